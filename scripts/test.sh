@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds with AddressSanitizer and UBSan, starts
+# pcscd with the project's reader configuration and runs every test through CTest.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+
+bash scripts/deps.sh
+
+build=${BUILD_DIR:-build-asan}
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSVIK_SANITIZE=ON -DTESSVIK_TESTS=ON
+cmake --build "$build" -j"$(nproc)"
+
+if [ -f scripts/pcscd.sh ]; then
+  bash scripts/pcscd.sh start
+fi
+
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
