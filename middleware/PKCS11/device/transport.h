@@ -1,0 +1,159 @@
+// The transport facade: the one road from the card commands and the device
+// API down to the devices.
+//
+// - apdu_transmit serialises an apdu_command, exchanges it with a device,
+//   parses the reply into the same object and records the status word (or a
+//   transport code) as the process-wide last status word.
+// - cmd_send / cmd_send_chained / cmd_copy_reply implement the result
+//   convention every card-command wrapper follows, so that wrappers do not
+//   repeat the status and length checks or the chaining loop.
+// - the dev_ functions enumerate, connect and address devices by device_id.
+//
+// Nothing here locks: every caller holds the device API's process-wide mutex
+// around a wrapper call and the read of cmd_last_status_word() after it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "apdu_command.h"
+#include "device_id.h"
+
+// Values of the last status word other than a card's SW1 SW2.
+inline constexpr uint32_t sw_success = 0x9000;
+inline constexpr uint32_t transport_invalid_apdu = 0x8001;     // command could not be serialised
+inline constexpr uint32_t transport_not_listed = 0x8002;       // device not in the device list
+inline constexpr uint32_t transport_exchange_failed = 0x8003;  // exchange failed / device removed / raw send failed
+inline constexpr uint32_t transport_no_status_word = 0x8004;   // reply shorter than 2 bytes / raw read failed
+inline constexpr uint32_t transport_unparsable = 0x8005;       // reply unparsable / raw read length differs
+
+// Results of apdu_transmit.
+inline constexpr int transmit_ok = 0;            // a reply was parsed, whatever its status word
+inline constexpr int transmit_no_length = 1;     // serialised length unavailable (0x8001)
+inline constexpr int transmit_invalid = 2;       // serialisation failed (0x8001)
+inline constexpr int transmit_removed = 3;       // device gone (0x8003)
+inline constexpr int transmit_unparsable = 6;    // reply could not be parsed (0x8005)
+inline constexpr int transmit_failed = 7;        // exchange failed; status holds the transport code
+
+// Card-command wrapper results.
+inline constexpr int cmd_ok = 0;
+inline constexpr int cmd_transport_failed = 1;   // apdu_transmit did not return 0
+inline constexpr int cmd_bad_status = 2;         // status word not accepted
+inline constexpr int cmd_bad_length = 3;         // reply too short for the caller, or longer than its buffer
+
+// Bytes one exchange can carry in either direction (reply including SW1 SW2).
+inline constexpr size_t transport_max_command = 2048;
+inline constexpr size_t transport_max_reply = 2048;
+
+// Data chunk size: the number of data bytes one command may carry.
+inline constexpr uint32_t chunk_size_default = 1024;
+inline constexpr uint32_t chunk_size_min = 16;
+inline constexpr uint32_t chunk_size_max = 1792;  // leaves room for a 128-byte builder prefix and the 9-byte extended framing in 2048
+
+// Serialises command, exchanges it with device (up to 3 attempts while the
+// device is neither listed nor reported removed) and parses the reply into
+// command. status receives SW1*256+SW2, or a transport code on failure.
+int apdu_transmit(device_id device, apdu_command& command, uint32_t& status);
+// The same, recording the status in the process-wide last status word.
+int apdu_transmit(device_id device, apdu_command& command);
+
+// The last status word recorded by apdu_transmit or a raw device operation
+// (0x9000 before any exchange).
+uint32_t cmd_last_status_word();
+
+// Sends command through apdu_transmit: cmd_transport_failed when that fails,
+// cmd_bad_status when the status word is neither 0x9000 nor also_accepted,
+// else cmd_ok (the reply is in command).
+int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted = sw_success);
+
+// ISO 7816-4 command chaining: sends header with the chaining bit set, then
+// data in segments of the device's chunk size, each a clone of header's
+// command carrying the chaining bit except the last. Stops at the first
+// failure (cmd_transport_failed or cmd_bad_status). Empty data is refused with
+// cmd_bad_length before anything is sent: a chain that is opened and never
+// closed would leave the card waiting for the rest.
+int cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data);
+
+// Copies the reply body of command into buffer. *size is the capacity in and
+// the reply length out. Reply shorter than minimum, or longer than the
+// capacity: cmd_bad_length (*size then holds the reply length). A null buffer
+// only reports the length.
+int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size, uint32_t minimum = 0);
+
+// Per-device data chunk size. cmd_set_chunk_size takes the maximum buffer size
+// the card reports (device information) and keeps that minus 32, rounded down
+// to a whole number of 16-byte cipher blocks and bounded to
+// [chunk_size_min, chunk_size_max]; returns the chunk size kept, 0 when the
+// device is not listed. cmd_get_chunk_size answers chunk_size_default for a
+// device that never had one set (or is not listed).
+uint32_t cmd_set_chunk_size(device_id device, uint32_t max_buffer_size);
+uint32_t cmd_get_chunk_size(device_id device);
+
+// Transmit mode chosen by the device API at open (0 or 3; 4 initially). The
+// exchange does not depend on it.
+void cmd_set_transmit_mode(uint32_t mode);
+uint32_t cmd_get_transmit_mode();
+
+// Device presence states.
+inline constexpr int32_t device_state_present = 0;
+inline constexpr int32_t device_state_new = 1;
+inline constexpr int32_t device_state_removed = 2;
+inline constexpr int32_t device_state_any = 3;  // for dev_first_in_state / dev_next_in_state
+
+// Device type reported for PC/SC devices.
+inline constexpr int32_t device_type_pcsc = 2;
+
+// Enumerates the readers matching filter that hold a card, updates the
+// device list and deletes devices whose reader is gone. Returns the number of
+// matching readers. The filter is "reader part,usb id[,usb id list]".
+int dev_refresh(const char* filter);
+// The same scan without deleting; removed/added receive the counts. 0.
+int dev_scan_changes(int* removed, int* added, const char* filter);
+void dev_purge_removed();
+// Deletes the device: 0; not listed: 1.
+int dev_remove(device_id device);
+// First (next, from the shared cursor) device in state (device_state_any for
+// every device); its id goes to *device and its reader name is returned.
+// None: no_device and an empty string.
+std::string dev_first_in_state(device_id* device, int32_t state);
+std::string dev_next_in_state(device_id* device, int32_t state);
+// 0 connected, 1 not listed, 2 connect failed.
+int dev_connect(device_id device);
+// 0 and the device, 1 no such device, 2 connect failed.
+int dev_connect_by_name(const char* reader_name, device_id* device);
+// 0, or 1 when not listed.
+int dev_disconnect(device_id device);
+// Reader name, empty when not listed.
+std::string dev_get_reader_name(device_id device);
+int32_t dev_get_state(device_id device);  // -1 when not listed
+int dev_set_alias(device_id device, const char* alias);
+int dev_get_type(device_id device, int32_t* type);
+
+// Raw device operations (for devices reached by control frames or sector
+// commands). PC/SC devices support none of them: they fail before anything is
+// sent, with 0x8003 (send) or 0x8004 (read) as the last status word.
+int dev_send_control_frame(device_id device, const uint8_t* data, size_t length);
+int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count, const uint8_t* data,
+                  size_t length);
+int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count, uint8_t* buffer,
+                 size_t length);
+
+// Direct (device-side, outside APDUs) cipher. PC/SC devices offer none: size
+// 0, and the device API uses card commands for ciphers.
+int dev_get_direct_cipher_size(device_id device, uint32_t* size);
+int dev_set_cipher_session(device_id device, int flag);
+struct direct_cipher_request {
+    uint32_t algorithm = 0;
+    int direction = 0;  // 1 encrypt, 0 decrypt
+    std::span<const uint8_t> key;
+    std::span<const uint8_t> iv;
+    uint32_t padding = 0;
+    std::span<const uint8_t> input;
+    uint8_t* output = nullptr;
+    size_t* output_length = nullptr;
+};
+int dev_direct_cipher(device_id device, const direct_cipher_request& request);
+int dev_direct_encrypt(device_id device, direct_cipher_request request);
+int dev_direct_decrypt(device_id device, direct_cipher_request request);
