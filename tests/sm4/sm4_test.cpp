@@ -126,4 +126,8 @@ TEST(Sm4Ecb, EmptyAndMissingArguments)
               sm4_result::null_argument);
     EXPECT_EQ(buffer, std::vector<uint8_t>(16, 0xaa));
     EXPECT_EQ(sm4_ecb(standard_key.data(), nullptr, 16, sm4_encrypt), sm4_result::null_argument);
+    // A negative block count converted to size_t (here -16, a multiple of 16).
+    EXPECT_EQ(sm4_ecb(standard_key.data(), buffer.data(), static_cast<size_t>(-16), sm4_encrypt),
+              sm4_result::bad_length);
+    EXPECT_EQ(buffer, std::vector<uint8_t>(16, 0xaa));
 }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 
 namespace {
 
@@ -149,7 +150,9 @@ sm4_result sm4_ecb(const uint8_t key[sm4_key_size], uint8_t* buffer, size_t leng
 {
     if (length == 0) return sm4_result::ok;
     if (key == nullptr || buffer == nullptr) return sm4_result::null_argument;
-    if (length % sm4_block_size != 0) return sm4_result::bad_length;
+    // A length beyond PTRDIFF_MAX is a negative count converted to size_t.
+    if (length % sm4_block_size != 0 || length > static_cast<size_t>(PTRDIFF_MAX))
+        return sm4_result::bad_length;
 
     sm4_round_keys rk;
     sm4_key_schedule(rk, key);

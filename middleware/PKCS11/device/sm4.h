@@ -42,6 +42,7 @@ void sm4_block(const sm4_round_keys& round_keys, const uint8_t in[sm4_block_size
 // succeeds. A length that is not a multiple of 16 is refused with bad_length
 // and the buffer is left untouched: processing the tail as a whole block would
 // read and write past the caller's buffer, and leaving it in plain would hand
-// back data the caller believes encrypted.
+// back data the caller believes encrypted. A length above PTRDIFF_MAX (a
+// negative count converted to size_t) is refused the same way.
 [[nodiscard]] sm4_result sm4_ecb(const uint8_t key[sm4_key_size], uint8_t* buffer, size_t length,
                                  int mode);
