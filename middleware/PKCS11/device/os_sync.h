@@ -48,11 +48,14 @@ os_thread* os_thread_start(os_thread_routine routine, void* parameter, const cha
 // The record of the calling thread when it was started by os_thread_start, else nullptr.
 os_thread* os_thread_current();
 // Waits on the record's stop event: plat::wait_object_0 when stop was asked,
-// plat::wait_timeout otherwise (also for a null record, after the time-out).
+// plat::wait_timeout otherwise, plat::wait_failed for a null record.
 uint32_t os_thread_wait_stop(os_thread* thread, uint32_t milliseconds);
 // Asks the thread to stop (running 0, stop event set) and waits until it has
-// ended; returns its exit code (0 for a null record).
+// ended, however long that takes (it is never killed); returns its exit code
+// (0 for a null record or a thread already stopped, plat::still_active when
+// called from the thread itself, which only records the request).
 uint32_t os_thread_stop(os_thread* thread);
-// Stops the thread when it is still set, frees the record. 0.
+// Stops the thread when it is still set, frees the record. 0. (Called from the
+// thread's own routine it only asks the stop and leaves the record.)
 int os_thread_free(os_thread* thread);
 int os_sleep(uint32_t milliseconds);
