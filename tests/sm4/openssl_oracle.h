@@ -11,11 +11,13 @@
 
 namespace oracle {
 
-inline std::vector<uint8_t> sm4_ecb(const uint8_t* key, const std::vector<uint8_t>& in, bool encrypt)
+inline std::vector<uint8_t> sm4_ecb(const uint8_t* key, const std::vector<uint8_t>& in,
+                                    bool encrypt)
 {
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
                                                                         &EVP_CIPHER_CTX_free);
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) != 1)
+    if (!ctx ||
+        EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key, nullptr, encrypt ? 1 : 0) != 1)
         throw std::runtime_error("OpenSSL SM4-ECB init failed");
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     std::vector<uint8_t> out(in.size() + 16);

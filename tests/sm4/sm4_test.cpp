@@ -47,9 +47,11 @@ TEST(Sm4Standard, SingleBlockEncryptsAndDecrypts)
     sm4_block(rk, out.data(), out.data()); // in place
     EXPECT_EQ(out, standard_key);
 
-    ASSERT_EQ(sm4_ecb(standard_key.data(), block.data(), block.size(), sm4_encrypt), sm4_result::ok);
+    ASSERT_EQ(sm4_ecb(standard_key.data(), block.data(), block.size(), sm4_encrypt),
+              sm4_result::ok);
     EXPECT_EQ(block, standard_cipher);
-    ASSERT_EQ(sm4_ecb(standard_key.data(), block.data(), block.size(), sm4_decrypt), sm4_result::ok);
+    ASSERT_EQ(sm4_ecb(standard_key.data(), block.data(), block.size(), sm4_decrypt),
+              sm4_result::ok);
     EXPECT_EQ(block, standard_key);
 }
 
