@@ -72,6 +72,10 @@ public:
     // Writes the persistent state to the image file now (no-op without one).
     // Returns false when the file could not be written.
     bool save_image();
+    // Why the image file given in the options could not be loaded (empty
+    // when it was loaded or created). A file that exists but is not a valid
+    // image is never overwritten: the card then runs without an image.
+    std::string image_error() const;
 
     struct impl;
 
