@@ -179,13 +179,14 @@ int open_lock_file(const std::string& path, mutex_status* status)
     return fd;
 }
 
-bool file_lock(int fd, std::optional<clock::time_point> deadline)
+// Takes the file lock; a finite time-out polls, since flock has none.
+uint32_t file_lock(int fd, std::optional<clock::time_point> deadline)
 {
     for (;;) {
-        if (::flock(fd, deadline ? LOCK_EX | LOCK_NB : LOCK_EX) == 0) return true;
+        if (::flock(fd, deadline ? LOCK_EX | LOCK_NB : LOCK_EX) == 0) return wait_object_0;
         if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK || !deadline) return false;
-        if (clock::now() >= *deadline) return false;
+        if (errno != EWOULDBLOCK || !deadline) return wait_failed;
+        if (clock::now() >= *deadline) return wait_timeout;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
@@ -305,14 +306,13 @@ uint32_t named_mutex::wait(uint32_t milliseconds)
     s.owner = me;
     s.depth = 1;
     lock.unlock();
-    bool got = file_lock(s.fd, deadline);
-    int error = errno;
+    uint32_t result = file_lock(s.fd, deadline);
     lock.lock();
-    if (!got) {
+    if (result != wait_object_0) {
         s.depth = 0;
         s.owner = {};
         s.freed.notify_one();
-        return error == EWOULDBLOCK ? wait_timeout : wait_failed;
+        return result;
     }
     bool abandoned = marked_abandoned(s.fd);
     write_marker(s.fd, true);

@@ -2,6 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "os_sync.h"
 #include "test_dirs.h"
@@ -89,6 +93,32 @@ TEST_F(OsMutex, FreeReleasesWhatTheCallerHolds)
     mutex = os_mutex_new();
     ASSERT_EQ(os_mutex_open(mutex, "Global\\DAZuru11Zeriz_test"), OS_MUTEX_OK);
     EXPECT_EQ(lock_elsewhere(0), OS_MUTEX_OK);
+}
+
+TEST_F(OsMutex, AbandonedByADeadProcessIsTakenOver)
+{
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        os_mutex* own = os_mutex_new();
+        if (os_mutex_open(own, "Global\\DAZuru11Zeriz_test") == OS_MUTEX_OK &&
+            os_mutex_lock(own, plat::infinite) == OS_MUTEX_OK)
+            (void)!write(ready[1], "L", 1);
+        pause();  // killed while holding the mutex
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(os_mutex_lock(mutex, 0), OS_MUTEX_TIMEOUT);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+    EXPECT_EQ(os_mutex_lock(mutex, 1000), OS_MUTEX_OK);
+    EXPECT_EQ(mutex->lock_count, 1);
+    EXPECT_EQ(os_mutex_unlock(mutex), 0);
+    EXPECT_EQ(lock_elsewhere(0), OS_MUTEX_OK) << "released exactly once";
 }
 
 // Thread routines: the parameter is an atomic the test reads back.
