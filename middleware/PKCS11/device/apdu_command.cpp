@@ -7,10 +7,7 @@
 apdu_command::apdu_command(int32_t case_type, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const char* name)
     : case_type_(case_type), cla_(cla), ins_(ins), p1_(p1), p2_(p2)
 {
-    if (name) {
-        std::strncpy(name_, name, sizeof(name_) - 1);
-        name_[sizeof(name_) - 1] = '\0';
-    }
+    if (name) std::memcpy(name_, name, strnlen(name, sizeof(name_) - 1));
 }
 
 int apdu_command::set_data(const uint8_t* bytes, int32_t length)

@@ -96,12 +96,6 @@ uint32_t cmd_get_chunk_size(device_id device);
 void cmd_set_transmit_mode(uint32_t mode);
 uint32_t cmd_get_transmit_mode();
 
-// Device presence states.
-inline constexpr int32_t device_state_present = 0;
-inline constexpr int32_t device_state_new = 1;
-inline constexpr int32_t device_state_removed = 2;
-inline constexpr int32_t device_state_any = 3;  // for dev_first_in_state / dev_next_in_state
-
 // Device type reported for PC/SC devices.
 inline constexpr int32_t device_type_pcsc = 2;
 
@@ -130,6 +124,10 @@ std::string dev_get_reader_name(device_id device);
 int32_t dev_get_state(device_id device);  // -1 when not listed
 int dev_set_alias(device_id device, const char* alias);
 int dev_get_type(device_id device, int32_t* type);
+// How often the device's card was found reset (or reconnected) under an
+// exchange; the device API compares it to notice lost card state. 0 when not
+// listed.
+uint64_t dev_card_resets(device_id device);
 
 // Raw device operations (for devices reached by control frames or sector
 // commands). PC/SC devices support none of them: they fail before anything is
