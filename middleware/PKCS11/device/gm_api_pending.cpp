@@ -1,0 +1,67 @@
+// Interim bodies of the device-API calls the PKCS#11 core needs before the
+// device API itself is in the tree; the device API's own implementation
+// replaces this file. They answer as a system with no token attached, and the
+// device-event wait really blocks until it is cancelled, so that the slot-event
+// thread, C_Finalize and unload behave as they will with real devices.
+#include "gm_api.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+struct event_wait_state {
+    std::mutex m;
+    std::condition_variable cv;
+    uint64_t cancel_generation = 0;
+};
+
+// Never destroyed: the PKCS#11 core cancels the wait from its own static
+// destructor, whose order relative to this file's statics is not fixed.
+event_wait_state& wait_state() {
+    static event_wait_state* state = new event_wait_state;
+    return *state;
+}
+
+}  // namespace
+
+ULONG SKF_EnumDev(BOOL, char* szNameList, ULONG* pulSize) {
+    if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
+    if (szNameList != nullptr && *pulSize > 0) std::memset(szNameList, 0, *pulSize);
+    *pulSize = 0;
+    return SAR_DEVICE_REMOVED;
+}
+
+ULONG SKF_ConnectDev(const char* szName, DEVHANDLE* phDev) {
+    if (szName == nullptr || szName[0] == '\0') return SAR_DEVICE_REMOVED;
+    if (phDev == nullptr) return SAR_INVALIDPARAMERR;
+    return SAR_DEVICE_REMOVED;
+}
+
+ULONG SKF_DisConnectDev(DEVHANDLE) { return SAR_INVALIDPARAMERR; }
+
+ULONG SKF_WaitForDevEvent(char*, ULONG*, ULONG* pulEvent) {
+    event_wait_state& s = wait_state();
+    std::unique_lock lock(s.m);
+    const uint64_t generation = s.cancel_generation;
+    s.cv.wait(lock, [&] { return s.cancel_generation != generation; });
+    if (pulEvent != nullptr) *pulEvent = 0;
+    return SAR_NOT_EVENTERR;
+}
+
+ULONG SKF_CancelWaitForDevEvent() {
+    event_wait_state& s = wait_state();
+    {
+        std::lock_guard lock(s.m);
+        ++s.cancel_generation;
+    }
+    s.cv.notify_all();
+    return SAR_OK;
+}
+
+ULONG SKF_ClearSecureState(HAPPLICATION) { return SAR_INVALIDHANDLEERR; }
+
+ULONG gm_get_raw_hwsn(DEVHANDLE, uint8_t*, ULONG*) { return SAR_INVALIDPARAMERR; }
+
+uint32_t gm_get_last_status_word() { return 0x9000; }

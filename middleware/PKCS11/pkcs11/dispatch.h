@@ -1,0 +1,72 @@
+// What the exports share: the exception shield, the locked section, the
+// session and token lookups, and the bodies that the function list reuses.
+#pragma once
+
+#include <new>
+
+#include "library_lock.h"
+#include "pkcs11.h"
+#include "pkcs11_core.h"
+
+#define TESSVIK_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace dispatch {
+
+// No exception crosses the C boundary: allocation failure becomes CKR_HOST_MEMORY.
+template <typename F>
+CK_RV shielded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (const std::bad_alloc&) {
+        return CKR_HOST_MEMORY;
+    } catch (...) {
+        return CKR_GENERAL_ERROR;
+    }
+}
+
+// The library lock held for the whole call; a failed lock is the call's result.
+template <typename F>
+CK_RV locked(F&& f) noexcept {
+    return shielded([&]() -> CK_RV {
+        mutex guard;
+        if (const CK_RV rv = guard.take(); rv != CKR_OK) return rv;
+        return f();
+    });
+}
+
+struct target {
+    pkcs11_session* session = nullptr;
+    pkcs11_token* token = nullptr;
+};
+
+// Session by handle (none: CKR_SESSION_HANDLE_INVALID).
+inline CK_RV find_session(CK_SESSION_HANDLE handle, target& t) {
+    t.session = pkcs11_core().session_mgr().find(handle);
+    return t.session != nullptr ? CKR_OK : CKR_SESSION_HANDLE_INVALID;
+}
+
+// Session, then the token of its slot (gone: CKR_DEVICE_REMOVED).
+inline CK_RV find_session_token(CK_SESSION_HANDLE handle, target& t) {
+    if (const CK_RV rv = find_session(handle, t); rv != CKR_OK) return rv;
+    t.token = pkcs11_core().token_mgr().find_token(t.session->slot_id());
+    return t.token != nullptr ? CKR_OK : CKR_DEVICE_REMOVED;
+}
+
+// Token by slot id; none: missing.
+inline CK_RV find_token(CK_SLOT_ID slot, target& t, CK_RV missing) {
+    t.token = pkcs11_core().token_mgr().find_token(slot);
+    return t.token != nullptr ? CKR_OK : missing;
+}
+
+// Bodies run inside a held library lock.
+CK_RV sign_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                CK_ULONG_PTR pulSignatureLen);
+CK_RV sign_final_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen);
+
+extern const CK_INFO library_info;  // zero-padded texts; blank-padded on the way out
+
+}  // namespace dispatch
+
+// The two static tables.
+extern CK_FUNCTION_LIST tessvik_function_list;
+extern M_FUNCTION_LIST tessvik_ext_function_list;

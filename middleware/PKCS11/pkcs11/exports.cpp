@@ -1,0 +1,904 @@
+// The 93 exported functions. Each one takes the library lock, checks its
+// pointer arguments, finds its session and token, calls one operation and
+// converts between the host ABI and the inner 32-bit values.
+#include <cstring>
+
+#include "abi_boundary.h"
+#include "dispatch.h"
+#include "pkcs11_config.h"
+
+using dispatch::find_session;
+using dispatch::find_session_token;
+using dispatch::find_token;
+using dispatch::locked;
+using dispatch::shielded;
+using dispatch::target;
+using p11abi::inner_template;
+using p11abi::narrow_length;
+using p11abi::ulong_inout;
+
+namespace {
+
+// The process-wide core is built while the library loads, after the objects
+// it uses, so that it is destroyed (and its thread stopped) before them.
+[[maybe_unused]] const bool core_built = (pkcs11_core(), true);
+
+CK_RV not_supported_body() {
+    return locked([] { return CKR_FUNCTION_NOT_SUPPORTED; });
+}
+
+CK_RV not_parallel_body() {
+    return locked([] { return CKR_FUNCTION_NOT_PARALLEL; });
+}
+
+// An input length the inner world keeps in 32 bits.
+bool length_ok(CK_ULONG length) { return narrow_length(length).has_value(); }
+
+CK_RV op_init(CK_SESSION_HANDLE hSession, session_op op, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return locked([&]() -> CK_RV {
+        if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.session->op_init(op, pMechanism, hKey, *t.token);
+    });
+}
+
+CK_RV op_oneshot_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR in, CK_ULONG in_len, CK_BYTE_PTR out,
+                      CK_ULONG_PTR out_len) {
+    if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
+    if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
+    target t;
+    if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+    ulong_inout length(out_len);
+    return t.session->op_oneshot(op, in, static_cast<uint32_t>(in_len), out, length.get());
+}
+
+CK_RV op_final_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+    if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
+    target t;
+    if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+    ulong_inout length(out_len);
+    return t.session->op_final(op, out, length.get());
+}
+
+// Update of a digest or signature context (no output).
+CK_RV op_update_plain(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return locked([&]() -> CK_RV {
+        if (pPart == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulPartLen)) return CKR_DATA_LEN_RANGE;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.session->op_update(op, pPart, static_cast<uint32_t>(ulPartLen), nullptr, nullptr);
+    });
+}
+
+// Update of the cipher context, optionally followed (under the same hold of the
+// lock) by a digest or signature update: over the plain input when encrypting,
+// over the decrypted output when decrypting. A size query (null output) or a
+// failed first step skips the second.
+CK_RV cipher_update(CK_SESSION_HANDLE hSession, session_op cipher, CK_BYTE_PTR in, CK_ULONG in_len,
+                    CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool has_second, session_op second) {
+    return locked([&]() -> CK_RV {
+        if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        ulong_inout length(out_len);
+        CK_RV rv = t.session->op_update(cipher, in, static_cast<uint32_t>(in_len), out, length.get());
+        if (rv != CKR_OK || !has_second || out == nullptr) return rv;
+        if (cipher == session_op::encrypt)
+            return t.session->op_update(second, in, static_cast<uint32_t>(in_len), nullptr, nullptr);
+        return t.session->op_update(second, out, length.value(), nullptr, nullptr);
+    });
+}
+
+}  // namespace
+
+namespace dispatch {
+
+const CK_INFO library_info = {
+    {2, 20}, "Tavrel Technology", 0, "Tavrel PKCS11 Module V1", {2, 0},
+};
+
+CK_RV sign_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                CK_ULONG_PTR pulSignatureLen) {
+    return op_oneshot_body(hSession, session_op::sign, pData, ulDataLen, pSignature, pulSignatureLen);
+}
+
+CK_RV sign_final_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return op_final_body(hSession, session_op::sign, pSignature, pulSignatureLen);
+}
+
+}  // namespace dispatch
+
+// ---------------------------------------------------------------- library
+
+TESSVIK_EXPORT CK_RV C_Initialize(CK_VOID_PTR pInitArgs) {
+    return shielded([&] { return pkcs11_core().initialize(pInitArgs); });
+}
+
+TESSVIK_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
+    return shielded([&] { return pkcs11_core().finalize(pReserved); });
+}
+
+TESSVIK_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
+    return locked([&]() -> CK_RV {
+        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        *pInfo = dispatch::library_info;
+        p11abi::blank_pad_texts(*pInfo);
+        return CKR_OK;
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) {
+    if (ppFunctionList == nullptr) return CKR_ARGUMENTS_BAD;
+    *ppFunctionList = &tessvik_function_list;
+    return CKR_OK;
+}
+
+TESSVIK_EXPORT CK_RV M_GetExtFunctionList(M_FUNCTION_LIST_PTR_PTR ppList) {
+    if (ppList == nullptr) return CKR_ARGUMENTS_BAD;
+    *ppList = &tessvik_ext_function_list;
+    return CKR_OK;
+}
+
+TESSVIK_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return not_parallel_body(); }
+TESSVIK_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return not_parallel_body(); }
+TESSVIK_EXPORT CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return not_supported_body();
+}
+TESSVIK_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE,
+                                         CK_OBJECT_HANDLE) {
+    return not_supported_body();
+}
+TESSVIK_EXPORT CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
+    return not_supported_body();
+}
+TESSVIK_EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
+    return not_supported_body();
+}
+TESSVIK_EXPORT CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return not_supported_body();
+}
+
+TESSVIK_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    });
+}
+
+// ---------------------------------------------------------------- slots and tokens
+
+TESSVIK_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+    return locked([&]() -> CK_RV {
+        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        return pkcs11_core().get_slot_list(tokenPresent, pSlotList, pulCount);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+    return locked([&] { return pkcs11_core().get_slot_info(slotID, pInfo); });
+}
+
+TESSVIK_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    return locked([&] { return pkcs11_core().get_token_info(slotID, pInfo); });
+}
+
+TESSVIK_EXPORT CK_RV C_WaitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR) {
+    return shielded([&]() -> CK_RV {
+        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        if (flags != 0 && flags != CKF_DONT_BLOCK) return CKR_ARGUMENTS_BAD;
+        return pkcs11_core().wait_for_slot_event(flags, pSlot);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,
+                                        CK_ULONG_PTR pulCount) {
+    return locked([&]() -> CK_RV {
+        if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_SLOT_ID_INVALID); rv != CKR_OK) return rv;
+        ulong_inout count(pulCount);
+        return t.token->mechanism_list(pMechanismList, count.get());
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+    return locked([&]() -> CK_RV {
+        if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_SLOT_ID_INVALID); rv != CKR_OK) return rv;
+        return t.token->mechanism_info(type, pInfo);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+    return locked([&]() -> CK_RV {
+        if (pLabel == nullptr || (pPin == nullptr && ulPinLen != 0)) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_SLOT_ID_INVALID); rv != CKR_OK) return rv;
+        return t.token->init_token(pPin, ulPinLen, pLabel);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+    return locked([&]() -> CK_RV {
+        if (pPin == nullptr && ulPinLen != 0) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        if (t.session->state() != CKS_RW_SO_FUNCTIONS) return CKR_USER_NOT_LOGGED_IN;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->init_user_pin(pPin, ulPinLen);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
+                              CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        switch (t.session->state()) {
+        case CKS_RW_PUBLIC_SESSION:
+        case CKS_RW_USER_FUNCTIONS:
+            return t.token->change_user_pin(pOldPin, ulOldLen, pNewPin, ulNewLen);
+        case CKS_RW_SO_FUNCTIONS:
+            return t.token->change_so_pin(pOldPin, ulOldLen, pNewPin, ulNewLen);
+        default:
+            return CKR_SESSION_READ_ONLY;
+        }
+    });
+}
+
+// ---------------------------------------------------------------- sessions
+
+TESSVIK_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
+                                   CK_SESSION_HANDLE_PTR phSession) {
+    return locked([&]() -> CK_RV {
+        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
+        if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+        if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
+        return pkcs11_core().open_session(slotID, flags, pApplication, Notify, phSession);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE hSession) {
+    return locked([&] { return pkcs11_core().close_session(hSession); });
+}
+
+TESSVIK_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slotID) {
+    return locked([&] { return pkcs11_core().close_all_sessions(slotID); });
+}
+
+TESSVIK_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    return locked([&] { return pkcs11_core().get_session_info(hSession, pInfo); });
+}
+
+TESSVIK_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
+                             CK_ULONG ulPinLen) {
+    return locked([&]() -> CK_RV {
+        if (userType > CKU_CONTEXT_SPECIFIC) return CKR_USER_TYPE_INVALID;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        const CK_RV rv = t.token->pkcs11_token_login(static_cast<uint32_t>(userType), pPin, ulPinLen);
+        if (rv == CKR_OK) pkcs11_core().session_mgr().update_session_states(*t.session, t.token->login_type());
+        return rv;
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        const auto state = t.session->state();
+        if (state != CKS_RO_USER_FUNCTIONS && state != CKS_RW_USER_FUNCTIONS && state != CKS_RW_SO_FUNCTIONS)
+            return CKR_USER_NOT_LOGGED_IN;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        const CK_RV rv = t.token->pkcs11_token_logout();
+        pkcs11_core().session_mgr().update_session_states(*t.session, t.token->login_type());
+        return rv;
+    });
+}
+
+// ---------------------------------------------------------------- objects
+
+TESSVIK_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+                                    CK_OBJECT_HANDLE_PTR phObject) {
+    return locked([&]() -> CK_RV {
+        if (phObject == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        return t.token->create_object(t.session->handle(), t.session->access_class(), tmpl, phObject);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
+                                  CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject) {
+    return locked([&]() -> CK_RV {
+        if (phNewObject == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        return t.token->copy_object(t.session->handle(), t.session->access_class(), hObject, tmpl, phNewObject);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->destroy_object(t.session->access_class(), hObject);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
+    return locked([&]() -> CK_RV {
+        if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        uint32_t size = 0;
+        const CK_RV rv = t.token->object_size(hObject, &size);
+        if (rv == CKR_OK) p11abi::put_ulong(pulSize, size);
+        return rv;
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                                         CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+    return locked([&]() -> CK_RV {
+        if (pTemplate == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::for_output(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        const CK_RV rv = t.token->get_attribute_value(t.session->access_class(), hObject, tmpl);
+        if (rv != CKR_OBJECT_HANDLE_INVALID) tmpl.finish_output();
+        return rv;
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                                         CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+    return locked([&]() -> CK_RV {
+        if (pTemplate == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        return t.token->set_attribute_value(t.session->access_class(), hObject, tmpl);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+    return locked([&]() -> CK_RV {
+        if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        if (t.session->search_active()) (void)t.session->find_final();
+        return t.session->find_init(tmpl, *t.token);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,
+                                   CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount) {
+    return locked([&]() -> CK_RV {
+        if (pulObjectCount == nullptr) return CKR_ARGUMENTS_BAD;
+        if (phObject == nullptr && ulMaxObjectCount != 0) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        if (!t.session->search_active()) return CKR_OPERATION_NOT_INITIALIZED;
+        const uint32_t max = ulMaxObjectCount > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(ulMaxObjectCount);
+        uint32_t count = 0;
+        const CK_RV rv = t.session->find_objects(phObject, max, &count);
+        p11abi::put_ulong(pulObjectCount, count);
+        return rv;
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (find_session(hSession, t) == CKR_OK && t.session->search_active()) (void)t.session->find_final();
+        return CKR_OK;
+    });
+}
+
+// ---------------------------------------------------------------- cryptographic operations
+
+TESSVIK_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return op_init(hSession, session_op::encrypt, pMechanism, hKey);
+}
+
+TESSVIK_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                               CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
+    return locked([&] {
+        return op_oneshot_body(hSession, session_op::encrypt, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                                     CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, false,
+                         session_op::encrypt);
+}
+
+TESSVIK_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
+                                    CK_ULONG_PTR pulLastEncryptedPartLen) {
+    return locked(
+        [&] { return op_final_body(hSession, session_op::encrypt, pLastEncryptedPart, pulLastEncryptedPartLen); });
+}
+
+TESSVIK_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return op_init(hSession, session_op::decrypt, pMechanism, hKey);
+}
+
+TESSVIK_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
+                               CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
+    return locked([&] {
+        return op_oneshot_body(hSession, session_op::decrypt, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                                     CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
+    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false,
+                         session_op::decrypt);
+}
+
+TESSVIK_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
+    return locked([&] { return op_final_body(hSession, session_op::decrypt, pLastPart, pulLastPartLen); });
+}
+
+TESSVIK_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
+    return op_init(hSession, session_op::digest, pMechanism, CK_INVALID_HANDLE);
+}
+
+TESSVIK_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pDigest,
+                              CK_ULONG_PTR pulDigestLen) {
+    return locked(
+        [&] { return op_oneshot_body(hSession, session_op::digest, pData, ulDataLen, pDigest, pulDigestLen); });
+}
+
+TESSVIK_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return op_update_plain(hSession, session_op::digest, pPart, ulPartLen);
+}
+
+TESSVIK_EXPORT CK_RV C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.session->digest_key(*t.token, hKey);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
+    return locked([&] { return op_final_body(hSession, session_op::digest, pDigest, pulDigestLen); });
+}
+
+TESSVIK_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return op_init(hSession, session_op::sign, pMechanism, hKey);
+}
+
+TESSVIK_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                            CK_ULONG_PTR pulSignatureLen) {
+    return locked([&] { return dispatch::sign_body(hSession, pData, ulDataLen, pSignature, pulSignatureLen); });
+}
+
+TESSVIK_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return op_update_plain(hSession, session_op::sign, pPart, ulPartLen);
+}
+
+TESSVIK_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return locked([&] { return dispatch::sign_final_body(hSession, pSignature, pulSignatureLen); });
+}
+
+TESSVIK_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+    return op_init(hSession, session_op::verify, pMechanism, hKey);
+}
+
+TESSVIK_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                              CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+    return locked([&]() -> CK_RV {
+        // A missing signature is an error, never a valid signature.
+        if (pData == nullptr || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulDataLen)) return CKR_DATA_LEN_RANGE;
+        if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
+        return t.session->op_oneshot(session_op::verify, pData, static_cast<uint32_t>(ulDataLen), pSignature,
+                                     &signature_len);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+    return op_update_plain(hSession, session_op::verify, pPart, ulPartLen);
+}
+
+TESSVIK_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+    return locked([&]() -> CK_RV {
+        if (pSignature == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
+        return t.session->op_final(session_op::verify, pSignature, &signature_len);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                                           CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true,
+                         session_op::digest);
+}
+
+TESSVIK_EXPORT CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                                           CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
+    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, true,
+                         session_op::digest);
+}
+
+TESSVIK_EXPORT CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
+                                         CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true,
+                         session_op::sign);
+}
+
+TESSVIK_EXPORT CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
+                                           CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
+    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, true,
+                         session_op::verify);
+}
+
+// ---------------------------------------------------------------- keys and random numbers
+
+TESSVIK_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
+    return locked([&]() -> CK_RV {
+        if (pMechanism == nullptr || phKey == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        return t.session->generate_key(pMechanism, tmpl, *t.token, phKey);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                       CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
+                                       CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
+                                       CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
+    return locked([&]() -> CK_RV {
+        if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        if (t.session->state() == CKS_RW_SO_FUNCTIONS) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template public_tmpl;
+        inner_template private_tmpl;
+        if (CK_RV rv = inner_template::from_input(pPublicKeyTemplate, ulPublicKeyAttributeCount, public_tmpl);
+            rv != CKR_OK)
+            return rv;
+        if (CK_RV rv = inner_template::from_input(pPrivateKeyTemplate, ulPrivateKeyAttributeCount, private_tmpl);
+            rv != CKR_OK)
+            return rv;
+        return t.session->generate_key_pair(pMechanism, public_tmpl, private_tmpl, *t.token, phPublicKey,
+                                            phPrivateKey);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
+                               CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
+    return locked([&]() -> CK_RV {
+        if (pMechanism == nullptr || pulWrappedKeyLen == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        ulong_inout length(pulWrappedKeyLen);
+        return t.session->wrap_key(pMechanism, hWrappingKey, hKey, pWrappedKey, length.get(), *t.token);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                 CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
+                                 CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+    return locked([&]() -> CK_RV {
+        if (pMechanism == nullptr || pWrappedKey == nullptr || phKey == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulWrappedKeyLen)) return CKR_WRAPPED_KEY_LEN_RANGE;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulAttributeCount, tmpl); rv != CKR_OK) return rv;
+        return t.session->unwrap_key(pMechanism, hUnwrappingKey, pWrappedKey, static_cast<uint32_t>(ulWrappedKeyLen),
+                                     tmpl, phKey, *t.token);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
+                                 CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+    return locked([&]() -> CK_RV {
+        if (pMechanism == nullptr || phKey == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        inner_template tmpl;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulAttributeCount, tmpl); rv != CKR_OK) return rv;
+        return t.session->derive_key(pMechanism, hBaseKey, tmpl, phKey, *t.token);
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
+    return locked([&]() -> CK_RV {
+        target t;
+        return find_session_token(hSession, t);  // the seed is not used
+    });
+}
+
+TESSVIK_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        if (ulRandomLen == 0) return CKR_OK;
+        if (pRandomData == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulRandomLen)) return CKR_DATA_LEN_RANGE;
+        return t.token->token_random(pRandomData, static_cast<uint32_t>(ulRandomLen));
+    });
+}
+
+// ---------------------------------------------------------------- vendor extension
+
+TESSVIK_EXPORT CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE userType, user_pin_info* pInfo) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_DEVICE_REMOVED); rv != CKR_OK) return rv;
+        if (userType > 0xFFFFFFFFul) return CKR_USER_TYPE_INVALID;
+        return t.token->get_user_pin_info(static_cast<uint32_t>(userType), pInfo);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSOPin, CK_ULONG ulSOPinLen,
+                                      CK_UTF8CHAR_PTR pNewUserPin, CK_ULONG ulNewUserPinLen) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->unblock_user_pin(pSOPin, ulSOPinLen, pNewUserPin, ulNewUserPinLen);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        if (pData == nullptr) return CKR_ARGUMENTS_BAD;
+        return t.token->remote_unblock_user_pin(pData, ulDataLen);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPinMS(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                                              CK_BYTE_PTR pReply, CK_ULONG_PTR pulRetryCount) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->unblock_user_pin_ms(pData, ulDataLen, pReply, pulRetryCount);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_SetTokenLabel(CK_SESSION_HANDLE hSession, const char* pLabel) {
+    return locked([&]() -> CK_RV {
+        if (pLabel == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->set_token_label(pLabel);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_FormatToken(CK_SESSION_HANDLE hSession, token_format_info* pFormatInfo) {
+    return locked([&]() -> CK_RV {
+        if (pFormatInfo == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        const size_t so_pin_length = strnlen(pFormatInfo->so_pin, sizeof pFormatInfo->so_pin);
+        if (so_pin_length < pFormatInfo->so_pin_min_len) return CKR_PIN_LEN_RANGE;
+        return t.token->format_token(*pFormatInfo, so_pin_length);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_ForceLogout(CK_SLOT_ID slotID) {
+    return locked([&] { return pkcs11_core().force_logout(slotID); });
+}
+
+TESSVIK_EXPORT CK_RV M_GetDevCaps(CK_SLOT_ID slotID, CK_ULONG_PTR pulCaps1, CK_ULONG_PTR pulCaps2) {
+    return locked([&]() -> CK_RV {
+        if (pulCaps1 == nullptr || pulCaps2 == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_DEVICE_REMOVED); rv != CKR_OK) return rv;
+        uint32_t caps1 = 0;
+        uint32_t caps2 = 0;
+        if (t.token->dev_caps(&caps1, &caps2) != CKR_OK) return CKR_DEVICE_ERROR;
+        p11abi::put_ulong(pulCaps1, caps1);
+        p11abi::put_ulong(pulCaps2, caps2);
+        return CKR_OK;
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_SetInqString(CK_SLOT_ID slotID, const char* pVendor, const char* pProduct) {
+    return locked([&]() -> CK_RV {
+        if (pVendor == nullptr || pProduct == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_DEVICE_REMOVED); rv != CKR_OK) return rv;
+        return t.token->set_inquiry_string(pVendor, pProduct);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_SetEnumString(const char* pEnumString, const char* pIdentifier, const char* pAppName) {
+    return locked([&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
+}
+
+TESSVIK_EXPORT CK_RV M_ConstructMSCMapFiles(CK_SLOT_ID slotID, const char* pDefaultContainer) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_DEVICE_REMOVED); rv != CKR_OK) return rv;
+        return t.token->update_cmapfile(pDefaultContainer != nullptr ? pDefaultContainer : "");
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_GetApplicationInfo(CK_SLOT_ID slotID, char* pAppName, CK_BYTE_PTR pMinPinLen,
+                                          CK_BYTE_PTR pMaxPinLen, CK_BYTE_PTR pUserRetries, CK_BYTE_PTR pSoRetries,
+                                          unsigned int* pLoginState) {
+    return locked([&]() -> CK_RV {
+        if (pAppName == nullptr || pMinPinLen == nullptr || pMaxPinLen == nullptr || pUserRetries == nullptr ||
+            pSoRetries == nullptr || pLoginState == nullptr)
+            return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_token(slotID, t, CKR_DEVICE_REMOVED); rv != CKR_OK) return rv;
+        return t.token->application_info(pAppName, pMinPinLen, pMaxPinLen, pUserRetries, pSoRetries, pLoginState);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_GetFileInfo(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG_PTR pulSize,
+                                   CK_ULONG_PTR pulReadRights, CK_ULONG_PTR pulWriteRights) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr || pulSize == nullptr || pulReadRights == nullptr || pulWriteRights == nullptr)
+            return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        uint32_t size = 0;
+        uint32_t read_rights = 0;
+        uint32_t write_rights = 0;
+        const CK_RV rv = t.token->get_file_info(pName, &size, &read_rights, &write_rights);
+        if (rv == CKR_OK) {
+            p11abi::put_ulong(pulSize, size);
+            p11abi::put_ulong(pulReadRights, read_rights);
+            p11abi::put_ulong(pulWriteRights, write_rights);
+        }
+        return rv;
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_CreateFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulSize,
+                                  CK_ULONG ulReadRights, CK_ULONG ulWriteRights) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulSize) || !length_ok(ulReadRights) || !length_ok(ulWriteRights)) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->file_create(pName, static_cast<uint32_t>(ulSize), static_cast<uint32_t>(ulReadRights),
+                                    static_cast<uint32_t>(ulWriteRights));
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_DeleteFile(CK_SESSION_HANDLE hSession, const char* pName) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->file_delete(pName);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_WriteFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset, CK_BYTE_PTR pData,
+                                 CK_ULONG ulSize) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr || (pData == nullptr && ulSize != 0)) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulOffset) || !length_ok(ulSize)) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->file_write(pName, static_cast<uint32_t>(ulOffset), pData, static_cast<uint32_t>(ulSize));
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_ReadFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset, CK_ULONG ulSize,
+                                CK_BYTE_PTR pData, CK_ULONG_PTR pulLen) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr || pulLen == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulOffset) || !length_ok(ulSize)) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        ulong_inout length(pulLen);
+        return t.token->file_read(pName, static_cast<uint32_t>(ulOffset), static_cast<uint32_t>(ulSize), pData,
+                                  length.get());
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_WriteSectors(CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,
+                                    CK_BYTE_PTR pData) {
+    return locked([&]() -> CK_RV {
+        if (pData == nullptr || !length_ok(ulFirstSector) || !length_ok(ulSectorCount)) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->write_sectors(static_cast<uint32_t>(ulFirstSector), static_cast<uint32_t>(ulSectorCount),
+                                      pData);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_ReadSectors(CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,
+                                   CK_BYTE_PTR pData) {
+    return locked([&]() -> CK_RV {
+        if (pData == nullptr || !length_ok(ulFirstSector) || !length_ok(ulSectorCount)) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->read_sectors(static_cast<uint32_t>(ulFirstSector), static_cast<uint32_t>(ulSectorCount),
+                                     pData);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_CreateContainer(CK_SESSION_HANDLE hSession, const char* pName) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->container_create(pName);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_DeleteContainer(CK_SESSION_HANDLE hSession, const char* pName) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->container_delete(pName);
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, char* pBuffer, CK_ULONG_PTR pulSize) {
+    return locked([&]() -> CK_RV {
+        if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        ulong_inout size(pulSize);
+        return t.token->container_enum(pBuffer, size.get());
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_GetContainerInfo(CK_SESSION_HANDLE hSession, const char* pName, CK_BYTE_PTR pType,
+                                        CK_ULONG_PTR pulSignKeyBits, CK_ULONG_PTR pulExchKeyBits,
+                                        CK_BYTE_PTR pSignCertFlag, CK_BYTE_PTR pExchCertFlag) {
+    return locked([&]() -> CK_RV {
+        if (pName == nullptr || pType == nullptr || pulSignKeyBits == nullptr || pulExchKeyBits == nullptr ||
+            pSignCertFlag == nullptr || pExchCertFlag == nullptr)
+            return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        uint32_t sign_bits = 0;
+        uint32_t exch_bits = 0;
+        const CK_RV rv = t.token->container_info(pName, pType, &sign_bits, &exch_bits, pSignCertFlag, pExchCertFlag);
+        if (rv == CKR_OK) {
+            p11abi::put_ulong(pulSignKeyBits, sign_bits);
+            p11abi::put_ulong(pulExchKeyBits, exch_bits);
+        }
+        return rv;
+    });
+}
+
+TESSVIK_EXPORT CK_RV M_ReloadObjects(CK_SESSION_HANDLE hSession) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        return t.token->reload_objects();
+    });
+}

@@ -1,0 +1,145 @@
+// The static CK_FUNCTION_LIST and M_FUNCTION_LIST, and the three function-list
+// entries that differ from the exports of the same names.
+#include <ctime>
+
+#include "abi_boundary.h"
+#include "dispatch.h"
+#include "sign_log.h"
+
+namespace {
+
+// C_GetTokenInfo through the function list: the firmware version reads 3.11.
+CK_RV get_token_info_fw(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    return dispatch::locked([&]() -> CK_RV {
+        const CK_RV rv = pkcs11_core().get_token_info(slotID, pInfo);
+        if (rv == CKR_OK) pInfo->firmwareVersion = {3, 11};
+        return rv;
+    });
+}
+
+// Appends a time stamp to the "LogSign" data object of the session's token.
+// Runs inside the lock that sign_and_log holds, with the token's own object
+// search, so the application's search in this session is left alone. Until
+// the token keeps data objects there is no such object and nothing is logged.
+void append_sign_log(CK_SESSION_HANDLE hSession) {
+    dispatch::target t;
+    if (dispatch::find_session_token(hSession, t) != CKR_OK) return;
+}
+
+// C_Sign through the function list: on success a time stamp is logged (also
+// after a size query); the log's own failure is not reported.
+CK_RV sign_and_log(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
+                   CK_ULONG_PTR pulSignatureLen) {
+    return dispatch::locked([&]() -> CK_RV {
+        const CK_RV rv = dispatch::sign_body(hSession, pData, ulDataLen, pSignature, pulSignatureLen);
+        if (rv != CKR_OK) return rv;
+        append_sign_log(hSession);
+        return CKR_OK;
+    });
+}
+
+// C_SignFinal through the function list: forwarded unchanged.
+CK_RV sign_final_forward(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return dispatch::locked([&] { return dispatch::sign_final_body(hSession, pSignature, pulSignatureLen); });
+}
+
+}  // namespace
+
+// Version 2.2 (not 2.20) in the function list, as the module has always reported it.
+CK_FUNCTION_LIST tessvik_function_list = {
+    .version = {2, 2},
+    .C_Initialize = C_Initialize,
+    .C_Finalize = C_Finalize,
+    .C_GetInfo = C_GetInfo,
+    .C_GetFunctionList = C_GetFunctionList,
+    .C_GetSlotList = C_GetSlotList,
+    .C_GetSlotInfo = C_GetSlotInfo,
+    .C_GetTokenInfo = get_token_info_fw,
+    .C_GetMechanismList = C_GetMechanismList,
+    .C_GetMechanismInfo = C_GetMechanismInfo,
+    .C_InitToken = C_InitToken,
+    .C_InitPIN = C_InitPIN,
+    .C_SetPIN = C_SetPIN,
+    .C_OpenSession = C_OpenSession,
+    .C_CloseSession = C_CloseSession,
+    .C_CloseAllSessions = C_CloseAllSessions,
+    .C_GetSessionInfo = C_GetSessionInfo,
+    .C_GetOperationState = C_GetOperationState,
+    .C_SetOperationState = C_SetOperationState,
+    .C_Login = C_Login,
+    .C_Logout = C_Logout,
+    .C_CreateObject = C_CreateObject,
+    .C_CopyObject = C_CopyObject,
+    .C_DestroyObject = C_DestroyObject,
+    .C_GetObjectSize = C_GetObjectSize,
+    .C_GetAttributeValue = C_GetAttributeValue,
+    .C_SetAttributeValue = C_SetAttributeValue,
+    .C_FindObjectsInit = C_FindObjectsInit,
+    .C_FindObjects = C_FindObjects,
+    .C_FindObjectsFinal = C_FindObjectsFinal,
+    .C_EncryptInit = C_EncryptInit,
+    .C_Encrypt = C_Encrypt,
+    .C_EncryptUpdate = C_EncryptUpdate,
+    .C_EncryptFinal = C_EncryptFinal,
+    .C_DecryptInit = C_DecryptInit,
+    .C_Decrypt = C_Decrypt,
+    .C_DecryptUpdate = C_DecryptUpdate,
+    .C_DecryptFinal = C_DecryptFinal,
+    .C_DigestInit = C_DigestInit,
+    .C_Digest = C_Digest,
+    .C_DigestUpdate = C_DigestUpdate,
+    .C_DigestKey = C_DigestKey,
+    .C_DigestFinal = C_DigestFinal,
+    .C_SignInit = C_SignInit,
+    .C_Sign = sign_and_log,
+    .C_SignUpdate = C_SignUpdate,
+    .C_SignFinal = sign_final_forward,
+    .C_SignRecoverInit = C_SignRecoverInit,
+    .C_SignRecover = C_SignRecover,
+    .C_VerifyInit = C_VerifyInit,
+    .C_Verify = C_Verify,
+    .C_VerifyUpdate = C_VerifyUpdate,
+    .C_VerifyFinal = C_VerifyFinal,
+    .C_VerifyRecoverInit = C_VerifyRecoverInit,
+    .C_VerifyRecover = C_VerifyRecover,
+    .C_DigestEncryptUpdate = C_DigestEncryptUpdate,
+    .C_DecryptDigestUpdate = C_DecryptDigestUpdate,
+    .C_SignEncryptUpdate = C_SignEncryptUpdate,
+    .C_DecryptVerifyUpdate = C_DecryptVerifyUpdate,
+    .C_GenerateKey = C_GenerateKey,
+    .C_GenerateKeyPair = C_GenerateKeyPair,
+    .C_WrapKey = C_WrapKey,
+    .C_UnwrapKey = C_UnwrapKey,
+    .C_DeriveKey = C_DeriveKey,
+    .C_SeedRandom = C_SeedRandom,
+    .C_GenerateRandom = C_GenerateRandom,
+    .C_GetFunctionStatus = C_GetFunctionStatus,
+    .C_CancelFunction = C_CancelFunction,
+    .C_WaitForSlotEvent = C_WaitForSlotEvent,
+};
+
+M_FUNCTION_LIST tessvik_ext_function_list = {
+    .version = {1, 0},
+    .reserved = {},
+    .M_GetUserInfo = M_GetUserInfo,
+    .M_GetExtFunctionList = M_GetExtFunctionList,
+    .M_UnblockUserPin = M_UnblockUserPin,
+    .M_SetTokenLabel = M_SetTokenLabel,
+    .M_FormatToken = M_FormatToken,
+    .M_CreateContainer = M_CreateContainer,
+    .M_DeleteContainer = M_DeleteContainer,
+    .M_EnumContainer = M_EnumContainer,
+    .M_GetContainerInfo = M_GetContainerInfo,
+    .M_WriteSectors = M_WriteSectors,
+    .M_ReadSectors = M_ReadSectors,
+    .M_ReloadObjects = M_ReloadObjects,
+    .M_CreateFile = M_CreateFile,
+    .M_DeleteFile = M_DeleteFile,
+    .M_WriteFile = M_WriteFile,
+    .M_ReadFile = M_ReadFile,
+    .M_GetFileInfo = M_GetFileInfo,
+    .M_GetApplicationInfo = M_GetApplicationInfo,
+    .M_SetEnumString = M_SetEnumString,
+    .M_ConstructMSCMapFiles = M_ConstructMSCMapFiles,
+    .unused = {},
+};

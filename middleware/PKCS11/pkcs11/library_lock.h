@@ -1,0 +1,72 @@
+// The library lock: one mutex handle made and used through four callbacks,
+// either the application's (CK_C_INITIALIZE_ARGS) or the library's defaults,
+// which use the system-wide named mutex "Global\DAZuru11Zeriz_" + identifier so
+// that every process using the module is serialised.
+#pragma once
+
+#include <mutex>
+#include <shared_mutex>
+
+#include "pkcs11.h"
+
+struct lock_callbacks {
+    CK_CREATEMUTEX create_mutex = nullptr;
+    CK_DESTROYMUTEX destroy_mutex = nullptr;
+    CK_LOCKMUTEX lock_mutex = nullptr;
+    CK_UNLOCKMUTEX unlock_mutex = nullptr;
+};
+
+// The library's own callbacks over os_mutex.
+lock_callbacks default_lock_callbacks();
+CK_RV default_create_mutex(CK_VOID_PTR_PTR ppMutex);
+CK_RV default_destroy_mutex(CK_VOID_PTR pMutex);
+CK_RV default_lock_mutex(CK_VOID_PTR pMutex);
+CK_RV default_unlock_mutex(CK_VOID_PTR pMutex);
+
+// Handle plus callbacks in use. Swapping the handle (C_Initialize, C_Finalize)
+// waits until no thread is inside a locked section, so a handle is never
+// destroyed while it is held. While no handle exists (before C_Initialize,
+// after C_Finalize) the exports are serialised inside the process by an
+// internal mutex instead of running unlocked.
+class library_mutex {
+public:
+    library_mutex() = default;
+    library_mutex(const library_mutex&) = delete;
+    library_mutex& operator=(const library_mutex&) = delete;
+
+    // Destroys a handle left from earlier, takes the callbacks and creates the
+    // lock. A failed creation is returned and leaves no lock.
+    CK_RV install(const lock_callbacks& callbacks);
+    // Destroys the lock (if any) with the DestroyMutex in use; the handle is
+    // null afterwards whatever the callback answers, and its result is returned.
+    CK_RV destroy();
+    bool has_handle();
+
+    // Enter a locked section: LockMutex on the handle (its failure is returned
+    // and nothing is held), or the internal mutex when there is no handle.
+    CK_RV lock();
+    void unlock();
+
+private:
+    std::shared_mutex swap_;            // shared: inside a locked section; exclusive: swapping
+    std::recursive_mutex no_handle_;    // serialises the exports while there is no handle
+    lock_callbacks callbacks_;
+    void* handle_ = nullptr;
+};
+
+library_mutex& library_lock();
+
+// The library-lock guard: built after a successful library_lock().lock(),
+// releases it on every exit path.
+class mutex {
+public:
+    mutex() = default;
+    virtual ~mutex();
+    mutex(const mutex&) = delete;
+    mutex& operator=(const mutex&) = delete;
+    // Takes the library lock; CKR_OK when held (until destruction).
+    CK_RV take();
+
+private:
+    bool held_ = false;
+};

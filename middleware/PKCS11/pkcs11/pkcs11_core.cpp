@@ -1,0 +1,289 @@
+#include "pkcs11_core.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "abi_boundary.h"
+#include "gm_api.h"
+#include "gm_filters.h"
+#include "library_lock.h"
+#include "os_sync.h"
+#include "pkcs11_config.h"
+
+Pkcs11Core::Pkcs11Core() { (void)library_lock(); }
+
+Pkcs11Core::~Pkcs11Core() {
+    SKF_CancelWaitForDevEvent();
+    stop_slot_event_thread();
+    token_mgr_.delete_all_tokens();
+}
+
+Pkcs11Core& pkcs11_core() {
+    static Pkcs11Core core;
+    return core;
+}
+
+// ---- library initialisation ----
+
+CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
+    std::lock_guard guard(init_mutex_);
+    if (initialised_) return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    lock_callbacks callbacks = default_lock_callbacks();
+    if (pInitArgs != nullptr) {
+        const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(pInitArgs);
+        if (args->pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+        const int given = (args->CreateMutex != nullptr) + (args->DestroyMutex != nullptr) +
+                          (args->LockMutex != nullptr) + (args->UnlockMutex != nullptr);
+        if (given != 0 && given != 4) return CKR_ARGUMENTS_BAD;
+        // CKF_OS_LOCKING_OK makes no difference: without callbacks the library's own lock is used.
+        if (given == 4)
+            callbacks = lock_callbacks{args->CreateMutex, args->DestroyMutex, args->LockMutex, args->UnlockMutex};
+    }
+    // A lock that cannot be created is reported: running on without it would
+    // let every export race.
+    if (CK_RV rv = library_lock().install(callbacks); rv != CKR_OK) return rv;
+    initialised_ = true;
+    const std::string enum_string = pkcs11_enum_string();
+    const std::string enum_id = pkcs11_enum_id();
+    gm_set_enum_filters(enum_string.c_str(), enum_id.c_str());
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
+    if (pReserved != nullptr) return CKR_ARGUMENTS_BAD;
+    std::lock_guard guard(init_mutex_);
+    if (!initialised_) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    initialised_ = false;
+    wait_release_flag_ = true;
+    // The slot-event thread takes the library lock: it is stopped before the
+    // lock is destroyed, and may be started again after the next C_Initialize.
+    stop_slot_event_thread();
+    SKF_CancelWaitForDevEvent();
+    (void)library_lock().destroy();
+    return CKR_OK;
+}
+
+// ---- the slot-event thread ----
+
+uint32_t Pkcs11Core::slot_event_thread(void* parameter) {
+    auto* core = static_cast<Pkcs11Core*>(parameter);
+    os_thread* self = os_thread_current();
+    while (self == nullptr || self->running.load() != 0) {
+        uint32_t event = 0;
+        if (core->token_mgr_.wait_device_event(&event) != 0) break;
+    }
+    return 0;
+}
+
+void Pkcs11Core::start_slot_event_thread() {
+    std::lock_guard guard(thread_record_mutex_);
+    if (slot_event_thread_record_ != nullptr) return;  // at most one per initialisation
+    slot_event_thread_record_ = os_thread_start(&Pkcs11Core::slot_event_thread, this, "DAZuru11Zeriz_slot_event");
+}
+
+void Pkcs11Core::stop_slot_event_thread() {
+    os_thread* record = nullptr;
+    {
+        std::lock_guard guard(thread_record_mutex_);
+        record = slot_event_thread_record_;
+        slot_event_thread_record_ = nullptr;
+    }
+    if (record == nullptr) return;
+    record->running = 0;
+    // The thread may enter the device-event wait just after a cancel: cancel
+    // again until it has ended. It is never killed.
+    if (record->thread) {
+        do {
+            SKF_CancelWaitForDevEvent();
+        } while (!record->thread->join(50));
+    }
+    os_thread_free(record);
+}
+
+bool Pkcs11Core::slot_event_thread_running() {
+    std::lock_guard guard(thread_record_mutex_);
+    return slot_event_thread_record_ != nullptr && slot_event_thread_record_->thread &&
+           slot_event_thread_record_->thread->exit_code() == plat::still_active;
+}
+
+// ---- slots ----
+
+uint32_t Pkcs11Core::refresh_tokens() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!enumerated_once_) {
+        enumerated_once_ = true;
+        last_enumeration_ = now;
+    }
+    const uint32_t n = token_mgr_.token_count();
+    if (n > 0) {
+        if (now - last_enumeration_ < std::chrono::seconds(3)) return n;
+        const uint32_t answering = token_mgr_.count_answering_tokens();
+        last_enumeration_ = std::chrono::steady_clock::now();
+        if (answering == n) return n;
+    }
+    bool added = false;
+    bool removed = false;
+    token_mgr_.enumerate_tokens(&added, &removed);
+    const uint32_t m = token_mgr_.token_count();
+    last_enumeration_ = std::chrono::steady_clock::now();
+    pending_slot_event_ = -1;
+    if (m > 0) {
+        start_slot_event_thread();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    return m;
+}
+
+CK_RV Pkcs11Core::get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+    if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
+    const uint32_t n = refresh_tokens();
+    if (n == 0 && !tokenPresent) {
+        // Without tokens the module shows four empty slots.
+        constexpr CK_ULONG empty_slots = 4;
+        if (pSlotList == nullptr) {
+            *pulCount = empty_slots;
+            return CKR_OK;
+        }
+        if (*pulCount < empty_slots) {
+            *pulCount = empty_slots;
+            return CKR_BUFFER_TOO_SMALL;
+        }
+        for (CK_ULONG i = 0; i < empty_slots; ++i) pSlotList[i] = i;
+        *pulCount = empty_slots;
+        return CKR_OK;
+    }
+    if (pSlotList == nullptr) {
+        *pulCount = n;
+        return CKR_OK;
+    }
+    const CK_ULONG given = *pulCount;
+    *pulCount = n;
+    if (given < n) return CKR_BUFFER_TOO_SMALL;
+    size_t i = 0;
+    for (const auto& t : token_mgr_.tokens()) pSlotList[i++] = static_cast<CK_SLOT_ID>(t->slot_id());
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::get_slot_info(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
+    if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+    CK_SLOT_INFO info{};
+    char description[80];
+    std::snprintf(description, sizeof description, "Tavrel Token PKCS11 Module V1 %lu", slotID);
+    p11abi::put_text(info.slotDescription, sizeof info.slotDescription, description);
+    p11abi::put_text(info.manufacturerID, sizeof info.manufacturerID, "");
+    info.flags = CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+    if (token_mgr_.find_token(slotID) != nullptr) info.flags |= CKF_TOKEN_PRESENT;
+    info.hardwareVersion = {1, 0};
+    info.firmwareVersion = {1, 0};
+    *pInfo = info;
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::get_token_info(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
+    if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+    pkcs11_token* token = token_mgr_.find_token(slotID);
+    if (token == nullptr) return CKR_SLOT_ID_INVALID;
+    const CK_RV rv = token->refresh_token_info();
+    *pInfo = token->token_info();
+    p11abi::blank_pad_texts(*pInfo);
+    return rv;
+}
+
+CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot) {
+    if (pSlot == nullptr) return CKR_ARGUMENTS_BAD;
+    start_slot_event_thread();
+    if (flags & CKF_DONT_BLOCK) {
+        const int32_t slot = token_mgr_.take_slot_event();
+        pending_slot_event_ = slot;
+        if (slot < 0) return CKR_NO_EVENT;
+        *pSlot = static_cast<CK_SLOT_ID>(slot);
+        pending_slot_event_ = -1;
+        return CKR_OK;
+    }
+    wait_release_flag_ = false;
+    for (;;) {
+        // Another waiter may take an entry between the scan and the take; then
+        // the take reads -1 and the wait goes on.
+        const int32_t slot = token_mgr_.take_slot_event();
+        if (slot >= 0) {
+            *pSlot = static_cast<CK_SLOT_ID>(slot);
+            pending_slot_event_ = -1;
+            return CKR_OK;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (wait_release_flag_) return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+}
+
+// ---- sessions ----
+
+CK_RV Pkcs11Core::open_session(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
+                               CK_SESSION_HANDLE_PTR phSession) {
+    pkcs11_token* token = token_mgr_.find_token(slotID);
+    if (token == nullptr) return CKR_SLOT_ID_INVALID;
+    if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
+    const bool read_write = (flags & CKF_RW_SESSION) != 0;
+    const auto slot = static_cast<uint32_t>(token->slot_id());
+    if (!read_write && session_mgr_.has_so_session(slot)) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+    pkcs11_session* session = session_mgr_.create(slot, pApplication, Notify);
+    // The card may answer "no application" here (a token to be formatted): the
+    // session is opened anyway.
+    (void)token->refresh_login_state();
+    session->set_flags(CKF_SERIAL_SESSION | (read_write ? CKF_RW_SESSION : 0));
+    if (session->session_state_from_login(token->login_type()) != CKR_OK) {
+        session_mgr_.remove(session->handle());
+        return CKR_SESSION_READ_WRITE_SO_EXISTS;
+    }
+    token->session_opened(read_write);
+    *phSession = session->handle();
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::close_session(CK_SESSION_HANDLE hSession) {
+    pkcs11_session* session = session_mgr_.find(hSession);
+    if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+    if (pkcs11_token* token = token_mgr_.find_token(session->slot_id()))
+        token->token_session_closed(session->handle(), session->read_only());
+    session_mgr_.remove(session->handle());
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::close_all_sessions(CK_SLOT_ID slotID) {
+    pkcs11_token* token = token_mgr_.find_token(slotID);
+    if (token == nullptr) return CKR_DEVICE_REMOVED;
+    for (uint32_t handle : session_mgr_.sessions_of_slot(static_cast<uint32_t>(token->slot_id())))
+        (void)close_session(handle);
+    return token->pkcs11_token_logout();
+}
+
+CK_RV Pkcs11Core::get_session_info(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo) {
+    if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+    pkcs11_session* session = session_mgr_.find(hSession);
+    if (session == nullptr) return CKR_SESSION_HANDLE_INVALID;
+    pkcs11_token* token = token_mgr_.find_token(session->slot_id());
+    if (token == nullptr) return CKR_DEVICE_REMOVED;
+    (void)token->refresh_login_state();
+    if (CK_RV rv = session->session_state_from_login(token->login_type()); rv != CKR_OK) return rv;
+    CK_SESSION_INFO info{};
+    info.slotID = session->slot_id();
+    info.state = session->state();
+    info.flags = session->flags();
+    info.ulDeviceError = gm_get_last_status_word();
+    *pInfo = info;
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::set_enum_string(const char* pEnumString, const char* pIdentifier, const char* pAppName) {
+    // The identifier becomes part of the default lock's file name.
+    if (!pkcs11_enum_id_acceptable(pIdentifier)) return CKR_ARGUMENTS_BAD;
+    gm_set_enum_filters(pEnumString, pIdentifier);
+    pkcs11_store_config(pEnumString, pIdentifier, pAppName);
+    return CKR_OK;
+}
+
+CK_RV Pkcs11Core::force_logout(CK_SLOT_ID slotID) {
+    pkcs11_token* token = token_mgr_.find_token(slotID);
+    if (token == nullptr) return CKR_DEVICE_REMOVED;
+    return token->force_logout();
+}

@@ -1,0 +1,114 @@
+// One PKCS#11 session on one slot: state, flags, handle and (with the
+// key-context layer) its operation contexts and object search.
+#pragma once
+
+#include <cstdint>
+
+#include "abi_boundary.h"
+#include "pkcs11.h"
+
+class pkcs11_token;
+
+// The five operation families of a session: digest, cipher (encrypt or
+// decrypt) and signature (sign or verify) contexts.
+enum class session_op { encrypt, decrypt, digest, sign, verify };
+
+class pkcs11_session {
+public:
+    pkcs11_session(uint32_t handle, uint32_t slot_id, CK_VOID_PTR application, CK_NOTIFY notify)
+        : application_(application), notify_(notify), handle_(handle), slot_id_(slot_id) {}
+    virtual ~pkcs11_session() = default;
+    pkcs11_session(const pkcs11_session&) = delete;
+    pkcs11_session& operator=(const pkcs11_session&) = delete;
+
+    uint32_t handle() const { return handle_; }
+    uint32_t slot_id() const { return slot_id_; }
+    uint32_t state() const { return state_; }
+    uint32_t flags() const { return flags_; }
+    void set_flags(uint32_t flags) { flags_ = flags; }
+    bool read_only() const { return (flags_ & CKF_RW_SESSION) == 0; }
+
+    // The state rule: from the token's login type (0 SO, 1 user, 2 nobody).
+    // A read-only session while the SO is logged in keeps its state and gets
+    // CKR_SESSION_READ_WRITE_SO_EXISTS.
+    CK_RV session_state_from_login(int32_t login_type) {
+        if (!read_only()) {
+            state_ = login_type == 0 ? CKS_RW_SO_FUNCTIONS
+                     : login_type == 1 ? CKS_RW_USER_FUNCTIONS
+                                       : CKS_RW_PUBLIC_SESSION;
+            return CKR_OK;
+        }
+        if (login_type == 0) return CKR_SESSION_READ_WRITE_SO_EXISTS;
+        state_ = login_type == 1 ? CKS_RO_USER_FUNCTIONS : CKS_RO_PUBLIC_SESSION;
+        return CKR_OK;
+    }
+
+    // Access class used by the object rules: 0 RO public, 1 RW public,
+    // 2 RO user, 3 RW user, 4 RW SO.
+    uint32_t access_class() const {
+        switch (state_) {
+        case CKS_RO_PUBLIC_SESSION: return 0;
+        case CKS_RW_PUBLIC_SESSION: return 1;
+        case CKS_RO_USER_FUNCTIONS: return 2;
+        case CKS_RW_USER_FUNCTIONS: return 3;
+        default: return 4;
+        }
+    }
+
+    // Operation contexts. Lengths are the inner 32-bit values (the exports
+    // convert at the boundary). Until the key-context layer exists no context
+    // can be created, so every init answers CKR_MECHANISM_INVALID and every
+    // later step CKR_OPERATION_NOT_INITIALIZED.
+    CK_RV op_init(session_op, const CK_MECHANISM*, CK_OBJECT_HANDLE /*key*/, pkcs11_token&) {
+        return CKR_MECHANISM_INVALID;
+    }
+    // One-shot step; for verify, out/out_len are the signature and its length.
+    CK_RV op_oneshot(session_op, const CK_BYTE*, uint32_t, CK_BYTE*, uint32_t*) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    // Update step on the slot's context; out/out_len only for the cipher family.
+    CK_RV op_update(session_op, const CK_BYTE*, uint32_t, CK_BYTE*, uint32_t*) {
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    // Final step; for verify-final, out/out_len are the signature and its length.
+    CK_RV op_final(session_op, CK_BYTE*, uint32_t*) { return CKR_OPERATION_NOT_INITIALIZED; }
+    CK_RV digest_key(pkcs11_token&, CK_OBJECT_HANDLE) { return CKR_OBJECT_HANDLE_INVALID; }
+
+    CK_RV generate_key(const CK_MECHANISM*, const p11abi::inner_template&, pkcs11_token&, CK_OBJECT_HANDLE*) {
+        return CKR_MECHANISM_INVALID;
+    }
+    CK_RV generate_key_pair(const CK_MECHANISM*, const p11abi::inner_template& /*public*/,
+                            const p11abi::inner_template& /*private*/, pkcs11_token&, CK_OBJECT_HANDLE*,
+                            CK_OBJECT_HANDLE*) {
+        return CKR_MECHANISM_INVALID;
+    }
+    CK_RV wrap_key(const CK_MECHANISM*, CK_OBJECT_HANDLE /*wrapping*/, CK_OBJECT_HANDLE /*key*/, CK_BYTE*,
+                   uint32_t*, pkcs11_token&) {
+        return CKR_WRAPPING_KEY_HANDLE_INVALID;
+    }
+    CK_RV unwrap_key(const CK_MECHANISM*, CK_OBJECT_HANDLE, const CK_BYTE*, uint32_t,
+                     const p11abi::inner_template&, CK_OBJECT_HANDLE*, pkcs11_token&) {
+        return CKR_OBJECT_HANDLE_INVALID;
+    }
+    CK_RV derive_key(const CK_MECHANISM*, CK_OBJECT_HANDLE, const p11abi::inner_template&, CK_OBJECT_HANDLE*,
+                     pkcs11_token&) {
+        return CKR_OBJECT_HANDLE_INVALID;
+    }
+
+    // Object search.
+    bool search_active() const { return false; }
+    CK_RV find_init(const p11abi::inner_template&, pkcs11_token&) { return CKR_OK; }
+    CK_RV find_objects(CK_OBJECT_HANDLE*, uint32_t /*max*/, uint32_t* count) {
+        *count = 0;
+        return CKR_OPERATION_NOT_INITIALIZED;
+    }
+    CK_RV find_final() { return CKR_OPERATION_NOT_INITIALIZED; }
+
+private:
+    CK_VOID_PTR application_;  // kept, never used
+    CK_NOTIFY notify_;         // kept, never called
+    uint32_t state_ = CKS_RW_PUBLIC_SESSION;
+    uint32_t flags_ = CKF_SERIAL_SESSION | CKF_RW_SESSION;
+    uint32_t handle_;
+    uint32_t slot_id_;
+};

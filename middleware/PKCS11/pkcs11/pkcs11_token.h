@@ -1,0 +1,169 @@
+// One token device and the slot it occupies: its device and application
+// handles, the CK_TOKEN_INFO that C_GetTokenInfo returns, the login state and
+// the session counts. The operations on the card (login, PINs, formatting,
+// objects, files) are added with the device API; until then a token answers
+// them with CKR_FUNCTION_NOT_SUPPORTED.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "abi_boundary.h"
+#include "gm_api.h"
+#include "pkcs11.h"
+
+inline constexpr int32_t login_type_so = 0;
+inline constexpr int32_t login_type_user = 1;
+inline constexpr int32_t login_type_nobody = 2;
+
+class pkcs11_token {
+public:
+    explicit pkcs11_token(const char* device_name) {
+        device_name_.assign(device_name, strnlen(device_name, 255));
+        init_token_info();
+    }
+    virtual ~pkcs11_token() { token_close(); }
+    pkcs11_token(const pkcs11_token&) = delete;
+    pkcs11_token& operator=(const pkcs11_token&) = delete;
+
+    const std::string& device_name() const { return device_name_; }
+    int32_t slot_id() const { return slot_id_; }
+    void set_slot_id(int32_t id) { slot_id_ = id; }
+    int32_t login_type() const { return login_type_; }
+    const CK_TOKEN_INFO& token_info() const { return token_info_; }
+    CK_TOKEN_INFO& token_info() { return token_info_; }
+    DEVHANDLE device_handle() const { return device_handle_; }
+
+    // True when the device is not open, or when it answers.
+    bool device_answers() {
+        if (device_handle_ == 0) return true;
+        uint8_t buffer[128];
+        ULONG length = sizeof buffer;
+        return gm_get_raw_hwsn(device_handle_, buffer, &length) == SAR_OK;
+    }
+    CK_RV token_close() {
+        if (device_handle_ == 0) return CKR_OK;
+        if (SKF_DisConnectDev(device_handle_) != SAR_OK) return CKR_DEVICE_ERROR;
+        device_handle_ = 0;
+        application_ = 0;
+        info_cached_ = false;
+        return CKR_OK;
+    }
+    CK_RV open_application() { return application_ != 0 ? CKR_OK : CKR_TOKEN_NOT_RECOGNIZED; }
+    HAPPLICATION application() const { return application_; }
+
+    CK_RV refresh_token_info() { return CKR_OK; }
+    CK_RV refresh_login_state() { return CKR_OK; }
+    CK_RV pkcs11_token_logout() {
+        login_type_ = login_type_nobody;
+        return CKR_OK;
+    }
+    // Session bookkeeping of C_CloseSession: counts down, logs out after the last session.
+    void token_session_closed(uint32_t /*session_handle*/, bool read_only) {
+        if (!read_only && token_info_.ulRwSessionCount > 0) --token_info_.ulRwSessionCount;
+        if (token_info_.ulSessionCount > 0) --token_info_.ulSessionCount;
+        if (token_info_.ulSessionCount == 0 && login_type_ != login_type_nobody) pkcs11_token_logout();
+    }
+    void session_opened(bool read_write) {
+        ++token_info_.ulSessionCount;
+        if (read_write) ++token_info_.ulRwSessionCount;
+    }
+    // M_ForceLogout's token step: nobody logged in, the card's security state cleared.
+    CK_RV force_logout() {
+        login_type_ = login_type_nobody;
+        if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+        return SKF_ClearSecureState(application_);
+    }
+
+    // Card operations of the exports; answered until the device API is in place.
+    CK_RV mechanism_list(CK_MECHANISM_TYPE*, uint32_t* count) {
+        *count = 0;
+        return CKR_OK;
+    }
+    CK_RV mechanism_info(CK_MECHANISM_TYPE, CK_MECHANISM_INFO*) { return CKR_MECHANISM_INVALID; }
+    CK_RV init_token(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV init_user_pin(const CK_UTF8CHAR*, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV change_user_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV change_so_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV pkcs11_token_login(uint32_t, const CK_UTF8CHAR*, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV get_user_pin_info(uint32_t, user_pin_info*) { return CKR_DEVICE_ERROR; }
+    CK_RV unblock_user_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV unblock_user_pin_ms(const CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV remote_unblock_user_pin(const CK_BYTE*, CK_ULONG) { return CKR_PIN_INCORRECT; }
+    CK_RV set_token_label(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV format_token(const token_format_info&, size_t /*so_pin_length*/) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV token_random(CK_BYTE*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV write_sectors(uint32_t, uint32_t, CK_BYTE*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV read_sectors(uint32_t, uint32_t, CK_BYTE*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV get_file_info(const char*, uint32_t*, uint32_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV file_create(const char*, uint32_t, uint32_t, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV file_delete(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV file_write(const char*, uint32_t, const CK_BYTE*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV file_read(const char*, uint32_t, uint32_t, CK_BYTE*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV application_info(char*, CK_BYTE*, CK_BYTE*, CK_BYTE*, CK_BYTE*, unsigned int*) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV dev_caps(uint32_t*, uint32_t*) { return CKR_DEVICE_ERROR; }
+    CK_RV set_inquiry_string(const char*, const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV update_cmapfile(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_create(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_delete(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_enum(char*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_info(const char*, CK_BYTE*, uint32_t*, uint32_t*, CK_BYTE*, CK_BYTE*) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV reload_objects() { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+    // Objects (in the token's object list; the session is the owner of session objects).
+    CK_RV create_object(uint32_t /*session*/, uint32_t /*access*/, const p11abi::inner_template&,
+                        CK_OBJECT_HANDLE*) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV copy_object(uint32_t, uint32_t, CK_OBJECT_HANDLE, const p11abi::inner_template&, CK_OBJECT_HANDLE*) {
+        return CKR_OBJECT_HANDLE_INVALID;
+    }
+    CK_RV destroy_object(uint32_t /*access*/, CK_OBJECT_HANDLE) { return CKR_OBJECT_HANDLE_INVALID; }
+    CK_RV object_size(CK_OBJECT_HANDLE, uint32_t*) { return CKR_OBJECT_HANDLE_INVALID; }
+    CK_RV get_attribute_value(uint32_t /*access*/, CK_OBJECT_HANDLE, p11abi::inner_template&) {
+        return CKR_OBJECT_HANDLE_INVALID;
+    }
+    CK_RV set_attribute_value(uint32_t /*access*/, CK_OBJECT_HANDLE, const p11abi::inner_template&) {
+        return CKR_OBJECT_HANDLE_INVALID;
+    }
+
+private:
+    void init_token_info() {
+        std::memset(&token_info_, 0, sizeof token_info_);
+        std::memcpy(token_info_.label, "Oskarvel", 8);
+        std::memcpy(token_info_.manufacturerID, "Quessar", 7);
+        std::memcpy(token_info_.model, "OskarvelA", 9);
+        token_info_.flags = CKF_RNG | CKF_LOGIN_REQUIRED | CKF_DUAL_CRYPTO_OPERATIONS;
+        token_info_.ulMaxPinLen = 16;
+        token_info_.ulMinPinLen = 4;
+        token_info_.ulTotalPublicMemory = CK_UNAVAILABLE_INFORMATION;
+        token_info_.ulFreePublicMemory = CK_UNAVAILABLE_INFORMATION;
+        token_info_.ulTotalPrivateMemory = CK_UNAVAILABLE_INFORMATION;
+        token_info_.ulFreePrivateMemory = CK_UNAVAILABLE_INFORMATION;
+        token_info_.hardwareVersion = {1, 0};
+        token_info_.firmwareVersion = {1, 0};
+    }
+
+    std::string device_name_;
+    std::string application_name_;
+    CK_TOKEN_INFO token_info_{};
+    int32_t login_type_ = login_type_nobody;
+    int32_t slot_id_ = -1;
+    DEVHANDLE device_handle_ = 0;
+    HAPPLICATION application_ = 0;
+    bool public_loaded_ = false;
+    bool private_loaded_ = false;
+    bool containers_loaded_ = false;
+    bool info_cached_ = false;
+};

@@ -1,0 +1,179 @@
+#include "pkcs11_token_mgr.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "library_lock.h"
+
+namespace {
+
+constexpr size_t name_list_size = 1024;
+
+// Calls f for every name of a NUL-separated list ended by an empty name.
+template <typename F>
+void for_each_name(const char* list, size_t size, F f) {
+    size_t pos = 0;
+    while (pos < size && list[pos] != '\0') {
+        const size_t len = strnlen(list + pos, size - pos);
+        if (pos + len >= size) break;  // unterminated: ignore the rest
+        f(list + pos);
+        pos += len + 1;
+    }
+}
+
+bool name_listed(const char* list, size_t size, const std::string& name) {
+    bool found = false;
+    for_each_name(list, size, [&](const char* n) { found = found || name == n; });
+    return found;
+}
+
+}  // namespace
+
+pkcs11_token_mgr::pkcs11_token_mgr() { clear_slot_events(); }
+
+pkcs11_token_mgr::~pkcs11_token_mgr() { delete_all_tokens(); }
+
+void pkcs11_token_mgr::clear_slot_events() {
+    for (auto& e : slot_event_table_) e.store(-1);
+}
+
+pkcs11_token* pkcs11_token_mgr::find_by_name(const char* name) const {
+    for (const auto& t : tokens_)
+        if (t->device_name() == name) return t.get();
+    return nullptr;
+}
+
+pkcs11_token* pkcs11_token_mgr::find_token(CK_SLOT_ID slot_id) const {
+    const auto id = p11abi::narrow_id(slot_id);
+    if (!id || *id > 0x7FFFFFFFu) return nullptr;
+    for (const auto& t : tokens_)
+        if (t->slot_id() == static_cast<int32_t>(*id)) return t.get();
+    return nullptr;
+}
+
+uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
+    char names[name_list_size] = {};
+    ULONG size = sizeof names - 1;  // keep a final NUL whatever the device API writes
+    (void)SKF_EnumDev(1, names, &size);
+    remove_missing_token(names, removed);
+    for_each_name(names, sizeof names, [&](const char* name) {
+        int32_t slot = -1;
+        bool created = false;
+        find_or_add_token(name, &slot, &created);
+        if (created && added != nullptr) *added = true;
+    });
+    clear_slot_events();
+    return token_count();
+}
+
+pkcs11_token* pkcs11_token_mgr::find_or_add_token(const char* name, int32_t* slot_id, bool* created) {
+    if (created != nullptr) *created = false;
+    if (pkcs11_token* t = find_by_name(name)) {
+        if (t->device_answers()) {
+            if (slot_id != nullptr) *slot_id = t->slot_id();
+            return t;
+        }
+        remove_token(t);
+    }
+    int32_t id = 0;
+    while (std::any_of(tokens_.begin(), tokens_.end(), [&](const auto& t) { return t->slot_id() == id; })) ++id;
+    auto token = std::make_unique<pkcs11_token>(name);
+    token->set_slot_id(id);
+    tokens_.push_back(std::move(token));
+    if (slot_id != nullptr) *slot_id = id;
+    if (created != nullptr) *created = true;
+    return tokens_.back().get();
+}
+
+void pkcs11_token_mgr::remove_missing_token(const char* names, bool* removed) {
+    for (const auto& t : tokens_) {
+        if (!name_listed(names, name_list_size, t->device_name())) {
+            remove_token(t.get());
+            if (removed != nullptr) *removed = true;
+            return;
+        }
+    }
+}
+
+void pkcs11_token_mgr::remove_token(pkcs11_token* token) {
+    const auto it = std::find_if(tokens_.begin(), tokens_.end(), [&](const auto& t) { return t.get() == token; });
+    if (it == tokens_.end()) return;
+    (*it)->token_close();
+    tokens_.erase(it);
+}
+
+uint32_t pkcs11_token_mgr::count_answering_tokens() {
+    uint32_t n = 0;
+    for (const auto& t : tokens_)
+        if (t->device_answers()) ++n;
+    return n;
+}
+
+uint32_t pkcs11_token_mgr::wait_device_event(uint32_t* event_type) {
+    char names[name_list_size] = {};
+    ULONG size = sizeof names;
+    ULONG event = 0;
+    const ULONG rv = SKF_WaitForDevEvent(names, &size, &event);
+    if (event_type != nullptr) *event_type = event;
+    if (rv != SAR_OK) return rv;
+    if (event != GM_DEV_EVENT_INSERTED && event != GM_DEV_EVENT_REMOVED) return 1;
+    mutex guard;
+    if (CK_RV lrv = guard.take(); lrv != CKR_OK) return static_cast<uint32_t>(lrv);
+    (void)handle_device_event();
+    return 0;
+}
+
+uint32_t pkcs11_token_mgr::handle_device_event() {
+    char names[name_list_size] = {};
+    ULONG size = sizeof names - 1;
+    if (const ULONG rv = SKF_EnumDev(1, names, &size); rv != SAR_OK) return rv;
+    if (names[0] == '\0') {
+        for (const auto& t : tokens_) record_slot_event(t->slot_id());
+        delete_all_tokens();
+        return 0;
+    }
+    for (bool again = true; again;) {
+        again = false;
+        for (const auto& t : tokens_) {
+            if (!name_listed(names, sizeof names, t->device_name())) {
+                record_slot_event(t->slot_id());
+                remove_token(t.get());
+                again = true;
+                break;
+            }
+        }
+    }
+    for_each_name(names, sizeof names, [&](const char* name) {
+        if (find_by_name(name) != nullptr) return;
+        int32_t slot = -1;
+        find_or_add_token(name, &slot, nullptr);
+        record_slot_event(slot);
+    });
+    return 0;
+}
+
+void pkcs11_token_mgr::record_slot_event(int32_t slot_id) {
+    for (auto& e : slot_event_table_) {
+        const int32_t v = e.load();
+        if (v == slot_id) return;
+        if (v == -1) {
+            e.store(slot_id);
+            return;
+        }
+    }
+}
+
+int32_t pkcs11_token_mgr::take_slot_event() {
+    for (auto& e : slot_event_table_) {
+        if (e.load() == -1) continue;
+        mutex guard;
+        if (guard.take() != CKR_OK) return -1;
+        return e.exchange(-1);
+    }
+    return -1;
+}
+
+void pkcs11_token_mgr::delete_all_tokens() {
+    for (const auto& t : tokens_) t->token_close();
+    tokens_.clear();
+}

@@ -1,0 +1,52 @@
+// One pkcs11_token per token device that the device API lists, each with its
+// slot id (lowest free id for a new device name), and the 8-entry table of
+// slots that changed, which C_WaitForSlotEvent drains.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "pkcs11_token.h"
+
+class pkcs11_token_mgr {
+public:
+    static constexpr size_t slot_event_count = 8;
+
+    pkcs11_token_mgr();
+    virtual ~pkcs11_token_mgr();
+    pkcs11_token_mgr(const pkcs11_token_mgr&) = delete;
+    pkcs11_token_mgr& operator=(const pkcs11_token_mgr&) = delete;
+
+    // Brings the token list in line with the device list; empties the slot-event table.
+    uint32_t enumerate_tokens(bool* added, bool* removed);
+    pkcs11_token* find_or_add_token(const char* name, int32_t* slot_id, bool* created);
+    // Removes the first token whose name is not in the NUL-separated list (at most one).
+    void remove_missing_token(const char* names, bool* removed);
+    void remove_token(pkcs11_token* token);
+    uint32_t count_answering_tokens();
+    // The slot-event thread's step (called without the library lock): 0 after a
+    // handled arrival or removal, else the reason for the thread to end.
+    uint32_t wait_device_event(uint32_t* event_type);
+    // Under the library lock: records the slots of the tokens that came or went.
+    uint32_t handle_device_event();
+    // The first pending slot id, taken out of the table; -1 when none.
+    int32_t take_slot_event();
+    void delete_all_tokens();
+
+    // The first token with that slot id; a host value above 32 bits names none.
+    pkcs11_token* find_token(CK_SLOT_ID slot_id) const;
+    uint32_t token_count() const { return static_cast<uint32_t>(tokens_.size()); }
+    const std::vector<std::unique_ptr<pkcs11_token>>& tokens() const { return tokens_; }
+    int32_t slot_event(size_t index) const { return slot_event_table_[index].load(); }
+
+private:
+    void record_slot_event(int32_t slot_id);
+    void clear_slot_events();
+    pkcs11_token* find_by_name(const char* name) const;
+
+    std::vector<std::unique_ptr<pkcs11_token>> tokens_;
+    std::array<std::atomic<int32_t>, slot_event_count> slot_event_table_;
+};
