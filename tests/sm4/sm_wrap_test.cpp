@@ -74,7 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
                     pin_case{"12345678", "abcdefghijklm", 16},      // 13: 2 + 13 + 1 = 16
                     pin_case{"12345678", "abcdefghijklmn", 32},     // 14: 0x80 starts block 2
                     pin_case{"0123456789abcdef", "fedcba9876543210", 32}, // the maximum, 16
-                    pin_case{"", "", 16}));
+                    pin_case{"", "", 16}),
+    [](const testing::TestParamInfo<pin_case>& info) {
+        return "new_pin_" + std::to_string(std::string(info.param.new_pin).size());
+    });
 
 // The plain forms quoted for the wrap, read back through OpenSSL.
 TEST(SmWrap, PlainLayout)
