@@ -39,6 +39,11 @@ inline constexpr size_t challenge_size = 8;
 // hidden container present in every application (secure-messaging MACs and
 // the host's session keys live there).
 inline constexpr std::array<uint8_t, 8> reserved_name = {0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7};
+// Ids the card answers for the reserved application and the reserved
+// container (OpenApplication / OpenContainer of the name F0..F7); no real
+// application or container is ever given these ids.
+inline constexpr uint16_t reserved_app_id = 0xF0F7;
+inline constexpr uint16_t reserved_container_id = 0xF0F7;
 
 // Access-right values of files and of the create-file right.
 inline constexpr uint32_t right_none = 0x00;
@@ -156,6 +161,21 @@ struct session_key {
     bool mac_active = false;
 };
 
+// The scripted fingerprint sensor: what the next verification does.
+struct fingerprint_sensor {
+    uint8_t busy_starts = 0;    // starts answered 6F0D (sensor busy) first
+    uint8_t pending_polls = 1;  // polls answered 6F0D (no finger yet) first
+    bool match = true;          // the finger then matches, or not
+    uint8_t finger = 1;         // index reported for a match
+};
+
+// A fingerprint verification in progress.
+struct fingerprint_verification {
+    uint16_t app_id = 0;
+    uint8_t pin_type = 1;
+    uint8_t pending_left = 0;
+};
+
 struct volatile_state {
     bool dev_authenticated = false;
     std::optional<std::array<uint8_t, challenge_size>> challenge;
@@ -164,6 +184,8 @@ struct volatile_state {
     std::vector<session_key> session_keys;
     md_ctx_ptr digest;
     uint16_t fs_cursor = 0;
+    fingerprint_sensor sensor;
+    std::optional<fingerprint_verification> fingerprint;
 };
 
 }  // namespace cardsim
