@@ -1,0 +1,235 @@
+// The PIN commands end to end against the simulated card: the host wraps
+// PINs in secure-messaging blocks and appends the MAC; the card derives the
+// PIN key from its own stored PIN, unwraps, recomputes the MAC and keeps the
+// retry counters.
+//
+// The MAC the PIN commands carry is the device API's on-card MAC (MacInit /
+// MacUpdate / MacFinal in the reserved application). Here the callback
+// computes the same SM4-CBC-MAC in the test (tools/cardsim/README.md, with
+// the module's own SM4), so these tests depend on the PIN family alone; the
+// card checks it with its own OpenSSL-based code.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+#include "cmd_device.h"
+#include "sim_device.h"
+#include "sm_oracle.h"
+
+namespace {
+
+constexpr uint16_t app = 1;  // the template application "APP"
+const std::string so_pin = "pevot";
+const std::string user_pin = "58204716";
+
+int mac_calls = 0;
+bool corrupt_mac = false;
+
+uint32_t test_mac(uint32_t, const uint8_t* key, const uint8_t* iv, const uint8_t* data, uint32_t length, uint8_t* mac,
+                  uint32_t* mac_length)
+{
+    ++mac_calls;
+    if (*mac_length < 16) return 0x0A000020;
+    oracle::block16 m = oracle::cbc_mac({key, 16}, {iv, 16}, {data, length});
+    if (corrupt_mac) m[0] ^= 0xFF;
+    std::copy(m.begin(), m.end(), mac);
+    *mac_length = 16;
+    return 0;
+}
+
+uint32_t failing_mac(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t*, uint32_t*)
+{
+    ++mac_calls;
+    return 0x0A000030;  // SetSessionKey answered 6A84 and no key could be freed
+}
+
+class pin_end_to_end : public sim_device_test {
+protected:
+    cardsim::card card;
+    device_id device = no_device;
+    const sm_mac_callback mac{test_mac, 1};
+
+    void SetUp() override
+    {
+        device = add_card_device(card);
+        mac_calls = 0;
+        corrupt_mac = false;
+    }
+
+    std::array<uint8_t, 8> challenge()
+    {
+        std::array<uint8_t, 8> c{};
+        EXPECT_EQ(cmd_gen_random(device, c.data(), 8), cmd_ok);
+        return c;
+    }
+    // The device API's 16-byte IV (and ReloadPin key): challenge || 00 x 8.
+    std::array<uint8_t, 16> fresh_iv() { return oracle::challenge_block(challenge()); }
+
+    int verify(uint8_t type, const std::string& pin) { return cmd_verify_pin(device, challenge(), type, app, pin); }
+    int remaining(uint8_t type)
+    {
+        uint8_t max = 0, left = 0xFF;
+        EXPECT_EQ(cmd_get_pin_info(device, type, app, &max, &left, nullptr), cmd_ok);
+        return left;
+    }
+    // The SO's response to the current challenge: SM4-ECB(K(SO PIN), challenge || 00 x 8).
+    bytes so_response(const std::string& pin)
+    {
+        const oracle::block16 key = oracle::pin_key(pin);
+        return oracle::sm4_ecb(key, fresh_iv(), true);
+    }
+};
+
+TEST_F(pin_end_to_end, verify_right_and_wrong)
+{
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
+    EXPECT_EQ(verify(pin_type_user, "00000000"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x63C9u);
+    EXPECT_EQ(remaining(pin_type_user), 9);
+    // A right PIN restores the counter.
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
+    EXPECT_EQ(remaining(pin_type_user), 10);
+    EXPECT_EQ(verify(pin_type_so, so_pin), cmd_ok);
+    // Without a fresh challenge the card refuses (the challenge is single use).
+    EXPECT_EQ(cmd_verify_pin(device, std::array<uint8_t, 8>{}, pin_type_user, app, user_pin), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6985u);
+}
+
+TEST_F(pin_end_to_end, retries_reach_zero_and_the_pin_locks)
+{
+    for (int left = 9; left >= 0; --left) {
+        ASSERT_EQ(verify(pin_type_user, "wrong"), cmd_bad_status);
+        EXPECT_EQ(cmd_last_status_word(), 0x63C0u + static_cast<uint32_t>(left));
+    }
+    EXPECT_EQ(remaining(pin_type_user), 0);
+    // Locked: even the right PIN is refused, and the counter stays at 0.
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6983u);
+    EXPECT_EQ(remaining(pin_type_user), 0);
+    // The SO PIN is a separate counter.
+    EXPECT_EQ(remaining(pin_type_so), 10);
+}
+
+TEST_F(pin_end_to_end, change_with_the_card_checked_mac)
+{
+    ASSERT_EQ(verify(pin_type_user, user_pin), cmd_ok);
+    ASSERT_EQ(cmd_change_pin(mac, device, fresh_iv(), pin_type_user, app, user_pin, "13572468"), cmd_ok);
+    EXPECT_EQ(mac_calls, 1);
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_bad_status);
+    EXPECT_EQ(verify(pin_type_user, "13572468"), cmd_ok);
+    uint8_t is_default = 1;
+    ASSERT_EQ(cmd_get_pin_info(device, pin_type_user, app, nullptr, nullptr, &is_default), cmd_ok);
+    EXPECT_EQ(is_default, 0);
+
+    // A wrong current PIN: its block does not unwrap under the card's key.
+    EXPECT_EQ(cmd_change_pin(mac, device, fresh_iv(), pin_type_user, app, "99999999", "11112222"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x63C9u);
+    EXPECT_EQ(verify(pin_type_user, "13572468"), cmd_ok);
+}
+
+TEST_F(pin_end_to_end, change_of_the_so_pin_with_a_14_byte_pin)
+{
+    const std::string longer = "so-pin-14bytes";  // 14 bytes: a 32-byte block
+    ASSERT_EQ(cmd_change_pin(mac, device, fresh_iv(), pin_type_so, app, so_pin, longer), cmd_ok);
+    EXPECT_EQ(verify(pin_type_so, longer), cmd_ok);
+    EXPECT_EQ(verify(pin_type_so, so_pin), cmd_bad_status);
+}
+
+TEST_F(pin_end_to_end, a_wrong_mac_is_refused_and_not_counted)
+{
+    corrupt_mac = true;
+    EXPECT_EQ(cmd_change_pin(mac, device, fresh_iv(), pin_type_user, app, user_pin, "24681357"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6988u);
+    EXPECT_EQ(remaining(pin_type_user), 10);
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
+
+    // A MAC over another IV than the card's challenge is wrong too.
+    corrupt_mac = false;
+    (void)challenge();
+    const std::array<uint8_t, 16> stale{};
+    EXPECT_EQ(cmd_change_pin(mac, device, stale, pin_type_user, app, user_pin, "24681357"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6988u);
+}
+
+TEST_F(pin_end_to_end, a_failed_mac_sends_nothing_and_returns_its_error)
+{
+    const auto iv = fresh_iv();
+    const size_t sent = card.apdu_log().size();
+    uint32_t mac_error = 0;
+    EXPECT_EQ(cmd_change_pin({failing_mac, 1}, device, iv, pin_type_user, app, user_pin, "24681357", &mac_error),
+              cmd_mac_failed);
+    EXPECT_EQ(mac_error, 0x0A000030u);
+    mac_error = 0;
+    EXPECT_EQ(cmd_unblock_pin({failing_mac, 1}, device, iv, app, so_pin, "24681357", &mac_error), cmd_mac_failed);
+    EXPECT_EQ(mac_error, 0x0A000030u);
+    mac_error = 0;
+    EXPECT_EQ(cmd_reload_pin({failing_mac, 1}, device, iv, app, "24681357", &mac_error), cmd_mac_failed);
+    EXPECT_EQ(mac_error, 0x0A000030u);
+    EXPECT_EQ(mac_calls, 3);
+    EXPECT_EQ(card.apdu_log().size(), sent);
+    EXPECT_EQ(remaining(pin_type_user), 10);
+    EXPECT_EQ(remaining(pin_type_so), 10);
+}
+
+TEST_F(pin_end_to_end, unblock_a_locked_user_pin)
+{
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(verify(pin_type_user, "wrong"), cmd_bad_status);
+    ASSERT_EQ(remaining(pin_type_user), 0);
+
+    // A wrong SO PIN costs an SO retry.
+    EXPECT_EQ(cmd_unblock_pin(mac, device, fresh_iv(), app, "not-so", "11223344"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x63C9u);
+    EXPECT_EQ(remaining(pin_type_so), 9);
+
+    ASSERT_EQ(cmd_unblock_pin(mac, device, fresh_iv(), app, so_pin, "11223344"), cmd_ok);
+    EXPECT_EQ(remaining(pin_type_user), 10);
+    EXPECT_EQ(remaining(pin_type_so), 10);
+    EXPECT_EQ(verify(pin_type_user, "11223344"), cmd_ok);
+}
+
+TEST_F(pin_end_to_end, reload_needs_the_so_and_sets_the_user_pin)
+{
+    // Without the SO logged in, the card refuses.
+    EXPECT_EQ(cmd_reload_pin(mac, device, fresh_iv(), app, "55667788"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6982u);
+
+    ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
+    ASSERT_EQ(cmd_reload_pin(mac, device, fresh_iv(), app, "55667788"), cmd_ok);
+    EXPECT_EQ(verify(pin_type_user, "55667788"), cmd_ok);
+
+    // A key other than the card's challenge does not unwrap.
+    (void)challenge();
+    const std::array<uint8_t, 16> other{};
+    EXPECT_EQ(cmd_reload_pin(mac, device, other, app, "11111111"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6988u);
+
+    // ClearSecureState ends the SO login, and so does a reset.
+    ASSERT_EQ(cmd_clear_secure_state(device, app), cmd_ok);
+    EXPECT_EQ(cmd_reload_pin(mac, device, fresh_iv(), app, "11111111"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6982u);
+    ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
+    card.reset();
+    EXPECT_EQ(cmd_reload_pin(mac, device, fresh_iv(), app, "11111111"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6982u);
+}
+
+TEST_F(pin_end_to_end, unblock_with_a_response_and_remotely)
+{
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(verify(pin_type_user, "wrong"), cmd_bad_status);
+
+    // RemoteUnblockPin: resets the counter, keeps the PIN.
+    bytes wrong = so_response(so_pin);
+    wrong[3] ^= 1;
+    EXPECT_EQ(cmd_remote_unblock_pin(device, app, wrong), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x63C9u);
+    ASSERT_EQ(cmd_remote_unblock_pin(device, app, so_response(so_pin)), cmd_ok);
+    EXPECT_EQ(remaining(pin_type_user), 10);
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
+
+    // UnblockPin_MS: response, then the new PIN in plain.
+    ASSERT_EQ(cmd_unblock_pin_ms(device, app, so_response(so_pin), "80706050"), cmd_ok);
+    EXPECT_EQ(verify(pin_type_user, "80706050"), cmd_ok);
+}
+
+}  // namespace
