@@ -112,7 +112,7 @@ TEST_P(builder_refusal, nothing_built)
 {
     cmd_built b = GetParam().build();
     EXPECT_FALSE(b.command);
-    EXPECT_EQ(b.result, cmd_bad_argument);
+    EXPECT_EQ(b.result, cmd_bad_length);
 }
 
 const std::string pin17(17, '7');

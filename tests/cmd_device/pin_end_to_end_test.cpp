@@ -4,15 +4,18 @@
 // retry counters.
 //
 // The MAC the PIN commands carry is the device API's on-card MAC (MacInit /
-// MacUpdate / MacFinal in the reserved application). Here the callback
-// computes the same SM4-CBC-MAC in the test (tools/cardsim/README.md, with
-// the module's own SM4), so these tests depend on the PIN family alone; the
-// card checks it with its own OpenSSL-based code.
+// MacUpdate / MacFinal in the reserved application). Most tests compute the
+// same SM4-CBC-MAC in the test (tools/cardsim/README.md, with the module's
+// own SM4), so they depend on the PIN family alone; on_card_mac runs the
+// device API's sequence of card commands instead. Either way the card
+// checks the MAC with its own OpenSSL-based code.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <string>
 
+#include "cmd_app_file.h"
+#include "cmd_crypto.h"
 #include "cmd_device.h"
 #include "sim_device.h"
 #include "sm_oracle.h"
@@ -230,6 +233,61 @@ TEST_F(pin_end_to_end, unblock_with_a_response_and_remotely)
     // UnblockPin_MS: response, then the new PIN in plain.
     ASSERT_EQ(cmd_unblock_pin_ms(device, app, so_response(so_pin), "80706050"), cmd_ok);
     EXPECT_EQ(verify(pin_type_user, "80706050"), cmd_ok);
+}
+
+// The device API's MAC sequence, on the card: OpenApplication and
+// OpenContainer of the reserved name F0..F7, SetSessionKey (SM4, 0x401),
+// MacInit with the IV, MacUpdate with the data, MacFinal.
+device_id mac_device = no_device;
+
+uint32_t card_mac(uint32_t, const uint8_t* key, const uint8_t* iv, const uint8_t* data, uint32_t length,
+                  uint8_t* mac, uint32_t* mac_length)
+{
+    ++mac_calls;
+    const char reserved[] = "\xF0\xF1\xF2\xF3\xF4\xF5\xF6\xF7";
+    uint8_t info[16] = {};
+    uint32_t size = sizeof info;
+    if (cmd_open_application(mac_device, reserved, info, &size) != cmd_ok || size < 10) return 0x0A000001;
+    const uint16_t app_id = static_cast<uint16_t>(info[8] << 8 | info[9]);
+    uint16_t cont = 0, key_id = 0;
+    if (cmd_open_container(mac_device, app_id, reserved, &cont) != cmd_ok) return 0x0A000002;
+    if (cmd_set_session_key(mac_device, app_id, cont, 0x401, key, 16, &key_id) != cmd_ok) return 0x0A000003;
+    if (cmd_mac_init(mac_device, app_id, cont, key_id, iv, 16, 0, 0) != cmd_ok) return 0x0A000004;
+    if (cmd_mac_update(mac_device, app_id, cont, key_id, data, length) != cmd_ok) return 0x0A000005;
+    if (cmd_mac_final(mac_device, app_id, cont, key_id, nullptr, 0, mac, mac_length) != cmd_ok) return 0x0A000006;
+    return 0;
+}
+
+class on_card_mac : public pin_end_to_end {
+protected:
+    const sm_mac_callback card{card_mac, 1};
+    void SetUp() override
+    {
+        pin_end_to_end::SetUp();
+        mac_device = device;
+    }
+};
+
+TEST_F(on_card_mac, change_unblock_and_reload)
+{
+    ASSERT_EQ(cmd_change_pin(card, device, fresh_iv(), pin_type_user, app, user_pin, "31415926"), cmd_ok)
+        << std::hex << cmd_last_status_word();
+    EXPECT_EQ(cmd_last_status_word(), 0x9000u);
+    EXPECT_EQ(verify(pin_type_user, "31415926"), cmd_ok);
+
+    // The PIN command's own status word is the last one recorded.
+    EXPECT_EQ(cmd_change_pin(card, device, fresh_iv(), pin_type_user, app, "27182818", "11111111"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x63C9u);
+
+    ASSERT_EQ(cmd_unblock_pin(card, device, fresh_iv(), app, so_pin, "16180339"), cmd_ok);
+    EXPECT_EQ(verify(pin_type_user, "16180339"), cmd_ok);
+
+    // Opening the reserved application does not end the SO login ReloadPin needs.
+    ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
+    ASSERT_EQ(cmd_reload_pin(card, device, fresh_iv(), app, "14142135"), cmd_ok)
+        << std::hex << cmd_last_status_word();
+    EXPECT_EQ(verify(pin_type_user, "14142135"), cmd_ok);
+    EXPECT_EQ(mac_calls, 4);
 }
 
 }  // namespace

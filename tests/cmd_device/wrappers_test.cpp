@@ -57,7 +57,7 @@ TEST_F(device_wrappers, label_set_and_read_back_through_the_short_record)
 
     // Too long for the label field: refused, nothing sent.
     const size_t sent = card.apdu_log().size();
-    EXPECT_EQ(cmd_set_label(device, std::string(33, 'x')), cmd_bad_argument);
+    EXPECT_EQ(cmd_set_label(device, std::string(33, 'x')), cmd_bad_length);
     EXPECT_EQ(card.apdu_log().size(), sent);
 }
 
@@ -103,7 +103,7 @@ TEST_F(device_wrappers, pin_info_of_the_template_application)
 
     // PIN type 2 is no PIN: refused before anything is sent.
     const size_t sent = card.apdu_log().size();
-    EXPECT_EQ(cmd_get_pin_info(device, 2, template_app, &max, &remaining, nullptr), cmd_bad_argument);
+    EXPECT_EQ(cmd_get_pin_info(device, 2, template_app, &max, &remaining, nullptr), cmd_bad_length);
     EXPECT_EQ(card.apdu_log().size(), sent);
 }
 
@@ -225,8 +225,8 @@ TEST_F(device_wrappers, unblock_data_bounded_by_the_chunk_size)
     const uint32_t chunk = cmd_set_chunk_size(device, 96 + 32);
     ASSERT_EQ(chunk, 96u);
     const size_t sent = card.apdu_log().size();
-    EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 1, 0)), cmd_bad_argument);
-    EXPECT_EQ(cmd_unblock_pin_ms(device, template_app, bytes(chunk - 2 - 3, 0), "1234"), cmd_bad_argument);
+    EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 1, 0)), cmd_bad_length);
+    EXPECT_EQ(cmd_unblock_pin_ms(device, template_app, bytes(chunk - 2 - 3, 0), "1234"), cmd_bad_length);
     EXPECT_EQ(card.apdu_log().size(), sent);
     // At the bound it is sent (and the card judges the content).
     EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 2, 0)), cmd_bad_status);

@@ -60,14 +60,14 @@ cmd_built refused(int result, uint32_t mac_error = 0)
 cmd_built make_command(device_cmd id, uint8_t p2, std::span<const uint8_t> data, int32_t le = -1)
 {
     const cmd_descriptor& d = device_cmd_descriptor(id);
-    if (data.size() > data_max) return refused(cmd_bad_argument);
+    if (data.size() > data_max) return refused(cmd_bad_length);
     int32_t form = d.form;
     const int32_t kind = form & 0x0F;
     if (data.empty() && kind == 3) form = apdu_case_1;
     if (data.empty() && kind == 4) form = apdu_case_2_ext;
     cmd_built b;
     b.command = std::make_unique<apdu_command>(form, d.cla, d.ins, d.p1, p2, d.name);
-    if (!data.empty() && b.command->set_data(data) != apdu_ok) return refused(cmd_bad_argument);
+    if (!data.empty() && b.command->set_data(data) != apdu_ok) return refused(cmd_bad_length);
     const int32_t form_kind = form & 0x0F;
     if (form_kind == 2 || form_kind == 4) b.command->set_le(le >= 0 ? le : d.le);
     b.command->set_timeout(d.timeout_ms);
@@ -93,11 +93,11 @@ cmd_built make_sm_pin_command(device_cmd id, uint8_t p2, const sm_mac_callback& 
                               std::span<const uint8_t, sm_pin_key_size> key, std::span<const uint8_t, sm_iv_size> iv,
                               uint16_t app, std::string_view new_pin)
 {
-    if (!mac.compute || new_pin.size() > sm_pin_max_length) return refused(cmd_bad_argument);
+    if (!mac.compute || new_pin.size() > sm_pin_max_length) return refused(cmd_bad_length);
     std::vector<uint8_t> block;
     if (sm_wrap_block(key.data(), reinterpret_cast<const uint8_t*>(new_pin.data()), new_pin.size(), block) !=
         sm_result::ok)
-        return refused(cmd_bad_argument);
+        return refused(cmd_bad_length);
 
     std::array<uint8_t, sm_mac_buffer_size> mac_bytes{};
     uint32_t mac_length = mac_bytes.size();
@@ -109,7 +109,7 @@ cmd_built make_sm_pin_command(device_cmd id, uint8_t p2, const sm_mac_callback& 
 
     byte_writer w(sm_command_data_max);
     w.be16(app).bytes(block).bytes(mac_bytes.data(), sm_mac_size);
-    if (!w.ok()) return refused(cmd_bad_argument);
+    if (!w.ok()) return refused(cmd_bad_length);
     return make_command(id, p2, w.data());
 }
 
@@ -129,7 +129,7 @@ int send_simple(device_id device, cmd_built b) { return send_built(device, b); }
 // *size).
 int send_and_copy(device_id device, cmd_built b, uint8_t* buffer, uint32_t* size, uint32_t minimum)
 {
-    if (!size) return cmd_bad_argument;
+    if (!size) return cmd_bad_length;
     if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
     return cmd_copy_reply(*b.command, buffer, size, minimum);
 }
@@ -144,7 +144,7 @@ std::span<const cmd_descriptor> device_cmd_table() { return table; }
 
 cmd_built build_set_label(std::string_view label)
 {
-    if (label.size() > dev_label_max) return refused(cmd_bad_argument);
+    if (label.size() > dev_label_max) return refused(cmd_bad_length);
     return make_command(device_cmd::set_label, bytes_of(label));
 }
 
@@ -155,14 +155,14 @@ cmd_built build_get_short_dev_info() { return make_command(device_cmd::get_short
 cmd_built build_gen_random(uint32_t length)
 {
     // Le 0 would ask for "up to 65536" bytes, not for none.
-    if (length == 0 || length > gen_random_max) return refused(cmd_bad_argument);
+    if (length == 0 || length > gen_random_max) return refused(cmd_bad_length);
     const cmd_descriptor& d = device_cmd_descriptor(device_cmd::gen_random);
     return make_command(device_cmd::gen_random, d.p2, {}, static_cast<int32_t>(length));
 }
 
 cmd_built build_dev_auth(uint8_t key_id, std::span<const uint8_t> data)
 {
-    if (data.empty()) return refused(cmd_bad_argument);
+    if (data.empty()) return refused(cmd_bad_length);
     return make_command(device_cmd::dev_auth, key_id, data);
 }
 
@@ -177,13 +177,13 @@ cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge
                            std::string_view pin)
 {
     std::array<uint8_t, sm_pin_key_size> key{};
-    if (sm_pin_key(pin.data(), pin.size(), key.data()) != sm_result::ok) return refused(cmd_bad_argument);
+    if (sm_pin_key(pin.data(), pin.size(), key.data()) != sm_result::ok) return refused(cmd_bad_length);
     std::vector<uint8_t> block;
     if (sm_wrap_block(key.data(), challenge.data(), challenge.size(), block) != sm_result::ok)
-        return refused(cmd_bad_argument);
+        return refused(cmd_bad_length);
     byte_writer w(2 + sm_wrap_size(sm_challenge_size));
     w.be16(app).bytes(block);
-    if (!w.ok()) return refused(cmd_bad_argument);
+    if (!w.ok()) return refused(cmd_bad_length);
     return make_command(device_cmd::verify_pin, pin_type, w.data());
 }
 
@@ -192,7 +192,7 @@ cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, 
 {
     std::array<uint8_t, sm_pin_key_size> key{};
     if (sm_pin_key(current_pin.data(), current_pin.size(), key.data()) != sm_result::ok)
-        return refused(cmd_bad_argument);
+        return refused(cmd_bad_length);
     return make_sm_pin_command(device_cmd::change_pin, pin_type, mac, key, iv, app, new_pin);
 }
 
@@ -200,7 +200,7 @@ cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t,
                             std::string_view so_pin, std::string_view new_user_pin)
 {
     std::array<uint8_t, sm_pin_key_size> key{};
-    if (sm_pin_key(so_pin.data(), so_pin.size(), key.data()) != sm_result::ok) return refused(cmd_bad_argument);
+    if (sm_pin_key(so_pin.data(), so_pin.size(), key.data()) != sm_result::ok) return refused(cmd_bad_length);
     return make_sm_pin_command(device_cmd::unblock_pin, device_cmd_descriptor(device_cmd::unblock_pin).p2, mac, key,
                                iv, app, new_user_pin);
 }
@@ -210,7 +210,7 @@ cmd_built build_unblock_pin_ms(uint16_t app, std::span<const uint8_t> response, 
     const std::string_view pin = new_pin.substr(0, std::min(new_pin.size(), unblock_ms_pin_max));
     byte_writer w(data_max);
     w.be16(app).bytes(response).bytes(bytes_of(pin));
-    if (!w.ok()) return refused(cmd_bad_argument);
+    if (!w.ok()) return refused(cmd_bad_length);
     return make_command(device_cmd::unblock_pin_ms, w.data());
 }
 
@@ -218,7 +218,7 @@ cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data)
 {
     byte_writer w(data_max);
     w.be16(app).bytes(data);
-    if (!w.ok()) return refused(cmd_bad_argument);
+    if (!w.ok()) return refused(cmd_bad_length);
     return make_command(device_cmd::remote_unblock_pin, w.data());
 }
 
@@ -252,7 +252,7 @@ int cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size)
 
 int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length)
 {
-    if (!buffer) return cmd_bad_argument;
+    if (!buffer) return cmd_bad_length;
     cmd_built b = build_gen_random(length);
     if (!b.command) return b.result;
     if (apdu_transmit(device, *b.command) != transmit_ok) return cmd_transport_failed;
@@ -266,14 +266,14 @@ int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length)
 
 int cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data)
 {
-    if (data.size() > cmd_get_chunk_size(device)) return cmd_bad_argument;
+    if (data.size() > cmd_get_chunk_size(device)) return cmd_bad_length;
     return send_simple(device, build_dev_auth(key_id, data));
 }
 
 int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
                      uint8_t* remaining_retries, uint8_t* default_pin)
 {
-    if (!valid_pin_type(pin_type)) return cmd_bad_argument;
+    if (!valid_pin_type(pin_type)) return cmd_bad_length;
     cmd_built b = build_get_pin_info(pin_type, app);
     if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
     const std::span<const uint8_t> body = b.command->reply();
@@ -287,7 +287,7 @@ int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* 
 int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type,
                    uint16_t app, std::string_view pin)
 {
-    if (!valid_pin_type(pin_type)) return cmd_bad_argument;
+    if (!valid_pin_type(pin_type)) return cmd_bad_length;
     return send_simple(device, build_verify_pin(challenge, pin_type, app, pin));
 }
 
@@ -295,7 +295,7 @@ int cmd_change_pin(const sm_mac_callback& mac, device_id device, std::span<const
                    uint8_t pin_type, uint16_t app, std::string_view current_pin, std::string_view new_pin,
                    uint32_t* mac_error)
 {
-    if (!valid_pin_type(pin_type)) return cmd_bad_argument;
+    if (!valid_pin_type(pin_type)) return cmd_bad_length;
     cmd_built b = build_change_pin(mac, iv, pin_type, app, current_pin, new_pin);
     return send_built(device, b, mac_error);
 }
@@ -311,7 +311,7 @@ int cmd_unblock_pin_ms(device_id device, uint16_t app, std::span<const uint8_t> 
                        uint8_t* reply, uint32_t* reply_size)
 {
     if (2 + response.size() + std::min(new_pin.size(), unblock_ms_pin_max) > cmd_get_chunk_size(device))
-        return cmd_bad_argument;
+        return cmd_bad_length;
     cmd_built b = build_unblock_pin_ms(app, response, new_pin);
     if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
     if (!reply_size) return cmd_ok;
@@ -320,7 +320,7 @@ int cmd_unblock_pin_ms(device_id device, uint16_t app, std::span<const uint8_t> 
 
 int cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data)
 {
-    if (2 + data.size() > cmd_get_chunk_size(device)) return cmd_bad_argument;
+    if (2 + data.size() > cmd_get_chunk_size(device)) return cmd_bad_length;
     return send_simple(device, build_remote_unblock_pin(app, data));
 }
 

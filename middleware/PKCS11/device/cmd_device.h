@@ -5,9 +5,15 @@
 //
 // Every command has a builder, which only makes the apdu_command (so tests
 // can check its exact bytes without a card), and a cmd_ wrapper, which sends
-// it through the transport and returns a wrapper result of transport.h
-// (cmd_ok, cmd_transport_failed, cmd_bad_status, cmd_bad_length) or one of
-// the two results below for a command that was never sent.
+// it through the transport and returns a wrapper result of transport.h:
+// cmd_ok, cmd_transport_failed, cmd_bad_status (the card's word is
+// cmd_last_status_word()), cmd_bad_length (reply too short for what the
+// caller reads, or longer than its buffer). cmd_bad_length is also the
+// answer, before anything is sent, to an input that does not fit its command
+// (a label, PIN or data too long for its field, a PIN type other than 0 or
+// 1, a random length of 0); the last status word is then left as it was, so
+// the caller acts on the result. cmd_mac_failed (below) is the one other
+// result.
 //
 // All 2-byte numbers in data and replies are big-endian. "app" is the 16-bit
 // application id OpenApplication returned; PIN type 0 is the security
@@ -23,11 +29,9 @@
 #include "device_id.h"
 #include "transport.h"
 
-// Wrapper results for a command that was refused before anything was sent.
-// The last status word is left as it was: the caller must act on the result,
-// not on the status word.
-inline constexpr int cmd_bad_argument = 4;  // an argument is missing or does not fit its command field
-inline constexpr int cmd_mac_failed = 5;    // the secure-messaging MAC could not be computed
+// The secure-messaging MAC of a PIN command could not be computed: nothing
+// was sent, and the MAC function's own code is handed to the caller.
+inline constexpr int cmd_mac_failed = 5;
 
 inline constexpr uint8_t pin_type_so = 0;
 inline constexpr uint8_t pin_type_user = 1;
@@ -115,7 +119,7 @@ inline constexpr uint32_t sm_mac_error_short = 0x0A000001;
 // What a builder made: the command, or the reason it made none.
 struct cmd_built {
     apdu_holder command;   // null when refused
-    int result = cmd_ok;   // cmd_ok, cmd_bad_argument or cmd_mac_failed
+    int result = cmd_ok;   // cmd_ok, cmd_bad_length or cmd_mac_failed
     uint32_t mac_error = 0;  // the MAC function's code when result is cmd_mac_failed
 };
 
