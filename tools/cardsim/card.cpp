@@ -69,6 +69,7 @@ struct card::impl {
     std::optional<chain_state> chain;
     std::optional<continuation> pending;
     std::string image_error;
+    std::vector<command_row> table = command_table();
 
     void clear_volatile()
     {
@@ -144,7 +145,7 @@ struct card::impl {
         }
 
         uint16_t status = sw::ok;
-        const command_row* row = find_command(a.cla_family(), a.ins, a.p1, a.p2, status);
+        const command_row* row = find_command(table, a.cla_family(), a.ins, a.p1, a.p2, status);
         if (!row) {
             chain.reset();
             return finish({}, status);
@@ -317,6 +318,12 @@ void card::set_max_buffer_size(size_t size)
 {
     std::lock_guard g(impl_->lock);
     impl_->model.options.max_buffer_size = size;
+}
+
+void card_test_access::set_table(card& c, std::vector<command_row> table)
+{
+    std::lock_guard g(c.impl_->lock);
+    c.impl_->table = std::move(table);
 }
 
 std::string card::image_error() const

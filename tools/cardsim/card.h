@@ -80,6 +80,7 @@ public:
     struct impl;
 
 private:
+    friend struct card_test_access;
     std::unique_ptr<impl> impl_;
 };
 

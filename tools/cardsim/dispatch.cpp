@@ -9,7 +9,8 @@ namespace {
 constexpr std::array<uint8_t, 4> known_classes = {0x80, 0x84, 0xC0, 0xC4};
 
 // One entry per command family; a new family adds its function here.
-constexpr std::array family_list = {&device_commands};
+constexpr std::array family_list = {&device_commands, &application_commands, &file_commands, &container_commands, &management_commands, &pin_commands,
+                                      &asym_commands, &sym_commands, &fingerprint_commands};
 
 }  // namespace
 
@@ -26,7 +27,8 @@ const std::vector<command_row>& command_table()
     return table;
 }
 
-const command_row* find_command(uint8_t cla_family, uint8_t ins, uint8_t p1, uint8_t p2, uint16_t& status)
+const command_row* find_command(std::span<const command_row> table, uint8_t cla_family, uint8_t ins, uint8_t p1,
+                                uint8_t p2, uint16_t& status)
 {
     bool known_class = false;
     for (uint8_t c : known_classes) known_class = known_class || c == cla_family;
@@ -35,7 +37,7 @@ const command_row* find_command(uint8_t cla_family, uint8_t ins, uint8_t p1, uin
         return nullptr;
     }
     bool ins_seen = false;
-    for (const command_row& row : command_table()) {
+    for (const command_row& row : table) {
         if (row.cla != cla_family || row.ins != ins) continue;
         ins_seen = true;
         if ((row.p1 == any_p || row.p1 == p1) && (row.p2 == any_p || row.p2 == p2)) return &row;

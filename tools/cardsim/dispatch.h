@@ -74,13 +74,28 @@ struct command_row {
 
 // The families (one per source file).
 std::span<const command_row> device_commands();
+std::span<const command_row> application_commands();
+std::span<const command_row> file_commands();
+std::span<const command_row> container_commands();
+std::span<const command_row> management_commands();
+std::span<const command_row> pin_commands();
+std::span<const command_row> asym_commands();
+std::span<const command_row> sym_commands();
+std::span<const command_row> fingerprint_commands();
 
 // The whole table, in family order.
 const std::vector<command_row>& command_table();
 
 // The row for a command, or nullptr with the status word to answer:
 // 6E00 unknown CLA, 6D00 unknown INS in that class, 6A86 unknown P1/P2.
-const command_row* find_command(uint8_t cla_family, uint8_t ins, uint8_t p1, uint8_t p2, uint16_t& status);
+const command_row* find_command(std::span<const command_row> table, uint8_t cla_family, uint8_t ins, uint8_t p1,
+                                uint8_t p2, uint16_t& status);
+
+// Test hook: runs a card on another command table (to test the core's
+// chaining, Le and piece rules with rows made for the test).
+struct card_test_access {
+    static void set_table(card& c, std::vector<command_row> table);
+};
 
 // Persistent state of a new card: factory-fresh (no application) or freshly
 // formatted with the built-in template.

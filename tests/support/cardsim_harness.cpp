@@ -1,0 +1,120 @@
+#include "cardsim_harness.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+#include <winscard.h>
+
+namespace cardsim::test {
+
+namespace {
+
+// Owns a PC/SC context.
+class pcsc_context {
+public:
+    pcsc_context()
+    {
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) != SCARD_S_SUCCESS) ctx_ = 0;
+    }
+    ~pcsc_context()
+    {
+        if (ctx_) SCardReleaseContext(ctx_);
+    }
+    pcsc_context(const pcsc_context&) = delete;
+    pcsc_context& operator=(const pcsc_context&) = delete;
+    SCARDCONTEXT get() const { return ctx_; }
+
+private:
+    SCARDCONTEXT ctx_ = 0;
+};
+
+}  // namespace
+
+std::string reader_for_port(uint16_t port)
+{
+    return port == second_port ? "Quessar vKessa Tavrel 00 01" : "Quessar vKessa Tavrel 00 00";
+}
+
+bool ensure_pcscd()
+{
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        const std::string cmd = "bash '" TESSVIK_SOURCE_DIR "/scripts/pcscd.sh' start >/dev/null";
+        ok = std::system(cmd.c_str()) == 0;
+    });
+    return ok;
+}
+
+bool wait_for_reader(const std::string& reader, bool present, std::chrono::milliseconds timeout)
+{
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + timeout;
+    while (clock::now() < deadline) {
+        // A fresh context each round: a pcscd that (re)started meanwhile is
+        // then picked up too.
+        pcsc_context ctx;
+        if (ctx.get() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        SCARD_READERSTATE state{};
+        state.szReader = reader.c_str();
+        state.dwCurrentState = SCARD_STATE_UNAWARE;
+        while (clock::now() < deadline) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            const LONG rv = SCardGetStatusChange(ctx.get(), static_cast<DWORD>(std::max<long>(left.count(), 1)),
+                                                 &state, 1);
+            if (rv == static_cast<LONG>(SCARD_E_TIMEOUT)) return false;
+            if (rv != SCARD_S_SUCCESS) break;  // new context
+            const DWORD s = state.dwEventState;
+            if (!(s & SCARD_STATE_UNKNOWN)) {
+                const bool has_card = (s & SCARD_STATE_PRESENT) && !(s & SCARD_STATE_MUTE);
+                if (has_card == present && ((s & SCARD_STATE_EMPTY) != 0) == !present) return true;
+            }
+            state.dwCurrentState = s & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+simulated_token::simulated_token(card_options options, uint16_t port)
+    : card_(std::move(options)), link_(card_, port), reader_(reader_for_port(port))
+{
+    if (!ensure_pcscd()) {
+        error_ = "pcscd with the project's readers could not be started (scripts/pcscd.sh start)";
+        return;
+    }
+    // The reader must be empty first: a card left there by someone else
+    // would answer in place of ours.
+    if (!wait_for_reader(reader_, false, std::chrono::seconds(10))) {
+        error_ = "reader '" + reader_ + "' is not listed or not empty";
+        return;
+    }
+    insert();
+}
+
+simulated_token::~simulated_token() { remove(); }
+
+bool simulated_token::insert(std::chrono::milliseconds timeout)
+{
+    if (!link_.start()) {
+        error_ = "cannot connect to vpcd for '" + reader_ + "'";
+        return false;
+    }
+    inserted_ = wait_for_reader(reader_, true, timeout);
+    if (!inserted_) error_ = "PC/SC does not show the card in '" + reader_ + "'";
+    return inserted_;
+}
+
+bool simulated_token::remove(std::chrono::milliseconds timeout)
+{
+    const bool was_connected = link_.connected();
+    link_.stop();
+    inserted_ = false;
+    return !was_connected || wait_for_reader(reader_, false, timeout);
+}
+
+}  // namespace cardsim::test
