@@ -131,6 +131,15 @@ TEST_F(pin_end_to_end, change_with_the_card_checked_mac)
     EXPECT_EQ(verify(pin_type_user, "13572468"), cmd_ok);
 }
 
+TEST_F(pin_end_to_end, a_new_pin_outside_the_length_bounds_is_refused)
+{
+    // The template application allows PINs of 4 to 16 bytes.
+    EXPECT_EQ(cmd_change_pin(mac, device, fresh_iv(), pin_type_user, app, user_pin, "123"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6A80u);
+    EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
+    EXPECT_EQ(cmd_change_pin(mac, device, fresh_iv(), pin_type_user, app, user_pin, "1234"), cmd_ok);
+}
+
 TEST_F(pin_end_to_end, change_of_the_so_pin_with_a_14_byte_pin)
 {
     const std::string longer = "so-pin-14bytes";  // 14 bytes: a 32-byte block

@@ -145,12 +145,25 @@ int call_verify(device_id d) { return cmd_verify_pin(d, std::array<uint8_t, 8>{}
 int call_unblock_ms(device_id d) { return cmd_unblock_pin_ms(d, template_app, std::array<uint8_t, 16>{}, "1234"); }
 int call_remote(device_id d) { return cmd_remote_unblock_pin(d, template_app, std::array<uint8_t, 16>{}); }
 int call_clear(device_id d) { return cmd_clear_secure_state(d, template_app); }
+// The secure-messaging commands with a MAC that is computed without the card
+// (the injected fault then meets the PIN command itself).
+uint32_t any_mac(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t* mac, uint32_t* length)
+{
+    std::fill_n(mac, 4, 0x4D);
+    *length = 4;
+    return 0;
+}
+const std::array<uint8_t, 16> iv16{};
+int call_change(device_id d) { return cmd_change_pin({any_mac, 1}, d, iv16, 1, template_app, "1234", "5678"); }
+int call_unblock(device_id d) { return cmd_unblock_pin({any_mac, 1}, d, iv16, template_app, "1234", "5678"); }
+int call_reload(device_id d) { return cmd_reload_pin({any_mac, 1}, d, iv16, template_app, "5678"); }
 
 const fault_case fault_cases[] = {
     {"SetLabel", call_set_label},       {"GetDevInfo", call_dev_info}, {"GetShortDevInfo", call_short_info},
     {"GenRandom", call_random},         {"DevAuth", call_dev_auth},    {"GetPinInfo", call_pin_info},
     {"VerifyPin", call_verify},         {"UnblockPin_MS", call_unblock_ms},
     {"RemoteUnblockPin", call_remote},  {"ClearSecureState", call_clear},
+    {"ChangePin", call_change},         {"UnblockPin", call_unblock},  {"ReloadPin", call_reload},
 };
 
 class wrapper_faults : public device_wrappers, public ::testing::WithParamInterface<fault_case> {};

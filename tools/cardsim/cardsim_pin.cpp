@@ -35,7 +35,8 @@ login_state& login_of(card_model& card, uint16_t app_id)
     for (login_state& l : logins)
         if (l.app_id == app_id) return l;
     // One entry per existing application at most: the caller found the
-    // application first, and applications are bounded.
+    // application first, and entries of deleted applications go first.
+    std::erase_if(logins, [&card](const login_state& l) { return !find_app(card, l.app_id); });
     logins.push_back(login_state{app_id, false, false});
     return logins.back();
 }
