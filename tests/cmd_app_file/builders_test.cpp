@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cmd_app_file.h"
+#include "dispatch.h"
 
 namespace {
 
@@ -54,10 +55,8 @@ const builder_case cases[] = {
      hex("80 20 00 00 00 00 80") + fill(128, 1)},
     {"create_application_129", [] { return build_create_application(fill(129, 1)); }, {}},
     {"create_application_empty", [] { return build_create_application({}); }, {}},
-    {"enum_application_1024", [] { return build_enum_application(1024); }, hex("80 22 00 00 00 04 00"),
-     "EnumApplication"},
-    {"enum_application_le_bounded", [] { return build_enum_application(5000); }, hex("80 22 00 00 00 07 FE")},
-    {"enum_application_le_never_0", [] { return build_enum_application(0); }, hex("80 22 00 00 00 00 01")},
+    // Le 2046: one reply body in the 2048-byte reply buffer.
+    {"enum_application", [] { return build_enum_application(); }, hex("80 22 00 00 00 07 FE"), "EnumApplication"},
     {"open_application", [] { return build_open_application("APP"); },
      hex("80 26 00 00 00 00 03 41 50 50 00 0A"), "OpenApplication"},
     {"open_application_reserved", [] { return build_open_application("\xF0\xF1\xF2\xF3\xF4\xF5\xF6\xF7"); },
@@ -78,7 +77,7 @@ const builder_case cases[] = {
     {"delete_file", [] { return build_delete_file(0x0001, "F"); }, hex("80 32 00 01 00 00 01 46"), "DeleteFile",
      10000},
     {"delete_file_empty_name", [] { return build_delete_file(1, ""); }, {}},
-    {"enum_files", [] { return build_enum_files(0x0102, 2048); }, hex("80 34 01 02 00 07 FE"), "EnumFiles"},
+    {"enum_files", [] { return build_enum_files(0x0102); }, hex("80 34 01 02 00 07 FE"), "EnumFiles"},
     {"get_file_info", [] { return build_get_file_info(0x0001, "CacheFile"); },
      hex("80 36 00 01 00 00 09") + text("CacheFile") + hex("00 0C"), "GetFileInfo"},
     {"get_file_info_128", [] { return build_get_file_info(1, name(128)); },
@@ -135,10 +134,10 @@ const builder_case cases[] = {
     {"get_container_info_128", [] { return build_get_container_info(1, name(128)); }, {}},
     {"import_certificate_header", [] { return build_import_certificate_header(1, 2, 1, 2500); },
      hex("80 4C 00 00 00 00 09 00 01 00 02 01 00 00 09 C4"), "ImportCertificate"},
-    {"export_certificate", [] { return build_export_certificate(1, 2, 1, 2048); },
+    {"export_certificate", [] { return build_export_certificate(1, 2, 1); },
      hex("80 4E 01 00 00 00 04 00 01 00 02 07 FE"), "ExportCertificate"},
-    {"export_certificate_exchange", [] { return build_export_certificate(0x0102, 0x0304, 0, 100); },
-     hex("80 4E 00 00 00 00 04 01 02 03 04 00 64")},
+    {"export_certificate_exchange", [] { return build_export_certificate(0x0102, 0x0304, 0); },
+     hex("80 4E 00 00 00 00 04 01 02 03 04 07 FE")},
     {"delete_certificate", [] { return build_delete_certificate(1, 2, 0); }, hex("C0 24 00 00 00 00 04 00 01 00 02"),
      "DeleteCertificate"},
 
@@ -181,6 +180,22 @@ TEST_P(builder_bytes, exact_command)
         EXPECT_STREQ(command->name(), c.command_name);
     }
     EXPECT_EQ(command->timeout(), c.timeout);
+}
+
+// The card's own command table (written separately) knows every command the
+// host builds, under the same name.
+TEST_P(builder_bytes, card_table_has_the_command)
+{
+    const builder_case& c = GetParam();
+    if (c.expected.empty()) return;
+    apdu_holder command = c.build();
+    ASSERT_NE(command, nullptr);
+    uint16_t status = 0;
+    const cardsim::command_row* row =
+        cardsim::find_command(cardsim::command_table(), static_cast<uint8_t>(command->cla() & 0xEF), command->ins(),
+                              command->p1(), command->p2(), status);
+    ASSERT_NE(row, nullptr) << std::hex << status;
+    EXPECT_STREQ(row->name, command->name());
 }
 
 INSTANTIATE_TEST_SUITE_P(cmd_app_file, builder_bytes, ::testing::ValuesIn(cases),

@@ -38,17 +38,22 @@ constexpr int32_t e_le = apdu_case_2_ext;
 constexpr int32_t e_lc = apdu_case_3_ext;
 constexpr int32_t e_lcle = apdu_case_4_ext;
 using enum p1p2_rule;
+// Le of the reads that may come in 6A9E pieces: as much as one reply can
+// carry. Not 0 (up to 65536), which a card may honour with a reply the
+// 2048-byte reply buffer cannot hold; and the same for every repeat, so the
+// card recognises "the same command again".
+constexpr int32_t reply_le = static_cast<int32_t>(cmd_max_reply_body);
 
 // The family's commands, in the order of `cmd`.
 constexpr command_desc commands[] = {
     {"CreateApplication", 0x80, 0x20, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"EnumApplication", 0x80, 0x22, 0x00, 0x00, fixed, e_le, 0, 0},
+    {"EnumApplication", 0x80, 0x22, 0x00, 0x00, fixed, e_le, reply_le, 0},
     {"OpenApplication", 0x80, 0x26, 0x00, 0x00, fixed, e_lcle, 10, 0},
     {"CloseApplication", 0x80, 0x28, 0x00, 0x00, fixed, e_lc, 0, 0},
     {"GetAppExtenedInfo", 0xC0, 0x60, 0x00, 0x00, fixed, e_lcle, 0, 0},
     {"CreateFile", 0x80, 0x30, 0x00, 0x00, word, e_lc, 0, 0},
     {"DeleteFile", 0x80, 0x32, 0x00, 0x00, word, e_lc, 0, 10000},
-    {"EnumFiles", 0x80, 0x34, 0x00, 0x00, word, e_le, 0, 0},
+    {"EnumFiles", 0x80, 0x34, 0x00, 0x00, word, e_le, reply_le, 0},
     {"GetFileInfo", 0x80, 0x36, 0x00, 0x00, word, e_lcle, 12, 0},
     {"SetFileInfo", 0xC0, 0x50, 0x00, 0x00, word, e_lc, 0, 0},
     {"ReadFile", 0x80, 0x38, 0x00, 0x00, fixed, e_lcle, 0, 0},
@@ -61,7 +66,7 @@ constexpr command_desc commands[] = {
     {"DeleteContainer", 0x80, 0x48, 0x00, 0x00, fixed, e_lc, 0, 0},
     {"GetContainerInfo", 0x80, 0x4A, 0x00, 0x00, fixed, e_lcle, 11, 0},
     {"ImportCertificate", 0x80, 0x4C, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"ExportCertificate", 0x80, 0x4E, 0x00, 0x00, first, e_lcle, 0, 0},
+    {"ExportCertificate", 0x80, 0x4E, 0x00, 0x00, first, e_lcle, reply_le, 0},
     {"DeleteCertificate", 0xC0, 0x24, 0x00, 0x00, first, e_lc, 0, 0},
     {"Format", 0xC0, 0x00, 0x00, 0x00, first, e_lc, 0, 30000},
     {"GetFSMaxCap", 0xC0, 0x02, 0x00, 0x00, fixed, e_le, 4, 0},
@@ -134,16 +139,6 @@ byte_writer app_only(uint16_t app)
     return w;
 }
 
-// Le for a read into size bytes: what the caller can take, never more than
-// one reply can carry, and never 0 (which would ask for 65536).
-int32_t le_for(uint64_t size) { return static_cast<int32_t>(std::clamp<uint64_t>(size, 1, cmd_max_reply_body)); }
-
-// Reply size for a caller's capacity plus a prefix the wrapper drops.
-uint32_t wanted_with_prefix(uint32_t capacity, uint32_t prefix)
-{
-    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{capacity} + prefix, cmd_max_reply_body));
-}
-
 std::string_view view(const char* s) { return s ? std::string_view(s) : std::string_view(); }
 
 // Sends a command that carries nothing back for the caller.
@@ -186,7 +181,7 @@ apdu_holder build_create_application(std::span<const uint8_t> record)
     return make(cmd::create_application, w);
 }
 
-apdu_holder build_enum_application(uint32_t le) { return make(cmd::enum_application, {}, 0, le_for(le)); }
+apdu_holder build_enum_application() { return make(cmd::enum_application); }
 
 apdu_holder build_open_application(std::string_view name)
 {
@@ -213,7 +208,7 @@ apdu_holder build_delete_file(uint16_t app, std::string_view name)
     return make(cmd::delete_file, w, app);
 }
 
-apdu_holder build_enum_files(uint16_t app, uint32_t le) { return make(cmd::enum_files, {}, app, le_for(le)); }
+apdu_holder build_enum_files(uint16_t app) { return make(cmd::enum_files, {}, app); }
 
 apdu_holder build_get_file_info(uint16_t app, std::string_view name)
 {
@@ -287,9 +282,9 @@ apdu_holder build_import_certificate_header(uint16_t app, uint16_t cont, uint8_t
     return make(cmd::import_certificate, w);
 }
 
-apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind, uint32_t le)
+apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind)
 {
-    return make(cmd::export_certificate, app_and_container(app, cont), kind, le_for(le));
+    return make(cmd::export_certificate, app_and_container(app, cont), kind);
 }
 
 apdu_holder build_delete_certificate(uint16_t app, uint16_t cont, uint8_t kind)
@@ -333,8 +328,7 @@ int cmd_create_application(device_id device, const uint8_t* record, uint32_t len
 
 int cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size)
 {
-    if (!size) return cmd_bad_length;
-    return send_copy(device, build_enum_application(*size), buffer, size, 0, sw_more_data);
+    return send_copy(device, build_enum_application(), buffer, size, 0, sw_more_data);
 }
 
 int cmd_open_application(device_id device, const char* name, uint8_t* buffer, uint32_t* size)
@@ -362,8 +356,7 @@ int cmd_delete_file(device_id device, uint16_t app, const char* name)
 
 int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
 {
-    if (!size) return cmd_bad_length;
-    return send_copy(device, build_enum_files(app, *size), buffer, size, 0, sw_more_data);
+    return send_copy(device, build_enum_files(app), buffer, size, 0, sw_more_data);
 }
 
 int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size, uint32_t* read_rights,
@@ -466,7 +459,7 @@ int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uin
 {
     if (!size) return cmd_bad_length;
     const uint32_t skip = skip_prefix ? cmd_export_prefix : 0;
-    apdu_holder command = build_export_certificate(app, cont, kind, wanted_with_prefix(*size, skip));
+    apdu_holder command = build_export_certificate(app, cont, kind);
     if (!command) return cmd_bad_length;
     if (const int rc = cmd_send(device, *command, sw_more_data); rc != cmd_ok) return rc;
     const auto body = command->reply();
@@ -551,16 +544,14 @@ int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
 
 int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size)
 {
-    if (!size) return cmd_bad_length;
-    apdu_holder command = build_enum_application(*size);
+    apdu_holder command = build_enum_application();
     if (!command) return cmd_bad_length;
     return cmd_read_continued(device, *command, buffer, size);
 }
 
 int cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
 {
-    if (!size) return cmd_bad_length;
-    apdu_holder command = build_enum_files(app, *size);
+    apdu_holder command = build_enum_files(app);
     if (!command) return cmd_bad_length;
     return cmd_read_continued(device, *command, buffer, size);
 }
@@ -575,11 +566,10 @@ int cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uin
 int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind, uint8_t* buffer,
                                uint32_t* size)
 {
-    if (!size) return cmd_bad_length;
     // Start the card's reading position at the certificate's beginning; the
     // export then answers whether or not the card knows the cursor.
     (void)cmd_set_fs_cursor(device, 0);
-    apdu_holder command = build_export_certificate(app, cont, kind, wanted_with_prefix(*size, cmd_export_prefix));
+    apdu_holder command = build_export_certificate(app, cont, kind);
     if (!command) return cmd_bad_length;
     return cmd_read_continued(device, *command, buffer, size, cmd_export_prefix);
 }

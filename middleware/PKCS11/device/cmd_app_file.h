@@ -32,7 +32,8 @@
 inline constexpr size_t cmd_name_area = 128;
 inline constexpr size_t cmd_format_area = 1024;
 // Largest reply body one exchange can carry: the transport's reply buffer
-// holds the status word too.
+// holds the status word too. The reads that may come in 6A9E pieces
+// (EnumApplication, EnumFiles, ExportCertificate) ask for exactly this.
 inline constexpr uint32_t cmd_max_reply_body = 2046;
 // Largest command data not bound to a fixed area (the 2048-byte command
 // buffer minus the extended header CLA INS P1 P2 00 LcHi LcLo and Le).
@@ -65,14 +66,14 @@ inline constexpr uint8_t cert_kind_signature = 1;
 // ---- builders: the exact command, or null when an input does not fit ----
 
 apdu_holder build_create_application(std::span<const uint8_t> record);
-apdu_holder build_enum_application(uint32_t le);
+apdu_holder build_enum_application();
 apdu_holder build_open_application(std::string_view name);
 apdu_holder build_close_application(uint16_t app);
 apdu_holder build_get_app_extened_info(uint16_t app);
 
 apdu_holder build_create_file(uint16_t app, std::span<const uint8_t> record);
 apdu_holder build_delete_file(uint16_t app, std::string_view name);
-apdu_holder build_enum_files(uint16_t app, uint32_t le);
+apdu_holder build_enum_files(uint16_t app);
 apdu_holder build_get_file_info(uint16_t app, std::string_view name);
 apdu_holder build_set_file_info(uint16_t app, std::span<const uint8_t> record);
 apdu_holder build_read_file(uint16_t app, std::string_view name, uint32_t offset, uint32_t length);
@@ -87,7 +88,7 @@ apdu_holder build_delete_container(uint16_t app, std::string_view name);
 apdu_holder build_get_container_info(uint16_t app, std::string_view name);
 // The chain header (without the chaining bit; cmd_send_chained sets it).
 apdu_holder build_import_certificate_header(uint16_t app, uint16_t cont, uint8_t kind, uint32_t length);
-apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind, uint32_t le);
+apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind);
 apdu_holder build_delete_certificate(uint16_t app, uint16_t cont, uint8_t kind);
 
 // record: at most 288 bytes (zero-filled to 288); key_block: at most 32
