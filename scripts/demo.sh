@@ -14,6 +14,7 @@ module="$here/$build/libTessvik.so"
 step() { printf '\n== %s\n' "$*"; }
 
 step "pkcs11-tool --show-info"
-pkcs11-tool --module "$module" --show-info
+# pkcs11-tool exits 1 after --show-info when no slot holds a token.
+pkcs11-tool --module "$module" --show-info || [ $? -eq 1 ]
 step "pkcs11-tool --list-slots"
 pkcs11-tool --module "$module" --list-slots

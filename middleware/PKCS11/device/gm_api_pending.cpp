@@ -17,12 +17,14 @@ struct event_wait_state {
     uint64_t cancel_generation = 0;
 };
 
-// Never destroyed: the PKCS#11 core cancels the wait from its own static
-// destructor, whose order relative to this file's statics is not fixed.
 event_wait_state& wait_state() {
-    static event_wait_state* state = new event_wait_state;
-    return *state;
+    static event_wait_state state;
+    return state;
 }
+
+// Built while the library loads, so it outlives the PKCS#11 core (built on
+// first use), which cancels the wait from its destructor.
+[[maybe_unused]] const bool wait_state_built = (wait_state(), true);
 
 }  // namespace
 

@@ -19,10 +19,6 @@ using p11abi::ulong_inout;
 
 namespace {
 
-// The process-wide core is built while the library loads, after the objects
-// it uses, so that it is destroyed (and its thread stopped) before them.
-[[maybe_unused]] const bool core_built = (pkcs11_core(), true);
-
 CK_RV not_supported_body() {
     return locked([] { return CKR_FUNCTION_NOT_SUPPORTED; });
 }

@@ -42,6 +42,10 @@ lock_callbacks default_lock_callbacks() {
     return lock_callbacks{default_create_mutex, default_destroy_mutex, default_lock_mutex, default_unlock_mutex};
 }
 
+library_mutex::~library_mutex() {
+    if (handle_ != nullptr && callbacks_.destroy_mutex == default_destroy_mutex) default_destroy_mutex(handle_);
+}
+
 CK_RV library_mutex::install(const lock_callbacks& callbacks) {
     std::unique_lock swap(swap_);
     if (handle_ != nullptr) {

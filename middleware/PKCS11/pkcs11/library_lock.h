@@ -31,6 +31,9 @@ CK_RV default_unlock_mutex(CK_VOID_PTR pMutex);
 class library_mutex {
 public:
     library_mutex() = default;
+    // At unload a library-made lock that C_Finalize did not destroy is closed;
+    // an application's lock is left to the application.
+    ~library_mutex();
     library_mutex(const library_mutex&) = delete;
     library_mutex& operator=(const library_mutex&) = delete;
 

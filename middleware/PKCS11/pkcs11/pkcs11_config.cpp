@@ -12,8 +12,8 @@ struct config {
 };
 
 config& settings() {
-    static config* instance = new config;  // read from static destructors too; never destroyed
-    return *instance;
+    static config instance;
+    return instance;
 }
 
 std::string bounded(const char* text, size_t field_size) {

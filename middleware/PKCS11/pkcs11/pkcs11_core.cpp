@@ -19,6 +19,8 @@ Pkcs11Core::~Pkcs11Core() {
     token_mgr_.delete_all_tokens();
 }
 
+// Built on first use, after every object of the library's load-time
+// initialisation, so that it is destroyed (and its thread stopped) first.
 Pkcs11Core& pkcs11_core() {
     static Pkcs11Core core;
     return core;

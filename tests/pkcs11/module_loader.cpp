@@ -1,0 +1,47 @@
+#include "module_loader.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+
+bool loaded_module::load(std::string* error) {
+    handle = dlopen(TESSVIK_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        if (error != nullptr) *error = dlerror();
+        return false;
+    }
+    auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+    auto get_ext = reinterpret_cast<M_GetExtFunctionList_FN>(dlsym(handle, "M_GetExtFunctionList"));
+    if (get_list == nullptr || get_ext == nullptr || get_list(&f) != CKR_OK || get_ext(&m) != CKR_OK) {
+        if (error != nullptr) *error = "function lists not available";
+        return false;
+    }
+    return true;
+}
+
+void* loaded_module::symbol(const char* name) const { return dlsym(handle, name); }
+
+void loaded_module::unload() {
+    if (handle != nullptr) dlclose(handle);
+    handle = nullptr;
+    f = nullptr;
+    m = nullptr;
+}
+
+loaded_module& module() {
+    static loaded_module* instance = [] {
+        auto* mod = new loaded_module;
+        mod->load(nullptr);
+        return mod;
+    }();
+    return *instance;
+}
+
+int thread_count() {
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return -1;
+    int n = 0;
+    while (dirent* e = readdir(dir))
+        if (e->d_name[0] != '.') ++n;
+    closedir(dir);
+    return n;
+}
