@@ -38,6 +38,11 @@ public:
         reply.resize(len);
         return reply;
     }
+    LONG transmit_raw(const bytes& apdu, bytes& reply, DWORD& len)
+    {
+        return SCardTransmit(handle_, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
+                             reply.data(), &len);
+    }
     LONG reset()
     {
         DWORD active = 0;
@@ -82,6 +87,30 @@ TEST(CardsimPcsc, ShortDevInfoThroughPcscdThenRemoval)
     }
     ASSERT_TRUE(token.remove());
     EXPECT_TRUE(cardsim::test::wait_for_reader(token.reader(), false, std::chrono::seconds(1)));
+}
+
+TEST(CardsimPcsc, AnEmptyReplyArrivesAsZeroBytesThenTheCardIsGone)
+{
+    cardsim::test::simulated_token token;
+    ASSERT_TRUE(token.inserted()) << token.error();
+    {
+        pcsc_session s;
+        ASSERT_EQ(s.connect(token.reader(), SCARD_PROTOCOL_T1), SCARD_S_SUCCESS);
+        token.sim().inject_short_reply();
+        EXPECT_EQ(s.transmit(get_short_dev_info).size(), 1u);
+        token.sim().inject_empty_reply();
+        bytes reply(2048);
+        DWORD len = static_cast<DWORD>(reply.size());
+        EXPECT_EQ(s.transmit_raw(get_short_dev_info, reply, len), SCARD_S_SUCCESS);
+        EXPECT_EQ(len, 0u);
+    }
+    // vpcd cannot take another exchange after an empty reply: the card is out.
+    EXPECT_TRUE(cardsim::test::wait_for_reader(token.reader(), false, std::chrono::seconds(10)));
+    ASSERT_TRUE(token.remove());
+    ASSERT_TRUE(token.insert()) << token.error();
+    pcsc_session s;
+    ASSERT_EQ(s.connect(token.reader(), SCARD_PROTOCOL_T1), SCARD_S_SUCCESS);
+    EXPECT_EQ(s.transmit(get_short_dev_info).size(), 70u);
 }
 
 TEST(CardsimPcsc, APcscResetClearsTheChallenge)

@@ -87,7 +87,16 @@ struct vpcd_link::impl {
                 }
                 continue;
             }
-            if (!send_frame(s, c.transmit(payload))) break;
+            const std::vector<uint8_t> reply = c.transmit(payload);
+            if (!send_frame(s, reply)) break;
+            if (reply.empty()) {
+                // vpcd waits for the body of a zero-length frame with
+                // recv(len 0, MSG_WAITALL), which blocks until more bytes
+                // come, stalling both of its readers. End the stream instead:
+                // the driver then fails this exchange and the card is removed.
+                ::shutdown(s, SHUT_WR);
+                break;
+            }
         }
     done:
         running = false;
