@@ -88,6 +88,20 @@ TEST_F(device_wrappers, random_bytes_and_device_authentication)
     EXPECT_EQ(cmd_last_status_word(), 0x6985u);
 }
 
+TEST_F(device_wrappers, device_authentication_locks_after_its_tries)
+{
+    std::array<uint8_t, 8> challenge{};
+    for (uint32_t left = 7;; --left) {
+        ASSERT_EQ(cmd_gen_random(device, challenge.data(), 8), cmd_ok);
+        ASSERT_EQ(cmd_dev_auth(device, 0, bytes(16, 0)), cmd_bad_status);
+        EXPECT_EQ(cmd_last_status_word(), 0x63C0u + left);
+        if (left == 0) break;
+    }
+    ASSERT_EQ(cmd_gen_random(device, challenge.data(), 8), cmd_ok);
+    EXPECT_EQ(cmd_dev_auth(device, 0, bytes(16, 0)), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6983u);
+}
+
 TEST_F(device_wrappers, pin_info_of_the_template_application)
 {
     uint8_t max = 0, remaining = 0, is_default = 0;
