@@ -6,6 +6,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "test_support.h"
 
@@ -13,11 +14,11 @@ namespace {
 
 // Counting application callbacks over a std::mutex.
 struct app_lock_counters {
-    std::atomic<int> created{0}, destroyed{0}, locked{0}, unlocked{0};
+    std::atomic<int> created{0}, destroyed{0}, locked{0}, unlocked{0}, destroyed_while_held{0};
     std::atomic<CK_RV> lock_result{CKR_OK};
     std::atomic<CK_RV> create_result{CKR_OK};
     void reset() {
-        created = destroyed = locked = unlocked = 0;
+        created = destroyed = locked = unlocked = destroyed_while_held = 0;
         lock_result = CKR_OK;
         create_result = CKR_OK;
     }
@@ -31,7 +32,13 @@ CK_RV app_create(CK_VOID_PTR_PTR pp) {
 }
 CK_RV app_destroy(CK_VOID_PTR p) {
     ++counters.destroyed;
-    delete static_cast<std::mutex*>(p);
+    auto* m = static_cast<std::mutex*>(p);
+    if (m->try_lock()) {
+        m->unlock();
+    } else {
+        ++counters.destroyed_while_held;
+    }
+    delete m;
     return CKR_OK;
 }
 CK_RV app_lock(CK_VOID_PTR p) {
@@ -133,6 +140,35 @@ TEST_F(ModuleTest, ApplicationCallbacksAreUsedForEveryLockedExport) {
     // Between C_Finalize and C_Initialize the callbacks are no longer used.
     EXPECT_EQ(f->C_GetSlotInfo(0, &slot_info), CKR_OK);
     EXPECT_EQ(counters.locked, 5);
+}
+
+// C_Finalize destroys the lock only once no thread is inside a locked export,
+// even when another thread keeps calling exports across the cycle (ASan would
+// report a use of the destroyed lock).
+TEST_F(ModuleTest, FinalizeNeverDestroysALockInUse) {
+    counters.reset();
+    std::atomic<bool> stop{false};
+    std::atomic<int> calls{0};
+    std::thread caller([&] {
+        CK_SLOT_INFO info;
+        while (!stop) {
+            EXPECT_EQ(f->C_GetSlotInfo(1, &info), CKR_OK);
+            ++calls;
+        }
+    });
+    CK_C_INITIALIZE_ARGS args = app_args();
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        ASSERT_EQ(f->C_Initialize(&args), CKR_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    }
+    stop = true;
+    caller.join();
+    EXPECT_GT(calls, 0);
+    EXPECT_EQ(counters.created, 50);
+    EXPECT_EQ(counters.destroyed, 50);
+    EXPECT_EQ(counters.destroyed_while_held, 0);
+    EXPECT_EQ(counters.locked, counters.unlocked);
 }
 
 // A lock that cannot be taken is the export's answer; nothing runs, nothing is released.
