@@ -36,12 +36,6 @@ typedef CK_VOID_PTR CK_PTR CK_VOID_PTR_PTR;
 
 #define CK_FALSE 0
 #define CK_TRUE 1
-#ifndef FALSE
-#define FALSE CK_FALSE
-#endif
-#ifndef TRUE
-#define TRUE CK_TRUE
-#endif
 
 #define CK_UNAVAILABLE_INFORMATION (~0UL)
 #define CK_EFFECTIVELY_INFINITE 0UL
