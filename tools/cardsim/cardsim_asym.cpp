@@ -10,6 +10,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -105,7 +106,7 @@ bool factor_modulus(const BIGNUM* n, const BIGNUM* e, const BIGNUM* d, BIGNUM* p
         BN_set_word(g.get(), base);
         if (!BN_mod_exp(y.get(), g.get(), r.get(), n, bc)) return false;
         if (BN_is_one(y.get()) || BN_cmp(y.get(), n1.get()) == 0) continue;
-        for (int i = 1; i < t; ++i) {
+        for (int i = 1; i <= t; ++i) {
             if (!BN_mod_sqr(x.get(), y.get(), n, bc)) return false;
             if (BN_is_one(x.get())) {
                 BN_sub(y.get(), y.get(), one.get());
@@ -418,21 +419,54 @@ uint16_t import_rsa_key_pair(command_context& ctx)
     return store(ctx, *at.slot, key.get(), key_kind::rsa, bits);
 }
 
-// PKCS#1 v1.5 signature (type 1) of data under key; hash id 0x80 pads the
-// data as given, others wrap the digest in the hash's DigestInfo.
+// DER DigestInfo prefix (PKCS#1 v2.2, 9.2) of a hash identifier: the
+// AlgorithmIdentifier of the hash and the OCTET STRING header of the digest.
+std::optional<std::vector<uint8_t>> digest_info_prefix(uint8_t hash_id)
+{
+    switch (hash_id) {
+    case 0x81: return std::vector<uint8_t>{0x30, 0x20, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                           0x0D, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+    case 2: return std::vector<uint8_t>{0x30, 0x21, 0x30, 0x09, 0x06, 0x05, 0x2B, 0x0E,
+                                        0x03, 0x02, 0x1A, 0x05, 0x00, 0x04, 0x14};
+    case 3:
+    case 4: return std::vector<uint8_t>{0x30, 0x31, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                        0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
+    case 0x82: return std::vector<uint8_t>{0x30, 0x41, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                           0x65, 0x03, 0x04, 0x02, 0x02, 0x05, 0x00, 0x04, 0x30};
+    case 0x83: return std::vector<uint8_t>{0x30, 0x51, 0x30, 0x0D, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
+                                           0x65, 0x03, 0x04, 0x02, 0x03, 0x05, 0x00, 0x04, 0x40};
+    case 1:  // SM3, OID 1.2.156.10197.1.401
+        return std::vector<uint8_t>{0x30, 0x30, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x81, 0x1C, 0xCF,
+                                    0x55, 0x01, 0x83, 0x11, 0x05, 0x00, 0x04, 0x20};
+    case hash_none: return std::vector<uint8_t>{};
+    default: return std::nullopt;
+    }
+}
+
+// What goes into the PKCS#1 v1.5 type-1 block: the data as given (0x80), or
+// the DigestInfo of the digest. Status on a bad hash id or digest length.
+uint16_t block_content(uint8_t hash_id, std::span<const uint8_t> data, std::vector<uint8_t>& content)
+{
+    const auto prefix = digest_info_prefix(hash_id);
+    if (!prefix) return sw::wrong_data;
+    if (hash_id != hash_none && data.size() != prefix->back()) return sw::wrong_length;
+    content = *prefix;
+    content.insert(content.end(), data.begin(), data.end());
+    return sw::ok;
+}
+
+// PKCS#1 v1.5 signature (type 1) of data under key.
 uint16_t rsa_sign(EVP_PKEY* key, uint8_t hash_id, std::span<const uint8_t> data, std::vector<uint8_t>& out)
 {
-    const EVP_MD* md = hash_id == hash_none ? nullptr : md_of_hash_id(hash_id);
-    if (hash_id != hash_none && !md) return sw::wrong_data;
-    if (md && data.size() != static_cast<size_t>(EVP_MD_get_size(md))) return sw::wrong_length;
-    if (!md && data.size() + 11 > rsa_bytes(key)) return sw::wrong_length;
+    std::vector<uint8_t> content;
+    if (const uint16_t s = block_content(hash_id, data, content); s != sw::ok) return s;
+    if (content.size() + 11 > rsa_bytes(key)) return sw::wrong_length;
     pctx_ptr c(EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr));
     if (!c || EVP_PKEY_sign_init(c.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(c.get(), RSA_PKCS1_PADDING) != 1)
         return sw::unknown_error;
-    if (md && EVP_PKEY_CTX_set_signature_md(c.get(), md) != 1) return sw::wrong_data;
     size_t n = rsa_bytes(key);
     out.resize(n);
-    if (EVP_PKEY_sign(c.get(), out.data(), &n, data.data(), data.size()) != 1) {
+    if (EVP_PKEY_sign(c.get(), out.data(), &n, content.data(), content.size()) != 1) {
         out.clear();
         return sw::unknown_error;
     }
@@ -506,15 +540,13 @@ uint16_t rsa_verify(command_context& ctx)
     const auto data = r.bytes(r.u32());
     const auto signature = r.bytes(r.u16());
     if (!r.ok() || !r.empty()) return sw::wrong_length;
-    const uint8_t hash_id = ctx.apdu.p2;
-    const EVP_MD* md = hash_id == hash_none ? nullptr : md_of_hash_id(hash_id);
-    if (hash_id != hash_none && !md) return sw::wrong_data;
+    std::vector<uint8_t> content;
+    if (const uint16_t st = block_content(ctx.apdu.p2, data, content); st != sw::ok) return st;
     if (signature.size() != rsa_bytes(key.get())) return sw::signature_invalid;
     pctx_ptr c(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
-    if (!c || EVP_PKEY_verify_init(c.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(c.get(), RSA_PKCS1_PADDING) != 1 ||
-        (md && EVP_PKEY_CTX_set_signature_md(c.get(), md) != 1))
+    if (!c || EVP_PKEY_verify_init(c.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(c.get(), RSA_PKCS1_PADDING) != 1)
         return sw::unknown_error;
-    const int rc = EVP_PKEY_verify(c.get(), signature.data(), signature.size(), data.data(), data.size());
+    const int rc = EVP_PKEY_verify(c.get(), signature.data(), signature.size(), content.data(), content.size());
     return rc == 1 ? sw::ok : sw::signature_invalid;
 }
 
