@@ -28,22 +28,22 @@ event_wait_state& wait_state() {
 
 }  // namespace
 
-ULONG SKF_EnumDev(BOOL, char* szNameList, ULONG* pulSize) {
+uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize) {
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
     if (szNameList != nullptr && *pulSize > 0) std::memset(szNameList, 0, *pulSize);
     *pulSize = 0;
     return SAR_DEVICE_REMOVED;
 }
 
-ULONG SKF_ConnectDev(const char* szName, DEVHANDLE* phDev) {
+uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev) {
     if (szName == nullptr || szName[0] == '\0') return SAR_DEVICE_REMOVED;
     if (phDev == nullptr) return SAR_INVALIDPARAMERR;
     return SAR_DEVICE_REMOVED;
 }
 
-ULONG SKF_DisConnectDev(DEVHANDLE) { return SAR_INVALIDPARAMERR; }
+uint32_t SKF_DisConnectDev(DEVHANDLE) { return SAR_INVALIDPARAMERR; }
 
-ULONG SKF_WaitForDevEvent(char*, ULONG*, ULONG* pulEvent) {
+uint32_t SKF_WaitForDevEvent(char*, uint32_t*, uint32_t* pulEvent) {
     event_wait_state& s = wait_state();
     std::unique_lock lock(s.m);
     const uint64_t generation = s.cancel_generation;
@@ -52,7 +52,7 @@ ULONG SKF_WaitForDevEvent(char*, ULONG*, ULONG* pulEvent) {
     return SAR_NOT_EVENTERR;
 }
 
-ULONG SKF_CancelWaitForDevEvent() {
+uint32_t SKF_CancelWaitForDevEvent() {
     event_wait_state& s = wait_state();
     {
         std::lock_guard lock(s.m);
@@ -62,8 +62,8 @@ ULONG SKF_CancelWaitForDevEvent() {
     return SAR_OK;
 }
 
-ULONG SKF_ClearSecureState(HAPPLICATION) { return SAR_INVALIDHANDLEERR; }
+uint32_t SKF_ClearSecureState(HAPPLICATION) { return SAR_INVALIDHANDLEERR; }
 
-ULONG gm_get_raw_hwsn(DEVHANDLE, uint8_t*, ULONG*) { return SAR_INVALIDPARAMERR; }
+uint32_t gm_get_raw_hwsn(DEVHANDLE, uint8_t*, uint32_t*) { return SAR_INVALIDPARAMERR; }
 
 uint32_t gm_get_last_status_word() { return 0x9000; }

@@ -39,7 +39,7 @@ public:
     bool device_answers() {
         if (device_handle_ == 0) return true;
         uint8_t buffer[128];
-        ULONG length = sizeof buffer;
+        uint32_t length = sizeof buffer;
         return gm_get_raw_hwsn(device_handle_, buffer, &length) == SAR_OK;
     }
     CK_RV token_close() {

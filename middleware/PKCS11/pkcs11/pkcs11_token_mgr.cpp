@@ -53,7 +53,7 @@ pkcs11_token* pkcs11_token_mgr::find_token(CK_SLOT_ID slot_id) const {
 
 uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
     char names[name_list_size] = {};
-    ULONG size = sizeof names - 1;  // keep a final NUL whatever the device API writes
+    uint32_t size = sizeof names - 1;  // keep a final NUL whatever the device API writes
     (void)SKF_EnumDev(1, names, &size);
     remove_missing_token(names, removed);
     for_each_name(names, sizeof names, [&](const char* name) {
@@ -111,9 +111,9 @@ uint32_t pkcs11_token_mgr::count_answering_tokens() {
 
 uint32_t pkcs11_token_mgr::wait_device_event(uint32_t* event_type) {
     char names[name_list_size] = {};
-    ULONG size = sizeof names;
-    ULONG event = 0;
-    const ULONG rv = SKF_WaitForDevEvent(names, &size, &event);
+    uint32_t size = sizeof names;
+    uint32_t event = 0;
+    const uint32_t rv = SKF_WaitForDevEvent(names, &size, &event);
     if (event_type != nullptr) *event_type = event;
     if (rv != SAR_OK) return rv;
     if (event != GM_DEV_EVENT_INSERTED && event != GM_DEV_EVENT_REMOVED) return 1;
@@ -125,8 +125,8 @@ uint32_t pkcs11_token_mgr::wait_device_event(uint32_t* event_type) {
 
 uint32_t pkcs11_token_mgr::handle_device_event() {
     char names[name_list_size] = {};
-    ULONG size = sizeof names - 1;
-    if (const ULONG rv = SKF_EnumDev(1, names, &size); rv != SAR_OK) return rv;
+    uint32_t size = sizeof names - 1;
+    if (const uint32_t rv = SKF_EnumDev(1, names, &size); rv != SAR_OK) return rv;
     if (names[0] == '\0') {
         for (const auto& t : tokens_) record_slot_event(t->slot_id());
         delete_all_tokens();
