@@ -21,6 +21,8 @@ public:
     pkcs11_session(const pkcs11_session&) = delete;
     pkcs11_session& operator=(const pkcs11_session&) = delete;
 
+    CK_VOID_PTR application() const { return application_; }
+    CK_NOTIFY notify() const { return notify_; }
     uint32_t handle() const { return handle_; }
     uint32_t slot_id() const { return slot_id_; }
     uint32_t state() const { return state_; }

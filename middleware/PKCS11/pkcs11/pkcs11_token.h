@@ -47,6 +47,8 @@ public:
         if (SKF_DisConnectDev(device_handle_) != SAR_OK) return CKR_DEVICE_ERROR;
         device_handle_ = 0;
         application_ = 0;
+        public_loaded_ = false;
+        private_loaded_ = false;
         info_cached_ = false;
         return CKR_OK;
     }
@@ -57,6 +59,8 @@ public:
     CK_RV refresh_login_state() { return CKR_OK; }
     CK_RV pkcs11_token_logout() {
         login_type_ = login_type_nobody;
+        private_loaded_ = false;
+        containers_loaded_ = false;
         return CKR_OK;
     }
     // Session bookkeeping of C_CloseSession: counts down, logs out after the last session.
@@ -72,6 +76,8 @@ public:
     // M_ForceLogout's token step: nobody logged in, the card's security state cleared.
     CK_RV force_logout() {
         login_type_ = login_type_nobody;
+        private_loaded_ = false;
+        containers_loaded_ = false;
         if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
         return SKF_ClearSecureState(application_);
     }
