@@ -1,40 +1,64 @@
 // The SKF-style device API (GM/T 0016 function set plus the gm_ vendor calls)
 // as the PKCS#11 layer calls it. Integer handles, 32-bit result codes,
-// caller-owned buffers with the PKCS#11-like size-query rule.
+// caller-owned buffers with the PKCS#11-like size-query rule (gm_frame.h).
 #pragma once
 
 #include <cstdint>
 
-// GM/T 0016's ULONG is 32 bits wide on every platform; it is written uint32_t
-// here (pcsc-lite's ULONG is unsigned long, and both may meet in one file).
-using DEVHANDLE = uint32_t;     // 0: no device
-using HAPPLICATION = uint32_t;  // 0: no application
+#include "gm_types.h"
 
-// Result codes (GM/T 0016 names).
-inline constexpr uint32_t SAR_OK = 0;
-inline constexpr uint32_t SAR_FAIL = 0x0A000001;
-inline constexpr uint32_t SAR_INVALIDHANDLEERR = 0x0A000005;
-inline constexpr uint32_t SAR_INVALIDPARAMERR = 0x0A000006;
-inline constexpr uint32_t SAR_BUFFER_TOO_SMALL = 0x0A000020;
-inline constexpr uint32_t SAR_NOT_EVENTERR = 0x0A000022;
-inline constexpr uint32_t SAR_DEVICE_REMOVED = 0x0A000023;
+// --- Devices ---------------------------------------------------------------
 
-// Device events reported by SKF_WaitForDevEvent.
-inline constexpr uint32_t GM_DEV_EVENT_INSERTED = 1;
-inline constexpr uint32_t GM_DEV_EVENT_REMOVED = 2;
-
-// Names of the token devices: NUL-separated, ended by an empty name.
+// Names of the token devices: each followed by a NUL, ended by an empty name.
+// bPresent is ignored. Null list: *pulSize = readers x 32 + 2, 0.
 uint32_t SKF_EnumDev(int32_t bPresent, char* szNameList, uint32_t* pulSize);
 uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev);
 uint32_t SKF_DisConnectDev(DEVHANDLE hDev);
+// Label shorter than 32 characters.
+uint32_t SKF_SetLabel(DEVHANDLE hDev, const char* szLabel);
+uint32_t SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo);
+// As SKF_GetDevInfo without the hash-capability addition, plus the card's two
+// capability words (first: reply bytes 228-229, second: 226-227). Null word
+// outputs are skipped.
+uint32_t gm_get_dev_caps(DEVHANDLE hDev, DEVINFO* pDevInfo, uint32_t* pulCaps1, uint32_t* pulCaps2);
+// Device authentication (key id 0) with the caller's enciphered challenge.
+// 0 authenticated; 1..15 tries left after a wrong answer; else an error code.
+uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen);
+// Formats the token from a DEVINFO template (TotalSpace 0: the maximum); the
+// 32-byte key block and the three integers go to the card as given.
+uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_t* pbAuthKey, uint32_t ulKeyLen,
+                          uint32_t ulParam1, uint32_t ulParam2, uint32_t ulP1);
+// The card's raw hardware serial number; a successful call means "the token answers".
+uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength);
+// OEM information area (256 bytes) at byte offsets. *pulLength: capacity in
+// (at least ulSize), bytes read out.
+uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, uint8_t* pbBuffer, uint32_t* pulLength);
+uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbData, uint32_t ulSize);
+// Raw 2048-byte sector access of mass-storage tokens. A PC/SC token has none:
+// both send nothing and return SAR_NOTSUPPORTYETERR.
+uint32_t gm_write_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount, const uint8_t* pbData);
+uint32_t gm_read_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount, uint8_t* pbBuffer);
+// Inquiry string of mass-storage tokens (type 0 only; PC/SC tokens: SAR_FAIL).
+uint32_t gm_set_inq_string(DEVHANDLE hDev, const char* szVendor, const char* szProduct);
+// Carries the PKCS#11 layer's login state into an application object
+// (GM_APP_OPTION_*). Unknown application: SAR_FAIL; else 0.
+uint32_t gm_set_app_option(HAPPLICATION hApplication, uint32_t ulCode);
+// The last status word (or transport code) of the process; initially 0x9000. No lock.
+uint32_t gm_get_last_status_word();
+
+// Closes a session key, MAC or digest handle (not devices, applications or
+// containers: SAR_INVALIDHANDLEERR).
+uint32_t SKF_CloseHandle(HANDLE hHandle);
+
+// --- Device events ---------------------------------------------------------
+
 // Blocks until a token is inserted or removed, or until SKF_CancelWaitForDevEvent
 // (then SAR_NOT_EVENTERR). Takes no device mutex while it waits.
 uint32_t SKF_WaitForDevEvent(char* szDevName, uint32_t* pulDevNameLen, uint32_t* pulEvent);
 // Releases a thread blocked in SKF_WaitForDevEvent. Always 0.
 uint32_t SKF_CancelWaitForDevEvent();
-uint32_t SKF_ClearSecureState(HAPPLICATION hApplication);
 
-// The card's raw hardware serial number; a successful call means "the token answers".
-uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength);
-// The last status word (or transport code) of the process; initially 0x9000.
-uint32_t gm_get_last_status_word();
+// --- Applications, PINs, files, containers, keys ----------------------------
+#include "gm_app_pin.h"
+#include "gm_file_cont.h"
+#include "gm_asym.h"

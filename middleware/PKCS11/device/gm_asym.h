@@ -1,0 +1,6 @@
+// Declarations of the device API for this area (filled by its owner).
+#pragma once
+
+#include <cstdint>
+
+#include "gm_types.h"

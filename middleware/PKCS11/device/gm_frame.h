@@ -1,0 +1,55 @@
+// What every device-API function shares: the process-wide device mutex, the
+// map from the card's last status word to a result code, and the size-query
+// rule for caller-owned output buffers.
+#pragma once
+
+#include <cstdint>
+
+#include "gm_types.h"
+#include "mk_mutex.h"
+
+inline constexpr const char* gm_api_mutex_name = "Global\\q9gm_mutex";
+
+// The process-wide named mutex that serialises every device-API call across
+// threads and processes (recursive for the owning thread).
+mk_mutex& gm_api_mutex();
+
+// Holds gm_api_mutex for a scope (infinite wait). When the lock could not be
+// taken, locked() is false and the call must return gm_api_lock_failed
+// without touching the tree or the card:
+//     gm_api_lock lock;
+//     if (!lock.locked()) return gm_api_lock_failed;
+class gm_api_lock {
+public:
+    gm_api_lock() : guard_(&gm_api_mutex(), gm_api_mutex_name) {}
+    bool locked() const { return guard_.locked(); }
+
+private:
+    mk_auto_mutex guard_;
+};
+inline constexpr uint32_t gm_api_lock_failed = SAR_FAIL;
+
+// Maps the last status word (cmd_last_status_word) to a result code:
+// 0x9000 -> 0; the listed card status words -> their SAR_ / vendor codes; any
+// other status word or transport code (0x8001-0x8005) unchanged.
+uint32_t gm_status_word_to_error();
+// The same map for a given status word.
+uint32_t gm_map_status_word(uint32_t status_word);
+
+// The result of a failed command wrapper (wrapper_result != 0): the mapped
+// last status word, or SAR_FAIL when the status word is still 0x9000 (a reply
+// too short for its layout, or larger than the buffer given, is a failure,
+// never success). wrapper_result 0 gives 0.
+uint32_t gm_wrapper_error(int wrapper_result);
+
+// Size-query rule for an output of `needed` bytes:
+//   null length pointer: SAR_INVALIDPARAMERR;
+//   null buffer: *length = needed, 0;
+//   *length < needed: *length = needed, SAR_BUFFER_TOO_SMALL;
+//   else copy the bytes, *length = needed, 0.
+uint32_t gm_copy_out(const void* data, uint32_t needed, void* buffer, uint32_t* length);
+// The same rule without the copy: answers the size when the buffer is null
+// (0) or too short (SAR_BUFFER_TOO_SMALL). A result of 0 with a non-null
+// buffer means it can take `needed` bytes; the caller writes them and sets
+// *length itself.
+uint32_t gm_size_query(uint32_t needed, const void* buffer, uint32_t* length);
