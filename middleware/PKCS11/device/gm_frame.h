@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 #include "gm_types.h"
 #include "mk_mutex.h"
@@ -53,3 +54,22 @@ uint32_t gm_copy_out(const void* data, uint32_t needed, void* buffer, uint32_t* 
 // buffer means it can take `needed` bytes; the caller writes them and sets
 // *length itself.
 uint32_t gm_size_query(uint32_t needed, const void* buffer, uint32_t* length);
+
+// Runs body() under the device mutex and turns anything thrown into a result
+// code, so that no exception leaves the device API:
+//     return gm_locked_call([&]() -> uint32_t { ... });
+// Lock failure: gm_api_lock_failed; allocation failure: SAR_MEMORYERR; any
+// other exception: SAR_FAIL.
+template <typename Body>
+uint32_t gm_locked_call(Body&& body) noexcept
+{
+    try {
+        gm_api_lock lock;
+        if (!lock.locked()) return gm_api_lock_failed;
+        return body();
+    } catch (const std::bad_alloc&) {
+        return SAR_MEMORYERR;
+    } catch (...) {
+        return SAR_FAIL;
+    }
+}
