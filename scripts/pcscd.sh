@@ -23,12 +23,16 @@ ports=(35963 35964)
 
 die() { echo "pcscd.sh: $*" >&2; exit 1; }
 
-# True when a socket listens on the TCP port on this machine (read from
-# /proc, so nothing connects: a connection to a vpcd port inserts a card).
+# True when process $2 listens on TCP port $1. Read from /proc, so nothing
+# connects: a connection to a vpcd port would insert a card.
 listening() {
-  local hex
+  local hex inodes inode
   hex=$(printf '%04X' "$1")
-  grep -qE "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:0000 0A " /proc/net/tcp /proc/net/tcp6 2>/dev/null
+  inodes=$(awk -v p=":$hex" '$2 ~ p"$" && $4 == "0A" { print $10 }' /proc/net/tcp /proc/net/tcp6 2>/dev/null)
+  for inode in $inodes; do
+    if ls -l "/proc/$2/fd" 2>/dev/null | grep -q "socket:\[$inode\]"; then return 0; fi
+  done
+  return 1
 }
 
 our_pid() {
@@ -41,9 +45,10 @@ our_pid() {
 }
 
 ready() {
-  local p
+  local p pid
+  pid=$(our_pid) || return 1
   [ -S /run/pcscd/pcscd.comm ] || return 1
-  for p in "${ports[@]}"; do listening "$p" || return 1; done
+  for p in "${ports[@]}"; do listening "$p" "$pid" || return 1; done
 }
 
 wait_ready() {
@@ -78,6 +83,7 @@ stop_foreign() {
   fi
   local pids pid
   pids=$(pgrep -x pcscd || true)
+  [ -z "$pids" ] && return 0
   for pid in $pids; do
     echo "pcscd.sh: stopping pcscd $pid, which runs without the project's readers" >&2
     kill "$pid" 2>/dev/null || true
@@ -90,7 +96,12 @@ stop_foreign() {
 }
 
 start() {
-  if our_pid >/dev/null; then wait_ready; return 0; fi
+  local pid
+  if pid=$(our_pid); then
+    # Ours, unless another pcscd holds the vpcd ports or the socket.
+    if [ "$(pgrep -x pcscd | grep -vx "$pid" | wc -l)" -eq 0 ]; then wait_ready; return 0; fi
+    stop
+  fi
   [ "$(id -u)" -eq 0 ] || die "pcscd needs root: run 'sudo bash scripts/pcscd.sh start' (see tools/cardsim/README.md)"
   command -v pcscd >/dev/null || die "pcscd is not installed (scripts/deps.sh installs it)"
   stop_foreign
@@ -98,7 +109,7 @@ start() {
   write_config
   # A pid file left by a pcscd that died would stop the new one.
   rm -f /run/pcscd/pcscd.pid
-  setsid pcscd -f -c "$conf_dir" </dev/null >"$log_file" 2>&1 &
+  setsid pcscd -f -c "$conf_dir" </dev/null >"$log_file" 2>&1 9>&- &
   echo $! >"$pid_file"
   wait_ready
   echo "pcscd.sh: pcscd $(cat "$pid_file") runs with readers \"Quessar vKessa Tavrel 00 00\" and \"... 00 01\""
@@ -124,6 +135,14 @@ status() {
   echo "pcscd with the project's readers is not running"
   return 1
 }
+
+# One start or stop at a time (tests of several build trees may call start
+# together).
+# The lock's descriptor is closed for pcscd itself (9>&- below), so that the
+# daemon never holds it.
+if mkdir -p "$state_dir" 2>/dev/null && exec 9>"$state_dir/script.lock" 2>/dev/null; then
+  flock -w 120 9 || die "another scripts/pcscd.sh holds $state_dir/script.lock"
+fi
 
 case "${1:-}" in
   start) start ;;
