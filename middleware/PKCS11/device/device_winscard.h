@@ -58,11 +58,15 @@ public:
     // Pauses between connection attempts; tests may shorten it.
     static void set_connect_retry_pause_ms(int milliseconds);
 
+protected:
+    // One SCardTransmit with T=1 protocol information; *reply_length is the
+    // capacity in, the received length out (0 on failure). Tests replace it.
+    virtual uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
+
 private:
-    // SCardTransmit with T=1 protocol information, recovering once from a
-    // reset or removed card (reconnect) or a restarted service (connect).
+    // exchange_once, recovering once from a reset or removed card (reconnect)
+    // or a restarted service (connect) and then sending the command again.
     uint32_t transmit(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
-    uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
 
     char reader_[256] = {};
     char alias_[256] = {};
