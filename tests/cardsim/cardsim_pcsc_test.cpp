@@ -13,44 +13,43 @@ namespace {
 using bytes = std::vector<uint8_t>;
 
 class pcsc_session {
-public:
-    pcsc_session() { ok_ = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) == SCARD_S_SUCCESS; }
-    ~pcsc_session()
-    {
+  public:
+    pcsc_session() {
+        ok_ = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) == SCARD_S_SUCCESS;
+    }
+    ~pcsc_session() {
         if (handle_) SCardDisconnect(handle_, SCARD_LEAVE_CARD);
         if (ok_) SCardReleaseContext(ctx_);
     }
     pcsc_session(const pcsc_session&) = delete;
     pcsc_session& operator=(const pcsc_session&) = delete;
 
-    LONG connect(const std::string& reader, DWORD protocols)
-    {
-        return SCardConnect(ctx_, reader.c_str(), SCARD_SHARE_SHARED, protocols, &handle_, &active_);
+    LONG connect(const std::string& reader, DWORD protocols) {
+        return SCardConnect(ctx_, reader.c_str(), SCARD_SHARE_SHARED, protocols, &handle_,
+                            &active_);
     }
     DWORD active_protocol() const { return active_; }
-    bytes transmit(const bytes& apdu)
-    {
+    bytes transmit(const bytes& apdu) {
         bytes reply(2048);
         DWORD len = static_cast<DWORD>(reply.size());
-        if (SCardTransmit(handle_, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, reply.data(),
-                          &len) != SCARD_S_SUCCESS)
+        if (SCardTransmit(handle_, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()),
+                          nullptr, reply.data(), &len) != SCARD_S_SUCCESS)
             return {};
         reply.resize(len);
         return reply;
     }
-    LONG transmit_raw(const bytes& apdu, bytes& reply, DWORD& len)
-    {
-        return SCardTransmit(handle_, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
-                             reply.data(), &len);
+    LONG transmit_raw(const bytes& apdu, bytes& reply, DWORD& len) {
+        return SCardTransmit(handle_, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()),
+                             nullptr, reply.data(), &len);
     }
-    LONG reset()
-    {
+    LONG reset() {
         DWORD active = 0;
-        return SCardReconnect(handle_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD, &active);
+        return SCardReconnect(handle_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, SCARD_RESET_CARD,
+                              &active);
     }
     bool ok() const { return ok_; }
 
-private:
+  private:
     SCARDCONTEXT ctx_ = 0;
     SCARDHANDLE handle_ = 0;
     DWORD active_ = 0;
@@ -59,8 +58,7 @@ private:
 
 const bytes get_short_dev_info = {0x80, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00};
 
-TEST(CardsimPcsc, ShortDevInfoThroughPcscdThenRemoval)
-{
+TEST(CardsimPcsc, ShortDevInfoThroughPcscdThenRemoval) {
     cardsim::test::simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     EXPECT_EQ(token.reader(), "Quessar vKessa Tavrel 00 00");
@@ -69,7 +67,8 @@ TEST(CardsimPcsc, ShortDevInfoThroughPcscdThenRemoval)
         ASSERT_TRUE(s.ok());
         // T=1 is the only protocol the card offers: asked for either, pcscd
         // picks T=1.
-        ASSERT_EQ(s.connect(token.reader(), SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), SCARD_S_SUCCESS);
+        ASSERT_EQ(s.connect(token.reader(), SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1),
+                  SCARD_S_SUCCESS);
         EXPECT_EQ(s.active_protocol(), static_cast<DWORD>(SCARD_PROTOCOL_T1));
         token.sim().clear_log();
         const bytes r = s.transmit(get_short_dev_info);
@@ -89,8 +88,7 @@ TEST(CardsimPcsc, ShortDevInfoThroughPcscdThenRemoval)
     EXPECT_TRUE(cardsim::test::wait_for_reader(token.reader(), false, std::chrono::seconds(1)));
 }
 
-TEST(CardsimPcsc, AnEmptyReplyArrivesAsZeroBytesThenTheCardIsGone)
-{
+TEST(CardsimPcsc, AnEmptyReplyArrivesAsZeroBytesThenTheCardIsGone) {
     cardsim::test::simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     {
@@ -113,8 +111,7 @@ TEST(CardsimPcsc, AnEmptyReplyArrivesAsZeroBytesThenTheCardIsGone)
     EXPECT_EQ(s.transmit(get_short_dev_info).size(), 70u);
 }
 
-TEST(CardsimPcsc, APcscResetClearsTheChallenge)
-{
+TEST(CardsimPcsc, APcscResetClearsTheChallenge) {
     cardsim::test::simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     pcsc_session s;
@@ -126,8 +123,7 @@ TEST(CardsimPcsc, APcscResetClearsTheChallenge)
     EXPECT_EQ(s.transmit(dev_auth), (bytes{0x69, 0x85}));
 }
 
-TEST(CardsimPcsc, TwoTokensInTheTwoReaders)
-{
+TEST(CardsimPcsc, TwoTokensInTheTwoReaders) {
     cardsim::test::simulated_token first;
     cardsim::card_options blank;
     blank.blank = true;
@@ -138,7 +134,7 @@ TEST(CardsimPcsc, TwoTokensInTheTwoReaders)
     ASSERT_EQ(a.connect(first.reader(), SCARD_PROTOCOL_T1), SCARD_S_SUCCESS);
     ASSERT_EQ(b.connect(second.reader(), SCARD_PROTOCOL_T1), SCARD_S_SUCCESS);
     EXPECT_EQ(a.transmit(get_short_dev_info).at(32), 'O');
-    EXPECT_EQ(b.transmit(get_short_dev_info).at(32), 0);  // a blank card has no label
+    EXPECT_EQ(b.transmit(get_short_dev_info).at(32), 0); // a blank card has no label
 }
 
-}  // namespace
+} // namespace

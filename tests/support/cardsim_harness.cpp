@@ -12,32 +12,29 @@ namespace {
 
 // Owns a PC/SC context.
 class pcsc_context {
-public:
-    pcsc_context()
-    {
-        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) != SCARD_S_SUCCESS) ctx_ = 0;
+  public:
+    pcsc_context() {
+        if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx_) != SCARD_S_SUCCESS)
+            ctx_ = 0;
     }
-    ~pcsc_context()
-    {
+    ~pcsc_context() {
         if (ctx_) SCardReleaseContext(ctx_);
     }
     pcsc_context(const pcsc_context&) = delete;
     pcsc_context& operator=(const pcsc_context&) = delete;
     SCARDCONTEXT get() const { return ctx_; }
 
-private:
+  private:
     SCARDCONTEXT ctx_ = 0;
 };
 
-}  // namespace
+} // namespace
 
-std::string reader_for_port(uint16_t port)
-{
+std::string reader_for_port(uint16_t port) {
     return port == second_port ? "Quessar vKessa Tavrel 00 01" : "Quessar vKessa Tavrel 00 00";
 }
 
-bool ensure_pcscd()
-{
+bool ensure_pcscd() {
     static std::once_flag once;
     static bool ok = false;
     std::call_once(once, [] {
@@ -47,8 +44,7 @@ bool ensure_pcscd()
     return ok;
 }
 
-bool wait_for_reader(const std::string& reader, bool present, std::chrono::milliseconds timeout)
-{
+bool wait_for_reader(const std::string& reader, bool present, std::chrono::milliseconds timeout) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + timeout;
     while (clock::now() < deadline) {
@@ -63,11 +59,12 @@ bool wait_for_reader(const std::string& reader, bool present, std::chrono::milli
         state.szReader = reader.c_str();
         state.dwCurrentState = SCARD_STATE_UNAWARE;
         while (clock::now() < deadline) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
-            const LONG rv = SCardGetStatusChange(ctx.get(), static_cast<DWORD>(std::max<long>(left.count(), 1)),
-                                                 &state, 1);
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now());
+            const LONG rv = SCardGetStatusChange(
+                ctx.get(), static_cast<DWORD>(std::max<long>(left.count(), 1)), &state, 1);
             if (rv == static_cast<LONG>(SCARD_E_TIMEOUT)) return false;
-            if (rv != SCARD_S_SUCCESS) break;  // new context
+            if (rv != SCARD_S_SUCCESS) break; // new context
             const DWORD s = state.dwEventState;
             if (!(s & SCARD_STATE_UNKNOWN)) {
                 const bool has_card = (s & SCARD_STATE_PRESENT) && !(s & SCARD_STATE_MUTE);
@@ -81,8 +78,7 @@ bool wait_for_reader(const std::string& reader, bool present, std::chrono::milli
 }
 
 simulated_token::simulated_token(card_options options, uint16_t port)
-    : card_(std::move(options)), link_(card_, port), reader_(reader_for_port(port))
-{
+    : card_(std::move(options)), link_(card_, port), reader_(reader_for_port(port)) {
     if (!ensure_pcscd()) {
         error_ = "pcscd with the project's readers could not be started (scripts/pcscd.sh start)";
         return;
@@ -96,10 +92,11 @@ simulated_token::simulated_token(card_options options, uint16_t port)
     insert();
 }
 
-simulated_token::~simulated_token() { remove(); }
+simulated_token::~simulated_token() {
+    remove();
+}
 
-bool simulated_token::insert(std::chrono::milliseconds timeout)
-{
+bool simulated_token::insert(std::chrono::milliseconds timeout) {
     if (!link_.start()) {
         error_ = "cannot connect to vpcd for '" + reader_ + "'";
         return false;
@@ -109,12 +106,11 @@ bool simulated_token::insert(std::chrono::milliseconds timeout)
     return inserted_;
 }
 
-bool simulated_token::remove(std::chrono::milliseconds timeout)
-{
+bool simulated_token::remove(std::chrono::milliseconds timeout) {
     const bool was_connected = link_.connected();
     link_.stop();
     inserted_ = false;
     return !was_connected || wait_for_reader(reader_, false, timeout);
 }
 
-}  // namespace cardsim::test
+} // namespace cardsim::test

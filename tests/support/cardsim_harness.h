@@ -39,7 +39,7 @@ bool ensure_pcscd();
 bool wait_for_reader(const std::string& reader, bool present, std::chrono::milliseconds timeout);
 
 class simulated_token {
-public:
+  public:
     explicit simulated_token(card_options options = {}, uint16_t port = first_port);
     ~simulated_token();
     simulated_token(const simulated_token&) = delete;
@@ -55,7 +55,7 @@ public:
     bool remove(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool insert(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-private:
+  private:
     card card_;
     vpcd_link link_;
     std::string reader_;
@@ -63,4 +63,4 @@ private:
     bool inserted_ = false;
 };
 
-}  // namespace cardsim::test
+} // namespace cardsim::test

@@ -4,8 +4,7 @@
 
 namespace cardsim {
 
-std::optional<command_apdu> parse_apdu(std::span<const uint8_t> bytes)
-{
+std::optional<command_apdu> parse_apdu(std::span<const uint8_t> bytes) {
     if (bytes.size() < 4) return std::nullopt;
     command_apdu a;
     a.cla = bytes[0];
@@ -17,12 +16,12 @@ std::optional<command_apdu> parse_apdu(std::span<const uint8_t> bytes)
         a.form = apdu_case::case1;
         return a;
     }
-    if (n == 5) {  // short Le only
+    if (n == 5) { // short Le only
         a.form = apdu_case::case2s;
         a.ne = bytes[4] == 0 ? 256 : bytes[4];
         return a;
     }
-    if (bytes[4] != 0) {  // short Lc (1..255)
+    if (bytes[4] != 0) { // short Lc (1..255)
         const size_t lc = bytes[4];
         if (n == 5 + lc) {
             a.form = apdu_case::case3s;
@@ -44,7 +43,7 @@ std::optional<command_apdu> parse_apdu(std::span<const uint8_t> bytes)
         return a;
     }
     const size_t lc = get_be16(&bytes[5]);
-    if (lc == 0) return std::nullopt;  // an extended Lc of 0 is not allowed
+    if (lc == 0) return std::nullopt; // an extended Lc of 0 is not allowed
     if (n == 7 + lc) {
         a.form = apdu_case::case3e;
     } else if (n == 9 + lc) {
@@ -58,4 +57,4 @@ std::optional<command_apdu> parse_apdu(std::span<const uint8_t> bytes)
     return a;
 }
 
-}  // namespace cardsim
+} // namespace cardsim

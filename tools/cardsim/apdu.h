@@ -11,7 +11,7 @@ namespace cardsim {
 // Status words the card core itself produces.
 namespace sw {
 inline constexpr uint16_t ok = 0x9000;
-inline constexpr uint16_t more_data = 0x6A9E;  // "send the same command again"
+inline constexpr uint16_t more_data = 0x6A9E; // "send the same command again"
 inline constexpr uint16_t wrong_length = 0x6700;
 inline constexpr uint16_t security_not_satisfied = 0x6982;
 inline constexpr uint16_t conditions_not_satisfied = 0x6985;
@@ -24,20 +24,22 @@ inline constexpr uint16_t not_found = 0x6A88;
 inline constexpr uint16_t ins_not_supported = 0x6D00;
 inline constexpr uint16_t cla_not_supported = 0x6E00;
 inline constexpr uint16_t unknown_error = 0x6F00;
-}  // namespace sw
+} // namespace sw
 
 enum class apdu_case : uint8_t { case1, case2s, case3s, case4s, case2e, case3e, case4e };
 
 struct command_apdu {
     uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
     apdu_case form = apdu_case::case1;
-    std::span<const uint8_t> data;  // Lc bytes (empty when no Lc field)
+    std::span<const uint8_t> data; // Lc bytes (empty when no Lc field)
     // Ne: the most reply bytes the host accepts; 0 when there is no Le field.
     // Le 00 means 256 (short) or 65536 (extended).
     uint32_t ne = 0;
 
     bool has_le() const { return ne != 0; }
-    bool extended() const { return form == apdu_case::case2e || form == apdu_case::case3e || form == apdu_case::case4e; }
+    bool extended() const {
+        return form == apdu_case::case2e || form == apdu_case::case3e || form == apdu_case::case4e;
+    }
     bool chained() const { return (cla & 0x10) != 0; }
     uint8_t cla_family() const { return static_cast<uint8_t>(cla & 0xEF); }
 };
@@ -46,4 +48,4 @@ struct command_apdu {
 // (the card answers 6700). The result refers into `bytes`.
 std::optional<command_apdu> parse_apdu(std::span<const uint8_t> bytes);
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -20,25 +20,21 @@ namespace {
 constexpr char magic[8] = {'Q', 'V', 'T', 'C', 'A', 'R', 'D', '\n'};
 constexpr size_t max_image_payload = 16 * 1024 * 1024;
 
-bool sha256(std::span<const uint8_t> in, uint8_t out[32])
-{
+bool sha256(std::span<const uint8_t> in, uint8_t out[32]) {
     unsigned int n = 0;
     return EVP_Digest(in.data(), in.size(), out, &n, EVP_sha256(), nullptr) == 1 && n == 32;
 }
 
 // ---- writing ----
 
-void put_blob(writer& w, std::span<const uint8_t> b)
-{
+void put_blob(writer& w, std::span<const uint8_t> b) {
     w.u32(static_cast<uint32_t>(b.size()));
     w.bytes(b);
 }
-void put_text(writer& w, const std::string& s)
-{
+void put_text(writer& w, const std::string& s) {
     put_blob(w, std::span(reinterpret_cast<const uint8_t*>(s.data()), s.size()));
 }
-void put_pin(writer& w, const pin_state& p)
-{
+void put_pin(writer& w, const pin_state& p) {
     put_text(w, p.text);
     w.u8(p.max_retries);
     w.u8(p.remaining);
@@ -46,15 +42,13 @@ void put_pin(writer& w, const pin_state& p)
     w.u8(p.min_length);
     w.u8(p.max_length);
 }
-void put_key(writer& w, const key_pair& k)
-{
+void put_key(writer& w, const key_pair& k) {
     w.u8(static_cast<uint8_t>(k.kind));
     w.u32(k.bits);
     put_blob(w, k.private_der);
 }
 
-void put_state(writer& w, const persistent_state& s)
-{
+void put_state(writer& w, const persistent_state& s) {
     const device_info& d = s.device;
     w.u16(d.version);
     put_text(w, d.manufacturer);
@@ -95,7 +89,7 @@ void put_state(writer& w, const persistent_state& s)
             put_text(w, f.name);
             w.u32(f.read_rights);
             w.u32(f.write_rights);
-            put_blob(w, f.content);  // its length is the file size
+            put_blob(w, f.content); // its length is the file size
         }
         w.u32(static_cast<uint32_t>(a.containers.size()));
         for (const container& c : a.containers) {
@@ -111,8 +105,7 @@ void put_state(writer& w, const persistent_state& s)
 
 // ---- reading: every length checked against its bound ----
 
-bool get_blob(reader& r, size_t bound, std::vector<uint8_t>& out)
-{
+bool get_blob(reader& r, size_t bound, std::vector<uint8_t>& out) {
     const uint32_t n = r.u32();
     if (!r.ok() || n > bound) return false;
     auto b = r.bytes(n);
@@ -120,15 +113,13 @@ bool get_blob(reader& r, size_t bound, std::vector<uint8_t>& out)
     out.assign(b.begin(), b.end());
     return true;
 }
-bool get_text(reader& r, size_t bound, std::string& out)
-{
+bool get_text(reader& r, size_t bound, std::string& out) {
     std::vector<uint8_t> b;
     if (!get_blob(r, bound, b)) return false;
     out.assign(b.begin(), b.end());
     return true;
 }
-bool get_pin(reader& r, pin_state& p)
-{
+bool get_pin(reader& r, pin_state& p) {
     if (!get_text(r, max_pin_length, p.text)) return false;
     p.max_retries = r.u8();
     p.remaining = r.u8();
@@ -137,8 +128,7 @@ bool get_pin(reader& r, pin_state& p)
     p.max_length = r.u8();
     return r.ok() && p.remaining <= p.max_retries;
 }
-bool get_key(reader& r, key_pair& k)
-{
+bool get_key(reader& r, key_pair& k) {
     const uint8_t kind = r.u8();
     if (kind > static_cast<uint8_t>(key_kind::sm2)) return false;
     k.kind = static_cast<key_kind>(kind);
@@ -146,12 +136,11 @@ bool get_key(reader& r, key_pair& k)
     return get_blob(r, max_private_key_der, k.private_der);
 }
 
-bool get_state(reader& r, persistent_state& s)
-{
+bool get_state(reader& r, persistent_state& s) {
     device_info& d = s.device;
     d.version = r.u16();
-    if (!get_text(r, 64, d.manufacturer) || !get_text(r, 64, d.issuer) || !get_text(r, 32, d.label) ||
-        !get_text(r, 32, d.serial))
+    if (!get_text(r, 64, d.manufacturer) || !get_text(r, 64, d.issuer) ||
+        !get_text(r, 32, d.label) || !get_text(r, 32, d.serial))
         return false;
     d.hw_major = r.u8();
     d.hw_minor = r.u8();
@@ -179,7 +168,8 @@ bool get_state(reader& r, persistent_state& s)
     s.applications.resize(app_count);
     for (application& a : s.applications) {
         a.id = r.u16();
-        if (!get_text(r, max_app_name, a.name) || !get_pin(r, a.so) || !get_pin(r, a.user)) return false;
+        if (!get_text(r, max_app_name, a.name) || !get_pin(r, a.so) || !get_pin(r, a.user))
+            return false;
         a.create_file_rights = r.u32();
         a.next_container_id = r.u16();
         a.fingerprint.enrolled = r.u8() != 0;
@@ -200,8 +190,8 @@ bool get_state(reader& r, persistent_state& s)
         a.containers.resize(container_count);
         for (container& c : a.containers) {
             c.id = r.u16();
-            if (!get_text(r, max_container_name, c.name) || !get_key(r, c.signature) || !get_key(r, c.exchange) ||
-                !get_blob(r, max_certificate_size, c.signature_cert) ||
+            if (!get_text(r, max_container_name, c.name) || !get_key(r, c.signature) ||
+                !get_key(r, c.exchange) || !get_blob(r, max_certificate_size, c.signature_cert) ||
                 !get_blob(r, max_certificate_size, c.exchange_cert))
                 return false;
         }
@@ -212,16 +202,14 @@ bool get_state(reader& r, persistent_state& s)
 // Closes the descriptor on every path.
 struct fd_holder {
     int fd;
-    ~fd_holder()
-    {
+    ~fd_holder() {
         if (fd >= 0) ::close(fd);
     }
 };
 
-}  // namespace
+} // namespace
 
-std::optional<persistent_state> load_image(const std::string& path, std::string& error)
-{
+std::optional<persistent_state> load_image(const std::string& path, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = "cannot open " + path;
@@ -251,7 +239,8 @@ std::optional<persistent_state> load_image(const std::string& path, std::string&
     auto payload = r.bytes(length);
     auto digest = r.bytes(32);
     uint8_t check[32];
-    if (!r.ok() || !r.empty() || !sha256(payload, check) || std::memcmp(check, digest.data(), 32) != 0) {
+    if (!r.ok() || !r.empty() || !sha256(payload, check) ||
+        std::memcmp(check, digest.data(), 32) != 0) {
         error = path + ": image damaged";
         return std::nullopt;
     }
@@ -264,8 +253,7 @@ std::optional<persistent_state> load_image(const std::string& path, std::string&
     return s;
 }
 
-bool save_image(const persistent_state& state, const std::string& path, std::string& error)
-{
+bool save_image(const persistent_state& state, const std::string& path, std::string& error) {
     std::vector<uint8_t> payload;
     writer pw(payload);
     put_state(pw, state);
@@ -314,4 +302,4 @@ bool save_image(const persistent_state& state, const std::string& path, std::str
     return true;
 }
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -23,4 +23,4 @@ inline constexpr uint32_t image_version = 1;
 std::optional<persistent_state> load_image(const std::string& path, std::string& error);
 bool save_image(const persistent_state& state, const std::string& path, std::string& error);
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -17,8 +17,7 @@ volatile std::sig_atomic_t stop_requested = 0;
 volatile std::sig_atomic_t remove_requested = 0;
 volatile std::sig_atomic_t insert_requested = 0;
 
-void on_signal(int sig)
-{
+void on_signal(int sig) {
     if (sig == SIGUSR1)
         remove_requested = 1;
     else if (sig == SIGUSR2)
@@ -27,8 +26,7 @@ void on_signal(int sig)
         stop_requested = 1;
 }
 
-void usage(FILE* out)
-{
+void usage(FILE* out) {
     std::fprintf(out,
                  "Usage: cardsim [--port N] [--image FILE] [--blank] [--max-buffer N]\n"
                  "Simulates one token behind pcscd's vpcd driver until stopped.\n"
@@ -42,8 +40,7 @@ void usage(FILE* out)
                  "Signals: SIGINT/SIGTERM stop; SIGUSR1 removes the card, SIGUSR2 inserts it.\n");
 }
 
-bool parse_number(const char* s, unsigned long max, unsigned long& out)
-{
+bool parse_number(const char* s, unsigned long max, unsigned long& out) {
     char* end = nullptr;
     errno = 0;
     const unsigned long v = std::strtoul(s, &end, 10);
@@ -52,10 +49,9 @@ bool parse_number(const char* s, unsigned long max, unsigned long& out)
     return true;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     cardsim::card_options options;
     unsigned long port = 35963;
     for (int i = 1; i < argc; ++i) {
@@ -88,10 +84,11 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        sigaction(sig, &sa, nullptr);
 
     cardsim::vpcd_link link(card, static_cast<uint16_t>(port));
     bool want_inserted = true;

@@ -21,4 +21,4 @@ using cipher_ctx_ptr = std::unique_ptr<EVP_CIPHER_CTX, cipher_ctx_free>;
 using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, md_ctx_free>;
 using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -8,7 +8,9 @@ namespace cardsim {
 
 // ECB encryption of whole 16-byte blocks; `out` has the size of `in`.
 // False when the input is not whole blocks or OpenSSL fails.
-bool sm4_ecb_encrypt(std::span<const uint8_t, 16> key, std::span<const uint8_t> in, std::span<uint8_t> out);
-bool sm4_ecb_decrypt(std::span<const uint8_t, 16> key, std::span<const uint8_t> in, std::span<uint8_t> out);
+bool sm4_ecb_encrypt(std::span<const uint8_t, 16> key, std::span<const uint8_t> in,
+                     std::span<uint8_t> out);
+bool sm4_ecb_decrypt(std::span<const uint8_t, 16> key, std::span<const uint8_t> in,
+                     std::span<uint8_t> out);
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -22,8 +22,7 @@ namespace cardsim {
 
 namespace {
 
-bool read_all(int fd, uint8_t* p, size_t n)
-{
+bool read_all(int fd, uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t r = ::recv(fd, p, n, 0);
         if (r < 0 && errno == EINTR) continue;
@@ -34,8 +33,7 @@ bool read_all(int fd, uint8_t* p, size_t n)
     return true;
 }
 
-bool write_all(int fd, const uint8_t* p, size_t n)
-{
+bool write_all(int fd, const uint8_t* p, size_t n) {
     while (n > 0) {
         const ssize_t r = ::send(fd, p, n, MSG_NOSIGNAL);
         if (r < 0 && errno == EINTR) continue;
@@ -46,8 +44,7 @@ bool write_all(int fd, const uint8_t* p, size_t n)
     return true;
 }
 
-bool send_frame(int fd, const std::vector<uint8_t>& payload)
-{
+bool send_frame(int fd, const std::vector<uint8_t>& payload) {
     if (payload.size() > 0xFFFF) return false;
     std::vector<uint8_t> frame(2 + payload.size());
     put_be16(static_cast<uint32_t>(payload.size()), frame.data());
@@ -55,19 +52,18 @@ bool send_frame(int fd, const std::vector<uint8_t>& payload)
     return write_all(fd, frame.data(), frame.size());
 }
 
-}  // namespace
+} // namespace
 
 struct vpcd_link::impl {
     card& c;
     uint16_t port;
     std::string host;
-    std::mutex control;  // serialises start and stop
+    std::mutex control; // serialises start and stop
     std::atomic<int> fd{-1};
     std::atomic<bool> running{false};
     std::thread worker;
 
-    void serve(int s)
-    {
+    void serve(int s) {
         std::vector<uint8_t> payload;
         for (;;) {
             uint8_t len[2];
@@ -77,13 +73,20 @@ struct vpcd_link::impl {
             if (n > 0 && !read_all(s, payload.data(), n)) break;
             if (n == 1) {
                 switch (payload[0]) {
-                case 0: c.power_off(); break;
-                case 1: c.power_on(); break;
-                case 2: c.reset(); break;
+                case 0:
+                    c.power_off();
+                    break;
+                case 1:
+                    c.power_on();
+                    break;
+                case 2:
+                    c.reset();
+                    break;
                 case 4:
                     if (!send_frame(s, c.atr())) goto done;
                     break;
-                default: break;  // unknown controls are ignored
+                default:
+                    break; // unknown controls are ignored
                 }
                 continue;
             }
@@ -103,18 +106,18 @@ struct vpcd_link::impl {
     }
 };
 
-vpcd_link::vpcd_link(card& c, uint16_t port, std::string host) : impl_(std::make_unique<impl>(c, port, std::move(host)))
-{
+vpcd_link::vpcd_link(card& c, uint16_t port, std::string host)
+    : impl_(std::make_unique<impl>(c, port, std::move(host))) {}
+
+vpcd_link::~vpcd_link() {
+    stop();
 }
 
-vpcd_link::~vpcd_link() { stop(); }
-
-bool vpcd_link::start()
-{
+bool vpcd_link::start() {
     std::lock_guard g(impl_->control);
     if (impl_->worker.joinable()) {
         if (impl_->running) return true;
-        impl_->worker.join();  // the peer closed earlier: clean up and reconnect
+        impl_->worker.join(); // the peer closed earlier: clean up and reconnect
         ::close(impl_->fd.exchange(-1));
     }
     sockaddr_in addr{};
@@ -135,16 +138,17 @@ bool vpcd_link::start()
     return true;
 }
 
-void vpcd_link::stop()
-{
+void vpcd_link::stop() {
     std::lock_guard g(impl_->control);
     const int s = impl_->fd.load();
-    if (s >= 0) ::shutdown(s, SHUT_RDWR);  // wakes the worker at once
+    if (s >= 0) ::shutdown(s, SHUT_RDWR); // wakes the worker at once
     if (impl_->worker.joinable()) impl_->worker.join();
     if (s >= 0) ::close(impl_->fd.exchange(-1));
     impl_->running = false;
 }
 
-bool vpcd_link::connected() const { return impl_->running; }
+bool vpcd_link::connected() const {
+    return impl_->running;
+}
 
-}  // namespace cardsim
+} // namespace cardsim
