@@ -29,6 +29,9 @@ listening() {
   local hex inodes inode
   hex=$(printf '%04X' "$1")
   inodes=$(awk -v p=":$hex" '$2 ~ p"$" && $4 == "0A" { print $10 }' /proc/net/tcp /proc/net/tcp6 2>/dev/null)
+  [ -n "$inodes" ] || return 1
+  # A non-root user cannot see root's descriptors: any listener will do.
+  [ -r "/proc/$2/fd" ] || return 0
   for inode in $inodes; do
     if ls -l "/proc/$2/fd" 2>/dev/null | grep -q "socket:\[$inode\]"; then return 0; fi
   done
@@ -140,7 +143,7 @@ status() {
 # together).
 # The lock's descriptor is closed for pcscd itself (9>&- below), so that the
 # daemon never holds it.
-if mkdir -p "$state_dir" 2>/dev/null && exec 9>"$state_dir/script.lock" 2>/dev/null; then
+if mkdir -p "$state_dir" 2>/dev/null && { exec 9>"$state_dir/script.lock"; } 2>/dev/null; then
   flock -w 120 9 || die "another scripts/pcscd.sh holds $state_dir/script.lock"
 fi
 
