@@ -372,6 +372,27 @@ TEST_F(Core, LongRepliesComeInPiecesOfTheChunkSize) {
     EXPECT_EQ(card.transmit(ext_le(hdr(0x80, 0xE4, 0, 3), 0)), (bytes{0, 1, 2, 0x90, 0x00}));
 }
 
+TEST_F(Core, PieceSizeCanBeForcedAndLeBoundsAPiece)
+{
+    card.set_piece_size(100);
+    const bytes cmd = ext_le(hdr(0x80, 0xE4, 0, 250), 0);
+    const struct {
+        size_t size;
+        uint8_t first;
+        uint16_t sw;
+    } pieces[] = {{100, 0, 0x6A9E}, {100, 100, 0x6A9E}, {50, 200, 0x9000}};
+    for (const auto& p : pieces) {
+        const bytes r = card.transmit(cmd);
+        ASSERT_EQ(r.size(), p.size + 2);
+        EXPECT_EQ(r[0], p.first);
+        EXPECT_EQ(sw_of(r), p.sw);
+    }
+    // An Le below the piece size bounds each piece.
+    const bytes small = ext_le(hdr(0x80, 0xE4, 0, 250), 60);
+    EXPECT_EQ(card.transmit(small).size(), 62u);
+    EXPECT_EQ(card.transmit(small)[0], 60);
+}
+
 TEST_F(Core, LeBoundsTheReplyOfACase4Command) {
     EXPECT_EQ(card.transmit(ext_lc_le(hdr(0x80, 0xE2), {1, 2, 3}, 3)), (bytes{0x6C, 0x04}));
     EXPECT_EQ(card.transmit(ext_lc_le(hdr(0x80, 0xE2), {1, 2, 3}, 4)),

@@ -78,8 +78,11 @@ struct card::impl {
         pending.reset();
     }
 
+    size_t forced_piece_size = 0;  // test setting; 0 = by the buffer size
+
     size_t piece_size() const
     {
+        if (forced_piece_size != 0) return forced_piece_size;
         // Pieces fit the host's data chunk (maximum buffer size - 32) and its
         // 2048-byte reply buffer.
         const size_t chunk = model.options.max_buffer_size > 64 ? model.options.max_buffer_size - 32 : 32;
@@ -330,6 +333,12 @@ std::string card::image_error() const
 {
     std::lock_guard g(impl_->lock);
     return impl_->image_error;
+}
+
+void card::set_piece_size(size_t size)
+{
+    std::lock_guard g(impl_->lock);
+    impl_->forced_piece_size = size;
 }
 
 bool card::save_image()

@@ -69,6 +69,10 @@ public:
     size_t max_buffer_size() const;
     void set_max_buffer_size(size_t size);
 
+    // Size of the pieces of list-style replies (answered 6A9E until the
+    // last); 0 = min(maximum buffer size - 32, 2046).
+    void set_piece_size(size_t size);
+
     // Writes the persistent state to the image file now (no-op without one).
     // Returns false when the file could not be written.
     bool save_image();
