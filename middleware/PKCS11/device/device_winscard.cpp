@@ -49,7 +49,7 @@ uint32_t device_winscard::connect()
             protocol_ = static_cast<uint32_t>(protocol);
             return 0;
         }
-        if (last == pcsc_unknown_reader) break;
+        if (last == pcsc_unknown_reader || attempt + 1 == connect_attempts) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(connect_retry_pause_ms.load()));
     }
     SCardReleaseContext(context);
