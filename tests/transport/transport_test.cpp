@@ -244,6 +244,25 @@ TEST_F(transport, chain_stops_at_first_failure_and_empty_chain_is_refused)
     EXPECT_TRUE(device->sent.empty());
 }
 
+TEST_F(transport, chain_is_abandoned_when_the_card_was_reset_under_it)
+{
+    fake_device* device = nullptr;
+    int count = 0;
+    device = add_device("scripted", [&](std::span<const uint8_t>) {
+        // The third command met a reset card (and was resent after recovery).
+        if (++count == 3) device->note_card_reset();
+        return bytes{0x90, 0x00};
+    });
+    cmd_set_chunk_size(device->id(), 288);  // 256-byte segments
+    apdu_command header(apdu_case_3_ext, 0x80, 0x3A, 0, 0, "ImportCertificate");
+    const uint8_t prefix[] = {0, 1};
+    header.set_data(prefix);
+    const bytes data(1000, 0x42);
+    EXPECT_EQ(cmd_send_chained(device->id(), header, data), cmd_transport_failed);
+    EXPECT_EQ(cmd_last_status_word(), 0x8003u);
+    EXPECT_EQ(device->sent.size(), 3u) << "no segment is sent to a card that lost the chain";
+}
+
 struct chunk_case {
     uint32_t max_buffer;
     uint32_t chunk;
