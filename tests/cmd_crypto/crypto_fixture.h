@@ -67,12 +67,18 @@ protected:
 
     void SetUp() override
     {
-        auto table = cardsim::command_table();
-        table.push_back({0x80, 0xEE, cardsim::any_p, 0x00, "TestSetup", test_setup, false});
-        cardsim::card_test_access::set_table(card, table);
-        device = add_device([this](std::span<const uint8_t> apdu) { return card.transmit(apdu); });
+        device = attach(card);
         cont = make_container("keys");
         card.clear_log();
+    }
+
+    // Puts a card behind a new in-process device, with the test command.
+    fake_device* attach(cardsim::card& c)
+    {
+        auto table = cardsim::command_table();
+        table.push_back({0x80, 0xEE, cardsim::any_p, 0x00, "TestSetup", test_setup, false});
+        cardsim::card_test_access::set_table(c, table);
+        return add_device([&c](std::span<const uint8_t> apdu) { return c.transmit(apdu); });
     }
     void TearDown() override
     {
@@ -84,6 +90,16 @@ protected:
         auto* d = new fake_device("crypto", std::move(fn));
         device_manager().adopt_device(std::unique_ptr<device_base>(d));
         return d;
+    }
+    // Removes (and deletes) a device added by add_device.
+    static void detach(fake_device* d)
+    {
+        for (mk_node* node = device_manager().head(); node; node = node->next()) {
+            if (device_manager().node_device(node) == d) {
+                device_manager().remove_device(node);
+                return;
+            }
+        }
     }
     device_id dev() const { return device->id(); }
 

@@ -411,6 +411,44 @@ TEST_F(rsa_card, refusals)
     EXPECT_EQ(cmd_last_status_word(), 0x6A86u);
 }
 
+// Key pairs are persistent: a card loaded from the image of another holds
+// the same public key, and the private key still signs.
+TEST_F(rsa_card, key_pairs_survive_in_the_image)
+{
+    const std::filesystem::path image = std::filesystem::temp_directory_path() /
+                                        ("cmd_crypto_image_" + std::to_string(::getpid()));
+    std::filesystem::remove(image);
+    bytes exported;
+    uint16_t id = 0;
+    {
+        cardsim::card first(cardsim::card_options{2048, false, image.string()});
+        device = attach(first);
+        id = make_container("persisted");
+        setup(1, {0, app});
+        bytes xy(64);
+        uint32_t size = 64;
+        ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, id, 256, xy.data(), &size), cmd_ok);
+        exported.resize(128);
+        size = 128;
+        ASSERT_EQ(cmd_export_public_key(dev(), app, id, sig_slot, exported.data(), &size), cmd_ok);
+        exported.resize(size);
+        detach(device);  // before `first` goes
+    }
+    cardsim::card second(cardsim::card_options{2048, false, image.string()});
+    device = attach(second);
+    bytes again(128);
+    uint32_t size = 128;
+    ASSERT_EQ(cmd_export_public_key(dev(), app, id, sig_slot, again.data(), &size), cmd_ok);
+    again.resize(size);
+    EXPECT_EQ(again, exported);
+    setup(1, {0, app});
+    const bytes e = seq(32);
+    bytes sig(128);
+    size = 128;
+    EXPECT_EQ(cmd_ecc_sign_data_ex(dev(), app, id, 2, sig_slot, nullptr, 0, e.data(), 32, sig.data(), &size), cmd_ok);
+    std::filesystem::remove(image);
+}
+
 // ---- Chained import: data of 0, C-1, C, C+1 and several C ----
 
 class rsa_chained : public rsa_card, public ::testing::WithParamInterface<size_t> {};

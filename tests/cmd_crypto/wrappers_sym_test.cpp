@@ -99,6 +99,25 @@ TEST_F(session_keys, set_session_key_checks_before_and_after_sending)
     EXPECT_EQ(cmd_last_status_word(), 0x6A80u);
 }
 
+// Power-off and reset forget session keys and their contexts, and the
+// digest context.
+TEST_F(session_keys, reset_clears_keys_and_contexts)
+{
+    const bytes key = seq(16), iv(16, 0);
+    const uint16_t id = set_key(0x401, key);
+    ASSERT_EQ(cmd_mac_init(dev(), reserved, reserved, id, iv.data(), 16, 0, 0), cmd_ok);
+    ASSERT_EQ(cmd_digest_init(dev(), 1, nullptr, 0, nullptr, 0, 0), cmd_ok);
+    card.reset();
+    bytes out(16);
+    uint32_t size = 16;
+    EXPECT_EQ(cmd_mac_final(dev(), reserved, reserved, id, nullptr, 0, out.data(), &size), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6A8Cu);
+    size = 16;
+    EXPECT_EQ(cmd_digest_final(dev(), nullptr, 0, out.data(), &size), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6985u);
+    EXPECT_EQ(set_key(0x401, key), 1) << "ids start again at 1";
+}
+
 struct cipher_case {
     const char* label;
     uint32_t alg;
