@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cmd_crypto.h"
+#include "dispatch.h"
 #include "transport.h"
 
 namespace {
@@ -172,6 +173,14 @@ TEST_P(builder_bytes, exact_command)
     EXPECT_EQ(to_hex(command->to_bytes()), to_hex(hex(c.expected.c_str())));
     EXPECT_STREQ(command->name(), c.name);
     EXPECT_EQ(command->timeout(), c.timeout);
+    // The card's own command table (written separately) knows the command
+    // under the same name.
+    uint16_t status = 0;
+    const cardsim::command_row* row = cardsim::find_command(
+        cardsim::command_table(), static_cast<uint8_t>(command->cla() & 0xEF), command->ins(), command->p1(),
+        command->p2(), status);
+    ASSERT_NE(row, nullptr) << std::hex << status;
+    EXPECT_STREQ(row->name, command->name());
 }
 
 INSTANTIATE_TEST_SUITE_P(crypto, builder_bytes, ::testing::ValuesIn(cases),

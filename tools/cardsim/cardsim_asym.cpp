@@ -581,12 +581,12 @@ uint16_t delete_key_pair(command_context& ctx)
 // "GenECCKeyPair" (80 70 00 00): app, cont, value (4) -> X || Y.
 uint16_t gen_ecc_key_pair(command_context& ctx)
 {
-    reader r(ctx.data);
-    const uint32_t value = r.ok() && ctx.data.size() == 8 ? get_be32(ctx.data.data() + 4) : 0;
+    if (ctx.data.size() != 8) return sw::wrong_length;
+    // No selector: the value names the use (SGD_SM2_2 key exchange, else signing).
+    const uint32_t value = get_be32(ctx.data.data() + 4);
+    reader r(ctx.data.first(4));
     located at;
     if (const uint16_t s = locate(ctx, r, value == sm2_exchange_alg ? 0 : 1, true, at); s != sw::ok) return s;
-    r.u32();
-    if (!r.ok() || !r.empty()) return sw::wrong_length;
     pkey_ptr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
     if (!key) return sw::unknown_error;
     if (const uint16_t s = store(ctx, *at.slot, key.get(), key_kind::sm2, 256); s != sw::ok) return s;
