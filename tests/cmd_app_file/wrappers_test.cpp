@@ -549,6 +549,18 @@ TEST_F(app_file, single_more_data_reply_without_body_is_accepted)
     EXPECT_EQ(cmd_close_application(id_, app_id), cmd_bad_status);
 }
 
+TEST_F(app_file, export_with_skip_drops_the_four_byte_prefix)
+{
+    script_ = [](std::span<const uint8_t>) { return bytes(1000, 0x3C) + hex("90 00"); };
+    bytes buffer(1000);
+    uint32_t size = 996;
+    ASSERT_EQ(cmd_export_certificate(id_, true, app_id, 1, 1, buffer.data(), &size), cmd_ok);
+    EXPECT_EQ(size, 996u);
+    size = 995;
+    EXPECT_EQ(cmd_export_certificate(id_, true, app_id, 1, 1, buffer.data(), &size), cmd_bad_length);
+    EXPECT_EQ(size, 996u) << "the length needed is reported";
+}
+
 struct short_case {
     const char* label;
     bytes reply;
