@@ -62,7 +62,6 @@ uint32_t SKF_CancelWaitForDevEvent() {
     return SAR_OK;
 }
 
-uint32_t SKF_ClearSecureState(HAPPLICATION) { return SAR_INVALIDHANDLEERR; }
 
 uint32_t gm_get_raw_hwsn(DEVHANDLE, uint8_t*, uint32_t*) { return SAR_INVALIDPARAMERR; }
 

@@ -1,0 +1,493 @@
+// Device API: applications, PINs and the secure-messaging MAC.
+#include "gm_app_pin.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "byte_order.h"
+#include "cmd_app_file.h"
+#include "cmd_crypto.h"
+#include "cmd_device.h"
+#include "gm_frame.h"
+#include "gm_handles.h"
+#include "transport.h"
+
+namespace {
+
+// The application name list is bounded: the card sends it in pieces of at
+// most 2046 bytes, and a list that would not fit is refused, not appended.
+constexpr uint32_t app_list_max = 4096;
+constexpr size_t app_record_size = 84;
+
+constexpr uint32_t sm_algorithm_sm4_ecb = 0x401;
+constexpr uint32_t sm_key_length = 16;
+constexpr uint32_t mac_final_buffer = 512;
+
+using challenge_t = std::array<uint8_t, sm_challenge_size>;
+using block16_t = std::array<uint8_t, sm_iv_size>;
+
+// Strings bounded before strlen walks them.
+size_t bounded_length(const char* text, size_t limit) { return text ? strnlen(text, limit + 1) : 0; }
+
+uint32_t check_pin(const char* pin)
+{
+    if (pin == nullptr) return SAR_INVALIDPARAMERR;
+    const size_t n = bounded_length(pin, gm_pin_max_length);
+    if (n == 0 || n > gm_pin_max_length) return SAR_PIN_LEN_RANGE;
+    return SAR_OK;
+}
+
+uint32_t take_challenge(device_id device, challenge_t& challenge)
+{
+    return gm_wrapper_error(cmd_gen_random(device, challenge.data(), static_cast<uint32_t>(challenge.size())));
+}
+
+// The secure-messaging IV (and ReloadPin key): the challenge followed by
+// eight zero bytes.
+block16_t challenge_block(const challenge_t& challenge)
+{
+    block16_t block{};
+    std::copy(challenge.begin(), challenge.end(), block.begin());
+    return block;
+}
+
+// A refused PIN command: 63Cx reports x tries left (ISO 7816-4 "counter"
+// warning); x = 0 means the PIN is now blocked.
+uint32_t pin_refusal(int wrapper_result, uint32_t* retry)
+{
+    const uint32_t sw = cmd_last_status_word();
+    if (wrapper_result == cmd_bad_status && (sw & 0xFFF0) == 0x63C0) {
+        const uint32_t left = sw & 0x0F;
+        if (retry) *retry = left;
+        return left > 0 ? SAR_PIN_INCORRECT : SAR_PIN_LOCKED;
+    }
+    return gm_wrapper_error(wrapper_result);
+}
+
+// The result of a PIN command that carries a MAC: the MAC function's own code
+// when it could not compute one, else the card's refusal.
+uint32_t sm_pin_failure(int wrapper_result, uint32_t mac_error, uint32_t* retry)
+{
+    if (retry) *retry = 0;
+    if (wrapper_result == cmd_mac_failed) return mac_error != SAR_OK ? mac_error : SAR_FAIL;
+    return pin_refusal(wrapper_result, retry);
+}
+
+uint16_t app_id16(const gm_sc_app* app) { return static_cast<uint16_t>(app->app_id); }
+
+void set_login_flag(gm_sc_app* app, uint32_t pin_type)
+{
+    if (pin_type == gm_pin_type_user)
+        app->user_logged_in = 1;
+    else
+        app->so_logged_in = 1;
+}
+
+// Destroys the session key and the MAC object the MAC function made (on the
+// card and in the tree); the card's answer does not matter: the objects
+// describe nothing useful any more either way.
+void drop_mac_objects(gm_sc_dev* dev, gm_sc_cont* cont, uint32_t key_handle, uint32_t mac_handle)
+{
+    if (key_handle != 0) {
+        for (const auto& key : cont->keys) {
+            if (key->handle() != key_handle) continue;
+            (void)cmd_destroy_session_key(dev->device, static_cast<uint16_t>(cont->app_id),
+                                          static_cast<uint16_t>(cont->container_id),
+                                          static_cast<uint16_t>(key->card_key_id));
+            break;
+        }
+        (void)cont->remove_key(key_handle);
+    }
+    if (mac_handle != 0) (void)cont->remove_mac(mac_handle);
+}
+
+uint32_t open_application_locked(gm_sc_dev* dev, const char* name, HAPPLICATION* phApplication)
+{
+    uint8_t reply[gm_open_app_reply_size] = {};
+    uint32_t size = sizeof reply;
+    if (const int rc = cmd_open_application(dev->device, name, reply, &size); rc != cmd_ok)
+        return gm_wrapper_error(rc);
+    // The wrapper guarantees all 10 bytes; anything else made no handle above.
+    gm_sc_app* app = dev->add_app(reply, name);
+    if (app == nullptr) return SAR_MEMORYERR;
+    *phApplication = app->handle();
+    return SAR_OK;
+}
+
+}  // namespace
+
+uint32_t SKF_EnumApplication(DEVHANDLE hDev, char* szAppName, uint32_t* pulSize)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        gm_sc_dev* dev = gm_find_dev(hDev);
+        if (dev == nullptr || !dev->open_flag || pulSize == nullptr) return SAR_INVALIDPARAMERR;
+        std::vector<uint8_t> list(app_list_max);
+        uint32_t size = app_list_max;
+        const int rc = cmd_enum_application_all(dev->device, list.data(), &size);
+        // A list larger than the bound (or one that never ends) is a failure;
+        // nothing was written past the work buffer.
+        if (rc == cmd_bad_length || cmd_last_status_word() == sw_more_data) return SAR_FAIL;
+        if (rc != cmd_ok) return gm_wrapper_error(rc);
+        return gm_copy_out(list.data(), size, szAppName, pulSize);
+    });
+}
+
+uint32_t SKF_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATION* phApplication)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        gm_sc_dev* dev = gm_find_dev(hDev);
+        if (dev == nullptr || !dev->open_flag || szAppName == nullptr || szAppName[0] == '\0' ||
+            phApplication == nullptr)
+            return SAR_INVALIDPARAMERR;
+        if (bounded_length(szAppName, gm_app_name_max) > gm_app_name_max) return SAR_NAMELENERR;
+        return open_application_locked(dev, szAppName, phApplication);
+    });
+}
+
+uint32_t SKF_CloseApplication(HAPPLICATION hApplication)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (const int rc = cmd_close_application(ref.dev->device, app_id16(ref.app)); rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        (void)ref.dev->remove_app(ref.app);
+        return SAR_OK;
+    });
+}
+
+uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char* szAdminPin,
+                               uint32_t dwAdminPinRetryCount, const char* szUserPin, uint32_t dwUserPinRetryCount,
+                               uint32_t dwCreateFileRights, uint8_t bPinBound1, uint8_t bPinBound2, uint8_t bPinBound3,
+                               uint8_t bPinBound4, HAPPLICATION* phApplication)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        gm_sc_dev* dev = gm_find_dev(hDev);
+        if (dev == nullptr || !dev->open_flag || !dev->authenticated) return SAR_INVALIDPARAMERR;
+        if (szAppName == nullptr || szAppName[0] == '\0' || phApplication == nullptr) return SAR_INVALIDPARAMERR;
+        // A name or PIN that does not fit its field is refused rather than
+        // cut: a cut PIN would not be the PIN the caller knows, and a cut name
+        // could not be opened by the name given.
+        if (bounded_length(szAppName, gm_app_name_max) > gm_app_name_max) return SAR_NAMELENERR;
+        if (const uint32_t rv = check_pin(szAdminPin); rv != SAR_OK) return rv;
+        if (const uint32_t rv = check_pin(szUserPin); rv != SAR_OK) return rv;
+
+        // GM/T 0016 application record of the card: name 32, SO PIN 16, SO
+        // tries (BE), user PIN 16, user tries (BE), create-file rights (LE),
+        // 4 zero bytes, the four PIN-length bounds.
+        std::array<uint8_t, app_record_size> record{};
+        std::memcpy(record.data(), szAppName, strlen(szAppName));
+        std::memcpy(record.data() + 32, szAdminPin, strlen(szAdminPin));
+        put_be32(dwAdminPinRetryCount, record.data() + 48);
+        std::memcpy(record.data() + 52, szUserPin, strlen(szUserPin));
+        put_be32(dwUserPinRetryCount, record.data() + 68);
+        put_le32(dwCreateFileRights, record.data() + 72);
+        record[80] = bPinBound1;
+        record[81] = bPinBound2;
+        record[82] = bPinBound3;
+        record[83] = bPinBound4;
+        if (const int rc = cmd_create_application(dev->device, record.data(), static_cast<uint32_t>(record.size()));
+            rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        return open_application_locked(dev, szAppName, phApplication);
+    });
+}
+
+uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_t* pb1, uint8_t* pb2, uint8_t* pb3,
+                                 uint32_t* pulValue)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        uint8_t reply[cmd_app_extended_info_reply] = {};
+        uint32_t size = sizeof reply;
+        if (const int rc = cmd_get_app_extened_info(ref.dev->device, app_id16(ref.app), reply, &size); rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        if (pb0) *pb0 = reply[0];
+        if (pb1) *pb1 = reply[1];
+        if (pb2) *pb2 = reply[2];
+        if (pb3) *pb3 = reply[3];
+        if (pulValue) *pulValue = get_le32(reply + 4);  // as the card stores it
+        return SAR_OK;
+    });
+}
+
+uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulMaxRetryCount,
+                        uint32_t* pulRemainRetryCount, uint32_t* pbDefaultPin)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (ulPINType > gm_pin_type_user || pulMaxRetryCount == nullptr || pulRemainRetryCount == nullptr)
+            return SAR_INVALIDPARAMERR;
+        uint8_t max = 0, left = 0, is_default = 0;
+        if (const int rc = cmd_get_pin_info(ref.dev->device, static_cast<uint8_t>(ulPINType), app_id16(ref.app), &max,
+                                            &left, &is_default);
+            rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        *pulMaxRetryCount = max;
+        *pulRemainRetryCount = left;
+        if (pbDefaultPin) *pbDefaultPin = is_default;
+        return SAR_OK;
+    });
+}
+
+uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount)
+{
+    if (szPIN != nullptr && szPIN[0] != '\0') return gm_verify_pin(hApplication, ulPINType, szPIN, pulRetryCount);
+    return SAR_NOTSUPPORTYETERR;
+}
+
+uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (ulPINType > gm_pin_type_user) return SAR_INVALIDPARAMERR;
+        if (const uint32_t rv = check_pin(szPIN); rv != SAR_OK) return rv;
+        challenge_t challenge{};
+        if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
+        if (const int rc = cmd_verify_pin(ref.dev->device, challenge, static_cast<uint8_t>(ulPINType),
+                                          app_id16(ref.app), szPIN);
+            rc != cmd_ok) {
+            if (pulRetryCount) *pulRetryCount = 0;
+            return pin_refusal(rc, pulRetryCount);
+        }
+        set_login_flag(ref.app, ulPINType);
+        return SAR_OK;
+    });
+}
+
+uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin, const char* szNewPin,
+                       uint32_t* pulRetryCount)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (ulPINType > gm_pin_type_user) return SAR_INVALIDPARAMERR;
+        if (const uint32_t rv = check_pin(szOldPin); rv != SAR_OK) return rv;
+        if (const uint32_t rv = check_pin(szNewPin); rv != SAR_OK) return rv;
+        const device_id device = ref.dev->device;
+        const auto type = static_cast<uint8_t>(ulPINType);
+
+        challenge_t challenge{};
+        if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
+        if (const int rc = cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin); rc != cmd_ok)
+            return pin_refusal(rc, pulRetryCount);
+        // The old PIN was verified: that PIN's holder is logged in. Only the
+        // flag of that PIN type is set; an SO PIN change must not open the
+        // user's objects.
+        set_login_flag(ref.app, ulPINType);
+
+        if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
+        const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
+        uint32_t mac_error = SAR_OK;
+        if (const int rc = cmd_change_pin(mac, device, challenge_block(challenge), type, app_id16(ref.app), szOldPin,
+                                          szNewPin, &mac_error);
+            rc != cmd_ok)
+            return sm_pin_failure(rc, mac_error, pulRetryCount);
+        return SAR_OK;
+    });
+}
+
+uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const char* szNewUserPIN,
+                        uint32_t* pulRetryCount)
+{
+    if (szNewUserPIN == nullptr || szNewUserPIN[0] == '\0') {
+        if (szAdminPIN != nullptr && szAdminPIN[0] != '\0') {
+            if (const uint32_t rv = gm_verify_pin(hApplication, gm_pin_type_so, szAdminPIN, pulRetryCount);
+                rv != SAR_OK)
+                return rv;
+        }
+        return SAR_NOTSUPPORTYETERR;
+    }
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (const uint32_t rv = check_pin(szAdminPIN); rv != SAR_OK) return rv;
+        if (const uint32_t rv = check_pin(szNewUserPIN); rv != SAR_OK) return rv;
+        const device_id device = ref.dev->device;
+        challenge_t challenge{};
+        if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
+        const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
+        uint32_t mac_error = SAR_OK;
+        if (const int rc = cmd_unblock_pin(mac, device, challenge_block(challenge), app_id16(ref.app), szAdminPIN,
+                                           szNewUserPIN, &mac_error);
+            rc != cmd_ok)
+            return sm_pin_failure(rc, mac_error, pulRetryCount);
+        return SAR_OK;
+    });
+}
+
+uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
+                               uint32_t* pulRetryCount)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (pbData == nullptr || ulLength == 0) return SAR_INVALIDPARAMERR;
+        if (const int rc = cmd_remote_unblock_pin(ref.dev->device, app_id16(ref.app), {pbData, ulLength});
+            rc != cmd_ok) {
+            if (pulRetryCount) *pulRetryCount = 0;
+            return pin_refusal(rc, pulRetryCount);
+        }
+        return SAR_OK;
+    });
+}
+
+uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
+                                  uint8_t* pbReply, uint32_t* pulReplyLen, uint32_t* pulRetryCount)
+{
+    constexpr uint32_t response_size = 16;
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (pbData == nullptr || ulLength <= response_size || ulLength - response_size > unblock_ms_pin_max)
+            return SAR_INVALIDPARAMERR;
+        const std::string_view new_pin(reinterpret_cast<const char*>(pbData) + response_size,
+                                       ulLength - response_size);
+        const int rc = cmd_unblock_pin_ms(ref.dev->device, app_id16(ref.app), {pbData, response_size}, new_pin,
+                                          pbReply, pulReplyLen);
+        if (rc == cmd_ok) return SAR_OK;
+        // The card accepted it, but its reply does not fit the caller's buffer
+        // (*pulReplyLen now holds the reply's length).
+        if (rc == cmd_bad_length && pulReplyLen != nullptr && cmd_last_status_word() == sw_success)
+            return SAR_BUFFER_TOO_SMALL;
+        if (pulRetryCount) *pulRetryCount = 0;
+        return pin_refusal(rc, pulRetryCount);
+    });
+}
+
+uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (const uint32_t rv = check_pin(szNewUserPin); rv != SAR_OK) return rv;
+        challenge_t challenge{};
+        if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
+        const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
+        uint32_t mac_error = SAR_OK;
+        if (const int rc = cmd_reload_pin(mac, ref.dev->device, challenge_block(challenge), app_id16(ref.app),
+                                          szNewUserPin, &mac_error);
+            rc != cmd_ok)
+            return sm_pin_failure(rc, mac_error, nullptr);
+        return SAR_OK;
+    });
+}
+
+uint32_t SKF_ClearSecureState(HAPPLICATION hApplication)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (const int rc = cmd_clear_secure_state(ref.dev->device, app_id16(ref.app)); rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        ref.app->user_logged_in = 0;
+        return SAR_OK;
+    });
+}
+
+uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv, const uint8_t* data,
+                                 uint32_t length, uint8_t* mac, uint32_t* mac_length)
+{
+    try {
+        gm_sc_dev* dev = gm_find_dev(hDev);
+        if (dev == nullptr) return SAR_INVALIDHANDLEERR;
+        // A MAC over nothing is no MAC: never report success without one.
+        if (key == nullptr || iv == nullptr || data == nullptr || mac == nullptr || mac_length == nullptr)
+            return SAR_INVALIDPARAMERR;
+        const device_id device = dev->device;
+
+        gm_sc_app* app = dev->find_app_by_name(gm_reserved_name);
+        if (app == nullptr) {
+            HAPPLICATION unused = 0;
+            if (const uint32_t rv = open_application_locked(dev, gm_reserved_name, &unused); rv != SAR_OK) return rv;
+            app = dev->find_app_by_name(gm_reserved_name);
+            if (app == nullptr) return SAR_FAIL;
+        }
+        gm_sc_cont* cont = app->find_container_by_name(gm_reserved_name);
+        if (cont == nullptr) {
+            uint16_t cont_id = 0;
+            if (const int rc = cmd_open_container(device, app_id16(app), gm_reserved_name, &cont_id); rc != cmd_ok)
+                return gm_wrapper_error(rc);
+            cont = app->add_container(cont_id, gm_reserved_name);
+            if (cont == nullptr) return SAR_MEMORYERR;
+        }
+        const auto app16 = app_id16(app);
+        const auto cont16 = static_cast<uint16_t>(cont->container_id);
+
+        uint16_t card_key = 0;
+        int rc = cmd_set_session_key(device, app16, cont16, sm_algorithm_sm4_ecb, key, sm_key_length, &card_key);
+        if (rc != cmd_ok && cmd_last_status_word() == 0x6A84) {
+            // The card has no session-key slot free. Only a key the library
+            // made for its own use may go; a caller's key may be in the middle
+            // of an operation and is never touched.
+            const gm_key_ref victim = gm_first_session_key(dev, true);
+            if (victim.key == nullptr) return SAR_NO_ROOM;
+            if (const int drc = cmd_destroy_session_key(device, static_cast<uint16_t>(victim.cont->app_id),
+                                                        static_cast<uint16_t>(victim.cont->container_id),
+                                                        static_cast<uint16_t>(victim.key->card_key_id));
+                drc != cmd_ok)
+                return gm_wrapper_error(drc);
+            (void)victim.cont->remove_key(victim.key->handle());
+            rc = cmd_set_session_key(device, app16, cont16, sm_algorithm_sm4_ecb, key, sm_key_length, &card_key);
+        }
+        if (rc != cmd_ok) return gm_wrapper_error(rc);
+
+        gm_sc_key* key_object = cont->add_key(card_key, sm_algorithm_sm4_ecb);
+        if (key_object == nullptr) {
+            (void)cmd_destroy_session_key(device, app16, cont16, card_key);
+            return SAR_MEMORYERR;
+        }
+        key_object->library_owned = true;
+        const uint32_t key_handle = key_object->handle();
+        uint32_t mac_handle = 0;
+
+        // Every path from here destroys the key and the MAC object again; the
+        // result is computed first, since the destroy changes the last status
+        // word.
+        const uint32_t result = [&]() -> uint32_t {
+            if (const int r = cmd_mac_init(device, app16, cont16, card_key, iv, sm_iv_size, 0, 0); r != cmd_ok)
+                return gm_wrapper_error(r);
+            gm_sc_mac* mac_object = cont->add_mac(card_key, sm_algorithm_sm4_ecb);
+            if (mac_object == nullptr) return SAR_MEMORYERR;
+            mac_handle = mac_object->handle();
+
+            const uint32_t chunk = std::max<uint32_t>(dev->chunk_size, chunk_size_min);
+            uint32_t done = 0;
+            while (length - done > chunk) {
+                if (const int r = cmd_mac_update(device, app16, cont16, card_key, data + done, chunk); r != cmd_ok)
+                    return gm_wrapper_error(r);
+                done += chunk;
+            }
+            if (done < length) {
+                if (const int r = cmd_mac_update(device, app16, cont16, card_key, data + done, length - done);
+                    r != cmd_ok)
+                    return gm_wrapper_error(r);
+            }
+            std::array<uint8_t, mac_final_buffer> out{};
+            uint32_t out_size = mac_final_buffer;
+            if (const int r = cmd_mac_final(device, app16, cont16, card_key, nullptr, 0, out.data(), &out_size);
+                r != cmd_ok)
+                return gm_wrapper_error(r);
+            if (out_size == 0) return SAR_FAIL;
+            if (out_size > *mac_length) {
+                *mac_length = out_size;
+                return SAR_BUFFER_TOO_SMALL;
+            }
+            std::memcpy(mac, out.data(), out_size);
+            *mac_length = out_size;
+            return SAR_OK;
+        }();
+        drop_mac_objects(dev, cont, key_handle, mac_handle);
+        return result;
+    } catch (const std::bad_alloc&) {
+        return SAR_MEMORYERR;
+    }
+}
