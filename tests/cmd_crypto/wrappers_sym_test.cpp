@@ -338,3 +338,81 @@ TEST_F(fingerprint, short_replies)
 
 }  // namespace
 }  // namespace crypto_test
+
+namespace crypto_test {
+namespace {
+
+// Every wrapper: a one-byte reply is a transport failure (0x8004), a card
+// status word other than 9000 is result 2 with that status word kept.
+struct any_wrapper {
+    const char* label;
+    int (*call)(device_id);
+};
+
+uint8_t buffer[600];
+uint32_t size_of_buffer;
+const uint8_t input[16] = {};
+
+uint32_t* fresh_size()
+{
+    size_of_buffer = sizeof buffer;
+    return &size_of_buffer;
+}
+
+// clang-format off
+const any_wrapper wrappers[] = {
+    {"gen_rsa", [](device_id d) { return cmd_gen_rsa_key_pair_ex(d, 1, 1, 1024, 1, buffer, fresh_size()); }},
+    {"import_rsa", [](device_id d) { return cmd_import_ext_rsa_key_pair(d, 1, 1, 1, input, 16); }},
+    {"rsa_sign", [](device_id d) { return cmd_rsa_sign_ex(d, 1, 1, 1, 2, input, 16, buffer, fresh_size()); }},
+    {"rsa_private", [](device_id d) { return cmd_rsa_private(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"rsa_decrypt", [](device_id d) { return cmd_rsa_decrypt(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"rsa_verify", [](device_id d) { return cmd_rsa_verify(d, 2, 3, input, 16, input, 16, input, 16); }},
+    {"rsa_public", [](device_id d) { return cmd_ex_rsa_pub_key_operation(d, input, 16, input, 16, buffer, fresh_size()); }},
+    {"delete_key_pair", [](device_id d) { return cmd_delete_key_pair(d, 1, 1, 1); }},
+    {"gen_ecc", [](device_id d) { return cmd_gen_ecc_key_pair(d, 1, 1, 256, buffer, fresh_size()); }},
+    {"import_ecc", [](device_id d) { return cmd_import_ext_ecc_key_pair(d, 1, 1, 1, input, 16); }},
+    {"ecc_sign", [](device_id d) { return cmd_ecc_sign_data_ex(d, 1, 1, 2, 1, nullptr, 0, input, 16, buffer, fresh_size()); }},
+    {"ecc_verify", [](device_id d) { return cmd_ecc_verify(d, input, 16, input, 16, input, 16); }},
+    {"ecc_encrypt", [](device_id d) { return cmd_ex_ecc_encrypt(d, input, 16, input, 16, buffer, fresh_size()); }},
+    {"ecc_decrypt", [](device_id d) { return cmd_ecc_pri_decrypt(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"export_public_key", [](device_id d) { return cmd_export_public_key(d, 1, 1, 1, buffer, fresh_size()); }},
+    {"set_session_key", [](device_id d) { uint16_t id; return cmd_set_session_key(d, 1, 1, 0x401, input, 16, &id); }},
+    {"destroy_session_key", [](device_id d) { return cmd_destroy_session_key(d, 1, 1, 1); }},
+    {"encrypt_init", [](device_id d) { return cmd_encrypt_init(d, 1, 1, 1, input, 16, 0, 0); }},
+    {"encrypt_update", [](device_id d) { return cmd_encrypt_update(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"encrypt_final", [](device_id d) { return cmd_encrypt_final(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"decrypt_init", [](device_id d) { return cmd_decrypt_init(d, 1, 1, 1, input, 16, 0, 0); }},
+    {"decrypt_update", [](device_id d) { return cmd_decrypt_update(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"decrypt_final", [](device_id d) { return cmd_decrypt_final(d, 1, 1, 1, input, 16, buffer, fresh_size()); }},
+    {"digest_init", [](device_id d) { return cmd_digest_init(d, 1, nullptr, 0, nullptr, 0, 0); }},
+    {"digest", [](device_id d) { return cmd_digest(d, input, 16, buffer, fresh_size()); }},
+    {"digest_update", [](device_id d) { return cmd_digest_update(d, input, 16, 0); }},
+    {"digest_final", [](device_id d) { return cmd_digest_final(d, nullptr, 0, buffer, fresh_size()); }},
+    {"mac_init", [](device_id d) { return cmd_mac_init(d, 1, 1, 1, input, 16, 0, 0); }},
+    {"mac_update", [](device_id d) { return cmd_mac_update(d, 1, 1, 1, input, 16); }},
+    {"mac_final", [](device_id d) { return cmd_mac_final(d, 1, 1, 1, nullptr, 0, buffer, fresh_size()); }},
+    {"create_fingerprint", [](device_id d) { return cmd_create_fingerprint_record(d, 1, 0, 0, 1, 2, 3, 4); }},
+    {"verify_fingerprint", [](device_id d) { return cmd_verify_fingerprint(d, 1, 1, 0, 1, nullptr, nullptr, nullptr, nullptr); }},
+    {"fingerprint_info", [](device_id d) { uint32_t n = sizeof buffer; return cmd_get_fingerprint_info(d, 1, 1, nullptr, nullptr, nullptr, nullptr, buffer, &n); }},
+    {"clean_fingerprint", [](device_id d) { return cmd_clean_fingerprint(d); }},
+    {"unblock_fingerprint", [](device_id d) { return cmd_unblock_fingerprint(d, 1, 1); }},
+};
+// clang-format on
+
+class every_wrapper : public crypto_card, public ::testing::WithParamInterface<any_wrapper> {};
+
+TEST_P(every_wrapper, short_reply_and_refusal)
+{
+    card.inject_short_reply();
+    EXPECT_EQ(GetParam().call(dev()), cmd_transport_failed);
+    EXPECT_EQ(cmd_last_status_word(), 0x8004u);
+    card.inject_status_word(0x6A84);
+    EXPECT_EQ(GetParam().call(dev()), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6A84u);
+}
+
+INSTANTIATE_TEST_SUITE_P(crypto, every_wrapper, ::testing::ValuesIn(wrappers),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+}  // namespace
+}  // namespace crypto_test
