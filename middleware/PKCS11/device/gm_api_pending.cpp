@@ -6,7 +6,6 @@
 #include "gm_api.h"
 
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 
 namespace {
@@ -28,21 +27,6 @@ event_wait_state& wait_state() {
 
 }  // namespace
 
-uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize) {
-    if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
-    if (szNameList != nullptr && *pulSize > 0) std::memset(szNameList, 0, *pulSize);
-    *pulSize = 0;
-    return SAR_DEVICE_REMOVED;
-}
-
-uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev) {
-    if (szName == nullptr || szName[0] == '\0') return SAR_DEVICE_REMOVED;
-    if (phDev == nullptr) return SAR_INVALIDPARAMERR;
-    return SAR_DEVICE_REMOVED;
-}
-
-uint32_t SKF_DisConnectDev(DEVHANDLE) { return SAR_INVALIDPARAMERR; }
-
 uint32_t SKF_WaitForDevEvent(char*, uint32_t*, uint32_t* pulEvent) {
     event_wait_state& s = wait_state();
     std::unique_lock lock(s.m);
@@ -62,7 +46,3 @@ uint32_t SKF_CancelWaitForDevEvent() {
     return SAR_OK;
 }
 
-
-uint32_t gm_get_raw_hwsn(DEVHANDLE, uint8_t*, uint32_t*) { return SAR_INVALIDPARAMERR; }
-
-uint32_t gm_get_last_status_word() { return 0x9000; }
