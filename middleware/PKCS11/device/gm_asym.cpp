@@ -180,6 +180,8 @@ uint32_t gm_rsa_sign_data(HCONTAINER hContainer, uint32_t ulKeySpec, uint32_t ul
         const int w = cmd_rsa_sign_ex(c.device(), c.app(), c.cont(), key_selector(ulKeySpec), hash, pbData,
                                       ulDataLen, reply.data(), &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
+        // A signature is as long as the modulus of a key the card holds.
+        if (size != 128 && size != 256) return SAR_FAIL;
         return gm_copy_out(reply.data(), size, pbSignature, pulSignLen);
     });
 }
@@ -213,6 +215,8 @@ uint32_t gm_rsa_private_operation(HCONTAINER hContainer, uint32_t ulKeySpec, con
         const int w = cmd_rsa_private(c.device(), c.app(), c.cont(), key_selector(ulKeySpec), pbInput, ulInputLen,
                                       reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
+        // The raw operation maps a modulus-long block to another one.
+        if (size != ulInputLen) return SAR_FAIL;
         return gm_copy_out(reply, size, pbOutput, pulOutputLen);
     });
 }
@@ -342,6 +346,8 @@ uint32_t gm_ecc_private_decrypt(HCONTAINER hContainer, uint32_t ulKeySpec, const
         const int w = cmd_ecc_pri_decrypt(c.device(), c.app(), c.cont(), key_selector(ulKeySpec), form.data(),
                                           static_cast<uint32_t>(sm2_cipher_head + cipher_len), reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
+        // SM2 plain text is as long as its cipher part.
+        if (size != cipher_len) return SAR_FAIL;
         return gm_copy_out(reply, size, pbPlain, pulPlainLen);
     });
 }
@@ -367,6 +373,7 @@ uint32_t SKF_ExtRSAPubKeyOperation(DEVHANDLE hDev, const RSAPUBLICKEYBLOB* pPubK
         const int w =
             cmd_ex_rsa_pub_key_operation(dev->device, key.bytes.data(), key.length, pbInput, ulInputLen, reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
+        if (size != ulInputLen) return SAR_FAIL;
         return gm_copy_out(reply, size, pbOutput, pulOutputLen);
     });
 }
