@@ -8,6 +8,7 @@ namespace {
 
 constexpr uint8_t ins_import_rsa = 0x20;
 constexpr uint8_t ins_rsa_sign = 0x1C;
+constexpr uint8_t ins_rsa_verify = 0x5E;
 
 class rsa_api : public asym_token, public ::testing::WithParamInterface<uint32_t> {
 protected:
@@ -66,6 +67,13 @@ TEST_P(rsa_api, generate_sign_verify_with_openssl)
     ASSERT_EQ(signature.size(), k);
     EXPECT_TRUE(rsa_verifies(pub.get(), EVP_sha256(), message, signature));
     EXPECT_EQ(gm_rsa_verify(dev, &exported, gm_hash_sha256, hash.data(), 32, signature.data(), k), SAR_OK);
+    // SHA-256 (4) travels as the card's 3; RSAVerify carries the constant 2 in P1.
+    const std::vector<bytes> signs = sent_with_ins(ins_rsa_sign), verifies = sent_with_ins(ins_rsa_verify);
+    ASSERT_FALSE(signs.empty());
+    ASSERT_FALSE(verifies.empty());
+    EXPECT_EQ(signs.back()[3], 3);
+    EXPECT_EQ(verifies.back()[2], 2);
+    EXPECT_EQ(verifies.back()[3], 3);
 
     signature[k / 2] ^= 0x01;
     EXPECT_FALSE(rsa_verifies(pub.get(), EVP_sha256(), message, signature));
@@ -104,6 +112,11 @@ TEST_P(rsa_api, imported_openssl_pair_is_used)
     plain.resize(plain_len);
     ASSERT_EQ(gm_rsa_private_decrypt(cont, 0, cipher.data(), k, plain.data(), &plain_len), SAR_OK);
     EXPECT_EQ(plain, secret);
+    bytes bad_padding = seq(k, 0x21);  // raw value below the modulus, no type-2 block
+    bad_padding[0] = 0;
+    plain_len = k;
+    bytes out(k);
+    EXPECT_EQ(gm_rsa_private_decrypt(cont, 0, bad_padding.data(), k, out.data(), &plain_len), SAR_INDATAERR);
 
     // Raw: public(private(x)) == x, computed in place as the PKCS#11 layer does.
     bytes block = seq(k, 0x11);

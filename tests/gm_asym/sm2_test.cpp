@@ -104,6 +104,12 @@ TEST_F(sm2_api, imported_openssl_pair_is_used)
     bytes plain(len);
     ASSERT_EQ(gm_ecc_private_decrypt(cont, 0, cipher, plain.data(), &len), SAR_OK);
     EXPECT_EQ(plain, secret);
+    bytes tampered = record;
+    reinterpret_cast<ECCCIPHERBLOB*>(tampered.data())->HASH[0] ^= 0x80;
+    EXPECT_EQ(gm_ecc_private_decrypt(cont, 0, reinterpret_cast<const ECCCIPHERBLOB*>(tampered.data()), plain.data(),
+                                     &len),
+              SAR_INDATAERR)
+        << "C3 does not check";
 
     // Card encryption: the record's cipher part decrypts on the card again.
     bytes encrypted(ECCCIPHERBLOB_FIXED_SIZE + secret.size(), 0xCC);
