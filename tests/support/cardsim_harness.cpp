@@ -4,6 +4,11 @@
 #include <mutex>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <winscard.h>
 
 namespace cardsim::test {
@@ -28,7 +33,42 @@ class pcsc_context {
     SCARDCONTEXT ctx_ = 0;
 };
 
+// The machine-wide lock of the pcscd tests, held until the process ends
+// (the kernel also releases it when the process dies).
+class machine_lock {
+  public:
+    bool acquire(std::chrono::seconds timeout) {
+        if (fd_ < 0) {
+            fd_ = ::open(machine_lock_path, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+            // Another user's file in the sticky /tmp: open it without O_CREAT.
+            if (fd_ < 0) fd_ = ::open(machine_lock_path, O_RDWR | O_CLOEXEC);
+            if (fd_ < 0) return false;
+            ::fchmod(fd_, 0666);
+        }
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return true;
+    }
+    ~machine_lock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+  private:
+    int fd_ = -1;
+};
+
 } // namespace
+
+bool hold_pcscd_test_lock() {
+    static machine_lock lock;
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] { ok = lock.acquire(std::chrono::seconds(300)); });
+    return ok;
+}
 
 std::string reader_for_port(uint16_t port) {
     return port == second_port ? "Quessar vKessa Tavrel 00 01" : "Quessar vKessa Tavrel 00 00";
@@ -79,6 +119,10 @@ bool wait_for_reader(const std::string& reader, bool present, std::chrono::milli
 
 simulated_token::simulated_token(card_options options, uint16_t port)
     : card_(std::move(options)), link_(card_, port), reader_(reader_for_port(port)) {
+    if (!hold_pcscd_test_lock()) {
+        error_ = std::string("another process holds ") + machine_lock_path + " for more than 300 s";
+        return;
+    }
     if (!ensure_pcscd()) {
         error_ = "pcscd with the project's readers could not be started (scripts/pcscd.sh start)";
         return;

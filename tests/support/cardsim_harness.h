@@ -14,7 +14,10 @@
 // so the next test starts from an empty reader.
 //
 // pcscd is one per machine: every test that uses this takes the CTest
-// property RESOURCE_LOCK pcscd.
+// properties RESOURCE_LOCK pcscd and LABELS pcscd. Because several build
+// trees may run their tests at once, the first simulated_token of a process
+// also takes a machine-wide lock (flock on machine_lock_path) and keeps it
+// until the process ends, so test processes of different trees take turns.
 #pragma once
 
 #include <chrono>
@@ -27,6 +30,11 @@ namespace cardsim::test {
 
 inline constexpr uint16_t first_port = 35963;
 inline constexpr uint16_t second_port = 35964;
+
+inline constexpr const char* machine_lock_path = "/tmp/tessvik-pcscd-tests.lock";
+
+// Takes the machine-wide lock (once per process, waiting up to 300 s).
+bool hold_pcscd_test_lock();
 
 // "Quessar vKessa Tavrel 00 00" for 35963, "... 00 01" for 35964.
 std::string reader_for_port(uint16_t port);
