@@ -1,0 +1,324 @@
+// Replies a well-behaved card never gives, against the device API: the
+// simulated card runs in-process behind a fake device, and single commands
+// are answered by a script instead.
+//  - a 9000 reply shorter than the command's layout is a failure and makes no
+//    handle and writes no output;
+//  - name lists and certificates that come in more pieces than their bound,
+//    or never end, are refused without writing past the work buffer.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "card.h"
+#include "device_sc_manager.h"
+#include "fake_device.h"
+#include "gm_api.h"
+#include "gm_handles.h"
+#include "sm_oracle.h"
+#include "cmd_device.h"
+#include "transport.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+constexpr const char* reader = "Quessar vKessa Tavrel 00 00";
+
+bytes answer(bytes body, uint16_t sw)
+{
+    body.push_back(static_cast<uint8_t>(sw >> 8));
+    body.push_back(static_cast<uint8_t>(sw));
+    return body;
+}
+
+// A fake device the device API can connect to (a PC/SC device without a
+// direct cipher path).
+class connectable_device : public fake_device {
+public:
+    using fake_device::fake_device;
+    uint32_t connect() override { return 0; }
+    uint32_t disconnect() override { return 0; }
+    int get_direct_cipher_size(uint32_t* size) override
+    {
+        *size = 0;
+        return 0;
+    }
+};
+
+class scripted_token : public ::testing::Test {
+protected:
+    cardsim::card card;
+    // Answers the commands of one CLA/INS instead of the card (the reply of
+    // the n-th such command, 0-based).
+    uint8_t scripted_cla = 0, scripted_ins = 0;
+    std::function<bytes(int)> script;
+    int scripted_calls = 0;
+    DEVHANDLE dev = 0;
+    HAPPLICATION app = 0;
+
+    void SetUp() override
+    {
+        auto* device = new connectable_device(reader, [this](std::span<const uint8_t> apdu) {
+            if (script && apdu.size() >= 2 && (apdu[0] & ~0x10) == scripted_cla && apdu[1] == scripted_ins)
+                return script(scripted_calls++);
+            return card.transmit(apdu);
+        });
+        device_manager().adopt_device(std::unique_ptr<device_base>(device));
+        ASSERT_EQ(SKF_ConnectDev(reader, &dev), SAR_OK);
+        ASSERT_EQ(SKF_OpenApplication(dev, "APP", &app), SAR_OK);
+        uint32_t retry = 0;
+        ASSERT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
+    }
+    void TearDown() override
+    {
+        if (dev != 0) {
+            EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
+        }
+        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+    }
+    void answer_with(uint8_t cla, uint8_t ins, std::function<bytes(int)> fn)
+    {
+        scripted_cla = cla;
+        scripted_ins = ins;
+        scripted_calls = 0;
+        script = std::move(fn);
+    }
+    size_t objects_below_device()
+    {
+        size_t n = 0;
+        for (const auto& a : gm_find_dev(dev)->apps) {
+            ++n;
+            for (const auto& c : a->containers) n += 1 + c->keys.size() + c->macs.size();
+        }
+        return n;
+    }
+};
+
+TEST_F(scripted_token, short_open_application_reply_makes_no_handle)
+{
+    answer_with(0x80, 0x26, [](int) { return answer(bytes(9, 0x01), 0x9000); });
+    const size_t before = objects_below_device();
+    HAPPLICATION h = 0;
+    EXPECT_EQ(SKF_OpenApplication(dev, "APP", &h), SAR_FAIL);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(objects_below_device(), before);
+}
+
+TEST_F(scripted_token, short_open_container_reply_makes_no_handle)
+{
+    answer_with(0x80, 0x42, [](int) { return answer(bytes(1, 0x05), 0x9000); });
+    const size_t before = objects_below_device();
+    HCONTAINER h = 0;
+    EXPECT_EQ(SKF_OpenContainer(app, "any", &h), SAR_FAIL);
+    answer_with(0x80, 0x40, [](int) { return answer(bytes(1, 0x05), 0x9000); });
+    EXPECT_EQ(SKF_CreateContainer(app, "any", &h), SAR_FAIL);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(objects_below_device(), before);
+}
+
+TEST_F(scripted_token, short_info_replies_write_no_output)
+{
+    HCONTAINER c = 0;
+    ASSERT_EQ(SKF_CreateContainer(app, "short", &c), SAR_OK);
+
+    answer_with(0x80, 0x14, [](int) { return answer({3, 3}, 0x9000); });
+    uint32_t max = 77, left = 77;
+    EXPECT_EQ(SKF_GetPINInfo(app, 1, &max, &left, nullptr), SAR_FAIL);
+    EXPECT_EQ(max, 77u);
+    EXPECT_EQ(left, 77u);
+
+    answer_with(0x80, 0x4A, [](int) { return answer(bytes(10, 1), 0x9000); });
+    uint8_t type = 77;
+    uint32_t bits = 77;
+    EXPECT_EQ(gm_get_container_info(c, &type, &bits, nullptr, nullptr, nullptr), SAR_FAIL);
+    EXPECT_EQ(type, 77);
+    EXPECT_EQ(bits, 77u);
+    const uint8_t cert[16] = {1};
+    EXPECT_EQ(SKF_ImportCertificate(c, 1, cert, sizeof cert), SAR_FAIL);
+
+    answer_with(0xC0, 0x60, [](int) { return answer(bytes(7, 1), 0x9000); });
+    uint8_t b0 = 77;
+    EXPECT_EQ(gm_get_application_info(app, &b0, nullptr, nullptr, nullptr, nullptr), SAR_FAIL);
+    EXPECT_EQ(b0, 77);
+
+    answer_with(0x80, 0x36, [](int) { return answer(bytes(11, 0), 0x9000); });
+    FILEATTRIBUTE info{};
+    info.FileSize = 77;
+    EXPECT_EQ(SKF_GetFileInfo(app, "f", &info), SAR_FAIL);
+    EXPECT_EQ(info.FileSize, 77u);
+    uint8_t buffer[8];
+    uint32_t length = 8;
+    EXPECT_EQ(SKF_ReadFile(app, "f", 0, 8, buffer, &length), SAR_FAIL);
+}
+
+// A session key id that the card never really gave must not enter the tree:
+// the PIN change fails and no key or MAC object is left behind.
+TEST_F(scripted_token, short_session_key_reply_fails_the_pin_change)
+{
+    answer_with(0xC0, 0x12, [](int) { return answer({}, 0x9000); });
+    const size_t before = objects_below_device();
+    uint32_t retry = 0;
+    EXPECT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_FAIL);
+    // The reserved application and container stay (opened once per device);
+    // nothing else does.
+    EXPECT_EQ(objects_below_device(), before + 2);
+    EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
+}
+
+TEST_F(scripted_token, lists_in_pieces_are_joined)
+{
+    // Three pieces: 600 + 600 bytes answered 6A9E, then 601 bytes and 9000.
+    bytes full;
+    answer_with(0x80, 0x22, [&full](int n) {
+        bytes piece(n < 2 ? 600 : 601, static_cast<uint8_t>('a' + n));
+        piece.back() = 0;
+        full.insert(full.end(), piece.begin(), piece.end());
+        return answer(piece, n < 2 ? 0x6A9E : 0x9000);
+    });
+    std::vector<char> list(4096);
+    uint32_t size = static_cast<uint32_t>(list.size());
+    ASSERT_EQ(SKF_EnumApplication(dev, list.data(), &size), SAR_OK);
+    ASSERT_EQ(size, 1801u);
+    EXPECT_TRUE(std::equal(full.begin(), full.end(), reinterpret_cast<const uint8_t*>(list.data())));
+}
+
+TEST_F(scripted_token, endless_or_oversized_lists_are_refused)
+{
+    // Never ends: 2000 bytes with 6A9E on every call.
+    answer_with(0x80, 0x34, [](int) { return answer(bytes(2000, 'f'), 0x6A9E); });
+    uint32_t size = 0;
+    EXPECT_EQ(SKF_EnumFiles(app, nullptr, &size), SAR_FAIL);
+    answer_with(0x80, 0x46, [](int) { return answer(bytes(2000, 'c'), 0x6A9E); });
+    EXPECT_EQ(SKF_EnumContainer(app, nullptr, &size), SAR_FAIL);
+    answer_with(0x80, 0x22, [](int) { return answer(bytes(2000, 'a'), 0x6A9E); });
+    EXPECT_EQ(SKF_EnumApplication(dev, nullptr, &size), SAR_FAIL);
+}
+
+TEST_F(scripted_token, certificate_export_is_bounded)
+{
+    HCONTAINER c = 0;
+    ASSERT_EQ(SKF_CreateContainer(app, "certs", &c), SAR_OK);
+    // A certificate that would exceed 65536 bytes: 34 pieces of 2000 bytes.
+    answer_with(0x80, 0x4E, [](int n) {
+        bytes piece(2000, 0x30);
+        if (n == 0) piece[0] = piece[1] = piece[2] = 0, piece[3] = 0xFF;
+        return answer(piece, n < 40 ? 0x6A9E : 0x9000);
+    });
+    uint32_t length = 0;
+    EXPECT_EQ(SKF_ExportCertificate(c, 1, nullptr, &length), SAR_FAIL);
+    // A first piece too short to hold the card's 4-byte length prefix.
+    answer_with(0x80, 0x4E, [](int) { return answer({0x00, 0x10}, 0x9000); });
+    EXPECT_EQ(SKF_ExportCertificate(c, 1, nullptr, &length), SAR_FAIL);
+    // Three pieces (6A9E twice) are joined without the prefix.
+    answer_with(0x80, 0x4E, [](int n) {
+        bytes piece = n == 0 ? bytes{0, 0, 0, 9, 1, 2, 3} : n == 1 ? bytes{4, 5, 6} : bytes{7, 8, 9};
+        return answer(piece, n < 2 ? 0x6A9E : 0x9000);
+    });
+    uint8_t out[16] = {};
+    length = sizeof out;
+    ASSERT_EQ(SKF_ExportCertificate(c, 1, out, &length), SAR_OK);
+    ASSERT_EQ(length, 9u);
+    EXPECT_EQ(bytes(out, out + 9), (bytes{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    // A length prefix that does not match what arrived.
+    answer_with(0x80, 0x4E, [](int) { return answer({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0x9000); });
+    length = sizeof out;
+    EXPECT_EQ(SKF_ExportCertificate(c, 1, out, &length), SAR_FAIL);
+}
+
+TEST_F(scripted_token, unknown_handles)
+{
+    const uint32_t stranger = 0x7FFFFFF0;
+    uint32_t size = 0, retry = 0;
+    HCONTAINER c = 0;
+    EXPECT_EQ(SKF_EnumFiles(stranger, nullptr, &size), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(SKF_EnumContainer(dev, nullptr, &size), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(SKF_CreateContainer(stranger, "x", &c), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(SKF_VerifyPIN(dev, 1, "1234", &retry), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(SKF_UnblockPIN(stranger, "so", "1234", &retry), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_reload_user_pin(stranger, "1234"), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_remote_unblock_pin(stranger, reinterpret_cast<const uint8_t*>("x"), 1, &retry),
+              SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(SKF_OpenApplication(app, "APP", &c), SAR_INVALIDPARAMERR);  // device functions: INVALIDPARAM
+    uint8_t mac[16];
+    uint32_t mac_length = sizeof mac;
+    const uint8_t key[16] = {}, iv[16] = {};
+    EXPECT_EQ(gm_secure_messaging_mac(app, key, iv, key, 16, mac, &mac_length), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, nullptr, 0, mac, &mac_length), SAR_INVALIDPARAMERR);
+}
+
+TEST_F(scripted_token, secure_messaging_mac_matches_the_card)
+{
+    // The card's SM4-CBC-MAC (tools/cardsim/README.md) over more than one
+    // chunk of data, against the test's own computation.
+    const uint8_t key[16] = {1}, iv[16] = {2};
+    const bytes data = bytes(3000, 0x5A);  // more than one chunk
+    uint8_t mac[16];
+    uint32_t mac_length = 4;
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, data.data(), 3000, mac, &mac_length), SAR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(mac_length, 16u);
+    ASSERT_EQ(gm_secure_messaging_mac(dev, key, iv, data.data(), 3000, mac, &mac_length), SAR_OK);
+    const oracle::block16 expected = oracle::cbc_mac({key, 16}, {iv, 16}, data);
+    EXPECT_EQ(bytes(mac, mac + 16), bytes(expected.begin(), expected.end()));
+}
+
+}  // namespace
+
+namespace {
+
+// The remote forms carry a response the SO's side computed over the card's
+// challenge: SM4-ECB under the SO PIN's key of challenge || 00 x 8.
+class remote_unblock : public scripted_token {
+protected:
+    bytes so_response(const char* pin)
+    {
+        uint8_t challenge[8] = {};
+        EXPECT_EQ(cmd_gen_random(gm_find_dev(dev)->device, challenge, 8), cmd_ok);
+        return oracle::sm4_ecb(oracle::pin_key(pin), oracle::challenge_block(challenge), true);
+    }
+    void lock_user()
+    {
+        uint32_t retry = 0;
+        for (int i = 0; i < 10; ++i) (void)SKF_VerifyPIN(app, 1, "00000000", &retry);
+        ASSERT_EQ(retry, 0u);
+    }
+};
+
+TEST_F(remote_unblock, with_the_sos_response)
+{
+    lock_user();
+    uint32_t retry = 77;
+    bytes wrong = so_response("pevot");
+    wrong[0] ^= 1;
+    EXPECT_EQ(gm_remote_unblock_pin(app, wrong.data(), static_cast<uint32_t>(wrong.size()), &retry),
+              SAR_PIN_INCORRECT);
+    EXPECT_EQ(retry, 9u);
+    const bytes right = so_response("pevot");
+    ASSERT_EQ(gm_remote_unblock_pin(app, right.data(), static_cast<uint32_t>(right.size()), &retry), SAR_OK);
+    EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
+    EXPECT_EQ(gm_remote_unblock_pin(app, nullptr, 16, &retry), SAR_INVALIDPARAMERR);
+}
+
+TEST_F(remote_unblock, ms_form_sets_the_new_pin)
+{
+    lock_user();
+    bytes data = so_response("pevot");
+    const std::string new_pin = "80706050";
+    data.insert(data.end(), new_pin.begin(), new_pin.end());
+    uint32_t retry = 0;
+    uint8_t reply[32];
+    uint32_t reply_length = sizeof reply;
+    ASSERT_EQ(gm_remote_unblock_pin_ms(app, data.data(), static_cast<uint32_t>(data.size()), reply, &reply_length,
+                                       &retry),
+              SAR_OK);
+    EXPECT_EQ(SKF_VerifyPIN(app, 1, "80706050", &retry), SAR_OK);
+    // The response alone (no new PIN), or a new PIN over 16 bytes, is refused.
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, data.data(), 16, nullptr, nullptr, &retry), SAR_INVALIDPARAMERR);
+    bytes too_long(16 + 17, '1');
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, too_long.data(), static_cast<uint32_t>(too_long.size()), nullptr,
+                                       nullptr, &retry),
+              SAR_INVALIDPARAMERR);
+}
+
+}  // namespace
