@@ -77,25 +77,41 @@ CK_RV inner_template::prepare(CK_ATTRIBUTE* attributes, CK_ULONG count) {
 }
 
 CK_RV inner_template::from_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out) {
-    if (CK_RV rv = out.prepare(const_cast<CK_ATTRIBUTE*>(attributes), count); rv != CKR_OK) return rv;
-    out.output_ = false;
+    return out.convert_input(attributes, count, false);
+}
+
+CK_RV inner_template::for_search(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out) {
+    return out.convert_input(attributes, count, true);
+}
+
+CK_RV inner_template::convert_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, bool search) {
+    if (CK_RV rv = prepare(const_cast<CK_ATTRIBUTE*>(attributes), count); rv != CKR_OK) return rv;
+    output_ = false;
+    matches_nothing_ = false;
     for (CK_ULONG i = 0; i < count; ++i) {
         const CK_ATTRIBUTE& a = attributes[i];
-        inner_attribute& e = out.entries_[i];
-        e.type = narrow_id(a.type).value_or(0xFFFFFFFFu);
-        e.value = a.pValue;
+        inner_attribute& e = entries_[i];
         if (a.pValue == nullptr && a.ulValueLen != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
+        e.value = a.pValue;
+        const auto type = narrow_id(a.type);
+        if (!type) {
+            if (!search) return CKR_ATTRIBUTE_TYPE_INVALID;
+            matches_nothing_ = true;
+        }
+        e.type = type.value_or(0xFFFFFFFFu);
         if (is_integer_attribute(a.type) && a.pValue != nullptr && a.ulValueLen == sizeof(CK_ULONG)) {
             CK_ULONG v;
             std::memcpy(&v, a.pValue, sizeof v);
             if (v == CK_UNAVAILABLE_INFORMATION) {
-                out.scratch_[i] = 0xFFFFFFFFu;
+                scratch_[i] = 0xFFFFFFFFu;
             } else if (v > 0xFFFFFFFFul) {
-                return CKR_ATTRIBUTE_VALUE_INVALID;
+                if (!search) return CKR_ATTRIBUTE_VALUE_INVALID;
+                matches_nothing_ = true;
+                scratch_[i] = 0xFFFFFFFFu;
             } else {
-                out.scratch_[i] = static_cast<uint32_t>(v);
+                scratch_[i] = static_cast<uint32_t>(v);
             }
-            e.value = &out.scratch_[i];
+            e.value = &scratch_[i];
             e.length = 4;
             continue;
         }

@@ -86,11 +86,16 @@ struct inner_attribute {
 //  - Output (for_output + finish_output): integer attributes are read into a
 //    4-byte scratch value and handed back widened to sizeof(CK_ULONG); the inner
 //    "unavailable" length leaves as CK_UNAVAILABLE_INFORMATION.
-// A type above 32 bits can name no attribute: it travels as 0xFFFFFFFF, which
-// is vendor-defined and unknown to the module.
+// A type above 32 bits can name no attribute: on input it is refused with
+// CKR_ATTRIBUTE_TYPE_INVALID; on output it travels as 0xFFFFFFFF, which is
+// vendor-defined and unknown to the module.
+//  - Search (for_search): as input, except that an entry the module cannot
+//    hold (a type above 32 bits, an integer value above 32 bits) is no error:
+//    it can match no object, so the template is marked matches_nothing().
 class inner_template {
 public:
     static CK_RV from_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out);
+    static CK_RV for_search(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out);
     static CK_RV for_output(CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out);
     // Copies the inner results of an output template back to the caller's entries.
     void finish_output();
@@ -99,13 +104,17 @@ public:
     const inner_attribute* data() const { return entries_.data(); }
     uint32_t size() const { return static_cast<uint32_t>(entries_.size()); }
     const inner_attribute& operator[](size_t i) const { return entries_[i]; }
+    // A search template with an entry that no stored attribute can satisfy.
+    bool matches_nothing() const { return matches_nothing_; }
 
 private:
     CK_RV prepare(CK_ATTRIBUTE* attributes, CK_ULONG count);
+    CK_RV convert_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, bool search);
     std::vector<inner_attribute> entries_;
     std::unique_ptr<uint32_t[]> scratch_;  // one 4-byte value per entry
     CK_ATTRIBUTE* caller_ = nullptr;
     bool output_ = false;
+    bool matches_nothing_ = false;
 };
 
 }  // namespace p11abi

@@ -376,7 +376,7 @@ TESSVIK_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        if (CK_RV rv = inner_template::for_search(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
         if (t.session->search_active()) (void)t.session->find_final();
         return t.session->find_init(tmpl, *t.token);
     });
@@ -390,9 +390,11 @@ TESSVIK_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_
         target t;
         if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
         if (!t.session->search_active()) return CKR_OPERATION_NOT_INITIALIZED;
+        // The search walks the token's object list: the token must still be there.
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         const uint32_t max = ulMaxObjectCount > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(ulMaxObjectCount);
         uint32_t count = 0;
-        const CK_RV rv = t.session->find_objects(phObject, max, &count);
+        const CK_RV rv = t.session->find_objects(*t.token, phObject, max, &count);
         p11abi::put_ulong(pulObjectCount, count);
         return rv;
     });

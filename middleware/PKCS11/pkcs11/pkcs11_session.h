@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "abi_boundary.h"
 #include "pkcs11.h"
+#include "pkcs11_object_mgr.h"
 
 class pkcs11_token;
 
@@ -97,14 +99,12 @@ public:
         return CKR_OBJECT_HANDLE_INVALID;
     }
 
-    // Object search.
-    bool search_active() const { return false; }
-    CK_RV find_init(const p11abi::inner_template&, pkcs11_token&) { return CKR_OK; }
-    CK_RV find_objects(CK_OBJECT_HANDLE*, uint32_t /*max*/, uint32_t* count) {
-        *count = 0;
-        return CKR_OPERATION_NOT_INITIALIZED;
-    }
-    CK_RV find_final() { return CKR_OPERATION_NOT_INITIALIZED; }
+    // Object search (pkcs11_session_find.cpp). The search keeps no reference
+    // to the token: every call is given the token afresh.
+    bool search_active() const { return search_ != nullptr; }
+    CK_RV find_init(const p11abi::inner_template& tmpl, pkcs11_token& token);
+    CK_RV find_objects(pkcs11_token& token, CK_OBJECT_HANDLE* handles, uint32_t max, uint32_t* count);
+    CK_RV find_final();
 
 private:
     CK_VOID_PTR application_;  // kept, never used
@@ -113,4 +113,5 @@ private:
     uint32_t flags_ = CKF_SERIAL_SESSION | CKF_RW_SESSION;
     uint32_t handle_;
     uint32_t slot_id_;
+    std::unique_ptr<pkcs11_object_finder> search_;
 };

@@ -12,6 +12,7 @@
 #include "abi_boundary.h"
 #include "gm_api.h"
 #include "pkcs11.h"
+#include "pkcs11_object_mgr.h"
 
 inline constexpr int32_t login_type_so = 0;
 inline constexpr int32_t login_type_user = 1;
@@ -45,6 +46,7 @@ public:
     CK_RV token_close() {
         if (device_handle_ == 0) return CKR_OK;
         if (SKF_DisConnectDev(device_handle_) != SAR_OK) return CKR_DEVICE_ERROR;
+        objects_.object_list_clear();
         device_handle_ = 0;
         application_ = 0;
         public_loaded_ = false;
@@ -59,12 +61,15 @@ public:
     CK_RV refresh_login_state() { return CKR_OK; }
     CK_RV pkcs11_token_logout() {
         login_type_ = login_type_nobody;
+        objects_.object_mgr_purge_private();
+        objects_.object_mgr_purge_key_objects();
         private_loaded_ = false;
         containers_loaded_ = false;
         return CKR_OK;
     }
     // Session bookkeeping of C_CloseSession: counts down, logs out after the last session.
-    void token_session_closed(uint32_t /*session_handle*/, bool read_only) {
+    void token_session_closed(uint32_t session_handle, bool read_only) {
+        objects_.object_mgr_purge_session(session_handle);
         if (!read_only && token_info_.ulRwSessionCount > 0) --token_info_.ulRwSessionCount;
         if (token_info_.ulSessionCount > 0) --token_info_.ulSessionCount;
         if (token_info_.ulSessionCount == 0 && login_type_ != login_type_nobody) pkcs11_token_logout();
@@ -127,22 +132,28 @@ public:
     }
     CK_RV reload_objects() { return CKR_FUNCTION_NOT_SUPPORTED; }
 
-    // Objects (in the token's object list; the session is the owner of session objects).
-    CK_RV create_object(uint32_t /*session*/, uint32_t /*access*/, const p11abi::inner_template&,
-                        CK_OBJECT_HANDLE*) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    CK_RV copy_object(uint32_t, uint32_t, CK_OBJECT_HANDLE, const p11abi::inner_template&, CK_OBJECT_HANDLE*) {
-        return CKR_OBJECT_HANDLE_INVALID;
-    }
-    CK_RV destroy_object(uint32_t /*access*/, CK_OBJECT_HANDLE) { return CKR_OBJECT_HANDLE_INVALID; }
-    CK_RV object_size(CK_OBJECT_HANDLE, uint32_t*) { return CKR_OBJECT_HANDLE_INVALID; }
-    CK_RV get_attribute_value(uint32_t /*access*/, CK_OBJECT_HANDLE, p11abi::inner_template&) {
-        return CKR_OBJECT_HANDLE_INVALID;
-    }
-    CK_RV set_attribute_value(uint32_t /*access*/, CK_OBJECT_HANDLE, const p11abi::inner_template&) {
-        return CKR_OBJECT_HANDLE_INVALID;
-    }
+    // Objects (in the token's object list; the session is the owner of session
+    // objects). Bodies in pkcs11_token_objects.cpp; `access` is the session's
+    // access class.
+    pkcs11_object_mgr& objects() { return objects_; }
+    const pkcs11_object_mgr& objects() const { return objects_; }
+    CK_RV create_object(uint32_t session, uint32_t access, const p11abi::inner_template& tmpl,
+                        CK_OBJECT_HANDLE* new_handle);
+    CK_RV copy_object(uint32_t session, uint32_t access, CK_OBJECT_HANDLE handle, const p11abi::inner_template& tmpl,
+                      CK_OBJECT_HANDLE* new_handle);
+    CK_RV destroy_object(uint32_t access, CK_OBJECT_HANDLE handle);
+    CK_RV object_size(CK_OBJECT_HANDLE handle, uint32_t* size);
+    CK_RV get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, p11abi::inner_template& tmpl);
+    CK_RV set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, const p11abi::inner_template& tmpl);
+    // Loads the stored objects a search or creation may concern.
+    CK_RV load_objects_for_find(const p11abi::inner_template& tmpl);
+    // Adds a new object: session objects and token public and secret keys
+    // stay in memory; the others are written to the card first.
+    CK_RV token_store_object(const std::shared_ptr<pkcs11_object>& object);
+    CK_RV token_update_object(pkcs11_object& object, const p11abi::inner_template& tmpl);
+    CK_RV token_destroy_object(pkcs11_object& object);
+    // Reads the values of an object that are still on the card.
+    CK_RV read_object_values(pkcs11_object& object);
 
 private:
     void init_token_info() {
@@ -172,4 +183,5 @@ private:
     bool private_loaded_ = false;
     bool containers_loaded_ = false;
     bool info_cached_ = false;
+    pkcs11_object_mgr objects_;
 };

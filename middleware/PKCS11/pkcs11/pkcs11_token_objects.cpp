@@ -1,0 +1,147 @@
+// The token's object operations behind the object exports: lookups in the
+// token's object list, the access checks of the session's access class, and
+// the hand-over to the stores.
+#include <cstring>
+
+#include "pkcs11_token.h"
+
+namespace {
+
+// Links from an object to what stores it on the card (its file, key container
+// or device session key). A copy is a new object and must not share them, or
+// destroying the copy would delete the original's storage.
+constexpr uint32_t storage_links[] = {ZELT_CKA_FILE_NAME, ZELT_CKA_CONTAINER_NAME, ZELT_CKA_GM_HANDLE};
+
+bool asks_for_card_values(const p11abi::inner_template& tmpl) {
+    for (uint32_t i = 0; i < tmpl.size(); ++i) {
+        switch (tmpl[i].type) {
+        case CKA_VALUE:
+        case CKA_MODULUS:
+        case CKA_PUBLIC_EXPONENT:
+        case CKA_EC_POINT:
+        case ZELT_CKA_SM2_ZA: return true;
+        default: break;
+        }
+    }
+    return false;
+}
+
+// Objects whose class is written to the card when they are token objects.
+bool stored_on_card(pkcs11_object& object) {
+    const int64_t c = object.object_class();
+    return object.object_is_token() && (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY);
+}
+
+}  // namespace
+
+CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template&) {
+    // The data-object files and key containers are read here once the
+    // device API offers them; until then the list holds what was created.
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
+    if (!object.object_is_token() || !object.object_needs_value_load()) return CKR_OK;
+    return CKR_OK;  // nothing of this token is on a card yet
+}
+
+CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& object) {
+    // Data objects, certificates and private keys of the token need the
+    // card's files and containers, which this token does not have yet.
+    if (stored_on_card(*object)) return CKR_FUNCTION_NOT_SUPPORTED;
+    objects_.add(object);
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inner_template& tmpl) {
+    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size())) return CKR_OK;
+    return stored_on_card(object) ? CKR_FUNCTION_NOT_SUPPORTED : CKR_OK;
+}
+
+CK_RV pkcs11_token::token_destroy_object(pkcs11_object& object) {
+    return objects_.object_mgr_remove(&object);
+}
+
+CK_RV pkcs11_token::create_object(uint32_t session, uint32_t access, const p11abi::inner_template& tmpl,
+                                  CK_OBJECT_HANDLE* new_handle) {
+    if (new_handle == nullptr) return CKR_ARGUMENTS_BAD;
+    CK_RV rv = CKR_OK;
+    const auto object = pkcs11_object::create_from_template(session, access, tmpl.data(), tmpl.size(), rv);
+    if (object == nullptr) return rv;
+    (void)load_objects_for_find(tmpl);
+    if ((rv = token_store_object(object)) != CKR_OK) return rv;
+    *new_handle = object->handle();
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::copy_object(uint32_t session, uint32_t access, CK_OBJECT_HANDLE handle,
+                                const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* new_handle) {
+    if (new_handle == nullptr) return CKR_ARGUMENTS_BAD;
+    const std::shared_ptr<pkcs11_object> original = objects_.find_shared(handle);
+    if (original == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    if (!original->object_visible_at(access)) return CKR_ACTION_PROHIBITED;
+    if (CK_RV rv = template_check(tmpl.data(), tmpl.size()); rv != CKR_OK) return rv;
+
+    std::shared_ptr<pkcs11_object> copy = original->clone();
+    if (copy == nullptr) return CKR_GENERAL_ERROR;
+    for (uint32_t type : storage_links) copy->object_remove_attribute(type);
+
+    // PKCS#11 v2.20 C_CopyObject: the template may give CKA_TOKEN and
+    // CKA_PRIVATE anew; every other entry is a change of the copy and passes
+    // the checks of C_SetAttributeValue (modifiable set, one-way rules,
+    // secret values of a protected key).
+    std::vector<inner_attribute> changes;
+    std::vector<inner_attribute> storage;
+    for (uint32_t i = 0; i < tmpl.size(); ++i)
+        (tmpl[i].type == CKA_TOKEN || tmpl[i].type == CKA_PRIVATE ? storage : changes).push_back(tmpl[i]);
+    if (!changes.empty()) {
+        if (CK_RV rv = copy->object_modify_attributes(access, changes.data(), static_cast<uint32_t>(changes.size()));
+            rv != CKR_OK)
+            return rv;
+    }
+    copy->object_set_attributes(storage.data(), static_cast<uint32_t>(storage.size()));
+    // The copy must be an object this session may create.
+    if (!copy->object_visible_at(access)) return CKR_SESSION_READ_ONLY;
+    copy->set_owner_session(session);
+    if (CK_RV rv = token_store_object(copy); rv != CKR_OK) return rv;
+    *new_handle = copy->handle();
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::destroy_object(uint32_t access, CK_OBJECT_HANDLE handle) {
+    pkcs11_object* object = objects_.find(handle);
+    if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    if (!object->object_visible_at(access)) return CKR_ACTION_PROHIBITED;
+    return token_destroy_object(*object);
+}
+
+CK_RV pkcs11_token::object_size(CK_OBJECT_HANDLE handle, uint32_t* size) {
+    if (size == nullptr) return CKR_ARGUMENTS_BAD;
+    const pkcs11_object* object = objects_.find(handle);
+    if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    *size = object->attributes().stream_size();
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, p11abi::inner_template& tmpl) {
+    const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
+    if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    if (asks_for_card_values(tmpl)) {
+        if (CK_RV rv = read_object_values(*object); rv != CKR_OK) return rv;
+    }
+    // Outside a user session only public objects can be read; nothing of a
+    // private one is given out.
+    const uint32_t kind = object->object_storage_kind();
+    if (access != 2 && access != 3 && kind != storage_public_session && kind != storage_public_token) {
+        for (uint32_t i = 0; i < tmpl.size(); ++i) tmpl.data()[i].length = p11abi::inner_unavailable;
+        return CKR_ATTRIBUTE_SENSITIVE;
+    }
+    return object->object_read_attributes(tmpl.data(), tmpl.size());
+}
+
+CK_RV pkcs11_token::set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, const p11abi::inner_template& tmpl) {
+    const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
+    if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    if (CK_RV rv = object->object_modify_attributes(access, tmpl.data(), tmpl.size()); rv != CKR_OK) return rv;
+    return token_update_object(*object, tmpl);
+}
