@@ -16,3 +16,9 @@ if [ -f scripts/pcscd.sh ]; then
 fi
 
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
+
+# The libFuzzer targets, briefly, when clang is installed (longer runs by
+# hand: tests/fuzz/run.sh SECONDS).
+if command -v clang++ >/dev/null; then
+  FUZZ_BUILD_DIR="$build/fuzz" bash tests/fuzz/run.sh 20
+fi

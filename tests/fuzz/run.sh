@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (-fsanitize=fuzzer,address) and runs
+# each over its seed corpus for a fixed time.
+#   tests/fuzz/run.sh [SECONDS] [TARGET...]      default: 20 seconds, every target
+# Targets are the *_fuzz.cpp files here; each has its corpus in corpus/NAME/.
+# New inputs found go to a scratch directory, not into the repository.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+seconds=${1:-20}
+shift || true
+out=${FUZZ_BUILD_DIR:-$root/build-fuzz}
+mkdir -p "$out"
+
+cxx=${CLANGXX:-clang++}
+command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found, skipped"; exit 0; }
+
+p11=$root/middleware/PKCS11/pkcs11
+dev=$root/middleware/PKCS11/device
+flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -I"$p11" -I"$dev")
+
+# Sources each target needs besides its own file.
+declare -A sources=(
+  [attribute_stream]="$p11/pkcs11_attribute.cpp $p11/pkcs11_object.cpp $p11/pkcs11_template_verifier.cpp"
+)
+
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in "$here"/*_fuzz.cpp; do targets+=("$(basename "$f" _fuzz.cpp)"); done
+fi
+
+for t in "${targets[@]}"; do
+  # shellcheck disable=SC2086
+  "$cxx" "${flags[@]}" "$here/${t}_fuzz.cpp" ${sources[$t]:-} -o "$out/${t}_fuzz"
+  scratch=$(mktemp -d)
+  trap 'rm -rf "$scratch"' EXIT
+  echo "fuzz: $t for ${seconds}s"
+  "$out/${t}_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
+    -artifact_prefix="$out/${t}_" "$scratch" "$here/corpus/$t"
+  rm -rf "$scratch"
+  trap - EXIT
+done
