@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "card.h"
+#include "cmd_app_file.h"
+#include "cmd_crypto.h"
+#include "cmd_device.h"
 #include "device_sc_manager.h"
 #include "fake_device.h"
 #include "gm_api.h"
 #include "gm_handles.h"
 #include "sm_oracle.h"
-#include "cmd_device.h"
 #include "transport.h"
 
 namespace {
@@ -165,6 +167,43 @@ TEST_F(scripted_token, short_session_key_reply_fails_the_pin_change)
     // nothing else does.
     EXPECT_EQ(objects_below_device(), before + 2);
     EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
+}
+
+// A full card: the MAC frees a key the library made for itself (and only
+// that one), then works; the caller's keys all stay usable.
+TEST_F(scripted_token, full_card_frees_only_a_library_key)
+{
+    const device_id device = gm_find_dev(dev)->device;
+    gm_sc_app* a = gm_find_app(app).app;
+    const auto app16 = static_cast<uint16_t>(a->app_id);
+    uint16_t cont = 0;
+    ASSERT_EQ(cmd_open_container(device, app16, gm_reserved_name, &cont), cmd_ok);
+    gm_sc_cont* c = a->add_container(cont, gm_reserved_name);
+    ASSERT_NE(c, nullptr);
+    const uint8_t key[16] = {9};
+    uint16_t library_key = 0;
+    std::vector<uint16_t> caller_keys;
+    for (int i = 0; i < 8; ++i) {
+        uint16_t id = 0;
+        ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &id), cmd_ok);
+        gm_sc_key* object = c->add_key(id, 0x401);
+        ASSERT_NE(object, nullptr);
+        if (i == 3) {
+            object->library_owned = true;
+            library_key = id;
+        } else {
+            caller_keys.push_back(id);
+        }
+    }
+    uint32_t retry = 0;
+    ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
+    EXPECT_EQ(c->keys.size(), 7u);
+    for (const auto& k : c->keys) EXPECT_NE(k->card_key_id, library_key);
+    for (uint16_t id : caller_keys)
+        EXPECT_EQ(cmd_encrypt_init(device, app16, cont, id, nullptr, 0, 0, 0), cmd_ok) << "key " << id;
+    // The slot the MAC used is free again afterwards.
+    ASSERT_EQ(SKF_ChangePIN(app, 1, "11223344", "58204716", &retry), SAR_OK);
+    EXPECT_EQ(c->keys.size(), 7u);
 }
 
 TEST_F(scripted_token, lists_in_pieces_are_joined)
