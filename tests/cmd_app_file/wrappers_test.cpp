@@ -24,27 +24,27 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const char* text)
-{
+bytes hex(const char* text) {
     bytes out;
     std::istringstream in(text);
     std::string byte;
-    while (in >> byte) out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
+    while (in >> byte)
+        out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
     return out;
 }
 
-bytes operator+(bytes a, const bytes& b)
-{
+bytes operator+(bytes a, const bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
-bytes be16(uint16_t v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)}; }
+bytes be16(uint16_t v) {
+    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
 
 // One SM4-ECB block operation by OpenSSL (GB/T 32907), independent of the
 // host's and the card's own SM4 code.
-bytes sm4_ecb(const uint8_t* key, const bytes& plain)
-{
+bytes sm4_ecb(const uint8_t* key, const bytes& plain) {
     bytes out(plain.size() + 16);
     int n = 0, m = 0;
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
@@ -65,29 +65,26 @@ constexpr char dev_auth_key[] = "7350914826057319";
 const std::string reserved = "\xF0\xF1\xF2\xF3\xF4\xF5\xF6\xF7";
 
 class app_file : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         device_ = new fake_device("sim", [this](std::span<const uint8_t> apdu) {
             return script_ ? script_(apdu) : card_.transmit(apdu);
         });
         device_manager().adopt_device(std::unique_ptr<device_base>(device_));
         id_ = device_->id();
     }
-    void TearDown() override
-    {
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+    void TearDown() override {
+        while (mk_node* node = device_manager().head())
+            device_manager().remove_device(node);
     }
 
     // Card set-up steps of the PIN and device families, sent directly.
-    bytes challenge()
-    {
+    bytes challenge() {
         bytes r = card_.transmit(hex("80 50 00 00 00 00 08"));
         r.resize(8);
         return r;
     }
-    void log_in_user()
-    {
+    void log_in_user() {
         uint8_t buffer[16] = {};
         std::memcpy(buffer, user_pin, sizeof user_pin - 1);
         uint8_t digest[SHA_DIGEST_LENGTH];
@@ -95,13 +92,12 @@ protected:
         const bytes block = sm4_ecb(digest, hex("08 00") + challenge() + hex("80 00 00 00 00 00"));
         ASSERT_EQ(card_.transmit(hex("80 18 00 01 00 00 12") + be16(app_id) + block), hex("90 00"));
     }
-    void authenticate_device()
-    {
-        const bytes block = sm4_ecb(reinterpret_cast<const uint8_t*>(dev_auth_key), challenge() + bytes(8, 0));
+    void authenticate_device() {
+        const bytes block =
+            sm4_ecb(reinterpret_cast<const uint8_t*>(dev_auth_key), challenge() + bytes(8, 0));
         ASSERT_EQ(card_.transmit(hex("80 10 00 00 00 00 10") + block), hex("90 00"));
     }
-    uint16_t make_container(const char* name)
-    {
+    uint16_t make_container(const char* name) {
         uint16_t cont = 0;
         EXPECT_EQ(cmd_create_container(id_, app_id, name, &cont), cmd_ok);
         return cont;
@@ -112,15 +108,16 @@ protected:
     cardsim::card card_;
     fake_device* device_ = nullptr;
     device_id id_ = no_device;
-    fake_device::reply_fn script_;  // when set, answers in place of the card
+    fake_device::reply_fn script_; // when set, answers in place of the card
 };
 
-std::string names_of(const uint8_t* list, uint32_t size) { return std::string(reinterpret_cast<const char*>(list), size); }
+std::string names_of(const uint8_t* list, uint32_t size) {
+    return std::string(reinterpret_cast<const char*>(list), size);
+}
 
 // ---- applications ----
 
-TEST_F(app_file, applications_enumerate_open_and_close)
-{
+TEST_F(app_file, applications_enumerate_open_and_close) {
     uint8_t list[256];
     uint32_t size = sizeof list;
     ASSERT_EQ(cmd_enum_application(id_, list, &size), cmd_ok);
@@ -146,15 +143,14 @@ TEST_F(app_file, applications_enumerate_open_and_close)
     EXPECT_EQ(cmd_last_status_word(), 0x6A88u);
 }
 
-TEST_F(app_file, create_application_needs_device_authentication)
-{
+TEST_F(app_file, create_application_needs_device_authentication) {
     bytes record(84, 0);
     std::memcpy(record.data(), "SECOND", 6);
     std::memcpy(record.data() + 32, "so-pin", 6);
     record[51] = 5;
     std::memcpy(record.data() + 52, "user-pin", 8);
     record[71] = 5;
-    record[72] = 0xFF;  // create-file rights, little-endian
+    record[72] = 0xFF; // create-file rights, little-endian
     record[80] = 4, record[81] = 16, record[82] = 4, record[83] = 16;
 
     EXPECT_EQ(cmd_create_application(id_, record.data(), 84), cmd_bad_status);
@@ -170,8 +166,7 @@ TEST_F(app_file, create_application_needs_device_authentication)
     EXPECT_EQ(names_of(list, size), std::string("APP\0SECOND\0\0", 12));
 }
 
-TEST_F(app_file, application_extended_info_reports_pin_bounds_and_login)
-{
+TEST_F(app_file, application_extended_info_reports_pin_bounds_and_login) {
     uint8_t info[8];
     uint32_t size = sizeof info;
     ASSERT_EQ(cmd_get_app_extened_info(id_, app_id, info, &size), cmd_ok);
@@ -186,32 +181,32 @@ TEST_F(app_file, application_extended_info_reports_pin_bounds_and_login)
 
 // ---- files ----
 
-bytes file_record(const char* name, uint32_t size, uint8_t read_rights, uint8_t write_rights)
-{
+bytes file_record(const char* name, uint32_t size, uint8_t read_rights, uint8_t write_rights) {
     bytes r(44, 0);
     std::memcpy(r.data(), name, std::strlen(name));
     r[32] = static_cast<uint8_t>(size >> 24), r[33] = static_cast<uint8_t>(size >> 16);
     r[34] = static_cast<uint8_t>(size >> 8), r[35] = static_cast<uint8_t>(size);
-    r[36] = read_rights;   // little-endian u32
+    r[36] = read_rights; // little-endian u32
     r[40] = write_rights;
     return r;
 }
 
-TEST_F(app_file, file_life_cycle)
-{
+TEST_F(app_file, file_life_cycle) {
     const bytes rec = file_record("CacheFile", 300, 0xFF, 0xFF);
     ASSERT_EQ(cmd_create_file(id_, app_id, rec.data(), 44), cmd_ok);
     EXPECT_EQ(cmd_create_file(id_, app_id, rec.data(), 44), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A92u);
 
     uint32_t size = 0, read_rights = 0, write_rights = 0;
-    ASSERT_EQ(cmd_get_file_info(id_, app_id, "CacheFile", &size, &read_rights, &write_rights), cmd_ok);
+    ASSERT_EQ(cmd_get_file_info(id_, app_id, "CacheFile", &size, &read_rights, &write_rights),
+              cmd_ok);
     EXPECT_EQ(size, 300u);
     EXPECT_EQ(read_rights, 0xFFu);
     EXPECT_EQ(write_rights, 0xFFu);
 
     bytes data(200);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
     ASSERT_EQ(cmd_write_file(id_, app_id, "CacheFile", 50, data.data(), 200), cmd_ok);
     uint8_t back[256] = {};
     uint32_t length = 200;
@@ -232,14 +227,14 @@ TEST_F(app_file, file_life_cycle)
     EXPECT_EQ(names_of(list, list_size), std::string("CacheFile\0\0", 11));
 
     ASSERT_EQ(cmd_delete_file(id_, app_id, "CacheFile"), cmd_ok);
-    EXPECT_EQ(cmd_get_file_info(id_, app_id, "CacheFile", &size, &read_rights, &write_rights), cmd_bad_status);
+    EXPECT_EQ(cmd_get_file_info(id_, app_id, "CacheFile", &size, &read_rights, &write_rights),
+              cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A93u);
     EXPECT_EQ(cmd_delete_file(id_, app_id, "CacheFile"), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A93u);
 }
 
-TEST_F(app_file, file_rights_follow_the_login)
-{
+TEST_F(app_file, file_rights_follow_the_login) {
     const bytes rec = file_record("PRIOBJ", 16, 0x10, 0x10);
     ASSERT_EQ(cmd_create_file(id_, app_id, rec.data(), 44), cmd_ok);
     uint8_t back[16];
@@ -260,8 +255,7 @@ TEST_F(app_file, file_rights_follow_the_login)
     EXPECT_EQ(cmd_read_file(id_, app_id, "PRIOBJ", 0, &length, back), cmd_bad_status);
 }
 
-TEST_F(app_file, refused_inputs_send_nothing)
-{
+TEST_F(app_file, refused_inputs_send_nothing) {
     card_.clear_log();
     uint8_t buffer[16];
     uint32_t length = 16;
@@ -273,7 +267,8 @@ TEST_F(app_file, refused_inputs_send_nothing)
     EXPECT_EQ(cmd_write_file(id_, app_id, long_name.c_str(), 0, data, 2), cmd_bad_length);
     EXPECT_EQ(cmd_delete_file(id_, app_id, ""), cmd_bad_length);
     EXPECT_EQ(cmd_delete_file(id_, app_id, nullptr), cmd_bad_length);
-    EXPECT_EQ(cmd_open_container(id_, app_id, std::string(127, 'c').c_str(), nullptr), cmd_bad_length);
+    EXPECT_EQ(cmd_open_container(id_, app_id, std::string(127, 'c').c_str(), nullptr),
+              cmd_bad_length);
     EXPECT_EQ(cmd_write_oem_info(id_, 0x10000, data, 2), cmd_bad_length);
     EXPECT_EQ(cmd_write_oem_info(id_, 0, data, 0), cmd_bad_length);
     EXPECT_EQ(cmd_import_certificate(id_, app_id, 1, 1, data, 0), cmd_bad_length);
@@ -282,8 +277,7 @@ TEST_F(app_file, refused_inputs_send_nothing)
 
 // ---- containers and certificates ----
 
-TEST_F(app_file, containers_need_the_user_and_report_their_state)
-{
+TEST_F(app_file, containers_need_the_user_and_report_their_state) {
     uint16_t cont = 0;
     EXPECT_EQ(cmd_create_container(id_, app_id, "keys", &cont), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6982u);
@@ -322,10 +316,10 @@ TEST_F(app_file, containers_need_the_user_and_report_their_state)
 }
 
 // A certificate of n bytes whose bytes tell their position.
-bytes certificate(size_t n)
-{
+bytes certificate(size_t n) {
     bytes c(n);
-    for (size_t i = 0; i < n; ++i) c[i] = static_cast<uint8_t>(i * 31 + i / 256);
+    for (size_t i = 0; i < n; ++i)
+        c[i] = static_cast<uint8_t>(i * 31 + i / 256);
     return c;
 }
 
@@ -334,17 +328,17 @@ bytes certificate(size_t n)
 // the last with the chaining bit; the card stores exactly the bytes sent.
 struct chain_length {
     const char* label;
-    size_t chunks;  // length = chunks x C + delta
+    size_t chunks; // length = chunks x C + delta
     int delta;
 };
 
 class certificate_chain : public app_file, public ::testing::WithParamInterface<chain_length> {};
 
-TEST_P(certificate_chain, import_in_segments_and_export_whole)
-{
+TEST_P(certificate_chain, import_in_segments_and_export_whole) {
     ASSERT_EQ(cmd_set_chunk_size(id_, 1024), 992u);
     const size_t c = cmd_get_chunk_size(id_);
-    const size_t length = static_cast<size_t>(static_cast<long>(GetParam().chunks * c) + GetParam().delta);
+    const size_t length =
+        static_cast<size_t>(static_cast<long>(GetParam().chunks * c) + GetParam().delta);
     log_in_user();
     const uint16_t cont = make_container("c");
     const bytes cert = certificate(length);
@@ -356,9 +350,11 @@ TEST_P(certificate_chain, import_in_segments_and_export_whole)
     const std::vector<bytes> sent = log();
     const size_t segments = (length + c - 1) / c;
     ASSERT_EQ(sent.size(), 1 + segments);
-    const bytes length_field = {static_cast<uint8_t>(length >> 24), static_cast<uint8_t>(length >> 16),
+    const bytes length_field = {static_cast<uint8_t>(length >> 24),
+                                static_cast<uint8_t>(length >> 16),
                                 static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
-    EXPECT_EQ(sent[0], hex("90 4C 00 00 00 00 09") + be16(app_id) + be16(cont) + hex("01") + length_field);
+    EXPECT_EQ(sent[0],
+              hex("90 4C 00 00 00 00 09") + be16(app_id) + be16(cont) + hex("01") + length_field);
     bytes joined;
     for (size_t i = 1; i < sent.size(); ++i) {
         const bool last = i + 1 == sent.size();
@@ -371,25 +367,28 @@ TEST_P(certificate_chain, import_in_segments_and_export_whole)
 
     bytes back(8192);
     uint32_t size = static_cast<uint32_t>(back.size());
-    ASSERT_EQ(cmd_export_certificate_all(id_, app_id, cont, cert_kind_signature, back.data(), &size), cmd_ok);
+    ASSERT_EQ(
+        cmd_export_certificate_all(id_, app_id, cont, cert_kind_signature, back.data(), &size),
+        cmd_ok);
     back.resize(size);
     EXPECT_EQ(back, cert);
 }
 
 INSTANTIATE_TEST_SUITE_P(cmd_app_file, certificate_chain,
-                         ::testing::Values(chain_length{"one_byte", 0, 1}, chain_length{"c_minus_1", 1, -1},
+                         ::testing::Values(chain_length{"one_byte", 0, 1},
+                                           chain_length{"c_minus_1", 1, -1},
                                            chain_length{"c", 1, 0}, chain_length{"c_plus_1", 1, 1},
                                            chain_length{"three_c", 3, 0}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(app_file, import_of_2500_bytes_at_chunk_992)
-{
+TEST_F(app_file, import_of_2500_bytes_at_chunk_992) {
     ASSERT_EQ(cmd_set_chunk_size(id_, 1024), 992u);
     log_in_user();
     const uint16_t cont = make_container("c");
     const bytes cert = certificate(2500);
     card_.clear_log();
-    ASSERT_EQ(cmd_import_certificate(id_, app_id, cont, cert_kind_exchange, cert.data(), 2500), cmd_ok);
+    ASSERT_EQ(cmd_import_certificate(id_, app_id, cont, cert_kind_exchange, cert.data(), 2500),
+              cmd_ok);
     const std::vector<bytes> sent = log();
     ASSERT_EQ(sent.size(), 4u);
     const size_t lengths[] = {9, 992, 992, 516};
@@ -400,8 +399,7 @@ TEST_F(app_file, import_of_2500_bytes_at_chunk_992)
     }
 }
 
-TEST_F(app_file, failed_segment_stops_the_chain_and_leaves_the_card_usable)
-{
+TEST_F(app_file, failed_segment_stops_the_chain_and_leaves_the_card_usable) {
     log_in_user();
     const uint16_t cont = make_container("c");
     const bytes cert = certificate(3000);
@@ -420,8 +418,7 @@ TEST_F(app_file, failed_segment_stops_the_chain_and_leaves_the_card_usable)
     EXPECT_EQ(f1, 0) << "a broken chain stores nothing";
 }
 
-TEST_F(app_file, certificate_export_delete_and_missing)
-{
+TEST_F(app_file, certificate_export_delete_and_missing) {
     log_in_user();
     const uint16_t cont = make_container("c");
     uint8_t buffer[64];
@@ -446,9 +443,8 @@ TEST_F(app_file, certificate_export_delete_and_missing)
 
 // ---- continued reads (6A9E) ----
 
-TEST_F(app_file, long_certificate_arrives_in_pieces_and_is_joined)
-{
-    card_.set_max_buffer_size(1024);  // pieces of 992
+TEST_F(app_file, long_certificate_arrives_in_pieces_and_is_joined) {
+    card_.set_max_buffer_size(1024); // pieces of 992
     log_in_user();
     const uint16_t cont = make_container("c");
     const bytes cert = certificate(5000);
@@ -482,12 +478,13 @@ struct endless_case {
     size_t commands;
 };
 
-std::ostream& operator<<(std::ostream& os, const endless_case& c) { return os << c.label; }
+std::ostream& operator<<(std::ostream& os, const endless_case& c) {
+    return os << c.label;
+}
 
 class endless_more_data : public app_file, public ::testing::WithParamInterface<endless_case> {};
 
-TEST_P(endless_more_data, read_ends_bounded)
-{
+TEST_P(endless_more_data, read_ends_bounded) {
     const endless_case& c = GetParam();
     script_ = [&](std::span<const uint8_t>) { return c.answer; };
     auto buffer = std::make_unique<uint8_t[]>(c.capacity);
@@ -495,18 +492,19 @@ TEST_P(endless_more_data, read_ends_bounded)
     EXPECT_EQ(cmd_enum_files_all(id_, app_id, buffer.get(), &size), c.result);
     EXPECT_EQ(device_->sent.size(), c.commands);
     // Every repeat is the very same command.
-    for (const bytes& s : device_->sent) EXPECT_EQ(s, device_->sent.front());
+    for (const bytes& s : device_->sent)
+        EXPECT_EQ(s, device_->sent.front());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     cmd_app_file, endless_more_data,
-    ::testing::Values(endless_case{"count_bound", hex("41 6A 9E"), 100000, cmd_bad_status, cmd_max_continued_pieces},
+    ::testing::Values(endless_case{"count_bound", hex("41 6A 9E"), 100000, cmd_bad_status,
+                                   cmd_max_continued_pieces},
                       endless_case{"buffer_bound", hex("41 42 43 44 6A 9E"), 10, cmd_bad_length, 3},
                       endless_case{"empty_piece", hex("6A 9E"), 100, cmd_ok, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(app_file, endless_more_data_from_the_card_itself)
-{
+TEST_F(app_file, endless_more_data_from_the_card_itself) {
     card_.inject_status_word(0x6A9E, 1000);
     uint8_t list[64];
     uint32_t size = sizeof list;
@@ -516,8 +514,7 @@ TEST_F(app_file, endless_more_data_from_the_card_itself)
     card_.clear_faults();
 }
 
-TEST_F(app_file, more_data_pieces_that_end_are_joined)
-{
+TEST_F(app_file, more_data_pieces_that_end_are_joined) {
     int n = 0;
     script_ = [&](std::span<const uint8_t>) {
         ++n;
@@ -532,8 +529,7 @@ TEST_F(app_file, more_data_pieces_that_end_are_joined)
 // ---- special and short replies ----
 
 // The wrappers that accept 6A9E, answered with 6A9E and an empty body.
-TEST_F(app_file, single_more_data_reply_without_body_is_accepted)
-{
+TEST_F(app_file, single_more_data_reply_without_body_is_accepted) {
     script_ = [](std::span<const uint8_t>) { return hex("6A 9E"); };
     uint8_t buffer[16];
     uint32_t size = sizeof buffer;
@@ -549,15 +545,15 @@ TEST_F(app_file, single_more_data_reply_without_body_is_accepted)
     EXPECT_EQ(cmd_close_application(id_, app_id), cmd_bad_status);
 }
 
-TEST_F(app_file, export_with_skip_drops_the_four_byte_prefix)
-{
+TEST_F(app_file, export_with_skip_drops_the_four_byte_prefix) {
     script_ = [](std::span<const uint8_t>) { return bytes(1000, 0x3C) + hex("90 00"); };
     bytes buffer(1000);
     uint32_t size = 996;
     ASSERT_EQ(cmd_export_certificate(id_, true, app_id, 1, 1, buffer.data(), &size), cmd_ok);
     EXPECT_EQ(size, 996u);
     size = 995;
-    EXPECT_EQ(cmd_export_certificate(id_, true, app_id, 1, 1, buffer.data(), &size), cmd_bad_length);
+    EXPECT_EQ(cmd_export_certificate(id_, true, app_id, 1, 1, buffer.data(), &size),
+              cmd_bad_length);
     EXPECT_EQ(size, 996u) << "the length needed is reported";
 }
 
@@ -567,12 +563,13 @@ struct short_case {
     std::function<int(device_id)> call;
 };
 
-std::ostream& operator<<(std::ostream& os, const short_case& c) { return os << c.label; }
+std::ostream& operator<<(std::ostream& os, const short_case& c) {
+    return os << c.label;
+}
 
 class short_reply : public app_file, public ::testing::WithParamInterface<short_case> {};
 
-TEST_P(short_reply, is_result_3)
-{
+TEST_P(short_reply, is_result_3) {
     const short_case& c = GetParam();
     script_ = [&](std::span<const uint8_t>) { return c.reply; };
     EXPECT_EQ(c.call(id_), cmd_bad_length);
@@ -582,57 +579,56 @@ uint8_t scratch[64];
 
 INSTANTIATE_TEST_SUITE_P(
     cmd_app_file, short_reply,
-    ::testing::Values(
-        short_case{"open_application_9", bytes(9, 0) + hex("90 00"),
-                   [](device_id d) {
-                       uint32_t s = sizeof scratch;
-                       return cmd_open_application(d, "APP", scratch, &s);
-                   }},
-        short_case{"app_extended_info_7", bytes(7, 0) + hex("90 00"),
-                   [](device_id d) {
-                       uint32_t s = sizeof scratch;
-                       return cmd_get_app_extened_info(d, 1, scratch, &s);
-                   }},
-        short_case{"file_info_11", bytes(11, 0) + hex("90 00"),
-                   [](device_id d) {
-                       uint32_t a, b, c;
-                       return cmd_get_file_info(d, 1, "F", &a, &b, &c);
-                   }},
-        short_case{"container_info_10", bytes(10, 0) + hex("90 00"),
-                   [](device_id d) {
-                       uint8_t t, f1, f2;
-                       uint32_t b1, b2;
-                       return cmd_get_container_info(d, 1, "c", &t, &b1, &b2, &f1, &f2);
-                   }},
-        short_case{"create_container_1", hex("00 90 00"),
-                   [](device_id d) {
-                       uint16_t c;
-                       return cmd_create_container(d, 1, "c", &c);
-                   }},
-        short_case{"open_container_0", hex("90 00"),
-                   [](device_id d) {
-                       uint16_t c;
-                       return cmd_open_container(d, 1, "c", &c);
-                   }},
-        short_case{"fs_max_cap_3", hex("00 01 00 90 00"),
-                   [](device_id d) {
-                       uint32_t c;
-                       return cmd_get_fs_max_cap(d, &c);
-                   }},
-        short_case{"export_with_skip_3", hex("00 00 00 90 00"),
-                   [](device_id d) {
-                       uint32_t s = sizeof scratch;
-                       return cmd_export_certificate(d, true, 1, 1, 1, scratch, &s);
-                   }},
-        short_case{"raw_hwsn_longer_than_buffer", bytes(65, 1) + hex("90 00"),
-                   [](device_id d) {
-                       uint32_t s = sizeof scratch;
-                       return cmd_get_raw_hwsn(d, scratch, &s);
-                   }}),
+    ::testing::Values(short_case{"open_application_9", bytes(9, 0) + hex("90 00"),
+                                 [](device_id d) {
+                                     uint32_t s = sizeof scratch;
+                                     return cmd_open_application(d, "APP", scratch, &s);
+                                 }},
+                      short_case{"app_extended_info_7", bytes(7, 0) + hex("90 00"),
+                                 [](device_id d) {
+                                     uint32_t s = sizeof scratch;
+                                     return cmd_get_app_extened_info(d, 1, scratch, &s);
+                                 }},
+                      short_case{"file_info_11", bytes(11, 0) + hex("90 00"),
+                                 [](device_id d) {
+                                     uint32_t a, b, c;
+                                     return cmd_get_file_info(d, 1, "F", &a, &b, &c);
+                                 }},
+                      short_case{"container_info_10", bytes(10, 0) + hex("90 00"),
+                                 [](device_id d) {
+                                     uint8_t t, f1, f2;
+                                     uint32_t b1, b2;
+                                     return cmd_get_container_info(d, 1, "c", &t, &b1, &b2, &f1,
+                                                                   &f2);
+                                 }},
+                      short_case{"create_container_1", hex("00 90 00"),
+                                 [](device_id d) {
+                                     uint16_t c;
+                                     return cmd_create_container(d, 1, "c", &c);
+                                 }},
+                      short_case{"open_container_0", hex("90 00"),
+                                 [](device_id d) {
+                                     uint16_t c;
+                                     return cmd_open_container(d, 1, "c", &c);
+                                 }},
+                      short_case{"fs_max_cap_3", hex("00 01 00 90 00"),
+                                 [](device_id d) {
+                                     uint32_t c;
+                                     return cmd_get_fs_max_cap(d, &c);
+                                 }},
+                      short_case{"export_with_skip_3", hex("00 00 00 90 00"),
+                                 [](device_id d) {
+                                     uint32_t s = sizeof scratch;
+                                     return cmd_export_certificate(d, true, 1, 1, 1, scratch, &s);
+                                 }},
+                      short_case{"raw_hwsn_longer_than_buffer", bytes(65, 1) + hex("90 00"),
+                                 [](device_id d) {
+                                     uint32_t s = sizeof scratch;
+                                     return cmd_get_raw_hwsn(d, scratch, &s);
+                                 }}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(app_file, reply_without_status_word_is_a_transport_failure)
-{
+TEST_F(app_file, reply_without_status_word_is_a_transport_failure) {
     card_.inject_short_reply();
     uint8_t info[16];
     uint32_t size = sizeof info;
@@ -642,8 +638,7 @@ TEST_F(app_file, reply_without_status_word_is_a_transport_failure)
 
 // ---- card management ----
 
-TEST_F(app_file, oem_information_round_trip)
-{
+TEST_F(app_file, oem_information_round_trip) {
     uint8_t oem[128];
     uint32_t length = sizeof oem;
     ASSERT_EQ(cmd_read_oem_info(id_, 128, oem, &length), cmd_ok);
@@ -659,8 +654,7 @@ TEST_F(app_file, oem_information_round_trip)
     EXPECT_EQ(cmd_last_status_word(), 0x6A84u);
 }
 
-TEST_F(app_file, write_oem_info_keeps_the_callers_data)
-{
+TEST_F(app_file, write_oem_info_keeps_the_callers_data) {
     script_ = [](std::span<const uint8_t>) { return hex("EE EE 90 00"); };
     const bytes original = hex("01 02");
     bytes data = original;
@@ -668,8 +662,7 @@ TEST_F(app_file, write_oem_info_keeps_the_callers_data)
     EXPECT_EQ(data, original);
 }
 
-TEST_F(app_file, format_wipes_applications_and_takes_the_new_key)
-{
+TEST_F(app_file, format_wipes_applications_and_takes_the_new_key) {
     uint32_t capacity = 0;
     ASSERT_EQ(cmd_get_fs_max_cap(id_, &capacity), cmd_ok);
     EXPECT_GT(capacity, 0u);
@@ -679,7 +672,7 @@ TEST_F(app_file, format_wipes_applications_and_takes_the_new_key)
     EXPECT_GT(serial_size, 0u);
 
     bytes record(288, 0);
-    std::memcpy(record.data() + 132, "Fresh", 5);  // label
+    std::memcpy(record.data() + 132, "Fresh", 5); // label
     const bytes key(16, 0x5A);
     ASSERT_EQ(cmd_format(id_, record.data(), 288, key.data(), 16, 8, 8, 0), cmd_ok);
     EXPECT_EQ(device_->last_timeout, 30000);
@@ -693,12 +686,11 @@ TEST_F(app_file, format_wipes_applications_and_takes_the_new_key)
     EXPECT_EQ(card_.transmit(hex("80 10 00 00 00 00 10") + block), hex("90 00"));
 }
 
-TEST_F(app_file, delete_file_carries_its_time_out)
-{
+TEST_F(app_file, delete_file_carries_its_time_out) {
     const bytes rec = file_record("F", 4, 0xFF, 0xFF);
     ASSERT_EQ(cmd_create_file(id_, app_id, rec.data(), 44), cmd_ok);
     ASSERT_EQ(cmd_delete_file(id_, app_id, "F"), cmd_ok);
     EXPECT_EQ(device_->last_timeout, 10000);
 }
 
-}  // namespace
+} // namespace

@@ -11,14 +11,16 @@ namespace {
 constexpr size_t app_record_size = 84;
 
 // The retry counts a card can report in a 63Cx status word.
-bool retry_count_ok(uint32_t n) { return n >= 1 && n <= 15; }
+bool retry_count_ok(uint32_t n) {
+    return n >= 1 && n <= 15;
+}
 
-uint16_t next_free_app_id(const persistent_state& s, uint16_t from)
-{
+uint16_t next_free_app_id(const persistent_state& s, uint16_t from) {
     uint16_t id = from;
     for (;;) {
         if (id != 0 && id != reserved_app_id &&
-            std::none_of(s.applications.begin(), s.applications.end(), [&](const application& a) { return a.id == id; }))
+            std::none_of(s.applications.begin(), s.applications.end(),
+                         [&](const application& a) { return a.id == id; }))
             return id;
         id = static_cast<uint16_t>(id + 1);
     }
@@ -28,8 +30,7 @@ uint16_t next_free_app_id(const persistent_state& s, uint16_t from)
 // (32), SO PIN (16), SO retries (u32 BE), user PIN (16), user retries (u32
 // BE), create-file rights (u32 LE), 4 zero bytes, user PIN min and max, SO
 // PIN min and max. Needs a device authentication since the last reset.
-uint16_t create_application(command_context& ctx)
-{
+uint16_t create_application(command_context& ctx) {
     if (ctx.data.size() != app_record_size) return sw::wrong_length;
     if (!ctx.card.vol.dev_authenticated) return sw::security_not_satisfied;
     reader r(ctx.data);
@@ -41,9 +42,11 @@ uint16_t create_application(command_context& ctx)
     const uint32_t create_rights = get_le32(r.bytes(4).data());
     r.bytes(4);
     const uint8_t user_min = r.u8(), user_max = r.u8(), so_min = r.u8(), so_max = r.u8();
-    if (name.empty() || is_reserved_name(name) || so_pin.empty() || user_pin.empty()) return sw::wrong_data;
+    if (name.empty() || is_reserved_name(name) || so_pin.empty() || user_pin.empty())
+        return sw::wrong_data;
     if (!retry_count_ok(so_retries) || !retry_count_ok(user_retries)) return sw::wrong_data;
-    if (user_min > user_max || so_min > so_max || user_max > max_pin_length || so_max > max_pin_length)
+    if (user_min > user_max || so_min > so_max || user_max > max_pin_length ||
+        so_max > max_pin_length)
         return sw::wrong_data;
 
     persistent_state& s = ctx.card.persistent;
@@ -53,9 +56,15 @@ uint16_t create_application(command_context& ctx)
     application app;
     app.id = next_free_app_id(s, s.next_application_id);
     app.name = name;
-    app.so = pin_state{so_pin, static_cast<uint8_t>(so_retries), static_cast<uint8_t>(so_retries), true, so_min, so_max};
-    app.user = pin_state{user_pin, static_cast<uint8_t>(user_retries), static_cast<uint8_t>(user_retries), true,
-                         user_min, user_max};
+    app.so = pin_state{
+        so_pin, static_cast<uint8_t>(so_retries), static_cast<uint8_t>(so_retries), true, so_min,
+        so_max};
+    app.user = pin_state{user_pin,
+                         static_cast<uint8_t>(user_retries),
+                         static_cast<uint8_t>(user_retries),
+                         true,
+                         user_min,
+                         user_max};
     app.create_file_rights = create_rights;
     s.next_application_id = next_free_app_id(s, static_cast<uint16_t>(app.id + 1));
     s.applications.push_back(std::move(app));
@@ -65,11 +74,11 @@ uint16_t create_application(command_context& ctx)
 
 // "EnumApplication" (80 22 00 00): the name list; the reserved application
 // is not listed.
-uint16_t enum_application(command_context& ctx)
-{
+uint16_t enum_application(command_context& ctx) {
     if (!ctx.data.empty()) return sw::wrong_length;
     std::vector<std::string> names;
-    for (const application& a : ctx.card.persistent.applications) names.push_back(a.name);
+    for (const application& a : ctx.card.persistent.applications)
+        names.push_back(a.name);
     append_name_list(ctx.reply, names);
     ctx.reply_in_pieces();
     return sw::ok;
@@ -80,8 +89,7 @@ uint16_t enum_application(command_context& ctx)
 // rights (u32, as stored: little-endian), the application id (u16 BE). The
 // reserved name always opens (all information bytes zero). Opening changes
 // no login state.
-uint16_t open_application(command_context& ctx)
-{
+uint16_t open_application(command_context& ctx) {
     const std::string name = name_of(ctx.data);
     if (name.empty() || name.size() > max_app_name) return sw::application_not_found;
     writer w(ctx.reply);
@@ -102,21 +110,20 @@ uint16_t open_application(command_context& ctx)
     }
     w.u16(id);
     auto& open = ctx.card.vol.open_applications;
-    if (std::find(open.begin(), open.end(), id) == open.end() && open.size() <= max_applications) open.push_back(id);
+    if (std::find(open.begin(), open.end(), id) == open.end() && open.size() <= max_applications)
+        open.push_back(id);
     return sw::ok;
 }
 
 // The application id that is the whole command data.
-bool app_id_only(const command_context& ctx, uint16_t& id)
-{
+bool app_id_only(const command_context& ctx, uint16_t& id) {
     if (ctx.data.size() != 2) return false;
     id = get_be16(ctx.data.data());
     return true;
 }
 
 // "CloseApplication" (80 28 00 00): app.
-uint16_t close_application(command_context& ctx)
-{
+uint16_t close_application(command_context& ctx) {
     uint16_t id = 0;
     if (!app_id_only(ctx, id)) return sw::wrong_length;
     if (!application_exists(ctx.card, id)) return sw::application_not_found;
@@ -128,8 +135,7 @@ uint16_t close_application(command_context& ctx)
 // "GetAppExtenedInfo" (C0 60 00 00): app -> 8 bytes: user PIN min and max,
 // SO PIN min and max, then the login state as a u32 little-endian: 0 nobody,
 // bit 0 user, bit 1 security officer.
-uint16_t get_app_extended_info(command_context& ctx)
-{
+uint16_t get_app_extended_info(command_context& ctx) {
     uint16_t id = 0;
     if (!app_id_only(ctx, id)) return sw::wrong_length;
     const application* app = find_application(ctx.card, id);
@@ -140,7 +146,8 @@ uint16_t get_app_extended_info(command_context& ctx)
     w.u8(app->so.min_length);
     w.u8(app->so.max_length);
     uint8_t state[4];
-    put_le32((user_logged_in(ctx.card, id) ? 1u : 0u) | (so_logged_in(ctx.card, id) ? 2u : 0u), state);
+    put_le32((user_logged_in(ctx.card, id) ? 1u : 0u) | (so_logged_in(ctx.card, id) ? 2u : 0u),
+             state);
     w.bytes(state);
     return sw::ok;
 }
@@ -153,8 +160,10 @@ constexpr command_row rows[] = {
     {0xC0, 0x60, 0x00, 0x00, "GetAppExtenedInfo", get_app_extended_info, false},
 };
 
-}  // namespace
+} // namespace
 
-std::span<const command_row> application_commands() { return rows; }
+std::span<const command_row> application_commands() {
+    return rows;
+}
 
-}  // namespace cardsim
+} // namespace cardsim

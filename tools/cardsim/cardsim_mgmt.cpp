@@ -13,7 +13,8 @@ namespace {
 constexpr char format_magic[] = "zELTInit";
 constexpr size_t format_magic_size = sizeof format_magic - 1;
 constexpr size_t format_key_block_size = 32;
-constexpr size_t format_data_size = format_magic_size + dev_info_reply_size + format_key_block_size + 2;
+constexpr size_t format_data_size =
+    format_magic_size + dev_info_reply_size + format_key_block_size + 2;
 static_assert(format_data_size == 330);
 
 // The most device-authentication tries a card can report in 63Cx.
@@ -27,12 +28,13 @@ constexpr uint8_t max_dev_auth_tries = 15;
 // the total space (u32 BE at 216; 0 = the maximum); the new
 // device-authentication key is the first 16 bytes of the key block, and
 // parameter 1 its retry count (0: 8).
-uint16_t format(command_context& ctx)
-{
+uint16_t format(command_context& ctx) {
     if (ctx.data.size() != format_data_size) return sw::wrong_length;
-    if (!std::equal(format_magic, format_magic + format_magic_size, ctx.data.begin())) return sw::wrong_data;
+    if (!std::equal(format_magic, format_magic + format_magic_size, ctx.data.begin()))
+        return sw::wrong_data;
     const auto record = ctx.data.subspan(format_magic_size, dev_info_reply_size);
-    const auto key_block = ctx.data.subspan(format_magic_size + dev_info_reply_size, format_key_block_size);
+    const auto key_block =
+        ctx.data.subspan(format_magic_size + dev_info_reply_size, format_key_block_size);
     const uint8_t tries = ctx.data[format_data_size - 2];
     if (tries > max_dev_auth_tries) return sw::wrong_data;
 
@@ -63,27 +65,26 @@ uint16_t format(command_context& ctx)
 }
 
 // "GetFSMaxCap" (C0 02 00 00): the largest formattable size, u32 BE.
-uint16_t get_fs_max_cap(command_context& ctx)
-{
+uint16_t get_fs_max_cap(command_context& ctx) {
     if (!ctx.data.empty()) return sw::wrong_length;
     writer(ctx.reply).u32(ctx.card.persistent.device.fs_max_capacity);
     return sw::ok;
 }
 
 // "GetRawHWSN" (C0 04 00 00): the raw hardware serial number.
-uint16_t get_raw_hwsn(command_context& ctx)
-{
+uint16_t get_raw_hwsn(command_context& ctx) {
     if (!ctx.data.empty()) return sw::wrong_length;
     writer(ctx.reply).bytes(ctx.card.persistent.device.hw_serial);
     return sw::ok;
 }
 
-uint16_t oem_offset(const command_context& ctx) { return static_cast<uint16_t>(ctx.apdu.p1 << 8 | ctx.apdu.p2); }
+uint16_t oem_offset(const command_context& ctx) {
+    return static_cast<uint16_t>(ctx.apdu.p1 << 8 | ctx.apdu.p2);
+}
 
 // "ReadOemInfo" (C0 0A offset, Le = count): up to Le bytes of the 256-byte
 // OEM area from the offset (fewer at its end).
-uint16_t read_oem_info(command_context& ctx)
-{
+uint16_t read_oem_info(command_context& ctx) {
     if (!ctx.data.empty() || !ctx.apdu.has_le()) return sw::wrong_length;
     const size_t offset = oem_offset(ctx);
     if (offset > oem_area_size) return sw::offset_out_of_range;
@@ -96,13 +97,13 @@ uint16_t read_oem_info(command_context& ctx)
 
 // "WriteOemInfo" (C0 0C offset): the bytes to write; no reply data. Past the
 // end of the area: 6A84, nothing written.
-uint16_t write_oem_info(command_context& ctx)
-{
+uint16_t write_oem_info(command_context& ctx) {
     if (ctx.data.empty()) return sw::wrong_length;
     const size_t offset = oem_offset(ctx);
     if (offset > oem_area_size) return sw::offset_out_of_range;
     if (ctx.data.size() > oem_area_size - offset) return sw::no_room;
-    std::copy(ctx.data.begin(), ctx.data.end(), ctx.card.persistent.oem.begin() + static_cast<std::ptrdiff_t>(offset));
+    std::copy(ctx.data.begin(), ctx.data.end(),
+              ctx.card.persistent.oem.begin() + static_cast<std::ptrdiff_t>(offset));
     ctx.persistent_changed();
     return sw::ok;
 }
@@ -115,8 +116,10 @@ constexpr command_row rows[] = {
     {0xC0, 0x0C, any_p, any_p, "WriteOemInfo", write_oem_info, false},
 };
 
-}  // namespace
+} // namespace
 
-std::span<const command_row> management_commands() { return rows; }
+std::span<const command_row> management_commands() {
+    return rows;
+}
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -24,15 +24,16 @@
 namespace cardsim {
 
 namespace sw {
-inline constexpr uint16_t container_not_found = 0x6A82;  // ISO 7816-4 "file or application not found"
+inline constexpr uint16_t container_not_found =
+    0x6A82; // ISO 7816-4 "file or application not found"
 inline constexpr uint16_t application_not_found = 0x6A88;
 inline constexpr uint16_t application_exists = 0x6A89;
-inline constexpr uint16_t container_exists = 0x6A8A;     // ISO 7816-4 "DF name already exists"
+inline constexpr uint16_t container_exists = 0x6A8A; // ISO 7816-4 "DF name already exists"
 inline constexpr uint16_t file_exists = 0x6A92;
 inline constexpr uint16_t file_not_found = 0x6A93;
 inline constexpr uint16_t no_certificate = 0x6A96;
-inline constexpr uint16_t offset_out_of_range = 0x6B00;  // ISO 7816-4 "wrong parameters P1-P2"
-}  // namespace sw
+inline constexpr uint16_t offset_out_of_range = 0x6B00; // ISO 7816-4 "wrong parameters P1-P2"
+} // namespace sw
 
 // A name as the host sends it (no terminator); trailing NUL bytes, which
 // some hosts send, are not part of the name.
@@ -66,4 +67,4 @@ bool right_granted(const card_model& card, uint16_t app_id, uint32_t right);
 // then one more NUL (an empty list is the single byte 00).
 void append_name_list(std::vector<uint8_t>& reply, std::span<const std::string> names);
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -11,9 +11,9 @@ namespace {
 
 // How P1 and P2 are filled.
 enum class p1p2_rule : uint8_t {
-    fixed,  // as in the table
-    word,   // P1P2 = a 16-bit argument (application id, offset, position)
-    first,  // P1 = an 8-bit argument (certificate kind), P2 as in the table
+    fixed, // as in the table
+    word,  // P1P2 = a 16-bit argument (application id, offset, position)
+    first, // P1 = an 8-bit argument (certificate kind), P2 as in the table
 };
 
 struct command_desc {
@@ -21,16 +21,38 @@ struct command_desc {
     uint8_t cla, ins, p1, p2;
     p1p2_rule rule;
     int32_t form;
-    int32_t le;          // Le of the row (0: up to 65536, or set by the builder)
-    int32_t timeout_ms;  // 0: the device's default
+    int32_t le;         // Le of the row (0: up to 65536, or set by the builder)
+    int32_t timeout_ms; // 0: the device's default
 };
 
 enum class cmd : size_t {
-    create_application, enum_application, open_application, close_application, get_app_extened_info,
-    create_file, delete_file, enum_files, get_file_info, set_file_info, read_file, write_file, set_fs_cursor,
-    create_container, open_container, close_container, enum_containers, delete_container, get_container_info,
-    import_certificate, export_certificate, delete_certificate,
-    format, get_fs_max_cap, get_raw_hwsn, read_oem_info, write_oem_info,
+    create_application,
+    enum_application,
+    open_application,
+    close_application,
+    get_app_extened_info,
+    create_file,
+    delete_file,
+    enum_files,
+    get_file_info,
+    set_file_info,
+    read_file,
+    write_file,
+    set_fs_cursor,
+    create_container,
+    open_container,
+    close_container,
+    enum_containers,
+    delete_container,
+    get_container_info,
+    import_certificate,
+    export_certificate,
+    delete_certificate,
+    format,
+    get_fs_max_cap,
+    get_raw_hwsn,
+    read_oem_info,
+    write_oem_info,
 };
 
 constexpr int32_t form_1 = apdu_case_1;
@@ -76,13 +98,15 @@ constexpr command_desc commands[] = {
 };
 static_assert(std::size(commands) == static_cast<size_t>(cmd::write_oem_info) + 1);
 
-bool has_data(int32_t form) { return form == e_lc || form == e_lcle; }
+bool has_data(int32_t form) {
+    return form == e_lc || form == e_lcle;
+}
 
 // The one builder of the family: the row's header with P1/P2 from param, the
 // data (required exactly when the form carries data: an E-Lc command with an
 // empty data field is not a valid APDU) and Le (le < 0: the row's).
-apdu_holder make(cmd which, std::span<const uint8_t> data = {}, uint32_t param = 0, int32_t le = -1)
-{
+apdu_holder make(cmd which, std::span<const uint8_t> data = {}, uint32_t param = 0,
+                 int32_t le = -1) {
     const command_desc& d = commands[static_cast<size_t>(which)];
     uint8_t p1 = d.p1, p2 = d.p2;
     if (d.rule == word) {
@@ -93,7 +117,8 @@ apdu_holder make(cmd which, std::span<const uint8_t> data = {}, uint32_t param =
         if (param > 0xFF) return nullptr;
         p1 = static_cast<uint8_t>(param);
     }
-    if (has_data(d.form) ? (data.empty() || data.size() > static_cast<size_t>(apdu_ext_lc_max)) : !data.empty())
+    if (has_data(d.form) ? (data.empty() || data.size() > static_cast<size_t>(apdu_ext_lc_max))
+                         : !data.empty())
         return nullptr;
     auto command = std::make_unique<apdu_command>(d.form, d.cla, d.ins, p1, p2, d.name);
     if (!data.empty() && command->set_data(data) != apdu_ok) return nullptr;
@@ -104,54 +129,49 @@ apdu_holder make(cmd which, std::span<const uint8_t> data = {}, uint32_t param =
     return command;
 }
 
-apdu_holder make(cmd which, const byte_writer& w, uint32_t param = 0, int32_t le = -1)
-{
+apdu_holder make(cmd which, const byte_writer& w, uint32_t param = 0, int32_t le = -1) {
     if (!w.ok()) return nullptr;
     return make(which, w.data(), param, le);
 }
 
-std::span<const uint8_t> name_bytes(std::string_view name)
-{
+std::span<const uint8_t> name_bytes(std::string_view name) {
     return {reinterpret_cast<const uint8_t*>(name.data()), name.size()};
 }
 
 // A command whose data is "app, name" in the 128-byte area; a name is
 // required.
-apdu_holder app_and_name(cmd which, uint16_t app, std::string_view name)
-{
+apdu_holder app_and_name(cmd which, uint16_t app, std::string_view name) {
     if (name.empty()) return nullptr;
     byte_writer w(cmd_name_area);
     w.be16(app).bytes(name_bytes(name));
     return make(which, w);
 }
 
-byte_writer app_and_container(uint16_t app, uint16_t cont)
-{
+byte_writer app_and_container(uint16_t app, uint16_t cont) {
     byte_writer w(cmd_name_area);
     w.be16(app).be16(cont);
     return w;
 }
 
-byte_writer app_only(uint16_t app)
-{
+byte_writer app_only(uint16_t app) {
     byte_writer w(cmd_name_area);
     w.be16(app);
     return w;
 }
 
-std::string_view view(const char* s) { return s ? std::string_view(s) : std::string_view(); }
+std::string_view view(const char* s) {
+    return s ? std::string_view(s) : std::string_view();
+}
 
 // Sends a command that carries nothing back for the caller.
-int send(device_id device, apdu_holder command)
-{
+int send(device_id device, apdu_holder command) {
     if (!command) return cmd_bad_length;
     return cmd_send(device, *command);
 }
 
 // Sends a command and copies its reply (at least minimum bytes).
-int send_copy(device_id device, apdu_holder command, uint8_t* buffer, uint32_t* size, uint32_t minimum = 0,
-              uint32_t also_accepted = sw_success)
-{
+int send_copy(device_id device, apdu_holder command, uint8_t* buffer, uint32_t* size,
+              uint32_t minimum = 0, uint32_t also_accepted = sw_success) {
     if (!command || !size) return cmd_bad_length;
     if (const int rc = cmd_send(device, *command, also_accepted); rc != cmd_ok) return rc;
     return cmd_copy_reply(*command, buffer, size, minimum);
@@ -159,9 +179,7 @@ int send_copy(device_id device, apdu_holder command, uint8_t* buffer, uint32_t* 
 
 // Sends a command whose reply the wrapper reads at fixed offsets: exactly the
 // reply, at least minimum bytes, into a local buffer.
-template <size_t N>
-int send_fixed(device_id device, apdu_holder command, uint8_t (&reply)[N])
-{
+template <size_t N> int send_fixed(device_id device, apdu_holder command, uint8_t (&reply)[N]) {
     if (!command) return cmd_bad_length;
     if (const int rc = cmd_send(device, *command); rc != cmd_ok) return rc;
     const auto body = command->reply();
@@ -170,74 +188,81 @@ int send_fixed(device_id device, apdu_holder command, uint8_t (&reply)[N])
     return cmd_ok;
 }
 
-}  // namespace
+} // namespace
 
 // ---- builders ----
 
-apdu_holder build_create_application(std::span<const uint8_t> record)
-{
+apdu_holder build_create_application(std::span<const uint8_t> record) {
     byte_writer w(cmd_name_area);
     w.bytes(record);
     return make(cmd::create_application, w);
 }
 
-apdu_holder build_enum_application() { return make(cmd::enum_application); }
+apdu_holder build_enum_application() {
+    return make(cmd::enum_application);
+}
 
-apdu_holder build_open_application(std::string_view name)
-{
+apdu_holder build_open_application(std::string_view name) {
     byte_writer w(cmd_name_area);
     w.bytes(name_bytes(name));
     return make(cmd::open_application, w);
 }
 
-apdu_holder build_close_application(uint16_t app) { return make(cmd::close_application, app_only(app)); }
+apdu_holder build_close_application(uint16_t app) {
+    return make(cmd::close_application, app_only(app));
+}
 
-apdu_holder build_get_app_extened_info(uint16_t app) { return make(cmd::get_app_extened_info, app_only(app)); }
+apdu_holder build_get_app_extened_info(uint16_t app) {
+    return make(cmd::get_app_extened_info, app_only(app));
+}
 
-apdu_holder build_create_file(uint16_t app, std::span<const uint8_t> record)
-{
+apdu_holder build_create_file(uint16_t app, std::span<const uint8_t> record) {
     byte_writer w(cmd_name_area);
     w.bytes(record);
     return make(cmd::create_file, w, app);
 }
 
-apdu_holder build_delete_file(uint16_t app, std::string_view name)
-{
+apdu_holder build_delete_file(uint16_t app, std::string_view name) {
     byte_writer w(cmd_name_area);
     w.bytes(name_bytes(name));
     return make(cmd::delete_file, w, app);
 }
 
-apdu_holder build_enum_files(uint16_t app) { return make(cmd::enum_files, {}, app); }
+apdu_holder build_enum_files(uint16_t app) {
+    return make(cmd::enum_files, {}, app);
+}
 
-apdu_holder build_get_file_info(uint16_t app, std::string_view name)
-{
+apdu_holder build_get_file_info(uint16_t app, std::string_view name) {
     byte_writer w(cmd_name_area);
     w.bytes(name_bytes(name));
     return make(cmd::get_file_info, w, app);
 }
 
-apdu_holder build_set_file_info(uint16_t app, std::span<const uint8_t> record)
-{
+apdu_holder build_set_file_info(uint16_t app, std::span<const uint8_t> record) {
     byte_writer w(cmd_name_area);
     w.bytes(record);
     return make(cmd::set_file_info, w, app);
 }
 
-apdu_holder build_read_file(uint16_t app, std::string_view name, uint32_t offset, uint32_t length)
-{
+apdu_holder build_read_file(uint16_t app, std::string_view name, uint32_t offset, uint32_t length) {
     // Offset and length travel in 2-byte fields: a read that does not end
     // within 0xFFFF is refused rather than wrapped to the start of the file.
-    if (name.empty() || length == 0 || length > cmd_max_reply_body || offset > 0xFFFF || offset + length > 0xFFFF)
+    if (name.empty() || length == 0 || length > cmd_max_reply_body || offset > 0xFFFF ||
+        offset + length > 0xFFFF)
         return nullptr;
     byte_writer w(cmd_name_area);
-    w.be16(app).be16(offset).be16(length).be16(static_cast<uint32_t>(name.size())).bytes(name_bytes(name));
+    w.be16(app)
+        .be16(offset)
+        .be16(length)
+        .be16(static_cast<uint32_t>(name.size()))
+        .bytes(name_bytes(name));
     return make(cmd::read_file, w, 0, static_cast<int32_t>(length));
 }
 
-apdu_holder build_write_file(uint16_t app, std::string_view name, uint32_t offset, std::span<const uint8_t> data)
-{
-    if (name.empty() || data.empty() || offset > 0xFFFF || data.size() > 0xFFFF - offset) return nullptr;
+apdu_holder build_write_file(uint16_t app, std::string_view name, uint32_t offset,
+                             std::span<const uint8_t> data) {
+    if (name.empty() || data.empty() || offset > 0xFFFF || data.size() > 0xFFFF - offset)
+        return nullptr;
     byte_writer w(cmd_name_area + data.size());
     w.be16(app).be16(offset).be16(static_cast<uint32_t>(name.size()));
     // The name shares the 128-byte part with the four numbers.
@@ -246,73 +271,75 @@ apdu_holder build_write_file(uint16_t app, std::string_view name, uint32_t offse
     return make(cmd::write_file, w);
 }
 
-apdu_holder build_set_fs_cursor(uint16_t position) { return make(cmd::set_fs_cursor, {}, position); }
+apdu_holder build_set_fs_cursor(uint16_t position) {
+    return make(cmd::set_fs_cursor, {}, position);
+}
 
-apdu_holder build_create_container(uint16_t app, std::string_view name)
-{
+apdu_holder build_create_container(uint16_t app, std::string_view name) {
     return app_and_name(cmd::create_container, app, name);
 }
 
-apdu_holder build_open_container(uint16_t app, std::string_view name)
-{
+apdu_holder build_open_container(uint16_t app, std::string_view name) {
     return app_and_name(cmd::open_container, app, name);
 }
 
-apdu_holder build_close_container(uint16_t app, uint16_t cont)
-{
+apdu_holder build_close_container(uint16_t app, uint16_t cont) {
     return make(cmd::close_container, app_and_container(app, cont));
 }
 
-apdu_holder build_enum_containers(uint16_t app) { return make(cmd::enum_containers, app_only(app)); }
+apdu_holder build_enum_containers(uint16_t app) {
+    return make(cmd::enum_containers, app_only(app));
+}
 
-apdu_holder build_delete_container(uint16_t app, std::string_view name)
-{
+apdu_holder build_delete_container(uint16_t app, std::string_view name) {
     return app_and_name(cmd::delete_container, app, name);
 }
 
-apdu_holder build_get_container_info(uint16_t app, std::string_view name)
-{
+apdu_holder build_get_container_info(uint16_t app, std::string_view name) {
     return app_and_name(cmd::get_container_info, app, name);
 }
 
-apdu_holder build_import_certificate_header(uint16_t app, uint16_t cont, uint8_t kind, uint32_t length)
-{
+apdu_holder build_import_certificate_header(uint16_t app, uint16_t cont, uint8_t kind,
+                                            uint32_t length) {
     byte_writer w(cmd_certificate_header);
     w.be16(app).be16(cont).u8(kind).be32(length);
     return make(cmd::import_certificate, w);
 }
 
-apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind)
-{
+apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind) {
     return make(cmd::export_certificate, app_and_container(app, cont), kind);
 }
 
-apdu_holder build_delete_certificate(uint16_t app, uint16_t cont, uint8_t kind)
-{
+apdu_holder build_delete_certificate(uint16_t app, uint16_t cont, uint8_t kind) {
     return make(cmd::delete_certificate, app_and_container(app, cont), kind);
 }
 
-apdu_holder build_format(std::span<const uint8_t> record, std::span<const uint8_t> key_block, uint8_t first,
-                         uint8_t second, uint8_t p1)
-{
+apdu_holder build_format(std::span<const uint8_t> record, std::span<const uint8_t> key_block,
+                         uint8_t first, uint8_t second, uint8_t p1) {
     static constexpr char magic[] = "zELTInit";
     byte_writer w(cmd_format_area);
-    w.text(magic).fixed(record, cmd_format_record).fixed(key_block, cmd_format_key_block).u8(first).u8(second);
+    w.text(magic)
+        .fixed(record, cmd_format_record)
+        .fixed(key_block, cmd_format_key_block)
+        .u8(first)
+        .u8(second);
     return make(cmd::format, w, p1);
 }
 
-apdu_holder build_get_fs_max_cap() { return make(cmd::get_fs_max_cap); }
+apdu_holder build_get_fs_max_cap() {
+    return make(cmd::get_fs_max_cap);
+}
 
-apdu_holder build_get_raw_hwsn() { return make(cmd::get_raw_hwsn); }
+apdu_holder build_get_raw_hwsn() {
+    return make(cmd::get_raw_hwsn);
+}
 
-apdu_holder build_read_oem_info(uint32_t offset, uint32_t length)
-{
+apdu_holder build_read_oem_info(uint32_t offset, uint32_t length) {
     if (length == 0 || length > cmd_max_reply_body) return nullptr;
     return make(cmd::read_oem_info, {}, offset, static_cast<int32_t>(length));
 }
 
-apdu_holder build_write_oem_info(uint32_t offset, std::span<const uint8_t> data)
-{
+apdu_holder build_write_oem_info(uint32_t offset, std::span<const uint8_t> data) {
     byte_writer w(cmd_max_free_data);
     w.bytes(data);
     return make(cmd::write_oem_info, w, offset);
@@ -320,50 +347,48 @@ apdu_holder build_write_oem_info(uint32_t offset, std::span<const uint8_t> data)
 
 // ---- wrappers ----
 
-int cmd_create_application(device_id device, const uint8_t* record, uint32_t length)
-{
+int cmd_create_application(device_id device, const uint8_t* record, uint32_t length) {
     if (length && !record) return cmd_bad_length;
     return send(device, build_create_application({record, length}));
 }
 
-int cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size)
-{
+int cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_enum_application(), buffer, size, 0, sw_more_data);
 }
 
-int cmd_open_application(device_id device, const char* name, uint8_t* buffer, uint32_t* size)
-{
-    return send_copy(device, build_open_application(view(name)), buffer, size, cmd_open_application_reply);
+int cmd_open_application(device_id device, const char* name, uint8_t* buffer, uint32_t* size) {
+    return send_copy(device, build_open_application(view(name)), buffer, size,
+                     cmd_open_application_reply);
 }
 
-int cmd_close_application(device_id device, uint16_t app) { return send(device, build_close_application(app)); }
-
-int cmd_get_app_extened_info(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
-{
-    return send_copy(device, build_get_app_extened_info(app), buffer, size, cmd_app_extended_info_reply);
+int cmd_close_application(device_id device, uint16_t app) {
+    return send(device, build_close_application(app));
 }
 
-int cmd_create_file(device_id device, uint16_t app, const uint8_t* record, uint32_t length)
-{
+int cmd_get_app_extened_info(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
+    return send_copy(device, build_get_app_extened_info(app), buffer, size,
+                     cmd_app_extended_info_reply);
+}
+
+int cmd_create_file(device_id device, uint16_t app, const uint8_t* record, uint32_t length) {
     if (length && !record) return cmd_bad_length;
     return send(device, build_create_file(app, {record, length}));
 }
 
-int cmd_delete_file(device_id device, uint16_t app, const char* name)
-{
+int cmd_delete_file(device_id device, uint16_t app, const char* name) {
     return send(device, build_delete_file(app, view(name)));
 }
 
-int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
-{
+int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_enum_files(app), buffer, size, 0, sw_more_data);
 }
 
-int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size, uint32_t* read_rights,
-                      uint32_t* write_rights)
-{
+int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
+                      uint32_t* read_rights, uint32_t* write_rights) {
     uint8_t reply[cmd_file_info_reply];
-    if (const int rc = send_fixed(device, build_get_file_info(app, view(name)), reply); rc != cmd_ok) return rc;
+    if (const int rc = send_fixed(device, build_get_file_info(app, view(name)), reply);
+        rc != cmd_ok)
+        return rc;
     if (file_size) *file_size = get_be32(reply);
     // The rights are kept as the card stores them (the GM/T 0016 record's
     // little-endian u32).
@@ -372,70 +397,65 @@ int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t
     return cmd_ok;
 }
 
-int cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record, uint32_t length)
-{
+int cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record, uint32_t length) {
     if (length && !record) return cmd_bad_length;
     return send(device, build_set_file_info(app, {record, length}));
 }
 
-int cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset, uint32_t* length,
-                  uint8_t* buffer)
-{
+int cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                  uint32_t* length, uint8_t* buffer) {
     if (!length || !buffer) return cmd_bad_length;
     return send_copy(device, build_read_file(app, view(name), offset, *length), buffer, length);
 }
 
-int cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset, const uint8_t* data,
-                   uint32_t length)
-{
+int cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                   const uint8_t* data, uint32_t length) {
     if (length && !data) return cmd_bad_length;
     return send(device, build_write_file(app, view(name), offset, {data, length}));
 }
 
-int cmd_set_fs_cursor(device_id device, uint16_t position) { return send(device, build_set_fs_cursor(position)); }
+int cmd_set_fs_cursor(device_id device, uint16_t position) {
+    return send(device, build_set_fs_cursor(position));
+}
 
 namespace {
 
-int container_id_reply(device_id device, apdu_holder command, uint16_t* cont)
-{
+int container_id_reply(device_id device, apdu_holder command, uint16_t* cont) {
     uint8_t reply[2];
     if (const int rc = send_fixed(device, std::move(command), reply); rc != cmd_ok) return rc;
     if (cont) *cont = get_be16(reply);
     return cmd_ok;
 }
 
-}  // namespace
+} // namespace
 
-int cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont)
-{
+int cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont) {
     return container_id_reply(device, build_create_container(app, view(name)), cont);
 }
 
-int cmd_open_container(device_id device, uint16_t app, const char* name, uint16_t* cont)
-{
+int cmd_open_container(device_id device, uint16_t app, const char* name, uint16_t* cont) {
     return container_id_reply(device, build_open_container(app, view(name)), cont);
 }
 
-int cmd_close_container(device_id device, uint16_t app, uint16_t cont)
-{
+int cmd_close_container(device_id device, uint16_t app, uint16_t cont) {
     return send(device, build_close_container(app, cont));
 }
 
-int cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
-{
+int cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_enum_containers(app), buffer, size, 0, sw_more_data);
 }
 
-int cmd_delete_container(device_id device, uint16_t app, const char* name)
-{
+int cmd_delete_container(device_id device, uint16_t app, const char* name) {
     return send(device, build_delete_container(app, view(name)));
 }
 
-int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type, uint32_t* first_bits,
-                           uint32_t* second_bits, uint8_t* first_flag, uint8_t* second_flag)
-{
+int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
+                           uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
+                           uint8_t* second_flag) {
     uint8_t reply[cmd_container_info_reply];
-    if (const int rc = send_fixed(device, build_get_container_info(app, view(name)), reply); rc != cmd_ok) return rc;
+    if (const int rc = send_fixed(device, build_get_container_info(app, view(name)), reply);
+        rc != cmd_ok)
+        return rc;
     if (type) *type = reply[0];
     if (first_bits) *first_bits = get_be32(reply + 1);
     if (second_bits) *second_bits = get_be32(reply + 5);
@@ -444,9 +464,8 @@ int cmd_get_container_info(device_id device, uint16_t app, const char* name, uin
     return cmd_ok;
 }
 
-int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind, const uint8_t* certificate,
-                           uint32_t length)
-{
+int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                           const uint8_t* certificate, uint32_t length) {
     // An empty certificate would open a chain that is never closed.
     if (length == 0 || !certificate) return cmd_bad_length;
     apdu_holder header = build_import_certificate_header(app, cont, kind, length);
@@ -454,9 +473,8 @@ int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_
     return cmd_send_chained(device, *header, {certificate, length});
 }
 
-int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont, uint8_t kind,
-                           uint8_t* buffer, uint32_t* size)
-{
+int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
+                           uint8_t kind, uint8_t* buffer, uint32_t* size) {
     if (!size) return cmd_bad_length;
     const uint32_t skip = skip_prefix ? cmd_export_prefix : 0;
     apdu_holder command = build_export_certificate(app, cont, kind);
@@ -476,47 +494,43 @@ int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uin
     return cmd_ok;
 }
 
-int cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind)
-{
+int cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind) {
     return send(device, build_delete_certificate(app, cont, kind));
 }
 
-int cmd_format(device_id device, const uint8_t* record, uint32_t record_length, const uint8_t* key_block,
-               uint32_t key_length, uint8_t first, uint8_t second, uint8_t p1)
-{
+int cmd_format(device_id device, const uint8_t* record, uint32_t record_length,
+               const uint8_t* key_block, uint32_t key_length, uint8_t first, uint8_t second,
+               uint8_t p1) {
     if ((record_length && !record) || (key_length && !key_block)) return cmd_bad_length;
-    return send(device, build_format({record, record_length}, {key_block, key_length}, first, second, p1));
+    return send(device,
+                build_format({record, record_length}, {key_block, key_length}, first, second, p1));
 }
 
-int cmd_get_fs_max_cap(device_id device, uint32_t* capacity)
-{
+int cmd_get_fs_max_cap(device_id device, uint32_t* capacity) {
     uint8_t reply[4];
     if (const int rc = send_fixed(device, build_get_fs_max_cap(), reply); rc != cmd_ok) return rc;
     if (capacity) *capacity = get_be32(reply);
     return cmd_ok;
 }
 
-int cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size)
-{
+int cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_get_raw_hwsn(), buffer, size);
 }
 
-int cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32_t* length)
-{
+int cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32_t* length) {
     if (!length || !buffer) return cmd_bad_length;
     return send_copy(device, build_read_oem_info(offset, *length), buffer, length);
 }
 
-int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, uint32_t length)
-{
+int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, uint32_t length) {
     if (length && !data) return cmd_bad_length;
     return send(device, build_write_oem_info(offset, {data, length}));
 }
 
 // ---- continued reads ----
 
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size, size_t skip_first)
-{
+int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
+                       size_t skip_first) {
     if (!size || (!buffer && *size)) return cmd_bad_length;
     const uint32_t capacity = *size;
     uint32_t total = 0;
@@ -542,30 +556,26 @@ int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
     return cmd_bad_status;
 }
 
-int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size)
-{
+int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_application();
     if (!command) return cmd_bad_length;
     return cmd_read_continued(device, *command, buffer, size);
 }
 
-int cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
-{
+int cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_files(app);
     if (!command) return cmd_bad_length;
     return cmd_read_continued(device, *command, buffer, size);
 }
 
-int cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size)
-{
+int cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_containers(app);
     if (!command) return cmd_bad_length;
     return cmd_read_continued(device, *command, buffer, size);
 }
 
-int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind, uint8_t* buffer,
-                               uint32_t* size)
-{
+int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                               uint8_t* buffer, uint32_t* size) {
     // Start the card's reading position at the certificate's beginning; the
     // export then answers whether or not the card knows the cursor.
     (void)cmd_set_fs_cursor(device, 0);

@@ -77,7 +77,8 @@ apdu_holder build_enum_files(uint16_t app);
 apdu_holder build_get_file_info(uint16_t app, std::string_view name);
 apdu_holder build_set_file_info(uint16_t app, std::span<const uint8_t> record);
 apdu_holder build_read_file(uint16_t app, std::string_view name, uint32_t offset, uint32_t length);
-apdu_holder build_write_file(uint16_t app, std::string_view name, uint32_t offset, std::span<const uint8_t> data);
+apdu_holder build_write_file(uint16_t app, std::string_view name, uint32_t offset,
+                             std::span<const uint8_t> data);
 apdu_holder build_set_fs_cursor(uint16_t position);
 
 apdu_holder build_create_container(uint16_t app, std::string_view name);
@@ -87,14 +88,15 @@ apdu_holder build_enum_containers(uint16_t app);
 apdu_holder build_delete_container(uint16_t app, std::string_view name);
 apdu_holder build_get_container_info(uint16_t app, std::string_view name);
 // The chain header (without the chaining bit; cmd_send_chained sets it).
-apdu_holder build_import_certificate_header(uint16_t app, uint16_t cont, uint8_t kind, uint32_t length);
+apdu_holder build_import_certificate_header(uint16_t app, uint16_t cont, uint8_t kind,
+                                            uint32_t length);
 apdu_holder build_export_certificate(uint16_t app, uint16_t cont, uint8_t kind);
 apdu_holder build_delete_certificate(uint16_t app, uint16_t cont, uint8_t kind);
 
 // record: at most 288 bytes (zero-filled to 288); key_block: at most 32
 // bytes (zero-filled to 32).
-apdu_holder build_format(std::span<const uint8_t> record, std::span<const uint8_t> key_block, uint8_t first,
-                         uint8_t second, uint8_t p1);
+apdu_holder build_format(std::span<const uint8_t> record, std::span<const uint8_t> key_block,
+                         uint8_t first, uint8_t second, uint8_t p1);
 apdu_holder build_get_fs_max_cap();
 apdu_holder build_get_raw_hwsn();
 apdu_holder build_read_oem_info(uint32_t offset, uint32_t length);
@@ -117,15 +119,15 @@ int cmd_delete_file(device_id device, uint16_t app, const char* name);
 int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
 // File size (host order) and the read and write rights as the card stores
 // them (little-endian u32, GM/T 0016 values).
-int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size, uint32_t* read_rights,
-                      uint32_t* write_rights);
+int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
+                      uint32_t* read_rights, uint32_t* write_rights);
 int cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record, uint32_t length);
 // Reads up to *length bytes at offset into buffer; *length := bytes read.
 // offset + *length must fit the 2-byte fields (at most 0xFFFF).
-int cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset, uint32_t* length,
-                  uint8_t* buffer);
-int cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset, const uint8_t* data,
-                   uint32_t length);
+int cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                  uint32_t* length, uint8_t* buffer);
+int cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                   const uint8_t* data, uint32_t length);
 int cmd_set_fs_cursor(device_id device, uint16_t position);
 
 int cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont);
@@ -135,23 +137,25 @@ int cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_
 int cmd_delete_container(device_id device, uint16_t app, const char* name);
 // type: 0 empty, 1 RSA, 2 SM2; key sizes in bits (host order); the
 // certificate flags of the signature and the exchange pair.
-int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type, uint32_t* first_bits,
-                           uint32_t* second_bits, uint8_t* first_flag, uint8_t* second_flag);
+int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
+                           uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
+                           uint8_t* second_flag);
 // Chained: the 9-byte header, then the certificate in segments of the
 // device's chunk size. An empty certificate is refused (3) before anything
 // is sent.
-int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind, const uint8_t* certificate,
-                           uint32_t length);
+int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                           const uint8_t* certificate, uint32_t length);
 // One exchange; 0x9000 and 0x6A9E both succeed. With skip_prefix the reply's
 // first 4 bytes (the card's length prefix) are dropped; a reply shorter than
 // that is 3.
-int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont, uint8_t kind,
-                           uint8_t* buffer, uint32_t* size);
+int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
+                           uint8_t kind, uint8_t* buffer, uint32_t* size);
 int cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind);
 
 // "Format": 330 bytes: "zELTInit", the record, the key block, first, second.
-int cmd_format(device_id device, const uint8_t* record, uint32_t record_length, const uint8_t* key_block,
-               uint32_t key_length, uint8_t first, uint8_t second, uint8_t p1);
+int cmd_format(device_id device, const uint8_t* record, uint32_t record_length,
+               const uint8_t* key_block, uint32_t key_length, uint8_t first, uint8_t second,
+               uint8_t p1);
 int cmd_get_fs_max_cap(device_id device, uint32_t* capacity);
 int cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size);
 // Reads up to *length bytes of OEM information at offset; *length := count.
@@ -175,5 +179,5 @@ int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
 int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size);
 int cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
 int cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
-int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind, uint8_t* buffer,
-                               uint32_t* size);
+int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                               uint8_t* buffer, uint32_t* size);
