@@ -24,6 +24,11 @@ namespace {
 
 bool read_all(int fd, uint8_t* p, size_t n) {
     while (n > 0) {
+        // The driver writes a frame's length and body in two sends; with a
+        // delayed ACK from us, Nagle holds its second send for ~40 ms. Asking
+        // for an immediate ACK (the kernel resets the flag) removes that stall.
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
         const ssize_t r = ::recv(fd, p, n, 0);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return false;
