@@ -28,6 +28,30 @@ TEST(AbiBoundary, IntegerAttributesAreNarrowedByValue) {
     EXPECT_EQ(in[2].value, label);  // other values are not copied
 }
 
+TEST(AbiBoundary, SearchTemplatesThatCannotMatchAreNoError) {
+    CK_ULONG wide_class = 0x100000001UL;
+    CK_BYTE one = 1;
+    CK_ATTRIBUTE wide_value = {CKA_CLASS, &wide_class, sizeof wide_class};
+    CK_ATTRIBUTE wide_type = {0x1000000003UL, &one, 1};
+    for (CK_ATTRIBUTE* t : {&wide_value, &wide_type}) {
+        inner_template search;
+        ASSERT_EQ(inner_template::for_search(t, 1, search), CKR_OK);
+        EXPECT_TRUE(search.matches_nothing());
+        inner_template input;
+        EXPECT_NE(inner_template::from_input(t, 1, input), CKR_OK);  // refused where it would be stored
+    }
+    inner_template input;
+    EXPECT_EQ(inner_template::from_input(&wide_type, 1, input), CKR_ATTRIBUTE_TYPE_INVALID);
+    CK_OBJECT_CLASS cls = CKO_DATA;
+    CK_ATTRIBUTE fits = {CKA_CLASS, &cls, sizeof cls};
+    inner_template search;
+    ASSERT_EQ(inner_template::for_search(&fits, 1, search), CKR_OK);
+    EXPECT_FALSE(search.matches_nothing());
+    EXPECT_EQ(search[0].length, 4u);
+    CK_ATTRIBUTE no_value = {CKA_LABEL, nullptr, 5};
+    EXPECT_EQ(inner_template::for_search(&no_value, 1, search), CKR_ATTRIBUTE_VALUE_INVALID);
+}
+
 TEST(AbiBoundary, InputValuesAndTemplatesThatCannotCrossAreRefused) {
     struct input_case {
         const char* name;

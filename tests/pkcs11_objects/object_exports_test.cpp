@@ -287,6 +287,20 @@ TEST_F(ObjectExports, CopyObjectAppliesTheModificationChecks) {
     EXPECT_EQ(C_DestroyObject(user, copy), CKR_OBJECT_HANDLE_INVALID);
 }
 
+TEST_F(ObjectExports, LogoutDropsPrivateDataAndKeyObjects) {
+    const auto user = open(true, 1);
+    const CK_OBJECT_HANDLE pub = create(user, {{CKA_CLASS, &data_class, sizeof data_class}});
+    const CK_OBJECT_HANDLE priv =
+        create(user, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}});
+    CK_OBJECT_CLASS pub_class = CKO_PUBLIC_KEY;
+    CK_KEY_TYPE sm2 = ZELT_CKK_SM2;
+    const CK_OBJECT_HANDLE key =
+        create(user, {{CKA_CLASS, &pub_class, sizeof pub_class}, {CKA_KEY_TYPE, &sm2, sizeof sm2}});
+    ASSERT_EQ(find(user, {}), (std::vector<CK_OBJECT_HANDLE>{pub, priv, key}));
+    ASSERT_EQ(C_Logout(user), CKR_OK);
+    EXPECT_EQ(find(user, {}), std::vector<CK_OBJECT_HANDLE>{pub});
+}
+
 TEST_F(ObjectExports, SessionObjectsLeaveWithTheirSessionAndHandlesAreNotReused) {
     const auto a = open(true, 2);
     const auto b = open(true, 2);
