@@ -306,12 +306,7 @@ uint32_t SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo)
     return gm_locked_call([&]() -> uint32_t {
         std::array<uint8_t, gm_card_dev_info_size> reply{};
         if (const uint32_t rv = dev_info_common(hDev, pDevInfo, reply); rv != SAR_OK) return rv;
-        if (get_be16(reply.data() + ci::caps_word_1) & 0x0002) {
-            uint32_t hash = 0;
-            std::memcpy(&hash, reinterpret_cast<const uint8_t*>(pDevInfo) + offsetof(DEVINFO, AlgHashCap), 4);
-            hash |= hash_cap_extra;
-            std::memcpy(reinterpret_cast<uint8_t*>(pDevInfo) + offsetof(DEVINFO, AlgHashCap), &hash, 4);
-        }
+        if (get_be16(reply.data() + ci::caps_word_1) & 0x0002) pDevInfo->AlgHashCap |= hash_cap_extra;
         return SAR_OK;
     });
 }
