@@ -109,3 +109,21 @@ bytes oid(const std::string& dotted) {
 }
 
 }  // namespace certtest
+
+#include "cert_builder.h"
+
+namespace certtest {
+
+const bytes& rsa_spki() {
+    static const bytes spki = [] {
+        bool ok = false;
+        run("$OPENSSL genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out spki.key 2>/dev/null && "
+            "$OPENSSL pkey -in spki.key -pubout -outform DER -out spki.der",
+            &ok);
+        if (!ok) throw std::runtime_error("openssl could not make an RSA key");
+        return read_file(scratch_dir() + "/spki.der");
+    }();
+    return spki;
+}
+
+}  // namespace certtest
