@@ -2,6 +2,7 @@
 // label, device information, device authentication, format, OEM data, raw
 // serial number, sectors and inquiry string, status words, against simulated
 // tokens in the real pcscd.
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
@@ -322,13 +323,20 @@ TEST_F(gm_device, device_authentication_status_words)
     EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
 }
 
+// The "Format" command in the card's log (empty when none was sent).
+bytes format_command(const std::vector<bytes>& log)
+{
+    for (const bytes& apdu : log)
+        if (is_ins(apdu, 0xC0, 0x00) && apdu.size() == 7 + 330) return apdu;
+    return {};
+}
+
 // The total space sent in the "Format" record (bytes 216-219 of the record,
 // which follows the 8-byte magic).
 uint32_t formatted_total(const std::vector<bytes>& log)
 {
-    for (const bytes& apdu : log)
-        if (is_ins(apdu, 0xC0, 0x00) && apdu.size() >= 7 + 8 + 288) return get_be32(apdu.data() + 7 + 8 + 216);
-    return 0;
+    const bytes apdu = format_command(log);
+    return apdu.empty() ? 0 : get_be32(apdu.data() + 7 + 8 + 216);
 }
 
 TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
@@ -338,6 +346,9 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
     const DEVHANDLE h = connect(first_reader);
     DEVINFO t;
     ASSERT_EQ(SKF_GetDevInfo(h, &t), SAR_OK);
+    // An application object from before the format names what the card wipes.
+    const uint8_t open_reply[gm_open_app_reply_size] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const uint32_t stale_app = gm_find_dev(h)->add_app(open_reply, "APP")->handle();
     const uint32_t max = 128 * 1024;
     const char new_key[] = "0123456789ABCDEF";
     struct size_case {
@@ -356,6 +367,24 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
         ASSERT_EQ(SKF_GetDevInfo(h, &after), SAR_OK);
         EXPECT_EQ(uint32_t{after.TotalSpace}, c.formatted);
     }
+    // The record, key block and parameters of the last format.
+    const bytes apdu = format_command(token.sim().apdu_log());
+    ASSERT_FALSE(apdu.empty());
+    EXPECT_EQ(apdu[2], 0);  // P1
+    const uint8_t* rec = apdu.data() + 7 + 8;
+    EXPECT_EQ(bytes(rec, rec + 4), (bytes{t.Version.major, t.Version.minor, t.Version.major, t.Version.minor}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec + 132)), std::string(t.Label));
+    EXPECT_EQ(get_le32(rec + 200), uint32_t{t.AlgSymCap});
+    EXPECT_EQ(get_le32(rec + 212), uint32_t{t.DevAuthAlgId});
+    EXPECT_EQ(bytes(rec + 226, rec + 230), (bytes{0x01, 0x00, 0x02, 0x00}));
+    EXPECT_TRUE(std::all_of(rec + 230, rec + 288, [](uint8_t b) { return b == 0; }));
+    const uint8_t* key_block = rec + 288;
+    EXPECT_EQ(std::memcmp(key_block, new_key, 16), 0);
+    EXPECT_TRUE(std::all_of(key_block + 16, key_block + 32, [](uint8_t b) { return b == 0; }));
+    EXPECT_EQ(key_block[32], 8);
+    EXPECT_EQ(key_block[33], 8);
+
+    EXPECT_EQ(gm_find_app(stale_app).app, nullptr);
     // The device must authenticate again, now with the key given at format.
     EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
     bytes right = dev_auth_answer(h, new_key);
