@@ -3,7 +3,9 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "byte_order.h"
@@ -85,6 +87,38 @@ TEST_F(gm_processes, commands_of_one_call_are_never_interleaved_and_errors_stay_
     }
     EXPECT_EQ(writes, 2 * rounds);
     EXPECT_EQ(reads, 2 * rounds);
+}
+
+TEST_F(gm_processes, threads_of_one_process_are_serialised_too)
+{
+    cardsim::card_options options;
+    options.max_buffer_size = 96;
+    cardsim::test::simulated_token token(options);
+    ASSERT_TRUE(token.inserted()) << token.error();
+    gm_set_enum_filters(nullptr, "*");
+    const DEVHANDLE h = connect(first_reader);
+    ASSERT_NE(h, 0u);
+
+    std::atomic<int> failures{0};
+    auto run = [&](uint8_t pattern) {
+        const std::vector<uint8_t> data(256, pattern);
+        std::vector<uint8_t> back(256);
+        for (int round = 0; round < 10; ++round) {
+            uint32_t length = 256;
+            if (gm_write_oem_info(h, 0, data.data(), 256) != SAR_OK ||
+                gm_read_oem_info(h, 0, 256, back.data(), &length) != SAR_OK || length != 256)
+                ++failures;
+            for (uint8_t b : back)
+                if (b != back[0]) {
+                    ++failures;
+                    break;
+                }
+        }
+    };
+    std::thread t1(run, 0x44), t2(run, 0x55);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace
