@@ -49,6 +49,7 @@ TEST(Attribute, MatchRules) {
         {"class differs", CKA_CLASS, {3, 0, 0, 0}, CKA_CLASS, {2, 0, 0, 0}, false, false},
         {"class short entry zero-extended", CKA_CLASS, {3, 0, 0, 0}, CKA_CLASS, {3}, false, true},
         {"class null value", CKA_CLASS, {0, 0, 0, 0}, CKA_CLASS, {}, true, false},
+        {"class empty value", CKA_CLASS, {0, 0, 0, 0}, CKA_CLASS, {}, false, false},
         {"exact bytes", CKA_VALUE, {9, 8, 7}, CKA_VALUE, {9, 8, 7}, false, true},
         {"exact length differs", CKA_VALUE, {9, 8, 7}, CKA_VALUE, {9, 8}, false, false},
         {"other type", CKA_SUBJECT, {1}, CKA_ISSUER, {1}, false, false},

@@ -62,8 +62,9 @@ bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entr
     if (attribute_entry_malformed(entry)) return false;
     const bool same_type = stored.type == entry.type;
     if (attribute_is_integer(entry.type)) {
-        // An entry shorter than 4 bytes compares zero-extended, as it would be stored.
-        if (!same_type || entry.value == nullptr) return false;
+        // An entry of 1 to 3 bytes compares zero-extended, as it would be
+        // stored; an empty one has no value to compare and matches nothing.
+        if (!same_type || entry.value == nullptr || entry.length == 0) return false;
         uint8_t wanted[4] = {0, 0, 0, 0};
         std::memcpy(wanted, entry.value, std::min<uint32_t>(entry.length, 4));
         return stored.length() == 4 && std::memcmp(stored.value.data(), wanted, 4) == 0;
