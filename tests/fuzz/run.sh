@@ -22,6 +22,11 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 # Sources each target needs besides its own file.
 declare -A sources=(
   [attribute_stream]="$p11/pkcs11_attribute.cpp $p11/pkcs11_object.cpp $p11/pkcs11_template_verifier.cpp"
+  [cert_parser]="$p11/cert_parser.cpp $p11/cert_reader.cpp $p11/key_parser.cpp $p11/oid_table.cpp $p11/pkcs11_attribute.cpp $p11/pkcs11_object.cpp $p11/pkcs11_template_verifier.cpp $dev/byte_order.cpp"
+)
+# Libraries each target links besides the sanitizer runtime.
+declare -A libs=(
+  [cert_parser]="-lmbedcrypto"
 )
 
 targets=("$@")
@@ -31,7 +36,7 @@ fi
 
 for t in "${targets[@]}"; do
   # shellcheck disable=SC2086
-  "$cxx" "${flags[@]}" "$here/${t}_fuzz.cpp" ${sources[$t]:-} -o "$out/${t}_fuzz"
+  "$cxx" "${flags[@]}" "$here/${t}_fuzz.cpp" ${sources[$t]:-} ${libs[$t]:-} -o "$out/${t}_fuzz"
   scratch=$(mktemp -d)
   trap 'rm -rf "$scratch"' EXIT
   echo "fuzz: $t for ${seconds}s"

@@ -77,7 +77,7 @@ int parse_pkcs8(mbedtls_pk_context* key, uint8_t* p, const uint8_t* end) {
     size_t len = 0;
     int ret = mbedtls_asn1_get_tag(&p, end, &len, tag_sequence);
     if (ret != 0) return key_err_key_invalid_format + ret;
-    end = p + len;
+    if (p + len != end) return key_err_key_invalid_format + asn1_err_length_mismatch;  // bytes after the key
     int version = 0;
     ret = mbedtls_asn1_get_int(&p, end, &version);
     if (ret != 0) return key_err_key_invalid_format + ret;
