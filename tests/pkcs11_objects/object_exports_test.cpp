@@ -233,9 +233,12 @@ TEST_F(ObjectExports, PrivateObjectsOnlyInUserSessions) {
     EXPECT_EQ(find(user, named), (std::vector<CK_OBJECT_HANDLE>{priv, token_key}));
 
     CK_BYTE buffer[8];
-    CK_ATTRIBUTE get = {CKA_LABEL, buffer, sizeof buffer};
-    EXPECT_EQ(C_GetAttributeValue(ro_public, priv, &get, 1), CKR_ATTRIBUTE_SENSITIVE);
-    EXPECT_EQ(get.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    CK_ULONG cls = ~0UL;
+    CK_ATTRIBUTE get[] = {{CKA_LABEL, buffer, sizeof buffer}, {CKA_CLASS, &cls, sizeof cls}};
+    EXPECT_EQ(C_GetAttributeValue(ro_public, priv, get, 2), CKR_ATTRIBUTE_SENSITIVE);
+    EXPECT_EQ(get[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(get[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
+    EXPECT_EQ(cls, ~0UL);  // nothing written
     EXPECT_EQ(C_DestroyObject(ro_public, priv), CKR_ACTION_PROHIBITED);
 }
 

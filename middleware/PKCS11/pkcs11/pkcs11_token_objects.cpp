@@ -126,16 +126,20 @@ CK_RV pkcs11_token::object_size(CK_OBJECT_HANDLE handle, uint32_t* size) {
 CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, p11abi::inner_template& tmpl) {
     const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
     if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    // Every entry of a call that reads nothing leaves as "unavailable", so
+    // that no caller's buffer or length is taken for a value.
+    const auto nothing_read = [&tmpl](CK_RV rv) {
+        for (uint32_t i = 0; i < tmpl.size(); ++i) tmpl.data()[i].length = p11abi::inner_unavailable;
+        return rv;
+    };
     if (asks_for_card_values(tmpl)) {
-        if (CK_RV rv = read_object_values(*object); rv != CKR_OK) return rv;
+        if (CK_RV rv = read_object_values(*object); rv != CKR_OK) return nothing_read(rv);
     }
     // Outside a user session only public objects can be read; nothing of a
     // private one is given out.
     const uint32_t kind = object->object_storage_kind();
-    if (access != 2 && access != 3 && kind != storage_public_session && kind != storage_public_token) {
-        for (uint32_t i = 0; i < tmpl.size(); ++i) tmpl.data()[i].length = p11abi::inner_unavailable;
-        return CKR_ATTRIBUTE_SENSITIVE;
-    }
+    if (access != 2 && access != 3 && kind != storage_public_session && kind != storage_public_token)
+        return nothing_read(CKR_ATTRIBUTE_SENSITIVE);
     return object->object_read_attributes(tmpl.data(), tmpl.size());
 }
 
