@@ -9,7 +9,9 @@
 
 namespace certtest {
 
-inline bytes text_value(uint8_t tag, const std::string& s) { return tlv(tag, bytes(s.begin(), s.end())); }
+inline bytes text_value(uint8_t tag, const std::string& s) {
+    return tlv(tag, bytes(s.begin(), s.end()));
+}
 
 // A Name with one attribute per RDN (UTF8String values).
 inline bytes name(std::initializer_list<std::pair<std::string, std::string>> attributes) {
@@ -28,15 +30,19 @@ inline bytes bit_string(const bytes& content, uint8_t unused = 0) {
 }
 
 inline bytes extension(const std::string& id, bool critical, const bytes& value) {
-    return critical ? seq({oid(id), tlv(0x01, {0xFF}), tlv(0x04, value)}) : seq({oid(id), tlv(0x04, value)});
+    return critical ? seq({oid(id), tlv(0x01, {0xFF}), tlv(0x04, value)})
+                    : seq({oid(id), tlv(0x04, value)});
 }
 
-inline bytes extensions(std::initializer_list<bytes> list) { return tlv(0xA3, tlv(0x30, cat(list))); }
+inline bytes extensions(std::initializer_list<bytes> list) {
+    return tlv(0xA3, tlv(0x30, cat(list)));
+}
 
 // An EC-style SubjectPublicKeyInfo with an uncompressed 256-bit point.
 inline bytes ec_spki(const std::string& algorithm, const std::string& curve) {
     bytes point{0x04};
-    for (int i = 0; i < 64; ++i) point.push_back(static_cast<uint8_t>(i + 1));
+    for (int i = 0; i < 64; ++i)
+        point.push_back(static_cast<uint8_t>(i + 1));
     bytes alg = curve.empty() ? seq({oid(algorithm)}) : seq({oid(algorithm), oid(curve)});
     return seq({alg, bit_string(point)});
 }
@@ -52,12 +58,14 @@ struct cert_parts {
     bytes validity = seq({text_value(0x17, "210305102030Z"), text_value(0x18, "20510101000000Z")});
     bytes subject = name({{"2.5.4.10", "Org"}, {"2.5.4.3", "Subject"}});
     bytes spki = rsa_spki();
-    bytes after_key;  // unique identifiers and extensions
+    bytes after_key; // unique identifiers and extensions
     bytes outer_alg = seq({oid("1.2.840.113549.1.1.11"), tlv(0x05, {})});
     bytes signature = bit_string({0xAA, 0xBB, 0xCC});
 
-    bytes tbs() const { return seq({version, serial, sig_alg, issuer, validity, subject, spki, after_key}); }
+    bytes tbs() const {
+        return seq({version, serial, sig_alg, issuer, validity, subject, spki, after_key});
+    }
     bytes build() const { return seq({tbs(), outer_alg, signature}); }
 };
 
-}  // namespace certtest
+} // namespace certtest

@@ -13,7 +13,9 @@ using namespace certtest;
 
 namespace {
 
-bytes int_der(std::initializer_list<uint8_t> v) { return tlv(0x02, bytes(v)); }
+bytes int_der(std::initializer_list<uint8_t> v) {
+    return tlv(0x02, bytes(v));
+}
 
 struct edge_case {
     const char* name;
@@ -32,8 +34,11 @@ const edge_case edge_cases[] = {
          EXPECT_EQ(r.sig.len, 3u);
      }},
     {"unknown_critical_extension",
-     [](cert_parts& c) { c.after_key = extensions({extension("1.2.3.4.99", true, {0x05, 0x00}), key_usage_ext}); },
-     0, [](const cert_record& r) {
+     [](cert_parts& c) {
+         c.after_key = extensions({extension("1.2.3.4.99", true, {0x05, 0x00}), key_usage_ext});
+     },
+     0,
+     [](const cert_record& r) {
          EXPECT_EQ(r.ext_types, 0x4);
          EXPECT_EQ(r.key_usage, 0x86);
      }},
@@ -43,8 +48,9 @@ const edge_case edge_cases[] = {
          EXPECT_TRUE(r.pk.loaded());
          EXPECT_EQ(r.sig.len, 3u);
      }},
-    {"signature_algorithms_differ_rsa", [](cert_parts& c) { c.outer_alg = seq({oid("1.2.840.113549.1.1.5")}); },
-     cert_err_sig_mismatch, nullptr},
+    {"signature_algorithms_differ_rsa",
+     [](cert_parts& c) { c.outer_alg = seq({oid("1.2.840.113549.1.1.5")}); }, cert_err_sig_mismatch,
+     nullptr},
     {"signature_algorithms_differ_sm2_key",
      [](cert_parts& c) {
          c.spki = ec_spki("1.2.156.10197.1.301", "");
@@ -59,10 +65,11 @@ const edge_case edge_cases[] = {
          EXPECT_EQ(r.valid_from.year, 2021);
          EXPECT_EQ(r.subject.size(), 2u);
      }},
-    {"ecdsa_key", [](cert_parts& c) { c.spki = ec_spki("1.2.840.10045.2.1", "1.2.840.10045.3.1.7"); }, 0,
+    {"ecdsa_key",
+     [](cert_parts& c) { c.spki = ec_spki("1.2.840.10045.2.1", "1.2.840.10045.3.1.7"); }, 0,
      [](const cert_record& r) {
          EXPECT_FALSE(r.pk.loaded());
-         EXPECT_EQ(r.pk.params.len, 8u);  // the curve OID's content
+         EXPECT_EQ(r.pk.params.len, 8u); // the curve OID's content
      }},
     {"unknown_key_algorithm", [](cert_parts& c) { c.spki = ec_spki("1.2.3.4", ""); }, 0,
      [](const cert_record& r) { EXPECT_FALSE(r.pk.loaded()); }},
@@ -70,24 +77,29 @@ const edge_case edge_cases[] = {
      [](cert_parts& c) {
          bytes spki = rsa_spki();
          // Re-wrap the SPKI content with a NULL after the BIT STRING.
-         const bytes inner(spki.begin() + 3, spki.end());  // 30 81 xx
+         const bytes inner(spki.begin() + 3, spki.end()); // 30 81 xx
          c.spki = tlv(0x30, cat({inner, tlv(0x05, {})}));
      },
      key_err_invalid_pubkey + asn1_err_length_mismatch, nullptr},
     {"rsa_key_too_small",
      [](cert_parts& c) {
-         const bytes rsa = seq({int_der({0x00, 0xC5, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}), int_der({0x03})});
+         const bytes rsa = seq(
+             {int_der({0x00, 0xC5, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77}), int_der({0x03})});
          c.spki = seq({seq({oid("1.2.840.113549.1.1.1"), tlv(0x05, {})}), bit_string(rsa)});
      },
      key_err_invalid_pubkey, nullptr},
     {"version_1_without_wrapper",
      [](cert_parts& c) {
          c.version.clear();
-         c.after_key = extensions({key_usage_ext});  // not read in v1: the TBS is then too long
+         c.after_key = extensions({key_usage_ext}); // not read in v1: the TBS is then too long
      },
      cert_err_invalid_format + asn1_err_length_mismatch, nullptr},
-    {"version_4", [](cert_parts& c) { c.version = tlv(0xA0, int_der({0x03})); }, cert_err_unknown_version, nullptr},
-    {"version_huge", [](cert_parts& c) { c.version = tlv(0xA0, int_der({0x7F, 0xFF, 0xFF, 0xFF})); },
+    {"version_4", [](cert_parts& c) { c.version = tlv(0xA0, int_der({0x03})); },
+     cert_err_unknown_version, nullptr},
+    {"version_huge",
+     [](cert_parts& c) {
+         c.version = tlv(0xA0, int_der({0x7F, 0xFF, 0xFF, 0xFF}));
+     },
      cert_err_unknown_version, nullptr},
     {"v2_unique_ids",
      [](cert_parts& c) {
@@ -112,14 +124,17 @@ const edge_case edge_cases[] = {
          EXPECT_TRUE(r.subject.empty());
          EXPECT_EQ(r.subject_raw.len, 2u);
      }},
-    {"empty_issuer", [](cert_parts& c) { c.issuer = tlv(0x30, {}); }, cert_err_invalid_name + asn1_err_out_of_data,
-     nullptr},
+    {"empty_issuer", [](cert_parts& c) { c.issuer = tlv(0x30, {}); },
+     cert_err_invalid_name + asn1_err_out_of_data, nullptr},
     {"name_value_octet_string",
-     [](cert_parts& c) { c.issuer = tlv(0x30, tlv(0x31, seq({oid("2.5.4.3"), tlv(0x04, {'x'})}))); },
+     [](cert_parts& c) {
+         c.issuer = tlv(0x30, tlv(0x31, seq({oid("2.5.4.3"), tlv(0x04, {'x'})})));
+     },
      cert_err_invalid_name + asn1_err_unexpected_tag, nullptr},
     {"name_attribute_with_extra_element",
      [](cert_parts& c) {
-         c.issuer = tlv(0x30, tlv(0x31, seq({oid("2.5.4.3"), text_value(0x13, "x"), tlv(0x05, {})})));
+         c.issuer =
+             tlv(0x30, tlv(0x31, seq({oid("2.5.4.3"), text_value(0x13, "x"), tlv(0x05, {})})));
      },
      cert_err_invalid_name + asn1_err_length_mismatch, nullptr},
     {"validity_with_extra_time",
@@ -129,14 +144,18 @@ const edge_case edge_cases[] = {
      },
      cert_err_invalid_date + asn1_err_length_mismatch, nullptr},
     {"basic_constraints_ca_as_integer",
-     [](cert_parts& c) { c.after_key = extensions({extension("2.5.29.19", true, seq({int_der({0x05})}))}); }, 0,
+     [](cert_parts& c) {
+         c.after_key = extensions({extension("2.5.29.19", true, seq({int_der({0x05})}))});
+     },
+     0,
      [](const cert_record& r) {
          EXPECT_EQ(r.ca_istrue, 1);
          EXPECT_EQ(r.max_pathlen, 0);
      }},
     {"basic_constraints_pathlen",
      [](cert_parts& c) {
-         c.after_key = extensions({extension("2.5.29.19", false, seq({tlv(0x01, {0xFF}), int_der({0x00})}))});
+         c.after_key =
+             extensions({extension("2.5.29.19", false, seq({tlv(0x01, {0xFF}), int_der({0x00})}))});
      },
      0,
      [](const cert_record& r) {
@@ -145,51 +164,67 @@ const edge_case edge_cases[] = {
      }},
     {"basic_constraints_pathlen_int_max",
      [](cert_parts& c) {
-         c.after_key = extensions(
-             {extension("2.5.29.19", true, seq({tlv(0x01, {0xFF}), int_der({0x7F, 0xFF, 0xFF, 0xFF})}))});
+         c.after_key = extensions({extension(
+             "2.5.29.19", true, seq({tlv(0x01, {0xFF}), int_der({0x7F, 0xFF, 0xFF, 0xFF})}))});
      },
      cert_err_invalid_extensions + asn1_err_invalid_length, nullptr},
     {"key_usage_without_bits",
-     [](cert_parts& c) { c.after_key = extensions({extension("2.5.29.15", true, bit_string({}))}); },
+     [](cert_parts& c) {
+         c.after_key = extensions({extension("2.5.29.15", true, bit_string({}))});
+     },
      cert_err_invalid_extensions + asn1_err_invalid_length, nullptr},
     {"key_usage_trailing_byte",
      [](cert_parts& c) {
-         c.after_key = extensions({extension("2.5.29.15", true, cat({bit_string({0x80}, 7), bytes{0x00}}))});
+         c.after_key =
+             extensions({extension("2.5.29.15", true, cat({bit_string({0x80}, 7), bytes{0x00}}))});
      },
      cert_err_invalid_extensions + asn1_err_length_mismatch, nullptr},
     {"ns_cert_type_two_bytes",
      [](cert_parts& c) {
-         c.after_key = extensions({extension("2.16.840.1.113730.1.1", false, bit_string({0x40, 0x00}))});
+         c.after_key =
+             extensions({extension("2.16.840.1.113730.1.1", false, bit_string({0x40, 0x00}))});
      },
      cert_err_invalid_extensions + asn1_err_invalid_length, nullptr},
     {"extended_key_usage_empty",
-     [](cert_parts& c) { c.after_key = extensions({extension("2.5.29.37", false, tlv(0x30, {}))}); },
+     [](cert_parts& c) {
+         c.after_key = extensions({extension("2.5.29.37", false, tlv(0x30, {}))});
+     },
      cert_err_invalid_extensions + asn1_err_invalid_length, nullptr},
     {"subject_alt_name_universal_tag",
      [](cert_parts& c) {
-         c.after_key = extensions({extension("2.5.29.17", false, seq({text_value(0x16, "a.example")}))});
+         c.after_key =
+             extensions({extension("2.5.29.17", false, seq({text_value(0x16, "a.example")}))});
      },
      cert_err_invalid_extensions + asn1_err_unexpected_tag, nullptr},
     {"subject_alt_name_keeps_dns_only",
      [](cert_parts& c) {
-         c.after_key = extensions({extension(
-             "2.5.29.17", false,
-             seq({text_value(0x82, "a.example"), text_value(0x81, "x@y"), text_value(0x82, "b.example")}))});
+         c.after_key =
+             extensions({extension("2.5.29.17", false,
+                                   seq({text_value(0x82, "a.example"), text_value(0x81, "x@y"),
+                                        text_value(0x82, "b.example")}))});
      },
      0,
      [](const cert_record& r) {
          ASSERT_EQ(r.subject_alt_names.size(), 2u);
-         EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.subject_alt_names[1].p), r.subject_alt_names[1].len),
+         EXPECT_EQ(std::string(reinterpret_cast<const char*>(r.subject_alt_names[1].p),
+                               r.subject_alt_names[1].len),
                    "b.example");
      }},
-    {"extension_twice", [](cert_parts& c) { c.after_key = extensions({key_usage_ext, key_usage_ext}); },
+    {"extension_twice",
+     [](cert_parts& c) {
+         c.after_key = extensions({key_usage_ext, key_usage_ext});
+     },
      cert_err_invalid_extensions, nullptr},
     {"extension_octet_string_short",
      [](cert_parts& c) {
-         c.after_key = extensions({seq({oid("2.5.29.15"), tlv(0x04, bit_string({0x80}, 7)), tlv(0x05, {})})});
+         c.after_key =
+             extensions({seq({oid("2.5.29.15"), tlv(0x04, bit_string({0x80}, 7)), tlv(0x05, {})})});
      },
      cert_err_invalid_extensions + asn1_err_length_mismatch, nullptr},
-    {"byte_after_tbs_content", [](cert_parts& c) { c.after_key = {0x05, 0x00}; },
+    {"byte_after_tbs_content",
+     [](cert_parts& c) {
+         c.after_key = {0x05, 0x00};
+     },
      cert_err_invalid_format + asn1_err_length_mismatch, nullptr},
     {"signature_with_unused_bits", [](cert_parts& c) { c.signature = bit_string({0xAA}, 1); },
      cert_err_invalid_signature + asn1_err_invalid_data, nullptr},
@@ -208,7 +243,7 @@ TEST_P(CertEdge, ParsesOrRefusesWithItsCode) {
     EXPECT_EQ(cert_record_parse(&rec, der.data(), der.size()), e.expected);
     if (e.expected == 0 && e.check) e.check(rec);
     if (e.expected != 0) {
-        EXPECT_EQ(rec.version, 0);  // a failed parse leaves the first record empty
+        EXPECT_EQ(rec.version, 0); // a failed parse leaves the first record empty
         EXPECT_TRUE(rec.der.empty());
     }
 }
@@ -259,9 +294,11 @@ TEST(CertTime, NoDataAndLengthBeyondData) {
     bytes der{0x17, 0x0D, '2', '1'};
     uint8_t* p = der.data();
     cert_time t;
-    EXPECT_EQ(cert_time_parse(&p, der.data() + der.size(), &t), cert_err_invalid_date + asn1_err_out_of_data);
+    EXPECT_EQ(cert_time_parse(&p, der.data() + der.size(), &t),
+              cert_err_invalid_date + asn1_err_out_of_data);
     p = der.data() + der.size();
-    EXPECT_EQ(cert_time_parse(&p, der.data() + der.size(), &t), cert_err_invalid_date + asn1_err_out_of_data);
+    EXPECT_EQ(cert_time_parse(&p, der.data() + der.size(), &t),
+              cert_err_invalid_date + asn1_err_out_of_data);
 }
 
 struct dotted_case {
@@ -274,12 +311,12 @@ struct dotted_case {
 const dotted_case dotted_cases[] = {
     {{0x55, 0x04, 0x03}, 64, 7, "2.5.4.3"},
     {{0x55, 0x04, 0x03}, 8, 7, "2.5.4.3"},
-    {{0x55, 0x04, 0x03}, 7, -2, "2.5.4."},  // cut, and NUL-terminated
+    {{0x55, 0x04, 0x03}, 7, -2, "2.5.4."}, // cut, and NUL-terminated
     {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x01, 0x01}, 64, 20, "1.2.840.113549.1.1.1"},
     {{0x88, 0x37, 0x03}, 64, 7, "2.999.3"},
     {{0x55, 0x8F, 0xFF, 0xFF, 0xFF, 0x7F}, 64, 14, "2.5.4294967295"},
-    {{0x55, 0x90, 0x80, 0x80, 0x80, 0x00}, 64, -2, "2.5"},  // arc over 32 bits
-    {{0x55, 0x84}, 64, -2, "2.5"},                       // last arc unfinished
+    {{0x55, 0x90, 0x80, 0x80, 0x80, 0x00}, 64, -2, "2.5"}, // arc over 32 bits
+    {{0x55, 0x84}, 64, -2, "2.5"},                         // last arc unfinished
     {{}, 64, -2, ""},
 };
 
@@ -290,7 +327,7 @@ TEST_P(OidDotted, WritesTheArcs) {
     const cert_span span{0x06, c.oid.size(), c.oid.empty() ? nullptr : c.oid.data()};
     std::vector<char> buffer(c.size, 'X');
     EXPECT_EQ(oid_to_dotted_string(buffer.data(), buffer.size(), &span), c.expected);
-    EXPECT_STREQ(buffer.data(), c.text);  // always terminated inside the buffer
+    EXPECT_STREQ(buffer.data(), c.text); // always terminated inside the buffer
 }
 
 INSTANTIATE_TEST_SUITE_P(Oids, OidDotted, ::testing::ValuesIn(dotted_cases));
@@ -318,4 +355,4 @@ TEST(CertChain, SecondCertificateIsLinkedAndAFailedOneIsDropped) {
     EXPECT_EQ(cert_record_parse(&chain, nullptr, 10), cert_err_bad_input);
 }
 
-}  // namespace
+} // namespace

@@ -23,13 +23,15 @@ int parse_exact(const bytes& der) {
         // Every span of a parsed record lies inside its own copy.
         const uint8_t* lo = rec.der.data();
         const uint8_t* hi = lo + rec.der.size();
-        for (const cert_span* s : {&rec.raw, &rec.tbs, &rec.serial, &rec.raw_serial, &rec.issuer_raw,
-                                   &rec.subject_raw, &rec.sig_oid1, &rec.sig_oid2, &rec.sig, &rec.v3_ext})
+        for (const cert_span* s :
+             {&rec.raw, &rec.tbs, &rec.serial, &rec.raw_serial, &rec.issuer_raw, &rec.subject_raw,
+              &rec.sig_oid1, &rec.sig_oid2, &rec.sig, &rec.v3_ext})
             if (s->p != nullptr) {
                 EXPECT_TRUE(s->p >= lo && s->p + s->len <= hi);
             }
         for (const auto& list : {rec.issuer, rec.subject})
-            for (const cert_name_entry& e : list) EXPECT_TRUE(e.val.p >= lo && e.val.p + e.val.len <= hi);
+            for (const cert_name_entry& e : list)
+                EXPECT_TRUE(e.val.p >= lo && e.val.p + e.val.len <= hi);
     }
     return ret;
 }
@@ -40,24 +42,30 @@ bytes certificate(source s) {
     static const bytes rsa = [] {
         bool ok = false;
         run("printf '[req]\\ndistinguished_name = dn\\n[dn]\\n' > mal.cnf && "
-            "$OPENSSL req -x509 -new -newkey rsa:2048 -nodes -keyout mal_rsa.key -config mal.cnf -subj '/C=CN/O=O/CN=rsa'"
-            " -days 30 -addext 'keyUsage=critical,digitalSignature' -addext 'subjectAltName=DNS:a.example'"
+            "$OPENSSL req -x509 -new -newkey rsa:2048 -nodes -keyout mal_rsa.key -config mal.cnf "
+            "-subj '/C=CN/O=O/CN=rsa'"
+            " -days 30 -addext 'keyUsage=critical,digitalSignature' -addext "
+            "'subjectAltName=DNS:a.example'"
             " -addext 'basicConstraints=CA:FALSE' -outform DER -out mal_rsa.der 2>/dev/null && "
             "$OPENSSL genpkey -algorithm SM2 -out mal_sm2.key && "
-            "$OPENSSL req -x509 -new -key mal_sm2.key -sm3 -sigopt distid:1234567812345678 -config mal.cnf"
+            "$OPENSSL req -x509 -new -key mal_sm2.key -sm3 -sigopt distid:1234567812345678 -config "
+            "mal.cnf"
             " -subj '/CN=sm2' -days 30 -outform DER -out mal_sm2.der 2>/dev/null",
             &ok);
         if (!ok) throw std::runtime_error("openssl could not make the certificates");
         return read_file(scratch_dir() + "/mal_rsa.der");
     }();
     switch (s) {
-    case openssl_rsa: return rsa;
-    case openssl_sm2: return read_file(scratch_dir() + "/mal_sm2.der");
+    case openssl_rsa:
+        return rsa;
+    case openssl_sm2:
+        return read_file(scratch_dir() + "/mal_sm2.der");
     case handmade: {
         cert_parts parts;
-        parts.after_key = extensions({extension("2.5.29.19", true, seq({tlv(0x01, {0xFF}), tlv(0x02, {0x01})})),
-                                      extension("2.5.29.37", false, seq({oid("1.3.6.1.5.5.7.3.2")})),
-                                      extension("2.16.840.1.113730.1.1", false, bit_string({0x80}, 7))});
+        parts.after_key =
+            extensions({extension("2.5.29.19", true, seq({tlv(0x01, {0xFF}), tlv(0x02, {0x01})})),
+                        extension("2.5.29.37", false, seq({oid("1.3.6.1.5.5.7.3.2")})),
+                        extension("2.16.840.1.113730.1.1", false, bit_string({0x80}, 7))});
         return parts.build();
     }
     }
@@ -65,7 +73,7 @@ bytes certificate(source s) {
 }
 
 class CertMalformed : public ::testing::TestWithParam<source> {
-protected:
+  protected:
     bytes der_ = certificate(GetParam());
     // Offsets of the elements, from a parse of the intact certificate.
     struct offsets {
@@ -82,7 +90,8 @@ protected:
         o.validity = o.issuer + rec.issuer_raw.len;
         o.not_before = o.validity + 2;
         o.subject = static_cast<size_t>(rec.subject_raw.p - base);
-        o.first_value = static_cast<size_t>(rec.issuer.front().val.p - base) - 2;  // tag and one length byte
+        o.first_value =
+            static_cast<size_t>(rec.issuer.front().val.p - base) - 2; // tag and one length byte
         return o;
     }
     // The element at `at` with its length field replaced.
@@ -96,7 +105,9 @@ protected:
     }
 };
 
-TEST_P(CertMalformed, IntactParses) { EXPECT_EQ(parse_exact(der_), 0); }
+TEST_P(CertMalformed, IntactParses) {
+    EXPECT_EQ(parse_exact(der_), 0);
+}
 
 TEST_P(CertMalformed, TruncatedAtEveryByteIsRefused) {
     for (size_t n = 0; n < der_.size(); ++n) {
@@ -119,14 +130,17 @@ TEST_P(CertMalformed, TrailingBytesAreRefused) {
 TEST_P(CertMalformed, OverflowingLengthsAreRefused) {
     const offsets o = where();
     const bytes lengths[] = {
-        {0x84, 0xFF, 0xFF, 0xFF, 0xFF},  // 4 GB
+        {0x84, 0xFF, 0xFF, 0xFF, 0xFF}, // 4 GB
         {0x84, 0x7F, 0xFF, 0xFF, 0xFF},
-        {0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0},  // more length bytes than a reader takes
-        {0x80},                                                  // indefinite length: not DER
+        {0x88, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+         0xF0}, // more length bytes than a reader takes
+        {0x80}, // indefinite length: not DER
         {0x82, 0xFF, 0xFF},
     };
-    for (size_t at : {o.outer, o.tbs, o.serial, o.issuer, o.validity, o.not_before, o.subject, o.first_value})
-        for (const bytes& length : lengths) EXPECT_NE(parse_exact(with_length(at, length)), 0) << "element at " << at;
+    for (size_t at :
+         {o.outer, o.tbs, o.serial, o.issuer, o.validity, o.not_before, o.subject, o.first_value})
+        for (const bytes& length : lengths)
+            EXPECT_NE(parse_exact(with_length(at, length)), 0) << "element at " << at;
     EXPECT_EQ(parse_exact(with_length(o.outer, {0x84, 0xFF, 0xFF, 0xFF, 0xFF})),
               cert_err_invalid_format + asn1_err_length_mismatch);
 }
@@ -146,7 +160,7 @@ TEST_P(CertMalformed, WrongTagsGiveTheirCodes) {
         {o.validity, 0x31, cert_err_invalid_date + asn1_err_unexpected_tag},
         {o.not_before, 0x19, cert_err_invalid_date + asn1_err_unexpected_tag},
         {o.subject, 0x31, cert_err_invalid_format + asn1_err_unexpected_tag},
-        {o.issuer + 2, 0x30, cert_err_invalid_name + asn1_err_unexpected_tag},  // the first SET
+        {o.issuer + 2, 0x30, cert_err_invalid_name + asn1_err_unexpected_tag}, // the first SET
         {o.first_value, 0x04, cert_err_invalid_name + asn1_err_unexpected_tag},
     };
     for (const tag_case& c : cases) {
@@ -154,14 +168,15 @@ TEST_P(CertMalformed, WrongTagsGiveTheirCodes) {
         bad[c.at] = c.tag;
         EXPECT_EQ(parse_exact(bad), c.expected) << "element at " << c.at;
     }
-    if (GetParam() != openssl_sm2) {  // an SM2 certificate is not read past its key
+    if (GetParam() != openssl_sm2) { // an SM2 certificate is not read past its key
         bytes bad = der_;
         // The outer signature's BIT STRING is the last element: find its tag.
         cert_record rec;
         ASSERT_EQ(cert_record_parse(&rec, der_.data(), der_.size()), 0);
         const size_t sig_value = static_cast<size_t>(rec.sig.p - rec.der.data());
         size_t sig_tag = sig_value - 2;
-        while (der_[sig_tag] != 0x03) --sig_tag;
+        while (der_[sig_tag] != 0x03)
+            --sig_tag;
         bad[sig_tag] = 0x04;
         EXPECT_EQ(parse_exact(bad), cert_err_invalid_signature + asn1_err_unexpected_tag);
     }
@@ -169,8 +184,8 @@ TEST_P(CertMalformed, WrongTagsGiveTheirCodes) {
 
 TEST_P(CertMalformed, SingleByteCorruptionsNeverReadOutside) {
     for (size_t i = 0; i < der_.size(); ++i) {
-        for (uint8_t value : {static_cast<uint8_t>(der_[i] ^ 0xFF), uint8_t{0x00}, uint8_t{0x80}, uint8_t{0x84},
-                              static_cast<uint8_t>(der_[i] + 1)}) {
+        for (uint8_t value : {static_cast<uint8_t>(der_[i] ^ 0xFF), uint8_t{0x00}, uint8_t{0x80},
+                              uint8_t{0x84}, static_cast<uint8_t>(der_[i] + 1)}) {
             bytes bad = der_;
             bad[i] = value;
             (void)parse_exact(bad);
@@ -178,11 +193,12 @@ TEST_P(CertMalformed, SingleByteCorruptionsNeverReadOutside) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Sources, CertMalformed, ::testing::Values(openssl_rsa, openssl_sm2, handmade),
+INSTANTIATE_TEST_SUITE_P(Sources, CertMalformed,
+                         ::testing::Values(openssl_rsa, openssl_sm2, handmade),
                          [](const auto& info) {
                              return std::string(info.param == openssl_rsa   ? "openssl_rsa"
                                                 : info.param == openssl_sm2 ? "openssl_sm2"
                                                                             : "handmade");
                          });
 
-}  // namespace
+} // namespace

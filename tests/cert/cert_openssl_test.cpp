@@ -21,10 +21,10 @@ namespace {
 
 struct cert_case {
     const char* name;
-    const char* keygen;  // genpkey options
+    const char* keygen; // genpkey options
     const char* subject;
     const char* serial;
-    int days;  // 20000 days puts notAfter past 2049: GeneralizedTime
+    int days; // 20000 days puts notAfter past 2049: GeneralizedTime
     bool extensions;
     bool rsa;
 };
@@ -38,17 +38,21 @@ const char* const extension_options =
     " -addext 'subjectKeyIdentifier=hash'";
 
 const cert_case cases[] = {
-    {"rsa1024_v1", "-algorithm RSA -pkeyopt rsa_keygen_bits:1024", "/C=CN/O=Org/CN=name", "0x01", 365, false, true},
-    {"rsa2048_ext", "-algorithm RSA -pkeyopt rsa_keygen_bits:2048", "/C=CN/O=Org Ltd/CN=a+UID=b", "0x8001020304",
-     365, true, true},
+    {"rsa1024_v1", "-algorithm RSA -pkeyopt rsa_keygen_bits:1024", "/C=CN/O=Org/CN=name", "0x01",
+     365, false, true},
+    {"rsa2048_ext", "-algorithm RSA -pkeyopt rsa_keygen_bits:2048", "/C=CN/O=Org Ltd/CN=a+UID=b",
+     "0x8001020304", 365, true, true},
     {"rsa2048_email", "-algorithm RSA -pkeyopt rsa_keygen_bits:2048",
-     "/C=CN/ST=Zhe Jiang/O=Org/OU=Unit/CN=Test Name/emailAddress=t@example.com", "0x7F", 20000, false, true},
-    {"rsa4096_gen", "-algorithm RSA -pkeyopt rsa_keygen_bits:4096", "/O=Big/CN=big", "0x123456789ABCDEF0123456",
-     20000, true, true},
+     "/C=CN/ST=Zhe Jiang/O=Org/OU=Unit/CN=Test Name/emailAddress=t@example.com", "0x7F", 20000,
+     false, true},
+    {"rsa4096_gen", "-algorithm RSA -pkeyopt rsa_keygen_bits:4096", "/O=Big/CN=big",
+     "0x123456789ABCDEF0123456", 20000, true, true},
     {"sm2_ext", "-algorithm SM2", "/C=CN/O=GM/CN=sm2", "0x2A", 20000, true, false},
     {"sm2_v1", "-algorithm SM2", "/CN=sm2 only", "0x80", 365, false, false},
-    {"p256_v1", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256", "/O=EC/CN=p256", "0x05", 365, false, false},
-    {"p256_ext", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256", "/CN=p256 ext", "0x06", 20000, true, false},
+    {"p256_v1", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256", "/O=EC/CN=p256", "0x05", 365,
+     false, false},
+    {"p256_ext", "-algorithm EC -pkeyopt ec_paramgen_curve:P-256", "/CN=p256 ext", "0x06", 20000,
+     true, false},
 };
 
 // "dotted=#DER" per attribute, in order, from `-nameopt oid,sep_multiline,dump_all,dump_der`.
@@ -92,9 +96,9 @@ std::string value_of(const std::string& out, const std::string& key) {
 
 // "Dec 10 12:22:57 2026 GMT"
 cert_time openssl_time(const std::string& text) {
-    static const std::map<std::string, int> months = {{"Jan", 1}, {"Feb", 2}, {"Mar", 3}, {"Apr", 4},
-                                                      {"May", 5}, {"Jun", 6}, {"Jul", 7}, {"Aug", 8},
-                                                      {"Sep", 9}, {"Oct", 10}, {"Nov", 11}, {"Dec", 12}};
+    static const std::map<std::string, int> months = {
+        {"Jan", 1}, {"Feb", 2}, {"Mar", 3}, {"Apr", 4},  {"May", 5},  {"Jun", 6},
+        {"Jul", 7}, {"Aug", 8}, {"Sep", 9}, {"Oct", 10}, {"Nov", 11}, {"Dec", 12}};
     std::istringstream in(text);
     std::string mon, hms;
     cert_time t;
@@ -105,7 +109,8 @@ cert_time openssl_time(const std::string& text) {
 }
 
 std::string strip_zeros(std::string h) {
-    while (h.size() > 2 && h.compare(0, 2, "00") == 0) h.erase(0, 2);
+    while (h.size() > 2 && h.compare(0, 2, "00") == 0)
+        h.erase(0, 2);
     return h;
 }
 
@@ -122,12 +127,13 @@ std::vector<std::string> split_list(const std::string& line) {
     std::vector<std::string> items;
     std::string item;
     std::istringstream in(line);
-    while (std::getline(in, item, ',')) items.push_back(item.substr(item.find_first_not_of(' ')));
+    while (std::getline(in, item, ','))
+        items.push_back(item.substr(item.find_first_not_of(' ')));
     return items;
 }
 
 class CertFromOpenssl : public ::testing::TestWithParam<cert_case> {
-protected:
+  protected:
     static void SetUpTestSuite() {
         bool ok = false;
         run("printf '[req]\\ndistinguished_name = dn\\n[dn]\\n' > min.cnf", &ok);
@@ -139,11 +145,14 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
     const cert_case& c = GetParam();
     const std::string n = c.name;
     bool ok = false;
-    std::string cmd = "$OPENSSL genpkey " + std::string(c.keygen) + " -out " + n + ".key 2>&1 && $OPENSSL req -x509 -new -key " +
-                      n + ".key -config min.cnf -multivalue-rdn -subj '" + c.subject + "' -set_serial " + c.serial +
-                      " -days " + std::to_string(c.days) + (c.extensions ? extension_options : "") +
-                      (c.rsa ? " -sha256" : (n.rfind("sm2", 0) == 0 ? " -sm3 -sigopt distid:1234567812345678" : "")) +
-                      " -outform DER -out " + n + ".der 2>&1";
+    std::string cmd =
+        "$OPENSSL genpkey " + std::string(c.keygen) + " -out " + n +
+        ".key 2>&1 && $OPENSSL req -x509 -new -key " + n +
+        ".key -config min.cnf -multivalue-rdn -subj '" + c.subject + "' -set_serial " + c.serial +
+        " -days " + std::to_string(c.days) + (c.extensions ? extension_options : "") +
+        (c.rsa ? " -sha256"
+               : (n.rfind("sm2", 0) == 0 ? " -sm3 -sigopt distid:1234567812345678" : "")) +
+        " -outform DER -out " + n + ".der 2>&1";
     const std::string log = run(cmd, &ok);
     ASSERT_TRUE(ok) << cmd << "\n" << log;
     const bytes der = read_file(scratch_dir() + "/" + n + ".der");
@@ -152,10 +161,11 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
     cert_record rec;
     ASSERT_EQ(0, cert_record_parse(&rec, der.data(), der.size()));
 
-    const std::string printed = run("$OPENSSL x509 -inform DER -in " + n +
-                                        ".der -noout -serial -startdate -enddate -subject -issuer -modulus"
-                                        " -nameopt oid,sep_multiline,dump_all,dump_der 2>/dev/null",
-                                    &ok);
+    const std::string printed =
+        run("$OPENSSL x509 -inform DER -in " + n +
+                ".der -noout -serial -startdate -enddate -subject -issuer -modulus"
+                " -nameopt oid,sep_multiline,dump_all,dump_der 2>/dev/null",
+            &ok);
     const std::string text = run("$OPENSSL x509 -inform DER -in " + n + ".der -noout -text", &ok);
 
     // Version, serial and its DER.
@@ -163,7 +173,8 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
     ASSERT_NE(vpos, std::string::npos);
     EXPECT_EQ(rec.version, std::stoi(text.substr(vpos + 9)));
     EXPECT_EQ(rec.version, c.extensions ? 3 : 1);
-    EXPECT_EQ(strip_zeros(hex(rec.serial.p, rec.serial.len)), strip_zeros(value_of(printed, "serial")));
+    EXPECT_EQ(strip_zeros(hex(rec.serial.p, rec.serial.len)),
+              strip_zeros(value_of(printed, "serial")));
     EXPECT_EQ(hex(bytes(rec.raw_serial.p, rec.raw_serial.p + rec.raw_serial.len)),
               hex(tlv(0x02, bytes(rec.serial.p, rec.serial.p + rec.serial.len))));
     EXPECT_EQ(rec.raw_serial.tag, 0);
@@ -176,11 +187,13 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
     ASSERT_NE(x, nullptr);
     unsigned char* name_der = nullptr;
     int name_len = i2d_X509_NAME(X509_get_subject_name(x), &name_der);
-    EXPECT_EQ(hex(rec.subject_raw.p, rec.subject_raw.len), hex(name_der, static_cast<size_t>(name_len)));
+    EXPECT_EQ(hex(rec.subject_raw.p, rec.subject_raw.len),
+              hex(name_der, static_cast<size_t>(name_len)));
     OPENSSL_free(name_der);
     name_der = nullptr;
     name_len = i2d_X509_NAME(X509_get_issuer_name(x), &name_der);
-    EXPECT_EQ(hex(rec.issuer_raw.p, rec.issuer_raw.len), hex(name_der, static_cast<size_t>(name_len)));
+    EXPECT_EQ(hex(rec.issuer_raw.p, rec.issuer_raw.len),
+              hex(name_der, static_cast<size_t>(name_len)));
     OPENSSL_free(name_der);
 
     // Validity.
@@ -226,7 +239,8 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
     bytes ebytes(8);
     ASSERT_EQ(0, mbedtls_mpi_write_binary(&rsa->E, ebytes.data(), ebytes.size()));
     unsigned long long evalue = 0;
-    for (uint8_t b : ebytes) evalue = (evalue << 8) | b;
+    for (uint8_t b : ebytes)
+        evalue = (evalue << 8) | b;
     EXPECT_EQ(evalue, std::stoull(text.substr(epos + 10)));
 
     // Outer signature.
@@ -241,9 +255,10 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
         EXPECT_EQ(rec.v3_ext.len, 0u);
         return;
     }
-    const std::string ext = run("$OPENSSL x509 -inform DER -in " + n +
-                                    ".der -noout -ext basicConstraints,keyUsage,extendedKeyUsage,subjectAltName,nsCertType",
-                                &ok);
+    const std::string ext = run(
+        "$OPENSSL x509 -inform DER -in " + n +
+            ".der -noout -ext basicConstraints,keyUsage,extendedKeyUsage,subjectAltName,nsCertType",
+        &ok);
     EXPECT_EQ(rec.ext_types, 0x4 | 0x20 | 0x100 | 0x800 | 0x10000);
     const std::string bc = ext_line(ext, "Basic Constraints");
     EXPECT_EQ(rec.ca_istrue, bc.find("CA:TRUE") != std::string::npos ? 1 : 0);
@@ -256,7 +271,8 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
         {"Data Encipherment", 0x10}, {"Key Agreement", 0x08},   {"Certificate Sign", 0x04},
         {"CRL Sign", 0x02},          {"Encipher Only", 0x01}};
     int usage = 0;
-    for (const std::string& item : split_list(ext_line(ext, "Key Usage"))) usage |= key_usage_bits.at(item);
+    for (const std::string& item : split_list(ext_line(ext, "Key Usage")))
+        usage |= key_usage_bits.at(item);
     EXPECT_EQ(rec.key_usage, usage);
 
     static const std::map<std::string, std::string> eku_oids = {
@@ -274,18 +290,21 @@ TEST_P(CertFromOpenssl, FieldsMatchOpenssl) {
 
     ours.clear();
     theirs.clear();
-    for (const cert_span& s : rec.subject_alt_names) ours.emplace_back(reinterpret_cast<const char*>(s.p), s.len);
+    for (const cert_span& s : rec.subject_alt_names)
+        ours.emplace_back(reinterpret_cast<const char*>(s.p), s.len);
     for (const std::string& item : split_list(ext_line(ext, "Subject Alternative Name")))
         if (item.rfind("DNS:", 0) == 0) theirs.push_back(item.substr(4));
     EXPECT_EQ(ours, theirs);
 
-    static const std::map<std::string, int> ns_bits = {{"SSL Client", 0x80}, {"SSL Server", 0x40}, {"S/MIME", 0x20}};
+    static const std::map<std::string, int> ns_bits = {
+        {"SSL Client", 0x80}, {"SSL Server", 0x40}, {"S/MIME", 0x20}};
     int ns = 0;
-    for (const std::string& item : split_list(ext_line(ext, "Netscape Cert Type"))) ns |= ns_bits.at(item);
+    for (const std::string& item : split_list(ext_line(ext, "Netscape Cert Type")))
+        ns |= ns_bits.at(item);
     EXPECT_EQ(rec.ns_cert_type, ns);
 }
 
 INSTANTIATE_TEST_SUITE_P(Generated, CertFromOpenssl, ::testing::ValuesIn(cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

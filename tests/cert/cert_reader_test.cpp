@@ -14,10 +14,12 @@ using namespace certtest;
 
 namespace {
 
-std::string str(const uint8_t* p, size_t n) { return p ? std::string(reinterpret_cast<const char*>(p), n) : "<null>"; }
+std::string str(const uint8_t* p, size_t n) {
+    return p ? std::string(reinterpret_cast<const char*>(p), n) : "<null>";
+}
 
 class CertReader : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { parsed_cert_free(); }
 };
 
@@ -28,7 +30,7 @@ TEST_F(CertReader, SerialNamesAndDates) {
 
     size_t n = 0;
     const uint8_t* serial = cert_raw_serial(&n);
-    EXPECT_EQ(hex(serial, n), "020101");  // the whole DER INTEGER
+    EXPECT_EQ(hex(serial, n), "020101"); // the whole DER INTEGER
     const uint8_t* subject = cert_subject_raw(&n);
     EXPECT_EQ(hex(subject, n), hex(parts.subject));
     const uint8_t* issuer = cert_issuer_raw(&n);
@@ -50,9 +52,10 @@ TEST_F(CertReader, SerialNamesAndDates) {
 TEST_F(CertReader, CommonNameInAMultiValuedRdnAndDisplayNameWithout) {
     cert_parts parts;
     // One SET holding O and CN, then an OU.
-    parts.subject = tlv(0x30, cat({tlv(0x31, cat({seq({oid("2.5.4.10"), text_value(0x13, "Org")}),
-                                                  seq({oid("2.5.4.3"), text_value(0x0C, "Both")})})),
-                                   tlv(0x31, seq({oid("2.5.4.11"), text_value(0x0C, "Unit")}))}));
+    parts.subject =
+        tlv(0x30, cat({tlv(0x31, cat({seq({oid("2.5.4.10"), text_value(0x13, "Org")}),
+                                      seq({oid("2.5.4.3"), text_value(0x0C, "Both")})})),
+                       tlv(0x31, seq({oid("2.5.4.11"), text_value(0x0C, "Unit")}))}));
     bytes der = parts.build();
     ASSERT_EQ(parse_certificate(der.data(), der.size()), 0);
     size_t n = 0;
@@ -76,14 +79,14 @@ TEST_F(CertReader, CommonNameInAMultiValuedRdnAndDisplayNameWithout) {
 
 TEST_F(CertReader, FillsACertificateObjectThenForgetsTheCertificate) {
     cert_parts parts;
-    parts.spki = ec_spki("1.2.156.10197.1.301", "");  // an SM2 key: fields are filled all the same
+    parts.spki = ec_spki("1.2.156.10197.1.301", ""); // an SM2 key: fields are filled all the same
     parts.sig_alg = parts.outer_alg = seq({oid("1.2.156.10197.1.501")});
     const bytes der = parts.build();
 
     CK_RV rv = CKR_OK;
     auto object = pkcs11_object::create(0, CKO_CERTIFICATE, nullptr, 0, &rv);
     ASSERT_NE(object, nullptr);
-    EXPECT_EQ(object_fill_certificate_attributes(*object), CKR_FUNCTION_FAILED);  // nothing parsed
+    EXPECT_EQ(object_fill_certificate_attributes(*object), CKR_FUNCTION_FAILED); // nothing parsed
 
     ASSERT_EQ(parse_certificate(der.data(), der.size()), 0);
     ASSERT_EQ(object_fill_certificate_attributes(*object), CKR_OK);
@@ -116,28 +119,30 @@ TEST(CertExport, RsaBlobAndEcPoint) {
     cert_parts parts;
     const bytes rsa_cert = parts.build();
     bool ok = false;
-    const std::string modulus = run("$OPENSSL rsa -pubin -inform DER -in spki.der -noout -modulus", &ok);
+    const std::string modulus =
+        run("$OPENSSL rsa -pubin -inform DER -in spki.der -noout -modulus", &ok);
     ASSERT_TRUE(ok);
 
     uint8_t blob[300];
     size_t len = sizeof blob;
     ASSERT_EQ(cert_export_public_key(1, rsa_cert.data(), rsa_cert.size(), blob, &len), 0);
     ASSERT_EQ(len, 128u + 8);
-    EXPECT_EQ(hex(blob, 4), "00000400");  // 1024 bits, big-endian
+    EXPECT_EQ(hex(blob, 4), "00000400"); // 1024 bits, big-endian
     EXPECT_EQ("Modulus=" + hex(blob + 4, 128) + "\n", modulus);
     EXPECT_EQ(hex(blob + 132, 4), "00010001");
-    len = 135;  // one byte short
+    len = 135; // one byte short
     EXPECT_EQ(cert_export_public_key(1, rsa_cert.data(), rsa_cert.size(), blob, &len), 1);
 
-    parts.spki = ec_spki("1.2.840.10045.2.1", "1.2.156.10197.1.301");  // SM2 as OpenSSL writes it
+    parts.spki = ec_spki("1.2.840.10045.2.1", "1.2.156.10197.1.301"); // SM2 as OpenSSL writes it
     const bytes sm2_cert = parts.build();
     len = 64;
     ASSERT_EQ(cert_export_public_key(2, sm2_cert.data(), sm2_cert.size(), blob, &len), 0);
     EXPECT_EQ(len, 64u);
-    for (int i = 0; i < 64; ++i) EXPECT_EQ(blob[i], i + 1);
+    for (int i = 0; i < 64; ++i)
+        EXPECT_EQ(blob[i], i + 1);
     len = sizeof blob;
     EXPECT_EQ(cert_export_public_key(1, sm2_cert.data(), sm2_cert.size(), blob, &len), 1);
     EXPECT_EQ(cert_export_public_key(1, rsa_cert.data(), rsa_cert.size() - 1, blob, &len), 1);
 }
 
-}  // namespace
+} // namespace

@@ -23,7 +23,7 @@ struct scratch {
         std::filesystem::remove_all(path, ec);
     }
 };
-}  // namespace
+} // namespace
 
 const std::string& scratch_dir() {
     static scratch dir;
@@ -31,7 +31,8 @@ const std::string& scratch_dir() {
 }
 
 std::string run(const std::string& command, bool* ok) {
-    const std::string full = "cd '" + scratch_dir() + "' && OPENSSL='" OPENSSL_EXECUTABLE "' && " + command;
+    const std::string full =
+        "cd '" + scratch_dir() + "' && OPENSSL='" OPENSSL_EXECUTABLE "' && " + command;
     FILE* pipe = popen(full.c_str(), "r");
     if (pipe == nullptr) {
         if (ok) *ok = false;
@@ -40,7 +41,8 @@ std::string run(const std::string& command, bool* ok) {
     std::string out;
     char buffer[4096];
     size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
     const int status = pclose(pipe);
     if (ok) *ok = status == 0;
     return out;
@@ -78,7 +80,8 @@ bytes tlv(uint8_t tag, const bytes& content) {
         out.push_back(static_cast<uint8_t>(n));
     } else {
         bytes len;
-        for (size_t v = n; v != 0; v >>= 8) len.insert(len.begin(), static_cast<uint8_t>(v));
+        for (size_t v = n; v != 0; v >>= 8)
+            len.insert(len.begin(), static_cast<uint8_t>(v));
         out.push_back(static_cast<uint8_t>(0x80 | len.size()));
         out.insert(out.end(), len.begin(), len.end());
     }
@@ -88,7 +91,8 @@ bytes tlv(uint8_t tag, const bytes& content) {
 
 bytes cat(std::initializer_list<bytes> parts) {
     bytes out;
-    for (const bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    for (const bytes& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
     return out;
 }
 
@@ -96,19 +100,22 @@ bytes oid(const std::string& dotted) {
     std::vector<uint64_t> arcs;
     std::stringstream in(dotted);
     std::string part;
-    while (std::getline(in, part, '.')) arcs.push_back(std::stoull(part));
+    while (std::getline(in, part, '.'))
+        arcs.push_back(std::stoull(part));
     bytes content;
     auto put = [&](uint64_t v) {
         bytes chunk{static_cast<uint8_t>(v & 0x7F)};
-        for (v >>= 7; v != 0; v >>= 7) chunk.insert(chunk.begin(), static_cast<uint8_t>(0x80 | (v & 0x7F)));
+        for (v >>= 7; v != 0; v >>= 7)
+            chunk.insert(chunk.begin(), static_cast<uint8_t>(0x80 | (v & 0x7F)));
         content.insert(content.end(), chunk.begin(), chunk.end());
     };
     put(arcs.at(0) * 40 + arcs.at(1));
-    for (size_t i = 2; i < arcs.size(); ++i) put(arcs[i]);
+    for (size_t i = 2; i < arcs.size(); ++i)
+        put(arcs[i]);
     return tlv(0x06, content);
 }
 
-}  // namespace certtest
+} // namespace certtest
 
 #include "cert_builder.h"
 
@@ -117,7 +124,8 @@ namespace certtest {
 const bytes& rsa_spki() {
     static const bytes spki = [] {
         bool ok = false;
-        run("$OPENSSL genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out spki.key 2>/dev/null && "
+        run("$OPENSSL genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out spki.key "
+            "2>/dev/null && "
             "$OPENSSL pkey -in spki.key -pubout -outform DER -out spki.der",
             &ok);
         if (!ok) throw std::runtime_error("openssl could not make an RSA key");
@@ -126,4 +134,4 @@ const bytes& rsa_spki() {
     return spki;
 }
 
-}  // namespace certtest
+} // namespace certtest

@@ -19,13 +19,17 @@ const std::string& scratch_dir();
 std::string run(const std::string& command, bool* ok = nullptr);
 bytes read_file(const std::string& path);
 std::string hex(const uint8_t* p, size_t n);
-inline std::string hex(const bytes& b) { return hex(b.data(), b.size()); }
+inline std::string hex(const bytes& b) {
+    return hex(b.data(), b.size());
+}
 bytes unhex(const std::string& text);
 
 // DER: tag, minimal definite length, content.
 bytes tlv(uint8_t tag, const bytes& content);
 bytes cat(std::initializer_list<bytes> parts);
-inline bytes seq(std::initializer_list<bytes> parts) { return tlv(0x30, cat(parts)); }
+inline bytes seq(std::initializer_list<bytes> parts) {
+    return tlv(0x30, cat(parts));
+}
 bytes oid(const std::string& dotted);
 
-}  // namespace certtest
+} // namespace certtest

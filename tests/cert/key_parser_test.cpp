@@ -5,8 +5,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <map>
+#include <memory>
 
 #include <mbedtls/asn1.h>
 #include <openssl/bn.h>
@@ -29,10 +29,14 @@ bytes rsa_key_der(int bits, const std::string& form) {
     if (made.count(name)) return made[name];
     bool ok = false;
     const std::string pem = "k" + std::to_string(bits) + ".pem";
-    std::string cmd = "( test -f " + pem + " || $OPENSSL genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" +
-                      std::to_string(bits) + " -out " + pem + " 2>/dev/null ) && ";
-    cmd += form == "p8" ? "$OPENSSL pkcs8 -topk8 -nocrypt -in " + pem + " -outform DER -out " + name + ".der"
-                        : "$OPENSSL rsa -in " + pem + " -traditional -outform DER -out " + name + ".der 2>/dev/null";
+    std::string cmd =
+        "( test -f " + pem +
+        " || $OPENSSL genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
+        " -out " + pem + " 2>/dev/null ) && ";
+    cmd += form == "p8"
+               ? "$OPENSSL pkcs8 -topk8 -nocrypt -in " + pem + " -outform DER -out " + name + ".der"
+               : "$OPENSSL rsa -in " + pem + " -traditional -outform DER -out " + name +
+                     ".der 2>/dev/null";
     run(cmd, &ok);
     EXPECT_TRUE(ok) << cmd;
     return made[name] = read_file(scratch_dir() + "/" + name + ".der");
@@ -94,27 +98,33 @@ TEST_P(RsaBlob, MatchesOpensslComponents) {
     std::memset(&blob, 0xEE, sizeof blob);
     ASSERT_EQ(rsa_der_to_components(der.data(), der.size(), &blob), c.expected);
     if (c.expected != 0) {
-        EXPECT_TRUE(all_zero(blob));  // nothing of a refused key is left behind
+        EXPECT_TRUE(all_zero(blob)); // nothing of a refused key is left behind
         return;
     }
     RSAPRIVATEKEYBLOB want;
     ASSERT_TRUE(expected_blob(der, &want));
     EXPECT_EQ(blob.AlgID, 0x00010000u);
     EXPECT_EQ(blob.BitLen, static_cast<uint32_t>(c.bits));
-    EXPECT_EQ(hex(reinterpret_cast<uint8_t*>(&blob), sizeof blob), hex(reinterpret_cast<uint8_t*>(&want), sizeof want));
+    EXPECT_EQ(hex(reinterpret_cast<uint8_t*>(&blob), sizeof blob),
+              hex(reinterpret_cast<uint8_t*>(&want), sizeof want));
     // Right-aligned: the unused high part of each field is zero.
     const size_t n = static_cast<size_t>(c.bits / 8);
-    EXPECT_TRUE(std::all_of(blob.Modulus, blob.Modulus + 256 - n, [](uint8_t v) { return v == 0; }));
+    EXPECT_TRUE(
+        std::all_of(blob.Modulus, blob.Modulus + 256 - n, [](uint8_t v) { return v == 0; }));
     EXPECT_NE(blob.Modulus[256 - n], 0);
-    EXPECT_TRUE(std::all_of(blob.Prime1, blob.Prime1 + 128 - n / 2, [](uint8_t v) { return v == 0; }));
+    EXPECT_TRUE(
+        std::all_of(blob.Prime1, blob.Prime1 + 128 - n / 2, [](uint8_t v) { return v == 0; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, RsaBlob,
-                         ::testing::Values(key_case{1024, "p1", 0}, key_case{1024, "p8", 0}, key_case{1536, "p8", 0},
-                                           key_case{2048, "p1", 0}, key_case{2048, "p8", 0},
+                         ::testing::Values(key_case{1024, "p1", 0}, key_case{1024, "p8", 0},
+                                           key_case{1536, "p8", 0}, key_case{2048, "p1", 0},
+                                           key_case{2048, "p8", 0},
                                            // a 512-byte modulus does not fit the 256-byte field
                                            key_case{4096, "p1", 1}, key_case{4096, "p8", 1}),
-                         [](const auto& info) { return std::to_string(info.param.bits) + "_" + info.param.form; });
+                         [](const auto& info) {
+                             return std::to_string(info.param.bits) + "_" + info.param.form;
+                         });
 
 TEST(RsaBlob, MalformedKeysGiveOne) {
     for (const char* form : {"p1", "p8"}) {
@@ -127,21 +137,23 @@ TEST(RsaBlob, MalformedKeysGiveOne) {
         }
         bytes longer = der;
         longer.push_back(0x00);
-        EXPECT_EQ(rsa_der_to_components(longer.data(), longer.size(), &blob), 1) << form << " with a trailing byte";
+        EXPECT_EQ(rsa_der_to_components(longer.data(), longer.size(), &blob), 1)
+            << form << " with a trailing byte";
     }
     bytes p1 = rsa_key_der(1024, "p1");
     RSAPRIVATEKEYBLOB blob;
     EXPECT_EQ(rsa_der_to_components(p1.data(), p1.size(), nullptr), 1);
 
     bytes versioned = p1;
-    versioned[6] = 0x01;  // 30 82 xx xx 02 01 [version]
+    versioned[6] = 0x01; // 30 82 xx xx 02 01 [version]
     EXPECT_EQ(rsa_der_to_components(versioned.data(), versioned.size(), &blob), 1);
 
     // A private exponent that does not belong to the modulus: the third INTEGER's last byte.
     bytes tampered = p1;
     uint8_t* p = tampered.data() + 4;
     const uint8_t* end = tampered.data() + tampered.size();
-    for (int i = 0; i < 4; ++i) {  // skip version, modulus, public exponent; land after the private exponent
+    for (int i = 0; i < 4;
+         ++i) { // skip version, modulus, public exponent; land after the private exponent
         size_t len = 0;
         ASSERT_EQ(mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_INTEGER), 0);
         p += len;
@@ -152,7 +164,8 @@ TEST(RsaBlob, MalformedKeysGiveOne) {
 
     mbedtls_pk_context key;
     mbedtls_pk_init(&key);
-    EXPECT_EQ(private_key_parse(&key, tampered.data(), tampered.size()), key_err_key_invalid_format);
+    EXPECT_EQ(private_key_parse(&key, tampered.data(), tampered.size()),
+              key_err_key_invalid_format);
     EXPECT_EQ(private_key_parse(&key, p1.data(), p1.size()), 0);
     EXPECT_EQ(mbedtls_pk_get_type(&key), MBEDTLS_PK_RSA);
     mbedtls_pk_free(&key);
@@ -169,4 +182,4 @@ TEST(RsaBlob, EllipticCurveKeysAreNotRead) {
     EXPECT_EQ(rsa_der_to_components(der.data(), der.size(), &blob), 1);
 }
 
-}  // namespace
+} // namespace

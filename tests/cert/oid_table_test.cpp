@@ -15,18 +15,34 @@ enum which { pk, ext, md };
 struct oid_case {
     which table;
     const char* dotted;
-    int value;  // -1: not in the table
+    int value; // -1: not in the table
 };
 
 const oid_case oid_cases[] = {
-    {pk, "1.2.840.113549.1.1.1", 1},   {pk, "1.2.840.10045.2.1", 2},       {pk, "1.3.132.1.12", 3},
-    {pk, "1.2.156.10197.1.301", 6},    {pk, "1.2.156.10197.1.301.1", 6},   {pk, "1.2.156.10197.1.301.2", 6},
-    {pk, "1.2.156.10197.1.301.3", 6},  {pk, "1.2.156.10197.1.301.4", -1},  {pk, "1.2.840.113549.1.1", -1},
-    {ext, "2.5.29.19", 0x100},         {ext, "2.5.29.15", 0x4},            {ext, "2.5.29.37", 0x800},
-    {ext, "2.5.29.17", 0x20},          {ext, "2.16.840.1.113730.1.1", 0x10000}, {ext, "2.5.29.14", -1},
-    {md, "1.2.840.113549.2.2", 1},     {md, "1.2.840.113549.2.4", 2},      {md, "1.2.840.113549.2.5", 3},
-    {md, "1.3.14.3.2.26", 4},          {md, "2.16.840.1.101.3.4.2.4", 5},  {md, "2.16.840.1.101.3.4.2.1", 6},
-    {md, "2.16.840.1.101.3.4.2.2", 7}, {md, "2.16.840.1.101.3.4.2.3", 8},  {md, "2.16.840.1.101.3.4.2.5", -1},
+    {pk, "1.2.840.113549.1.1.1", 1},
+    {pk, "1.2.840.10045.2.1", 2},
+    {pk, "1.3.132.1.12", 3},
+    {pk, "1.2.156.10197.1.301", 6},
+    {pk, "1.2.156.10197.1.301.1", 6},
+    {pk, "1.2.156.10197.1.301.2", 6},
+    {pk, "1.2.156.10197.1.301.3", 6},
+    {pk, "1.2.156.10197.1.301.4", -1},
+    {pk, "1.2.840.113549.1.1", -1},
+    {ext, "2.5.29.19", 0x100},
+    {ext, "2.5.29.15", 0x4},
+    {ext, "2.5.29.37", 0x800},
+    {ext, "2.5.29.17", 0x20},
+    {ext, "2.16.840.1.113730.1.1", 0x10000},
+    {ext, "2.5.29.14", -1},
+    {md, "1.2.840.113549.2.2", 1},
+    {md, "1.2.840.113549.2.4", 2},
+    {md, "1.2.840.113549.2.5", 3},
+    {md, "1.3.14.3.2.26", 4},
+    {md, "2.16.840.1.101.3.4.2.4", 5},
+    {md, "2.16.840.1.101.3.4.2.1", 6},
+    {md, "2.16.840.1.101.3.4.2.2", 7},
+    {md, "2.16.840.1.101.3.4.2.3", 8},
+    {md, "2.16.840.1.101.3.4.2.5", -1},
 };
 
 class OidTable : public ::testing::TestWithParam<oid_case> {};
@@ -37,7 +53,7 @@ TEST_P(OidTable, LooksUpExactBytes) {
     const uint8_t* content = der.data() + 2;
     const size_t len = der.size() - 2;
     int value = -1;
-    const int ret = c.table == pk ? oid_lookup_pk_alg(content, len, &value)
+    const int ret = c.table == pk    ? oid_lookup_pk_alg(content, len, &value)
                     : c.table == ext ? oid_lookup_x509_ext(content, len, &value)
                                      : oid_lookup_md(content, len, &value);
     EXPECT_EQ(ret, c.value < 0 ? -1 : 0);
@@ -62,7 +78,7 @@ TEST(OidTable, UnknownDigestAndNullInput) {
     EXPECT_EQ(oid_lookup_pk_alg(nullptr, 0, &value), -1);
     size_t rows = 0;
     oid_md_table(&rows);
-    EXPECT_EQ(rows, 9u);  // SHA-1 has two identical rows; the first wins
+    EXPECT_EQ(rows, 9u); // SHA-1 has two identical rows; the first wins
 }
 
-}  // namespace
+} // namespace

@@ -22,13 +22,14 @@ void check(bool condition) {
 void check_inside(const cert_record& rec, const cert_span& span) {
     if (span.p == nullptr) return;
     const uint8_t* lo = rec.der.data();
-    check(span.p >= lo && span.len <= rec.der.size() && span.p - lo <= static_cast<ptrdiff_t>(rec.der.size() - span.len));
+    check(span.p >= lo && span.len <= rec.der.size() &&
+          span.p - lo <= static_cast<ptrdiff_t>(rec.der.size() - span.len));
 }
 
 void check_record(const cert_record& rec) {
-    for (const cert_span* s : {&rec.raw, &rec.tbs, &rec.serial, &rec.raw_serial, &rec.sig_oid1, &rec.issuer_raw,
-                               &rec.subject_raw, &rec.issuer_id, &rec.subject_id, &rec.v3_ext, &rec.sig_oid2,
-                               &rec.sig, &rec.pk.params, &rec.pk.key})
+    for (const cert_span* s : {&rec.raw, &rec.tbs, &rec.serial, &rec.raw_serial, &rec.sig_oid1,
+                               &rec.issuer_raw, &rec.subject_raw, &rec.issuer_id, &rec.subject_id,
+                               &rec.v3_ext, &rec.sig_oid2, &rec.sig, &rec.pk.params, &rec.pk.key})
         check_inside(rec, *s);
     for (const auto* list : {&rec.issuer, &rec.subject}) {
         for (const cert_name_entry& e : *list) {
@@ -40,7 +41,8 @@ void check_record(const cert_record& rec) {
         }
     }
     for (const auto* list : {&rec.subject_alt_names, &rec.ext_key_usage})
-        for (const cert_span& s : *list) check_inside(rec, s);
+        for (const cert_span& s : *list)
+            check_inside(rec, s);
     check(rec.version >= 1 && rec.version <= 3);
 }
 
@@ -74,14 +76,15 @@ void fuzz(std::span<const uint8_t> data) {
     uint8_t blob[264];
     for (int kind : {1, 2}) {
         size_t len = sizeof blob;
-        if (cert_export_public_key(kind, bytes, input.size(), blob, &len) == 0) check(len <= sizeof blob);
+        if (cert_export_public_key(kind, bytes, input.size(), blob, &len) == 0)
+            check(len <= sizeof blob);
     }
 
     RSAPRIVATEKEYBLOB key;
     (void)rsa_der_to_components(bytes, input.size(), &key);
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz(std::span<const uint8_t>(data, size));

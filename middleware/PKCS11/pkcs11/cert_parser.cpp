@@ -19,7 +19,9 @@ constexpr int tag_set = MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SET;
 constexpr int tag_context = MBEDTLS_ASN1_CONTEXT_SPECIFIC;
 constexpr int tag_explicit = MBEDTLS_ASN1_CONTEXT_SPECIFIC | MBEDTLS_ASN1_CONSTRUCTED;
 
-cert_span span_of(const mbedtls_asn1_buf& buf) { return {buf.tag, buf.len, buf.p}; }
+cert_span span_of(const mbedtls_asn1_buf& buf) {
+    return {buf.tag, buf.len, buf.p};
+}
 
 struct mpi_holder {
     mbedtls_mpi value;
@@ -185,7 +187,8 @@ int get_first_bits(uint8_t** p, const uint8_t* end, uint8_t* bits, bool exactly_
     mbedtls_asn1_bitstring bs{};
     int ret = mbedtls_asn1_get_bitstring(p, end, &bs);
     if (ret != 0) return cert_err_invalid_extensions + ret;
-    if (bs.len < 1 || (exactly_one && bs.len != 1)) return cert_err_invalid_extensions + asn1_err_invalid_length;
+    if (bs.len < 1 || (exactly_one && bs.len != 1))
+        return cert_err_invalid_extensions + asn1_err_invalid_length;
     *bits = bs.p[0];
     return 0;
 }
@@ -219,7 +222,8 @@ int get_subject_alt_name(uint8_t** p, const uint8_t* end, std::vector<cert_span>
         const int tag = *(*p)++;
         ret = mbedtls_asn1_get_len(p, end, &len);
         if (ret != 0) return cert_err_invalid_extensions + ret;
-        if ((tag & 0xC0) != tag_context) return cert_err_invalid_extensions + asn1_err_unexpected_tag;
+        if ((tag & 0xC0) != tag_context)
+            return cert_err_invalid_extensions + asn1_err_unexpected_tag;
         if (tag == (tag_context | 2)) list->push_back({tag, len, *p});
         *p += len;
     }
@@ -254,7 +258,8 @@ int get_extensions(uint8_t** p, const uint8_t* end, cert_record* crt) {
         *p += oid_len;
         int critical = 0;
         ret = mbedtls_asn1_get_bool(p, data_end, &critical);
-        if (ret != 0 && ret != MBEDTLS_ERR_ASN1_UNEXPECTED_TAG) return cert_err_invalid_extensions + ret;
+        if (ret != 0 && ret != MBEDTLS_ERR_ASN1_UNEXPECTED_TAG)
+            return cert_err_invalid_extensions + ret;
         ret = mbedtls_asn1_get_tag(p, data_end, &len, MBEDTLS_ASN1_OCTET_STRING);
         if (ret != 0) return cert_err_invalid_extensions + ret;
         const uint8_t* value_end = *p + len;
@@ -300,7 +305,8 @@ int get_rsa_public_key(uint8_t** p, const uint8_t* end, mbedtls_rsa_context* rsa
     if (ret != 0) return key_err_invalid_pubkey + ret;
     if (*p + len != end) return key_err_invalid_pubkey + asn1_err_length_mismatch;
     mpi_holder n, e;
-    if ((ret = mbedtls_asn1_get_mpi(p, end, &n.value)) != 0 || (ret = mbedtls_asn1_get_mpi(p, end, &e.value)) != 0)
+    if ((ret = mbedtls_asn1_get_mpi(p, end, &n.value)) != 0 ||
+        (ret = mbedtls_asn1_get_mpi(p, end, &e.value)) != 0)
         return key_err_invalid_pubkey + ret;
     if (mbedtls_rsa_import(rsa, &n.value, nullptr, nullptr, nullptr, &e.value) != 0 ||
         mbedtls_rsa_complete(rsa) != 0 || mbedtls_rsa_check_pubkey(rsa) != 0)
@@ -320,7 +326,8 @@ int parse_core(cert_record* crt, const uint8_t* der, size_t length) {
     if (p == end || *p != tag_sequence) return cert_err_invalid_format;
     ++p;
     int ret = mbedtls_asn1_get_len(&p, end, &len);
-    if (ret == MBEDTLS_ERR_ASN1_OUT_OF_DATA) return cert_err_invalid_format + asn1_err_length_mismatch;
+    if (ret == MBEDTLS_ERR_ASN1_OUT_OF_DATA)
+        return cert_err_invalid_format + asn1_err_length_mismatch;
     if (ret != 0) return cert_err_invalid_format + ret;
     if (p + len != end) return cert_err_invalid_format + asn1_err_length_mismatch;
     crt->raw = {tag_sequence, length, crt->der.data()};
@@ -400,7 +407,8 @@ int parse_core(cert_record* crt, const uint8_t* der, size_t length) {
 // one by one (not by recursion).
 void record_clear(cert_record* crt) noexcept {
     std::unique_ptr<cert_record> rest = std::move(crt->next);
-    while (rest) rest = std::move(rest->next);
+    while (rest)
+        rest = std::move(rest->next);
     if (!crt->der.empty()) mbedtls_platform_zeroize(crt->der.data(), crt->der.size());
     crt->der.clear();
     crt->der.shrink_to_fit();
@@ -418,7 +426,7 @@ void record_clear(cert_record* crt) noexcept {
     crt->sig_md = crt->sig_pk = 0;
 }
 
-}  // namespace
+} // namespace
 
 void cert_public_key::reset() noexcept {
     mbedtls_pk_free(&ctx);
@@ -427,7 +435,9 @@ void cert_public_key::reset() noexcept {
     key = {};
 }
 
-cert_record::~cert_record() { record_clear(this); }
+cert_record::~cert_record() {
+    record_clear(this);
+}
 
 void cert_record_init(cert_record* record) {
     if (record != nullptr) record_clear(record);
@@ -440,7 +450,8 @@ void cert_record_free(cert_record* chain) {
 int cert_record_parse(cert_record* chain, const uint8_t* der, size_t length) {
     if (chain == nullptr || der == nullptr) return cert_err_bad_input;
     cert_record* last = chain;
-    while (last->next) last = last->next.get();
+    while (last->next)
+        last = last->next.get();
     cert_record* target = last;
     try {
         if (last->version != 0) {
@@ -449,12 +460,16 @@ int cert_record_parse(cert_record* chain, const uint8_t* der, size_t length) {
         }
         const int ret = parse_core(target, der, length);
         if (ret == 0) return 0;
-        if (target == last) record_clear(target);
-        else last->next.reset();
+        if (target == last)
+            record_clear(target);
+        else
+            last->next.reset();
         return ret;
     } catch (const std::bad_alloc&) {
-        if (target == last) record_clear(target);
-        else last->next.reset();
+        if (target == last)
+            record_clear(target);
+        else
+            last->next.reset();
         return cert_err_alloc_failed;
     }
 }
@@ -472,7 +487,8 @@ int parse_subject_public_key_info(uint8_t** p, const uint8_t* end, cert_public_k
     int pk_alg = 0;
     if (oid_lookup_pk_alg(alg.p, alg.len, &pk_alg) != 0) return KEY_PARSE_UNSUPPORTED;
     // RSA keys have NULL or absent parameters (RFC 3279, 2.3.1).
-    if (pk_alg == oid_pk_rsa && !(params.tag == 0 || (params.tag == MBEDTLS_ASN1_NULL && params.len == 0)))
+    if (pk_alg == oid_pk_rsa &&
+        !(params.tag == 0 || (params.tag == MBEDTLS_ASN1_NULL && params.len == 0)))
         return KEY_PARSE_UNSUPPORTED;
 
     if (mbedtls_asn1_get_bitstring_null(p, spki_end, &len) != 0) return KEY_PARSE_UNSUPPORTED;
@@ -543,8 +559,10 @@ int oid_to_dotted_string(char* buffer, size_t size, const cert_span* oid) {
         value = (value << 7) | (b & 0x7F);
         if ((b & 0x80) != 0) continue;
         bool ok;
-        if (first) ok = value < 80 ? append("%u.%u", value / 40, value % 40) : append("2.%u", value - 80);
-        else ok = append(".%u", value);
+        if (first)
+            ok = value < 80 ? append("%u.%u", value / 40, value % 40) : append("2.%u", value - 80);
+        else
+            ok = append(".%u", value);
         if (!ok) return -2;
         first = false;
         value = 0;

@@ -92,9 +92,9 @@ struct cert_record {
     std::vector<uint8_t> der;
     cert_span raw;
     cert_span tbs;
-    int version = 0;  // 1, 2 or 3; 0 while the record holds no certificate
+    int version = 0; // 1, 2 or 3; 0 while the record holds no certificate
     cert_span serial;
-    cert_span raw_serial;  // the whole DER INTEGER; tag stays 0
+    cert_span raw_serial; // the whole DER INTEGER; tag stays 0
     cert_span sig_oid1;
     cert_span issuer_raw;
     cert_span subject_raw;
@@ -106,7 +106,7 @@ struct cert_record {
     cert_span issuer_id;
     cert_span subject_id;
     cert_span v3_ext;
-    std::vector<cert_span> subject_alt_names;  // dNSName entries
+    std::vector<cert_span> subject_alt_names; // dNSName entries
     int ext_types = 0;
     int ca_istrue = 0;
     int max_pathlen = 0;

@@ -39,7 +39,7 @@ void ck_date(const cert_time& t, uint8_t out[8]) {
     std::memcpy(out, text, 8);
 }
 
-}  // namespace
+} // namespace
 
 int parse_certificate(const uint8_t* der, size_t length) {
     cert_record_free(&parsed_cert);
@@ -47,13 +47,25 @@ int parse_certificate(const uint8_t* der, size_t length) {
     return cert_record_parse(&parsed_cert, der, length) == 0 ? 0 : 1;
 }
 
-void parsed_cert_free() { cert_record_free(&parsed_cert); }
+void parsed_cert_free() {
+    cert_record_free(&parsed_cert);
+}
 
-const uint8_t* cert_raw_serial(size_t* length) { return span_out(parsed_cert.raw_serial, length); }
-const uint8_t* cert_subject_raw(size_t* length) { return span_out(parsed_cert.subject_raw, length); }
-const uint8_t* cert_issuer_raw(size_t* length) { return span_out(parsed_cert.issuer_raw, length); }
-const uint8_t* cert_subject_common_name(size_t* length) { return cert_common_name(parsed_cert.subject, length); }
-const uint8_t* cert_issuer_common_name(size_t* length) { return cert_common_name(parsed_cert.issuer, length); }
+const uint8_t* cert_raw_serial(size_t* length) {
+    return span_out(parsed_cert.raw_serial, length);
+}
+const uint8_t* cert_subject_raw(size_t* length) {
+    return span_out(parsed_cert.subject_raw, length);
+}
+const uint8_t* cert_issuer_raw(size_t* length) {
+    return span_out(parsed_cert.issuer_raw, length);
+}
+const uint8_t* cert_subject_common_name(size_t* length) {
+    return cert_common_name(parsed_cert.subject, length);
+}
+const uint8_t* cert_issuer_common_name(size_t* length) {
+    return cert_common_name(parsed_cert.issuer, length);
+}
 
 const uint8_t* cert_subject_display_name(size_t* length) {
     const uint8_t* name = cert_subject_common_name(length);
@@ -64,19 +76,25 @@ const uint8_t* cert_subject_display_name(size_t* length) {
 const uint8_t* cert_common_name(const std::vector<cert_name_entry>& names, size_t* length) {
     for (const cert_name_entry& entry : names) {
         char dotted[64];
-        if (oid_to_dotted_string(dotted, sizeof dotted, &entry.oid) > 0 && std::strcmp(dotted, "2.5.4.3") == 0)
+        if (oid_to_dotted_string(dotted, sizeof dotted, &entry.oid) > 0 &&
+            std::strcmp(dotted, "2.5.4.3") == 0)
             return span_out(entry.val, length);
     }
     if (length != nullptr) *length = 0;
     return nullptr;
 }
 
-void cert_start_date(char year[4], char month[2], char day[2]) { date_out(parsed_cert.valid_from, year, month, day); }
-void cert_end_date(char year[4], char month[2], char day[2]) { date_out(parsed_cert.valid_to, year, month, day); }
+void cert_start_date(char year[4], char month[2], char day[2]) {
+    date_out(parsed_cert.valid_from, year, month, day);
+}
+void cert_end_date(char year[4], char month[2], char day[2]) {
+    date_out(parsed_cert.valid_to, year, month, day);
+}
 
 CK_RV object_fill_certificate_attributes(pkcs11_object& object) {
     if (parsed_cert.version == 0) return CKR_FUNCTION_FAILED;
-    const cert_span* spans[] = {&parsed_cert.raw_serial, &parsed_cert.subject_raw, &parsed_cert.issuer_raw};
+    const cert_span* spans[] = {&parsed_cert.raw_serial, &parsed_cert.subject_raw,
+                                &parsed_cert.issuer_raw};
     for (const cert_span* span : spans)
         if (span->len > UINT32_MAX) {
             parsed_cert_free();
@@ -97,7 +115,8 @@ CK_RV object_fill_certificate_attributes(pkcs11_object& object) {
     return CKR_OK;
 }
 
-int cert_export_public_key(int key_kind, const uint8_t* der, size_t length, uint8_t* blob, size_t* blob_length) {
+int cert_export_public_key(int key_kind, const uint8_t* der, size_t length, uint8_t* blob,
+                           size_t* blob_length) {
     if (blob == nullptr || blob_length == nullptr) return 1;
     cert_record record;
     if (cert_record_parse(&record, der, length) != 0) return 1;

@@ -53,4 +53,5 @@ CK_RV object_fill_certificate_attributes(pkcs11_object& object);
 // 256-bit EC point (SM2, P-256). *blob_length holds the blob's capacity on
 // entry and the length written on success. 0, or 1 when the certificate does
 // not parse, has no such key, or the blob is too small.
-int cert_export_public_key(int key_kind, const uint8_t* der, size_t length, uint8_t* blob, size_t* blob_length);
+int cert_export_public_key(int key_kind, const uint8_t* der, size_t length, uint8_t* blob,
+                           size_t* blob_length);

@@ -18,10 +18,12 @@ constexpr int tag_sequence = MBEDTLS_ASN1_CONSTRUCTED | MBEDTLS_ASN1_SEQUENCE;
 struct mpi_set {
     mbedtls_mpi n, e, d, p, q, dp, dq, qp;
     mpi_set() noexcept {
-        for (mbedtls_mpi* m : all()) mbedtls_mpi_init(m);
+        for (mbedtls_mpi* m : all())
+            mbedtls_mpi_init(m);
     }
     ~mpi_set() {
-        for (mbedtls_mpi* m : all()) mbedtls_mpi_free(m);  // wipes
+        for (mbedtls_mpi* m : all())
+            mbedtls_mpi_free(m); // wipes
     }
     mpi_set(const mpi_set&) = delete;
     mpi_set& operator=(const mpi_set&) = delete;
@@ -64,9 +66,10 @@ int parse_pkcs1(mbedtls_rsa_context* rsa, uint8_t* p, const uint8_t* end) {
     // The library completes the key from N, P, Q, D, E; the CRT values given
     // in the DER then replace the computed ones and everything is checked
     // together, so an inconsistent key is refused.
-    if (mbedtls_rsa_import(rsa, &k.n, &k.p, &k.q, &k.d, &k.e) != 0 || mbedtls_rsa_complete(rsa) != 0 ||
-        mbedtls_mpi_copy(&rsa->DP, &k.dp) != 0 || mbedtls_mpi_copy(&rsa->DQ, &k.dq) != 0 ||
-        mbedtls_mpi_copy(&rsa->QP, &k.qp) != 0 || mbedtls_rsa_check_privkey(rsa) != 0)
+    if (mbedtls_rsa_import(rsa, &k.n, &k.p, &k.q, &k.d, &k.e) != 0 ||
+        mbedtls_rsa_complete(rsa) != 0 || mbedtls_mpi_copy(&rsa->DP, &k.dp) != 0 ||
+        mbedtls_mpi_copy(&rsa->DQ, &k.dq) != 0 || mbedtls_mpi_copy(&rsa->QP, &k.qp) != 0 ||
+        mbedtls_rsa_check_privkey(rsa) != 0)
         return key_err_key_invalid_format;
     return 0;
 }
@@ -77,7 +80,8 @@ int parse_pkcs8(mbedtls_pk_context* key, uint8_t* p, const uint8_t* end) {
     size_t len = 0;
     int ret = mbedtls_asn1_get_tag(&p, end, &len, tag_sequence);
     if (ret != 0) return key_err_key_invalid_format + ret;
-    if (p + len != end) return key_err_key_invalid_format + asn1_err_length_mismatch;  // bytes after the key
+    if (p + len != end)
+        return key_err_key_invalid_format + asn1_err_length_mismatch; // bytes after the key
     int version = 0;
     ret = mbedtls_asn1_get_int(&p, end, &version);
     if (ret != 0) return key_err_key_invalid_format + ret;
@@ -87,8 +91,10 @@ int parse_pkcs8(mbedtls_pk_context* key, uint8_t* p, const uint8_t* end) {
     ret = mbedtls_asn1_get_alg(&p, end, &alg, &params);
     if (ret != 0) return key_err_invalid_alg + ret;
     int pk_alg = 0;
-    if (oid_lookup_pk_alg(alg.p, alg.len, &pk_alg) != 0 || pk_alg != oid_pk_rsa) return key_err_unknown_pk_alg;
-    if (!(params.tag == 0 || (params.tag == MBEDTLS_ASN1_NULL && params.len == 0))) return key_err_invalid_alg;
+    if (oid_lookup_pk_alg(alg.p, alg.len, &pk_alg) != 0 || pk_alg != oid_pk_rsa)
+        return key_err_unknown_pk_alg;
+    if (!(params.tag == 0 || (params.tag == MBEDTLS_ASN1_NULL && params.len == 0)))
+        return key_err_invalid_alg;
 
     ret = mbedtls_asn1_get_tag(&p, end, &len, MBEDTLS_ASN1_OCTET_STRING);
     if (ret != 0) return key_err_key_invalid_format + ret;
@@ -100,7 +106,7 @@ int parse_pkcs8(mbedtls_pk_context* key, uint8_t* p, const uint8_t* end) {
     return parse_pkcs1(mbedtls_pk_rsa(*key), p, p + len);
 }
 
-}  // namespace
+} // namespace
 
 int private_key_parse(mbedtls_pk_context* key, const uint8_t* der, size_t length) {
     if (key == nullptr || der == nullptr || length == 0) return key_err_bad_input;
@@ -154,7 +160,8 @@ int rsa_der_to_components(const uint8_t* der, size_t length, RSAPRIVATEKEYBLOB* 
         {&rsa->QP, blob->Coefficient, sizeof blob->Coefficient, h},
     };
     for (const field& f : fields) {
-        if (f.used > f.size || mbedtls_mpi_write_binary(f.value, f.out + (f.size - f.used), f.used) != 0) {
+        if (f.used > f.size ||
+            mbedtls_mpi_write_binary(f.value, f.out + (f.size - f.used), f.used) != 0) {
             mbedtls_platform_zeroize(blob, sizeof *blob);
             return 1;
         }

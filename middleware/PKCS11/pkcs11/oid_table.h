@@ -32,7 +32,7 @@ inline constexpr int oid_md_sha384 = 7;
 inline constexpr int oid_md_sha512 = 8;
 
 struct oid_table_row {
-    const uint8_t* oid;  // DER content octets
+    const uint8_t* oid; // DER content octets
     size_t oid_len;
     const char* name;
     const char* description;
