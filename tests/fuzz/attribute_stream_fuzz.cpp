@@ -46,7 +46,8 @@ void fuzz(std::span<const uint8_t> data) {
     length = static_cast<uint32_t>(input.size());
     CK_RV load = CKR_OK;
     if (auto object = pkcs11_object::from_stream(input.data(), &length, load)) {
-        inner_attribute query[] = {{CKA_VALUE, nullptr, 0}, {CKA_LABEL, nullptr, 0}, {CKA_CLASS, nullptr, 0}};
+        inner_attribute query[] = {
+            {CKA_VALUE, nullptr, 0}, {CKA_LABEL, nullptr, 0}, {CKA_CLASS, nullptr, 0}};
         (void)object->object_read_attributes(query, 3);
         std::vector<uint8_t> buffer(64);
         inner_attribute read[] = {{CKA_ID, buffer.data(), static_cast<uint32_t>(buffer.size())}};
@@ -55,7 +56,7 @@ void fuzz(std::span<const uint8_t> data) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz(std::span<const uint8_t>(data, size));

@@ -8,19 +8,21 @@
 
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 TEST(Attribute, IntegerTypesAreStoredAsFourBytes) {
     pkcs11_attribute a;
     const uint8_t two[2] = {0x34, 0x12};
     a.set_value(CKA_KEY_TYPE, two, 2);
-    EXPECT_EQ(a.value, (std::vector<uint8_t>{0x34, 0x12, 0, 0}));  // zero-extended
+    EXPECT_EQ(a.value, (std::vector<uint8_t>{0x34, 0x12, 0, 0})); // zero-extended
     const uint64_t eight = 0x1122334455667788ull;
     a.set_value(ZELT_CKA_KEY_SPEC, &eight, 8);
     EXPECT_EQ(a.length(), 4u);
-    EXPECT_EQ(a.as_u32(), 0x55667788u);  // the first four bytes (little-endian host)
+    EXPECT_EQ(a.as_u32(), 0x55667788u); // the first four bytes (little-endian host)
     a.set_value(CKA_LABEL, "abcdef", 6);
-    EXPECT_EQ(a.length(), 6u);  // other types keep their length
+    EXPECT_EQ(a.length(), 6u); // other types keep their length
 }
 
 TEST(Attribute, MatchRules) {
@@ -33,12 +35,15 @@ TEST(Attribute, MatchRules) {
         bool null_entry;
         bool expected;
     } const cases[] = {
-        {"label without NUL vs stored with NUL", CKA_LABEL, bytes(std::string("abc", 4)), CKA_LABEL, bytes("abc"), false, true},
+        {"label without NUL vs stored with NUL", CKA_LABEL, bytes(std::string("abc", 4)), CKA_LABEL,
+         bytes("abc"), false, true},
         {"label exact", CKA_LABEL, bytes("abc"), CKA_LABEL, bytes("abc"), false, true},
         {"default label by its text", CKA_LABEL, bytes(std::string("A data object", 14)), CKA_LABEL,
          bytes("A data object"), false, true},
-        {"label prefix only", CKA_LABEL, bytes(std::string("abcd", 5)), CKA_LABEL, bytes("abc"), false, false},
-        {"application with NUL", CKA_APPLICATION, bytes(std::string("app", 4)), CKA_APPLICATION, bytes("app"), false, true},
+        {"label prefix only", CKA_LABEL, bytes(std::string("abcd", 5)), CKA_LABEL, bytes("abc"),
+         false, false},
+        {"application with NUL", CKA_APPLICATION, bytes(std::string("app", 4)), CKA_APPLICATION,
+         bytes("app"), false, true},
         {"object id prefix", CKA_OBJECT_ID, {1, 2, 3, 4}, CKA_OBJECT_ID, {1, 2}, false, true},
         {"object id empty entry", CKA_OBJECT_ID, {1, 2, 3}, CKA_OBJECT_ID, {}, false, true},
         {"object id longer entry", CKA_OBJECT_ID, {1, 2}, CKA_OBJECT_ID, {1, 2, 3}, false, false},
@@ -60,7 +65,7 @@ TEST(Attribute, MatchRules) {
         std::vector<uint8_t> entry_bytes = c.entry;
         inner_attribute e{c.entry_type, c.null_entry ? nullptr : entry_bytes.data(),
                           static_cast<uint32_t>(entry_bytes.size())};
-        if (!c.null_entry && entry_bytes.empty()) e.value = &e;  // any non-null pointer
+        if (!c.null_entry && entry_bytes.empty()) e.value = &e; // any non-null pointer
         EXPECT_EQ(attribute_match(stored, e), c.expected) << c.name;
     }
     // A null value with a length is malformed: no match, and no read through it.
@@ -81,14 +86,14 @@ TEST(Attribute, ListKeepsFirstSeenOrderAndReplacesValues) {
     const uint8_t empty_flag = 0;
     list.set(CKA_TOKEN, &empty_flag, 0);
     EXPECT_FALSE(list.flag(CKA_TOKEN, true));  // a zero-length boolean is never read past its end
-    EXPECT_TRUE(list.flag(CKA_PRIVATE, true));   // absent: the caller's choice
+    EXPECT_TRUE(list.flag(CKA_PRIVATE, true)); // absent: the caller's choice
 }
 
 TEST(AttributeStream, WriteReportsExactLengthAndRoundTrips) {
     pkcs11_attribute_mgr list;
     uint32_t length = 0;
     ASSERT_EQ(list.stream_write(nullptr, &length), CKR_OK);
-    EXPECT_EQ(length, 0u);  // zero attributes: an empty stream
+    EXPECT_EQ(length, 0u); // zero attributes: an empty stream
 
     const uint32_t cls = CKO_SECRET_KEY;
     list.set(CKA_CLASS, &cls, 4);
@@ -131,7 +136,7 @@ TEST(AttributeStream, ReaderRefusesEntriesThatDoNotFitAndKeepsEarlierOnes) {
     const std::vector<uint8_t> good = entry(CKA_LABEL, 2, {'o', 'k'});
     struct read_case {
         const char* name;
-        std::vector<uint8_t> tail;  // appended after one good entry
+        std::vector<uint8_t> tail; // appended after one good entry
     } const cases[] = {
         {"head cut after 1 byte", {0x03}},
         {"head cut after 7 bytes", {0x03, 0, 0, 0, 5, 0, 0}},
@@ -145,7 +150,7 @@ TEST(AttributeStream, ReaderRefusesEntriesThatDoNotFitAndKeepsEarlierOnes) {
         pkcs11_attribute_mgr list;
         auto length = static_cast<uint32_t>(stream.size());
         EXPECT_EQ(list.stream_read(stream.data(), &length), CKR_DATA_LEN_RANGE) << c.name;
-        EXPECT_EQ(length, good.size()) << c.name;  // bytes consumed
+        EXPECT_EQ(length, good.size()) << c.name; // bytes consumed
         ASSERT_EQ(list.size(), 1u) << c.name;
         EXPECT_EQ(list.records()[0].length(), 2u) << c.name;
     }
@@ -157,7 +162,7 @@ TEST(AttributeStream, ReaderRefusesEntriesThatDoNotFitAndKeepsEarlierOnes) {
     auto length = static_cast<uint32_t>(stream.size());
     ASSERT_EQ(list.stream_read(stream.data(), &length), CKR_OK);
     ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list.find(CKA_CLASS)->as_u32(), 2u);  // the first one counts
+    EXPECT_EQ(list.find(CKA_CLASS)->as_u32(), 2u); // the first one counts
 }
 
-}  // namespace
+} // namespace

@@ -12,10 +12,12 @@
 
 namespace {
 
-std::vector<CK_BYTE> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<CK_BYTE> bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 class ObjectExports : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         static int n = 0;
         const std::string name = "object test reader " + std::to_string(n++);
@@ -32,13 +34,15 @@ protected:
     // A session at a login state: 2 nobody, 1 user, 0 SO.
     CK_SESSION_HANDLE open(bool read_write, int32_t login) {
         CK_SESSION_HANDLE h = 0;
-        EXPECT_EQ(pkcs11_core().open_session(slot_id, CKF_SERIAL_SESSION | (read_write ? CKF_RW_SESSION : 0), nullptr,
-                                             nullptr, &h),
+        EXPECT_EQ(pkcs11_core().open_session(slot_id,
+                                             CKF_SERIAL_SESSION | (read_write ? CKF_RW_SESSION : 0),
+                                             nullptr, nullptr, &h),
                   CKR_OK);
         EXPECT_EQ(pkcs11_core().session_mgr().find(h)->session_state_from_login(login), CKR_OK);
         return h;
     }
-    CK_OBJECT_HANDLE create(CK_SESSION_HANDLE s, std::vector<CK_ATTRIBUTE> t, CK_RV expected = CKR_OK) {
+    CK_OBJECT_HANDLE create(CK_SESSION_HANDLE s, std::vector<CK_ATTRIBUTE> t,
+                            CK_RV expected = CKR_OK) {
         CK_OBJECT_HANDLE h = 0;
         EXPECT_EQ(C_CreateObject(s, t.data(), t.size(), &h), expected);
         return h;
@@ -64,11 +68,11 @@ protected:
 TEST_F(ObjectExports, IntegerAttributeRoundTrip) {
     const auto s = open(true, 2);
     auto label = bytes("abc");
-    const CK_OBJECT_HANDLE h =
-        create(s, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_LABEL, label.data(), label.size()}});
+    const CK_OBJECT_HANDLE h = create(
+        s, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_LABEL, label.data(), label.size()}});
     ASSERT_NE(h, 0u);
 
-    CK_ULONG cls = ~0UL;  // every byte must be written
+    CK_ULONG cls = ~0UL; // every byte must be written
     CK_ATTRIBUTE get = {CKA_CLASS, &cls, sizeof cls};
     ASSERT_EQ(C_GetAttributeValue(s, h, &get, 1), CKR_OK);
     EXPECT_EQ(get.ulValueLen, sizeof(CK_ULONG));
@@ -93,7 +97,8 @@ TEST_F(ObjectExports, IntegerAttributeRoundTrip) {
     CK_ULONG wide = CK_ULONG{1} << 32 | CKO_DATA;
     create(s, {{CKA_CLASS, &wide, sizeof wide}}, CKR_ATTRIBUTE_VALUE_INVALID);
     // A null value with a length is an error in every template.
-    create(s, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_VALUE, nullptr, 16}}, CKR_ATTRIBUTE_VALUE_INVALID);
+    create(s, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_VALUE, nullptr, 16}},
+           CKR_ATTRIBUTE_VALUE_INVALID);
     CK_ATTRIBUTE bad = {CKA_LABEL, nullptr, 3};
     EXPECT_EQ(C_SetAttributeValue(s, h, &bad, 1), CKR_ATTRIBUTE_VALUE_INVALID);
     EXPECT_EQ(C_FindObjectsInit(s, &bad, 1), CKR_ATTRIBUTE_VALUE_INVALID);
@@ -106,16 +111,16 @@ TEST_F(ObjectExports, SensitiveValuesAreUnavailableAtFullWidth) {
     std::vector<CK_BYTE> n(128, 0xC3);
     auto label = bytes("key");
     const CK_OBJECT_HANDLE h = create(s, {{CKA_CLASS, &private_key_class, sizeof private_key_class},
-                                         {CKA_LABEL, label.data(), label.size()},
-                                         {CKA_MODULUS, n.data(), n.size()},
-                                         {CKA_PRIVATE_EXPONENT, n.data(), n.size()}});
+                                          {CKA_LABEL, label.data(), label.size()},
+                                          {CKA_MODULUS, n.data(), n.size()},
+                                          {CKA_PRIVATE_EXPONENT, n.data(), n.size()}});
     ASSERT_NE(h, 0u);
     CK_BYTE got_label[8];
     CK_BYTE exponent[128];
     CK_ATTRIBUTE t[] = {{CKA_LABEL, got_label, sizeof got_label},
                         {CKA_PRIVATE_EXPONENT, exponent, sizeof exponent},
                         {CKA_PRIME_1, nullptr, 0}};
-    EXPECT_EQ(C_GetAttributeValue(s, h, t, 3), CKR_ATTRIBUTE_TYPE_INVALID);  // the last failure
+    EXPECT_EQ(C_GetAttributeValue(s, h, t, 3), CKR_ATTRIBUTE_TYPE_INVALID); // the last failure
     EXPECT_EQ(t[0].ulValueLen, 3u);
     EXPECT_EQ(t[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(t[2].ulValueLen, CK_UNAVAILABLE_INFORMATION);
@@ -134,22 +139,29 @@ TEST_F(ObjectExports, SizeQueryForEveryVariableLengthAttribute) {
     auto app = bytes("application");
     CK_OBJECT_CLASS pub = CKO_PUBLIC_KEY;
     const CK_OBJECT_HANDLE key = create(s, {{CKA_CLASS, &pub, sizeof pub},
-                                           {CKA_MODULUS, n.data(), n.size()},
-                                           {CKA_PUBLIC_EXPONENT, e.data(), e.size()},
-                                           {CKA_SUBJECT, subject.data(), subject.size()},
-                                           {CKA_ID, id.data(), id.size()}});
+                                            {CKA_MODULUS, n.data(), n.size()},
+                                            {CKA_PUBLIC_EXPONENT, e.data(), e.size()},
+                                            {CKA_SUBJECT, subject.data(), subject.size()},
+                                            {CKA_ID, id.data(), id.size()}});
     const CK_OBJECT_HANDLE data = create(s, {{CKA_CLASS, &data_class, sizeof data_class},
-                                            {CKA_VALUE, value.data(), value.size()},
-                                            {CKA_APPLICATION, app.data(), app.size()}});
+                                             {CKA_VALUE, value.data(), value.size()},
+                                             {CKA_APPLICATION, app.data(), app.size()}});
     const struct {
         CK_OBJECT_HANDLE object;
         CK_ATTRIBUTE_TYPE type;
         CK_ULONG length;
     } cases[] = {
-        {key, CKA_MODULUS, 128},  {key, CKA_PUBLIC_EXPONENT, 3},     {key, CKA_SUBJECT, subject.size()},
-        {key, CKA_ID, id.size()}, {key, CKA_LABEL, 16},              {key, CKA_START_DATE, 8},
-        {key, CKA_END_DATE, 8},   {data, CKA_VALUE, value.size()},   {data, CKA_APPLICATION, app.size()},
-        {data, CKA_LABEL, 14},    {data, CKA_OBJECT_ID, 0},
+        {key, CKA_MODULUS, 128},
+        {key, CKA_PUBLIC_EXPONENT, 3},
+        {key, CKA_SUBJECT, subject.size()},
+        {key, CKA_ID, id.size()},
+        {key, CKA_LABEL, 16},
+        {key, CKA_START_DATE, 8},
+        {key, CKA_END_DATE, 8},
+        {data, CKA_VALUE, value.size()},
+        {data, CKA_APPLICATION, app.size()},
+        {data, CKA_LABEL, 14},
+        {data, CKA_OBJECT_ID, 0},
     };
     for (const auto& c : cases) {
         CK_ATTRIBUTE q = {c.type, nullptr, 12345};
@@ -158,7 +170,8 @@ TEST_F(ObjectExports, SizeQueryForEveryVariableLengthAttribute) {
         std::vector<CK_BYTE> buffer(c.length + 1, 0xEE);
         if (c.length > 0) {
             q = {c.type, buffer.data(), c.length - 1};
-            EXPECT_EQ(C_GetAttributeValue(s, c.object, &q, 1), CKR_BUFFER_TOO_SMALL) << std::hex << c.type;
+            EXPECT_EQ(C_GetAttributeValue(s, c.object, &q, 1), CKR_BUFFER_TOO_SMALL)
+                << std::hex << c.type;
             EXPECT_EQ(q.ulValueLen, CK_UNAVAILABLE_INFORMATION);
         }
         q = {c.type, buffer.data(), buffer.size()};
@@ -171,7 +184,7 @@ TEST_F(ObjectExports, SizeQueryForEveryVariableLengthAttribute) {
 TEST_F(ObjectExports, SearchForUnknownClassesAndTypesFindsNothing) {
     const auto s = open(true, 1);
     create(s, {{CKA_CLASS, &data_class, sizeof data_class}});
-    CK_OBJECT_CLASS nss_trust = 0xCE534353UL;  // a client's vendor class
+    CK_OBJECT_CLASS nss_trust = 0xCE534353UL; // a client's vendor class
     CK_OBJECT_CLASS wide = CK_ULONG{1} << 33;
     CK_BYTE one = 1;
     EXPECT_TRUE(find(s, {{CKA_CLASS, &nss_trust, sizeof nss_trust}}).empty());
@@ -184,7 +197,8 @@ TEST_F(ObjectExports, SearchForUnknownClassesAndTypesFindsNothing) {
 TEST_F(ObjectExports, PagedSearchInInsertionOrderAndCounting) {
     const auto s = open(true, 2);
     std::vector<CK_OBJECT_HANDLE> made;
-    for (int i = 0; i < 25; ++i) made.push_back(create(s, {{CKA_CLASS, &data_class, sizeof data_class}}));
+    for (int i = 0; i < 25; ++i)
+        made.push_back(create(s, {{CKA_CLASS, &data_class, sizeof data_class}}));
     ASSERT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_OK);
     std::vector<CK_OBJECT_HANDLE> got;
     for (CK_ULONG expected : {10UL, 10UL, 5UL, 0UL}) {
@@ -198,9 +212,9 @@ TEST_F(ObjectExports, PagedSearchInInsertionOrderAndCounting) {
     EXPECT_EQ(C_FindObjectsFinal(s), CKR_OK);
 
     ASSERT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_OK);
-    EXPECT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_OK);  // a running search is ended first
+    EXPECT_EQ(C_FindObjectsInit(s, nullptr, 0), CKR_OK); // a running search is ended first
     CK_ULONG n = 0;
-    ASSERT_EQ(C_FindObjects(s, nullptr, 0, &n), CKR_OK);  // counting call
+    ASSERT_EQ(C_FindObjects(s, nullptr, 0, &n), CKR_OK); // counting call
     EXPECT_EQ(n, 25u);
     CK_OBJECT_HANDLE h;
     ASSERT_EQ(C_FindObjects(s, &h, 1, &n), CKR_OK);
@@ -211,18 +225,19 @@ TEST_F(ObjectExports, PagedSearchInInsertionOrderAndCounting) {
 
 TEST_F(ObjectExports, PrivateObjectsOnlyInUserSessions) {
     const auto user = open(true, 1);
-    const CK_OBJECT_HANDLE secret =
-        create(user, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}, {CKA_TOKEN, &yes, 1}},
-               CKR_FUNCTION_NOT_SUPPORTED);
-    ASSERT_EQ(secret, 0u);  // a private token data object needs the card's storage
-    const CK_OBJECT_HANDLE priv = create(user, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}},
-                                         CKR_OK);
+    const CK_OBJECT_HANDLE secret = create(
+        user,
+        {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}, {CKA_TOKEN, &yes, 1}},
+        CKR_FUNCTION_NOT_SUPPORTED);
+    ASSERT_EQ(secret, 0u); // a private token data object needs the card's storage
+    const CK_OBJECT_HANDLE priv =
+        create(user, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}}, CKR_OK);
     CK_OBJECT_CLASS pub_class = CKO_PUBLIC_KEY;
     CK_KEY_TYPE sm2 = ZELT_CKK_SM2;
     const CK_OBJECT_HANDLE token_key = create(user, {{CKA_CLASS, &pub_class, sizeof pub_class},
-                                                    {CKA_KEY_TYPE, &sm2, sizeof sm2},
-                                                    {CKA_TOKEN, &yes, 1},
-                                                    {CKA_PRIVATE, &yes, 1}});
+                                                     {CKA_KEY_TYPE, &sm2, sizeof sm2},
+                                                     {CKA_TOKEN, &yes, 1},
+                                                     {CKA_PRIVATE, &yes, 1}});
     ASSERT_NE(token_key, 0u);
 
     const auto ro_public = open(false, 2);
@@ -238,7 +253,7 @@ TEST_F(ObjectExports, PrivateObjectsOnlyInUserSessions) {
     EXPECT_EQ(C_GetAttributeValue(ro_public, priv, get, 2), CKR_ATTRIBUTE_SENSITIVE);
     EXPECT_EQ(get[0].ulValueLen, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(get[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
-    EXPECT_EQ(cls, ~0UL);  // nothing written
+    EXPECT_EQ(cls, ~0UL); // nothing written
     EXPECT_EQ(C_DestroyObject(ro_public, priv), CKR_ACTION_PROHIBITED);
 }
 
@@ -247,8 +262,8 @@ TEST_F(ObjectExports, CopyObjectAppliesTheModificationChecks) {
     CK_OBJECT_CLASS secret_class = CKO_SECRET_KEY;
     auto value = bytes("0123456789abcdef");
     const CK_OBJECT_HANDLE key = create(user, {{CKA_CLASS, &secret_class, sizeof secret_class},
-                                              {CKA_VALUE, value.data(), value.size()},
-                                              {CKA_SENSITIVE, &yes, 1}});
+                                               {CKA_VALUE, value.data(), value.size()},
+                                               {CKA_SENSITIVE, &yes, 1}});
     ASSERT_NE(key, 0u);
     const struct {
         const char* name;
@@ -266,7 +281,7 @@ TEST_F(ObjectExports, CopyObjectAppliesTheModificationChecks) {
         CK_OBJECT_HANDLE copy = 0;
         EXPECT_EQ(C_CopyObject(user, key, &t, 1, &copy), c.expected) << c.name;
         EXPECT_EQ(copy, 0u) << c.name;
-        EXPECT_EQ(C_SetAttributeValue(user, key, &t, 1), c.expected) << c.name;  // the same rule
+        EXPECT_EQ(C_SetAttributeValue(user, key, &t, 1), c.expected) << c.name; // the same rule
     }
     CK_ATTRIBUTE sensitive = {CKA_VALUE, nullptr, 0};
     EXPECT_EQ(C_GetAttributeValue(user, key, &sensitive, 1), CKR_ATTRIBUTE_SENSITIVE);
@@ -284,7 +299,8 @@ TEST_F(ObjectExports, CopyObjectAppliesTheModificationChecks) {
     ASSERT_EQ(C_CopyObject(other, key, &relabel, 1, &copy), CKR_OK);
     EXPECT_NE(copy, key);
     EXPECT_NE(copy, 0u);
-    EXPECT_EQ(find(user, {{CKA_LABEL, label.data(), label.size()}}), std::vector<CK_OBJECT_HANDLE>{copy});
+    EXPECT_EQ(find(user, {{CKA_LABEL, label.data(), label.size()}}),
+              std::vector<CK_OBJECT_HANDLE>{copy});
     ASSERT_EQ(C_CloseSession(other), CKR_OK);
     EXPECT_TRUE(find(user, {{CKA_LABEL, label.data(), label.size()}}).empty());
     EXPECT_EQ(C_DestroyObject(user, copy), CKR_OBJECT_HANDLE_INVALID);
@@ -310,7 +326,7 @@ TEST_F(ObjectExports, SessionObjectsLeaveWithTheirSessionAndHandlesAreNotReused)
     const CK_OBJECT_HANDLE mine = create(a, {{CKA_CLASS, &data_class, sizeof data_class}});
     const CK_OBJECT_HANDLE theirs = create(b, {{CKA_CLASS, &data_class, sizeof data_class}});
     EXPECT_NE(mine, theirs);
-    EXPECT_NE(mine, a);  // object and session handles come from different ranges
+    EXPECT_NE(mine, a); // object and session handles come from different ranges
     ASSERT_EQ(C_CloseSession(a), CKR_OK);
     EXPECT_EQ(find(b, {}), std::vector<CK_OBJECT_HANDLE>{theirs});
 
@@ -321,7 +337,8 @@ TEST_F(ObjectExports, SessionObjectsLeaveWithTheirSessionAndHandlesAreNotReused)
         ASSERT_EQ(C_DestroyObject(b, h), CKR_OK);
         EXPECT_EQ(C_DestroyObject(b, h), CKR_OBJECT_HANDLE_INVALID);
     }
-    EXPECT_EQ(C_DestroyObject(b, theirs | (CK_ULONG{1} << 32)), CKR_OBJECT_HANDLE_INVALID);  // full width
+    EXPECT_EQ(C_DestroyObject(b, theirs | (CK_ULONG{1} << 32)),
+              CKR_OBJECT_HANDLE_INVALID); // full width
 }
 
-}  // namespace
+} // namespace

@@ -9,7 +9,7 @@
 namespace {
 
 class ObjectList : public ::testing::Test {
-protected:
+  protected:
     pkcs11_object_mgr list;
 
     pkcs11_object& add(uint32_t cls, bool token, bool priv, uint32_t owner = 0,
@@ -37,7 +37,8 @@ protected:
 
 TEST_F(ObjectList, PagesInInsertionOrder) {
     std::vector<CK_OBJECT_HANDLE> added;
-    for (int i = 0; i < 25; ++i) added.push_back(add(CKO_DATA, false, false).handle());
+    for (int i = 0; i < 25; ++i)
+        added.push_back(add(CKO_DATA, false, false).handle());
     pkcs11_object_finder f;
     ASSERT_EQ(f.finder_init(nullptr, 0), CKR_OK);
     std::vector<CK_OBJECT_HANDLE> got;
@@ -52,14 +53,15 @@ TEST_F(ObjectList, PagesInInsertionOrder) {
 }
 
 TEST_F(ObjectList, CountingCallConsumesAndZeroMaxDoesNotMove) {
-    for (int i = 0; i < 4; ++i) add(CKO_DATA, false, false);
+    for (int i = 0; i < 4; ++i)
+        add(CKO_DATA, false, false);
     pkcs11_object_finder f;
     ASSERT_EQ(f.finder_init(nullptr, 0), CKR_OK);
     CK_OBJECT_HANDLE h[4];
     uint32_t n = 9;
-    ASSERT_EQ(f.finder_next_visible(list, 0, h, 0, &n), CKR_OK);  // buffer, max 0: nothing, no move
+    ASSERT_EQ(f.finder_next_visible(list, 0, h, 0, &n), CKR_OK); // buffer, max 0: nothing, no move
     EXPECT_EQ(n, 0u);
-    ASSERT_EQ(f.finder_next_visible(list, 0, nullptr, 0, &n), CKR_OK);  // counting call
+    ASSERT_EQ(f.finder_next_visible(list, 0, nullptr, 0, &n), CKR_OK); // counting call
     EXPECT_EQ(n, 4u);
     ASSERT_EQ(f.finder_next_visible(list, 0, h, 4, &n), CKR_OK);
     EXPECT_EQ(n, 0u);
@@ -78,7 +80,8 @@ TEST_F(ObjectList, VisibilityByLevel) {
     const struct {
         uint32_t level;
         std::vector<CK_OBJECT_HANDLE> seen;
-    } cases[] = {{0, public_only}, {1, public_only}, {2, every}, {3, every}, {4, public_only}, {5, {}}};
+    } cases[] = {{0, public_only}, {1, public_only}, {2, every},
+                 {3, every},       {4, public_only}, {5, {}}};
     for (const auto& c : cases) {
         pkcs11_object_finder f;
         ASSERT_EQ(f.finder_init(nullptr, 0), CKR_OK);
@@ -96,9 +99,9 @@ TEST_F(ObjectList, TemplatesWithUnknownClassesOrTypesFindNothing) {
     add(CKO_DATA, false, false);
     add(CKO_CERTIFICATE, false, false, 0, [](inner_builder& b) { b.raw(CKA_VALUE, {0x30}); });
     const std::function<void(inner_builder&)> templates[] = {
-        [](inner_builder& b) { b.u32(CKA_CLASS, 0xCE534351u); },  // a client's own vendor class
+        [](inner_builder& b) { b.u32(CKA_CLASS, 0xCE534351u); }, // a client's own vendor class
         [](inner_builder& b) { b.u32(CKA_CLASS, CKO_HW_FEATURE); },
-        [](inner_builder& b) { b.raw(0xCE534352u, {1}); },  // an attribute the module does not know
+        [](inner_builder& b) { b.raw(0xCE534352u, {1}); }, // an attribute the module does not know
         [](inner_builder& b) { b.raw(CKA_CLASS, {}); },
     };
     for (const auto& fill : templates) {
@@ -119,16 +122,32 @@ TEST_F(ObjectList, TemplatesWithUnknownClassesOrTypesFindNothing) {
     EXPECT_EQ(g.finder_init(&bad, 1), CKR_ATTRIBUTE_VALUE_INVALID);
 }
 
+TEST_F(ObjectList, TokenSearchesTakeSixtyFourAtATimeWithoutVisibility) {
+    for (int i = 0; i < 70; ++i)
+        add(CKO_DATA, true, true);
+    pkcs11_object_finder f;
+    ASSERT_EQ(f.finder_init(nullptr, 0), CKR_OK);
+    uint32_t handles[64];
+    uint32_t n = 0;
+    ASSERT_EQ(f.finder_next(list, handles, &n), CKR_OK);
+    EXPECT_EQ(n, 64u);
+    EXPECT_EQ(handles[0], list.objects()[0]->handle());
+    ASSERT_EQ(f.finder_next(list, handles, &n), CKR_OK);
+    EXPECT_EQ(n, 6u);
+    EXPECT_TRUE(f.done());
+}
+
 TEST_F(ObjectList, SearchEndsWhenItsNextObjectIsRemoved) {
     std::vector<pkcs11_object*> objects;
-    for (int i = 0; i < 4; ++i) objects.push_back(&add(CKO_DATA, false, false));
+    for (int i = 0; i < 4; ++i)
+        objects.push_back(&add(CKO_DATA, false, false));
     pkcs11_object_finder f;
     ASSERT_EQ(f.finder_init(nullptr, 0), CKR_OK);
     CK_OBJECT_HANDLE h[2];
     uint32_t n = 0;
     ASSERT_EQ(f.finder_next_visible(list, 1, h, 2, &n), CKR_OK);
     ASSERT_EQ(n, 2u);
-    list.object_mgr_remove(objects[2]);  // the object the search stands on
+    list.object_mgr_remove(objects[2]); // the object the search stands on
     ASSERT_EQ(f.finder_next_visible(list, 1, h, 2, &n), CKR_OK);
     EXPECT_EQ(n, 0u);
     EXPECT_TRUE(f.done());
@@ -137,7 +156,7 @@ TEST_F(ObjectList, SearchEndsWhenItsNextObjectIsRemoved) {
 TEST_F(ObjectList, ValueConditionLoadsFirst) {
     auto& a = add(CKO_DATA, false, false, 0, [](inner_builder& b) { b.raw(CKA_VALUE, {1, 2}); });
     add(CKO_DATA, false, false, 0, [](inner_builder& b) { b.raw(CKA_VALUE, {1, 2, 3}); });
-    auto& lazy = add(CKO_DATA, true, false);  // value still "on the card"
+    auto& lazy = add(CKO_DATA, true, false); // value still "on the card"
     inner_builder b;
     b.raw(CKA_VALUE, {1, 2});
     pkcs11_object_finder f;
@@ -171,30 +190,34 @@ TEST_F(ObjectList, PurgesAndClear) {
     list.object_mgr_purge_session(5);
     EXPECT_EQ(list.find(own_session), nullptr);
     EXPECT_NE(list.find(other_session), nullptr);
-    EXPECT_NE(list.find(token_data), nullptr);  // token objects stay
+    EXPECT_NE(list.find(token_data), nullptr); // token objects stay
 
     list.object_mgr_purge_private();
     EXPECT_EQ(list.find(private_data), nullptr);
-    EXPECT_NE(list.find(private_key), nullptr);  // only data objects go
+    EXPECT_NE(list.find(private_key), nullptr); // only data objects go
 
     list.object_mgr_purge_key_objects();
     EXPECT_EQ(list.find(private_key), nullptr);
     EXPECT_EQ(list.find(cert), nullptr);
     EXPECT_NE(list.find(secret), nullptr);
 
-    EXPECT_EQ(list.find(CK_OBJECT_HANDLE{secret} | (CK_OBJECT_HANDLE{1} << 32)), nullptr);  // full width
+    EXPECT_EQ(list.find(CK_OBJECT_HANDLE{secret} | (CK_OBJECT_HANDLE{1} << 32)),
+              nullptr); // full width
     list.object_list_clear();
     EXPECT_EQ(list.size(), 0u);
 }
 
 TEST_F(ObjectList, FindByIdAcceptsATrailingByte) {
-    auto& pub = add(CKO_PUBLIC_KEY, false, false, 0, [](inner_builder& b) { b.text(CKA_ID, "abc"); });
+    auto& pub =
+        add(CKO_PUBLIC_KEY, false, false, 0, [](inner_builder& b) { b.text(CKA_ID, "abc"); });
     add(CKO_PRIVATE_KEY, false, true, 0, [](inner_builder& b) { b.text(CKA_ID, "xyz"); });
-    auto& priv = add(CKO_PRIVATE_KEY, false, true, 0, [](inner_builder& b) { b.raw(CKA_ID, {'a', 'b', 'c', 0}); });
+    auto& priv = add(CKO_PRIVATE_KEY, false, true, 0, [](inner_builder& b) {
+        b.raw(CKA_ID, {'a', 'b', 'c', 0});
+    });
     EXPECT_EQ(list.object_mgr_find_by_id(pub, CKO_PRIVATE_KEY), &priv);
     EXPECT_EQ(list.object_mgr_find_by_id(pub, CKO_CERTIFICATE), nullptr);
     auto& no_id = add(CKO_DATA, false, false);
     EXPECT_EQ(list.object_mgr_find_by_id(no_id, CKO_PRIVATE_KEY), nullptr);
 }
 
-}  // namespace
+} // namespace

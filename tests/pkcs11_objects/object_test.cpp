@@ -21,11 +21,12 @@ TEST(Object, ClassDefaultsThenTemplate) {
     ASSERT_EQ(rv, CKR_OK);
     const auto& r = o->attributes().records();
     // Defaults in their order; the caller's CKA_APPLICATION replaced the default in place.
-    const uint32_t order[] = {CKA_CLASS, CKA_TOKEN, CKA_LABEL, CKA_PRIVATE, CKA_MODIFIABLE, CKA_APPLICATION,
-                              CKA_OBJECT_ID};
+    const uint32_t order[] = {CKA_CLASS,      CKA_TOKEN,       CKA_LABEL,    CKA_PRIVATE,
+                              CKA_MODIFIABLE, CKA_APPLICATION, CKA_OBJECT_ID};
     ASSERT_EQ(r.size(), std::size(order));
-    for (size_t i = 0; i < r.size(); ++i) EXPECT_EQ(r[i].type, order[i]);
-    EXPECT_EQ(o->attributes().find(CKA_LABEL)->length(), 14u);  // "A data object" with its NUL
+    for (size_t i = 0; i < r.size(); ++i)
+        EXPECT_EQ(r[i].type, order[i]);
+    EXPECT_EQ(o->attributes().find(CKA_LABEL)->length(), 14u); // "A data object" with its NUL
     EXPECT_EQ(o->attributes().find(CKA_APPLICATION)->length(), 3u);
     EXPECT_EQ(o->owner_session(), 7u);
 
@@ -46,21 +47,28 @@ TEST(Object, CreationFailures) {
         CK_RV expected;
     } const cases[] = {
         {"no class", [](inner_builder& b) { b.text(CKA_LABEL, "x"); }, 3, CKR_TEMPLATE_INCOMPLETE},
-        {"class of 8 bytes inside", [](inner_builder& b) { b.raw(CKA_CLASS, std::vector<uint8_t>(8, 0)); }, 3,
+        {"class of 8 bytes inside",
+         [](inner_builder& b) { b.raw(CKA_CLASS, std::vector<uint8_t>(8, 0)); }, 3,
          CKR_TEMPLATE_INCOMPLETE},
-        {"hardware feature", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_HW_FEATURE); }, 3, CKR_TEMPLATE_INCOMPLETE},
-        {"vendor class", [](inner_builder& b) { b.u32(CKA_CLASS, 0xCE534351u); }, 3, CKR_TEMPLATE_INCOMPLETE},
-        {"token object at RO public", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_DATA).flag(CKA_TOKEN, true); }, 0,
+        {"hardware feature", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_HW_FEATURE); }, 3,
+         CKR_TEMPLATE_INCOMPLETE},
+        {"vendor class", [](inner_builder& b) { b.u32(CKA_CLASS, 0xCE534351u); }, 3,
+         CKR_TEMPLATE_INCOMPLETE},
+        {"token object at RO public",
+         [](inner_builder& b) { b.u32(CKA_CLASS, CKO_DATA).flag(CKA_TOKEN, true); }, 0,
          CKR_SESSION_READ_ONLY},
-        {"private object at RW public", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_DATA).flag(CKA_PRIVATE, true); },
-         1, CKR_SESSION_READ_ONLY},
+        {"private object at RW public",
+         [](inner_builder& b) { b.u32(CKA_CLASS, CKO_DATA).flag(CKA_PRIVATE, true); }, 1,
+         CKR_SESSION_READ_ONLY},
         {"private token object at RO user",
-         [](inner_builder& b) { b.u32(CKA_CLASS, CKO_DATA).flag(CKA_PRIVATE, true).flag(CKA_TOKEN, true); }, 2,
-         CKR_SESSION_READ_ONLY},
+         [](inner_builder& b) {
+             b.u32(CKA_CLASS, CKO_DATA).flag(CKA_PRIVATE, true).flag(CKA_TOKEN, true);
+         },
+         2, CKR_SESSION_READ_ONLY},
         {"private key needs login", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_PRIVATE_KEY); }, 1,
          CKR_SESSION_READ_ONLY},
-        {"certificate without value", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_CERTIFICATE); }, 3,
-         CKR_TEMPLATE_INCOMPLETE},
+        {"certificate without value", [](inner_builder& b) { b.u32(CKA_CLASS, CKO_CERTIFICATE); },
+         3, CKR_TEMPLATE_INCOMPLETE},
     };
     for (const auto& c : cases) {
         inner_builder b;
@@ -118,18 +126,21 @@ TEST(Object, ModificationRules) {
         {"label at RW user", 3, [](inner_builder& b) { b.text(CKA_LABEL, "new"); }, CKR_OK},
         {"private object at RW public", 1, [](inner_builder& b) { b.text(CKA_LABEL, "new"); },
          CKR_ATTRIBUTE_READ_ONLY},
-        {"not modifiable type", 3, [](inner_builder& b) { b.u32(CKA_KEY_TYPE, 3); }, CKR_ATTRIBUTE_READ_ONLY},
-        {"sensitive off", 3, [](inner_builder& b) { b.flag(CKA_SENSITIVE, false); }, CKR_ATTRIBUTE_READ_ONLY},
-        {"extractable on", 3, [](inner_builder& b) { b.flag(CKA_EXTRACTABLE, true); }, CKR_ATTRIBUTE_READ_ONLY},
-        {"one bad entry spoils all", 3, [](inner_builder& b) { b.text(CKA_ID, "id").u32(CKA_CLASS, 4); },
+        {"not modifiable type", 3, [](inner_builder& b) { b.u32(CKA_KEY_TYPE, 3); },
          CKR_ATTRIBUTE_READ_ONLY},
+        {"sensitive off", 3, [](inner_builder& b) { b.flag(CKA_SENSITIVE, false); },
+         CKR_ATTRIBUTE_READ_ONLY},
+        {"extractable on", 3, [](inner_builder& b) { b.flag(CKA_EXTRACTABLE, true); },
+         CKR_ATTRIBUTE_READ_ONLY},
+        {"one bad entry spoils all", 3,
+         [](inner_builder& b) { b.text(CKA_ID, "id").u32(CKA_CLASS, 4); }, CKR_ATTRIBUTE_READ_ONLY},
     };
     for (const auto& c : cases) {
         inner_builder b;
         c.fill(b);
         EXPECT_EQ(key->object_modify_attributes(c.level, b.data(), b.size()), c.expected) << c.name;
     }
-    EXPECT_FALSE(key->attributes().has(CKA_ID));  // nothing applied when a check failed
+    EXPECT_FALSE(key->attributes().has(CKA_ID)); // nothing applied when a check failed
 
     // CKA_MODIFIABLE false refuses every change, even of CKA_LABEL.
     inner_builder data;
@@ -154,7 +165,10 @@ TEST(Object, ModificationRules) {
 TEST(Object, ReadRuleWithSensitivity) {
     const std::vector<uint8_t> n(128, 0xA5);
     inner_builder priv;
-    priv.u32(CKA_CLASS, CKO_PRIVATE_KEY).text(CKA_LABEL, "mine").raw(CKA_MODULUS, n).raw(CKA_PRIVATE_EXPONENT, n);
+    priv.u32(CKA_CLASS, CKO_PRIVATE_KEY)
+        .text(CKA_LABEL, "mine")
+        .raw(CKA_MODULUS, n)
+        .raw(CKA_PRIVATE_EXPONENT, n);
     CK_RV rv = CKR_OK;
     auto key = from_template(priv, 3, rv);
     ASSERT_EQ(rv, CKR_OK);
@@ -166,7 +180,7 @@ TEST(Object, ReadRuleWithSensitivity) {
         {CKA_PRIVATE_EXPONENT, exponent, sizeof exponent},
         {0x7FFF0001u, nullptr, 0},
     };
-    EXPECT_EQ(key->object_read_attributes(t, 3), CKR_ATTRIBUTE_TYPE_INVALID);  // the last failure
+    EXPECT_EQ(key->object_read_attributes(t, 3), CKR_ATTRIBUTE_TYPE_INVALID); // the last failure
     EXPECT_EQ(t[0].length, 4u);
     EXPECT_EQ(std::string(label, 4), "mine");
     EXPECT_EQ(t[1].length, p11abi::inner_unavailable);
@@ -197,7 +211,8 @@ TEST(Object, StorageKindsAndLevels) {
             const uint32_t kind = o->object_storage_kind();
             EXPECT_EQ(kind, 1u + priv + 2u * token);
             for (uint32_t level = 0; level < 6; ++level)
-                EXPECT_EQ(o->object_visible_at(level), admitted[kind - 1][level]) << kind << "@" << level;
+                EXPECT_EQ(o->object_visible_at(level), admitted[kind - 1][level])
+                    << kind << "@" << level;
         }
     }
 }
@@ -207,7 +222,7 @@ TEST(Object, HandlesAreDistinctNonZeroAndNotReused) {
     for (int i = 0; i < 200; ++i) {
         inner_builder b;
         CK_RV rv = CKR_OK;
-        auto o = pkcs11_object::create(0, CKO_DATA, b.data(), b.size(), &rv);  // freed at once
+        auto o = pkcs11_object::create(0, CKO_DATA, b.data(), b.size(), &rv); // freed at once
         ASSERT_NE(o, nullptr);
         EXPECT_NE(o->handle(), 0u);
         EXPECT_TRUE(seen.insert(o->handle()).second) << "handle reused";
@@ -241,4 +256,4 @@ TEST(Object, StreamRoundTripRebuildsClassAndVerifier) {
     EXPECT_EQ(rv, CKR_ATTRIBUTE_TYPE_INVALID);
 }
 
-}  // namespace
+} // namespace

@@ -56,7 +56,7 @@ bool prefix_equal(const pkcs11_attribute& stored, const inner_attribute& entry) 
            (entry.length == 0 || std::memcmp(stored.value.data(), entry.value, entry.length) == 0);
 }
 
-}  // namespace
+} // namespace
 
 bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entry) {
     if (attribute_entry_malformed(entry)) return false;
@@ -72,14 +72,17 @@ bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entr
     if (entry.type == CKA_LABEL || entry.type == CKA_APPLICATION) {
         // Texts match with or without the NUL the module stores after them.
         if (same_type && stored.length() == static_cast<uint64_t>(entry.length) + 1 &&
-            (entry.length == 0 || std::strncmp(reinterpret_cast<const char*>(stored.value.data()),
-                                               static_cast<const char*>(entry.value), entry.length) == 0))
+            (entry.length == 0 ||
+             std::strncmp(reinterpret_cast<const char*>(stored.value.data()),
+                          static_cast<const char*>(entry.value), entry.length) == 0))
             return true;
     } else if (entry.type == CKA_OBJECT_ID) {
         if (entry.length > stored.length()) return false;
         if (same_type && prefix_equal(stored, entry)) return true;
     } else if (entry.type == CKA_ID) {
-        if (same_type && (stored.length() == entry.length || stored.length() == static_cast<uint64_t>(entry.length) + 1) &&
+        if (same_type &&
+            (stored.length() == entry.length ||
+             stored.length() == static_cast<uint64_t>(entry.length) + 1) &&
             prefix_equal(stored, entry))
             return true;
     }
@@ -121,12 +124,13 @@ pkcs11_attribute* pkcs11_attribute_mgr::find(uint32_t type) {
 bool pkcs11_attribute_mgr::flag(uint32_t type, bool otherwise) const {
     const pkcs11_attribute* a = find(type);
     if (a == nullptr || a->length() > 1) return otherwise;
-    return a->length() == 1 && a->value[0] != 0;  // an empty value is false, never read
+    return a->length() == 1 && a->value[0] != 0; // an empty value is false, never read
 }
 
 uint32_t pkcs11_attribute_mgr::stream_size() const {
     uint64_t total = 0;
-    for (const auto& a : list_) total += uint64_t{a.length()} + 8;
+    for (const auto& a : list_)
+        total += uint64_t{a.length()} + 8;
     return total > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(total);
 }
 
@@ -158,10 +162,10 @@ CK_RV pkcs11_attribute_mgr::stream_read(const uint8_t* bytes, uint32_t* length) 
     uint32_t offset = 0;
     while (offset < total) {
         const uint32_t left = total - offset;
-        if (left < 8) break;  // the head does not fit
+        if (left < 8) break; // the head does not fit
         const uint8_t* entry = bytes + offset;
         const uint32_t n = get_le32(entry + 4);
-        if (n > left - 8) break;  // the value does not fit (no n + 8 that could wrap)
+        if (n > left - 8) break; // the value does not fit (no n + 8 that could wrap)
         append(get_le32(entry), entry + 8, n);
         offset += 8 + n;
     }

@@ -26,7 +26,7 @@ CK_RV template_check(const inner_attribute* entries, uint32_t count);
 
 struct pkcs11_attribute {
     uint32_t type = 0;
-    std::vector<uint8_t> value;  // the record's own copy
+    std::vector<uint8_t> value; // the record's own copy
 
     uint32_t length() const { return static_cast<uint32_t>(value.size()); }
     // Replaces type and value. An integer type is stored as 4 bytes: a shorter
@@ -45,11 +45,13 @@ bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entr
 
 // The attributes of one object in the order in which each type was first set.
 class pkcs11_attribute_mgr {
-public:
+  public:
     // attribute_mgr_set: the first record of the type gets the new value, else
     // a new record is appended.
     pkcs11_attribute& set(uint32_t type, const void* bytes, uint32_t length);
-    pkcs11_attribute& set(const inner_attribute& entry) { return set(entry.type, entry.value, entry.length); }
+    pkcs11_attribute& set(const inner_attribute& entry) {
+        return set(entry.type, entry.value, entry.length);
+    }
     // Appends without looking for an existing record (the stream loader).
     void append(uint32_t type, const void* bytes, uint32_t length);
     void remove(uint32_t type);
@@ -79,6 +81,6 @@ public:
     // bytes consumed.
     CK_RV stream_read(const uint8_t* bytes, uint32_t* length);
 
-private:
+  private:
     std::vector<pkcs11_attribute> list_;
 };

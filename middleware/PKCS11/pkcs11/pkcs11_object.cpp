@@ -13,72 +13,111 @@ namespace {
 struct default_attribute {
     enum class kind { boolean, integer, text, empty, date } form;
     uint32_t type;
-    uint32_t number = 0;          // boolean or integer value
-    const char* text = nullptr;   // stored with its NUL
+    uint32_t number = 0;        // boolean or integer value
+    const char* text = nullptr; // stored with its NUL
 };
 
 using K = default_attribute::kind;
 
 constexpr default_attribute data_defaults[] = {
-    {K::integer, CKA_CLASS, CKO_DATA},    {K::boolean, CKA_TOKEN, 0},
-    {K::text, CKA_LABEL, 0, "A data object"}, {K::boolean, CKA_PRIVATE, 0},
-    {K::boolean, CKA_MODIFIABLE, 1},      {K::text, CKA_APPLICATION, 0, ""},
+    {K::integer, CKA_CLASS, CKO_DATA},
+    {K::boolean, CKA_TOKEN, 0},
+    {K::text, CKA_LABEL, 0, "A data object"},
+    {K::boolean, CKA_PRIVATE, 0},
+    {K::boolean, CKA_MODIFIABLE, 1},
+    {K::text, CKA_APPLICATION, 0, ""},
     {K::empty, CKA_OBJECT_ID},
 };
 constexpr default_attribute cert_defaults[] = {
-    {K::boolean, CKA_TRUSTED, 1},  {K::boolean, CKA_PRIVATE, 0}, {K::boolean, CKA_TOKEN, 0},
-    {K::text, CKA_LABEL, 0, "A certificate object"}, {K::integer, CKA_KEY_TYPE, 0},
-    {K::boolean, CKA_MODIFIABLE, 1},
+    {K::boolean, CKA_TRUSTED, 1},  {K::boolean, CKA_PRIVATE, 0},
+    {K::boolean, CKA_TOKEN, 0},    {K::text, CKA_LABEL, 0, "A certificate object"},
+    {K::integer, CKA_KEY_TYPE, 0}, {K::boolean, CKA_MODIFIABLE, 1},
 };
 constexpr default_attribute public_key_defaults[] = {
-    {K::integer, CKA_CLASS, CKO_PUBLIC_KEY}, {K::boolean, CKA_TOKEN, 0},
-    {K::text, CKA_LABEL, 0, "A public object"}, {K::boolean, CKA_PRIVATE, 0},
-    {K::boolean, CKA_MODIFIABLE, 1},        {K::integer, CKA_KEY_TYPE, CKK_RSA},
-    {K::empty, CKA_SUBJECT},                {K::date, CKA_START_DATE},
-    {K::date, CKA_END_DATE},                {K::boolean, CKA_DERIVE, 0},
-    {K::boolean, CKA_ENCRYPT, 1},           {K::boolean, CKA_VERIFY, 1},
-    {K::boolean, CKA_VERIFY_RECOVER, 1},    {K::boolean, CKA_WRAP, 1},
+    {K::integer, CKA_CLASS, CKO_PUBLIC_KEY},
+    {K::boolean, CKA_TOKEN, 0},
+    {K::text, CKA_LABEL, 0, "A public object"},
+    {K::boolean, CKA_PRIVATE, 0},
+    {K::boolean, CKA_MODIFIABLE, 1},
+    {K::integer, CKA_KEY_TYPE, CKK_RSA},
+    {K::empty, CKA_SUBJECT},
+    {K::date, CKA_START_DATE},
+    {K::date, CKA_END_DATE},
+    {K::boolean, CKA_DERIVE, 0},
+    {K::boolean, CKA_ENCRYPT, 1},
+    {K::boolean, CKA_VERIFY, 1},
+    {K::boolean, CKA_VERIFY_RECOVER, 1},
+    {K::boolean, CKA_WRAP, 1},
     {K::boolean, CKA_TRUSTED, 0},
 };
 constexpr default_attribute private_key_defaults[] = {
-    {K::integer, CKA_CLASS, CKO_PRIVATE_KEY}, {K::boolean, CKA_TOKEN, 0},
-    {K::text, CKA_LABEL, 0, "A private object"}, {K::boolean, CKA_PRIVATE, 1},
-    {K::boolean, CKA_MODIFIABLE, 1},         {K::integer, CKA_KEY_TYPE, CKK_RSA},
-    {K::date, CKA_START_DATE},               {K::date, CKA_END_DATE},
-    {K::boolean, CKA_DERIVE, 0},             {K::empty, CKA_SUBJECT},
-    {K::boolean, CKA_SENSITIVE, 1},          {K::boolean, CKA_DECRYPT, 1},
-    {K::boolean, CKA_SIGN, 1},               {K::boolean, CKA_SIGN_RECOVER, 1},
-    {K::boolean, CKA_UNWRAP, 1},             {K::boolean, CKA_EXTRACTABLE, 0},
-    {K::boolean, CKA_ALWAYS_SENSITIVE, 1},   {K::boolean, CKA_NEVER_EXTRACTABLE, 1},
-    {K::boolean, CKA_WRAP_WITH_TRUSTED, 0},  {K::boolean, CKA_ALWAYS_AUTHENTICATE, 0},
+    {K::integer, CKA_CLASS, CKO_PRIVATE_KEY},
+    {K::boolean, CKA_TOKEN, 0},
+    {K::text, CKA_LABEL, 0, "A private object"},
+    {K::boolean, CKA_PRIVATE, 1},
+    {K::boolean, CKA_MODIFIABLE, 1},
+    {K::integer, CKA_KEY_TYPE, CKK_RSA},
+    {K::date, CKA_START_DATE},
+    {K::date, CKA_END_DATE},
+    {K::boolean, CKA_DERIVE, 0},
+    {K::empty, CKA_SUBJECT},
+    {K::boolean, CKA_SENSITIVE, 1},
+    {K::boolean, CKA_DECRYPT, 1},
+    {K::boolean, CKA_SIGN, 1},
+    {K::boolean, CKA_SIGN_RECOVER, 1},
+    {K::boolean, CKA_UNWRAP, 1},
+    {K::boolean, CKA_EXTRACTABLE, 0},
+    {K::boolean, CKA_ALWAYS_SENSITIVE, 1},
+    {K::boolean, CKA_NEVER_EXTRACTABLE, 1},
+    {K::boolean, CKA_WRAP_WITH_TRUSTED, 0},
+    {K::boolean, CKA_ALWAYS_AUTHENTICATE, 0},
 };
 constexpr default_attribute secret_key_defaults[] = {
-    {K::integer, CKA_CLASS, CKO_SECRET_KEY}, {K::boolean, CKA_TOKEN, 0},
-    {K::text, CKA_LABEL, 0, "A secret object"}, {K::boolean, CKA_PRIVATE, 0},
-    {K::boolean, CKA_MODIFIABLE, 1},        {K::integer, CKA_KEY_TYPE, CKK_RSA},
-    {K::empty, CKA_ID},                     {K::date, CKA_START_DATE},
-    {K::date, CKA_END_DATE},                {K::boolean, CKA_DERIVE, 0},
-    {K::boolean, CKA_SENSITIVE, 0},         {K::boolean, CKA_ENCRYPT, 1},
-    {K::boolean, CKA_DECRYPT, 1},           {K::boolean, CKA_SIGN, 0},
-    {K::boolean, CKA_VERIFY, 0},            {K::boolean, CKA_WRAP, 1},
-    {K::boolean, CKA_UNWRAP, 1},            {K::boolean, CKA_EXTRACTABLE, 0},
-    {K::boolean, CKA_ALWAYS_SENSITIVE, 1},  {K::boolean, CKA_NEVER_EXTRACTABLE, 1},
-    {K::boolean, CKA_TRUSTED, 0},           {K::boolean, CKA_WRAP_WITH_TRUSTED, 0},
+    {K::integer, CKA_CLASS, CKO_SECRET_KEY},
+    {K::boolean, CKA_TOKEN, 0},
+    {K::text, CKA_LABEL, 0, "A secret object"},
+    {K::boolean, CKA_PRIVATE, 0},
+    {K::boolean, CKA_MODIFIABLE, 1},
+    {K::integer, CKA_KEY_TYPE, CKK_RSA},
+    {K::empty, CKA_ID},
+    {K::date, CKA_START_DATE},
+    {K::date, CKA_END_DATE},
+    {K::boolean, CKA_DERIVE, 0},
+    {K::boolean, CKA_SENSITIVE, 0},
+    {K::boolean, CKA_ENCRYPT, 1},
+    {K::boolean, CKA_DECRYPT, 1},
+    {K::boolean, CKA_SIGN, 0},
+    {K::boolean, CKA_VERIFY, 0},
+    {K::boolean, CKA_WRAP, 1},
+    {K::boolean, CKA_UNWRAP, 1},
+    {K::boolean, CKA_EXTRACTABLE, 0},
+    {K::boolean, CKA_ALWAYS_SENSITIVE, 1},
+    {K::boolean, CKA_NEVER_EXTRACTABLE, 1},
+    {K::boolean, CKA_TRUSTED, 0},
+    {K::boolean, CKA_WRAP_WITH_TRUSTED, 0},
     {K::boolean, CKA_ALWAYS_AUTHENTICATE, 0},
 };
 
 std::span<const default_attribute> class_defaults(int64_t object_class) {
     switch (object_class) {
-    case CKO_DATA: return data_defaults;
-    case CKO_CERTIFICATE: return cert_defaults;
-    case CKO_PUBLIC_KEY: return public_key_defaults;
-    case CKO_PRIVATE_KEY: return private_key_defaults;
-    case CKO_SECRET_KEY: return secret_key_defaults;
-    default: return {};
+    case CKO_DATA:
+        return data_defaults;
+    case CKO_CERTIFICATE:
+        return cert_defaults;
+    case CKO_PUBLIC_KEY:
+        return public_key_defaults;
+    case CKO_PRIVATE_KEY:
+        return private_key_defaults;
+    case CKO_SECRET_KEY:
+        return secret_key_defaults;
+    default:
+        return {};
     }
 }
 
-bool is_known_class(int64_t object_class) { return object_class >= 0 && object_class <= static_cast<int64_t>(CKO_SECRET_KEY); }
+bool is_known_class(int64_t object_class) {
+    return object_class >= 0 && object_class <= static_cast<int64_t>(CKO_SECRET_KEY);
+}
 
 // CKA_VALUE and the RSA private components (CKA_PRIVATE_EXPONENT ... CKA_COEFFICIENT).
 bool is_secret_value(uint32_t type) {
@@ -91,14 +130,15 @@ bool template_has(const inner_attribute* entries, uint32_t count, uint32_t type)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 uint32_t next_object_handle() {
     // A counter of its own, apart from the session handles' range, so that a
     // session handle passed as an object handle names nothing.
     static std::atomic<uint32_t> counter{0x02000001u};
     uint32_t h = counter.fetch_add(1);
-    while (h == 0) h = counter.fetch_add(1);
+    while (h == 0)
+        h = counter.fetch_add(1);
     return h;
 }
 
@@ -113,7 +153,8 @@ void random_hex(std::string& text, size_t n) {
     }
     if (got < bytes.size()) {
         std::random_device rd;
-        for (size_t i = got; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(rd());
+        for (size_t i = got; i < bytes.size(); ++i)
+            bytes[i] = static_cast<uint8_t>(rd());
     }
     for (uint8_t b : bytes) {
         text.push_back(digits[b >> 4]);
@@ -124,7 +165,7 @@ void random_hex(std::string& text, size_t n) {
 pkcs11_object::pkcs11_object() : handle_(next_object_handle()) {}
 
 pkcs11_object::~pkcs11_object() {
-    verifier_.reset();  // it reads the attribute list: gone first
+    verifier_.reset(); // it reads the attribute list: gone first
 }
 
 CK_RV pkcs11_object::apply_class_defaults() {
@@ -138,17 +179,26 @@ CK_RV pkcs11_object::apply_class_defaults() {
             attributes_.set(d.type, &b, 1);
             break;
         }
-        case K::integer: attributes_.set(d.type, &d.number, 4); break;
-        case K::text: attributes_.set(d.type, d.text, static_cast<uint32_t>(std::strlen(d.text) + 1)); break;
-        case K::empty: attributes_.set(d.type, nullptr, 0); break;
-        case K::date: attributes_.set(d.type, zero_date, sizeof zero_date); break;
+        case K::integer:
+            attributes_.set(d.type, &d.number, 4);
+            break;
+        case K::text:
+            attributes_.set(d.type, d.text, static_cast<uint32_t>(std::strlen(d.text) + 1));
+            break;
+        case K::empty:
+            attributes_.set(d.type, nullptr, 0);
+            break;
+        case K::date:
+            attributes_.set(d.type, zero_date, sizeof zero_date);
+            break;
         }
     }
     return CKR_OK;
 }
 
 std::shared_ptr<pkcs11_object> pkcs11_object::create(uint32_t owner_session, int64_t object_class,
-                                                     const inner_attribute* entries, uint32_t count, CK_RV* rv) {
+                                                     const inner_attribute* entries, uint32_t count,
+                                                     CK_RV* rv) {
     CK_RV local = CKR_OK;
     CK_RV& result = rv != nullptr ? *rv : local;
     if ((result = template_check(entries, count)) != CKR_OK) return nullptr;
@@ -161,9 +211,10 @@ std::shared_ptr<pkcs11_object> pkcs11_object::create(uint32_t owner_session, int
     return object;
 }
 
-std::shared_ptr<pkcs11_object> pkcs11_object::create_from_template(uint32_t owner_session, uint32_t level,
-                                                                   const inner_attribute* entries, uint32_t count,
-                                                                   CK_RV& rv) {
+std::shared_ptr<pkcs11_object> pkcs11_object::create_from_template(uint32_t owner_session,
+                                                                   uint32_t level,
+                                                                   const inner_attribute* entries,
+                                                                   uint32_t count, CK_RV& rv) {
     if ((rv = template_check(entries, count)) != CKR_OK) return nullptr;
     int64_t cls = -1;
     for (uint32_t i = 0; i < count; ++i) {
@@ -187,14 +238,17 @@ std::shared_ptr<pkcs11_object> pkcs11_object::create_from_template(uint32_t owne
     if ((rv = object->verifier_->check_create()) != CKR_OK) return nullptr;
     const uint8_t no = 0;
     switch (object->object_class()) {
-    case CKO_PUBLIC_KEY: object->object_set_attribute(CKA_LOCAL, &no, 1); break;
+    case CKO_PUBLIC_KEY:
+        object->object_set_attribute(CKA_LOCAL, &no, 1);
+        break;
     case CKO_PRIVATE_KEY:
     case CKO_SECRET_KEY:
         object->object_set_attribute(CKA_LOCAL, &no, 1);
         object->object_set_attribute(CKA_ALWAYS_SENSITIVE, &no, 1);
         object->object_set_attribute(CKA_NEVER_EXTRACTABLE, &no, 1);
         break;
-    default: break;
+    default:
+        break;
     }
     rv = CKR_OK;
     return object;
@@ -202,12 +256,14 @@ std::shared_ptr<pkcs11_object> pkcs11_object::create_from_template(uint32_t owne
 
 std::shared_ptr<pkcs11_object> pkcs11_object::clone() const {
     std::shared_ptr<pkcs11_object> copy(new pkcs11_object());
-    for (const pkcs11_attribute& a : attributes_.records()) copy->attributes_.set(a.type, a.value.data(), a.length());
+    for (const pkcs11_attribute& a : attributes_.records())
+        copy->attributes_.set(a.type, a.value.data(), a.length());
     if (copy->object_build_verifier() != CKR_OK) return nullptr;
     return copy;
 }
 
-std::shared_ptr<pkcs11_object> pkcs11_object::from_stream(const uint8_t* bytes, uint32_t* length, CK_RV& rv) {
+std::shared_ptr<pkcs11_object> pkcs11_object::from_stream(const uint8_t* bytes, uint32_t* length,
+                                                          CK_RV& rv) {
     std::shared_ptr<pkcs11_object> object(new pkcs11_object());
     rv = object->object_load_stream(bytes, length);
     return rv == CKR_OK ? object : nullptr;
@@ -218,7 +274,7 @@ CK_RV pkcs11_object::object_save_stream(uint8_t* buffer, uint32_t* length) const
 }
 
 CK_RV pkcs11_object::object_load_stream(const uint8_t* bytes, uint32_t* length) {
-    (void)attributes_.stream_read(bytes, length);  // a cut stream keeps what came before the cut
+    (void)attributes_.stream_read(bytes, length); // a cut stream keeps what came before the cut
     const pkcs11_attribute* cls = attributes_.find(CKA_CLASS);
     if (cls == nullptr) return CKR_ATTRIBUTE_TYPE_INVALID;
     if (cls->length() > 4) return CKR_BUFFER_TOO_SMALL;
@@ -228,7 +284,8 @@ CK_RV pkcs11_object::object_load_stream(const uint8_t* bytes, uint32_t* length) 
 
 int64_t pkcs11_object::object_class() {
     if (cached_class_ == -1) {
-        if (const pkcs11_attribute* a = attributes_.find(CKA_CLASS); a != nullptr && a->length() == 4)
+        if (const pkcs11_attribute* a = attributes_.find(CKA_CLASS);
+            a != nullptr && a->length() == 4)
             cached_class_ = a->as_u32();
     }
     return cached_class_;
@@ -251,19 +308,24 @@ uint32_t pkcs11_object::object_storage_kind() const {
 bool pkcs11_object::object_visible_at(uint32_t level) const {
     const uint32_t kind = object_storage_kind();
     switch (level) {
-    case 0: return kind == storage_public_session;
+    case 0:
+        return kind == storage_public_session;
     case 1:
-    case 4: return kind == storage_public_session || kind == storage_public_token;
-    case 2: return kind == storage_public_session || kind == storage_private_session;
-    default: return true;
+    case 4:
+        return kind == storage_public_session || kind == storage_public_token;
+    case 2:
+        return kind == storage_public_session || kind == storage_private_session;
+    default:
+        return true;
     }
 }
 
-CK_RV pkcs11_object::object_modify_attributes(uint32_t level, const inner_attribute* entries, uint32_t count) {
+CK_RV pkcs11_object::object_modify_attributes(uint32_t level, const inner_attribute* entries,
+                                              uint32_t count) {
     if (CK_RV rv = template_check(entries, count); rv != CKR_OK) return rv;
     if (!object_visible_at(level)) return CKR_ATTRIBUTE_READ_ONLY;
-    if (const pkcs11_attribute* m = attributes_.find(CKA_MODIFIABLE); m != nullptr && m->length() <= 1 &&
-                                                                   !attributes_.flag(CKA_MODIFIABLE))
+    if (const pkcs11_attribute* m = attributes_.find(CKA_MODIFIABLE);
+        m != nullptr && m->length() <= 1 && !attributes_.flag(CKA_MODIFIABLE))
         return CKR_ATTRIBUTE_READ_ONLY;
     if (verifier_ == nullptr || !verifier_->verifier_template_modifiable(level, entries, count))
         return CKR_ATTRIBUTE_READ_ONLY;
@@ -275,19 +337,26 @@ CK_RV pkcs11_object::object_modify_attributes(uint32_t level, const inner_attrib
     return CKR_OK;
 }
 
-bool pkcs11_object::object_update_needs_store(const inner_attribute* entries, uint32_t count) const {
+bool pkcs11_object::object_update_needs_store(const inner_attribute* entries,
+                                              uint32_t count) const {
     if (!object_is_token()) return false;
     switch (cached_class_) {
     case CKO_DATA:
-    case CKO_SECRET_KEY: return true;
-    case CKO_CERTIFICATE: return template_has(entries, count, CKA_VALUE);
-    case CKO_PRIVATE_KEY: return template_has(entries, count, CKA_MODULUS);
-    case CKO_PUBLIC_KEY: return false;
-    default: return true;
+    case CKO_SECRET_KEY:
+        return true;
+    case CKO_CERTIFICATE:
+        return template_has(entries, count, CKA_VALUE);
+    case CKO_PRIVATE_KEY:
+        return template_has(entries, count, CKA_MODULUS);
+    case CKO_PUBLIC_KEY:
+        return false;
+    default:
+        return true;
     }
 }
 
-CK_RV pkcs11_object::read_attributes(inner_attribute* entries, uint32_t count, bool sensitivity_rule) const {
+CK_RV pkcs11_object::read_attributes(inner_attribute* entries, uint32_t count,
+                                     bool sensitivity_rule) const {
     if (entries == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
     CK_RV result = CKR_OK;
     const bool protect = sensitivity_rule && is_protected();
@@ -333,7 +402,8 @@ CK_RV pkcs11_object::object_read_attribute(uint32_t type, void* buffer, uint32_t
 }
 
 void pkcs11_object::object_set_attributes(const inner_attribute* entries, uint32_t count) {
-    for (uint32_t i = 0; i < count; ++i) attributes_.set(entries[i]);
+    for (uint32_t i = 0; i < count; ++i)
+        attributes_.set(entries[i]);
 }
 
 void pkcs11_object::object_set_attribute(uint32_t type, const void* bytes, uint32_t length) {
@@ -349,7 +419,8 @@ bool pkcs11_object::object_matches_template(const inner_attribute* entries, uint
 }
 
 CK_RV pkcs11_object::object_rsa_bits(uint32_t& bits) const {
-    if (const pkcs11_attribute* a = attributes_.find(CKA_MODULUS_BITS); a != nullptr && a->length() <= 4) {
+    if (const pkcs11_attribute* a = attributes_.find(CKA_MODULUS_BITS);
+        a != nullptr && a->length() <= 4) {
         bits = a->as_u32();
         return bits == 1024 || bits == 2048 ? CKR_OK : CKR_KEY_SIZE_RANGE;
     }
@@ -378,10 +449,15 @@ bool pkcs11_object::object_needs_value_load() {
         return a != nullptr && a->length() != 0;
     };
     switch (object_class()) {
-    case CKO_DATA: return !nonempty(CKA_VALUE);
-    case CKO_CERTIFICATE: return !attributes_.has(CKA_VALUE);
-    case CKO_PUBLIC_KEY: return !attributes_.has(CKA_MODULUS);
-    case CKO_PRIVATE_KEY: return !nonempty(CKA_MODULUS) && !nonempty(ZELT_CKA_SM2_ZA);
-    default: return false;
+    case CKO_DATA:
+        return !nonempty(CKA_VALUE);
+    case CKO_CERTIFICATE:
+        return !attributes_.has(CKA_VALUE);
+    case CKO_PUBLIC_KEY:
+        return !attributes_.has(CKA_MODULUS);
+    case CKO_PRIVATE_KEY:
+        return !nonempty(CKA_MODULUS) && !nonempty(ZELT_CKA_SM2_ZA);
+    default:
+        return false;
     }
 }

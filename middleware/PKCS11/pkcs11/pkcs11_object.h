@@ -22,7 +22,7 @@ inline constexpr uint32_t storage_public_token = 3;
 inline constexpr uint32_t storage_private_token = 4;
 
 class pkcs11_object {
-public:
+  public:
     virtual ~pkcs11_object();
     pkcs11_object(const pkcs11_object&) = delete;
     pkcs11_object& operator=(const pkcs11_object&) = delete;
@@ -32,19 +32,22 @@ public:
     // order, then the verifier. Unknown class: null and CKR_TEMPLATE_INCOMPLETE;
     // a malformed entry: null and CKR_ATTRIBUTE_VALUE_INVALID.
     static std::shared_ptr<pkcs11_object> create(uint32_t owner_session, int64_t object_class,
-                                                 const inner_attribute* entries, uint32_t count, CK_RV* rv = nullptr);
+                                                 const inner_attribute* entries, uint32_t count,
+                                                 CK_RV* rv = nullptr);
     // The object behind C_CreateObject: class from the template's CKA_CLASS,
     // admitted at the session's level, the class's creation check, and
     // CKA_LOCAL (and for private and secret keys CKA_ALWAYS_SENSITIVE,
     // CKA_NEVER_EXTRACTABLE) false, since the key did not arise on the token.
-    static std::shared_ptr<pkcs11_object> create_from_template(uint32_t owner_session, uint32_t level,
-                                                               const inner_attribute* entries, uint32_t count,
-                                                               CK_RV& rv);
+    static std::shared_ptr<pkcs11_object> create_from_template(uint32_t owner_session,
+                                                               uint32_t level,
+                                                               const inner_attribute* entries,
+                                                               uint32_t count, CK_RV& rv);
     // A copy of every attribute with a new handle, owner 0.
     std::shared_ptr<pkcs11_object> clone() const;
     // A new object (owner 0) from an attribute stream; null and the reason
     // when object_load_stream fails.
-    static std::shared_ptr<pkcs11_object> from_stream(const uint8_t* bytes, uint32_t* length, CK_RV& rv);
+    static std::shared_ptr<pkcs11_object> from_stream(const uint8_t* bytes, uint32_t* length,
+                                                      CK_RV& rv);
 
     // The attribute stream of this object.
     virtual CK_RV object_save_stream(uint8_t* buffer, uint32_t* length) const;
@@ -90,7 +93,7 @@ public:
     bool object_needs_value_load();
     CK_RV object_build_verifier();
 
-private:
+  private:
     pkcs11_object();
     CK_RV read_attributes(inner_attribute* entries, uint32_t count, bool sensitivity_rule) const;
     CK_RV apply_class_defaults();

@@ -26,21 +26,25 @@ std::shared_ptr<pkcs11_object> pkcs11_object_mgr::find_shared(CK_OBJECT_HANDLE h
 }
 
 uint32_t pkcs11_object_mgr::object_mgr_remove(const pkcs11_object* object) {
-    std::erase_if(list_, [object](const std::shared_ptr<pkcs11_object>& o) { return o.get() == object; });
+    std::erase_if(list_,
+                  [object](const std::shared_ptr<pkcs11_object>& o) { return o.get() == object; });
     return 0;
 }
 
-template <typename P>
-void pkcs11_object_mgr::purge_if(P predicate) {
+template <typename P> void pkcs11_object_mgr::purge_if(P predicate) {
     std::erase_if(list_, [&](const std::shared_ptr<pkcs11_object>& o) { return predicate(*o); });
 }
 
 void pkcs11_object_mgr::object_mgr_purge_session(uint32_t session_handle) {
-    purge_if([&](const pkcs11_object& o) { return !o.object_is_token() && o.owner_session() == session_handle; });
+    purge_if([&](const pkcs11_object& o) {
+        return !o.object_is_token() && o.owner_session() == session_handle;
+    });
 }
 
 void pkcs11_object_mgr::object_mgr_purge_private() {
-    purge_if([](pkcs11_object& o) { return o.attributes().flag(CKA_PRIVATE) && o.object_class() == CKO_DATA; });
+    purge_if([](pkcs11_object& o) {
+        return o.attributes().flag(CKA_PRIVATE) && o.object_class() == CKO_DATA;
+    });
 }
 
 void pkcs11_object_mgr::object_mgr_purge_key_objects() {
@@ -50,9 +54,12 @@ void pkcs11_object_mgr::object_mgr_purge_key_objects() {
     });
 }
 
-void pkcs11_object_mgr::object_list_clear() { list_.clear(); }
+void pkcs11_object_mgr::object_list_clear() {
+    list_.clear();
+}
 
-pkcs11_object* pkcs11_object_mgr::object_mgr_find_by_id(const pkcs11_object& object, uint32_t object_class) const {
+pkcs11_object* pkcs11_object_mgr::object_mgr_find_by_id(const pkcs11_object& object,
+                                                        uint32_t object_class) const {
     const pkcs11_attribute* id = object.attributes().find(CKA_ID);
     if (id == nullptr || id->length() > 256) return nullptr;
     const inner_attribute wanted[2] = {
@@ -70,10 +77,13 @@ bool object_searchable_at(uint32_t storage_kind, uint32_t level) {
     switch (level) {
     case 0:
     case 1:
-    case 4: return storage_kind == storage_public_session || storage_kind == storage_public_token;
+    case 4:
+        return storage_kind == storage_public_session || storage_kind == storage_public_token;
     case 2:
-    case 3: return true;
-    default: return false;
+    case 3:
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -122,24 +132,28 @@ bool pkcs11_object_finder::matches(pkcs11_object& object, const value_loader& lo
     if (match_all_) return true;
     static uint8_t no_bytes = 0;
     for (const entry& e : template_) {
-        const inner_attribute wanted{e.type, e.has_value ? (e.value.empty() ? &no_bytes : const_cast<uint8_t*>(e.value.data())) : nullptr,
-                                     static_cast<uint32_t>(e.value.size())};
+        const inner_attribute wanted{
+            e.type,
+            e.has_value ? (e.value.empty() ? &no_bytes : const_cast<uint8_t*>(e.value.data()))
+                        : nullptr,
+            static_cast<uint32_t>(e.value.size())};
         if (!object.object_matches_template(&wanted, 1)) return false;
     }
     return finder_match(object, load);
 }
 
 template <typename Out>
-CK_RV pkcs11_object_finder::walk(const pkcs11_object_mgr& objects, std::optional<uint32_t> level, Out* handles,
-                                 uint32_t limit, uint32_t* count, const value_loader& load) {
+CK_RV pkcs11_object_finder::walk(const pkcs11_object_mgr& objects, std::optional<uint32_t> level,
+                                 Out* handles, uint32_t limit, uint32_t* count,
+                                 const value_loader& load) {
     if (count == nullptr) return CKR_ARGUMENTS_BAD;
     *count = 0;
     if (!initialised_) return CKR_OPERATION_NOT_INITIALIZED;
-    if (done_ || limit == 0) return CKR_OK;  // a zero limit neither writes nor moves
+    if (done_ || limit == 0) return CKR_OK; // a zero limit neither writes nor moves
     size_t i = 0;
     if (next_object_) {
         const auto at = objects.index_of(*next_object_);
-        if (!at) {  // the object the search stood on is gone: the search ends
+        if (!at) { // the object the search stood on is gone: the search ends
             next_object_.reset();
             done_ = true;
             return CKR_OK;
@@ -167,14 +181,14 @@ CK_RV pkcs11_object_finder::walk(const pkcs11_object_mgr& objects, std::optional
     return CKR_OK;
 }
 
-CK_RV pkcs11_object_finder::finder_next(const pkcs11_object_mgr& objects, uint32_t* handles, uint32_t* count,
-                                        const value_loader& load) {
+CK_RV pkcs11_object_finder::finder_next(const pkcs11_object_mgr& objects, uint32_t* handles,
+                                        uint32_t* count, const value_loader& load) {
     return walk(objects, std::nullopt, handles, 64, count, load);
 }
 
 CK_RV pkcs11_object_finder::finder_next_visible(const pkcs11_object_mgr& objects, uint32_t level,
-                                                CK_OBJECT_HANDLE* handles, uint32_t max, uint32_t* count,
-                                                const value_loader& load) {
+                                                CK_OBJECT_HANDLE* handles, uint32_t max,
+                                                uint32_t* count, const value_loader& load) {
     const uint32_t limit = handles == nullptr && max == 0 ? 65535 : max;
     return walk(objects, std::optional<uint32_t>(level), handles, limit, count, load);
 }

@@ -12,7 +12,7 @@
 #include "pkcs11_object.h"
 
 class pkcs11_object_mgr {
-public:
+  public:
     pkcs11_object_mgr() = default;
     virtual ~pkcs11_object_mgr() = default;
     pkcs11_object_mgr(const pkcs11_object_mgr&) = delete;
@@ -41,9 +41,8 @@ public:
     // Position of the object with that handle; nullopt when it is not listed.
     std::optional<size_t> index_of(uint32_t handle) const;
 
-private:
-    template <typename P>
-    void purge_if(P predicate);
+  private:
+    template <typename P> void purge_if(P predicate);
     std::vector<std::shared_ptr<pkcs11_object>> list_;
 };
 
@@ -52,7 +51,7 @@ private:
 // to the list, which every call is given afresh, so objects destroyed under a
 // search are never touched.
 class pkcs11_object_finder {
-public:
+  public:
     // Loads an object's value from the card before a CKA_VALUE comparison;
     // anything but CKR_OK makes the object not match.
     using value_loader = std::function<CK_RV(pkcs11_object&)>;
@@ -72,25 +71,26 @@ public:
                       const value_loader& load = {});
     // C_FindObjects: objects visible at the level, at most `max` a call; a
     // null buffer with max 0 counts up to 65535 objects (and consumes them).
-    CK_RV finder_next_visible(const pkcs11_object_mgr& objects, uint32_t level, CK_OBJECT_HANDLE* handles,
-                              uint32_t max, uint32_t* count, const value_loader& load = {});
+    CK_RV finder_next_visible(const pkcs11_object_mgr& objects, uint32_t level,
+                              CK_OBJECT_HANDLE* handles, uint32_t max, uint32_t* count,
+                              const value_loader& load = {});
     // The CKA_VALUE condition.
     bool finder_match(pkcs11_object& object, const value_loader& load) const;
     bool done() const { return done_; }
 
-private:
+  private:
     struct entry {
         uint32_t type;
-        bool has_value;  // a null value never matches an integer attribute
+        bool has_value; // a null value never matches an integer attribute
         std::vector<uint8_t> value;
     };
     template <typename Out>
-    CK_RV walk(const pkcs11_object_mgr& objects, std::optional<uint32_t> level, Out* handles, uint32_t limit,
-               uint32_t* count, const value_loader& load);
+    CK_RV walk(const pkcs11_object_mgr& objects, std::optional<uint32_t> level, Out* handles,
+               uint32_t limit, uint32_t* count, const value_loader& load);
     bool matches(pkcs11_object& object, const value_loader& load) const;
 
     std::vector<entry> template_;
-    std::vector<uint8_t> value_;  // empty: no value condition
+    std::vector<uint8_t> value_; // empty: no value condition
     std::optional<uint32_t> next_object_;
     bool initialised_ = false;
     bool done_ = false;

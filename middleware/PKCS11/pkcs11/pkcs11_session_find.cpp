@@ -15,13 +15,15 @@ CK_RV pkcs11_session::find_init(const p11abi::inner_template& tmpl, pkcs11_token
     return CKR_OK;
 }
 
-CK_RV pkcs11_session::find_objects(pkcs11_token& token, CK_OBJECT_HANDLE* handles, uint32_t max, uint32_t* count) {
+CK_RV pkcs11_session::find_objects(pkcs11_token& token, CK_OBJECT_HANDLE* handles, uint32_t max,
+                                   uint32_t* count) {
     if (search_ == nullptr) {
         if (count != nullptr) *count = 0;
         return CKR_OPERATION_NOT_INITIALIZED;
     }
-    return search_->finder_next_visible(token.objects(), access_class(), handles, max, count,
-                                        [&token](pkcs11_object& o) { return token.read_object_values(o); });
+    return search_->finder_next_visible(
+        token.objects(), access_class(), handles, max, count,
+        [&token](pkcs11_object& o) { return token.read_object_values(o); });
 }
 
 CK_RV pkcs11_session::find_final() {

@@ -15,33 +15,37 @@ bool listed(std::span<const uint32_t> types, uint32_t type) {
 }
 
 constexpr uint32_t data_modifiable[] = {CKA_LABEL, CKA_VALUE, CKA_MODIFIABLE};
-constexpr uint32_t cert_modifiable[] = {CKA_LABEL, CKA_ISSUER, CKA_SERIAL_NUMBER, CKA_ID, CKA_MODIFIABLE};
-constexpr uint32_t public_key_modifiable[] = {CKA_LABEL,  CKA_SUBJECT,        CKA_ID,         CKA_ENCRYPT,
-                                              CKA_WRAP,   CKA_VERIFY,         CKA_VERIFY_RECOVER,
-                                              CKA_DERIVE, CKA_START_DATE,     CKA_END_DATE,   CKA_MODIFIABLE};
-constexpr uint32_t private_key_modifiable[] = {CKA_LABEL,   CKA_SUBJECT,    CKA_ID,       CKA_SENSITIVE, CKA_DECRYPT,
-                                               CKA_UNWRAP,  CKA_SIGN,       CKA_SIGN_RECOVER, CKA_DERIVE,
-                                               CKA_START_DATE, CKA_END_DATE, CKA_EXTRACTABLE, CKA_MODIFIABLE};
-constexpr uint32_t secret_key_modifiable[] = {CKA_LABEL,  CKA_TRUSTED, CKA_ID,     CKA_SENSITIVE,  CKA_ENCRYPT,
-                                              CKA_DECRYPT, CKA_WRAP,   CKA_UNWRAP, CKA_SIGN,       CKA_VERIFY,
-                                              CKA_DERIVE, CKA_START_DATE, CKA_END_DATE, CKA_EXTRACTABLE,
-                                              CKA_MODIFIABLE};
+constexpr uint32_t cert_modifiable[] = {CKA_LABEL, CKA_ISSUER, CKA_SERIAL_NUMBER, CKA_ID,
+                                        CKA_MODIFIABLE};
+constexpr uint32_t public_key_modifiable[] = {
+    CKA_LABEL,          CKA_SUBJECT, CKA_ID,         CKA_ENCRYPT,  CKA_WRAP,      CKA_VERIFY,
+    CKA_VERIFY_RECOVER, CKA_DERIVE,  CKA_START_DATE, CKA_END_DATE, CKA_MODIFIABLE};
+constexpr uint32_t private_key_modifiable[] = {
+    CKA_LABEL,    CKA_SUBJECT,     CKA_ID,           CKA_SENSITIVE, CKA_DECRYPT,
+    CKA_UNWRAP,   CKA_SIGN,        CKA_SIGN_RECOVER, CKA_DERIVE,    CKA_START_DATE,
+    CKA_END_DATE, CKA_EXTRACTABLE, CKA_MODIFIABLE};
+constexpr uint32_t secret_key_modifiable[] = {
+    CKA_LABEL,   CKA_TRUSTED,    CKA_ID,       CKA_SENSITIVE,   CKA_ENCRYPT,
+    CKA_DECRYPT, CKA_WRAP,       CKA_UNWRAP,   CKA_SIGN,        CKA_VERIFY,
+    CKA_DERIVE,  CKA_START_DATE, CKA_END_DATE, CKA_EXTRACTABLE, CKA_MODIFIABLE};
 
 class pkcs11_object_verifier_data final : public pkcs11_object_verifier {
-public:
+  public:
     using pkcs11_object_verifier::pkcs11_object_verifier;
     bool is_modifiable(uint32_t type) const override { return listed(data_modifiable, type); }
 };
 
 class pkcs11_object_verifier_cert final : public pkcs11_object_verifier {
-public:
+  public:
     using pkcs11_object_verifier::pkcs11_object_verifier;
-    CK_RV check_create() const override { return has(CKA_VALUE) ? CKR_OK : CKR_TEMPLATE_INCOMPLETE; }
+    CK_RV check_create() const override {
+        return has(CKA_VALUE) ? CKR_OK : CKR_TEMPLATE_INCOMPLETE;
+    }
     bool is_modifiable(uint32_t type) const override { return listed(cert_modifiable, type); }
 };
 
 class pkcs11_object_verifier_public_key final : public pkcs11_object_verifier {
-public:
+  public:
     using pkcs11_object_verifier::pkcs11_object_verifier;
     CK_RV check_create() const override {
         uint32_t key_type = 0;
@@ -59,7 +63,7 @@ public:
 };
 
 class pkcs11_object_verifier_private_key final : public pkcs11_object_verifier {
-public:
+  public:
     using pkcs11_object_verifier::pkcs11_object_verifier;
     CK_RV check_create() const override {
         uint32_t key_type = 0;
@@ -72,17 +76,20 @@ public:
         uint32_t key_type = 0;
         if (CK_RV rv = read_key_type(key_type); rv != CKR_OK) return rv;
         if (key_type != CKK_RSA) return CKR_OK;
-        return any_of_present(attributes_, {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
-                                            CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT})
+        return any_of_present(attributes_,
+                              {CKA_MODULUS, CKA_PUBLIC_EXPONENT, CKA_PRIVATE_EXPONENT, CKA_PRIME_1,
+                               CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT})
                    ? CKR_TEMPLATE_INCONSISTENT
                    : CKR_OK;
     }
     CK_RV check_template_3() const override { return check_generate(); }
-    bool is_modifiable(uint32_t type) const override { return listed(private_key_modifiable, type); }
+    bool is_modifiable(uint32_t type) const override {
+        return listed(private_key_modifiable, type);
+    }
 };
 
 class pkcs11_object_verifier_secret_key final : public pkcs11_object_verifier {
-public:
+  public:
     using pkcs11_object_verifier::pkcs11_object_verifier;
     CK_RV check_create() const override {
         if (!has(CKA_KEY_TYPE) || !has(CKA_VALUE)) return CKR_TEMPLATE_INCOMPLETE;
@@ -90,16 +97,19 @@ public:
                    ? CKR_TEMPLATE_INCONSISTENT
                    : CKR_OK;
     }
-    CK_RV check_generate() const override { return has(CKA_VALUE) ? CKR_TEMPLATE_INCONSISTENT : CKR_OK; }
+    CK_RV check_generate() const override {
+        return has(CKA_VALUE) ? CKR_TEMPLATE_INCONSISTENT : CKR_OK;
+    }
     CK_RV check_template_3() const override {
         if (!has(CKA_KEY_TYPE)) return CKR_TEMPLATE_INCOMPLETE;
-        return any_of_present(attributes_, {CKA_VALUE, CKA_LOCAL, CKA_KEY_GEN_MECHANISM}) ? CKR_TEMPLATE_INCONSISTENT
-                                                                                           : CKR_OK;
+        return any_of_present(attributes_, {CKA_VALUE, CKA_LOCAL, CKA_KEY_GEN_MECHANISM})
+                   ? CKR_TEMPLATE_INCONSISTENT
+                   : CKR_OK;
     }
     bool is_modifiable(uint32_t type) const override { return listed(secret_key_modifiable, type); }
 };
 
-}  // namespace
+} // namespace
 
 CK_RV pkcs11_object_verifier::read_key_type(uint32_t& key_type) const {
     const pkcs11_attribute* a = attributes_.find(CKA_KEY_TYPE);
@@ -134,7 +144,8 @@ bool pkcs11_object_verifier::verifier_value_change_allowed(uint32_t level, uint3
     }
 }
 
-bool pkcs11_object_verifier::verifier_template_modifiable(uint32_t level, const inner_attribute* entries,
+bool pkcs11_object_verifier::verifier_template_modifiable(uint32_t level,
+                                                          const inner_attribute* entries,
                                                           uint32_t count) const {
     for (uint32_t i = 0; i < count; ++i) {
         if (!is_modifiable(entries[i].type)) return false;
@@ -143,14 +154,20 @@ bool pkcs11_object_verifier::verifier_template_modifiable(uint32_t level, const 
     return true;
 }
 
-std::unique_ptr<pkcs11_object_verifier> make_object_verifier(uint32_t object_class,
-                                                             const pkcs11_attribute_mgr& attributes) {
+std::unique_ptr<pkcs11_object_verifier>
+make_object_verifier(uint32_t object_class, const pkcs11_attribute_mgr& attributes) {
     switch (object_class) {
-    case CKO_DATA: return std::make_unique<pkcs11_object_verifier_data>(attributes);
-    case CKO_CERTIFICATE: return std::make_unique<pkcs11_object_verifier_cert>(attributes);
-    case CKO_PUBLIC_KEY: return std::make_unique<pkcs11_object_verifier_public_key>(attributes);
-    case CKO_PRIVATE_KEY: return std::make_unique<pkcs11_object_verifier_private_key>(attributes);
-    case CKO_SECRET_KEY: return std::make_unique<pkcs11_object_verifier_secret_key>(attributes);
-    default: return nullptr;
+    case CKO_DATA:
+        return std::make_unique<pkcs11_object_verifier_data>(attributes);
+    case CKO_CERTIFICATE:
+        return std::make_unique<pkcs11_object_verifier_cert>(attributes);
+    case CKO_PUBLIC_KEY:
+        return std::make_unique<pkcs11_object_verifier_public_key>(attributes);
+    case CKO_PRIVATE_KEY:
+        return std::make_unique<pkcs11_object_verifier_private_key>(attributes);
+    case CKO_SECRET_KEY:
+        return std::make_unique<pkcs11_object_verifier_secret_key>(attributes);
+    default:
+        return nullptr;
     }
 }

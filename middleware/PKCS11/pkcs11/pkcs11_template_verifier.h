@@ -16,8 +16,9 @@
 inline constexpr uint32_t access_rw_so = 4;
 
 class pkcs11_object_verifier {
-public:
-    explicit pkcs11_object_verifier(const pkcs11_attribute_mgr& attributes) : attributes_(attributes) {}
+  public:
+    explicit pkcs11_object_verifier(const pkcs11_attribute_mgr& attributes)
+        : attributes_(attributes) {}
     virtual ~pkcs11_object_verifier() = default;
     pkcs11_object_verifier(const pkcs11_object_verifier&) = delete;
     pkcs11_object_verifier& operator=(const pkcs11_object_verifier&) = delete;
@@ -35,11 +36,13 @@ public:
     // CKA_EXTRACTABLE counts as true): secret values may not leave or be set.
     bool verifier_is_protected() const;
     // The one-way rules for one new value at an access level.
-    bool verifier_value_change_allowed(uint32_t level, uint32_t type, const inner_attribute& new_value) const;
+    bool verifier_value_change_allowed(uint32_t level, uint32_t type,
+                                       const inner_attribute& new_value) const;
     // Every entry passes is_modifiable and the one-way rules.
-    bool verifier_template_modifiable(uint32_t level, const inner_attribute* entries, uint32_t count) const;
+    bool verifier_template_modifiable(uint32_t level, const inner_attribute* entries,
+                                      uint32_t count) const;
 
-protected:
+  protected:
     // CKA_KEY_TYPE for the key checks: absent CKR_ATTRIBUTE_TYPE_INVALID,
     // longer than 4 bytes CKR_BUFFER_TOO_SMALL.
     CK_RV read_key_type(uint32_t& key_type) const;
@@ -50,5 +53,5 @@ protected:
 
 // The verifier of an object class (data 0 ... secret key 4); null for any
 // other class.
-std::unique_ptr<pkcs11_object_verifier> make_object_verifier(uint32_t object_class,
-                                                             const pkcs11_attribute_mgr& attributes);
+std::unique_ptr<pkcs11_object_verifier>
+make_object_verifier(uint32_t object_class, const pkcs11_attribute_mgr& attributes);

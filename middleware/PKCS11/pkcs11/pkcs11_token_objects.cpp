@@ -10,7 +10,8 @@ namespace {
 // Links from an object to what stores it on the card (its file, key container
 // or device session key). A copy is a new object and must not share them, or
 // destroying the copy would delete the original's storage.
-constexpr uint32_t storage_links[] = {ZELT_CKA_FILE_NAME, ZELT_CKA_CONTAINER_NAME, ZELT_CKA_GM_HANDLE};
+constexpr uint32_t storage_links[] = {ZELT_CKA_FILE_NAME, ZELT_CKA_CONTAINER_NAME,
+                                      ZELT_CKA_GM_HANDLE};
 
 bool asks_for_card_values(const p11abi::inner_template& tmpl) {
     for (uint32_t i = 0; i < tmpl.size(); ++i) {
@@ -19,8 +20,10 @@ bool asks_for_card_values(const p11abi::inner_template& tmpl) {
         case CKA_MODULUS:
         case CKA_PUBLIC_EXPONENT:
         case CKA_EC_POINT:
-        case ZELT_CKA_SM2_ZA: return true;
-        default: break;
+        case ZELT_CKA_SM2_ZA:
+            return true;
+        default:
+            break;
         }
     }
     return false;
@@ -29,10 +32,11 @@ bool asks_for_card_values(const p11abi::inner_template& tmpl) {
 // Objects whose class is written to the card when they are token objects.
 bool stored_on_card(pkcs11_object& object) {
     const int64_t c = object.object_class();
-    return object.object_is_token() && (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY);
+    return object.object_is_token() &&
+           (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY);
 }
 
-}  // namespace
+} // namespace
 
 CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template&) {
     // The data-object files and key containers are read here once the
@@ -42,7 +46,7 @@ CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template&) {
 
 CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
     if (!object.object_is_token() || !object.object_needs_value_load()) return CKR_OK;
-    return CKR_OK;  // nothing of this token is on a card yet
+    return CKR_OK; // nothing of this token is on a card yet
 }
 
 CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& object) {
@@ -54,7 +58,8 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
 }
 
 CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inner_template& tmpl) {
-    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size())) return CKR_OK;
+    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size()))
+        return CKR_OK;
     return stored_on_card(object) ? CKR_FUNCTION_NOT_SUPPORTED : CKR_OK;
 }
 
@@ -62,11 +67,13 @@ CK_RV pkcs11_token::token_destroy_object(pkcs11_object& object) {
     return objects_.object_mgr_remove(&object);
 }
 
-CK_RV pkcs11_token::create_object(uint32_t session, uint32_t access, const p11abi::inner_template& tmpl,
+CK_RV pkcs11_token::create_object(uint32_t session, uint32_t access,
+                                  const p11abi::inner_template& tmpl,
                                   CK_OBJECT_HANDLE* new_handle) {
     if (new_handle == nullptr) return CKR_ARGUMENTS_BAD;
     CK_RV rv = CKR_OK;
-    const auto object = pkcs11_object::create_from_template(session, access, tmpl.data(), tmpl.size(), rv);
+    const auto object =
+        pkcs11_object::create_from_template(session, access, tmpl.data(), tmpl.size(), rv);
     if (object == nullptr) return rv;
     (void)load_objects_for_find(tmpl);
     if ((rv = token_store_object(object)) != CKR_OK) return rv;
@@ -84,7 +91,8 @@ CK_RV pkcs11_token::copy_object(uint32_t session, uint32_t access, CK_OBJECT_HAN
 
     std::shared_ptr<pkcs11_object> copy = original->clone();
     if (copy == nullptr) return CKR_GENERAL_ERROR;
-    for (uint32_t type : storage_links) copy->object_remove_attribute(type);
+    for (uint32_t type : storage_links)
+        copy->object_remove_attribute(type);
 
     // PKCS#11 v2.20 C_CopyObject: the template may give CKA_TOKEN and
     // CKA_PRIVATE anew; every other entry is a change of the copy and passes
@@ -93,9 +101,11 @@ CK_RV pkcs11_token::copy_object(uint32_t session, uint32_t access, CK_OBJECT_HAN
     std::vector<inner_attribute> changes;
     std::vector<inner_attribute> storage;
     for (uint32_t i = 0; i < tmpl.size(); ++i)
-        (tmpl[i].type == CKA_TOKEN || tmpl[i].type == CKA_PRIVATE ? storage : changes).push_back(tmpl[i]);
+        (tmpl[i].type == CKA_TOKEN || tmpl[i].type == CKA_PRIVATE ? storage : changes)
+            .push_back(tmpl[i]);
     if (!changes.empty()) {
-        if (CK_RV rv = copy->object_modify_attributes(access, changes.data(), static_cast<uint32_t>(changes.size()));
+        if (CK_RV rv = copy->object_modify_attributes(access, changes.data(),
+                                                      static_cast<uint32_t>(changes.size()));
             rv != CKR_OK)
             return rv;
     }
@@ -123,13 +133,15 @@ CK_RV pkcs11_token::object_size(CK_OBJECT_HANDLE handle, uint32_t* size) {
     return CKR_OK;
 }
 
-CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, p11abi::inner_template& tmpl) {
+CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle,
+                                        p11abi::inner_template& tmpl) {
     const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
     if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     // Every entry of a call that reads nothing leaves as "unavailable", so
     // that no caller's buffer or length is taken for a value.
     const auto nothing_read = [&tmpl](CK_RV rv) {
-        for (uint32_t i = 0; i < tmpl.size(); ++i) tmpl.data()[i].length = p11abi::inner_unavailable;
+        for (uint32_t i = 0; i < tmpl.size(); ++i)
+            tmpl.data()[i].length = p11abi::inner_unavailable;
         return rv;
     };
     if (asks_for_card_values(tmpl)) {
@@ -138,14 +150,17 @@ CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle
     // Outside a user session only public objects can be read; nothing of a
     // private one is given out.
     const uint32_t kind = object->object_storage_kind();
-    if (access != 2 && access != 3 && kind != storage_public_session && kind != storage_public_token)
+    if (access != 2 && access != 3 && kind != storage_public_session &&
+        kind != storage_public_token)
         return nothing_read(CKR_ATTRIBUTE_SENSITIVE);
     return object->object_read_attributes(tmpl.data(), tmpl.size());
 }
 
-CK_RV pkcs11_token::set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, const p11abi::inner_template& tmpl) {
+CK_RV pkcs11_token::set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle,
+                                        const p11abi::inner_template& tmpl) {
     const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
     if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
-    if (CK_RV rv = object->object_modify_attributes(access, tmpl.data(), tmpl.size()); rv != CKR_OK) return rv;
+    if (CK_RV rv = object->object_modify_attributes(access, tmpl.data(), tmpl.size()); rv != CKR_OK)
+        return rv;
     return token_update_object(*object, tmpl);
 }
