@@ -7,6 +7,7 @@
 
 #include "abi_boundary.h"
 #include "pkcs11.h"
+#include "pkcs11_key_ctx.h"
 #include "pkcs11_object_mgr.h"
 
 class pkcs11_token;
@@ -59,45 +60,37 @@ public:
         }
     }
 
-    // Operation contexts. Lengths are the inner 32-bit values (the exports
-    // convert at the boundary). Until the key-context layer exists no context
-    // can be created, so every init answers CKR_MECHANISM_INVALID and every
-    // later step CKR_OPERATION_NOT_INITIALIZED.
-    CK_RV op_init(session_op, const CK_MECHANISM*, CK_OBJECT_HANDLE /*key*/, pkcs11_token&) {
-        return CKR_MECHANISM_INVALID;
-    }
+    // Operation contexts (pkcs11_session_ops.cpp). Lengths are the inner
+    // 32-bit values (the exports convert at the boundary). Three slots: digest;
+    // cipher (encryption or decryption); signature (signing or verification).
+    CK_RV op_init(session_op op, const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key, pkcs11_token& token);
     // One-shot step; for verify, out/out_len are the signature and its length.
-    CK_RV op_oneshot(session_op, const CK_BYTE*, uint32_t, CK_BYTE*, uint32_t*) {
-        return CKR_OPERATION_NOT_INITIALIZED;
-    }
+    CK_RV op_oneshot(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out, uint32_t* out_len);
     // Update step on the slot's context; out/out_len only for the cipher family.
-    CK_RV op_update(session_op, const CK_BYTE*, uint32_t, CK_BYTE*, uint32_t*) {
-        return CKR_OPERATION_NOT_INITIALIZED;
-    }
+    // It never ends the operation.
+    CK_RV op_update(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out, uint32_t* out_len);
     // Final step; for verify-final, out/out_len are the signature and its length.
-    CK_RV op_final(session_op, CK_BYTE*, uint32_t*) { return CKR_OPERATION_NOT_INITIALIZED; }
-    CK_RV digest_key(pkcs11_token&, CK_OBJECT_HANDLE) { return CKR_OBJECT_HANDLE_INVALID; }
+    CK_RV op_final(session_op op, CK_BYTE* out, uint32_t* out_len);
+    CK_RV digest_key(pkcs11_token& token, CK_OBJECT_HANDLE key);
+    // Whether the slot of that operation family holds a context.
+    bool op_active(session_op op) const;
 
-    CK_RV generate_key(const CK_MECHANISM*, const p11abi::inner_template&, pkcs11_token&, CK_OBJECT_HANDLE*) {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV generate_key_pair(const CK_MECHANISM*, const p11abi::inner_template& /*public*/,
-                            const p11abi::inner_template& /*private*/, pkcs11_token&, CK_OBJECT_HANDLE*,
-                            CK_OBJECT_HANDLE*) {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV wrap_key(const CK_MECHANISM*, CK_OBJECT_HANDLE /*wrapping*/, CK_OBJECT_HANDLE /*key*/, CK_BYTE*,
-                   uint32_t*, pkcs11_token&) {
-        return CKR_WRAPPING_KEY_HANDLE_INVALID;
-    }
-    CK_RV unwrap_key(const CK_MECHANISM*, CK_OBJECT_HANDLE, const CK_BYTE*, uint32_t,
-                     const p11abi::inner_template&, CK_OBJECT_HANDLE*, pkcs11_token&) {
-        return CKR_OBJECT_HANDLE_INVALID;
-    }
-    CK_RV derive_key(const CK_MECHANISM*, CK_OBJECT_HANDLE, const p11abi::inner_template&, CK_OBJECT_HANDLE*,
-                     pkcs11_token&) {
-        return CKR_OBJECT_HANDLE_INVALID;
-    }
+    CK_RV generate_key(const CK_MECHANISM* mechanism, const p11abi::inner_template& tmpl, pkcs11_token& token,
+                       CK_OBJECT_HANDLE* key);
+    CK_RV generate_key_pair(const CK_MECHANISM* mechanism, const p11abi::inner_template& public_tmpl,
+                            const p11abi::inner_template& private_tmpl, pkcs11_token& token,
+                            CK_OBJECT_HANDLE* public_key, CK_OBJECT_HANDLE* private_key);
+    CK_RV wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE wrapping_key, CK_OBJECT_HANDLE key,
+                   CK_BYTE* wrapped, uint32_t* wrapped_len, pkcs11_token& token);
+    CK_RV unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE unwrapping_key, const CK_BYTE* wrapped,
+                     uint32_t wrapped_len, const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key,
+                     pkcs11_token& token);
+    CK_RV derive_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE base_key, const p11abi::inner_template& tmpl,
+                     CK_OBJECT_HANDLE* key, pkcs11_token& token);
+
+    // The factory that builds this session's key contexts (key_ctx_create
+    // unless a test gives another).
+    void set_key_ctx_factory(key_ctx_factory factory) { factory_ = factory; }
 
     // Object search (pkcs11_session_find.cpp). The search keeps no reference
     // to the token: every call is given the token afresh.
@@ -114,4 +107,15 @@ private:
     uint32_t handle_;
     uint32_t slot_id_;
     std::unique_ptr<pkcs11_object_finder> search_;
+    // The slots own their contexts; a context lives from its init to the end
+    // of its operation, its replacement by a sign-init, or the session's end.
+    std::unique_ptr<pkcs11_key_ctx>& slot_for(session_op op);
+    const std::unique_ptr<pkcs11_key_ctx>& slot_for(session_op op) const;
+    std::unique_ptr<pkcs11_key_ctx> make_context(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+                                                 pkcs11_token& token);
+    std::unique_ptr<pkcs11_key_ctx> digest_slot_;
+    std::unique_ptr<pkcs11_key_ctx> cipher_slot_;
+    std::unique_ptr<pkcs11_key_ctx> signature_slot_;
+    uint8_t cipher_path_ = 0;  // handed to the factory; never set
+    key_ctx_factory factory_ = &key_ctx_create;
 };

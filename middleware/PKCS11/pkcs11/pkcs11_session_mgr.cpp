@@ -44,6 +44,10 @@ CK_RV pkcs11_session_mgr::update_session_states(const pkcs11_session& session, i
     return CKR_OK;
 }
 
+size_t pkcs11_session_mgr::close_slot_sessions(uint32_t slot_id) {
+    return std::erase_if(sessions_, [&](const auto& s) { return s->slot_id() == slot_id; });
+}
+
 std::vector<uint32_t> pkcs11_session_mgr::sessions_of_slot(uint32_t slot_id) const {
     std::vector<uint32_t> handles;
     for (const auto& s : sessions_)

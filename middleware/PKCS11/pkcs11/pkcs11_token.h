@@ -12,6 +12,7 @@
 #include "abi_boundary.h"
 #include "gm_api.h"
 #include "pkcs11.h"
+#include "pkcs11_mechanism.h"
 #include "pkcs11_object_mgr.h"
 
 inline constexpr int32_t login_type_so = 0;
@@ -23,6 +24,7 @@ public:
     explicit pkcs11_token(const char* device_name) {
         device_name_.assign(device_name, strnlen(device_name, 255));
         init_token_info();
+        mechanisms_.load_mechanisms();
     }
     virtual ~pkcs11_token() { token_close(); }
     pkcs11_token(const pkcs11_token&) = delete;
@@ -88,11 +90,14 @@ public:
     }
 
     // Card operations of the exports; answered until the device API is in place.
-    CK_RV mechanism_list(CK_MECHANISM_TYPE*, uint32_t* count) {
-        *count = 0;
-        return CKR_OK;
+    // The token's mechanisms (pkcs11_mechanism.h), loaded when the token is built.
+    CK_RV mechanism_list(CK_MECHANISM_TYPE* list, uint32_t* count) const {
+        return mechanisms_.mechanism_list(list, count);
     }
-    CK_RV mechanism_info(CK_MECHANISM_TYPE, CK_MECHANISM_INFO*) { return CKR_MECHANISM_INVALID; }
+    CK_RV mechanism_info(CK_MECHANISM_TYPE type, CK_MECHANISM_INFO* info) const {
+        return mechanisms_.mechanism_info(type, info);
+    }
+    const pkcs11_mechanism_mgr& mechanisms() const { return mechanisms_; }
     CK_RV init_token(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*) { return CKR_FUNCTION_NOT_SUPPORTED; }
     CK_RV init_user_pin(const CK_UTF8CHAR*, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
     CK_RV change_user_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
@@ -184,4 +189,5 @@ private:
     bool containers_loaded_ = false;
     bool info_cached_ = false;
     pkcs11_object_mgr objects_;
+    pkcs11_mechanism_mgr mechanisms_;
 };

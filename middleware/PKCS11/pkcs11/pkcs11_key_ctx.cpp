@@ -1,0 +1,224 @@
+#include "pkcs11_key_ctx.h"
+
+#include <cstring>
+
+#include "abi_boundary.h"
+#include "pkcs11_object.h"
+
+// ---- key_ctx_buffer ----
+
+uint32_t key_ctx_buffer::append(const uint8_t* bytes, uint32_t n) {
+    if (n == 0) return 0;
+    const uint64_t unread_now = unread();
+    if (unread_now + 2ull * n > 0xFFFFFFFFull) return 0;
+    if (!storage_) {
+        storage_ = std::make_unique<uint8_t[]>(2ull * n);  // zeroed
+        capacity_ = 2 * n;
+        read_ = write_ = 0;
+    } else if (read_ != 0) {
+        std::memmove(storage_.get(), storage_.get() + read_, unread_now);
+        write_ -= read_;
+        read_ = 0;
+    }
+    if (capacity_ < n + unread_now) {
+        const uint32_t grown = static_cast<uint32_t>(unread_now + 2ull * n);
+        auto bigger = std::make_unique<uint8_t[]>(grown);
+        if (unread_now != 0) std::memcpy(bigger.get(), storage_.get(), unread_now);
+        storage_ = std::move(bigger);
+        capacity_ = grown;
+    }
+    if (bytes != nullptr)
+        std::memcpy(storage_.get() + write_, bytes, n);
+    else
+        std::memset(storage_.get() + write_, 0, n);
+    write_ += n;
+    return n;
+}
+
+uint32_t key_ctx_buffer::take(uint8_t* out, uint32_t n) {
+    if (n > unread()) n = unread();
+    if (n == 0) return 0;
+    if (out != nullptr) std::memcpy(out, storage_.get() + read_, n);
+    read_ += n;
+    return n;
+}
+
+void key_ctx_buffer::clear() {
+    storage_.reset();
+    read_ = write_ = capacity_ = 0;
+}
+
+// ---- pkcs11_key_ctx: the base behaviour ----
+
+pkcs11_key_ctx::pkcs11_key_ctx(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+                               pkcs11_token* token)
+    : mechanism_type_(static_cast<uint32_t>(mechanism.mechanism)), key_(std::move(key)), token_(token) {
+    if (mechanism.pParameter != nullptr && mechanism.ulParameterLen != 0) {
+        const auto* p = static_cast<const uint8_t*>(mechanism.pParameter);
+        parameter_.assign(p, p + mechanism.ulParameterLen);
+    }
+}
+
+pkcs11_key_ctx::~pkcs11_key_ctx() = default;
+
+CK_RV pkcs11_key_ctx::encrypt_init() {
+    start();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return check_active(); }
+CK_RV pkcs11_key_ctx::encrypt_final(uint8_t*, uint32_t*) {
+    finish();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+CK_RV pkcs11_key_ctx::decrypt_init() {
+    start();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return check_active(); }
+CK_RV pkcs11_key_ctx::decrypt_final(uint8_t*, uint32_t*) {
+    finish();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+CK_RV pkcs11_key_ctx::digest_init() {
+    start();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::digest_update(const uint8_t*, uint32_t) { return check_active(); }
+CK_RV pkcs11_key_ctx::digest_final(uint8_t*, uint32_t*) {
+    finish();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::digest(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+CK_RV pkcs11_key_ctx::sign_init() {
+    start();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::sign_update(const uint8_t*, uint32_t) { return check_active(); }
+// A class that does not sign must never answer a signature request with
+// success and no signature, nor a verification with "valid": the base
+// one-shot and final signature steps are not supported.
+CK_RV pkcs11_key_ctx::sign_final(uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::sign(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+CK_RV pkcs11_key_ctx::verify_init() {
+    start();
+    return CKR_OK;
+}
+CK_RV pkcs11_key_ctx::verify(const uint8_t*, uint32_t, const uint8_t*, uint32_t) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+CK_RV pkcs11_key_ctx::verify_update(const uint8_t*, uint32_t) { return check_active(); }
+CK_RV pkcs11_key_ctx::verify_final(const uint8_t*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+CK_RV pkcs11_key_ctx::generate_key() { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::generate_key_pair(pkcs11_object&, pkcs11_object&) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::wrap_key(pkcs11_object&, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) { return CKR_FUNCTION_NOT_SUPPORTED; }
+
+// ---- the factory ----
+
+namespace {
+
+using kind = key_ctx_kind;
+using pre = key_ctx_precondition;
+
+struct route_row {
+    uint32_t type;
+    key_ctx_route route;
+};
+
+// First match wins. The standard mechanisms come first, the vendor ones after.
+constexpr route_row route_table[] = {
+    {CKM_RSA_PKCS_KEY_PAIR_GEN, {kind::rsa_pkcs, pre::token_key}},
+    {CKM_RSA_PKCS, {kind::rsa_pkcs, pre::token_key}},
+    {CKM_RSA_X_509, {kind::rsa_raw, pre::none}},
+    {CKM_MD5_RSA_PKCS, {kind::md5_rsa_pkcs, pre::token_key}},
+    {CKM_SHA1_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
+    {CKM_SHA256_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
+    {CKM_SHA384_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
+    {CKM_SHA512_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
+    {CKM_RSA_X9_31_KEY_PAIR_GEN, {kind::rsa_x931, pre::token_key}},
+    {CKM_RSA_X9_31, {kind::rsa_x931, pre::token_key}},
+    {CKM_SHA1_RSA_X9_31, {kind::rsa_sha_x931, pre::none}},
+    {CKM_RC2_KEY_GEN, {kind::soft_rc2, pre::not_token_key}},
+    {CKM_RC2_ECB, {kind::soft_rc2, pre::not_token_key}},
+    {CKM_RC2_CBC, {kind::soft_rc2, pre::not_token_key}},
+    {CKM_RC4_KEY_GEN, {kind::soft_rc4, pre::not_token_key}},
+    {CKM_RC4, {kind::soft_rc4, pre::not_token_key}},
+    {CKM_DES_KEY_GEN, {kind::device_symmetric, pre::none}},
+    {CKM_DES_ECB, {kind::device_symmetric, pre::none}},
+    {CKM_DES_CBC, {kind::device_symmetric, pre::none}},
+    {CKM_DES_CBC_PAD, {kind::device_symmetric, pre::none}},
+    {CKM_DES3_KEY_GEN, {kind::device_symmetric, pre::none}},
+    {CKM_DES3_CBC_PAD, {kind::device_symmetric, pre::none}},
+    {CKM_DES3_ECB, {kind::soft_des3, pre::none}},
+    {CKM_DES3_CBC, {kind::soft_des3, pre::none}},
+    {CKM_AES_KEY_GEN, {kind::device_symmetric, pre::none}},
+    {CKM_AES_ECB, {kind::device_symmetric, pre::none}},
+    {CKM_AES_CBC, {kind::device_symmetric, pre::none}},
+    {CKM_AES_CBC_PAD, {kind::device_symmetric, pre::none}},
+    {CKM_MD5, {kind::device_hash, pre::none}},
+    {CKM_SHA_1, {kind::device_hash, pre::none}},
+    {CKM_SHA256, {kind::device_hash, pre::none}},
+    {CKM_SHA384, {kind::device_hash, pre::none}},
+    {CKM_SHA512, {kind::device_hash, pre::none}},
+    {CKM_MD5_KEY_DERIVATION, {kind::device_hash, pre::none}},
+    {CKM_SHA1_KEY_DERIVATION, {kind::device_hash, pre::none}},
+    {CKM_SHA256_KEY_DERIVATION, {kind::device_hash, pre::none}},
+    {CKM_SHA512_KEY_DERIVATION, {kind::device_hash, pre::none}},
+    {ZELT_CKM_SM2, {kind::sm2, pre::none}},
+    {ZELT_CKM_SM3_SM2, {kind::sm3_sm2, pre::none}},
+    {ZELT_CKM_SM1_KEY_GEN, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM1_ECB, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM1_CBC, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM1_CBC_PAD, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM3, {kind::soft_sm3, pre::none}},
+    {ZELT_CKM_SM4_KEY_GEN, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM4_ECB, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM4_CBC, {kind::device_symmetric, pre::none}},
+    {ZELT_CKM_SM4_CBC_PAD, {kind::device_symmetric, pre::none}},
+};
+
+using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
+                                                        pkcs11_token*, uint8_t cipher_path);
+
+// The constructor of each context class; null while the class is not part of
+// the module (the RSA, SM2/SM3, symmetric, hash and software classes arrive
+// with their cipher layers).
+constructor constructor_for(key_ctx_kind) { return nullptr; }
+
+}  // namespace
+
+std::optional<key_ctx_route> key_ctx_route_for(CK_MECHANISM_TYPE type) {
+    const auto inner = p11abi::narrow_id(type);
+    if (!inner) return std::nullopt;
+    for (const route_row& row : route_table)
+        if (row.type == *inner) return row.route;
+    return std::nullopt;
+}
+
+bool key_ctx_precondition_met(key_ctx_precondition precondition, const pkcs11_object* key) {
+    if (precondition == key_ctx_precondition::none) return true;
+    if (key == nullptr) return false;
+    // CKA_TOKEN counts as true only as a one-byte true value (an empty value is false).
+    const pkcs11_attribute* a = key->attributes().find(CKA_TOKEN);
+    const bool token_key = a != nullptr && a->length() == 1 && a->value[0] != 0;
+    return precondition == key_ctx_precondition::token_key ? token_key : !token_key;
+}
+
+std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+                                               pkcs11_token* token, uint8_t cipher_path) {
+    const auto route = key_ctx_route_for(mechanism.mechanism);
+    if (!route) return nullptr;
+    if (!key_ctx_precondition_met(route->precondition, key.get())) return nullptr;
+    const constructor make = constructor_for(route->kind);
+    if (make == nullptr) return nullptr;
+    // Only the device symmetric class reads the cipher-path flag.
+    return make(mechanism, std::move(key), token, route->kind == key_ctx_kind::device_symmetric ? cipher_path : 0);
+}
