@@ -217,6 +217,26 @@ TEST_F(gm_device, a_removed_token_gives_the_removal_code_not_a_stale_answer)
     EXPECT_EQ(size, 0u);
 }
 
+TEST_F(gm_device, a_token_put_back_is_reached_through_a_new_connection)
+{
+    simulated_token token;
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const DEVHANDLE a = connect(first_reader);
+    ASSERT_EQ(SKF_SetLabel(a, "before"), SAR_OK);
+    ASSERT_TRUE(token.remove());
+    EXPECT_NE(SKF_SetLabel(a, "x"), SAR_OK);
+    ASSERT_TRUE(token.insert());
+    // The old handle names the reader: it reaches the card now in it or
+    // reports the removal, never an answer kept from before.
+    const uint32_t rv = SKF_SetLabel(a, "again");
+    EXPECT_TRUE(rv == SAR_OK || rv == 0x8002 || rv == 0x8003) << std::hex << rv;
+    const DEVHANDLE b = connect(first_reader);
+    ASSERT_NE(b, 0u);
+    EXPECT_EQ(label_of(b), rv == SAR_OK ? "again" : "before");
+    ASSERT_EQ(SKF_SetLabel(b, "after"), SAR_OK);
+    EXPECT_EQ(label_of(b), "after");
+}
+
 TEST_F(gm_device, oem_filter_selects_tokens_and_blank_identifiers_always_pass)
 {
     simulated_token token;
