@@ -82,7 +82,7 @@ TEST_F(gm_device, enumerates_and_connects_a_token_by_name)
     EXPECT_EQ(size, 1u * 32 + 2);
 
     char list[256];
-    uint32_t small = static_cast<uint32_t>(first_reader.size());
+    uint32_t small = static_cast<uint32_t>(first_reader.size() + 1);  // one short of the final terminator
     EXPECT_EQ(SKF_EnumDev(1, list, &small), SAR_BUFFER_TOO_SMALL);
     EXPECT_EQ(small, first_reader.size() + 2);
     size = sizeof list;
@@ -322,6 +322,9 @@ TEST_F(gm_device, device_authentication_status_words)
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
     const uint8_t data[16] = {};
+    const bytes big(256);
+    EXPECT_EQ(SKF_DevAuth(h, data, 0), SAR_INDATALENERR);
+    EXPECT_EQ(SKF_DevAuth(h, big.data(), 256), SAR_INDATALENERR);
     struct sw_case {
         uint16_t sw;
         uint32_t rv;
