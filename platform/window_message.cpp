@@ -289,7 +289,13 @@ void message_window::impl::accept_loop() {
             continue;
         }
         unique_fd peer(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!peer) continue; // the sender gave up meanwhile, or a transient shortage
+        if (!peer) {
+            // Out of descriptors: give the process a moment instead of spinning
+            // on a connection that stays pending.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue; // otherwise the sender gave up meanwhile
+        }
         serve(peer.get());
     }
 }

@@ -288,6 +288,41 @@ TEST_F(window_message, class_names_stay_inside_the_runtime_directory) {
               plat::send_result::delivered);
 }
 
+// Another user's process that reaches the socket (its directories opened up
+// for the test) gets no answer, and its record is not handled.
+int send_as_nobody(void* path) {
+    if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) return 3;
+    int fd = raw_socket_at(*static_cast<const std::string*>(path), false);
+    if (fd < 0) return 2;
+    const uint8_t message[16] = {9, 0, 0, 0, 0, 0, 0, 0, 4, 0, 0, 0, 1, 2, 3, 4};
+    (void)::send(fd, message, sizeof message, MSG_NOSIGNAL);
+    uint8_t answer = 0;
+    ssize_t got = ::recv(fd, &answer, 1, 0);
+    ::close(fd);
+    return got == 1 ? 1 : 0; // closed (or reset: its record was left unread)
+}
+
+TEST_F(window_message, peer_of_another_user_is_not_served) {
+    if (geteuid() != 0) GTEST_SKIP() << "acting as another user needs root";
+    inbox box;
+    auto window = plat::message_window::create("Other_User", box.handler());
+    ASSERT_NE(window, nullptr);
+    std::string path = plat::window_socket_path("Other_User");
+    const auto& dirs = use_test_dirs();
+    const std::string chain[] = {dirs.root, dirs.runtime_dir, dirs.runtime_dir + "/tessvik"};
+    for (const auto& dir : chain)
+        ASSERT_EQ(::chmod(dir.c_str(), 0711), 0);
+    ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
+    const int result = run_in_child(send_as_nobody, &path);
+    for (const auto& dir : chain)
+        ::chmod(dir.c_str(), 0700);
+    EXPECT_EQ(result, 0) << "1: answered, 2: could not connect, 3: could not change user";
+    EXPECT_FALSE(box.wait_for(1, 200ms));
+    // The window goes on serving its own user.
+    EXPECT_EQ(plat::send_copydata(plat::find_window("Other_User"), 0, pattern(1), 2000),
+              plat::send_result::delivered);
+}
+
 TEST_F(window_message, receiver_in_another_process) {
     const std::string output = use_test_dirs().root + "/cross_process.txt";
     ipc_test::receiver_process receiver(COPYDATA_RECEIVER, "Cross_Process", output);
