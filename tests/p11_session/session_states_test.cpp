@@ -1,5 +1,8 @@
 // Session states by login type, across the sessions of a slot, the session
 // exports' answers to bad handles and pointers, and closing the sessions of a slot.
+#include <functional>
+#include <utility>
+
 #include "session_fixture.h"
 
 namespace {
@@ -119,6 +122,78 @@ TEST_F(SessionStates, BadHandlesAndPointersNeverCrash) {
     // The session is still there and unharmed.
     ASSERT_EQ(C_GetSessionInfo(h, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
+}
+
+// Every export that takes a session handle, with arguments that are otherwise
+// acceptable: a handle that names no live session is refused, whatever its bits.
+TEST_F(SessionStates, EveryExportRefusesHandlesThatNameNoSession) {
+    const CK_SESSION_HANDLE live = open(true, 1);
+    CK_BYTE buf[64] = {1, 2, 3, 4};
+    CK_ULONG len = sizeof buf;
+    CK_ULONG n = 0;
+    CK_BYTE pin[] = {'1', '2', '3', '4'};
+    CK_MECHANISM m{CKM_SHA_1, nullptr, 0};
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &data, sizeof data}};
+    CK_OBJECT_HANDLE o = 0;
+    CK_OBJECT_HANDLE o2 = 0;
+    CK_SESSION_INFO info{};
+    using call = std::function<CK_RV(CK_SESSION_HANDLE)>;
+    const std::pair<const char*, call> calls[] = {
+        {"C_GetSessionInfo", [&](CK_SESSION_HANDLE h) { return C_GetSessionInfo(h, &info); }},
+        {"C_CloseSession", [&](CK_SESSION_HANDLE h) { return C_CloseSession(h); }},
+        {"C_Login", [&](CK_SESSION_HANDLE h) { return C_Login(h, CKU_USER, pin, 4); }},
+        {"C_Logout", [&](CK_SESSION_HANDLE h) { return C_Logout(h); }},
+        {"C_InitPIN", [&](CK_SESSION_HANDLE h) { return C_InitPIN(h, pin, 4); }},
+        {"C_SetPIN", [&](CK_SESSION_HANDLE h) { return C_SetPIN(h, pin, 4, pin, 4); }},
+        {"C_CreateObject", [&](CK_SESSION_HANDLE h) { return C_CreateObject(h, tmpl, 1, &o); }},
+        {"C_CopyObject", [&](CK_SESSION_HANDLE h) { return C_CopyObject(h, 1, tmpl, 1, &o); }},
+        {"C_DestroyObject", [&](CK_SESSION_HANDLE h) { return C_DestroyObject(h, 1); }},
+        {"C_GetObjectSize", [&](CK_SESSION_HANDLE h) { return C_GetObjectSize(h, 1, &n); }},
+        {"C_GetAttributeValue", [&](CK_SESSION_HANDLE h) { return C_GetAttributeValue(h, 1, tmpl, 1); }},
+        {"C_SetAttributeValue", [&](CK_SESSION_HANDLE h) { return C_SetAttributeValue(h, 1, tmpl, 1); }},
+        {"C_FindObjectsInit", [&](CK_SESSION_HANDLE h) { return C_FindObjectsInit(h, tmpl, 1); }},
+        {"C_FindObjects", [&](CK_SESSION_HANDLE h) { return C_FindObjects(h, &o, 1, &n); }},
+        {"C_EncryptInit", [&](CK_SESSION_HANDLE h) { return C_EncryptInit(h, &m, 1); }},
+        {"C_Encrypt", [&](CK_SESSION_HANDLE h) { return C_Encrypt(h, buf, 4, buf, &len); }},
+        {"C_EncryptUpdate", [&](CK_SESSION_HANDLE h) { return C_EncryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_EncryptFinal", [&](CK_SESSION_HANDLE h) { return C_EncryptFinal(h, buf, &len); }},
+        {"C_DecryptInit", [&](CK_SESSION_HANDLE h) { return C_DecryptInit(h, &m, 1); }},
+        {"C_Decrypt", [&](CK_SESSION_HANDLE h) { return C_Decrypt(h, buf, 4, buf, &len); }},
+        {"C_DecryptUpdate", [&](CK_SESSION_HANDLE h) { return C_DecryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_DecryptFinal", [&](CK_SESSION_HANDLE h) { return C_DecryptFinal(h, buf, &len); }},
+        {"C_DigestInit", [&](CK_SESSION_HANDLE h) { return C_DigestInit(h, &m); }},
+        {"C_Digest", [&](CK_SESSION_HANDLE h) { return C_Digest(h, buf, 4, buf, &len); }},
+        {"C_DigestUpdate", [&](CK_SESSION_HANDLE h) { return C_DigestUpdate(h, buf, 4); }},
+        {"C_DigestKey", [&](CK_SESSION_HANDLE h) { return C_DigestKey(h, 1); }},
+        {"C_DigestFinal", [&](CK_SESSION_HANDLE h) { return C_DigestFinal(h, buf, &len); }},
+        {"C_SignInit", [&](CK_SESSION_HANDLE h) { return C_SignInit(h, &m, 1); }},
+        {"C_Sign", [&](CK_SESSION_HANDLE h) { return C_Sign(h, buf, 4, buf, &len); }},
+        {"C_SignUpdate", [&](CK_SESSION_HANDLE h) { return C_SignUpdate(h, buf, 4); }},
+        {"C_SignFinal", [&](CK_SESSION_HANDLE h) { return C_SignFinal(h, buf, &len); }},
+        {"C_VerifyInit", [&](CK_SESSION_HANDLE h) { return C_VerifyInit(h, &m, 1); }},
+        {"C_Verify", [&](CK_SESSION_HANDLE h) { return C_Verify(h, buf, 4, buf, 8); }},
+        {"C_VerifyUpdate", [&](CK_SESSION_HANDLE h) { return C_VerifyUpdate(h, buf, 4); }},
+        {"C_VerifyFinal", [&](CK_SESSION_HANDLE h) { return C_VerifyFinal(h, buf, 8); }},
+        {"C_DigestEncryptUpdate", [&](CK_SESSION_HANDLE h) { return C_DigestEncryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_DecryptDigestUpdate", [&](CK_SESSION_HANDLE h) { return C_DecryptDigestUpdate(h, buf, 4, buf, &len); }},
+        {"C_SignEncryptUpdate", [&](CK_SESSION_HANDLE h) { return C_SignEncryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_DecryptVerifyUpdate", [&](CK_SESSION_HANDLE h) { return C_DecryptVerifyUpdate(h, buf, 4, buf, &len); }},
+        {"C_GenerateKey", [&](CK_SESSION_HANDLE h) { return C_GenerateKey(h, &m, tmpl, 1, &o); }},
+        {"C_GenerateKeyPair",
+         [&](CK_SESSION_HANDLE h) { return C_GenerateKeyPair(h, &m, tmpl, 1, tmpl, 1, &o, &o2); }},
+        {"C_WrapKey", [&](CK_SESSION_HANDLE h) { return C_WrapKey(h, &m, 1, 2, buf, &len); }},
+        {"C_UnwrapKey", [&](CK_SESSION_HANDLE h) { return C_UnwrapKey(h, &m, 1, buf, 4, tmpl, 1, &o); }},
+        {"C_DeriveKey", [&](CK_SESSION_HANDLE h) { return C_DeriveKey(h, &m, 1, tmpl, 1, &o); }},
+        {"C_SeedRandom", [&](CK_SESSION_HANDLE h) { return C_SeedRandom(h, buf, 4); }},
+        {"C_GenerateRandom", [&](CK_SESSION_HANDLE h) { return C_GenerateRandom(h, buf, 4); }},
+    };
+    const CK_SESSION_HANDLE bad[] = {0, ~0UL, (CK_SESSION_HANDLE{1} << 32) | live, (CK_SESSION_HANDLE{1} << 63) | live,
+                                     live + 1};
+    for (const auto& [name, f] : calls)
+        for (CK_SESSION_HANDLE b : bad) EXPECT_EQ(f(b), CKR_SESSION_HANDLE_INVALID) << name << " " << std::hex << b;
+    ASSERT_EQ(C_GetSessionInfo(live, &info), CKR_OK);  // the live session is still there
+    EXPECT_EQ(info.slotID, slot);
 }
 
 TEST_F(SessionStates, ReadOnlySessionWhereReadWriteIsNeeded) {
