@@ -24,9 +24,10 @@ TEST(KeyCtxBuffer, GrowsKeepsOrderAndMovesUnreadBytesFirst) {
     std::iota(ten.begin(), ten.end(), 10);
     EXPECT_EQ(b.append(ten.data(), 10), 10u);
     ASSERT_EQ(b.unread(), 11u);
-    EXPECT_EQ(b.take(out, 99), 11u);  // cut to what is unread
+    EXPECT_EQ(b.take(out, 99), 11u); // cut to what is unread
     EXPECT_EQ(out[0], 3);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(out[1 + i], 10 + i);
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(out[1 + i], 10 + i);
     EXPECT_EQ(b.take(out, 1), 0u);
     b.clear();
     EXPECT_EQ(b.capacity(), 0u);
@@ -44,7 +45,7 @@ TEST(KeyCtxBuffer, TakeWithoutOutputDropsBytes) {
 
 // The base class as a subclass that adds nothing sees it.
 class plain_ctx : public pkcs11_key_ctx {
-public:
+  public:
     explicit plain_ctx(const CK_MECHANISM& m) : pkcs11_key_ctx(m, nullptr, nullptr) {}
 };
 
@@ -54,7 +55,7 @@ TEST(KeyCtxBase, DefaultsNeverReportSuccessForWorkNotDone) {
     uint8_t data[4] = {};
     uint8_t out[8] = {};
     uint32_t len = sizeof out;
-    EXPECT_EQ(c.sign_update(data, 4), CKR_OPERATION_NOT_INITIALIZED);  // not initialised
+    EXPECT_EQ(c.sign_update(data, 4), CKR_OPERATION_NOT_INITIALIZED); // not initialised
     ASSERT_EQ(c.verify_init(), CKR_OK);
     EXPECT_TRUE(c.active());
     EXPECT_EQ(c.verify_update(data, 4), CKR_OK);
@@ -76,7 +77,7 @@ TEST(KeyCtxBase, FinalEndsTheOperationAndUpdateAfterItIsRefused) {
     EXPECT_TRUE(c.finished());
     EXPECT_FALSE(c.active());
     EXPECT_EQ(c.digest_update(data, 3), CKR_OPERATION_NOT_INITIALIZED);
-    ASSERT_EQ(c.digest_init(), CKR_OK);  // a new init starts again
+    ASSERT_EQ(c.digest_init(), CKR_OK); // a new init starts again
     EXPECT_EQ(c.digest_update(data, 3), CKR_OK);
 }
 
@@ -86,7 +87,7 @@ TEST(KeyCtxBase, ParameterIsCopiedAtConstruction) {
     auto* m = new CK_MECHANISM{CKM_AES_CBC, iv, sizeof iv};
     plain_ctx c(*m);
     delete m;
-    iv[0] = 0xEE;  // the caller's buffer changes or goes away after init
+    iv[0] = 0xEE; // the caller's buffer changes or goes away after init
     ASSERT_EQ(c.parameter().size(), 16u);
     EXPECT_EQ(c.parameter()[0], 0);
     EXPECT_EQ(c.parameter()[15], 15);
@@ -162,4 +163,4 @@ TEST(KeyCtxFactory, NoContextClassIsPartOfTheModuleYet) {
     }
 }
 
-}  // namespace
+} // namespace

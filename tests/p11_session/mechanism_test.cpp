@@ -16,27 +16,27 @@ struct row {
     CK_FLAGS flags;
 };
 const row expected[] = {
-    {0x0, 1024, 2048, 0x10001},       {0x1, 1024, 2048, 0x62B01},       {0x3, 1024, 2048, 0x2B01},
-    {0x6, 1024, 2048, 0x2801},        {0xA, 1024, 2048, 0x10001},       {0xB, 1024, 2048, 0x2801},
-    {0xC, 1024, 2048, 0x2801},        {0x40, 1024, 2048, 0x2801},       {0x41, 1024, 2048, 0x2801},
-    {0x42, 1024, 2048, 0x2801},       {0x5, 1024, 2048, 0x2801},        {0x210, 128, 128, 0x401},
-    {0x220, 160, 160, 0x401},         {0x250, 256, 256, 0x401},         {0x270, 512, 512, 0x401},
-    {0x120, 64, 64, 0x8001},          {0x121, 64, 64, 0x60301},         {0x122, 64, 64, 0x60301},
-    {0x125, 64, 64, 0x60301},         {0x131, 192, 192, 0x8001},        {0x132, 192, 192, 0x60301},
-    {0x133, 192, 192, 0x60301},       {0x136, 192, 192, 0x60301},       {0x1080, 16, 32, 0x8001},
-    {0x1081, 16, 32, 0x60301},        {0x1082, 16, 32, 0x60301},        {0x1085, 16, 32, 0x60301},
-    {0x100, 8, 1024, 0x8000},         {0x101, 1, 1024, 0x300},          {0x102, 1, 1024, 0x300},
-    {0x110, 8, 2048, 0x8000},         {0x111, 8, 2048, 0x300},          {0x390, 128, 128, 0x80000},
-    {0x392, 160, 160, 0x80000},       {0x393, 256, 256, 0x80000},       {0x395, 512, 512, 0x80000},
-    {0x83000000, 256, 256, 0x2B01},   {0x83000001, 256, 256, 0x2801},   {0x83000100, 16, 16, 0x8001},
-    {0x83000101, 16, 16, 0x60301},    {0x83000102, 16, 16, 0x60301},    {0x83000103, 16, 16, 0x60301},
-    {0x83000300, 256, 256, 0x401},    {0x83000400, 16, 16, 0x8001},     {0x83000401, 16, 16, 0x60301},
-    {0x83000402, 16, 16, 0x60301},    {0x83000403, 16, 16, 0x60301},
+    {0x0, 1024, 2048, 0x10001},     {0x1, 1024, 2048, 0x62B01},     {0x3, 1024, 2048, 0x2B01},
+    {0x6, 1024, 2048, 0x2801},      {0xA, 1024, 2048, 0x10001},     {0xB, 1024, 2048, 0x2801},
+    {0xC, 1024, 2048, 0x2801},      {0x40, 1024, 2048, 0x2801},     {0x41, 1024, 2048, 0x2801},
+    {0x42, 1024, 2048, 0x2801},     {0x5, 1024, 2048, 0x2801},      {0x210, 128, 128, 0x401},
+    {0x220, 160, 160, 0x401},       {0x250, 256, 256, 0x401},       {0x270, 512, 512, 0x401},
+    {0x120, 64, 64, 0x8001},        {0x121, 64, 64, 0x60301},       {0x122, 64, 64, 0x60301},
+    {0x125, 64, 64, 0x60301},       {0x131, 192, 192, 0x8001},      {0x132, 192, 192, 0x60301},
+    {0x133, 192, 192, 0x60301},     {0x136, 192, 192, 0x60301},     {0x1080, 16, 32, 0x8001},
+    {0x1081, 16, 32, 0x60301},      {0x1082, 16, 32, 0x60301},      {0x1085, 16, 32, 0x60301},
+    {0x100, 8, 1024, 0x8000},       {0x101, 1, 1024, 0x300},        {0x102, 1, 1024, 0x300},
+    {0x110, 8, 2048, 0x8000},       {0x111, 8, 2048, 0x300},        {0x390, 128, 128, 0x80000},
+    {0x392, 160, 160, 0x80000},     {0x393, 256, 256, 0x80000},     {0x395, 512, 512, 0x80000},
+    {0x83000000, 256, 256, 0x2B01}, {0x83000001, 256, 256, 0x2801}, {0x83000100, 16, 16, 0x8001},
+    {0x83000101, 16, 16, 0x60301},  {0x83000102, 16, 16, 0x60301},  {0x83000103, 16, 16, 0x60301},
+    {0x83000300, 256, 256, 0x401},  {0x83000400, 16, 16, 0x8001},   {0x83000401, 16, 16, 0x60301},
+    {0x83000402, 16, 16, 0x60301},  {0x83000403, 16, 16, 0x60301},
 };
 static_assert(std::size(expected) == 47);
 
 class Mechanisms : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         static int n = 0;
         const std::string name = "mechanism test reader " + std::to_string(n++);
@@ -57,7 +57,8 @@ TEST_F(Mechanisms, ListHasAll47InTableOrderAtFullWidth) {
     ASSERT_EQ(count, 47u);
     std::vector<CK_MECHANISM_TYPE> list(47, ~0UL);
     ASSERT_EQ(C_GetMechanismList(slot, list.data(), &count), CKR_OK);
-    for (size_t i = 0; i < 47; ++i) EXPECT_EQ(list[i], expected[i].type) << "row " << i + 1;
+    for (size_t i = 0; i < 47; ++i)
+        EXPECT_EQ(list[i], expected[i].type) << "row " << i + 1;
 }
 
 TEST_F(Mechanisms, ShortBufferGetsCountAndBufferTooSmall) {
@@ -65,7 +66,7 @@ TEST_F(Mechanisms, ShortBufferGetsCountAndBufferTooSmall) {
     CK_ULONG count = 46;
     EXPECT_EQ(C_GetMechanismList(slot, list.data(), &count), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 47u);
-    EXPECT_EQ(list[0], 0x5A5Au);  // nothing written
+    EXPECT_EQ(list[0], 0x5A5Au); // nothing written
 }
 
 TEST_F(Mechanisms, InfoForEveryRow) {
@@ -82,15 +83,18 @@ TEST_F(Mechanisms, SoftwareAndDerivationRowsCarryNoHardwareFlag) {
     for (const row& r : expected) {
         CK_MECHANISM_INFO info{};
         ASSERT_EQ(C_GetMechanismInfo(slot, r.type, &info), CKR_OK);
-        const bool software = (r.type >= 0x100 && r.type <= 0x111) || (r.type >= 0x390 && r.type <= 0x395);
+        const bool software =
+            (r.type >= 0x100 && r.type <= 0x111) || (r.type >= 0x390 && r.type <= 0x395);
         EXPECT_EQ((info.flags & CKF_HW) == 0, software) << std::hex << r.type;
     }
 }
 
 TEST_F(Mechanisms, UnknownTypesAndBadArguments) {
     CK_MECHANISM_INFO info{};
-    const CK_MECHANISM_TYPE unknown[] = {CKM_SHA384, CKM_SHA384_KEY_DERIVATION, 0x2 /* RSA 9796 */,
-                                         (CK_MECHANISM_TYPE{1} << 32) | CKM_RSA_PKCS, 0x83000404, ~0UL};
+    const CK_MECHANISM_TYPE unknown[] = {
+        CKM_SHA384,         CKM_SHA384_KEY_DERIVATION,
+        0x2 /* RSA 9796 */, (CK_MECHANISM_TYPE{1} << 32) | CKM_RSA_PKCS,
+        0x83000404,         ~0UL};
     for (CK_MECHANISM_TYPE t : unknown)
         EXPECT_EQ(C_GetMechanismInfo(slot, t, &info), CKR_MECHANISM_INVALID) << std::hex << t;
     EXPECT_EQ(C_GetMechanismInfo(slot, CKM_RSA_PKCS, nullptr), CKR_ARGUMENTS_BAD);
@@ -102,4 +106,4 @@ TEST_F(Mechanisms, UnknownTypesAndBadArguments) {
     }
 }
 
-}  // namespace
+} // namespace

@@ -15,16 +15,16 @@
 namespace session_test {
 
 struct ctx_script {
-    CK_RV init = CKR_OK;         // answer of every init
-    CK_RV one_shot = CKR_OK;     // answer of encrypt/decrypt before any output
-    uint32_t out_size = 8;       // what a sized step produces
+    CK_RV init = CKR_OK;     // answer of every init
+    CK_RV one_shot = CKR_OK; // answer of encrypt/decrypt before any output
+    uint32_t out_size = 8;   // what a sized step produces
 };
 inline ctx_script script;
 inline int live_contexts = 0;
-inline std::vector<uint8_t> digested;  // every byte a digest update saw
+inline std::vector<uint8_t> digested; // every byte a digest update saw
 
 class scripted_ctx : public pkcs11_key_ctx {
-public:
+  public:
     scripted_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token)
         : pkcs11_key_ctx(m, std::move(key), token) {
         ++live_contexts;
@@ -47,9 +47,13 @@ public:
         digested.insert(digested.end(), data, data + len);
         return CKR_OK;
     }
-    CK_RV digest(const uint8_t*, uint32_t, uint8_t* out, uint32_t* len) override { return sized(out, len); }
+    CK_RV digest(const uint8_t*, uint32_t, uint8_t* out, uint32_t* len) override {
+        return sized(out, len);
+    }
     CK_RV digest_final(uint8_t* out, uint32_t* len) override { return sized(out, len); }
-    CK_RV sign(const uint8_t*, uint32_t, uint8_t* out, uint32_t* len) override { return sized(out, len); }
+    CK_RV sign(const uint8_t*, uint32_t, uint8_t* out, uint32_t* len) override {
+        return sized(out, len);
+    }
     CK_RV sign_final(uint8_t* out, uint32_t* len) override { return sized(out, len); }
     CK_RV verify(const uint8_t*, uint32_t, const uint8_t* sig, uint32_t len) override {
         if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
@@ -57,7 +61,7 @@ public:
         return len == script.out_size && sig[0] == 0xAB ? CKR_OK : CKR_SIGNATURE_INVALID;
     }
 
-private:
+  private:
     CK_RV init() {
         if (script.init != CKR_OK) return script.init;
         start();
@@ -82,14 +86,15 @@ private:
 };
 
 // Builds a scripted context for every mechanism but CKM_SHA384_KEY_DERIVATION.
-inline std::unique_ptr<pkcs11_key_ctx> scripted_factory(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+inline std::unique_ptr<pkcs11_key_ctx> scripted_factory(const CK_MECHANISM& m,
+                                                        std::shared_ptr<pkcs11_object> key,
                                                         pkcs11_token* token, uint8_t) {
     if (m.mechanism == CKM_SHA384_KEY_DERIVATION) return nullptr;
     return std::make_unique<scripted_ctx>(m, std::move(key), token);
 }
 
 class SessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         script = {};
         live_contexts = 0;
@@ -111,8 +116,9 @@ protected:
     // A session at a login state (2 nobody, 1 user, 0 SO) whose contexts are scripted.
     CK_SESSION_HANDLE open(bool read_write, int32_t login = 2, bool scripted = true) {
         CK_SESSION_HANDLE h = 0;
-        EXPECT_EQ(pkcs11_core().open_session(slot, CKF_SERIAL_SESSION | (read_write ? CKF_RW_SESSION : 0), nullptr,
-                                             nullptr, &h),
+        EXPECT_EQ(pkcs11_core().open_session(slot,
+                                             CKF_SERIAL_SESSION | (read_write ? CKF_RW_SESSION : 0),
+                                             nullptr, nullptr, &h),
                   CKR_OK);
         pkcs11_session* s = pkcs11_core().session_mgr().find(h);
         EXPECT_EQ(s->session_state_from_login(login), CKR_OK);
@@ -122,7 +128,9 @@ protected:
     // A session secret key in the token's object list.
     CK_OBJECT_HANDLE key(const std::function<void(inner_builder&)>& more = {}) {
         inner_builder b;
-        b.u32(CKA_CLASS, CKO_SECRET_KEY).u32(CKA_KEY_TYPE, CKK_GENERIC_SECRET).flag(CKA_TOKEN, false);
+        b.u32(CKA_CLASS, CKO_SECRET_KEY)
+            .u32(CKA_KEY_TYPE, CKK_GENERIC_SECRET)
+            .flag(CKA_TOKEN, false);
         if (more) more(b);
         CK_RV rv = CKR_OK;
         auto o = pkcs11_object::create(0, CKO_SECRET_KEY, b.data(), b.size(), &rv);
@@ -135,4 +143,4 @@ protected:
     CK_SLOT_ID slot = 0;
 };
 
-}  // namespace session_test
+} // namespace session_test

@@ -7,7 +7,7 @@ namespace {
 using namespace session_test;
 
 class SessionOps : public SessionTest {
-protected:
+  protected:
     void SetUp() override {
         SessionTest::SetUp();
         h = open(true);
@@ -39,9 +39,9 @@ TEST_F(SessionOps, EncryptionAndDecryptionShareASlotDigestHasItsOwn) {
 TEST_F(SessionOps, SignInitReplacesAVerificationAndVerifyInitDoesNotReplaceASignature) {
     ASSERT_EQ(C_SignInit(h, &rsa, k), CKR_OK);
     EXPECT_EQ(C_VerifyInit(h, &rsa, k), CKR_OPERATION_ACTIVE);
-    ASSERT_EQ(C_SignInit(h, &rsa, k), CKR_OK);  // replaces; the old context is gone
+    ASSERT_EQ(C_SignInit(h, &rsa, k), CKR_OK); // replaces; the old context is gone
     EXPECT_EQ(live_contexts, 1);
-    EXPECT_EQ(C_VerifyUpdate(h, data, 4), CKR_OK);  // works on the signing context
+    EXPECT_EQ(C_VerifyUpdate(h, data, 4), CKR_OK); // works on the signing context
 }
 
 TEST_F(SessionOps, SignSizeQueryAndShortBufferKeepTheOperation) {
@@ -79,7 +79,7 @@ TEST_F(SessionOps, AFailingOneShotEndsTheOperation) {
     EXPECT_EQ(C_Encrypt(h, data, 16, out, &len), CKR_DEVICE_ERROR);
     EXPECT_EQ(C_Encrypt(h, data, 16, out, &len), CKR_OPERATION_NOT_INITIALIZED);
     EXPECT_EQ(live_contexts, 0);
-    EXPECT_EQ(C_DecryptInit(h, &aes, k), CKR_OK);  // the slot is free again
+    EXPECT_EQ(C_DecryptInit(h, &aes, k), CKR_OK); // the slot is free again
 }
 
 TEST_F(SessionOps, AFailedInitLeavesTheSlotEmpty) {
@@ -98,7 +98,7 @@ TEST_F(SessionOps, VerifyNeedsASignatureAndReportsTheContextsAnswer) {
     CK_BYTE good[8];
     std::memset(good, 0xAB, sizeof good);
     CK_BYTE bad[8] = {};
-    EXPECT_EQ(C_Verify(h, data, 4, bad, 8), CKR_SIGNATURE_INVALID);  // ends the operation
+    EXPECT_EQ(C_Verify(h, data, 4, bad, 8), CKR_SIGNATURE_INVALID); // ends the operation
     EXPECT_EQ(C_Verify(h, data, 4, good, 8), CKR_OPERATION_NOT_INITIALIZED);
     ASSERT_EQ(C_VerifyInit(h, &rsa, k), CKR_OK);
     EXPECT_EQ(C_Verify(h, data, 4, good, 8), CKR_OK);
@@ -118,11 +118,13 @@ TEST_F(SessionOps, InitRefusals) {
     };
     const init_case cases[] = {
         {"no key", C_EncryptInit, &aes, 0, CKR_OBJECT_HANDLE_INVALID},
-        {"key with high bits", C_EncryptInit, &aes, (CK_OBJECT_HANDLE{1} << 32) | k, CKR_OBJECT_HANDLE_INVALID},
+        {"key with high bits", C_EncryptInit, &aes, (CK_OBJECT_HANDLE{1} << 32) | k,
+         CKR_OBJECT_HANDLE_INVALID},
         {"unknown key", C_SignInit, &rsa, ~0UL, CKR_OBJECT_HANDLE_INVALID},
         {"null mechanism", C_DecryptInit, nullptr, k, CKR_ARGUMENTS_BAD},
         {"null mechanism (verify)", C_VerifyInit, nullptr, k, CKR_ARGUMENTS_BAD},
-        {"parameter length without parameter", C_EncryptInit, &bad_parameter, k, CKR_MECHANISM_PARAM_INVALID},
+        {"parameter length without parameter", C_EncryptInit, &bad_parameter, k,
+         CKR_MECHANISM_PARAM_INVALID},
         {"absurd parameter length", C_EncryptInit, &huge_parameter, k, CKR_MECHANISM_PARAM_INVALID},
         {"no context class", C_SignInit, &no_context, k, CKR_MECHANISM_INVALID},
         {"digest mechanism cannot sign", C_SignInit, &sha1, k, CKR_MECHANISM_INVALID},
@@ -161,9 +163,10 @@ TEST_F(SessionOps, ClosingTheSessionDeletesItsContexts) {
 
 TEST_F(SessionOps, DigestKeyFeedsTheKeyValue) {
     const CK_OBJECT_HANDLE valued = key([](inner_builder& b) { b.raw(CKA_VALUE, {9, 8, 7}); });
-    const CK_OBJECT_HANDLE too_long = key([](inner_builder& b) { b.raw(CKA_VALUE, std::vector<uint8_t>(257, 1)); });
+    const CK_OBJECT_HANDLE too_long =
+        key([](inner_builder& b) { b.raw(CKA_VALUE, std::vector<uint8_t>(257, 1)); });
     ASSERT_EQ(C_DigestInit(h, &sha1), CKR_OK);
-    EXPECT_EQ(C_DigestKey(h, k), CKR_ATTRIBUTE_TYPE_INVALID);  // no CKA_VALUE
+    EXPECT_EQ(C_DigestKey(h, k), CKR_ATTRIBUTE_TYPE_INVALID); // no CKA_VALUE
     EXPECT_EQ(C_DigestKey(h, too_long), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(C_DigestKey(h, 0), CKR_OBJECT_HANDLE_INVALID);
     ASSERT_EQ(C_DigestKey(h, valued), CKR_OK);
@@ -180,7 +183,7 @@ TEST_F(SessionOps, TheModulesOwnFactoryHasNoContextClassesYet) {
 // ---- key generation, wrapping, unwrapping, derivation ----
 
 class SessionKeys : public SessionOps {
-protected:
+  protected:
     CK_OBJECT_CLASS secret = CKO_SECRET_KEY;
     CK_KEY_TYPE generic = CKK_GENERIC_SECRET;
     CK_KEY_TYPE rsa_type = CKK_RSA;
@@ -199,21 +202,24 @@ TEST_F(SessionKeys, ReadOnlyPublicSessionMayGenerateOnlySessionKeys) {
     CK_ATTRIBUTE session_key[] = {{CKA_TOKEN, &no, 1}};
     // A session key passes the access check and reaches the context.
     EXPECT_EQ(C_GenerateKey(ro, &aes_gen, session_key, 1, &out_key), CKR_FUNCTION_NOT_SUPPORTED);
-    EXPECT_EQ(live_contexts, 0);  // the generation context does not outlive the call
+    EXPECT_EQ(live_contexts, 0); // the generation context does not outlive the call
     EXPECT_EQ(out_key, 0u);
 }
 
 TEST_F(SessionKeys, KeyPairNeedsATokenPrivateKey) {
     const CK_SESSION_HANDLE user = open(true, 1);
-    CK_ATTRIBUTE pub[] = {{CKA_KEY_TYPE, &rsa_type, sizeof rsa_type}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
+    CK_ATTRIBUTE pub[] = {{CKA_KEY_TYPE, &rsa_type, sizeof rsa_type},
+                          {CKA_MODULUS_BITS, &bits, sizeof bits}};
     CK_ATTRIBUTE priv[] = {{CKA_KEY_TYPE, &rsa_type, sizeof rsa_type}};
     CK_OBJECT_HANDLE pk = 0;
     CK_OBJECT_HANDLE sk = 0;
-    EXPECT_EQ(C_GenerateKeyPair(user, &rsa_gen, pub, 2, priv, 1, &pk, &sk), CKR_TEMPLATE_INCONSISTENT);
+    EXPECT_EQ(C_GenerateKeyPair(user, &rsa_gen, pub, 2, priv, 1, &pk, &sk),
+              CKR_TEMPLATE_INCONSISTENT);
     CK_ATTRIBUTE priv_token[] = {{CKA_KEY_TYPE, &rsa_type, sizeof rsa_type}, {CKA_TOKEN, &yes, 1}};
     const size_t objects_before = token->objects().size();
     // Valid templates reach the context (which cannot generate); nothing is left behind.
-    EXPECT_EQ(C_GenerateKeyPair(user, &rsa_gen, pub, 2, priv_token, 2, &pk, &sk), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_GenerateKeyPair(user, &rsa_gen, pub, 2, priv_token, 2, &pk, &sk),
+              CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(token->objects().size(), objects_before);
     EXPECT_EQ(live_contexts, 0);
     EXPECT_EQ(C_GenerateKeyPair(user, nullptr, pub, 2, priv_token, 2, &pk, &sk), CKR_ARGUMENTS_BAD);
@@ -222,7 +228,8 @@ TEST_F(SessionKeys, KeyPairNeedsATokenPrivateKey) {
 TEST_F(SessionKeys, WrapChecksBothKeys) {
     const CK_OBJECT_HANDLE wrapper = key([](inner_builder& b) { b.flag(CKA_WRAP, true); });
     const CK_OBJECT_HANDLE no_wrap = key([](inner_builder& b) { b.flag(CKA_WRAP, false); });
-    const CK_OBJECT_HANDLE extractable = key([](inner_builder& b) { b.flag(CKA_EXTRACTABLE, true); });
+    const CK_OBJECT_HANDLE extractable =
+        key([](inner_builder& b) { b.flag(CKA_EXTRACTABLE, true); });
     const CK_OBJECT_HANDLE kept = key([](inner_builder& b) { b.flag(CKA_EXTRACTABLE, false); });
     CK_ULONG len = sizeof out;
     EXPECT_EQ(C_WrapKey(h, &aes, 0, extractable, out, &len), CKR_WRAPPING_KEY_HANDLE_INVALID);
@@ -238,17 +245,22 @@ TEST_F(SessionKeys, UnwrapNeedsAKeyTypeAndASessionThatMayCreateTheKey) {
     CK_BYTE wrapped[16] = {};
     CK_OBJECT_HANDLE out_key = 0;
     CK_ATTRIBUTE no_type[] = {{CKA_CLASS, &secret, sizeof secret}};
-    EXPECT_EQ(C_UnwrapKey(h, &aes, unwrapper, wrapped, 16, no_type, 1, &out_key), CKR_TEMPLATE_INCOMPLETE);
+    EXPECT_EQ(C_UnwrapKey(h, &aes, unwrapper, wrapped, 16, no_type, 1, &out_key),
+              CKR_TEMPLATE_INCOMPLETE);
     CK_ULONG unavailable = CK_UNAVAILABLE_INFORMATION;
     CK_ATTRIBUTE unavailable_type[] = {{CKA_KEY_TYPE, &unavailable, sizeof unavailable}};
-    EXPECT_EQ(C_UnwrapKey(h, &aes, unwrapper, wrapped, 16, unavailable_type, 1, &out_key), CKR_TEMPLATE_INCOMPLETE);
+    EXPECT_EQ(C_UnwrapKey(h, &aes, unwrapper, wrapped, 16, unavailable_type, 1, &out_key),
+              CKR_TEMPLATE_INCOMPLETE);
     CK_ATTRIBUTE plain[] = {{CKA_KEY_TYPE, &generic, sizeof generic}};
     const CK_OBJECT_HANDLE no_unwrap = key([](inner_builder& b) { b.flag(CKA_UNWRAP, false); });
-    EXPECT_EQ(C_UnwrapKey(h, &aes, no_unwrap, wrapped, 16, plain, 1, &out_key), CKR_WRAPPED_KEY_INVALID);
+    EXPECT_EQ(C_UnwrapKey(h, &aes, no_unwrap, wrapped, 16, plain, 1, &out_key),
+              CKR_WRAPPED_KEY_INVALID);
     const CK_SESSION_HANDLE ro = open(false);
     CK_ATTRIBUTE to_token[] = {{CKA_KEY_TYPE, &generic, sizeof generic}, {CKA_TOKEN, &yes, 1}};
-    EXPECT_EQ(C_UnwrapKey(ro, &aes, unwrapper, wrapped, 16, to_token, 2, &out_key), CKR_SESSION_READ_ONLY);
-    EXPECT_EQ(C_UnwrapKey(h, &aes, unwrapper, wrapped, 16, plain, 1, &out_key), CKR_FUNCTION_NOT_SUPPORTED);
+    EXPECT_EQ(C_UnwrapKey(ro, &aes, unwrapper, wrapped, 16, to_token, 2, &out_key),
+              CKR_SESSION_READ_ONLY);
+    EXPECT_EQ(C_UnwrapKey(h, &aes, unwrapper, wrapped, 16, plain, 1, &out_key),
+              CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(out_key, 0u);
     EXPECT_EQ(live_contexts, 0);
 }
@@ -256,7 +268,8 @@ TEST_F(SessionKeys, UnwrapNeedsAKeyTypeAndASessionThatMayCreateTheKey) {
 TEST_F(SessionKeys, DeriveChecksBaseKeyAndAccess) {
     CK_OBJECT_HANDLE out_key = 0;
     CK_MECHANISM derive{CKM_SHA1_KEY_DERIVATION, nullptr, 0};
-    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &secret, sizeof secret}, {CKA_KEY_TYPE, &generic, sizeof generic},
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &secret, sizeof secret},
+                           {CKA_KEY_TYPE, &generic, sizeof generic},
                            {CKA_TOKEN, &yes, 1}};
     EXPECT_EQ(C_DeriveKey(h, &derive, 0, tmpl, 3, &out_key), CKR_OBJECT_HANDLE_INVALID);
     const CK_SESSION_HANDLE ro = open(false);
@@ -265,4 +278,4 @@ TEST_F(SessionKeys, DeriveChecksBaseKeyAndAccess) {
     EXPECT_EQ(live_contexts, 0);
 }
 
-}  // namespace
+} // namespace

@@ -37,7 +37,7 @@ TEST(SessionStateRule, ByLoginTypeAndAccess) {
 }
 
 class SessionStates : public SessionTest {
-protected:
+  protected:
     CK_STATE state_of(CK_SESSION_HANDLE h) { return pkcs11_core().session_mgr().find(h)->state(); }
 };
 
@@ -46,20 +46,23 @@ TEST_F(SessionStates, LoginTypeRestatesEverySessionOfTheSlotOnly) {
     const CK_SESSION_HANDLE ro = open(false);
     int32_t other_slot = -1;
     bool created = false;
-    pkcs11_token* other = pkcs11_core().token_mgr().find_or_add_token("session states other reader", &other_slot,
-                                                                      &created);
+    pkcs11_token* other = pkcs11_core().token_mgr().find_or_add_token("session states other reader",
+                                                                      &other_slot, &created);
     CK_SESSION_HANDLE elsewhere = 0;
-    ASSERT_EQ(pkcs11_core().open_session(other_slot, CKF_SERIAL_SESSION, nullptr, nullptr, &elsewhere), CKR_OK);
+    ASSERT_EQ(
+        pkcs11_core().open_session(other_slot, CKF_SERIAL_SESSION, nullptr, nullptr, &elsewhere),
+        CKR_OK);
     auto& mgr = pkcs11_core().session_mgr();
 
     EXPECT_EQ(mgr.update_session_states(*mgr.find(rw), 1), CKR_OK);
     EXPECT_EQ(state_of(rw), CKS_RW_USER_FUNCTIONS);
     EXPECT_EQ(state_of(ro), CKS_RO_USER_FUNCTIONS);
     EXPECT_EQ(state_of(elsewhere), CKS_RO_PUBLIC_SESSION);
-    EXPECT_EQ(mgr.update_session_states(*mgr.find(ro), 0), CKR_OK);  // a read-only session keeps its state
+    EXPECT_EQ(mgr.update_session_states(*mgr.find(ro), 0),
+              CKR_OK); // a read-only session keeps its state
     EXPECT_EQ(state_of(rw), CKS_RW_SO_FUNCTIONS);
     EXPECT_EQ(state_of(ro), CKS_RO_USER_FUNCTIONS);
-    EXPECT_EQ(mgr.update_session_states(*mgr.find(ro), 2), CKR_OK);  // logged out
+    EXPECT_EQ(mgr.update_session_states(*mgr.find(ro), 2), CKR_OK); // logged out
     EXPECT_EQ(state_of(rw), CKS_RW_PUBLIC_SESSION);
     EXPECT_EQ(state_of(ro), CKS_RO_PUBLIC_SESSION);
 
@@ -103,7 +106,8 @@ TEST_F(SessionStates, BadHandlesAndPointersNeverCrash) {
     CK_BYTE pin[] = {'1', '2', '3', '4'};
     CK_MECHANISM sha1{CKM_SHA_1, nullptr, 0};
     CK_ULONG n = 0;
-    const CK_SESSION_HANDLE bad[] = {0, ~0UL, (CK_SESSION_HANDLE{1} << 32) | h, h + 0x10000, 0x12345678};
+    const CK_SESSION_HANDLE bad[] = {0, ~0UL, (CK_SESSION_HANDLE{1} << 32) | h, h + 0x10000,
+                                     0x12345678};
     for (CK_SESSION_HANDLE b : bad) {
         EXPECT_EQ(C_GetSessionInfo(b, &info), CKR_SESSION_HANDLE_INVALID) << std::hex << b;
         EXPECT_EQ(C_CloseSession(b), CKR_SESSION_HANDLE_INVALID) << std::hex << b;
@@ -150,17 +154,21 @@ TEST_F(SessionStates, EveryExportRefusesHandlesThatNameNoSession) {
         {"C_CopyObject", [&](CK_SESSION_HANDLE h) { return C_CopyObject(h, 1, tmpl, 1, &o); }},
         {"C_DestroyObject", [&](CK_SESSION_HANDLE h) { return C_DestroyObject(h, 1); }},
         {"C_GetObjectSize", [&](CK_SESSION_HANDLE h) { return C_GetObjectSize(h, 1, &n); }},
-        {"C_GetAttributeValue", [&](CK_SESSION_HANDLE h) { return C_GetAttributeValue(h, 1, tmpl, 1); }},
-        {"C_SetAttributeValue", [&](CK_SESSION_HANDLE h) { return C_SetAttributeValue(h, 1, tmpl, 1); }},
+        {"C_GetAttributeValue",
+         [&](CK_SESSION_HANDLE h) { return C_GetAttributeValue(h, 1, tmpl, 1); }},
+        {"C_SetAttributeValue",
+         [&](CK_SESSION_HANDLE h) { return C_SetAttributeValue(h, 1, tmpl, 1); }},
         {"C_FindObjectsInit", [&](CK_SESSION_HANDLE h) { return C_FindObjectsInit(h, tmpl, 1); }},
         {"C_FindObjects", [&](CK_SESSION_HANDLE h) { return C_FindObjects(h, &o, 1, &n); }},
         {"C_EncryptInit", [&](CK_SESSION_HANDLE h) { return C_EncryptInit(h, &m, 1); }},
         {"C_Encrypt", [&](CK_SESSION_HANDLE h) { return C_Encrypt(h, buf, 4, buf, &len); }},
-        {"C_EncryptUpdate", [&](CK_SESSION_HANDLE h) { return C_EncryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_EncryptUpdate",
+         [&](CK_SESSION_HANDLE h) { return C_EncryptUpdate(h, buf, 4, buf, &len); }},
         {"C_EncryptFinal", [&](CK_SESSION_HANDLE h) { return C_EncryptFinal(h, buf, &len); }},
         {"C_DecryptInit", [&](CK_SESSION_HANDLE h) { return C_DecryptInit(h, &m, 1); }},
         {"C_Decrypt", [&](CK_SESSION_HANDLE h) { return C_Decrypt(h, buf, 4, buf, &len); }},
-        {"C_DecryptUpdate", [&](CK_SESSION_HANDLE h) { return C_DecryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_DecryptUpdate",
+         [&](CK_SESSION_HANDLE h) { return C_DecryptUpdate(h, buf, 4, buf, &len); }},
         {"C_DecryptFinal", [&](CK_SESSION_HANDLE h) { return C_DecryptFinal(h, buf, &len); }},
         {"C_DigestInit", [&](CK_SESSION_HANDLE h) { return C_DigestInit(h, &m); }},
         {"C_Digest", [&](CK_SESSION_HANDLE h) { return C_Digest(h, buf, 4, buf, &len); }},
@@ -175,24 +183,30 @@ TEST_F(SessionStates, EveryExportRefusesHandlesThatNameNoSession) {
         {"C_Verify", [&](CK_SESSION_HANDLE h) { return C_Verify(h, buf, 4, buf, 8); }},
         {"C_VerifyUpdate", [&](CK_SESSION_HANDLE h) { return C_VerifyUpdate(h, buf, 4); }},
         {"C_VerifyFinal", [&](CK_SESSION_HANDLE h) { return C_VerifyFinal(h, buf, 8); }},
-        {"C_DigestEncryptUpdate", [&](CK_SESSION_HANDLE h) { return C_DigestEncryptUpdate(h, buf, 4, buf, &len); }},
-        {"C_DecryptDigestUpdate", [&](CK_SESSION_HANDLE h) { return C_DecryptDigestUpdate(h, buf, 4, buf, &len); }},
-        {"C_SignEncryptUpdate", [&](CK_SESSION_HANDLE h) { return C_SignEncryptUpdate(h, buf, 4, buf, &len); }},
-        {"C_DecryptVerifyUpdate", [&](CK_SESSION_HANDLE h) { return C_DecryptVerifyUpdate(h, buf, 4, buf, &len); }},
+        {"C_DigestEncryptUpdate",
+         [&](CK_SESSION_HANDLE h) { return C_DigestEncryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_DecryptDigestUpdate",
+         [&](CK_SESSION_HANDLE h) { return C_DecryptDigestUpdate(h, buf, 4, buf, &len); }},
+        {"C_SignEncryptUpdate",
+         [&](CK_SESSION_HANDLE h) { return C_SignEncryptUpdate(h, buf, 4, buf, &len); }},
+        {"C_DecryptVerifyUpdate",
+         [&](CK_SESSION_HANDLE h) { return C_DecryptVerifyUpdate(h, buf, 4, buf, &len); }},
         {"C_GenerateKey", [&](CK_SESSION_HANDLE h) { return C_GenerateKey(h, &m, tmpl, 1, &o); }},
         {"C_GenerateKeyPair",
          [&](CK_SESSION_HANDLE h) { return C_GenerateKeyPair(h, &m, tmpl, 1, tmpl, 1, &o, &o2); }},
         {"C_WrapKey", [&](CK_SESSION_HANDLE h) { return C_WrapKey(h, &m, 1, 2, buf, &len); }},
-        {"C_UnwrapKey", [&](CK_SESSION_HANDLE h) { return C_UnwrapKey(h, &m, 1, buf, 4, tmpl, 1, &o); }},
+        {"C_UnwrapKey",
+         [&](CK_SESSION_HANDLE h) { return C_UnwrapKey(h, &m, 1, buf, 4, tmpl, 1, &o); }},
         {"C_DeriveKey", [&](CK_SESSION_HANDLE h) { return C_DeriveKey(h, &m, 1, tmpl, 1, &o); }},
         {"C_SeedRandom", [&](CK_SESSION_HANDLE h) { return C_SeedRandom(h, buf, 4); }},
         {"C_GenerateRandom", [&](CK_SESSION_HANDLE h) { return C_GenerateRandom(h, buf, 4); }},
     };
-    const CK_SESSION_HANDLE bad[] = {0, ~0UL, (CK_SESSION_HANDLE{1} << 32) | live, (CK_SESSION_HANDLE{1} << 63) | live,
-                                     live + 1};
+    const CK_SESSION_HANDLE bad[] = {0, ~0UL, (CK_SESSION_HANDLE{1} << 32) | live,
+                                     (CK_SESSION_HANDLE{1} << 63) | live, live + 1};
     for (const auto& [name, f] : calls)
-        for (CK_SESSION_HANDLE b : bad) EXPECT_EQ(f(b), CKR_SESSION_HANDLE_INVALID) << name << " " << std::hex << b;
-    ASSERT_EQ(C_GetSessionInfo(live, &info), CKR_OK);  // the live session is still there
+        for (CK_SESSION_HANDLE b : bad)
+            EXPECT_EQ(f(b), CKR_SESSION_HANDLE_INVALID) << name << " " << std::hex << b;
+    ASSERT_EQ(C_GetSessionInfo(live, &info), CKR_OK); // the live session is still there
     EXPECT_EQ(info.slotID, slot);
 }
 
@@ -200,7 +214,8 @@ TEST_F(SessionStates, ReadOnlySessionWhereReadWriteIsNeeded) {
     const CK_SESSION_HANDLE ro = open(false, 1);
     CK_BYTE pin[] = {'1', '2', '3', '4'};
     EXPECT_EQ(C_SetPIN(ro, pin, 4, pin, 4), CKR_SESSION_READ_ONLY);
-    EXPECT_EQ(C_InitPIN(ro, pin, 4), CKR_USER_NOT_LOGGED_IN);  // only the SO's read-write session may
+    EXPECT_EQ(C_InitPIN(ro, pin, 4),
+              CKR_USER_NOT_LOGGED_IN); // only the SO's read-write session may
     CK_OBJECT_CLASS data = CKO_DATA;
     CK_BBOOL yes = CK_TRUE;
     CK_ATTRIBUTE token_object[] = {{CKA_CLASS, &data, sizeof data}, {CKA_TOKEN, &yes, 1}};
@@ -234,4 +249,4 @@ TEST_F(SessionStates, CloseAllSessionsOfTheSlot) {
     EXPECT_EQ(C_CloseAllSessions((CK_SLOT_ID{1} << 32) | slot), CKR_DEVICE_REMOVED);
 }
 
-}  // namespace
+} // namespace

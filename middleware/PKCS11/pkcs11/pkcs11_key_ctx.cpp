@@ -12,7 +12,7 @@ uint32_t key_ctx_buffer::append(const uint8_t* bytes, uint32_t n) {
     const uint64_t unread_now = unread();
     if (unread_now + 2ull * n > 0xFFFFFFFFull) return 0;
     if (!storage_) {
-        storage_ = std::make_unique<uint8_t[]>(2ull * n);  // zeroed
+        storage_ = std::make_unique<uint8_t[]>(2ull * n); // zeroed
         capacity_ = 2 * n;
         read_ = write_ = 0;
     } else if (read_ != 0) {
@@ -52,7 +52,8 @@ void key_ctx_buffer::clear() {
 
 pkcs11_key_ctx::pkcs11_key_ctx(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
                                pkcs11_token* token)
-    : mechanism_type_(static_cast<uint32_t>(mechanism.mechanism)), key_(std::move(key)), token_(token) {
+    : mechanism_type_(static_cast<uint32_t>(mechanism.mechanism)), key_(std::move(key)),
+      token_(token) {
     if (mechanism.pParameter != nullptr && mechanism.ulParameterLen != 0) {
         const auto* p = static_cast<const uint8_t*>(mechanism.pParameter);
         parameter_.assign(p, p + mechanism.ulParameterLen);
@@ -65,45 +66,63 @@ CK_RV pkcs11_key_ctx::encrypt_init() {
     start();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return check_active(); }
+CK_RV pkcs11_key_ctx::encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return check_active();
+}
 CK_RV pkcs11_key_ctx::encrypt_final(uint8_t*, uint32_t*) {
     finish();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
 
 CK_RV pkcs11_key_ctx::decrypt_init() {
     start();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return check_active(); }
+CK_RV pkcs11_key_ctx::decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return check_active();
+}
 CK_RV pkcs11_key_ctx::decrypt_final(uint8_t*, uint32_t*) {
     finish();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
 
 CK_RV pkcs11_key_ctx::digest_init() {
     start();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::digest_update(const uint8_t*, uint32_t) { return check_active(); }
+CK_RV pkcs11_key_ctx::digest_update(const uint8_t*, uint32_t) {
+    return check_active();
+}
 CK_RV pkcs11_key_ctx::digest_final(uint8_t*, uint32_t*) {
     finish();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::digest(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::digest(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
 
 CK_RV pkcs11_key_ctx::sign_init() {
     start();
     return CKR_OK;
 }
-CK_RV pkcs11_key_ctx::sign_update(const uint8_t*, uint32_t) { return check_active(); }
+CK_RV pkcs11_key_ctx::sign_update(const uint8_t*, uint32_t) {
+    return check_active();
+}
 // A class that does not sign must never answer a signature request with
 // success and no signature, nor a verification with "valid": the base
 // one-shot and final signature steps are not supported.
-CK_RV pkcs11_key_ctx::sign_final(uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV pkcs11_key_ctx::sign(const uint8_t*, uint32_t, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::sign_final(uint8_t*, uint32_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+CK_RV pkcs11_key_ctx::sign(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
 
 CK_RV pkcs11_key_ctx::verify_init() {
     start();
@@ -112,14 +131,28 @@ CK_RV pkcs11_key_ctx::verify_init() {
 CK_RV pkcs11_key_ctx::verify(const uint8_t*, uint32_t, const uint8_t*, uint32_t) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
-CK_RV pkcs11_key_ctx::verify_update(const uint8_t*, uint32_t) { return check_active(); }
-CK_RV pkcs11_key_ctx::verify_final(const uint8_t*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::verify_update(const uint8_t*, uint32_t) {
+    return check_active();
+}
+CK_RV pkcs11_key_ctx::verify_final(const uint8_t*, uint32_t) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
 
-CK_RV pkcs11_key_ctx::generate_key() { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV pkcs11_key_ctx::generate_key_pair(pkcs11_object&, pkcs11_object&) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV pkcs11_key_ctx::wrap_key(pkcs11_object&, uint8_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV pkcs11_key_ctx::unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) { return CKR_FUNCTION_NOT_SUPPORTED; }
-CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) { return CKR_FUNCTION_NOT_SUPPORTED; }
+CK_RV pkcs11_key_ctx::generate_key() {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+CK_RV pkcs11_key_ctx::generate_key_pair(pkcs11_object&, pkcs11_object&) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+CK_RV pkcs11_key_ctx::wrap_key(pkcs11_object&, uint8_t*, uint32_t*) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+CK_RV pkcs11_key_ctx::unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
+CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) {
+    return CKR_FUNCTION_NOT_SUPPORTED;
+}
 
 // ---- the factory ----
 
@@ -185,15 +218,18 @@ constexpr route_row route_table[] = {
     {ZELT_CKM_SM4_CBC_PAD, {kind::device_symmetric, pre::none}},
 };
 
-using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
+using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
+                                                        std::shared_ptr<pkcs11_object>,
                                                         pkcs11_token*, uint8_t cipher_path);
 
 // The constructor of each context class; null while the class is not part of
 // the module (the RSA, SM2/SM3, symmetric, hash and software classes arrive
 // with their cipher layers).
-constructor constructor_for(key_ctx_kind) { return nullptr; }
+constructor constructor_for(key_ctx_kind) {
+    return nullptr;
+}
 
-}  // namespace
+} // namespace
 
 std::optional<key_ctx_route> key_ctx_route_for(CK_MECHANISM_TYPE type) {
     const auto inner = p11abi::narrow_id(type);
@@ -212,7 +248,8 @@ bool key_ctx_precondition_met(key_ctx_precondition precondition, const pkcs11_ob
     return precondition == key_ctx_precondition::token_key ? token_key : !token_key;
 }
 
-std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism,
+                                               std::shared_ptr<pkcs11_object> key,
                                                pkcs11_token* token, uint8_t cipher_path) {
     const auto route = key_ctx_route_for(mechanism.mechanism);
     if (!route) return nullptr;
@@ -220,5 +257,6 @@ std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism, st
     const constructor make = constructor_for(route->kind);
     if (make == nullptr) return nullptr;
     // Only the device symmetric class reads the cipher-path flag.
-    return make(mechanism, std::move(key), token, route->kind == key_ctx_kind::device_symmetric ? cipher_path : 0);
+    return make(mechanism, std::move(key), token,
+                route->kind == key_ctx_kind::device_symmetric ? cipher_path : 0);
 }

@@ -24,7 +24,7 @@ class pkcs11_token;
 // the front. Appending to an empty buffer reserves twice the appended length;
 // before growing, the unread bytes move to the front.
 class key_ctx_buffer {
-public:
+  public:
     key_ctx_buffer() = default;
     ~key_ctx_buffer() = default;
     key_ctx_buffer(const key_ctx_buffer&) = delete;
@@ -40,7 +40,7 @@ public:
     uint32_t take(uint8_t* out, uint32_t n);
     void clear();
 
-private:
+  private:
     std::unique_ptr<uint8_t[]> storage_;
     uint32_t read_ = 0;
     uint32_t write_ = 0;
@@ -48,10 +48,11 @@ private:
 };
 
 class pkcs11_key_ctx {
-public:
+  public:
     // The mechanism's parameter bytes are copied: clients pass IVs and
     // parameter structures on their stack and return between init and update.
-    pkcs11_key_ctx(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key, pkcs11_token* token);
+    pkcs11_key_ctx(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+                   pkcs11_token* token);
     virtual ~pkcs11_key_ctx();
     pkcs11_key_ctx(const pkcs11_key_ctx&) = delete;
     pkcs11_key_ctx& operator=(const pkcs11_key_ctx&) = delete;
@@ -59,11 +60,13 @@ public:
     // Lengths are the inner 32-bit values; `out_len` is in/out (capacity in,
     // produced or required length out).
     virtual CK_RV encrypt_init();
-    virtual CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len);
+    virtual CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
+                                 uint32_t* out_len);
     virtual CK_RV encrypt_final(uint8_t* out, uint32_t* out_len);
     virtual CK_RV encrypt(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len);
     virtual CK_RV decrypt_init();
-    virtual CK_RV decrypt_update(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len);
+    virtual CK_RV decrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
+                                 uint32_t* out_len);
     virtual CK_RV decrypt_final(uint8_t* out, uint32_t* out_len);
     virtual CK_RV decrypt(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len);
     virtual CK_RV digest_init();
@@ -90,7 +93,7 @@ public:
     bool active() const { return active_; }
     bool finished() const { return finished_; }
 
-protected:
+  protected:
     // Every successful init ends with start(); every successful final step
     // (and one-shot sign or verify) with finish().
     void start() {
@@ -104,12 +107,14 @@ protected:
         }
     }
     // CKR_OPERATION_NOT_INITIALIZED unless initialised and not finished.
-    CK_RV check_active() const { return active_ && !finished_ ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED; }
+    CK_RV check_active() const {
+        return active_ && !finished_ ? CKR_OK : CKR_OPERATION_NOT_INITIALIZED;
+    }
 
     pkcs11_object* key() const { return key_.get(); }
     pkcs11_token* token() const { return token_; }
 
-private:
+  private:
     bool active_ = false;
     bool finished_ = false;
     uint32_t mechanism_type_;
@@ -159,9 +164,11 @@ bool key_ctx_precondition_met(key_ctx_precondition precondition, const pkcs11_ob
 // class, its class is not part of the module, or the key does not meet the
 // precondition. `cipher_path` is the session's flag byte for the device
 // symmetric class (always 0).
-std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism,
+                                               std::shared_ptr<pkcs11_object> key,
                                                pkcs11_token* token, uint8_t cipher_path);
 
 // The signature of the factory; a session may be given another one (tests).
-using key_ctx_factory = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
+using key_ctx_factory = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
+                                                            std::shared_ptr<pkcs11_object>,
                                                             pkcs11_token*, uint8_t);

@@ -7,7 +7,8 @@ namespace {
 // Flag combinations of the table (PKCS#11 v2.20 section 12.3).
 constexpr uint32_t hw = CKF_HW;
 constexpr uint32_t key_pair_gen = hw | CKF_GENERATE_KEY_PAIR;
-constexpr uint32_t rsa_all = hw | CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_VERIFY | CKF_WRAP | CKF_UNWRAP;
+constexpr uint32_t rsa_all =
+    hw | CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_VERIFY | CKF_WRAP | CKF_UNWRAP;
 constexpr uint32_t crypt_sign = hw | CKF_ENCRYPT | CKF_DECRYPT | CKF_SIGN | CKF_VERIFY;
 constexpr uint32_t sign_verify = hw | CKF_SIGN | CKF_VERIFY;
 constexpr uint32_t digest = hw | CKF_DIGEST;
@@ -18,7 +19,7 @@ constexpr uint32_t soft_key_gen = CKF_GENERATE;
 constexpr uint32_t soft_cipher = CKF_ENCRYPT | CKF_DECRYPT;
 constexpr uint32_t derive = CKF_DERIVE;
 
-}  // namespace
+} // namespace
 
 const std::array<mechanism_row, mechanism_count> mechanism_table = {{
     {CKM_RSA_PKCS_KEY_PAIR_GEN, 1024, 2048, key_pair_gen},
@@ -72,7 +73,8 @@ const std::array<mechanism_row, mechanism_count> mechanism_table = {{
 
 void pkcs11_mechanism_mgr::load_mechanisms() {
     entries_.reserve(entries_.size() + mechanism_table.size());
-    for (const mechanism_row& row : mechanism_table) entries_.push_back(std::make_unique<pkcs11_mechanism>(row));
+    for (const mechanism_row& row : mechanism_table)
+        entries_.push_back(std::make_unique<pkcs11_mechanism>(row));
 }
 
 CK_RV pkcs11_mechanism_mgr::mechanism_list(CK_MECHANISM_TYPE* list, uint32_t* count) const {
@@ -85,7 +87,8 @@ CK_RV pkcs11_mechanism_mgr::mechanism_list(CK_MECHANISM_TYPE* list, uint32_t* co
     const uint32_t given = *count;
     *count = n;
     if (given < n) return CKR_BUFFER_TOO_SMALL;
-    for (uint32_t i = 0; i < n; ++i) list[i] = entries_[i]->type();
+    for (uint32_t i = 0; i < n; ++i)
+        list[i] = entries_[i]->type();
     return CKR_OK;
 }
 

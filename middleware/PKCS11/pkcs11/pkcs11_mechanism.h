@@ -25,9 +25,10 @@ inline constexpr size_t mechanism_count = 47;
 extern const std::array<mechanism_row, mechanism_count> mechanism_table;
 
 class pkcs11_mechanism {
-public:
+  public:
     explicit pkcs11_mechanism(const mechanism_row& row)
-        : type_(row.type), min_key_size_(row.min_key_size), max_key_size_(row.max_key_size), flags_(row.flags) {}
+        : type_(row.type), min_key_size_(row.min_key_size), max_key_size_(row.max_key_size),
+          flags_(row.flags) {}
     virtual ~pkcs11_mechanism() = default;
 
     uint32_t type() const { return type_; }
@@ -35,7 +36,7 @@ public:
     uint32_t max_key_size() const { return max_key_size_; }
     uint32_t flags() const { return flags_; }
 
-private:
+  private:
     uint32_t type_;
     uint32_t min_key_size_;
     uint32_t max_key_size_;
@@ -43,7 +44,7 @@ private:
 };
 
 class pkcs11_mechanism_mgr {
-public:
+  public:
     pkcs11_mechanism_mgr() = default;
     virtual ~pkcs11_mechanism_mgr() = default;
     pkcs11_mechanism_mgr(const pkcs11_mechanism_mgr&) = delete;
@@ -62,6 +63,6 @@ public:
 
     size_t size() const { return entries_.size(); }
 
-private:
+  private:
     std::vector<std::unique_ptr<pkcs11_mechanism>> entries_;
 };

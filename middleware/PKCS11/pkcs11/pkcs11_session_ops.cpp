@@ -25,17 +25,23 @@ CK_RV check_mechanism(const CK_MECHANISM* mechanism) {
 // The CKF_ flag an operation family needs from the mechanism table.
 CK_FLAGS flag_for(session_op op) {
     switch (op) {
-    case session_op::encrypt: return CKF_ENCRYPT;
-    case session_op::decrypt: return CKF_DECRYPT;
-    case session_op::digest: return CKF_DIGEST;
-    case session_op::sign: return CKF_SIGN;
-    case session_op::verify: return CKF_VERIFY;
+    case session_op::encrypt:
+        return CKF_ENCRYPT;
+    case session_op::decrypt:
+        return CKF_DECRYPT;
+    case session_op::digest:
+        return CKF_DIGEST;
+    case session_op::sign:
+        return CKF_SIGN;
+    case session_op::verify:
+        return CKF_VERIFY;
     }
     return 0;
 }
 
 // A template entry read as a 4-byte integer (shorter values zero-extended).
-std::optional<uint32_t> template_u32(const p11abi::inner_template& tmpl, uint32_t type, bool exactly_four) {
+std::optional<uint32_t> template_u32(const p11abi::inner_template& tmpl, uint32_t type,
+                                     bool exactly_four) {
     for (uint32_t i = 0; i < tmpl.size(); ++i) {
         const inner_attribute& e = tmpl[i];
         if (e.type != type || e.value == nullptr) continue;
@@ -53,14 +59,17 @@ bool template_sets(const p11abi::inner_template& tmpl, uint32_t type) {
     return false;
 }
 
-}  // namespace
+} // namespace
 
 std::unique_ptr<pkcs11_key_ctx>& pkcs11_session::slot_for(session_op op) {
     switch (op) {
-    case session_op::digest: return digest_slot_;
+    case session_op::digest:
+        return digest_slot_;
     case session_op::encrypt:
-    case session_op::decrypt: return cipher_slot_;
-    default: return signature_slot_;
+    case session_op::decrypt:
+        return cipher_slot_;
+    default:
+        return signature_slot_;
     }
 }
 
@@ -68,10 +77,13 @@ const std::unique_ptr<pkcs11_key_ctx>& pkcs11_session::slot_for(session_op op) c
     return const_cast<pkcs11_session*>(this)->slot_for(op);
 }
 
-bool pkcs11_session::op_active(session_op op) const { return slot_for(op) != nullptr; }
+bool pkcs11_session::op_active(session_op op) const {
+    return slot_for(op) != nullptr;
+}
 
 std::unique_ptr<pkcs11_key_ctx> pkcs11_session::make_context(const CK_MECHANISM& mechanism,
-                                                             std::shared_ptr<pkcs11_object> key, pkcs11_token& token) {
+                                                             std::shared_ptr<pkcs11_object> key,
+                                                             pkcs11_token& token) {
     if (factory_ == nullptr) return nullptr;
     return factory_(mechanism, std::move(key), &token, cipher_path_);
 }
@@ -92,17 +104,29 @@ CK_RV pkcs11_session::op_init(session_op op, const CK_MECHANISM* mechanism, CK_O
     // cipher or digest context from ever answering a signature request.
     if (op == session_op::sign || op == session_op::verify) {
         const pkcs11_mechanism* listed = token.mechanisms().find(mechanism->mechanism);
-        if (listed != nullptr && (listed->flags() & flag_for(op)) == 0) return CKR_MECHANISM_INVALID;
+        if (listed != nullptr && (listed->flags() & flag_for(op)) == 0)
+            return CKR_MECHANISM_INVALID;
     }
-    std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, std::move(key_object), token);
+    std::unique_ptr<pkcs11_key_ctx> context =
+        make_context(*mechanism, std::move(key_object), token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     CK_RV rv = CKR_OK;
     switch (op) {
-    case session_op::encrypt: rv = context->encrypt_init(); break;
-    case session_op::decrypt: rv = context->decrypt_init(); break;
-    case session_op::digest: rv = context->digest_init(); break;
-    case session_op::sign: rv = context->sign_init(); break;
-    case session_op::verify: rv = context->verify_init(); break;
+    case session_op::encrypt:
+        rv = context->encrypt_init();
+        break;
+    case session_op::decrypt:
+        rv = context->decrypt_init();
+        break;
+    case session_op::digest:
+        rv = context->digest_init();
+        break;
+    case session_op::sign:
+        rv = context->sign_init();
+        break;
+    case session_op::verify:
+        rv = context->verify_init();
+        break;
     }
     // A replaced signing or verification context is deleted here: nothing can
     // reach it any more. A failed init leaves the slot empty.
@@ -120,11 +144,21 @@ CK_RV pkcs11_session::op_oneshot(session_op op, const CK_BYTE* in, uint32_t in_l
     if (op == session_op::verify && out == nullptr) return CKR_ARGUMENTS_BAD;
     CK_RV rv = CKR_OK;
     switch (op) {
-    case session_op::encrypt: rv = slot->encrypt(in, in_len, out, out_len); break;
-    case session_op::decrypt: rv = slot->decrypt(in, in_len, out, out_len); break;
-    case session_op::digest: rv = slot->digest(in, in_len, out, out_len); break;
-    case session_op::sign: rv = slot->sign(in, in_len, out, out_len); break;
-    case session_op::verify: rv = slot->verify(in, in_len, out, *out_len); break;
+    case session_op::encrypt:
+        rv = slot->encrypt(in, in_len, out, out_len);
+        break;
+    case session_op::decrypt:
+        rv = slot->decrypt(in, in_len, out, out_len);
+        break;
+    case session_op::digest:
+        rv = slot->digest(in, in_len, out, out_len);
+        break;
+    case session_op::sign:
+        rv = slot->sign(in, in_len, out, out_len);
+        break;
+    case session_op::verify:
+        rv = slot->verify(in, in_len, out, *out_len);
+        break;
     }
     // A size query or a buffer that is too small keeps the operation; any
     // other result ends it.
@@ -144,9 +178,12 @@ CK_RV pkcs11_session::op_update(session_op op, const CK_BYTE* in, uint32_t in_le
     case session_op::decrypt:
         if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
         return slot->decrypt_update(in, in_len, out, out_len);
-    case session_op::digest: return slot->digest_update(in, in_len);
-    case session_op::sign: return slot->sign_update(in, in_len);
-    case session_op::verify: return slot->verify_update(in, in_len);
+    case session_op::digest:
+        return slot->digest_update(in, in_len);
+    case session_op::sign:
+        return slot->sign_update(in, in_len);
+    case session_op::verify:
+        return slot->verify_update(in, in_len);
     }
     return CKR_GENERAL_ERROR;
 }
@@ -158,11 +195,21 @@ CK_RV pkcs11_session::op_final(session_op op, CK_BYTE* out, uint32_t* out_len) {
     if (op == session_op::verify && out == nullptr) return CKR_ARGUMENTS_BAD;
     CK_RV rv = CKR_OK;
     switch (op) {
-    case session_op::encrypt: rv = slot->encrypt_final(out, out_len); break;
-    case session_op::decrypt: rv = slot->decrypt_final(out, out_len); break;
-    case session_op::digest: rv = slot->digest_final(out, out_len); break;
-    case session_op::sign: rv = slot->sign_final(out, out_len); break;
-    case session_op::verify: rv = slot->verify_final(out, *out_len); break;
+    case session_op::encrypt:
+        rv = slot->encrypt_final(out, out_len);
+        break;
+    case session_op::decrypt:
+        rv = slot->decrypt_final(out, out_len);
+        break;
+    case session_op::digest:
+        rv = slot->digest_final(out, out_len);
+        break;
+    case session_op::sign:
+        rv = slot->sign_final(out, out_len);
+        break;
+    case session_op::verify:
+        rv = slot->verify_final(out, *out_len);
+        break;
     }
     if (rv == CKR_BUFFER_TOO_SMALL || (rv == CKR_OK && out == nullptr)) return rv;
     slot.reset();
@@ -188,12 +235,14 @@ CK_RV pkcs11_session::digest_key(pkcs11_token& token, CK_OBJECT_HANDLE key) {
 
 // ---- keys ----
 
-CK_RV pkcs11_session::generate_key(const CK_MECHANISM* mechanism, const p11abi::inner_template& tmpl,
-                                   pkcs11_token& token, CK_OBJECT_HANDLE* key) {
+CK_RV pkcs11_session::generate_key(const CK_MECHANISM* mechanism,
+                                   const p11abi::inner_template& tmpl, pkcs11_token& token,
+                                   CK_OBJECT_HANDLE* key) {
     if (key == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
     CK_RV rv = CKR_OK;
-    std::shared_ptr<pkcs11_object> object = pkcs11_object::create(handle_, CKO_SECRET_KEY, tmpl.data(), tmpl.size(), &rv);
+    std::shared_ptr<pkcs11_object> object =
+        pkcs11_object::create(handle_, CKO_SECRET_KEY, tmpl.data(), tmpl.size(), &rv);
     if (object == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
     if (!object->object_visible_at(access_class())) return CKR_SESSION_READ_ONLY;
     if (object->verifier() != nullptr) {
@@ -208,18 +257,23 @@ CK_RV pkcs11_session::generate_key(const CK_MECHANISM* mechanism, const p11abi::
     return CKR_OK;
 }
 
-CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism, const p11abi::inner_template& public_tmpl,
-                                        const p11abi::inner_template& private_tmpl, pkcs11_token& token,
-                                        CK_OBJECT_HANDLE* public_key, CK_OBJECT_HANDLE* private_key) {
+CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism,
+                                        const p11abi::inner_template& public_tmpl,
+                                        const p11abi::inner_template& private_tmpl,
+                                        pkcs11_token& token, CK_OBJECT_HANDLE* public_key,
+                                        CK_OBJECT_HANDLE* private_key) {
     if (public_key == nullptr || private_key == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
     CK_RV rv = CKR_OK;
-    auto pub = pkcs11_object::create(handle_, CKO_PUBLIC_KEY, public_tmpl.data(), public_tmpl.size(), &rv);
+    auto pub =
+        pkcs11_object::create(handle_, CKO_PUBLIC_KEY, public_tmpl.data(), public_tmpl.size(), &rv);
     if (pub == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
-    auto priv = pkcs11_object::create(handle_, CKO_PRIVATE_KEY, private_tmpl.data(), private_tmpl.size(), &rv);
+    auto priv = pkcs11_object::create(handle_, CKO_PRIVATE_KEY, private_tmpl.data(),
+                                      private_tmpl.size(), &rv);
     if (priv == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
     const uint32_t level = access_class();
-    if (!pub->object_visible_at(level) || !priv->object_visible_at(level)) return CKR_SESSION_READ_ONLY;
+    if (!pub->object_visible_at(level) || !priv->object_visible_at(level))
+        return CKR_SESSION_READ_ONLY;
     // The private key of a pair lives on the token.
     if (!priv->attributes().flag(CKA_TOKEN)) return CKR_TEMPLATE_INCONSISTENT;
     const pkcs11_attribute* key_type = pub->attributes().find(CKA_KEY_TYPE);
@@ -230,7 +284,8 @@ CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism, const p11
         if ((rv = pub->object_rsa_bits(bits)) != CKR_OK) return rv;
     }
     for (const auto* object : {pub.get(), priv.get()}) {
-        if (object->verifier() != nullptr && (rv = object->verifier()->check_generate()) != CKR_OK) return rv;
+        if (object->verifier() != nullptr && (rv = object->verifier()->check_generate()) != CKR_OK)
+            return rv;
     }
     std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, priv, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
@@ -247,8 +302,9 @@ CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism, const p11
     return CKR_OK;
 }
 
-CK_RV pkcs11_session::wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE wrapping_key, CK_OBJECT_HANDLE key,
-                               CK_BYTE* wrapped, uint32_t* wrapped_len, pkcs11_token& token) {
+CK_RV pkcs11_session::wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE wrapping_key,
+                               CK_OBJECT_HANDLE key, CK_BYTE* wrapped, uint32_t* wrapped_len,
+                               pkcs11_token& token) {
     if (wrapped_len == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
     std::shared_ptr<pkcs11_object> wrapping = token.objects().find_shared(wrapping_key);
@@ -263,8 +319,9 @@ CK_RV pkcs11_session::wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE w
 }
 
 CK_RV pkcs11_session::unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE unwrapping_key,
-                                 const CK_BYTE* wrapped, uint32_t wrapped_len, const p11abi::inner_template& tmpl,
-                                 CK_OBJECT_HANDLE* key, pkcs11_token& token) {
+                                 const CK_BYTE* wrapped, uint32_t wrapped_len,
+                                 const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key,
+                                 pkcs11_token& token) {
     if (key == nullptr || wrapped == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
     std::shared_ptr<pkcs11_object> unwrapping = token.objects().find_shared(unwrapping_key);
@@ -273,11 +330,12 @@ CK_RV pkcs11_session::unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
     const auto key_type = template_u32(tmpl, CKA_KEY_TYPE, false);
     if (!key_type || *key_type == 0xFFFFFFFFu) return CKR_TEMPLATE_INCOMPLETE;
     const auto given_class = template_u32(tmpl, CKA_CLASS, true);
-    const int64_t object_class = given_class ? int64_t{*given_class}
+    const int64_t object_class = given_class            ? int64_t{*given_class}
                                  : *key_type == CKK_RSA ? int64_t{CKO_PRIVATE_KEY}
                                                         : int64_t{CKO_SECRET_KEY};
     CK_RV rv = CKR_OK;
-    std::shared_ptr<pkcs11_object> object = pkcs11_object::create(handle_, object_class, tmpl.data(), tmpl.size(), &rv);
+    std::shared_ptr<pkcs11_object> object =
+        pkcs11_object::create(handle_, object_class, tmpl.data(), tmpl.size(), &rv);
     if (object == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
     // The new key must be one this session may create.
     if (!object->object_visible_at(access_class())) return CKR_SESSION_READ_ONLY;
@@ -289,7 +347,8 @@ CK_RV pkcs11_session::unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
     object->object_set_attribute(CKA_ALWAYS_SENSITIVE, &no, 1);
     object->object_set_attribute(CKA_NEVER_EXTRACTABLE, &no, 1);
     // An unwrapped key is extractable unless the caller's template says otherwise.
-    if (!template_sets(tmpl, CKA_EXTRACTABLE)) object->object_set_attribute(CKA_EXTRACTABLE, &yes, 1);
+    if (!template_sets(tmpl, CKA_EXTRACTABLE))
+        object->object_set_attribute(CKA_EXTRACTABLE, &yes, 1);
     rv = context->unwrap_key(wrapped, wrapped_len, *object);
     context.reset();
     if (rv != CKR_OK) return rv;
@@ -299,15 +358,16 @@ CK_RV pkcs11_session::unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
 }
 
 CK_RV pkcs11_session::derive_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE base_key,
-                                 const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key, pkcs11_token& token) {
+                                 const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key,
+                                 pkcs11_token& token) {
     if (key == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
     std::shared_ptr<pkcs11_object> base = token.objects().find_shared(base_key);
     if (base == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     const auto given_class = template_u32(tmpl, CKA_CLASS, true);
     CK_RV rv = CKR_OK;
-    std::shared_ptr<pkcs11_object> object =
-        pkcs11_object::create(handle_, given_class ? int64_t{*given_class} : int64_t{-1}, tmpl.data(), tmpl.size(), &rv);
+    std::shared_ptr<pkcs11_object> object = pkcs11_object::create(
+        handle_, given_class ? int64_t{*given_class} : int64_t{-1}, tmpl.data(), tmpl.size(), &rv);
     if (object == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
     if (!object->object_visible_at(access_class())) return CKR_SESSION_READ_ONLY;
     std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, base, token);
