@@ -29,43 +29,10 @@ bool asks_for_card_values(const p11abi::inner_template& tmpl) {
     return false;
 }
 
-// Objects whose class is written to the card when they are token objects.
-bool stored_on_card(pkcs11_object& object) {
-    const int64_t c = object.object_class();
-    return object.object_is_token() &&
-           (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY);
-}
-
 } // namespace
 
-CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template&) {
-    // The data-object files and key containers are read here once the
-    // device API offers them; until then the list holds what was created.
-    return CKR_OK;
-}
-
-CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
-    if (!object.object_is_token() || !object.object_needs_value_load()) return CKR_OK;
-    return CKR_OK; // nothing of this token is on a card yet
-}
-
-CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& object) {
-    // Data objects, certificates and private keys of the token need the
-    // card's files and containers, which this token does not have yet.
-    if (stored_on_card(*object)) return CKR_FUNCTION_NOT_SUPPORTED;
-    objects_.add(object);
-    return CKR_OK;
-}
-
-CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inner_template& tmpl) {
-    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size()))
-        return CKR_OK;
-    return stored_on_card(object) ? CKR_FUNCTION_NOT_SUPPORTED : CKR_OK;
-}
-
-CK_RV pkcs11_token::token_destroy_object(pkcs11_object& object) {
-    return objects_.object_mgr_remove(&object);
-}
+// load_objects_for_find, read_object_values and the token_store/update/destroy
+// steps are in pkcs11_token_storage.cpp.
 
 CK_RV pkcs11_token::create_object(uint32_t session, uint32_t access,
                                   const p11abi::inner_template& tmpl,

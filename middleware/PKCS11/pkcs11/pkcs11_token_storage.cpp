@@ -1,0 +1,372 @@
+// Where a token's objects are kept and when they are read back: certificates
+// and private keys of token objects go into key containers, public and secret
+// keys stay in memory, and the objects of the containers are loaded lazily
+// before a search. Every change to stored objects bumps "CacheFile", and every
+// search first checks it, so the processes sharing a token see each other's
+// changes.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pkcs11_storage_records.h"
+#include "pkcs11_token.h"
+
+namespace {
+
+std::optional<std::vector<uint8_t>> attribute_bytes(const pkcs11_object& object, uint32_t type) {
+    const pkcs11_attribute* a = object.attributes().find(type);
+    if (a == nullptr) return std::nullopt;
+    return a->value;
+}
+
+std::string stored_text(const std::vector<uint8_t>& value) {
+    const auto end = std::find(value.begin(), value.end(), uint8_t{0});
+    return std::string(value.begin(), end);
+}
+
+void set_container_name(pkcs11_object& object, const std::string& name) {
+    std::vector<uint8_t> v(name.begin(), name.end());
+    v.push_back(0);
+    object.object_set_attribute(ZELT_CKA_CONTAINER_NAME, v.data(), static_cast<uint32_t>(v.size()));
+}
+
+// The container name an object carries (at most 256 bytes with its NUL), or none.
+std::optional<std::string> object_container(const pkcs11_object& object) {
+    const auto v = attribute_bytes(object, ZELT_CKA_CONTAINER_NAME);
+    if (!v || v->empty() || v->size() > container_name_capacity) return std::nullopt;
+    return stored_text(*v);
+}
+
+// A storage failure that means the object is already gone from the card.
+bool already_gone(CK_RV rv) {
+    return rv == ZELT_CKR_CONTAINER_NOT_FOUND || rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == SAR_KEYNOTFOUNTERR ||
+           rv == SAR_CERTNOTFOUNTERR;
+}
+
+} // namespace
+
+void pkcs11_token::drop_stored_objects() {
+    // Objects read from the card (owner 0) and those this process wrote to
+    // it; session objects and in-memory token keys stay.
+    std::vector<const pkcs11_object*> drop;
+    for (const auto& o : objects_.objects()) {
+        const int64_t c = o->object_class();
+        const bool on_card =
+            o->object_is_token() && (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY);
+        if (o->owner_session() == 0 || on_card) drop.push_back(o.get());
+    }
+    for (const pkcs11_object* o : drop)
+        (void)objects_.object_mgr_remove(o);
+    public_loaded_ = false;
+    private_loaded_ = false;
+    containers_loaded_ = false;
+    info_cached_ = false;
+}
+
+CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
+    if (open_application() == CKR_OK) {
+        // The application was opened anew (reconnection, another card, a
+        // format): its container handles and objects belong to the old one.
+        if (containers_.application() != 0 && containers_.application() != application_) {
+            drop_stored_objects();
+            containers_.forget();
+        }
+        if (containers_.cache_counter_changed()) drop_stored_objects();
+    }
+    const inner_attribute* cls = nullptr;
+    for (uint32_t i = 0; i < tmpl.size() && cls == nullptr; ++i)
+        if (tmpl[i].type == CKA_CLASS) cls = &tmpl[i];
+    if (cls != nullptr && cls->length == 4 && cls->value != nullptr) {
+        uint32_t value = 0;
+        std::memcpy(&value, cls->value, 4);
+        // Data objects live in files of their own, which this module does not read yet.
+        if (value == CKO_DATA) return CKR_OK;
+        if (value == CKO_CERTIFICATE || value == CKO_PUBLIC_KEY || value == CKO_PRIVATE_KEY)
+            return load_container_objects();
+    }
+    return load_all_objects();
+}
+
+CK_RV pkcs11_token::load_all_objects() {
+    (void)load_container_objects();
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::reload_objects() {
+    drop_stored_objects();
+    (void)open_application();
+    containers_.forget();
+    (void)containers_.cache_counter_reload();
+    (void)load_container_objects();
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::load_container_objects() {
+    if (containers_loaded_) return CKR_OK;
+    if (containers_.container_manager_load() != CKR_OK) return CKR_OK;
+    // Building an object may open its container; the list itself does not change.
+    std::vector<pkcs11_container*> list;
+    for (const auto& c : containers_.list().items())
+        list.push_back(c.get());
+    for (pkcs11_container* c : list)
+        (void)containers_.container_build_objects(*c);
+    containers_loaded_ = true;
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
+    if (!object.object_is_token() || !object.object_needs_value_load()) return CKR_OK;
+    if (!object.attributes().has(ZELT_CKA_CONTAINER_NAME)) return CKR_OK; // nothing of it is on the card
+    switch (object.object_class()) {
+    case CKO_CERTIFICATE:
+        return containers_.container_load_certificate(object);
+    case CKO_PUBLIC_KEY:
+    case CKO_PRIVATE_KEY: {
+        const pkcs11_attribute* kt = object.attributes().find(CKA_KEY_TYPE);
+        if (kt == nullptr) return CKR_ATTRIBUTE_TYPE_INVALID;
+        if (kt->length() > 4) return CKR_BUFFER_TOO_SMALL;
+        return kt->as_u32() == CKK_RSA ? containers_.container_load_rsa_public(object)
+                                       : containers_.container_load_sm2_public(object);
+    }
+    default:
+        return CKR_OK;
+    }
+}
+
+CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {
+    if (object_container(object).has_value()) return CKR_OK;
+    const auto id = attribute_bytes(object, CKA_ID);
+    if (!id) return CKR_ATTRIBUTE_TYPE_INVALID;
+    if (id->size() > container_name_capacity) return CKR_BUFFER_TOO_SMALL;
+    const bool certificate = object.object_class() == CKO_CERTIFICATE;
+    // The objects of exactly this identifier (a prefix would join the
+    // exchange pair "ab\0" to the signature pair "ab\0S").
+    for (const auto& o : objects_.objects()) {
+        if (o.get() == &object) continue;
+        const auto other = attribute_bytes(*o, CKA_ID);
+        if (!other || *other != *id) continue;
+        const uint32_t spec = o->object_key_spec();
+        object.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
+        const auto name = object_container(*o);
+        if (!name) continue;
+        // A certificate never replaces one already in that container.
+        if (certificate) {
+            uint8_t type = 0, sign_cert = 0, exch_cert = 0;
+            uint32_t sign_bits = 0, exch_bits = 0;
+            if (containers_.container_info(*name, &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert) ==
+                    CKR_OK &&
+                (spec == key_spec_signature ? sign_cert : exch_cert) != 0)
+                continue;
+        }
+        set_container_name(object, *name);
+        return CKR_OK;
+    }
+    std::string name = generate_container_name();
+    while (containers_.list().find(name) != nullptr)
+        name = generate_container_name();
+    set_container_name(object, name);
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::assign_private_key_container(pkcs11_object& object) {
+    if (object_container(object).has_value()) return CKR_OK;
+    // A key joins the container of a certificate or key of exactly its
+    // identifier when that container has no key of its spec yet; otherwise it
+    // gets a container of its own. The label is never a container name: every
+    // private key has one (the default "A private object"), so keys would
+    // overwrite each other in a container of that name.
+    const uint32_t spec = object.object_key_spec();
+    if (const auto id = attribute_bytes(object, CKA_ID); id && !id->empty()) {
+        for (const auto& o : objects_.objects()) {
+            if (o.get() == &object) continue;
+            const auto other = attribute_bytes(*o, CKA_ID);
+            if (!other || *other != *id) continue;
+            const auto name = object_container(*o);
+            if (!name || containers_.container_has_key(*name, spec)) continue;
+            set_container_name(object, *name);
+            return CKR_OK;
+        }
+    }
+    std::string name = generate_container_name();
+    while (containers_.list().find(name) != nullptr)
+        name = generate_container_name();
+    set_container_name(object, name);
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::store_certificate(pkcs11_object& object) {
+    if (CK_RV rv = assign_container_name(object); rv != CKR_OK) return rv;
+    if (CK_RV rv = containers_.container_store_certificate(object); rv != CKR_OK) return rv;
+    notify_tray_regcert();
+    return CKR_OK;
+}
+
+namespace {
+
+// A private key object that carries no private value: a key generated on the
+// card, already in its container.
+bool without_private_value(const pkcs11_object& object) {
+    for (uint32_t type : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
+                          CKA_COEFFICIENT, CKA_VALUE})
+        if (object.attributes().has(type)) return false;
+    return true;
+}
+
+} // namespace
+
+CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& object) {
+    if (!object->object_is_token()) {
+        objects_.add(object);
+        return CKR_OK;
+    }
+    const int64_t c = object->object_class();
+    CK_RV rv = CKR_OK;
+    switch (c) {
+    case CKO_DATA:
+        return CKR_FUNCTION_NOT_SUPPORTED; // data-object files are not written by this module yet
+    case CKO_CERTIFICATE:
+        object->object_ensure_key_spec();
+        rv = store_certificate(*object);
+        break;
+    case CKO_PRIVATE_KEY: {
+        object->object_ensure_key_spec();
+        if (CK_RV a = assign_private_key_container(*object); a != CKR_OK) return a;
+        // A key generated on the card is there already; any other key must
+        // bring its private value (a key without one is refused by the import).
+        const auto name = object_container(*object);
+        const bool on_card = without_private_value(*object) && name.has_value() &&
+                             containers_.container_has_key(*name, object->object_key_spec());
+        if (!on_card) rv = containers_.container_import_private_key(*object);
+        break;
+    }
+    default:
+        break; // public and secret keys of the token stay in memory
+    }
+    if (rv != CKR_OK) return rv;
+    if (c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY) {
+        (void)containers_.cache_counter_bump();
+        info_cached_ = false;
+    }
+    objects_.add(object);
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inner_template& tmpl) {
+    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size())) return CKR_OK;
+    const int64_t c = object.object_class();
+    CK_RV rv = CKR_OK;
+    switch (c) {
+    case CKO_DATA:
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    case CKO_CERTIFICATE:
+        rv = store_certificate(object);
+        break;
+    case CKO_PRIVATE_KEY: {
+        if (CK_RV a = assign_private_key_container(object); a != CKR_OK) return a;
+        const auto name = object_container(object);
+        const bool on_card = without_private_value(object) && name.has_value() &&
+                             containers_.container_has_key(*name, object.object_key_spec());
+        if (!on_card) rv = containers_.container_import_private_key(object);
+        break;
+    }
+    default:
+        return CKR_OK;
+    }
+    if (rv != CKR_OK) return rv;
+    (void)containers_.cache_counter_bump();
+    info_cached_ = false;
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::token_destroy_object(pkcs11_object& object) {
+    if (object.object_is_token()) {
+        const int64_t c = object.object_class();
+        CK_RV rv = CKR_OK;
+        bool on_card = false;
+        switch (c) {
+        case CKO_CERTIFICATE:
+            on_card = true;
+            rv = containers_.container_delete_certificate(object);
+            if (rv == CKR_OK) (void)containers_.container_delete_if_empty(object);
+            break;
+        case CKO_PRIVATE_KEY:
+            on_card = true;
+            rv = containers_.container_delete_key_pair(object);
+            if (rv == CKR_OK) {
+                // The public half of the pair went with it.
+                const auto name = object_container(object);
+                const uint32_t spec = object.object_key_spec();
+                std::vector<const pkcs11_object*> partners;
+                for (const auto& o : objects_.objects())
+                    if (o.get() != &object && o->object_class() == CKO_PUBLIC_KEY && name &&
+                        object_container(*o) == name && o->object_key_spec() == spec)
+                        partners.push_back(o.get());
+                for (const pkcs11_object* p : partners)
+                    (void)objects_.object_mgr_remove(p);
+                (void)containers_.container_delete_if_empty(object);
+            }
+            break;
+        case CKO_SECRET_KEY:
+            if (object.attributes().has(ZELT_CKA_GM_HANDLE)) (void)containers_.secret_key_release_handle(object);
+            break;
+        default:
+            break;
+        }
+        if (on_card) {
+            if (rv == CKR_OK) {
+                (void)containers_.cache_counter_bump();
+                info_cached_ = false;
+            } else if (!already_gone(rv)) {
+                return rv; // still on the card: the object stays too
+            }
+        }
+    }
+    return objects_.object_mgr_remove(&object);
+}
+
+CK_RV pkcs11_token::delete_container_objects(const char* name) {
+    std::vector<std::shared_ptr<pkcs11_object>> found;
+    const std::string wanted(name);
+    for (const auto& o : objects_.objects())
+        if (object_container(*o) == wanted) found.push_back(o);
+    for (const auto& o : found)
+        (void)token_destroy_object(*o);
+    return CKR_OK;
+}
+
+CK_RV pkcs11_token::container_create(const char* name) {
+    const CK_RV rv = containers_.container_create(name);
+    if (rv == CKR_OK) (void)containers_.cache_counter_bump();
+    return rv;
+}
+
+CK_RV pkcs11_token::container_delete(const char* name) {
+    // Read afresh: another process may have made or deleted containers.
+    if (CK_RV rv = containers_.container_manager_load(); rv != CKR_OK) return rv;
+    if (containers_.list().find(name) == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
+    (void)load_container_objects();
+    (void)delete_container_objects(name);
+    // Removing its last key and certificate may have taken the container already.
+    (void)containers_.container_manager_load();
+    CK_RV rv = CKR_OK;
+    if (containers_.list().find(name) != nullptr) rv = containers_.container_delete(name);
+    if (rv == CKR_OK) {
+        (void)containers_.cache_counter_bump();
+        info_cached_ = false;
+    }
+    return rv;
+}
+
+CK_RV pkcs11_token::container_enum(char* buffer, uint32_t* length) {
+    // Read afresh: another process may have made or deleted containers.
+    if (CK_RV rv = containers_.container_manager_load(); rv != CKR_OK) return rv;
+    return containers_.container_enum(buffer, length);
+}
+
+CK_RV pkcs11_token::container_info(const char* name, CK_BYTE* type, uint32_t* sign_bits, uint32_t* exch_bits,
+                                   CK_BYTE* sign_cert, CK_BYTE* exch_cert) {
+    CK_RV rv = containers_.container_info(name, type, sign_bits, exch_bits, sign_cert, exch_cert);
+    if (rv == ZELT_CKR_CONTAINER_NOT_FOUND && containers_.container_manager_load() == CKR_OK)
+        rv = containers_.container_info(name, type, sign_bits, exch_bits, sign_cert, exch_cert);
+    return rv;
+}
