@@ -29,6 +29,10 @@ struct card_options {
     // When not empty, the persistent state is loaded from this file (if it
     // exists) and written back to it after every change.
     std::string image_path;
+    // OEM identifier text at bytes 128.. of the OEM area. The device API's own
+    // default filter selects "vx8100"; the PKCS#11 module hands its
+    // identifier ("Tavrel01" unless configured) to the device API instead.
+    std::string oem_identifier = "vx8100";
 };
 
 class card {

@@ -1,6 +1,8 @@
 // The card's state as it leaves the factory, and as the built-in format
 // template leaves it (the state every test token starts from).
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include <openssl/rand.h>
 
@@ -65,7 +67,8 @@ persistent_state initial_state(const card_options& options)
     d.total_space = factory_capacity;
     d.hw_serial.assign(d.serial.begin(), d.serial.end());
 
-    std::memcpy(s.oem.data() + 128, oem_identifier, sizeof oem_identifier - 1);
+    const std::string& oem_id = options.oem_identifier.empty() ? std::string(oem_identifier) : options.oem_identifier;
+    std::memcpy(s.oem.data() + 128, oem_id.data(), std::min<size_t>(oem_id.size(), 127));
     std::memcpy(s.dev_auth.key.data(), default_dev_auth_key, 16);
     s.dev_auth.max_tries = s.dev_auth.remaining = 8;
 

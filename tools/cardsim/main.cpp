@@ -28,7 +28,7 @@ void on_signal(int sig) {
 
 void usage(FILE* out) {
     std::fprintf(out,
-                 "Usage: cardsim [--port N] [--image FILE] [--blank] [--max-buffer N]\n"
+                 "Usage: cardsim [--port N] [--image FILE] [--blank] [--max-buffer N] [--oem ID]\n"
                  "Simulates one token behind pcscd's vpcd driver until stopped.\n"
                  "  --port N        vpcd port to connect to (default 35963: reader \"... 00 00\";\n"
                  "                  35964: reader \"... 00 01\")\n"
@@ -36,6 +36,8 @@ void usage(FILE* out) {
                  "  --blank         start as a factory-fresh card (no application) instead of\n"
                  "                  a freshly formatted token\n"
                  "  --max-buffer N  maximum buffer size the card reports (default 2048)\n"
+                 "  --oem ID        OEM identifier of the card (default vx8100; the PKCS#11\n"
+                 "                  module selects Tavrel01)\n"
                  "  --help          this text\n"
                  "Signals: SIGINT/SIGTERM stop; SIGUSR1 removes the card, SIGUSR2 inserts it.\n");
 }
@@ -66,6 +68,8 @@ int main(int argc, char** argv) {
             ++i;
         } else if (a == "--image" && has_value && argv[i + 1][0] != '\0') {
             options.image_path = argv[++i];
+        } else if (a == "--oem" && has_value && argv[i + 1][0] != '\0') {
+            options.oem_identifier = argv[++i];
         } else if (a == "--blank") {
             options.blank = true;
         } else if (a == "--max-buffer" && has_value && parse_number(argv[i + 1], 65535, v)) {

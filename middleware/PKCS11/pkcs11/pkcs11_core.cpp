@@ -11,7 +11,21 @@
 #include "os_sync.h"
 #include "pkcs11_config.h"
 
-Pkcs11Core::Pkcs11Core() { (void)library_lock(); }
+Pkcs11Core::Pkcs11Core() {
+    (void)library_lock();
+    // The device API's process-wide tables (handles, device list, PC/SC
+    // context) are built on first use. Built here, before the core is
+    // complete, they are destroyed after it, so the core's destructor can
+    // still close its tokens' devices at unload.
+    (void)SKF_DisConnectDev(0);
+    uint32_t size = 0;
+    (void)SKF_EnumDev(1, nullptr, &size);
+    // A token that leaves takes its sessions with it (their handles are never reused).
+    token_mgr_.set_token_removed_hook([this](int32_t slot_id) {
+        for (uint32_t handle : session_mgr_.sessions_of_slot(static_cast<uint32_t>(slot_id)))
+            session_mgr_.remove(handle);
+    });
+}
 
 Pkcs11Core::~Pkcs11Core() {
     SKF_CancelWaitForDevEvent();
@@ -287,5 +301,8 @@ CK_RV Pkcs11Core::set_enum_string(const char* pEnumString, const char* pIdentifi
 CK_RV Pkcs11Core::force_logout(CK_SLOT_ID slotID) {
     pkcs11_token* token = token_mgr_.find_token(slotID);
     if (token == nullptr) return CKR_DEVICE_REMOVED;
-    return token->force_logout();
+    const CK_RV rv = token->force_logout();
+    // The sessions follow at once, as after C_Logout: none keeps a user or SO state.
+    (void)session_mgr_.update_slot_states(static_cast<uint32_t>(token->slot_id()), token->login_type());
+    return rv;
 }

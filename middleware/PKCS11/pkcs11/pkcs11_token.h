@@ -8,12 +8,12 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "abi_boundary.h"
 #include "gm_api.h"
 #include "pkcs11.h"
 #include "pkcs11_mechanism.h"
-#include "pkcs11_container_mgr.h"
 #include "pkcs11_object_mgr.h"
 
 inline constexpr int32_t login_type_so = 0;
@@ -39,29 +39,30 @@ public:
     CK_TOKEN_INFO& token_info() { return token_info_; }
     DEVHANDLE device_handle() const { return device_handle_; }
 
-    // True when the device is not open, or when it answers.
-    bool device_answers() {
-        if (device_handle_ == 0) return true;
-        uint8_t buffer[128];
-        uint32_t length = sizeof buffer;
-        return gm_get_raw_hwsn(device_handle_, buffer, &length) == SAR_OK;
-    }
-    CK_RV token_close() {
-        if (device_handle_ == 0) return CKR_OK;
-        if (SKF_DisConnectDev(device_handle_) != SAR_OK) return CKR_DEVICE_ERROR;
-        objects_.object_list_clear();
-        device_handle_ = 0;
-        application_ = 0;
-        public_loaded_ = false;
-        private_loaded_ = false;
-        info_cached_ = false;
-        return CKR_OK;
-    }
-    CK_RV open_application() { return application_ != 0 ? CKR_OK : CKR_TOKEN_NOT_RECOGNIZED; }
-    HAPPLICATION application() const { return application_; }
+    const std::string& application_name() const { return application_name_; }
 
-    CK_RV refresh_token_info() { return CKR_OK; }
-    CK_RV refresh_login_state() { return CKR_OK; }
+    // Device and application (pkcs11_token.cpp). The device is connected and
+    // the application opened on demand by the steps that need them.
+    // True when the device is not open, or when it answers (and is still the
+    // card this token first connected to).
+    bool device_answers();
+    // Connects the device when it is not open or no longer answers.
+    CK_RV token_open_device();
+    // True when the device can be reached: connected (now, if need be) and answering.
+    bool device_present();
+    // Frees the objects, closes the application and the device.
+    CK_RV token_close();
+    CK_RV open_application();
+    HAPPLICATION application() const { return application_; }
+    // The OEM area can be read and the token has an application; *user_pin_set
+    // gets the area's user-PIN-set marker.
+    bool token_is_initialised(uint8_t* user_pin_set = nullptr);
+
+    // CK_TOKEN_INFO from the device (cached until the device or a PIN changes;
+    // the PIN flags are read afresh at every call).
+    CK_RV refresh_token_info();
+    CK_RV refresh_token_flags();
+    CK_RV refresh_login_state();
     CK_RV pkcs11_token_logout() {
         login_type_ = login_type_nobody;
         objects_.object_mgr_purge_private();
@@ -99,27 +100,29 @@ public:
         return mechanisms_.mechanism_info(type, info);
     }
     const pkcs11_mechanism_mgr& mechanisms() const { return mechanisms_; }
-    CK_RV init_token(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV init_user_pin(const CK_UTF8CHAR*, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV change_user_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    CK_RV change_so_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    CK_RV pkcs11_token_login(uint32_t, const CK_UTF8CHAR*, CK_ULONG) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV get_user_pin_info(uint32_t, user_pin_info*) { return CKR_DEVICE_ERROR; }
-    CK_RV unblock_user_pin(const CK_UTF8CHAR*, CK_ULONG, const CK_UTF8CHAR*, CK_ULONG) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    CK_RV unblock_user_pin_ms(const CK_BYTE*, CK_ULONG, CK_BYTE*, CK_ULONG*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV remote_unblock_user_pin(const CK_BYTE*, CK_ULONG) { return CKR_PIN_INCORRECT; }
-    CK_RV set_token_label(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV format_token(const token_format_info&, size_t /*so_pin_length*/) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV token_random(CK_BYTE*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV write_sectors(uint32_t, uint32_t, CK_BYTE*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV read_sectors(uint32_t, uint32_t, CK_BYTE*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV get_file_info(const char*, uint32_t*, uint32_t*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    // Authentication, PINs and initialisation (pkcs11_token.cpp). PIN lengths
+    // are the caller's full-width values; they are checked before any copy.
+    CK_RV pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pin, CK_ULONG length);
+    CK_RV init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length);
+    CK_RV change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
+                          CK_ULONG new_length);
+    CK_RV change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
+                        CK_ULONG new_length);
+    CK_RV get_user_pin_info(uint32_t user_type, user_pin_info* info);
+    CK_RV unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length, const CK_UTF8CHAR* new_pin,
+                           CK_ULONG new_length);
+    CK_RV unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK_BYTE* reply, CK_ULONG* retry_count);
+    CK_RV remote_unblock_user_pin(const CK_BYTE* data, CK_ULONG length);
+    CK_RV init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK_UTF8CHAR* label);
+    CK_RV format_token(const token_format_info& record, size_t so_pin_length);
+    CK_RV device_authenticate();
+    void token_drop_storage();
+    // Direct device functions.
+    CK_RV set_token_label(const char* label);
+    CK_RV token_random(CK_BYTE* buffer, uint32_t length);
+    CK_RV write_sectors(uint32_t first, uint32_t count, CK_BYTE* data);
+    CK_RV read_sectors(uint32_t first, uint32_t count, CK_BYTE* buffer);
+    CK_RV get_file_info(const char* name, uint32_t* size, uint32_t* read_rights, uint32_t* write_rights);
     CK_RV file_create(const char*, uint32_t, uint32_t, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
     CK_RV file_delete(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
     CK_RV file_write(const char*, uint32_t, const CK_BYTE*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
@@ -127,23 +130,16 @@ public:
     CK_RV application_info(char*, CK_BYTE*, CK_BYTE*, CK_BYTE*, CK_BYTE*, unsigned int*) {
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
-    CK_RV dev_caps(uint32_t*, uint32_t*) { return CKR_DEVICE_ERROR; }
+    CK_RV dev_caps(uint32_t* caps1, uint32_t* caps2);
     CK_RV set_inquiry_string(const char*, const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
     CK_RV update_cmapfile(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    // Key containers and stored objects (pkcs11_token_storage.cpp).
-    CK_RV container_create(const char* name);
-    CK_RV container_delete(const char* name);
-    CK_RV container_enum(char* buffer, uint32_t* length);
-    CK_RV container_info(const char* name, CK_BYTE* type, uint32_t* sign_bits, uint32_t* exch_bits,
-                         CK_BYTE* sign_cert, CK_BYTE* exch_cert);
-    CK_RV reload_objects();
-    CK_RV load_all_objects();
-    CK_RV load_container_objects();
-    CK_RV delete_container_objects(const char* name);
-    CK_RV store_certificate(pkcs11_object& object);
-    CK_RV assign_container_name(pkcs11_object& object);
-    CK_RV assign_private_key_container(pkcs11_object& object);
-    pkcs11_container_manager& containers() { return containers_; }
+    CK_RV container_create(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_delete(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_enum(char*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV container_info(const char*, CK_BYTE*, uint32_t*, uint32_t*, CK_BYTE*, CK_BYTE*) {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV reload_objects() { return CKR_FUNCTION_NOT_SUPPORTED; }
 
     // Objects (in the token's object list; the session is the owner of session
     // objects). Bodies in pkcs11_token_objects.cpp; `access` is the session's
@@ -169,9 +165,11 @@ public:
     CK_RV read_object_values(pkcs11_object& object);
 
 private:
-    // Drops the objects read from the card (session objects stay) and the
-    // flags that say which stores are loaded.
-    void drop_stored_objects();
+    // Connects when the handle is null; a failure leaves it null and the
+    // device-API call that follows fails on it.
+    void connect_on_demand();
+    bool card_matches();
+
     void init_token_info() {
         std::memset(&token_info_, 0, sizeof token_info_);
         std::memcpy(token_info_.label, "Oskarvel", 8);
@@ -199,7 +197,7 @@ private:
     bool private_loaded_ = false;
     bool containers_loaded_ = false;
     bool info_cached_ = false;
+    std::vector<uint8_t> card_serial_;  // raw hardware serial number of the token's card
     pkcs11_object_mgr objects_;
-    pkcs11_container_manager containers_{*this};
     pkcs11_mechanism_mgr mechanisms_;
 };

@@ -31,7 +31,10 @@ bool name_listed(const char* list, size_t size, const std::string& name) {
 
 pkcs11_token_mgr::pkcs11_token_mgr() { clear_slot_events(); }
 
-pkcs11_token_mgr::~pkcs11_token_mgr() { delete_all_tokens(); }
+pkcs11_token_mgr::~pkcs11_token_mgr() {
+    token_removed_ = nullptr;  // the owner's session list may be gone already
+    delete_all_tokens();
+}
 
 void pkcs11_token_mgr::clear_slot_events() {
     for (auto& e : slot_event_table_) e.store(-1);
@@ -54,8 +57,31 @@ pkcs11_token* pkcs11_token_mgr::find_token(CK_SLOT_ID slot_id) const {
 uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
     char names[name_list_size] = {};
     uint32_t size = sizeof names - 1;  // keep a final NUL whatever the device API writes
-    (void)SKF_EnumDev(1, names, &size);
-    remove_missing_token(names, removed);
+    if (SKF_EnumDev(1, names, &size) != SAR_OK || names[0] == '\0') {
+        // No list: no card in any reader, or PC/SC failed for a moment. Only
+        // a token that cannot be reached leaves (the first such one); a token
+        // that still answers keeps its slot and its sessions.
+        for (const auto& t : tokens_) {
+            if (!t->device_present()) {
+                remove_token(t.get());
+                if (removed != nullptr) *removed = true;
+                break;
+            }
+        }
+        clear_slot_events();
+        return token_count();
+    }
+    bool left = false;
+    remove_missing_token(names, &left);
+    if (left) {
+        if (removed != nullptr) *removed = true;
+        // A list taken while a reader changes cards can miss that reader for
+        // one round: the list is taken again before new tokens are added, so
+        // a card put in place of the one that left is not overlooked.
+        char again[name_list_size] = {};
+        uint32_t again_size = sizeof again - 1;
+        if (SKF_EnumDev(1, again, &again_size) == SAR_OK && again[0] != '\0') std::memcpy(names, again, sizeof names);
+    }
     for_each_name(names, sizeof names, [&](const char* name) {
         int32_t slot = -1;
         bool created = false;
@@ -98,6 +124,7 @@ void pkcs11_token_mgr::remove_missing_token(const char* names, bool* removed) {
 void pkcs11_token_mgr::remove_token(pkcs11_token* token) {
     const auto it = std::find_if(tokens_.begin(), tokens_.end(), [&](const auto& t) { return t.get() == token; });
     if (it == tokens_.end()) return;
+    if (token_removed_) token_removed_((*it)->slot_id());
     (*it)->token_close();
     tokens_.erase(it);
 }
@@ -126,10 +153,20 @@ uint32_t pkcs11_token_mgr::wait_device_event(uint32_t* event_type) {
 uint32_t pkcs11_token_mgr::handle_device_event() {
     char names[name_list_size] = {};
     uint32_t size = sizeof names - 1;
-    if (const uint32_t rv = SKF_EnumDev(1, names, &size); rv != SAR_OK) return rv;
-    if (names[0] == '\0') {
-        for (const auto& t : tokens_) record_slot_event(t->slot_id());
-        delete_all_tokens();
+    if (SKF_EnumDev(1, names, &size) != SAR_OK || names[0] == '\0') {
+        // No list (the device API reports "no card anywhere" as a failure, as
+        // it does a PC/SC hiccup): every token that cannot be reached leaves.
+        for (bool again = true; again;) {
+            again = false;
+            for (const auto& t : tokens_) {
+                if (!t->device_present()) {
+                    record_slot_event(t->slot_id());
+                    remove_token(t.get());
+                    again = true;
+                    break;
+                }
+            }
+        }
         return 0;
     }
     for (bool again = true; again;) {
@@ -174,6 +211,9 @@ int32_t pkcs11_token_mgr::take_slot_event() {
 }
 
 void pkcs11_token_mgr::delete_all_tokens() {
-    for (const auto& t : tokens_) t->token_close();
+    for (const auto& t : tokens_) {
+        if (token_removed_) token_removed_(t->slot_id());
+        t->token_close();
+    }
     tokens_.clear();
 }

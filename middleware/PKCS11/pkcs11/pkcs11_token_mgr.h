@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -36,6 +37,11 @@ public:
     int32_t take_slot_event();
     void delete_all_tokens();
 
+    // Called with the slot id of every token that leaves the list, before it
+    // is deleted: the owner closes that slot's sessions with it, so that no
+    // session outlives its token or reaches the next token given the slot id.
+    void set_token_removed_hook(std::function<void(int32_t slot_id)> hook) { token_removed_ = std::move(hook); }
+
     // The first token with that slot id; a host value above 32 bits names none.
     pkcs11_token* find_token(CK_SLOT_ID slot_id) const;
     uint32_t token_count() const { return static_cast<uint32_t>(tokens_.size()); }
@@ -48,5 +54,6 @@ private:
     pkcs11_token* find_by_name(const char* name) const;
 
     std::vector<std::unique_ptr<pkcs11_token>> tokens_;
+    std::function<void(int32_t)> token_removed_;
     std::array<std::atomic<int32_t>, slot_event_count> slot_event_table_;
 };

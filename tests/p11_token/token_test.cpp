@@ -1,0 +1,406 @@
+// Slots, tokens, login and PINs through the built module, loaded with dlopen
+// and driven through C_GetFunctionList, on simulated tokens behind pcscd.
+// Each test runs in its own process (gtest_discover_tests), so the module's
+// token list starts empty.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cardsim_harness.h"
+#include "module_loader.h"
+
+using cardsim::test::first_port;
+using cardsim::test::second_port;
+using cardsim::test::simulated_token;
+
+namespace {
+
+constexpr const char* so_pin = "pevot";
+constexpr const char* default_user_pin = "58204716";
+
+// A simulated token the module lists: it carries the module's OEM identifier.
+cardsim::card_options token_options(bool blank = false) {
+    cardsim::card_options o;
+    o.oem_identifier = "Tavrel01";
+    o.blank = blank;
+    return o;
+}
+
+// The module enumerates again only when 3 s have passed since the last enumeration.
+void wait_enumeration_window() { std::this_thread::sleep_for(std::chrono::milliseconds(3300)); }
+
+CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+
+std::string trimmed(const CK_UTF8CHAR* p, size_t n) {
+    std::string s(reinterpret_cast<const char*>(p), n);
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    return s;
+}
+
+class TokenTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
+        f = module().f;
+        m = module().m;
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    }
+    void TearDown() override { f->C_Finalize(nullptr); }
+
+    std::vector<CK_SLOT_ID> token_slots() {
+        CK_ULONG n = 0;
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
+        std::vector<CK_SLOT_ID> slots(n);
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
+        slots.resize(n);
+        return slots;
+    }
+    CK_SESSION_HANDLE open(CK_SLOT_ID slot, bool rw = true) {
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0), nullptr, nullptr, &h),
+                  CKR_OK);
+        return h;
+    }
+    CK_TOKEN_INFO token_info(CK_SLOT_ID slot) {
+        CK_TOKEN_INFO info{};
+        EXPECT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
+        return info;
+    }
+    CK_ULONG state(CK_SESSION_HANDLE h) {
+        CK_SESSION_INFO info{};
+        EXPECT_EQ(f->C_GetSessionInfo(h, &info), CKR_OK);
+        return info.state;
+    }
+    CK_RV login(CK_SESSION_HANDLE h, CK_USER_TYPE type, const std::string& pin) {
+        return f->C_Login(h, type, text(pin.c_str()), pin.size());
+    }
+    // A fresh token's user PIN is not initialised: the SO sets it.
+    void init_user_pin(CK_SLOT_ID slot, const std::string& pin) {
+        const CK_SESSION_HANDLE h = open(slot);
+        ASSERT_EQ(login(h, CKU_SO, so_pin), CKR_OK);
+        ASSERT_EQ(f->C_InitPIN(h, text(pin.c_str()), pin.size()), CKR_OK);
+        ASSERT_EQ(f->C_CloseSession(h), CKR_OK);
+    }
+
+    CK_FUNCTION_LIST* f = nullptr;
+    M_FUNCTION_LIST* m = nullptr;
+};
+
+// ---------------------------------------------------------------- slots
+
+TEST_F(TokenTest, two_tokens_take_slots_0_and_1_and_a_removed_one_leaves_with_its_sessions) {
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    simulated_token b(token_options(), second_port);
+    ASSERT_TRUE(a->inserted() && b.inserted());
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0, 1}));
+    const CK_SESSION_HANDLE s0 = open(0);
+    const CK_SESSION_HANDLE s1 = open(1);
+    ASSERT_TRUE(a->remove());
+    wait_enumeration_window();
+    const auto slots = token_slots();
+    ASSERT_EQ(slots.size(), 1u);
+    const CK_SLOT_ID gone = slots[0] == 0 ? 1 : 0;
+    CK_SESSION_INFO info{};
+    EXPECT_EQ(f->C_GetSessionInfo(gone == 0 ? s0 : s1, &info), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_GetSessionInfo(gone == 0 ? s1 : s0, &info), CKR_OK);
+    CK_TOKEN_INFO ti{};
+    EXPECT_EQ(f->C_GetTokenInfo(gone, &ti), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f->C_CloseAllSessions(gone), CKR_DEVICE_REMOVED);
+    CK_SLOT_INFO si{};
+    ASSERT_EQ(f->C_GetSlotInfo(gone, &si), CKR_OK);
+    EXPECT_EQ(si.flags & CKF_TOKEN_PRESENT, 0u);
+}
+
+TEST_F(TokenTest, a_failed_enumeration_keeps_a_token_that_still_answers) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    const CK_SESSION_HANDLE h = open(0);
+    wait_enumeration_window();
+    // The answering test and the enumeration's reads fail once (a reader
+    // hiccup); the card itself is still there.
+    a.sim().clear_log();
+    a.sim().inject_status_word(0x6F00, 3);
+    const auto slots = token_slots();
+    EXPECT_GE(a.sim().apdu_log().size(), 3u);
+    EXPECT_EQ(slots, (std::vector<CK_SLOT_ID>{0}));
+    CK_SESSION_INFO info{};
+    EXPECT_EQ(f->C_GetSessionInfo(h, &info), CKR_OK);
+}
+
+// ---------------------------------------------------------------- login and PIN state
+
+TEST_F(TokenTest, login_states_follow_the_token_across_sessions_and_logout) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const CK_TOKEN_INFO fresh = token_info(0);
+    EXPECT_EQ(trimmed(fresh.label, 32), "Oskarvel");
+    EXPECT_NE(fresh.flags & CKF_TOKEN_INITIALIZED, 0u);
+    EXPECT_EQ(fresh.flags & CKF_USER_PIN_INITIALIZED, 0u);
+    EXPECT_NE(fresh.flags & CKF_USER_PIN_TO_BE_CHANGED, 0u);
+    EXPECT_EQ(fresh.ulMinPinLen, 4u);
+    EXPECT_EQ(fresh.ulMaxPinLen, 16u);
+
+    const CK_SESSION_HANDLE rw = open(0);
+    EXPECT_EQ(login(rw, CKU_USER, default_user_pin), CKR_USER_PIN_NOT_INITIALIZED);
+    const CK_SESSION_HANDLE ro = open(0, false);
+    EXPECT_EQ(login(rw, CKU_SO, so_pin), CKR_SESSION_READ_ONLY_EXISTS);
+    ASSERT_EQ(f->C_CloseSession(ro), CKR_OK);
+
+    ASSERT_EQ(login(rw, CKU_SO, so_pin), CKR_OK);
+    EXPECT_EQ(state(rw), CKS_RW_SO_FUNCTIONS);
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_SESSION_READ_WRITE_SO_EXISTS);
+    ASSERT_EQ(f->C_InitPIN(rw, text("11112222"), 8), CKR_OK);
+    EXPECT_EQ(login(rw, CKU_USER, "11112222"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
+    ASSERT_EQ(f->C_Logout(rw), CKR_OK);
+    EXPECT_EQ(state(rw), CKS_RW_PUBLIC_SESSION);
+    // The user PIN was set: initialised, and no longer the default one.
+    const CK_TOKEN_INFO set = token_info(0);
+    EXPECT_NE(set.flags & CKF_USER_PIN_INITIALIZED, 0u);
+    EXPECT_EQ(set.flags & CKF_USER_PIN_TO_BE_CHANGED, 0u);
+
+    const CK_SESSION_HANDLE ro2 = open(0, false);
+    ASSERT_EQ(login(ro2, CKU_USER, "11112222"), CKR_OK);
+    EXPECT_EQ(state(rw), CKS_RW_USER_FUNCTIONS);
+    EXPECT_EQ(state(ro2), CKS_RO_USER_FUNCTIONS);
+    EXPECT_EQ(login(rw, CKU_SO, so_pin), CKR_SESSION_READ_ONLY_EXISTS);
+    // A context-specific login re-verifies and leaves the user logged in.
+    EXPECT_EQ(login(rw, CKU_CONTEXT_SPECIFIC, "11112222"), CKR_OK);
+    EXPECT_EQ(state(rw), CKS_RW_USER_FUNCTIONS);
+    ASSERT_EQ(f->C_Logout(ro2), CKR_OK);
+    EXPECT_EQ(state(rw), CKS_RW_PUBLIC_SESSION);
+    EXPECT_EQ(state(ro2), CKS_RO_PUBLIC_SESSION);
+    EXPECT_EQ(f->C_Logout(ro2), CKR_USER_NOT_LOGGED_IN);
+}
+
+TEST_F(TokenTest, wrong_pins_count_down_then_lock_and_the_flags_follow_the_card_back) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    init_user_pin(0, "11112222");
+    const CK_SESSION_HANDLE h = open(0);
+    constexpr CK_FLAGS pin_state =
+        CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED | CKF_USER_PIN_TO_BE_CHANGED;
+    EXPECT_EQ(token_info(0).flags & pin_state, 0u);
+
+    for (unsigned left = 9; left >= 1; --left) {
+        ASSERT_EQ(login(h, CKU_USER, "99999999"), CKR_PIN_INCORRECT) << left;
+        user_pin_info pi{};
+        ASSERT_EQ(m->M_GetUserInfo(0, CKU_USER, &pi), CKR_OK);
+        EXPECT_EQ(pi.remaining_tries, left);
+        EXPECT_EQ(pi.maximum_tries, 10u);
+        const CK_FLAGS flags = token_info(0).flags;
+        EXPECT_NE(flags & CKF_USER_PIN_COUNT_LOW, 0u) << left;
+        EXPECT_EQ((flags & CKF_USER_PIN_FINAL_TRY) != 0, left == 1) << left;
+        EXPECT_EQ(flags & CKF_USER_PIN_LOCKED, 0u) << left;
+    }
+    EXPECT_EQ(login(h, CKU_USER, "99999999"), CKR_PIN_LOCKED);
+    EXPECT_NE(token_info(0).flags & CKF_USER_PIN_LOCKED, 0u);
+    EXPECT_EQ(login(h, CKU_USER, "11112222"), CKR_PIN_LOCKED);
+    user_pin_info pi{};
+    ASSERT_EQ(m->M_GetUserInfo(0, CKU_USER, &pi), CKR_OK);
+    EXPECT_EQ(pi.locked, 1);
+    EXPECT_EQ(pi.remaining_tries, 0u);
+
+    // Unblocked with the SO PIN, given with its length and no NUL after it.
+    const char so_exact[5] = {'p', 'e', 'v', 'o', 't'};
+    const char new_pin[8] = {'3', '3', '3', '3', '4', '4', '4', '4'};
+    ASSERT_EQ(m->M_UnblockUserPin(h, text(so_exact), 5, text(new_pin), 8), CKR_OK);
+    EXPECT_EQ(token_info(0).flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED), 0u);
+    EXPECT_EQ(login(h, CKU_USER, "33334444"), CKR_OK);
+}
+
+TEST_F(TokenTest, so_pin_failures_set_the_so_flags_only) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const CK_SESSION_HANDLE h = open(0);
+    for (int i = 0; i < 9; ++i) ASSERT_EQ(login(h, CKU_SO, "wrong"), CKR_PIN_INCORRECT);
+    user_pin_info pi{};
+    ASSERT_EQ(m->M_GetUserInfo(0, CKU_SO, &pi), CKR_OK);
+    EXPECT_EQ(pi.remaining_tries, 1u);
+    EXPECT_EQ(pi.final_try, 1);
+    const CK_FLAGS flags = token_info(0).flags;
+    EXPECT_NE(flags & CKF_SO_PIN_FINAL_TRY, 0u);
+    EXPECT_EQ(flags & CKF_USER_PIN_FINAL_TRY, 0u);
+    ASSERT_EQ(login(h, CKU_SO, so_pin), CKR_OK);
+    EXPECT_EQ(token_info(0).flags & (CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_COUNT_LOW), 0u);
+}
+
+TEST_F(TokenTest, a_vanished_card_during_login_is_a_device_error_not_a_pin_verdict) {
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    ASSERT_TRUE(a->inserted()) << a->error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const CK_SESSION_HANDLE h = open(0);
+    a->sim().inject_empty_reply(50);
+    const CK_RV rv = login(h, CKU_SO, so_pin);
+    EXPECT_TRUE(rv == CKR_DEVICE_ERROR || rv == CKR_DEVICE_REMOVED) << std::hex << rv;
+    a->sim().clear_faults();
+    ASSERT_TRUE(a->remove());
+    const CK_RV gone = login(h, CKU_SO, so_pin);
+    EXPECT_TRUE(gone == CKR_DEVICE_ERROR || gone == CKR_DEVICE_REMOVED) << std::hex << gone;
+}
+
+TEST_F(TokenTest, set_pin_changes_the_pin_the_card_checks) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    init_user_pin(0, "11112222");
+    const CK_SESSION_HANDLE h = open(0);
+    EXPECT_EQ(f->C_SetPIN(h, text("11112222"), 8, text("123"), 3), CKR_PIN_LEN_RANGE);
+    EXPECT_EQ(f->C_SetPIN(h, text("00000000"), 8, text("55556666"), 8), CKR_PIN_INCORRECT);
+    ASSERT_EQ(f->C_SetPIN(h, text("11112222"), 8, text("55556666"), 8), CKR_OK);
+    EXPECT_EQ(login(h, CKU_USER, "11112222"), CKR_PIN_INCORRECT);
+    EXPECT_EQ(login(h, CKU_USER, "55556666"), CKR_OK);
+    const CK_SESSION_HANDLE ro = open(0, false);
+    EXPECT_EQ(f->C_SetPIN(ro, text("55556666"), 8, text("77778888"), 8), CKR_SESSION_READ_ONLY);
+    // The SO PIN from an SO session; the old one is refused afterwards.
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    ASSERT_EQ(f->C_CloseSession(ro), CKR_OK);
+    ASSERT_EQ(login(h, CKU_SO, so_pin), CKR_OK);
+    ASSERT_EQ(f->C_SetPIN(h, text(so_pin), 5, text("newso123"), 8), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    EXPECT_EQ(login(h, CKU_SO, so_pin), CKR_PIN_INCORRECT);
+    EXPECT_EQ(login(h, CKU_SO, "newso123"), CKR_OK);
+}
+
+// ---------------------------------------------------------------- initialisation and labels
+
+TEST_F(TokenTest, init_token_formats_with_the_callers_so_pin_and_label) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    init_user_pin(0, "11112222");
+    std::string label = "fresh start";
+    label.resize(32, ' ');
+    const CK_SESSION_HANDLE h = open(0);
+    EXPECT_EQ(f->C_InitToken(0, text(so_pin), 5, text(label.c_str())), CKR_SESSION_EXISTS);
+    ASSERT_EQ(f->C_CloseSession(h), CKR_OK);
+    EXPECT_EQ(f->C_InitToken(0, text("wrong"), 5, text(label.c_str())), CKR_PIN_INCORRECT);
+    ASSERT_EQ(f->C_InitToken(0, text(so_pin), 5, text(label.c_str())), CKR_OK);
+
+    const CK_TOKEN_INFO info = token_info(0);
+    EXPECT_EQ(trimmed(info.label, 32), "fresh start");
+    EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u);
+    EXPECT_EQ(info.flags & CKF_USER_PIN_INITIALIZED, 0u);
+    const CK_SESSION_HANDLE s = open(0);
+    EXPECT_EQ(login(s, CKU_USER, "11112222"), CKR_USER_PIN_NOT_INITIALIZED);
+    EXPECT_EQ(login(s, CKU_SO, so_pin), CKR_OK);
+}
+
+TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
+    simulated_token a(token_options(true), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    EXPECT_EQ(token_info(0).flags & CKF_TOKEN_INITIALIZED, 0u);
+    const CK_SESSION_HANDLE h = open(0);
+    token_format_info record{};
+    std::strcpy(record.label, "Blank no more");
+    std::strcpy(record.manufacturer, "Quessar");
+    std::strcpy(record.model, "Quessar");
+    std::strcpy(record.so_pin, "so-pin-1");
+    std::strcpy(record.user_pin, "user-pin-1");
+    record.user_pin_retry_count = 5;
+    record.so_pin_retry_count = 5;
+    record.user_pin_min_len = 4;
+    record.user_pin_max_len = 16;
+    record.so_pin_min_len = 4;
+    record.so_pin_max_len = 16;
+    ASSERT_EQ(m->M_FormatToken(h, &record), CKR_OK);
+    EXPECT_NE(token_info(0).flags & CKF_TOKEN_INITIALIZED, 0u);
+    user_pin_info pi{};
+    ASSERT_EQ(m->M_GetUserInfo(0, CKU_USER, &pi), CKR_OK);
+    EXPECT_EQ(pi.maximum_tries, 5u);
+    EXPECT_EQ(login(h, CKU_SO, "so-pin-1"), CKR_OK);
+}
+
+TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_characters) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const CK_SESSION_HANDLE h = open(0);
+    const struct {
+        std::string given;
+        std::string stored;
+    } cases[] = {
+        {"Seven c" + std::string(25, ' '), "Seven c"},
+        {"A" + std::string(30, ' '), "A "},
+        {"B", "B"},
+        {"two words", "two words"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(m->M_SetTokenLabel(h, c.given.c_str()), CKR_OK) << c.given;
+        const CK_TOKEN_INFO info = token_info(0);
+        // The stored text is followed by blank padding up to 32.
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.label), c.stored.size()), c.stored) << c.given;
+        EXPECT_EQ(trimmed(info.label, 32), std::string(c.stored).erase(c.stored.find_last_not_of(' ') + 1));
+    }
+}
+
+// ---------------------------------------------------------------- bad input
+
+TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_their_codes) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const CK_SESSION_HANDLE h = open(0);
+    const CK_SLOT_ID high = CK_SLOT_ID{1} << 32;
+    CK_TOKEN_INFO ti{};
+    CK_SESSION_HANDLE out = 0;
+    user_pin_info pi{};
+    CK_ULONG caps1 = 0, caps2 = 0;
+    std::string label(32, ' ');
+
+    for (const CK_SLOT_ID bad : {CK_SLOT_ID{7}, high, high | 0, ~CK_SLOT_ID{0}}) {
+        EXPECT_EQ(f->C_GetTokenInfo(bad, &ti), CKR_SLOT_ID_INVALID) << bad;
+        EXPECT_EQ(f->C_OpenSession(bad, CKF_SERIAL_SESSION, nullptr, nullptr, &out), CKR_SLOT_ID_INVALID) << bad;
+        EXPECT_EQ(f->C_InitToken(bad, text(so_pin), 5, text(label.c_str())), CKR_SLOT_ID_INVALID) << bad;
+        EXPECT_EQ(m->M_GetUserInfo(bad, CKU_USER, &pi), CKR_DEVICE_REMOVED) << bad;
+        EXPECT_EQ(reinterpret_cast<CK_RV (*)(CK_SLOT_ID, CK_ULONG_PTR, CK_ULONG_PTR)>(module().symbol("M_GetDevCaps"))(
+                      bad, &caps1, &caps2),
+                  CKR_DEVICE_REMOVED)
+            << bad;
+    }
+    for (const CK_SESSION_HANDLE bad : {CK_SESSION_HANDLE{0}, h | (CK_SESSION_HANDLE{1} << 32), h + 1000}) {
+        EXPECT_EQ(login(bad, CKU_SO, so_pin), CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(f->C_InitPIN(bad, text("11112222"), 8), CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(f->C_SetPIN(bad, text("11112222"), 8, text("22221111"), 8), CKR_SESSION_HANDLE_INVALID);
+    }
+    EXPECT_EQ(f->C_GetTokenInfo(0, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(m->M_GetUserInfo(0, CKU_USER, nullptr), CKR_OK);
+    EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 8), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(f->C_Login(h, CKU_USER | (CK_USER_TYPE{1} << 32), text(default_user_pin), 8), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(f->C_SetPIN(h, nullptr, 8, text("22221111"), 8), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(m->M_UnblockUserPin(h, nullptr, 5, text("22221111"), 8), CKR_ARGUMENTS_BAD);
+
+    // PIN lengths: 0, above the maximum, and a value with high bits set.
+    const std::string long_pin(100, '7');
+    for (const CK_ULONG len : {CK_ULONG{0}, CK_ULONG{17}, CK_ULONG{100}, (CK_ULONG{1} << 32) | 5}) {
+        if (len != 0) {
+            EXPECT_EQ(f->C_Login(h, CKU_SO, text(long_pin.c_str()), len), CKR_PIN_LEN_RANGE) << len;
+        }
+        EXPECT_EQ(f->C_SetPIN(h, text(long_pin.c_str()), len, text("22221111"), 8), CKR_PIN_LEN_RANGE) << len;
+        EXPECT_EQ(m->M_UnblockUserPin(h, text(so_pin), 5, text(long_pin.c_str()), len), CKR_PIN_LEN_RANGE) << len;
+        EXPECT_EQ(m->M_UnblockUserPin(h, text(long_pin.c_str()), len, text("22221111"), 8), CKR_PIN_LEN_RANGE) << len;
+    }
+    ASSERT_EQ(f->C_CloseSession(h), CKR_OK);
+    for (const CK_ULONG len : {CK_ULONG{0}, CK_ULONG{3}, CK_ULONG{17}, CK_ULONG{100}, (CK_ULONG{1} << 32) | 5})
+        EXPECT_EQ(f->C_InitToken(0, text(long_pin.c_str()), len, text(label.c_str())), CKR_PIN_LEN_RANGE) << len;
+    const CK_SESSION_HANDLE so = open(0);
+    ASSERT_EQ(login(so, CKU_SO, so_pin), CKR_OK);
+    for (const CK_ULONG len : {CK_ULONG{0}, CK_ULONG{17}, CK_ULONG{100}, (CK_ULONG{1} << 32) | 5})
+        EXPECT_EQ(f->C_InitPIN(so, text(long_pin.c_str()), len), CKR_PIN_LEN_RANGE) << len;
+    // Nothing of the above reached the card's retry counters.
+    user_pin_info so_info{};
+    ASSERT_EQ(m->M_GetUserInfo(0, CKU_SO, &so_info), CKR_OK);
+    EXPECT_EQ(so_info.remaining_tries, 10u);
+}
+
+}  // namespace
