@@ -38,9 +38,12 @@ bool pkcs11_session_mgr::remove(uint32_t handle) {
 }
 
 CK_RV pkcs11_session_mgr::update_session_states(const pkcs11_session& session, int32_t login_type) {
-    const uint32_t slot = session.slot_id();
+    return update_slot_states(session.slot_id(), login_type);
+}
+
+CK_RV pkcs11_session_mgr::update_slot_states(uint32_t slot_id, int32_t login_type) {
     for (const auto& s : sessions_)
-        if (s->slot_id() == slot) (void)s->session_state_from_login(login_type);
+        if (s->slot_id() == slot_id) (void)s->session_state_from_login(login_type);
     return CKR_OK;
 }
 

@@ -23,6 +23,8 @@ public:
     bool remove(uint32_t handle);
     // Re-states every session of the session's slot from the login type.
     CK_RV update_session_states(const pkcs11_session& session, int32_t login_type);
+    // The same for every session of a slot.
+    CK_RV update_slot_states(uint32_t slot_id, int32_t login_type);
     // Closes every session of a slot at once, without the token's session
     // bookkeeping: for a token that has left (its sessions must never attach
     // to the next token that takes the slot id). The number closed.

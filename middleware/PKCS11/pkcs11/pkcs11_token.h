@@ -14,6 +14,7 @@
 #include "gm_api.h"
 #include "pkcs11.h"
 #include "pkcs11_mechanism.h"
+#include "pkcs11_container_mgr.h"
 #include "pkcs11_object_mgr.h"
 
 inline constexpr int32_t login_type_so = 0;
@@ -133,13 +134,20 @@ public:
     CK_RV dev_caps(uint32_t* caps1, uint32_t* caps2);
     CK_RV set_inquiry_string(const char*, const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
     CK_RV update_cmapfile(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV container_create(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV container_delete(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV container_enum(char*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV container_info(const char*, CK_BYTE*, uint32_t*, uint32_t*, CK_BYTE*, CK_BYTE*) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    CK_RV reload_objects() { return CKR_FUNCTION_NOT_SUPPORTED; }
+    // Key containers and stored objects (pkcs11_token_storage.cpp).
+    CK_RV container_create(const char* name);
+    CK_RV container_delete(const char* name);
+    CK_RV container_enum(char* buffer, uint32_t* length);
+    CK_RV container_info(const char* name, CK_BYTE* type, uint32_t* sign_bits, uint32_t* exch_bits,
+                         CK_BYTE* sign_cert, CK_BYTE* exch_cert);
+    CK_RV reload_objects();
+    CK_RV load_all_objects();
+    CK_RV load_container_objects();
+    CK_RV delete_container_objects(const char* name);
+    CK_RV store_certificate(pkcs11_object& object);
+    CK_RV assign_container_name(pkcs11_object& object);
+    CK_RV assign_private_key_container(pkcs11_object& object);
+    pkcs11_container_manager& containers() { return containers_; }
 
     // Objects (in the token's object list; the session is the owner of session
     // objects). Bodies in pkcs11_token_objects.cpp; `access` is the session's
@@ -168,6 +176,9 @@ private:
     // Connects when the handle is null; a failure leaves it null and the
     // device-API call that follows fails on it.
     void connect_on_demand();
+    // Drops the objects read from the card (session objects stay) and the
+    // flags that say which stores are loaded.
+    void drop_stored_objects();
     bool card_matches();
 
     void init_token_info() {
@@ -199,5 +210,6 @@ private:
     bool info_cached_ = false;
     std::vector<uint8_t> card_serial_;  // raw hardware serial number of the token's card
     pkcs11_object_mgr objects_;
+    pkcs11_container_manager containers_{*this};
     pkcs11_mechanism_mgr mechanisms_;
 };
