@@ -250,3 +250,39 @@ TEST_F(SessionStates, CloseAllSessionsOfTheSlot) {
 }
 
 } // namespace
+
+namespace {
+
+using namespace session_test;
+
+// A token that leaves takes its sessions (and their contexts) with it; the
+// next token in its slot id starts with none.
+TEST_F(SessionStates, ALeavingTokenTakesItsSessionsAndTheNextTokenInItsSlotHasNone) {
+    const CK_SESSION_HANDLE user = open(true, 1);
+    const CK_SESSION_HANDLE ro = open(false, 1);
+    CK_MECHANISM sha1{CKM_SHA_1, nullptr, 0};
+    ASSERT_EQ(C_DigestInit(user, &sha1), CKR_OK);
+    ASSERT_EQ(live_contexts, 1);
+    const int32_t old_slot = token->slot_id();
+    pkcs11_core().token_mgr().remove_token(token);
+    EXPECT_EQ(live_contexts, 0);
+
+    int32_t new_slot = -1;
+    bool created = false;
+    token = pkcs11_core().token_mgr().find_or_add_token("session states successor", &new_slot,
+                                                        &created);
+    ASSERT_NE(token, nullptr);
+    ASSERT_EQ(new_slot, old_slot);
+    CK_SESSION_INFO info{};
+    CK_BYTE data[4] = {};
+    for (CK_SESSION_HANDLE old : {user, ro}) {
+        EXPECT_EQ(C_GetSessionInfo(old, &info), CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(C_DigestUpdate(old, data, 4), CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(C_CloseSession(old), CKR_SESSION_HANDLE_INVALID);
+    }
+    EXPECT_EQ(token->token_info().ulSessionCount, 0u);
+    EXPECT_TRUE(
+        pkcs11_core().session_mgr().sessions_of_slot(static_cast<uint32_t>(new_slot)).empty());
+}
+
+} // namespace
