@@ -200,6 +200,46 @@ TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot
     EXPECT_EQ(state(fresh), CKS_RW_PUBLIC_SESSION); // nobody is logged in on the new card
 }
 
+TEST_F(SessionE2E, SessionCallsRefuseBadInputAndReadOnlySessionsWhereWritingIsNeeded) {
+    simulated_token card(token_options(), first_port);
+    ASSERT_TRUE(card.inserted()) << card.error();
+    const CK_SLOT_ID slot = ready_slot();
+    CK_SESSION_HANDLE h = 0;
+    EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, nullptr),
+              CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_OpenSession(slot, CKF_RW_SESSION, nullptr, nullptr, &h),
+              CKR_SESSION_PARALLEL_NOT_SUPPORTED);
+    EXPECT_EQ(
+        f->C_OpenSession((CK_SLOT_ID{1} << 32) | slot, CKF_SERIAL_SESSION, nullptr, nullptr, &h),
+        CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f->C_CloseAllSessions((CK_SLOT_ID{1} << 32) | slot), CKR_DEVICE_REMOVED);
+
+    const CK_SESSION_HANDLE ro = open(slot, false);
+    EXPECT_EQ(f->C_GetSessionInfo(ro, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_InitPIN(ro, text(user_pin), 8), CKR_USER_NOT_LOGGED_IN);
+    ASSERT_EQ(login(ro, CKU_USER, user_pin), CKR_OK);
+    EXPECT_EQ(f->C_SetPIN(ro, text(user_pin), 8, text("13572468"), 8), CKR_SESSION_READ_ONLY);
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE token_object[] = {{CKA_CLASS, &data, sizeof data}, {CKA_TOKEN, &yes, 1}};
+    CK_OBJECT_HANDLE o = 0;
+    EXPECT_EQ(f->C_CreateObject(ro, token_object, 2, &o), CKR_SESSION_READ_ONLY);
+    CK_MECHANISM gen{CKM_AES_KEY_GEN, nullptr, 0};
+    EXPECT_EQ(f->C_GenerateKey(ro, &gen, token_object + 1, 1, &o), CKR_SESSION_READ_ONLY);
+    EXPECT_EQ(f->C_DigestInit(ro, nullptr), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(f->C_SignInit(ro, nullptr, 1), CKR_ARGUMENTS_BAD);
+    // No cryptographic context class is part of the module yet.
+    CK_MECHANISM sha1{CKM_SHA_1, nullptr, 0};
+    EXPECT_EQ(f->C_DigestInit(ro, &sha1), CKR_MECHANISM_INVALID);
+    CK_ULONG len = 0;
+    CK_BYTE in[4] = {};
+    EXPECT_EQ(f->C_Digest(ro, in, 4, nullptr, &len), CKR_OPERATION_NOT_INITIALIZED);
+    // The session is unharmed and still logged in.
+    EXPECT_EQ(state(ro), CKS_RO_USER_FUNCTIONS);
+    const CK_SESSION_HANDLE rw = open(slot, true);
+    ASSERT_EQ(f->C_SetPIN(rw, text(user_pin), 8, text("13572468"), 8), CKR_OK);
+}
+
 TEST_F(SessionE2E, MechanismsOfTheSimulatedToken) {
     simulated_token card(token_options(), first_port);
     ASSERT_TRUE(card.inserted()) << card.error();
