@@ -153,13 +153,28 @@ TEST(KeyCtxFactory, TokenKeyIsAOneByteTrueCkaToken) {
     EXPECT_TRUE(key_ctx_precondition_met(p::none, nullptr));
 }
 
-TEST(KeyCtxFactory, NoContextClassIsPartOfTheModuleYet) {
+// Whatever context classes the module has, a key that fails the row's
+// precondition and a mechanism outside the table get none.
+TEST(KeyCtxFactory, NoContextForAFailedPreconditionOrAnUnroutedMechanism) {
     const auto session_key = key_object(std::vector<uint8_t>{0});
     const auto token_key = key_object(std::vector<uint8_t>{1});
-    for (CK_MECHANISM_TYPE t : {CKM_RSA_PKCS, CKM_SHA_1, CKM_AES_ECB, CKM_RC4, ZELT_CKM_SM2}) {
-        CK_MECHANISM m{t, nullptr, 0};
-        EXPECT_EQ(key_ctx_create(m, token_key, nullptr, 0), nullptr);
-        EXPECT_EQ(key_ctx_create(m, session_key, nullptr, 0), nullptr);
+    struct create_case {
+        CK_MECHANISM_TYPE type;
+        std::shared_ptr<pkcs11_object> key;
+    };
+    const create_case cases[] = {
+        {CKM_RSA_PKCS, session_key},
+        {CKM_SHA256_RSA_PKCS, session_key},
+        {CKM_RSA_X9_31, nullptr},
+        {CKM_RC2_CBC, token_key},
+        {CKM_RC4, token_key},
+        {CKM_SHA384_KEY_DERIVATION, session_key},
+        {0x2 /* RSA 9796 */, token_key},
+        {(CK_MECHANISM_TYPE{1} << 32) | CKM_SHA_1, nullptr},
+    };
+    for (const create_case& c : cases) {
+        CK_MECHANISM m{c.type, nullptr, 0};
+        EXPECT_EQ(key_ctx_create(m, c.key, nullptr, 0), nullptr) << std::hex << c.type;
     }
 }
 

@@ -52,6 +52,8 @@ class scripted_ctx : public pkcs11_key_ctx {
     }
     CK_RV digest_final(uint8_t* out, uint32_t* len) override { return sized(out, len); }
     CK_RV sign(const uint8_t*, uint32_t, uint8_t* out, uint32_t* len) override {
+        // Reads the key object as a real signing context would.
+        if (key() != nullptr && key()->attributes().size() == 0) return CKR_GENERAL_ERROR;
         return sized(out, len);
     }
     CK_RV sign_final(uint8_t* out, uint32_t* len) override { return sized(out, len); }

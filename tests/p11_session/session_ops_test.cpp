@@ -161,6 +161,25 @@ TEST_F(SessionOps, ClosingTheSessionDeletesItsContexts) {
     EXPECT_EQ(C_Encrypt(h, data, 4, out, &len), CKR_SESSION_HANDLE_INVALID);
 }
 
+// The token drops its key objects at logout; an operation already running
+// on one of them keeps its own reference and never reads freed memory.
+TEST_F(SessionOps, ARunningOperationOutlivesThePurgeOfItsKey) {
+    inner_builder b;
+    b.u32(CKA_CLASS, CKO_PRIVATE_KEY).u32(CKA_KEY_TYPE, CKK_RSA).flag(CKA_TOKEN, true);
+    CK_RV rv = CKR_OK;
+    auto private_key = pkcs11_object::create(0, CKO_PRIVATE_KEY, b.data(), b.size(), &rv);
+    ASSERT_EQ(rv, CKR_OK);
+    token->objects().add(private_key);
+    const CK_OBJECT_HANDLE handle = private_key->handle();
+    private_key.reset();
+    ASSERT_EQ(C_SignInit(h, &rsa, handle), CKR_OK);
+    ASSERT_EQ(token->pkcs11_token_logout(), CKR_OK);
+    ASSERT_EQ(token->objects().find(handle), nullptr); // purged from the list
+    CK_ULONG len = sizeof out;
+    EXPECT_EQ(C_Sign(h, data, 4, out, &len), CKR_OK);
+    EXPECT_EQ(C_SignInit(h, &rsa, handle), CKR_OBJECT_HANDLE_INVALID); // no new operation on it
+}
+
 TEST_F(SessionOps, DigestKeyFeedsTheKeyValue) {
     const CK_OBJECT_HANDLE valued = key([](inner_builder& b) { b.raw(CKA_VALUE, {9, 8, 7}); });
     const CK_OBJECT_HANDLE too_long =
@@ -173,11 +192,12 @@ TEST_F(SessionOps, DigestKeyFeedsTheKeyValue) {
     EXPECT_EQ(digested, (std::vector<uint8_t>{9, 8, 7}));
 }
 
-TEST_F(SessionOps, TheModulesOwnFactoryHasNoContextClassesYet) {
+TEST_F(SessionOps, TheModulesOwnFactoryRefusesWhatItCannotRun) {
     const CK_SESSION_HANDLE plain = open(true, 2, false);
-    EXPECT_EQ(C_EncryptInit(plain, &aes, k), CKR_MECHANISM_INVALID);
-    EXPECT_EQ(C_DigestInit(plain, &sha1), CKR_MECHANISM_INVALID);
-    EXPECT_EQ(C_SignInit(plain, &rsa, k), CKR_MECHANISM_INVALID);
+    CK_MECHANISM no_context{CKM_SHA384_KEY_DERIVATION, nullptr, 0};
+    EXPECT_EQ(C_DigestInit(plain, &no_context), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(C_SignInit(plain, &rsa, k), CKR_MECHANISM_INVALID); // RSA needs a token key
+    EXPECT_FALSE(pkcs11_core().session_mgr().find(plain)->op_active(session_op::sign));
 }
 
 // ---- key generation, wrapping, unwrapping, derivation ----
