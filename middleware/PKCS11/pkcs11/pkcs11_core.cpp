@@ -13,13 +13,6 @@
 
 Pkcs11Core::Pkcs11Core() {
     (void)library_lock();
-    // The device API's process-wide tables (handles, device list, PC/SC
-    // context) are built on first use. Built here, before the core is
-    // complete, they are destroyed after it, so the core's destructor can
-    // still close its tokens' devices at unload.
-    (void)SKF_DisConnectDev(0);
-    uint32_t size = 0;
-    (void)SKF_EnumDev(1, nullptr, &size);
     // A token that leaves takes its sessions with it (their handles are never reused).
     token_mgr_.set_token_removed_hook([this](int32_t slot_id) {
         for (uint32_t handle : session_mgr_.sessions_of_slot(static_cast<uint32_t>(slot_id)))
