@@ -373,6 +373,13 @@ TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_thei
         EXPECT_EQ(f->C_InitPIN(bad, text("11112222"), 8), CKR_SESSION_HANDLE_INVALID);
         EXPECT_EQ(f->C_SetPIN(bad, text("11112222"), 8, text("22221111"), 8), CKR_SESSION_HANDLE_INVALID);
     }
+    const auto get_dev_caps =
+        reinterpret_cast<CK_RV (*)(CK_SLOT_ID, CK_ULONG_PTR, CK_ULONG_PTR)>(module().symbol("M_GetDevCaps"));
+    caps1 = caps2 = ~CK_ULONG{0};
+    EXPECT_EQ(get_dev_caps(0, &caps1, &caps2), CKR_OK);
+    EXPECT_LE(caps1, 0xFFFFu);  // two 16-bit words of the card, widened
+    EXPECT_LE(caps2, 0xFFFFu);
+    EXPECT_EQ(get_dev_caps(0, nullptr, &caps2), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(f->C_GetTokenInfo(0, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(m->M_GetUserInfo(0, CKU_USER, nullptr), CKR_OK);
     EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 8), CKR_USER_TYPE_INVALID);
