@@ -573,3 +573,58 @@ TEST_F(ContainerTest, what_stays_in_memory_and_what_cannot_be_stored) {
     EXPECT_EQ(c.certificates().size(), 0u);
     EXPECT_EQ(c.containers().size(), before);
 }
+
+TEST_F(ContainerTest, an_sm2_key_is_imported_with_its_public_point_and_read_back_from_the_card) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
+    ASSERT_NE(key, nullptr);
+    bytes point(65);
+    size_t point_len = 0;
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &point_len),
+              1);
+    ASSERT_EQ(point_len, 65u);
+    bytes priv = bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY);
+    EVP_PKEY_free(key);
+    priv.insert(priv.begin(), 32 - priv.size(), 0);
+
+    module_client c;
+    ASSERT_TRUE(c.start(true));
+    const bytes id{'s', 'm', '2'};
+    CK_KEY_TYPE sm2 = ZELT_CKK_SM2;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG spec = 2;
+    bytes wrapped{0x04, 0x41};
+    wrapped.insert(wrapped.end(), point.begin(), point.end());
+    CK_OBJECT_CLASS pub_class = CKO_PUBLIC_KEY;
+    CK_ATTRIBUTE pub[] = {{CKA_CLASS, &pub_class, sizeof pub_class},
+                          {CKA_KEY_TYPE, &sm2, sizeof sm2},
+                          {CKA_TOKEN, &yes, 1},
+                          {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()},
+                          {CKA_EC_POINT, wrapped.data(), wrapped.size()}};
+    CK_OBJECT_HANDLE h = 0;
+    ASSERT_EQ(c.f->C_CreateObject(c.s, pub, std::size(pub), &h), CKR_OK);
+
+    // Without its private value the key is refused; with it, it goes to the card.
+    CK_OBJECT_CLASS priv_class = CKO_PRIVATE_KEY;
+    std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &priv_class, sizeof priv_class},
+                                   {CKA_KEY_TYPE, &sm2, sizeof sm2},
+                                   {CKA_TOKEN, &yes, 1},
+                                   {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()},
+                                   {ZELT_CKA_KEY_SPEC, &spec, sizeof spec}};
+    EXPECT_NE(c.f->C_CreateObject(c.s, t.data(), t.size(), &h), CKR_OK);
+    t.push_back({CKA_VALUE, priv.data(), priv.size()});
+    ASSERT_EQ(c.f->C_CreateObject(c.s, t.data(), t.size(), &h), CKR_OK);
+
+    ASSERT_EQ(c.m->M_ReloadObjects(c.s), CKR_OK);
+    // The public key built from the container (the application's own token
+    // public key stays in memory beside it).
+    std::vector<CK_OBJECT_HANDLE> keys;
+    for (CK_OBJECT_HANDLE k : c.find(CKO_PUBLIC_KEY, &id))
+        if (c.attribute(k, ZELT_CKA_CONTAINER_NAME).has_value()) keys.push_back(k);
+    ASSERT_EQ(keys.size(), 1u);
+    EXPECT_EQ(c.attribute(keys[0], CKA_EC_POINT), wrapped);
+    EXPECT_EQ(c.ulong_attribute(keys[0], ZELT_CKA_KEY_SPEC), 2u);
+    EXPECT_EQ(c.attribute(keys[0], CKA_ID), id); // the identifier file came back
+    EXPECT_EQ(c.find(CKO_PRIVATE_KEY, &id).size(), 1u);
+}

@@ -445,8 +445,10 @@ CK_RV pkcs11_container_manager::container_open_for_object(const pkcs11_object& o
     return CKR_OK;
 }
 
-CK_RV pkcs11_container_manager::container_for_object(const pkcs11_object& object, pkcs11_container*& out) {
+CK_RV pkcs11_container_manager::container_for_object(const pkcs11_object& object, pkcs11_container*& out,
+                                                    bool* created) {
     out = nullptr;
+    if (created != nullptr) *created = false;
     std::string name;
     const auto stored = attribute_bytes(object, ZELT_CKA_CONTAINER_NAME);
     if (stored && !stored->empty() && stored->size() <= container_name_capacity) {
@@ -464,12 +466,17 @@ CK_RV pkcs11_container_manager::container_for_object(const pkcs11_object& object
     if (list_.empty()) (void)container_manager_load();
     if (list_.find(name) == nullptr) {
         if (CK_RV rv = container_create(name); rv != CKR_OK) return rv;
+        if (created != nullptr) *created = true;
     }
     pkcs11_container* container = list_.find(name);
     if (container == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (CK_RV rv = container_open(*container); rv != CKR_OK) return rv;
     out = container;
     return CKR_OK;
+}
+
+void pkcs11_container_manager::discard_new_container(pkcs11_container* container, bool created) {
+    if (container != nullptr && created) (void)container_delete(std::string(container->text()));
 }
 
 std::optional<std::vector<uint8_t>> pkcs11_container_manager::read_key_id_file(std::string_view name) {
@@ -736,9 +743,11 @@ CK_RV pkcs11_container_manager::container_store_certificate(pkcs11_object& objec
     if (!value) return CKR_OK;
     if (value->empty() || value->size() > gm_certificate_max) return CKR_ATTRIBUTE_VALUE_INVALID;
     pkcs11_container* container = nullptr;
-    if (CK_RV rv = container_for_object(object, container); rv != CKR_OK) return rv;
+    bool created = false;
+    if (CK_RV rv = container_for_object(object, container, &created); rv != CKR_OK) return rv;
     const uint32_t rv = SKF_ImportCertificate(container->handle, object.object_is_signature_key() ? 1 : 0,
                                               value->data(), static_cast<uint32_t>(value->size()));
+    if (rv != SAR_OK) discard_new_container(container, created);
     update_map();
     if (rv == SAR_OK) {
         // The certificate's CKA_ID is kept as the container's identifier when
@@ -764,9 +773,11 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
         CK_RV rv = rsa_private_blob_from_object(object, blob);
         if (rv == CKR_OK) {
             pkcs11_container* container = nullptr;
-            rv = container_for_object(object, container);
+            bool created = false;
+            rv = container_for_object(object, container, &created);
             if (rv == CKR_OK) {
                 rv = gm_import_plain_rsa_key_pair(container->handle, device_key_spec(key_spec), &blob);
+                if (rv != SAR_OK) discard_new_container(container, created);
                 if (rv == SAR_OK) {
                     update_map();
                     if (id && !id->empty() && id->size() <= key_id_file_max)
@@ -801,7 +812,8 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
     if (point->size() > 256 || value->size() > 256) return CKR_BUFFER_TOO_SMALL;
     if (point->size() < 65 || (*point)[0] != 0x04 || value->size() < 32) return CKR_DATA_INVALID;
     pkcs11_container* container = nullptr;
-    if (CK_RV rv = container_for_object(object, container); rv != CKR_OK) return rv;
+    bool created = false;
+    if (CK_RV rv = container_for_object(object, container, &created); rv != CKR_OK) return rv;
     ECCPUBLICKEYBLOB pub{};
     ECCPRIVATEKEYBLOB priv{};
     pub.BitLen = 256;
@@ -812,6 +824,7 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
     std::memcpy(priv.PrivateKey + 32, value->data() + value->size() - 32, 32);
     const uint32_t rv = gm_import_plain_ecc_key_pair(container->handle, device_key_spec(key_spec), &pub, &priv);
     mbedtls_platform_zeroize(&priv, sizeof priv);
+    if (rv != SAR_OK) discard_new_container(container, created);
     if (rv == SAR_OK) {
         update_map();
         if (!id->empty() && id->size() <= key_id_file_max) (void)container_write_key_id(container->text(), *id);

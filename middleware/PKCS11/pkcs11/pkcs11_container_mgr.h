@@ -212,7 +212,10 @@ class pkcs11_container_manager {
     pkcs11_container* container_find(const pkcs11_object& object);
     CK_RV container_open(pkcs11_container& container);
     CK_RV container_open_for_object(const pkcs11_object& object, pkcs11_container*& out);
-    CK_RV container_for_object(const pkcs11_object& object, pkcs11_container*& out);
+    // `created`: the container was made for this object (so a failed store takes it away again).
+    CK_RV container_for_object(const pkcs11_object& object, pkcs11_container*& out, bool* created = nullptr);
+    // Deletes a container made for a store that then failed.
+    void discard_new_container(pkcs11_container* container, bool created);
     CK_RV build_key_pair(pkcs11_container& container, bool sm2, uint32_t key_spec, uint32_t bits);
     CK_RV build_certificate(pkcs11_container& container, uint32_t key_spec);
     // The partner of a container key: same container, same key spec, the other class.
