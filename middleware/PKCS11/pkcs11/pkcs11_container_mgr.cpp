@@ -417,6 +417,20 @@ bool pkcs11_container_manager::container_has_key(std::string_view name, uint32_t
     return (key_spec == key_spec_signature ? sign_bits : exch_bits) != 0;
 }
 
+std::string pkcs11_container_manager::container_name_for_new_key(const pkcs11_object& private_key,
+                                                                 uint32_t key_spec) {
+    if (list_.empty()) (void)container_manager_load();
+    if (const auto label = attribute_bytes(private_key, CKA_LABEL); label && label->size() <= container_name_capacity) {
+        const std::string name = stored_text(*label);
+        if (name != "A private object" && container_name_acceptable(name) && !container_has_key(name, key_spec))
+            return name;
+    }
+    std::string name = generate_container_name();
+    while (list_.find(name) != nullptr)
+        name = generate_container_name();
+    return name;
+}
+
 void pkcs11_container_manager::container_close_all() {
     for (const auto& c : list_.items()) {
         if (c->handle != 0) (void)SKF_CloseContainer(c->handle);

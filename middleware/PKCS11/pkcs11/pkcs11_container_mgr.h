@@ -199,6 +199,12 @@ class pkcs11_container_manager {
     std::optional<std::vector<uint8_t>> read_key_id_file(std::string_view name);
     // Whether the listed container holds a key pair of that spec.
     bool container_has_key(std::string_view name, uint32_t key_spec);
+    // The container for a key pair about to be made on the card (key
+    // generation): the private key's label when the application gave one (not
+    // the class default "A private object") that can name a container holding
+    // no key of that spec yet; otherwise a new "cont_" name that no listed
+    // container has. A new pair never overwrites an existing one.
+    std::string container_name_for_new_key(const pkcs11_object& private_key, uint32_t key_spec);
 
     // The change counter of the token.
     cache_counter& counter() { return counter_; }
