@@ -628,3 +628,35 @@ TEST_F(ContainerTest, an_sm2_key_is_imported_with_its_public_point_and_read_back
     EXPECT_EQ(c.attribute(keys[0], CKA_ID), id); // the identifier file came back
     EXPECT_EQ(c.find(CKO_PRIVATE_KEY, &id).size(), 1u);
 }
+
+TEST_F(ContainerTest, removing_the_last_certificate_and_key_takes_the_container_and_its_identifier_file) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const rsa_key k = make_key(1024, "k");
+    module_client c;
+    ASSERT_TRUE(c.start(true));
+    CK_ULONG size = 0, read_rights = 0, write_rights = 0;
+    // The change counter exists once the token was searched: 4 bytes, anyone may read and write it.
+    (void)c.find(CKO_CERTIFICATE);
+    ASSERT_EQ(c.m->M_GetFileInfo(c.s, "CacheFile", &size, &read_rights, &write_rights), CKR_OK);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(read_rights, 0xFFu);
+    EXPECT_EQ(write_rights, 0xFFu);
+
+    const size_t before = c.containers().size();
+    const bytes id{'k', 'e', 'y', '0', '1'};
+    CK_OBJECT_HANDLE cert = 0, key = 0;
+    ASSERT_EQ(c.store_key(k, id, 8, "gone", 1, &key), CKR_OK);
+    ASSERT_EQ(c.store_cert(k.cert_der, id, "k", &cert), CKR_OK);
+    ASSERT_EQ(c.containers().size(), before + 1);
+    ASSERT_EQ(c.m->M_GetFileInfo(c.s, "gone", &size, &read_rights, &write_rights), CKR_OK);
+    EXPECT_EQ(size, id.size());
+
+    ASSERT_EQ(c.f->C_DestroyObject(c.s, cert), CKR_OK);
+    EXPECT_EQ(c.containers().size(), before + 1); // the key is still there
+    ASSERT_EQ(c.f->C_DestroyObject(c.s, key), CKR_OK);
+    EXPECT_EQ(c.containers().size(), before);
+    EXPECT_NE(c.m->M_GetFileInfo(c.s, "gone", &size, &read_rights, &write_rights), CKR_OK);
+    EXPECT_EQ(c.m->M_GetFileInfo(c.s, "CacheFile", &size, &read_rights, &write_rights), CKR_OK);
+    EXPECT_TRUE(c.find(CKO_PUBLIC_KEY, &id).empty()); // the public half went with the pair
+}
