@@ -116,6 +116,34 @@ TEST_F(TokenTest, two_tokens_take_slots_0_and_1_and_a_removed_one_leaves_with_it
     EXPECT_EQ(si.flags & CKF_TOKEN_PRESENT, 0u);
 }
 
+TEST_F(TokenTest, a_card_put_in_place_of_the_token_is_never_acted_on_through_its_sessions) {
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    ASSERT_TRUE(a->inserted()) << a->error();
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    const CK_SESSION_HANDLE h = open(0);
+    ASSERT_EQ(login(h, CKU_SO, so_pin), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+
+    // Another card goes into the reader before the module enumerates again.
+    ASSERT_TRUE(a->remove());
+    a.reset();
+    simulated_token c(token_options(), first_port);
+    ASSERT_TRUE(c.inserted()) << c.error();
+    c.sim().clear_log();
+    EXPECT_EQ(login(h, CKU_SO, so_pin), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(f->C_SetPIN(h, text(default_user_pin), 8, text("55556666"), 8), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(m->M_SetTokenLabel(h, "taken over"), CKR_DEVICE_REMOVED);
+    CK_TOKEN_INFO info{};
+    EXPECT_EQ(f->C_GetTokenInfo(0, &info), CKR_DEVICE_REMOVED);
+    // Nothing but the card check reached the new card: no PIN, no label.
+    for (const auto& apdu : c.sim().apdu_log()) {
+        ASSERT_GE(apdu.size(), 2u);
+        EXPECT_NE(apdu[1], 0x18) << "VerifyPin";
+        EXPECT_NE(apdu[1], 0x16) << "ChangePin";
+        EXPECT_FALSE(apdu[0] == 0x80 && apdu[1] == 0x02) << "SetLabel";
+    }
+}
+
 TEST_F(TokenTest, a_failed_enumeration_keeps_a_token_that_still_answers) {
     simulated_token a(token_options(), first_port);
     ASSERT_TRUE(a.inserted()) << a.error();

@@ -99,6 +99,11 @@ bool pkcs11_token::card_matches() {
     return serial == card_serial_;
 }
 
+CK_RV pkcs11_token::same_card() {
+    if (device_handle_ == 0) return CKR_OK;
+    return card_matches() ? CKR_OK : CKR_DEVICE_REMOVED;
+}
+
 void pkcs11_token::connect_on_demand() {
     if (device_handle_ != 0) return;
     DEVHANDLE h = 0;
@@ -220,6 +225,7 @@ CK_RV pkcs11_token::refresh_token_info() {
         (void)refresh_token_flags();  // the PIN state follows the card
         return CKR_OK;
     }
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     connect_on_demand();
     DEVINFO dev{};
     if (const uint32_t rv = SKF_GetDevInfo(device_handle_, &dev); rv != SAR_OK) return rv;
@@ -305,6 +311,7 @@ CK_RV pkcs11_token::pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pi
         return CKR_USER_TYPE_INVALID;
     }
     const auto buffer = pin_copy<pin_max_length + 1>(pin, length);
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     connect_on_demand();
     DEVINFO dev{};
     uint32_t caps1 = 0;
@@ -326,6 +333,7 @@ CK_RV pkcs11_token::init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length) {
     if (length == 0 || length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (pin == nullptr) return CKR_ARGUMENTS_BAD;
     const auto buffer = pin_copy<pin_max_length + 1>(pin, length);
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     info_cached_ = false;
     if (const uint32_t rv = gm_reload_user_pin(application_, buffer.data()); rv != SAR_OK) return rv;
@@ -356,6 +364,7 @@ CK_RV pkcs11_token::change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_len
     if (CK_RV rv = check_pin_pair(old_pin, old_length, new_pin, new_length); rv != CKR_OK) return rv;
     const auto old_buffer = pin_copy<pin_max_length + 1>(old_pin, old_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     // A locked user PIN can no longer be changed. As PKCS#11 clients do to
     // unblock a PIN (C_SetPIN with the unblocking code while nobody is logged
@@ -376,6 +385,7 @@ CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_lengt
     if (CK_RV rv = check_pin_pair(old_pin, old_length, new_pin, new_length); rv != CKR_OK) return rv;
     const auto old_buffer = pin_copy<pin_max_length + 1>(old_pin, old_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     uint32_t retries = 1;
     const uint32_t rv = SKF_ChangePIN(application_, gm_pin_type_so, old_buffer.data(), new_buffer.data(), &retries);
@@ -393,6 +403,7 @@ CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_leng
     if (so_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
     const auto so_buffer = pin_copy<pin_max_length + 1>(so_pin, so_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     uint32_t retries = 1;
     const uint32_t rv = SKF_UnblockPIN(application_, so_buffer.data(), new_buffer.data(), &retries);
@@ -433,6 +444,7 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     if (length < 4 || length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (pin == nullptr || label == nullptr) return CKR_ARGUMENTS_BAD;
     const auto so_pin = pin_copy<pin_max_length + 1>(pin, length);
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (token_is_initialised()) {
         uint32_t retries = 1;
         if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries); rv != SAR_OK) {
@@ -477,6 +489,7 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
         user_length < record.user_pin_min_len || user_length > record.user_pin_max_len ||
         user_length > pin_max_length)
         return CKR_PIN_LEN_RANGE;
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     token_drop_storage();
     connect_on_demand();
     std::array<uint8_t, oem_info_size> oem{};
@@ -538,6 +551,7 @@ CK_RV pkcs11_token::set_token_label(const char* label) {
     // label padded with blanks keeps one blank).
     while (text.size() > 2 && text.back() == ' ') text.pop_back();
     info_cached_ = false;
+    if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     connect_on_demand();
     return SKF_SetLabel(device_handle_, text.c_str());
 }

@@ -180,6 +180,9 @@ private:
     // flags that say which stores are loaded.
     void drop_stored_objects();
     bool card_matches();
+    // CKR_DEVICE_REMOVED when the open device no longer holds this token's
+    // card (pulled, or another card put in): nothing is sent to another card.
+    CK_RV same_card();
 
     void init_token_info() {
         std::memset(&token_info_, 0, sizeof token_info_);
