@@ -48,7 +48,9 @@ cardsim::card_options token_options(const std::string& image = {}) {
     return o;
 }
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 bytes bn_param(const EVP_PKEY* key, const char* name) {
     BIGNUM* bn = nullptr;
@@ -66,10 +68,14 @@ struct rsa_key {
 
 rsa_key make_key(int bits, const char* cn) {
     EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
-    rsa_key k{bn_param(key, OSSL_PKEY_PARAM_RSA_N),         bn_param(key, OSSL_PKEY_PARAM_RSA_E),
-              bn_param(key, OSSL_PKEY_PARAM_RSA_D),         bn_param(key, OSSL_PKEY_PARAM_RSA_FACTOR1),
-              bn_param(key, OSSL_PKEY_PARAM_RSA_FACTOR2),   bn_param(key, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-              bn_param(key, OSSL_PKEY_PARAM_RSA_EXPONENT2), bn_param(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1),
+    rsa_key k{bn_param(key, OSSL_PKEY_PARAM_RSA_N),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_E),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_D),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_FACTOR1),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_FACTOR2),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_EXPONENT1),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_EXPONENT2),
+              bn_param(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1),
               {}};
     X509* x = X509_new();
     ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
@@ -77,7 +83,8 @@ rsa_key make_key(int bits, const char* cn) {
     X509_gmtime_adj(X509_getm_notAfter(x), 3600L * 24 * 365);
     X509_set_pubkey(x, key);
     X509_NAME* name = X509_get_subject_name(x);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(cn),
+                               -1, -1, 0);
     X509_set_issuer_name(x, name);
     X509_sign(x, key, EVP_sha256());
     const int len = i2d_X509(x, nullptr);
@@ -101,20 +108,24 @@ class module_client {
         if (f->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_OK || n == 0) return false;
         if (init_pin) {
             CK_SESSION_HANDLE so = 0;
-            if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &so) != CKR_OK)
+            if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &so) !=
+                CKR_OK)
                 return false;
             if (f->C_Login(so, CKU_SO, text(so_pin), strlen(so_pin)) != CKR_OK) return false;
             if (f->C_InitPIN(so, text(user_pin), strlen(user_pin)) != CKR_OK) return false;
             f->C_CloseSession(so);
         }
-        if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) != CKR_OK) return false;
+        if (f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s) !=
+            CKR_OK)
+            return false;
         return f->C_Login(s, CKU_USER, text(user_pin), strlen(user_pin)) == CKR_OK;
     }
     void stop() {
         if (f != nullptr) f->C_Finalize(nullptr);
     }
 
-    CK_RV store_cert(const bytes& der, const bytes& id, const std::string& label, CK_OBJECT_HANDLE* h = nullptr) {
+    CK_RV store_cert(const bytes& der, const bytes& id, const std::string& label,
+                     CK_OBJECT_HANDLE* h = nullptr) {
         CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
         CK_CERTIFICATE_TYPE type = CKC_X_509;
         CK_BBOOL yes = CK_TRUE;
@@ -131,8 +142,9 @@ class module_client {
     }
 
     // A token RSA private key; `components` 8 (all), 3 (n, e, d) or 2 (n, d).
-    CK_RV store_key(const rsa_key& k, const bytes& id, int components, const char* container = nullptr,
-                    CK_ULONG key_spec = 0, CK_OBJECT_HANDLE* h = nullptr) {
+    CK_RV store_key(const rsa_key& k, const bytes& id, int components,
+                    const char* container = nullptr, CK_ULONG key_spec = 0,
+                    CK_OBJECT_HANDLE* h = nullptr) {
         CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
         CK_KEY_TYPE kt = CKK_RSA;
         CK_BBOOL yes = CK_TRUE;
@@ -144,7 +156,8 @@ class module_client {
             {CKA_MODULUS, const_cast<uint8_t*>(k.n.data()), k.n.size()},
             {CKA_PRIVATE_EXPONENT, const_cast<uint8_t*>(k.d.data()), k.d.size()},
         };
-        if (components >= 3) t.push_back({CKA_PUBLIC_EXPONENT, const_cast<uint8_t*>(k.e.data()), k.e.size()});
+        if (components >= 3)
+            t.push_back({CKA_PUBLIC_EXPONENT, const_cast<uint8_t*>(k.e.data()), k.e.size()});
         if (components == 8) {
             t.push_back({CKA_PRIME_1, const_cast<uint8_t*>(k.p.data()), k.p.size()});
             t.push_back({CKA_PRIME_2, const_cast<uint8_t*>(k.q.data()), k.q.size()});
@@ -153,7 +166,8 @@ class module_client {
             t.push_back({CKA_COEFFICIENT, const_cast<uint8_t*>(k.qi.data()), k.qi.size()});
         }
         if (container != nullptr)
-            t.push_back({ZELT_CKA_CONTAINER_NAME, const_cast<char*>(container), strlen(container) + 1});
+            t.push_back(
+                {ZELT_CKA_CONTAINER_NAME, const_cast<char*>(container), strlen(container) + 1});
         if (key_spec != 0) t.push_back({ZELT_CKA_KEY_SPEC, &key_spec, sizeof key_spec});
         CK_OBJECT_HANDLE dummy = 0;
         return f->C_CreateObject(s, t.data(), t.size(), h != nullptr ? h : &dummy);
@@ -174,7 +188,8 @@ class module_client {
 
     std::optional<bytes> attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
         CK_ATTRIBUTE a{type, nullptr, 0};
-        if (f->C_GetAttributeValue(s, h, &a, 1) != CKR_OK || a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+        if (f->C_GetAttributeValue(s, h, &a, 1) != CKR_OK ||
+            a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
             return std::nullopt;
         bytes v(a.ulValueLen);
         a.pValue = v.data();
@@ -397,7 +412,9 @@ TEST_F(ContainerTest, a_container_keeps_its_signature_and_exchange_pairs_apart) 
     ASSERT_EQ(c.store_key(exch, {}, 3, "both", 1), CKR_OK);
     uint8_t type = 0, sign_cert = 0, exch_cert = 0;
     CK_ULONG sign_bits = 0, exch_bits = 0;
-    ASSERT_EQ(c.m->M_GetContainerInfo(c.s, "both", &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert), CKR_OK);
+    ASSERT_EQ(
+        c.m->M_GetContainerInfo(c.s, "both", &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert),
+        CKR_OK);
     EXPECT_EQ(type, 1);
     EXPECT_EQ(sign_bits, 2048u);
     EXPECT_EQ(exch_bits, 1024u);
@@ -409,10 +426,12 @@ TEST_F(ContainerTest, a_container_keeps_its_signature_and_exchange_pairs_apart) 
     for (CK_OBJECT_CLASS cls : {CKO_PUBLIC_KEY, CKO_PRIVATE_KEY})
         for (CK_OBJECT_HANDLE h : c.find(cls)) {
             auto name = c.attribute(h, ZELT_CKA_CONTAINER_NAME);
-            if (!name || std::string(reinterpret_cast<const char*>(name->data())) != "both") continue;
+            if (!name || std::string(reinterpret_cast<const char*>(name->data())) != "both")
+                continue;
             auto mod = c.attribute(h, CKA_MODULUS);
             ASSERT_TRUE(mod.has_value());
-            (cls == CKO_PUBLIC_KEY ? public_modulus : private_modulus)[c.ulong_attribute(h, ZELT_CKA_KEY_SPEC)] =
+            (cls == CKO_PUBLIC_KEY ? public_modulus
+                                   : private_modulus)[c.ulong_attribute(h, ZELT_CKA_KEY_SPEC)] =
                 *mod;
         }
     ASSERT_EQ(public_modulus.size(), 2u);
@@ -581,7 +600,8 @@ TEST_F(ContainerTest, an_sm2_key_is_imported_with_its_public_point_and_read_back
     ASSERT_NE(key, nullptr);
     bytes point(65);
     size_t point_len = 0;
-    ASSERT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(), &point_len),
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                              point.size(), &point_len),
               1);
     ASSERT_EQ(point_len, 65u);
     bytes priv = bn_param(key, OSSL_PKEY_PARAM_PRIV_KEY);
@@ -629,7 +649,8 @@ TEST_F(ContainerTest, an_sm2_key_is_imported_with_its_public_point_and_read_back
     EXPECT_EQ(c.find(CKO_PRIVATE_KEY, &id).size(), 1u);
 }
 
-TEST_F(ContainerTest, removing_the_last_certificate_and_key_takes_the_container_and_its_identifier_file) {
+TEST_F(ContainerTest,
+       removing_the_last_certificate_and_key_takes_the_container_and_its_identifier_file) {
     simulated_token token(token_options());
     ASSERT_TRUE(token.inserted()) << token.error();
     const rsa_key k = make_key(1024, "k");

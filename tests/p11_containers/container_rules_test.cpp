@@ -35,18 +35,20 @@ TEST_P(ContainerName, system_file_names_are_never_container_names) {
     EXPECT_EQ(container_name_acceptable(c.name), c.acceptable) << c.name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ContainerName,
-                         ::testing::Values(name_case{"CacheFile", true, false}, name_case{"cmapfile", true, false},
-                                           name_case{"cardcf", true, false}, name_case{"PUBOBJ", true, false},
-                                           name_case{"PRIOBJ", true, false}, name_case{"PUBOBJ3_mydata", true, false},
-                                           name_case{"PRIOBJ12", true, false}, name_case{"cachefile", false, true},
-                                           name_case{"myPUBOBJkeys", false, true}, name_case{"c1", false, true},
-                                           name_case{"", false, false},
-                                           // the card refuses names of 40 characters or more
-                                           name_case{"123456789012345678901234567890123456789", false, true},
-                                           name_case{"1234567890123456789012345678901234567890", false, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ContainerName,
+    ::testing::Values(name_case{"CacheFile", true, false}, name_case{"cmapfile", true, false},
+                      name_case{"cardcf", true, false}, name_case{"PUBOBJ", true, false},
+                      name_case{"PRIOBJ", true, false}, name_case{"PUBOBJ3_mydata", true, false},
+                      name_case{"PRIOBJ12", true, false}, name_case{"cachefile", false, true},
+                      name_case{"myPUBOBJkeys", false, true}, name_case{"c1", false, true},
+                      name_case{"", false, false},
+                      // the card refuses names of 40 characters or more
+                      name_case{"123456789012345678901234567890123456789", false, true},
+                      name_case{"1234567890123456789012345678901234567890", false, false}));
 
-TEST(GeneratedContainerName, is_cont_and_20_lower_case_hex_digits_and_never_repeats_within_a_second) {
+TEST(GeneratedContainerName,
+     is_cont_and_20_lower_case_hex_digits_and_never_repeats_within_a_second) {
     std::set<std::string> seen;
     for (int i = 0; i < 200; ++i) {
         const std::string n = generate_container_name();
@@ -61,8 +63,10 @@ TEST(GeneratedContainerName, is_cont_and_20_lower_case_hex_digits_and_never_repe
 // ---- key identifiers ----
 
 TEST(ContainerKeyId, without_identifier_file_the_name_stands_in_and_the_signature_pair_gets_an_S) {
-    EXPECT_EQ(container_key_id("c1", key_spec_exchange, std::nullopt), (std::vector<uint8_t>{'c', '1', 0}));
-    EXPECT_EQ(container_key_id("c1", key_spec_signature, std::nullopt), (std::vector<uint8_t>{'c', '1', 0, 'S'}));
+    EXPECT_EQ(container_key_id("c1", key_spec_exchange, std::nullopt),
+              (std::vector<uint8_t>{'c', '1', 0}));
+    EXPECT_EQ(container_key_id("c1", key_spec_signature, std::nullopt),
+              (std::vector<uint8_t>{'c', '1', 0, 'S'}));
 }
 
 TEST(ContainerKeyId, the_identifier_file_is_taken_whole_and_binary_for_both_pairs) {
@@ -189,10 +193,14 @@ const rsa_parts& test_key(int bits) {
     auto it = keys.find(bits);
     if (it != keys.end()) return it->second;
     EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));
-    rsa_parts r{bn_bytes(key, OSSL_PKEY_PARAM_RSA_N),         bn_bytes(key, OSSL_PKEY_PARAM_RSA_E),
-                bn_bytes(key, OSSL_PKEY_PARAM_RSA_D),         bn_bytes(key, OSSL_PKEY_PARAM_RSA_FACTOR1),
-                bn_bytes(key, OSSL_PKEY_PARAM_RSA_FACTOR2),   bn_bytes(key, OSSL_PKEY_PARAM_RSA_EXPONENT1),
-                bn_bytes(key, OSSL_PKEY_PARAM_RSA_EXPONENT2), bn_bytes(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1)};
+    rsa_parts r{bn_bytes(key, OSSL_PKEY_PARAM_RSA_N),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_E),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_D),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_FACTOR1),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_FACTOR2),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_EXPONENT1),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_EXPONENT2),
+                bn_bytes(key, OSSL_PKEY_PARAM_RSA_COEFFICIENT1)};
     EVP_PKEY_free(key);
     return keys.emplace(bits, r).first->second;
 }
@@ -216,8 +224,14 @@ class RsaBlob : public ::testing::TestWithParam<int> {};
 TEST_P(RsaBlob, full_and_three_component_keys_give_the_same_complete_record) {
     const rsa_parts& k = test_key(GetParam());
     inner_builder full, three;
-    full.raw(CKA_MODULUS, k.n).raw(CKA_PUBLIC_EXPONENT, k.e).raw(CKA_PRIVATE_EXPONENT, k.d).raw(CKA_PRIME_1, k.p)
-        .raw(CKA_PRIME_2, k.q).raw(CKA_EXPONENT_1, k.dp).raw(CKA_EXPONENT_2, k.dq).raw(CKA_COEFFICIENT, k.qi);
+    full.raw(CKA_MODULUS, k.n)
+        .raw(CKA_PUBLIC_EXPONENT, k.e)
+        .raw(CKA_PRIVATE_EXPONENT, k.d)
+        .raw(CKA_PRIME_1, k.p)
+        .raw(CKA_PRIME_2, k.q)
+        .raw(CKA_EXPONENT_1, k.dp)
+        .raw(CKA_EXPONENT_2, k.dq)
+        .raw(CKA_COEFFICIENT, k.qi);
     // A leading zero byte, as DER integers carry, is not part of the number.
     std::vector<uint8_t> n0 = k.n;
     n0.insert(n0.begin(), 0);
@@ -262,19 +276,34 @@ TEST(RsaBlobRefusals, a_missing_component_or_a_number_that_does_not_fit_is_refus
     std::vector<uint8_t> wrong_d = k.d;
     wrong_d.back() ^= 1;
     const refusal cases[] = {
-        {"no public exponent", {{CKA_MODULUS, k.n}, {CKA_PRIVATE_EXPONENT, k.d}}, CKR_TEMPLATE_INCOMPLETE},
-        {"no private exponent", {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, k.e}}, CKR_TEMPLATE_INCOMPLETE},
-        {"no modulus", {{CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, k.d}}, CKR_TEMPLATE_INCOMPLETE},
+        {"no public exponent",
+         {{CKA_MODULUS, k.n}, {CKA_PRIVATE_EXPONENT, k.d}},
+         CKR_TEMPLATE_INCOMPLETE},
+        {"no private exponent",
+         {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, k.e}},
+         CKR_TEMPLATE_INCOMPLETE},
+        {"no modulus",
+         {{CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, k.d}},
+         CKR_TEMPLATE_INCOMPLETE},
         {"nothing", {}, CKR_TEMPLATE_INCOMPLETE},
-        {"1016-bit modulus", {{CKA_MODULUS, odd_n}, {CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, k.d}},
+        {"1016-bit modulus",
+         {{CKA_MODULUS, odd_n}, {CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, k.d}},
          CKR_KEY_SIZE_RANGE},
-        {"5-byte exponent", {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, long_e}, {CKA_PRIVATE_EXPONENT, k.d}},
+        {"5-byte exponent",
+         {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, long_e}, {CKA_PRIVATE_EXPONENT, k.d}},
          CKR_ATTRIBUTE_VALUE_INVALID},
-        {"inconsistent key", {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, wrong_d}},
+        {"inconsistent key",
+         {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, wrong_d}},
          CKR_ATTRIBUTE_VALUE_INVALID},
         {"primes of another key",
-         {{CKA_MODULUS, k.n}, {CKA_PUBLIC_EXPONENT, k.e}, {CKA_PRIVATE_EXPONENT, k.d}, {CKA_PRIME_1, big.p},
-          {CKA_PRIME_2, big.q}, {CKA_EXPONENT_1, big.dp}, {CKA_EXPONENT_2, big.dq}, {CKA_COEFFICIENT, big.qi}},
+         {{CKA_MODULUS, k.n},
+          {CKA_PUBLIC_EXPONENT, k.e},
+          {CKA_PRIVATE_EXPONENT, k.d},
+          {CKA_PRIME_1, big.p},
+          {CKA_PRIME_2, big.q},
+          {CKA_EXPONENT_1, big.dp},
+          {CKA_EXPONENT_2, big.dq},
+          {CKA_COEFFICIENT, big.qi}},
          CKR_ATTRIBUTE_VALUE_INVALID},
     };
     for (const refusal& c : cases) {

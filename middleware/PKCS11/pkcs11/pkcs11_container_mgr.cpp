@@ -39,7 +39,8 @@ std::string stored_text(const std::vector<uint8_t>& value) {
     return std::string(value.begin(), end);
 }
 
-// The name with its terminating NUL, as ZELT_CKA_CONTAINER_NAME and the labels of key objects hold it.
+// The name with its terminating NUL, as ZELT_CKA_CONTAINER_NAME and the labels of key objects hold
+// it.
 std::vector<uint8_t> with_nul(std::string_view text) {
     std::vector<uint8_t> v(text.begin(), text.end());
     v.push_back(0);
@@ -115,7 +116,8 @@ CK_RV rsa_private_blob_from_object(const pkcs11_object& object, RSAPRIVATEKEYBLO
     const auto p = attribute_bytes(object, CKA_PRIME_1);
     const auto q = attribute_bytes(object, CKA_PRIME_2);
     const bool crt = p && q && object.attributes().has(CKA_EXPONENT_1) &&
-                     object.attributes().has(CKA_EXPONENT_2) && object.attributes().has(CKA_COEFFICIENT);
+                     object.attributes().has(CKA_EXPONENT_2) &&
+                     object.attributes().has(CKA_COEFFICIENT);
 
     const auto nn = significant(*n);
     const auto ee = significant(*e);
@@ -133,11 +135,12 @@ CK_RV rsa_private_blob_from_object(const pkcs11_object& object, RSAPRIVATEKEYBLO
         const auto qq = significant(*q);
         if (pp.empty() || qq.empty() || pp.size() > nn.size() / 2 || qq.size() > nn.size() / 2)
             return CKR_ATTRIBUTE_VALUE_INVALID;
-        ret = mbedtls_rsa_import_raw(&rsa.ctx, nn.data(), nn.size(), pp.data(), pp.size(), qq.data(), qq.size(),
-                                     dd.data(), dd.size(), ee.data(), ee.size());
+        ret =
+            mbedtls_rsa_import_raw(&rsa.ctx, nn.data(), nn.size(), pp.data(), pp.size(), qq.data(),
+                                   qq.size(), dd.data(), dd.size(), ee.data(), ee.size());
     } else {
-        ret = mbedtls_rsa_import_raw(&rsa.ctx, nn.data(), nn.size(), nullptr, 0, nullptr, 0, dd.data(), dd.size(),
-                                     ee.data(), ee.size());
+        ret = mbedtls_rsa_import_raw(&rsa.ctx, nn.data(), nn.size(), nullptr, 0, nullptr, 0,
+                                     dd.data(), dd.size(), ee.data(), ee.size());
     }
     if (ret != 0 || mbedtls_rsa_complete(&rsa.ctx) != 0 || mbedtls_rsa_check_privkey(&rsa.ctx) != 0)
         return CKR_ATTRIBUTE_VALUE_INVALID;
@@ -227,7 +230,8 @@ uint32_t cache_counter::reload(counter_file& file) {
 uint32_t card_counter_file::read(uint32_t& value) {
     std::array<uint8_t, cache_file_size> bytes{};
     uint32_t got = bytes.size();
-    const uint32_t rv = SKF_ReadFile(application_, cache_file_name, 0, bytes.size(), bytes.data(), &got);
+    const uint32_t rv =
+        SKF_ReadFile(application_, cache_file_name, 0, bytes.size(), bytes.data(), &got);
     if (rv != SAR_OK) return rv;
     if (got != bytes.size()) return SAR_FAIL;
     value = get_le32(bytes.data());
@@ -260,7 +264,8 @@ pkcs11_container& pkcs11_container_list::add(std::string_view name) {
 }
 
 int pkcs11_container_list::remove(std::string_view name) {
-    const auto it = std::find_if(items_.begin(), items_.end(), [&](const auto& c) { return c->text() == name; });
+    const auto it = std::find_if(items_.begin(), items_.end(),
+                                 [&](const auto& c) { return c->text() == name; });
     if (it == items_.end()) return 1;
     items_.erase(it);
     return 0;
@@ -398,31 +403,36 @@ CK_RV pkcs11_container_manager::container_open(pkcs11_container& container) {
     return CKR_OK;
 }
 
-CK_RV pkcs11_container_manager::container_info(std::string_view name, uint8_t* type, uint32_t* sign_bits,
-                                               uint32_t* exch_bits, uint8_t* sign_cert, uint8_t* exch_cert) {
+CK_RV pkcs11_container_manager::container_info(std::string_view name, uint8_t* type,
+                                               uint32_t* sign_bits, uint32_t* exch_bits,
+                                               uint8_t* sign_cert, uint8_t* exch_cert) {
     HAPPLICATION app = 0;
     if (CK_RV rv = application_handle(app); rv != CKR_OK) return rv;
     if (list_.empty()) (void)container_manager_load();
     pkcs11_container* container = list_.find(name);
     if (container == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (CK_RV rv = container_open(*container); rv != CKR_OK) return rv;
-    return gm_get_container_info(container->handle, type, sign_bits, exch_bits, sign_cert, exch_cert);
+    return gm_get_container_info(container->handle, type, sign_bits, exch_bits, sign_cert,
+                                 exch_cert);
 }
 
 bool pkcs11_container_manager::container_has_key(std::string_view name, uint32_t key_spec) {
     uint8_t type = 0;
     uint32_t sign_bits = 0;
     uint32_t exch_bits = 0;
-    if (container_info(name, &type, &sign_bits, &exch_bits, nullptr, nullptr) != CKR_OK) return false;
+    if (container_info(name, &type, &sign_bits, &exch_bits, nullptr, nullptr) != CKR_OK)
+        return false;
     return (key_spec == key_spec_signature ? sign_bits : exch_bits) != 0;
 }
 
 std::string pkcs11_container_manager::container_name_for_new_key(const pkcs11_object& private_key,
                                                                  uint32_t key_spec) {
     if (list_.empty()) (void)container_manager_load();
-    if (const auto label = attribute_bytes(private_key, CKA_LABEL); label && label->size() <= container_name_capacity) {
+    if (const auto label = attribute_bytes(private_key, CKA_LABEL);
+        label && label->size() <= container_name_capacity) {
         const std::string name = stored_text(*label);
-        if (name != "A private object" && container_name_acceptable(name) && !container_has_key(name, key_spec))
+        if (name != "A private object" && container_name_acceptable(name) &&
+            !container_has_key(name, key_spec))
             return name;
     }
     std::string name = generate_container_name();
@@ -445,7 +455,8 @@ pkcs11_container* pkcs11_container_manager::container_find(const pkcs11_object& 
     return list_.find(stored_text(*name));
 }
 
-CK_RV pkcs11_container_manager::container_open_for_object(const pkcs11_object& object, pkcs11_container*& out) {
+CK_RV pkcs11_container_manager::container_open_for_object(const pkcs11_object& object,
+                                                          pkcs11_container*& out) {
     out = nullptr;
     const auto name = attribute_bytes(object, ZELT_CKA_CONTAINER_NAME);
     if (!name) return CKR_ATTRIBUTE_TYPE_INVALID;
@@ -459,8 +470,8 @@ CK_RV pkcs11_container_manager::container_open_for_object(const pkcs11_object& o
     return CKR_OK;
 }
 
-CK_RV pkcs11_container_manager::container_for_object(const pkcs11_object& object, pkcs11_container*& out,
-                                                    bool* created) {
+CK_RV pkcs11_container_manager::container_for_object(const pkcs11_object& object,
+                                                     pkcs11_container*& out, bool* created) {
     out = nullptr;
     if (created != nullptr) *created = false;
     std::string name;
@@ -493,26 +504,31 @@ void pkcs11_container_manager::discard_new_container(pkcs11_container* container
     if (container != nullptr && created) (void)container_delete(std::string(container->text()));
 }
 
-std::optional<std::vector<uint8_t>> pkcs11_container_manager::read_key_id_file(std::string_view name) {
-    if (container_name_reserved(name) || name.size() > gm_file_name_max || application_ == 0) return std::nullopt;
+std::optional<std::vector<uint8_t>>
+pkcs11_container_manager::read_key_id_file(std::string_view name) {
+    if (container_name_reserved(name) || name.size() > gm_file_name_max || application_ == 0)
+        return std::nullopt;
     const std::string text(name);
     std::vector<uint8_t> bytes(key_id_file_max);
     uint32_t got = static_cast<uint32_t>(bytes.size());
-    if (SKF_ReadFile(application_, text.c_str(), 0, static_cast<uint32_t>(bytes.size()), bytes.data(), &got) !=
-        SAR_OK)
+    if (SKF_ReadFile(application_, text.c_str(), 0, static_cast<uint32_t>(bytes.size()),
+                     bytes.data(), &got) != SAR_OK)
         return std::nullopt;
     bytes.resize(std::min<size_t>(got, bytes.size()));
     return bytes;
 }
 
-CK_RV pkcs11_container_manager::container_write_key_id(std::string_view name, std::span<const uint8_t> id) {
+CK_RV pkcs11_container_manager::container_write_key_id(std::string_view name,
+                                                       std::span<const uint8_t> id) {
     if (id.empty() || id.size() > key_id_file_max) return CKR_ATTRIBUTE_VALUE_INVALID;
-    if (!container_name_acceptable(name) || name.size() > gm_file_name_max) return CKR_ARGUMENTS_BAD;
+    if (!container_name_acceptable(name) || name.size() > gm_file_name_max)
+        return CKR_ARGUMENTS_BAD;
     HAPPLICATION app = 0;
     if (CK_RV rv = application_handle(app); rv != CKR_OK) return rv;
     const std::string text(name);
     const auto size = static_cast<uint32_t>(id.size());
-    uint32_t rv = SKF_CreateFile(app, text.c_str(), size, SECURE_ANYONE_ACCOUNT, SECURE_ANYONE_ACCOUNT);
+    uint32_t rv =
+        SKF_CreateFile(app, text.c_str(), size, SECURE_ANYONE_ACCOUNT, SECURE_ANYONE_ACCOUNT);
     if (rv == SAR_FILE_ALREADY_EXIST) {
         // A file's size is fixed: one of another length is made anew, so no
         // tail of an older identifier is left behind.
@@ -521,14 +537,16 @@ CK_RV pkcs11_container_manager::container_write_key_id(std::string_view name, st
             rv = SAR_OK;
         } else {
             (void)SKF_DeleteFile(app, text.c_str());
-            rv = SKF_CreateFile(app, text.c_str(), size, SECURE_ANYONE_ACCOUNT, SECURE_ANYONE_ACCOUNT);
+            rv = SKF_CreateFile(app, text.c_str(), size, SECURE_ANYONE_ACCOUNT,
+                                SECURE_ANYONE_ACCOUNT);
         }
     }
     if (rv != SAR_OK) return rv;
     return SKF_WriteFile(app, text.c_str(), 0, id.data(), size);
 }
 
-pkcs11_object* pkcs11_container_manager::find_partner(const pkcs11_object& object, uint32_t partner_class) {
+pkcs11_object* pkcs11_container_manager::find_partner(const pkcs11_object& object,
+                                                      uint32_t partner_class) {
     const auto name = attribute_bytes(object, ZELT_CKA_CONTAINER_NAME);
     if (!name) return nullptr;
     const uint32_t spec = object.object_key_spec();
@@ -541,37 +559,44 @@ pkcs11_object* pkcs11_container_manager::find_partner(const pkcs11_object& objec
     return nullptr;
 }
 
-CK_RV pkcs11_container_manager::build_key_pair(pkcs11_container& container, bool sm2, uint32_t key_spec,
-                                               uint32_t bits) {
-    const std::vector<uint8_t> id = container_key_id(container.text(), key_spec, read_key_id_file(container.text()));
+CK_RV pkcs11_container_manager::build_key_pair(pkcs11_container& container, bool sm2,
+                                               uint32_t key_spec, uint32_t bits) {
+    const std::vector<uint8_t> id =
+        container_key_id(container.text(), key_spec, read_key_id_file(container.text()));
     const std::vector<uint8_t> label = with_nul(container.text());
-    const uint32_t key_type = sm2 ? static_cast<uint32_t>(ZELT_CKK_SM2) : static_cast<uint32_t>(CKK_RSA);
+    const uint32_t key_type =
+        sm2 ? static_cast<uint32_t>(ZELT_CKK_SM2) : static_cast<uint32_t>(CKK_RSA);
     const uint32_t public_class = CKO_PUBLIC_KEY;
     const uint32_t private_class = CKO_PRIVATE_KEY;
 
-    std::vector<inner_attribute> pub{entry(CKA_CLASS, &public_class, 4), entry(CKA_ID, id.data(), id.size())};
+    std::vector<inner_attribute> pub{entry(CKA_CLASS, &public_class, 4),
+                                     entry(CKA_ID, id.data(), id.size())};
     if (!sm2) pub.push_back(entry(CKA_MODULUS_BITS, &bits, 4));
-    pub.insert(pub.end(), {entry(CKA_KEY_TYPE, &key_type, 4), entry(CKA_LOCAL, &ck_true, 1),
-                           entry(CKA_TOKEN, &ck_true, 1), entry(CKA_VERIFY, &ck_true, 1),
-                           entry(CKA_ENCRYPT, &ck_true, 1), entry(CKA_LABEL, label.data(), label.size()),
-                           entry(ZELT_CKA_KEY_SPEC, &key_spec, 4),
-                           entry(ZELT_CKA_CONTAINER_NAME, label.data(), label.size())});
+    pub.insert(pub.end(),
+               {entry(CKA_KEY_TYPE, &key_type, 4), entry(CKA_LOCAL, &ck_true, 1),
+                entry(CKA_TOKEN, &ck_true, 1), entry(CKA_VERIFY, &ck_true, 1),
+                entry(CKA_ENCRYPT, &ck_true, 1), entry(CKA_LABEL, label.data(), label.size()),
+                entry(ZELT_CKA_KEY_SPEC, &key_spec, 4),
+                entry(ZELT_CKA_CONTAINER_NAME, label.data(), label.size())});
 
-    std::vector<inner_attribute> priv{entry(CKA_CLASS, &private_class, 4), entry(CKA_ID, id.data(), id.size()),
+    std::vector<inner_attribute> priv{entry(CKA_CLASS, &private_class, 4),
+                                      entry(CKA_ID, id.data(), id.size()),
                                       entry(CKA_KEY_TYPE, &key_type, 4)};
     if (!sm2) priv.push_back(entry(CKA_MODULUS_BITS, &bits, 4));
     priv.insert(priv.end(), {entry(CKA_LOCAL, &ck_true, 1), entry(CKA_TOKEN, &ck_true, 1),
                              entry(CKA_DECRYPT, &ck_true, 1), entry(CKA_SIGN, &ck_true, 1),
-                             entry(CKA_LABEL, label.data(), label.size()), entry(ZELT_CKA_KEY_SPEC, &key_spec, 4),
+                             entry(CKA_LABEL, label.data(), label.size()),
+                             entry(ZELT_CKA_KEY_SPEC, &key_spec, 4),
                              entry(ZELT_CKA_CONTAINER_NAME, label.data(), label.size())});
 
     CK_RV rv = CKR_OK;
-    auto public_key = pkcs11_object::create(0, CKO_PUBLIC_KEY, pub.data(), static_cast<uint32_t>(pub.size()), &rv);
+    auto public_key = pkcs11_object::create(0, CKO_PUBLIC_KEY, pub.data(),
+                                            static_cast<uint32_t>(pub.size()), &rv);
     if (public_key == nullptr) return rv;
     token_.objects().add(public_key);
     if (!sm2) (void)container_load_rsa_public(*public_key);
-    auto private_key =
-        pkcs11_object::create(0, CKO_PRIVATE_KEY, priv.data(), static_cast<uint32_t>(priv.size()), &rv);
+    auto private_key = pkcs11_object::create(0, CKO_PRIVATE_KEY, priv.data(),
+                                             static_cast<uint32_t>(priv.size()), &rv);
     if (private_key == nullptr) return rv;
     token_.objects().add(private_key);
     if (!sm2) (void)container_load_rsa_public(*private_key);
@@ -596,7 +621,8 @@ CK_RV pkcs11_container_manager::build_certificate(pkcs11_container& container, u
     CK_RV rv = CKR_OK;
     auto cert = pkcs11_object::create(0, CKO_CERTIFICATE, attrs, std::size(attrs), &rv);
     if (cert == nullptr) return rv;
-    if (CK_RV load = container_load_certificate(*cert); load != CKR_OK) return load; // no certificate, no object
+    if (CK_RV load = container_load_certificate(*cert); load != CKR_OK)
+        return load; // no certificate, no object
     token_.objects().add(cert);
     return CKR_OK;
 }
@@ -608,8 +634,8 @@ CK_RV pkcs11_container_manager::container_build_objects(pkcs11_container& contai
     uint32_t exch_bits = 0;
     uint8_t sign_cert = 0;
     uint8_t exch_cert = 0;
-    if (const uint32_t rv =
-            gm_get_container_info(container.handle, &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert);
+    if (const uint32_t rv = gm_get_container_info(container.handle, &type, &sign_bits, &exch_bits,
+                                                  &sign_cert, &exch_cert);
         rv != SAR_OK)
         return rv;
     if (type == gm_container_rsa || type == gm_container_sm2) {
@@ -665,7 +691,8 @@ CK_RV pkcs11_container_manager::container_load_rsa_public(pkcs11_object& object)
         set_public(object);
         if (pkcs11_object* partner = find_partner(object, CKO_PRIVATE_KEY)) {
             set_private(*partner);
-            partner->object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+            partner->object_set_attribute(CKA_LABEL, label.data(),
+                                          static_cast<uint32_t>(label.size()));
         }
     } else {
         set_private(object);
@@ -710,7 +737,8 @@ CK_RV pkcs11_container_manager::container_load_sm2_public(pkcs11_object& object)
         set_public(object);
         if (pkcs11_object* partner = find_partner(object, CKO_PRIVATE_KEY)) {
             set_private(*partner);
-            partner->object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+            partner->object_set_attribute(CKA_LABEL, label.data(),
+                                          static_cast<uint32_t>(label.size()));
         }
     } else {
         object.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
@@ -728,7 +756,8 @@ CK_RV pkcs11_container_manager::container_load_certificate(pkcs11_object& object
         container_key_id(container->text(), key_spec, read_key_id_file(container->text()));
     std::vector<uint8_t> der(gm_certificate_max);
     uint32_t length = static_cast<uint32_t>(der.size());
-    if (const uint32_t rv = SKF_ExportCertificate(container->handle, key_spec == key_spec_signature, der.data(), &length);
+    if (const uint32_t rv = SKF_ExportCertificate(container->handle, key_spec == key_spec_signature,
+                                                  der.data(), &length);
         rv != SAR_OK)
         return rv;
     der.resize(std::min<size_t>(length, der.size()));
@@ -744,9 +773,11 @@ CK_RV pkcs11_container_manager::container_load_certificate(pkcs11_object& object
     object.object_set_attribute(CKA_VALUE_LEN, &value_len, 4);
     object.object_set_attribute(CKA_CERTIFICATE_TYPE, &x509, 4);
     object.object_set_attribute(CKA_LABEL, text.data(), static_cast<uint32_t>(text.size()));
-    object.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.data(), static_cast<uint32_t>(name.size()));
+    object.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.data(),
+                                static_cast<uint32_t>(name.size()));
     object.object_set_attribute(ZELT_CKA_KEY_SPEC, &key_spec, 4);
-    if (parse_certificate(der.data(), der.size()) == 0) (void)object_fill_certificate_attributes(object);
+    if (parse_certificate(der.data(), der.size()) == 0)
+        (void)object_fill_certificate_attributes(object);
     parsed_cert_free();
     return CKR_OK;
 }
@@ -759,8 +790,9 @@ CK_RV pkcs11_container_manager::container_store_certificate(pkcs11_object& objec
     pkcs11_container* container = nullptr;
     bool created = false;
     if (CK_RV rv = container_for_object(object, container, &created); rv != CKR_OK) return rv;
-    const uint32_t rv = SKF_ImportCertificate(container->handle, object.object_is_signature_key() ? 1 : 0,
-                                              value->data(), static_cast<uint32_t>(value->size()));
+    const uint32_t rv =
+        SKF_ImportCertificate(container->handle, object.object_is_signature_key() ? 1 : 0,
+                              value->data(), static_cast<uint32_t>(value->size()));
     if (rv != SAR_OK) discard_new_container(container, created);
     update_map();
     if (rv == SAR_OK) {
@@ -768,7 +800,8 @@ CK_RV pkcs11_container_manager::container_store_certificate(pkcs11_object& objec
         // the container has none yet, so that it comes back after a reload.
         const auto id = attribute_bytes(object, CKA_ID);
         const std::string name(container->text());
-        if (id && !id->empty() && id->size() <= key_id_file_max && !read_key_id_file(name).has_value())
+        if (id && !id->empty() && id->size() <= key_id_file_max &&
+            !read_key_id_file(name).has_value())
             (void)container_write_key_id(name, *id);
     }
     return rv;
@@ -790,7 +823,8 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
             bool created = false;
             rv = container_for_object(object, container, &created);
             if (rv == CKR_OK) {
-                rv = gm_import_plain_rsa_key_pair(container->handle, device_key_spec(key_spec), &blob);
+                rv = gm_import_plain_rsa_key_pair(container->handle, device_key_spec(key_spec),
+                                                  &blob);
                 if (rv != SAR_OK) discard_new_container(container, created);
                 if (rv == SAR_OK) {
                     update_map();
@@ -801,8 +835,8 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
         }
         mbedtls_platform_zeroize(&blob, sizeof blob);
         // The private components never stay in memory.
-        for (uint32_t type : {CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2, CKA_COEFFICIENT,
-                              CKA_PRIVATE_EXPONENT})
+        for (uint32_t type : {CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
+                              CKA_COEFFICIENT, CKA_PRIVATE_EXPONENT})
             object.object_remove_attribute(type);
         return rv;
     }
@@ -836,12 +870,14 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
     std::memcpy(pub.XCoordinate + 32, xy, 32);
     std::memcpy(pub.YCoordinate + 32, xy + 32, 32);
     std::memcpy(priv.PrivateKey + 32, value->data() + value->size() - 32, 32);
-    const uint32_t rv = gm_import_plain_ecc_key_pair(container->handle, device_key_spec(key_spec), &pub, &priv);
+    const uint32_t rv =
+        gm_import_plain_ecc_key_pair(container->handle, device_key_spec(key_spec), &pub, &priv);
     mbedtls_platform_zeroize(&priv, sizeof priv);
     if (rv != SAR_OK) discard_new_container(container, created);
     if (rv == SAR_OK) {
         update_map();
-        if (!id->empty() && id->size() <= key_id_file_max) (void)container_write_key_id(container->text(), *id);
+        if (!id->empty() && id->size() <= key_id_file_max)
+            (void)container_write_key_id(container->text(), *id);
     }
     return rv;
 }
@@ -852,7 +888,8 @@ CK_RV pkcs11_container_manager::container_delete_certificate(const pkcs11_object
     if (name->size() > container_name_capacity) return CKR_BUFFER_TOO_SMALL;
     pkcs11_container* container = nullptr;
     if (CK_RV rv = container_open_for_object(object, container); rv != CKR_OK) return rv;
-    const uint32_t rv = gm_delete_certificate(container->handle, device_key_spec(object.object_key_spec()));
+    const uint32_t rv =
+        gm_delete_certificate(container->handle, device_key_spec(object.object_key_spec()));
     update_map();
     return rv;
 }
@@ -860,7 +897,8 @@ CK_RV pkcs11_container_manager::container_delete_certificate(const pkcs11_object
 CK_RV pkcs11_container_manager::container_delete_key_pair(const pkcs11_object& object) {
     pkcs11_container* container = nullptr;
     if (CK_RV rv = container_open_for_object(object, container); rv != CKR_OK) return rv;
-    const uint32_t rv = gm_delete_key_pair(container->handle, device_key_spec(object.object_key_spec()));
+    const uint32_t rv =
+        gm_delete_key_pair(container->handle, device_key_spec(object.object_key_spec()));
     update_map();
     return rv;
 }
@@ -873,8 +911,8 @@ CK_RV pkcs11_container_manager::container_delete_if_empty(const pkcs11_object& o
     uint32_t exch_bits = 0;
     uint8_t sign_cert = 0;
     uint8_t exch_cert = 0;
-    if (const uint32_t rv =
-            gm_get_container_info(container->handle, &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert);
+    if (const uint32_t rv = gm_get_container_info(container->handle, &type, &sign_bits, &exch_bits,
+                                                  &sign_cert, &exch_cert);
         rv != SAR_OK)
         return rv;
     if (sign_bits != 0 || exch_bits != 0 || sign_cert != 0 || exch_cert != 0) return CKR_OK;

@@ -176,8 +176,8 @@ class pkcs11_container_manager {
     CK_RV container_create(std::string_view name);
     CK_RV container_delete(std::string_view name);
     CK_RV container_enum(char* buffer, uint32_t* length);
-    CK_RV container_info(std::string_view name, uint8_t* type, uint32_t* sign_bits, uint32_t* exch_bits,
-                         uint8_t* sign_cert, uint8_t* exch_cert);
+    CK_RV container_info(std::string_view name, uint8_t* type, uint32_t* sign_bits,
+                         uint32_t* exch_bits, uint8_t* sign_cert, uint8_t* exch_cert);
     CK_RV container_build_objects(pkcs11_container& container);
     void container_close_all();
     CK_RV container_delete_if_empty(const pkcs11_object& object);
@@ -219,7 +219,8 @@ class pkcs11_container_manager {
     CK_RV container_open(pkcs11_container& container);
     CK_RV container_open_for_object(const pkcs11_object& object, pkcs11_container*& out);
     // `created`: the container was made for this object (so a failed store takes it away again).
-    CK_RV container_for_object(const pkcs11_object& object, pkcs11_container*& out, bool* created = nullptr);
+    CK_RV container_for_object(const pkcs11_object& object, pkcs11_container*& out,
+                               bool* created = nullptr);
     // Deletes a container made for a store that then failed.
     void discard_new_container(pkcs11_container* container, bool created);
     CK_RV build_key_pair(pkcs11_container& container, bool sm2, uint32_t key_spec, uint32_t bits);

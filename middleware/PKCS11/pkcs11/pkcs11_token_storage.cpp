@@ -39,8 +39,8 @@ std::optional<std::string> object_container(const pkcs11_object& object) {
 
 // A storage failure that means the object is already gone from the card.
 bool already_gone(CK_RV rv) {
-    return rv == ZELT_CKR_CONTAINER_NOT_FOUND || rv == CKR_ATTRIBUTE_TYPE_INVALID || rv == SAR_KEYNOTFOUNTERR ||
-           rv == SAR_CERTNOTFOUNTERR;
+    return rv == ZELT_CKR_CONTAINER_NOT_FOUND || rv == CKR_ATTRIBUTE_TYPE_INVALID ||
+           rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR;
 }
 
 } // namespace
@@ -116,7 +116,8 @@ CK_RV pkcs11_token::load_container_objects() {
 
 CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
     if (!object.object_is_token() || !object.object_needs_value_load()) return CKR_OK;
-    if (!object.attributes().has(ZELT_CKA_CONTAINER_NAME)) return CKR_OK; // nothing of it is on the card
+    if (!object.attributes().has(ZELT_CKA_CONTAINER_NAME))
+        return CKR_OK; // nothing of it is on the card
     switch (object.object_class()) {
     case CKO_CERTIFICATE:
         return containers_.container_load_certificate(object);
@@ -153,8 +154,8 @@ CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {
         if (certificate) {
             uint8_t type = 0, sign_cert = 0, exch_cert = 0;
             uint32_t sign_bits = 0, exch_bits = 0;
-            if (containers_.container_info(*name, &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert) ==
-                    CKR_OK &&
+            if (containers_.container_info(*name, &type, &sign_bits, &exch_bits, &sign_cert,
+                                           &exch_cert) == CKR_OK &&
                 (spec == key_spec_signature ? sign_cert : exch_cert) != 0)
                 continue;
         }
@@ -206,8 +207,8 @@ namespace {
 // A private key object that carries no private value: a key generated on the
 // card, already in its container.
 bool without_private_value(const pkcs11_object& object) {
-    for (uint32_t type : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1, CKA_EXPONENT_2,
-                          CKA_COEFFICIENT, CKA_VALUE})
+    for (uint32_t type : {CKA_PRIVATE_EXPONENT, CKA_PRIME_1, CKA_PRIME_2, CKA_EXPONENT_1,
+                          CKA_EXPONENT_2, CKA_COEFFICIENT, CKA_VALUE})
         if (object.attributes().has(type)) return false;
     return true;
 }
@@ -252,7 +253,8 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
 }
 
 CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inner_template& tmpl) {
-    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size())) return CKR_OK;
+    if (!object.object_is_token() || !object.object_update_needs_store(tmpl.data(), tmpl.size()))
+        return CKR_OK;
     const int64_t c = object.object_class();
     CK_RV rv = CKR_OK;
     switch (c) {
@@ -307,7 +309,8 @@ CK_RV pkcs11_token::token_destroy_object(pkcs11_object& object) {
             }
             break;
         case CKO_SECRET_KEY:
-            if (object.attributes().has(ZELT_CKA_GM_HANDLE)) (void)containers_.secret_key_release_handle(object);
+            if (object.attributes().has(ZELT_CKA_GM_HANDLE))
+                (void)containers_.secret_key_release_handle(object);
             break;
         default:
             break;
@@ -363,8 +366,8 @@ CK_RV pkcs11_token::container_enum(char* buffer, uint32_t* length) {
     return containers_.container_enum(buffer, length);
 }
 
-CK_RV pkcs11_token::container_info(const char* name, CK_BYTE* type, uint32_t* sign_bits, uint32_t* exch_bits,
-                                   CK_BYTE* sign_cert, CK_BYTE* exch_cert) {
+CK_RV pkcs11_token::container_info(const char* name, CK_BYTE* type, uint32_t* sign_bits,
+                                   uint32_t* exch_bits, CK_BYTE* sign_cert, CK_BYTE* exch_cert) {
     CK_RV rv = containers_.container_info(name, type, sign_bits, exch_bits, sign_cert, exch_cert);
     if (rv == ZELT_CKR_CONTAINER_NOT_FOUND && containers_.container_manager_load() == CKR_OK)
         rv = containers_.container_info(name, type, sign_bits, exch_bits, sign_cert, exch_cert);
