@@ -95,7 +95,7 @@ CK_RV pkcs11_token::load_all_objects() {
 CK_RV pkcs11_token::reload_objects() {
     drop_stored_objects();
     (void)open_application();
-    containers_.forget();
+    containers_.list().clear(); // closes the open container handles; the list is read anew
     (void)containers_.cache_counter_reload();
     (void)load_container_objects();
     return CKR_OK;
