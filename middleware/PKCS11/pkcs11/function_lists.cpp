@@ -1,9 +1,13 @@
 // The static CK_FUNCTION_LIST and M_FUNCTION_LIST, and the three function-list
 // entries that differ from the exports of the same names.
+#include <cstring>
 #include <ctime>
 
 #include "abi_boundary.h"
 #include "dispatch.h"
+#include "pkcs11_object.h"
+#include "pkcs11_session.h"
+#include "pkcs11_token.h"
 #include "sign_log.h"
 
 namespace {
@@ -18,12 +22,48 @@ CK_RV get_token_info_fw(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 }
 
 // Appends a time stamp to the "LogSign" data object of the session's token.
-// Runs inside the lock that sign_and_log holds, with the token's own object
-// search, so the application's search in this session is left alone. Until
-// the token keeps data objects there is no such object and nothing is logged.
+// It walks the token's object list itself instead of running a search in the
+// session, so an object search the application has running in this session
+// is left exactly where it was. The object is a data object labelled
+// "LogSign" (7 bytes, a trailing NUL tolerated) that the session may see;
+// token objects are preferred, a session object is used when the token holds
+// none (data objects are not yet stored in token files). Failures of the log
+// are not reported.
 void append_sign_log(CK_SESSION_HANDLE hSession) {
     dispatch::target t;
     if (dispatch::find_session_token(hSession, t) != CKR_OK) return;
+    const uint32_t level = t.session->access_class();
+    const uint8_t label[] = {'L', 'o', 'g', 'S', 'i', 'g', 'n'};
+    pkcs11_object* log = nullptr;
+    for (const auto& o : t.token->objects().objects()) {
+        if (o->object_class() != CKO_DATA) continue;
+        const pkcs11_attribute* l = o->attributes().find(CKA_LABEL);
+        if (l == nullptr || l->length() < sizeof label || l->length() > sizeof label + 1) continue;
+        if (std::memcmp(l->value.data(), label, sizeof label) != 0) continue;
+        if (l->length() == sizeof label + 1 && l->value[sizeof label] != 0) continue;
+        if (!object_searchable_at(o->object_storage_kind(), level)) continue;
+        if (o->object_is_token()) {
+            log = o.get();
+            break;
+        }
+        if (log == nullptr) log = o.get();
+    }
+    if (log == nullptr) return;
+    const pkcs11_attribute* value = log->attributes().find(CKA_VALUE);
+    sign_log_record record =
+        value != nullptr ? sign_log_from_value(value->value) : sign_log_from_value(std::span<const uint8_t>{});
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) return;
+    sign_log_append(record, local);
+    log->object_set_attribute(CKA_VALUE, record.data(), static_cast<uint32_t>(record.size()));
+    // A token object's new value is written back as C_SetAttributeValue would.
+    if (log->object_is_token()) {
+        CK_ATTRIBUTE entry{CKA_VALUE, record.data(), static_cast<CK_ULONG>(record.size())};
+        p11abi::inner_template tmpl;
+        if (p11abi::inner_template::from_input(&entry, 1, tmpl) == CKR_OK)
+            (void)t.token->token_update_object(*log, tmpl);
+    }
 }
 
 // C_Sign through the function list: on success a time stamp is logged (also

@@ -4,6 +4,8 @@
 
 #include "abi_boundary.h"
 #include "pkcs11_object.h"
+#include "pkcs11_rsa.h"
+#include "pkcs11_token.h"
 
 // ---- key_ctx_buffer ----
 
@@ -61,6 +63,12 @@ pkcs11_key_ctx::pkcs11_key_ctx(const CK_MECHANISM& mechanism, std::shared_ptr<pk
 }
 
 pkcs11_key_ctx::~pkcs11_key_ctx() = default;
+
+CK_RV pkcs11_key_ctx::key_check() const {
+    if (key_ == nullptr) return CKR_KEY_HANDLE_INVALID;
+    if (token_ == nullptr) return CKR_OK;
+    return token_->objects().find(key_->handle()) == key_.get() ? CKR_OK : CKR_KEY_HANDLE_INVALID;
+}
 
 CK_RV pkcs11_key_ctx::encrypt_init() {
     start();
@@ -223,10 +231,18 @@ using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
                                                         pkcs11_token*, uint8_t cipher_path);
 
 // The constructor of each context class; null while the class is not part of
-// the module (the RSA, SM2/SM3, symmetric, hash and software classes arrive
-// with their cipher layers).
-constructor constructor_for(key_ctx_kind) {
-    return nullptr;
+// the module (the SM2/SM3, symmetric, hash and software classes arrive with
+// their cipher layers).
+constructor constructor_for(key_ctx_kind k) {
+    switch (k) {
+    case kind::rsa_pkcs: return &make_rsa_pkcs_ctx;
+    case kind::rsa_raw: return &make_rsa_raw_ctx;
+    case kind::md5_rsa_pkcs: return &make_md5rsa_pkcs_ctx;
+    case kind::shax_rsa_pkcs: return &make_shaxrsa_pkcs_ctx;
+    case kind::rsa_x931: return &make_rsa_x931_ctx;
+    case kind::rsa_sha_x931: return &make_rsa_sha_x931_ctx;
+    default: return nullptr;
+    }
 }
 
 } // namespace

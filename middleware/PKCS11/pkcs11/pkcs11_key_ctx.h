@@ -113,6 +113,11 @@ class pkcs11_key_ctx {
 
     pkcs11_object* key() const { return key_.get(); }
     pkcs11_token* token() const { return token_; }
+    // The key is still the object its handle names in the token's list: a
+    // key destroyed, purged at logout or replaced by a reload since the init
+    // gives CKR_KEY_HANDLE_INVALID (the context's own reference only keeps
+    // the memory alive; it does not keep a removed key usable).
+    CK_RV key_check() const;
 
   private:
     bool active_ = false;
@@ -120,7 +125,8 @@ class pkcs11_key_ctx {
     uint32_t mechanism_type_;
     std::vector<uint8_t> parameter_;
     // The context's own reference: a purge of the token's object list cannot
-    // free the key under a running operation.
+    // free the key under a running operation; key_check() tells whether the
+    // key is still listed.
     std::shared_ptr<pkcs11_object> key_;
     // Sessions, and with them their contexts, are closed before their token goes.
     pkcs11_token* token_;
