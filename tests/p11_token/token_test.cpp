@@ -439,3 +439,61 @@ TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_thei
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------- container map
+
+TEST_F(TokenTest, construct_msc_map_files_writes_the_map_and_bumps_the_freshness_file) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted());
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    init_user_pin(0, "12345678");
+    const CK_SESSION_HANDLE h = open(0);
+    ASSERT_EQ(login(h, CKU_USER, "12345678"), CKR_OK);
+
+    auto cardcf_counter = [&]() -> uint32_t {
+        uint8_t buf[88] = {};
+        CK_ULONG len = sizeof buf;
+        EXPECT_EQ(m->M_ReadFile(h, "cardcf", 0, sizeof buf, buf, &len), CKR_OK);
+        // Minidriver cache-file header: version, pin freshness, then the
+        // container freshness counter (little-endian u16 at offset 2).
+        return uint32_t{buf[2]} | (uint32_t{buf[3]} << 8);
+    };
+
+    EXPECT_EQ(m->M_ConstructMSCMapFiles(0, ""), CKR_OK);
+    CK_ULONG size = 0, read_rights = 0, write_rights = 0;
+    ASSERT_EQ(m->M_GetFileInfo(h, "cmapfile", &size, &read_rights, &write_rights), CKR_OK);
+    EXPECT_EQ(size, 8u * 86u);
+    const uint32_t first = cardcf_counter();
+    EXPECT_EQ(m->M_ConstructMSCMapFiles(0, nullptr), CKR_OK);
+    EXPECT_EQ(cardcf_counter(), first + 1);
+    EXPECT_EQ(m->M_ConstructMSCMapFiles(57, ""), CKR_DEVICE_REMOVED);
+}
+
+TEST_F(TokenTest, files_of_the_token_application_through_the_vendor_functions) {
+    simulated_token a(token_options(), first_port);
+    ASSERT_TRUE(a.inserted());
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    init_user_pin(0, "12345678");
+    const CK_SESSION_HANDLE h = open(0);
+    ASSERT_EQ(login(h, CKU_USER, "12345678"), CKR_OK);
+
+    std::vector<CK_BYTE> data(3000);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<CK_BYTE>(i * 7);
+    ASSERT_EQ(m->M_CreateFile(h, "notes", 4096, 0x10, 0x10), CKR_OK);
+    ASSERT_EQ(m->M_WriteFile(h, "notes", 100, data.data(), data.size()), CKR_OK);
+
+    std::vector<CK_BYTE> back(data.size());
+    CK_ULONG len = back.size();
+    ASSERT_EQ(m->M_ReadFile(h, "notes", 100, back.size(), back.data(), &len), CKR_OK);
+    EXPECT_EQ(len, data.size());
+    EXPECT_EQ(back, data);
+    // A buffer smaller than the request: the device API's size rule, nothing read.
+    len = 10;
+    EXPECT_NE(m->M_ReadFile(h, "notes", 0, 100, back.data(), &len), CKR_OK);
+    EXPECT_EQ(len, 100u);
+
+    ASSERT_EQ(m->M_DeleteFile(h, "notes"), CKR_OK);
+    CK_ULONG size = 0, r = 0, w = 0;
+    EXPECT_NE(m->M_GetFileInfo(h, "notes", &size, &r, &w), CKR_OK);
+    EXPECT_EQ(m->M_DeleteFile(h, nullptr), CKR_ARGUMENTS_BAD);
+}

@@ -581,6 +581,26 @@ CK_RV pkcs11_token::get_file_info(const char* name, uint32_t* size, uint32_t* re
     return CKR_OK;
 }
 
+CK_RV pkcs11_token::file_create(const char* name, uint32_t size, uint32_t read_rights, uint32_t write_rights) {
+    if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+    return SKF_CreateFile(application_, name, size, read_rights, write_rights);
+}
+
+CK_RV pkcs11_token::file_delete(const char* name) {
+    if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+    return SKF_DeleteFile(application_, name);
+}
+
+CK_RV pkcs11_token::file_write(const char* name, uint32_t offset, const CK_BYTE* data, uint32_t size) {
+    if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+    return SKF_WriteFile(application_, name, offset, data, size);
+}
+
+CK_RV pkcs11_token::file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data, uint32_t* length) {
+    if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+    return SKF_ReadFile(application_, name, offset, size, data, length);
+}
+
 CK_RV pkcs11_token::dev_caps(uint32_t* caps1, uint32_t* caps2) {
     connect_on_demand();
     DEVINFO dev{};

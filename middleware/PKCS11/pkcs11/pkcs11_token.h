@@ -16,6 +16,7 @@
 #include "pkcs11_mechanism.h"
 #include "pkcs11_container_mgr.h"
 #include "pkcs11_object_mgr.h"
+#include "pkcs11_storage_records.h"
 
 inline constexpr int32_t login_type_so = 0;
 inline constexpr int32_t login_type_user = 1;
@@ -124,16 +125,23 @@ public:
     CK_RV write_sectors(uint32_t first, uint32_t count, CK_BYTE* data);
     CK_RV read_sectors(uint32_t first, uint32_t count, CK_BYTE* buffer);
     CK_RV get_file_info(const char* name, uint32_t* size, uint32_t* read_rights, uint32_t* write_rights);
-    CK_RV file_create(const char*, uint32_t, uint32_t, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV file_delete(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV file_write(const char*, uint32_t, const CK_BYTE*, uint32_t) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV file_read(const char*, uint32_t, uint32_t, CK_BYTE*, uint32_t*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    // Files of the token application, straight through the device API (its
+    // result codes reach the caller unchanged).
+    CK_RV file_create(const char* name, uint32_t size, uint32_t read_rights, uint32_t write_rights);
+    CK_RV file_delete(const char* name);
+    CK_RV file_write(const char* name, uint32_t offset, const CK_BYTE* data, uint32_t size);
+    CK_RV file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data, uint32_t* length);
     CK_RV application_info(char*, CK_BYTE*, CK_BYTE*, CK_BYTE*, CK_BYTE*, unsigned int*) {
         return CKR_FUNCTION_NOT_SUPPORTED;
     }
     CK_RV dev_caps(uint32_t* caps1, uint32_t* caps2);
     CK_RV set_inquiry_string(const char*, const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV update_cmapfile(const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    // Rebuilds "cmapfile" and bumps "cardcf" from the application's containers.
+    CK_RV update_cmapfile(const char* default_name)
+    {
+        if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+        return token_update_cmapfile(application_, default_name);
+    }
     // Key containers and stored objects (pkcs11_token_storage.cpp).
     CK_RV container_create(const char* name);
     CK_RV container_delete(const char* name);
