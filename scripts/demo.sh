@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # The main job: build the module and drive it with a real PKCS#11 client,
-# pkcs11-tool, on a simulated token behind pcscd.
+# pkcs11-tool, on a simulated token behind pcscd: a freshly formatted token,
+# the user PIN set and a login, an RSA-2048 key pair generated on the token, a
+# file signed with SHA256-RSA-PKCS and the signature verified by openssl from
+# the exported public key, and a text encrypted by openssl and decrypted on
+# the token. The simulator is stopped on exit.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -55,5 +59,26 @@ p11 --login --pin 12345678 --list-objects
 
 step "List the mechanisms"
 p11 --login --pin 12345678 --list-mechanisms
+
+step "Generate an RSA-2048 key pair on the token"
+p11 --login --pin 12345678 --keypairgen --key-type rsa:2048 --id 01 --label demo-key
+
+step "Sign a file with SHA256-RSA-PKCS on the token"
+head -c 4096 /dev/urandom >"$work/document"
+p11 --login --pin 12345678 --sign -m SHA256-RSA-PKCS --id 01 -i "$work/document" -o "$work/document.sig"
+
+step "Export the public key and verify the signature with openssl"
+p11 --read-object --type pubkey --id 01 -o "$work/demo-key.der"
+show() { printf '$ %s\n' "$*"; "$@"; }
+show openssl pkey -pubin -inform DER -in "$work/demo-key.der" -out "$work/demo-key.pem"
+show openssl dgst -sha256 -verify "$work/demo-key.pem" -signature "$work/document.sig" "$work/document"
+
+step "Encrypt with openssl, decrypt on the token (RSA-PKCS)"
+printf 'a secret for the token' >"$work/secret"
+show openssl pkeyutl -encrypt -pubin -inkey "$work/demo-key.pem" -pkeyopt rsa_padding_mode:pkcs1 \
+  -in "$work/secret" -out "$work/secret.enc"
+p11 --login --pin 12345678 --decrypt -m RSA-PKCS --id 01 -i "$work/secret.enc" -o "$work/secret.dec"
+show cmp "$work/secret" "$work/secret.dec"
+printf 'decrypted: %s\n' "$(cat "$work/secret.dec")"
 
 step "Done: the simulated token is removed"
