@@ -4,7 +4,7 @@
 #   pkcs11_tool_rsa_test.sh PKCS11_TOOL MODULE CARDSIM SOURCE_DIR SANITIZED(0/1)
 # Key-pair generation (rsa:2048), SHA256-RSA-PKCS signatures verified by
 # pkcs11-tool and by openssl from the exported public key, RSA-PKCS
-# encryption by openssl decrypted on the token.
+# encryption by openssl decrypted on the token, and pkcs11-tool --test.
 # Takes the machine-wide lock of the pcscd tests and leaves the reader empty.
 set -u
 tool=$1 module=$2 cardsim=$3 src=$4 sanitized=$5
@@ -80,6 +80,10 @@ sh_ok openssl pkeyutl -encrypt -pubin -inkey "$work/pub.pem" -pkeyopt rsa_paddin
   -in "$work/secret" -out "$work/secret.enc"
 run 0 --login --pin "$pin" --decrypt -m RSA-PKCS --id 0a0b -i "$work/secret.enc" -o "$work/secret.dec"
 cmp -s "$work/secret" "$work/secret.dec" || { echo "FAIL: decrypted text differs"; fail=1; }
+
+# pkcs11-tool's own self test over the token's mechanisms and the generated key.
+run 0 --test --login --pin "$pin"
+check 'No errors'
 
 [ "$fail" = 0 ] && echo "PASS" || echo "FAILED"
 exit "$fail"

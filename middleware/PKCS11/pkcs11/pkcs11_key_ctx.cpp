@@ -164,6 +164,10 @@ CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) {
 
 // ---- the factory ----
 
+// pkcs11_soft_digest.cpp: the digests of the hash class (null for its key derivations).
+std::unique_ptr<pkcs11_key_ctx> make_soft_digest_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
+                                                     pkcs11_token*, uint8_t);
+
 namespace {
 
 using kind = key_ctx_kind;
@@ -231,8 +235,8 @@ using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
                                                         pkcs11_token*, uint8_t cipher_path);
 
 // The constructor of each context class; null while the class is not part of
-// the module (the SM2/SM3, symmetric, hash and software classes arrive with
-// their cipher layers).
+// the module (the SM2/SM3, symmetric and software cipher classes arrive with
+// their cipher layers; digests are computed in the library until then).
 constructor constructor_for(key_ctx_kind k) {
     switch (k) {
     case kind::rsa_pkcs: return &make_rsa_pkcs_ctx;
@@ -241,6 +245,7 @@ constructor constructor_for(key_ctx_kind k) {
     case kind::shax_rsa_pkcs: return &make_shaxrsa_pkcs_ctx;
     case kind::rsa_x931: return &make_rsa_x931_ctx;
     case kind::rsa_sha_x931: return &make_rsa_sha_x931_ctx;
+    case kind::device_hash: return &make_soft_digest_ctx;
     default: return nullptr;
     }
 }
