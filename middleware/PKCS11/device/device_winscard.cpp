@@ -89,7 +89,20 @@ uint32_t device_winscard::transmit(const uint8_t* command, size_t length, uint8_
         // A restarted resource manager: pcsc-lite reports it as a lost
         // service or an invalid handle rather than "service stopped".
         recovery = connect();
-    } else if (rc == pcsc_reset_card || rc == pcsc_removed_card) {
+    } else if (rc == pcsc_removed_card) {
+        // The card this connection was made to has left the reader. A card
+        // there now is another one (or the same one after a power cycle) and
+        // is reached only through a new connection: the command is not sent
+        // again, and the connection is dropped so that the next connect starts
+        // from a fresh context. Reconnecting the old handle with
+        // SCARD_LEAVE_CARD would hand the command to a card it was not meant
+        // for, and pcsc-lite does not power up a card that it switched off
+        // while idle: the card then answers nothing and later connections to
+        // the reader fail.
+        disconnect();
+        note_card_reset();
+        return rc;
+    } else if (rc == pcsc_reset_card) {
         DWORD protocol = 0;
         recovery = code(SCardReconnect(card_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
                                        SCARD_LEAVE_CARD, &protocol));

@@ -64,8 +64,10 @@ protected:
     virtual uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
 
 private:
-    // exchange_once, recovering once from a reset or removed card (reconnect)
-    // or a restarted service (connect) and then sending the command again.
+    // exchange_once, recovering once from a reset card (reconnect) or a
+    // restarted service (connect) and then sending the command again. A
+    // removed card ends the connection (the next connect makes a new one)
+    // and its code is returned.
     uint32_t transmit(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
 
     char reader_[256] = {};

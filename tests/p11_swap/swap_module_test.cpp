@@ -1,0 +1,143 @@
+// A card swapped in one reader, seen through the built module (dlopen +
+// C_GetFunctionList) on simulated tokens behind pcscd. Each test runs in its
+// own process (gtest_discover_tests), so the module's token list starts empty.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cardsim_harness.h"
+#include "module_loader.h"
+
+using cardsim::test::first_port;
+using cardsim::test::second_port;
+using cardsim::test::simulated_token;
+
+namespace {
+
+constexpr const char* so_pin = "pevot";
+
+cardsim::card_options token_options() {
+    cardsim::card_options o;
+    o.oem_identifier = "Tavrel01";
+    return o;
+}
+
+// The module enumerates again only when 3 s have passed since the last one.
+void wait_enumeration_window() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(3300));
+}
+
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
+
+class SwapTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
+        f = module().f;
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    }
+    void TearDown() override { f->C_Finalize(nullptr); }
+
+    std::vector<CK_SLOT_ID> token_slots() {
+        CK_ULONG n = 0;
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
+        std::vector<CK_SLOT_ID> slots(n);
+        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
+        slots.resize(n);
+        return slots;
+    }
+    CK_SESSION_HANDLE open(CK_SLOT_ID slot) {
+        CK_SESSION_HANDLE h = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
+                  CKR_OK);
+        return h;
+    }
+    std::string serial(CK_SLOT_ID slot) {
+        CK_TOKEN_INFO info{};
+        EXPECT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
+        return std::string(reinterpret_cast<const char*>(info.serialNumber),
+                           sizeof info.serialNumber);
+    }
+
+    CK_FUNCTION_LIST* f = nullptr;
+};
+
+// The slot (0 or 1) whose token is the card of `token`: C_GetTokenInfo checks
+// that the token's card still answers, which reaches only that card.
+CK_SLOT_ID slot_of(CK_FUNCTION_LIST* f, simulated_token& token) {
+    for (CK_SLOT_ID slot : {CK_SLOT_ID{0}, CK_SLOT_ID{1}}) {
+        token.sim().clear_log();
+        CK_TOKEN_INFO info{};
+        if (f->C_GetTokenInfo(slot, &info) == CKR_OK && !token.sim().apdu_log().empty())
+            return slot;
+    }
+    return CK_UNAVAILABLE_INFORMATION;
+}
+
+// Two tokens take slots 0 and 1. The card of slot 0 is pulled and after about
+// 3 s another card goes into the same reader; it lies idle (pcscd powers an
+// unused card down) until the module lists the slots again.
+TEST_F(SwapTest,
+       a_card_swapped_into_a_reader_takes_the_lowest_free_id_and_old_sessions_never_reach_it) {
+    const uint16_t ports[2] = {first_port, second_port};
+    std::optional<simulated_token> tokens[2];
+    for (int i = 0; i < 2; ++i) {
+        tokens[i].emplace(token_options(), ports[i]);
+        ASSERT_TRUE(tokens[i]->inserted()) << tokens[i]->error();
+    }
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0, 1}));
+    const CK_SLOT_ID slot_first = slot_of(f, *tokens[0]);
+    ASSERT_LE(slot_first, 1u);
+    const int pulled = slot_first == 0 ? 0 : 1; // the token in slot 0
+    const std::string serial0 = serial(0);
+    const std::string serial1 = serial(1);
+    ASSERT_NE(serial0, serial1);
+
+    const CK_SESSION_HANDLE old_session = open(0);
+    const CK_SESSION_HANDLE other_session = open(1);
+    ASSERT_EQ(f->C_Login(old_session, CKU_SO, text(so_pin), 5), CKR_OK);
+
+    ASSERT_TRUE(tokens[pulled]->remove());
+    tokens[pulled].reset();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    simulated_token swapped(token_options(), ports[pulled]);
+    ASSERT_TRUE(swapped.inserted()) << swapped.error();
+    wait_enumeration_window();
+
+    // The list keeps the tokens' order of arrival; the ids are what count.
+    std::vector<CK_SLOT_ID> slots = token_slots();
+    std::sort(slots.begin(), slots.end());
+    ASSERT_EQ(slots, (std::vector<CK_SLOT_ID>{0, 1}));
+    EXPECT_NE(serial(0), serial0) << "slot 0 still shows the pulled card";
+    EXPECT_EQ(serial(1), serial1);
+    EXPECT_EQ(slot_of(f, swapped), 0u);
+
+    // The old session went with its token; the other token's session stays.
+    swapped.sim().clear_log();
+    CK_SESSION_INFO info{};
+    EXPECT_EQ(f->C_GetSessionInfo(old_session, &info), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_Login(old_session, CKU_SO, text(so_pin), 5), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_SetPIN(old_session, text(so_pin), 5, text("taken01"), 7),
+              CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(f->C_Logout(old_session), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_TRUE(swapped.sim().apdu_log().empty()) << "an old session reached the new card";
+    ASSERT_EQ(f->C_GetSessionInfo(other_session, &info), CKR_OK);
+    EXPECT_EQ(info.slotID, 1u);
+
+    // A new session on slot 0 is a new handle, and the SO login of the old
+    // card's session does not carry over to the new card.
+    const CK_SESSION_HANDLE fresh = open(0);
+    EXPECT_NE(fresh, old_session);
+    ASSERT_EQ(f->C_GetSessionInfo(fresh, &info), CKR_OK);
+    EXPECT_EQ(info.state, static_cast<CK_ULONG>(CKS_RW_PUBLIC_SESSION));
+    EXPECT_EQ(f->C_Login(fresh, CKU_SO, text(so_pin), 5), CKR_OK);
+}
+
+} // namespace
