@@ -39,8 +39,8 @@ bool hold_pcscd_test_lock();
 // "Quessar vKessa Tavrel 00 00" for 35963, "... 00 01" for 35964.
 std::string reader_for_port(uint16_t port);
 
-// Runs scripts/pcscd.sh start once per process; false when pcscd could not
-// be brought up with the project's readers.
+// Takes the machine-wide test lock and runs scripts/pcscd.sh start, once per
+// process; false when either fails.
 bool ensure_pcscd();
 
 // Waits until PC/SC shows `reader` with a card (present = true) or empty.
