@@ -575,6 +575,32 @@ TEST_F(RsaTest, KeyPairGenerationNamesAndRefusals) {
     EXPECT_EQ(attribute(pub, CKA_LABEL), (bytes{'p', 'a', 'i', 'r', 'n', 'a', 'm', 'e'}));
     EXPECT_EQ(attribute(pub, CKA_MODULUS).size(), 128u);
     EXPECT_EQ(attribute(priv, CKA_MODULUS), attribute(pub, CKA_MODULUS));
+
+    // A second pair with the same label does not overwrite the first on the
+    // card: the first pair still signs what its public key verifies.
+    CK_OBJECT_HANDLE pub2 = 0, priv2 = 0;
+    ASSERT_EQ(generate(1024, pub2, priv2, "pairname"), CKR_OK);
+    EXPECT_NE(attribute(pub2, CKA_MODULUS), attribute(pub, CKA_MODULUS));
+    const bytes d(20, 9);
+    bytes sig;
+    ASSERT_EQ(sign(CKM_SHA1_RSA_PKCS, priv, d, sig, false), CKR_OK);
+    EXPECT_EQ(verify(CKM_SHA1_RSA_PKCS, pub, d, sig, false), CKR_OK);
+
+    // Pairs without a label get containers of their own ("cont_" and 20 hex
+    // digits), not one shared under the class's default label.
+    CK_BBOOL yes = CK_TRUE;
+    CK_ULONG bits = 1024;
+    CK_ATTRIBUTE pt[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
+    CK_ATTRIBUTE st[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}};
+    CK_MECHANISM m{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_OBJECT_HANDLE a_pub = 0, a_priv = 0, b_pub = 0, b_priv = 0;
+    ASSERT_EQ(f->C_GenerateKeyPair(h, &m, pt, 2, st, 3, &a_pub, &a_priv), CKR_OK);
+    ASSERT_EQ(f->C_GenerateKeyPair(h, &m, pt, 2, st, 3, &b_pub, &b_priv), CKR_OK);
+    const bytes a_id = attribute(a_pub, CKA_ID);
+    EXPECT_EQ(a_id.size(), 32u);
+    EXPECT_NE(attribute(b_pub, CKA_ID), a_id);
+    ASSERT_EQ(sign(CKM_SHA1_RSA_PKCS, a_priv, d, sig, false), CKR_OK);
+    EXPECT_EQ(verify(CKM_SHA1_RSA_PKCS, a_pub, d, sig, false), CKR_OK);
 }
 
 TEST_F(RsaTest, FunctionListSignLogsTimeStampsInARingOfTen) {

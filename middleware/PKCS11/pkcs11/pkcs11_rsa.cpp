@@ -17,6 +17,7 @@
 namespace {
 
 constexpr uint32_t max_collected = 256; // PKCS#1 and raw contexts collect at most this much
+constexpr const char* private_key_default_label = "A private object";
 
 uint32_t device_key_spec(const pkcs11_object& key) {
     return key.object_is_signature_key() ? gm_key_spec_signature : gm_key_spec_exchange;
@@ -465,16 +466,27 @@ CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, 
     const pkcs11_attribute* priv_name = name_of(priv);
     for (const pkcs11_attribute* n : {pub_name, priv_name})
         if (n != nullptr && n->length() > container_name_capacity) return CKR_ATTRIBUTE_VALUE_INVALID;
+    bool named_by_label = false;
     if (pub_name == nullptr && priv_name == nullptr) {
         std::string name;
         const pkcs11_attribute* label = priv.attributes().find(CKA_LABEL);
         if (label != nullptr && label->length() != 0) {
             const char* p = reinterpret_cast<const char*>(label->value.data());
             name.assign(p, strnlen(p, label->length()));
-            pub.object_set_attribute(CKA_LABEL, label->value.data(), label->length());
+            // The private-key class's default label is no name the application
+            // chose: every unlabelled pair would share (and overwrite) one container.
+            if (name == private_key_default_label) {
+                name.clear();
+            } else {
+                pub.object_set_attribute(CKA_LABEL, label->value.data(), label->length());
+            }
         }
         // A label the card cannot take as a container name gives a generated one.
-        if (name.empty() || !container_name_acceptable(name)) name = generate_container_name();
+        if (name.empty() || !container_name_acceptable(name)) {
+            name = generate_container_name();
+        } else {
+            named_by_label = true;
+        }
         pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
         priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
     } else if (pub_name == nullptr) {
@@ -519,9 +531,22 @@ CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, 
     uint32_t bits = 0;
     if (rsa_modulus_bits(pub, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
 
+    pkcs11_container_manager& mgr = token->containers();
+    // A label that names a container already holding a pair of this key spec
+    // would have the card overwrite that pair: the new pair gets a container of
+    // its own.
+    if (named_by_label) {
+        const auto labelled = container_name_of(pub);
+        if (labelled && mgr.container_has_key(*labelled, pub.object_key_spec())) {
+            const std::string fresh = generate_container_name();
+            pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, fresh.c_str(), static_cast<uint32_t>(fresh.size() + 1));
+            priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, fresh.c_str(),
+                                      static_cast<uint32_t>(fresh.size() + 1));
+        }
+    }
+
     const auto name = container_name_of(pub);
     if (!name || !container_name_acceptable(*name)) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    pkcs11_container_manager& mgr = token->containers();
     if (CK_RV rv = token->open_application(); rv != CKR_OK) return rv;
     if (mgr.application() != token->application() || mgr.list().find(*name) == nullptr)
         (void)mgr.container_manager_load();
