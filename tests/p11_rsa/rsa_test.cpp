@@ -276,16 +276,23 @@ TEST_F(RsaTest, OpensslSignaturesVerifyOnTheToken) {
     CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
     CK_KEY_TYPE kt = CKK_RSA;
     CK_BBOOL no = CK_FALSE;
+    CK_BBOOL yes = CK_TRUE;
+    // As a token object (the hash-then-sign mechanisms need a token key) and
+    // as a session object.
     CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},       {CKA_KEY_TYPE, &kt, sizeof kt},
-                        {CKA_TOKEN, &no, 1},                  {CKA_MODULUS, nb.data(), nb.size()},
+                        {CKA_TOKEN, &yes, 1},                 {CKA_MODULUS, nb.data(), nb.size()},
                         {CKA_PUBLIC_EXPONENT, eb.data(), eb.size()}};
+    CK_OBJECT_HANDLE token_pub = 0;
+    ASSERT_EQ(f->C_CreateObject(h, t, 5, &token_pub), CKR_OK);
+    t[2].pValue = &no;
     CK_OBJECT_HANDLE pub = 0;
     ASSERT_EQ(f->C_CreateObject(h, t, 5, &pub), CKR_OK);
 
-    const CK_MECHANISM_TYPE mechs[] = {CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_MD5_RSA_PKCS};
+    const CK_MECHANISM_TYPE mechs[] = {CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA384_RSA_PKCS,
+                                       CKM_SHA512_RSA_PKCS};
     for (CK_MECHANISM_TYPE mech : mechs) {
         SCOPED_TRACE(mech);
-        const bytes data = random_bytes(300, 9);
+        const bytes data = random_bytes(300, static_cast<uint8_t>(mech));
         EVP_MD_CTX* s = EVP_MD_CTX_new();
         ASSERT_EQ(EVP_DigestSignInit(s, nullptr, md_for(mech), nullptr, key.get()), 1);
         size_t len = 0;
@@ -293,8 +300,15 @@ TEST_F(RsaTest, OpensslSignaturesVerifyOnTheToken) {
         bytes sig(len);
         ASSERT_EQ(EVP_DigestSign(s, sig.data(), &len, data.data(), data.size()), 1);
         EVP_MD_CTX_free(s);
-        // The hash-then-sign mechanisms need a token key; a session key is
-        // refused by the factory, as raw RSA is not.
+        EXPECT_EQ(verify(mech, token_pub, data, sig, false), CKR_OK);
+        EXPECT_EQ(verify(mech, token_pub, data, sig, true), CKR_OK);
+        bytes bad = sig;
+        bad[40] ^= 0x08;
+        EXPECT_EQ(verify(mech, token_pub, data, bad, false), CKR_SIGNATURE_INVALID);
+        bytes other = data;
+        other[0] ^= 1;
+        EXPECT_EQ(verify(mech, token_pub, other, sig, true), CKR_SIGNATURE_INVALID);
+        // A session key is refused by the factory for these mechanisms.
         CK_MECHANISM m{mech, nullptr, 0};
         EXPECT_EQ(f->C_VerifyInit(h, &m, pub), CKR_MECHANISM_INVALID);
     }
