@@ -173,6 +173,20 @@ TEST(CacheCounter, an_unreadable_file_reports_no_change) {
     EXPECT_FALSE(a.changed(file));
 }
 
+TEST(CacheCounter, on_a_token_without_the_file_only_another_process_s_first_change_counts) {
+    shared_file card{false, 0};
+    fake_file file(card);
+    cache_counter a, b;
+    EXPECT_FALSE(a.changed(file)); // A searches a fresh token
+    EXPECT_FALSE(b.changed(file));
+    // A stores the first object: the file appears holding 1, which is A's own change.
+    EXPECT_EQ(a.bump(file), SAR_OK);
+    EXPECT_EQ(card.value, 1u);
+    EXPECT_FALSE(a.changed(file));
+    // B saw the token without the file: A's change is news to B.
+    EXPECT_TRUE(b.changed(file));
+}
+
 // ---- RSA private-key record ----
 
 struct rsa_parts {

@@ -192,13 +192,14 @@ uint32_t cache_counter::bump(counter_file& file) {
     uint32_t on_card = 0;
     const uint32_t read = file.read(on_card);
     if (read == SAR_FILE_NOT_EXIST) {
-        stale_ = true; // whatever this process held cannot be trusted any more
-        counter_ = 0;
+        // A token without the file counts as 0: a process that held more saw
+        // the token change under it; one that held 0 or nothing lost nothing.
         if (const uint32_t rv = file.create(); rv != SAR_OK) return rv;
         on_card = 0;
     } else if (read != SAR_OK) {
         return SAR_OK;
-    } else if (counter_.has_value() && on_card != *counter_) {
+    }
+    if (counter_.has_value() && on_card != *counter_) {
         stale_ = true; // another process changed the token: keep that for changed()
     }
     const uint32_t next = on_card + 1;
@@ -209,7 +210,9 @@ uint32_t cache_counter::bump(counter_file& file) {
 
 bool cache_counter::changed(counter_file& file) {
     uint32_t on_card = 0;
-    const bool read_ok = file.read(on_card) == SAR_OK;
+    const uint32_t read = file.read(on_card);
+    if (read == SAR_FILE_NOT_EXIST) on_card = 0; // no change was ever counted
+    const bool read_ok = read == SAR_OK || read == SAR_FILE_NOT_EXIST;
     bool result = stale_;
     stale_ = false;
     if (read_ok && (!counter_.has_value() || on_card != *counter_)) {
