@@ -15,10 +15,12 @@ if [ -f scripts/pcscd.sh ]; then
   bash scripts/pcscd.sh start
 fi
 
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
-
 # The libFuzzer targets, briefly, when clang is installed (longer runs by
 # hand: tests/fuzz/run.sh SECONDS).
 if command -v clang++ >/dev/null; then
-  FUZZ_BUILD_DIR="$build/fuzz" bash tests/fuzz/run.sh 20
+  FUZZ_BUILD_DIR="$build/fuzz" bash tests/fuzz/run.sh 20 >"$build/fuzz.log" 2>&1 ||
+    { tail -40 "$build/fuzz.log"; echo "fuzzing found a failure (log: $build/fuzz.log)"; exit 1; }
+  echo "fuzz targets ran clean (log: $build/fuzz.log)"
 fi
+
+ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
