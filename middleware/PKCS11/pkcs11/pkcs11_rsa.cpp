@@ -440,6 +440,22 @@ class rsa_ctx : public pkcs11_key_ctx {
         return key_check();
     }
     CK_RV modulus_bytes(uint32_t& k) { return key_bytes(token(), *key(), k); }
+    // The start of a sign_final that writes one block of the modulus length k:
+    // the context is ready, and the size-query rule answers a null output with
+    // the length and a short one with the length and CKR_BUFFER_TOO_SMALL.
+    // `done` is set when the returned code is already the step's answer.
+    CK_RV signature_output(const uint8_t* sig, uint32_t* sig_len, uint32_t& k, bool& done) {
+        done = true;
+        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
+        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
+        if (sig != nullptr && *sig_len >= k) {
+            done = false;
+            return CKR_OK;
+        }
+        const CK_RV answer = sig == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+        *sig_len = k;
+        return answer;
+    }
     CK_RV collect(const uint8_t* data, uint32_t len, bool limited) {
         if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         if (len == 0) return CKR_OK;
@@ -584,17 +600,9 @@ class rsa_pkcs_ctx : public rsa_ctx {
     CK_RV sign_update(const uint8_t* data, uint32_t len) override { return collect(data, len, true); }
     CK_RV verify_update(const uint8_t* data, uint32_t len) override { return collect(data, len, true); }
     CK_RV sign_final(uint8_t* sig, uint32_t* sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig == nullptr) {
-            *sig_len = k;
-            return CKR_OK;
-        }
-        if (*sig_len < k) {
-            *sig_len = k;
-            return CKR_BUFFER_TOO_SMALL;
-        }
+        bool done = true;
+        if (CK_RV rv = signature_output(sig, sig_len, k, done); done) return rv;
         const std::vector<uint8_t> data = collected();
         if (CK_RV rv = handler_.rsa_sign(*key(), rsa_hash_none, data.data(), static_cast<uint32_t>(data.size()),
                                          sig, sig_len);
@@ -786,17 +794,9 @@ class hash_rsa_pkcs_ctx : public rsa_ctx {
     CK_RV sign_update(const uint8_t* data, uint32_t len) override { return feed(data, len); }
     CK_RV verify_update(const uint8_t* data, uint32_t len) override { return feed(data, len); }
     CK_RV sign_final(uint8_t* sig, uint32_t* sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig == nullptr) {
-            *sig_len = k;
-            return CKR_OK;
-        }
-        if (*sig_len < k) {
-            *sig_len = k;
-            return CKR_BUFFER_TOO_SMALL;
-        }
+        bool done = true;
+        if (CK_RV rv = signature_output(sig, sig_len, k, done); done) return rv;
         uint8_t digest[64];
         uint32_t n = 0;
         if (CK_RV rv = hash_.finish(digest, n); rv != CKR_OK) return rv;
@@ -851,17 +851,9 @@ class rsa_x931_ctx : public rsa_ctx {
     CK_RV sign_update(const uint8_t* data, uint32_t len) override { return feed(data, len); }
     CK_RV verify_update(const uint8_t* data, uint32_t len) override { return feed(data, len); }
     CK_RV sign_final(uint8_t* sig, uint32_t* sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig == nullptr) {
-            *sig_len = k;
-            return CKR_OK;
-        }
-        if (*sig_len < k) {
-            *sig_len = k;
-            return CKR_BUFFER_TOO_SMALL;
-        }
+        bool done = true;
+        if (CK_RV rv = signature_output(sig, sig_len, k, done); done) return rv;
         std::vector<uint8_t> input;
         if (CK_RV rv = payload(input); rv != CKR_OK) return rv;
         std::vector<uint8_t> block(k);
