@@ -10,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   softhsm2 procps psmisc binutils
+  qt6-base-dev libcurl4-openssl-dev libudev-dev
+  xvfb xauth trayer x11-apps libnss3-tools gnutls-bin
 )
 
 missing=()
