@@ -1,0 +1,230 @@
+// Panels with their own borders, backgrounds, grid and caption, and group
+// boxes drawn on top of them.
+#pragma once
+
+#include "HvGrafx.h"
+
+#include <QPointer>
+#include <QWidget>
+
+namespace hv {
+
+enum THvGroupBoxStyle : int { gsStandard, gsCustom, gsTopLine, gsFlat, gsBanner, gsUnderline };
+enum TAlign : int { alNone, alTop, alBottom, alLeft, alRight, alClient };
+
+class THvCustomPanel : public QWidget,
+                       public HvCanvasPainter,
+                       public HvStreamable,
+                       public IHvFrameControllerNotify {
+    Q_OBJECT
+    Q_INTERFACES(hv::IHvFrameControllerNotify)
+    Q_PROPERTY(int Alignment READ Alignment WRITE SetAlignment)
+    Q_PROPERTY(int VerticalAlignment READ VerticalAlignment WRITE SetVerticalAlignment)
+    Q_PROPERTY(int BevelWidth READ BevelWidth WRITE SetBevelWidth)
+    Q_PROPERTY(int BorderWidth READ BorderWidth WRITE SetBorderWidth)
+    Q_PROPERTY(int BorderInner READ BorderInner WRITE SetBorderInner)
+    Q_PROPERTY(int BorderOuter READ BorderOuter WRITE SetBorderOuter)
+    Q_PROPERTY(int BorderSides READ BorderSides WRITE SetBorderSides)
+    Q_PROPERTY(int BorderColor READ BorderColor WRITE SetBorderColor)
+    Q_PROPERTY(int BorderLightColor READ BorderLightColor WRITE SetBorderLightColor)
+    Q_PROPERTY(int BorderDarkColor READ BorderDarkColor WRITE SetBorderDarkColor)
+    Q_PROPERTY(QString Caption READ Caption WRITE SetCaption)
+    Q_PROPERTY(int Color READ Color WRITE SetColor)
+    Q_PROPERTY(bool ParentColor READ ParentColor WRITE SetParentColor)
+    Q_PROPERTY(int FlatColor READ FlatColor WRITE SetFlatColor)
+    Q_PROPERTY(int FlatColorAdjustment READ FlatColorAdjustment WRITE SetFlatColorAdjustment)
+    Q_PROPERTY(bool FillClientArea READ FillClientArea WRITE SetFillClientArea)
+    Q_PROPERTY(int VisualStyle READ VisualStyle WRITE SetVisualStyle)
+    Q_PROPERTY(int GradientColorStyle READ GradientColorStyle WRITE SetGradientColorStyle)
+    Q_PROPERTY(int GradientColorStart READ GradientColorStart WRITE SetGradientColorStart)
+    Q_PROPERTY(int GradientColorStop READ GradientColorStop WRITE SetGradientColorStop)
+    Q_PROPERTY(int GradientDirection READ GradientDirection WRITE SetGradientDirection)
+    Q_PROPERTY(int GridLineColor READ GridLineColor WRITE SetGridLineColor)
+    Q_PROPERTY(int GridPattern READ GridPattern WRITE SetGridPattern)
+    Q_PROPERTY(int GridSpacingX READ GridSpacingX WRITE SetGridSpacingX)
+    Q_PROPERTY(int GridSpacingY READ GridSpacingY WRITE SetGridSpacingY)
+    Q_PROPERTY(bool GridVisible READ GridVisible WRITE SetGridVisible)
+    Q_PROPERTY(int Transparent READ Transparent WRITE SetTransparent)
+    Q_PROPERTY(int CaptionIndentX READ CaptionIndentX WRITE SetCaptionIndentX)
+    Q_PROPERTY(int CaptionIndentY READ CaptionIndentY WRITE SetCaptionIndentY)
+    Q_PROPERTY(bool CaptionWordWrap READ CaptionWordWrap WRITE SetCaptionWordWrap)
+    Q_PROPERTY(bool ShowDockClientCaptions READ ShowDockClientCaptions WRITE
+                   SetShowDockClientCaptions)
+    Q_PROPERTY(int FrameControllerNotifications READ FrameControllerNotifications WRITE
+                   SetFrameControllerNotifications)
+  public:
+    explicit THvCustomPanel(QWidget* parent = nullptr);
+    ~THvCustomPanel() override;
+
+    int Alignment() const { return alignment_; }
+    int VerticalAlignment() const { return verticalAlignment_; }
+    int BevelWidth() const { return bevelWidth_; }
+    int BorderWidth() const { return borderWidth_; }
+    int BorderInner() const { return borderInner_; }
+    int BorderOuter() const { return borderOuter_; }
+    int BorderSides() const { return borderSides_; }
+    int BorderColor() const { return borderColor_; }
+    int BorderLightColor() const { return borderLightColor_; }
+    int BorderDarkColor() const { return borderDarkColor_; }
+    QString Caption() const { return caption_; }
+    int Color() const;
+    bool ParentColor() const { return parentColor_; }
+    int FlatColor() const { return flatColor_; }
+    int FlatColorAdjustment() const { return flatColorAdjustment_; }
+    bool FillClientArea() const { return fillClientArea_; }
+    int VisualStyle() const { return visualStyle_; }
+    int GradientColorStyle() const { return gradientColorStyle_; }
+    int GradientColorStart() const { return gradientColorStart_; }
+    int GradientColorStop() const { return gradientColorStop_; }
+    int GradientDirection() const { return gradientDirection_; }
+    int GridLineColor() const { return gridLineColor_; }
+    int GridPattern() const { return gridPattern_; }
+    int GridSpacingX() const { return gridSpacingX_; }
+    int GridSpacingY() const { return gridSpacingY_; }
+    bool GridVisible() const { return gridVisible_; }
+    int Transparent() const { return transparent_ ? 1 : 0; }
+    int CaptionIndentX() const { return captionIndentX_; }
+    int CaptionIndentY() const { return captionIndentY_; }
+    bool CaptionWordWrap() const { return captionWordWrap_; }
+    bool ShowDockClientCaptions() const { return showDockClientCaptions_; }
+    int FrameControllerNotifications() const { return notifications_; }
+    THvFrameController* FrameController() const { return frameController_; }
+    int Align() const { return align_; }
+    bool FullRepaint() const { return fullRepaint_; }
+
+    void SetAlignment(int v);
+    void SetVerticalAlignment(int v);
+    void SetBevelWidth(int v);
+    void SetBorderWidth(int v);
+    void SetBorderInner(int v);
+    void SetBorderOuter(int v);
+    void SetBorderSides(int v);
+    void SetBorderColor(int v);
+    void SetBorderLightColor(int v);
+    void SetBorderDarkColor(int v);
+    void SetCaption(const QString& v);
+    void SetColor(int v);
+    void SetParentColor(bool v);
+    void SetFlatColor(int v);
+    void SetFlatColorAdjustment(int v);
+    void SetFillClientArea(bool v);
+    void SetVisualStyle(int v);
+    void SetGradientColorStyle(int v);
+    void SetGradientColorStart(int v);
+    void SetGradientColorStop(int v);
+    void SetGradientDirection(int v);
+    void SetGridLineColor(int v);
+    void SetGridPattern(int v);
+    void SetGridSpacingX(int v);
+    void SetGridSpacingY(int v);
+    void SetGridVisible(bool v);
+    void SetTransparent(int v);
+    void SetCaptionIndentX(int v);
+    void SetCaptionIndentY(int v);
+    void SetCaptionWordWrap(bool v);
+    void SetShowDockClientCaptions(bool v) { showDockClientCaptions_ = v; }
+    void SetFrameControllerNotifications(int v) { notifications_ = v; }
+    void SetFrameController(THvFrameController* c);
+    void SetAlign(int v) { align_ = v; }
+    void SetFullRepaint(bool v) { fullRepaint_ = v; }
+    // Moves and sizes the panel; aligned to the bottom (right) it keeps its
+    // bottom (right) edge when the height (width) changes.
+    void SetBounds(int left, int top, int w, int h);
+
+    // Insets of the borders (and, when asked, the border width).
+    void ShrinkByBorders(TRect& r, bool includeBorderWidth) const;
+    TRect WholeRect() const { return Rect(0, 0, width(), height()); }
+    virtual TPoint RepaintStripSize() const { return {1, 1}; }
+    void GradientColorsInUse(TColor& start, TColor& stop) const;
+    void FlatFrameColorInUse(TColor& color, int& adjustment) const;
+    // The client area that children are laid out in.
+    virtual TRect ClientRectForChildren() const;
+
+    void FrameControllerChanged() override;
+    void PaintInto(Canvas& c) override;
+    bool ReadObsoleteProperty(const QString& name, const QVariant& value) override;
+    // The grid's pixels for a rectangle (pattern 0), for tests.
+    std::vector<TPoint> GridDots(const TRect& r) const;
+
+  protected:
+    virtual void Paint(Canvas& c);
+    virtual void PaintCaptionText(Canvas& c, TRect r);
+    void PaintGrid(Canvas& c, TRect r);
+    void Realign();
+    void paintEvent(QPaintEvent*) override { PaintWidgetFromCanvas(this, this); }
+    void resizeEvent(QResizeEvent* e) override;
+    void changeEvent(QEvent* e) override;
+    unsigned AlignmentFlag() const;
+
+  private:
+    int alignment_ = taCenter;
+    int verticalAlignment_ = avCenter;
+    int bevelWidth_ = 1;
+    int borderWidth_ = 0;
+    int borderInner_ = fsNone;
+    int borderOuter_ = fsRaised;
+    int borderSides_ = sdAll;
+    int borderColor_ = clBtnFace;
+    int borderLightColor_ = clBtnHighlight;
+    int borderDarkColor_ = clBtnShadow;
+    QString caption_;
+    int color_ = clBtnFace;
+    bool parentColor_ = false;
+    int flatColor_ = clBtnShadow;
+    int flatColorAdjustment_ = 30;
+    bool fillClientArea_ = true;
+    int visualStyle_ = vsWinXP;
+    int gradientColorStyle_ = gcsSystem;
+    int gradientColorStart_ = clWhite;
+    int gradientColorStop_ = clBtnFace;
+    int gradientDirection_ = gdHorizontalEnd;
+    int gridLineColor_ = clBtnShadow;
+    int gridPattern_ = 0;
+    int gridSpacingX_ = 8;
+    int gridSpacingY_ = 8;
+    bool gridVisible_ = false;
+    bool transparent_ = false;
+    int captionIndentX_ = 0;
+    int captionIndentY_ = 0;
+    bool captionWordWrap_ = true;
+    bool showDockClientCaptions_ = true;
+    int notifications_ = fcnAll;
+    int align_ = alNone;
+    bool fullRepaint_ = true;
+    QPointer<THvFrameController> frameController_;
+};
+
+class THvCustomGroupBox : public THvCustomPanel {
+    Q_OBJECT
+    Q_PROPERTY(int GroupStyle READ GroupStyle WRITE SetGroupStyle)
+  public:
+    explicit THvCustomGroupBox(QWidget* parent = nullptr);
+    int GroupStyle() const { return groupStyle_; }
+    void SetGroupStyle(int v);
+    TRect ClientRectForChildren() const override;
+    // The caption rectangle of the classic look.
+    TRect CaptionRect() const;
+    void FrameControllerChanged() override;
+
+  protected:
+    void Paint(Canvas& c) override;
+    void keyPressEvent(QKeyEvent* e) override;
+    bool event(QEvent* e) override;
+
+  private:
+    int groupStyle_ = gsFlat;
+};
+
+class THvGroupBox : public THvCustomGroupBox {
+    Q_OBJECT
+  public:
+    using THvCustomGroupBox::THvCustomGroupBox;
+};
+
+class THvPanel : public THvCustomPanel {
+    Q_OBJECT
+  public:
+    using THvCustomPanel::THvCustomPanel;
+};
+
+} // namespace hv
