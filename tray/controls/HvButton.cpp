@@ -77,7 +77,7 @@ HV_BUTTON_SETTER(Color, color_, int)
 void THvCustomButton::SetCaption(const QString& v) {
     if (caption_ == v) return;
     caption_ = v;
-    repaint();
+    TextChanged();
 }
 
 void THvCustomButton::Click() { emit clicked(); }
@@ -240,16 +240,23 @@ bool THvButton::DialogKey(QWidget* window, int key, Qt::KeyboardModifiers mods) 
         }
         return false;
     }
-    if ((mods & Qt::AltModifier) && key >= Qt::Key_A && key <= Qt::Key_Z) {
-        for (THvButton* b : buttons) {
-            const QKeySequence m = QKeySequence::mnemonic(b->Caption());
-            if (!m.isEmpty() && int(m[0].key() & ~Qt::AltModifier) == key && canFocus(b)) {
-                b->Click();
-                return true;
-            }
-        }
-    }
     return false;
+}
+
+void THvButton::TextChanged() {
+    if (shortcutId_) releaseShortcut(shortcutId_);
+    const QKeySequence m = QKeySequence::mnemonic(Caption());
+    shortcutId_ = m.isEmpty() ? 0 : grabShortcut(m);
+    repaint();
+}
+
+bool THvButton::event(QEvent* e) {
+    if (e->type() == QEvent::Shortcut) {
+        // The caption's accelerator clicks a button that could take focus.
+        if (canFocus(this)) Click();
+        return true;
+    }
+    return THvCustomButton::event(e);
 }
 
 void THvButton::Click() {

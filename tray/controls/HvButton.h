@@ -84,6 +84,7 @@ class THvCustomButton : public QWidget, public HvCanvasPainter, public HvStreama
     virtual TRect HotTrackArea() const { return Rect(0, 0, width(), height()); }
     virtual void DrawLabel(Canvas& c, TRect r, unsigned flags);
     virtual void PerformButtonClick() = 0;
+    virtual void TextChanged() { repaint(); }
 
     void mousePressEvent(QMouseEvent* e) override;
     void mouseMoveEvent(QMouseEvent* e) override;
@@ -164,8 +165,8 @@ class THvButton : public THvCustomButton {
     bool ReadObsoleteProperty(const QString& name, const QVariant& value) override;
 
     // The dialog keys of the button's window: Enter clicks the active
-    // button, Escape a Cancel button, Alt+letter the button with that
-    // accelerator. True when a button took the key.
+    // button, Escape a Cancel button. True when a button took the key.
+    // (The caption's accelerator is a shortcut of the button itself.)
     static bool DialogKey(QWidget* window, int key, Qt::KeyboardModifiers mods);
     // 8 x 8 down pattern brush.
     static Surface FillDownPattern(TColor color);
@@ -180,6 +181,8 @@ class THvButton : public THvCustomButton {
     void keyReleaseEvent(QKeyEvent* e) override;
     void focusOutEvent(QFocusEvent* e) override;
     void showEvent(QShowEvent* e) override;
+    void TextChanged() override;
+    bool event(QEvent* e) override;
 
   private:
     void NotifyGroup();
@@ -201,6 +204,7 @@ class THvButton : public THvCustomButton {
     int frameColor_ = cl3DDkShadow;
     bool enterClick_ = false;
     QMetaObject::Connection focusConn_;
+    int shortcutId_ = 0;
 };
 
 class THvControlButton : public QWidget, public HvCanvasPainter {

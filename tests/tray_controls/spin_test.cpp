@@ -1,0 +1,274 @@
+// The spin edit's value in its text: parsing, clamping, stepping and the
+// key filter; and the spin buttons.
+#include "HvSpnEdt.h"
+#include "widget_support.h"
+
+#include <QWheelEvent>
+
+using namespace hv;
+
+namespace {
+
+struct SpinWindow : ShownWindow {
+    THvSpinEdit* spin = new THvSpinEdit(window.get());
+    QLineEdit* other = new QLineEdit(window.get());
+    SpinWindow() {
+        spin->setGeometry(10, 10, 80, 24);
+        other->setGeometry(10, 60, 80, 24);
+    }
+};
+
+void Wheel(QWidget* w, int dy, Qt::KeyboardModifiers mods) {
+    QWheelEvent e(QPointF(5, 5), QPointF(w->mapToGlobal(QPoint(5, 5))), QPoint(), QPoint(0, dy),
+                  Qt::NoButton, mods, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(w, &e);
+}
+
+} // namespace
+
+struct ParseCase {
+    const char* text;
+    bool ok;
+    double value;
+};
+class TraySpinParse : public ::testing::TestWithParam<ParseCase> {};
+TEST_P(TraySpinParse, Parse) {
+    const auto v = THvSpinEdit::ParseNumber(GetParam().text);
+    ASSERT_EQ(v.has_value(), GetParam().ok);
+    if (v) {
+        EXPECT_DOUBLE_EQ(double(*v), GetParam().value);
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Texts, TraySpinParse,
+                         ::testing::Values(ParseCase{"12", true, 12}, ParseCase{" -3.5 ", true, -3.5},
+                                           ParseCase{"+7", true, 7}, ParseCase{"1e2", true, 100},
+                                           ParseCase{"", false, 0}, ParseCase{"12a", false, 0},
+                                           ParseCase{"inf", false, 0}, ParseCase{"--1", false, 0}));
+
+TEST(TraySpinEdit, NewShowsZeroAndDecimalsPad) {
+    THvSpinEdit spin;
+    EXPECT_EQ(spin.text(), QString("0"));
+    EXPECT_EQ(spin.width(), 47);
+    EXPECT_EQ(spin.Alignment(), taRightJustify);
+    spin.SetIntegersOnly(false);
+    spin.SetDecimals(2);
+    EXPECT_EQ(spin.text(), QString("0.00"));
+    EXPECT_EQ(THvSpinEdit::FormatNumber(-0.001L, 2), QString("0.00"));
+}
+
+TEST(TraySpinEdit, MaxOfTheSettingsDialog) {
+    SpinWindow w;
+    w.spin->SetAllowKeyEdit(true);
+    w.spin->SetMax(365);
+    w.show();
+    w.spin->SetValue(365);
+    w.spin->StepUp(1);
+    EXPECT_EQ(w.spin->text(), QString("365"));
+    w.spin->SetValue(360);
+    w.spin->setFocus();
+    QTest::keyClick(w.spin, Qt::Key_PageUp);
+    EXPECT_EQ(w.spin->text(), QString("365"));
+    w.spin->selectAll();
+    QTest::keyClicks(w.spin, "400");
+    EXPECT_EQ(w.spin->text(), QString("400"));
+    w.other->setFocus();
+    EXPECT_EQ(w.spin->text(), QString("365"));
+}
+
+TEST(TraySpinEdit, RangeOffAndRangeForced) {
+    THvSpinEdit spin;
+    spin.SetMax(0);
+    spin.SetValue(42);
+    EXPECT_EQ(spin.text(), QString("42"));
+    spin.SetCheckRange(true);
+    EXPECT_EQ(spin.text(), QString("0"));
+    spin.SetValue(-5);
+    EXPECT_EQ(spin.text(), QString("0"));
+}
+
+TEST(TraySpinEdit, MinAndMaxPushEachOther) {
+    THvSpinEdit spin;
+    spin.SetValue(50);
+    spin.SetMin(200);
+    EXPECT_EQ(double(spin.Max()), 200);
+    EXPECT_EQ(spin.text(), QString("50")); // Min = Max: the range is off
+    spin.SetCheckRange(true);
+    EXPECT_EQ(spin.text(), QString("200"));
+    spin.SetMax(-10);
+    EXPECT_EQ(double(spin.Min()), -10);
+    EXPECT_EQ(spin.text(), QString("-10"));
+}
+
+TEST(TraySpinEdit, EmptyTextReadsAsMinOrBlank) {
+    SpinWindow w;
+    w.spin->SetMin(5);
+    w.spin->setText("");
+    EXPECT_EQ(double(w.spin->Value()), 5);
+    EXPECT_EQ(w.spin->text(), QString("5"));
+    w.spin->SetAllowBlank(true);
+    w.spin->SetBlankValue(-1);
+    w.spin->setText("");
+    EXPECT_EQ(double(w.spin->Value()), -1);
+    EXPECT_EQ(w.spin->text(), QString(""));
+    w.show();
+    w.spin->setFocus();
+    w.other->setFocus();
+    EXPECT_EQ(w.spin->text(), QString(""));
+}
+
+TEST(TraySpinEdit, WithoutKeyEditOnlyStepsChangeTheText) {
+    SpinWindow w;
+    BeepCounter beeps;
+    w.show();
+    w.spin->setFocus();
+    w.spin->setCursorPosition(1);
+    QTest::keyClicks(w.spin, "7");
+    QTest::keyClick(w.spin, Qt::Key_Backspace);
+    QTest::keyClick(w.spin, Qt::Key_Delete);
+    EXPECT_EQ(w.spin->text(), QString("0"));
+    EXPECT_EQ(beeps.count, 3);
+    QTest::keyClick(w.spin, Qt::Key_Up);
+    EXPECT_EQ(w.spin->text(), QString("1"));
+    QTest::keyClick(w.spin, Qt::Key_PageUp);
+    EXPECT_EQ(w.spin->text(), QString("11"));
+    QTest::keyClick(w.spin, Qt::Key_Down);
+    EXPECT_EQ(w.spin->text(), QString("10"));
+    Wheel(w.spin, 120, Qt::NoModifier);
+    EXPECT_EQ(w.spin->text(), QString("11"));
+    Wheel(w.spin, -120, Qt::ControlModifier);
+    EXPECT_EQ(w.spin->text(), QString("1"));
+}
+
+TEST(TraySpinEdit, IntegersOnlyRoundsTiesToEven) {
+    THvSpinEdit spin;
+    spin.SetIntegersOnly(false);
+    spin.SetDecimals(1);
+    spin.SetValue(2.5L);
+    spin.SetIntegersOnly(true);
+    EXPECT_EQ(spin.text(), QString("2"));
+    EXPECT_EQ(spin.Decimals(), 0);
+    spin.SetIntegersOnly(false);
+    spin.SetDecimals(1);
+    spin.SetValue(3.5L);
+    EXPECT_EQ(spin.ValueAsInteger(), 4);
+    spin.SetIntegersOnly(true);
+    EXPECT_EQ(spin.text(), QString("4"));
+}
+
+TEST(TraySpinEdit, TypedCharacterRules) {
+    SpinWindow w;
+    w.spin->SetAllowKeyEdit(true);
+    w.spin->SetIntegersOnly(false);
+    w.show();
+    w.spin->setText("1.5");
+    w.spin->setCursorPosition(3);
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('.'));  // a second separator
+    w.spin->setSelection(1, 2);                   // ".5" selected
+    EXPECT_TRUE(w.spin->AcceptsTypedChar('.'));
+    w.spin->setCursorPosition(0);
+    EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));
+    w.spin->setCursorPosition(2);
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('-'));
+    w.spin->selectAll();
+    EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));
+    w.spin->setText("-1");
+    w.spin->setCursorPosition(0);
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('+'));
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('x'));
+    EXPECT_FALSE(w.spin->AcceptsTypedChar(QChar(13)));
+    EXPECT_TRUE(w.spin->AcceptsTypedChar(QChar(8)));
+    w.spin->SetIntegersOnly(true);
+    w.spin->setText("1");
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('.'));
+}
+
+TEST(TraySpinEdit, VetoedStepChangesNothing) {
+    THvSpinEdit spin;
+    int clicks = 0;
+    long double seen = 0;
+    spin.OnChanging = [&](THvSpinEdit*, long double v, bool& allow) {
+        seen = v;
+        allow = v < 2;
+    };
+    spin.OnButtonClick = [&](THvSpinEdit*, TSpinButtonType) { ++clicks; };
+    spin.StepUp(1);
+    spin.StepUp(1);
+    EXPECT_EQ(spin.text(), QString("1"));
+    EXPECT_EQ(double(seen), 2);
+    EXPECT_EQ(clicks, 1);
+    spin.SetMax(5);
+    spin.OnChanging = nullptr;
+    spin.StepUp(10); // OnChanging would see 11; the value is clamped
+    EXPECT_EQ(spin.text(), QString("5"));
+}
+
+TEST(TraySpinEdit, ReadOnlyHidesTheButtonsAndRefusesSteps) {
+    THvSpinEdit spin;
+    BeepCounter beeps;
+    spin.SetReadOnly(true);
+    EXPECT_FALSE(spin.SpinButtons()->isVisibleTo(&spin));
+    EXPECT_EQ(spin.textMargins().right(), 0);
+    spin.StepUp(1);
+    EXPECT_EQ(spin.text(), QString("0"));
+    EXPECT_EQ(beeps.count, 1);
+    spin.SetReadOnly(false);
+    EXPECT_TRUE(spin.SpinButtons()->isVisibleTo(&spin));
+    EXPECT_EQ(spin.textMargins().right(), spin.SpinButtons()->width() + 2);
+}
+
+TEST(TraySpinEdit, ClickingTheButtonsSteps) {
+    SpinWindow w;
+    w.show();
+    auto* up = w.spin->ButtonOf(sbUp);
+    auto* down = w.spin->ButtonOf(sbDown);
+    EXPECT_EQ(up->Style(), cbsUp);
+    EXPECT_EQ(down->Style(), cbsDown);
+    QTest::mouseClick(up, Qt::LeftButton, {}, QPoint(3, 3));
+    QTest::mouseClick(up, Qt::LeftButton, {}, QPoint(3, 3));
+    QTest::mouseClick(down, Qt::LeftButton, {}, QPoint(3, 3));
+    EXPECT_EQ(w.spin->text(), QString("1"));
+    EXPECT_TRUE(w.spin->hasFocus()); // the press focused the edit first
+}
+
+TEST(TraySpinButtons, LayoutOrientationAndDirection) {
+    THvSpinButtons sb;
+    EXPECT_EQ(sb.size(), QSize(16, 25));
+    auto l = sb.LayoutFor(16, 25);
+    EXPECT_EQ(l.upRight, QRect(0, 0, 16, 12));
+    EXPECT_EQ(l.downLeft, QRect(0, 12, 16, 13));
+    sb.SetOrientation(orHorizontal);
+    EXPECT_EQ(sb.width(), 32);
+    l = sb.LayoutFor(33, 10);
+    EXPECT_EQ(l.upRight, QRect(16, 0, 17, 10));
+    EXPECT_EQ(l.downLeft, QRect(0, 0, 16, 10));
+    sb.SetDirection(sdLeftRight);
+    EXPECT_EQ(sb.UpRightButton()->Style(), cbsRight);
+    EXPECT_EQ(sb.DownLeftButton()->Style(), cbsLeft);
+    sb.SetGlyphUpRight(Surface(32, 16));
+    EXPECT_EQ(sb.UpRightButton()->Style(), cbsNone);
+    EXPECT_TRUE(sb.IsStored("GlyphUpRight"));
+    EXPECT_FALSE(sb.IsStored("GlyphDownLeft"));
+    sb.SetGlyphUpRight(std::nullopt);
+    EXPECT_EQ(sb.UpRightButton()->Style(), cbsRight);
+}
+
+TEST(TraySpinButtons, RepeatClicksAfterTheInitialDelay) {
+    ShownWindow w;
+    auto* sb = new THvSpinButtons(w.window.get());
+    w.show();
+    int ups = 0;
+    QObject::connect(sb, &THvSpinButtons::UpRightClick, [&] { ++ups; });
+    auto* up = sb->UpRightButton();
+    QTest::mousePress(up, Qt::LeftButton, {}, QPoint(2, 2));
+    ASSERT_NE(up->RepeatTimer(), nullptr);
+    EXPECT_TRUE(up->RepeatTimer()->isActive());
+    EXPECT_EQ(up->RepeatTimer()->interval(), 400);
+    QMetaObject::invokeMethod(up->RepeatTimer(), "timeout"); // the first repeat
+    EXPECT_EQ(ups, 1);
+    EXPECT_EQ(up->RepeatTimer()->interval(), 100);
+    QMetaObject::invokeMethod(up->RepeatTimer(), "timeout");
+    EXPECT_EQ(ups, 2);
+    QTest::mouseRelease(up, Qt::LeftButton, {}, QPoint(2, 2));
+    EXPECT_EQ(ups, 3); // the release inside adds one
+    EXPECT_FALSE(up->RepeatTimer()->isActive());
+}
