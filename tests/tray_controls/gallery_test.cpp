@@ -71,7 +71,7 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
     x += 22;
     auto* glyphed = new THvControlButton(win);
     Surface glyph(24, 12, RGB(255, 0, 255));
-    for (int i = 0; i < 12; ++i) {
+    for (int i = 2; i < 10; ++i) { // a cross; the bottom-left pixel stays the key colour
         glyph.setPixel(i, i, clNavy);
         glyph.setPixel(11 - i, i, clNavy);
         glyph.setPixel(12 + i, i, clGray);

@@ -136,3 +136,23 @@ TEST(TrayGroupBox, AcceleratorFocusesTheFirstChild) {
     QTest::keyClick(other, Qt::Key_P, Qt::AltModifier);
     EXPECT_TRUE(first->hasFocus());
 }
+
+TEST(TrayPanel, TransparentPanelShowsItsParentsImage) {
+    THvPanel parent;
+    parent.resize(60, 60);
+    parent.SetBorderOuter(fsNone);
+    parent.SetVisualStyle(vsGradient);
+    parent.SetGradientColorStyle(gcsCustom);
+    parent.SetGradientColorStart(clBlack);
+    parent.SetGradientColorStop(clWhite);
+    auto* child = new THvPanel(&parent);
+    child->SetBorderOuter(fsNone);
+    child->SetColor(clRed);
+    child->setGeometry(10, 20, 30, 30);
+    EXPECT_EQ(RenderControl(child).pixel(5, 5), clRed);
+    child->SetTransparent(1);
+    const Surface whole = RenderControl(&parent);
+    const Surface mine = RenderControl(child);
+    for (int y = 0; y < 30; y += 7)
+        for (int x = 0; x < 30; x += 7) EXPECT_EQ(mine.pixel(x, y), whole.pixel(x + 10, y + 20));
+}

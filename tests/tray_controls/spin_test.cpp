@@ -216,6 +216,22 @@ TEST(TraySpinEdit, ReadOnlyHidesTheButtonsAndRefusesSteps) {
     EXPECT_EQ(spin.textMargins().right(), spin.SpinButtons()->width() + 2);
 }
 
+TEST(TraySpinEdit, ButtonsSitInsideTheFrameAndTheTextLeavesThemRoom) {
+    THvSpinEdit spin;
+    spin.resize(80, 24);
+    spin.show(); // a hidden widget gets its resize event when shown
+    // (W - Wb - 4, 0, Wb, H - 4) in client coordinates, inside the
+    // two-pixel frame.
+    EXPECT_EQ(spin.SpinButtons()->geometry(), QRect(80 - 17 - 4 + 2, 2, 17, 20));
+    EXPECT_EQ(spin.textMargins().right(), 19);
+    EXPECT_EQ(spin.GetEditRect(), Rect(0, 0, 80 - 19, 24));
+    spin.SetButtonWidth(20);
+    EXPECT_EQ(spin.SpinButtons()->width(), 20);
+    EXPECT_EQ(spin.SpinButtons()->x(), 80 - 20 - 4 + 2);
+    spin.SetOrientation(orHorizontal);
+    EXPECT_EQ(spin.SpinButtons()->width(), 40);
+}
+
 TEST(TraySpinEdit, ClickingTheButtonsSteps) {
     SpinWindow w;
     w.show();

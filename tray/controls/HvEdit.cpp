@@ -25,6 +25,7 @@ THvCustomEdit::~THvCustomEdit() {
 void THvCustomEdit::applyColor() {
     QPalette p = palette();
     p.setColor(QPalette::Base, ToQColor(color_));
+    p.setColor(QPalette::Disabled, QPalette::Text, ToQColor(clGrayText));
     setPalette(p);
 }
 
