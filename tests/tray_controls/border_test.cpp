@@ -38,9 +38,9 @@ TEST(TrayBorder, PaintSidesLeavesOutEndPixelsAndShrinks) {
     PaintSides(c, Rect(0, 0, 5, 4), clRed, inner, sdAll, clBlue);
     EXPECT_EQ(inner, Rect(1, 1, 4, 3));
     EXPECT_EQ(Picture(s, {{'r', clRed}, {'b', clBlue}}), "rrrrb\n"
-                                                          "r...b\n"
-                                                          "r...b\n"
-                                                          "bbbbb\n");
+                                                         "r...b\n"
+                                                         "r...b\n"
+                                                         "bbbbb\n");
 }
 
 TEST(TrayBorder, ClNoneDrawsNothingButStillShrinks) {
@@ -82,13 +82,13 @@ TEST_P(TrayStyledBorder, InnerRectangleByStyle) {
     PaintStyledBorder(c, Rect(0, 0, 12, 12), GetParam().style, inner);
     EXPECT_EQ(inner, GetParam().inner);
 }
-INSTANTIATE_TEST_SUITE_P(
-    Styles, TrayStyledBorder,
-    ::testing::Values(StyleInset{fsNone, Rect(0, 0, 12, 12)}, StyleInset{fsFlat, Rect(1, 1, 11, 11)},
-                      StyleInset{fsLowered, Rect(2, 2, 10, 10)},
-                      StyleInset{fsButtonUp, Rect(2, 2, 10, 10)},
-                      StyleInset{fsStatus, Rect(1, 1, 11, 11)},
-                      StyleInset{fsFlatBold, Rect(2, 2, 10, 10)}));
+INSTANTIATE_TEST_SUITE_P(Styles, TrayStyledBorder,
+                         ::testing::Values(StyleInset{fsNone, Rect(0, 0, 12, 12)},
+                                           StyleInset{fsFlat, Rect(1, 1, 11, 11)},
+                                           StyleInset{fsLowered, Rect(2, 2, 10, 10)},
+                                           StyleInset{fsButtonUp, Rect(2, 2, 10, 10)},
+                                           StyleInset{fsStatus, Rect(1, 1, 11, 11)},
+                                           StyleInset{fsFlatBold, Rect(2, 2, 10, 10)}));
 
 TEST(TrayBorder, RaisedBevelColours) {
     Surface s(6, 6, kBack);
@@ -107,10 +107,10 @@ TEST(TrayBorder, EditFrameFlatInsideAColourRing) {
     Canvas c(s);
     PaintEditFrame(c, 6, 5, false, sdAll, clRed, clYellow, fsFlat);
     EXPECT_EQ(Picture(s, {{'r', clRed}, {'y', clYellow}}), "rrrrrr\n"
-                                                          "ryyyyr\n"
-                                                          "ry..yr\n"
-                                                          "ryyyyr\n"
-                                                          "rrrrrr\n");
+                                                           "ryyyyr\n"
+                                                           "ry..yr\n"
+                                                           "ryyyyr\n"
+                                                           "rrrrrr\n");
 }
 
 TEST(TrayBorder, FocusBoxDotsEverySecondPixel) {
@@ -182,7 +182,8 @@ TEST_P(TraySpinArrow, ClassicArrowRows) {
     PaintSpinArrow(c, Rect(0, 0, 9, 9), false, true, false, GetParam().direction);
     std::string pic;
     for (int y = 0; y < 9; ++y) {
-        for (int x = 0; x < 9; ++x) pic += s.pixel(x, y) == 0 ? '#' : '.';
+        for (int x = 0; x < 9; ++x)
+            pic += s.pixel(x, y) == 0 ? '#' : '.';
         pic += '\n';
     }
     EXPECT_EQ(pic, GetParam().picture);

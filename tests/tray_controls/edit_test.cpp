@@ -66,7 +66,8 @@ TEST(TrayEdit, HotTrackShowsTheFrameOnAllSidesExceptWhileLoading) {
     EXPECT_EQ(edit.FrameSides(), sdAll);
 
     THvEdit loaded;
-    ASSERT_TRUE(LoadProperties(&loaded, {{"FrameSides", int(SideBit(sdBottom))}, {"FrameHotTrack", true}}));
+    ASSERT_TRUE(
+        LoadProperties(&loaded, {{"FrameSides", int(SideBit(sdBottom))}, {"FrameHotTrack", true}}));
     EXPECT_EQ(loaded.FrameSides(), SideBit(sdBottom));
     EXPECT_TRUE(loaded.FrameVisible());
 }

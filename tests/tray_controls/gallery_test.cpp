@@ -86,8 +86,9 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
         const char* text;
         int style;
         bool visible;
-    } edits[] = {{"plain", fsFlat, false}, {"flat", fsFlat, true},     {"flat bold", fsFlatBold, true},
-                 {"lowered", fsLowered, true}, {"groove", fsGroove, true}, {"raised", fsRaised, true}};
+    } edits[] = {{"plain", fsFlat, false},        {"flat", fsFlat, true},
+                 {"flat bold", fsFlatBold, true}, {"lowered", fsLowered, true},
+                 {"groove", fsGroove, true},      {"raised", fsRaised, true}};
     x = 10;
     for (const auto& e : edits) {
         auto* ed = new THvEdit(win);
@@ -187,8 +188,9 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
     const struct {
         const char* caption;
         int style;
-    } groups[] = {{"gsStandard", gsStandard}, {"gsFlat", gsFlat},     {"gsTopLine", gsTopLine},
-                  {"gsBanner", gsBanner},     {"gsUnderline", gsUnderline}, {"gsCustom", gsCustom}};
+    } groups[] = {{"gsStandard", gsStandard},   {"gsFlat", gsFlat},
+                  {"gsTopLine", gsTopLine},     {"gsBanner", gsBanner},
+                  {"gsUnderline", gsUnderline}, {"gsCustom", gsCustom}};
     x = 10;
     for (const auto& g : groups) {
         auto* gb = new THvGroupBox(win);

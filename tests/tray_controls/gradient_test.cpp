@@ -7,7 +7,9 @@ using namespace hv;
 
 namespace {
 
-int Channel(TColor c) { return GetRValue(std::uint32_t(c)); }
+int Channel(TColor c) {
+    return GetRValue(std::uint32_t(c));
+}
 
 Surface Gradient(int w, int h, TGradientDirection d, TColor a, TColor b) {
     Surface s(w, h, 0x00FF00);
@@ -24,7 +26,8 @@ TEST(TrayGradient, EmptyRectanglePaintsNothing) {
     PaintGradient(c, Rect(1, 1, 1, 3), gdHorizontalEnd, clBlack, clWhite, 1);
     PaintGradient(c, Rect(1, 1, 3, 1), gdSquareBox, clBlack, clWhite, 1);
     for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(s.pixel(x, y), 0x00FF00);
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ(s.pixel(x, y), 0x00FF00);
 }
 
 TEST(TrayGradient, HorizontalEndRunsFromATopToBBottom) {
@@ -49,8 +52,10 @@ TEST(TrayGradient, HorizontalCenterHasBInTheMiddleAndAAtBothEnds) {
     EXPECT_EQ(s.pixel(3, 50), b);
     EXPECT_NEAR(Channel(s.pixel(3, 0)), Channel(a), 2);
     EXPECT_NEAR(Channel(s.pixel(3, 99)), Channel(a), 2);
-    for (int y = 1; y <= 50; ++y) EXPECT_LE(Channel(s.pixel(3, y - 1)), Channel(s.pixel(3, y)));
-    for (int y = 51; y < 100; ++y) EXPECT_GE(Channel(s.pixel(3, y - 1)), Channel(s.pixel(3, y)));
+    for (int y = 1; y <= 50; ++y)
+        EXPECT_LE(Channel(s.pixel(3, y - 1)), Channel(s.pixel(3, y)));
+    for (int y = 51; y < 100; ++y)
+        EXPECT_GE(Channel(s.pixel(3, y - 1)), Channel(s.pixel(3, y)));
 }
 
 TEST(TrayGradient, VerticalEndRunsAcrossTheWidth) {
@@ -58,7 +63,8 @@ TEST(TrayGradient, VerticalEndRunsAcrossTheWidth) {
     const Surface s = Gradient(80, 20, gdVerticalEnd, a, b);
     EXPECT_EQ(s.pixel(0, 10), a);
     EXPECT_EQ(s.pixel(79, 10), b);
-    for (int x = 1; x < 80; ++x) EXPECT_LE(Channel(s.pixel(x - 1, 7)), Channel(s.pixel(x, 7)));
+    for (int x = 1; x < 80; ++x)
+        EXPECT_LE(Channel(s.pixel(x - 1, 7)), Channel(s.pixel(x, 7)));
     EXPECT_EQ(s.pixel(40, 0), s.pixel(40, 19));
 }
 
@@ -66,17 +72,20 @@ TEST(TrayGradient, EqualColoursGiveSolidFills) {
     for (auto d : {gdDiagonalUp, gdDiagonalDown, gdSquareBox, gdBigSquareBox}) {
         const Surface s = Gradient(13, 9, d, clRed, clRed);
         for (int y = 0; y < 9; ++y)
-            for (int x = 0; x < 13; ++x) ASSERT_EQ(s.pixel(x, y), clRed) << d;
+            for (int x = 0; x < 13; ++x)
+                ASSERT_EQ(s.pixel(x, y), clRed) << d;
     }
 }
 
 TEST(TrayGradient, SmallBoxIsSolidA) {
     const Surface s = Gradient(4, 4, gdSquareBox, clRed, clBlue);
     for (int y = 0; y < 4; ++y)
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(s.pixel(x, y), clRed);
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ(s.pixel(x, y), clRed);
 }
 
-class TrayBoxSymmetry : public ::testing::TestWithParam<std::tuple<TGradientDirection, int, int>> {};
+class TrayBoxSymmetry : public ::testing::TestWithParam<std::tuple<TGradientDirection, int, int>> {
+};
 // The mirrored quadrants give a picture symmetric about both centre lines,
 // odd widths and heights included.
 TEST_P(TrayBoxSymmetry, Symmetric) {
@@ -116,7 +125,8 @@ TEST(TrayGradient, DoublingFillCopiesDoubleThenClip) {
     EXPECT_EQ(copies[1].Width(), 16);
     EXPECT_EQ(copies[2].Width(), 32);
     EXPECT_EQ(copies[3].Width(), 36);
-    for (int x = 0; x < 100; ++x) EXPECT_EQ(s.pixel(x, 19), clRed);
+    for (int x = 0; x < 100; ++x)
+        EXPECT_EQ(s.pixel(x, 19), clRed);
 }
 
 TEST(TrayGradient, DoublingFillAlternatesDirections) {
@@ -128,7 +138,8 @@ TEST(TrayGradient, DoublingFillAlternatesDirections) {
     EXPECT_EQ(copies[0], Rect(0, 5, 5, 10));  // down first
     EXPECT_EQ(copies[1], Rect(5, 0, 10, 10)); // then right
     for (int y = 0; y < 20; ++y)
-        for (int x = 0; x < 20; ++x) ASSERT_EQ(s.pixel(x, y), clRed);
+        for (int x = 0; x < 20; ++x)
+            ASSERT_EQ(s.pixel(x, y), clRed);
 }
 
 TEST(TrayGradient, MinimumBandWidth) {

@@ -154,5 +154,6 @@ TEST(TrayPanel, TransparentPanelShowsItsParentsImage) {
     const Surface whole = RenderControl(&parent);
     const Surface mine = RenderControl(child);
     for (int y = 0; y < 30; y += 7)
-        for (int x = 0; x < 30; x += 7) EXPECT_EQ(mine.pixel(x, y), whole.pixel(x + 10, y + 20));
+        for (int x = 0; x < 30; x += 7)
+            EXPECT_EQ(mine.pixel(x, y), whole.pixel(x + 10, y + 20));
 }

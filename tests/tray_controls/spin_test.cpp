@@ -40,7 +40,8 @@ TEST_P(TraySpinParse, Parse) {
     }
 }
 INSTANTIATE_TEST_SUITE_P(Texts, TraySpinParse,
-                         ::testing::Values(ParseCase{"12", true, 12}, ParseCase{" -3.5 ", true, -3.5},
+                         ::testing::Values(ParseCase{"12", true, 12},
+                                           ParseCase{" -3.5 ", true, -3.5},
                                            ParseCase{"+7", true, 7}, ParseCase{"1e2", true, 100},
                                            ParseCase{"", false, 0}, ParseCase{"12a", false, 0},
                                            ParseCase{"inf", false, 0}, ParseCase{"--1", false, 0}));
@@ -162,8 +163,8 @@ TEST(TraySpinEdit, TypedCharacterRules) {
     w.show();
     w.spin->setText("1.5");
     w.spin->setCursorPosition(3);
-    EXPECT_FALSE(w.spin->AcceptsTypedChar('.'));  // a second separator
-    w.spin->setSelection(1, 2);                   // ".5" selected
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('.')); // a second separator
+    w.spin->setSelection(1, 2);                  // ".5" selected
     EXPECT_TRUE(w.spin->AcceptsTypedChar('.'));
     w.spin->setCursorPosition(0);
     EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));

@@ -24,6 +24,8 @@ struct ShownWindow {
 
 struct BeepCounter {
     int count = 0;
-    BeepCounter() { hv::SetBeepHandler([this] { ++count; }); }
+    BeepCounter() {
+        hv::SetBeepHandler([this] { ++count; });
+    }
     ~BeepCounter() { hv::SetBeepHandler(nullptr); }
 };

@@ -80,7 +80,9 @@ void THvCustomButton::SetCaption(const QString& v) {
     TextChanged();
 }
 
-void THvCustomButton::Click() { emit clicked(); }
+void THvCustomButton::Click() {
+    emit clicked();
+}
 
 void THvCustomButton::mousePressEvent(QMouseEvent* e) {
     if (e->button() != Qt::LeftButton || !isEnabled()) return;
@@ -167,7 +169,8 @@ std::vector<THvCustomButton::LabelPass> THvCustomButton::LabelPasses(unsigned fl
         else
             passes.push_back({d, d, textShadowColor_});
         break;
-    default: break;
+    default:
+        break;
     }
     passes.push_back({(flags & DT_RIGHT) ? -d : 0, 0, fontColor});
     return passes;
@@ -177,15 +180,19 @@ void THvCustomButton::DrawLabel(Canvas& c, TRect r, unsigned flags) {
     c.Brush.Style = BrushStyle::Clear;
     c.Font = font();
     TRect calc = r;
-    const int ht =
-        c.DrawText(caption_, calc, DT_CALCRECT | DT_EXPANDTABS | DT_WORDBREAK | DT_VCENTER | DT_CENTER);
+    const int ht = c.DrawText(caption_, calc,
+                              DT_CALCRECT | DT_EXPANDTABS | DT_WORDBREAK | DT_VCENTER | DT_CENTER);
     switch (alignmentVertical_) {
-    case avTop: r.Bottom = r.Top + ht; break;
+    case avTop:
+        r.Bottom = r.Top + ht;
+        break;
     case avCenter:
         r.Top = (r.Bottom + r.Top - ht) / 2;
         r.Bottom = r.Top + ht;
         break;
-    default: r.Top = r.Bottom - ht - 1; break;
+    default:
+        r.Top = r.Bottom - ht - 1;
+        break;
     }
     if (layoutDirection() == Qt::RightToLeft) flags |= DT_RTLREADING;
     for (const LabelPass& p : LabelPasses(flags)) {
@@ -204,7 +211,9 @@ THvButton::THvButton(QWidget* parent) : THvCustomButton(parent) {
                          [this](QWidget*, QWidget* now) { FocusChanged(now); });
 }
 
-THvButton::~THvButton() { disconnect(focusConn_); }
+THvButton::~THvButton() {
+    disconnect(focusConn_);
+}
 
 void THvButton::showEvent(QShowEvent* e) {
     QWidget* w = window();
@@ -331,7 +340,8 @@ void THvButton::SetShowFocusRect(bool v) {
 
 void THvButton::SetDefault(bool v) {
     default_ = v;
-    if (QWidget* w = window(); w && w != this) FocusChanged(w->focusWidget() ? w->focusWidget() : w);
+    if (QWidget* w = window(); w && w != this)
+        FocusChanged(w->focusWidget() ? w->focusWidget() : w);
 }
 
 void THvButton::SetAllowAllUp(bool v) {
@@ -358,7 +368,8 @@ void THvButton::SetDown(bool v) {
 void THvButton::NotifyGroup() {
     if (groupIndex_ == 0 || !parentWidget()) return;
     for (QObject* o : parentWidget()->children())
-        if (auto* b = qobject_cast<THvButton*>(o); b && b != this) b->GroupMessage(groupIndex_, this);
+        if (auto* b = qobject_cast<THvButton*>(o); b && b != this)
+            b->GroupMessage(groupIndex_, this);
 }
 
 void THvButton::GroupMessage(int groupIndex, THvButton* sender) {
@@ -410,8 +421,8 @@ void THvButton::PaintLabel(Canvas& c) {
 }
 
 void THvButton::PaintParentCorners(Canvas& c) {
-    const TRect r = InflateRect(Rect(0, 0, width(), height()), isEnabled() ? -1 : -2,
-                                isEnabled() ? -1 : -2);
+    const TRect r =
+        InflateRect(Rect(0, 0, width(), height()), isEnabled() ? -1 : -2, isEnabled() ? -1 : -2);
     const TRect wide = InflateRect(r, 1, -1);
     const TRect tall = InflateRect(wide, -2, 2);
     c.SaveDC();
@@ -437,9 +448,10 @@ void THvButton::PaintInto(Canvas& c) {
     const bool focused = hasFocus();
 
     if (HotTrack()) {
-        const TColor disabledFrame = ColorToRGB(color) == ColorToRGB(clBtnFace) && color == clBtnFace
-                                         ? LighterColor(clBtnShadow, 30)
-                                         : DarkerColor(color, 80);
+        const TColor disabledFrame =
+            ColorToRGB(color) == ColorToRGB(clBtnFace) && color == clBtnFace
+                ? LighterColor(clBtnShadow, 30)
+                : DarkerColor(color, 80);
         auto innerRing = [&](TColor fc) {
             c.Line(r.Left, r.Top + 1, r.Left, r.Bottom - 1, fc);
             c.Line(r.Left + 1, r.Top, r.Right - 1, r.Top, fc);
@@ -578,7 +590,9 @@ int THvControlButton::GlyphIndex() const {
     return 0;
 }
 
-void THvControlButton::Click() { emit clicked(); }
+void THvControlButton::Click() {
+    emit clicked();
+}
 
 void THvControlButton::mousePressEvent(QMouseEvent* e) {
     if (e->button() != Qt::LeftButton || !isEnabled()) return;
@@ -709,8 +723,12 @@ void THvControlButton::PaintInto(Canvas& c) {
             PaintGlyphImage(c, r);
         }
         break;
-    case cbsDropDown: PaintDropDownFace(c, r); break;
-    default: PaintArrowFace(c, r); break;
+    case cbsDropDown:
+        PaintDropDownFace(c, r);
+        break;
+    default:
+        PaintArrowFace(c, r);
+        break;
     }
 }
 

@@ -94,7 +94,9 @@ void Surface::setPixel(int x, int y, TColor c) {
     px_[size_t(y) * size_t(w_) + size_t(x)] = toPixel(ColorToRGB(c));
 }
 
-void Surface::fill(TColor c) { std::fill(px_.begin(), px_.end(), toPixel(ColorToRGB(c))); }
+void Surface::fill(TColor c) {
+    std::fill(px_.begin(), px_.end(), toPixel(ColorToRGB(c)));
+}
 
 QImage Surface::image() {
     if (isNull()) return QImage();
@@ -103,8 +105,7 @@ QImage Surface::image() {
 
 QImage Surface::toImage() const {
     if (isNull()) return QImage();
-    return QImage(reinterpret_cast<const uchar*>(px_.data()), w_, h_, w_ * 4,
-                  QImage::Format_RGB32)
+    return QImage(reinterpret_cast<const uchar*>(px_.data()), w_, h_, w_ * 4, QImage::Format_RGB32)
         .copy();
 }
 
@@ -133,9 +134,13 @@ void Canvas::plot(int lx, int ly, std::uint32_t rgb) {
     s_->raw()[size_t(dy) * size_t(s_->width()) + size_t(dx)] = toPixel(rgb);
 }
 
-void Canvas::SetPixel(int x, int y, TColor c) { plot(x, y, ColorToRGB(c)); }
+void Canvas::SetPixel(int x, int y, TColor c) {
+    plot(x, y, ColorToRGB(c));
+}
 
-TColor Canvas::GetPixel(int x, int y) const { return s_->pixel(x + org_.X, y + org_.Y); }
+TColor Canvas::GetPixel(int x, int y) const {
+    return s_->pixel(x + org_.X, y + org_.Y);
+}
 
 void Canvas::LineTo(int x, int y) {
     const TPoint from = pen_;
@@ -180,17 +185,19 @@ void Canvas::FillRect(const TRect& r) {
 
 void Canvas::FillRect(const TRect& r, TColor c) {
     const std::uint32_t rgb = ColorToRGB(c);
-    const TRect dev = IntersectRect(OffsetRect(r, org_.X, org_.Y),
-                                    Rect(0, 0, s_->width(), s_->height()));
+    const TRect dev =
+        IntersectRect(OffsetRect(r, org_.X, org_.Y), Rect(0, 0, s_->width(), s_->height()));
     for (int y = dev.Top; y < dev.Bottom; ++y)
         for (int x = dev.Left; x < dev.Right; ++x)
-            if (visible(x, y)) s_->raw()[size_t(y) * size_t(s_->width()) + size_t(x)] = toPixel(rgb);
+            if (visible(x, y))
+                s_->raw()[size_t(y) * size_t(s_->width()) + size_t(x)] = toPixel(rgb);
 }
 
 void Canvas::Polygon(const std::vector<TPoint>& pts) {
     if (pts.size() < 3 || (Brush.Style == BrushStyle::Clear && !Brush.Pattern)) return;
     int ymin = pts[0].Y, ymax = pts[0].Y;
-    for (const auto& p : pts) ymin = std::min(ymin, p.Y), ymax = std::max(ymax, p.Y);
+    for (const auto& p : pts)
+        ymin = std::min(ymin, p.Y), ymax = std::max(ymax, p.Y);
     std::vector<double> xs;
     for (int y = ymin; y < ymax; ++y) {
         const double yc = y + 0.5;
@@ -207,7 +214,8 @@ void Canvas::Polygon(const std::vector<TPoint>& pts) {
             // Pixel x is inside when its centre x + 0.5 lies in [xa, xb).
             const int xa = int(std::ceil(xs[i] - 0.5));
             const int xb = int(std::ceil(xs[i + 1] - 0.5));
-            for (int x = xa; x < xb; ++x) plot(x, y, brushPixel(x + org_.X, y + org_.Y));
+            for (int x = xa; x < xb; ++x)
+                plot(x, y, brushPixel(x + org_.X, y + org_.Y));
         }
     }
 }
@@ -217,7 +225,8 @@ void Canvas::ExcludeClipRect(const TRect& r) {
     if (clip_.empty()) clip_.assign(size_t(w) * size_t(h), 1);
     const TRect dev = IntersectRect(OffsetRect(r, org_.X, org_.Y), Rect(0, 0, w, h));
     for (int y = dev.Top; y < dev.Bottom; ++y)
-        for (int x = dev.Left; x < dev.Right; ++x) clip_[size_t(y) * size_t(w) + size_t(x)] = 0;
+        for (int x = dev.Left; x < dev.Right; ++x)
+            clip_[size_t(y) * size_t(w) + size_t(x)] = 0;
 }
 
 void Canvas::IntersectClipRect(const TRect& r) {
@@ -239,14 +248,17 @@ TRect Canvas::ClipBox() const {
             for (int x = 0; x < w; ++x)
                 if (clip_[size_t(y) * size_t(w) + size_t(x)]) {
                     box.Left = std::min(box.Left, x), box.Top = std::min(box.Top, y);
-                    box.Right = std::max(box.Right, x + 1), box.Bottom = std::max(box.Bottom, y + 1);
+                    box.Right = std::max(box.Right, x + 1),
+                    box.Bottom = std::max(box.Bottom, y + 1);
                 }
     }
     if (box.IsEmpty()) return {};
     return OffsetRect(box, -org_.X, -org_.Y);
 }
 
-void Canvas::SaveDC() { saved_.push_back({Pen, Brush, Font, FontColor, org_, clip_}); }
+void Canvas::SaveDC() {
+    saved_.push_back({Pen, Brush, Font, FontColor, org_, clip_});
+}
 
 void Canvas::RestoreDC() {
     if (saved_.empty()) return;
@@ -262,7 +274,9 @@ void Canvas::BitBlt(int x, int y, int w, int h, const Canvas& src, int sx, int s
 
 namespace {
 // Destination pixel i (0 .. |n|-1) of an extent n starting at p.
-inline int destAt(int p, int n, int i) { return n >= 0 ? p + i : p - i; }
+inline int destAt(int p, int n, int i) {
+    return n >= 0 ? p + i : p - i;
+}
 // Nearest source index for destination index i when |dn| pixels show |sn|.
 inline int srcIndex(int i, int dn, int sn) {
     const int adn = std::abs(dn), asn = std::abs(sn);
@@ -276,8 +290,8 @@ void Canvas::StretchBlt(int x, int y, int w, int h, const Canvas& src, int sx, i
     MaskedStretchBlt(x, y, w, h, src, sx, sy, sw, sh, MonoMask{}, 0, 0);
 }
 
-void Canvas::MaskedStretchBlt(int x, int y, int w, int h, const Canvas& src, int sx, int sy,
-                              int sw, int sh, const MonoMask& mask, int mx, int my) {
+void Canvas::MaskedStretchBlt(int x, int y, int w, int h, const Canvas& src, int sx, int sy, int sw,
+                              int sh, const MonoMask& mask, int mx, int my) {
     if (w == 0 || h == 0 || sw == 0 || sh == 0) return;
     // Read the whole source block first, so that copies within one surface
     // see the source as it was.
@@ -336,9 +350,8 @@ int QtTextFlags(unsigned f) {
 int Canvas::DrawText(const QString& text, TRect& r, unsigned flags) {
     const QFontMetrics fm(Font);
     const int qf = QtTextFlags(flags);
-    const QRect bound = fm.boundingRect(QRect(r.Left, r.Top, std::max(r.Width(), 1),
-                                              std::max(r.Height(), 1)),
-                                        qf, text);
+    const QRect bound = fm.boundingRect(
+        QRect(r.Left, r.Top, std::max(r.Width(), 1), std::max(r.Height(), 1)), qf, text);
     if (flags & DT_CALCRECT) {
         const int w = (flags & DT_WORDBREAK) ? std::max(r.Width(), bound.width()) : bound.width();
         r.Right = r.Left + w;

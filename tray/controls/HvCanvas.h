@@ -23,7 +23,9 @@ namespace hv {
 // colour (0xFF000000 + the COLOR_ index), or clNone.
 using TColor = std::int32_t;
 
-constexpr TColor SysColor(int index) { return static_cast<TColor>(0xFF000000u | unsigned(index)); }
+constexpr TColor SysColor(int index) {
+    return static_cast<TColor>(0xFF000000u | unsigned(index));
+}
 
 constexpr TColor clBlack = 0x000000;
 constexpr TColor clMaroon = 0x000080;
@@ -68,9 +70,15 @@ constexpr TColor clInfoBk = SysColor(24);
 // low 24 bits. clNone resolves to black, as the toolkit's ColorToRGB does.
 std::uint32_t ColorToRGB(TColor c);
 
-constexpr int GetRValue(std::uint32_t rgb) { return int(rgb & 0xFF); }
-constexpr int GetGValue(std::uint32_t rgb) { return int((rgb >> 8) & 0xFF); }
-constexpr int GetBValue(std::uint32_t rgb) { return int((rgb >> 16) & 0xFF); }
+constexpr int GetRValue(std::uint32_t rgb) {
+    return int(rgb & 0xFF);
+}
+constexpr int GetGValue(std::uint32_t rgb) {
+    return int((rgb >> 8) & 0xFF);
+}
+constexpr int GetBValue(std::uint32_t rgb) {
+    return int((rgb >> 16) & 0xFF);
+}
 constexpr std::uint32_t RGB(int r, int g, int b) {
     return std::uint32_t(r & 0xFF) | (std::uint32_t(g & 0xFF) << 8) |
            (std::uint32_t(b & 0xFF) << 16);
@@ -95,7 +103,9 @@ struct TRect {
     bool Contains(int x, int y) const { return x >= Left && x < Right && y >= Top && y < Bottom; }
     bool operator==(const TRect&) const = default;
 };
-inline TRect Rect(int l, int t, int r, int b) { return TRect{l, t, r, b}; }
+inline TRect Rect(int l, int t, int r, int b) {
+    return TRect{l, t, r, b};
+}
 inline TRect InflateRect(TRect r, int dx, int dy) {
     return TRect{r.Left - dx, r.Top - dy, r.Right + dx, r.Bottom + dy};
 }
@@ -119,8 +129,8 @@ class Surface {
     void fill(TColor c);
     std::uint32_t* raw() { return px_.data(); }
     const std::uint32_t* raw() const { return px_.data(); }
-    QImage image();            // shares the buffer
-    QImage toImage() const;    // a copy
+    QImage image();         // shares the buffer
+    QImage toImage() const; // a copy
     static Surface fromImage(const QImage& img);
 
   private:

@@ -33,7 +33,9 @@ RotatedFont CreateRotatedFont(const QFont& font, int angle) {
     return f;
 }
 
-int FontLineHeight(const QFont& font) { return QFontMetrics(font).height() + 2; }
+int FontLineHeight(const QFont& font) {
+    return QFontMetrics(font).height() + 2;
+}
 
 QString StripAccelChars(const QString& text) {
     QString out;
@@ -92,7 +94,9 @@ Hsl ColorToHsl(TColor c) {
     return {int(std::lround(h * 240)), int(std::lround(s * 240)), int(std::lround(l * 240))};
 }
 
-int HueOfColor(TColor c) { return ColorToHsl(c).H; }
+int HueOfColor(TColor c) {
+    return ColorToHsl(c).H;
+}
 
 std::uint32_t HslToColor(int H, int S, int L) {
     const double l = L / 240.0, s = S / 240.0;
@@ -109,12 +113,24 @@ std::uint32_t HslToColor(int H, int S, int L) {
     const double rising = m1 + (m2 - m1) * f, falling = m2 - (m2 - m1) * f;
     double r = 0, g = 0, b = 0;
     switch (sector) {
-    case 0: r = m2, g = rising, b = m1; break;
-    case 1: r = falling, g = m2, b = m1; break;
-    case 2: r = m1, g = m2, b = rising; break;
-    case 3: r = m1, g = falling, b = m2; break;
-    case 4: r = rising, g = m1, b = m2; break;
-    default: r = m2, g = m1, b = falling; break;
+    case 0:
+        r = m2, g = rising, b = m1;
+        break;
+    case 1:
+        r = falling, g = m2, b = m1;
+        break;
+    case 2:
+        r = m1, g = m2, b = rising;
+        break;
+    case 3:
+        r = m1, g = falling, b = m2;
+        break;
+    case 4:
+        r = rising, g = m1, b = m2;
+        break;
+    default:
+        r = m2, g = m1, b = falling;
+        break;
     }
     auto ch = [](double v) { return int(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
     return RGB(ch(r), ch(g), ch(b));
@@ -158,7 +174,9 @@ TColor ContrastColor(TColor c, int l) {
     return TColor(HslToColor(h, 240, l));
 }
 
-bool ThemeServicesActive() { return false; }
+bool ThemeServicesActive() {
+    return false;
+}
 
 TColor ThemedSystemColor(int /*kind*/) {
     // Without visual styles every kind reads as the button face.
@@ -189,7 +207,8 @@ std::function<void()>& beepHandler() {
 } // namespace
 
 int ReadXpColorScheme() {
-    HvRegistryFileStore reg(hkeyCurrentUser, QStringLiteral("\\Software\\Microsoft\\Windows\\CurrentVersion"),
+    HvRegistryFileStore reg(hkeyCurrentUser,
+                            QStringLiteral("\\Software\\Microsoft\\Windows\\CurrentVersion"),
                             1u << keyRead);
     const QString name = reg.ReadString(QStringLiteral("ThemeManager"), QStringLiteral("ColorName"))
                              .value_or(QString())
@@ -199,8 +218,12 @@ int ReadXpColorScheme() {
     return 0;
 }
 
-int XpColorScheme() { return schemeSlot(); }
-void RefreshXpColorScheme() { schemeSlot() = ReadXpColorScheme(); }
+int XpColorScheme() {
+    return schemeSlot();
+}
+void RefreshXpColorScheme() {
+    schemeSlot() = ReadXpColorScheme();
+}
 
 void GradientDefaultColors(THvGradientColorStyle style, TColor& start, TColor& stop) {
     if (style == gcsMSOffice && ThemeServicesActive()) {
@@ -229,8 +252,12 @@ void GradientPanelColors(THvGradientColorStyle style, TColor& dark, TColor& ligh
     }
 }
 
-bool ScreenIsFullColor() { return fullColorOverride().value_or(true); }
-void OverrideScreenIsFullColor(std::optional<bool> value) { fullColorOverride() = value; }
+bool ScreenIsFullColor() {
+    return fullColorOverride().value_or(true);
+}
+void OverrideScreenIsFullColor(std::optional<bool> value) {
+    fullColorOverride() = value;
+}
 
 void MessageBeep() {
     if (beepHandler())
@@ -238,7 +265,9 @@ void MessageBeep() {
     else
         QApplication::beep();
 }
-void SetBeepHandler(std::function<void()> handler) { beepHandler() = std::move(handler); }
+void SetBeepHandler(std::function<void()> handler) {
+    beepHandler() = std::move(handler);
+}
 
 // ------------------------------------------------------------ lines and borders
 
@@ -264,7 +293,8 @@ void PaintSidesRepeat(Canvas& c, TRect r, TColor topLeft, TRect& inner, TSides s
                       TColor bottomRight) {
     c.Pen.Width = 1;
     inner = r;
-    for (int i = 0; i < count; ++i) PaintSides(c, inner, topLeft, inner, sides, bottomRight);
+    for (int i = 0; i < count; ++i)
+        PaintSides(c, inner, topLeft, inner, sides, bottomRight);
 }
 
 void PaintBevel(Canvas& c, TRect r, bool sunken, TRect& inner, TSides sides) {
@@ -337,17 +367,38 @@ void PaintStyledBorderSides(Canvas& c, TRect r, TFrameStyleEx style, TRect& inne
     inner = r;
     switch (style) {
     case fsNone:
-    case fsFlatRounded: break;
-    case fsFlat: PaintSides(c, r, cl3DDkShadow, inner, sides, cl3DDkShadow); break;
-    case fsGroove: PaintEtched(c, r, clBtnShadow, clBtnHighlight, inner, sides); break;
-    case fsBump: PaintEtched(c, r, clBtnHighlight, clBtnShadow, inner, sides); break;
-    case fsLowered: PaintBevel(c, r, true, inner, sides); break;
-    case fsButtonDown: PaintButtonBevelSides(c, r, true, inner, sides); break;
-    case fsRaised: PaintBevel(c, r, false, inner, sides); break;
-    case fsButtonUp: PaintButtonBevelSides(c, r, false, inner, sides); break;
-    case fsStatus: PaintSides(c, r, clBtnShadow, inner, sides, clBtnHighlight); break;
-    case fsPopup: PaintSides(c, r, clBtnHighlight, inner, sides, clBtnShadow); break;
-    case fsFlatBold: PaintSidesRepeat(c, r, clBtnShadow, inner, sides, 2, clBtnShadow); break;
+    case fsFlatRounded:
+        break;
+    case fsFlat:
+        PaintSides(c, r, cl3DDkShadow, inner, sides, cl3DDkShadow);
+        break;
+    case fsGroove:
+        PaintEtched(c, r, clBtnShadow, clBtnHighlight, inner, sides);
+        break;
+    case fsBump:
+        PaintEtched(c, r, clBtnHighlight, clBtnShadow, inner, sides);
+        break;
+    case fsLowered:
+        PaintBevel(c, r, true, inner, sides);
+        break;
+    case fsButtonDown:
+        PaintButtonBevelSides(c, r, true, inner, sides);
+        break;
+    case fsRaised:
+        PaintBevel(c, r, false, inner, sides);
+        break;
+    case fsButtonUp:
+        PaintButtonBevelSides(c, r, false, inner, sides);
+        break;
+    case fsStatus:
+        PaintSides(c, r, clBtnShadow, inner, sides, clBtnHighlight);
+        break;
+    case fsPopup:
+        PaintSides(c, r, clBtnHighlight, inner, sides, clBtnShadow);
+        break;
+    case fsFlatBold:
+        PaintSidesRepeat(c, r, clBtnShadow, inner, sides, 2, clBtnShadow);
+        break;
     }
 }
 
@@ -362,10 +413,17 @@ void PaintColorStyledBorderSides(Canvas& c, TRect r, TColor color, TRect& inner,
     inner = r;
     switch (style) {
     case fsNone:
-    case fsFlatRounded: break;
-    case fsFlat: PaintSides(c, r, D(50), inner, sides, D(50)); break;
-    case fsGroove: PaintEtched(c, r, D(50), L(100), inner, sides); break;
-    case fsBump: PaintEtched(c, r, L(100), D(50), inner, sides); break;
+    case fsFlatRounded:
+        break;
+    case fsFlat:
+        PaintSides(c, r, D(50), inner, sides, D(50));
+        break;
+    case fsGroove:
+        PaintEtched(c, r, D(50), L(100), inner, sides);
+        break;
+    case fsBump:
+        PaintEtched(c, r, L(100), D(50), inner, sides);
+        break;
     case fsLowered:
         PaintSides(c, r, D(50), inner, sides, L(100));
         PaintSides(c, inner, D(100), inner, sides, L(50));
@@ -374,11 +432,21 @@ void PaintColorStyledBorderSides(Canvas& c, TRect r, TColor color, TRect& inner,
         PaintSides(c, r, L(50), inner, sides, D(100));
         PaintSides(c, inner, L(100), inner, sides, D(50));
         break;
-    case fsButtonDown: PaintColorButtonBevelSides(c, r, color, true, inner, sides); break;
-    case fsButtonUp: PaintColorButtonBevelSides(c, r, color, false, inner, sides); break;
-    case fsStatus: PaintSides(c, r, D(50), inner, sides, L(100)); break;
-    case fsPopup: PaintSides(c, r, L(100), inner, sides, D(50)); break;
-    case fsFlatBold: PaintSidesRepeat(c, r, D(50), inner, sides, 2, D(50)); break;
+    case fsButtonDown:
+        PaintColorButtonBevelSides(c, r, color, true, inner, sides);
+        break;
+    case fsButtonUp:
+        PaintColorButtonBevelSides(c, r, color, false, inner, sides);
+        break;
+    case fsStatus:
+        PaintSides(c, r, D(50), inner, sides, L(100));
+        break;
+    case fsPopup:
+        PaintSides(c, r, L(100), inner, sides, D(50));
+        break;
+    case fsFlatBold:
+        PaintSidesRepeat(c, r, D(50), inner, sides, 2, D(50));
+        break;
     }
 }
 
@@ -393,10 +461,14 @@ void PaintBox(Canvas& c, TRect r, TColor color, TRect& inner) {
 }
 
 void PaintFocusBox(Canvas& c, TRect r, TRect& inner) {
-    for (int x = r.Left + 1; x < r.Right; x += 2) c.SetPixel(x, r.Top, clBlack);
-    for (int x = r.Left + 1; x < r.Right; x += 2) c.SetPixel(x, r.Bottom - 1, clBlack);
-    for (int y = r.Top + 1; y < r.Bottom; y += 2) c.SetPixel(r.Left, y, clBlack);
-    for (int y = r.Top + 1; y < r.Bottom; y += 2) c.SetPixel(r.Right - 1, y, clBlack);
+    for (int x = r.Left + 1; x < r.Right; x += 2)
+        c.SetPixel(x, r.Top, clBlack);
+    for (int x = r.Left + 1; x < r.Right; x += 2)
+        c.SetPixel(x, r.Bottom - 1, clBlack);
+    for (int y = r.Top + 1; y < r.Bottom; y += 2)
+        c.SetPixel(r.Left, y, clBlack);
+    for (int y = r.Top + 1; y < r.Bottom; y += 2)
+        c.SetPixel(r.Right - 1, y, clBlack);
     inner = InflateRect(r, -1, -1);
 }
 
@@ -421,8 +493,12 @@ void PaintEditFrame(Canvas& c, int w, int h, bool frameOnly, TSides sides, TColo
     TRect inner;
     if (!frameOnly) PaintSidesRepeat(c, r, color, inner, sdAll, 2, color);
     switch (style) {
-    case fsFlat: PaintSides(c, r, frameColor, inner, sides, frameColor); break;
-    case fsFlatBold: PaintSidesRepeat(c, r, frameColor, inner, sides, 2, frameColor); break;
+    case fsFlat:
+        PaintSides(c, r, frameColor, inner, sides, frameColor);
+        break;
+    case fsFlatBold:
+        PaintSidesRepeat(c, r, frameColor, inner, sides, 2, frameColor);
+        break;
     default:
         if (color == clWindow)
             PaintStyledBorderSides(c, r, style, inner, sides);
@@ -437,8 +513,12 @@ void PaintPanelBorder(Canvas& c, TRect r, const PanelBorder& b, TRect& inner) {
     const bool banded = b.borderWidth > 0 || b.innerStyle != fsNone;
     inner = r;
     switch (b.outer) {
-    case fsFlat: PaintSides(c, inner, F, inner, b.sides, F); break;
-    case fsFlatBold: PaintSidesRepeat(c, inner, F, inner, b.sides, 2, F); break;
+    case fsFlat:
+        PaintSides(c, inner, F, inner, b.sides, F);
+        break;
+    case fsFlatBold:
+        PaintSidesRepeat(c, inner, F, inner, b.sides, 2, F);
+        break;
     case fsFlatRounded: {
         TRect t;
         if (!b.transparent) {
@@ -457,7 +537,9 @@ void PaintPanelBorder(Canvas& c, TRect r, const PanelBorder& b, TRect& inner) {
     case fsStatus:
         PaintSidesRepeat(c, inner, b.shadowColor, inner, b.sides, b.bevelWidth, b.highlightColor);
         break;
-    default: PaintStyledBorderSides(c, inner, b.outer, inner, b.sides); break;
+    default:
+        PaintStyledBorderSides(c, inner, b.outer, inner, b.sides);
+        break;
     }
     if (b.borderWidth > 0)
         PaintSidesRepeat(c, inner, b.borderColor, inner, b.sides, b.borderWidth, b.borderColor);
@@ -474,7 +556,9 @@ void PaintPanelBorder(Canvas& c, TRect r, const PanelBorder& b, TRect& inner) {
             PaintSides(c, inner, F, inner, b.sides, F);
         }
         break;
-    case fsFlatBold: PaintSidesRepeat(c, inner, F, inner, b.sides, 2, F); break;
+    case fsFlatBold:
+        PaintSidesRepeat(c, inner, F, inner, b.sides, 2, F);
+        break;
     case fsFlatRounded: {
         TRect t;
         PaintSides(c, inner, b.borderColor, t, b.sides, b.borderColor);
@@ -488,7 +572,9 @@ void PaintPanelBorder(Canvas& c, TRect r, const PanelBorder& b, TRect& inner) {
     case fsStatus:
         PaintSidesRepeat(c, inner, b.shadowColor, inner, b.sides, b.bevelWidth, b.highlightColor);
         break;
-    default: PaintStyledBorderSides(c, inner, b.innerStyle, inner, b.sides); break;
+    default:
+        PaintStyledBorderSides(c, inner, b.innerStyle, inner, b.sides);
+        break;
     }
 }
 
@@ -511,10 +597,18 @@ TColor arrowColor(const Canvas& c, bool enabled) {
 void paintClassicArrow(Canvas& c, int cx, int cy, int direction, TColor color) {
     for (int i = 0; i < 4; ++i) {
         switch (direction) {
-        case 0: c.FillRect(Rect(cx - i, cy - 3 + i, cx + i + 1, cy - 2 + i), color); break;
-        case 1: c.FillRect(Rect(cx - i, cy - i, cx + i + 1, cy - i + 1), color); break;
-        case 2: c.FillRect(Rect(cx + i, cy - i, cx + i + 1, cy + i + 1), color); break;
-        default: c.FillRect(Rect(cx + 3 - i, cy - i, cx + 4 - i, cy + i + 1), color); break;
+        case 0:
+            c.FillRect(Rect(cx - i, cy - 3 + i, cx + i + 1, cy - 2 + i), color);
+            break;
+        case 1:
+            c.FillRect(Rect(cx - i, cy - i, cx + i + 1, cy - i + 1), color);
+            break;
+        case 2:
+            c.FillRect(Rect(cx + i, cy - i, cx + i + 1, cy + i + 1), color);
+            break;
+        default:
+            c.FillRect(Rect(cx + 3 - i, cy - i, cx + 4 - i, cy + i + 1), color);
+            break;
         }
     }
 }
@@ -525,10 +619,18 @@ void paintChevron(Canvas& c, int cx, int cy, int direction, TColor color) {
     std::vector<TPoint> pts;
     for (const TPoint& p : up) {
         switch (direction) {
-        case 0: pts.push_back({cx + p.X, cy + p.Y}); break;
-        case 1: pts.push_back({cx + p.X, cy - p.Y}); break;
-        case 2: pts.push_back({cx + p.Y, cy + p.X}); break;
-        default: pts.push_back({cx - p.Y, cy + p.X}); break;
+        case 0:
+            pts.push_back({cx + p.X, cy + p.Y});
+            break;
+        case 1:
+            pts.push_back({cx + p.X, cy - p.Y});
+            break;
+        case 2:
+            pts.push_back({cx + p.Y, cy + p.X});
+            break;
+        default:
+            pts.push_back({cx - p.Y, cy + p.X});
+            break;
         }
     }
     const TColor saved = c.Brush.Color;
@@ -555,10 +657,18 @@ void PaintSpinArrow(Canvas& c, TRect r, bool themedStyle, bool enabled, bool pre
             cx -= 2;
     } else {
         switch (direction) {
-        case 0: cy += 4; break;
-        case 1: cy += 2; break;
-        case 2: cx -= 1; break;
-        default: cx -= 3; break;
+        case 0:
+            cy += 4;
+            break;
+        case 1:
+            cy += 2;
+            break;
+        case 2:
+            cx -= 1;
+            break;
+        default:
+            cx -= 3;
+            break;
         }
     }
     if (enabled && pressed) ++cx, ++cy;
@@ -605,9 +715,9 @@ bool LoadProperties(QObject* obj, const QList<QPair<QString, QVariant>>& props) 
 }
 
 int FrameStyleFromName(const QString& name) {
-    static const char* const names[] = {"fsNone",   "fsFlat",       "fsGroove", "fsBump",
-                                        "fsLowered", "fsButtonDown", "fsRaised", "fsButtonUp",
-                                        "fsStatus", "fsPopup",      "fsFlatBold"};
+    static const char* const names[] = {"fsNone",    "fsFlat",       "fsGroove",  "fsBump",
+                                        "fsLowered", "fsButtonDown", "fsRaised",  "fsButtonUp",
+                                        "fsStatus",  "fsPopup",      "fsFlatBold"};
     for (int i = 0; i < int(std::size(names)); ++i)
         if (name.compare(QLatin1String(names[i]), Qt::CaseInsensitive) == 0) return i;
     return -1;
@@ -626,7 +736,8 @@ QStringList readLines(const QString& path) {
     if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
     QTextStream in(&f);
     QStringList lines;
-    while (!in.atEnd()) lines << in.readLine();
+    while (!in.atEnd())
+        lines << in.readLine();
     return lines;
 }
 
@@ -657,8 +768,7 @@ std::optional<QString> HvIniFileStore::ReadString(const QString& section,
     return std::nullopt;
 }
 
-bool HvIniFileStore::WriteString(const QString& section, const QString& key,
-                                 const QString& value) {
+bool HvIniFileStore::WriteString(const QString& section, const QString& key, const QString& value) {
     if (key.contains(QLatin1Char('=')) || key.contains(QLatin1Char('\n')) ||
         value.contains(QLatin1Char('\n')) || section.contains(QLatin1Char(']')))
         return false;
@@ -712,7 +822,8 @@ QString HvRegistryFileStore::FileFor(THvRegKey root) {
 
 HvRegistryFileStore::HvRegistryFileStore(THvRegKey root, QString keyPath, THvRegAccess access)
     : file_(FileFor(root)), keyPath_(std::move(keyPath)), access_(access) {
-    while (keyPath_.startsWith(QLatin1Char('\\'))) keyPath_.remove(0, 1);
+    while (keyPath_.startsWith(QLatin1Char('\\')))
+        keyPath_.remove(0, 1);
 }
 
 QString HvRegistryFileStore::sectionName(const QString& section) const {
@@ -790,7 +901,8 @@ QString THvRegIniFile::ResolvedIniPath() const {
         base = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
         break;
     default: {
-        const QStringList all = QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
+        const QStringList all =
+            QStandardPaths::standardLocations(QStandardPaths::GenericConfigLocation);
         base = all.isEmpty() ? QStringLiteral("/etc/xdg") : all.last();
         break;
     }
@@ -829,7 +941,9 @@ bool THvRegIniFile::WriteString(const QString& section, const QString& key, cons
 
 THvFrameController::THvFrameController(QObject* owner) : QObject(owner) {}
 
-THvFrameController::~THvFrameController() { controls_.clear(); }
+THvFrameController::~THvFrameController() {
+    controls_.clear();
+}
 
 void THvFrameController::AddControl(QObject* control) {
     if (!control) return;
@@ -845,7 +959,8 @@ void THvFrameController::AddControl(QObject* control) {
 }
 
 void THvFrameController::RemoveControl(QObject* control) {
-    controls_.removeIf([control](const QPointer<QObject>& p) { return p.isNull() || p == control; });
+    controls_.removeIf(
+        [control](const QPointer<QObject>& p) { return p.isNull() || p == control; });
     if (control) disconnect(control, &QObject::destroyed, this, nullptr);
 }
 
@@ -880,27 +995,56 @@ void THvFrameController::UpdateControl(QObject* control, THvFrameControllerPrope
     auto push = [&](THvFrameControllerProperty which) {
         if (!HasNotification(accepted, which)) return;
         switch (which) {
-        case fcpColor: setIfPublished(control, "Color", color_); break;
-        case fcpFocusColor: setIfPublished(control, "FocusColor", focusColor_); break;
-        case fcpDisabledColor: setIfPublished(control, "DisabledColor", disabledColor_); break;
-        case fcpReadOnlyColor: setIfPublished(control, "ReadOnlyColor", readOnlyColor_); break;
+        case fcpColor:
+            setIfPublished(control, "Color", color_);
+            break;
+        case fcpFocusColor:
+            setIfPublished(control, "FocusColor", focusColor_);
+            break;
+        case fcpDisabledColor:
+            setIfPublished(control, "DisabledColor", disabledColor_);
+            break;
+        case fcpReadOnlyColor:
+            setIfPublished(control, "ReadOnlyColor", readOnlyColor_);
+            break;
         case fcpReadOnlyColorOnFocus:
             setIfPublished(control, "ReadOnlyColorOnFocus", readOnlyColorOnFocus_);
             break;
-        case fcpParentColor: setIfPublished(control, "ParentColor", parentColor_); break;
-        case fcpFlatButtonColor: setIfPublished(control, "FlatButtonColor", flatButtonColor_); break;
-        case fcpFlatButtons: setIfPublished(control, "FlatButtons", flatButtons_); break;
-        case fcpFrameColor: setIfPublished(control, "FrameColor", frameColor_); break;
-        case fcpFrameHotColor: setIfPublished(control, "FrameHotColor", frameHotColor_); break;
-        case fcpFrameHotTrack: setIfPublished(control, "FrameHotTrack", frameHotTrack_); break;
-        case fcpFrameHotStyle: setIfPublished(control, "FrameHotStyle", frameHotStyle_); break;
-        case fcpFrameSides: setIfPublished(control, "FrameSides", frameSides_); break;
-        case fcpFrameStyle: setIfPublished(control, "FrameStyle", frameStyle_); break;
-        case fcpFrameVisible: setIfPublished(control, "FrameVisible", frameVisible_); break;
+        case fcpParentColor:
+            setIfPublished(control, "ParentColor", parentColor_);
+            break;
+        case fcpFlatButtonColor:
+            setIfPublished(control, "FlatButtonColor", flatButtonColor_);
+            break;
+        case fcpFlatButtons:
+            setIfPublished(control, "FlatButtons", flatButtons_);
+            break;
+        case fcpFrameColor:
+            setIfPublished(control, "FrameColor", frameColor_);
+            break;
+        case fcpFrameHotColor:
+            setIfPublished(control, "FrameHotColor", frameHotColor_);
+            break;
+        case fcpFrameHotTrack:
+            setIfPublished(control, "FrameHotTrack", frameHotTrack_);
+            break;
+        case fcpFrameHotStyle:
+            setIfPublished(control, "FrameHotStyle", frameHotStyle_);
+            break;
+        case fcpFrameSides:
+            setIfPublished(control, "FrameSides", frameSides_);
+            break;
+        case fcpFrameStyle:
+            setIfPublished(control, "FrameStyle", frameStyle_);
+            break;
+        case fcpFrameVisible:
+            setIfPublished(control, "FrameVisible", frameVisible_);
+            break;
         case fcpFramingPreference:
             setIfPublished(control, "FramingPreference", framingPreference_);
             break;
-        case fcpAll: break;
+        case fcpAll:
+            break;
         }
     };
     if (p != fcpAll) {
@@ -909,10 +1053,10 @@ void THvFrameController::UpdateControl(QObject* control, THvFrameControllerPrope
     }
     push(fcpParentColor);
     if (!parentColor_) push(fcpColor);
-    for (auto which : {fcpDisabledColor, fcpReadOnlyColor, fcpReadOnlyColorOnFocus, fcpFocusColor,
-                       fcpFlatButtonColor, fcpFlatButtons, fcpFrameColor, fcpFrameHotColor,
-                       fcpFrameHotTrack, fcpFrameHotStyle, fcpFrameSides, fcpFrameStyle,
-                       fcpFrameVisible, fcpFramingPreference})
+    for (auto which :
+         {fcpDisabledColor, fcpReadOnlyColor, fcpReadOnlyColorOnFocus, fcpFocusColor,
+          fcpFlatButtonColor, fcpFlatButtons, fcpFrameColor, fcpFrameHotColor, fcpFrameHotTrack,
+          fcpFrameHotStyle, fcpFrameSides, fcpFrameStyle, fcpFrameVisible, fcpFramingPreference})
         push(which);
 }
 
@@ -983,7 +1127,9 @@ void THvFrameController::SetFrameHotTrack(bool v) {
     UpdateControls(fcpFrameHotTrack);
 }
 
-void THvFrameController::SetRegIniFile(THvRegIniFile* v) { regIniFile_ = v; }
+void THvFrameController::SetRegIniFile(THvRegIniFile* v) {
+    regIniFile_ = v;
+}
 
 bool THvFrameController::IsStored(const char* name) const {
     if (qstrcmp(name, "Color") == 0) return !parentColor_;

@@ -39,8 +39,12 @@ enum TSide : int { sdLeft, sdTop, sdRight, sdBottom };
 // A set of sides as a byte: bit 1 left, 2 top, 4 right, 8 bottom.
 using TSides = std::uint8_t;
 constexpr TSides sdAll = 15;
-constexpr TSides SideBit(TSide s) { return TSides(1u << unsigned(s)); }
-constexpr bool HasSide(TSides set, TSide s) { return (set & SideBit(s)) != 0; }
+constexpr TSides SideBit(TSide s) {
+    return TSides(1u << unsigned(s));
+}
+constexpr bool HasSide(TSides set, TSide s) {
+    return (set & SideBit(s)) != 0;
+}
 
 enum TFramingPreference : int { fpCustomFraming, fpXPThemes };
 enum THvGradientColorStyle : int { gcsSystem, gcsMSOffice, gcsCustom };
@@ -101,8 +105,12 @@ struct RotatedFont {
 RotatedFont CreateRotatedFont(const QFont& font, int angle);
 int FontLineHeight(const QFont& font);
 QString StripAccelChars(const QString& text);
-inline int MinInt(int a, int b) { return a < b ? a : b; }
-inline int MaxInt(int a, int b) { return a > b ? a : b; }
+inline int MinInt(int a, int b) {
+    return a < b ? a : b;
+}
+inline int MaxInt(int a, int b) {
+    return a > b ? a : b;
+}
 void RedrawNonClientFrame(QWidget* window);
 void InvalidateTransparentChildren(QWidget* parent);
 
@@ -143,8 +151,7 @@ void OverrideScreenIsFullColor(std::optional<bool> value);
 
 // ------------------------------------------------------------ lines and borders
 
-void PaintSides(Canvas& c, TRect r, TColor topLeft, TRect& inner, TSides sides,
-                TColor bottomRight);
+void PaintSides(Canvas& c, TRect r, TColor topLeft, TRect& inner, TSides sides, TColor bottomRight);
 void PaintSidesRepeat(Canvas& c, TRect r, TColor topLeft, TRect& inner, TSides sides, int count,
                       TColor bottomRight);
 void PaintBevel(Canvas& c, TRect r, bool sunken, TRect& inner, TSides sides = sdAll);
@@ -256,7 +263,7 @@ enum THvRegAccessKey : int {
     keyExecute,
     keyAllAccess
 };
-using THvRegAccess = std::uint16_t; // bit n = THvRegAccessKey n
+using THvRegAccess = std::uint16_t;                            // bit n = THvRegAccessKey n
 constexpr THvRegAccess kDefaultRegAccess = 1u << keyAllAccess; // 0x200
 enum THvSpecialFolder : int {
     sfNone,

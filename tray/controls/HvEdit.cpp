@@ -180,7 +180,9 @@ TFrameStyleEx THvCustomEdit::CurrentFrameStyle() const {
     return TFrameStyleEx(hot() ? frameHotStyle_ : frameStyle_);
 }
 
-TColor THvCustomEdit::CurrentFrameColor() const { return hot() ? frameHotColor_ : frameColor_; }
+TColor THvCustomEdit::CurrentFrameColor() const {
+    return hot() ? frameHotColor_ : frameColor_;
+}
 
 void THvCustomEdit::PaintFrame(Canvas& c) const {
     if (frameVisible_ && !UseThemes()) {
@@ -308,7 +310,8 @@ bool THvCustomEdit::IsStored(const char* name) const {
     };
     for (const auto& [n, p] : byController)
         if (qstrcmp(name, n) == 0)
-            return !(frameController_ && HasNotification(THvFrameControllerNotifications(notifications_), p));
+            return !(frameController_ &&
+                     HasNotification(THvFrameControllerNotifications(notifications_), p));
     if (qstrcmp(name, "Color") == 0) return isEnabled();
     if (qstrcmp(name, "FocusColor") == 0) return ColorToRGB(focusColor_) != ColorToRGB(color_);
     return true;

@@ -42,8 +42,8 @@ void PaintBitmapTransparent(Canvas& canvas, const Surface& bitmap, TRect dest,
     canvas.MaskedStretchBlt(0, 0, dw, dh, wc, 0, 0, source.Width(), source.Height(), mask, 0, 0);
 }
 
-std::vector<TRect> DoublingFillBlit(Canvas& dc, int x, int y, int totalW, int totalH,
-                                    int filledW, int filledH) {
+std::vector<TRect> DoublingFillBlit(Canvas& dc, int x, int y, int totalW, int totalH, int filledW,
+                                    int filledH) {
     std::vector<TRect> copies;
     if (filledW <= 0 || filledH <= 0) return copies;
     int fw = std::min(filledW, totalW), fh = std::min(filledH, totalH);
@@ -93,7 +93,8 @@ struct Running {
         }
     }
     void step() {
-        for (int i = 0; i < 3; ++i) v[size_t(i)] += d[size_t(i)];
+        for (int i = 0; i < 3; ++i)
+            v[size_t(i)] += d[size_t(i)];
     }
     TColor color() const {
         auto ch = [](std::int64_t x) { return int(std::clamp<std::int64_t>(x >> 16, 0, 255)); };
@@ -239,8 +240,7 @@ void PaintDiagonalBands(Canvas& dc, int extentX, int h, TColor a, TColor b, int 
     }
 }
 
-void PaintGradient(Canvas& canvas, TRect r, TGradientDirection dir, TColor a, TColor b,
-                   int steps) {
+void PaintGradient(Canvas& canvas, TRect r, TGradientDirection dir, TColor a, TColor b, int steps) {
     a = TColor(ColorToRGB(a));
     b = TColor(ColorToRGB(b));
     const int w = std::abs(r.Width()), h = std::abs(r.Height());

@@ -29,8 +29,8 @@ void PaintBitmapTransparent(Canvas& canvas, const Surface& bitmap, TRect dest,
                             TColor transparentColor, TRect source);
 // Fills totalW x totalH by doubling the painted filledW x filledH block at
 // (x, y). Returns the destination rectangles of the copies, in order.
-std::vector<TRect> DoublingFillBlit(Canvas& dc, int x, int y, int totalW, int totalH,
-                                    int filledW, int filledH);
+std::vector<TRect> DoublingFillBlit(Canvas& dc, int x, int y, int totalW, int totalH, int filledW,
+                                    int filledH);
 // Completes a picture from its painted top-left quadrant: the left half
 // ((w + 1) div 2 columns, the centre column of an odd width included) is
 // mirrored into the bottom rows, then exactly w div 2 columns into the right.
@@ -40,11 +40,9 @@ void MirrorQuadrants(Canvas& dc, int x, int y, int w, int h);
 int MinBandExtra(int steps, bool boxEngine);
 void PaintLinearBands(Canvas& dc, int splitX, int splitY, int extent, TColor a, TColor b,
                       int steps);
-void PaintBoxBands(Canvas& dc, int w, int h, int insetX, int insetY, TColor a, TColor b,
-                   int steps);
+void PaintBoxBands(Canvas& dc, int w, int h, int insetX, int insetY, TColor a, TColor b, int steps);
 void PaintDiagonalBands(Canvas& dc, int extentX, int h, TColor a, TColor b, int steps);
-void PaintGradient(Canvas& canvas, TRect r, TGradientDirection dir, TColor a, TColor b,
-                   int steps);
+void PaintGradient(Canvas& canvas, TRect r, TGradientDirection dir, TColor a, TColor b, int steps);
 
 // Has the parent of control paint its image into dc, shifted so that it lies
 // under the control.

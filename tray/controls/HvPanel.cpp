@@ -11,11 +11,15 @@ namespace hv {
 namespace {
 int insetOf(int style, int bevelWidth) {
     switch (style) {
-    case fsFlat: return 1;
+    case fsFlat:
+        return 1;
     case fsStatus:
-    case fsPopup: return bevelWidth;
-    case fsNone: return 0;
-    default: return 2; // groove .. button up, flat bold, flat rounded
+    case fsPopup:
+        return bevelWidth;
+    case fsNone:
+        return 0;
+    default:
+        return 2; // groove .. button up, flat bold, flat rounded
     }
 }
 } // namespace
@@ -238,12 +242,17 @@ void THvCustomPanel::changeEvent(QEvent* e) {
     // panel disables every child, and enabling it again re-enables those
     // that were enabled before (a child added meanwhile follows the panel).
     if (e->type() == QEvent::EnabledChange) repaint();
-    if (e->type() == QEvent::FontChange) Realign();
+    if (e->type() == QEvent::FontChange) {
+        Realign();
+        update();
+    }
     QWidget::changeEvent(e);
 }
 
 unsigned THvCustomPanel::AlignmentFlag() const {
-    return alignment_ == taLeftJustify ? DT_LEFT : alignment_ == taRightJustify ? DT_RIGHT : DT_CENTER;
+    return alignment_ == taLeftJustify    ? DT_LEFT
+           : alignment_ == taRightJustify ? DT_RIGHT
+                                          : DT_CENTER;
 }
 
 void THvCustomPanel::PaintInto(Canvas& c) {
@@ -300,7 +309,8 @@ void THvCustomPanel::PaintCaptionText(Canvas& c, TRect r) {
     r = InflateRect(r, -captionIndentX_, -captionIndentY_);
     const unsigned wrap = captionWordWrap_ ? unsigned(DT_WORDBREAK) : 0u;
     TRect calc = r;
-    const int ht = c.DrawText(caption_, calc, DT_CALCRECT | DT_EXPANDTABS | DT_VCENTER | wrap | AlignmentFlag());
+    const int ht = c.DrawText(caption_, calc,
+                              DT_CALCRECT | DT_EXPANDTABS | DT_VCENTER | wrap | AlignmentFlag());
     switch (verticalAlignment_) {
     case avTop:
         if (r.Top + ht < r.Bottom) r.Bottom = r.Top + ht;
@@ -334,7 +344,8 @@ void THvCustomPanel::PaintGrid(Canvas& c, TRect r) {
     const int ny = gridSpacingY_ ? r.Height() / gridSpacingY_ : 0;
     const TColor color = gridLineColor_;
     if (gridPattern_ == 0) {
-        for (const TPoint& p : GridDots(r)) c.SetPixel(p.X, p.Y, color);
+        for (const TPoint& p : GridDots(r))
+            c.SetPixel(p.X, p.Y, color);
         return;
     }
     if (gridPattern_ != 1 && gridPattern_ != 2) return;
@@ -343,14 +354,16 @@ void THvCustomPanel::PaintGrid(Canvas& c, TRect r) {
         if (gridPattern_ == 2)
             c.Line(x, r.Top, x, r.Bottom, color);
         else
-            for (int y = r.Top + 1; y < r.Bottom - 1; y += 2) c.SetPixel(x, y, color);
+            for (int y = r.Top + 1; y < r.Bottom - 1; y += 2)
+                c.SetPixel(x, y, color);
     }
     for (int j = 1; j <= ny; ++j) {
         const int y = r.Top - 1 + j * gridSpacingY_;
         if (gridPattern_ == 2)
             c.Line(r.Left, y, r.Right, y, color);
         else
-            for (int x = r.Left + 1; x < r.Right - 1; x += 2) c.SetPixel(x, y, color);
+            for (int x = r.Left + 1; x < r.Right - 1; x += 2)
+                c.SetPixel(x, y, color);
     }
 }
 
@@ -389,9 +402,15 @@ TRect THvCustomGroupBox::ClientRectForChildren() const {
         if (!Caption().isEmpty()) r.Top += ht;
         r = InflateRect(r, -2, -2);
         break;
-    case gsTopLine: r.Top += ht; break;
-    case gsBanner: r.Top += ht + 8; break;
-    default: r.Top += ht + 4; break;
+    case gsTopLine:
+        r.Top += ht;
+        break;
+    case gsBanner:
+        r.Top += ht + 8;
+        break;
+    default:
+        r.Top += ht + 4;
+        break;
     }
     return r;
 }
@@ -404,10 +423,14 @@ TRect THvCustomGroupBox::CaptionRect() const {
     const bool rtl = layoutDirection() == Qt::RightToLeft;
     switch (groupStyle_) {
     case gsStandard:
-    case gsFlat: return rtl ? Rect(width() - w - 8, 0, width() - 8, h) : Rect(8, 0, w + 8, h);
-    case gsTopLine: return rtl ? Rect(width() - w - 4, 0, width() - 4, h) : Rect(0, 0, w + 4, h);
-    case gsBanner: return Rect(0, 0, width(), h + 6);
-    default: return Rect(0, 0, width(), h + 2);
+    case gsFlat:
+        return rtl ? Rect(width() - w - 8, 0, width() - 8, h) : Rect(8, 0, w + 8, h);
+    case gsTopLine:
+        return rtl ? Rect(width() - w - 4, 0, width() - 4, h) : Rect(0, 0, w + 4, h);
+    case gsBanner:
+        return Rect(0, 0, width(), h + 6);
+    default:
+        return Rect(0, 0, width(), h + 2);
     }
 }
 
@@ -501,12 +524,15 @@ void THvCustomGroupBox::Paint(Canvas& c) {
     if (groupStyle_ == gsBanner) k = InflateRect(k, -4, -1);
     c.Brush.Style = BrushStyle::Clear;
     const QColor fcq = palette().color(QPalette::WindowText);
-    c.FontColor = isEnabled() ? TColor(RGB(fcq.red(), fcq.green(), fcq.blue())) : TColor(clGrayText);
+    c.FontColor =
+        isEnabled() ? TColor(RGB(fcq.red(), fcq.green(), fcq.blue())) : TColor(clGrayText);
     c.DrawText(Caption(), k, AlignmentFlag() | DT_SINGLELINE);
     c.Brush.Style = BrushStyle::Solid;
 }
 
-void THvCustomGroupBox::keyPressEvent(QKeyEvent* e) { QWidget::keyPressEvent(e); }
+void THvCustomGroupBox::keyPressEvent(QKeyEvent* e) {
+    QWidget::keyPressEvent(e);
+}
 
 bool THvCustomGroupBox::event(QEvent* e) {
     if (e->type() == QEvent::Shortcut) {

@@ -48,8 +48,8 @@ class THvCustomPanel : public QWidget,
     Q_PROPERTY(int CaptionIndentX READ CaptionIndentX WRITE SetCaptionIndentX)
     Q_PROPERTY(int CaptionIndentY READ CaptionIndentY WRITE SetCaptionIndentY)
     Q_PROPERTY(bool CaptionWordWrap READ CaptionWordWrap WRITE SetCaptionWordWrap)
-    Q_PROPERTY(bool ShowDockClientCaptions READ ShowDockClientCaptions WRITE
-                   SetShowDockClientCaptions)
+    Q_PROPERTY(
+        bool ShowDockClientCaptions READ ShowDockClientCaptions WRITE SetShowDockClientCaptions)
     Q_PROPERTY(int FrameControllerNotifications READ FrameControllerNotifications WRITE
                    SetFrameControllerNotifications)
   public:

@@ -5,6 +5,7 @@
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QWheelEvent>
 
 #include <charconv>
@@ -124,8 +125,7 @@ void THvSpinButtons::SetEnabledAll(bool v) {
 }
 
 THvSpinButtons::Layout THvSpinButtons::LayoutFor(int w, int h) const {
-    if (orientation_ == orVertical)
-        return {QRect(0, 0, w, h / 2), QRect(0, h / 2, w, h - h / 2)};
+    if (orientation_ == orVertical) return {QRect(0, 0, w, h / 2), QRect(0, h / 2, w, h - h / 2)};
     return {QRect(w / 2, 0, w - w / 2, h), QRect(0, 0, w / 2, h)};
 }
 
@@ -195,7 +195,8 @@ QString THvSpinEdit::FormatNumber(Extended v, int decimals) {
                                          std::clamp(decimals, 0, 18));
     QString s = ec == std::errc() ? QString::fromLatin1(buf, int(end - buf)) : QStringLiteral("0");
     // A value that rounds to zero is shown without a sign.
-    if (s.startsWith(QLatin1Char('-')) && s.count(QLatin1Char('0')) == s.size() - 1 - s.count(QLatin1Char('.')))
+    if (s.startsWith(QLatin1Char('-')) &&
+        s.count(QLatin1Char('0')) == s.size() - 1 - s.count(QLatin1Char('.')))
         s.remove(0, 1);
     s.replace(QLatin1Char('.'), QLocale().decimalPoint());
     return s;
@@ -207,7 +208,8 @@ THvSpinEdit::Extended THvSpinEdit::Value() {
     if (allowBlank_) return blankValue_;
     char buf[128];
     const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, min_);
-    QString general = ec == std::errc() ? QString::fromLatin1(buf, int(end - buf)) : QStringLiteral("0");
+    QString general =
+        ec == std::errc() ? QString::fromLatin1(buf, int(end - buf)) : QStringLiteral("0");
     general.replace(QLatin1Char('.'), QLocale().decimalPoint());
     setText(general);
     return ParseNumber(general).value_or(min_);
@@ -381,11 +383,20 @@ void THvSpinEdit::KeyDown(int& key, Qt::KeyboardModifiers mods) {
         return;
     }
     switch (key) {
-    case Qt::Key_PageUp: StepUp(pageSize_); break;
-    case Qt::Key_PageDown: StepDown(pageSize_); break;
-    case Qt::Key_Up: StepUp(increment_); break;
-    case Qt::Key_Down: StepDown(increment_); break;
-    default: return;
+    case Qt::Key_PageUp:
+        StepUp(pageSize_);
+        break;
+    case Qt::Key_PageDown:
+        StepDown(pageSize_);
+        break;
+    case Qt::Key_Up:
+        StepUp(increment_);
+        break;
+    case Qt::Key_Down:
+        StepDown(increment_);
+        break;
+    default:
+        return;
     }
     key = 0;
 }
@@ -416,6 +427,15 @@ void THvSpinEdit::contextMenuEvent(QContextMenuEvent* e) {
                 a->setEnabled(false);
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(e->globalPos());
+}
+
+void THvSpinEdit::mouseReleaseEvent(QMouseEvent* e) {
+    // The middle button pastes the X selection: the same gate as paste.
+    if (e->button() == Qt::MiddleButton && !PasteAllowed()) {
+        e->accept();
+        return;
+    }
+    THvCustomEdit::mouseReleaseEvent(e);
 }
 
 void THvSpinEdit::wheelEvent(QWheelEvent* e) {
@@ -468,7 +488,8 @@ void THvSpinEdit::PlaceSpinButtons() {
     if (layoutDirection() == Qt::RightToLeft)
         r = QRect(0, 0, wb, h - 4);
     else if (FrameVisible() || Ctl3D())
-        r = ThemeServicesActive() ? QRect(w - wb - 3, -1, wb, h - 2) : QRect(w - wb - 4, 0, wb, h - 4);
+        r = ThemeServicesActive() ? QRect(w - wb - 3, -1, wb, h - 2)
+                                  : QRect(w - wb - 4, 0, wb, h - 4);
     else
         r = QRect(w - wb - 1, 1, wb, h - 2);
     spin_->setGeometry(r.translated(nc, nc));

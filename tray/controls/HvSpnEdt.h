@@ -179,6 +179,7 @@ class THvSpinEdit : public THvCustomEdit {
     void resizeEvent(QResizeEvent* e) override;
     void changeEvent(QEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
 
   private:
     void ReadOnlyChange();
