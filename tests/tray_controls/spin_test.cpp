@@ -140,6 +140,24 @@ TEST(TraySpinEdit, WithoutKeyEditOnlyStepsChangeTheText) {
     EXPECT_EQ(w.spin->text(), QString("1"));
 }
 
+TEST(TraySpinEdit, WithKeyEditTypingAndDeletingWork) {
+    SpinWindow w;
+    BeepCounter beeps;
+    w.spin->SetAllowKeyEdit(true);
+    w.show();
+    w.spin->setFocus();
+    w.spin->setText("12");
+    w.spin->setCursorPosition(0);
+    QTest::keyClick(w.spin, Qt::Key_Delete);
+    EXPECT_EQ(w.spin->text(), QString("2"));
+    QTest::keyClick(w.spin, Qt::Key_End);
+    QTest::keyClicks(w.spin, "5x");
+    EXPECT_EQ(w.spin->text(), QString("25"));
+    EXPECT_EQ(beeps.count, 1); // for the x
+    QTest::keyClick(w.spin, Qt::Key_Backspace);
+    EXPECT_EQ(w.spin->text(), QString("2"));
+}
+
 TEST(TraySpinEdit, IntegersOnlyRoundsTiesToEven) {
     THvSpinEdit spin;
     spin.SetIntegersOnly(false);

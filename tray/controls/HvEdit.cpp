@@ -251,8 +251,8 @@ void THvCustomEdit::keyPressEvent(QKeyEvent* e) {
         ch = QChar(13);
     else if (key == Qt::Key_Backspace)
         ch = QChar(8);
-    else if (!e->text().isEmpty())
-        ch = e->text().at(0);
+    else if (key != Qt::Key_Delete && !e->text().isEmpty())
+        ch = e->text().at(0); // Delete types no character (it is a key, as on Windows)
     if (!ch.isNull() && !KeyPress(ch)) {
         e->accept();
         return;
