@@ -224,3 +224,32 @@ TEST(TrayBorder, DisabledArrowIsShadowGrey) {
     PaintSpinArrow(c, Rect(0, 0, 9, 9), false, false, false, 0);
     EXPECT_EQ(s.pixel(4, 5), TColor(ColorToRGB(clBtnShadow)));
 }
+
+TEST(TrayBorder, ColourStyledBordersDeriveFromTheBaseColour) {
+    const TColor base = 0x808080;
+    Surface s(8, 8, kBack);
+    Canvas c(s);
+    TRect inner;
+    PaintColorStyledBorder(c, Rect(0, 0, 8, 8), base, inner, fsLowered);
+    EXPECT_EQ(inner, Rect(2, 2, 6, 6));
+    EXPECT_EQ(s.pixel(0, 3), DarkerColor(base, 50));
+    EXPECT_EQ(s.pixel(7, 3), LighterColor(base, 100));
+    EXPECT_EQ(s.pixel(1, 3), DarkerColor(base, 100));
+    EXPECT_EQ(s.pixel(6, 3), LighterColor(base, 50));
+}
+
+TEST(TrayBorder, PopupPanelBorderIsBevelWidthDeep) {
+    Surface s(10, 10, kBack);
+    Canvas c(s);
+    PanelBorder b;
+    b.outer = fsPopup;
+    b.bevelWidth = 3;
+    b.highlightColor = clWhite;
+    b.shadowColor = clBlack;
+    TRect inner;
+    PaintPanelBorder(c, Rect(0, 0, 10, 10), b, inner);
+    EXPECT_EQ(inner, Rect(3, 3, 7, 7));
+    EXPECT_EQ(s.pixel(2, 5), clWhite);
+    EXPECT_EQ(s.pixel(7, 5), clBlack);
+    EXPECT_EQ(s.pixel(3, 5), kBack);
+}

@@ -217,3 +217,40 @@ TEST(TrayControlButton, GlyphCellByState) {
     b.setEnabled(false);
     EXPECT_EQ(b.GlyphIndex(), 1);
 }
+
+TEST(TrayButton, ClassicFacesByState) {
+    ButtonWindow w;
+    w.show();
+    w.edit->setFocus();
+    Surface s = RenderControl(w.a);
+    EXPECT_EQ(s.pixel(0, 0), TColor(ColorToRGB(clBtnHighlight))); // raised bevel
+    EXPECT_EQ(s.pixel(74, 24), TColor(ColorToRGB(cl3DDkShadow)));
+    EXPECT_EQ(s.pixel(37, 3), TColor(ColorToRGB(clBtnFace)));
+    w.a->setFocus();
+    s = RenderControl(w.a);
+    EXPECT_EQ(s.pixel(0, 0), TColor(ColorToRGB(clWindowFrame))); // the default ring
+    EXPECT_EQ(s.pixel(1, 1), TColor(ColorToRGB(clBtnHighlight)));
+    EXPECT_EQ(s.pixel(5, 4), 0); // focus dots on the rectangle inset by 4
+    QTest::mousePress(w.a, Qt::LeftButton, {}, QPoint(5, 5));
+    s = RenderControl(w.a);
+    EXPECT_EQ(s.pixel(0, 0), TColor(ColorToRGB(clBtnText))); // pushed bevel, no ring
+    EXPECT_EQ(s.pixel(1, 1), TColor(ColorToRGB(clBtnShadow)));
+    QTest::mouseRelease(w.a, Qt::LeftButton, {}, QPoint(5, 5));
+}
+
+TEST(TrayButton, HotTrackShowsTheParentAtItsCorners) {
+    ShownWindow w;
+    auto* parent = new QWidget(w.window.get());
+    parent->setGeometry(0, 0, 200, 100);
+    parent->setProperty("Color", int(clRed));
+    auto* b = new THvButton(parent);
+    b->move(10, 10);
+    b->SetHotTrack(true);
+    EXPECT_TRUE(b->CornersShowParent());
+    w.show();
+    const Surface s = RenderControl(b);
+    const TColor dark = DarkerColor(clRed, 20);
+    EXPECT_EQ(s.pixel(0, 5), dark); // the outer ring from the parent's colour
+    EXPECT_EQ(s.pixel(1, 1), dark); // its corner pixel
+    EXPECT_EQ(s.pixel(1, 5), TColor(ColorToRGB(cl3DDkShadow))); // FrameColor ring
+}
