@@ -57,8 +57,13 @@ std::vector<std::string> candidate_names(const std::string& name) {
     return names;
 }
 
+// RTLD_NODELETE: a module may keep threads or at-exit work beyond
+// C_Finalize; its code stays mapped after uninit_pkcs11 so that nothing of it
+// ever runs from unmapped memory. Loading it again finds the same copy.
+constexpr int open_flags = RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE;
+
 void* open_module(const std::string& name) {
-    if (name.find('/') != std::string::npos) return dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (name.find('/') != std::string::npos) return dlopen(name.c_str(), open_flags);
     const std::vector<std::string> names = candidate_names(name);
     std::vector<std::string> directories;
     for (const std::string& d : {plat::program_directory(), this_library_directory()})
@@ -66,9 +71,9 @@ void* open_module(const std::string& name) {
             directories.push_back(d);
     for (const std::string& d : directories)
         for (const std::string& n : names)
-            if (void* h = dlopen((d + "/" + n).c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
+            if (void* h = dlopen((d + "/" + n).c_str(), open_flags)) return h;
     for (const std::string& n : names)
-        if (void* h = dlopen(n.c_str(), RTLD_NOW | RTLD_LOCAL)) return h;
+        if (void* h = dlopen(n.c_str(), open_flags)) return h;
     return nullptr;
 }
 
@@ -482,10 +487,19 @@ token_change_upin(uint32_t index, const char* old_pin, const char* new_pin) {
     CK_SESSION_INFO info{};
     if (s.f->C_GetSessionInfo(t->session, &info) == CKR_OK && info.state == CKS_RW_SO_FUNCTIONS)
         (void)s.f->C_Logout(t->session);
-    return code(s.f->C_SetPIN(
-        t->session, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(old_pin)),
-        std::strlen(old_pin), reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(new_pin)),
-        std::strlen(new_pin)));
+    auto* old_text = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(old_pin));
+    auto* new_text = reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(new_pin));
+    const CK_ULONG old_length = std::strlen(old_pin);
+    const CK_ULONG new_length = std::strlen(new_pin);
+    CK_RV rv = s.f->C_SetPIN(t->session, old_text, old_length, new_text, new_length);
+    if (rv != CKR_USER_NOT_LOGGED_IN) return code(rv);
+    // A module that changes only the PIN of a logged-in user: log in with the
+    // old PIN (which checks it), change, and leave the session as it was.
+    rv = s.f->C_Login(t->session, CKU_USER, old_text, old_length);
+    if (rv != CKR_OK) return code(rv);
+    rv = s.f->C_SetPIN(t->session, old_text, old_length, new_text, new_length);
+    (void)s.f->C_Logout(t->session);
+    return code(rv);
 }
 
 __attribute__((visibility("default"))) uint32_t
