@@ -109,6 +109,20 @@ inline bytes bn_param(EVP_PKEY* key, const char* name) {
     return out;
 }
 
+// The DER of a certificate's subject name (CKA_SUBJECT).
+inline bytes subject_der(const bytes& der) {
+    const unsigned char* p = der.data();
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    bytes out;
+    if (x == nullptr) return out;
+    const int len = i2d_X509_NAME(X509_get_subject_name(x), nullptr);
+    out.resize(len > 0 ? static_cast<size_t>(len) : 0);
+    unsigned char* q = out.data();
+    i2d_X509_NAME(X509_get_subject_name(x), &q);
+    X509_free(x);
+    return out;
+}
+
 inline std::string sha1_hex(const bytes& der) {
     unsigned char d[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
