@@ -25,9 +25,22 @@ bool decode(const std::vector<uint8_t>& bytes, TIniEncoding& encoding, QString& 
     if (size >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
         encoding = TIniEncoding::utf16le_bom;
         if (size % 2 != 0) return false;
-        QStringDecoder d(QStringDecoder::Utf16LE, QStringDecoder::Flag::Stateless);
-        text = d.decode(QByteArrayView(data + 2, size - 2));
-        return !d.hasError();
+        text.clear();
+        text.reserve((size - 2) / 2);
+        for (qsizetype i = 2; i < size; i += 2)
+            text += QChar(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
+        // Surrogates only in whole pairs, and no NUL: anything else is not text.
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            const QChar c = text[i];
+            if (c.isNull()) return false;
+            if (c.isHighSurrogate()) {
+                if (i + 1 >= text.size() || !text[i + 1].isLowSurrogate()) return false;
+                ++i;
+            } else if (c.isLowSurrogate()) {
+                return false;
+            }
+        }
+        return true;
     }
     if (size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
         encoding = TIniEncoding::utf8_bom;
