@@ -453,3 +453,17 @@ TEST_F(Store, the_certstore_command_prints_one_line_per_certificate) {
     run_certstore("remove", &status);
     EXPECT_EQ(WEXITSTATUS(status), 2);
 }
+
+TEST_F(FakeModule, the_configured_start_ignores_strings_a_module_has_no_use_for) {
+    setenv("FAKE_TOKENS", "2", 1);
+    ASSERT_EQ(init_pkcs11_ex("", "", "", "FakeToken.dll"), 0u);
+    uint32_t ids[32];
+    uint32_t count = 32;
+    EXPECT_EQ(token_find(ids, &count), 0u);
+    EXPECT_EQ(count, 2u);
+    // Loading again replaces the module that was loaded.
+    ASSERT_EQ(init_pkcs11_ex("Quessar vKessa Tavrel,,", "Tavrel01", "", "FakeToken.dll"), 0u);
+    EXPECT_EQ(token_connect(0), DRUMVALE_E_BAD_INDEX) << "a fresh table";
+    EXPECT_EQ(init_pkcs11_ex("", "", "", "missing.dll"), DRUMVALE_E_MODULE_LOAD);
+    EXPECT_EQ(token_find(ids, &count), DRUMVALE_E_NOT_INITIALISED);
+}
