@@ -365,15 +365,20 @@ __attribute__((visibility("default"))) uint32_t token_find(uint32_t* ids, uint32
     std::lock_guard lock(s.guard);
     if (s.f == nullptr) return DRUMVALE_E_NOT_INITIALISED;
     if (count == nullptr) return DRUMVALE_E_BAD_ARGUMENT;
-    CK_ULONG n = 0;
-    CK_RV rv = s.f->C_GetSlotList(CK_TRUE, nullptr, &n);
-    if (rv != CKR_OK) return code(rv);
-    std::vector<CK_SLOT_ID> slots(n);
-    if (n > 0) {
-        rv = s.f->C_GetSlotList(CK_TRUE, slots.data(), &n);
+    // A token may arrive between the size query and the list: ask again.
+    std::vector<CK_SLOT_ID> slots;
+    CK_RV rv = CKR_BUFFER_TOO_SMALL;
+    for (int attempt = 0; attempt < 3 && rv == CKR_BUFFER_TOO_SMALL; ++attempt) {
+        CK_ULONG n = 0;
+        rv = s.f->C_GetSlotList(CK_TRUE, nullptr, &n);
         if (rv != CKR_OK) return code(rv);
-        slots.resize(std::min<size_t>(n, slots.size()));
+        if (n > 1024) return DRUMVALE_E_TOO_MANY_TOKENS;
+        slots.assign(n, 0);
+        if (n == 0) break;
+        rv = s.f->C_GetSlotList(CK_TRUE, slots.data(), &n);
+        if (rv == CKR_OK) slots.resize(std::min<size_t>(n, slots.size()));
     }
+    if (rv != CKR_OK) return code(rv);
     // The table is rebuilt: indices of the last search no longer hold.
     close_sessions(s);
     const bool too_many = slots.size() > DRUMVALE_MAX_TOKENS;
@@ -563,9 +568,13 @@ __attribute__((visibility("default"))) uint32_t container_load_all(uint32_t inde
     size_t needed = 0;
     for (const std::string& n : names)
         needed += n.size() + 1;
-    if (buffer == nullptr || needed > *length) {
+    if (buffer == nullptr) { // size query
         *length = static_cast<uint32_t>(needed);
-        return buffer == nullptr && !too_many ? 0 : DRUMVALE_E_BUFFER_TOO_SMALL;
+        return too_many ? DRUMVALE_E_TOO_MANY_CONTAINERS : 0;
+    }
+    if (needed > *length) {
+        *length = static_cast<uint32_t>(needed);
+        return DRUMVALE_E_BUFFER_TOO_SMALL;
     }
     size_t pos = 0;
     for (const std::string& n : names) {
