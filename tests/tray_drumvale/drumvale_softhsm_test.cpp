@@ -158,6 +158,13 @@ TEST_F(DrumvaleSoftHsm, the_tray_calls_work_on_a_module_without_the_vendor_exten
     ASSERT_EQ(container_get_cert(index, "42", 2, buffer.data(), &length), 0u);
     buffer.resize(length);
     EXPECT_EQ(buffer, der);
+    // A short buffer: the length needed, and nothing written past what it holds.
+    std::vector<uint8_t> small(64, 0x5A);
+    length = 32;
+    EXPECT_EQ(container_get_cert(index, "42", 2, small.data(), &length),
+              DRUMVALE_E_BUFFER_TOO_SMALL);
+    EXPECT_EQ(length, der.size());
+    EXPECT_EQ(small, std::vector<uint8_t>(64, 0x5A));
     length = 16384;
     EXPECT_EQ(container_get_cert(index, "42", 1, buffer.data(), &length), DRUMVALE_E_NOT_FOUND);
     uint32_t algorithm = 0, bits = 0, key_length = 0;
