@@ -26,7 +26,7 @@ using TSimpleTimerEvent = std::function<void(TSimpleTimer* Sender)>;
 // least one TSimpleTimer is).
 class TSimpleTimerHandler : public QObject {
     Q_OBJECT
-public:
+  public:
     // The handler of this process, or nullptr when no timer exists.
     static TSimpleTimerHandler* Instance();
 
@@ -41,10 +41,10 @@ public:
     int UserCount() const { return static_cast<int>(timers_.size()); }
     std::intptr_t LastResult() const { return lastResult_; }
 
-protected:
+  protected:
     void timerEvent(QTimerEvent* event) override;
 
-private:
+  private:
     friend class TSimpleTimer;
     TSimpleTimerHandler() = default;
     ~TSimpleTimerHandler() override;
@@ -56,13 +56,13 @@ private:
     std::unordered_map<std::uint32_t, int> systemTimers_;     // id -> Qt timer
     std::unordered_map<int, std::uint32_t> idOfSystemTimer_;  // Qt timer -> id
     std::intptr_t lastResult_ = 0;
-    int dispatchDepth_ = 0;  // nested WindowProc calls in progress
-    bool orphaned_ = false;  // the last timer left during a dispatch
+    int dispatchDepth_ = 0; // nested WindowProc calls in progress
+    bool orphaned_ = false; // the last timer left during a dispatch
 };
 
 class TSimpleTimer {
-public:
-    TSimpleTimer();                                            // Create
+  public:
+    TSimpleTimer();                                                  // Create
     TSimpleTimer(std::uint32_t period, TSimpleTimerEvent onElapsed); // CreateWithHandler
     ~TSimpleTimer();
     TSimpleTimer(const TSimpleTimer&) = delete;
@@ -80,7 +80,7 @@ public:
 
     std::uint32_t Id() const { return id_; }
 
-private:
+  private:
     friend class TSimpleTimerHandler;
     std::uint32_t id_ = 0;
     bool active_ = false;

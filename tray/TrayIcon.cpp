@@ -54,7 +54,7 @@ namespace {
 // messages, queued, so that a handler may destroy the icon that reported.
 class QtNotifyArea : public QObject, public TNotifyArea {
     Q_OBJECT
-public:
+  public:
     QtNotifyArea() {
         // The X11 platform tells when a tray host takes the tray selection:
         // the moral equivalent of the "TaskbarCreated" broadcast.
@@ -65,8 +65,8 @@ public:
                 native->metaObject()->indexOfSignal("systemTrayWindowChanged(QScreen*)");
             const int slot = metaObject()->indexOfSlot("TrayHostChanged()");
             if (sig >= 0 && slot >= 0)
-                connect(native, native->metaObject()->method(sig), this,
-                        metaObject()->method(slot), Qt::QueuedConnection);
+                connect(native, native->metaObject()->method(sig), this, metaObject()->method(slot),
+                        Qt::QueuedConnection);
         }
     }
 
@@ -96,13 +96,13 @@ public:
         }
     }
 
-public slots:
+  public slots:
     void TrayHostChanged() {
         if (QSystemTrayIcon::isSystemTrayAvailable())
             if (TTrayIconHandler* h = TTrayIconHandler::Instance()) h->TaskbarCreated();
     }
 
-private:
+  private:
     std::unique_ptr<QSystemTrayIcon> MakeIcon(std::uint32_t id) {
         auto icon = std::make_unique<QSystemTrayIcon>();
         auto post = [id](std::uint32_t msg) {
@@ -209,8 +209,7 @@ void TTrayIconHandler::SetNotifyAreaFactory(TNotifyAreaFactory factory) {
 }
 
 TTrayIconHandler::TTrayIconHandler()
-    : notifyArea_(g_notifyAreaFactory ? g_notifyAreaFactory() : std::make_unique<QtNotifyArea>()) {
-}
+    : notifyArea_(g_notifyAreaFactory ? g_notifyAreaFactory() : std::make_unique<QtNotifyArea>()) {}
 
 TTrayIconHandler::~TTrayIconHandler() {
     if (g_trayHandler == this) g_trayHandler = nullptr;
@@ -237,7 +236,7 @@ void TTrayIconHandler::Leave(std::uint32_t id) {
 }
 
 std::intptr_t TTrayIconHandler::TrayWindowProc(std::uint32_t msg, std::uintptr_t wParam,
-                                                std::intptr_t lParam) {
+                                               std::intptr_t lParam) {
     switch (msg) {
     case WM_DESTROY:
     case WM_CLOSE:
@@ -446,8 +445,8 @@ void TTrayIcon::ClearBalloon() {
 
 bool TTrayIcon::ShowBalloonHint(const QString& title, const QString& text, int iconKind,
                                 int timeoutSeconds) {
-    static constexpr std::uint32_t kInfoFlags[] = {NIIF_NONE, NIIF_INFO, NIIF_WARNING,
-                                                   NIIF_ERROR, NIIF_USER};
+    static constexpr std::uint32_t kInfoFlags[] = {NIIF_NONE, NIIF_INFO, NIIF_WARNING, NIIF_ERROR,
+                                                   NIIF_USER};
     ClearBalloon();
     data_.uFlags |= NIF_INFO;
     data_.szInfo = BoundedField(text, kInfoChars);
@@ -501,9 +500,16 @@ bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
         owner_->activateWindow();
     } else if (event->type() == QEvent::WindowStateChange && watched == MainForm()) {
         if (MainForm()->isMinimized() && MinimizeToTray) {
-            QPointer<TTrayIcon> self = this;
-            if (auto ev = OnMinimizeToTray) ev(this);
-            if (self) SendToTray();
+            // After the toolkit has finished minimising (showMinimized shows
+            // the window again once the state has changed).
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    QPointer<TTrayIcon> self = this;
+                    if (auto ev = OnMinimizeToTray) ev(this);
+                    if (self) SendToTray();
+                },
+                Qt::QueuedConnection);
         }
     }
     return false; // passed on in every case
@@ -561,8 +567,8 @@ void TTrayIcon::HandleCallback(std::uint32_t mouseMsg) {
         break;
     case WM_LBUTTONDOWN:
         if (OnDblClick) {
-            clickTimer_->SetPeriod(
-                static_cast<std::uint32_t>(QGuiApplication::styleHints()->mouseDoubleClickInterval()));
+            clickTimer_->SetPeriod(static_cast<std::uint32_t>(
+                QGuiApplication::styleHints()->mouseDoubleClickInterval()));
             clickTimer_->SetActive(true);
         }
         RaiseMouseDown(mbLeft, shift | ssLeft, x, y);

@@ -39,8 +39,8 @@ constexpr std::uint32_t NIIF_NONE = 0, NIIF_INFO = 1, NIIF_WARNING = 2, NIIF_ERR
 constexpr std::uint32_t WM_DESTROY = 0x0002, WM_CLOSE = 0x0010, WM_QUERYENDSESSION = 0x0011,
                         WM_QUIT = 0x0012, WM_ENDSESSION = 0x0016, WM_NCDESTROY = 0x0082,
                         WM_MOUSEMOVE = 0x0200, WM_LBUTTONDOWN = 0x0201, WM_LBUTTONUP = 0x0202,
-                        WM_LBUTTONDBLCLK = 0x0203, WM_RBUTTONDOWN = 0x0204,
-                        WM_RBUTTONUP = 0x0205, WM_MBUTTONDOWN = 0x0207, WM_MBUTTONUP = 0x0208;
+                        WM_LBUTTONDBLCLK = 0x0203, WM_RBUTTONDOWN = 0x0204, WM_RBUTTONUP = 0x0205,
+                        WM_MBUTTONDOWN = 0x0207, WM_MBUTTONUP = 0x0208;
 constexpr std::uint32_t NIN_BALLOONSHOW = 0x402, NIN_BALLOONHIDE = 0x403,
                         NIN_BALLOONTIMEOUT = 0x404, NIN_BALLOONUSERCLICK = 0x405;
 // The callback message of our icons.
@@ -55,9 +55,9 @@ struct TNotifyIconData {
     std::uint32_t uID = 0;
     std::uint32_t uFlags = 0;
     std::uint32_t uCallbackMessage = 0;
-    QIcon hIcon;         // null: no icon
-    QString szTip;       // at most kTipChars
-    QString szInfo;      // at most kInfoChars
+    QIcon hIcon;                // null: no icon
+    QString szTip;              // at most kTipChars
+    QString szInfo;             // at most kInfoChars
     std::uint32_t uTimeout = 0; // milliseconds
     std::uint32_t uVersion = 0;
     QString szInfoTitle; // at most kInfoTitleChars
@@ -70,7 +70,7 @@ QString BoundedField(const QString& text, int capacity);
 
 // The notification area.
 class TNotifyArea {
-public:
+  public:
     virtual ~TNotifyArea() = default;
     virtual bool Shell_NotifyIcon(std::uint32_t message, const TNotifyIconData& data) = 0;
 };
@@ -78,7 +78,7 @@ public:
 // Records every call and keeps the set of icons present, as the shell would:
 // adding a present icon or modifying or deleting an absent one fails.
 class TRecordingNotifyArea : public TNotifyArea {
-public:
+  public:
     struct Call {
         std::uint32_t message;
         TNotifyIconData data;
@@ -91,7 +91,7 @@ public:
     explicit TRecordingNotifyArea(std::shared_ptr<Log> log) : log_(std::move(log)) {}
     bool Shell_NotifyIcon(std::uint32_t message, const TNotifyIconData& data) override;
 
-private:
+  private:
     std::shared_ptr<Log> log_;
 };
 
@@ -103,7 +103,7 @@ class TTrayIcon;
 // at least one TTrayIcon is); it owns the notification-area backend.
 class TTrayIconHandler : public QObject {
     Q_OBJECT
-public:
+  public:
     static TTrayIconHandler* Instance(); // nullptr when no icon exists
     // The backend made for the next handler; empty: Qt's tray icon.
     static void SetNotifyAreaFactory(TNotifyAreaFactory factory);
@@ -115,7 +115,7 @@ public:
     TNotifyArea& NotifyArea() { return *notifyArea_; }
     int UserCount() const { return static_cast<int>(icons_.size()); }
 
-private:
+  private:
     friend class TTrayIcon;
     TTrayIconHandler();
     ~TTrayIconHandler() override;
@@ -135,7 +135,7 @@ std::uint32_t TaskbarCreatedMessage();
 // An image list the icon can cycle through (not owned by the icon).
 class TCustomImageList : public QObject {
     Q_OBJECT
-public:
+  public:
     using QObject::QObject;
     QList<QIcon> Images;
     int Count() const { return static_cast<int>(Images.size()); }
@@ -146,21 +146,27 @@ public:
 // menu's default action.
 class TPopupMenu : public QMenu {
     Q_OBJECT
-public:
+  public:
     using QMenu::QMenu;
     bool AutoPopup = true;
 };
 
 enum TMouseButton : int { mbLeft, mbRight, mbMiddle };
-enum TShiftFlag : unsigned { ssShift = 1, ssAlt = 2, ssCtrl = 4, ssLeft = 8, ssRight = 16,
-                             ssMiddle = 32 };
+enum TShiftFlag : unsigned {
+    ssShift = 1,
+    ssAlt = 2,
+    ssCtrl = 4,
+    ssLeft = 8,
+    ssRight = 16,
+    ssMiddle = 32
+};
 using TShiftState = unsigned;
 // The state of Shift, Alt and Control now.
 TShiftState ReadShiftKeys();
 
 class TTrayIcon : public QObject {
     Q_OBJECT
-public:
+  public:
     using TNotifyEvent = std::function<void(QObject* Sender)>;
     using TMouseEvent =
         std::function<void(QObject* Sender, TMouseButton, TShiftState, int X, int Y)>;
@@ -180,8 +186,7 @@ public:
     bool MinimizeToTray = false;
     QPointer<TPopupMenu> PopupMenu;
     TNotifyEvent OnClick, OnDblClick, OnMouseEnter, OnMouseExit, OnMinimizeToTray;
-    TNotifyEvent OnBalloonHintShow, OnBalloonHintHide, OnBalloonHintTimeout,
-        OnBalloonHintClick;
+    TNotifyEvent OnBalloonHintShow, OnBalloonHintHide, OnBalloonHintTimeout, OnBalloonHintClick;
     TMouseEvent OnMouseDown, OnMouseUp;
     TMouseMoveEvent OnMouseMove;
     TCycleEvent OnCycle;
@@ -228,7 +233,7 @@ public:
     // The application window's messages (the "TaskbarCreated" re-add).
     void AppWindowHook(std::uint32_t msg);
 
-protected:
+  protected:
     virtual void RaiseClick();
     virtual void RaiseDblClick();
     virtual void RaiseCycle();
@@ -240,7 +245,7 @@ protected:
     virtual void SendToTray();
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     friend class TTrayIconHandler;
     bool FillIconData();
     void ClearBalloon();

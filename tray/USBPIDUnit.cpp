@@ -93,7 +93,8 @@ void TUdevUsbSource::Receive() {
         if (ParseUdevProduct(udev_device_get_property_value(dev, "PRODUCT"), vid, pid))
             rec.dbcc_name = UsbDeviceInterfaceName(vid, pid, instance);
         else
-            rec.dbcc_name = QStringLiteral("\\\\?\\USB#%1#%2").arg(instance, kUsbDeviceInterfaceClass);
+            rec.dbcc_name =
+                QStringLiteral("\\\\?\\USB#%1#%2").arg(instance, kUsbDeviceInterfaceClass);
         Sink sink = sink_;
         udev_device_unref(dev);
         sink(wParam, &rec);

@@ -46,7 +46,7 @@ std::uint32_t ProductIdFromDeviceName(const QString& name);
 // Where device-change notifications come from. The sink takes the
 // WM_DEVICECHANGE wParam and the record (nullptr when there is none).
 class TUsbNotificationSource {
-public:
+  public:
     using Sink = std::function<void(std::uintptr_t wParam, const TDevBroadcastDeviceInterface*)>;
     virtual ~TUsbNotificationSource() = default;
     virtual bool Register(Sink sink) = 0;
@@ -55,12 +55,12 @@ public:
 // USB devices seen by udev (a netlink monitor on the GUI thread's event loop).
 class TUdevUsbSource : public QObject, public TUsbNotificationSource {
     Q_OBJECT
-public:
+  public:
     TUdevUsbSource();
     ~TUdevUsbSource() override;
     bool Register(Sink sink) override;
 
-private:
+  private:
     void Receive();
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
@@ -70,7 +70,7 @@ private:
 
 // A source that tests drive.
 class TInjectedUsbSource : public TUsbNotificationSource {
-public:
+  public:
     bool Register(Sink sink) override {
         sink_ = std::move(sink);
         return true;
@@ -81,7 +81,7 @@ public:
     void Arrive(const QString& name) { SendNamed(DBT_DEVICEARRIVAL, name); }
     void Remove(const QString& name) { SendNamed(DBT_DEVICEREMOVECOMPLETE, name); }
 
-private:
+  private:
     void SendNamed(std::uintptr_t wParam, const QString& name) {
         TDevBroadcastDeviceInterface rec;
         rec.dbcc_name = name;
@@ -94,7 +94,7 @@ class TUSB;
 using TUsbEvent = std::function<void(TUSB* Sender)>;
 
 class TUSB {
-public:
+  public:
     // No source: udev.
     explicit TUSB(std::unique_ptr<TUsbNotificationSource> source = nullptr);
     ~TUSB();
@@ -112,7 +112,7 @@ public:
     std::uint32_t ProductId() const { return productId_; }
     bool Registered() const { return registered_; }
 
-private:
+  private:
     void OnDeviceChange(std::uintptr_t wParam, const TDevBroadcastDeviceInterface* record);
     std::unique_ptr<TUsbNotificationSource> source_;
     std::uint32_t productId_ = 0;

@@ -29,7 +29,7 @@ namespace {
 // session-change codes. A remote connect has no counterpart here.
 class LogindSessionSource : public QObject, public TSessionSource {
     Q_OBJECT
-public:
+  public:
     bool Register(Deliver deliver) override {
         deliver_ = std::move(deliver);
         QDBusConnection bus = QDBusConnection::systemBus();
@@ -50,7 +50,7 @@ public:
                            SLOT(PropertiesChanged(QString, QVariantMap, QStringList)));
     }
 
-public slots:
+  public slots:
     void PropertiesChanged(const QString& iface, const QVariantMap& changed,
                            const QStringList& invalidated) {
         if (iface != QLatin1String("org.freedesktop.login1.Session")) return;
@@ -67,7 +67,7 @@ public slots:
         locked_ = locked;
     }
 
-private:
+  private:
     bool Read(const QString& name) {
         QDBusInterface props(QStringLiteral("org.freedesktop.login1"), path_,
                              QStringLiteral("org.freedesktop.DBus.Properties"),

@@ -18,15 +18,14 @@
 namespace pruvell {
 
 constexpr std::uint32_t WM_WTSSESSION_CHANGE = 0x02B1;
-constexpr std::uint32_t WTS_CONSOLE_CONNECT = 1, WTS_CONSOLE_DISCONNECT = 2,
-                        WTS_REMOTE_CONNECT = 3, WTS_REMOTE_DISCONNECT = 4,
-                        WTS_SESSION_LOGON = 5, WTS_SESSION_LOGOFF = 6, WTS_SESSION_LOCK = 7,
-                        WTS_SESSION_UNLOCK = 8;
+constexpr std::uint32_t WTS_CONSOLE_CONNECT = 1, WTS_CONSOLE_DISCONNECT = 2, WTS_REMOTE_CONNECT = 3,
+                        WTS_REMOTE_DISCONNECT = 4, WTS_SESSION_LOGON = 5, WTS_SESSION_LOGOFF = 6,
+                        WTS_SESSION_LOCK = 7, WTS_SESSION_UNLOCK = 8;
 constexpr std::uint32_t NOTIFY_FOR_THIS_SESSION = 0;
 
 // A window message posted to a QObject.
 class TWindowMessageEvent : public QEvent {
-public:
+  public:
     TWindowMessageEvent(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam)
         : QEvent(EventType()), Msg(msg), WParam(wParam), LParam(lParam) {}
     static QEvent::Type EventType();
@@ -38,7 +37,7 @@ public:
 // Where session changes come from; `deliver` takes the change code and the
 // session number.
 class TSessionSource {
-public:
+  public:
     using Deliver = std::function<void(std::uint32_t code, std::uint32_t session)>;
     virtual ~TSessionSource() = default;
     virtual bool Register(Deliver deliver) = 0;
@@ -46,7 +45,7 @@ public:
 
 // A source that tests drive.
 class TInjectedSessionSource : public TSessionSource {
-public:
+  public:
     bool Register(Deliver deliver) override {
         deliver_ = std::move(deliver);
         return available;
@@ -56,7 +55,7 @@ public:
     }
     bool available = true;
 
-private:
+  private:
     Deliver deliver_;
 };
 
