@@ -76,7 +76,7 @@ class TInjectedUsbSource : public TUsbNotificationSource {
         return true;
     }
     void Send(std::uintptr_t wParam, const TDevBroadcastDeviceInterface* record) {
-        if (sink_) sink_(wParam, record);
+        if (Sink sink = sink_) sink(wParam, record); // a copy: the watcher may go
     }
     void Arrive(const QString& name) { SendNamed(DBT_DEVICEARRIVAL, name); }
     void Remove(const QString& name) { SendNamed(DBT_DEVICEREMOVECOMPLETE, name); }

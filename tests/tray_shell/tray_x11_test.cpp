@@ -18,8 +18,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <memory>
 #include <poll.h>
+#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,18 +36,16 @@ pid_t g_trayer = -1;
 std::string g_skip;       // why the test cannot run here
 std::string g_startError; // the tools exist but did not start
 
-pid_t Spawn(const std::vector<std::string>& args, int keepFd = -1) {
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
+// posix_spawn: the test process has threads once Qt runs. Descriptors
+// without close-on-exec (the server's display pipe) are inherited.
+pid_t Spawn(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const auto& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    // Only the pipe the server reports its display on stays open.
-    for (int fd = 3; fd < 1024; ++fd)
-        if (fd != keepFd) ::close(fd);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
+    pid_t pid = -1;
+    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
+    return pid;
 }
 
 void Stop(pid_t& pid) {
@@ -60,10 +60,14 @@ void Stop(pid_t& pid) {
 bool StartXvfb() {
     int fds[2];
     if (::pipe(fds) != 0) return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
     g_xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "400x220x24",
-                    "-nolisten", "tcp", "-br", "-noreset"},
-                   fds[1]);
+                    "-nolisten", "tcp", "-br", "-noreset"});
     ::close(fds[1]);
+    if (g_xvfb <= 0) {
+        ::close(fds[0]);
+        return false;
+    }
     std::string display;
     pollfd p{fds[0], POLLIN, 0};
     char c = 0;
@@ -143,6 +147,24 @@ TEST(TrayHost, IconAppearsInTheTrayAndShowsABalloon) {
     EXPECT_LE(box.bottom(), 32) << box.y();
     EXPECT_GE(box.right(), withIcon.width() - 40) << box.x();
     EXPECT_TRUE(withIcon.save(QStringLiteral(PRUVELL_ARTIFACT_DIR "/tray_icon.png")));
+
+    // Presses on the icon in the tray come back as the shell's messages: a
+    // left click is a click, a right press opens the popup menu.
+    QWidget* sys = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->inherits("QSystemTrayIconSys")) sys = w;
+    ASSERT_NE(sys, nullptr);
+    int clicks = 0;
+    icon->OnClick = [&](QObject*) { ++clicks; };
+    TPopupMenu menu;
+    menu.addAction(QStringLiteral("Exit"));
+    icon->PopupMenu = &menu;
+    QTest::mouseClick(sys, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return clicks == 1; }, 5000));
+    QTest::mouseClick(sys, Qt::RightButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return menu.isVisible(); }, 5000));
+    EXPECT_EQ(clicks, 1);
+    menu.hide();
 
     ASSERT_TRUE(
         icon->ShowBalloonHint(QString(), QStringLiteral("Token inserted: Tavrel token"), 4, 10));
