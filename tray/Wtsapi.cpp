@@ -6,6 +6,7 @@
 #ifdef PRUVELL_HAVE_QTDBUS
 #include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusVariant>
@@ -68,14 +69,17 @@ class LogindSessionSource : public QObject, public TSessionSource {
     }
 
   private:
+    // A plain Properties.Get with a short time-out: the GUI thread waits.
     bool Read(const QString& name) {
-        QDBusInterface props(QStringLiteral("org.freedesktop.login1"), path_,
-                             QStringLiteral("org.freedesktop.DBus.Properties"),
-                             QDBusConnection::systemBus());
-        QDBusReply<QDBusVariant> r = props.call(
-            QStringLiteral("Get"), QStringLiteral("org.freedesktop.login1.Session"), name);
-        return r.isValid() && r.value().variant().toBool();
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.login1"), path_,
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        call << QStringLiteral("org.freedesktop.login1.Session") << name;
+        const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) return false;
+        return qvariant_cast<QDBusVariant>(reply.arguments().at(0)).variant().toBool();
     }
+
     Deliver deliver_;
     QString path_;
     bool active_ = false;
