@@ -12,6 +12,7 @@ packages=(
   softhsm2 procps psmisc binutils
   qt6-base-dev libcurl4-openssl-dev libudev-dev
   xvfb xauth trayer x11-apps libnss3-tools gnutls-bin
+  dbus-daemon
 )
 
 missing=()
