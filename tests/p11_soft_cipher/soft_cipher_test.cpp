@@ -49,13 +49,17 @@ std::shared_ptr<pkcs11_object> secret(uint32_t key_type, const bytes* value) {
     return o;
 }
 
-OSSL_PROVIDER* legacy() {
-    static OSSL_PROVIDER* p = [] {
-        OSSL_PROVIDER_load(nullptr, "default");
-        return OSSL_PROVIDER_load(nullptr, "legacy");
-    }();
-    return p;
-}
+// OpenSSL's default and legacy providers (RC2, RC4), unloaded at exit.
+struct providers {
+    OSSL_PROVIDER* base = OSSL_PROVIDER_load(nullptr, "default");
+    OSSL_PROVIDER* legacy = OSSL_PROVIDER_load(nullptr, "legacy");
+    ~providers() {
+        if (legacy != nullptr) OSSL_PROVIDER_unload(legacy);
+        if (base != nullptr) OSSL_PROVIDER_unload(base);
+    }
+};
+
+void legacy() { static const providers loaded; }
 
 // OpenSSL without padding; rc2_bits for RC2 ciphers.
 bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const bytes& in, bool encrypt,
