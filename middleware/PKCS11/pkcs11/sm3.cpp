@@ -1,14 +1,12 @@
 #include "sm3.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace {
 
-constexpr uint32_t rotl(uint32_t x, unsigned n) {
-    n &= 31;
-    return n == 0 ? x : (x << n) | (x >> (32 - n));
-}
+constexpr uint32_t rotl(uint32_t x, int n) { return std::rotl(x, n); }
 
 constexpr uint32_t load_be32(const uint8_t* p) {
     return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | uint32_t{p[3]};
@@ -25,7 +23,7 @@ void store_be32(uint8_t* p, uint32_t v) {
 struct round_constants {
     uint32_t k[64];
     constexpr round_constants() : k() {
-        for (unsigned j = 0; j < 64; ++j) k[j] = rotl(j < 16 ? 0x79CC4519u : 0x7A879D8Au, j % 32);
+        for (unsigned j = 0; j < 64; ++j) k[j] = rotl(j < 16 ? 0x79CC4519u : 0x7A879D8Au, static_cast<int>(j % 32));
     }
 };
 constexpr round_constants constants;
@@ -38,10 +36,15 @@ constexpr uint32_t initial_value[8] = {0x7380166F, 0x4914B2B9, 0x172442D7, 0xDA8
 
 } // namespace
 
+// The message expansion is done within the rounds, one word ahead of its
+// use: as a separate loop, compilers vectorise it into something slower.
+#define SM3_EXPAND(i) w[i] = p1(w[(i)-16] ^ w[(i)-9] ^ rotl(w[(i)-3], 15)) ^ rotl(w[(i)-13], 7) ^ w[(i)-6]
+
 // One round updates B, D, F and H in place; the caller rotates the roles of
 // the eight words instead of moving them (A B C D E F G H -> D A B C H E F G).
 #define SM3_ROUND(A, B, C, D, E, F, G, H, j, FF, GG)                                                         \
     do {                                                                                                     \
+        if ((j) + 4 >= 16) SM3_EXPAND((j) + 4);                                                              \
         const uint32_t a12 = rotl(A, 12);                                                                    \
         const uint32_t ss1 = rotl(a12 + E + constants.k[j], 7);                                              \
         const uint32_t ss2 = ss1 ^ a12;                                                                      \
@@ -68,16 +71,23 @@ void sm3_compress(uint32_t v[8], const uint8_t* data, size_t blocks) {
     uint32_t w[68];
     for (; blocks != 0; --blocks, data += sm3_block_size) {
         for (unsigned j = 0; j < 16; ++j) w[j] = load_be32(data + 4 * j);
-        for (unsigned j = 16; j < 68; ++j)
-            w[j] = p1(w[j - 16] ^ w[j - 9] ^ rotl(w[j - 3], 15)) ^ rotl(w[j - 13], 7) ^ w[j - 6];
         uint32_t a = v[0], b = v[1], c = v[2], d = v[3], e = v[4], f = v[5], g = v[6], h = v[7];
         SM3_FOUR(0, SM3_FF0, SM3_GG0);
         SM3_FOUR(4, SM3_FF0, SM3_GG0);
         SM3_FOUR(8, SM3_FF0, SM3_GG0);
         SM3_FOUR(12, SM3_FF0, SM3_GG0);
-        for (unsigned j = 16; j < 64; j += 4) {
-            SM3_FOUR(j, SM3_FF1, SM3_GG1);
-        }
+        SM3_FOUR(16, SM3_FF1, SM3_GG1);
+        SM3_FOUR(20, SM3_FF1, SM3_GG1);
+        SM3_FOUR(24, SM3_FF1, SM3_GG1);
+        SM3_FOUR(28, SM3_FF1, SM3_GG1);
+        SM3_FOUR(32, SM3_FF1, SM3_GG1);
+        SM3_FOUR(36, SM3_FF1, SM3_GG1);
+        SM3_FOUR(40, SM3_FF1, SM3_GG1);
+        SM3_FOUR(44, SM3_FF1, SM3_GG1);
+        SM3_FOUR(48, SM3_FF1, SM3_GG1);
+        SM3_FOUR(52, SM3_FF1, SM3_GG1);
+        SM3_FOUR(56, SM3_FF1, SM3_GG1);
+        SM3_FOUR(60, SM3_FF1, SM3_GG1);
         v[0] ^= a;
         v[1] ^= b;
         v[2] ^= c;
@@ -95,6 +105,7 @@ void sm3_compress(uint32_t v[8], const uint8_t* data, size_t blocks) {
 #undef SM3_FF1
 #undef SM3_GG1
 #undef SM3_ROUND
+#undef SM3_EXPAND
 
 void sm3_init(sm3_state& s) {
     s.total_low = 0;
