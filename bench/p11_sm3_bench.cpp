@@ -100,7 +100,17 @@ void BM_openssl_sm3(benchmark::State& state) {
 
 } // namespace
 
-BENCHMARK(BM_tessvik_sm3)->Arg(64)->Arg(1024)->Arg(64 << 10)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_openssl_sm3)->Arg(64)->Arg(1024)->Arg(64 << 10)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_tessvik_sm3)
+    ->Arg(64)
+    ->Arg(1024)
+    ->Arg(64 << 10)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_openssl_sm3)
+    ->Arg(64)
+    ->Arg(1024)
+    ->Arg(64 << 10)
+    ->Arg(1 << 20)
+    ->Unit(benchmark::kMicrosecond);
 
 BENCHMARK_MAIN();

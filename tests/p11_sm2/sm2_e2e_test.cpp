@@ -42,11 +42,14 @@ struct pctx_free {
 };
 using pctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pctx_free>;
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 bytes random_bytes(size_t n, uint8_t seed) {
     bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + 7 * i + (i >> 3) * 13);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + 7 * i + (i >> 3) * 13);
     return b;
 }
 
@@ -60,14 +63,14 @@ bytes openssl_sm3(const bytes& m) {
 // Z of GM/T 0009 with the default identity, built here from the curve's
 // published parameters with OpenSSL's SM3.
 bytes openssl_z(const bytes& xy) {
-    const char* params =
-        "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
-        "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
-        "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
-        "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
+    const char* params = "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
+                         "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
+                         "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
+                         "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
     bytes m = {0x00, 0x80};
     m.insert(m.end(), default_id, default_id + 16);
-    for (size_t i = 0; params[i] != 0; i += 2) m.push_back(static_cast<uint8_t>(std::stoi(std::string(params + i, 2), nullptr, 16)));
+    for (size_t i = 0; params[i] != 0; i += 2)
+        m.push_back(static_cast<uint8_t>(std::stoi(std::string(params + i, 2), nullptr, 16)));
     m.insert(m.end(), xy.begin(), xy.end());
     return openssl_sm3(m);
 }
@@ -172,7 +175,8 @@ bytes openssl_decrypt(EVP_PKEY* key, const bytes& der) {
 }
 
 void write_file(const std::filesystem::path& p, const bytes& b) {
-    std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
 class Sm2Test : public ::testing::Test {
@@ -197,12 +201,16 @@ class Sm2Test : public ::testing::Test {
         ASSERT_GE(n, 1u);
         std::vector<CK_SLOT_ID> slots(n);
         ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
-        ASSERT_EQ(f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
+        ASSERT_EQ(
+            f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
+            CKR_OK);
     }
 
     bytes attribute(CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type) {
         CK_ATTRIBUTE a{type, nullptr, 0};
-        if (f->C_GetAttributeValue(h, o, &a, 1) != CKR_OK || a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return {};
+        if (f->C_GetAttributeValue(h, o, &a, 1) != CKR_OK ||
+            a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
+            return {};
         bytes v(a.ulValueLen);
         a.pValue = v.data();
         if (f->C_GetAttributeValue(h, o, &a, 1) != CKR_OK) return {};
@@ -213,27 +221,35 @@ class Sm2Test : public ::testing::Test {
         CK_BBOOL yes = CK_TRUE;
         CK_KEY_TYPE kt = ZELT_CKK_SM2;
         CK_MECHANISM m{ZELT_CKM_SM2, nullptr, 0};
-        CK_ATTRIBUTE pt[] = {{CKA_TOKEN, &yes, 1}, {CKA_KEY_TYPE, &kt, sizeof kt}, {CKA_VERIFY, &yes, 1}};
-        CK_ATTRIBUTE st[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_KEY_TYPE, &kt, sizeof kt},
+        CK_ATTRIBUTE pt[] = {
+            {CKA_TOKEN, &yes, 1}, {CKA_KEY_TYPE, &kt, sizeof kt}, {CKA_VERIFY, &yes, 1}};
+        CK_ATTRIBUTE st[] = {{CKA_TOKEN, &yes, 1},
+                             {CKA_PRIVATE, &yes, 1},
+                             {CKA_KEY_TYPE, &kt, sizeof kt},
                              {CKA_SIGN, &yes, 1}};
         return f->C_GenerateKeyPair(h, &m, pt, 3, st, 4, &pub, &priv);
     }
 
     // Signature: size query (answered with 128), then a buffer of that size.
-    CK_RV sign(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, bytes& sig, bool multi) {
+    CK_RV sign(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, bytes& sig,
+               bool multi) {
         CK_MECHANISM m{mech, nullptr, 0};
         if (CK_RV rv = f->C_SignInit(h, &m, key); rv != CKR_OK) return rv;
         CK_ULONG n = 0;
         CK_RV rv = CKR_OK;
         if (!multi) {
-            if ((rv = f->C_Sign(h, const_cast<uint8_t*>(data.data()), data.size(), nullptr, &n)) != CKR_OK) return rv;
+            if ((rv = f->C_Sign(h, const_cast<uint8_t*>(data.data()), data.size(), nullptr, &n)) !=
+                CKR_OK)
+                return rv;
             EXPECT_EQ(n, 128u);
             sig.assign(n, 0);
             rv = f->C_Sign(h, const_cast<uint8_t*>(data.data()), data.size(), sig.data(), &n);
         } else {
             for (size_t at = 0; at < data.size(); at += 7) {
                 const size_t part = std::min<size_t>(7, data.size() - at);
-                if ((rv = f->C_SignUpdate(h, const_cast<uint8_t*>(data.data() + at), part)) != CKR_OK) return rv;
+                if ((rv = f->C_SignUpdate(h, const_cast<uint8_t*>(data.data() + at), part)) !=
+                    CKR_OK)
+                    return rv;
             }
             if ((rv = f->C_SignFinal(h, nullptr, &n)) != CKR_OK) return rv;
             sig.assign(n, 0);
@@ -242,15 +258,18 @@ class Sm2Test : public ::testing::Test {
         sig.resize(n);
         return rv;
     }
-    CK_RV verify(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, const bytes& sig, bool multi) {
+    CK_RV verify(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, const bytes& sig,
+                 bool multi) {
         CK_MECHANISM m{mech, nullptr, 0};
         if (CK_RV rv = f->C_VerifyInit(h, &m, key); rv != CKR_OK) return rv;
         if (!multi)
-            return f->C_Verify(h, const_cast<uint8_t*>(data.data()), data.size(), const_cast<uint8_t*>(sig.data()),
-                               sig.size());
+            return f->C_Verify(h, const_cast<uint8_t*>(data.data()), data.size(),
+                               const_cast<uint8_t*>(sig.data()), sig.size());
         for (size_t at = 0; at < data.size(); at += 5) {
             const size_t part = std::min<size_t>(5, data.size() - at);
-            if (CK_RV rv = f->C_VerifyUpdate(h, const_cast<uint8_t*>(data.data() + at), part); rv != CKR_OK) return rv;
+            if (CK_RV rv = f->C_VerifyUpdate(h, const_cast<uint8_t*>(data.data() + at), part);
+                rv != CKR_OK)
+                return rv;
         }
         return f->C_VerifyFinal(h, const_cast<uint8_t*>(sig.data()), sig.size());
     }
@@ -283,7 +302,9 @@ class Sm2Test : public ::testing::Test {
         } else {
             for (size_t at = 0; at < data.size(); at += piece) {
                 const size_t part = std::min(piece, data.size() - at);
-                if ((rv = f->C_DigestUpdate(h, const_cast<uint8_t*>(data.data() + at), part)) != CKR_OK) return rv;
+                if ((rv = f->C_DigestUpdate(h, const_cast<uint8_t*>(data.data() + at), part)) !=
+                    CKR_OK)
+                    return rv;
             }
             if ((rv = f->C_DigestFinal(h, nullptr, &n)) != CKR_OK) return rv;
             out.assign(n, 0);
@@ -294,7 +315,8 @@ class Sm2Test : public ::testing::Test {
     }
     // A token public key object for an OpenSSL key, and its private key
     // imported into a container.
-    void import_pair(EVP_PKEY* key, const bytes& id, CK_OBJECT_HANDLE& pub, CK_OBJECT_HANDLE& priv) {
+    void import_pair(EVP_PKEY* key, const bytes& id, CK_OBJECT_HANDLE& pub,
+                     CK_OBJECT_HANDLE& priv) {
         bytes point = {0x04, 0x41, 0x04};
         const bytes xy = xy_of(key);
         point.insert(point.end(), xy.begin(), xy.end());
@@ -329,9 +351,11 @@ class Sm2Test : public ::testing::Test {
 
 TEST_F(Sm2Test, Sm3DigestAgainstOpensslAndItsStateRules) {
     bytes sixty_four;
-    for (int i = 0; i < 16; ++i) sixty_four.insert(sixty_four.end(), {'a', 'b', 'c', 'd'});
+    for (int i = 0; i < 16; ++i)
+        sixty_four.insert(sixty_four.end(), {'a', 'b', 'c', 'd'});
     std::vector<bytes> inputs = {{'a', 'b', 'c'}, sixty_four};
-    for (size_t len : {0, 1, 15, 16, 17, 63, 64, 65, 1000, 5000}) inputs.push_back(random_bytes(len, static_cast<uint8_t>(len)));
+    for (size_t len : {0, 1, 15, 16, 17, 63, 64, 65, 1000, 5000})
+        inputs.push_back(random_bytes(len, static_cast<uint8_t>(len)));
     for (const bytes& in : inputs) {
         const bytes expected = openssl_sm3(in);
         for (size_t piece : {size_t{0}, size_t{1}, size_t{7}, size_t{64}, size_t{1000}}) {
@@ -391,8 +415,8 @@ TEST_F(Sm2Test, GeneratedPairSignsForOpensslAndDecryptsOpensslCipherTexts) {
     ASSERT_NE(key, nullptr);
 
     // ZELT_CKM_SM3_SM2: e = SM3(Z || M) and the signature, on the token.
-    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
-                                      ("tessvik-sm2-" + std::to_string(::getpid()));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("tessvik-sm2-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     FILE* pem = std::fopen((dir / "pub.pem").c_str(), "w");
     ASSERT_NE(pem, nullptr);
@@ -406,7 +430,8 @@ TEST_F(Sm2Test, GeneratedPairSignsForOpensslAndDecryptsOpensslCipherTexts) {
         EXPECT_TRUE(openssl_verify(key.get(), data, der_signature(sig)));
         write_file(dir / "data", data);
         write_file(dir / "sig", der_signature(sig));
-        const std::string cmd = "openssl pkeyutl -verify -pubin -inkey " + (dir / "pub.pem").string() + " -rawin -in " +
+        const std::string cmd = "openssl pkeyutl -verify -pubin -inkey " +
+                                (dir / "pub.pem").string() + " -rawin -in " +
                                 (dir / "data").string() + " -sigfile " + (dir / "sig").string() +
                                 " -digest sm3 -pkeyopt distid:" + default_id + " >/dev/null 2>&1";
         EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
@@ -428,13 +453,15 @@ TEST_F(Sm2Test, GeneratedPairSignsForOpensslAndDecryptsOpensslCipherTexts) {
     EXPECT_TRUE(openssl_verify(key.get(), msg, der_signature(sig)));
     EXPECT_EQ(verify(ZELT_CKM_SM2, pub, e, sig, false), CKR_OK);
     // 20 collected bytes; a 63-byte signature; a 64-byte buffer after the 128 query.
-    EXPECT_EQ(sign(ZELT_CKM_SM2, priv, bytes(e.begin(), e.begin() + 20), sig, false), CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(sign(ZELT_CKM_SM2, priv, bytes(e.begin(), e.begin() + 20), sig, false),
+              CKR_DATA_LEN_RANGE);
     EXPECT_EQ(verify(ZELT_CKM_SM2, pub, e, bytes(63, 1), false), CKR_SIGNATURE_LEN_RANGE);
     CK_MECHANISM m{ZELT_CKM_SM2, nullptr, 0};
     ASSERT_EQ(f->C_SignInit(h, &m, priv), CKR_OK);
     bytes small(64);
     CK_ULONG n = 64;
-    EXPECT_EQ(f->C_Sign(h, const_cast<uint8_t*>(e.data()), e.size(), small.data(), &n), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(f->C_Sign(h, const_cast<uint8_t*>(e.data()), e.size(), small.data(), &n),
+              CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(n, 128u);
     bytes room(128);
     ASSERT_EQ(f->C_Sign(h, const_cast<uint8_t*>(e.data()), e.size(), room.data(), &n), CKR_OK);

@@ -21,7 +21,8 @@ namespace {
 
 bytes from_hex(const std::string& h) {
     bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
     return b;
 }
 
@@ -47,13 +48,16 @@ struct pctx_free {
 };
 using pctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pctx_free>;
 
-pkey_ptr sm2_key() { return pkey_ptr(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2")); }
+pkey_ptr sm2_key() {
+    return pkey_ptr(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
+}
 
 // x || y of an SM2 key.
 bytes xy_of(EVP_PKEY* key) {
     uint8_t point[65];
     size_t n = 0;
-    EXPECT_EQ(EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &n), 1);
+    EXPECT_EQ(
+        EVP_PKEY_get_octet_string_param(key, OSSL_PKEY_PARAM_PUB_KEY, point, sizeof point, &n), 1);
     EXPECT_EQ(n, 65u);
     return bytes(point + 1, point + 65);
 }
@@ -64,15 +68,18 @@ TEST(Sm3, StandardExamples) {
     EXPECT_EQ(module_sm3({'a', 'b', 'c'}),
               from_hex("66c7f0f462eeedd9d1f2d46bdc10e4e24167c4875cf2f7a2297da02b8f4ba8e0"));
     bytes m;
-    for (int i = 0; i < 16; ++i) m.insert(m.end(), {'a', 'b', 'c', 'd'});
-    EXPECT_EQ(module_sm3(m), from_hex("debe9ff92275b8a138604889c18e5a4d6fdb70e5387e5765293dcba39c0c5732"));
+    for (int i = 0; i < 16; ++i)
+        m.insert(m.end(), {'a', 'b', 'c', 'd'});
+    EXPECT_EQ(module_sm3(m),
+              from_hex("debe9ff92275b8a138604889c18e5a4d6fdb70e5387e5765293dcba39c0c5732"));
 }
 
 TEST(Sm3, RandomLengthsWholeAndInPiecesAgainstOpenssl) {
     std::mt19937 rng(7);
     for (size_t len : {0, 1, 15, 16, 17, 55, 56, 63, 64, 65, 119, 120, 128, 1000, 4096, 65537}) {
         bytes m(len);
-        for (auto& b : m) b = static_cast<uint8_t>(rng());
+        for (auto& b : m)
+            b = static_cast<uint8_t>(rng());
         const bytes expected = openssl_sm3(m);
         EXPECT_EQ(module_sm3(m), expected) << len;
         // Pieces of varying size that cross the 64-byte block boundary.
@@ -169,7 +176,8 @@ TEST(Sm2CipherDer, OpensslCipherTextsRoundTrip) {
     ASSERT_NE(key, nullptr);
     for (size_t len : {1, 16, 100, 148, 149, 300, 1024}) {
         bytes plain(len);
-        for (size_t i = 0; i < len; ++i) plain[i] = static_cast<uint8_t>(i * 13 + len);
+        for (size_t i = 0; i < len; ++i)
+            plain[i] = static_cast<uint8_t>(i * 13 + len);
         // Enough tries that some have a coordinate with a clear top bit or a leading zero.
         for (int t = 0; t < 8; ++t) {
             const bytes der = openssl_encrypt(key.get(), plain);
@@ -237,21 +245,49 @@ TEST(Sm2CipherDer, MalformedInputIsRefused) {
     std::vector<bad_case> cases;
     cases.push_back({"empty", {}});
     cases.push_back({"truncated", bytes(ok.begin(), ok.end() - 1)});
-    cases.push_back({"trailing byte", [&] { bytes b = ok; b.push_back(0); return b; }()});
-    cases.push_back({"outer tag", [&] { bytes b = ok; b[0] = 0x31; return b; }()});
-    cases.push_back({"x tag", [&] { bytes b = ok; b[2] = 0x04; return b; }()});
+    cases.push_back({"trailing byte", [&] {
+                         bytes b = ok;
+                         b.push_back(0);
+                         return b;
+                     }()});
+    cases.push_back({"outer tag", [&] {
+                         bytes b = ok;
+                         b[0] = 0x31;
+                         return b;
+                     }()});
+    cases.push_back({"x tag", [&] {
+                         bytes b = ok;
+                         b[2] = 0x04;
+                         return b;
+                     }()});
     cases.push_back({"x longer than 33", [&] {
                          bytes b = ok;
                          b[3] = 0x41; // claims 65 bytes
                          return b;
                      }()});
-    cases.push_back({"33-byte x without leading zero", [&] { bytes b = ok; b[4] = 0x01; return b; }()});
-    cases.push_back({"hash not 32", [&] { bytes b = ok; b[2 + 35 + 35 + 1] = 0x1F; return b; }()});
-    cases.push_back({"cipher longer than the input", [&] { bytes b = ok; b[2 + 35 + 35 + 34 + 1] = 0x7F; return b; }()});
+    cases.push_back({"33-byte x without leading zero", [&] {
+                         bytes b = ok;
+                         b[4] = 0x01;
+                         return b;
+                     }()});
+    cases.push_back({"hash not 32", [&] {
+                         bytes b = ok;
+                         b[2 + 35 + 35 + 1] = 0x1F;
+                         return b;
+                     }()});
+    cases.push_back({"cipher longer than the input", [&] {
+                         bytes b = ok;
+                         b[2 + 35 + 35 + 34 + 1] = 0x7F;
+                         return b;
+                     }()});
     // A 0x81 outer length whose total is wrong.
     const bytes long_form = good_der(100);
     ASSERT_EQ(long_form[1], 0x81);
-    cases.push_back({"0x81 outer length off by one", [&] { bytes b = long_form; b[2] = static_cast<uint8_t>(b[2] + 1); return b; }()});
+    cases.push_back({"0x81 outer length off by one", [&] {
+                         bytes b = long_form;
+                         b[2] = static_cast<uint8_t>(b[2] + 1);
+                         return b;
+                     }()});
     for (const bad_case& c : cases) {
         decode(c.der, cl, rc);
         EXPECT_EQ(rc, 1) << c.name;

@@ -23,12 +23,15 @@ namespace {
 constexpr const char* so_pin = "pevot";
 constexpr const char* user_pin = "58204716";
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 bytes random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    for (auto& x : b)
+        x = static_cast<uint8_t>(rng());
     return b;
 }
 
@@ -42,8 +45,8 @@ struct providers {
     }
 };
 
-bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const bytes& in, bool encrypt,
-                     int rc2_bits = 0) {
+bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const bytes& in,
+                     bool encrypt, int rc2_bits = 0) {
     static const providers loaded;
     EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
     if (c == nullptr) return {};
@@ -51,7 +54,8 @@ bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const 
     EVP_CipherInit_ex2(ctx, c, nullptr, nullptr, encrypt, nullptr);
     EVP_CIPHER_CTX_set_key_length(ctx, static_cast<int>(key.size()));
     if (rc2_bits != 0) EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_SET_RC2_KEY_BITS, rc2_bits, nullptr);
-    EVP_CipherInit_ex2(ctx, nullptr, key.data(), iv.empty() ? nullptr : iv.data(), encrypt, nullptr);
+    EVP_CipherInit_ex2(ctx, nullptr, key.data(), iv.empty() ? nullptr : iv.data(), encrypt,
+                       nullptr);
     EVP_CIPHER_CTX_set_padding(ctx, 0);
     bytes out(in.size() + 16);
     int n = 0, m = 0;
@@ -76,7 +80,8 @@ class SoftCipherModuleTest : public ::testing::Test {
         std::vector<CK_SLOT_ID> slots(n);
         ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
         slot = slots[0];
-        ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
+        ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
+                  CKR_OK);
         ASSERT_EQ(f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)), CKR_OK);
         ASSERT_EQ(f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)), CKR_OK);
         ASSERT_EQ(f->C_Logout(h), CKR_OK);
@@ -90,9 +95,14 @@ class SoftCipherModuleTest : public ::testing::Test {
         CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
         CK_BBOOL t = token ? CK_TRUE : CK_FALSE;
         CK_BBOOL yes = CK_TRUE;
-        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &kt, sizeof kt}, {CKA_TOKEN, &t, 1},
-                               {CKA_ENCRYPT, &yes, 1},        {CKA_DECRYPT, &yes, 1},        {CKA_WRAP, &yes, 1},
-                               {CKA_UNWRAP, &yes, 1},         {CKA_EXTRACTABLE, &yes, 1},
+        CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &cls, sizeof cls},
+                               {CKA_KEY_TYPE, &kt, sizeof kt},
+                               {CKA_TOKEN, &t, 1},
+                               {CKA_ENCRYPT, &yes, 1},
+                               {CKA_DECRYPT, &yes, 1},
+                               {CKA_WRAP, &yes, 1},
+                               {CKA_UNWRAP, &yes, 1},
+                               {CKA_EXTRACTABLE, &yes, 1},
                                {CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()}};
         CK_OBJECT_HANDLE o = 0;
         EXPECT_EQ(f->C_CreateObject(h, tmpl, 9, &o), CKR_OK);
@@ -100,8 +110,8 @@ class SoftCipherModuleTest : public ::testing::Test {
     }
 
     // One-shot, or updates of `piece` bytes; each call with exactly the room it asks for.
-    CK_RV run(CK_SESSION_HANDLE s, bool encrypt, CK_MECHANISM& m, CK_OBJECT_HANDLE key, const bytes& in, size_t piece,
-              bytes& out) {
+    CK_RV run(CK_SESSION_HANDLE s, bool encrypt, CK_MECHANISM& m, CK_OBJECT_HANDLE key,
+              const bytes& in, size_t piece, bytes& out) {
         out.clear();
         CK_RV rv = encrypt ? f->C_EncryptInit(s, &m, key) : f->C_DecryptInit(s, &m, key);
         if (rv != CKR_OK) return rv;
@@ -109,7 +119,8 @@ class SoftCipherModuleTest : public ::testing::Test {
         uint8_t* data = in.empty() ? &none : const_cast<uint8_t*>(in.data());
         CK_ULONG n = 0;
         if (piece == 0) {
-            rv = encrypt ? f->C_Encrypt(s, data, in.size(), nullptr, &n) : f->C_Decrypt(s, data, in.size(), nullptr, &n);
+            rv = encrypt ? f->C_Encrypt(s, data, in.size(), nullptr, &n)
+                         : f->C_Decrypt(s, data, in.size(), nullptr, &n);
             if (rv != CKR_OK) return rv;
             out.assign(n + 1, 0);
             rv = encrypt ? f->C_Encrypt(s, data, in.size(), out.data(), &n)
@@ -145,8 +156,8 @@ class SoftCipherModuleTest : public ::testing::Test {
 
 TEST_F(SoftCipherModuleTest, KnownAnswersAndOpensslSingleAndMultiPart) {
     const bytes iv = random_bytes(8, 1);
-    const bytes rc2_key = random_bytes(16, 2), rc4_key = random_bytes(5, 3), des3_key = random_bytes(24, 4),
-                des2_key = random_bytes(16, 5);
+    const bytes rc2_key = random_bytes(16, 2), rc4_key = random_bytes(5, 3),
+                des3_key = random_bytes(24, 4), des2_key = random_bytes(16, 5);
     CK_RC2_PARAMS rc2_bits = 128;
     CK_RC2_CBC_PARAMS rc2_cbc{};
     rc2_cbc.ulEffectiveBits = 128;
@@ -164,8 +175,18 @@ TEST_F(SoftCipherModuleTest, KnownAnswersAndOpensslSingleAndMultiPart) {
         {{CKM_RC2_CBC, &rc2_cbc, sizeof rc2_cbc}, CKK_RC2, rc2_key, "RC2-CBC", true, 128},
         {{CKM_RC4, nullptr, 0}, CKK_RC4, rc4_key, "RC4", false, 0},
         {{CKM_DES3_ECB, nullptr, 0}, CKK_DES3, des3_key, "DES-EDE3-ECB", false, 0},
-        {{CKM_DES3_CBC, const_cast<uint8_t*>(iv.data()), 8}, CKK_DES3, des3_key, "DES-EDE3-CBC", true, 0},
-        {{CKM_DES3_CBC, const_cast<uint8_t*>(iv.data()), 8}, CKK_DES3, des2_key, "DES-EDE-CBC", true, 0},
+        {{CKM_DES3_CBC, const_cast<uint8_t*>(iv.data()), 8},
+         CKK_DES3,
+         des3_key,
+         "DES-EDE3-CBC",
+         true,
+         0},
+        {{CKM_DES3_CBC, const_cast<uint8_t*>(iv.data()), 8},
+         CKK_DES3,
+         des2_key,
+         "DES-EDE-CBC",
+         true,
+         0},
     };
     for (const row& r : rows) {
         CK_MECHANISM m = r.m;
@@ -180,7 +201,8 @@ TEST_F(SoftCipherModuleTest, KnownAnswersAndOpensslSingleAndMultiPart) {
                 EXPECT_EQ(run(h, true, m, key, plain, 5, out), CKR_DATA_LEN_RANGE);
                 continue;
             }
-            const bytes expected = openssl_cipher(r.openssl, r.key, r.cbc ? iv : bytes{}, plain, true, r.rc2);
+            const bytes expected =
+                openssl_cipher(r.openssl, r.key, r.cbc ? iv : bytes{}, plain, true, r.rc2);
             for (size_t piece : {size_t{0}, size_t{5}, size_t{1000}}) {
                 ASSERT_EQ(run(h, true, m, key, plain, piece, out), CKR_OK) << piece;
                 EXPECT_EQ(out, expected) << piece;
@@ -214,7 +236,8 @@ TEST_F(SoftCipherModuleTest, GeneratedKeysTwoSessionsWrappingAndRefusals) {
     CK_MECHANISM rc4{CKM_RC4, nullptr, 0};
     EXPECT_EQ(f->C_EncryptInit(h, &rc4, secret(CKK_RC4, {})), CKR_KEY_SIZE_RANGE);
     CK_MECHANISM rc2{CKM_RC2_ECB, nullptr, 0};
-    EXPECT_EQ(f->C_EncryptInit(h, &rc2, secret(CKK_RC2, random_bytes(8, 1), true)), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(f->C_EncryptInit(h, &rc2, secret(CKK_RC2, random_bytes(8, 1), true)),
+              CKR_MECHANISM_INVALID);
 
     // Nothing initialised.
     uint8_t buf[32] = {};
@@ -226,7 +249,8 @@ TEST_F(SoftCipherModuleTest, GeneratedKeysTwoSessionsWrappingAndRefusals) {
     const bytes key = random_bytes(24, 7), iv = random_bytes(8, 8);
     const CK_OBJECT_HANDLE k = secret(CKK_DES3, key);
     CK_SESSION_HANDLE h2 = 0;
-    ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h2), CKR_OK);
+    ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h2),
+              CKR_OK);
     CK_MECHANISM cbc{CKM_DES3_CBC, const_cast<uint8_t*>(iv.data()), 8};
     ASSERT_EQ(f->C_EncryptInit(h, &cbc, k), CKR_OK);
     ASSERT_EQ(f->C_EncryptInit(h2, &cbc, k), CKR_OK);
@@ -238,7 +262,8 @@ TEST_F(SoftCipherModuleTest, GeneratedKeysTwoSessionsWrappingAndRefusals) {
         ASSERT_EQ(f->C_EncryptUpdate(h, const_cast<uint8_t*>(p1.data() + at), 24, out, &n), CKR_OK);
         c1.insert(c1.end(), out, out + n);
         n = sizeof out;
-        ASSERT_EQ(f->C_EncryptUpdate(h2, const_cast<uint8_t*>(p2.data() + at), 24, out, &n), CKR_OK);
+        ASSERT_EQ(f->C_EncryptUpdate(h2, const_cast<uint8_t*>(p2.data() + at), 24, out, &n),
+                  CKR_OK);
         c2.insert(c2.end(), out, out + n);
     }
     n = sizeof buf;
@@ -263,9 +288,11 @@ TEST_F(SoftCipherModuleTest, GeneratedKeysTwoSessionsWrappingAndRefusals) {
     CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
     CK_KEY_TYPE kt = CKK_GENERIC_SECRET;
     CK_BBOOL no = CK_FALSE;
-    CK_ATTRIBUTE ut[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &kt, sizeof kt}, {CKA_TOKEN, &no, 1}};
+    CK_ATTRIBUTE ut[] = {
+        {CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &kt, sizeof kt}, {CKA_TOKEN, &no, 1}};
     CK_OBJECT_HANDLE unwrapped = 0;
-    ASSERT_EQ(f->C_UnwrapKey(h, &ecb, k, wrapped.data(), wrapped.size(), ut, 3, &unwrapped), CKR_OK);
+    ASSERT_EQ(f->C_UnwrapKey(h, &ecb, k, wrapped.data(), wrapped.size(), ut, 3, &unwrapped),
+              CKR_OK);
     CK_ATTRIBUTE v{CKA_VALUE, nullptr, 0};
     ASSERT_EQ(f->C_GetAttributeValue(h, unwrapped, &v, 1), CKR_OK);
     bytes got(v.ulValueLen);

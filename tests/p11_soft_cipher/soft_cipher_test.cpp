@@ -32,7 +32,8 @@ bytes from_hex(const std::string& h) {
 bytes random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
     bytes b(n);
-    for (auto& x : b) x = static_cast<uint8_t>(rng());
+    for (auto& x : b)
+        x = static_cast<uint8_t>(rng());
     return b;
 }
 
@@ -40,11 +41,14 @@ bytes random_bytes(size_t n, uint32_t seed) {
 std::shared_ptr<pkcs11_object> secret(uint32_t key_type, const bytes* value) {
     uint32_t cls = CKO_SECRET_KEY;
     uint8_t no = 0;
-    std::vector<inner_attribute> t{{CKA_CLASS, &cls, 4}, {CKA_KEY_TYPE, &key_type, 4}, {CKA_TOKEN, &no, 1}};
+    std::vector<inner_attribute> t{
+        {CKA_CLASS, &cls, 4}, {CKA_KEY_TYPE, &key_type, 4}, {CKA_TOKEN, &no, 1}};
     if (value != nullptr)
-        t.push_back({CKA_VALUE, const_cast<uint8_t*>(value->data()), static_cast<uint32_t>(value->size())});
+        t.push_back(
+            {CKA_VALUE, const_cast<uint8_t*>(value->data()), static_cast<uint32_t>(value->size())});
     CK_RV rv = CKR_OK;
-    auto o = pkcs11_object::create(0, CKO_SECRET_KEY, t.data(), static_cast<uint32_t>(t.size()), &rv);
+    auto o =
+        pkcs11_object::create(0, CKO_SECRET_KEY, t.data(), static_cast<uint32_t>(t.size()), &rv);
     EXPECT_EQ(rv, CKR_OK);
     return o;
 }
@@ -59,11 +63,13 @@ struct providers {
     }
 };
 
-void legacy() { static const providers loaded; }
+void legacy() {
+    static const providers loaded;
+}
 
 // OpenSSL without padding; rc2_bits for RC2 ciphers.
-bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const bytes& in, bool encrypt,
-                     int rc2_bits = 0) {
+bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const bytes& in,
+                     bool encrypt, int rc2_bits = 0) {
     legacy();
     EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, name, nullptr);
     EXPECT_NE(c, nullptr) << name;
@@ -72,7 +78,9 @@ bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const 
     EXPECT_EQ(EVP_CipherInit_ex2(ctx, c, nullptr, nullptr, encrypt, nullptr), 1);
     EVP_CIPHER_CTX_set_key_length(ctx, static_cast<int>(key.size()));
     if (rc2_bits != 0) EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_SET_RC2_KEY_BITS, rc2_bits, nullptr);
-    EXPECT_EQ(EVP_CipherInit_ex2(ctx, nullptr, key.data(), iv.empty() ? nullptr : iv.data(), encrypt, nullptr), 1);
+    EXPECT_EQ(EVP_CipherInit_ex2(ctx, nullptr, key.data(), iv.empty() ? nullptr : iv.data(),
+                                 encrypt, nullptr),
+              1);
     EVP_CIPHER_CTX_set_padding(ctx, 0);
     bytes out(in.size() + 16);
     int n = 0, m = 0;
@@ -115,10 +123,12 @@ run_result multi_part(pkcs11_key_ctx& ctx, bool encrypt, const bytes& in, size_t
         const uint32_t part = static_cast<uint32_t>(std::min(piece, in.size() - at));
         const uint8_t* p = in.data() + at;
         uint32_t n = 0;
-        r.rv = encrypt ? ctx.encrypt_update(p, part, nullptr, &n) : ctx.decrypt_update(p, part, nullptr, &n);
+        r.rv = encrypt ? ctx.encrypt_update(p, part, nullptr, &n)
+                       : ctx.decrypt_update(p, part, nullptr, &n);
         if (r.rv != CKR_OK) return r;
         bytes chunk(n + 1);
-        r.rv = encrypt ? ctx.encrypt_update(p, part, chunk.data(), &n) : ctx.decrypt_update(p, part, chunk.data(), &n);
+        r.rv = encrypt ? ctx.encrypt_update(p, part, chunk.data(), &n)
+                       : ctx.decrypt_update(p, part, chunk.data(), &n);
         if (r.rv != CKR_OK) return r;
         r.out.insert(r.out.end(), chunk.begin(), chunk.begin() + n);
     }
@@ -155,8 +165,8 @@ TEST(Rc2, Rfc2268Vectors) {
         {"88bca90e90875a", 64, "0000000000000000", "6ccf4308974c267f"},
         {"88bca90e90875a7f0f79c384627bafb2", 64, "0000000000000000", "1a807d272bbe5db1"},
         {"88bca90e90875a7f0f79c384627bafb2", 128, "0000000000000000", "2269552ab0f85ca6"},
-        {"88bca90e90875a7f0f79c384627bafb216f80a6f85920584c42fceb0be255daf1e", 129, "0000000000000000",
-         "5b78d3a43dfff1f1"},
+        {"88bca90e90875a7f0f79c384627bafb216f80a6f85920584c42fceb0be255daf1e", 129,
+         "0000000000000000", "5b78d3a43dfff1f1"},
     };
     for (const vector& v : vectors) {
         const bytes key = from_hex(v.key);
@@ -219,7 +229,8 @@ TEST_P(SoftCipherOracle, SingleAndMultiPartAgainstOpenssl) {
             EXPECT_EQ(multi.rv, CKR_DATA_LEN_RANGE) << c.name << " " << len;
             continue;
         }
-        const bytes expected = openssl_cipher(c.openssl, key, c.cbc ? iv : bytes{}, plain, true, bits);
+        const bytes expected =
+            openssl_cipher(c.openssl, key, c.cbc ? iv : bytes{}, plain, true, bits);
         ASSERT_EQ(one.rv, CKR_OK) << c.name << " " << len;
         EXPECT_EQ(one.out, expected) << c.name << " " << len;
         for (size_t piece : {1, 7, 8, 9, 100}) {
@@ -241,15 +252,16 @@ TEST_P(SoftCipherOracle, SingleAndMultiPartAgainstOpenssl) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ciphers, SoftCipherOracle,
-    ::testing::Values(oracle_case{"rc2_ecb_16", CKM_RC2_ECB, CKK_RC2, 16, "RC2-ECB", false, false},
-                      oracle_case{"rc2_cbc_16", CKM_RC2_CBC, CKK_RC2, 16, "RC2-CBC", true, false},
-                      oracle_case{"rc2_cbc_5", CKM_RC2_CBC, CKK_RC2, 5, "RC2-CBC", true, false},
-                      oracle_case{"rc4_16", CKM_RC4, CKK_RC4, 16, "RC4", false, true},
-                      oracle_case{"rc4_1", CKM_RC4, CKK_RC4, 1, "RC4", false, true},
-                      oracle_case{"des3_ecb_24", CKM_DES3_ECB, CKK_DES3, 24, "DES-EDE3-ECB", false, false},
-                      oracle_case{"des3_cbc_24", CKM_DES3_CBC, CKK_DES3, 24, "DES-EDE3-CBC", true, false},
-                      oracle_case{"des3_ecb_16", CKM_DES3_ECB, CKK_DES3, 16, "DES-EDE-ECB", false, false},
-                      oracle_case{"des3_cbc_16", CKM_DES3_CBC, CKK_DES3, 16, "DES-EDE-CBC", true, false}),
+    ::testing::Values(
+        oracle_case{"rc2_ecb_16", CKM_RC2_ECB, CKK_RC2, 16, "RC2-ECB", false, false},
+        oracle_case{"rc2_cbc_16", CKM_RC2_CBC, CKK_RC2, 16, "RC2-CBC", true, false},
+        oracle_case{"rc2_cbc_5", CKM_RC2_CBC, CKK_RC2, 5, "RC2-CBC", true, false},
+        oracle_case{"rc4_16", CKM_RC4, CKK_RC4, 16, "RC4", false, true},
+        oracle_case{"rc4_1", CKM_RC4, CKK_RC4, 1, "RC4", false, true},
+        oracle_case{"des3_ecb_24", CKM_DES3_ECB, CKK_DES3, 24, "DES-EDE3-ECB", false, false},
+        oracle_case{"des3_cbc_24", CKM_DES3_CBC, CKK_DES3, 24, "DES-EDE3-CBC", true, false},
+        oracle_case{"des3_ecb_16", CKM_DES3_ECB, CKK_DES3, 16, "DES-EDE-ECB", false, false},
+        oracle_case{"des3_cbc_16", CKM_DES3_CBC, CKK_DES3, 16, "DES-EDE-CBC", true, false}),
     [](const ::testing::TestParamInfo<oracle_case>& i) { return std::string(i.param.name); });
 
 // RC4 from one init continues the key stream; a size query leaves it alone.
@@ -268,7 +280,11 @@ TEST(Rc4, KeyStreamContinuesAndSizeQueryConsumesNothing) {
     ASSERT_EQ(ctx->encrypt_update(plain.data(), 16, b.data(), &n), CKR_OK);
     EXPECT_NE(a, b);
     bytes both(32, 0);
-    EXPECT_EQ(openssl_cipher("RC4", key, {}, both, true), [&] { bytes x = a; x.insert(x.end(), b.begin(), b.end()); return x; }());
+    EXPECT_EQ(openssl_cipher("RC4", key, {}, both, true), [&] {
+        bytes x = a;
+        x.insert(x.end(), b.begin(), b.end());
+        return x;
+    }());
     // The classic known answer: key and plain text 0123456789abcdef.
     auto kat = context(CKM_RC4, nullptr, 0, secret(CKK_RC4, &key));
     run_result r = one_shot(*kat, true, key);
@@ -293,16 +309,23 @@ TEST(SoftCipherRules, ParametersKeysCapacityAndState) {
     EXPECT_EQ(context(CKM_DES3_CBC, four, sizeof four, secret(CKK_DES3, &key24))->decrypt_init(),
               CKR_MECHANISM_PARAM_INVALID);
     // Keys: empty RC2/RC4 keys, a DES3 key neither 16 nor 24 bytes, no value.
-    EXPECT_EQ(context(CKM_RC2_ECB, nullptr, 0, secret(CKK_RC2, &empty))->encrypt_init(), CKR_KEY_SIZE_RANGE);
-    EXPECT_EQ(context(CKM_RC4, nullptr, 0, secret(CKK_RC4, &empty))->encrypt_init(), CKR_KEY_SIZE_RANGE);
+    EXPECT_EQ(context(CKM_RC2_ECB, nullptr, 0, secret(CKK_RC2, &empty))->encrypt_init(),
+              CKR_KEY_SIZE_RANGE);
+    EXPECT_EQ(context(CKM_RC4, nullptr, 0, secret(CKK_RC4, &empty))->encrypt_init(),
+              CKR_KEY_SIZE_RANGE);
     const bytes key8 = random_bytes(8, 3);
-    EXPECT_EQ(context(CKM_DES3_ECB, nullptr, 0, secret(CKK_DES3, &key8))->encrypt_init(), CKR_KEY_SIZE_RANGE);
-    EXPECT_EQ(context(CKM_RC4, nullptr, 0, secret(CKK_RC4, nullptr))->encrypt_init(), CKR_ATTRIBUTE_TYPE_INVALID);
+    EXPECT_EQ(context(CKM_DES3_ECB, nullptr, 0, secret(CKK_DES3, &key8))->encrypt_init(),
+              CKR_KEY_SIZE_RANGE);
+    EXPECT_EQ(context(CKM_RC4, nullptr, 0, secret(CKK_RC4, nullptr))->encrypt_init(),
+              CKR_ATTRIBUTE_TYPE_INVALID);
 
     // No operation initialised.
     for (CK_MECHANISM_TYPE m : {CKM_RC2_ECB, CKM_RC4, CKM_DES3_ECB}) {
-        auto ctx = context(m, nullptr, 0, secret(m == CKM_RC4 ? CKK_RC4 : m == CKM_DES3_ECB ? CKK_DES3 : CKK_RC2,
-                                                  m == CKM_DES3_ECB ? &key24 : &key16));
+        auto ctx = context(m, nullptr, 0,
+                           secret(m == CKM_RC4        ? CKK_RC4
+                                  : m == CKM_DES3_ECB ? CKK_DES3
+                                                      : CKK_RC2,
+                                  m == CKM_DES3_ECB ? &key24 : &key16));
         uint8_t out[32];
         uint32_t n = sizeof out;
         EXPECT_EQ(ctx->encrypt_update(key16.data(), 16, out, &n), CKR_OPERATION_NOT_INITIALIZED);
@@ -349,8 +372,7 @@ TEST(SoftCipherRules, ParametersKeysCapacityAndState) {
     EXPECT_EQ(n, 20u);
     n = 20;
     ASSERT_EQ(rc4->encrypt_update(twenty.data(), 20, out.data(), &n), CKR_OK);
-    EXPECT_EQ(bytes(out.begin(), out.begin() + 20),
-              openssl_cipher("RC4", key16, {}, twenty, true));
+    EXPECT_EQ(bytes(out.begin(), out.begin() + 20), openssl_cipher("RC4", key16, {}, twenty, true));
 }
 
 // Interleaved DES3-CBC operations of two contexts give what each gives alone.

@@ -23,7 +23,8 @@ uint32_t device_key_spec(const pkcs11_object& key) {
 
 std::optional<std::string> container_name_of(const pkcs11_object& key) {
     const pkcs11_attribute* a = key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity) return std::nullopt;
+    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity)
+        return std::nullopt;
     const char* p = reinterpret_cast<const char*>(a->value.data());
     return std::string(p, strnlen(p, a->length()));
 }
@@ -43,7 +44,8 @@ CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_c
     if (c == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (c->handle == 0) {
         HCONTAINER handle = 0;
-        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle); rv != SAR_OK)
+        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle);
+            rv != SAR_OK)
             return rv;
         c->handle = handle;
     }
@@ -91,8 +93,8 @@ CK_RV pkcs11_token_sm2_handler::public_blob(pkcs11_object& key, ECCPUBLICKEYBLOB
     return CKR_OK;
 }
 
-CK_RV pkcs11_token_sm2_handler::sm2_sign(pkcs11_object& key, const uint8_t* digest, uint32_t len, uint8_t* out,
-                                         uint32_t* out_len) {
+CK_RV pkcs11_token_sm2_handler::sm2_sign(pkcs11_object& key, const uint8_t* digest, uint32_t len,
+                                         uint8_t* out, uint32_t* out_len) {
     if (out != nullptr && *out_len < sm2_signature_size) return CKR_BUFFER_TOO_SMALL;
     if (len != gm_sm2_value_size || digest == nullptr) return CKR_DATA_LEN_RANGE;
     if (out == nullptr) {
@@ -169,10 +171,12 @@ CK_RV pkcs11_token_sm2_handler::sm2_decrypt(pkcs11_object& key, uint32_t len, co
     uint32_t record_size = 0;
     if (sm2_cipher_der_decode({data, len}, record, record_size) != 0) return CKR_DATA_INVALID;
     return gm_ecc_private_decrypt(c->handle, device_key_spec(key),
-                                  reinterpret_cast<const ECCCIPHERBLOB*>(record.data()), out, out_len);
+                                  reinterpret_cast<const ECCCIPHERBLOB*>(record.data()), out,
+                                  out_len);
 }
 
-CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name, pkcs11_object& public_key,
+CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name,
+                                                  pkcs11_object& public_key,
                                                   pkcs11_object& private_key) {
     const uint32_t spec =
         public_key.object_key_spec() == key_spec_signature ? key_spec_signature : key_spec_exchange;
@@ -182,7 +186,8 @@ CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name, pk
     // pair, SGD_SM2_2 the exchange pair, so the key spec the objects carry is
     // the slot the card filled.
     ECCPUBLICKEYBLOB blob{};
-    if (const uint32_t rv = SKF_GenECCKeyPair(c->handle, spec == key_spec_signature ? SGD_SM2_1 : SGD_SM2_2, &blob);
+    if (const uint32_t rv =
+            SKF_GenECCKeyPair(c->handle, spec == key_spec_signature ? SGD_SM2_1 : SGD_SM2_2, &blob);
         rv != SAR_OK)
         return rv;
     std::memset(blob.XCoordinate, 0, 32);
@@ -239,16 +244,28 @@ class sm2_ctx_base : public pkcs11_key_ctx {
         : pkcs11_key_ctx(m, std::move(key), token), handler_(token) {}
 
     CK_RV encrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
+    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV encrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
+    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV decrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
+    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV decrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
+    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
+    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
+    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override {
+        return CKR_MECHANISM_INVALID;
+    }
 
     CK_RV sign(const uint8_t* data, uint32_t len, uint8_t* sig, uint32_t* sig_len) override {
         if (CK_RV rv = sign_init(); rv != CKR_OK) return rv;
@@ -302,7 +319,8 @@ CK_RV generate_sm2_pair(pkcs11_token* token, pkcs11_token_sm2_handler& handler, 
     const pkcs11_attribute* pub_name = pub.attributes().find(ZELT_CKA_CONTAINER_NAME);
     const pkcs11_attribute* priv_name = priv.attributes().find(ZELT_CKA_CONTAINER_NAME);
     for (const pkcs11_attribute* n : {pub_name, priv_name})
-        if (n != nullptr && n->length() > container_name_capacity) return CKR_ATTRIBUTE_VALUE_INVALID;
+        if (n != nullptr && n->length() > container_name_capacity)
+            return CKR_ATTRIBUTE_VALUE_INVALID;
     pkcs11_container_manager& mgr = token->containers();
     if (CK_RV rv = token->open_application(); rv != CKR_OK) return rv;
     if (mgr.application() != token->application()) (void)mgr.container_manager_load();
@@ -310,8 +328,10 @@ CK_RV generate_sm2_pair(pkcs11_token* token, pkcs11_token_sm2_handler& handler, 
         std::string name = generate_container_name();
         while (mgr.list().find(name) != nullptr)
             name = generate_container_name();
-        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
-        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
+        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(),
+                                 static_cast<uint32_t>(name.size() + 1));
+        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(),
+                                  static_cast<uint32_t>(name.size() + 1));
     } else if (pub_name == nullptr) {
         copy_missing(pub, priv_name);
     } else if (priv_name == nullptr) {
@@ -349,7 +369,8 @@ CK_RV generate_sm2_pair(pkcs11_token* token, pkcs11_token_sm2_handler& handler, 
     if (!name || !container_name_acceptable(*name)) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (mgr.list().find(*name) == nullptr) (void)mgr.container_manager_load();
     if (mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_create(*name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS) return rv;
+        if (CK_RV rv = mgr.container_create(*name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS)
+            return rv;
     }
     if (mgr.list().find(*name) == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
     // The change counter is read (on a new token: created) before this
@@ -386,7 +407,8 @@ class hardware_sm2_ctx : public sm2_ctx_base {
     CK_RV sign_final(uint8_t* sig, uint32_t* sig_len) override {
         bool done = true;
         if (CK_RV rv = signature_output(sig, sig_len, done); done) return rv;
-        if (CK_RV rv = handler_.sm2_sign(*key(), buffer_.data(), buffer_.unread(), sig, sig_len); rv != CKR_OK)
+        if (CK_RV rv = handler_.sm2_sign(*key(), buffer_.data(), buffer_.unread(), sig, sig_len);
+            rv != CKR_OK)
             return rv;
         buffer_.clear();
         finish();
@@ -395,7 +417,8 @@ class hardware_sm2_ctx : public sm2_ctx_base {
     CK_RV verify_final(const uint8_t* sig, uint32_t sig_len) override {
         if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         if (sig_len != sm2_signature_size) return CKR_SIGNATURE_LEN_RANGE;
-        if (CK_RV rv = handler_.sm2_verify(*key(), buffer_.data(), buffer_.unread(), sig, sig_len); rv != CKR_OK)
+        if (CK_RV rv = handler_.sm2_verify(*key(), buffer_.data(), buffer_.unread(), sig, sig_len);
+            rv != CKR_OK)
             return rv;
         buffer_.clear();
         finish();
@@ -456,8 +479,9 @@ class hardware_sm3sm2_ctx : public sm2_ctx_base {
         bool done = true;
         if (CK_RV rv = signature_output(sig, sig_len, done); done) return rv;
         uint8_t e[sm3_digest_size];
-        digest(e);
-        if (CK_RV rv = handler_.sm2_sign(*key(), e, sizeof e, sig, sig_len); rv != CKR_OK) return rv;
+        message_digest(e);
+        if (CK_RV rv = handler_.sm2_sign(*key(), e, sizeof e, sig, sig_len); rv != CKR_OK)
+            return rv;
         finish();
         return CKR_OK;
     }
@@ -465,8 +489,9 @@ class hardware_sm3sm2_ctx : public sm2_ctx_base {
         if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         if (sig_len != sm2_signature_size) return CKR_SIGNATURE_LEN_RANGE;
         uint8_t e[sm3_digest_size];
-        digest(e);
-        if (CK_RV rv = handler_.sm2_verify(*key(), e, sizeof e, sig, sig_len); rv != CKR_OK) return rv;
+        message_digest(e);
+        if (CK_RV rv = handler_.sm2_verify(*key(), e, sizeof e, sig, sig_len); rv != CKR_OK)
+            return rv;
         finish();
         return CKR_OK;
     }
@@ -486,7 +511,8 @@ class hardware_sm3sm2_ctx : public sm2_ctx_base {
             if (o->object_class() != CKO_PUBLIC_KEY) continue;
             const pkcs11_attribute* other = o->attributes().find(CKA_ID);
             if (other == nullptr || other->value != id->value) continue;
-            if (name && container_name_of(*o) == name && o->object_key_spec() == spec) return o.get();
+            if (name && container_name_of(*o) == name && o->object_key_spec() == spec)
+                return o.get();
             if (first == nullptr) first = o.get();
         }
         return first;
@@ -509,7 +535,7 @@ class hardware_sm3sm2_ctx : public sm2_ctx_base {
     }
     // e over what was fed; the running state stays as it was, so a failed
     // card step leaves the operation as it stood.
-    void digest(uint8_t e[sm3_digest_size]) {
+    void message_digest(uint8_t e[sm3_digest_size]) {
         sm3_state copy = hash_;
         sm3_final(copy, e);
     }
@@ -606,17 +632,20 @@ class soft_sm3_ctx : public pkcs11_key_ctx {
 
 } // namespace
 
-std::unique_ptr<pkcs11_key_ctx> make_sm2_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_sm2_ctx(const CK_MECHANISM& m,
+                                             std::shared_ptr<pkcs11_object> key,
                                              pkcs11_token* token, uint8_t) {
     if (key == nullptr) return nullptr;
     return std::make_unique<hardware_sm2_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_sm3sm2_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_sm3sm2_ctx(const CK_MECHANISM& m,
+                                                std::shared_ptr<pkcs11_object> key,
                                                 pkcs11_token* token, uint8_t) {
     if (key == nullptr) return nullptr;
     return std::make_unique<hardware_sm3sm2_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_soft_sm3_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_soft_sm3_ctx(const CK_MECHANISM& m,
+                                                  std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
     return std::make_unique<soft_sm3_ctx>(m, std::move(key), token);
 }

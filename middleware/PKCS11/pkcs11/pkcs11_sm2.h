@@ -30,12 +30,16 @@ class pkcs11_token_sm2_handler {
     explicit pkcs11_token_sm2_handler(pkcs11_token* token) : token_(token) {}
     virtual ~pkcs11_token_sm2_handler() = default;
 
-    CK_RV sm2_sign(pkcs11_object& key, const uint8_t* digest, uint32_t len, uint8_t* out, uint32_t* out_len);
+    CK_RV sm2_sign(pkcs11_object& key, const uint8_t* digest, uint32_t len, uint8_t* out,
+                   uint32_t* out_len);
     CK_RV sm2_verify(pkcs11_object& key, const uint8_t* digest, uint32_t len, const uint8_t* sig,
                      uint32_t sig_len);
-    CK_RV sm2_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len, uint8_t* out);
-    CK_RV sm2_decrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len, uint8_t* out);
-    CK_RV sm2_generate_pair(const char* container_name, pkcs11_object& public_key, pkcs11_object& private_key);
+    CK_RV sm2_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len,
+                      uint8_t* out);
+    CK_RV sm2_decrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len,
+                      uint8_t* out);
+    CK_RV sm2_generate_pair(const char* container_name, pkcs11_object& public_key,
+                            pkcs11_object& private_key);
 
     // The ECCPUBLICKEYBLOB of a key object's CKA_EC_POINT (the object is
     // completed from its container first). No point: CKR_ATTRIBUTE_TYPE_INVALID;
@@ -48,9 +52,9 @@ class pkcs11_token_sm2_handler {
 };
 
 // Constructors for the factory table.
-std::unique_ptr<pkcs11_key_ctx> make_sm2_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*,
-                                             uint8_t);
+std::unique_ptr<pkcs11_key_ctx> make_sm2_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
+                                             pkcs11_token*, uint8_t);
 std::unique_ptr<pkcs11_key_ctx> make_sm3sm2_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
                                                 pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_soft_sm3_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                  pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_soft_sm3_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);

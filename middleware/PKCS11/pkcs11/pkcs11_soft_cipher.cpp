@@ -47,7 +47,9 @@ class soft_cipher_ctx : public pkcs11_key_ctx {
         const uint32_t n = len->as_u32();
         if (n == 0 || n > max_key_value || !key_length_allowed(n)) return CKR_KEY_SIZE_RANGE;
         std::vector<uint8_t> bytes(n);
-        if (const uint32_t rv = SKF_GenRandom(token()->device_handle(), bytes.data(), n); rv != SAR_OK) return rv;
+        if (const uint32_t rv = SKF_GenRandom(token()->device_handle(), bytes.data(), n);
+            rv != SAR_OK)
+            return rv;
         key()->object_set_attribute(CKA_VALUE, bytes.data(), n);
         mbedtls_platform_zeroize(bytes.data(), bytes.size());
         return CKR_OK;
@@ -86,14 +88,20 @@ class soft_block_ctx : public soft_cipher_ctx {
   public:
     using soft_cipher_ctx::soft_cipher_ctx;
 
-    CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override {
+    CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
+                         uint32_t* out_len) override {
         return update_step(true, data, len, out, out_len);
     }
-    CK_RV decrypt_update(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override {
+    CK_RV decrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
+                         uint32_t* out_len) override {
         return update_step(false, data, len, out, out_len);
     }
-    CK_RV encrypt_final(uint8_t* out, uint32_t* out_len) override { return final_step(true, out, out_len); }
-    CK_RV decrypt_final(uint8_t* out, uint32_t* out_len) override { return final_step(false, out, out_len); }
+    CK_RV encrypt_final(uint8_t* out, uint32_t* out_len) override {
+        return final_step(true, out, out_len);
+    }
+    CK_RV decrypt_final(uint8_t* out, uint32_t* out_len) override {
+        return final_step(false, out, out_len);
+    }
 
     // Encryption asks for room for one block more than the whole blocks of
     // the input.
@@ -117,7 +125,8 @@ class soft_block_ctx : public soft_cipher_ctx {
     }
 
   private:
-    CK_RV update_step(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) {
+    CK_RV update_step(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out,
+                      uint32_t* out_len) {
         if (CK_RV rv = ready(encrypt); rv != CKR_OK) return rv;
         if (CK_RV rv = key_check(); rv != CKR_OK) return rv;
         if (len != 0 && data == nullptr) return CKR_ARGUMENTS_BAD;
@@ -128,7 +137,8 @@ class soft_block_ctx : public soft_cipher_ctx {
     // Size query: the whole blocks that the data completes, nothing kept.
     // A buffer shorter than that: the length and CKR_BUFFER_TOO_SMALL, nothing
     // consumed.
-    CK_RV process(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) {
+    CK_RV process(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out,
+                  uint32_t* out_len) {
         const uint64_t total = uint64_t{buffer_.unread()} + len;
         const uint64_t produce = total & ~uint64_t{block - 1};
         if (produce > 0xFFFFFFFFu) return CKR_DATA_LEN_RANGE;
@@ -226,7 +236,8 @@ class soft_rc2_ctx : public soft_block_ctx {
             return CKR_MECHANISM_INVALID;
         }
         if (bits > rc2_max_effective_bits) bits = rc2_max_effective_bits;
-        rc2_key_expand(schedule_, value->length(), value->value.data(), static_cast<uint32_t>(bits));
+        rc2_key_expand(schedule_, value->length(), value->value.data(),
+                       static_cast<uint32_t>(bits));
         return clear_buffer();
     }
     CK_RV process_block(const uint8_t* in, uint8_t* out, bool encrypt) override {
@@ -316,13 +327,15 @@ class soft_des3_ctx : public soft_block_ctx {
         if (!cbc_) {
             rc = mbedtls_des3_crypt_ecb(encrypt ? &enc_ : &dec_, b, out);
         } else if (encrypt) {
-            for (uint32_t i = 0; i < block; ++i) b[i] ^= chain_[i];
+            for (uint32_t i = 0; i < block; ++i)
+                b[i] ^= chain_[i];
             rc = mbedtls_des3_crypt_ecb(&enc_, b, chain_);
             std::memcpy(out, chain_, block);
         } else {
             uint8_t plain[block];
             rc = mbedtls_des3_crypt_ecb(&dec_, b, plain);
-            for (uint32_t i = 0; i < block; ++i) out[i] = plain[i] ^ chain_[i];
+            for (uint32_t i = 0; i < block; ++i)
+                out[i] = plain[i] ^ chain_[i];
             std::memcpy(chain_, b, block);
         }
         return rc == 0 ? CKR_OK : CKR_FUNCTION_FAILED;
@@ -345,12 +358,15 @@ class soft_des3_ctx : public soft_block_ctx {
         new_key.object_set_attribute(CKA_MODULUS, blob.Modulus + sizeof blob.Modulus - k, k);
         new_key.object_set_attribute(CKA_PRIME_1, blob.Prime1 + sizeof blob.Prime1 - half, half);
         new_key.object_set_attribute(CKA_PRIME_2, blob.Prime2 + sizeof blob.Prime2 - half, half);
-        new_key.object_set_attribute(CKA_EXPONENT_1, blob.Prime1Exponent + sizeof blob.Prime1Exponent - half, half);
-        new_key.object_set_attribute(CKA_EXPONENT_2, blob.Prime2Exponent + sizeof blob.Prime2Exponent - half, half);
-        new_key.object_set_attribute(CKA_COEFFICIENT, blob.Coefficient + sizeof blob.Coefficient - half, half);
+        new_key.object_set_attribute(CKA_EXPONENT_1,
+                                     blob.Prime1Exponent + sizeof blob.Prime1Exponent - half, half);
+        new_key.object_set_attribute(CKA_EXPONENT_2,
+                                     blob.Prime2Exponent + sizeof blob.Prime2Exponent - half, half);
+        new_key.object_set_attribute(CKA_COEFFICIENT,
+                                     blob.Coefficient + sizeof blob.Coefficient - half, half);
         new_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
-        new_key.object_set_attribute(CKA_PRIVATE_EXPONENT, blob.PrivateExponent + sizeof blob.PrivateExponent - k,
-                                     k);
+        new_key.object_set_attribute(CKA_PRIVATE_EXPONENT,
+                                     blob.PrivateExponent + sizeof blob.PrivateExponent - k, k);
         mbedtls_platform_zeroize(&blob, sizeof blob);
         return CKR_OK;
     }
@@ -367,14 +383,20 @@ class soft_rc4_ctx : public soft_cipher_ctx {
     using soft_cipher_ctx::soft_cipher_ctx;
     ~soft_rc4_ctx() override { mbedtls_platform_zeroize(&state_, sizeof state_); }
 
-    CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override {
+    CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
+                         uint32_t* out_len) override {
         return update_step(true, data, len, out, out_len);
     }
-    CK_RV decrypt_update(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override {
+    CK_RV decrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
+                         uint32_t* out_len) override {
         return update_step(false, data, len, out, out_len);
     }
-    CK_RV encrypt_final(uint8_t* out, uint32_t* out_len) override { return final_step(true, out, out_len); }
-    CK_RV decrypt_final(uint8_t* out, uint32_t* out_len) override { return final_step(false, out, out_len); }
+    CK_RV encrypt_final(uint8_t* out, uint32_t* out_len) override {
+        return final_step(true, out, out_len);
+    }
+    CK_RV decrypt_final(uint8_t* out, uint32_t* out_len) override {
+        return final_step(false, out, out_len);
+    }
     CK_RV encrypt(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override {
         return one_shot(true, data, len, out, out_len);
     }
@@ -408,7 +430,8 @@ class soft_rc4_ctx : public soft_cipher_ctx {
         *out_len = len;
         return CKR_OK;
     }
-    CK_RV update_step(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) {
+    CK_RV update_step(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out,
+                      uint32_t* out_len) {
         if (CK_RV rv = ready(encrypt); rv != CKR_OK) return rv;
         const CK_RV rv = crypt(data, len, out, out_len);
         if (rv == CKR_OK && out != nullptr) updated_ = true;
@@ -420,7 +443,8 @@ class soft_rc4_ctx : public soft_cipher_ctx {
         if (out != nullptr) finish();
         return CKR_OK;
     }
-    CK_RV one_shot(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) {
+    CK_RV one_shot(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out,
+                   uint32_t* out_len) {
         if (CK_RV rv = ready_one_shot(encrypt); rv != CKR_OK) return rv;
         const CK_RV rv = crypt(data, len, out, out_len);
         if (rv == CKR_OK && out != nullptr) finish();
@@ -432,15 +456,18 @@ class soft_rc4_ctx : public soft_cipher_ctx {
 
 } // namespace
 
-std::unique_ptr<pkcs11_key_ctx> make_soft_rc2_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_soft_rc2_ctx(const CK_MECHANISM& m,
+                                                  std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
     return std::make_unique<soft_rc2_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_soft_rc4_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_soft_rc4_ctx(const CK_MECHANISM& m,
+                                                  std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
     return std::make_unique<soft_rc4_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_soft_des3_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_soft_des3_ctx(const CK_MECHANISM& m,
+                                                   std::shared_ptr<pkcs11_object> key,
                                                    pkcs11_token* token, uint8_t) {
     return std::make_unique<soft_des3_ctx>(m, std::move(key), token);
 }

@@ -15,9 +15,9 @@ class pkcs11_object;
 class pkcs11_token;
 
 // Constructors for the factory table.
-std::unique_ptr<pkcs11_key_ctx> make_soft_rc2_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                  pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_soft_rc4_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                  pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_soft_des3_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                   pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_soft_rc2_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_soft_rc4_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_soft_des3_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);

@@ -24,12 +24,17 @@ constexpr uint8_t pitable[256] = {
     0xc5, 0xf3, 0xdb, 0x47, 0xe5, 0xa5, 0x9c, 0x77, 0x0a, 0xa6, 0x20, 0x68, 0xfe, 0x7f, 0xc1, 0xad,
 };
 
-inline uint16_t rol16(uint16_t x, unsigned n) { return static_cast<uint16_t>(x << n | x >> (16 - n)); }
-inline uint16_t ror16(uint16_t x, unsigned n) { return static_cast<uint16_t>(x >> n | x << (16 - n)); }
+inline uint16_t rol16(uint16_t x, unsigned n) {
+    return static_cast<uint16_t>(x << n | x >> (16 - n));
+}
+inline uint16_t ror16(uint16_t x, unsigned n) {
+    return static_cast<uint16_t>(x >> n | x << (16 - n));
+}
 
 // The four 16-bit words of a block are little-endian (RFC 2268 section 3).
 void load(const uint8_t* in, uint16_t r[4]) {
-    for (int i = 0; i < 4; ++i) r[i] = static_cast<uint16_t>(in[2 * i] | in[2 * i + 1] << 8);
+    for (int i = 0; i < 4; ++i)
+        r[i] = static_cast<uint16_t>(in[2 * i] | in[2 * i + 1] << 8);
 }
 void store(const uint16_t r[4], uint8_t* out) {
     for (int i = 0; i < 4; ++i) {
@@ -42,18 +47,22 @@ void store(const uint16_t r[4], uint8_t* out) {
 
 void rc2_key_expand(rc2_schedule& s, size_t length, const uint8_t* key, uint32_t effective_bits) {
     if (length > rc2_max_key) length = rc2_max_key;
-    if (effective_bits < 1 || effective_bits > rc2_max_effective_bits) effective_bits = rc2_max_effective_bits;
+    if (effective_bits < 1 || effective_bits > rc2_max_effective_bits)
+        effective_bits = rc2_max_effective_bits;
     uint8_t l[128] = {};
     if (length != 0) std::memcpy(l, key, length);
     const size_t t = length;
     if (t != 0) {
-        for (size_t i = t; i < 128; ++i) l[i] = pitable[static_cast<uint8_t>(l[i - 1] + l[i - t])];
+        for (size_t i = t; i < 128; ++i)
+            l[i] = pitable[static_cast<uint8_t>(l[i - 1] + l[i - t])];
     }
     const uint32_t t8 = (effective_bits + 7) / 8;
     const uint8_t tm = static_cast<uint8_t>(0xFF >> (8 * t8 - effective_bits));
     l[128 - t8] = pitable[l[128 - t8] & tm];
-    for (int i = 127 - static_cast<int>(t8); i >= 0; --i) l[i] = pitable[l[i + 1] ^ l[i + t8]];
-    for (int i = 0; i < 64; ++i) s.k[i] = uint32_t{l[2 * i]} | uint32_t{l[2 * i + 1]} << 8;
+    for (int i = 127 - static_cast<int>(t8); i >= 0; --i)
+        l[i] = pitable[l[i + 1] ^ l[i + t8]];
+    for (int i = 0; i < 64; ++i)
+        s.k[i] = uint32_t{l[2 * i]} | uint32_t{l[2 * i + 1]} << 8;
     std::memset(l, 0, sizeof l);
 }
 
@@ -73,11 +82,14 @@ void rc2_encrypt_block(const rc2_schedule& s, const uint8_t in[8], uint8_t out[8
         r[2] = static_cast<uint16_t>(r[2] + s.k[r[1] & 63]);
         r[3] = static_cast<uint16_t>(r[3] + s.k[r[2] & 63]);
     };
-    for (int i = 0; i < 5; ++i) mix();
+    for (int i = 0; i < 5; ++i)
+        mix();
     mash();
-    for (int i = 0; i < 6; ++i) mix();
+    for (int i = 0; i < 6; ++i)
+        mix();
     mash();
-    for (int i = 0; i < 5; ++i) mix();
+    for (int i = 0; i < 5; ++i)
+        mix();
     store(r, out);
 }
 
@@ -97,11 +109,14 @@ void rc2_decrypt_block(const rc2_schedule& s, const uint8_t in[8], uint8_t out[8
         r[1] = static_cast<uint16_t>(r[1] - s.k[r[0] & 63]);
         r[0] = static_cast<uint16_t>(r[0] - s.k[r[3] & 63]);
     };
-    for (int i = 0; i < 5; ++i) rmix();
+    for (int i = 0; i < 5; ++i)
+        rmix();
     rmash();
-    for (int i = 0; i < 6; ++i) rmix();
+    for (int i = 0; i < 6; ++i)
+        rmix();
     rmash();
-    for (int i = 0; i < 5; ++i) rmix();
+    for (int i = 0; i < 5; ++i)
+        rmix();
     store(r, out);
 }
 
@@ -112,15 +127,16 @@ void rc2_ecb_encrypt(const rc2_schedule& s, const uint8_t in[8], uint8_t out[8],
         rc2_decrypt_block(s, in, out);
 }
 
-void rc2_cbc_encrypt(const uint8_t* in, uint8_t* out, size_t length, const rc2_schedule& s, uint8_t chain[8],
-                     bool encrypt) {
+void rc2_cbc_encrypt(const uint8_t* in, uint8_t* out, size_t length, const rc2_schedule& s,
+                     uint8_t chain[8], bool encrypt) {
     uint8_t block[8];
     while (length != 0) {
         const size_t n = length < 8 ? length : 8;
         if (encrypt) {
             std::memset(block, 0, sizeof block);
             std::memcpy(block, in, n);
-            for (int i = 0; i < 8; ++i) block[i] ^= chain[i];
+            for (int i = 0; i < 8; ++i)
+                block[i] ^= chain[i];
             rc2_encrypt_block(s, block, chain);
             std::memcpy(out, chain, 8);
             out += 8;
@@ -128,7 +144,8 @@ void rc2_cbc_encrypt(const uint8_t* in, uint8_t* out, size_t length, const rc2_s
             if (n < 8) break; // cipher text comes in whole blocks
             std::memcpy(block, in, 8);
             rc2_decrypt_block(s, block, out);
-            for (int i = 0; i < 8; ++i) out[i] ^= chain[i];
+            for (int i = 0; i < 8; ++i)
+                out[i] ^= chain[i];
             std::memcpy(chain, block, 8);
             out += 8;
         }
@@ -139,7 +156,8 @@ void rc2_cbc_encrypt(const uint8_t* in, uint8_t* out, size_t length, const rc2_s
 
 void rc4_set_key(rc4_state& st, size_t length, const uint8_t* key) {
     st.i = st.j = 0;
-    for (uint32_t k = 0; k < 256; ++k) st.s[k] = k;
+    for (uint32_t k = 0; k < 256; ++k)
+        st.s[k] = k;
     if (length == 0) return;
     uint32_t j = 0;
     size_t at = 0;
@@ -166,8 +184,10 @@ void rc4_crypt(rc4_state& st, size_t length, const uint8_t* in, uint8_t* out) {
     };
     size_t n = 0;
     for (; n + 8 <= length; n += 8)
-        for (int k = 0; k < 8; ++k) out[n + k] = static_cast<uint8_t>(in[n + k] ^ next());
-    for (; n < length; ++n) out[n] = static_cast<uint8_t>(in[n] ^ next());
+        for (int k = 0; k < 8; ++k)
+            out[n + k] = static_cast<uint8_t>(in[n + k] ^ next());
+    for (; n < length; ++n)
+        out[n] = static_cast<uint8_t>(in[n] ^ next());
     st.i = i;
     st.j = j;
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 inline constexpr uint32_t rc2_block_size = 8;
-inline constexpr uint32_t rc2_max_key = 128;          // bytes
+inline constexpr uint32_t rc2_max_key = 128; // bytes
 inline constexpr uint32_t rc2_max_effective_bits = 1024;
 
 struct rc2_schedule {
@@ -22,8 +22,8 @@ void rc2_decrypt_block(const rc2_schedule& s, const uint8_t in[8], uint8_t out[8
 void rc2_ecb_encrypt(const rc2_schedule& s, const uint8_t in[8], uint8_t out[8], bool encrypt);
 // CBC over whole blocks (a partial last block is zero-filled before
 // encryption); `chain` (8 bytes) is updated in place.
-void rc2_cbc_encrypt(const uint8_t* in, uint8_t* out, size_t length, const rc2_schedule& s, uint8_t chain[8],
-                     bool encrypt);
+void rc2_cbc_encrypt(const uint8_t* in, uint8_t* out, size_t length, const rc2_schedule& s,
+                     uint8_t chain[8], bool encrypt);
 
 struct rc4_state {
     uint32_t i = 0;

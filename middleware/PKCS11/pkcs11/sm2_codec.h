@@ -12,7 +12,7 @@
 inline constexpr uint32_t sm2_z_size = 32;
 // The default user identity of GM/T 0009 ("1234567812345678", 128 bits).
 inline constexpr uint8_t sm2_default_id[16] = {'1', '2', '3', '4', '5', '6', '7', '8',
-                                              '1', '2', '3', '4', '5', '6', '7', '8'};
+                                               '1', '2', '3', '4', '5', '6', '7', '8'};
 
 // Z = SM3(ENTL || ID || a || b || xG || yG || x || y) with the default
 // identity and the recommended curve of GM/T 0003; x and y are the last 32
@@ -42,4 +42,5 @@ int sm2_cipher_der_encode(std::span<const uint8_t> blob, uint8_t* out, uint32_t*
 // 32 bytes after one optional leading zero (shorter, minimal INTEGERs are
 // right-aligned), a 32-byte hash, a cipher that takes exactly the rest of the
 // input and fits the record, and an outer length equal to the input's. 0 or 1.
-int sm2_cipher_der_decode(std::span<const uint8_t> in, std::span<uint8_t> blob, uint32_t& blob_size);
+int sm2_cipher_der_decode(std::span<const uint8_t> in, std::span<uint8_t> blob,
+                          uint32_t& blob_size);

@@ -10,9 +10,9 @@ inline constexpr uint32_t sm3_digest_size = 32;
 inline constexpr uint32_t sm3_block_size = 64;
 
 struct sm3_state {
-    uint32_t total_low = 0;  // input length in bytes, low and high 32-bit halves
+    uint32_t total_low = 0; // input length in bytes, low and high 32-bit halves
     uint32_t total_high = 0;
-    uint32_t v[8] = {};      // chaining value
+    uint32_t v[8] = {}; // chaining value
     uint8_t block[sm3_block_size] = {};
 };
 
