@@ -1,17 +1,20 @@
 // SM3 against the examples of GB/T 32905 and OpenSSL's SM3 (whole and fed in
 // pieces across block boundaries), Z against OpenSSL's SM2 signatures with the
 // default identity, and the SM2 cipher-text DER conversion (OpenSSL's cipher
-// texts, the module's own form, and malformed input).
+// texts, the module's own form, and malformed input), and key derivation by SM3.
 #include <gtest/gtest.h>
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "pkcs11_key_ctx.h"
+#include "pkcs11_object.h"
 #include "sm2_codec.h"
 #include "sm3.h"
 
@@ -313,4 +316,61 @@ TEST(Sm2Point, TakesTheUncompressedPointAtTheEnd) {
     no_marker[0] = 0x02;
     EXPECT_FALSE(sm2_point_xy(no_marker, xy));
     EXPECT_FALSE(sm2_point_xy(bytes(257, 0x04), xy));
+}
+
+namespace {
+
+std::shared_ptr<pkcs11_object> key_with(uint32_t cls, const std::vector<inner_attribute>& extra) {
+    std::vector<inner_attribute> t{{CKA_CLASS, &cls, 4}};
+    t.insert(t.end(), extra.begin(), extra.end());
+    CK_RV rv = CKR_OK;
+    auto o = pkcs11_object::create(0, cls, t.data(), static_cast<uint32_t>(t.size()), &rv);
+    EXPECT_EQ(rv, CKR_OK);
+    return o;
+}
+
+} // namespace
+
+// Key derivation by SM3: the new key takes as many digest bytes as its type
+// needs, never more than the digest has.
+TEST(Sm3KeyDerivation, TakesTheDigestBytesTheKeyTypeNeeds) {
+    bytes value = {'s', 'e', 'c', 'r', 'e', 't'};
+    const bytes d = openssl_sm3(value);
+    auto base = key_with(CKO_SECRET_KEY, {{CKA_VALUE, value.data(), static_cast<uint32_t>(value.size())}});
+    CK_MECHANISM m{ZELT_CKM_SM3, nullptr, 0};
+    struct derive_case {
+        std::optional<uint32_t> key_type;
+        std::optional<uint32_t> value_len;
+        CK_RV rv;
+        size_t taken;
+    };
+    const derive_case cases[] = {
+        {CKK_DES3, std::nullopt, CKR_OK, 24}, {CKK_DES, std::nullopt, CKR_OK, 8},
+        {CKK_AES, std::nullopt, CKR_OK, 16},  {std::nullopt, 0u, CKR_OK, 32},
+        {std::nullopt, 20u, CKR_OK, 20},      {std::nullopt, 40u, CKR_TEMPLATE_INCONSISTENT, 0},
+    };
+    for (const derive_case& c : cases) {
+        uint32_t kt = c.key_type.value_or(0), vl = c.value_len.value_or(0);
+        std::vector<inner_attribute> extra;
+        if (c.key_type) extra.push_back({CKA_KEY_TYPE, &kt, 4});
+        if (c.value_len) extra.push_back({CKA_VALUE_LEN, &vl, 4});
+        auto fresh = pkcs11_object::create(0, CKO_SECRET_KEY, extra.data(), static_cast<uint32_t>(extra.size()), nullptr);
+        ASSERT_NE(fresh, nullptr);
+        if (!c.key_type) fresh->object_remove_attribute(CKA_KEY_TYPE);
+        auto ctx = key_ctx_create(m, base, nullptr, 0);
+        ASSERT_NE(ctx, nullptr);
+        ASSERT_EQ(ctx->derive_key(*fresh), c.rv) << kt << " " << vl;
+        if (c.rv != CKR_OK) continue;
+        const pkcs11_attribute* v = fresh->attributes().find(CKA_VALUE);
+        ASSERT_NE(v, nullptr);
+        EXPECT_EQ(v->value, bytes(d.begin(), d.begin() + static_cast<long>(c.taken)));
+        EXPECT_TRUE(fresh->attributes().flag(CKA_LOCAL));
+    }
+    // A base key value over 64 bytes, and none.
+    bytes long_value(65, 1);
+    auto long_base = key_with(CKO_SECRET_KEY, {{CKA_VALUE, long_value.data(), 65}});
+    auto fresh = key_with(CKO_SECRET_KEY, {});
+    EXPECT_EQ(key_ctx_create(m, long_base, nullptr, 0)->derive_key(*fresh), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(key_ctx_create(m, key_with(CKO_SECRET_KEY, {}), nullptr, 0)->derive_key(*fresh),
+              CKR_ATTRIBUTE_TYPE_INVALID);
 }
