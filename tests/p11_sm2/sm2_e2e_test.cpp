@@ -579,4 +579,53 @@ TEST_F(Sm2Test, Sm3Sm2WithoutThePublicTwinNeedsAKey) {
     EXPECT_EQ(f->C_VerifyInit(h, &m, pub), CKR_DATA_INVALID);
 }
 
+// Pairs generated with an identifier: after the objects are read anew from
+// the card, each pair is in the container slot of its key spec (the exchange
+// pair too) and keeps the application's CKA_ID, and it still signs.
+TEST_F(Sm2Test, GeneratedPairsKeepTheirSlotAndIdentifierAfterAReload) {
+    CK_BBOOL yes = CK_TRUE;
+    CK_KEY_TYPE kt = ZELT_CKK_SM2;
+    CK_MECHANISM m{ZELT_CKM_SM2, nullptr, 0};
+    bytes points[3];
+    for (CK_ULONG spec : {1ul, 2ul}) {
+        const bytes id = {'g', 'e', 'n', static_cast<uint8_t>('0' + spec)};
+        CK_ATTRIBUTE pt[] = {{CKA_TOKEN, &yes, 1},
+                             {CKA_KEY_TYPE, &kt, sizeof kt},
+                             {ZELT_CKA_KEY_SPEC, &spec, sizeof spec},
+                             {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()}};
+        CK_ATTRIBUTE st[] = {
+            {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_KEY_TYPE, &kt, sizeof kt}};
+        CK_OBJECT_HANDLE pub = 0, priv = 0;
+        ASSERT_EQ(f->C_GenerateKeyPair(h, &m, pt, 4, st, 3, &pub, &priv), CKR_OK);
+        points[spec] = attribute(pub, CKA_EC_POINT);
+        ASSERT_EQ(points[spec].size(), 67u);
+    }
+
+    ASSERT_EQ(module().m->M_ReloadObjects(h), CKR_OK);
+    for (CK_ULONG spec : {1ul, 2ul}) {
+        SCOPED_TRACE(spec);
+        const bytes id = {'g', 'e', 'n', static_cast<uint8_t>('0' + spec)};
+        CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()}};
+        ASSERT_EQ(f->C_FindObjectsInit(h, t, 2), CKR_OK);
+        CK_OBJECT_HANDLE found[2];
+        CK_ULONG count = 0;
+        ASSERT_EQ(f->C_FindObjects(h, found, 2, &count), CKR_OK);
+        ASSERT_EQ(f->C_FindObjectsFinal(h), CKR_OK);
+        ASSERT_EQ(count, 1u);
+        const bytes key_spec = attribute(found[0], ZELT_CKA_KEY_SPEC);
+        ASSERT_EQ(key_spec.size(), sizeof(CK_ULONG));
+        CK_ULONG got = 0;
+        std::memcpy(&got, key_spec.data(), sizeof got);
+        EXPECT_EQ(got, spec);
+        EXPECT_EQ(attribute(found[0], CKA_EC_POINT), points[spec]);
+        const bytes data = random_bytes(50, 2);
+        bytes sig;
+        ASSERT_EQ(sign(ZELT_CKM_SM3_SM2, found[0], data, sig, false), CKR_OK);
+        pkey_ptr key = sm2_public(bytes(points[spec].begin() + 3, points[spec].end()));
+        EXPECT_TRUE(openssl_verify(key.get(), data, der_signature(sig)));
+    }
+}
+
 } // namespace
