@@ -880,6 +880,10 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
     const uint32_t rv =
         gm_import_plain_ecc_key_pair(container->handle, device_key_spec(key_spec), &pub, &priv);
     mbedtls_platform_zeroize(&priv, sizeof priv);
+    // As for RSA keys, the private value never stays in memory: the card holds it.
+    // (Overwritten with zeros in place first: assigning the same length keeps the storage.)
+    object.object_set_attribute(CKA_VALUE, nullptr, static_cast<uint32_t>(value->size()));
+    object.object_remove_attribute(CKA_VALUE);
     if (rv != SAR_OK) discard_new_container(container, created);
     if (rv == SAR_OK) {
         update_map();
