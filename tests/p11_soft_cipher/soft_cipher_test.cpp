@@ -319,6 +319,10 @@ TEST(SoftCipherRules, ParametersKeysCapacityAndState) {
     EXPECT_EQ(context(CKM_RC4, nullptr, 0, secret(CKK_RC4, nullptr))->encrypt_init(),
               CKR_ATTRIBUTE_TYPE_INVALID);
 
+    // Without a key object (a digest initialisation) there is no context.
+    EXPECT_EQ(context(CKM_DES3_ECB, nullptr, 0, nullptr), nullptr);
+    EXPECT_EQ(context(CKM_RC4, nullptr, 0, nullptr), nullptr);
+
     // No operation initialised.
     for (CK_MECHANISM_TYPE m : {CKM_RC2_ECB, CKM_RC4, CKM_DES3_ECB}) {
         auto ctx = context(m, nullptr, 0,

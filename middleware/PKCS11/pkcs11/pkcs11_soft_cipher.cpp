@@ -469,5 +469,7 @@ std::unique_ptr<pkcs11_key_ctx> make_soft_rc4_ctx(const CK_MECHANISM& m,
 std::unique_ptr<pkcs11_key_ctx> make_soft_des3_ctx(const CK_MECHANISM& m,
                                                    std::shared_ptr<pkcs11_object> key,
                                                    pkcs11_token* token, uint8_t) {
+    // A digest initialisation passes no key: no context.
+    if (key == nullptr) return nullptr;
     return std::make_unique<soft_des3_ctx>(m, std::move(key), token);
 }
