@@ -201,8 +201,9 @@ class Sm2Test : public ::testing::Test {
         ASSERT_GE(n, 1u);
         std::vector<CK_SLOT_ID> slots(n);
         ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
+        slot_ = slots[0];
         ASSERT_EQ(
-            f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
+            f->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
             CKR_OK);
     }
 
@@ -347,6 +348,7 @@ class Sm2Test : public ::testing::Test {
     CK_FUNCTION_LIST* f = nullptr;
     CK_SESSION_HANDLE h = 0;
     uint8_t none_ = 0;
+    CK_SLOT_ID slot_ = 0;
 };
 
 TEST_F(Sm2Test, Sm3DigestAgainstOpensslAndItsStateRules) {
@@ -390,6 +392,25 @@ TEST_F(Sm2Test, Sm3DigestAgainstOpensslAndItsStateRules) {
     EXPECT_EQ(n, 32u);
     n = sizeof out;
     EXPECT_EQ(f->C_DigestFinal(h, out, &n), CKR_OPERATION_ACTIVE);
+    // Two sessions hashing at the same time, updates interleaved.
+    CK_SESSION_HANDLE h2 = 0;
+    ASSERT_EQ(f->C_OpenSession(slot_, CKF_SERIAL_SESSION, nullptr, nullptr, &h2), CKR_OK);
+    const bytes m1 = random_bytes(3000, 1), m2 = random_bytes(2000, 2);
+    ASSERT_EQ(f->C_DigestInit(h, &m), CKR_OK);
+    ASSERT_EQ(f->C_DigestInit(h2, &m), CKR_OK);
+    for (size_t at = 0; at < 3000; at += 100) {
+        ASSERT_EQ(f->C_DigestUpdate(h, const_cast<uint8_t*>(m1.data() + at), 100), CKR_OK);
+        if (at < 2000) {
+            ASSERT_EQ(f->C_DigestUpdate(h2, const_cast<uint8_t*>(m2.data() + at), 100), CKR_OK);
+        }
+    }
+    uint8_t d1[32], d2[32];
+    CK_ULONG n1 = 32, n2 = 32;
+    ASSERT_EQ(f->C_DigestFinal(h2, d2, &n2), CKR_OK);
+    ASSERT_EQ(f->C_DigestFinal(h, d1, &n1), CKR_OK);
+    EXPECT_EQ(bytes(d1, d1 + 32), openssl_sm3(m1));
+    EXPECT_EQ(bytes(d2, d2 + 32), openssl_sm3(m2));
+
     // A short buffer keeps the operation.
     ASSERT_EQ(f->C_DigestInit(h, &m), CKR_OK);
     n = 31;
