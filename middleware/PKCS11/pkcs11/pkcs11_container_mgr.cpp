@@ -14,6 +14,7 @@
 #include "cert_reader.h"
 #include "pkcs11_storage_records.h"
 #include "pkcs11_token.h"
+#include "sm2_codec.h"
 
 namespace {
 
@@ -718,8 +719,9 @@ CK_RV pkcs11_container_manager::container_load_sm2_public(pkcs11_object& object)
     std::array<uint8_t, 67> point{0x04, 0x41, 0x04};
     std::memcpy(point.data() + 3, blob.XCoordinate + 32, 32);
     std::memcpy(point.data() + 35, blob.YCoordinate + 32, 32);
-    // ZELT_CKA_SM2_ZA (the SM3 digest Z of the default signer identity and
-    // this key) is added by the SM2 signing code, which owns SM3.
+    // Z of the default signer identity and this key (GM/T 0009).
+    uint8_t z[sm2_z_size];
+    sm2_compute_z(blob, z);
     const std::vector<uint8_t> id =
         container_key_id(container->text(), key_spec, read_key_id_file(container->text()));
     const std::vector<uint8_t> label = with_nul(container->text());
@@ -730,10 +732,12 @@ CK_RV pkcs11_container_manager::container_load_sm2_public(pkcs11_object& object)
         o.object_set_attribute(CKA_VALUE, &blob, sizeof blob);
         o.object_set_attribute(CKA_EC_POINT, point.data(), point.size());
         o.object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+        o.object_set_attribute(ZELT_CKA_SM2_ZA, z, sizeof z);
     };
     const auto set_private = [&](pkcs11_object& o) {
         o.object_set_attribute(CKA_KEY_TYPE, &sm2, 4);
         o.object_set_attribute(CKA_EC_POINT, point.data(), point.size());
+        o.object_set_attribute(ZELT_CKA_SM2_ZA, z, sizeof z);
     };
     if (object.object_class() == CKO_PUBLIC_KEY) {
         object.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
@@ -876,6 +880,10 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
     const uint32_t rv =
         gm_import_plain_ecc_key_pair(container->handle, device_key_spec(key_spec), &pub, &priv);
     mbedtls_platform_zeroize(&priv, sizeof priv);
+    // As for RSA keys, the private value never stays in memory: the card holds it.
+    // (Overwritten with zeros in place first: assigning the same length keeps the storage.)
+    object.object_set_attribute(CKA_VALUE, nullptr, static_cast<uint32_t>(value->size()));
+    object.object_remove_attribute(CKA_VALUE);
     if (rv != SAR_OK) discard_new_container(container, created);
     if (rv == SAR_OK) {
         update_map();

@@ -5,6 +5,8 @@
 #include "abi_boundary.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa.h"
+#include "pkcs11_sm2.h"
+#include "pkcs11_soft_cipher.h"
 #include "pkcs11_token.h"
 
 // ---- key_ctx_buffer ----
@@ -246,6 +248,12 @@ constructor constructor_for(key_ctx_kind k) {
     case kind::rsa_x931: return &make_rsa_x931_ctx;
     case kind::rsa_sha_x931: return &make_rsa_sha_x931_ctx;
     case kind::device_hash: return &make_soft_digest_ctx;
+    case kind::soft_rc2: return &make_soft_rc2_ctx;
+    case kind::soft_rc4: return &make_soft_rc4_ctx;
+    case kind::soft_des3: return &make_soft_des3_ctx;
+    case kind::sm2: return &make_sm2_ctx;
+    case kind::sm3_sm2: return &make_sm3sm2_ctx;
+    case kind::soft_sm3: return &make_soft_sm3_ctx;
     default: return nullptr;
     }
 }
