@@ -31,7 +31,7 @@ void BringToFront(QWidget* form);
 // An OK box with the question icon, caption "P_MSGTitle".
 void ShowQuestionIconMessage(QWidget* parent, const QString& text);
 
-enum class TQuestionTopic { update, token };
+enum class TQuestionTopic { update };
 
 // A Yes/No question (caption "P_MSGTitle", question icon, topmost). True
 // only for Yes.

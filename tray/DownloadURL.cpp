@@ -194,11 +194,13 @@ int ReadUpdateVersions(const QString& clientFile, TUpdateVersions& versions) {
     if (!QFileInfo::exists(clientFile)) return 2;
     const TIniFile client(clientFile);
     if (client.loadStatus() != TIniLoad::ok) return 1;
-    versions.ClientVersion = client.ReadString(QStringLiteral("Mgr"), QStringLiteral("Version"), {});
+    versions.ClientVersion =
+        client.ReadString(QStringLiteral("Mgr"), QStringLiteral("Version"), {});
     const QString versionFile =
         client.ReadString(QStringLiteral("URL"), QStringLiteral("VersionFile"), {});
 
-    const QString server = QFileInfo(clientFile).absolutePath() + QStringLiteral("/ServerConfig.txt");
+    const QString server =
+        QFileInfo(clientFile).absolutePath() + QStringLiteral("/ServerConfig.txt");
     QFile::remove(server);
     TDownloadCheck check;
     check.max_bytes = version_file_max_bytes;
@@ -208,8 +210,9 @@ int ReadUpdateVersions(const QString& clientFile, TUpdateVersions& versions) {
     versions.ServerVersion = ini.ReadString(QStringLiteral("Mgr"), QStringLiteral("Version"), {});
     versions.SetupUrl = ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateFile"), {});
     bool ok = false;
-    const qint64 size =
-        ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSize"), {}).trimmed().toLongLong(&ok);
+    const qint64 size = ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSize"), {})
+                            .trimmed()
+                            .toLongLong(&ok);
     versions.SetupSize = ok && size >= 0 ? size : -1;
     versions.SetupSha256 =
         ParseDigest(ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSHA256"), {}));
@@ -259,7 +262,8 @@ void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested)
     TUpdateVersions v;
     const int code = ReadUpdateVersions(dir + QStringLiteral("ClientConfig.ini"), v);
     if (code != 0) {
-        (void)AppendUpdateLog(log, code == 3 ? Log("服务端版本更新失败") : Log("客户端配置文件不存在"));
+        (void)AppendUpdateLog(log,
+                              code == 3 ? Log("服务端版本更新失败") : Log("客户端配置文件不存在"));
         return;
     }
     if (!AppendUpdateLog(log, FormatText(QStringLiteral("Server Ver = %s  Client Ver = %s"),

@@ -38,8 +38,8 @@ QString UpdateDirectory();
 
 // What a download must be to be accepted.
 struct TDownloadCheck {
-    int64_t size = -1;   // exact size in bytes; -1: any size up to max_bytes
-    QByteArray sha256;   // 32 bytes; empty: not checked
+    int64_t size = -1; // exact size in bytes; -1: any size up to max_bytes
+    QByteArray sha256; // 32 bytes; empty: not checked
     int64_t max_bytes = -1;
 };
 

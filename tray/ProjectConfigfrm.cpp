@@ -175,7 +175,8 @@ void TProjectConfigForm::btnSaveClick() {
     config.CertTips = cbCertDay->isChecked() ? 1 : 0;
     // The spin value, kept within its range even while a typed value has not
     // been reformatted yet.
-    config.CertDay = static_cast<int32_t>(std::lround(double(edtCertDay->ClampToRange(edtCertDay->Value()))));
+    config.CertDay =
+        static_cast<int32_t>(std::lround(double(edtCertDay->ClampToRange(edtCertDay->Value()))));
     config.LanguageID = 0;
     config.DefaultPINMode = cbDefaultPIN->isChecked() ? 1 : 0;
     config.PINCache = cbPINCache->isChecked() ? 1 : 0;

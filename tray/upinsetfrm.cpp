@@ -109,9 +109,9 @@ bool IsStatedPinText(const QString& pin) {
 
 TPinLengthRange NewPinLengthRange(uint32_t tokenMaxPinLen, uint32_t tokenMinPinLen) {
     const int token_min = static_cast<int>(std::min<uint32_t>(tokenMinPinLen, no_length_limit));
-    const int token_max = tokenMaxPinLen == 0
-                              ? no_length_limit
-                              : static_cast<int>(std::min<uint32_t>(tokenMaxPinLen, no_length_limit));
+    const int token_max =
+        tokenMaxPinLen == 0 ? no_length_limit
+                            : static_cast<int>(std::min<uint32_t>(tokenMaxPinLen, no_length_limit));
     TPinLengthRange r{std::max(stated_min_pin_length, token_min),
                       std::min(stated_max_pin_length, token_max)};
     if (r.min > r.max) r = {std::max(token_min, 1), token_max};
@@ -131,8 +131,7 @@ TUPinSetForm::TUPinSetForm(QWidget* parent, uint32_t maxPinLen, uint32_t minPinL
     setObjectName(QStringLiteral("UPinSetForm"));
     // Single border, system menu only; topmost (FormCreate).
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                   Qt::WindowStaysOnTopHint);
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint);
     setAutoFillBackground(true);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, hv::ToQColor(hv::clBtnFace));
@@ -330,10 +329,10 @@ void TUPinSetForm::btnOKClick() {
     }
     const int length = CharacterCount(pin1);
     if (length < range_.min || length > range_.max) {
-        ShowMessage(this,
-                    FormatText(QStringLiteral("%s(%d--%d)"),
-                               {Text(u"UPIN_E2"), range_.min, range_.max}),
-                    TMessageKind::information);
+        ShowMessage(
+            this,
+            FormatText(QStringLiteral("%s(%d--%d)"), {Text(u"UPIN_E2"), range_.min, range_.max}),
+            TMessageKind::information);
         return;
     }
     if (!IsStatedPinText(pin1)) {
@@ -414,8 +413,8 @@ void CheckDefaultPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token,
     int answer = 0;
     bool show_again = true;
     {
-        QPointer<TUPinSetForm> prompt = new TUPinSetForm(
-            parent, token.MaxPinLen, token.MinPinLen, TUPinSetForm::prompt_mode);
+        QPointer<TUPinSetForm> prompt =
+            new TUPinSetForm(parent, token.MaxPinLen, token.MinPinLen, TUPinSetForm::prompt_mode);
         prompt->cbDefaultPIN->setChecked(true);
         answer = prompt->exec();
         if (prompt.isNull()) return;

@@ -108,7 +108,7 @@ TEST(PinLengths, the_stated_range_narrowed_by_the_token) {
         uint32_t token_max, token_min;
         int min, max;
     } cases[] = {
-        {16, 4, 8, 16}, {0, 0, 8, 16},  {64, 6, 8, 16}, {12, 10, 10, 12},
+        {16, 4, 8, 16}, {0, 0, 8, 16}, {64, 6, 8, 16}, {12, 10, 10, 12},
         {16, 8, 8, 16}, {6, 4, 4, 6}, // a token that cannot hold 8 keeps its own limits
     };
     for (const auto& c : cases) {
@@ -305,7 +305,9 @@ TEST_F(DefaultPinPrompt, unchecked_and_no_is_remembered_and_asks_no_more) {
 TEST_F(DefaultPinPrompt, yes_opens_the_change_dialog_and_cancel_ends_the_loop) {
     TConfigInfo config;
     dialogtest::modal_script script;
-    script.then([](QWidget* w) { QTest::mouseClick(qobject_cast<TUPinSetForm*>(w)->btn1, Qt::LeftButton); });
+    script.then([](QWidget* w) {
+        QTest::mouseClick(qobject_cast<TUPinSetForm*>(w)->btn1, Qt::LeftButton);
+    });
     int change_mode = -1;
     script.then([&](QWidget* w) {
         auto* form = qobject_cast<TUPinSetForm*>(w);

@@ -60,7 +60,8 @@ TEST(PinChangeOnToken, the_dialog_changes_the_default_user_pin) {
     ASSERT_EQ(ReadTokenInfo(0, info), 0u);
     uint32_t remaining = 0, maximum = 0, low = 0, final_try = 0, locked = 0, is_default = 0;
     ASSERT_EQ(
-        token_get_pin_state(0, 1, &remaining, &maximum, &low, &final_try, &locked, &is_default), 0u);
+        token_get_pin_state(0, 1, &remaining, &maximum, &low, &final_try, &locked, &is_default),
+        0u);
     ASSERT_EQ(is_default, 1u);
 
     dialogtest::modal_script script;
@@ -78,8 +79,8 @@ TEST(PinChangeOnToken, the_dialog_changes_the_default_user_pin) {
     EXPECT_TRUE(script.done());
     EXPECT_EQ(dialogtest::lines_of(messages),
               (std::vector<std::string>{
-                  box("information", QStringLiteral("Wrong Old User PIN, You can try %1 times.")
-                                         .arg(maximum - 1)),
+                  box("information",
+                      QStringLiteral("Wrong Old User PIN, You can try %1 times.").arg(maximum - 1)),
                   box("information", QStringLiteral("Set Successfully"))}));
 
     uint32_t retries = 0;
@@ -87,7 +88,8 @@ TEST(PinChangeOnToken, the_dialog_changes_the_default_user_pin) {
     EXPECT_EQ(token_login(0, "Tavrel2468", &retries), 0u);
     (void)token_logout(0);
     ASSERT_EQ(
-        token_get_pin_state(0, 1, &remaining, &maximum, &low, &final_try, &locked, &is_default), 0u);
+        token_get_pin_state(0, 1, &remaining, &maximum, &low, &final_try, &locked, &is_default),
+        0u);
     EXPECT_EQ(is_default, 0u) << "the default-PIN check asks no more";
 
     (void)uninit_pkcs11();

@@ -120,7 +120,8 @@ TEST_F(SettingsForm, saves_every_setting_and_a_new_start_shows_them) {
         EXPECT_FALSE(form.isVisible());
         EXPECT_EQ(form.result(), mrOk);
     }
-    EXPECT_EQ(lines_of(messages_), std::vector<std::string>{box("information", QStringLiteral("Saved successfully"))});
+    EXPECT_EQ(lines_of(messages_),
+              std::vector<std::string>{box("information", QStringLiteral("Saved successfully"))});
     const TConfigInfo c = stored();
     EXPECT_EQ(c.URLOpenMode, 1);
     EXPECT_EQ(c.URL, QStringLiteral("https://example.org/a"));
@@ -162,7 +163,9 @@ TEST_F(SettingsForm, an_address_is_required_when_opening_one_is_asked_for) {
     form.cbOpenURL->setChecked(true);
     form.btnSaveClick();
     EXPECT_TRUE(form.isVisible());
-    EXPECT_EQ(lines_of(messages_), std::vector<std::string>{box("information", QStringLiteral("URL is empty,please input"))});
+    EXPECT_EQ(
+        lines_of(messages_),
+        std::vector<std::string>{box("information", QStringLiteral("URL is empty,please input"))});
     EXPECT_FALSE(std::filesystem::exists(config_path()));
 }
 
@@ -173,7 +176,8 @@ TEST_F(SettingsForm, a_file_that_cannot_be_written_is_reported_and_the_dialog_cl
     EXPECT_FALSE(form.cbDefaultPIN->isChecked()) << "an unreadable file counts as cleared";
     form.btnSaveClick();
     EXPECT_FALSE(form.isVisible());
-    EXPECT_EQ(lines_of(messages_), std::vector<std::string>{box("information", QStringLiteral("Save failed"))});
+    EXPECT_EQ(lines_of(messages_),
+              std::vector<std::string>{box("information", QStringLiteral("Save failed"))});
 }
 
 TEST_F(SettingsForm, the_action_reads_the_settings_again_and_writes_cross_process_even_on_cancel) {
@@ -205,7 +209,8 @@ TEST_F(SettingsForm, the_action_reads_the_settings_again_and_writes_cross_proces
     EXPECT_EQ(cross_process(), 1u);
 }
 
-TEST_F(SettingsForm, the_action_does_nothing_while_a_pin_dialog_or_another_settings_dialog_is_open) {
+TEST_F(SettingsForm,
+       the_action_does_nothing_while_a_pin_dialog_or_another_settings_dialog_is_open) {
     TConfigInfo config;
     TLanguageInfo languages;
     dialogtest::modal_script script;

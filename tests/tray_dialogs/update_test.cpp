@@ -58,9 +58,9 @@ class Update : public ::testing::Test {
     }
 
     void client_version(const std::string& v) {
-        traytest::write_text(dir_ + "ClientConfig.ini", "[Mgr]\nVersion=" + v +
-                                                            "\n[URL]\nVersionFile=" +
-                                                            server_.url("/version.ini") + "\n");
+        traytest::write_text(dir_ + "ClientConfig.ini",
+                             "[Mgr]\nVersion=" + v +
+                                 "\n[URL]\nVersionFile=" + server_.url("/version.ini") + "\n");
     }
     // The version file announcing `announced` as the setup program.
     void server_version(const std::string& v, const std::string& announced) {
@@ -75,8 +75,9 @@ class Update : public ::testing::Test {
         std::vector<std::string> texts;
         for (const std::string& line : dialogtest::lines_of(dir_ + "Logs.txt")) {
             const size_t colon = line.find("：");
-            texts.push_back(colon == std::string::npos ? "<no colon> " + line
-                                                       : line.substr(colon + std::string("：").size()));
+            texts.push_back(colon == std::string::npos
+                                ? "<no colon> " + line
+                                : line.substr(colon + std::string("：").size()));
         }
         return texts;
     }
@@ -122,11 +123,11 @@ TEST_F(Update, a_newer_version_is_downloaded_checked_offered_and_started) {
     answer(QMessageBox::Yes);
     check();
     EXPECT_EQ(questions_, (std::vector<std::string>{upgrade_question, install_question}));
-    EXPECT_EQ(log(), (std::vector<std::string>{"Server Ver = 1.3  Client Ver = 1.2", found, begun}));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{"Server Ver = 1.3  Client Ver = 1.2", found, begun}));
     EXPECT_EQ(traytest::read_text(setup_path()), setup_program);
     EXPECT_EQ(server_.requests(), (std::vector<std::string>{"/version.ini", "/setup"}));
-    EXPECT_TRUE(dialogtest::wait_for([&] { return started(); }))
-        << "the setup program was started";
+    EXPECT_TRUE(dialogtest::wait_for([&] { return started(); })) << "the setup program was started";
 }
 
 struct versions_case {
@@ -177,9 +178,9 @@ TEST_P(FailedDownload, leaves_nothing_to_offer) {
     answer(QMessageBox::Yes);
     check();
     EXPECT_EQ(questions_, std::vector<std::string>{upgrade_question}) << "no install question";
-    EXPECT_EQ(log(), (std::vector<std::string>{"Server Ver = 1.3  Client Ver = 1.2", found, begun,
-                                               std::string("失败更新，返回值 = ") +
-                                                   GetParam().code}));
+    EXPECT_EQ(log(),
+              (std::vector<std::string>{"Server Ver = 1.3  Client Ver = 1.2", found, begun,
+                                        std::string("失败更新，返回值 = ") + GetParam().code}));
     EXPECT_EQ(files(), (std::set<std::string>{"ClientConfig.ini", "ServerConfig.txt", "Logs.txt"}))
         << "no setup program, old or partial, and no temporary file";
 }
@@ -208,9 +209,8 @@ TEST_F(Update, a_cancel_or_the_program_closing_during_the_download_offers_nothin
                    {200, "[Mgr]\nVersion=1.3\n[URL]\nUpdateFile=" + server.url("/setup") +
                              "\nUpdateSize=200000\nUpdateSHA256=" + sha256_hex(big) + "\n"});
         server.set("/setup", {200, big, http_server::mode::hold, 1000});
-        traytest::write_text(dir_ + "ClientConfig.ini",
-                             "[Mgr]\nVersion=1.2\n[URL]\nVersionFile=" + server.url("/version.ini") +
-                                 "\n");
+        traytest::write_text(dir_ + "ClientConfig.ini", "[Mgr]\nVersion=1.2\n[URL]\nVersionFile=" +
+                                                            server.url("/version.ini") + "\n");
         bool exit_requested = false;
         QTimer watch;
         QObject::connect(&watch, &QTimer::timeout, [&] {
@@ -291,6 +291,13 @@ TEST_F(Update, no_client_file_or_no_server_version_file) {
     EXPECT_EQ(log().back(), "服务端版本更新失败");
     EXPECT_FALSE(std::filesystem::exists(dir_ + "ServerConfig.txt"));
     EXPECT_EQ(script_.seen(), 0);
+}
+
+TEST_F(Update, a_log_that_cannot_be_written_ends_the_check) {
+    std::filesystem::create_directories(dir_ + "Logs.txt"); // a directory in its place
+    check();
+    EXPECT_EQ(script_.seen(), 0) << "no question after the first line failed";
+    EXPECT_EQ(server_.requests(), std::vector<std::string>{"/version.ini"});
 }
 
 TEST(DownloadFile, takes_web_addresses_only_and_keeps_the_target_on_failure) {
