@@ -8,6 +8,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace {
 
 struct event_wait_state {
@@ -16,9 +18,22 @@ struct event_wait_state {
     uint64_t cancel_generation = 0;
 };
 
+// A forked child starts with a state of its own: the inherited condition
+// variable may count waiters that were threads of the parent, and waking them
+// would wait for them forever. The inherited one is left as it is.
+event_wait_state* current_wait_state = nullptr;
+
+void fresh_wait_state_in_child() { current_wait_state = new event_wait_state; }
+
 event_wait_state& wait_state() {
-    static event_wait_state state;
-    return state;
+    static const bool built = [] {
+        static event_wait_state first;
+        current_wait_state = &first;
+        pthread_atfork(nullptr, nullptr, &fresh_wait_state_in_child);
+        return true;
+    }();
+    (void)built;
+    return *current_wait_state;
 }
 
 // Built while the library loads, so it outlives the PKCS#11 core (built on
