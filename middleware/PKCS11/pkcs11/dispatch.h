@@ -24,6 +24,19 @@ CK_RV shielded(F&& f) noexcept {
     }
 }
 
+// The library lock held for the whole call, initialised or not: only for
+// M_SetEnumString, which sets the process's configuration (the enumeration
+// string and the identifier that names the default lock at the next
+// C_Initialize) and so is called before C_Initialize.
+template <typename F>
+CK_RV serialised(F&& f) noexcept {
+    return shielded([&]() -> CK_RV {
+        mutex guard;
+        if (const CK_RV rv = guard.take(); rv != CKR_OK) return rv;
+        return f();
+    });
+}
+
 // The library lock held for the whole call; a failed lock is the call's
 // result. Outside C_Initialize..C_Finalize every such call answers
 // CKR_CRYPTOKI_NOT_INITIALIZED (PKCS#11 v2.20 section 11.4): sessions and

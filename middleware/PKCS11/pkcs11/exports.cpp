@@ -742,7 +742,7 @@ TESSVIK_EXPORT CK_RV M_SetInqString(CK_SLOT_ID slotID, const char* pVendor, cons
 }
 
 TESSVIK_EXPORT CK_RV M_SetEnumString(const char* pEnumString, const char* pIdentifier, const char* pAppName) {
-    return locked([&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
+    return dispatch::serialised([&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
 }
 
 TESSVIK_EXPORT CK_RV M_ConstructMSCMapFiles(CK_SLOT_ID slotID, const char* pDefaultContainer) {
