@@ -22,13 +22,18 @@ struct event_wait_state {
 // variable may count waiters that were threads of the parent, and waking them
 // would wait for them forever. The inherited one is left as it is.
 event_wait_state* current_wait_state = nullptr;
+event_wait_state* inherited_wait_state = nullptr;  // kept reachable, never used
 
-void fresh_wait_state_in_child() { current_wait_state = new event_wait_state; }
+void fresh_wait_state_in_child() {
+    inherited_wait_state = current_wait_state;
+    current_wait_state = new event_wait_state;
+}
 
 event_wait_state& wait_state() {
     static const bool built = [] {
-        static event_wait_state first;
-        current_wait_state = &first;
+        // Never destroyed: in a forked child, destroying the inherited
+        // condition variable would wait for the parent's waiters.
+        current_wait_state = new event_wait_state;
         pthread_atfork(nullptr, nullptr, &fresh_wait_state_in_child);
         return true;
     }();

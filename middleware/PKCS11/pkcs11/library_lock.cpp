@@ -101,6 +101,7 @@ namespace {
 // The lock of this process; a forked child replaces it (see library_lock_after_fork).
 struct lock_holder {
     library_mutex* current = new library_mutex;
+    library_mutex* inherited = nullptr;  // kept reachable, never used
     pid_t owner = getpid();
     ~lock_holder() {
         if (owner == getpid()) delete current;
@@ -119,6 +120,7 @@ library_mutex& library_lock() { return *holder().current; }
 void library_lock_after_fork() {
     // The inherited record may be held by a thread of the parent that does not
     // exist here, and its handle is the parent's: it is left as it is.
+    holder().inherited = holder().current;
     holder().current = new library_mutex;
     holder().owner = getpid();
 }

@@ -38,6 +38,7 @@ namespace {
 struct core_holder {
     std::atomic<Pkcs11Core*> core{nullptr};
     std::atomic<pid_t> owner{0};
+    Pkcs11Core* inherited = nullptr;  // kept reachable, never used
     ~core_holder() {
         Pkcs11Core* c = core.exchange(nullptr);
         if (c != nullptr && owner.load() == getpid()) delete c;
@@ -51,6 +52,7 @@ core_holder& holder() {
 
 void start_fresh_in_child() {
     library_lock_after_fork();
+    holder().inherited = holder().core.load();
     holder().core = new Pkcs11Core;
     holder().owner = getpid();
 }
