@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -227,6 +228,60 @@ TEST_F(ClientTest, GeneratedPairKeepsTheRequestedExponentOrIsRefused) {
     bytes got(e, e + a.ulValueLen);
     while (!got.empty() && got.front() == 0) got.erase(got.begin());
     EXPECT_EQ(got, (bytes{0x01, 0x00, 0x01}));
+}
+
+
+// The card traffic of the calls applications make most often, on a token
+// that has not changed: none, or only the exchanges a call must make (is it
+// still the same card, who is logged in, did another process change it).
+TEST_F(ClientTest, CardTrafficPerCallOnAnUnchangedToken) {
+    CK_OBJECT_HANDLE pub = 0, priv = 0;
+    ASSERT_EQ(generate(h, "counted", pub, priv), CKR_OK);
+    CK_TOKEN_INFO info;
+    ASSERT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
+    ASSERT_EQ(find(h, CKO_PRIVATE_KEY, nullptr).size(), 1u);
+    CK_BYTE modulus[256];
+    CK_BYTE label[64];
+    CK_ATTRIBUTE attrs[] = {{CKA_MODULUS, modulus, sizeof modulus}, {CKA_LABEL, label, sizeof label}};
+    ASSERT_EQ(f->C_GetAttributeValue(h, pub, attrs, 2), CKR_OK);
+
+    const auto count = [&](const char* what, const std::function<void()>& call) {
+        token_.sim().clear_log();
+        call();
+        const size_t n = apdus();
+        std::printf("%-40s %zu APDU\n", what, n);
+        return n;
+    };
+    EXPECT_LE(count("C_GetTokenInfo", [&] { EXPECT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK); }), 1u);
+    EXPECT_EQ(count("C_GetSlotList", [&] { EXPECT_NE(first_slot(), ~CK_SLOT_ID{0}); }), 0u);
+    CK_SLOT_INFO slot_info;
+    EXPECT_EQ(count("C_GetSlotInfo", [&] { EXPECT_EQ(f->C_GetSlotInfo(slot, &slot_info), CKR_OK); }), 0u);
+    EXPECT_LE(count("C_OpenSession + C_CloseSession", [&] {
+                  CK_SESSION_HANDLE s = 0;
+                  EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
+                  EXPECT_EQ(f->C_CloseSession(s), CKR_OK);
+              }),
+              1u);
+    CK_ULONG size = 0;
+    EXPECT_EQ(count("C_GetAttributeValue", [&] { EXPECT_EQ(f->C_GetAttributeValue(h, pub, attrs, 2), CKR_OK); }), 0u);
+    EXPECT_EQ(count("C_GetObjectSize", [&] { EXPECT_EQ(f->C_GetObjectSize(h, priv, &size), CKR_OK); }), 0u);
+    // A search reads the change counter that other processes bump (the
+    // device API reads a file as its information, then its bytes).
+    EXPECT_LE(count("C_FindObjectsInit + C_FindObjects + Final",
+                    [&] { EXPECT_EQ(find(h, CKO_PUBLIC_KEY, nullptr).size(), 1u); }),
+              2u);
+
+    // PIN flags still follow the card after a PIN operation of this process.
+    EXPECT_EQ(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+    EXPECT_EQ(f->C_Login(s, CKU_USER, text("00000000"), 8), CKR_PIN_INCORRECT);
+    ASSERT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
+    EXPECT_NE(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
+    ASSERT_EQ(f->C_Login(s, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+    ASSERT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
+    EXPECT_EQ(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
 }
 
 }  // namespace
