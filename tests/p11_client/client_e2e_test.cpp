@@ -4,6 +4,10 @@
 // the public exponent of a generated pair, and certificates found by label.
 #include <gtest/gtest.h>
 
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -282,6 +286,73 @@ TEST_F(ClientTest, CardTrafficPerCallOnAnUnchangedToken) {
     ASSERT_EQ(f->C_Login(s, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
     ASSERT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
     EXPECT_EQ(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
+}
+
+
+// A self-signed certificate made by OpenSSL, DER.
+bytes make_certificate(const char* common_name) {
+    EVP_PKEY* key = EVP_RSA_gen(1024);
+    X509* x = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(x), 7);
+    X509_gmtime_adj(X509_getm_notBefore(x), 0);
+    X509_gmtime_adj(X509_getm_notAfter(x), 86400);
+    X509_set_pubkey(x, key);
+    X509_NAME* name = X509_get_subject_name(x);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>(common_name), -1, -1,
+                               0);
+    X509_set_issuer_name(x, name);
+    X509_sign(x, key, EVP_sha256());
+    unsigned char* der = nullptr;
+    const int n = i2d_X509(x, &der);
+    bytes out(der, der + (n > 0 ? n : 0));
+    OPENSSL_free(der);
+    X509_free(x);
+    EVP_PKEY_free(key);
+    return out;
+}
+
+// A certificate that joins no key is stored in a container named by its
+// label, so that it reads back (in this process and the next) under that
+// label; a label in use or one the card cannot take gives a generated name.
+TEST_F(ClientTest, CertificateWithoutKeyKeepsItsLabel) {
+    const auto store = [&](const char* label, uint8_t id, CK_OBJECT_HANDLE& o) {
+        const bytes der = make_certificate(label);
+        CK_OBJECT_CLASS cls = CKO_CERTIFICATE;
+        CK_CERTIFICATE_TYPE type = CKC_X_509;
+        CK_BBOOL yes = CK_TRUE;
+        CK_BYTE ids[] = {0xC0, id};
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_CERTIFICATE_TYPE, &type, sizeof type},
+                            {CKA_TOKEN, &yes, 1},
+                            {CKA_ID, ids, sizeof ids},
+                            {CKA_LABEL, const_cast<char*>(label), (CK_ULONG)std::strlen(label)},
+                            {CKA_VALUE, const_cast<uint8_t*>(der.data()), der.size()}};
+        return f->C_CreateObject(h, t, 6, &o);
+    };
+    const auto label_of = [&](CK_SESSION_HANDLE s, CK_OBJECT_HANDLE o, CK_ATTRIBUTE_TYPE type = CKA_LABEL) {
+        char text[300] = {};
+        CK_ATTRIBUTE a{type, text, sizeof text - 1};
+        EXPECT_EQ(f->C_GetAttributeValue(s, o, &a, 1), CKR_OK);
+        return std::string(text, strnlen(text, a.ulValueLen));
+    };
+    CK_OBJECT_HANDLE a = 0, b = 0;
+    ASSERT_EQ(store("Site CA", 1, a), CKR_OK);
+    EXPECT_EQ(label_of(h, a, ZELT_CKA_CONTAINER_NAME), "Site CA");
+    ASSERT_EQ(store("Site CA", 2, b), CKR_OK);  // the name is taken
+    EXPECT_EQ(label_of(h, b, ZELT_CKA_CONTAINER_NAME).substr(0, 5), "cont_");
+    CK_OBJECT_HANDLE c = 0;
+    ASSERT_EQ(store("A certificate object", 3, c), CKR_OK);  // the class's default label
+    EXPECT_EQ(label_of(h, c, ZELT_CKA_CONTAINER_NAME).substr(0, 5), "cont_");
+
+    // Read back from the card by a library that starts afresh.
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(f->C_OpenSession(first_slot(), CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
+    const auto found = find(s, CKO_CERTIFICATE, "Site CA");
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(label_of(s, found[0]), "Site CA");
+    EXPECT_EQ(find(s, CKO_CERTIFICATE, nullptr).size(), 3u);
 }
 
 }  // namespace
