@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include <pthread.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,26 +20,37 @@ struct event_wait_state {
 };
 
 // A forked child starts with a state of its own: the inherited condition
-// variable may count waiters that were threads of the parent, and waking them
-// would wait for them forever. The inherited one is left as it is.
-event_wait_state* current_wait_state = nullptr;
-event_wait_state* inherited_wait_state = nullptr;  // kept reachable, never used
+// variable may count waiters that were threads of the parent, and waking or
+// destroying it would wait for them forever. The inherited one is left as it
+// is; the state made in this process is freed at unload.
+struct wait_state_holder {
+    event_wait_state* current = new event_wait_state;
+    event_wait_state* inherited = nullptr;  // kept reachable, never used
+    pid_t owner = getpid();
+    ~wait_state_holder() {
+        if (owner == getpid()) delete current;
+    }
+};
+
+wait_state_holder& holder() {
+    static wait_state_holder h;
+    return h;
+}
 
 void fresh_wait_state_in_child() {
-    inherited_wait_state = current_wait_state;
-    current_wait_state = new event_wait_state;
+    holder().inherited = holder().current;
+    holder().current = new event_wait_state;
+    holder().owner = getpid();
 }
 
 event_wait_state& wait_state() {
     static const bool built = [] {
-        // Never destroyed: in a forked child, destroying the inherited
-        // condition variable would wait for the parent's waiters.
-        current_wait_state = new event_wait_state;
+        (void)holder();
         pthread_atfork(nullptr, nullptr, &fresh_wait_state_in_child);
         return true;
     }();
     (void)built;
-    return *current_wait_state;
+    return *holder().current;
 }
 
 // Built while the library loads, so it outlives the PKCS#11 core (built on
