@@ -26,7 +26,9 @@ namespace {
 
 constexpr int object_count = 100;
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 // One module with a logged-in session that holds 100 data objects.
 struct p11_client {
@@ -35,7 +37,7 @@ struct p11_client {
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE h = 0;
     std::vector<CK_OBJECT_HANDLE> objects;
-    cardsim::test::simulated_token* token = nullptr;  // null for SoftHSM2
+    cardsim::test::simulated_token* token = nullptr; // null for SoftHSM2
     std::string error;
 
     bool open(const char* path, const char* so_pin, const char* user_pin, bool init_pin) {
@@ -49,14 +51,18 @@ struct p11_client {
         std::vector<CK_SLOT_ID> slots(n);
         f->C_GetSlotList(CK_TRUE, slots.data(), &n);
         slot = slots[0];
-        if (f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h) != CKR_OK)
+        if (f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h) !=
+            CKR_OK)
             return fail("C_OpenSession");
         if (init_pin) {
-            if (f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)) != CKR_OK) return fail("SO login");
-            if (f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)) != CKR_OK) return fail("C_InitPIN");
+            if (f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)) != CKR_OK)
+                return fail("SO login");
+            if (f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)) != CKR_OK)
+                return fail("C_InitPIN");
             f->C_Logout(h);
         }
-        if (f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)) != CKR_OK) return fail("user login");
+        if (f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)) != CKR_OK)
+            return fail("user login");
         CK_OBJECT_CLASS data = CKO_DATA;
         CK_BBOOL no = CK_FALSE;
         CK_BYTE value[32];
@@ -112,18 +118,21 @@ p11_client* softhsm2_client(benchmark::State& state) {
     static p11_client client;
     static bool ready = false;
     if (!ready) {
-        const std::filesystem::path dir = std::filesystem::temp_directory_path() / "tessvik-bench-softhsm-calls";
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / "tessvik-bench-softhsm-calls";
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / "tokens");
         const std::string conf = (dir / "softhsm2.conf").string();
         if (FILE* fp = std::fopen(conf.c_str(), "w")) {
-            std::fprintf(fp, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n",
-                         (dir / "tokens").c_str());
+            std::fprintf(
+                fp, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n",
+                (dir / "tokens").c_str());
             std::fclose(fp);
         }
         setenv("SOFTHSM2_CONF", conf.c_str(), 1);
-        const std::string init = "softhsm2-util --init-token --free --label bench --so-pin 12345678 --pin 58204716"
-                                 " >/dev/null 2>&1";
+        const std::string init =
+            "softhsm2-util --init-token --free --label bench --so-pin 12345678 --pin 58204716"
+            " >/dev/null 2>&1";
         if (std::system(init.c_str()) != 0) {
             state.SkipWithError("softhsm2-util --init-token failed");
             return nullptr;
@@ -141,7 +150,9 @@ using call = std::function<CK_RV(p11_client&)>;
 
 CK_RV open_close(p11_client& c) {
     CK_SESSION_HANDLE s = 0;
-    if (CK_RV rv = c.f->C_OpenSession(c.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s); rv != CKR_OK) return rv;
+    if (CK_RV rv = c.f->C_OpenSession(c.slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s);
+        rv != CKR_OK)
+        return rv;
     return c.f->C_CloseSession(s);
 }
 
@@ -184,20 +195,38 @@ void run(benchmark::State& state, p11_client* (*client_of)(benchmark::State&), c
     // their own, outside the timed loop.
     constexpr int counted = 100;
     c->token->sim().clear_log();
-    for (int i = 0; i < counted; ++i) (void)one(*c);
-    state.counters["apdus_per_call"] = static_cast<double>(c->token->sim().apdu_log().size()) / counted;
+    for (int i = 0; i < counted; ++i)
+        (void)one(*c);
+    state.counters["apdus_per_call"] =
+        static_cast<double>(c->token->sim().apdu_log().size()) / counted;
     c->token->sim().clear_log();
 }
 
-}  // namespace
+} // namespace
 
-BENCHMARK_CAPTURE(run, tessvik_open_close_session, tessvik_client, open_close)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, softhsm2_open_close_session, softhsm2_client, open_close)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, tessvik_get_token_info, tessvik_client, token_info)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, softhsm2_get_token_info, softhsm2_client, token_info)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, tessvik_get_attribute_value, tessvik_client, attribute_value)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, softhsm2_get_attribute_value, softhsm2_client, attribute_value)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, tessvik_find_objects_100, tessvik_client, find_objects)->Unit(benchmark::kMicrosecond)->UseRealTime();
-BENCHMARK_CAPTURE(run, softhsm2_find_objects_100, softhsm2_client, find_objects)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK_CAPTURE(run, tessvik_open_close_session, tessvik_client, open_close)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, softhsm2_open_close_session, softhsm2_client, open_close)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, tessvik_get_token_info, tessvik_client, token_info)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, softhsm2_get_token_info, softhsm2_client, token_info)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, tessvik_get_attribute_value, tessvik_client, attribute_value)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, softhsm2_get_attribute_value, softhsm2_client, attribute_value)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, tessvik_find_objects_100, tessvik_client, find_objects)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run, softhsm2_find_objects_100, softhsm2_client, find_objects)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 BENCHMARK_MAIN();

@@ -16,8 +16,7 @@ struct call_case {
 
 class Calls : public ModuleTest {
   protected:
-    template <typename T>
-    T sym(const char* name) {
+    template <typename T> T sym(const char* name) {
         return reinterpret_cast<T>(module().symbol(name));
     }
 
@@ -37,12 +36,15 @@ class Calls : public ModuleTest {
             {"C_GetSlotInfo", [=, this] { return l->C_GetSlotInfo(s, &slot_info); }},
             {"C_GetTokenInfo", [=, this] { return l->C_GetTokenInfo(s, &token_info); }},
             {"C_GetMechanismList", [=, this] { return l->C_GetMechanismList(s, nullptr, &n); }},
-            {"C_GetMechanismInfo", [=, this] { return l->C_GetMechanismInfo(s, CKM_RSA_PKCS, &mech_info); }},
+            {"C_GetMechanismInfo",
+             [=, this] { return l->C_GetMechanismInfo(s, CKM_RSA_PKCS, &mech_info); }},
             {"C_InitToken", [=, this] { return l->C_InitToken(s, pin, 4, label); }},
             {"C_InitPIN", [=, this] { return l->C_InitPIN(h, pin, 4); }},
             {"C_SetPIN", [=, this] { return l->C_SetPIN(h, pin, 4, pin, 4); }},
             {"C_OpenSession",
-             [=, this] { return l->C_OpenSession(s, CKF_SERIAL_SESSION, nullptr, nullptr, &session); }},
+             [=, this] {
+                 return l->C_OpenSession(s, CKF_SERIAL_SESSION, nullptr, nullptr, &session);
+             }},
             {"C_CloseSession", [=] { return l->C_CloseSession(h); }},
             {"C_CloseAllSessions", [=] { return l->C_CloseAllSessions(s); }},
             {"C_GetSessionInfo", [=, this] { return l->C_GetSessionInfo(h, &session_info); }},
@@ -84,21 +86,29 @@ class Calls : public ModuleTest {
             {"C_VerifyFinal", [=, this] { return l->C_VerifyFinal(h, buf, 8); }},
             {"C_VerifyRecoverInit", [=, this] { return l->C_VerifyRecoverInit(h, &mech, 1); }},
             {"C_VerifyRecover", [=, this] { return l->C_VerifyRecover(h, buf, 4, buf, &len); }},
-            {"C_DigestEncryptUpdate", [=, this] { return l->C_DigestEncryptUpdate(h, buf, 4, buf, &len); }},
-            {"C_DecryptDigestUpdate", [=, this] { return l->C_DecryptDigestUpdate(h, buf, 4, buf, &len); }},
-            {"C_SignEncryptUpdate", [=, this] { return l->C_SignEncryptUpdate(h, buf, 4, buf, &len); }},
-            {"C_DecryptVerifyUpdate", [=, this] { return l->C_DecryptVerifyUpdate(h, buf, 4, buf, &len); }},
+            {"C_DigestEncryptUpdate",
+             [=, this] { return l->C_DigestEncryptUpdate(h, buf, 4, buf, &len); }},
+            {"C_DecryptDigestUpdate",
+             [=, this] { return l->C_DecryptDigestUpdate(h, buf, 4, buf, &len); }},
+            {"C_SignEncryptUpdate",
+             [=, this] { return l->C_SignEncryptUpdate(h, buf, 4, buf, &len); }},
+            {"C_DecryptVerifyUpdate",
+             [=, this] { return l->C_DecryptVerifyUpdate(h, buf, 4, buf, &len); }},
             {"C_GenerateKey", [=, this] { return l->C_GenerateKey(h, &mech, tmpl, 1, &object); }},
             {"C_GenerateKeyPair",
-             [=, this] { return l->C_GenerateKeyPair(h, &mech, tmpl, 1, tmpl, 1, &object, &object2); }},
+             [=, this] {
+                 return l->C_GenerateKeyPair(h, &mech, tmpl, 1, tmpl, 1, &object, &object2);
+             }},
             {"C_WrapKey", [=, this] { return l->C_WrapKey(h, &mech, 1, 2, buf, &len); }},
-            {"C_UnwrapKey", [=, this] { return l->C_UnwrapKey(h, &mech, 1, buf, 4, tmpl, 1, &object); }},
+            {"C_UnwrapKey",
+             [=, this] { return l->C_UnwrapKey(h, &mech, 1, buf, 4, tmpl, 1, &object); }},
             {"C_DeriveKey", [=, this] { return l->C_DeriveKey(h, &mech, 1, tmpl, 1, &object); }},
             {"C_SeedRandom", [=, this] { return l->C_SeedRandom(h, buf, 4); }},
             {"C_GenerateRandom", [=, this] { return l->C_GenerateRandom(h, buf, 4); }},
             {"C_GetFunctionStatus", [=] { return l->C_GetFunctionStatus(h); }},
             {"C_CancelFunction", [=] { return l->C_CancelFunction(h); }},
-            {"C_WaitForSlotEvent", [=, this] { return l->C_WaitForSlotEvent(CKF_DONT_BLOCK, &session, nullptr); }},
+            {"C_WaitForSlotEvent",
+             [=, this] { return l->C_WaitForSlotEvent(CKF_DONT_BLOCK, &session, nullptr); }},
             {"M_GetUserInfo", [=, this] { return x->M_GetUserInfo(s, CKU_USER, &user_info); }},
             {"M_UnblockUserPin", [=, this] { return x->M_UnblockUserPin(h, pin, 4, pin, 4); }},
             {"M_SetTokenLabel", [=] { return x->M_SetTokenLabel(h, "label"); }},
@@ -106,7 +116,8 @@ class Calls : public ModuleTest {
             {"M_CreateContainer", [=] { return x->M_CreateContainer(h, "c"); }},
             {"M_DeleteContainer", [=] { return x->M_DeleteContainer(h, "c"); }},
             {"M_EnumContainer", [=, this] { return x->M_EnumContainer(h, nullptr, &len); }},
-            {"M_GetContainerInfo", [=, this] { return x->M_GetContainerInfo(h, "c", buf, &n, &n, buf, buf); }},
+            {"M_GetContainerInfo",
+             [=, this] { return x->M_GetContainerInfo(h, "c", buf, &n, &n, buf, buf); }},
             {"M_WriteSectors", [=, this] { return x->M_WriteSectors(h, 0, 0, buf); }},
             {"M_ReadSectors", [=, this] { return x->M_ReadSectors(h, 0, 0, buf); }},
             {"M_ReloadObjects", [=] { return x->M_ReloadObjects(h); }},
@@ -116,13 +127,16 @@ class Calls : public ModuleTest {
             {"M_ReadFile", [=, this] { return x->M_ReadFile(h, "f", 0, 4, buf, &len); }},
             {"M_GetFileInfo", [=, this] { return x->M_GetFileInfo(h, "f", &n, &n, &n); }},
             {"M_GetApplicationInfo",
-             [=, this] { return x->M_GetApplicationInfo(s, app_name, buf, buf, buf, buf, &login_state); }},
+             [=, this] {
+                 return x->M_GetApplicationInfo(s, app_name, buf, buf, buf, buf, &login_state);
+             }},
             {"M_ConstructMSCMapFiles", [=] { return x->M_ConstructMSCMapFiles(s, ""); }},
             {"M_ForceLogout", [=] { return force_logout(s); }},
             {"M_RemoteUnblockUserPin", [=, this] { return remote_unblock(h, buf, 4); }},
             {"M_GetDevCaps", [=, this] { return dev_caps(s, &n, &n); }},
             {"M_SetInqString", [=] { return inq(s, "v", "p"); }},
-            {"M_RemoteUnblockUserPinMS", [=, this] { return remote_unblock_ms(h, buf, 4, buf, &n); }},
+            {"M_RemoteUnblockUserPinMS",
+             [=, this] { return remote_unblock_ms(h, buf, 4, buf, &n); }},
         };
     }
 
@@ -153,7 +167,8 @@ class Calls : public ModuleTest {
 // configuration setter M_SetEnumString) answers anything else.
 TEST_F(Calls, EveryFunctionOutsideInitialisationIsNotInitialised) {
     const auto check = [&](const char* when) {
-        for (const auto& c : every_call(0x4321, 0)) EXPECT_EQ(c.call(), CKR_CRYPTOKI_NOT_INITIALIZED) << c.name << " " << when;
+        for (const auto& c : every_call(0x4321, 0))
+            EXPECT_EQ(c.call(), CKR_CRYPTOKI_NOT_INITIALIZED) << c.name << " " << when;
         CK_FUNCTION_LIST* list = nullptr;
         EXPECT_EQ(f->C_GetFunctionList(&list), CKR_OK);
         M_FUNCTION_LIST* ext = nullptr;
@@ -166,7 +181,7 @@ TEST_F(Calls, EveryFunctionOutsideInitialisationIsNotInitialised) {
     ASSERT_EQ(f->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
     ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
     check("after C_Finalize");
-    init();  // and the library comes back
+    init(); // and the library comes back
     EXPECT_EQ(f->C_GetInfo(&info), CKR_OK);
 }
 
@@ -178,28 +193,34 @@ TEST_F(Calls, SlotIdsAndSessionHandlesThatNameNothing) {
     ASSERT_EQ(f->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
     if (count != 4) GTEST_SKIP() << "a token is present on this machine";
     const std::vector<std::string> by_slot = {
-        "C_GetSlotInfo",  "C_GetTokenInfo", "C_GetMechanismList", "C_GetMechanismInfo", "C_InitToken",
-        "C_OpenSession", "C_CloseAllSessions", "M_GetUserInfo", "M_GetApplicationInfo", "M_ConstructMSCMapFiles",
-        "M_ForceLogout", "M_GetDevCaps", "M_SetInqString"};
+        "C_GetSlotInfo",          "C_GetTokenInfo", "C_GetMechanismList",
+        "C_GetMechanismInfo",     "C_InitToken",    "C_OpenSession",
+        "C_CloseAllSessions",     "M_GetUserInfo",  "M_GetApplicationInfo",
+        "M_ConstructMSCMapFiles", "M_ForceLogout",  "M_GetDevCaps",
+        "M_SetInqString"};
     const auto takes_slot = [&](const std::string& name) {
         for (const auto& s : by_slot)
             if (s == name) return true;
         return false;
     };
     const auto takes_session = [&](const std::string& name) {
-        return !takes_slot(name) && name != "C_GetInfo" && name != "C_GetSlotList" && name != "C_WaitForSlotEvent";
+        return !takes_slot(name) && name != "C_GetInfo" && name != "C_GetSlotList" &&
+               name != "C_WaitForSlotEvent";
     };
     for (CK_SLOT_ID bad : {CK_SLOT_ID{4}, CK_SLOT_ID{88888}, CK_SLOT_ID{1} << 32, ~CK_SLOT_ID{0}}) {
         for (const auto& c : every_call(0x4321, bad))
-            if (takes_slot(c.name)) EXPECT_EQ(c.call(), CKR_SLOT_ID_INVALID) << c.name << " slot " << bad;
+            if (takes_slot(c.name))
+                EXPECT_EQ(c.call(), CKR_SLOT_ID_INVALID) << c.name << " slot " << bad;
     }
-    for (CK_SESSION_HANDLE bad : {CK_SESSION_HANDLE{0}, CK_SESSION_HANDLE{0x4321}, ~CK_SESSION_HANDLE{0}}) {
+    for (CK_SESSION_HANDLE bad :
+         {CK_SESSION_HANDLE{0}, CK_SESSION_HANDLE{0x4321}, ~CK_SESSION_HANDLE{0}}) {
         for (const auto& c : every_call(bad, 0))
-            if (takes_session(c.name)) EXPECT_EQ(c.call(), CKR_SESSION_HANDLE_INVALID) << c.name << " session " << bad;
+            if (takes_session(c.name))
+                EXPECT_EQ(c.call(), CKR_SESSION_HANDLE_INVALID) << c.name << " session " << bad;
     }
     // The empty slots are slots.
     EXPECT_EQ(f->C_GetSlotInfo(3, &slot_info), CKR_OK);
-    EXPECT_EQ(f->C_CloseAllSessions(3), CKR_DEVICE_REMOVED);  // a slot, but no token in it
+    EXPECT_EQ(f->C_CloseAllSessions(3), CKR_DEVICE_REMOVED); // a slot, but no token in it
 }
 
 TEST_F(Calls, SeedRandomRefusesANullSeed) {
@@ -208,4 +229,4 @@ TEST_F(Calls, SeedRandomRefusesANullSeed) {
     EXPECT_EQ(f->C_SeedRandom(0x4321, nullptr, 0), CKR_SESSION_HANDLE_INVALID);
 }
 
-}  // namespace
+} // namespace

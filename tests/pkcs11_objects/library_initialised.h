@@ -42,6 +42,7 @@ class environment : public ::testing::Environment {
     void TearDown() override { EXPECT_EQ(C_Finalize(nullptr), CKR_OK); }
 };
 
-inline ::testing::Environment* const registered = ::testing::AddGlobalTestEnvironment(new environment);
+inline ::testing::Environment* const registered =
+    ::testing::AddGlobalTestEnvironment(new environment);
 
-}  // namespace library_initialised_detail
+} // namespace library_initialised_detail

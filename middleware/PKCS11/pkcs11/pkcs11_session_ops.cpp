@@ -284,7 +284,8 @@ CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism,
         uint32_t bits = 0;
         if ((rv = pub->object_rsa_bits(bits)) != CKR_OK) return rv;
         // Refused before the card is touched: the card makes F4 only.
-        if (!rsa_exponent_is_cards(*pub) || !rsa_exponent_is_cards(*priv)) return CKR_TEMPLATE_INCONSISTENT;
+        if (!rsa_exponent_is_cards(*pub) || !rsa_exponent_is_cards(*priv))
+            return CKR_TEMPLATE_INCONSISTENT;
     }
     for (const auto* object : {pub.get(), priv.get()}) {
         if (object->verifier() != nullptr && (rv = object->verifier()->check_generate()) != CKR_OK)

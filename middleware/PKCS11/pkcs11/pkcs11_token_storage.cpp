@@ -174,7 +174,8 @@ CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {
     // cannot take, the class's default label or a name in use gives a
     // generated name.
     if (certificate && !same_id) {
-        if (const auto label = attribute_bytes(object, CKA_LABEL); label && label->size() <= container_name_capacity) {
+        if (const auto label = attribute_bytes(object, CKA_LABEL);
+            label && label->size() <= container_name_capacity) {
             const std::string wanted = stored_text(*label);
             if (wanted != certificate_default_label && container_name_acceptable(wanted) &&
                 containers_.list().find(wanted) == nullptr) {
