@@ -199,6 +199,7 @@ bool Pkcs11Core::stop_slot_event_thread() {
     }
     {
         std::lock_guard guard(thread_record_mutex_);
+        if (slot_event_thread_record_ != record) return true;  // another stop freed it
         slot_event_thread_record_ = nullptr;
     }
     os_thread_free(record);
