@@ -208,15 +208,19 @@ TEST_F(Calls, SlotIdsAndSessionHandlesThatNameNothing) {
                name != "C_WaitForSlotEvent";
     };
     for (CK_SLOT_ID bad : {CK_SLOT_ID{4}, CK_SLOT_ID{88888}, CK_SLOT_ID{1} << 32, ~CK_SLOT_ID{0}}) {
-        for (const auto& c : every_call(0x4321, bad))
-            if (takes_slot(c.name))
+        for (const auto& c : every_call(0x4321, bad)) {
+            if (takes_slot(c.name)) {
                 EXPECT_EQ(c.call(), CKR_SLOT_ID_INVALID) << c.name << " slot " << bad;
+            }
+        }
     }
     for (CK_SESSION_HANDLE bad :
          {CK_SESSION_HANDLE{0}, CK_SESSION_HANDLE{0x4321}, ~CK_SESSION_HANDLE{0}}) {
-        for (const auto& c : every_call(bad, 0))
-            if (takes_session(c.name))
+        for (const auto& c : every_call(bad, 0)) {
+            if (takes_session(c.name)) {
                 EXPECT_EQ(c.call(), CKR_SESSION_HANDLE_INVALID) << c.name << " session " << bad;
+            }
+        }
     }
     // The empty slots are slots.
     EXPECT_EQ(f->C_GetSlotInfo(3, &slot_info), CKR_OK);
