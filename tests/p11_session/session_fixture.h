@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "library_initialised.h"
 #include "pkcs11_core.h"
 #include "test_templates.h"
 

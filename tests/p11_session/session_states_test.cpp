@@ -200,6 +200,18 @@ TEST_F(SessionStates, EveryExportRefusesHandlesThatNameNoSession) {
         {"C_DeriveKey", [&](CK_SESSION_HANDLE h) { return C_DeriveKey(h, &m, 1, tmpl, 1, &o); }},
         {"C_SeedRandom", [&](CK_SESSION_HANDLE h) { return C_SeedRandom(h, buf, 4); }},
         {"C_GenerateRandom", [&](CK_SESSION_HANDLE h) { return C_GenerateRandom(h, buf, 4); }},
+        {"C_FindObjectsFinal", [&](CK_SESSION_HANDLE h) { return C_FindObjectsFinal(h); }},
+        {"C_GetFunctionStatus", [&](CK_SESSION_HANDLE h) { return C_GetFunctionStatus(h); }},
+        {"C_CancelFunction", [&](CK_SESSION_HANDLE h) { return C_CancelFunction(h); }},
+        {"C_GetOperationState",
+         [&](CK_SESSION_HANDLE h) { return C_GetOperationState(h, buf, &len); }},
+        {"C_SetOperationState",
+         [&](CK_SESSION_HANDLE h) { return C_SetOperationState(h, buf, 4, 0, 0); }},
+        {"C_SignRecoverInit", [&](CK_SESSION_HANDLE h) { return C_SignRecoverInit(h, &m, 1); }},
+        {"C_SignRecover", [&](CK_SESSION_HANDLE h) { return C_SignRecover(h, buf, 4, buf, &len); }},
+        {"C_VerifyRecoverInit", [&](CK_SESSION_HANDLE h) { return C_VerifyRecoverInit(h, &m, 1); }},
+        {"C_VerifyRecover",
+         [&](CK_SESSION_HANDLE h) { return C_VerifyRecover(h, buf, 4, buf, &len); }},
     };
     const CK_SESSION_HANDLE bad[] = {0, ~0UL, (CK_SESSION_HANDLE{1} << 32) | live,
                                      (CK_SESSION_HANDLE{1} << 63) | live, live + 1};
@@ -246,7 +258,7 @@ TEST_F(SessionStates, CloseAllSessionsOfTheSlot) {
     EXPECT_EQ(C_GetSessionInfo(b, &info), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(token->token_info().ulSessionCount, 0u);
     EXPECT_EQ(token->login_type(), login_type_nobody);
-    EXPECT_EQ(C_CloseAllSessions((CK_SLOT_ID{1} << 32) | slot), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_CloseAllSessions((CK_SLOT_ID{1} << 32) | slot), CKR_SLOT_ID_INVALID);
 }
 
 } // namespace

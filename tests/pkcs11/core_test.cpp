@@ -58,7 +58,11 @@ TEST_F(CoreTest, SlotListAndInfoWithTokens) {
     CK_SLOT_INFO info;
     ASSERT_EQ(core.get_slot_info(1, &info), CKR_OK);
     EXPECT_EQ(info.flags, CKF_TOKEN_PRESENT | CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
-    ASSERT_EQ(core.get_slot_info(2, &info), CKR_OK);
+    // Slot 2 was never listed and no token ever had it: it names no slot.
+    EXPECT_EQ(core.get_slot_info(2, &info), CKR_SLOT_ID_INVALID);
+    // A slot whose token has left stays a slot, without a token.
+    core.token_mgr().remove_token(core.token_mgr().find_token(1));
+    ASSERT_EQ(core.get_slot_info(1, &info), CKR_OK);
     EXPECT_EQ(info.flags, CKF_REMOVABLE_DEVICE | CKF_HW_SLOT);
 
     CK_TOKEN_INFO token;
@@ -104,7 +108,7 @@ TEST_F(CoreTest, SessionsGetDistinctNeverReusedHandlesAndCounts) {
     EXPECT_EQ(core.get_session_info(ro, &info), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(token.ulSessionCount, 0u);
     EXPECT_EQ(token.ulRwSessionCount, 0u);
-    EXPECT_EQ(core.close_all_sessions(5), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(core.close_all_sessions(5), CKR_SLOT_ID_INVALID);  // no slot 5
 }
 
 TEST_F(CoreTest, SessionOfRemovedTokenIsClosedWithIt) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "library_initialised.h"
 #include "pkcs11_core.h"
 
 namespace {

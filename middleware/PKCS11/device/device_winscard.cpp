@@ -7,6 +7,8 @@
 #include <cstring>
 #include <thread>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int connect_attempts = 5;
@@ -30,6 +32,14 @@ device_winscard::device_winscard(const char* reader_name) { copy_text(reader_, s
 
 device_winscard::~device_winscard() { disconnect(); }
 
+void device_winscard::forget_inherited_connection()
+{
+    if (context_ != 0 && owner_ != getpid()) {
+        context_ = 0;
+        card_ = 0;
+    }
+}
+
 uint32_t device_winscard::connect()
 {
     disconnect();
@@ -45,6 +55,7 @@ uint32_t device_winscard::connect()
                                  &handle, &protocol));
         if (last == SCARD_S_SUCCESS) {
             context_ = context;
+            owner_ = getpid();
             card_ = handle;
             protocol_ = static_cast<uint32_t>(protocol);
             return 0;
@@ -58,6 +69,7 @@ uint32_t device_winscard::connect()
 
 uint32_t device_winscard::disconnect()
 {
+    forget_inherited_connection();
     // Ending the card connection explicitly keeps a later send from reaching
     // the card through a handle the caller gave up.
     if (card_ != 0 && context_ != 0) SCardDisconnect(card_, SCARD_LEAVE_CARD);
@@ -129,6 +141,7 @@ uint32_t device_winscard::send(const uint8_t* bytes, size_t length)
     uint8_t command[winscard_max_command];
     std::memcpy(command, bytes, length);
     std::memset(last_response_, 0, sizeof(last_response_));
+    forget_inherited_connection();
     if (card_ == 0) return winscard_not_connected;
 
     uint8_t reply[winscard_max_reply];

@@ -4,6 +4,8 @@
 // on this platform, and the codes are compared with their 32-bit forms.
 #pragma once
 
+#include <sys/types.h>
+
 #include <PCSC/winscard.h>
 
 #include <cstddef>
@@ -73,8 +75,14 @@ private:
     char reader_[256] = {};
     char alias_[256] = {};
     int32_t state_ = 1;
+    // A connection made by another process (this one's parent before a fork)
+    // is not ours: pcsc-lite's context is a socket the parent still uses, so
+    // it is forgotten here, never released or sent on.
+    void forget_inherited_connection();
+
     SCARDCONTEXT context_ = 0;
     SCARDHANDLE card_ = 0;
+    pid_t owner_ = 0;  // the process that made context_
     uint32_t protocol_ = SCARD_PROTOCOL_T1;
     uint8_t last_response_[winscard_max_reply] = {};
     size_t last_response_length_ = 0;

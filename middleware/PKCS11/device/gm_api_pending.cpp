@@ -8,6 +8,9 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <pthread.h>
+#include <unistd.h>
+
 namespace {
 
 struct event_wait_state {
@@ -16,9 +19,38 @@ struct event_wait_state {
     uint64_t cancel_generation = 0;
 };
 
+// A forked child starts with a state of its own: the inherited condition
+// variable may count waiters that were threads of the parent, and waking or
+// destroying it would wait for them forever. The inherited one is left as it
+// is; the state made in this process is freed at unload.
+struct wait_state_holder {
+    event_wait_state* current = new event_wait_state;
+    event_wait_state* inherited = nullptr;  // kept reachable, never used
+    pid_t owner = getpid();
+    ~wait_state_holder() {
+        if (owner == getpid()) delete current;
+    }
+};
+
+wait_state_holder& holder() {
+    static wait_state_holder h;
+    return h;
+}
+
+void fresh_wait_state_in_child() {
+    holder().inherited = holder().current;
+    holder().current = new event_wait_state;
+    holder().owner = getpid();
+}
+
 event_wait_state& wait_state() {
-    static event_wait_state state;
-    return state;
+    static const bool built = [] {
+        (void)holder();
+        pthread_atfork(nullptr, nullptr, &fresh_wait_state_in_child);
+        return true;
+    }();
+    (void)built;
+    return *holder().current;
 }
 
 // Built while the library loads, so it outlives the PKCS#11 core (built on

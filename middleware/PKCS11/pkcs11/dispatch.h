@@ -24,12 +24,30 @@ CK_RV shielded(F&& f) noexcept {
     }
 }
 
-// The library lock held for the whole call; a failed lock is the call's result.
+// The library lock held for the whole call, initialised or not: only for
+// M_SetEnumString, which sets the process's configuration (the enumeration
+// string and the identifier that names the default lock at the next
+// C_Initialize) and so is called before C_Initialize.
+template <typename F>
+CK_RV serialised(F&& f) noexcept {
+    return shielded([&]() -> CK_RV {
+        mutex guard;
+        if (const CK_RV rv = guard.take(); rv != CKR_OK) return rv;
+        return f();
+    });
+}
+
+// The library lock held for the whole call; a failed lock is the call's
+// result. Outside C_Initialize..C_Finalize every such call answers
+// CKR_CRYPTOKI_NOT_INITIALIZED (PKCS#11 v2.20 section 11.4): sessions and
+// tokens of an earlier initialisation are gone, and a forked child has not
+// initialised its own library yet.
 template <typename F>
 CK_RV locked(F&& f) noexcept {
     return shielded([&]() -> CK_RV {
         mutex guard;
         if (const CK_RV rv = guard.take(); rv != CKR_OK) return rv;
+        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
         return f();
     });
 }
@@ -52,10 +70,12 @@ inline CK_RV find_session_token(CK_SESSION_HANDLE handle, target& t) {
     return t.token != nullptr ? CKR_OK : CKR_DEVICE_REMOVED;
 }
 
-// Token by slot id; none: missing.
+// Token by slot id; a slot without a token: missing; an id that names no
+// slot: CKR_SLOT_ID_INVALID.
 inline CK_RV find_token(CK_SLOT_ID slot, target& t, CK_RV missing) {
-    t.token = pkcs11_core().token_mgr().find_token(slot);
-    return t.token != nullptr ? CKR_OK : missing;
+    CK_RV rv = CKR_OK;
+    t.token = pkcs11_core().token_in_slot(slot, &rv, missing);
+    return rv;
 }
 
 // Bodies run inside a held library lock.

@@ -19,12 +19,21 @@ using p11abi::ulong_inout;
 
 namespace {
 
-CK_RV not_supported_body() {
-    return locked([] { return CKR_FUNCTION_NOT_SUPPORTED; });
+// The functions the module does not offer still name a session that must exist.
+CK_RV not_supported_body(CK_SESSION_HANDLE hSession) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    });
 }
 
-CK_RV not_parallel_body() {
-    return locked([] { return CKR_FUNCTION_NOT_PARALLEL; });
+CK_RV not_parallel_body(CK_SESSION_HANDLE hSession) {
+    return locked([&]() -> CK_RV {
+        target t;
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        return CKR_FUNCTION_NOT_PARALLEL;
+    });
 }
 
 // An input length the inner world keeps in 32 bits.
@@ -119,7 +128,6 @@ TESSVIK_EXPORT CK_RV C_Finalize(CK_VOID_PTR pReserved) {
 
 TESSVIK_EXPORT CK_RV C_GetInfo(CK_INFO_PTR pInfo) {
     return locked([&]() -> CK_RV {
-        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
         if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
         *pInfo = dispatch::library_info;
         p11abi::blank_pad_texts(*pInfo);
@@ -139,23 +147,23 @@ TESSVIK_EXPORT CK_RV M_GetExtFunctionList(M_FUNCTION_LIST_PTR_PTR ppList) {
     return CKR_OK;
 }
 
-TESSVIK_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE) { return not_parallel_body(); }
-TESSVIK_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE) { return not_parallel_body(); }
-TESSVIK_EXPORT CK_RV C_GetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG_PTR) {
-    return not_supported_body();
+TESSVIK_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE hSession) { return not_parallel_body(hSession); }
+TESSVIK_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE hSession) { return not_parallel_body(hSession); }
+TESSVIK_EXPORT CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return not_supported_body(hSession);
 }
-TESSVIK_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE,
+TESSVIK_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE,
                                          CK_OBJECT_HANDLE) {
-    return not_supported_body();
+    return not_supported_body(hSession);
 }
-TESSVIK_EXPORT CK_RV C_SignRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return not_supported_body();
+TESSVIK_EXPORT CK_RV C_SignRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
+    return not_supported_body(hSession);
 }
-TESSVIK_EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return not_supported_body();
+TESSVIK_EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
+    return not_supported_body(hSession);
 }
-TESSVIK_EXPORT CK_RV C_VerifyRecover(CK_SESSION_HANDLE, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
-    return not_supported_body();
+TESSVIK_EXPORT CK_RV C_VerifyRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+    return not_supported_body(hSession);
 }
 
 TESSVIK_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
@@ -170,7 +178,6 @@ TESSVIK_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_U
 
 TESSVIK_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
     return locked([&]() -> CK_RV {
-        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
         return pkcs11_core().get_slot_list(tokenPresent, pSlotList, pulCount);
     });
 }
@@ -253,7 +260,6 @@ TESSVIK_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPi
 TESSVIK_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
                                    CK_SESSION_HANDLE_PTR phSession) {
     return locked([&]() -> CK_RV {
-        if (!pkcs11_core().initialised()) return CKR_CRYPTOKI_NOT_INITIALIZED;
         if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
         return pkcs11_core().open_session(slotID, flags, pApplication, Notify, phSession);
@@ -403,7 +409,8 @@ TESSVIK_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_
 TESSVIK_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
     return locked([&]() -> CK_RV {
         target t;
-        if (find_session(hSession, t) == CKR_OK && t.session->search_active()) (void)t.session->find_final();
+        if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
+        if (t.session->search_active()) (void)t.session->find_final();
         return CKR_OK;
     });
 }
@@ -630,10 +637,11 @@ TESSVIK_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pM
     });
 }
 
-TESSVIK_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG) {
+TESSVIK_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen) {
     return locked([&]() -> CK_RV {
+        if (pSeed == nullptr && ulSeedLen != 0) return CKR_ARGUMENTS_BAD;
         target t;
-        return find_session_token(hSession, t);  // the seed is not used
+        return find_session_token(hSession, t);  // the card's generator takes no seed
     });
 }
 
@@ -734,7 +742,7 @@ TESSVIK_EXPORT CK_RV M_SetInqString(CK_SLOT_ID slotID, const char* pVendor, cons
 }
 
 TESSVIK_EXPORT CK_RV M_SetEnumString(const char* pEnumString, const char* pIdentifier, const char* pAppName) {
-    return locked([&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
+    return dispatch::serialised([&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
 }
 
 TESSVIK_EXPORT CK_RV M_ConstructMSCMapFiles(CK_SLOT_ID slotID, const char* pDefaultContainer) {

@@ -3,6 +3,8 @@
 #include <new>
 #include <string>
 
+#include <unistd.h>
+
 #include "os_sync.h"
 #include "pkcs11_config.h"
 
@@ -94,9 +96,33 @@ void library_mutex::unlock() {
     swap_.unlock_shared();
 }
 
-library_mutex& library_lock() {
-    static library_mutex instance;
-    return instance;
+namespace {
+
+// The lock of this process; a forked child replaces it (see library_lock_after_fork).
+struct lock_holder {
+    library_mutex* current = new library_mutex;
+    library_mutex* inherited = nullptr;  // kept reachable, never used
+    pid_t owner = getpid();
+    ~lock_holder() {
+        if (owner == getpid()) delete current;
+    }
+};
+
+lock_holder& holder() {
+    static lock_holder h;
+    return h;
+}
+
+}  // namespace
+
+library_mutex& library_lock() { return *holder().current; }
+
+void library_lock_after_fork() {
+    // The inherited record may be held by a thread of the parent that does not
+    // exist here, and its handle is the parent's: it is left as it is.
+    holder().inherited = holder().current;
+    holder().current = new library_mutex;
+    holder().owner = getpid();
 }
 
 mutex::~mutex() {

@@ -58,6 +58,9 @@ private:
 };
 
 library_mutex& library_lock();
+// In a forked child (before anything else runs there): a fresh lock record,
+// with no handle and nothing held; the parent's is neither used nor freed.
+void library_lock_after_fork();
 
 // The library-lock guard: built after a successful library_lock().lock(),
 // releases it on every exit path.

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <thread>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include "abi_boundary.h"
 #include "gm_api.h"
 #include "gm_filters.h"
@@ -26,11 +29,51 @@ Pkcs11Core::~Pkcs11Core() {
     token_mgr_.delete_all_tokens();
 }
 
+namespace {
+
+// The core of this process. A forked child gets a core of its own at once
+// (PKCS#11 v2.20 section 6.6.1: the child initialises the library afresh);
+// the one it inherited stays untouched and is never freed, because its
+// threads, locks, sessions and PC/SC connections belong to the parent.
+struct core_holder {
+    std::atomic<Pkcs11Core*> core{nullptr};
+    std::atomic<pid_t> owner{0};
+    Pkcs11Core* inherited = nullptr;  // kept reachable, never used
+    ~core_holder() {
+        Pkcs11Core* c = core.exchange(nullptr);
+        if (c != nullptr && owner.load() == getpid()) delete c;
+    }
+};
+
+core_holder& holder() {
+    static core_holder h;
+    return h;
+}
+
+void start_fresh_in_child() {
+    library_lock_after_fork();
+    holder().inherited = holder().core.load();
+    holder().core = new Pkcs11Core;
+    holder().owner = getpid();
+}
+
+}  // namespace
+
 // Built on first use, after every object of the library's load-time
-// initialisation, so that it is destroyed (and its thread stopped) first.
+// initialisation (the library lock first), so that it is destroyed (and its
+// thread stopped) first.
 Pkcs11Core& pkcs11_core() {
-    static Pkcs11Core core;
-    return core;
+    static const bool built = [] {
+        (void)library_lock();
+        core_holder& h = holder();
+        h.core = new Pkcs11Core;
+        h.owner = getpid();
+        // glibc drops this handler when the module is unloaded (dlclose).
+        pthread_atfork(nullptr, nullptr, &start_fresh_in_child);
+        return true;
+    }();
+    (void)built;
+    return *holder().core.load();
 }
 
 // ---- library initialisation ----
@@ -69,8 +112,50 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     // lock is destroyed, and may be started again after the next C_Initialize.
     stop_slot_event_thread();
     SKF_CancelWaitForDevEvent();
+    {
+        // PKCS#11 v2.20 section 11.4: C_Finalize ends the application's use
+        // of the library. Every session closes (which logs its token out), and
+        // the tokens close their devices, so the next C_Initialize starts
+        // from nothing. Exports that came in before the flag was cleared end
+        // first; those after it answer CKR_CRYPTOKI_NOT_INITIALIZED.
+        mutex held;
+        (void)held.take();
+        for (const auto& t : token_mgr_.tokens())
+            for (uint32_t handle : session_mgr_.sessions_of_slot(static_cast<uint32_t>(t->slot_id())))
+                (void)close_session(handle);
+        token_mgr_.delete_all_tokens();
+        session_mgr_.close_all();
+        listed_slots_.clear();
+        token_mgr_.forget_assigned_slots();
+        enumerated_once_ = false;
+        pending_slot_event_ = -1;
+    }
     (void)library_lock().destroy();
     return CKR_OK;
+}
+
+bool Pkcs11Core::slot_known(CK_SLOT_ID slotID) const {
+    if (token_mgr_.slot_assigned(slotID)) return true;
+    for (CK_SLOT_ID listed : listed_slots_)
+        if (listed == slotID) return true;
+    // The four slots shown while no token is present.
+    return token_mgr_.token_count() == 0 && slotID < placeholder_slots;
+}
+
+pkcs11_token* Pkcs11Core::token_in_slot(CK_SLOT_ID slotID, CK_RV* rv, CK_RV empty_slot) {
+    pkcs11_token* token = token_mgr_.find_token(slotID);
+    if (token != nullptr) {
+        *rv = CKR_OK;
+        return token;
+    }
+    *rv = slot_known(slotID) ? empty_slot : CKR_SLOT_ID_INVALID;
+    return nullptr;
+}
+
+void Pkcs11Core::note_listed_slot(CK_SLOT_ID slotID) {
+    for (CK_SLOT_ID listed : listed_slots_)
+        if (listed == slotID) return;
+    listed_slots_.push_back(slotID);
 }
 
 // ---- the slot-event thread ----
@@ -91,23 +176,34 @@ void Pkcs11Core::start_slot_event_thread() {
     slot_event_thread_record_ = os_thread_start(&Pkcs11Core::slot_event_thread, this, "DAZuru11Zeriz_slot_event");
 }
 
-void Pkcs11Core::stop_slot_event_thread() {
+bool Pkcs11Core::stop_slot_event_thread() {
     os_thread* record = nullptr;
     {
         std::lock_guard guard(thread_record_mutex_);
         record = slot_event_thread_record_;
-        slot_event_thread_record_ = nullptr;
     }
-    if (record == nullptr) return;
+    if (record == nullptr) return true;
     record->running = 0;
     // The thread may enter the device-event wait just after a cancel: cancel
-    // again until it has ended. It is never killed.
+    // again until it has ended. It is never killed, and the wait is bounded:
+    // a thread that does not end keeps its record (a later stop tries again,
+    // and no second thread is started beside it).
+    constexpr int attempts = 100;  // 5 s
     if (record->thread) {
-        do {
+        int i = 0;
+        for (; i < attempts; ++i) {
             SKF_CancelWaitForDevEvent();
-        } while (!record->thread->join(50));
+            if (record->thread->join(50)) break;
+        }
+        if (i == attempts) return false;
+    }
+    {
+        std::lock_guard guard(thread_record_mutex_);
+        if (slot_event_thread_record_ != record) return true;  // another stop freed it
+        slot_event_thread_record_ = nullptr;
     }
     os_thread_free(record);
+    return true;
 }
 
 bool Pkcs11Core::slot_event_thread_running() {
@@ -149,7 +245,7 @@ CK_RV Pkcs11Core::get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
     const uint32_t n = refresh_tokens();
     if (n == 0 && !tokenPresent) {
         // Without tokens the module shows four empty slots.
-        constexpr CK_ULONG empty_slots = 4;
+        constexpr CK_ULONG empty_slots = placeholder_slots;
         if (pSlotList == nullptr) {
             *pulCount = empty_slots;
             return CKR_OK;
@@ -158,7 +254,10 @@ CK_RV Pkcs11Core::get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
             *pulCount = empty_slots;
             return CKR_BUFFER_TOO_SMALL;
         }
-        for (CK_ULONG i = 0; i < empty_slots; ++i) pSlotList[i] = i;
+        for (CK_ULONG i = 0; i < empty_slots; ++i) {
+            pSlotList[i] = i;
+            note_listed_slot(i);
+        }
         *pulCount = empty_slots;
         return CKR_OK;
     }
@@ -170,12 +269,16 @@ CK_RV Pkcs11Core::get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
     *pulCount = n;
     if (given < n) return CKR_BUFFER_TOO_SMALL;
     size_t i = 0;
-    for (const auto& t : token_mgr_.tokens()) pSlotList[i++] = static_cast<CK_SLOT_ID>(t->slot_id());
+    for (const auto& t : token_mgr_.tokens()) {
+        pSlotList[i] = static_cast<CK_SLOT_ID>(t->slot_id());
+        note_listed_slot(pSlotList[i++]);
+    }
     return CKR_OK;
 }
 
 CK_RV Pkcs11Core::get_slot_info(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
     if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
+    if (!slot_known(slotID)) return CKR_SLOT_ID_INVALID;
     CK_SLOT_INFO info{};
     char description[80];
     std::snprintf(description, sizeof description, "Tavrel Token PKCS11 Module V1 %lu", slotID);
@@ -192,7 +295,7 @@ CK_RV Pkcs11Core::get_slot_info(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 CK_RV Pkcs11Core::get_token_info(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
     pkcs11_token* token = token_mgr_.find_token(slotID);
-    if (token == nullptr) return CKR_SLOT_ID_INVALID;
+    if (token == nullptr) return CKR_SLOT_ID_INVALID;  // the placeholder slots answer so too
     const CK_RV rv = token->refresh_token_info();
     *pInfo = token->token_info();
     p11abi::blank_pad_texts(*pInfo);
@@ -217,7 +320,7 @@ CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot) {
         const int32_t slot = token_mgr_.take_slot_event();
         if (slot >= 0) {
             *pSlot = static_cast<CK_SLOT_ID>(slot);
-            pending_slot_event_ = -1;
+                pending_slot_event_ = -1;
             return CKR_OK;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -259,8 +362,9 @@ CK_RV Pkcs11Core::close_session(CK_SESSION_HANDLE hSession) {
 }
 
 CK_RV Pkcs11Core::close_all_sessions(CK_SLOT_ID slotID) {
-    pkcs11_token* token = token_mgr_.find_token(slotID);
-    if (token == nullptr) return CKR_DEVICE_REMOVED;
+    CK_RV found = CKR_OK;
+    pkcs11_token* token = token_in_slot(slotID, &found, CKR_DEVICE_REMOVED);
+    if (token == nullptr) return found;
     for (uint32_t handle : session_mgr_.sessions_of_slot(static_cast<uint32_t>(token->slot_id())))
         (void)close_session(handle);
     return token->pkcs11_token_logout();
@@ -292,8 +396,9 @@ CK_RV Pkcs11Core::set_enum_string(const char* pEnumString, const char* pIdentifi
 }
 
 CK_RV Pkcs11Core::force_logout(CK_SLOT_ID slotID) {
-    pkcs11_token* token = token_mgr_.find_token(slotID);
-    if (token == nullptr) return CKR_DEVICE_REMOVED;
+    CK_RV found = CKR_OK;
+    pkcs11_token* token = token_in_slot(slotID, &found, CKR_DEVICE_REMOVED);
+    if (token == nullptr) return found;
     const CK_RV rv = token->force_logout();
     // The sessions follow at once, as after C_Logout: none keeps a user or SO state.
     (void)session_mgr_.update_slot_states(static_cast<uint32_t>(token->slot_id()), token->login_type());

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "pkcs11.h"
 #include "pkcs11_session_mgr.h"
@@ -41,6 +42,15 @@ public:
     // Without the library lock (it takes it around each take from the table).
     CK_RV wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot);
 
+    // A slot id names a slot when a token has had it since C_Initialize, when
+    // C_GetSlotList listed it, or, while no token is present, when it is one
+    // of the four slots shown then.
+    bool slot_known(CK_SLOT_ID slotID) const;
+    // The token in a slot; none: *rv = empty_slot for a slot that exists,
+    // CKR_SLOT_ID_INVALID for an id that names no slot.
+    pkcs11_token* token_in_slot(CK_SLOT_ID slotID, CK_RV* rv, CK_RV empty_slot);
+    static constexpr CK_ULONG placeholder_slots = 4;
+
     pkcs11_token_mgr& token_mgr() { return token_mgr_; }
     pkcs11_session_mgr& session_mgr() { return session_mgr_; }
 
@@ -48,11 +58,13 @@ public:
     // token or on the first C_WaitForSlotEvent; stopped by C_Finalize (after
     // which it may start again) and at unload.
     void start_slot_event_thread();
-    void stop_slot_event_thread();
+    // False when the thread did not end within the bounded wait (its record is kept).
+    bool stop_slot_event_thread();
     bool slot_event_thread_running();
 
 private:
     static uint32_t slot_event_thread(void* parameter);
+    void note_listed_slot(CK_SLOT_ID slotID);
 
     pkcs11_token_mgr token_mgr_;
     pkcs11_session_mgr session_mgr_;
@@ -64,8 +76,10 @@ private:
     std::mutex init_mutex_;  // C_Initialize and C_Finalize one at a time
     std::atomic<bool> initialised_{false};
     bool enumerated_once_ = false;
+    std::vector<CK_SLOT_ID> listed_slots_;  // placeholder slots handed out by C_GetSlotList
     std::chrono::steady_clock::time_point last_enumeration_{};
 };
 
-// The one process-wide core, built at load after the library lock.
+// The process-wide core, built on first use after the library lock; a forked
+// child gets a fresh one (the parent's is left untouched).
 Pkcs11Core& pkcs11_core();

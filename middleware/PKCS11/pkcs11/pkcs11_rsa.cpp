@@ -472,11 +472,28 @@ class rsa_ctx : public pkcs11_key_ctx {
     key_ctx_buffer buffer_;
 };
 
+}  // namespace
+
+// The card makes every RSA key with the exponent F4 = 65537. An application
+// that asks for another one (CKA_PUBLIC_EXPONENT in a template, big-endian,
+// PKCS#11 v2.20 section 12.1.4) cannot have it, and must not silently get F4.
+bool rsa_exponent_is_cards(const pkcs11_object& o) {
+    const pkcs11_attribute* e = o.attributes().find(CKA_PUBLIC_EXPONENT);
+    if (e == nullptr) return true;
+    size_t i = 0;
+    while (i < e->value.size() && e->value[i] == 0) ++i;
+    static constexpr uint8_t f4[] = {0x01, 0x00, 0x01};
+    return e->value.size() - i == sizeof f4 && std::equal(f4, f4 + sizeof f4, e->value.begin() + i);
+}
+
+namespace {
+
 // Key-pair generation of the PKCS#1 and X9.31 contexts: naming of the pair's
 // container, identifier and key spec, then the pair on the card.
 CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, pkcs11_object& pub,
                         pkcs11_object& priv) {
     if (token == nullptr) return CKR_GENERAL_ERROR;
+    if (!rsa_exponent_is_cards(pub) || !rsa_exponent_is_cards(priv)) return CKR_TEMPLATE_INCONSISTENT;
     const auto name_of = [](const pkcs11_object& o) { return o.attributes().find(ZELT_CKA_CONTAINER_NAME); };
     const pkcs11_attribute* pub_name = name_of(pub);
     const pkcs11_attribute* priv_name = name_of(priv);

@@ -30,6 +30,8 @@ inline constexpr uint32_t rsa_hash_sha512 = 0x83;
 // of at most 4 bytes, else 8 x the length of CKA_MODULUS. Neither present:
 // CKR_ATTRIBUTE_TYPE_INVALID; a size other than 1024 or 2048: CKR_KEY_SIZE_RANGE.
 CK_RV rsa_modulus_bits(const pkcs11_object& key, uint32_t& bits);
+// Whether a key-pair template asks for no exponent or for the card's own (F4).
+bool rsa_exponent_is_cards(const pkcs11_object& key_template);
 
 // PKCS#1 v1.5 type 2 block of length k around n bytes of data:
 // 00 02 <k - n - 3 non-zero random bytes> 00 data. k < n + 11: CKR_DATA_LEN_RANGE.

@@ -29,6 +29,8 @@ public:
     // bookkeeping: for a token that has left (its sessions must never attach
     // to the next token that takes the slot id). The number closed.
     size_t close_slot_sessions(uint32_t slot_id);
+    // Deletes every session (C_Finalize, after the tokens' bookkeeping).
+    void close_all() { sessions_.clear(); }
     // Handles of the sessions of a slot, in list order.
     std::vector<uint32_t> sessions_of_slot(uint32_t slot_id) const;
     bool has_so_session(uint32_t slot_id) const;

@@ -5,6 +5,7 @@
 
 #include "pkcs11_mechanism.h"
 #include "pkcs11_object.h"
+#include "pkcs11_rsa.h"
 #include "pkcs11_session.h"
 #include "pkcs11_token.h"
 
@@ -282,6 +283,9 @@ CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism,
     if (key_type->as_u32() == CKK_RSA) {
         uint32_t bits = 0;
         if ((rv = pub->object_rsa_bits(bits)) != CKR_OK) return rv;
+        // Refused before the card is touched: the card makes F4 only.
+        if (!rsa_exponent_is_cards(*pub) || !rsa_exponent_is_cards(*priv))
+            return CKR_TEMPLATE_INCONSISTENT;
     }
     for (const auto* object : {pub.get(), priv.get()}) {
         if (object->verifier() != nullptr && (rv = object->verifier()->check_generate()) != CKR_OK)
@@ -289,6 +293,9 @@ CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism,
     }
     std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, priv, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
+    // The token's container objects are listed first: a later search would
+    // otherwise read the new pair from the card a second time.
+    (void)token.load_container_objects();
     if ((rv = context->generate_key_pair(*pub, *priv)) != CKR_OK) return rv;
     context.reset();
     if ((rv = token.token_store_object(pub)) != CKR_OK) return rv;

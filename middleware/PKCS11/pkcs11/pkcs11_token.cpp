@@ -221,10 +221,10 @@ CK_RV pkcs11_token::refresh_token_flags() {
 }
 
 CK_RV pkcs11_token::refresh_token_info() {
-    if (info_cached_ && device_answers()) {
-        (void)refresh_token_flags();  // the PIN state follows the card
-        return CKR_OK;
-    }
+    // The cached path costs one exchange (is it still this card?). The PIN
+    // flags follow the card without more: every PIN operation of this process
+    // clears the cache, so the next call reads them again.
+    if (info_cached_ && device_answers()) return CKR_OK;
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     connect_on_demand();
     DEVINFO dev{};

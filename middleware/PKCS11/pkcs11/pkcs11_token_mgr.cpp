@@ -54,6 +54,14 @@ pkcs11_token* pkcs11_token_mgr::find_token(CK_SLOT_ID slot_id) const {
     return nullptr;
 }
 
+bool pkcs11_token_mgr::slot_assigned(CK_SLOT_ID slot_id) const {
+    if (find_token(slot_id) != nullptr) return true;
+    const auto id = p11abi::narrow_id(slot_id);
+    if (!id || *id > 0x7FFFFFFFu) return false;
+    return std::find(assigned_slots_.begin(), assigned_slots_.end(), static_cast<int32_t>(*id)) !=
+           assigned_slots_.end();
+}
+
 uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
     char names[name_list_size] = {};
     uint32_t size = sizeof names - 1;  // keep a final NUL whatever the device API writes
@@ -106,6 +114,8 @@ pkcs11_token* pkcs11_token_mgr::find_or_add_token(const char* name, int32_t* slo
     auto token = std::make_unique<pkcs11_token>(name);
     token->set_slot_id(id);
     tokens_.push_back(std::move(token));
+    if (std::find(assigned_slots_.begin(), assigned_slots_.end(), id) == assigned_slots_.end())
+        assigned_slots_.push_back(id);
     if (slot_id != nullptr) *slot_id = id;
     if (created != nullptr) *created = true;
     return tokens_.back().get();

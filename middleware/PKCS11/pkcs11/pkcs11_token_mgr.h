@@ -44,6 +44,9 @@ public:
 
     // The first token with that slot id; a host value above 32 bits names none.
     pkcs11_token* find_token(CK_SLOT_ID slot_id) const;
+    // Whether a token has had that slot id since the last forget_assigned_slots.
+    bool slot_assigned(CK_SLOT_ID slot_id) const;
+    void forget_assigned_slots() { assigned_slots_.clear(); }
     uint32_t token_count() const { return static_cast<uint32_t>(tokens_.size()); }
     const std::vector<std::unique_ptr<pkcs11_token>>& tokens() const { return tokens_; }
     int32_t slot_event(size_t index) const { return slot_event_table_[index].load(); }
@@ -55,5 +58,6 @@ private:
 
     std::vector<std::unique_ptr<pkcs11_token>> tokens_;
     std::function<void(int32_t)> token_removed_;
+    std::vector<int32_t> assigned_slots_;
     std::array<std::atomic<int32_t>, slot_event_count> slot_event_table_;
 };

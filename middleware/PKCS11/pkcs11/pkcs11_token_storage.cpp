@@ -13,6 +13,8 @@
 
 namespace {
 
+constexpr const char* certificate_default_label = "A certificate object";
+
 std::optional<std::vector<uint8_t>> attribute_bytes(const pkcs11_object& object, uint32_t type) {
     const pkcs11_attribute* a = object.attributes().find(type);
     if (a == nullptr) return std::nullopt;
@@ -140,12 +142,14 @@ CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {
     if (!id) return CKR_ATTRIBUTE_TYPE_INVALID;
     if (id->size() > container_name_capacity) return CKR_BUFFER_TOO_SMALL;
     const bool certificate = object.object_class() == CKO_CERTIFICATE;
+    bool same_id = false;
     // The objects of exactly this identifier (a prefix would join the
     // exchange pair "ab\0" to the signature pair "ab\0S").
     for (const auto& o : objects_.objects()) {
         if (o.get() == &object) continue;
         const auto other = attribute_bytes(*o, CKA_ID);
         if (!other || *other != *id) continue;
+        same_id = true;
         const uint32_t spec = o->object_key_spec();
         object.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
         const auto name = object_container(*o);
@@ -161,6 +165,24 @@ CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {
         }
         set_container_name(object, *name);
         return CKR_OK;
+    }
+    if (containers_.list().empty()) (void)containers_.container_manager_load();
+    // A certificate that joins no key gets a container named by its label, as
+    // a generated key pair does: objects in key containers carry their
+    // container's name as label, so an application (NSS, GnuTLS) finds the
+    // certificate again under the label it stored it with. A label the card
+    // cannot take, the class's default label or a name in use gives a
+    // generated name.
+    if (certificate && !same_id) {
+        if (const auto label = attribute_bytes(object, CKA_LABEL);
+            label && label->size() <= container_name_capacity) {
+            const std::string wanted = stored_text(*label);
+            if (wanted != certificate_default_label && container_name_acceptable(wanted) &&
+                containers_.list().find(wanted) == nullptr) {
+                set_container_name(object, wanted);
+                return CKR_OK;
+            }
+        }
     }
     std::string name = generate_container_name();
     while (containers_.list().find(name) != nullptr)
@@ -243,6 +265,10 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
     default:
         break; // public and secret keys of the token stay in memory
     }
+    // The card writes containers for the logged-in user only. PKCS#11 v2.20
+    // names that refusal CKR_USER_NOT_LOGGED_IN, which clients act on (NSS
+    // logs in and stores the certificate again).
+    if (rv == SAR_USER_NOT_LOGGED_IN) return CKR_USER_NOT_LOGGED_IN;
     if (rv != CKR_OK) return rv;
     if (c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY) {
         (void)containers_.cache_counter_bump();
