@@ -215,7 +215,6 @@ void TMainForm::BuildForm() {
     TAppUpdate = timer("TAppUpdate", t.AppUpdate, &TMainForm::TAppUpdateTimer);
     TimerHideMainForm =
         timer("TimerHideMainForm", t.HideMainForm, &TMainForm::TimerHideMainFormTimer);
-
 }
 
 TMainForm::~TMainForm() {
@@ -223,7 +222,8 @@ TMainForm::~TMainForm() {
     // FormDestroy: the shut-down order.
     usb_.reset();
     const QByteArray provider = ProviderName().toUtf8();
-    if (tokenLibraryReady_) (void)options_.Drumvale.remove_all_certs_from_store(provider.constData());
+    if (tokenLibraryReady_)
+        (void)options_.Drumvale.remove_all_certs_from_store(provider.constData());
     (void)SendCopyDataCommand(QStringLiteral("CLOSE"), QString::fromLatin1(manager_window_class));
     if (tokenLibraryReady_) (void)options_.Drumvale.uninit_pkcs11();
     if (sessionRegistered_) UnregisterSessionNotification(this);
@@ -336,10 +336,9 @@ int TMainForm::ScanTokens() {
         TQ9Info& info = tokens_[static_cast<size_t>(i)];
         info = TQ9Info{};
         const uint32_t rc = options_.Drumvale.token_get_info(
-            static_cast<uint32_t>(i), info.Label, info.Manufacturer, info.Model,
-            info.SerialNumber, &info.MaxPinLen, &info.MinPinLen, &info.Unused[0],
-            &info.Unused[1], &info.Unused[2], &info.Unused[3], &info.Unused[4], &info.Unused[5],
-            &info.Initialised);
+            static_cast<uint32_t>(i), info.Label, info.Manufacturer, info.Model, info.SerialNumber,
+            &info.MaxPinLen, &info.MinPinLen, &info.Unused[0], &info.Unused[1], &info.Unused[2],
+            &info.Unused[3], &info.Unused[4], &info.Unused[5], &info.Initialised);
         if (rc != 0) {
             tokenCount_ = 0;
             return static_cast<int>(rc);
@@ -354,8 +353,8 @@ bool TMainForm::LoadContainerNames(int index, uint32_t& result) {
     TQ9Info& info = tokens_[static_cast<size_t>(index)];
     std::vector<char> buffer(container_buffer_size, '\0');
     uint32_t length = container_buffer_size;
-    result = options_.Drumvale.container_load_all(static_cast<uint32_t>(index), buffer.data(),
-                                                  &length);
+    result =
+        options_.Drumvale.container_load_all(static_cast<uint32_t>(index), buffer.data(), &length);
     info.ContainerCount = 0;
     // More containers than the record holds: the first ones are walked.
     if (result != 0 && result != DRUMVALE_E_TOO_MANY_CONTAINERS) return false;
@@ -401,23 +400,23 @@ uint32_t TMainForm::RegisterTokenCertificates(int index) {
         return result;
     }
     const QByteArray provider = ProviderName().toUtf8();
-    ForEachCertificate(index, [&](const QByteArray& container, uint32_t keySpec,
-                                  const TQ9CertInfo& cert) {
-        const auto length = static_cast<uint32_t>(cert.Der.size());
-        if (cert.Kind == 1 || cert.Kind == 2) {
-            const std::u16string store = cert.Kind == 1 ? u"ROOT" : u"CA";
-            (void)options_.Drumvale.helper_add_root_cert_to_store(
-                reinterpret_cast<const uint16_t*>(store.c_str()), cert.Der.data(), length);
-            return true;
-        }
-        if (cert.Kind != 0) return true;
-        const uint32_t rc = options_.Drumvale.container_addcert_to_store(
-            container.constData(), provider.constData(), keySpec, cert.Der.data(), length);
-        if (rc == 0) return true;
-        lastRegistrationCode_ = rc;
-        result = rc + (keySpec == 1 ? 10000u : 20000u);
-        return false;
-    });
+    ForEachCertificate(
+        index, [&](const QByteArray& container, uint32_t keySpec, const TQ9CertInfo& cert) {
+            const auto length = static_cast<uint32_t>(cert.Der.size());
+            if (cert.Kind == 1 || cert.Kind == 2) {
+                const std::u16string store = cert.Kind == 1 ? u"ROOT" : u"CA";
+                (void)options_.Drumvale.helper_add_root_cert_to_store(
+                    reinterpret_cast<const uint16_t*>(store.c_str()), cert.Der.data(), length);
+                return true;
+            }
+            if (cert.Kind != 0) return true;
+            const uint32_t rc = options_.Drumvale.container_addcert_to_store(
+                container.constData(), provider.constData(), keySpec, cert.Der.data(), length);
+            if (rc == 0) return true;
+            lastRegistrationCode_ = rc;
+            result = rc + (keySpec == 1 ? 10000u : 20000u);
+            return false;
+        });
     return result;
 }
 
@@ -431,10 +430,10 @@ void TMainForm::WarnExpiringCertificates(int index) {
                   d = static_cast<int>(cert.NotAfter[2]);
         if (IsExpiringWithin(y, m, d, config_.CertDay)) {
             const QString date = QString::asprintf("%.4d-%.2d-%.2d", y, m, d);
-            ShowMessage(this,
-                        FormatText(QStringLiteral("%s(%s %s)"),
-                                   {cert.Subject, date, Text(u"K_EndTime")}),
-                        TMessageKind::information, true);
+            ShowMessage(
+                this,
+                FormatText(QStringLiteral("%s(%s %s)"), {cert.Subject, date, Text(u"K_EndTime")}),
+                TMessageKind::information, true);
         }
         return true;
     });
@@ -501,8 +500,8 @@ void TMainForm::OnUsbRemoval(TUSB* sender) {
         if (options_.Drumvale.token_get_info(
                 static_cast<uint32_t>(i), info.Label, info.Manufacturer, info.Model,
                 info.SerialNumber, &info.MaxPinLen, &info.MinPinLen, &info.Unused[0],
-                &info.Unused[1], &info.Unused[2], &info.Unused[3], &info.Unused[4],
-                &info.Unused[5], &info.Initialised) == 0)
+                &info.Unused[1], &info.Unused[2], &info.Unused[3], &info.Unused[4], &info.Unused[5],
+                &info.Initialised) == 0)
             (void)RegisterTokenCertificates(i);
     }
     previousTokenCount_ = tokenCount_;
@@ -628,7 +627,8 @@ void TMainForm::TRegCertXETimer() {
     const QByteArray provider = ProviderName().toUtf8();
     (void)options_.Drumvale.remove_all_certs_from_store(provider.constData());
     RegisterAllTokens(true, false);
-    (void)SendCopyDataCommand(QStringLiteral("LoadCert"), QString::fromLatin1(manager_window_class));
+    (void)SendCopyDataCommand(QStringLiteral("LoadCert"),
+                              QString::fromLatin1(manager_window_class));
 }
 
 void TMainForm::TAppUpdateTimer() {

@@ -66,8 +66,8 @@ struct TMainFormTimings {
     int RegCertXE = 1000;
     int AppUpdate = 6000;
     int HideMainForm = 1;
-    int ArrivalPause = 2000;       // after a token's USB arrival, before the poll is set up
-    int ArrivalSecondPause = 100;  // then before the poll starts
+    int ArrivalPause = 2000;        // after a token's USB arrival, before the poll is set up
+    int ArrivalSecondPause = 100;   // then before the poll starts
     int32_t ArrivalRetries = 30000; // ticks of TFindUSBKey after an arrival
 };
 

@@ -21,6 +21,7 @@
 #include "Mainfrm.h"
 #include "MessageBoxes.h"
 #include "ResStrs.h"
+#include "SimpleTimer.h"
 #include "TrayIcon.h"
 #include "USBPIDUnit.h"
 #include "Wtsapi.h"
@@ -37,8 +38,8 @@ namespace {
 
 struct FakeContainer {
     std::string name;
-    std::map<uint32_t, bytes> certs;     // key spec -> DER
-    std::map<uint32_t, uint32_t> addRc;  // key spec -> container_addcert_to_store result
+    std::map<uint32_t, bytes> certs;    // key spec -> DER
+    std::map<uint32_t, uint32_t> addRc; // key spec -> container_addcert_to_store result
 };
 
 struct FakeToken {
@@ -344,12 +345,13 @@ TEST_F(MainFormPaths, start_up_registers_every_token_and_reports_each_failing_on
     EXPECT_EQ(addedTo("CA"), 1u);
     // Both failing tokens are reported, each with its code: Drumvale's code
     // plus 10000 (exchange key) or 20000 (signature key), and what it means.
-    EXPECT_EQ(messages(), "information\tInformation\tsecond: 注册证书失败，错误码 = 10048（设备错误）\n"
-                          "information\tInformation\tthird: 注册证书失败，错误码 = 20160（PIN 码错误）\n");
+    EXPECT_EQ(messages(),
+              "information\tInformation\tsecond: 注册证书失败，错误码 = 10048（设备错误）\n"
+              "information\tInformation\tthird: 注册证书失败，错误码 = 20160（PIN 码错误）\n");
     EXPECT_TRUE(timer("TAppUpdate").Enabled());
-    for (const char* name : {"TFindUSBKey", "TUSBRemove", "TCheckDefaultUPIN", "TCloseProject",
-                             "TCheckInit", "TRegCert", "TUnRegCert", "TRegCertXE",
-                             "TimerHideMainForm"})
+    for (const char* name :
+         {"TFindUSBKey", "TUSBRemove", "TCheckDefaultUPIN", "TCloseProject", "TCheckInit",
+          "TRegCert", "TUnRegCert", "TRegCertXE", "TimerHideMainForm"})
         EXPECT_FALSE(timer(name).Enabled()) << name;
 }
 
@@ -408,14 +410,16 @@ TEST_F(MainFormPaths, an_arrival_polls_until_the_token_answers_then_registers_an
     ASSERT_TRUE(timer("TCheckInit").Enabled());
     timer("TCheckInit").Tick();
     ASSERT_EQ(balloons().size(), 2u);
-    EXPECT_EQ(balloons()[1].szInfo, "The device is not initialized, please contact the administrator");
+    EXPECT_EQ(balloons()[1].szInfo,
+              "The device is not initialized, please contact the administrator");
     EXPECT_EQ(balloons()[1].dwInfoFlags, NIIF_USER);
 
     // One token: its default user PIN is warned about.
     ASSERT_TRUE(timer("TCheckDefaultUPIN").Enabled());
     timer("TCheckDefaultUPIN").Tick();
     EXPECT_FALSE(timer("TCheckDefaultUPIN").Enabled());
-    EXPECT_NE(messages().find("information\tInformation\tThe default user PIN is used, please modify it.\n"),
+    EXPECT_NE(messages().find(
+                  "information\tInformation\tThe default user PIN is used, please modify it.\n"),
               std::string::npos)
         << messages();
 
@@ -467,8 +471,9 @@ TEST_F(MainFormPaths, the_default_pin_check_follows_the_setting_and_the_lock_and
         g.tokens = {t};
         start();
         timer("TCheckDefaultUPIN").Tick();
-        EXPECT_EQ(messages(), c.message ? std::string("information\tInformation\t") + c.message + "\n"
-                                        : std::string())
+        EXPECT_EQ(messages(), c.message
+                                  ? std::string("information\tInformation\t") + c.message + "\n"
+                                  : std::string())
             << c.setting << " locked " << c.locked << " default " << c.isDefault;
         form_.reset();
     }
@@ -548,8 +553,9 @@ TEST_F(MainFormPaths, regcert_in_any_case_reregisters_and_tells_the_manager) {
     g.tokens[0].containers.push_back(g.tokens[0].containers[0]);
     g.tokens[0].containers[1].name = "c2";
 
-    ASSERT_EQ(SendCopyDataCommand(QStringLiteral("REGCERT"), QString::fromLatin1(tray_window_class)),
-              plat::send_result::delivered);
+    ASSERT_EQ(
+        SendCopyDataCommand(QStringLiteral("REGCERT"), QString::fromLatin1(tray_window_class)),
+        plat::send_result::delivered);
     QTRY_VERIFY_WITH_TIMEOUT(timer("TRegCertXE").Enabled(), 5000);
     EXPECT_EQ(form.LastCommand(), "REGCERT");
     timer("TRegCertXE").Tick();
@@ -558,7 +564,8 @@ TEST_F(MainFormPaths, regcert_in_any_case_reregisters_and_tells_the_manager) {
     EXPECT_EQ(addedTo("MY"), 2u);
     std::unique_lock lock(m);
     ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] { return !received.empty(); }));
-    const std::vector<uint8_t> loadCert{'L', 0, 'o', 0, 'a', 0, 'd', 0, 'C', 0, 'e', 0, 'r', 0, 't', 0, 0, 0};
+    const std::vector<uint8_t> loadCert{'L', 0,   'o', 0,   'a', 0,   'd', 0, 'C',
+                                        0,   'e', 0,   'r', 0,   't', 0,   0, 0};
     EXPECT_EQ(received[0].bytes, loadCert);
     EXPECT_EQ(received[0].dw_data, 0u);
 }
@@ -648,6 +655,50 @@ TEST_F(MainFormPaths, ending_removes_the_certificates_closes_the_manager_and_sto
     form_.reset();
     EXPECT_EQ(addedTo("MY"), 0u);
     EXPECT_EQ(g.uninits, 1);
+}
+
+TEST_F(MainFormPaths, tray_and_timer_messages_with_ids_of_nothing_live_do_nothing) {
+    g.tokens = {TokenWith("one", "c1")};
+    TMainForm& form = start();
+    int clicks = 0;
+    form.TrayIcon1()->OnClick = [&](QObject*) { ++clicks; };
+    TTrayIconHandler* tray = TTrayIconHandler::Instance();
+    ASSERT_NE(tray, nullptr);
+    const std::uint32_t id = form.TrayIcon1()->IconId();
+    for (std::uintptr_t bogus :
+         {std::uintptr_t{0}, std::uintptr_t{id + 1000}, reinterpret_cast<std::uintptr_t>(&form)}) {
+        EXPECT_EQ(tray->TrayWindowProc(WM_TRAYNOTIFY, bogus, WM_LBUTTONDOWN), 0);
+        EXPECT_EQ(tray->TrayWindowProc(WM_TRAYNOTIFY, bogus, WM_LBUTTONUP), 0);
+    }
+    EXPECT_EQ(clicks, 0);
+    tray->TrayWindowProc(WM_TRAYNOTIFY, id, WM_LBUTTONDOWN);
+    tray->TrayWindowProc(WM_TRAYNOTIFY, id, WM_LBUTTONUP);
+    EXPECT_EQ(clicks, 1);
+    if (TSimpleTimerHandler* timers = TSimpleTimerHandler::Instance()) {
+        EXPECT_EQ(timers->WindowProc(WM_TIMER, reinterpret_cast<std::uintptr_t>(&form), 0), 0);
+    }
+    // A record without its NUL is read within its byte count only.
+    plat::copydata record;
+    record.bytes = {'H', 0, 'i', 0, '!'};
+    form.HandleCopyDataCommand(CopyDataText(record));
+    EXPECT_EQ(form.LastCommand(), "Hi");
+}
+
+TEST_F(MainFormPaths, settings_action_waits_for_the_pin_dialog_then_rereads_the_settings) {
+    int shown = 0;
+    MainFormHooks().ShowSettings = [&](TMainForm&) {
+        ++shown;
+        settings("PINCache=0\r\nCertTips=1\r\n");
+    };
+    TMainForm& form = start();
+    MainFormFlags().PinDialogOpen = true;
+    form.AcAdvancedExecute();
+    EXPECT_EQ(shown, 0);
+    MainFormFlags().PinDialogOpen = false;
+    form.AcAdvancedExecute();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(form.Config().PINCache, 0);
+    EXPECT_EQ(form.Config().CertTips, 1);
 }
 
 int main(int argc, char** argv) {

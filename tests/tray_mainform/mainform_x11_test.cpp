@@ -115,8 +115,8 @@ int RunCommand(const std::string& commandLine, std::string& output) {
     const pid_t pid = Spawn({"/bin/sh", "-c", shell});
     if (pid <= 0) return -1;
     int status = 0;
-    const bool ended = QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; },
-                                       120000);
+    const bool ended =
+        QTest::qWaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, 120000);
     output = traytest::read_text(file);
     ::unlink(file.c_str());
     if (!ended) return -1;
@@ -209,8 +209,8 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     ASSERT_TRUE(QTest::qWaitFor([] { return TopLevel("QBalloonTip") != nullptr; }, 10000))
         << "no balloon";
     QWidget* balloon = TopLevel("QBalloonTip");
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return Colours(Screen().copy(balloon->geometry())) > 8; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Colours(Screen().copy(balloon->geometry())) > 8; }, 10000));
     const QImage withBalloon = Screen();
     EXPECT_TRUE(withBalloon.save(artifacts + QStringLiteral("/mainform_tray_balloon.png")));
     EXPECT_TRUE(withBalloon.copy(0, 0, withBalloon.width(), 40)
@@ -229,14 +229,17 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     // stored with pkcs11-tool: Tessvik tells the tray window "RegCert", the
     // form registers again within its timer and tells the manager "LoadCert".
     std::string out;
-    ASSERT_EQ(RunCommand(Pkcs11Tool("--login --login-type so --so-pin pevot --init-pin --new-pin 13572468"),
-                  out),
-              0)
+    ASSERT_EQ(
+        RunCommand(
+            Pkcs11Tool("--login --login-type so --so-pin pevot --init-pin --new-pin 13572468"),
+            out),
+        0)
         << out;
-    ASSERT_EQ(RunCommand(Pkcs11Tool("--login --pin 13572468 --keypairgen --key-type rsa:1024 --id 01 "
-                             "--label alice"),
-                  out),
-              0)
+    ASSERT_EQ(
+        RunCommand(Pkcs11Tool("--login --pin 13572468 --keypairgen --key-type rsa:1024 --id 01 "
+                              "--label alice"),
+                   out),
+        0)
         << out;
     EVP_PKEY* caKey = traytest::rsa_key(1024);
     EVP_PKEY* subjectKey = traytest::rsa_key(1024);
@@ -253,8 +256,8 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     traytest::write_text(certFile, std::string(der.begin(), der.end()));
     EXPECT_EQ(CertStore("MY"), "");
     ASSERT_EQ(RunCommand(Pkcs11Tool("--login --pin 13572468 --write-object " + certFile +
-                             " --type cert --id 01 --label alice"),
-                  out),
+                                    " --type cert --id 01 --label alice"),
+                         out),
               0)
         << out;
     ASSERT_TRUE(QTest::qWaitFor([&] { return managerGot("LoadCert"); }, 20000))
@@ -280,10 +283,7 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
 
     form->AcAboutExecute();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] {
-            return form->isVisible() &&
-                   Colours(Screen().copy(form->frameGeometry())) > 8;
-        },
+        [&] { return form->isVisible() && Colours(Screen().copy(form->frameGeometry())) > 8; },
         10000));
     QTest::qWait(200); // let the window manager-less server settle the last paint
     auto* title = form->findChild<QLabel*>(QStringLiteral("Label1"));
