@@ -23,7 +23,9 @@ struct TMainFormHooks {
     std::function<void(TMainForm&)> CheckForUpdate;
     // The command "Update": a pending question or download is given up
     // (the main form has set the update-cancelled flag and answered its own
-    // open question "No" already). Default: nothing.
+    // open question "No" already). Default: nothing. The update unit asks
+    // its questions with AskQuestion (MessageBoxes.h), which is what lets
+    // "Update" and a token removal answer them, and only them.
     std::function<void(TMainForm&)> CancelUpdate;
 };
 

@@ -222,10 +222,9 @@ TMainForm::~TMainForm() {
     // FormDestroy: the shut-down order.
     usb_.reset();
     const QByteArray provider = ProviderName().toUtf8();
-    if (tokenLibraryReady_)
-        (void)options_.Drumvale.remove_all_certs_from_store(provider.constData());
+    (void)options_.Drumvale.remove_all_certs_from_store(provider.constData());
     (void)SendCopyDataCommand(QStringLiteral("CLOSE"), QString::fromLatin1(manager_window_class));
-    if (tokenLibraryReady_) (void)options_.Drumvale.uninit_pkcs11();
+    (void)options_.Drumvale.uninit_pkcs11();
     if (sessionRegistered_) UnregisterSessionNotification(this);
     trayWindow_.reset();
 }
