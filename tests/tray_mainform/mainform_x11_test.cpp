@@ -296,6 +296,33 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     form.reset();
     EXPECT_EQ(CertStore("MY"), "");
     EXPECT_TRUE(managerGot("CLOSE"));
+
+    // The program itself: it starts, shows its icon in the tray, registers
+    // the token's certificate, and takes it out again when it ends.
+    const QRect trayArea(Screen().width() - 40, 0, 40, 34);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Colours(Screen().copy(trayArea)) <= 2; }, 10000))
+        << "the form's icon is still in the tray";
+    const pid_t program = Spawn({PRUVELL_PATH});
+    ASSERT_GT(program, 0);
+    const bool registered = QTest::qWaitFor(
+        [&] { return CertStore("MY").find("Alice Tray\tTavrel CSP V1.0\t") != std::string::npos; },
+        30000);
+    const bool iconShown =
+        QTest::qWaitFor([&] { return Colours(Screen().copy(trayArea)) > 8; }, 15000);
+    EXPECT_TRUE(Screen().save(artifacts + QStringLiteral("/pruvell_tray.png")));
+    ::kill(program, SIGTERM);
+    int status = 0;
+    const bool ended =
+        QTest::qWaitFor([&] { return ::waitpid(program, &status, WNOHANG) == program; }, 30000);
+    if (!ended) {
+        ::kill(program, SIGKILL);
+        ::waitpid(program, &status, 0);
+    }
+    EXPECT_TRUE(registered) << CertStore("MY");
+    EXPECT_TRUE(iconShown) << "the program's icon never appeared in the tray";
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(CertStore("MY"), "");
     // Only failures that concern the token would be reported.
     EXPECT_EQ(traytest::read_text(messages).find("注册证书失败"), std::string::npos)
         << traytest::read_text(messages);
