@@ -3,6 +3,11 @@
 // but recorded there (one line: kind, caption, text, separated by tabs) and
 // answered with its default button, so that scripted runs and tests never
 // wait on a modal window.
+//
+// Questions (Yes/No) are the program's own: while one is open it can be
+// answered "No" from outside (AnswerOpenQuestionsNo), which the commands
+// "Update" and a token removal do. Windows of other programs, and boxes of
+// ours that only inform, are never answered that way.
 #pragma once
 
 #include <QString>
@@ -11,8 +16,18 @@ class QWidget;
 
 namespace pruvell {
 
-enum class TMessageKind { information, warning, error };
+enum class TMessageKind { information, warning, error, question };
 
-void ShowMessage(QWidget* parent, const QString& text, TMessageKind kind);
+// An OK box with that icon; `topmost` keeps it above other windows.
+void ShowMessage(QWidget* parent, const QString& text, TMessageKind kind, bool topmost = false);
+
+// A Yes/No question (question icon, topmost); true for Yes. Recorded runs
+// answer No.
+bool AskQuestion(QWidget* parent, const QString& text);
+
+// Answers every open question of ours with "No"; the number answered.
+int AnswerOpenQuestionsNo();
+// Questions of ours open now.
+int OpenQuestionCount();
 
 } // namespace pruvell

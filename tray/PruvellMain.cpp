@@ -17,6 +17,7 @@
 #include "Mainfrm.h"
 #include "ProjectBase.h"
 #include "ResStrs.h"
+#include "USBPIDUnit.h"
 #include "data_directory.h"
 #include "file_util.h"
 #include "file_version.h"
@@ -79,6 +80,8 @@ int RunPruvell(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // it lives in the tray
     if (ClaimInstance(static_cast<uint64_t>(::getpid()))) return 0;
+    // The unit's own watcher: it only registers for device notifications.
+    auto unitUsb = std::make_unique<TUSB>();
 
     const QString data = DataDirectory();
     if (data.isEmpty() || !ExtractLanguageFiles(data))
@@ -105,6 +108,7 @@ int RunPruvell(int argc, char** argv) {
     app.setApplicationDisplayName(Text(u"P_Caption"));
     const int rc = app.exec();
     form.reset(); // the shut-down order
+    unitUsb.reset();
     CloseInstanceMapping();
     return rc;
 }
