@@ -98,15 +98,18 @@ class client {
         if (!ok(f->C_GetSlotList(CK_TRUE, nullptr, &n), "C_GetSlotList") || n == 0) return false;
         if (init_pin) {
             CK_SESSION_HANDLE so = 0;
-            if (!ok(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &so), "SO session"))
+            if (!ok(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &so),
+                    "SO session"))
                 return false;
             if (!ok(f->C_Login(so, CKU_SO, text(so_pin), strlen(so_pin)), "SO login")) return false;
             if (!ok(f->C_InitPIN(so, text(user_pin), strlen(user_pin)), "C_InitPIN")) return false;
             f->C_CloseSession(so);
         }
-        if (!ok(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), "session"))
+        if (!ok(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
+                "session"))
             return false;
-        return !login || ok(f->C_Login(s, CKU_USER, text(user_pin), strlen(user_pin)), "user login");
+        return !login ||
+               ok(f->C_Login(s, CKU_USER, text(user_pin), strlen(user_pin)), "user login");
     }
     // Closing the sessions logs the token out, so that the next test's card
     // does not find this one's login.
@@ -136,7 +139,8 @@ class client {
     std::vector<CK_OBJECT_HANDLE> find(const std::string* label = nullptr) {
         CK_OBJECT_CLASS cls = CKO_DATA;
         std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &cls, sizeof cls}};
-        if (label != nullptr) t.push_back({CKA_LABEL, const_cast<char*>(label->data()), label->size()});
+        if (label != nullptr)
+            t.push_back({CKA_LABEL, const_cast<char*>(label->data()), label->size()});
         std::vector<CK_OBJECT_HANDLE> out;
         if (f->C_FindObjectsInit(s, t.data(), t.size()) != CKR_OK) return out;
         CK_OBJECT_HANDLE h[16];
@@ -174,7 +178,9 @@ class client {
         for (CK_OBJECT_HANDLE h : find()) {
             const auto label = attribute(h, CKA_LABEL);
             const auto value = attribute(h, CKA_VALUE);
-            std::string l = label ? std::string(label->begin(), std::find(label->begin(), label->end(), 0)) : "?";
+            std::string l =
+                label ? std::string(label->begin(), std::find(label->begin(), label->end(), 0))
+                      : "?";
             lines.push_back(l + " " + (value ? hex(*value) : "unreadable"));
         }
         return lines;
@@ -293,7 +299,8 @@ TEST_F(DataObjectTest, values_of_other_lengths_are_stored_whole_and_read_back_by
         EXPECT_EQ(n.size(), sizeof(CK_ULONG));
         EXPECT_EQ(*reinterpret_cast<const CK_ULONG*>(n.data()), length);
         // One object each, with exactly the new value: no stale bytes, no stale file.
-        EXPECT_EQ(other_process_listing(), (std::vector<std::string>{line("d1", v), line("d2", {1, 2, 3})}));
+        EXPECT_EQ(other_process_listing(),
+                  (std::vector<std::string>{line("d1", v), line("d2", {1, 2, 3})}));
     }
 
     // The same length again is written in place with one command.
@@ -305,7 +312,8 @@ TEST_F(DataObjectTest, values_of_other_lengths_are_stored_whole_and_read_back_by
     const std::string file = "PUBOBJ";
     for (const auto& apdu : token.sim().apdu_log()) {
         if (apdu.size() < 2) continue;
-        const bool names_it = std::search(apdu.begin(), apdu.end(), file.begin(), file.end()) != apdu.end();
+        const bool names_it =
+            std::search(apdu.begin(), apdu.end(), file.begin(), file.end()) != apdu.end();
         creates += apdu[1] == ins_create_file;
         writes += apdu[1] == ins_write_file && names_it;
         deletes += apdu[1] == ins_delete_file;
@@ -328,7 +336,7 @@ struct fault_case {
     size_t old_length;
     size_t new_length;
     uint8_t ins;
-    int skip;  // commands with that INS let through first
+    int skip; // commands with that INS let through first
 };
 
 class DataObjectFault : public DataObjectTest, public ::testing::WithParamInterface<fault_case> {};
@@ -367,6 +375,34 @@ INSTANTIATE_TEST_SUITE_P(
                       fault_case{"same_length_not_written", 200, 200, ins_write_file, 0}),
     [](const auto& info) { return std::string(info.param.what); });
 
+TEST_F(DataObjectTest, a_new_object_the_card_does_not_take_leaves_nothing_behind) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    client c;
+    ASSERT_TRUE(c.start(true, true));
+    // (The first search sets up the change counter's file, which a later
+    // write must not be mistaken for.)
+    ASSERT_TRUE(c.find().empty());
+    // Its value is refused: the half-made file goes again.
+    token.sim().clear_log();
+    token.sim().inject_status_word_on(ins_write_file, 0x6581);
+    EXPECT_NE(c.create("lost", random_bytes(50)), CKR_OK);
+    const auto log = token.sim().apdu_log();
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const bytes& a) { return a.size() > 1 && a[1] == ins_delete_file; }),
+              1);
+    EXPECT_TRUE(c.find().empty());
+    // A name longer than the card's 32 characters: the device's name-length code.
+    constexpr CK_RV SAR_NAMELENERR = 0x0A000009;
+    EXPECT_EQ(c.create("a-label-that-makes-the-name-long", random_bytes(5)), SAR_NAMELENERR);
+    EXPECT_TRUE(c.find().empty());
+    EXPECT_TRUE(other_process_listing().empty());
+    const bytes v = random_bytes(50);
+    ASSERT_EQ(c.create("kept", v), CKR_OK);
+    EXPECT_EQ(other_process_listing(), std::vector<std::string>{line("kept", v)});
+    c.stop();
+}
+
 TEST_F(DataObjectTest, a_full_card_refuses_a_longer_value_and_a_new_object_and_keeps_what_it_has) {
     simulated_token token(token_options());
     ASSERT_TRUE(token.inserted()) << token.error();
@@ -378,7 +414,8 @@ TEST_F(DataObjectTest, a_full_card_refuses_a_longer_value_and_a_new_object_and_k
     // Fill the card until not even 100 bytes fit.
     int n = 0;
     for (CK_ULONG size = 0xFFFF; size >= 100; size /= 2)
-        while (c.m->M_CreateFile(c.s, ("fill" + std::to_string(n)).c_str(), size, 0xFF, 0xFF) == CKR_OK)
+        while (c.m->M_CreateFile(c.s, ("fill" + std::to_string(n)).c_str(), size, 0xFF, 0xFF) ==
+               CKR_OK)
             ++n;
     ASSERT_GT(n, 0);
 
@@ -407,24 +444,27 @@ TEST_F(DataObjectTest, damaged_files_on_the_card_are_skipped_or_refused_without_
     };
     const auto put = [&](const char* name, const bytes& content, CK_ULONG rights = 0xFF) {
         ASSERT_EQ(c.m->M_CreateFile(c.s, name, content.size(), rights, rights), CKR_OK) << name;
-        ASSERT_EQ(c.m->M_WriteFile(c.s, name, 0, const_cast<uint8_t*>(content.data()), content.size()), CKR_OK)
+        ASSERT_EQ(
+            c.m->M_WriteFile(c.s, name, 0, const_cast<uint8_t*>(content.data()), content.size()),
+            CKR_OK)
             << name;
     };
     bytes good = header("good", 3);
     good.insert(good.end(), {'a', 'b', 'c'});
     bytes cut = header("cut", 100);
     cut.resize(62);
-    put("PUBOBJ90", bytes(30, 0x41));             // shorter than a header
-    put("PUBOBJ91", bytes(52, 0));                // writing never ended
-    put("PUBOBJ92", header("huge", 0xFFFFFFFF));  // a length no file holds
-    put("PUBOBJ93", cut);                         // value shorter than its header says
-    put("keyPUBOBJ94", header("notmine", 0));     // not a data-object file
+    put("PUBOBJ90", bytes(30, 0x41));            // shorter than a header
+    put("PUBOBJ91", bytes(52, 0));               // writing never ended
+    put("PUBOBJ92", header("huge", 0xFFFFFFFF)); // a length no file holds
+    put("PUBOBJ93", cut);                        // value shorter than its header says
+    put("keyPUBOBJ94", header("notmine", 0));    // not a data-object file
     put("PUBOBJ95", good);
 
     const auto labels = [&] {
         std::vector<std::string> out;
         for (CK_OBJECT_HANDLE h : c.find())
-            if (auto l = c.attribute(h, CKA_LABEL)) out.emplace_back(l->begin(), std::find(l->begin(), l->end(), 0));
+            if (auto l = c.attribute(h, CKA_LABEL))
+                out.emplace_back(l->begin(), std::find(l->begin(), l->end(), 0));
         return out;
     };
     EXPECT_EQ(labels(), (std::vector<std::string>{"cut", "good"}));
@@ -486,7 +526,8 @@ TEST_F(DataObjectTest, signatures_are_logged_in_a_ring_of_ten_on_the_token) {
         ASSERT_EQ(v->size(), 181u);
         EXPECT_EQ((*v)[0], i <= 10 ? i : 1) << i;
         for (int e = 0; e < std::min(i, 10); ++e)
-            EXPECT_TRUE(stamp(*v, 1 + 18 * static_cast<size_t>(e))) << "entry " << e << " after " << i;
+            EXPECT_TRUE(stamp(*v, 1 + 18 * static_cast<size_t>(e)))
+                << "entry " << e << " after " << i;
         if (i < 10) {
             EXPECT_EQ(bytes(v->begin() + 1 + 18 * i, v->end()), bytes(181 - 1 - 18 * i, 0));
         }
@@ -530,7 +571,8 @@ TEST_F(DataObjectTest, vendor_functions_reach_the_device) {
 
     // M_GetApplicationInfo: the name, the PIN bounds of the formatted token
     // and the card's login state.
-    auto info = reinterpret_cast<decltype(&M_GetApplicationInfo)>(module().symbol("M_GetApplicationInfo"));
+    auto info =
+        reinterpret_cast<decltype(&M_GetApplicationInfo)>(module().symbol("M_GetApplicationInfo"));
     ASSERT_NE(info, nullptr);
     char name[64];
     std::memset(name, 'x', sizeof name);
@@ -555,10 +597,11 @@ TEST_F(DataObjectTest, vendor_functions_reach_the_device) {
     // M_RemoteUnblockUserPinMS: the SO's response to the card's challenge
     // and a new user PIN; the card's reply (none on this card) leaves the
     // caller's buffer as it was.
-    auto unblock =
-        reinterpret_cast<decltype(&M_RemoteUnblockUserPinMS)>(module().symbol("M_RemoteUnblockUserPinMS"));
+    auto unblock = reinterpret_cast<decltype(&M_RemoteUnblockUserPinMS)>(
+        module().symbol("M_RemoteUnblockUserPinMS"));
     ASSERT_NE(unblock, nullptr);
-    const auto attempt = [&](const std::string& so, const std::string& new_pin, bytes& reply, CK_ULONG& retries) {
+    const auto attempt = [&](const std::string& so, const std::string& new_pin, bytes& reply,
+                             CK_ULONG& retries) {
         bytes challenge(8);
         EXPECT_EQ(c.f->C_GenerateRandom(c.s, challenge.data(), challenge.size()), CKR_OK);
         bytes data = unblock_response(so, challenge);

@@ -14,11 +14,14 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-std::shared_ptr<pkcs11_object> data_object(const std::vector<std::pair<uint32_t, bytes>>& attributes) {
+std::shared_ptr<pkcs11_object>
+data_object(const std::vector<std::pair<uint32_t, bytes>>& attributes) {
     std::vector<inner_attribute> entries;
     for (const auto& [type, value] : attributes)
-        entries.push_back({type, const_cast<uint8_t*>(value.data()), static_cast<uint32_t>(value.size())});
-    auto o = pkcs11_object::create(0, CKO_DATA, entries.data(), static_cast<uint32_t>(entries.size()));
+        entries.push_back(
+            {type, const_cast<uint8_t*>(value.data()), static_cast<uint32_t>(value.size())});
+    auto o =
+        pkcs11_object::create(0, CKO_DATA, entries.data(), static_cast<uint32_t>(entries.size()));
     EXPECT_NE(o, nullptr);
     return o;
 }
@@ -75,7 +78,7 @@ TEST(DataObjectHeader, attributes_longer_than_their_field_are_not_stored) {
                                 {CKA_OBJECT_ID, bytes(9, 0x55)}});
     const data_object_header h = object_header_build(*o);
     EXPECT_EQ(bytes(h.begin() + 4, h.begin() + 44), bytes(40, 0));
-    EXPECT_EQ(h[46], 0);  // CKA_MODIFIABLE false is stored
+    EXPECT_EQ(h[46], 0); // CKA_MODIFIABLE false is stored
     EXPECT_EQ(attr(*o, CKA_LABEL), label20);
 
     // Reloaded, the label is the empty text (one NUL) and the identifier 8 zeros.
@@ -89,7 +92,7 @@ TEST(DataObjectHeader, attributes_longer_than_their_field_are_not_stored) {
 
 TEST(DataObjectHeader, parses_into_the_attributes_it_was_built_from) {
     const auto o = data_object({{CKA_TOKEN, {1}},
-                                {CKA_LABEL, text("sixteen-chars-ok")},  // fills the field, no NUL
+                                {CKA_LABEL, text("sixteen-chars-ok")}, // fills the field, no NUL
                                 {CKA_APPLICATION, text("a", true)},
                                 {CKA_VALUE_LEN, u32(181)}});
     const data_object_header h = object_header_build(*o);
@@ -101,16 +104,16 @@ TEST(DataObjectHeader, parses_into_the_attributes_it_was_built_from) {
     EXPECT_EQ(attr(*back, CKA_LABEL), text("sixteen-chars-ok", true));
     EXPECT_EQ(attr(*back, CKA_APPLICATION), text("a", true));
     EXPECT_EQ(attr(*back, CKA_VALUE_LEN), u32(181));
-    EXPECT_FALSE(back->attributes().has(CKA_VALUE));  // read later, when needed
+    EXPECT_FALSE(back->attributes().has(CKA_VALUE)); // read later, when needed
     EXPECT_EQ(data_object_header_value_length(h), 181u);
 }
 
 TEST(DataObjectHeader, damaged_headers_are_not_objects) {
     data_object_header h{};
-    EXPECT_FALSE(data_object_header_usable(h));  // a file whose writing did not end
+    EXPECT_FALSE(data_object_header_usable(h)); // a file whose writing did not end
     h[44] = 1;
     EXPECT_TRUE(data_object_header_usable(h));
-    h[48] = 0xFF, h[49] = 0xFF, h[50] = 0xFF, h[51] = 0xFF;  // 4 GB
+    h[48] = 0xFF, h[49] = 0xFF, h[50] = 0xFF, h[51] = 0xFF; // 4 GB
     EXPECT_FALSE(data_object_header_usable(h));
     h[48] = data_object_value_max & 0xFF, h[49] = data_object_value_max >> 8, h[50] = 0, h[51] = 0;
     EXPECT_TRUE(data_object_header_usable(h));
@@ -120,7 +123,7 @@ TEST(DataObjectHeader, damaged_headers_are_not_objects) {
 
 struct name_case {
     const char* what;
-    std::string list;  // as the device returns it
+    std::string list; // as the device returns it
     const char* want;
 };
 
@@ -128,7 +131,8 @@ class DataObjectName : public ::testing::TestWithParam<name_case> {};
 
 TEST_P(DataObjectName, takes_the_first_counter_not_in_the_list) {
     const name_case& c = GetParam();
-    EXPECT_EQ(data_object_pick_name("PUBOBJ", std::span<const char>(c.list.data(), c.list.size())), c.want);
+    EXPECT_EQ(data_object_pick_name("PUBOBJ", std::span<const char>(c.list.data(), c.list.size())),
+              c.want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -139,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
         name_case{"three names", std::string("cmapfile\0cardcf\0CacheFile\0", 26), "PUBOBJ2"},
         name_case{"one name", std::string("cardcf\0", 7), "PUBOBJ0"},
         // 1 and 12 occur in the list text; so does 0 (in PUBOBJ0_x).
-        name_case{"prefixes of others", std::string("PUBOBJ1_x\0PUBOBJ12\0PUBOBJ0_a\0", 29), "PUBOBJ2"},
+        name_case{"prefixes of others", std::string("PUBOBJ1_x\0PUBOBJ12\0PUBOBJ0_a\0", 29),
+                  "PUBOBJ2"},
         name_case{"taken from k-1 on", std::string("PUBOBJ1\0PUBOBJ2\0", 16), "PUBOBJ3"},
         name_case{"private files do not count", std::string("PRIOBJ1\0PRIOBJ2\0", 16), "PUBOBJ1"},
         name_case{"no terminating NUL", std::string("PUBOBJ0"), "PUBOBJ1"}),
@@ -153,7 +158,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DataObjectName, the_label_is_appended_up_to_its_first_nul_when_it_is_at_most_64_bytes) {
     EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, text("x", true)}})), "_x");
     EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, bytes{'a', 0, 'b'}}})), "_a");
-    EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, bytes(64, 'L')}})), "_" + std::string(64, 'L'));
+    EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, bytes(64, 'L')}})),
+              "_" + std::string(64, 'L'));
     EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, bytes(65, 'L')}})), "");
     EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, {}}})), "");
     EXPECT_STREQ(data_object_prefix_for(*data_object({{CKA_PRIVATE, {1}}})), "PRIOBJ");
@@ -162,9 +168,11 @@ TEST(DataObjectName, the_label_is_appended_up_to_its_first_nul_when_it_is_at_mos
 
 TEST(DataObjectName, lists_from_the_card_are_read_within_their_bounds) {
     using names = std::vector<std::string>;
-    const auto split = [](const std::string& s) { return data_object_split_names({s.data(), s.size()}); };
+    const auto split = [](const std::string& s) {
+        return data_object_split_names({s.data(), s.size()});
+    };
     EXPECT_EQ(split(std::string("a\0bc\0", 5)), (names{"a", "bc"}));
-    EXPECT_EQ(split(std::string("a\0\0ignored\0", 11)), (names{"a"}));  // an empty name ends it
+    EXPECT_EQ(split(std::string("a\0\0ignored\0", 11)), (names{"a"})); // an empty name ends it
     EXPECT_EQ(split(std::string("a\0unterminated", 14)), (names{"a", "unterminated"}));
     EXPECT_EQ(split(std::string()), names{});
     EXPECT_EQ(split(std::string("\0", 1)), names{});

@@ -49,7 +49,8 @@ CK_RV file_name_of(const pkcs11_object& object, std::string& name) {
 }
 
 void set_file_name(pkcs11_object& object, const std::string& name) {
-    object.object_set_attribute(ZELT_CKA_FILE_NAME, name.data(), static_cast<uint32_t>(name.size()));
+    object.object_set_attribute(ZELT_CKA_FILE_NAME, name.data(),
+                                static_cast<uint32_t>(name.size()));
 }
 
 void set_value_length(pkcs11_object& object, uint32_t n) {
@@ -75,19 +76,22 @@ data_object_header object_header_build(const pkcs11_object& object) {
     put_field(object, CKA_OBJECT_ID, h.data() + object_id_offset, object_id_size);
     // An integer attribute is kept as 4 bytes in machine order; the file has
     // it little-endian.
-    if (const pkcs11_attribute* n = object.attributes().find(CKA_VALUE_LEN); n != nullptr && n->length() == 4)
+    if (const pkcs11_attribute* n = object.attributes().find(CKA_VALUE_LEN);
+        n != nullptr && n->length() == 4)
         put_le32(n->as_u32(), h.data() + value_length_offset);
     return h;
 }
 
-void object_header_parse(std::span<const uint8_t, data_object_header_size> header, pkcs11_object& object) {
+void object_header_parse(std::span<const uint8_t, data_object_header_size> header,
+                         pkcs11_object& object) {
     object.object_set_attribute(CKA_TOKEN, &header[token_offset], 1);
     const auto label = field_text(header.subspan(label_offset, text_field_size));
     object.object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
     object.object_set_attribute(CKA_PRIVATE, &header[private_offset], 1);
     object.object_set_attribute(CKA_MODIFIABLE, &header[modifiable_offset], 1);
     const auto application = field_text(header.subspan(application_offset, text_field_size));
-    object.object_set_attribute(CKA_APPLICATION, application.data(), static_cast<uint32_t>(application.size()));
+    object.object_set_attribute(CKA_APPLICATION, application.data(),
+                                static_cast<uint32_t>(application.size()));
     object.object_set_attribute(CKA_OBJECT_ID, &header[object_id_offset], object_id_size);
     set_value_length(object, data_object_header_value_length(header));
 }
@@ -135,7 +139,8 @@ std::string data_object_label_suffix(const pkcs11_object& object) {
 }
 
 const char* data_object_prefix_for(const pkcs11_object& object) {
-    return object.attributes().flag(CKA_PRIVATE) ? data_object_private_prefix : data_object_public_prefix;
+    return object.attributes().flag(CKA_PRIVATE) ? data_object_private_prefix
+                                                 : data_object_public_prefix;
 }
 
 // ---- the manager ----
@@ -157,11 +162,14 @@ CK_RV pkcs11_data_object_manager::file_list(std::vector<char>& list) {
 CK_RV pkcs11_data_object_manager::data_object_unique_name(const char* prefix, std::string& name) {
     if (CK_RV rv = token_.open_application(); rv != CKR_OK) return rv;
     uint32_t size = 0;
-    if (const uint32_t rv = SKF_EnumFiles(token_.application(), nullptr, &size); rv != SAR_OK) return rv;
+    if (const uint32_t rv = SKF_EnumFiles(token_.application(), nullptr, &size); rv != SAR_OK)
+        return rv;
     std::vector<char> list;
     if (size != 0) {
         list.assign(size, '\0');
-        if (const uint32_t rv = SKF_EnumFiles(token_.application(), list.data(), &size); rv != SAR_OK) return rv;
+        if (const uint32_t rv = SKF_EnumFiles(token_.application(), list.data(), &size);
+            rv != SAR_OK)
+            return rv;
         list.resize(std::min<size_t>(size, list.size()));
     }
     name = data_object_pick_name(prefix, list);
@@ -180,13 +188,14 @@ CK_RV pkcs11_data_object_manager::data_object_load_all(const char* prefix) {
         bool listed = false;
         for (const auto& o : token_.objects().objects()) {
             const pkcs11_attribute* f = o->attributes().find(ZELT_CKA_FILE_NAME);
-            if (f != nullptr && std::string(f->value.begin(), f->value.end()) == name) listed = true;
+            if (f != nullptr && std::string(f->value.begin(), f->value.end()) == name)
+                listed = true;
         }
         if (listed) continue;
         data_object_header header{};
         uint32_t got = static_cast<uint32_t>(header.size());
-        if (SKF_ReadFile(token_.application(), name.c_str(), 0, static_cast<uint32_t>(header.size()), header.data(),
-                         &got) != SAR_OK ||
+        if (SKF_ReadFile(token_.application(), name.c_str(), 0,
+                         static_cast<uint32_t>(header.size()), header.data(), &got) != SAR_OK ||
             got != header.size() || !data_object_header_usable(header))
             continue;
         std::shared_ptr<pkcs11_object> object = pkcs11_object::create(0, CKO_DATA, nullptr, 0);
@@ -209,7 +218,8 @@ CK_RV pkcs11_data_object_manager::write_new_file(const std::string& name, uint32
                                                  std::span<const uint8_t> value) {
     const HAPPLICATION app = token_.application();
     const auto size = static_cast<uint32_t>(header.size() + value.size());
-    if (const uint32_t rv = SKF_CreateFile(app, name.c_str(), size, rights, rights); rv != SAR_OK) return rv;
+    if (const uint32_t rv = SKF_CreateFile(app, name.c_str(), size, rights, rights); rv != SAR_OK)
+        return rv;
     uint32_t piece = 0;
     uint32_t rv = gm_file_write_piece(app, &piece);
     if (rv == SAR_OK && size <= piece) {
@@ -220,10 +230,11 @@ CK_RV pkcs11_data_object_manager::write_new_file(const std::string& name, uint32
     } else if (rv == SAR_OK) {
         // The header goes last: until it is written the file reads as no object.
         if (!value.empty())
-            rv = SKF_WriteFile(app, name.c_str(), static_cast<uint32_t>(header.size()), value.data(),
-                               static_cast<uint32_t>(value.size()));
+            rv = SKF_WriteFile(app, name.c_str(), static_cast<uint32_t>(header.size()),
+                               value.data(), static_cast<uint32_t>(value.size()));
         if (rv == SAR_OK)
-            rv = SKF_WriteFile(app, name.c_str(), 0, header.data(), static_cast<uint32_t>(header.size()));
+            rv = SKF_WriteFile(app, name.c_str(), 0, header.data(),
+                               static_cast<uint32_t>(header.size()));
     }
     if (rv != SAR_OK) (void)SKF_DeleteFile(app, name.c_str());
     return rv;
@@ -239,7 +250,7 @@ CK_RV pkcs11_data_object_manager::data_object_create(pkcs11_object& object) {
     const data_object_header header = object_header_build(object);
     const char* prefix = data_object_prefix_for(object);
     const uint32_t rights = prefix == data_object_private_prefix ? data_object_private_rights
-                                                                  : data_object_public_rights;
+                                                                 : data_object_public_rights;
     std::string name;
     if (CK_RV rv = data_object_unique_name(prefix, name); rv != CKR_OK) return rv;
     name += data_object_label_suffix(object);
@@ -275,14 +286,15 @@ CK_RV pkcs11_data_object_manager::data_object_update(pkcs11_object& object, bool
         // Same length, one command: the card keeps either the old record or the new.
         std::vector<uint8_t> record(header.begin(), header.end());
         record.insert(record.end(), value.begin(), value.end());
-        if (const uint32_t rv = SKF_WriteFile(app, old_name.c_str(), 0, record.data(), size); rv != SAR_OK)
+        if (const uint32_t rv = SKF_WriteFile(app, old_name.c_str(), 0, record.data(), size);
+            rv != SAR_OK)
             return rv;
     } else {
         // Another length (the device cannot resize a file), or too long for
         // one command: a complete new file replaces the old one, which stays
         // as it was until then.
         const uint32_t rights = prefix == data_object_private_prefix ? data_object_private_rights
-                                                                      : data_object_public_rights;
+                                                                     : data_object_public_rights;
         std::string name;
         if (CK_RV rv = data_object_unique_name(prefix, name); rv != CKR_OK) return rv;
         name += data_object_label_suffix(object);
@@ -314,8 +326,9 @@ CK_RV pkcs11_data_object_manager::data_object_read_value(pkcs11_object& object) 
     if (CK_RV rv = token_.open_application(); rv != CKR_OK) return rv;
     std::vector<uint8_t> value(n);
     uint32_t got = n;
-    if (const uint32_t rv = SKF_ReadFile(token_.application(), name.c_str(),
-                                         static_cast<uint32_t>(data_object_header_size), n, value.data(), &got);
+    if (const uint32_t rv =
+            SKF_ReadFile(token_.application(), name.c_str(),
+                         static_cast<uint32_t>(data_object_header_size), n, value.data(), &got);
         rv != SAR_OK)
         return rv;
     if (got != n) return CKR_DATA_LEN_RANGE;

@@ -53,7 +53,8 @@ data_object_header object_header_build(const pkcs11_object& object);
 // Sets on the object, in order: CKA_TOKEN, CKA_LABEL (text up to its first
 // NUL, stored with a NUL), CKA_PRIVATE, CKA_MODIFIABLE, CKA_APPLICATION (as
 // the label), CKA_OBJECT_ID (always 8 bytes) and CKA_VALUE_LEN.
-void object_header_parse(std::span<const uint8_t, data_object_header_size> header, pkcs11_object& object);
+void object_header_parse(std::span<const uint8_t, data_object_header_size> header,
+                         pkcs11_object& object);
 // Whether a header read from the card describes an object: not all zeros (a
 // file whose writing did not end) and a value length a file can hold.
 bool data_object_header_usable(std::span<const uint8_t, data_object_header_size> header);
