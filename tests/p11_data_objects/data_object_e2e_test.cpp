@@ -460,6 +460,18 @@ TEST_F(DataObjectTest, damaged_files_on_the_card_are_skipped_or_refused_without_
     put("keyPUBOBJ94", header("notmine", 0));    // not a data-object file
     put("PUBOBJ95", good);
 
+    // A search for certificates reads no data-object file.
+    const auto names_file = [](const bytes& apdu, const std::string& file) {
+        return std::search(apdu.begin(), apdu.end(), file.begin(), file.end()) != apdu.end();
+    };
+    token.sim().clear_log();
+    CK_OBJECT_CLASS cert_class = CKO_CERTIFICATE;
+    CK_ATTRIBUTE certs{CKA_CLASS, &cert_class, sizeof cert_class};
+    ASSERT_EQ(c.f->C_FindObjectsInit(c.s, &certs, 1), CKR_OK);
+    ASSERT_EQ(c.f->C_FindObjectsFinal(c.s), CKR_OK);
+    for (const bytes& apdu : token.sim().apdu_log())
+        EXPECT_FALSE(names_file(apdu, "OBJ9"));
+
     const auto labels = [&] {
         std::vector<std::string> out;
         for (CK_OBJECT_HANDLE h : c.find())
@@ -469,6 +481,11 @@ TEST_F(DataObjectTest, damaged_files_on_the_card_are_skipped_or_refused_without_
     };
     EXPECT_EQ(labels(), (std::vector<std::string>{"cut", "good"}));
     EXPECT_EQ(c.attribute(c.only("good"), CKA_VALUE), (bytes{'a', 'b', 'c'}));
+    // Read once: asked again, the value comes from memory.
+    const CK_OBJECT_HANDLE good_handle = c.only("good");
+    token.sim().clear_log();
+    EXPECT_EQ(c.attribute(good_handle, CKA_VALUE), (bytes{'a', 'b', 'c'}));
+    EXPECT_TRUE(token.sim().apdu_log().empty());
     bytes v;
     EXPECT_EQ(c.get(c.only("cut"), CKA_VALUE, v), CKR_DATA_LEN_RANGE);
 

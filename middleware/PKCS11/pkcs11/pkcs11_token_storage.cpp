@@ -1,6 +1,7 @@
-// Where a token's objects are kept and when they are read back: certificates
-// and private keys of token objects go into key containers, public and secret
-// keys stay in memory, and the objects of the containers are loaded lazily
+// Where a token's objects are kept and when they are read back: data objects
+// go into files of their own ("PUBOBJ"/"PRIOBJ", pkcs11_data_objects.h),
+// certificates and private keys of token objects into key containers, public
+// and secret keys stay in memory, and the stored objects are loaded lazily
 // before a search. Every change to stored objects bumps "CacheFile", and every
 // search first checks it, so the processes sharing a token see each other's
 // changes.
