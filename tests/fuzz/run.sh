@@ -23,6 +23,7 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 declare -A sources=(
   [attribute_stream]="$p11/pkcs11_attribute.cpp $p11/pkcs11_object.cpp $p11/pkcs11_template_verifier.cpp"
   [sm2_cipher_der]="$p11/sm2_codec.cpp $p11/sm3.cpp"
+  [data_object_file]="$p11/pkcs11_data_objects.cpp $p11/pkcs11_attribute.cpp $p11/pkcs11_object.cpp $p11/pkcs11_template_verifier.cpp"
   [cert_parser]="$p11/cert_parser.cpp $p11/cert_reader.cpp $p11/key_parser.cpp $p11/oid_table.cpp $p11/pkcs11_attribute.cpp $p11/pkcs11_object.cpp $p11/pkcs11_template_verifier.cpp $dev/byte_order.cpp"
 )
 # Libraries each target links besides the sanitizer runtime.

@@ -226,11 +226,13 @@ TEST_F(ObjectExports, PagedSearchInInsertionOrderAndCounting) {
 
 TEST_F(ObjectExports, PrivateObjectsOnlyInUserSessions) {
     const auto user = open(true, 1);
-    const CK_OBJECT_HANDLE secret = create(
-        user,
-        {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}, {CKA_TOKEN, &yes, 1}},
-        CKR_FUNCTION_NOT_SUPPORTED);
-    ASSERT_EQ(secret, 0u); // a private token data object needs the card's storage
+    // A private token data object needs the card's storage; this token has
+    // no card, so the file cannot be written and no object is made.
+    CK_ATTRIBUTE on_card[] = {
+        {CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}, {CKA_TOKEN, &yes, 1}};
+    CK_OBJECT_HANDLE secret = 0;
+    EXPECT_NE(C_CreateObject(user, on_card, std::size(on_card), &secret), CKR_OK);
+    ASSERT_EQ(secret, 0u);
     const CK_OBJECT_HANDLE priv =
         create(user, {{CKA_CLASS, &data_class, sizeof data_class}, {CKA_PRIVATE, &yes, 1}}, CKR_OK);
     CK_OBJECT_CLASS pub_class = CKO_PUBLIC_KEY;

@@ -24,6 +24,13 @@ struct fault {
     uint16_t sw;
 };
 
+// A status word for the command with one INS, after `skip` others with it.
+struct ins_fault {
+    uint8_t ins;
+    int skip;
+    uint16_t sw;
+};
+
 // A chained command being received (ISO 7816-4, 5.3.3).
 struct chain_state {
     uint8_t cla_family, ins, p1, p2;
@@ -65,6 +72,7 @@ struct card::impl {
     card_model model;
     bool powered = true;
     std::deque<fault> faults;
+    std::deque<ins_fault> ins_faults;
     std::deque<std::vector<uint8_t>> log;
     std::optional<chain_state> chain;
     std::optional<continuation> pending;
@@ -243,6 +251,19 @@ std::vector<uint8_t> card::transmit(std::span<const uint8_t> command_apdu)
         case fault_kind::status_word: return impl::finish({}, f.sw);
         }
     }
+    if (command_apdu.size() >= 4) {
+        const auto it = std::find_if(impl_->ins_faults.begin(), impl_->ins_faults.end(),
+                                     [&](const ins_fault& f) { return f.ins == command_apdu[1]; });
+        if (it != impl_->ins_faults.end()) {
+            if (it->skip > 0) {
+                --it->skip;
+            } else {
+                const uint16_t sw = it->sw;
+                impl_->ins_faults.erase(it);
+                return impl::finish({}, sw);
+            }
+        }
+    }
     return impl_->execute(command_apdu);
 }
 
@@ -293,10 +314,17 @@ void card::inject_status_word(uint16_t sw, int count)
     for (int i = 0; i < count; ++i) impl_->faults.push_back({fault_kind::status_word, sw});
 }
 
+void card::inject_status_word_on(uint8_t ins, uint16_t sw, int skip)
+{
+    std::lock_guard g(impl_->lock);
+    impl_->ins_faults.push_back({ins, skip, sw});
+}
+
 void card::clear_faults()
 {
     std::lock_guard g(impl_->lock);
     impl_->faults.clear();
+    impl_->ins_faults.clear();
 }
 
 std::vector<std::vector<uint8_t>> card::apdu_log() const

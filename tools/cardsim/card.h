@@ -63,6 +63,9 @@ public:
     void inject_empty_reply(int count = 1);
     void inject_short_reply(int count = 1);
     void inject_status_word(uint16_t sw, int count = 1);
+    // The first command with this INS after `skip` others with it is
+    // answered with only the given status word (logged, not executed).
+    void inject_status_word_on(uint8_t ins, uint16_t sw, int skip = 0);
     void clear_faults();
 
     // Every command APDU received (including those answered by a fault).

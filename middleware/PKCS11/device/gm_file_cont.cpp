@@ -246,6 +246,17 @@ uint32_t gm_set_file_info(HAPPLICATION hApplication, const char* szFileName, con
     });
 }
 
+uint32_t gm_file_write_piece(HAPPLICATION hApplication, uint32_t* pulPiece)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (pulPiece == nullptr) return SAR_INVALIDPARAMERR;
+        *pulPiece = chunk_of(ref.dev);
+        return SAR_OK;
+    });
+}
+
 // ---- Containers ----
 
 uint32_t SKF_CreateContainer(HAPPLICATION hApplication, const char* szContainerName, HCONTAINER* phContainer)

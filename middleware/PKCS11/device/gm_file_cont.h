@@ -53,6 +53,10 @@ uint32_t SKF_WriteFile(HAPPLICATION hApplication, const char* szFileName, uint32
 // Eight bytes of file information as the card takes them (this card: new read
 // rights and new write rights, u32 little-endian each).
 uint32_t gm_set_file_info(HAPPLICATION hApplication, const char* szFileName, const uint8_t* pbInfo);
+// The most bytes SKF_WriteFile sends to this application's device in one
+// command: a write of at most this many bytes reaches the card whole or not
+// at all.
+uint32_t gm_file_write_piece(HAPPLICATION hApplication, uint32_t* pulPiece);
 
 // --- Containers ------------------------------------------------------------------
 

@@ -26,15 +26,22 @@ CK_RV get_token_info_fw(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 // session, so an object search the application has running in this session
 // is left exactly where it was. The object is a data object labelled
 // "LogSign" (7 bytes, a trailing NUL tolerated) that the session may see;
-// token objects are preferred, a session object is used when the token holds
-// none (data objects are not yet stored in token files). Failures of the log
-// are not reported.
+// a token object is preferred to a session object. The new value is stored
+// as C_SetAttributeValue stores it. Failures of the log are not reported.
 void append_sign_log(CK_SESSION_HANDLE hSession) {
     dispatch::target t;
     if (dispatch::find_session_token(hSession, t) != CKR_OK) return;
     const uint32_t level = t.session->access_class();
+    // The token's data-object files are read as a search for data objects would.
+    {
+        CK_OBJECT_CLASS data_class = CKO_DATA;
+        CK_ATTRIBUTE entry{CKA_CLASS, &data_class, sizeof data_class};
+        p11abi::inner_template find;
+        if (p11abi::inner_template::from_input(&entry, 1, find) != CKR_OK) return;
+        (void)t.token->load_objects_for_find(find);
+    }
     const uint8_t label[] = {'L', 'o', 'g', 'S', 'i', 'g', 'n'};
-    pkcs11_object* log = nullptr;
+    std::shared_ptr<pkcs11_object> log;
     for (const auto& o : t.token->objects().objects()) {
         if (o->object_class() != CKO_DATA) continue;
         const pkcs11_attribute* l = o->attributes().find(CKA_LABEL);
@@ -43,12 +50,14 @@ void append_sign_log(CK_SESSION_HANDLE hSession) {
         if (l->length() == sizeof label + 1 && l->value[sizeof label] != 0) continue;
         if (!object_searchable_at(o->object_storage_kind(), level)) continue;
         if (o->object_is_token()) {
-            log = o.get();
+            log = o;
             break;
         }
-        if (log == nullptr) log = o.get();
+        if (log == nullptr) log = o;
     }
     if (log == nullptr) return;
+    // A stored value is read from the card first (values are read lazily).
+    if (t.token->read_object_values(*log) != CKR_OK) return;
     const pkcs11_attribute* value = log->attributes().find(CKA_VALUE);
     sign_log_record record =
         value != nullptr ? sign_log_from_value(value->value) : sign_log_from_value(std::span<const uint8_t>{});
@@ -56,14 +65,10 @@ void append_sign_log(CK_SESSION_HANDLE hSession) {
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return;
     sign_log_append(record, local);
-    log->object_set_attribute(CKA_VALUE, record.data(), static_cast<uint32_t>(record.size()));
-    // A token object's new value is written back as C_SetAttributeValue would.
-    if (log->object_is_token()) {
-        CK_ATTRIBUTE entry{CKA_VALUE, record.data(), static_cast<CK_ULONG>(record.size())};
-        p11abi::inner_template tmpl;
-        if (p11abi::inner_template::from_input(&entry, 1, tmpl) == CKR_OK)
-            (void)t.token->token_update_object(*log, tmpl);
-    }
+    CK_ATTRIBUTE entry{CKA_VALUE, record.data(), static_cast<CK_ULONG>(record.size())};
+    p11abi::inner_template tmpl;
+    if (p11abi::inner_template::from_input(&entry, 1, tmpl) == CKR_OK)
+        (void)t.token->set_attribute_value(level, log->handle(), tmpl);
 }
 
 // C_Sign through the function list: on success a time stamp is logged (also

@@ -411,16 +411,25 @@ CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_leng
     return rv == SAR_OK ? CKR_OK : pin_failure(rv, retries);
 }
 
-CK_RV pkcs11_token::unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK_BYTE*, CK_ULONG* retry_count) {
+CK_RV pkcs11_token::unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK_BYTE* reply,
+                                        CK_ULONG* retry_count) {
     if (data == nullptr) return CKR_ARGUMENTS_BAD;
     if (length > 0xFFFFFFFFul) return CKR_DATA_LEN_RANGE;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     uint32_t retries = 1;
-    // The reply has no capacity argument: it is not handed out.
-    const uint32_t rv = gm_remote_unblock_pin_ms(application_, data, static_cast<uint32_t>(length), nullptr, nullptr,
-                                                 &retries);
+    // The card's reply goes to the caller's buffer, which has no length
+    // argument: it is taken to hold unblock_ms_reply_max bytes, and only the
+    // reply's own bytes are written.
+    std::array<uint8_t, unblock_ms_reply_max> answer{};
+    uint32_t answer_length = answer.size();
+    uint32_t rv = gm_remote_unblock_pin_ms(application_, data, static_cast<uint32_t>(length),
+                                           reply != nullptr ? answer.data() : nullptr,
+                                           reply != nullptr ? &answer_length : nullptr, &retries);
     info_cached_ = false;
+    // Unblocked, but the reply does not fit: not a wrong PIN.
+    if (rv == SAR_BUFFER_TOO_SMALL) return CKR_BUFFER_TOO_SMALL;
     if (rv != SAR_OK) return rv == SAR_PIN_LOCKED || rv == SAR_PIN_INCORRECT ? CKR_PIN_INCORRECT : pin_failure(rv, 1);
+    if (reply != nullptr) std::memcpy(reply, answer.data(), std::min<size_t>(answer_length, answer.size()));
     if (retry_count != nullptr) *retry_count = retries;
     return CKR_OK;
 }

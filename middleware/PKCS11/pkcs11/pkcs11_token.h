@@ -21,6 +21,8 @@
 inline constexpr int32_t login_type_so = 0;
 inline constexpr int32_t login_type_user = 1;
 inline constexpr int32_t login_type_nobody = 2;
+// M_RemoteUnblockUserPinMS's pReply has no length: it must hold this many bytes.
+inline constexpr uint32_t unblock_ms_reply_max = 256;
 
 class pkcs11_token {
 public:
@@ -131,11 +133,12 @@ public:
     CK_RV file_delete(const char* name);
     CK_RV file_write(const char* name, uint32_t offset, const CK_BYTE* data, uint32_t size);
     CK_RV file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data, uint32_t* length);
-    CK_RV application_info(char*, CK_BYTE*, CK_BYTE*, CK_BYTE*, CK_BYTE*, unsigned int*) {
-        return CKR_FUNCTION_NOT_SUPPORTED;
-    }
+    // M_GetApplicationInfo: the application's name (a 64-byte zero-padded
+    // field) and the card's application information (pkcs11_token_vendor.cpp).
+    CK_RV application_info(char* name, CK_BYTE* b0, CK_BYTE* b1, CK_BYTE* b2, CK_BYTE* b3, unsigned int* value);
     CK_RV dev_caps(uint32_t* caps1, uint32_t* caps2);
-    CK_RV set_inquiry_string(const char*, const char*) { return CKR_FUNCTION_NOT_SUPPORTED; }
+    // M_SetInqString: the device's inquiry string (pkcs11_token_vendor.cpp).
+    CK_RV set_inquiry_string(const char* vendor, const char* product);
     // Rebuilds "cmapfile" and bumps "cardcf" from the application's containers.
     CK_RV update_cmapfile(const char* default_name)
     {
@@ -151,6 +154,9 @@ public:
     CK_RV reload_objects();
     CK_RV load_all_objects();
     CK_RV load_container_objects();
+    // The data-object files a search for data objects needs: "PUBOBJ", and
+    // "PRIOBJ" while the user is logged in (each once until dropped).
+    void load_data_objects();
     CK_RV delete_container_objects(const char* name);
     CK_RV store_certificate(pkcs11_object& object);
     CK_RV assign_container_name(pkcs11_object& object);

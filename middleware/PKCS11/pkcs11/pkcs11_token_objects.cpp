@@ -2,6 +2,9 @@
 // token's object list, the access checks of the session's access class, and
 // the hand-over to the stores.
 #include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "pkcs11_token.h"
 
@@ -127,7 +130,24 @@ CK_RV pkcs11_token::set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle
                                         const p11abi::inner_template& tmpl) {
     const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
     if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    // The values the template replaces, so that a change the card did not
+    // take is not kept in memory either.
+    std::vector<std::pair<uint32_t, std::optional<std::vector<uint8_t>>>> before;
+    for (uint32_t i = 0; i < tmpl.size(); ++i) {
+        const pkcs11_attribute* a = object->attributes().find(tmpl[i].type);
+        before.emplace_back(tmpl[i].type, a != nullptr ? std::optional(a->value) : std::nullopt);
+    }
     if (CK_RV rv = object->object_modify_attributes(access, tmpl.data(), tmpl.size()); rv != CKR_OK)
         return rv;
-    return token_update_object(*object, tmpl);
+    const CK_RV rv = token_update_object(*object, tmpl);
+    if (rv != CKR_OK) {
+        for (auto it = before.rbegin(); it != before.rend(); ++it) {
+            if (it->second)
+                object->object_set_attribute(it->first, it->second->data(),
+                                             static_cast<uint32_t>(it->second->size()));
+            else
+                object->object_remove_attribute(it->first);
+        }
+    }
+    return rv;
 }

@@ -1,6 +1,7 @@
-// Where a token's objects are kept and when they are read back: certificates
-// and private keys of token objects go into key containers, public and secret
-// keys stay in memory, and the objects of the containers are loaded lazily
+// Where a token's objects are kept and when they are read back: data objects
+// go into files of their own ("PUBOBJ"/"PRIOBJ", pkcs11_data_objects.h),
+// certificates and private keys of token objects into key containers, public
+// and secret keys stay in memory, and the stored objects are loaded lazily
 // before a search. Every change to stored objects bumps "CacheFile", and every
 // search first checks it, so the processes sharing a token see each other's
 // changes.
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pkcs11_data_objects.h"
 #include "pkcs11_storage_records.h"
 #include "pkcs11_token.h"
 
@@ -42,7 +44,7 @@ std::optional<std::string> object_container(const pkcs11_object& object) {
 // A storage failure that means the object is already gone from the card.
 bool already_gone(CK_RV rv) {
     return rv == ZELT_CKR_CONTAINER_NOT_FOUND || rv == CKR_ATTRIBUTE_TYPE_INVALID ||
-           rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR;
+           rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR || rv == SAR_FILE_NOT_EXIST;
 }
 
 } // namespace
@@ -81,16 +83,34 @@ CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
     if (cls != nullptr && cls->length == 4 && cls->value != nullptr) {
         uint32_t value = 0;
         std::memcpy(&value, cls->value, 4);
-        // Data objects live in files of their own, which this module does not read yet.
-        if (value == CKO_DATA) return CKR_OK;
+        if (value == CKO_DATA) {
+            load_data_objects();
+            return CKR_OK;
+        }
         if (value == CKO_CERTIFICATE || value == CKO_PUBLIC_KEY || value == CKO_PRIVATE_KEY)
             return load_container_objects();
     }
     return load_all_objects();
 }
 
+void pkcs11_token::load_data_objects() {
+    pkcs11_data_object_manager files(*this);
+    // A flag is set only by a load that read the file list, so a failed one is tried again.
+    if (!public_loaded_ && files.data_object_load_all(data_object_public_prefix) == CKR_OK)
+        public_loaded_ = true;
+    if (login_type_ == login_type_user && !private_loaded_ &&
+        files.data_object_load_all(data_object_private_prefix) == CKR_OK)
+        private_loaded_ = true;
+}
+
 CK_RV pkcs11_token::load_all_objects() {
+    pkcs11_data_object_manager files(*this);
+    if (!public_loaded_ && files.data_object_load_all(data_object_public_prefix) == CKR_OK)
+        public_loaded_ = true;
     (void)load_container_objects();
+    if (login_type_ == login_type_user && !private_loaded_ &&
+        files.data_object_load_all(data_object_private_prefix) == CKR_OK)
+        private_loaded_ = true;
     return CKR_OK;
 }
 
@@ -99,8 +119,7 @@ CK_RV pkcs11_token::reload_objects() {
     (void)open_application();
     containers_.list().clear(); // closes the open container handles; the list is read anew
     (void)containers_.cache_counter_reload();
-    (void)load_container_objects();
-    return CKR_OK;
+    return load_all_objects();
 }
 
 CK_RV pkcs11_token::load_container_objects() {
@@ -118,6 +137,10 @@ CK_RV pkcs11_token::load_container_objects() {
 
 CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
     if (!object.object_is_token() || !object.object_needs_value_load()) return CKR_OK;
+    if (object.object_class() == CKO_DATA) {
+        if (!object.attributes().has(ZELT_CKA_FILE_NAME)) return CKR_OK; // not stored (yet)
+        return pkcs11_data_object_manager(*this).data_object_read_value(object);
+    }
     if (!object.attributes().has(ZELT_CKA_CONTAINER_NAME))
         return CKR_OK; // nothing of it is on the card
     switch (object.object_class()) {
@@ -246,7 +269,8 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
     CK_RV rv = CKR_OK;
     switch (c) {
     case CKO_DATA:
-        return CKR_FUNCTION_NOT_SUPPORTED; // data-object files are not written by this module yet
+        rv = pkcs11_data_object_manager(*this).data_object_create(*object);
+        break;
     case CKO_CERTIFICATE:
         object->object_ensure_key_spec();
         rv = store_certificate(*object);
@@ -270,7 +294,7 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
     // logs in and stores the certificate again).
     if (rv == SAR_USER_NOT_LOGGED_IN) return CKR_USER_NOT_LOGGED_IN;
     if (rv != CKR_OK) return rv;
-    if (c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY) {
+    if (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY) {
         (void)containers_.cache_counter_bump();
         info_cached_ = false;
     }
@@ -284,8 +308,13 @@ CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inn
     const int64_t c = object.object_class();
     CK_RV rv = CKR_OK;
     switch (c) {
-    case CKO_DATA:
-        return CKR_FUNCTION_NOT_SUPPORTED;
+    case CKO_DATA: {
+        bool value_changed = false;
+        for (uint32_t i = 0; i < tmpl.size(); ++i)
+            value_changed = value_changed || tmpl[i].type == CKA_VALUE;
+        rv = pkcs11_data_object_manager(*this).data_object_update(object, value_changed);
+        break;
+    }
     case CKO_CERTIFICATE:
         rv = store_certificate(object);
         break;
@@ -312,6 +341,10 @@ CK_RV pkcs11_token::token_destroy_object(pkcs11_object& object) {
         CK_RV rv = CKR_OK;
         bool on_card = false;
         switch (c) {
+        case CKO_DATA:
+            on_card = true;
+            rv = pkcs11_data_object_manager(*this).data_object_delete(object);
+            break;
         case CKO_CERTIFICATE:
             on_card = true;
             rv = containers_.container_delete_certificate(object);

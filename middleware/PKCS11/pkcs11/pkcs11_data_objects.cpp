@@ -1,0 +1,123 @@
+// The data-object file format: the 52-byte header and the file names
+// (pkcs11_data_objects.h). No device access here.
+#include "pkcs11_data_objects.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "byte_order.h"
+#include "pkcs11_object.h"
+
+namespace {
+
+constexpr size_t label_offset = 4;
+constexpr size_t application_offset = 20;
+constexpr size_t object_id_offset = 36;
+constexpr size_t token_offset = 44;
+constexpr size_t private_offset = 45;
+constexpr size_t modifiable_offset = 46;
+constexpr size_t value_length_offset = 48;
+constexpr size_t text_field_size = 16;
+constexpr size_t object_id_size = 8;
+constexpr size_t label_in_name_max = 64;
+constexpr size_t prefix_max = 16;
+
+// Copies an attribute into its header field when it is present and fits.
+void put_field(const pkcs11_object& object, uint32_t type, uint8_t* field, size_t size) {
+    const pkcs11_attribute* a = object.attributes().find(type);
+    if (a == nullptr || a->length() > size) return;
+    std::copy(a->value.begin(), a->value.end(), field);
+}
+
+// A text field: the bytes up to the first NUL (at most the field), stored
+// with a terminating NUL.
+std::vector<uint8_t> field_text(std::span<const uint8_t> field) {
+    const auto end = std::find(field.begin(), field.end(), uint8_t{0});
+    std::vector<uint8_t> text(field.begin(), end);
+    text.push_back(0);
+    return text;
+}
+
+void set_value_length(pkcs11_object& object, uint32_t n) {
+    object.object_set_attribute(CKA_VALUE_LEN, &n, 4);
+}
+
+} // namespace
+
+data_object_header object_header_build(const pkcs11_object& object) {
+    data_object_header h{};
+    h[modifiable_offset] = 1;
+    put_field(object, CKA_TOKEN, h.data() + token_offset, 1);
+    put_field(object, CKA_LABEL, h.data() + label_offset, text_field_size);
+    put_field(object, CKA_PRIVATE, h.data() + private_offset, 1);
+    put_field(object, CKA_MODIFIABLE, h.data() + modifiable_offset, 1);
+    put_field(object, CKA_APPLICATION, h.data() + application_offset, text_field_size);
+    put_field(object, CKA_OBJECT_ID, h.data() + object_id_offset, object_id_size);
+    // An integer attribute is kept as 4 bytes in machine order; the file has
+    // it little-endian.
+    if (const pkcs11_attribute* n = object.attributes().find(CKA_VALUE_LEN);
+        n != nullptr && n->length() == 4)
+        put_le32(n->as_u32(), h.data() + value_length_offset);
+    return h;
+}
+
+void object_header_parse(std::span<const uint8_t, data_object_header_size> header,
+                         pkcs11_object& object) {
+    object.object_set_attribute(CKA_TOKEN, &header[token_offset], 1);
+    const auto label = field_text(header.subspan(label_offset, text_field_size));
+    object.object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+    object.object_set_attribute(CKA_PRIVATE, &header[private_offset], 1);
+    object.object_set_attribute(CKA_MODIFIABLE, &header[modifiable_offset], 1);
+    const auto application = field_text(header.subspan(application_offset, text_field_size));
+    object.object_set_attribute(CKA_APPLICATION, application.data(),
+                                static_cast<uint32_t>(application.size()));
+    object.object_set_attribute(CKA_OBJECT_ID, &header[object_id_offset], object_id_size);
+    set_value_length(object, data_object_header_value_length(header));
+}
+
+uint32_t data_object_header_value_length(std::span<const uint8_t, data_object_header_size> header) {
+    return get_le32(header.data() + value_length_offset);
+}
+
+bool data_object_header_usable(std::span<const uint8_t, data_object_header_size> header) {
+    if (std::all_of(header.begin(), header.end(), [](uint8_t b) { return b == 0; })) return false;
+    return data_object_header_value_length(header) <= data_object_value_max;
+}
+
+std::vector<std::string> data_object_split_names(std::span<const char> list) {
+    std::vector<std::string> names;
+    size_t pos = 0;
+    while (pos < list.size() && list[pos] != '\0') {
+        const auto rest = list.subspan(pos);
+        const auto end = std::find(rest.begin(), rest.end(), '\0');
+        names.emplace_back(rest.begin(), end);
+        pos += names.back().size() + 1;
+    }
+    return names;
+}
+
+std::string data_object_pick_name(std::string_view prefix, std::span<const char> list) {
+    const std::string base(prefix.substr(0, prefix_max));
+    if (list.empty()) return base + "0";
+    std::string text(list.begin(), list.end());
+    const auto nuls = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\0'));
+    std::replace(text.begin(), text.end(), '\0', '-');
+    // At most one candidate per character of the list can occur in it, so
+    // this ends.
+    for (uint64_t counter = nuls > 0 ? nuls - 1 : 0;; ++counter) {
+        std::string candidate = base + std::to_string(counter);
+        if (text.find(candidate) == std::string::npos) return candidate;
+    }
+}
+
+std::string data_object_label_suffix(const pkcs11_object& object) {
+    const pkcs11_attribute* a = object.attributes().find(CKA_LABEL);
+    if (a == nullptr || a->length() == 0 || a->length() > label_in_name_max) return {};
+    const auto end = std::find(a->value.begin(), a->value.end(), uint8_t{0});
+    return "_" + std::string(a->value.begin(), end);
+}
+
+const char* data_object_prefix_for(const pkcs11_object& object) {
+    return object.attributes().flag(CKA_PRIVATE) ? data_object_private_prefix
+                                                 : data_object_public_prefix;
+}
