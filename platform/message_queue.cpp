@@ -31,9 +31,11 @@ struct registry {
 };
 
 registry& windows() {
-    // Never destroyed: a thread may post while the process exits.
-    static registry* r = new registry;
-    return *r;
+    // Destroyed with the library (so that an unloaded library leaves no
+    // memory behind); its users build it before their own state, so it
+    // outlives them.
+    static registry r;
+    return r;
 }
 
 std::shared_ptr<queue> find(window_id window) {
@@ -136,6 +138,8 @@ size_t drop_window_messages(window_id window, uint32_t first, uint32_t last) {
     std::erase_if(q->messages, [&](const window_msg& m) { return in_range(m, first, last); });
     return before - q->messages.size();
 }
+
+void init_message_windows() { (void)windows(); }
 
 std::string window_title(window_id window) {
     const std::shared_ptr<queue> q = find(window);

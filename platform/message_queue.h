@@ -42,7 +42,10 @@ get_result get_window_message(window_id window, uint32_t first, uint32_t last, u
                               window_msg* out);
 // Removes every queued message in [first, last]; returns how many went.
 size_t drop_window_messages(window_id window, uint32_t first, uint32_t last);
-// The window's class name and title ("" for an unknown id).
+// The window's title ("" for an unknown id).
 std::string window_title(window_id window);
+// Builds the process's window table now. Code that keeps windows in its own
+// static state calls it first, so that the table outlives that state.
+void init_message_windows();
 
 } // namespace plat

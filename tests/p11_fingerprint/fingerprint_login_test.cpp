@@ -108,6 +108,22 @@ TEST_P(FingerprintLoginTest, login_without_a_pin_verifies_the_finger_on_a_token_
     EXPECT_EQ(state(h), CKS_RW_PUBLIC_SESSION);
     // The PIN still works beside the finger.
     EXPECT_EQ(f->C_Login(h, CKU_USER, text(user_pin), 8), CKR_OK);
+    ASSERT_EQ(f->C_Logout(h), CKR_OK);
+
+    // The finger's tries run out (the format gave it 10); the SO unblocks
+    // it with M_UnblockUserPin and no new user PIN.
+    CK_RV rv = CKR_PIN_INCORRECT;
+    for (int i = 0; i < 10 && rv == CKR_PIN_INCORRECT; ++i) {
+        script_sensor(token, 0, false);
+        rv = f->C_Login(h, CKU_USER, nullptr, 0);
+    }
+    ASSERT_EQ(rv, CKR_PIN_LOCKED);
+    script_sensor(token, 0, true);
+    EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_PIN_LOCKED);
+    EXPECT_EQ(m->M_UnblockUserPin(h, text("wrong"), 5, text(""), 0), CKR_PIN_INCORRECT);
+    ASSERT_EQ(m->M_UnblockUserPin(h, text(so_pin), 5, text(""), 0), CKR_OK);
+    script_sensor(token, 0, true);
+    EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 0), CKR_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sensor, FingerprintLoginTest, ::testing::Values(true, false),

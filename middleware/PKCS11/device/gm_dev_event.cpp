@@ -58,6 +58,8 @@ struct event_state {
     std::deque<dev_event> pending; // results not yet handed out (under waiter)
     bool primed = false;           // under the device mutex
 
+    event_state() { plat::init_message_windows(); } // the window table outlives this state
+
     ~event_state()
     {
         std::unique_ptr<CSmartCardConnectionNotifier> n;
@@ -66,6 +68,9 @@ struct event_state {
             n = std::move(notifier);
         }
         if (n) n->stop();
+        std::lock_guard lock(m);
+        if (window != 0) plat::destroy_message_window(window);
+        window = 0;
     }
 };
 
@@ -96,12 +101,6 @@ std::string reader_pattern_of(const char* filter)
     char usb_id_list[1024] = {};
     if (parse_reader_filter(filter, reader_part, usb_id, usb_id_list) != 0) return {};
     return reader_part;
-}
-
-bool is_service_gone(LONG rc)
-{
-    return rc == static_cast<LONG>(SCARD_E_SYSTEM_CANCELLED) || rc == static_cast<LONG>(SCARD_E_SERVICE_STOPPED) ||
-           rc == static_cast<LONG>(SCARD_E_NO_SERVICE);
 }
 
 // Once per process: the device list holds the devices present before the
@@ -377,8 +376,9 @@ uint32_t CSmartCardConnectionNotifier::thread_routine()
     while (!stop_asked()) {
         const LONG rc = watch_round();
         if (stop_asked()) break;
-        // While the service is away, contexts are not asked for in a tight loop.
-        (void)stop_event_.wait(is_service_gone(rc) ? context_backoff_ms : 10);
+        // A round ends only on a PC/SC failure (the service away, the
+        // context lost): contexts are not asked for in a tight loop.
+        (void)stop_event_.wait(rc == static_cast<LONG>(SCARD_E_CANCELLED) ? 10 : context_backoff_ms);
     }
     if (callback_ != nullptr) callback_->on_event(notify_watch_ended, "", nullptr, nullptr, 0);
     return 0;

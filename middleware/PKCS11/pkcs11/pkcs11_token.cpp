@@ -406,8 +406,8 @@ CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_lengt
 CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length, const CK_UTF8CHAR* new_pin,
                                      CK_ULONG new_length) {
     // Both PINs are taken with the lengths given: PKCS#11 PINs carry no NUL.
-    if (so_length == 0 || so_length > pin_max_length || new_length == 0 || new_length > pin_max_length)
-        return CKR_PIN_LEN_RANGE;
+    // An empty new PIN unblocks the user's fingerprint instead.
+    if (so_length == 0 || so_length > pin_max_length || new_length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (so_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
     const auto so_buffer = pin_copy<pin_max_length + 1>(so_pin, so_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);

@@ -32,6 +32,9 @@ bool pkcs11_token::fingerprint_enrolled() {
 CK_RV pkcs11_token::fingerprint_login(uint32_t card_pin_type) {
     const uint32_t started = gm_start_fingerprint_verify(application_, card_pin_type);
     if (started == SAR_TIMEOUTERR) return CKR_FUNCTION_CANCELED;
+    // A finger with no try left is refused at the start already.
+    if (started == SAR_PIN_LOCKED) return CKR_PIN_LOCKED;
+    if (started == SAR_DEVICE_REMOVED) return CKR_DEVICE_REMOVED;
     if (started != SAR_OK) return CKR_CANCEL;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(gm_fingerprint_timeout());
     for (;;) {
