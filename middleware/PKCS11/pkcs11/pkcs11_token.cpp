@@ -406,9 +406,15 @@ CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_lengt
 CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length, const CK_UTF8CHAR* new_pin,
                                      CK_ULONG new_length) {
     // Both PINs are taken with the lengths given: PKCS#11 PINs carry no NUL.
-    // An empty new PIN unblocks the user's fingerprint instead.
+    // An empty new PIN unblocks the user's fingerprint instead, on a token
+    // that has a sensor.
     if (so_length == 0 || so_length > pin_max_length || new_length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (so_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
+    if (new_length == 0) {
+        if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
+        connect_on_demand();
+        if (!has_fingerprint_sensor()) return CKR_PIN_LEN_RANGE;
+    }
     const auto so_buffer = pin_copy<pin_max_length + 1>(so_pin, so_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;

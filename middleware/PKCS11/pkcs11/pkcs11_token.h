@@ -194,6 +194,7 @@ private:
     // The fingerprint sensor (pkcs11_token_fingerprint.cpp): whether the
     // user has an enrolled finger, and the on-card verification as a login.
     bool fingerprint_enrolled();
+    bool has_fingerprint_sensor();
     CK_RV fingerprint_login(uint32_t card_pin_type);
 
     void init_token_info() {

@@ -10,8 +10,16 @@ namespace {
 
 constexpr uint32_t poll_interval_ms = 200;
 constexpr size_t fingerprint_record_size = 10;
+constexpr uint32_t caps2_fingerprint = 0x2; // second capability word: the token has a fingerprint sensor
 
 } // namespace
+
+bool pkcs11_token::has_fingerprint_sensor() {
+    DEVINFO info{};
+    uint32_t caps1 = 0;
+    uint32_t caps2 = 0;
+    return gm_get_dev_caps(device_handle_, &info, &caps1, &caps2) == SAR_OK && (caps2 & caps2_fingerprint) != 0;
+}
 
 bool pkcs11_token::fingerprint_enrolled() {
     std::array<uint8_t, fingerprint_record_size> record{};
