@@ -139,7 +139,9 @@ size_t drop_window_messages(window_id window, uint32_t first, uint32_t last) {
     return before - q->messages.size();
 }
 
-void init_message_windows() { (void)windows(); }
+void init_message_windows() {
+    (void)windows();
+}
 
 std::string window_title(window_id window) {
     const std::shared_ptr<queue> q = find(window);

@@ -28,7 +28,8 @@ window_id create_message_window(const std::string& class_name, const std::string
 // get_window_message on it returns at once. False for an unknown id.
 bool destroy_message_window(window_id window);
 // Appends a message; false when the window does not exist or its queue is full.
-bool post_window_message(window_id window, uint32_t message, uintptr_t wparam = 0, intptr_t lparam = 0);
+bool post_window_message(window_id window, uint32_t message, uintptr_t wparam = 0,
+                         intptr_t lparam = 0);
 
 enum class get_result {
     message,   // *out holds the first queued message within [first, last]

@@ -17,8 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(message_window, messages_are_taken_in_order_within_the_range_and_others_stay)
-{
+TEST(message_window, messages_are_taken_in_order_within_the_range_and_others_stay) {
     const plat::window_id w = plat::create_message_window("gmwindow", "gmwindow");
     ASSERT_NE(w, 0u);
     EXPECT_TRUE(plat::post_window_message(w, 0x10));
@@ -36,8 +35,7 @@ TEST(message_window, messages_are_taken_in_order_within_the_range_and_others_sta
     EXPECT_TRUE(plat::destroy_message_window(w));
 }
 
-TEST(message_window, ids_are_never_reused_and_a_destroyed_window_takes_nothing)
-{
+TEST(message_window, ids_are_never_reused_and_a_destroyed_window_takes_nothing) {
     const plat::window_id a = plat::create_message_window("a", "a");
     ASSERT_TRUE(plat::destroy_message_window(a));
     const plat::window_id b = plat::create_message_window("a", "a");
@@ -50,15 +48,15 @@ TEST(message_window, ids_are_never_reused_and_a_destroyed_window_takes_nothing)
     EXPECT_TRUE(plat::destroy_message_window(b));
 }
 
-TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it)
-{
+TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it) {
     const plat::window_id w = plat::create_message_window("w", "w");
     plat::window_msg m;
     std::thread poster([&] {
         std::this_thread::sleep_for(50ms);
         plat::post_window_message(w, 0x466, 3);
     });
-    EXPECT_EQ(plat::get_window_message(w, 0x464, 0x466, plat::infinite, &m), plat::get_result::message);
+    EXPECT_EQ(plat::get_window_message(w, 0x464, 0x466, plat::infinite, &m),
+              plat::get_result::message);
     EXPECT_EQ(m.wparam, 3u);
     poster.join();
 
@@ -67,15 +65,16 @@ TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it)
         plat::destroy_message_window(w);
     });
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(plat::get_window_message(w, 0x464, 0x466, plat::infinite, &m), plat::get_result::no_window);
+    EXPECT_EQ(plat::get_window_message(w, 0x464, 0x466, plat::infinite, &m),
+              plat::get_result::no_window);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     destroyer.join();
 }
 
-TEST(message_window, the_queue_is_bounded_and_a_range_can_be_dropped)
-{
+TEST(message_window, the_queue_is_bounded_and_a_range_can_be_dropped) {
     const plat::window_id w = plat::create_message_window("w", "w");
-    for (size_t i = 0; i < plat::window_queue_max; ++i) ASSERT_TRUE(plat::post_window_message(w, 0x464));
+    for (size_t i = 0; i < plat::window_queue_max; ++i)
+        ASSERT_TRUE(plat::post_window_message(w, 0x464));
     EXPECT_FALSE(plat::post_window_message(w, 0x466));
     EXPECT_EQ(plat::drop_window_messages(w, 0x464, 0x465), plat::window_queue_max);
     EXPECT_TRUE(plat::post_window_message(w, 0x466));
@@ -85,20 +84,17 @@ TEST(message_window, the_queue_is_bounded_and_a_range_can_be_dropped)
 // Records the watch's reports.
 struct recorder : ISmartCardConnectionNotifierRef {
     std::vector<std::pair<int, std::string>> reports;
-    void on_event(int type, const char* reader, const char*, const uint8_t*, uint32_t) override
-    {
+    void on_event(int type, const char* reader, const char*, const uint8_t*, uint32_t) override {
         reports.emplace_back(type, reader ? reader : "");
     }
 };
 
 // Makes PC/SC's answer for entry i: the state it reports now.
-void answer(reader_watch_table& table, size_t i, DWORD state)
-{
+void answer(reader_watch_table& table, size_t i, DWORD state) {
     table.states()[i].dwEventState = state | SCARD_STATE_CHANGED;
 }
 
-TEST(reader_watch_table, readers_that_vanish_leave_and_the_others_keep_their_state)
-{
+TEST(reader_watch_table, readers_that_vanish_leave_and_the_others_keep_their_state) {
     reader_watch_table table;
     table.update({"R 00", "R 01", "R 02"});
     ASSERT_EQ(table.size(), 4u);
@@ -106,7 +102,8 @@ TEST(reader_watch_table, readers_that_vanish_leave_and_the_others_keep_their_sta
 
     recorder r;
     SCARD_READERSTATE* s = table.states();
-    for (size_t i = 1; i < 4; ++i) s[i].dwEventState = SCARD_STATE_CHANGED | SCARD_STATE_PRESENT;
+    for (size_t i = 1; i < 4; ++i)
+        s[i].dwEventState = SCARD_STATE_CHANGED | SCARD_STATE_PRESENT;
     table.take_changes(&r);
     EXPECT_EQ(r.reports.size(), 3u); // a card already there is reported at once
 
@@ -124,8 +121,7 @@ TEST(reader_watch_table, readers_that_vanish_leave_and_the_others_keep_their_sta
     EXPECT_STREQ(s[2].szReader, "R 02");
 }
 
-TEST(reader_watch_table, a_removal_and_an_insertion_in_one_answer_are_both_reported)
-{
+TEST(reader_watch_table, a_removal_and_an_insertion_in_one_answer_are_both_reported) {
     reader_watch_table table;
     table.update({"A", "B"});
     recorder r;
@@ -151,11 +147,12 @@ TEST(reader_watch_table, a_removal_and_an_insertion_in_one_answer_are_both_repor
     EXPECT_EQ(r.reports[1].first, notify_card_present);
 }
 
-TEST(reader_watch_table, at_most_nine_readers_are_watched_and_a_lost_service_reports_the_cards_gone)
-{
+TEST(reader_watch_table,
+     at_most_nine_readers_are_watched_and_a_lost_service_reports_the_cards_gone) {
     reader_watch_table table;
     std::vector<std::string> many;
-    for (int i = 0; i < 12; ++i) many.push_back("R " + std::to_string(i));
+    for (int i = 0; i < 12; ++i)
+        many.push_back("R " + std::to_string(i));
     many.push_back(pnp_notification_reader);
     table.update(many);
     EXPECT_EQ(table.size(), 1 + reader_watch_table::reader_watch_max);
@@ -170,8 +167,7 @@ TEST(reader_watch_table, at_most_nine_readers_are_watched_and_a_lost_service_rep
     EXPECT_EQ(table.size(), 0u); // a new context starts from nothing
 }
 
-TEST(dev_event, a_cancel_before_any_wait_returns_0_and_missing_outputs_are_refused)
-{
+TEST(dev_event, a_cancel_before_any_wait_returns_0_and_missing_outputs_are_refused) {
     EXPECT_EQ(SKF_CancelWaitForDevEvent(), SAR_OK);
     EXPECT_EQ(SKF_CancelWaitForDevEvent(), SAR_OK);
     uint32_t length = 0;
@@ -180,4 +176,4 @@ TEST(dev_event, a_cancel_before_any_wait_returns_0_and_missing_outputs_are_refus
     EXPECT_EQ(SKF_WaitForDevEvent(nullptr, &length, nullptr), SAR_INVALIDPARAMERR);
 }
 
-}  // namespace
+} // namespace

@@ -43,7 +43,8 @@ class SlotEventTest : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(cardsim::test::ensure_pcscd());
         for (uint16_t port : {first_port, second_port})
-            ASSERT_TRUE(cardsim::test::wait_for_reader(cardsim::test::reader_for_port(port), false, 10s));
+            ASSERT_TRUE(
+                cardsim::test::wait_for_reader(cardsim::test::reader_for_port(port), false, 10s));
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
         ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
@@ -69,7 +70,8 @@ class SlotEventTest : public ::testing::Test {
             f->C_Initialize(nullptr);
             return {};
         }
-        elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
         return pending.get();
     }
     CK_ULONG token_count() {
@@ -175,7 +177,8 @@ TEST_F(SlotEventTest, a_pcscd_restart_during_a_wait_is_survived) {
     const std::string script = std::string(TESSVIK_SOURCE_DIR) + "/scripts/pcscd.sh";
     ASSERT_EQ(std::system(("bash " + script + " stop").c_str()), 0);
     ASSERT_EQ(std::system(("bash " + script + " start >/dev/null").c_str()), 0);
-    EXPECT_EQ(pending.wait_for(0ms), std::future_status::timeout) << "the wait ended without a card";
+    EXPECT_EQ(pending.wait_for(0ms), std::future_status::timeout)
+        << "the wait ended without a card";
 
     simulated_token token(token_options(), first_port);
     ASSERT_TRUE(token.inserted()) << token.error();
@@ -208,7 +211,8 @@ class DevEventTest : public ::testing::Test {
         // Both readers start empty (a card of an earlier test may still be
         // on its way out).
         for (uint16_t port : {first_port, second_port})
-            ASSERT_TRUE(cardsim::test::wait_for_reader(cardsim::test::reader_for_port(port), false, 10s));
+            ASSERT_TRUE(
+                cardsim::test::wait_for_reader(cardsim::test::reader_for_port(port), false, 10s));
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,", "*");
     }
     void TearDown() override { SKF_CancelWaitForDevEvent(); }
@@ -231,7 +235,8 @@ TEST_F(DevEventTest, a_removal_and_an_insertion_at_once_are_both_reported_the_re
         ASSERT_TRUE(lock.locked());
         ASSERT_TRUE(b_link.start());
         a.reset();
-        ASSERT_TRUE(cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port), true, 10s));
+        ASSERT_TRUE(
+            cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port), true, 10s));
     }
     ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
     dev_event_result r = first.get();
@@ -243,10 +248,12 @@ TEST_F(DevEventTest, a_removal_and_an_insertion_at_once_are_both_reported_the_re
     EXPECT_EQ(r.event, GM_DEV_EVENT_INSERTED);
     EXPECT_EQ(r.names, std::string("Quessar vKessa Tavrel 00 01") + '\0');
     b_link.stop();
-    EXPECT_TRUE(cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port), false, 10s));
+    EXPECT_TRUE(
+        cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port), false, 10s));
 }
 
-TEST_F(DevEventTest, a_buffer_too_small_keeps_the_event_for_the_next_call_and_a_cancel_ends_a_wait) {
+TEST_F(DevEventTest,
+       a_buffer_too_small_keeps_the_event_for_the_next_call_and_a_cancel_ends_a_wait) {
     auto pending = std::async(std::launch::async, [] {
         uint32_t length = 4;
         uint32_t event = 0;

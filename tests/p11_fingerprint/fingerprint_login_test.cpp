@@ -26,7 +26,9 @@ cardsim::card_options token_options(bool sensor) {
     return o;
 }
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 class FingerprintLoginTest : public ::testing::TestWithParam<bool> {
   protected:
@@ -59,7 +61,8 @@ class FingerprintLoginTest : public ::testing::TestWithParam<bool> {
     }
     CK_SESSION_HANDLE open() {
         CK_SESSION_HANDLE h = 0;
-        EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
+        EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
+                  CKR_OK);
         return h;
     }
     CK_FLAGS token_flags() {
@@ -73,7 +76,8 @@ class FingerprintLoginTest : public ::testing::TestWithParam<bool> {
         return info.state;
     }
     static void script_sensor(simulated_token& token, uint8_t pending_polls, bool match) {
-        const std::vector<uint8_t> apdu = {0xC0, 0xB7, 0x00, 0x00, 0x04, 0, pending_polls, match ? uint8_t{1} : uint8_t{0}, 1};
+        const std::vector<uint8_t> apdu = {
+            0xC0, 0xB7, 0x00, 0x00, 0x04, 0, pending_polls, match ? uint8_t{1} : uint8_t{0}, 1};
         ASSERT_EQ(token.sim().transmit(apdu), (std::vector<uint8_t>{0x90, 0x00}));
     }
 
@@ -127,6 +131,8 @@ TEST_P(FingerprintLoginTest, login_without_a_pin_verifies_the_finger_on_a_token_
 }
 
 INSTANTIATE_TEST_SUITE_P(Sensor, FingerprintLoginTest, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "with_sensor" : "without_sensor"; });
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return p.param ? "with_sensor" : "without_sensor";
+                         });
 
 } // namespace

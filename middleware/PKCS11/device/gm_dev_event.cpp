@@ -28,7 +28,7 @@ namespace {
 constexpr uint32_t insertion_rescans = 10;
 constexpr uint32_t removal_rescans = 2;
 constexpr uint32_t rescan_interval_ms = 300;
-constexpr uint32_t settle_ms = 100;        // lets a burst of reports arrive before the scan
+constexpr uint32_t settle_ms = 100; // lets a burst of reports arrive before the scan
 constexpr uint32_t primed_pause_ms = 60;
 constexpr uint32_t no_window_backoff_ms = 1000;
 constexpr uint32_t context_backoff_ms = 500; // while the PC/SC service is down
@@ -60,8 +60,7 @@ struct event_state {
 
     event_state() { plat::init_message_windows(); } // the window table outlives this state
 
-    ~event_state()
-    {
+    ~event_state() {
         std::unique_ptr<CSmartCardConnectionNotifier> n;
         {
             std::lock_guard lock(m);
@@ -74,8 +73,7 @@ struct event_state {
     }
 };
 
-event_state& state()
-{
+event_state& state() {
     static event_state s;
     return s;
 }
@@ -84,18 +82,18 @@ event_state& state()
 // on first use), which cancels the wait from its destructor.
 [[maybe_unused]] const bool state_built = (state(), true);
 
-bool cancelled_since(uint64_t entry) { return state().cancel_count.load() != entry; }
+bool cancelled_since(uint64_t entry) {
+    return state().cancel_count.load() != entry;
+}
 
 // Sleeps up to milliseconds, returning early once a cancel came after entry.
-void pause_unless_cancelled(uint32_t milliseconds, uint64_t entry)
-{
+void pause_unless_cancelled(uint32_t milliseconds, uint64_t entry) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     while (!cancelled_since(entry) && std::chrono::steady_clock::now() < until)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
 
-std::string reader_pattern_of(const char* filter)
-{
+std::string reader_pattern_of(const char* filter) {
     char reader_part[256] = {};
     char usb_id[256] = {};
     char usb_id_list[1024] = {};
@@ -106,8 +104,7 @@ std::string reader_pattern_of(const char* filter)
 // Once per process: the device list holds the devices present before the
 // first wait, so that the watch's first reports of them are not taken for
 // arrivals.
-void prime_device_list()
-{
+void prime_device_list() {
     bool pause = false;
     (void)gm_locked_call([&]() -> uint32_t {
         event_state& s = state();
@@ -131,8 +128,7 @@ void prime_device_list()
 
 // Waits for a message of the event window: 0 with *event 1 (inserted), 2
 // (removed) or 3 (cancelled); 1 when the window cannot be created.
-int wait_device_event_message(const char* filter, uint32_t* event, uint64_t entry)
-{
+int wait_device_event_message(const char* filter, uint32_t* event, uint64_t entry) {
     event_state& s = state();
     plat::window_id window = 0;
     {
@@ -184,8 +180,7 @@ int wait_device_event_message(const char* filter, uint32_t* event, uint64_t entr
 // Scans the readers (under the device mutex, released between rescans) until
 // a device came or went, at most `rescans` further times. Removals and
 // arrivals seen together are both kept, the removal first.
-void collect_changes(uint32_t rescans, uint64_t entry, std::deque<dev_event>& out)
-{
+void collect_changes(uint32_t rescans, uint64_t entry, std::deque<dev_event>& out) {
     for (uint32_t round = 0;; ++round) {
         int removed = 0;
         int added = 0;
@@ -214,8 +209,7 @@ void collect_changes(uint32_t rescans, uint64_t entry, std::deque<dev_event>& ou
 
 // Hands out the oldest pending result (it stays pending when the caller's
 // buffer cannot take it, so no event is lost to a size query).
-uint32_t deliver(char* names, uint32_t* length, uint32_t* event)
-{
+uint32_t deliver(char* names, uint32_t* length, uint32_t* event) {
     event_state& s = state();
     const dev_event& e = s.pending.front();
     const uint32_t needed = static_cast<uint32_t>(e.names.size() + 1);
@@ -239,14 +233,14 @@ uint32_t deliver(char* names, uint32_t* length, uint32_t* event)
 
 // ---- the callback ----------------------------------------------------------
 
-void CSmartCardConnectionNotifierTest::on_event(int type, const char* reader, const char*, const uint8_t*,
-                                                uint32_t)
-{
+void CSmartCardConnectionNotifierTest::on_event(int type, const char* reader, const char*,
+                                                const uint8_t*, uint32_t) {
     event_state& s = state();
     std::lock_guard lock(s.m);
     if (s.window == 0) return;
     if (type == notify_watch_ended) {
-        plat::post_window_message(s.window, wm_dev_cancel, static_cast<uintptr_t>(s.cancel_count.load()));
+        plat::post_window_message(s.window, wm_dev_cancel,
+                                  static_cast<uintptr_t>(s.cancel_count.load()));
         return;
     }
     if (reader == nullptr || std::strstr(reader, s.pattern.c_str()) == nullptr) return;
@@ -256,8 +250,7 @@ void CSmartCardConnectionNotifierTest::on_event(int type, const char* reader, co
 
 // ---- the reader table ------------------------------------------------------
 
-void reader_watch_table::update(const std::vector<std::string>& listed)
-{
+void reader_watch_table::update(const std::vector<std::string>& listed) {
     if (entries_.empty()) entries_.push_back(entry{pnp_notification_reader, 0, 0});
     std::vector<std::string> wanted;
     for (const std::string& name : listed) {
@@ -280,8 +273,7 @@ void reader_watch_table::update(const std::vector<std::string>& listed)
     }
 }
 
-SCARD_READERSTATE* reader_watch_table::states()
-{
+SCARD_READERSTATE* reader_watch_table::states() {
     states_.assign(entries_.size(), SCARD_READERSTATE{});
     for (size_t i = 0; i < entries_.size(); ++i) {
         states_[i].szReader = entries_[i].name.c_str();
@@ -290,8 +282,7 @@ SCARD_READERSTATE* reader_watch_table::states()
     return states_.data();
 }
 
-void reader_watch_table::take_changes(ISmartCardConnectionNotifierRef* callback)
-{
+void reader_watch_table::take_changes(ISmartCardConnectionNotifierRef* callback) {
     for (size_t i = 0; i < entries_.size() && i < states_.size(); ++i) {
         entry& e = entries_[i];
         const SCARD_READERSTATE& st = states_[i];
@@ -299,10 +290,12 @@ void reader_watch_table::take_changes(ISmartCardConnectionNotifierRef* callback)
         if ((now & SCARD_STATE_CHANGED) == 0) continue;
         const bool was_present = (e.known & SCARD_STATE_PRESENT) != 0;
         const bool is_present = (now & SCARD_STATE_PRESENT) != 0;
-        const uint32_t atr_length = static_cast<uint32_t>(std::min<DWORD>(st.cbAtr, sizeof st.rgbAtr));
+        const uint32_t atr_length =
+            static_cast<uint32_t>(std::min<DWORD>(st.cbAtr, sizeof st.rgbAtr));
         // pcsc-lite counts card events in the upper 16 bits: a card taken out
         // and another put in between two waits changes the count only.
-        const bool swapped = was_present && is_present && e.known != 0 && ((now ^ e.known) & 0xFFFF0000u) != 0;
+        const bool swapped =
+            was_present && is_present && e.known != 0 && ((now ^ e.known) & 0xFFFF0000u) != 0;
         if (callback != nullptr && i > 0) {
             if (swapped || (was_present && !is_present))
                 callback->on_event(notify_card_gone, e.name.c_str(), nullptr, nullptr, 0);
@@ -314,8 +307,7 @@ void reader_watch_table::take_changes(ISmartCardConnectionNotifierRef* callback)
     }
 }
 
-void reader_watch_table::report_all_gone(ISmartCardConnectionNotifierRef* callback)
-{
+void reader_watch_table::report_all_gone(ISmartCardConnectionNotifierRef* callback) {
     for (size_t i = 1; i < entries_.size(); ++i)
         if ((entries_[i].known & SCARD_STATE_PRESENT) != 0 && callback != nullptr)
             callback->on_event(notify_card_gone, entries_[i].name.c_str(), nullptr, nullptr, 0);
@@ -324,20 +316,17 @@ void reader_watch_table::report_all_gone(ISmartCardConnectionNotifierRef* callba
 
 // ---- the notifier ----------------------------------------------------------
 
-CSmartCardConnectionNotifier::CSmartCardConnectionNotifier(ISmartCardConnectionNotifierRef* callback,
-                                                           bool start_now)
-    : callback_(callback)
-{
+CSmartCardConnectionNotifier::CSmartCardConnectionNotifier(
+    ISmartCardConnectionNotifierRef* callback, bool start_now)
+    : callback_(callback) {
     if (start_now) (void)start();
 }
 
-CSmartCardConnectionNotifier::~CSmartCardConnectionNotifier()
-{
+CSmartCardConnectionNotifier::~CSmartCardConnectionNotifier() {
     if (thread_) (void)stop();
 }
 
-int32_t CSmartCardConnectionNotifier::start()
-{
+int32_t CSmartCardConnectionNotifier::start() {
     if (callback_ == nullptr) return e_fail;
     if (thread_) {
         if (thread_->exit_code() == plat::still_active) return e_fail;
@@ -350,8 +339,7 @@ int32_t CSmartCardConnectionNotifier::start()
     return thread_ ? s_ok : e_fail;
 }
 
-int32_t CSmartCardConnectionNotifier::stop()
-{
+int32_t CSmartCardConnectionNotifier::stop() {
     stop_flag_ = 1;
     if (!thread_) return e_fail;
     stop_event_.set();
@@ -366,19 +354,18 @@ int32_t CSmartCardConnectionNotifier::stop()
     return s_ok;
 }
 
-bool CSmartCardConnectionNotifier::running() const
-{
+bool CSmartCardConnectionNotifier::running() const {
     return thread_ && thread_->exit_code() == plat::still_active;
 }
 
-uint32_t CSmartCardConnectionNotifier::thread_routine()
-{
+uint32_t CSmartCardConnectionNotifier::thread_routine() {
     while (!stop_asked()) {
         const LONG rc = watch_round();
         if (stop_asked()) break;
         // A round ends only on a PC/SC failure (the service away, the
         // context lost): contexts are not asked for in a tight loop.
-        (void)stop_event_.wait(rc == static_cast<LONG>(SCARD_E_CANCELLED) ? 10 : context_backoff_ms);
+        (void)stop_event_.wait(rc == static_cast<LONG>(SCARD_E_CANCELLED) ? 10
+                                                                          : context_backoff_ms);
     }
     if (callback_ != nullptr) callback_->on_event(notify_watch_ended, "", nullptr, nullptr, 0);
     return 0;
@@ -386,8 +373,7 @@ uint32_t CSmartCardConnectionNotifier::thread_routine()
 
 namespace {
 
-LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names)
-{
+LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names) {
     names.clear();
     LPSTR list = nullptr;
     DWORD length = SCARD_AUTOALLOCATE;
@@ -405,8 +391,7 @@ LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names)
 
 } // namespace
 
-LONG CSmartCardConnectionNotifier::watch_round()
-{
+LONG CSmartCardConnectionNotifier::watch_round() {
     SCARDCONTEXT context = 0;
     LONG rc = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
     if (rc != SCARD_S_SUCCESS) return rc;
@@ -422,14 +407,16 @@ LONG CSmartCardConnectionNotifier::watch_round()
     if (rc == SCARD_S_SUCCESS) table_.update(readers);
     while (rc == SCARD_S_SUCCESS && !stop_asked()) {
         SCARD_READERSTATE* states = table_.states();
-        rc = SCardGetStatusChange(context, reader_watch_slice_ms, states, static_cast<DWORD>(table_.size()));
+        rc = SCardGetStatusChange(context, reader_watch_slice_ms, states,
+                                  static_cast<DWORD>(table_.size()));
         if (rc == SCARD_S_SUCCESS || rc == static_cast<LONG>(SCARD_E_TIMEOUT)) {
             if (rc == SCARD_S_SUCCESS) table_.take_changes(callback_);
             rc = list_readers(context, readers);
             if (rc == SCARD_S_SUCCESS) table_.update(readers);
             continue;
         }
-        if (rc == static_cast<LONG>(SCARD_E_UNKNOWN_READER) || rc == static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
+        if (rc == static_cast<LONG>(SCARD_E_UNKNOWN_READER) ||
+            rc == static_cast<LONG>(SCARD_E_READER_UNAVAILABLE)) {
             // A reader went between the listing and the wait: follow the
             // readers listed now and go on watching.
             (void)stop_event_.wait(reader_retry_ms);
@@ -452,8 +439,7 @@ LONG CSmartCardConnectionNotifier::watch_round()
 
 // ---- the device API --------------------------------------------------------
 
-uint32_t SKF_WaitForDevEvent(char* szDevName, uint32_t* pulDevNameLen, uint32_t* pulEvent)
-{
+uint32_t SKF_WaitForDevEvent(char* szDevName, uint32_t* pulDevNameLen, uint32_t* pulEvent) {
     if (pulDevNameLen == nullptr || pulEvent == nullptr) return SAR_INVALIDPARAMERR;
     try {
         event_state& s = state();
@@ -467,7 +453,9 @@ uint32_t SKF_WaitForDevEvent(char* szDevName, uint32_t* pulDevNameLen, uint32_t*
             const int waited = wait_device_event_message(gm_device_filter(), &event, entry);
             if (waited == 0 && event == gm_dev_event_cancelled) return SAR_NOT_EVENTERR;
             const uint32_t rescans =
-                waited != 0 ? 0 : (event == GM_DEV_EVENT_INSERTED ? insertion_rescans : removal_rescans);
+                waited != 0
+                    ? 0
+                    : (event == GM_DEV_EVENT_INSERTED ? insertion_rescans : removal_rescans);
             collect_changes(rescans, entry, s.pending);
             if (!s.pending.empty()) return deliver(szDevName, pulDevNameLen, pulEvent);
             // No device came or went: the report was stale (a card already
@@ -482,8 +470,7 @@ uint32_t SKF_WaitForDevEvent(char* szDevName, uint32_t* pulDevNameLen, uint32_t*
     }
 }
 
-uint32_t SKF_CancelWaitForDevEvent()
-{
+uint32_t SKF_CancelWaitForDevEvent() {
     event_state& s = state();
     std::unique_ptr<CSmartCardConnectionNotifier> notifier;
     plat::window_id window = 0;
@@ -496,6 +483,7 @@ uint32_t SKF_CancelWaitForDevEvent()
     }
     if (notifier) notifier->stop();
     notifier.reset();
-    if (window != 0) plat::post_window_message(window, wm_dev_cancel, static_cast<uintptr_t>(number));
+    if (window != 0)
+        plat::post_window_message(window, wm_dev_cancel, static_cast<uintptr_t>(number));
     return SAR_OK;
 }

@@ -42,11 +42,11 @@ inline constexpr uint32_t gm_dev_event_cancelled = 3;
 inline constexpr const char* pnp_notification_reader = "\\\\?PnP?\\Notification";
 
 class ISmartCardConnectionNotifierRef {
-public:
+  public:
     virtual ~ISmartCardConnectionNotifierRef() = default;
     // type: notify_card_present, notify_card_gone or notify_watch_ended.
-    virtual void on_event(int type, const char* reader, const char* cards, const uint8_t* atr, uint32_t atr_length)
-    {
+    virtual void on_event(int type, const char* reader, const char* cards, const uint8_t* atr,
+                          uint32_t atr_length) {
         (void)type, (void)reader, (void)cards, (void)atr, (void)atr_length;
     }
 };
@@ -55,7 +55,7 @@ public:
 // reader whose name contains the reader pattern (case-sensitive), and the end
 // of the watch (whatever the reader).
 class CSmartCardConnectionNotifierTest : public ISmartCardConnectionNotifierRef {
-public:
+  public:
     void on_event(int type, const char* reader, const char* cards, const uint8_t* atr,
                   uint32_t atr_length) override;
 };
@@ -63,7 +63,7 @@ public:
 // The readers a watch round follows: entry 0 is the pseudo-reader, then at
 // most reader_watch_max real readers, each with the state PC/SC last reported.
 class reader_watch_table {
-public:
+  public:
     static constexpr size_t reader_watch_max = 9;
 
     // Brings the entries in line with the listed readers: entries of readers
@@ -84,7 +84,7 @@ public:
     // stopped), then forgets the entries.
     void report_all_gone(ISmartCardConnectionNotifierRef* callback);
 
-private:
+  private:
     struct entry {
         std::string name;
         DWORD known = 0;
@@ -98,7 +98,7 @@ private:
 // context and a join; it is never killed. Every status-change wait is bounded,
 // so a cancel that comes just before a wait begins is not lost either.
 class CSmartCardConnectionNotifier {
-public:
+  public:
     static constexpr int32_t s_ok = 0;
     static constexpr int32_t e_fail = static_cast<int32_t>(0x80004005);
 
@@ -114,7 +114,7 @@ public:
     int32_t stop();
     bool running() const;
 
-private:
+  private:
     uint32_t thread_routine();
     LONG watch_round();
     bool stop_asked() const { return stop_flag_.load() != 0; }

@@ -28,32 +28,32 @@ std::atomic<uint32_t> fingerprint_timeout_ms{gm_fingerprint_timeout_default};
 
 using clock_type = std::chrono::steady_clock;
 
-clock_type::time_point deadline_from_now()
-{
+clock_type::time_point deadline_from_now() {
     return clock_type::now() + std::chrono::milliseconds(fingerprint_timeout_ms.load());
 }
 
 // Sleeps (holding no lock) before the next try; false when the next try
 // would start after the deadline.
-bool pause_before_retry(uint32_t milliseconds, clock_type::time_point deadline)
-{
+bool pause_before_retry(uint32_t milliseconds, clock_type::time_point deadline) {
     if (clock_type::now() + std::chrono::milliseconds(milliseconds) > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
     return true;
 }
 
-uint16_t app_id16(const gm_sc_app* app) { return static_cast<uint16_t>(app->app_id); }
+uint16_t app_id16(const gm_sc_app* app) {
+    return static_cast<uint16_t>(app->app_id);
+}
 
 // The sensor's reply to one start: 0 started, sw_sensor_busy-mapped pending,
 // or the mapped failure.
-uint32_t send_start(HAPPLICATION hApplication, uint32_t pin_type, bool* busy)
-{
+uint32_t send_start(HAPPLICATION hApplication, uint32_t pin_type, bool* busy) {
     *busy = false;
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        const int rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app), static_cast<uint8_t>(pin_type), 0,
-                                              mode_start, nullptr, nullptr, nullptr, nullptr);
+        const int rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app),
+                                              static_cast<uint8_t>(pin_type), 0, mode_start,
+                                              nullptr, nullptr, nullptr, nullptr);
         if (rc == cmd_ok) return SAR_OK;
         *busy = rc == cmd_bad_status && cmd_last_status_word() == sw_sensor_busy;
         return gm_wrapper_error(rc);
@@ -62,23 +62,26 @@ uint32_t send_start(HAPPLICATION hApplication, uint32_t pin_type, bool* busy)
 
 } // namespace
 
-void gm_set_fingerprint_timeout(uint32_t milliseconds) { fingerprint_timeout_ms = milliseconds; }
-uint32_t gm_fingerprint_timeout() { return fingerprint_timeout_ms.load(); }
+void gm_set_fingerprint_timeout(uint32_t milliseconds) {
+    fingerprint_timeout_ms = milliseconds;
+}
+uint32_t gm_fingerprint_timeout() {
+    return fingerprint_timeout_ms.load();
+}
 
-uint32_t gm_create_fingerprint_record(HAPPLICATION hApplication, uint32_t ulParam1, uint32_t ulParam2,
-                                      uint32_t ulParam3, uint32_t ulParam4)
-{
+uint32_t gm_create_fingerprint_record(HAPPLICATION hApplication, uint32_t ulParam1,
+                                      uint32_t ulParam2, uint32_t ulParam3, uint32_t ulParam4) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         return gm_wrapper_error(cmd_create_fingerprint_record(
-            ref.dev->device, app_id16(ref.app), 0, 0, static_cast<uint8_t>(ulParam1), static_cast<uint8_t>(ulParam2),
-            static_cast<uint8_t>(ulParam3), static_cast<uint8_t>(ulParam4)));
+            ref.dev->device, app_id16(ref.app), 0, 0, static_cast<uint8_t>(ulParam1),
+            static_cast<uint8_t>(ulParam2), static_cast<uint8_t>(ulParam3),
+            static_cast<uint8_t>(ulParam4)));
     });
 }
 
-uint32_t gm_start_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType)
-{
+uint32_t gm_start_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType) {
     const auto deadline = deadline_from_now();
     for (;;) {
         bool busy = false;
@@ -89,15 +92,15 @@ uint32_t gm_start_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINTy
     }
 }
 
-uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulFinger,
-                                    uint32_t* pulRetryCount)
-{
+uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType,
+                                    uint32_t* pulFinger, uint32_t* pulRetryCount) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         uint8_t finger = 0;
-        const int rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app), static_cast<uint8_t>(ulPINType), 0,
-                                              mode_poll, &finger, nullptr, nullptr, nullptr);
+        const int rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app),
+                                              static_cast<uint8_t>(ulPINType), 0, mode_poll,
+                                              &finger, nullptr, nullptr, nullptr);
         if (rc != cmd_ok) {
             const uint32_t sw = cmd_last_status_word();
             if (rc == cmd_bad_status && (sw & 0xFFF0) == 0x63C0) {
@@ -117,9 +120,9 @@ uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINTyp
     });
 }
 
-uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pul1, uint32_t* pul2,
-                                 uint32_t* pul3, uint32_t* pulTriesLeft, uint8_t* pbBuffer, uint32_t* pulLength)
-{
+uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pul1,
+                                 uint32_t* pul2, uint32_t* pul3, uint32_t* pulTriesLeft,
+                                 uint8_t* pbBuffer, uint32_t* pulLength) {
     if (pulLength == nullptr) return SAR_INVALIDPARAMERR;
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
@@ -127,9 +130,9 @@ uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, 
         std::array<uint8_t, info_reply_capacity> block{};
         uint32_t length = block.size();
         uint8_t values[4] = {};
-        if (const int rc = cmd_get_fingerprint_info(ref.dev->device, app_id16(ref.app), static_cast<uint8_t>(ulPINType),
-                                                    &values[0], &values[1], &values[2], &values[3], block.data(),
-                                                    &length);
+        if (const int rc = cmd_get_fingerprint_info(
+                ref.dev->device, app_id16(ref.app), static_cast<uint8_t>(ulPINType), &values[0],
+                &values[1], &values[2], &values[3], block.data(), &length);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         if (*pulLength < length) {
@@ -145,8 +148,7 @@ uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, 
     });
 }
 
-uint32_t gm_clean_fingerprints(DEVHANDLE hDev)
-{
+uint32_t gm_clean_fingerprints(DEVHANDLE hDev) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr) return SAR_INVALIDPARAMERR;
@@ -154,32 +156,32 @@ uint32_t gm_clean_fingerprints(DEVHANDLE hDev)
     });
 }
 
-uint32_t gm_unblock_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType)
-{
+uint32_t gm_unblock_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        return gm_wrapper_error(
-            cmd_unblock_fingerprint(ref.dev->device, app_id16(ref.app), static_cast<uint8_t>(ulPINType)));
+        return gm_wrapper_error(cmd_unblock_fingerprint(ref.dev->device, app_id16(ref.app),
+                                                        static_cast<uint8_t>(ulPINType)));
     });
 }
 
-uint32_t gm_verify_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulRetryCount)
-{
+uint32_t gm_verify_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType,
+                               uint32_t* pulRetryCount) {
     // No mutex of its own: each step takes it, so the token serves other
     // callers between the polls.
     std::array<uint8_t, verify_info_block> block{};
     uint32_t length = block.size();
     uint32_t tries = 0;
-    if (const uint32_t rv = gm_get_fingerprint_info(hApplication, ulPINType, nullptr, nullptr, nullptr, &tries,
-                                                    block.data(), &length);
+    if (const uint32_t rv = gm_get_fingerprint_info(hApplication, ulPINType, nullptr, nullptr,
+                                                    nullptr, &tries, block.data(), &length);
         rv != SAR_OK)
         return rv;
     if (tries == 0) {
         if (pulRetryCount) *pulRetryCount = 0;
         return SAR_PIN_LOCKED;
     }
-    if (const uint32_t rv = gm_start_fingerprint_verify(hApplication, ulPINType); rv != SAR_OK) return rv;
+    if (const uint32_t rv = gm_start_fingerprint_verify(hApplication, ulPINType); rv != SAR_OK)
+        return rv;
     const auto deadline = deadline_from_now();
     uint32_t rv = SAR_OK;
     for (;;) {
@@ -190,8 +192,8 @@ uint32_t gm_verify_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType, ui
     }
     if (rv == SAR_OK) return SAR_OK;
     length = block.size();
-    if (const uint32_t info_rv = gm_get_fingerprint_info(hApplication, ulPINType, nullptr, nullptr, nullptr, &tries,
-                                                         block.data(), &length);
+    if (const uint32_t info_rv = gm_get_fingerprint_info(hApplication, ulPINType, nullptr, nullptr,
+                                                         nullptr, &tries, block.data(), &length);
         info_rv != SAR_OK)
         return info_rv;
     if (pulRetryCount) *pulRetryCount = tries;

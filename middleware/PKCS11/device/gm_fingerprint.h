@@ -23,8 +23,8 @@ uint32_t gm_fingerprint_timeout();
 
 // Creates the application's fingerprint record; the four values are the
 // card's (each sent as one byte).
-uint32_t gm_create_fingerprint_record(HAPPLICATION hApplication, uint32_t ulParam1, uint32_t ulParam2,
-                                      uint32_t ulParam3, uint32_t ulParam4);
+uint32_t gm_create_fingerprint_record(HAPPLICATION hApplication, uint32_t ulParam1,
+                                      uint32_t ulParam2, uint32_t ulParam3, uint32_t ulParam4);
 // Starts an on-card verification; while the sensor is busy (6F0D) the start
 // is sent again every 300 ms (the device mutex released in between).
 uint32_t gm_start_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType);
@@ -33,15 +33,16 @@ uint32_t gm_start_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINTy
 // finger index); GM_FINGERPRINT_PENDING while no finger was given; a
 // mismatch: SAR_PIN_INCORRECT, or SAR_PIN_LOCKED when no try is left, with
 // the tries left in *pulRetryCount. Outputs may be null.
-uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulFinger,
-                                    uint32_t* pulRetryCount);
+uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINType,
+                                    uint32_t* pulFinger, uint32_t* pulRetryCount);
 // The card's fingerprint information: four integers (the fourth: tries left,
 // 0 blocked) and a data block. *pulLength below the block's length: the
 // length and SAR_BUFFER_TOO_SMALL, nothing else written; else the integers,
 // the block (when pbBuffer is not null) and its length. Integer outputs may
 // be null.
-uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pul1, uint32_t* pul2,
-                                 uint32_t* pul3, uint32_t* pulTriesLeft, uint8_t* pbBuffer, uint32_t* pulLength);
+uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pul1,
+                                 uint32_t* pul2, uint32_t* pul3, uint32_t* pulTriesLeft,
+                                 uint8_t* pbBuffer, uint32_t* pulLength);
 // Removes every fingerprint of the device.
 uint32_t gm_clean_fingerprints(DEVHANDLE hDev);
 // Restores the fingerprint's tries (the card wants the SO PIN verified).
@@ -50,4 +51,5 @@ uint32_t gm_unblock_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType);
 // SAR_PIN_LOCKED without a start; else start, poll every 200 ms while the
 // finger is pending, and on a failure report the tries left read afresh.
 // *pulRetryCount is written only on failure.
-uint32_t gm_verify_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulRetryCount);
+uint32_t gm_verify_fingerprint(HAPPLICATION hApplication, uint32_t ulPINType,
+                               uint32_t* pulRetryCount);
