@@ -48,8 +48,11 @@ struct registry {
 
 registry& the_registry()
 {
-    static registry* r = new registry;  // outlives every static handle
-    return *r;
+    // Destroyed with the library, so that an unloaded library leaves no
+    // memory behind. Only opening a mutex looks into it: a static handle that
+    // is closed after it is gone does not.
+    static registry r;
+    return r;
 }
 
 std::string global_directory()

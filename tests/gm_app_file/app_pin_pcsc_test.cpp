@@ -118,11 +118,13 @@ TEST_F(app_pin, pin_type_other_than_0_or_1_sends_nothing)
     EXPECT_EQ(SKF_VerifyPIN(h, 2, user_pin, &retry), SAR_INVALIDPARAMERR);
     EXPECT_EQ(SKF_ChangePIN(h, 2, user_pin, "87654321", &retry), SAR_INVALIDPARAMERR);
     EXPECT_EQ(SKF_GetPINInfo(h, 1, nullptr, &left, nullptr), SAR_INVALIDPARAMERR);
-    // An empty PIN asks for the fingerprint path: no VerifyPin is sent.
-    EXPECT_NE(SKF_VerifyPIN(h, 1, "", &retry), SAR_OK);
     EXPECT_EQ(gm_verify_pin(h, 1, std::string(17, '1').c_str(), &retry), SAR_PIN_LEN_RANGE);
     EXPECT_EQ(commands(), 0u);
     EXPECT_EQ(retry, 77u);
+    // An empty PIN asks for the fingerprint path (this application has no
+    // fingerprint record): no VerifyPin is sent.
+    EXPECT_EQ(SKF_VerifyPIN(h, 1, "", &retry), SAR_PIN_LOCKED);
+    EXPECT_EQ(count(0x80, 0x18), 0) << log_text();
 }
 
 TEST_F(app_pin, wrong_pins_report_the_tries_left_until_locked)

@@ -33,6 +33,10 @@ struct card_options {
     // default filter selects "vx8100"; the PKCS#11 module hands its
     // identifier ("Tavrel01" unless configured) to the device API instead.
     std::string oem_identifier = "vx8100";
+    // A fingerprint sensor: bit 1 of the capability word at bytes 226-227
+    // of "GetDevInfo". Without one the card still keeps fingerprint records
+    // and answers the fingerprint commands (scripted sensor).
+    bool fingerprint_sensor = false;
 };
 
 class card {

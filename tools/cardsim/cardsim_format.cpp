@@ -66,6 +66,7 @@ persistent_state initial_state(const card_options& options)
     d.fs_max_capacity = factory_capacity;
     d.total_space = factory_capacity;
     d.hw_serial.assign(d.serial.begin(), d.serial.end());
+    if (options.fingerprint_sensor) d.capability_word1 |= 0x0002;
 
     const std::string& oem_id = options.oem_identifier.empty() ? std::string(oem_identifier) : options.oem_identifier;
     std::memcpy(s.oem.data() + 128, oem_id.data(), std::min<size_t>(oem_id.size(), 127));

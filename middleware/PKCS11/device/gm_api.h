@@ -52,13 +52,22 @@ uint32_t SKF_CloseHandle(HANDLE hHandle);
 
 // --- Device events ---------------------------------------------------------
 
-// Blocks until a token is inserted or removed, or until SKF_CancelWaitForDevEvent
-// (then SAR_NOT_EVENTERR). Takes no device mutex while it waits.
+// Blocks until a token is inserted (*pulEvent GM_DEV_EVENT_INSERTED) or
+// removed (GM_DEV_EVENT_REMOVED) and names its readers, each followed by a
+// NUL, with a final NUL; *pulDevNameLen is the length with that final NUL.
+// A wake-up that finds no device changed is not reported: the wait goes on.
+// A removal and an insertion seen together are handed out by two calls,
+// the removal first. A null szDevName or a buffer below the length answers
+// the length (0 or SAR_BUFFER_TOO_SMALL) and keeps the event for the next
+// call. SKF_CancelWaitForDevEvent ends a wait with SAR_NOT_EVENTERR. One
+// thread waits at a time; no device mutex is held while it waits.
 uint32_t SKF_WaitForDevEvent(char* szDevName, uint32_t* pulDevNameLen, uint32_t* pulEvent);
-// Releases a thread blocked in SKF_WaitForDevEvent. Always 0.
+// Stops the reader watch and ends a wait in progress (a cancel that comes
+// before a wait began does not end it). Always 0.
 uint32_t SKF_CancelWaitForDevEvent();
 
 // --- Applications, PINs, files, containers, keys ----------------------------
 #include "gm_app_pin.h"
 #include "gm_file_cont.h"
 #include "gm_asym.h"
+#include "gm_fingerprint.h"

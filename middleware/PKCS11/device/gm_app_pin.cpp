@@ -13,6 +13,7 @@
 #include "cmd_app_file.h"
 #include "cmd_crypto.h"
 #include "cmd_device.h"
+#include "gm_fingerprint.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
 #include "transport.h"
@@ -240,7 +241,7 @@ uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t*
 uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount)
 {
     if (szPIN != nullptr && szPIN[0] != '\0') return gm_verify_pin(hApplication, ulPINType, szPIN, pulRetryCount);
-    return SAR_NOTSUPPORTYETERR;
+    return gm_verify_fingerprint(hApplication, ulPINType, pulRetryCount);
 }
 
 uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount)
@@ -304,7 +305,7 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
                 rv != SAR_OK)
                 return rv;
         }
-        return SAR_NOTSUPPORTYETERR;
+        return gm_unblock_fingerprint(hApplication, gm_pin_type_user);
     }
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);

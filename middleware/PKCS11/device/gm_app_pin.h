@@ -52,8 +52,7 @@ uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_
 uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulMaxRetryCount,
                         uint32_t* pulRemainRetryCount, uint32_t* pbDefaultPin);
 // A non-empty PIN is verified with gm_verify_pin. An empty or null PIN asks
-// for the on-card fingerprint verification, which this library does not
-// drive yet: SAR_NOTSUPPORTYETERR, nothing sent.
+// for the on-card fingerprint verification (gm_verify_fingerprint).
 uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount);
 // Verifies the PIN under a fresh card challenge. Success logs the PIN's type
 // in on the application object (user or SO flag); *pulRetryCount is written
@@ -65,9 +64,9 @@ uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char
 uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin, const char* szNewPin,
                        uint32_t* pulRetryCount);
 // With a new user PIN: unblocks the user PIN under the SO PIN (secure
-// messaging). Without one (null or empty): the fingerprint unblock, which
-// this library does not drive yet: the SO PIN (when not empty) is verified,
-// and its failure returned; then SAR_NOTSUPPORTYETERR.
+// messaging). Without one (null or empty): the user's fingerprint is
+// unblocked (gm_unblock_fingerprint) after the SO PIN, when not empty, was
+// verified (its failure is returned).
 uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const char* szNewUserPIN,
                         uint32_t* pulRetryCount);
 // Remote unblock: the caller's unblock data goes to the card as given.

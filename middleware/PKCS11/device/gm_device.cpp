@@ -15,6 +15,7 @@
 #include "cmd_crypto.h"
 #include "cmd_device.h"
 #include "gm_api.h"
+#include "gm_dev_enum.h"
 #include "gm_filters.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
@@ -55,9 +56,8 @@ bool oem_text_accepted(const std::string& text)
     return false;
 }
 
-// Enumeration of accepted devices: for every device in `state`, connect it,
-// apply the OEM filter (a rejected device is removed from the device list),
-// read the short device information, keep its alias and list its reader name.
+}  // namespace
+
 // The ids are collected first, so removing a device never disturbs the walk.
 std::string enum_filtered_devices(int32_t state)
 {
@@ -103,6 +103,8 @@ std::string enum_filtered_devices(int32_t state)
     }
     return out;
 }
+
+namespace {
 
 // Reads the 288-byte device record; a reply shorter than its layout is a
 // failure (the command wrapper refuses it), so no field is read unfilled.

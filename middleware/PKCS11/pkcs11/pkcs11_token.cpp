@@ -214,9 +214,11 @@ CK_RV pkcs11_token::refresh_token_flags() {
     uint32_t caps1 = 0;
     uint32_t caps2 = 0;
     if (gm_get_dev_caps(device_handle_, &info, &caps1, &caps2) != SAR_OK) return CKR_DEVICE_ERROR;
-    // A fingerprint reader would set CKF_PROTECTED_AUTHENTICATION_PATH once a
-    // finger is enrolled; the device API does not read enrolments yet.
+    // With a fingerprint reader and an enrolled finger the user logs in on
+    // the token itself (C_Login with no PIN).
     token_info_.flags &= ~CKF_PROTECTED_AUTHENTICATION_PATH;
+    if ((caps2 & caps2_fingerprint) != 0 && fingerprint_enrolled())
+        token_info_.flags |= CKF_PROTECTED_AUTHENTICATION_PATH;
     return CKR_OK;
 }
 
@@ -317,10 +319,16 @@ CK_RV pkcs11_token::pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pi
     uint32_t caps1 = 0;
     uint32_t caps2 = 0;
     if (gm_get_dev_caps(device_handle_, &dev, &caps1, &caps2) != SAR_OK) return CKR_DEVICE_ERROR;
-    // An empty PIN asks for the fingerprint, which the device API does not drive yet.
-    if (length == 0) return (caps2 & caps2_fingerprint) != 0 ? CKR_FUNCTION_NOT_SUPPORTED : CKR_PIN_INCORRECT;
-    if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     const uint32_t card_type = user_type == CKU_SO ? gm_pin_type_so : gm_pin_type_user;
+    // An empty PIN asks for the finger on the token's sensor.
+    if (length == 0 && (caps2 & caps2_fingerprint) == 0) return CKR_PIN_INCORRECT;
+    if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
+    if (length == 0) {
+        const CK_RV rv = fingerprint_login(card_type);
+        info_cached_ = false;
+        if (rv == CKR_OK && user_type != CKU_CONTEXT_SPECIFIC) login_type_ = static_cast<int32_t>(user_type);
+        return rv;
+    }
     uint32_t retries = 0;
     const uint32_t rv = SKF_VerifyPIN(application_, card_type, buffer.data(), &retries);
     info_cached_ = false;  // the tries left changed either way
@@ -398,9 +406,15 @@ CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_lengt
 CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length, const CK_UTF8CHAR* new_pin,
                                      CK_ULONG new_length) {
     // Both PINs are taken with the lengths given: PKCS#11 PINs carry no NUL.
-    if (so_length == 0 || so_length > pin_max_length || new_length == 0 || new_length > pin_max_length)
-        return CKR_PIN_LEN_RANGE;
+    // An empty new PIN unblocks the user's fingerprint instead, on a token
+    // that has a sensor.
+    if (so_length == 0 || so_length > pin_max_length || new_length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (so_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
+    if (new_length == 0) {
+        if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
+        connect_on_demand();
+        if (!has_fingerprint_sensor()) return CKR_PIN_LEN_RANGE;
+    }
     const auto so_buffer = pin_copy<pin_max_length + 1>(so_pin, so_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
@@ -534,13 +548,19 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
         return rv;
     application_ = app;
     (void)gm_set_app_option(application_, app_option_pkcs11);
+    // A new application starts without fingerprints: the old ones go and an
+    // empty record (10 tries) is made; a token without a sensor refuses both.
+    (void)gm_clean_fingerprints(device_handle_);
+    (void)gm_create_fingerprint_record(application_, 10, 10, 1, 1);
     oem[oem_user_pin_set] = 0;
     if (const uint32_t rv = gm_write_oem_info(device_handle_, 0, oem.data(), oem.size()); rv != SAR_OK) return rv;
     token_info_.flags |= CKF_TOKEN_INITIALIZED;
     token_info_.flags &= ~CKF_USER_PIN_INITIALIZED;
     login_type_ = login_type_nobody;
     info_cached_ = false;
-    return CKR_OK;
+    // The new application's change counter, so that other processes notice
+    // the format.
+    return containers_.cache_counter_create();
 }
 
 CK_RV pkcs11_token::device_authenticate() {

@@ -197,6 +197,11 @@ private:
     // CKR_DEVICE_REMOVED when the open device no longer holds this token's
     // card (pulled, or another card put in): nothing is sent to another card.
     CK_RV same_card();
+    // The fingerprint sensor (pkcs11_token_fingerprint.cpp): whether the
+    // user has an enrolled finger, and the on-card verification as a login.
+    bool fingerprint_enrolled();
+    bool has_fingerprint_sensor();
+    CK_RV fingerprint_login(uint32_t card_pin_type);
 
     void init_token_info() {
         std::memset(&token_info_, 0, sizeof token_info_);

@@ -147,13 +147,20 @@ uint32_t pkcs11_token_mgr::count_answering_tokens() {
 }
 
 uint32_t pkcs11_token_mgr::wait_device_event(uint32_t* event_type) {
-    char names[name_list_size] = {};
-    uint32_t size = sizeof names;
+    std::vector<char> names(name_list_size);
+    uint32_t size = static_cast<uint32_t>(names.size());
     uint32_t event = 0;
-    const uint32_t rv = SKF_WaitForDevEvent(names, &size, &event);
+    uint32_t rv = SKF_WaitForDevEvent(names.data(), &size, &event);
+    if (rv == SAR_BUFFER_TOO_SMALL) {
+        // More reader names than the usual buffer takes: the event waits in
+        // the device API until a buffer of the size it gave takes it.
+        names.resize(size);
+        rv = SKF_WaitForDevEvent(names.data(), &size, &event);
+    }
     if (event_type != nullptr) *event_type = event;
     if (rv != SAR_OK) return rv;
-    if (event != GM_DEV_EVENT_INSERTED && event != GM_DEV_EVENT_REMOVED) return 1;
+    // A wake-up that names no device is no reason to stop watching.
+    if (event != GM_DEV_EVENT_INSERTED && event != GM_DEV_EVENT_REMOVED) return 0;
     mutex guard;
     if (CK_RV lrv = guard.take(); lrv != CKR_OK) return static_cast<uint32_t>(lrv);
     (void)handle_device_event();
