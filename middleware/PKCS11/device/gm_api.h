@@ -62,3 +62,4 @@ uint32_t SKF_CancelWaitForDevEvent();
 #include "gm_app_pin.h"
 #include "gm_file_cont.h"
 #include "gm_asym.h"
+#include "gm_symmetric.h"
