@@ -138,6 +138,11 @@ uint32_t send_final(const cipher_call& c, bool encrypt, const uint8_t* data, uin
     return SAR_OK;
 }
 
+// Bytes of a last step of n to send ahead as updates: whole steps, so that the
+// final command carries the rest (at most one step: a full chunk or less) and
+// no command carries less than it could.
+uint32_t ahead_of_final(uint32_t n, const cipher_call& c) { return n > c.step ? (n - 1) / c.step * c.step : 0; }
+
 // Ends the key's operation (final step, one-shot, or a failure on the card
 // in the middle of one: the card's state is unknown, so init starts again).
 void end_operation(gm_sc_key& key)
@@ -287,11 +292,11 @@ uint32_t SKF_Encrypt(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen, uin
             rv != SAR_OK || pbEncryptedData == nullptr)
             return rv;
         const std::vector<uint8_t> all = joined(key, pbData, ulDataLen);
-        const uint32_t whole = floor_blocks(n, c.block);
+        const uint32_t early = ahead_of_final(n, c);
         uint32_t produced = 0;
-        uint32_t rv = send_updates(c, true, all.data(), whole, pbEncryptedData, *pulEncryptedLen, &produced);
+        uint32_t rv = send_updates(c, true, all.data(), early, pbEncryptedData, *pulEncryptedLen, &produced);
         if (rv == SAR_OK)
-            rv = send_final(c, true, all.data() + whole, n - whole, pbEncryptedData, *pulEncryptedLen, &produced);
+            rv = send_final(c, true, all.data() + early, n - early, pbEncryptedData, *pulEncryptedLen, &produced);
         end_operation(key);
         if (rv == SAR_OK) *pulEncryptedLen = produced;
         return rv;
@@ -316,7 +321,7 @@ uint32_t SKF_Decrypt(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEnc
         if (c.padding && n == 0) return SAR_INDATALENERR;
         if (const uint32_t rv = gm_size_query(n, pbData, pulDataLen); rv != SAR_OK || pbData == nullptr) return rv;
         const std::vector<uint8_t> all = joined(key, pbEncryptedData, ulEncryptedLen);
-        const uint32_t early = decrypt_sendable(n, c);
+        const uint32_t early = ahead_of_final(n, c);
         uint32_t produced = 0;
         uint32_t rv = send_updates(c, false, all.data(), early, pbData, *pulDataLen, &produced);
         if (rv == SAR_OK) rv = send_final(c, false, all.data() + early, n - early, pbData, *pulDataLen, &produced);
@@ -338,12 +343,12 @@ uint32_t SKF_EncryptFinal(HANDLE hKey, uint8_t* pbEncryptedData, uint32_t* pulEn
         if (const uint32_t rv = gm_size_query(encrypt_length(held, c), pbEncryptedData, pulEncryptedDataLen);
             rv != SAR_OK || pbEncryptedData == nullptr)
             return rv;
-        const uint32_t whole = floor_blocks(held, c.block);
+        const uint32_t early = ahead_of_final(held, c);
         uint32_t produced = 0;
         uint32_t rv =
-            send_updates(c, true, key.block_buffer.data(), whole, pbEncryptedData, *pulEncryptedDataLen, &produced);
+            send_updates(c, true, key.block_buffer.data(), early, pbEncryptedData, *pulEncryptedDataLen, &produced);
         if (rv == SAR_OK)
-            rv = send_final(c, true, key.block_buffer.data() + whole, held - whole, pbEncryptedData,
+            rv = send_final(c, true, key.block_buffer.data() + early, held - early, pbEncryptedData,
                             *pulEncryptedDataLen, &produced);
         end_operation(key);
         if (rv == SAR_OK) *pulEncryptedDataLen = produced;
@@ -364,7 +369,7 @@ uint32_t SKF_DecryptFinal(HANDLE hKey, uint8_t* pbDecryptedData, uint32_t* pulDe
         if (const uint32_t rv = gm_size_query(held, pbDecryptedData, pulDecryptedDataLen);
             rv != SAR_OK || pbDecryptedData == nullptr)
             return rv;
-        const uint32_t early = decrypt_sendable(held, c);
+        const uint32_t early = ahead_of_final(held, c);
         uint32_t produced = 0;
         uint32_t rv =
             send_updates(c, false, key.block_buffer.data(), early, pbDecryptedData, *pulDecryptedDataLen, &produced);
@@ -560,8 +565,10 @@ uint32_t SKF_Digest(HANDLE hHash, const uint8_t* pbData, uint32_t ulDataLen, uin
         } else if (ulDataLen < chunk) {
             rc = cmd_digest(device, pbData, ulDataLen, reply.data(), &reply_length);
         } else {
-            if (const uint32_t rv = digest_pieces(device, pbData, ulDataLen, chunk); rv != SAR_OK) return rv;
-            rc = cmd_digest_final(device, nullptr, 0, reply.data(), &reply_length);
+            // Full chunks, and the rest (at most a chunk) with the final step.
+            const uint32_t early = (ulDataLen - 1) / chunk * chunk;
+            if (const uint32_t rv = digest_pieces(device, pbData, early, chunk); rv != SAR_OK) return rv;
+            rc = cmd_digest_final(device, pbData + early, ulDataLen - early, reply.data(), &reply_length);
         }
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         if (length != 0 && reply_length != length) return SAR_FAIL;
