@@ -200,4 +200,48 @@ TEST_F(SymToken, ANewDigestTakesOverTheCardsContextAndTheOldOneIsRefused) {
     SKF_CloseHandle(second);
 }
 
+// SM3 with a signer's public key and identity starts from Z (GM/T 0003.2):
+// the digest is SM3(Z || M); the caller's record is left as it was.
+TEST_F(SymToken, Sm3WithPublicKeyAndIdentityStartsFromZ) {
+    EVP_PKEY* pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
+    ASSERT_NE(pkey, nullptr);
+    uint8_t point[65];
+    size_t n = 0;
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(pkey, "pub", point, sizeof point, &n), 1);
+    EVP_PKEY_free(pkey);
+    ECCPUBLICKEYBLOB pub{};
+    pub.BitLen = 512;  // bounded to 256 for the card, in a copy
+    std::memcpy(pub.XCoordinate + 32, point + 1, 32);
+    std::memcpy(pub.YCoordinate + 32, point + 33, 32);
+    const std::string id = "1234567812345678";
+    const char* curve =
+        "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
+        "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
+        "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
+        "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
+    bytes z_input = {static_cast<uint8_t>(id.size() * 8 >> 8), static_cast<uint8_t>(id.size() * 8)};
+    z_input.insert(z_input.end(), id.begin(), id.end());
+    for (const char* p = curve; *p; p += 2) z_input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    z_input.insert(z_input.end(), point + 1, point + 65);
+    bytes z(32);
+    unsigned int m = 0;
+    EVP_Digest(z_input.data(), z_input.size(), z.data(), &m, EVP_sm3(), nullptr);
+    const bytes message = seq(100, 5);
+    bytes zm = z;
+    zm.insert(zm.end(), message.begin(), message.end());
+    bytes expected(32);
+    EVP_Digest(zm.data(), zm.size(), expected.data(), &m, EVP_sm3(), nullptr);
+
+    HANDLE h = 0;
+    ASSERT_EQ(SKF_DigestInit(dev, gm_digest_sm3, &pub, reinterpret_cast<const uint8_t*>(id.data()),
+                             static_cast<uint32_t>(id.size()), &h),
+              SAR_OK);
+    EXPECT_EQ(pub.BitLen, 512u);
+    bytes out(32);
+    uint32_t length = 32;
+    ASSERT_EQ(SKF_Digest(h, message.data(), static_cast<uint32_t>(message.size()), out.data(), &length), SAR_OK);
+    EXPECT_EQ(out, expected);
+    SKF_CloseHandle(h);
+}
+
 }  // namespace
