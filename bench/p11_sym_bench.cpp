@@ -21,7 +21,9 @@ namespace {
 using bytes = std::vector<uint8_t>;
 constexpr size_t mib = 1u << 20;
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 struct bench_token {
     std::unique_ptr<cardsim::test::simulated_token> token;
@@ -45,7 +47,8 @@ struct bench_token {
         if (f->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_OK || n == 0) return fail("no token");
         std::vector<CK_SLOT_ID> slots(n);
         f->C_GetSlotList(CK_TRUE, slots.data(), &n);
-        if (f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h) != CKR_OK)
+        if (f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h) !=
+            CKR_OK)
             return fail("C_OpenSession");
         if (f->C_Login(h, CKU_SO, text("pevot"), 5) != CKR_OK) return fail("SO login");
         if (f->C_InitPIN(h, text("58204716"), 8) != CKR_OK) return fail("C_InitPIN");
@@ -77,8 +80,7 @@ bench_token& the_token() {
 
 // The card's log is bounded, so the APDUs of one call are counted on an
 // untimed call before the timed loop.
-template <typename Call>
-void loop(benchmark::State& state, Call call) {
+template <typename Call> void loop(benchmark::State& state, Call call) {
     bench_token& t = the_token();
     if (!t.error.empty()) {
         state.SkipWithError(t.error.c_str());

@@ -17,7 +17,8 @@ using bytes = std::vector<uint8_t>;
 
 bytes seq(size_t n, uint8_t first = 0) {
     bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i * 7);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(first + i * 7);
     return b;
 }
 
@@ -59,14 +60,16 @@ class SymToken : public ::testing::Test {
         token_->sim().clear_log();
     }
     void TearDown() override {
-        for (HANDLE k : keys) SKF_CloseHandle(k);
+        for (HANDLE k : keys)
+            SKF_CloseHandle(k);
         if (cont) SKF_CloseContainer(cont);
         if (dev) SKF_DisConnectDev(dev);
     }
 
     HANDLE key(const bytes& value, uint32_t alg) {
         HANDLE k = 0;
-        EXPECT_EQ(gm_set_symm_key(cont, value.data(), static_cast<uint32_t>(value.size()), alg, &k), SAR_OK);
+        EXPECT_EQ(gm_set_symm_key(cont, value.data(), static_cast<uint32_t>(value.size()), alg, &k),
+                  SAR_OK);
         if (k) keys.push_back(k);
         return k;
     }
@@ -163,7 +166,8 @@ TEST_F(SymToken, LengthAndIvRules) {
 TEST_F(SymToken, ACardWithNoKeySlotLeftNeverLosesACallersKey) {
     // The card holds 8 session keys.
     std::vector<HANDLE> held;
-    for (int i = 0; i < 8; ++i) held.push_back(key(seq(16, static_cast<uint8_t>(i)), 0x401));
+    for (int i = 0; i < 8; ++i)
+        held.push_back(key(seq(16, static_cast<uint8_t>(i)), 0x401));
     HANDLE ninth = 0;
     EXPECT_EQ(gm_set_symm_key(cont, seq(16).data(), 16, 0x401, &ninth), SAR_NO_ROOM);
     // Every caller's key still works.
@@ -210,18 +214,18 @@ TEST_F(SymToken, Sm3WithPublicKeyAndIdentityStartsFromZ) {
     ASSERT_EQ(EVP_PKEY_get_octet_string_param(pkey, "pub", point, sizeof point, &n), 1);
     EVP_PKEY_free(pkey);
     ECCPUBLICKEYBLOB pub{};
-    pub.BitLen = 512;  // bounded to 256 for the card, in a copy
+    pub.BitLen = 512; // bounded to 256 for the card, in a copy
     std::memcpy(pub.XCoordinate + 32, point + 1, 32);
     std::memcpy(pub.YCoordinate + 32, point + 33, 32);
     const std::string id = "1234567812345678";
-    const char* curve =
-        "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
-        "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
-        "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
-        "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
+    const char* curve = "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
+                        "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
+                        "32C4AE2C1F1981195F9904466A39C9948FE30BBFF2660BE1715A4589334C74C7"
+                        "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
     bytes z_input = {static_cast<uint8_t>(id.size() * 8 >> 8), static_cast<uint8_t>(id.size() * 8)};
     z_input.insert(z_input.end(), id.begin(), id.end());
-    for (const char* p = curve; *p; p += 2) z_input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    for (const char* p = curve; *p; p += 2)
+        z_input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
     z_input.insert(z_input.end(), point + 1, point + 65);
     bytes z(32);
     unsigned int m = 0;
@@ -239,9 +243,11 @@ TEST_F(SymToken, Sm3WithPublicKeyAndIdentityStartsFromZ) {
     EXPECT_EQ(pub.BitLen, 512u);
     bytes out(32);
     uint32_t length = 32;
-    ASSERT_EQ(SKF_Digest(h, message.data(), static_cast<uint32_t>(message.size()), out.data(), &length), SAR_OK);
+    ASSERT_EQ(
+        SKF_Digest(h, message.data(), static_cast<uint32_t>(message.size()), out.data(), &length),
+        SAR_OK);
     EXPECT_EQ(out, expected);
     SKF_CloseHandle(h);
 }
 
-}  // namespace
+} // namespace

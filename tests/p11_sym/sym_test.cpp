@@ -32,17 +32,21 @@ constexpr const char* user_pin = "58204716";
 // The simulated card reports a 2048-byte buffer: commands carry 1792 data bytes.
 constexpr size_t chunk = 1792;
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 bytes pattern(size_t n, uint8_t seed) {
     bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + 13 * i + (i >> 5));
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + 13 * i + (i >> 5));
     return b;
 }
 
 bytes hex(const char* s) {
     bytes out;
-    for (; s[0] && s[1]; s += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(s, 2), nullptr, 16)));
+    for (; s[0] && s[1]; s += 2)
+        out.push_back(static_cast<uint8_t>(std::stoi(std::string(s, 2), nullptr, 16)));
     return out;
 }
 
@@ -51,15 +55,16 @@ struct cipher_free {
 };
 
 // OpenSSL's answer; empty optional-like flag through ok.
-bytes openssl_cipher(const EVP_CIPHER* cipher, const bytes& key, const bytes& iv, bool pad, bool encrypt,
-                     const bytes& in, bool* ok = nullptr) {
+bytes openssl_cipher(const EVP_CIPHER* cipher, const bytes& key, const bytes& iv, bool pad,
+                     bool encrypt, const bytes& in, bool* ok = nullptr) {
     std::unique_ptr<EVP_CIPHER_CTX, cipher_free> c(EVP_CIPHER_CTX_new());
     bytes out(in.size() + 64);
     int n = 0, m = 0;
-    bool good = EVP_CipherInit_ex(c.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data(),
-                                  encrypt ? 1 : 0) == 1;
+    bool good = EVP_CipherInit_ex(c.get(), cipher, nullptr, key.data(),
+                                  iv.empty() ? nullptr : iv.data(), encrypt ? 1 : 0) == 1;
     EVP_CIPHER_CTX_set_padding(c.get(), pad ? 1 : 0);
-    good = good && EVP_CipherUpdate(c.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) == 1;
+    good = good &&
+           EVP_CipherUpdate(c.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) == 1;
     good = good && EVP_CipherFinal_ex(c.get(), out.data() + n, &m) == 1;
     if (ok) *ok = good;
     out.resize(good ? static_cast<size_t>(n + m) : 0);
@@ -99,7 +104,8 @@ class SymTest : public ::testing::Test {
 
     CK_SESSION_HANDLE open() {
         CK_SESSION_HANDLE s = 0;
-        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s), CKR_OK);
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
+                  CKR_OK);
         return s;
     }
 
@@ -130,25 +136,27 @@ class SymTest : public ::testing::Test {
     }
 
     // One-shot C_Encrypt / C_Decrypt with a size query first.
-    CK_RV oneshot(CK_SESSION_HANDLE s, bool encrypt, CK_MECHANISM m, CK_OBJECT_HANDLE k, const bytes& in, bytes& out) {
+    CK_RV oneshot(CK_SESSION_HANDLE s, bool encrypt, CK_MECHANISM m, CK_OBJECT_HANDLE k,
+                  const bytes& in, bytes& out) {
         CK_RV rv = encrypt ? f->C_EncryptInit(s, &m, k) : f->C_DecryptInit(s, &m, k);
         if (rv != CKR_OK) return rv;
         CK_ULONG n = 0;
         CK_BYTE none = 0;
         CK_BYTE_PTR data = in.empty() ? &none : const_cast<uint8_t*>(in.data());
         auto call = [&](CK_BYTE_PTR o, CK_ULONG_PTR l) {
-            return encrypt ? f->C_Encrypt(s, data, in.size(), o, l) : f->C_Decrypt(s, data, in.size(), o, l);
+            return encrypt ? f->C_Encrypt(s, data, in.size(), o, l)
+                           : f->C_Decrypt(s, data, in.size(), o, l);
         };
         if ((rv = call(nullptr, &n)) != CKR_OK) return rv;
-        out.assign(n + 1, 0);  // never a null buffer, which would be another size query
+        out.assign(n + 1, 0); // never a null buffer, which would be another size query
         rv = call(out.data(), &n);
         out.resize(rv == CKR_OK ? n : 0);
         return rv;
     }
 
     // Multi-part in pieces of `piece` bytes, each output buffer sized by a query.
-    CK_RV multipart(CK_SESSION_HANDLE s, bool encrypt, CK_MECHANISM m, CK_OBJECT_HANDLE k, const bytes& in,
-                    size_t piece, bytes& out) {
+    CK_RV multipart(CK_SESSION_HANDLE s, bool encrypt, CK_MECHANISM m, CK_OBJECT_HANDLE k,
+                    const bytes& in, size_t piece, bytes& out) {
         CK_RV rv = encrypt ? f->C_EncryptInit(s, &m, k) : f->C_DecryptInit(s, &m, k);
         if (rv != CKR_OK) return rv;
         out.clear();
@@ -156,7 +164,8 @@ class SymTest : public ::testing::Test {
             const size_t n = std::min(piece, in.size() - at);
             CK_BYTE_PTR p = const_cast<uint8_t*>(in.data()) + at;
             CK_ULONG len = 0;
-            rv = encrypt ? f->C_EncryptUpdate(s, p, n, nullptr, &len) : f->C_DecryptUpdate(s, p, n, nullptr, &len);
+            rv = encrypt ? f->C_EncryptUpdate(s, p, n, nullptr, &len)
+                         : f->C_DecryptUpdate(s, p, n, nullptr, &len);
             if (rv != CKR_OK) return rv;
             bytes part(len + 1);
             len = part.size();
@@ -168,8 +177,9 @@ class SymTest : public ::testing::Test {
         CK_ULONG len = 0;
         rv = encrypt ? f->C_EncryptFinal(s, nullptr, &len) : f->C_DecryptFinal(s, nullptr, &len);
         if (rv != CKR_OK) return rv;
-        bytes last(len + 1);  // never null: that would be another size query
-        rv = encrypt ? f->C_EncryptFinal(s, last.data(), &len) : f->C_DecryptFinal(s, last.data(), &len);
+        bytes last(len + 1); // never null: that would be another size query
+        rv = encrypt ? f->C_EncryptFinal(s, last.data(), &len)
+                     : f->C_DecryptFinal(s, last.data(), &len);
         if (rv != CKR_OK) return rv;
         out.insert(out.end(), last.begin(), last.begin() + static_cast<std::ptrdiff_t>(len));
         return CKR_OK;
@@ -210,7 +220,7 @@ struct cipher_case {
     bool cbc;
     bool pad;
     const EVP_CIPHER* (*cipher)();
-    bool key_thrice;  // single DES as three-key DES with K1 = K2 = K3
+    bool key_thrice; // single DES as three-key DES with K1 = K2 = K3
 };
 
 const cipher_case cipher_cases[] = {
@@ -228,7 +238,8 @@ const cipher_case cipher_cases[] = {
     {"AES256_CBC_PAD", CKM_AES_CBC_PAD, CKK_AES, 32, 16, true, true, EVP_aes_256_cbc, false},
     {"SM4_ECB", ZELT_CKM_SM4_ECB, CKK_GENERIC_SECRET, 16, 16, false, false, EVP_sm4_ecb, false},
     {"SM4_CBC", ZELT_CKM_SM4_CBC, CKK_GENERIC_SECRET, 16, 16, true, false, EVP_sm4_cbc, false},
-    {"SM4_CBC_PAD", ZELT_CKM_SM4_CBC_PAD, CKK_GENERIC_SECRET, 16, 16, true, true, EVP_sm4_cbc, false},
+    {"SM4_CBC_PAD", ZELT_CKM_SM4_CBC_PAD, CKK_GENERIC_SECRET, 16, 16, true, true, EVP_sm4_cbc,
+     false},
 };
 
 class CipherTest : public SymTest, public ::testing::WithParamInterface<cipher_case> {};
@@ -238,12 +249,14 @@ TEST_P(CipherTest, OneShotAndMultiPartAgreeWithOpenSSL) {
     const bytes key = pattern(c.key_length, 0x31);
     const bytes iv = c.cbc ? pattern(c.block, 0x77) : bytes{};
     bytes ossl_key = key;
-    if (c.key_thrice) ossl_key = bytes(key.begin(), key.end()), ossl_key.insert(ossl_key.end(), key.begin(), key.end()),
-                      ossl_key.insert(ossl_key.end(), key.begin(), key.end());
+    if (c.key_thrice)
+        ossl_key = bytes(key.begin(), key.end()),
+        ossl_key.insert(ossl_key.end(), key.begin(), key.end()),
+        ossl_key.insert(ossl_key.end(), key.begin(), key.end());
     const CK_OBJECT_HANDLE k = secret_key(key, c.key_type);
     CK_MECHANISM m{c.mechanism, c.cbc ? const_cast<uint8_t*>(iv.data()) : nullptr, iv.size()};
-    for (size_t length : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, chunk - 1, chunk, chunk + 1,
-                          3 * chunk + 40}) {
+    for (size_t length : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, chunk - 1,
+                          chunk, chunk + 1, 3 * chunk + 40}) {
         SCOPED_TRACE(length);
         const bytes plain = pattern(length, static_cast<uint8_t>(length));
         bytes out;
@@ -277,17 +290,18 @@ TEST_F(SymTest, KnownAnswers) {
         const char *key, *plain, *cipher;
     };
     const kat kats[] = {
-        {CKM_AES_ECB, CKK_AES, "000102030405060708090a0b0c0d0e0f", "00112233445566778899aabbccddeeff",
-         "69c4e0d86a7b0430d8cdb78070b4c55a"},
-        {ZELT_CKM_SM4_ECB, CKK_GENERIC_SECRET, "0123456789abcdeffedcba9876543210", "0123456789abcdeffedcba9876543210",
-         "681edf34d206965e86b3e94f536e4246"},
+        {CKM_AES_ECB, CKK_AES, "000102030405060708090a0b0c0d0e0f",
+         "00112233445566778899aabbccddeeff", "69c4e0d86a7b0430d8cdb78070b4c55a"},
+        {ZELT_CKM_SM4_ECB, CKK_GENERIC_SECRET, "0123456789abcdeffedcba9876543210",
+         "0123456789abcdeffedcba9876543210", "681edf34d206965e86b3e94f536e4246"},
         {CKM_AES_ECB, CKK_AES, "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f",
          "00112233445566778899aabbccddeeff", "8ea2b7ca516745bfeafc49904b496089"},
     };
     for (const kat& v : kats) {
         const CK_OBJECT_HANDLE k = secret_key(hex(v.key), v.type);
         bytes out;
-        ASSERT_EQ(oneshot(h, true, CK_MECHANISM{v.mechanism, nullptr, 0}, k, hex(v.plain), out), CKR_OK);
+        ASSERT_EQ(oneshot(h, true, CK_MECHANISM{v.mechanism, nullptr, 0}, k, hex(v.plain), out),
+                  CKR_OK);
         EXPECT_EQ(out, hex(v.cipher)) << v.key;
     }
 }
@@ -297,7 +311,8 @@ TEST_F(SymTest, KnownAnswers) {
 // every block of a pass is one more iteration, so passes of n blocks, each
 // starting from the last block of the previous pass, iterate n times each.
 TEST_F(SymTest, Sm4MillionIterations) {
-    const CK_OBJECT_HANDLE k = secret_key(hex("0123456789abcdeffedcba9876543210"), CKK_GENERIC_SECRET);
+    const CK_OBJECT_HANDLE k =
+        secret_key(hex("0123456789abcdeffedcba9876543210"), CKK_GENERIC_SECRET);
     bytes block = hex("0123456789abcdeffedcba9876543210");
     const bytes zero_iv(16, 0);
     CK_MECHANISM m{ZELT_CKM_SM4_CBC, const_cast<uint8_t*>(zero_iv.data()), 16};
@@ -321,7 +336,8 @@ TEST_F(SymTest, Sm1RoundTrips) {
     const bytes plain = pattern(100, 1);
     for (CK_MECHANISM m : {CK_MECHANISM{ZELT_CKM_SM1_CBC_PAD, const_cast<uint8_t*>(iv.data()), 16},
                            CK_MECHANISM{ZELT_CKM_SM1_ECB, nullptr, 0}}) {
-        const bytes in = m.mechanism == ZELT_CKM_SM1_ECB ? bytes(plain.begin(), plain.begin() + 96) : plain;
+        const bytes in =
+            m.mechanism == ZELT_CKM_SM1_ECB ? bytes(plain.begin(), plain.begin() + 96) : plain;
         bytes c, p;
         ASSERT_EQ(oneshot(h, true, m, k, in, c), CKR_OK);
         EXPECT_NE(c, in);
@@ -347,8 +363,8 @@ class DigestTest : public SymTest, public ::testing::WithParamInterface<digest_c
 
 TEST_P(DigestTest, OneShotAndMultiPartAgreeWithOpenSSL) {
     const digest_case& d = GetParam();
-    for (size_t length :
-         {size_t{0}, size_t{1}, size_t{3}, size_t{15}, size_t{16}, size_t{17}, chunk - 1, chunk, chunk + 1, size_t{5000}}) {
+    for (size_t length : {size_t{0}, size_t{1}, size_t{3}, size_t{15}, size_t{16}, size_t{17},
+                          chunk - 1, chunk, chunk + 1, size_t{5000}}) {
         SCOPED_TRACE(length);
         const bytes in = length == 3 ? bytes{'a', 'b', 'c'} : pattern(length, 3);
         const bytes expected = openssl_digest(d.md(), in);
@@ -356,13 +372,14 @@ TEST_P(DigestTest, OneShotAndMultiPartAgreeWithOpenSSL) {
         CK_MECHANISM m{d.mechanism, nullptr, 0};
         ASSERT_EQ(f->C_DigestInit(h, &m), CKR_OK);
         for (size_t at = 0; at < in.size(); at += 700)
-            ASSERT_EQ(f->C_DigestUpdate(h, const_cast<uint8_t*>(in.data()) + at, std::min<size_t>(700, in.size() - at)),
+            ASSERT_EQ(f->C_DigestUpdate(h, const_cast<uint8_t*>(in.data()) + at,
+                                        std::min<size_t>(700, in.size() - at)),
                       CKR_OK);
         CK_ULONG n = 0;
         ASSERT_EQ(f->C_DigestFinal(h, nullptr, &n), CKR_OK);
         ASSERT_EQ(n, expected.size());
         bytes out(n);
-        n = 1;  // short: the length, and the operation stays
+        n = 1; // short: the length, and the operation stays
         ASSERT_EQ(f->C_DigestFinal(h, out.data(), &n), CKR_BUFFER_TOO_SMALL);
         ASSERT_EQ(n, expected.size());
         ASSERT_EQ(f->C_DigestFinal(h, out.data(), &n), CKR_OK);
@@ -385,8 +402,9 @@ TEST_F(SymTest, DigestCommandsCarryFullChunks) {
     ASSERT_EQ(f->C_Digest(h, const_cast<uint8_t*>(in.data()), in.size(), out.data(), &n), CKR_OK);
     size_t digest_commands = 0;
     for (const bytes& apdu : token_.sim().apdu_log())
-        if (apdu.size() >= 2 && apdu[0] == 0x80 && apdu[1] >= 0xB4 && apdu[1] <= 0xBA) ++digest_commands;
-    EXPECT_EQ(digest_commands, 1u + 3u + 1u);  // init, 3 full updates, the final step with the rest
+        if (apdu.size() >= 2 && apdu[0] == 0x80 && apdu[1] >= 0xB4 && apdu[1] <= 0xBA)
+            ++digest_commands;
+    EXPECT_EQ(digest_commands, 1u + 3u + 1u); // init, 3 full updates, the final step with the rest
 }
 
 // ---- rules ----
@@ -402,13 +420,16 @@ TEST_F(SymTest, SizeQueriesShortBuffersAndNoDataLostOnDecryptUpdate) {
 
     ASSERT_EQ(f->C_EncryptInit(h, &m, k), CKR_OK);
     CK_ULONG n = 0;
-    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), nullptr, &n), CKR_OK);
+    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), nullptr, &n),
+              CKR_OK);
     EXPECT_EQ(n, 48u);
     bytes out(48);
     n = 47;
-    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), out.data(), &n), CKR_BUFFER_TOO_SMALL);
+    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), out.data(), &n),
+              CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(n, 48u);
-    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), out.data(), &n), CKR_OK);
+    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), out.data(), &n),
+              CKR_OK);
     EXPECT_EQ(out, cipher);
 
     // 48 bytes in one update: 32 come out (the last block waits for the
@@ -417,10 +438,13 @@ TEST_F(SymTest, SizeQueriesShortBuffersAndNoDataLostOnDecryptUpdate) {
     ASSERT_EQ(f->C_DecryptInit(h, &m, k), CKR_OK);
     bytes got(64);
     n = 16;
-    ASSERT_EQ(f->C_DecryptUpdate(h, const_cast<uint8_t*>(cipher.data()), cipher.size(), got.data(), &n),
-              CKR_BUFFER_TOO_SMALL);
+    ASSERT_EQ(
+        f->C_DecryptUpdate(h, const_cast<uint8_t*>(cipher.data()), cipher.size(), got.data(), &n),
+        CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(n, 32u);
-    ASSERT_EQ(f->C_DecryptUpdate(h, const_cast<uint8_t*>(cipher.data()), cipher.size(), got.data(), &n), CKR_OK);
+    ASSERT_EQ(
+        f->C_DecryptUpdate(h, const_cast<uint8_t*>(cipher.data()), cipher.size(), got.data(), &n),
+        CKR_OK);
     ASSERT_EQ(n, 32u);
     CK_ULONG last = 4;
     ASSERT_EQ(f->C_DecryptFinal(h, got.data() + 32, &last), CKR_BUFFER_TOO_SMALL);
@@ -444,7 +468,8 @@ TEST_F(SymTest, BadPaddingIsAnErrorNeverData) {
         bytes out;
         EXPECT_EQ(oneshot(h, false, m, k, cipher, out), CKR_ENCRYPTED_DATA_INVALID) << int(last);
         EXPECT_TRUE(out.empty());
-        EXPECT_EQ(multipart(h, false, m, k, cipher, 5, out), CKR_ENCRYPTED_DATA_INVALID) << int(last);
+        EXPECT_EQ(multipart(h, false, m, k, cipher, 5, out), CKR_ENCRYPTED_DATA_INVALID)
+            << int(last);
     }
     bytes out;
     EXPECT_EQ(oneshot(h, false, m, k, pattern(20, 1), out), CKR_ENCRYPTED_DATA_LEN_RANGE);
@@ -495,9 +520,9 @@ TEST_F(SymTest, KeyAndIvLengthsAreChecked) {
         CK_RV expected;
     };
     const bad_case cases[] = {
-        {CKM_AES_CBC, CKK_AES, 16, 40, CKR_MECHANISM_PARAM_INVALID},  // IV over the 32-byte record
+        {CKM_AES_CBC, CKK_AES, 16, 40, CKR_MECHANISM_PARAM_INVALID}, // IV over the 32-byte record
         {CKM_AES_CBC, CKK_AES, 16, 8, CKR_MECHANISM_PARAM_INVALID},
-        {CKM_DES3_CBC_PAD, CKK_DES3, 24, 4, CKR_MECHANISM_PARAM_INVALID},  // short DES3 IV
+        {CKM_DES3_CBC_PAD, CKK_DES3, 24, 4, CKR_MECHANISM_PARAM_INVALID}, // short DES3 IV
         {CKM_AES_ECB, CKK_AES, 5, 0, CKR_KEY_SIZE_RANGE},
         {CKM_AES_ECB, CKK_AES, 20, 0, CKR_KEY_SIZE_RANGE},
         {CKM_DES3_CBC_PAD, CKK_DES3, 8, 8, CKR_KEY_SIZE_RANGE},
@@ -506,15 +531,17 @@ TEST_F(SymTest, KeyAndIvLengthsAreChecked) {
     };
     for (const bad_case& c : cases) {
         const CK_OBJECT_HANDLE k = secret_key(pattern(c.key_length, 3), c.type);
-        CK_MECHANISM m{c.mechanism, c.iv_length ? const_cast<uint8_t*>(iv.data()) : nullptr, c.iv_length};
-        EXPECT_EQ(f->C_EncryptInit(h, &m, k), c.expected) << std::hex << c.mechanism << " " << c.key_length;
+        CK_MECHANISM m{c.mechanism, c.iv_length ? const_cast<uint8_t*>(iv.data()) : nullptr,
+                       c.iv_length};
+        EXPECT_EQ(f->C_EncryptInit(h, &m, k), c.expected)
+            << std::hex << c.mechanism << " " << c.key_length;
     }
 }
 
 TEST_F(SymTest, GeneratedKeysHaveTheirAlgorithmsLength) {
     struct gen_case {
         CK_MECHANISM_TYPE mechanism;
-        CK_ULONG value_len;  // 0: none in the template
+        CK_ULONG value_len; // 0: none in the template
         size_t expected;
         CK_KEY_TYPE type;
     };
@@ -531,7 +558,8 @@ TEST_F(SymTest, GeneratedKeysHaveTheirAlgorithmsLength) {
         std::vector<CK_ATTRIBUTE> t{{CKA_TOKEN, &no, 1}, {CKA_EXTRACTABLE, &yes, 1}};
         if (len) t.push_back({CKA_VALUE_LEN, &len, sizeof len});
         CK_OBJECT_HANDLE k = 0;
-        ASSERT_EQ(f->C_GenerateKey(h, &m, t.data(), t.size(), &k), CKR_OK) << std::hex << c.mechanism;
+        ASSERT_EQ(f->C_GenerateKey(h, &m, t.data(), t.size(), &k), CKR_OK)
+            << std::hex << c.mechanism;
         const bytes value = value_of(k);
         EXPECT_EQ(value.size(), c.expected) << std::hex << c.mechanism;
         if (c.type != 0) {
@@ -546,7 +574,8 @@ TEST_F(SymTest, GeneratedKeysHaveTheirAlgorithmsLength) {
     CK_MECHANISM gen{CKM_AES_KEY_GEN, nullptr, 0};
     CK_ULONG len = 32;
     CK_BBOOL no = CK_FALSE, yes = CK_TRUE;
-    CK_ATTRIBUTE t[] = {{CKA_TOKEN, &no, 1}, {CKA_VALUE_LEN, &len, sizeof len}, {CKA_EXTRACTABLE, &yes, 1}};
+    CK_ATTRIBUTE t[] = {
+        {CKA_TOKEN, &no, 1}, {CKA_VALUE_LEN, &len, sizeof len}, {CKA_EXTRACTABLE, &yes, 1}};
     CK_OBJECT_HANDLE k = 0;
     ASSERT_EQ(f->C_GenerateKey(h, &gen, t, 3, &k), CKR_OK);
     const bytes plain = pattern(32, 6);
@@ -581,11 +610,14 @@ TEST_F(SymTest, TwoSessionsAndTwoProcessesAtOnce) {
     const std::string dir = ::testing::TempDir();
     const std::string input = dir + "/p11_sym_input.bin";
     const bytes big = pattern(50000, 9);
-    std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(big.data()), big.size());
+    std::ofstream(input, std::ios::binary)
+        .write(reinterpret_cast<const char*>(big.data()), big.size());
     const std::string output = dir + "/p11_sym_output.bin";
     // A sanitized module needs the ASan runtime loaded first into the client.
     const std::string preload =
-        TESSVIK_SANITIZED ? "LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 " : "";
+        TESSVIK_SANITIZED
+            ? "LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 "
+            : "";
     const std::string command = preload + PKCS11_TOOL + " --module " + TESSVIK_MODULE_PATH +
                                 " -h -m SHA256 --input-file " + input + " --output-file " + output +
                                 " >" + dir + "/p11_sym_tool.log 2>&1";
@@ -597,7 +629,9 @@ TEST_F(SymTest, TwoSessionsAndTwoProcessesAtOnce) {
     }
     int status = -1;
     // This process keeps its operations going for as long as the other one runs.
-    const auto other_running = [&] { return status == -1 && waitpid(other, &status, WNOHANG) == 0; };
+    const auto other_running = [&] {
+        return status == -1 && waitpid(other, &status, WNOHANG) == 0;
+    };
 
     const CK_SESSION_HANDLE a = h, b = open();
     const bytes key = pattern(16, 1);
@@ -607,7 +641,8 @@ TEST_F(SymTest, TwoSessionsAndTwoProcessesAtOnce) {
     CK_MECHANISM cbc{CKM_AES_CBC_PAD, const_cast<uint8_t*>(iv.data()), 16};
     const bytes da = pattern(30000, 1), db = pattern(30000, 2);
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    for (int round = 0; round < 3 || (other_running() && std::chrono::steady_clock::now() < give_up); ++round) {
+    for (int round = 0;
+         round < 3 || (other_running() && std::chrono::steady_clock::now() < give_up); ++round) {
         ASSERT_EQ(f->C_DigestInit(a, &sha1), CKR_OK);
         ASSERT_EQ(f->C_DigestInit(b, &sha512), CKR_OK);
         ASSERT_EQ(f->C_EncryptInit(a, &cbc, k), CKR_OK);
@@ -647,10 +682,49 @@ TEST_F(SymTest, TwoSessionsAndTwoProcessesAtOnce) {
         ASSERT_EQ(waitpid(other, &status, 0), other);
     }
     std::ifstream log(dir + "/p11_sym_tool.log");
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::string((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << std::string((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     std::ifstream in(output, std::ios::binary);
     const bytes theirs((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(theirs, openssl_digest(EVP_sha256(), big));
 }
 
-}  // namespace
+// Wrapping a token key's value with the card cipher, and unwrapping it into
+// a new secret key; a session key is not wrapped by the card cipher.
+TEST_F(SymTest, WrapAndUnwrapSecretKeys) {
+    const bytes kek = pattern(16, 0x21);
+    const CK_OBJECT_HANDLE wrapping = secret_key(kek, CKK_AES);
+    const bytes target_value = pattern(32, 0x42);
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    CK_KEY_TYPE aes = CKK_AES;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE t[] = {
+        {CKA_CLASS, &cls, sizeof cls},
+        {CKA_KEY_TYPE, &aes, sizeof aes},
+        {CKA_TOKEN, &yes, 1},
+        {CKA_EXTRACTABLE, &yes, 1},
+        {CKA_VALUE, const_cast<uint8_t*>(target_value.data()), target_value.size()}};
+    CK_OBJECT_HANDLE target = 0;
+    ASSERT_EQ(f->C_CreateObject(h, t, 5, &target), CKR_OK);
+    CK_MECHANISM ecb{CKM_AES_ECB, nullptr, 0};
+    CK_ULONG n = 0;
+    ASSERT_EQ(f->C_WrapKey(h, &ecb, wrapping, target, nullptr, &n), CKR_OK);
+    ASSERT_EQ(n, 32u);
+    bytes wrapped(n);
+    ASSERT_EQ(f->C_WrapKey(h, &ecb, wrapping, target, wrapped.data(), &n), CKR_OK);
+    EXPECT_EQ(wrapped, openssl_cipher(EVP_aes_128_ecb(), kek, {}, false, true, target_value));
+
+    CK_ATTRIBUTE u[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &aes, sizeof aes}};
+    CK_OBJECT_HANDLE unwrapped = 0;
+    ASSERT_EQ(f->C_UnwrapKey(h, &ecb, wrapping, wrapped.data(), wrapped.size(), u, 2, &unwrapped),
+              CKR_OK);
+    EXPECT_EQ(value_of(unwrapped), target_value);
+
+    const CK_OBJECT_HANDLE session_key = secret_key(pattern(16, 1), CKK_AES);
+    bytes out(64);
+    n = out.size();
+    EXPECT_EQ(f->C_WrapKey(h, &ecb, wrapping, session_key, out.data(), &n),
+              CKR_FUNCTION_NOT_SUPPORTED);
+}
+
+} // namespace

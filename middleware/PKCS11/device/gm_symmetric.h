@@ -38,15 +38,17 @@ struct gm_symm_algorithm {
 // accepted internal identifiers after the mapping.
 const gm_symm_algorithm* gm_symm_algorithm_for(uint32_t caller_id);
 // Mode of an identifier by its low four bits: 1 ECB, 2 CBC, 4 CFB, 8 OFB, 0 MAC.
-inline constexpr uint32_t gm_symm_mode(uint32_t id) { return id & 0xF; }
+inline constexpr uint32_t gm_symm_mode(uint32_t id) {
+    return id & 0xF;
+}
 
 // Imports ulKeyLen key bytes into the container as a session key of the
 // algorithm (ulKeyLen must be the algorithm's key length). A card with no
 // free key slot gets room only by destroying a key the library made for its
 // own use; a caller's key is never evicted (else SAR_NO_ROOM).
 // The key is destroyed with SKF_CloseHandle.
-uint32_t gm_set_symm_key(HCONTAINER hContainer, const uint8_t* pbKey, uint32_t ulKeyLen, uint32_t ulAlgId,
-                         HANDLE* phKey);
+uint32_t gm_set_symm_key(HCONTAINER hContainer, const uint8_t* pbKey, uint32_t ulKeyLen,
+                         uint32_t ulAlgId, HANDLE* phKey);
 
 // Starts an operation on the key. The IV must be at most 32 bytes, and for
 // the CBC, CFB and OFB modes exactly one block (else SAR_INVALIDPARAMERR).
@@ -57,17 +59,17 @@ uint32_t SKF_DecryptInit(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam);
 // without padding must be whole blocks (encrypt: SAR_INVALIDPARAMERR,
 // decrypt: SAR_INDATALENERR). Decryption with padding reports the input
 // length as the size it needs (the padding is known only once decrypted).
-uint32_t SKF_Encrypt(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen, uint8_t* pbEncryptedData,
-                     uint32_t* pulEncryptedLen);
-uint32_t SKF_Decrypt(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEncryptedLen, uint8_t* pbData,
-                     uint32_t* pulDataLen);
+uint32_t SKF_Encrypt(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
+                     uint8_t* pbEncryptedData, uint32_t* pulEncryptedLen);
+uint32_t SKF_Decrypt(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEncryptedLen,
+                     uint8_t* pbData, uint32_t* pulDataLen);
 // Multi-part: whole blocks go to the card; the rest stays held. Decryption
 // with padding always keeps the last block back for the final step.
-uint32_t SKF_EncryptUpdate(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen, uint8_t* pbEncryptedData,
-                           uint32_t* pulEncryptedLen);
+uint32_t SKF_EncryptUpdate(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
+                           uint8_t* pbEncryptedData, uint32_t* pulEncryptedLen);
 uint32_t SKF_EncryptFinal(HANDLE hKey, uint8_t* pbEncryptedData, uint32_t* pulEncryptedDataLen);
-uint32_t SKF_DecryptUpdate(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEncryptedLen, uint8_t* pbData,
-                           uint32_t* pulDataLen);
+uint32_t SKF_DecryptUpdate(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEncryptedLen,
+                           uint8_t* pbData, uint32_t* pulDataLen);
 uint32_t SKF_DecryptFinal(HANDLE hKey, uint8_t* pbDecryptedData, uint32_t* pulDecryptedDataLen);
 
 // Hash identifiers of the digest functions (SHA-256 travels to the card as 3).
@@ -86,8 +88,8 @@ uint32_t gm_digest_length(uint32_t hash_id);
 // refused with SAR_NOTINITIALIZEERR instead of mixing the two.
 // For SM3 with a public key (and identifier), the digest starts with the
 // signer's Z value (GM/T 0003); the caller's records are never written.
-uint32_t SKF_DigestInit(DEVHANDLE hDev, uint32_t ulAlgID, const ECCPUBLICKEYBLOB* pPubKey, const uint8_t* pucID,
-                        uint32_t ulIDLen, HANDLE* phHash);
+uint32_t SKF_DigestInit(DEVHANDLE hDev, uint32_t ulAlgID, const ECCPUBLICKEYBLOB* pPubKey,
+                        const uint8_t* pucID, uint32_t ulIDLen, HANDLE* phHash);
 // One-shot; ends the card's digest context (the handle stays open).
 uint32_t SKF_Digest(HANDLE hHash, const uint8_t* pbData, uint32_t ulDataLen, uint8_t* pbHashData,
                     uint32_t* pulHashLen);

@@ -59,24 +59,30 @@ constexpr algo_row vendor_rows[] = {
     {ZELT_CKM_SM4_CBC, 0x402, 16, 0, 0},     {ZELT_CKM_SM4_CBC_PAD, 0x402, 16, 0, 1},
 };
 
-bool is_des(uint32_t alg) { return alg == des_ecb || alg == des_cbc; }
-bool is_des3(uint32_t alg) { return alg == des3_ecb || alg == des3_cbc || alg == des2_ecb || alg == des2_cbc; }
-bool is_aes(uint32_t alg) { return (alg & 0xFFFFFF0Fu) == 0x80000101u || (alg & 0xFFFFFF0Fu) == 0x80000102u; }
-bool is_cbc(uint32_t alg) { return (alg & 0xF) == 2; }
+bool is_des(uint32_t alg) {
+    return alg == des_ecb || alg == des_cbc;
+}
+bool is_des3(uint32_t alg) {
+    return alg == des3_ecb || alg == des3_cbc || alg == des2_ecb || alg == des2_cbc;
+}
+bool is_aes(uint32_t alg) {
+    return (alg & 0xFFFFFF0Fu) == 0x80000101u || (alg & 0xFFFFFF0Fu) == 0x80000102u;
+}
+bool is_cbc(uint32_t alg) {
+    return (alg & 0xF) == 2;
+}
 
 // The length of a mechanism's keys when the key object names none.
-uint32_t default_key_length(uint32_t device_alg)
-{
+uint32_t default_key_length(uint32_t device_alg) {
     if (is_des(device_alg)) return 8;
     // Triple DES keys are three DES keys (PKCS#11 v2.20 section 12.15).
     if (is_des3(device_alg)) return 24;
     return 16;
 }
 
-}  // namespace
+} // namespace
 
-CK_RV algo_lookup(uint32_t mechanism, pkcs11_algo& algo)
-{
+CK_RV algo_lookup(uint32_t mechanism, pkcs11_algo& algo) {
     if (mechanism == ZELT_CKM_SM3 || mechanism == ZELT_CKM_SM3_SM2) {
         algo.device_alg = 1;
         algo.digest_length = 32;
@@ -98,19 +104,18 @@ CK_RV algo_lookup(uint32_t mechanism, pkcs11_algo& algo)
     return CKR_MECHANISM_INVALID;
 }
 
-void algo_fill(uint32_t mechanism, const pkcs11_object* key, pkcs11_algo& algo)
-{
+void algo_fill(uint32_t mechanism, const pkcs11_object* key, pkcs11_algo& algo) {
     if (algo_lookup(mechanism, algo) != CKR_OK) return;
-    if (algo.block_size == 0) return;  // a digest
-    const pkcs11_attribute* value_len = key != nullptr ? key->attributes().find(CKA_VALUE_LEN) : nullptr;
+    if (algo.block_size == 0) return; // a digest
+    const pkcs11_attribute* value_len =
+        key != nullptr ? key->attributes().find(CKA_VALUE_LEN) : nullptr;
     if (value_len != nullptr && value_len->length() <= 4 && value_len->length() != 0)
         algo.key_length = value_len->as_u32();
     else
         algo.key_length = default_key_length(algo.device_alg);
 }
 
-CK_RV algo_device_alg_for_key(const pkcs11_algo& algo, uint32_t length, uint32_t& device_alg)
-{
+CK_RV algo_device_alg_for_key(const pkcs11_algo& algo, uint32_t length, uint32_t& device_alg) {
     const bool cbc = is_cbc(algo.device_alg);
     if (is_des(algo.device_alg)) {
         if (length != 8) return CKR_KEY_SIZE_RANGE;
@@ -124,26 +129,32 @@ CK_RV algo_device_alg_for_key(const pkcs11_algo& algo, uint32_t length, uint32_t
             return CKR_KEY_SIZE_RANGE;
     } else if (is_aes(algo.device_alg)) {
         switch (length) {
-        case 16: device_alg = cbc ? aes128_cbc : aes128_ecb; break;
-        case 24: device_alg = cbc ? aes192_cbc : aes192_ecb; break;
-        case 32: device_alg = cbc ? aes256_cbc : aes256_ecb; break;
-        default: return CKR_KEY_SIZE_RANGE;
+        case 16:
+            device_alg = cbc ? aes128_cbc : aes128_ecb;
+            break;
+        case 24:
+            device_alg = cbc ? aes192_cbc : aes192_ecb;
+            break;
+        case 32:
+            device_alg = cbc ? aes256_cbc : aes256_ecb;
+            break;
+        default:
+            return CKR_KEY_SIZE_RANGE;
         }
     } else {
-        if (length != 16) return CKR_KEY_SIZE_RANGE;  // SM1, SM4
+        if (length != 16) return CKR_KEY_SIZE_RANGE; // SM1, SM4
         device_alg = algo.device_alg;
     }
     return CKR_OK;
 }
 
-bool algo_is_key_gen(uint32_t mechanism)
-{
-    return mechanism == CKM_DES_KEY_GEN || mechanism == CKM_DES3_KEY_GEN || mechanism == CKM_AES_KEY_GEN ||
-           mechanism == ZELT_CKM_SM1_KEY_GEN || mechanism == ZELT_CKM_SM4_KEY_GEN;
+bool algo_is_key_gen(uint32_t mechanism) {
+    return mechanism == CKM_DES_KEY_GEN || mechanism == CKM_DES3_KEY_GEN ||
+           mechanism == CKM_AES_KEY_GEN || mechanism == ZELT_CKM_SM1_KEY_GEN ||
+           mechanism == ZELT_CKM_SM4_KEY_GEN;
 }
 
-uint32_t algo_key_type(uint32_t mechanism)
-{
+uint32_t algo_key_type(uint32_t mechanism) {
     pkcs11_algo algo;
     if (algo_lookup(mechanism, algo) != CKR_OK || algo.block_size == 0) return 0;
     if (is_des(algo.device_alg)) return CKK_DES;

@@ -13,10 +13,10 @@ struct pkcs11_algo {
     virtual ~pkcs11_algo() = default;
 
     uint32_t device_alg = 0;
-    uint32_t key_length = 0;  // bytes
+    uint32_t key_length = 0; // bytes
     uint32_t block_size = 0;
     uint32_t digest_length = 0;
-    uint32_t padding = 0;  // 1: the card adds and removes PKCS#5 block padding
+    uint32_t padding = 0; // 1: the card adds and removes PKCS#5 block padding
 };
 
 // Fills the record from the mechanism table; CKR_MECHANISM_INVALID (the

@@ -10,8 +10,7 @@
 
 namespace {
 
-bool is_derivation(uint32_t mechanism)
-{
+bool is_derivation(uint32_t mechanism) {
     return mechanism == CKM_MD5_KEY_DERIVATION || mechanism == CKM_SHA1_KEY_DERIVATION ||
            mechanism == CKM_SHA256_KEY_DERIVATION || mechanism == CKM_SHA384_KEY_DERIVATION ||
            mechanism == CKM_SHA512_KEY_DERIVATION;
@@ -22,23 +21,22 @@ constexpr uint32_t max_derive_value = 64;
 
 class pkcs11_vorline_hash_ctx final : public pkcs11_key_ctx {
   public:
-    pkcs11_vorline_hash_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token)
-        : pkcs11_key_ctx(m, std::move(key), token), handler_(token)
-    {
+    pkcs11_vorline_hash_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+                            pkcs11_token* token)
+        : pkcs11_key_ctx(m, std::move(key), token), handler_(token) {
         (void)algo_lookup(mechanism_type(), algo_);
     }
 
-    CK_RV digest_init() override
-    {
-        if (is_derivation(mechanism_type()) || algo_.digest_length == 0) return CKR_MECHANISM_INVALID;
+    CK_RV digest_init() override {
+        if (is_derivation(mechanism_type()) || algo_.digest_length == 0)
+            return CKR_MECHANISM_INVALID;
         data_.clear();
         style_ = style::none;
         start();
         return CKR_OK;
     }
 
-    CK_RV digest_update(const uint8_t* data, uint32_t len) override
-    {
+    CK_RV digest_update(const uint8_t* data, uint32_t len) override {
         if (CK_RV rv = ready(style::multipart); rv != CKR_OK) return rv;
         if (len == 0) return CKR_OK;
         if (data == nullptr) return CKR_ARGUMENTS_BAD;
@@ -47,19 +45,17 @@ class pkcs11_vorline_hash_ctx final : public pkcs11_key_ctx {
         return CKR_OK;
     }
 
-    CK_RV digest_final(uint8_t* out, uint32_t* out_len) override
-    {
+    CK_RV digest_final(uint8_t* out, uint32_t* out_len) override {
         if (CK_RV rv = ready(style::multipart); rv != CKR_OK) return rv;
         if (CK_RV rv = size_rule(out, out_len); rv != CKR_OK || out == nullptr) return rv;
-        const CK_RV rv = handler_.digest_once(algo_.device_alg, data_.data(), static_cast<uint32_t>(data_.size()),
-                                              out, out_len);
+        const CK_RV rv = handler_.digest_once(algo_.device_alg, data_.data(),
+                                              static_cast<uint32_t>(data_.size()), out, out_len);
         data_.clear();
         finish();
         return rv;
     }
 
-    CK_RV digest(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override
-    {
+    CK_RV digest(const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) override {
         if (CK_RV rv = ready(style::oneshot); rv != CKR_OK) return rv;
         if (CK_RV rv = size_rule(out, out_len); rv != CKR_OK || out == nullptr) return rv;
         if (len != 0 && data == nullptr) return CKR_ARGUMENTS_BAD;
@@ -68,8 +64,7 @@ class pkcs11_vorline_hash_ctx final : public pkcs11_key_ctx {
         return rv;
     }
 
-    CK_RV derive_key(pkcs11_object& new_key) override
-    {
+    CK_RV derive_key(pkcs11_object& new_key) override {
         if (!is_derivation(mechanism_type())) return CKR_MECHANISM_INVALID;
         if (key() == nullptr) return CKR_KEY_HANDLE_INVALID;
         const pkcs11_attribute* value = key()->attributes().find(CKA_VALUE);
@@ -77,12 +72,13 @@ class pkcs11_vorline_hash_ctx final : public pkcs11_key_ctx {
         if (value->length() > max_derive_value) return CKR_BUFFER_TOO_SMALL;
         std::array<uint8_t, 64> digest{};
         uint32_t digest_len = digest.size();
-        if (CK_RV rv = handler_.digest_once(algo_.device_alg, value->value.data(), value->length(), digest.data(),
-                                            &digest_len);
+        if (CK_RV rv = handler_.digest_once(algo_.device_alg, value->value.data(), value->length(),
+                                            digest.data(), &digest_len);
             rv != CKR_OK)
             return rv;
         uint32_t n = 16;
-        if (const pkcs11_attribute* type = new_key.attributes().find(CKA_KEY_TYPE); type == nullptr) {
+        if (const pkcs11_attribute* type = new_key.attributes().find(CKA_KEY_TYPE);
+            type == nullptr) {
             const pkcs11_attribute* value_len = new_key.attributes().find(CKA_VALUE_LEN);
             n = value_len != nullptr ? value_len->as_u32() : 0;
         } else if (type->as_u32() == CKK_DES) {
@@ -106,16 +102,14 @@ class pkcs11_vorline_hash_ctx final : public pkcs11_key_ctx {
     // of one operation do not mix: the second style is refused.
     enum class style { none, oneshot, multipart };
 
-    CK_RV ready(style wanted)
-    {
+    CK_RV ready(style wanted) {
         if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
         if (style_ != style::none && style_ != wanted) return CKR_OPERATION_ACTIVE;
         style_ = wanted;
         return CKR_OK;
     }
 
-    CK_RV size_rule(const uint8_t* out, uint32_t* out_len) const
-    {
+    CK_RV size_rule(const uint8_t* out, uint32_t* out_len) const {
         if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
         const uint32_t needed = algo_.digest_length;
         if (out == nullptr) {
@@ -135,11 +129,10 @@ class pkcs11_vorline_hash_ctx final : public pkcs11_key_ctx {
     style style_ = style::none;
 };
 
-}  // namespace
+} // namespace
 
-CK_RV pkcs11_token_digest_handler::digest_once(uint32_t device_alg, const uint8_t* data, uint32_t len, uint8_t* out,
-                                               uint32_t* out_len)
-{
+CK_RV pkcs11_token_digest_handler::digest_once(uint32_t device_alg, const uint8_t* data,
+                                               uint32_t len, uint8_t* out, uint32_t* out_len) {
     if (token_ == nullptr) return CKR_CANCEL;
     if (token_->ensure_device() != CKR_OK) return CKR_CANCEL;
     // DigestInit to the digest's end in one hold of the device mutex (it is
@@ -147,7 +140,8 @@ CK_RV pkcs11_token_digest_handler::digest_once(uint32_t device_alg, const uint8_
     gm_api_lock lock;
     if (!lock.locked()) return CKR_CANT_LOCK;
     close();
-    if (SKF_DigestInit(token_->device_handle(), device_alg, nullptr, nullptr, 0, &digest_) != SAR_OK) {
+    if (SKF_DigestInit(token_->device_handle(), device_alg, nullptr, nullptr, 0, &digest_) !=
+        SAR_OK) {
         digest_ = 0;
         return CKR_CANCEL;
     }
@@ -156,15 +150,14 @@ CK_RV pkcs11_token_digest_handler::digest_once(uint32_t device_alg, const uint8_
     return rv == SAR_BUFFER_TOO_SMALL ? CKR_BUFFER_TOO_SMALL : rv;
 }
 
-void pkcs11_token_digest_handler::close()
-{
+void pkcs11_token_digest_handler::close() {
     if (digest_ != 0) (void)SKF_CloseHandle(digest_);
     digest_ = 0;
 }
 
-std::unique_ptr<pkcs11_key_ctx> make_vorline_hash_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
-                                                      pkcs11_token* token, uint8_t)
-{
+std::unique_ptr<pkcs11_key_ctx> make_vorline_hash_ctx(const CK_MECHANISM& m,
+                                                      std::shared_ptr<pkcs11_object> key,
+                                                      pkcs11_token* token, uint8_t) {
     if (token == nullptr) return nullptr;
     return std::make_unique<pkcs11_vorline_hash_ctx>(m, std::move(key), token);
 }

@@ -30,7 +30,8 @@ class pkcs11_token_digest_handler {
     // final step) without another digest in between; *out_len is the
     // capacity in and the length out. A card that cannot be reached or
     // refuses the init: CKR_CANCEL.
-    CK_RV digest_once(uint32_t device_alg, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len);
+    CK_RV digest_once(uint32_t device_alg, const uint8_t* data, uint32_t len, uint8_t* out,
+                      uint32_t* out_len);
 
   private:
     void close();
@@ -42,5 +43,5 @@ class pkcs11_token_digest_handler {
 // Most bytes a multi-part card digest collects.
 inline constexpr uint32_t vorline_hash_max_data = 64u << 20;
 
-std::unique_ptr<pkcs11_key_ctx> make_vorline_hash_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                      pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_vorline_hash_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);

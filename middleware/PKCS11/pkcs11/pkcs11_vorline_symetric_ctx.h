@@ -32,7 +32,8 @@ class pkcs11_token_cryption_handler {
     CK_RV symm_generate_key(pkcs11_object& key, const pkcs11_algo& algo);
     // Imports the key (or takes its card handle) and starts the operation
     // with the IV given.
-    CK_RV symm_init(bool encrypt, const pkcs11_algo& algo, const uint8_t* iv, uint32_t iv_length, pkcs11_object& key);
+    CK_RV symm_init(bool encrypt, const pkcs11_algo& algo, const uint8_t* iv, uint32_t iv_length,
+                    pkcs11_object& key);
     // Destroys the imported card key and closes the container.
     CK_RV symm_release();
 
@@ -46,5 +47,6 @@ class pkcs11_token_cryption_handler {
     bool imported_ = false;
 };
 
-std::unique_ptr<pkcs11_key_ctx> make_vorline_symetric_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
+std::unique_ptr<pkcs11_key_ctx> make_vorline_symetric_ctx(const CK_MECHANISM&,
+                                                          std::shared_ptr<pkcs11_object>,
                                                           pkcs11_token*, uint8_t);
