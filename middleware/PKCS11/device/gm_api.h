@@ -71,3 +71,4 @@ uint32_t SKF_CancelWaitForDevEvent();
 #include "gm_file_cont.h"
 #include "gm_asym.h"
 #include "gm_fingerprint.h"
+#include "gm_symmetric.h"

@@ -77,6 +77,8 @@ public:
     // Buffered input of a multi-part cipher operation.
     std::vector<uint8_t> block_buffer;
     uint32_t block_size = 16;
+    // The operation begun by the last init: 0 none, 1 encryption, 2 decryption.
+    uint32_t cipher_op = 0;
 };
 
 class gm_sc_mac final : public gm_handle {
@@ -156,6 +158,8 @@ public:
     uint32_t open_flag = 0;
     uint32_t chunk_size = 1024;
     uint32_t direct_cipher_size = 0;
+    // The digest handle whose operation holds the card's one digest context (0: none).
+    uint32_t digest_owner = 0;
     std::vector<std::unique_ptr<gm_sc_app>> apps;
     std::vector<std::unique_ptr<gm_sc_digest>> digests;
 };

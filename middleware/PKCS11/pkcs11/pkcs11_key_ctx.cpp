@@ -8,6 +8,8 @@
 #include "pkcs11_sm2.h"
 #include "pkcs11_soft_cipher.h"
 #include "pkcs11_token.h"
+#include "pkcs11_vorline_hash_ctx.h"
+#include "pkcs11_vorline_symetric_ctx.h"
 
 // ---- key_ctx_buffer ----
 
@@ -166,9 +168,6 @@ CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) {
 
 // ---- the factory ----
 
-// pkcs11_soft_digest.cpp: the digests of the hash class (null for its key derivations).
-std::unique_ptr<pkcs11_key_ctx> make_soft_digest_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                     pkcs11_token*, uint8_t);
 
 namespace {
 
@@ -237,8 +236,8 @@ using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
                                                         pkcs11_token*, uint8_t cipher_path);
 
 // The constructor of each context class; null while the class is not part of
-// the module (the SM2/SM3, symmetric and software cipher classes arrive with
-// their cipher layers; digests are computed in the library until then).
+// the module (the SM2/SM3 and software cipher classes arrive with their
+// cipher layers).
 constructor constructor_for(key_ctx_kind k) {
     switch (k) {
     case kind::rsa_pkcs: return &make_rsa_pkcs_ctx;
@@ -247,13 +246,14 @@ constructor constructor_for(key_ctx_kind k) {
     case kind::shax_rsa_pkcs: return &make_shaxrsa_pkcs_ctx;
     case kind::rsa_x931: return &make_rsa_x931_ctx;
     case kind::rsa_sha_x931: return &make_rsa_sha_x931_ctx;
-    case kind::device_hash: return &make_soft_digest_ctx;
     case kind::soft_rc2: return &make_soft_rc2_ctx;
     case kind::soft_rc4: return &make_soft_rc4_ctx;
     case kind::soft_des3: return &make_soft_des3_ctx;
     case kind::sm2: return &make_sm2_ctx;
     case kind::sm3_sm2: return &make_sm3sm2_ctx;
     case kind::soft_sm3: return &make_soft_sm3_ctx;
+    case kind::device_symmetric: return &make_vorline_symetric_ctx;
+    case kind::device_hash: return &make_vorline_hash_ctx;
     default: return nullptr;
     }
 }

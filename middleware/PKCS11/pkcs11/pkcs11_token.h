@@ -54,6 +54,12 @@ public:
     CK_RV token_open_device();
     // True when the device can be reached: connected (now, if need be) and answering.
     bool device_present();
+    // Connects the device when the token has no handle yet (nothing is sent
+    // when it has one); the device-API code when the connection fails.
+    CK_RV ensure_device() {
+        connect_on_demand();
+        return device_handle_ != 0 ? CKR_OK : CKR_DEVICE_ERROR;
+    }
     // Frees the objects, closes the application and the device.
     CK_RV token_close();
     CK_RV open_application();
