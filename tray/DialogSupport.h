@@ -1,17 +1,11 @@
 // What the program's dialogs share: finding an open form of the program by
 // its window class (as FindWindow does, class names compared without regard
-// to case), bringing it to the front, and the message boxes that
+// to case), bringing it to the front, and the one message box that
 // ShowMessage (MessageBoxes.h) does not cover: an OK box with the question
-// icon, and Yes/No questions.
+// icon. Yes/No questions are AskQuestion's (MessageBoxes.h).
 //
-// Every open Yes/No question is known by its topic, so that a command from
-// outside can answer exactly the question it concerns with "No" (and never
-// some other box that happens to carry the same caption).
-//
-// When $TAVREL_MESSAGE_LOG names a file, boxes are recorded there as
-// ShowMessage does ("question" for the OK box with the question icon,
-// "yesno" for a question) and a question is answered with "No", its
-// default button.
+// When $TAVREL_MESSAGE_LOG names a file, the box is recorded there as
+// ShowMessage does (kind "question").
 #pragma once
 
 #include <QString>
@@ -30,13 +24,5 @@ void BringToFront(QWidget* form);
 
 // An OK box with the question icon, caption "P_MSGTitle".
 void ShowQuestionIconMessage(QWidget* parent, const QString& text);
-
-enum class TQuestionTopic { update };
-
-// A Yes/No question (caption "P_MSGTitle", question icon, topmost). True
-// only for Yes.
-bool AskYesNo(QWidget* parent, const QString& text, TQuestionTopic topic);
-// Answers every open question of that topic with "No"; the number answered.
-int AnswerOpenQuestionsNo(TQuestionTopic topic);
 
 } // namespace pruvell

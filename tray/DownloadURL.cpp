@@ -16,8 +16,8 @@
 #include <mutex>
 #include <thread>
 
-#include "DialogSupport.h"
 #include "IniFiles.h"
+#include "MessageBoxes.h"
 #include "ProjectBase.h"
 #include "ResStrs.h"
 #include "shell_open.h"
@@ -240,7 +240,7 @@ void WaitPumping(int ms) {
 
 void CancelUpdate() {
     update_cancelled.store(true);
-    (void)AnswerOpenQuestionsNo(TQuestionTopic::update);
+    (void)AnswerOpenQuestionsNo();
 }
 
 bool UpdateCancelled() {
@@ -282,7 +282,7 @@ void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested)
         (void)AppendUpdateLog(log, Log("服务端版本更新失败"));
         return;
     }
-    if (!AskYesNo(parent, Text(u"Update_Info"), TQuestionTopic::update)) {
+    if (!AskQuestion(parent, Text(u"Update_Info"))) {
         (void)AppendUpdateLog(log, Log("放弃更新"));
         return;
     }
@@ -326,7 +326,7 @@ void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested)
         (void)AppendUpdateLog(log, Log("失败更新，返回值 = ") + QString::number(exit_code));
         return;
     }
-    if (!AskYesNo(parent, Text(u"Update_Down_OK"), TQuestionTopic::update)) {
+    if (!AskQuestion(parent, Text(u"Update_Down_OK"))) {
         (void)AppendUpdateLog(log, Log("放弃安装"));
         return;
     }

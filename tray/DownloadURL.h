@@ -80,8 +80,8 @@ void WaitPumping(int ms);
 // and nothing is offered.
 void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested);
 
-// The command "Update": the update-cancelled flag is set and an open update
-// question is answered with "No".
+// The command "Update": the update-cancelled flag is set and the program's
+// open questions (AskQuestion, MessageBoxes.h) are answered with "No".
 void CancelUpdate();
 bool UpdateCancelled();
 void SetUpdateCancelled(bool cancelled);

@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "CallIAQ9ProApis.h"
+#include "DialogSupport.h"
+#include "DownloadURL.h"
 #include "MainFormHooks.h"
 #include "MessageBoxes.h"
+#include "ProjectConfigfrm.h"
 #include "PruvellMain.h"
 #include "ResStrs.h"
 #include "TrayIcon.h"
@@ -26,6 +29,7 @@
 #include "Wtsapi.h"
 #include "shell_open.h"
 #include "untFunctionSysInfo.h"
+#include "upinsetfrm.h"
 
 // The program's resources live in the static library of its units.
 static void InitPruvellResources() {
@@ -37,11 +41,6 @@ namespace pruvell {
 TMainFormHooks& MainFormHooks() {
     static TMainFormHooks hooks;
     return hooks;
-}
-
-TMainFormFlags& MainFormFlags() {
-    static TMainFormFlags flags;
-    return flags;
 }
 
 bool IsTokenProductId(uint32_t pid) {
@@ -510,9 +509,13 @@ void TMainForm::OnUsbRemoval(TUSB* sender) {
 }
 
 void TMainForm::CloseDialogs() {
-    for (const char* cls : {"TProjectConfigForm", "TCheckSysForm", "TUPinSetForm"})
-        for (QWidget* w : QApplication::topLevelWidgets())
-            if (w->inherits(cls) && w->isVisible()) w->close();
+    // By window class, as the dialogs mark themselves; a dialog's modal
+    // loop ends when it closes.
+    for (const char16_t* cls : {u"TProjectConfigForm", u"TCheckSysForm", u"TUPinSetForm"})
+        for (int n = 0; n < 8; ++n) {
+            QWidget* w = FindWindowOfClass(QStringView(cls));
+            if (w == nullptr || !w->close()) break;
+        }
     // Only a question of ours is answered, never another program's window
     // that happens to have the same title.
     if (tokenCount_ <= 0) AnswerOpenQuestionsNo();
@@ -550,9 +553,7 @@ void TMainForm::HandleCopyDataCommand(const QString& text) {
         TRegCertXE->SetEnabled(true);
     } else if (text.compare(QLatin1String("Update"), Qt::CaseInsensitive) == 0) {
         TAppUpdate->SetEnabled(false);
-        MainFormFlags().UpdateCancelled = true;
-        AnswerOpenQuestionsNo();
-        if (auto hook = MainFormHooks().CancelUpdate) hook(*this);
+        CancelUpdate();
     } else {
         ShowBalloon(text, 4);
     }
@@ -597,10 +598,18 @@ void TMainForm::TUSBRemoveTimer() {
 
 void TMainForm::TCheckDefaultUPINTimer() {
     TCheckDefaultUPIN->SetEnabled(false);
-    if (auto hook = MainFormHooks().CheckDefaultPin)
+    if (auto hook = MainFormHooks().CheckDefaultPin) {
         hook(*this);
-    else
-        DefaultCheckDefaultPin(*this);
+        return;
+    }
+    if (currentTokenIndex_ < 0 || currentTokenIndex_ >= tokenCount_) return;
+    TPinCalls calls;
+    calls.token_get_pin_state = options_.Drumvale.token_get_pin_state;
+    calls.token_login = options_.Drumvale.token_login;
+    calls.token_logout = options_.Drumvale.token_logout;
+    calls.token_change_upin = options_.Drumvale.token_change_upin;
+    CheckDefaultPin(this, static_cast<uint32_t>(currentTokenIndex_),
+                    tokens_[static_cast<size_t>(currentTokenIndex_)], config_, calls);
 }
 
 void TMainForm::TCloseProjectTimer() {
@@ -632,7 +641,9 @@ void TMainForm::TRegCertXETimer() {
 
 void TMainForm::TAppUpdateTimer() {
     TAppUpdate->SetEnabled(false);
-    if (auto hook = MainFormHooks().CheckForUpdate) hook(*this);
+    // The check waits in event loops of its own; the form may end meanwhile.
+    QPointer<TMainForm> self = this;
+    pruvell::CheckForUpdate(this, [self] { return self.isNull() || self->exitRequested_; });
 }
 
 void TMainForm::TimerHideMainFormTimer() {
@@ -648,13 +659,16 @@ void TMainForm::AcShowMainExecute() {
 }
 
 void TMainForm::AcAdvancedExecute() {
-    if (MainFormFlags().PinDialogOpen) return;
-    if (auto hook = MainFormHooks().ShowSettings) hook(*this);
-    config_ = TConfigInfo{};
+    auto hook = MainFormHooks().ShowSettings;
+    if (!hook) {
+        if (ExecuteSettingsAction(this, config_, languageInfo_)) ApplyMainFormTexts();
+        return;
+    }
+    if (PinDialogOpen()) return;
+    hook(*this);
     (void)ReadConfig(DataDirectory() + QStringLiteral("MgrConfig.ini"), config_);
-    TLanguageInfo languages;
     (void)ReadLanguageList(ProgramDirectory() + QStringLiteral("Languages/LanguageInfo.ini"),
-                           languages);
+                           languageInfo_);
     WriteCrossProcessValue(QString::number(config_.PINCache));
     ApplyMainFormTexts();
 }
@@ -706,22 +720,6 @@ void TMainForm::showEvent(QShowEvent* event) {
     // A show the user did not ask for (the toolkit showing the main form)
     // goes straight back to the tray; the about box stays until closed.
     if (!aboutRequested_) TimerHideMainForm->SetEnabled(true);
-}
-
-// ------------------------------------------------------------ default PIN
-
-void DefaultCheckDefaultPin(TMainForm& form) {
-    if (form.Config().DefaultPINMode != 1 || form.TokenCount() <= 0) return;
-    uint32_t remaining = 0, maximum = 0, low = 0, finalTry = 0, locked = 0, isDefault = 0;
-    if (form.Drumvale().token_get_pin_state(static_cast<uint32_t>(form.CurrentTokenIndex()), 1,
-                                            &remaining, &maximum, &low, &finalTry, &locked,
-                                            &isDefault) != 0)
-        return;
-    if (locked == 1) {
-        ShowMessage(&form, Text(u"K_Dead"), TMessageKind::information);
-        return;
-    }
-    if (isDefault == 1) ShowMessage(&form, Text(u"K_DefaultUPINInfo"), TMessageKind::information);
 }
 
 } // namespace pruvell

@@ -41,6 +41,9 @@ struct TDrumvaleCalls {
     decltype(&::token_connect) token_connect = ::token_connect;
     decltype(&::token_get_info) token_get_info = ::token_get_info;
     decltype(&::token_get_pin_state) token_get_pin_state = ::token_get_pin_state;
+    decltype(&::token_login) token_login = ::token_login;
+    decltype(&::token_logout) token_logout = ::token_logout;
+    decltype(&::token_change_upin) token_change_upin = ::token_change_upin;
     decltype(&::token_reload_all_objects) token_reload_all_objects = ::token_reload_all_objects;
     decltype(&::container_load_all) container_load_all = ::container_load_all;
     decltype(&::container_get_cert) container_get_cert = ::container_get_cert;
@@ -190,6 +193,7 @@ class TMainForm : public QWidget {
     uint32_t lastRegistrationCode_ = 0; // Drumvale's code behind the last failure
     std::array<TQ9Info, max_tokens> tokens_{};
     TConfigInfo config_;
+    TLanguageInfo languageInfo_;
     QString lastCommand_;
 
     QLabel* Image1 = nullptr;
@@ -208,9 +212,6 @@ class TMainForm : public QWidget {
            *TimerHideMainForm = nullptr;
     std::unique_ptr<TCopyDataWindow> trayWindow_;
 };
-
-// The default of the TCheckDefaultUPIN hook (see MainFormHooks.h).
-void DefaultCheckDefaultPin(TMainForm& form);
 
 // A short description of a token result code for the user: the PIN was
 // wrong, the PIN is locked, the device failed or left, or empty when the

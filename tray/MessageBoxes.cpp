@@ -1,5 +1,6 @@
 #include "MessageBoxes.h"
 
+#include <QAbstractButton>
 #include <QFile>
 #include <QList>
 #include <QMessageBox>
@@ -66,24 +67,31 @@ bool AskQuestion(QWidget* parent, const QString& text) {
         record(log, TMessageKind::question, caption, text);
         return false;
     }
-    QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No,
-                    parent);
-    box.setWindowFlag(Qt::WindowStaysOnTopHint);
-    box.setDefaultButton(QMessageBox::Yes);
-    open_questions().append(&box);
-    const int answer = box.exec();
-    open_questions().removeAll(&box);
+    // On the heap and watched: the parent may go away while the question is
+    // open, taking the box with it.
+    QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Question, caption, text,
+                                                QMessageBox::Yes | QMessageBox::No, parent);
+    box->setWindowFlag(Qt::WindowStaysOnTopHint);
+    box->setDefaultButton(QMessageBox::Yes);
+    box->setEscapeButton(QMessageBox::No);
+    open_questions().append(box);
+    const int answer = box->exec();
+    open_questions().removeIf(
+        [&](const QPointer<QMessageBox>& q) { return q.isNull() || q == box; });
+    delete box.data();
     return answer == QMessageBox::Yes;
 }
 
 int AnswerOpenQuestionsNo() {
     int n = 0;
+    // A copy: answering may end a question and change the list.
     const QList<QPointer<QMessageBox>> boxes = open_questions();
     for (const QPointer<QMessageBox>& box : boxes)
-        if (box && box->isVisible()) {
-            box->done(QMessageBox::No);
-            ++n;
-        }
+        if (box && box->isVisible())
+            if (QAbstractButton* no = box->button(QMessageBox::No)) {
+                no->click();
+                ++n;
+            }
     return n;
 }
 

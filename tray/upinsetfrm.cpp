@@ -93,9 +93,9 @@ struct pin_state {
     uint32_t remaining = 0, maximum = 0, count_low = 0, final_try = 0, locked = 0, is_default = 0;
 };
 
-bool ReadPinState(uint32_t index, pin_state& s) {
-    return token_get_pin_state(index, 1, &s.remaining, &s.maximum, &s.count_low, &s.final_try,
-                               &s.locked, &s.is_default) == 0;
+bool ReadPinState(const TPinCalls& calls, uint32_t index, pin_state& s) {
+    return calls.token_get_pin_state(index, 1, &s.remaining, &s.maximum, &s.count_low, &s.final_try,
+                                     &s.locked, &s.is_default) == 0;
 }
 
 } // namespace
@@ -345,7 +345,8 @@ void TUPinSetForm::btnOKClick() {
 
 // ------------------------------------------------------ the main form's side
 
-int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token) {
+int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token,
+                  const TPinCalls& calls) {
     if (QWidget* open = FindWindowOfClass(u"TupinsetForm")) {
         BringToFront(open);
         return 0;
@@ -368,7 +369,7 @@ int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token) {
     if (old_pin.isEmpty()) return 0;
 
     uint32_t retries = DRUMVALE_RETRIES_UNKNOWN;
-    uint32_t rv = token_login(tokenIndex, old_pin.constData(), &retries);
+    uint32_t rv = calls.token_login(tokenIndex, old_pin.constData(), &retries);
     if (rv != 0) {
         if (!IsPinRefused(rv)) {
             // Not a verdict on the PIN (the token left, a device error):
@@ -378,7 +379,7 @@ int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token) {
             return 0;
         }
         pin_state state;
-        if (retries == DRUMVALE_RETRIES_UNKNOWN && ReadPinState(tokenIndex, state))
+        if (retries == DRUMVALE_RETRIES_UNKNOWN && ReadPinState(calls, tokenIndex, state))
             retries = state.remaining;
         QString text = Text(u"K_OldCheck");
         if (retries == DRUMVALE_RETRIES_UNKNOWN)
@@ -388,8 +389,8 @@ int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token) {
         ShowMessage(parent, text, TMessageKind::information);
         return 1;
     }
-    (void)token_logout(tokenIndex);
-    rv = token_change_upin(tokenIndex, old_pin.constData(), new_pin.constData());
+    (void)calls.token_logout(tokenIndex);
+    rv = calls.token_change_upin(tokenIndex, old_pin.constData(), new_pin.constData());
     if (rv != 0)
         ShowMessage(parent, Text(u"K_Set_No") + Text(u"K_ErrorCODE_Str") + QString::number(rv),
                     TMessageKind::information);
@@ -399,10 +400,10 @@ int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token) {
 }
 
 void CheckDefaultPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token,
-                     TConfigInfo& config) {
+                     TConfigInfo& config, const TPinCalls& calls) {
     if (config.DefaultPINMode != 1) return;
     pin_state state;
-    if (!ReadPinState(tokenIndex, state)) return;
+    if (!ReadPinState(calls, tokenIndex, state)) return;
     if (state.locked == 1) {
         ShowMessage(parent, Text(u"K_Dead"), TMessageKind::information);
         return;
@@ -426,8 +427,8 @@ void CheckDefaultPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token,
     if (answer != mrOk) return;
 
     for (;;) {
-        if (ChangeUserPin(parent, tokenIndex, token) != 1) break;
-        if (!ReadPinState(tokenIndex, state)) continue;
+        if (ChangeUserPin(parent, tokenIndex, token, calls) != 1) break;
+        if (!ReadPinState(calls, tokenIndex, state)) continue;
         if (state.locked == 1) {
             ShowMessage(parent, Text(u"K_Dead"), TMessageKind::information);
             break;

@@ -16,6 +16,8 @@
 
 #include <cstdint>
 
+#include "drumvale.h"
+
 class QCheckBox;
 class QLabel;
 class QWidget;
@@ -114,6 +116,15 @@ class TUPinSetForm : public QDialog {
     TPinLengthRange range_;
 };
 
+// The Drumvale calls of the PIN check and change; the main form passes its
+// own (tests put in fakes there).
+struct TPinCalls {
+    decltype(&::token_get_pin_state) token_get_pin_state = ::token_get_pin_state;
+    decltype(&::token_login) token_login = ::token_login;
+    decltype(&::token_logout) token_logout = ::token_logout;
+    decltype(&::token_change_upin) token_change_upin = ::token_change_upin;
+};
+
 // The PIN-dialog-open flag: set while the default-PIN prompt and the change
 // dialogs that follow it run. The settings action does nothing meanwhile.
 bool PinDialogOpen();
@@ -121,12 +132,13 @@ bool PinDialogOpen();
 // The user PIN change of the token at `tokenIndex` (the main form's current
 // token), whose record gives the PIN lengths. 1 when the token rejected the
 // old PIN, otherwise 0 (changed, cancelled, or failed otherwise).
-int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token);
+int ChangeUserPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token,
+                  const TPinCalls& calls = {});
 
 // The default-PIN check of the token (the main form's TCheckDefaultUPIN
 // tick). `config` is the main form's settings record: the prompt's check box
 // goes into DefaultPINMode and the record is written to "MgrConfig.ini".
 void CheckDefaultPin(QWidget* parent, uint32_t tokenIndex, const TQ9Info& token,
-                     TConfigInfo& config);
+                     TConfigInfo& config, const TPinCalls& calls = {});
 
 } // namespace pruvell

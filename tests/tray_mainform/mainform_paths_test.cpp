@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDate>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -17,16 +18,23 @@
 #include <string>
 #include <vector>
 
+#include "DownloadURL.h"
+#include "HvButton.h"
+#include "HvEdit.h"
 #include "MainFormHooks.h"
 #include "Mainfrm.h"
 #include "MessageBoxes.h"
+#include "ProjectConfigfrm.h"
 #include "ResStrs.h"
 #include "SimpleTimer.h"
 #include "TrayIcon.h"
 #include "USBPIDUnit.h"
 #include "Wtsapi.h"
 #include "cert_maker.h"
+#include "dialog_test_support.h"
+#include "http_server.h"
 #include "test_env.h"
+#include "upinsetfrm.h"
 #include "window_message.h"
 
 using namespace pruvell;
@@ -48,6 +56,7 @@ struct FakeToken {
     uint32_t infoRc = 0;
     uint32_t initialised = 1;
     uint32_t locked = 0, isDefault = 0;
+    std::string pin = "12345678";
     std::vector<FakeContainer> containers;
 };
 
@@ -107,6 +116,22 @@ uint32_t f_pin_state(uint32_t i, uint32_t, uint32_t*, uint32_t*, uint32_t*, uint
     if (!t) return DRUMVALE_E_BAD_INDEX;
     *locked = t->locked;
     *isDefault = t->isDefault;
+    return 0;
+}
+uint32_t f_login(uint32_t i, const char* pin, uint32_t* retries) {
+    FakeToken* t = token(i);
+    if (!t) return DRUMVALE_E_BAD_INDEX;
+    *retries = 5;
+    return pin == t->pin ? 0 : 0xA0; // CKR_PIN_INCORRECT
+}
+uint32_t f_logout(uint32_t) {
+    return 0;
+}
+uint32_t f_change_upin(uint32_t i, const char* oldPin, const char* newPin) {
+    FakeToken* t = token(i);
+    if (!t || oldPin != t->pin) return 0xA0;
+    t->pin = newPin;
+    t->isDefault = 0;
     return 0;
 }
 uint32_t f_reload(uint32_t i) {
@@ -179,6 +204,9 @@ TDrumvaleCalls FakeCalls() {
     c.token_connect = f_connect;
     c.token_get_info = f_info;
     c.token_get_pin_state = f_pin_state;
+    c.token_login = f_login;
+    c.token_logout = f_logout;
+    c.token_change_upin = f_change_upin;
     c.token_reload_all_objects = f_reload;
     c.container_load_all = f_load_all;
     c.container_get_cert = f_get_cert;
@@ -239,7 +267,7 @@ class MainFormPaths : public ::testing::Test {
     void SetUp() override {
         g = Fake{};
         MainFormHooks() = TMainFormHooks{};
-        MainFormFlags() = TMainFormFlags{};
+        SetUpdateCancelled(false);
         messages_ = dirs_.root() + "/messages";
         setenv("TAVREL_MESSAGE_LOG", messages_.c_str(), 1);
         ResetTexts();
@@ -257,6 +285,7 @@ class MainFormPaths : public ::testing::Test {
     }
     void TearDown() override {
         form_.reset();
+        SetUpdateCancelled(false);
         TTrayIconHandler::SetNotifyAreaFactory({});
         SetSessionSourceFactory({});
         unsetenv("TAVREL_MESSAGE_LOG");
@@ -414,14 +443,19 @@ TEST_F(MainFormPaths, an_arrival_polls_until_the_token_answers_then_registers_an
               "The device is not initialized, please contact the administrator");
     EXPECT_EQ(balloons()[1].dwInfoFlags, NIIF_USER);
 
-    // One token: its default user PIN is warned about.
+    // One token: the PIN dialog asks to change its default user PIN.
     ASSERT_TRUE(timer("TCheckDefaultUPIN").Enabled());
+    dialogtest::modal_script script;
+    QString prompt;
+    script.then([&](QWidget* w) {
+        auto* form = qobject_cast<TUPinSetForm*>(w);
+        ASSERT_NE(form, nullptr);
+        prompt = form->lmsg->text();
+        QTest::mouseClick(form->btn2, Qt::LeftButton); // No
+    });
     timer("TCheckDefaultUPIN").Tick();
     EXPECT_FALSE(timer("TCheckDefaultUPIN").Enabled());
-    EXPECT_NE(messages().find(
-                  "information\tInformation\tThe default user PIN is used, please modify it.\n"),
-              std::string::npos)
-        << messages();
+    EXPECT_EQ(prompt, "The default user PIN is used, please modify it.");
 
     // The same count after the next arrival (a token swapped for another):
     // nothing registered again, no balloon.
@@ -455,12 +489,13 @@ TEST_F(MainFormPaths, the_default_pin_check_follows_the_setting_and_the_lock_and
     struct Case {
         const char* setting;
         uint32_t locked, isDefault;
+        bool prompt; // the PIN dialog asks to change the default PIN
         const char* message;
     } cases[] = {
-        {"DefaultPINMode=1", 0, 1, "The default user PIN is used, please modify it."},
-        {"DefaultPINMode=1", 1, 1, "Token is locked. Please contact Tavrel to help."},
-        {"DefaultPINMode=1", 0, 0, nullptr},
-        {"DefaultPINMode=0", 0, 1, nullptr},
+        {"DefaultPINMode=1", 0, 1, true, nullptr},
+        {"DefaultPINMode=1", 1, 1, false, "Token is locked. Please contact Tavrel to help."},
+        {"DefaultPINMode=1", 0, 0, false, nullptr},
+        {"DefaultPINMode=0", 0, 1, false, nullptr},
     };
     for (const Case& c : cases) {
         std::filesystem::remove(messages_);
@@ -470,14 +505,24 @@ TEST_F(MainFormPaths, the_default_pin_check_follows_the_setting_and_the_lock_and
         t.isDefault = c.isDefault;
         g.tokens = {t};
         start();
+        dialogtest::modal_script script;
+        int prompts = 0;
+        script.then([&](QWidget* w) {
+            auto* form = qobject_cast<TUPinSetForm*>(w);
+            ASSERT_NE(form, nullptr);
+            prompts += form->Mode() == TUPinSetForm::prompt_mode;
+            QTest::mouseClick(form->btn2, Qt::LeftButton); // No
+        });
         timer("TCheckDefaultUPIN").Tick();
+        EXPECT_EQ(prompts, c.prompt ? 1 : 0)
+            << c.setting << " locked " << c.locked << " default " << c.isDefault;
         EXPECT_EQ(messages(), c.message
                                   ? std::string("information\tInformation\t") + c.message + "\n"
                                   : std::string())
             << c.setting << " locked " << c.locked << " default " << c.isDefault;
         form_.reset();
     }
-    // The PIN unit's hook takes the place of the warning.
+    // A hook takes the place of the PIN unit.
     int calls = 0;
     MainFormHooks().CheckDefaultPin = [&](TMainForm& f) {
         ++calls;
@@ -571,8 +616,6 @@ TEST_F(MainFormPaths, regcert_in_any_case_reregisters_and_tells_the_manager) {
 }
 
 TEST_F(MainFormPaths, update_gives_up_the_update_and_answers_only_our_question) {
-    int cancels = 0;
-    MainFormHooks().CancelUpdate = [&](TMainForm&) { ++cancels; };
     TMainForm& form = start();
     ASSERT_TRUE(timer("TAppUpdate").Enabled());
     unsetenv("TAVREL_MESSAGE_LOG");
@@ -588,8 +631,7 @@ TEST_F(MainFormPaths, update_gives_up_the_update_and_answers_only_our_question) 
     EXPECT_FALSE(yes);
     EXPECT_TRUE(foreign.isVisible());
     EXPECT_FALSE(timer("TAppUpdate").Enabled());
-    EXPECT_TRUE(MainFormFlags().UpdateCancelled);
-    EXPECT_EQ(cancels, 1);
+    EXPECT_TRUE(UpdateCancelled());
 }
 
 TEST_F(MainFormPaths, any_other_text_is_a_balloon_with_the_tray_icon) {
@@ -684,21 +726,104 @@ TEST_F(MainFormPaths, tray_and_timer_messages_with_ids_of_nothing_live_do_nothin
     EXPECT_EQ(form.LastCommand(), "Hi");
 }
 
-TEST_F(MainFormPaths, settings_action_waits_for_the_pin_dialog_then_rereads_the_settings) {
+TEST_F(MainFormPaths, settings_action_through_a_hook_rereads_the_settings) {
     int shown = 0;
     MainFormHooks().ShowSettings = [&](TMainForm&) {
         ++shown;
         settings("PINCache=0\r\nCertTips=1\r\n");
     };
     TMainForm& form = start();
-    MainFormFlags().PinDialogOpen = true;
-    form.AcAdvancedExecute();
-    EXPECT_EQ(shown, 0);
-    MainFormFlags().PinDialogOpen = false;
     form.AcAdvancedExecute();
     EXPECT_EQ(shown, 1);
     EXPECT_EQ(form.Config().PINCache, 0);
     EXPECT_EQ(form.Config().CertTips, 1);
+}
+
+// The program's own units behind the main form: the PIN dialog on a default
+// PIN, the settings dialog, the update question.
+TEST_F(MainFormPaths, a_default_pin_opens_the_pin_dialog_which_changes_it_on_the_forms_token) {
+    settings("DefaultPINMode=1\r\n");
+    FakeToken t = TokenWith("t", "c");
+    t.isDefault = 1;
+    g.tokens = {t};
+    TMainForm& form = start();
+    dialogtest::modal_script script;
+    bool flagWhileOpen = false;
+    script.then([&](QWidget* w) {
+        auto* prompt = qobject_cast<TUPinSetForm*>(w);
+        ASSERT_NE(prompt, nullptr);
+        EXPECT_EQ(prompt->Mode(), TUPinSetForm::prompt_mode);
+        flagWhileOpen = PinDialogOpen();
+        // The settings action does nothing while the PIN dialog is open.
+        form.AcAdvancedExecute();
+        QTest::mouseClick(prompt->btn1, Qt::LeftButton); // Yes: change it
+    });
+    int changeMode = -1;
+    script.then([&](QWidget* w) {
+        auto* change = qobject_cast<TUPinSetForm*>(w);
+        ASSERT_NE(change, nullptr);
+        changeMode = change->Mode();
+        change->edtUPin->setText(QStringLiteral("12345678"));
+        change->edtNewUPin1->setText(QStringLiteral("Abcd1234"));
+        change->edtNewUPin2->setText(QStringLiteral("Abcd1234"));
+        QTest::mouseClick(change->btnOK, Qt::LeftButton);
+    });
+    timer("TCheckDefaultUPIN").Tick();
+    EXPECT_EQ(script.seen(), 2) << "the prompt and the change dialog, no settings dialog";
+    EXPECT_TRUE(flagWhileOpen);
+    EXPECT_FALSE(PinDialogOpen());
+    EXPECT_EQ(changeMode, 0);
+    EXPECT_EQ(g.tokens[0].pin, "Abcd1234");
+    EXPECT_EQ(messages(), "information\tInformation\tSet Successfully\n");
+}
+
+TEST_F(MainFormPaths, the_settings_action_opens_the_settings_dialog_and_a_removal_closes_it) {
+    g.tokens = {TokenWith("one", "c1")};
+    TMainForm& form = start();
+    dialogtest::modal_script script;
+    bool isSettings = false;
+    script.then([&](QWidget* w) {
+        isSettings = qobject_cast<TProjectConfigForm*>(w) != nullptr;
+        settings("PINCache=0\r\nCertTips=1\r\n"); // saved meanwhile
+        g.tokens.clear();                         // the token leaves: its dialogs close
+        usb_->Remove(token_name(0x0224));
+    });
+    form.AcAdvancedExecute();
+    EXPECT_EQ(script.seen(), 1);
+    EXPECT_TRUE(isSettings);
+    EXPECT_EQ(form.TokenCount(), 0);
+    EXPECT_EQ(form.Config().PINCache, 0) << "read again after the dialog";
+    EXPECT_EQ(form.Config().CertTips, 1);
+}
+
+TEST_F(MainFormPaths, the_update_command_answers_the_update_checks_question) {
+    dialogtest::http_server server;
+    ASSERT_TRUE(server.listening());
+    server.set("/version.ini",
+               {200, "[Mgr]\nVersion=1.3\n[URL]\nUpdateFile=" + server.url("/setup") +
+                         "\nUpdateSize=5\nUpdateSHA256=" + std::string(64, 'a') + "\n"});
+    const std::string dir = dirs_.data() + "update/";
+    std::filesystem::create_directories(dir);
+    traytest::write_text(dir + "ClientConfig.ini", "[Mgr]\nVersion=1.2\n[URL]\nVersionFile=" +
+                                                       server.url("/version.ini") + "\n");
+    TMainForm& form = start();
+    unsetenv("TAVREL_MESSAGE_LOG");
+    dialogtest::modal_script script;
+    QString question;
+    script.then([&](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w)) question = box->text();
+        ASSERT_TRUE(
+            SendCopyDataCommand(QStringLiteral("Update"), QString::fromLatin1(tray_window_class)) ==
+            plat::send_result::delivered);
+    });
+    timer("TAppUpdate").Tick();
+    setenv("TAVREL_MESSAGE_LOG", messages_.c_str(), 1);
+    EXPECT_EQ(question, "A new version is detected, do you want to upgrade?");
+    EXPECT_EQ(form.LastCommand(), "Update");
+    EXPECT_TRUE(UpdateCancelled());
+    EXPECT_EQ(server.requests(), std::vector<std::string>{"/version.ini"}) << "nothing downloaded";
+    const std::string log = traytest::read_text(dir + "Logs.txt");
+    EXPECT_NE(log.find("放弃更新"), std::string::npos) << log;
 }
 
 int main(int argc, char** argv) {
