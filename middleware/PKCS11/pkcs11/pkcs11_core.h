@@ -40,6 +40,8 @@ public:
 
     // Without the library lock (it takes it around each take from the table).
     CK_RV wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot);
+    // Threads inside a blocking C_WaitForSlotEvent (tests wait on it).
+    int blocked_slot_event_waiters() const { return blocked_waiters_.load(); }
 
     pkcs11_token_mgr& token_mgr() { return token_mgr_; }
     pkcs11_session_mgr& session_mgr() { return session_mgr_; }
@@ -60,6 +62,7 @@ private:
     os_thread* slot_event_thread_record_ = nullptr;
     std::atomic<int32_t> pending_slot_event_{-1};
     std::atomic<bool> wait_release_flag_{false};
+    std::atomic<int> blocked_waiters_{0};
 
     std::mutex init_mutex_;  // C_Initialize and C_Finalize one at a time
     std::atomic<bool> initialised_{false};
