@@ -20,7 +20,10 @@ int parse_exact(const bytes& der) {
     cert_record rec;
     const int ret = cert_record_parse(&rec, block.get(), der.size());
     if (ret == 0) {
-        // Every span of a parsed record lies inside its own copy.
+        // The record is the whole input, and every span of it lies inside
+        // its own copy.
+        EXPECT_EQ(rec.der.size(), der.size());
+        EXPECT_EQ(rec.raw.len, der.size());
         const uint8_t* lo = rec.der.data();
         const uint8_t* hi = lo + rec.der.size();
         for (const cert_span* s :
@@ -182,15 +185,38 @@ TEST_P(CertMalformed, WrongTagsGiveTheirCodes) {
     }
 }
 
+// Every single-byte corruption either is refused or parses into a record
+// whose spans all lie inside its own copy and that covers exactly the input
+// (checked in parse_exact; AddressSanitizer sees any read past the block);
+// the answer does not change from one parse to the next; and a corruption of
+// the certificate's tag or length bytes or of the TBS tag is always refused
+// (DER gives the outer element exactly the input's size).
 TEST_P(CertMalformed, SingleByteCorruptionsNeverReadOutside) {
+    const offsets o = where();
+    const auto header_size = [&](size_t at) {
+        const uint8_t first = der_[at + 1];
+        return 2 + (first < 0x80 ? 0 : static_cast<size_t>(first & 0x7F));
+    };
+    const size_t headers_end = o.tbs + 1;
+    ASSERT_EQ(o.tbs, header_size(o.outer));
+    size_t tried = 0, refused = 0;
     for (size_t i = 0; i < der_.size(); ++i) {
         for (uint8_t value : {static_cast<uint8_t>(der_[i] ^ 0xFF), uint8_t{0x00}, uint8_t{0x80},
                               uint8_t{0x84}, static_cast<uint8_t>(der_[i] + 1)}) {
+            if (value == der_[i]) continue;  // no corruption
             bytes bad = der_;
             bad[i] = value;
-            (void)parse_exact(bad);
+            const int ret = parse_exact(bad);
+            ++tried;
+            refused += ret != 0;
+            ASSERT_EQ(parse_exact(bad), ret) << "byte " << i << " = " << int(value);
+            if (i < headers_end) {
+                EXPECT_NE(ret, 0) << "header byte " << i << " = " << int(value);
+            }
         }
     }
+    EXPECT_GT(tried, 4 * der_.size());
+    EXPECT_GT(refused, headers_end);
 }
 
 INSTANTIATE_TEST_SUITE_P(Sources, CertMalformed,

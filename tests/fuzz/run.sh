@@ -13,7 +13,10 @@ out=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 mkdir -p "$out"
 
 cxx=${CLANGXX:-clang++}
-command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found, skipped"; exit 0; }
+# Not finding the compiler is a failure, not a pass: a run that fuzzed
+# nothing must not look like one that found nothing (scripts/deps.sh installs
+# clang).
+command -v "$cxx" >/dev/null || { echo "fuzz: $cxx not found (install clang: scripts/deps.sh)" >&2; exit 2; }
 
 p11=$root/middleware/PKCS11/pkcs11
 dev=$root/middleware/PKCS11/device

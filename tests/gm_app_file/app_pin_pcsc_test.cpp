@@ -210,22 +210,21 @@ TEST_F(app_pin, reload_user_pin_needs_the_security_officer)
     EXPECT_EQ(gm_reload_user_pin(h, nullptr), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(app_pin, secure_messaging_opens_its_application_once_and_keeps_no_key)
+// The PIN commands' MAC is computed by the library: a PIN change is the two
+// challenges, VerifyPin and ChangePin, with no reserved application or
+// container, session key or MAC command of its own.
+TEST_F(app_pin, secure_messaging_sends_no_command_of_its_own)
 {
     const HAPPLICATION h = open_app();
     clear_log();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(h, 1, user_pin, "13572468", &retry), SAR_OK);
     ASSERT_EQ(SKF_ChangePIN(h, 1, "13572468", user_pin, &retry), SAR_OK);
-    EXPECT_EQ(count(0x80, 0x26), 1);  // OpenApplication of the reserved name
-    EXPECT_EQ(count(0x80, 0x42), 1);  // OpenContainer of the reserved name
-    EXPECT_EQ(count(0xC0, 0x12), 2);  // SetSessionKey
-    EXPECT_EQ(count(0x80, 0xC4), 2);  // DestroySessionKey
-    gm_sc_app* reserved = gm_find_dev(dev)->find_app_by_name(gm_reserved_name);
-    ASSERT_NE(reserved, nullptr);
-    ASSERT_EQ(reserved->containers.size(), 1u);
-    EXPECT_TRUE(reserved->containers[0]->keys.empty());
-    EXPECT_TRUE(reserved->containers[0]->macs.empty());
+    EXPECT_EQ(commands(), 8u);
+    EXPECT_EQ(count(0x80, 0x50), 4);  // GenRandom
+    EXPECT_EQ(count(0x80, 0x18), 2);  // VerifyPin
+    EXPECT_EQ(count(0x84, 0x16), 2);  // ChangePin
+    EXPECT_EQ(gm_find_dev(dev)->find_app_by_name(gm_reserved_name), nullptr);
 }
 
 // A caller's session key in the middle of an encryption survives any number
@@ -267,14 +266,13 @@ TEST_F(app_pin, live_encryption_key_survives_pin_operations)
     }
     encrypt_block(0x22);
 
-    // The eighth slot taken too: the PIN change finds no key of its own to
-    // free and fails; the caller's keys stay.
+    // The eighth slot taken too: the PIN change needs no slot, and the
+    // caller's keys stay.
     uint16_t last = 0;
     ASSERT_EQ(cmd_set_session_key(device, app, cont, 0x401, key, 16, &last), cmd_ok);
-    EXPECT_EQ(SKF_ChangePIN(h, 1, "24681357", user_pin, &retry), SAR_NO_ROOM);
-    EXPECT_EQ(cmd_last_status_word(), 0x6A84u);
+    ASSERT_EQ(SKF_ChangePIN(h, 1, "24681357", user_pin, &retry), SAR_OK);
     encrypt_block(0x33);
-    EXPECT_EQ(SKF_VerifyPIN(h, 1, "24681357", &retry), SAR_OK);  // the PIN was not changed
+    EXPECT_EQ(SKF_VerifyPIN(h, 1, user_pin, &retry), SAR_OK);
 }
 
 }  // namespace

@@ -155,23 +155,24 @@ TEST_F(scripted_token, short_info_replies_write_no_output)
     EXPECT_EQ(SKF_ReadFile(app, "f", 0, 8, buffer, &length), SAR_FAIL);
 }
 
-// A session key id that the card never really gave must not enter the tree:
-// the PIN change fails and no key or MAC object is left behind.
-TEST_F(scripted_token, short_session_key_reply_fails_the_pin_change)
+// The PIN change computes its MAC itself: a card that would answer
+// SetSessionKey badly is never asked, and nothing is added to the tree (no
+// reserved application, container, key or MAC object).
+TEST_F(scripted_token, a_pin_change_sets_no_session_key)
 {
     answer_with(0xC0, 0x12, [](int) { return answer({}, 0x9000); });
     const size_t before = objects_below_device();
     uint32_t retry = 0;
-    EXPECT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_FAIL);
-    // The reserved application and container stay (opened once per device);
-    // nothing else does.
-    EXPECT_EQ(objects_below_device(), before + 2);
-    EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
+    ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
+    EXPECT_EQ(scripted_calls, 0);
+    EXPECT_EQ(objects_below_device(), before);
+    EXPECT_EQ(gm_find_dev(dev)->find_app_by_name(gm_reserved_name), nullptr);
+    EXPECT_EQ(SKF_VerifyPIN(app, 1, "11223344", &retry), SAR_OK);
 }
 
-// A full card: the MAC frees a key the library made for itself (and only
-// that one), then works; the caller's keys all stay usable.
-TEST_F(scripted_token, full_card_frees_only_a_library_key)
+// A card whose session-key table is full still changes PINs, and every key
+// in the table, the library's included, stays usable.
+TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change)
 {
     const device_id device = gm_find_dev(dev)->device;
     gm_sc_app* a = gm_find_app(app).app;
@@ -181,29 +182,24 @@ TEST_F(scripted_token, full_card_frees_only_a_library_key)
     gm_sc_cont* c = a->add_container(cont, gm_reserved_name);
     ASSERT_NE(c, nullptr);
     const uint8_t key[16] = {9};
-    uint16_t library_key = 0;
-    std::vector<uint16_t> caller_keys;
+    std::vector<uint16_t> keys;
     for (int i = 0; i < 8; ++i) {
         uint16_t id = 0;
         ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &id), cmd_ok);
         gm_sc_key* object = c->add_key(id, 0x401);
         ASSERT_NE(object, nullptr);
-        if (i == 3) {
-            object->library_owned = true;
-            library_key = id;
-        } else {
-            caller_keys.push_back(id);
-        }
+        object->library_owned = i == 3;
+        keys.push_back(id);
     }
+    uint16_t none = 0;
+    ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &none), cmd_bad_status);
+    ASSERT_EQ(cmd_last_status_word(), 0x6A84u);  // the table is full
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
-    EXPECT_EQ(c->keys.size(), 7u);
-    for (const auto& k : c->keys) EXPECT_NE(k->card_key_id, library_key);
-    for (uint16_t id : caller_keys)
-        EXPECT_EQ(cmd_encrypt_init(device, app16, cont, id, nullptr, 0, 0, 0), cmd_ok) << "key " << id;
-    // The slot the MAC used is free again afterwards.
     ASSERT_EQ(SKF_ChangePIN(app, 1, "11223344", "58204716", &retry), SAR_OK);
-    EXPECT_EQ(c->keys.size(), 7u);
+    EXPECT_EQ(c->keys.size(), 8u);
+    for (uint16_t id : keys)
+        EXPECT_EQ(cmd_encrypt_init(device, app16, cont, id, nullptr, 0, 0, 0), cmd_ok) << "key " << id;
 }
 
 TEST_F(scripted_token, lists_in_pieces_are_joined)

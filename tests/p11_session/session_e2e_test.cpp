@@ -16,6 +16,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "wait_until.h"
 
 using cardsim::test::first_port;
 using cardsim::test::simulated_token;
@@ -166,6 +167,7 @@ TEST_F(SessionE2E, ForcedLogoutRestatesEverySessionAtOnce) {
 }
 
 TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot) {
+    ASSERT_TRUE(set_module_timing(module(), 100, 0));
     std::optional<simulated_token> first(std::in_place, token_options(), first_port);
     ASSERT_TRUE(first->inserted()) << first->error();
     const CK_SLOT_ID slot = ready_slot();
@@ -175,9 +177,8 @@ TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot
 
     ASSERT_TRUE(first->remove());
     first.reset();
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(3300)); // the module enumerates again after 3 s
-    ASSERT_TRUE(token_slots().empty());
+    // The module enumerates again once its (shortened) interval has passed.
+    ASSERT_TRUE(test_support::wait_until([&] { return token_slots().empty(); }, std::chrono::seconds(10)));
     // Another card in the other reader takes the lowest free slot id: the same one.
     simulated_token second(token_options(), cardsim::test::second_port);
     ASSERT_TRUE(second.inserted()) << second.error();

@@ -20,7 +20,8 @@ cleanup() {
 trap cleanup EXIT
 
 # cardsim is not sanitised with the module: start it before the preload.
-"$cardsim" --oem Tavrel01 --image "$work/token.img" >"$work/cardsim.log" 2>&1 &
+# Without --oem: the simulator's own default is a token the module lists.
+"$cardsim" --image "$work/token.img" >"$work/cardsim.log" 2>&1 &
 sim=$!
 if [ "$sanitized" = 1 ]; then
   # The sanitized module needs the ASan runtime loaded first into the client.

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <dlfcn.h>
 
+#include <cstdint>
+
 bool loaded_module::load(std::string* error) {
     handle = dlopen(TESSVIK_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
@@ -44,4 +46,16 @@ int thread_count() {
         if (e->d_name[0] != '.') ++n;
     closedir(dir);
     return n;
+}
+
+bool set_module_timing(const loaded_module& mod, unsigned enumeration_interval_ms, unsigned settle_pause_ms) {
+    auto hook = reinterpret_cast<void (*)(uint32_t, uint32_t)>(mod.symbol("tessvik_testing_set_timing"));
+    if (hook == nullptr) return false;
+    hook(enumeration_interval_ms, settle_pause_ms);
+    return true;
+}
+
+int slot_event_waiters(const loaded_module& mod) {
+    auto hook = reinterpret_cast<int (*)()>(mod.symbol("tessvik_testing_slot_event_waiters"));
+    return hook == nullptr ? -1 : hook();
 }

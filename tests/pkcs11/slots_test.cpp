@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "test_support.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -132,7 +133,9 @@ TEST_F(ModuleTest, SlotEventWaitFlagsAndRelease) {
     // A blocking wait ends with CKR_CRYPTOKI_NOT_INITIALIZED soon after C_Finalize.
     CK_RV waited = CKR_OK;
     std::thread waiter([&] { waited = f->C_WaitForSlotEvent(0, &slot, nullptr); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    // C_Finalize must find the waiter inside its wait, not before it.
+    EXPECT_TRUE(test_support::wait_until([&] { return slot_event_waiters(module()) == 1; }, std::chrono::seconds(10)))
+        << "the waiter never entered C_WaitForSlotEvent's wait";
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
     waiter.join();

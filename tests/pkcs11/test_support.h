@@ -1,16 +1,21 @@
 // Shared by the module tests: a fixture that starts each test with the module
-// loaded and not initialised, and ends it finalised.
+// loaded and not initialised, and ends it finalised. The tests expect no
+// token in pcscd's readers: each takes the machine-wide lock of the pcscd
+// tests, so the simulated tokens of another build tree's tests are not in a
+// reader meanwhile.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "cardsim_harness.h"
 #include "module_loader.h"
 
 class ModuleTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock()) << cardsim::test::machine_lock_path;
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
         m = module().m;

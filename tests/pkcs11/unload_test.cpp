@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "module_loader.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -49,7 +50,10 @@ TEST(ModuleUnload, UnloadStopsTheSlotEventThread) {
             EXPECT_EQ(mod.f->C_Finalize(nullptr), CKR_OK);
         }
         mod.unload();
-        EXPECT_EQ(thread_count(), base) << "round " << round;
+        // The slot-event thread was joined, but the kernel may list an ended
+        // thread in /proc/self/task for a moment after the join returns.
+        EXPECT_TRUE(test_support::wait_until([&] { return thread_count() == base; }, std::chrono::seconds(5)))
+            << "round " << round << ": " << thread_count() << " threads, expected " << base;
         delete live_mutex;
         live_mutex = nullptr;
     }
@@ -64,7 +68,10 @@ TEST(ModuleUnload, BlockedWaiterReleasedThenUnloaded) {
     CK_RV waited = CKR_OK;
     CK_SLOT_ID slot;
     std::thread waiter([&] { waited = mod.f->C_WaitForSlotEvent(0, &slot, nullptr); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    // C_Finalize must find the waiter inside its wait, not before it.
+    const bool waiting =
+        test_support::wait_until([&] { return slot_event_waiters(mod) == 1; }, std::chrono::seconds(10));
+    EXPECT_TRUE(waiting) << "the waiter never entered C_WaitForSlotEvent's wait";
     EXPECT_EQ(mod.f->C_Finalize(nullptr), CKR_OK);
     waiter.join();
     EXPECT_EQ(waited, CKR_CRYPTOKI_NOT_INITIALIZED);

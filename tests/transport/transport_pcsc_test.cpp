@@ -135,6 +135,10 @@ TEST_F(transport_pcsc, connect_by_name_and_unknown_reader)
 
 TEST_F(transport_pcsc, connect_to_an_empty_reader_tries_five_times)
 {
+    // The reader must be empty as pcscd sees it: a card another program put
+    // there may still be on its way out.
+    ASSERT_TRUE(cardsim::test::wait_for_reader(first_reader, false, 10s))
+        << first_reader << " still holds a card after 10 s";
     device_winscard empty(first_reader.c_str());
     const auto start = std::chrono::steady_clock::now();
     const uint32_t rc = empty.connect();

@@ -36,8 +36,9 @@ void usage(FILE* out) {
                  "  --blank         start as a factory-fresh card (no application) instead of\n"
                  "                  a freshly formatted token\n"
                  "  --max-buffer N  maximum buffer size the card reports (default 2048)\n"
-                 "  --oem ID        OEM identifier of the card (default vx8100; the PKCS#11\n"
-                 "                  module selects Tavrel01)\n"
+                 "  --oem ID        OEM identifier of the card (default Tavrel01, which the\n"
+                 "                  PKCS#11 module selects; the device API's own default\n"
+                 "                  filter selects vx8100)\n"
                  "  --help          this text\n"
                  "Signals: SIGINT/SIGTERM stop; SIGUSR1 removes the card, SIGUSR2 inserts it.\n");
 }
@@ -55,6 +56,8 @@ bool parse_number(const char* s, unsigned long max, unsigned long& out) {
 
 int main(int argc, char** argv) {
     cardsim::card_options options;
+    // Started by hand, the simulator is a token the PKCS#11 module lists.
+    options.oem_identifier = "Tavrel01";
     unsigned long port = 35963;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include <mbedtls/platform_util.h>
+
 #include "byte_writer.h"
 #include "sm_wrap.h"
 
@@ -84,6 +86,16 @@ std::span<const uint8_t> bytes_of(std::string_view s)
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
+// A PIN key on the stack, wiped when the builder returns whatever the path.
+struct pin_key {
+    std::array<uint8_t, sm_pin_key_size> bytes{};
+    pin_key() = default;
+    pin_key(const pin_key&) = delete;
+    pin_key& operator=(const pin_key&) = delete;
+    ~pin_key() { mbedtls_platform_zeroize(bytes.data(), bytes.size()); }
+    bool derive(std::string_view pin) { return sm_pin_key(pin.data(), pin.size(), bytes.data()) == sm_result::ok; }
+};
+
 bool valid_pin_type(uint8_t pin_type) { return pin_type == pin_type_so || pin_type == pin_type_user; }
 
 // app || SM block of new_pin under key || the first 4 bytes of the MAC the
@@ -109,6 +121,7 @@ cmd_built make_sm_pin_command(device_cmd id, uint8_t p2, const sm_mac_callback& 
 
     byte_writer w(sm_command_data_max);
     w.be16(app).bytes(block).bytes(mac_bytes.data(), sm_mac_size);
+    mbedtls_platform_zeroize(mac_bytes.data(), mac_bytes.size());
     if (!w.ok()) return refused(cmd_bad_length);
     return make_command(id, p2, w.data());
 }
@@ -176,10 +189,10 @@ cmd_built build_get_pin_info(uint8_t pin_type, uint16_t app)
 cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type, uint16_t app,
                            std::string_view pin)
 {
-    std::array<uint8_t, sm_pin_key_size> key{};
-    if (sm_pin_key(pin.data(), pin.size(), key.data()) != sm_result::ok) return refused(cmd_bad_length);
+    pin_key key;
+    if (!key.derive(pin)) return refused(cmd_bad_length);
     std::vector<uint8_t> block;
-    if (sm_wrap_block(key.data(), challenge.data(), challenge.size(), block) != sm_result::ok)
+    if (sm_wrap_block(key.bytes.data(), challenge.data(), challenge.size(), block) != sm_result::ok)
         return refused(cmd_bad_length);
     byte_writer w(2 + sm_wrap_size(sm_challenge_size));
     w.be16(app).bytes(block);
@@ -190,19 +203,18 @@ cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge
 cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type,
                            uint16_t app, std::string_view current_pin, std::string_view new_pin)
 {
-    std::array<uint8_t, sm_pin_key_size> key{};
-    if (sm_pin_key(current_pin.data(), current_pin.size(), key.data()) != sm_result::ok)
-        return refused(cmd_bad_length);
-    return make_sm_pin_command(device_cmd::change_pin, pin_type, mac, key, iv, app, new_pin);
+    pin_key key;
+    if (!key.derive(current_pin)) return refused(cmd_bad_length);
+    return make_sm_pin_command(device_cmd::change_pin, pin_type, mac, key.bytes, iv, app, new_pin);
 }
 
 cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
                             std::string_view so_pin, std::string_view new_user_pin)
 {
-    std::array<uint8_t, sm_pin_key_size> key{};
-    if (sm_pin_key(so_pin.data(), so_pin.size(), key.data()) != sm_result::ok) return refused(cmd_bad_length);
-    return make_sm_pin_command(device_cmd::unblock_pin, device_cmd_descriptor(device_cmd::unblock_pin).p2, mac, key,
-                               iv, app, new_user_pin);
+    pin_key key;
+    if (!key.derive(so_pin)) return refused(cmd_bad_length);
+    return make_sm_pin_command(device_cmd::unblock_pin, device_cmd_descriptor(device_cmd::unblock_pin).p2, mac,
+                               key.bytes, iv, app, new_user_pin);
 }
 
 cmd_built build_unblock_pin_ms(uint16_t app, std::span<const uint8_t> response, std::string_view new_pin)

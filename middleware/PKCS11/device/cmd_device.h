@@ -86,12 +86,10 @@ std::span<const cmd_descriptor> device_cmd_table();
 
 // --- Secure-messaging MAC ---------------------------------------------------
 //
-// The MAC of ChangePin, UnblockPin and ReloadPin is computed on the card by
-// the device API (it opens the reserved application and container, loads
-// key as a session key and runs MacInit / MacUpdate / MacFinal), so the
-// builders take it as a callback. The callback is called while the PIN
-// command is being built: its own card commands reach the card before the
-// PIN command.
+// The MAC of ChangePin, UnblockPin and ReloadPin comes from the device API
+// (gm_secure_messaging_mac, which computes the card's SM4-CBC-MAC in the
+// library and sends nothing), so the builders take it as a callback, called
+// while the PIN command is being built.
 //
 //   api_device   the device API's handle value, passed back unchanged
 //   key, iv      16 bytes each

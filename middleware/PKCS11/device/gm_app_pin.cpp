@@ -4,18 +4,19 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <new>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include <mbedtls/platform_util.h>
+
 #include "byte_order.h"
 #include "cmd_app_file.h"
-#include "cmd_crypto.h"
 #include "cmd_device.h"
 #include "gm_fingerprint.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
+#include "sm_wrap.h"
 #include "transport.h"
 
 namespace {
@@ -24,10 +25,6 @@ namespace {
 // most 2046 bytes, and a list that would not fit is refused, not appended.
 constexpr uint32_t app_list_max = 4096;
 constexpr size_t app_record_size = 84;
-
-constexpr uint32_t sm_algorithm_sm4_ecb = 0x401;
-constexpr uint32_t sm_key_length = 16;
-constexpr uint32_t mac_final_buffer = 512;
 
 using challenge_t = std::array<uint8_t, sm_challenge_size>;
 using block16_t = std::array<uint8_t, sm_iv_size>;
@@ -87,24 +84,6 @@ void set_login_flag(gm_sc_app* app, uint32_t pin_type)
         app->user_logged_in = 1;
     else
         app->so_logged_in = 1;
-}
-
-// Destroys the session key and the MAC object the MAC function made (on the
-// card and in the tree); the card's answer does not matter: the objects
-// describe nothing useful any more either way.
-void drop_mac_objects(gm_sc_dev* dev, gm_sc_cont* cont, uint32_t key_handle, uint32_t mac_handle)
-{
-    if (key_handle != 0) {
-        for (const auto& key : cont->keys) {
-            if (key->handle() != key_handle) continue;
-            (void)cmd_destroy_session_key(dev->device, static_cast<uint16_t>(cont->app_id),
-                                          static_cast<uint16_t>(cont->container_id),
-                                          static_cast<uint16_t>(key->card_key_id));
-            break;
-        }
-        (void)cont->remove_key(key_handle);
-    }
-    if (mac_handle != 0) (void)cont->remove_mac(mac_handle);
 }
 
 uint32_t open_application_locked(gm_sc_dev* dev, const char* name, HAPPLICATION* phApplication)
@@ -182,6 +161,11 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         // tries (BE), user PIN 16, user tries (BE), create-file rights (LE),
         // 4 zero bytes, the four PIN-length bounds.
         std::array<uint8_t, app_record_size> record{};
+        // The record carries both PINs: wiped whatever the outcome.
+        struct wipe_record {
+            std::array<uint8_t, app_record_size>& r;
+            ~wipe_record() { mbedtls_platform_zeroize(r.data(), r.size()); }
+        } const wipe{record};
         std::memcpy(record.data(), szAppName, strlen(szAppName));
         std::memcpy(record.data() + 32, szAdminPin, strlen(szAdminPin));
         put_be32(dwAdminPinRetryCount, record.data() + 48);
@@ -397,98 +381,23 @@ uint32_t SKF_ClearSecureState(HAPPLICATION hApplication)
 uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv, const uint8_t* data,
                                  uint32_t length, uint8_t* mac, uint32_t* mac_length)
 {
-    try {
-        gm_sc_dev* dev = gm_find_dev(hDev);
-        if (dev == nullptr) return SAR_INVALIDHANDLEERR;
-        // A MAC over nothing is no MAC: never report success without one.
-        if (key == nullptr || iv == nullptr || data == nullptr || mac == nullptr || mac_length == nullptr)
-            return SAR_INVALIDPARAMERR;
-        const device_id device = dev->device;
-
-        gm_sc_app* app = dev->find_app_by_name(gm_reserved_name);
-        if (app == nullptr) {
-            HAPPLICATION unused = 0;
-            if (const uint32_t rv = open_application_locked(dev, gm_reserved_name, &unused); rv != SAR_OK) return rv;
-            app = dev->find_app_by_name(gm_reserved_name);
-            if (app == nullptr) return SAR_FAIL;
-        }
-        gm_sc_cont* cont = app->find_container_by_name(gm_reserved_name);
-        if (cont == nullptr) {
-            uint16_t cont_id = 0;
-            if (const int rc = cmd_open_container(device, app_id16(app), gm_reserved_name, &cont_id); rc != cmd_ok)
-                return gm_wrapper_error(rc);
-            cont = app->add_container(cont_id, gm_reserved_name);
-            if (cont == nullptr) return SAR_MEMORYERR;
-        }
-        const auto app16 = app_id16(app);
-        const auto cont16 = static_cast<uint16_t>(cont->container_id);
-
-        uint16_t card_key = 0;
-        int rc = cmd_set_session_key(device, app16, cont16, sm_algorithm_sm4_ecb, key, sm_key_length, &card_key);
-        if (rc != cmd_ok && cmd_last_status_word() == 0x6A84) {
-            // The card has no session-key slot free. Only a key the library
-            // made for its own use may go; a caller's key may be in the middle
-            // of an operation and is never touched.
-            const gm_key_ref victim = gm_first_session_key(dev, true);
-            if (victim.key == nullptr) return SAR_NO_ROOM;
-            if (const int drc = cmd_destroy_session_key(device, static_cast<uint16_t>(victim.cont->app_id),
-                                                        static_cast<uint16_t>(victim.cont->container_id),
-                                                        static_cast<uint16_t>(victim.key->card_key_id));
-                drc != cmd_ok)
-                return gm_wrapper_error(drc);
-            (void)victim.cont->remove_key(victim.key->handle());
-            rc = cmd_set_session_key(device, app16, cont16, sm_algorithm_sm4_ecb, key, sm_key_length, &card_key);
-        }
-        if (rc != cmd_ok) return gm_wrapper_error(rc);
-
-        gm_sc_key* key_object = cont->add_key(card_key, sm_algorithm_sm4_ecb);
-        if (key_object == nullptr) {
-            (void)cmd_destroy_session_key(device, app16, cont16, card_key);
-            return SAR_MEMORYERR;
-        }
-        key_object->library_owned = true;
-        const uint32_t key_handle = key_object->handle();
-        uint32_t mac_handle = 0;
-
-        // Every path from here destroys the key and the MAC object again; the
-        // result is computed first, since the destroy changes the last status
-        // word.
-        const uint32_t result = [&]() -> uint32_t {
-            if (const int r = cmd_mac_init(device, app16, cont16, card_key, iv, sm_iv_size, 0, 0); r != cmd_ok)
-                return gm_wrapper_error(r);
-            gm_sc_mac* mac_object = cont->add_mac(card_key, sm_algorithm_sm4_ecb);
-            if (mac_object == nullptr) return SAR_MEMORYERR;
-            mac_handle = mac_object->handle();
-
-            const uint32_t chunk = std::max<uint32_t>(dev->chunk_size, chunk_size_min);
-            uint32_t done = 0;
-            while (length - done > chunk) {
-                if (const int r = cmd_mac_update(device, app16, cont16, card_key, data + done, chunk); r != cmd_ok)
-                    return gm_wrapper_error(r);
-                done += chunk;
-            }
-            if (done < length) {
-                if (const int r = cmd_mac_update(device, app16, cont16, card_key, data + done, length - done);
-                    r != cmd_ok)
-                    return gm_wrapper_error(r);
-            }
-            std::array<uint8_t, mac_final_buffer> out{};
-            uint32_t out_size = mac_final_buffer;
-            if (const int r = cmd_mac_final(device, app16, cont16, card_key, nullptr, 0, out.data(), &out_size);
-                r != cmd_ok)
-                return gm_wrapper_error(r);
-            if (out_size == 0) return SAR_FAIL;
-            if (out_size > *mac_length) {
-                *mac_length = out_size;
-                return SAR_BUFFER_TOO_SMALL;
-            }
-            std::memcpy(mac, out.data(), out_size);
-            *mac_length = out_size;
-            return SAR_OK;
-        }();
-        drop_mac_objects(dev, cont, key_handle, mac_handle);
-        return result;
-    } catch (const std::bad_alloc&) {
-        return SAR_MEMORYERR;
+    if (gm_find_dev(hDev) == nullptr) return SAR_INVALIDHANDLEERR;
+    // A MAC over nothing is no MAC: never report success without one.
+    if (key == nullptr || iv == nullptr || data == nullptr || mac == nullptr || mac_length == nullptr)
+        return SAR_INVALIDPARAMERR;
+    if (*mac_length < sm_mac_full_size) {
+        *mac_length = sm_mac_full_size;
+        return SAR_BUFFER_TOO_SMALL;
     }
+    // Computed here with the card's algorithm rather than by the card: asking
+    // the card would put the PIN key (as a session key) and the new PIN (as
+    // MAC data) on the reader's line in clear.
+    std::array<uint8_t, sm_mac_full_size> out{};
+    const sm_result rc = sm_mac(key, iv, data, length, out.data());
+    if (rc == sm_result::ok) {
+        std::memcpy(mac, out.data(), out.size());
+        *mac_length = sm_mac_full_size;
+    }
+    mbedtls_platform_zeroize(out.data(), out.size());
+    return rc == sm_result::ok ? SAR_OK : SAR_FAIL;
 }

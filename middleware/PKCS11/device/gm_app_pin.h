@@ -20,8 +20,8 @@ inline constexpr uint32_t gm_pin_type_user = 1;
 inline constexpr uint32_t gm_pin_max_length = 16;
 inline constexpr uint32_t gm_app_name_max = 32;
 
-// Name of the reserved application and container in which the card computes
-// the secure-messaging MAC: F0 F1 F2 F3 F4 F5 F6 F7.
+// The card's reserved application and container name F0 F1 F2 F3 F4 F5 F6 F7
+// (opened without creation or login; the card keeps no files or keys there).
 inline constexpr char gm_reserved_name[] = "\xF0\xF1\xF2\xF3\xF4\xF5\xF6\xF7";
 
 // The card's list of application names, each followed by a NUL (the list as
@@ -85,14 +85,13 @@ uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
 uint32_t SKF_ClearSecureState(HAPPLICATION hApplication);
 
 // The secure-messaging MAC callback of the PIN commands (cmd_device.h,
-// sm_mac_function): the card computes an SM4 MAC (algorithm 0x401, 16-byte
-// key and IV) over data in the reserved application and container, which are
-// opened once per device and stay in the handle tree. The session key and
-// the MAC object made for the call are destroyed before it returns, so PIN
-// operations never use up the card's session-key slots. When the card has
-// no slot free, only a key the library made for its own use is destroyed to
-// make room, never a caller's key; without one the result is SAR_NO_ROOM.
-// Takes no mutex: it runs inside a PIN function that holds it.
-// *mac_length: capacity in, MAC length out.
+// sm_mac_function): the SM4-CBC-MAC the card checks (16-byte key and IV,
+// ISO/IEC 9797-1 padding method 2, the last cipher block), computed in the
+// library so that neither the PIN key nor the new PIN is sent to the card in
+// clear. Sends nothing. hDev must be a connected device (else
+// SAR_INVALIDHANDLEERR); data may not be null. *mac_length: capacity in,
+// MAC length (16) out; a capacity under 16 gives SAR_BUFFER_TOO_SMALL and
+// the size needed. Takes no mutex: it runs inside a PIN function that holds
+// it.
 uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv, const uint8_t* data,
                                  uint32_t length, uint8_t* mac, uint32_t* mac_length);

@@ -1,5 +1,5 @@
 // Secure-messaging wrap of PIN values for the PIN card commands (VerifyPin,
-// ChangePin, UnblockPin, ReloadPin).
+// ChangePin, UnblockPin, ReloadPin), and the MAC those commands carry.
 //
 // PIN key: the first 16 bytes of SHA-1 over the PIN placed in a zero-filled
 // 16-byte buffer. The card derives the key from its stored PIN the same way.
@@ -13,6 +13,12 @@
 // PINs and wrapped data are limited to 16 bytes: the card stores PINs in
 // 16-byte fields, and a longer PIN could be set but never matched by the key
 // the card derives. The VerifyPin challenge is 8 bytes.
+//
+// MAC: SM4-CBC-MAC (ISO/IEC 9797-1 MAC algorithm 1 with padding method 2:
+// one 0x80 byte, then zero bytes up to a whole block, always added) from a
+// 16-byte initial value; the MAC is the last cipher block. The card computes
+// the same over the new PIN it unwraps, so the library computes it itself
+// and neither the PIN nor its key has to be handed to the card in clear.
 #pragma once
 
 #include "sm4.h"
@@ -24,6 +30,8 @@
 inline constexpr size_t sm_pin_key_size = sm4_key_size;
 inline constexpr size_t sm_pin_max_length = 16;
 inline constexpr size_t sm_wrap_max_data = sm_pin_max_length;
+inline constexpr size_t sm_mac_iv_size = sm4_block_size;
+inline constexpr size_t sm_mac_full_size = sm4_block_size;
 
 enum class sm_result {
     ok,
@@ -47,3 +55,9 @@ constexpr size_t sm_wrap_size(size_t length)
 // block is left empty.
 [[nodiscard]] sm_result sm_wrap_block(const uint8_t key[sm_pin_key_size], const uint8_t* data,
                                       size_t length, std::vector<uint8_t>& block);
+
+// The SM4-CBC-MAC of length bytes of data under key from iv into mac (16
+// bytes). Data may be null only when length is 0 (the MAC of the padding
+// block alone). Round keys and chaining values are wiped before it returns.
+[[nodiscard]] sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_size],
+                               const uint8_t* data, size_t length, uint8_t mac[sm_mac_full_size]);

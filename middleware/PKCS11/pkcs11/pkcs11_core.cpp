@@ -13,6 +13,7 @@
 #include "library_lock.h"
 #include "os_sync.h"
 #include "pkcs11_config.h"
+#include "pkcs11_timing.h"
 
 Pkcs11Core::Pkcs11Core() {
     (void)library_lock();
@@ -220,9 +221,10 @@ uint32_t Pkcs11Core::refresh_tokens() {
         enumerated_once_ = true;
         last_enumeration_ = now;
     }
+    const pkcs11_timing timing = pkcs11_get_timing();
     const uint32_t n = token_mgr_.token_count();
     if (n > 0) {
-        if (now - last_enumeration_ < std::chrono::seconds(3)) return n;
+        if (now - last_enumeration_ < timing.enumeration_interval) return n;
         const uint32_t answering = token_mgr_.count_answering_tokens();
         last_enumeration_ = std::chrono::steady_clock::now();
         if (answering == n) return n;
@@ -235,7 +237,7 @@ uint32_t Pkcs11Core::refresh_tokens() {
     pending_slot_event_ = -1;
     if (m > 0) {
         start_slot_event_thread();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        if (timing.settle_pause.count() > 0) std::this_thread::sleep_for(timing.settle_pause);
     }
     return m;
 }
@@ -314,6 +316,11 @@ CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot) {
         return CKR_OK;
     }
     wait_release_flag_ = false;
+    blocked_waiters_.fetch_add(1);
+    struct leave_wait {
+        std::atomic<int>& count;
+        ~leave_wait() { count.fetch_sub(1); }
+    } const leave{blocked_waiters_};
     for (;;) {
         // Another waiter may take an entry between the scan and the take; then
         // the take reads -1 and the wait goes on.

@@ -41,6 +41,8 @@ public:
 
     // Without the library lock (it takes it around each take from the table).
     CK_RV wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot);
+    // Threads inside a blocking C_WaitForSlotEvent (tests wait on it).
+    int blocked_slot_event_waiters() const { return blocked_waiters_.load(); }
 
     // A slot id names a slot when a token has had it since C_Initialize, when
     // C_GetSlotList listed it, or, while no token is present, when it is one
@@ -72,6 +74,7 @@ private:
     os_thread* slot_event_thread_record_ = nullptr;
     std::atomic<int32_t> pending_slot_event_{-1};
     std::atomic<bool> wait_release_flag_{false};
+    std::atomic<int> blocked_waiters_{0};
 
     std::mutex init_mutex_;  // C_Initialize and C_Finalize one at a time
     std::atomic<bool> initialised_{false};

@@ -13,6 +13,8 @@
 #include "pkcs11_core.h"
 #include "sm4.h"
 
+#include <mbedtls/platform_util.h>
+
 namespace {
 
 constexpr size_t oem_info_size = 256;
@@ -46,13 +48,35 @@ CK_RV pin_failure(uint32_t sar, uint32_t retries_left) {
 }
 
 // A PIN given with its length, as a NUL-terminated string for the device API.
-// The caller has checked the length against the buffer.
+// The caller has checked the length against the buffer. The copy is wiped
+// when it goes out of scope.
 template <size_t N>
-std::array<char, N> pin_copy(const CK_UTF8CHAR* pin, CK_ULONG length) {
-    std::array<char, N> buffer{};
-    if (pin != nullptr && length > 0) std::copy_n(reinterpret_cast<const char*>(pin), length, buffer.data());
-    return buffer;
-}
+class pin_copy {
+public:
+    pin_copy(const CK_UTF8CHAR* pin, CK_ULONG length) {
+        if (pin != nullptr && length > 0) std::copy_n(reinterpret_cast<const char*>(pin), length, buffer_.data());
+    }
+    pin_copy(const pin_copy&) = delete;
+    pin_copy& operator=(const pin_copy&) = delete;
+    ~pin_copy() { mbedtls_platform_zeroize(buffer_.data(), buffer_.size()); }
+    const char* data() const { return buffer_.data(); }
+
+private:
+    std::array<char, N> buffer_{};
+};
+
+// Wipes a PIN-bearing record or buffer when it goes out of scope.
+class wipe_on_exit {
+public:
+    wipe_on_exit(void* p, size_t n) : p_(p), n_(n) {}
+    wipe_on_exit(const wipe_on_exit&) = delete;
+    wipe_on_exit& operator=(const wipe_on_exit&) = delete;
+    ~wipe_on_exit() { mbedtls_platform_zeroize(p_, n_); }
+
+private:
+    void* p_;
+    size_t n_;
+};
 
 // Copies at most `field` bytes of a string (stopping at a NUL) into a
 // zero-filled field of that size.
@@ -476,6 +500,7 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
         }
     }
     token_format_info record{};
+    const wipe_on_exit wipe_record(&record, sizeof record);
     put_field(record.label, sizeof record.label, "Oskarvel", 32);
     put_field(record.manufacturer, sizeof record.manufacturer, "Quessar", 32);
     put_field(record.model, sizeof record.model, "Quessar", 32);
@@ -536,8 +561,10 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
     if (const CK_RV rv = device_authenticate(); rv != CKR_OK) return rv;
     if (application_name_.empty()) application_name_ = pkcs11_app_name();
     char so_pin[pin_max_length + 1] = {};
+    const wipe_on_exit wipe_so_pin(so_pin, sizeof so_pin);
     std::memcpy(so_pin, record.so_pin, so_pin_length);
     char user_pin[pin_max_length + 1] = {};
+    const wipe_on_exit wipe_user_pin(user_pin, sizeof user_pin);
     std::memcpy(user_pin, record.user_pin, user_length);
     HAPPLICATION app = 0;
     if (const uint32_t rv = gm_create_application(device_handle_, application_name_.c_str(), so_pin,
