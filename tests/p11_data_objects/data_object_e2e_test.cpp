@@ -604,7 +604,7 @@ TEST_F(DataObjectTest, vendor_functions_reach_the_device) {
     ASSERT_EQ(c.f->C_Login(c.s, CKU_USER, text(user_pin), strlen(user_pin)), CKR_OK);
     ASSERT_EQ(info(0, name, &b[0], &b[1], &b[2], &b[3], &state), CKR_OK);
     EXPECT_EQ(state & 1u, 1u);
-    EXPECT_EQ(info(7, name, &b[0], &b[1], &b[2], &b[3], &state), CKR_DEVICE_REMOVED);
+    EXPECT_EQ(info(7, name, &b[0], &b[1], &b[2], &b[3], &state), CKR_SLOT_ID_INVALID);
 
     // M_SetInqString: a PC/SC token has no inquiry string; the device API says so.
     auto inq = reinterpret_cast<decltype(&M_SetInqString)>(module().symbol("M_SetInqString"));
