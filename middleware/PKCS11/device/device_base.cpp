@@ -102,8 +102,9 @@ int device_base::get_direct_cipher_size(uint32_t* size)
     return 0;
 }
 int device_base::set_cipher_session(int) { return 0; }
+// No direct path: refused, nothing written.
 int device_base::direct_cipher(const direct_cipher_request& request)
 {
     if (request.output_length) *request.output_length = 0;
-    return 0;
+    return 1;
 }

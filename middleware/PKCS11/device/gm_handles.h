@@ -79,6 +79,8 @@ public:
     uint32_t block_size = 16;
     // The operation begun by the last init: 0 none, 1 encryption, 2 decryption.
     uint32_t cipher_op = 0;
+    // The operation runs on the device's direct cipher, not card commands.
+    bool direct_path = false;
 };
 
 class gm_sc_mac final : public gm_handle {

@@ -90,6 +90,10 @@ struct cipher_call {
     uint32_t block;
     uint32_t step; // whole blocks of at most the chunk size
     bool padding;
+    // The device's own cipher: offered when it reports a direct cipher size
+    // larger than the chunk size; pieces of whole blocks of at most that size.
+    bool direct_offered;
+    uint32_t direct_step;
 };
 
 bool cipher_call_for(HANDLE hKey, cipher_call& call) {
@@ -97,6 +101,7 @@ bool cipher_call_for(HANDLE hKey, cipher_call& call) {
     if (ref.key == nullptr) return false;
     const uint32_t block = std::max<uint32_t>(ref.key->block_size, 1);
     const uint32_t chunk = std::max(cmd_get_chunk_size(ref.dev->device), chunk_size_min);
+    const uint32_t direct = ref.dev->direct_cipher_size;
     call = {ref.dev->device,
             static_cast<uint16_t>(ref.app->app_id),
             static_cast<uint16_t>(ref.cont->container_id),
@@ -104,7 +109,9 @@ bool cipher_call_for(HANDLE hKey, cipher_call& call) {
             ref.key,
             block,
             std::max(block, chunk / block * block),
-            ref.key->padding_type == gm_padding_pkcs5 && block_mode(ref.key->alg_id)};
+            ref.key->padding_type == gm_padding_pkcs5 && block_mode(ref.key->alg_id),
+            direct > cmd_get_chunk_size(ref.dev->device),
+            std::max(block, direct / block * block)};
     return true;
 }
 
@@ -170,17 +177,17 @@ void end_operation(gm_sc_key& key) {
     key.block_buffer.shrink_to_fit();
 }
 
+uint32_t direct_init(const cipher_call& c, const BLOCKCIPHERPARAM& param, bool encrypt);
+uint32_t init_refusal(const cipher_call& c, const BLOCKCIPHERPARAM& param);
+
 uint32_t cipher_init(HANDLE hKey, const BLOCKCIPHERPARAM& param, bool encrypt) {
     return gm_locked_call([&]() -> uint32_t {
         cipher_call c{};
         if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
         gm_sc_key& key = *c.object;
-        // The IV record holds 32 bytes; the chained modes need exactly one block.
-        if (param.IVLen > sizeof param.IV) return SAR_INVALIDPARAMERR;
-        if (chained_mode(key.alg_id) && param.IVLen != c.block) return SAR_INVALIDPARAMERR;
-        if (param.PaddingType != gm_padding_none && param.PaddingType != gm_padding_pkcs5)
-            return SAR_INVALIDPARAMERR;
+        if (const uint32_t rv = init_refusal(c, param); rv != SAR_OK) return rv;
         end_operation(key);
+        if (c.direct_offered) return direct_init(c, param, encrypt);
         const int rc = encrypt ? cmd_encrypt_init(c.device, c.app, c.cont, c.key, param.IV,
                                                   param.IVLen, param.PaddingType, param.FeedBitLen)
                                : cmd_decrypt_init(c.device, c.app, c.cont, c.key, param.IV,
@@ -188,6 +195,7 @@ uint32_t cipher_init(HANDLE hKey, const BLOCKCIPHERPARAM& param, bool encrypt) {
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         key.padding_type = param.PaddingType;
         key.cipher_op = encrypt ? op_encrypt : op_decrypt;
+        key.direct_path = false;
         return SAR_OK;
     });
 }
@@ -201,6 +209,195 @@ std::vector<uint8_t> joined(const gm_sc_key& key, const uint8_t* data, uint32_t 
     return all;
 }
 
+// ---- Direct path ----
+
+// Sends count bytes to the device's own cipher in pieces of at most one
+// direct step; the output goes to out + *produced, whose room is capacity.
+// Each piece must come back the same length (ECB, CBC, CFB and OFB keep the
+// length; padding is the library's). The device starts from the IV with the
+// first piece of an operation and chains on after it.
+uint32_t direct_pieces(const cipher_call& c, bool encrypt, const uint8_t* data, uint32_t count,
+                       uint8_t* out, uint32_t capacity, uint32_t* produced) {
+    gm_sc_key& key = *c.object;
+    uint32_t done = 0;
+    while (done < count) {
+        const uint32_t piece = std::min(count - done, c.direct_step);
+        size_t size = capacity - *produced;
+        if (size < piece) return SAR_BUFFER_TOO_SMALL;
+        direct_cipher_request request;
+        request.algorithm = key.alg_id;
+        request.app_id = c.app;
+        request.container_id = c.cont;
+        request.card_key_id = c.key;
+        request.first_call = key.first_call;
+        request.iv = {key.iv, std::min<size_t>(key.iv_length, sizeof key.iv)};
+        request.input = {data + done, piece};
+        request.output = out + *produced;
+        request.output_length = &size;
+        const int rc =
+            encrypt ? dev_direct_encrypt(c.device, request) : dev_direct_decrypt(c.device, request);
+        if (rc != 0 || size != piece) return SAR_FAIL;
+        key.first_call = 0;
+        *produced += piece;
+        done += piece;
+    }
+    return SAR_OK;
+}
+
+uint32_t direct_init(const cipher_call& c, const BLOCKCIPHERPARAM& param, bool encrypt) {
+    gm_sc_key& key = *c.object;
+    // Nothing goes to the card: the device holds the key and is told the IV
+    // with the first piece.
+    std::memcpy(key.iv, param.IV, param.IVLen);
+    key.iv_length = param.IVLen;
+    key.first_call = 1;
+    key.padding_type = param.PaddingType;
+    key.cipher_op = encrypt ? op_encrypt : op_decrypt;
+    key.direct_path = true;
+    if (encrypt) (void)dev_set_cipher_session(c.device, 1);
+    return SAR_OK;
+}
+
+// PKCS#5 padding of the held bytes (block modes with padding only).
+void append_padding(std::vector<uint8_t>& all, const cipher_call& c) {
+    if (!c.padding) return;
+    const uint32_t p = pad_length(c.block, static_cast<uint32_t>(all.size()));
+    all.insert(all.end(), p, static_cast<uint8_t>(p));
+}
+
+// Removes the padding of a whole decrypted text: bad padding is an error
+// (SAR_INDATAERR, as the card reports it), never data.
+uint32_t direct_unpad(std::vector<uint8_t>& plain, const cipher_call& c) {
+    if (!c.padding) return SAR_OK;
+    uint32_t length = 0;
+    if (strip_padding(c.block, plain.data(), static_cast<uint32_t>(plain.size()), &length) != 0)
+        return SAR_INDATAERR;
+    plain.resize(length);
+    return SAR_OK;
+}
+
+uint32_t direct_update(const cipher_call& c, const uint8_t* data, uint32_t length, uint8_t* out,
+                       uint32_t* out_length, bool encrypt) {
+    gm_sc_key& key = *c.object;
+    if (length != 0 && data == nullptr) return SAR_INVALIDPARAMERR;
+    const uint64_t held = uint64_t{key.block_buffer.size()} + length;
+    if (held > 0xFFFFFFF0u) return SAR_INDATALENERR;
+    const auto h = static_cast<uint32_t>(held);
+    const uint32_t send = encrypt ? floor_blocks(h, c.block) : decrypt_sendable(h, c);
+    if (const uint32_t rv = gm_size_query(send, out, out_length); rv != SAR_OK || out == nullptr)
+        return rv;
+    const std::vector<uint8_t> all = joined(key, data, length);
+    uint32_t produced = 0;
+    if (!encrypt) (void)dev_set_cipher_session(c.device, 1);
+    const uint32_t rv = direct_pieces(c, encrypt, all.data(), send, out, *out_length, &produced);
+    if (!encrypt) (void)dev_set_cipher_session(c.device, 0);
+    if (rv != SAR_OK) {
+        end_operation(key);
+        return rv;
+    }
+    key.block_buffer.assign(all.begin() + send, all.end());
+    *out_length = produced;
+    return SAR_OK;
+}
+
+// Encrypts all (padded here) and hands it out; the operation ends.
+uint32_t direct_encrypt_all(const cipher_call& c, std::vector<uint8_t> all, uint8_t* out,
+                            uint32_t* out_length) {
+    append_padding(all, c);
+    uint32_t produced = 0;
+    const uint32_t rv = direct_pieces(c, true, all.data(), static_cast<uint32_t>(all.size()), out,
+                                      *out_length, &produced);
+    end_operation(*c.object);
+    (void)dev_set_cipher_session(c.device, 0);
+    if (rv == SAR_OK) *out_length = produced;
+    return rv;
+}
+
+uint32_t direct_encrypt(const cipher_call& c, const uint8_t* data, uint32_t length, uint8_t* out,
+                        uint32_t* out_length) {
+    gm_sc_key& key = *c.object;
+    if (length != 0 && data == nullptr) return SAR_INVALIDPARAMERR;
+    const uint64_t total = uint64_t{key.block_buffer.size()} + length;
+    if (total > 0xFFFFFFF0u - c.block) return SAR_INDATALENERR;
+    const auto n = static_cast<uint32_t>(total);
+    if (!c.padding && block_mode(key.alg_id) && n % c.block != 0) return SAR_INVALIDPARAMERR;
+    if (const uint32_t rv = gm_size_query(encrypt_length(n, c), out, out_length);
+        rv != SAR_OK || out == nullptr)
+        return rv;
+    return direct_encrypt_all(c, joined(key, data, length), out, out_length);
+}
+
+uint32_t direct_encrypt_final(const cipher_call& c, uint8_t* out, uint32_t* out_length) {
+    gm_sc_key& key = *c.object;
+    const auto held = static_cast<uint32_t>(key.block_buffer.size());
+    if (!c.padding && block_mode(key.alg_id) && held % c.block != 0) return SAR_INVALIDPARAMERR;
+    if (const uint32_t rv = gm_size_query(encrypt_length(held, c), out, out_length);
+        rv != SAR_OK || out == nullptr)
+        return rv;
+    return direct_encrypt_all(c, key.block_buffer, out, out_length);
+}
+
+// Decrypts all, removes the padding and hands it out; the operation ends.
+uint32_t direct_decrypt_all(const cipher_call& c, const std::vector<uint8_t>& all, uint8_t* out,
+                            uint32_t* out_length) {
+    std::vector<uint8_t> plain(all.size());
+    uint32_t produced = 0;
+    uint32_t rv = direct_pieces(c, false, all.data(), static_cast<uint32_t>(all.size()),
+                                plain.data(), static_cast<uint32_t>(plain.size()), &produced);
+    end_operation(*c.object);
+    if (rv == SAR_OK) rv = direct_unpad(plain, c);
+    if (rv == SAR_OK) {
+        if (!plain.empty()) std::memcpy(out, plain.data(), plain.size());
+        *out_length = static_cast<uint32_t>(plain.size());
+    }
+    std::fill(plain.begin(), plain.end(), uint8_t{0});
+    return rv;
+}
+
+uint32_t direct_decrypt(const cipher_call& c, const uint8_t* data, uint32_t length, uint8_t* out,
+                        uint32_t* out_length) {
+    gm_sc_key& key = *c.object;
+    if (length != 0 && data == nullptr) return SAR_INVALIDPARAMERR;
+    const uint64_t total = uint64_t{key.block_buffer.size()} + length;
+    if (total > 0xFFFFFFF0u) return SAR_INDATALENERR;
+    const auto n = static_cast<uint32_t>(total);
+    if (block_mode(key.alg_id) && n % c.block != 0) return SAR_INDATALENERR;
+    if (c.padding && n == 0) return SAR_INDATALENERR;
+    if (const uint32_t rv = gm_size_query(n, out, out_length); rv != SAR_OK || out == nullptr)
+        return rv;
+    return direct_decrypt_all(c, joined(key, data, length), out, out_length);
+}
+
+uint32_t direct_decrypt_final(const cipher_call& c, uint8_t* out, uint32_t* out_length) {
+    gm_sc_key& key = *c.object;
+    const auto held = static_cast<uint32_t>(key.block_buffer.size());
+    if (block_mode(key.alg_id) && held % c.block != 0) return SAR_INDATALENERR;
+    if (c.padding && held == 0) return SAR_INDATALENERR;
+    if (const uint32_t rv = gm_size_query(held, out, out_length); rv != SAR_OK || out == nullptr)
+        return rv;
+    return direct_decrypt_all(c, key.block_buffer, out, out_length);
+}
+
+// The checks of every init, on either path.
+uint32_t init_refusal(const cipher_call& c, const BLOCKCIPHERPARAM& param) {
+    // The IV record holds 32 bytes; the chained modes need exactly one block.
+    if (param.IVLen > sizeof param.IV) return SAR_INVALIDPARAMERR;
+    if (chained_mode(c.object->alg_id) && param.IVLen != c.block) return SAR_INVALIDPARAMERR;
+    if (param.PaddingType != gm_padding_none && param.PaddingType != gm_padding_pkcs5)
+        return SAR_INVALIDPARAMERR;
+    return SAR_OK;
+}
+
+// A direct entry: the key's operation of that kind must run on the direct path.
+template <typename Body> uint32_t direct_entry(HANDLE hKey, uint32_t op, Body&& body) {
+    return gm_locked_call([&]() -> uint32_t {
+        cipher_call c{};
+        if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
+        if (c.object->cipher_op != op || !c.object->direct_path) return SAR_NOTINITIALIZEERR;
+        return body(c);
+    });
+}
+
 uint32_t cipher_update(HANDLE hKey, const uint8_t* data, uint32_t length, uint8_t* out,
                        uint32_t* out_length, bool encrypt) {
     return gm_locked_call([&]() -> uint32_t {
@@ -208,6 +405,7 @@ uint32_t cipher_update(HANDLE hKey, const uint8_t* data, uint32_t length, uint8_
         if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
         gm_sc_key& key = *c.object;
         if (key.cipher_op != (encrypt ? op_encrypt : op_decrypt)) return SAR_NOTINITIALIZEERR;
+        if (key.direct_path) return direct_update(c, data, length, out, out_length, encrypt);
         if (length != 0 && data == nullptr) return SAR_INVALIDPARAMERR;
         const uint64_t held = uint64_t{key.block_buffer.size()} + length;
         if (held > 0xFFFFFFF0u) return SAR_INDATALENERR;
@@ -305,6 +503,8 @@ uint32_t SKF_Encrypt(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
         if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
         gm_sc_key& key = *c.object;
         if (key.cipher_op != op_encrypt) return SAR_NOTINITIALIZEERR;
+        if (key.direct_path)
+            return direct_encrypt(c, pbData, ulDataLen, pbEncryptedData, pulEncryptedLen);
         if (ulDataLen != 0 && pbData == nullptr) return SAR_INVALIDPARAMERR;
         const uint64_t total = uint64_t{key.block_buffer.size()} + ulDataLen;
         if (total > 0xFFFFFFF0u - c.block) return SAR_INDATALENERR;
@@ -335,6 +535,8 @@ uint32_t SKF_Decrypt(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEnc
         if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
         gm_sc_key& key = *c.object;
         if (key.cipher_op != op_decrypt) return SAR_NOTINITIALIZEERR;
+        if (key.direct_path)
+            return direct_decrypt(c, pbEncryptedData, ulEncryptedLen, pbData, pulDataLen);
         if (ulEncryptedLen != 0 && pbEncryptedData == nullptr) return SAR_INVALIDPARAMERR;
         const uint64_t total = uint64_t{key.block_buffer.size()} + ulEncryptedLen;
         if (total > 0xFFFFFFF0u) return SAR_INDATALENERR;
@@ -365,6 +567,7 @@ uint32_t SKF_EncryptFinal(HANDLE hKey, uint8_t* pbEncryptedData, uint32_t* pulEn
         if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
         gm_sc_key& key = *c.object;
         if (key.cipher_op != op_encrypt) return SAR_NOTINITIALIZEERR;
+        if (key.direct_path) return direct_encrypt_final(c, pbEncryptedData, pulEncryptedDataLen);
         const auto held = static_cast<uint32_t>(key.block_buffer.size());
         if (!c.padding && block_mode(key.alg_id) && held % c.block != 0) return SAR_INVALIDPARAMERR;
         if (const uint32_t rv =
@@ -390,6 +593,7 @@ uint32_t SKF_DecryptFinal(HANDLE hKey, uint8_t* pbDecryptedData, uint32_t* pulDe
         if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
         gm_sc_key& key = *c.object;
         if (key.cipher_op != op_decrypt) return SAR_NOTINITIALIZEERR;
+        if (key.direct_path) return direct_decrypt_final(c, pbDecryptedData, pulDecryptedDataLen);
         const auto held = static_cast<uint32_t>(key.block_buffer.size());
         if (block_mode(key.alg_id) && held % c.block != 0) return SAR_INDATALENERR;
         if (c.padding && held == 0) return SAR_INDATALENERR;
@@ -406,6 +610,74 @@ uint32_t SKF_DecryptFinal(HANDLE hKey, uint8_t* pbDecryptedData, uint32_t* pulDe
         end_operation(key);
         if (rv == SAR_OK) *pulDecryptedDataLen = produced;
         return rv;
+    });
+}
+
+// ---- Direct path entries ----
+
+namespace {
+
+uint32_t direct_init_entry(HANDLE hKey, const BLOCKCIPHERPARAM& param, bool encrypt) {
+    return gm_locked_call([&]() -> uint32_t {
+        cipher_call c{};
+        if (!cipher_call_for(hKey, c)) return SAR_INVALIDHANDLEERR;
+        if (const uint32_t rv = init_refusal(c, param); rv != SAR_OK) return rv;
+        // Only a device with its own cipher can run the operation.
+        if (!c.direct_offered) return SAR_NOTSUPPORTYETERR;
+        end_operation(*c.object);
+        return direct_init(c, param, encrypt);
+    });
+}
+
+} // namespace
+
+uint32_t gm_encrypt_init_direct(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam) {
+    return direct_init_entry(hKey, EncryptParam, true);
+}
+
+uint32_t gm_decrypt_init_direct(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam) {
+    return direct_init_entry(hKey, DecryptParam, false);
+}
+
+uint32_t gm_encrypt_update_direct(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
+                                  uint8_t* pbEncryptedData, uint32_t* pulEncryptedLen) {
+    return direct_entry(hKey, op_encrypt, [&](const cipher_call& c) {
+        return direct_update(c, pbData, ulDataLen, pbEncryptedData, pulEncryptedLen, true);
+    });
+}
+
+uint32_t gm_encrypt_final_direct(HANDLE hKey, uint8_t* pbEncryptedData,
+                                 uint32_t* pulEncryptedDataLen) {
+    return direct_entry(hKey, op_encrypt, [&](const cipher_call& c) {
+        return direct_encrypt_final(c, pbEncryptedData, pulEncryptedDataLen);
+    });
+}
+
+uint32_t gm_encrypt_direct(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
+                           uint8_t* pbEncryptedData, uint32_t* pulEncryptedLen) {
+    return direct_entry(hKey, op_encrypt, [&](const cipher_call& c) {
+        return direct_encrypt(c, pbData, ulDataLen, pbEncryptedData, pulEncryptedLen);
+    });
+}
+
+uint32_t gm_decrypt_update_direct(HANDLE hKey, const uint8_t* pbEncryptedData,
+                                  uint32_t ulEncryptedLen, uint8_t* pbData, uint32_t* pulDataLen) {
+    return direct_entry(hKey, op_decrypt, [&](const cipher_call& c) {
+        return direct_update(c, pbEncryptedData, ulEncryptedLen, pbData, pulDataLen, false);
+    });
+}
+
+uint32_t gm_decrypt_final_direct(HANDLE hKey, uint8_t* pbDecryptedData,
+                                 uint32_t* pulDecryptedDataLen) {
+    return direct_entry(hKey, op_decrypt, [&](const cipher_call& c) {
+        return direct_decrypt_final(c, pbDecryptedData, pulDecryptedDataLen);
+    });
+}
+
+uint32_t gm_decrypt_direct(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEncryptedLen,
+                           uint8_t* pbData, uint32_t* pulDataLen) {
+    return direct_entry(hKey, op_decrypt, [&](const cipher_call& c) {
+        return direct_decrypt(c, pbEncryptedData, ulEncryptedLen, pbData, pulDataLen);
     });
 }
 

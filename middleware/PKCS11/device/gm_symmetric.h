@@ -72,6 +72,29 @@ uint32_t SKF_DecryptUpdate(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t
                            uint8_t* pbData, uint32_t* pulDataLen);
 uint32_t SKF_DecryptFinal(HANDLE hKey, uint8_t* pbDecryptedData, uint32_t* pulDecryptedDataLen);
 
+// Direct path: a device that reports a direct cipher size larger than its
+// chunk size encrypts and decrypts itself, one call per piece of at most that
+// size (whole blocks), with the key it holds under the card key id. The SKF_
+// functions above take this path on their own for such a device; these are
+// the same operations for callers that chose the path themselves. The
+// update, final and one-shot forms refuse (SAR_NOTINITIALIZEERR) a key whose
+// operation was not started on the direct path. Results, size rules and
+// refusals are those of the SKF_ forms, bad padding included (SAR_INDATAERR).
+uint32_t gm_encrypt_init_direct(HANDLE hKey, BLOCKCIPHERPARAM EncryptParam);
+uint32_t gm_decrypt_init_direct(HANDLE hKey, BLOCKCIPHERPARAM DecryptParam);
+uint32_t gm_encrypt_update_direct(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
+                                  uint8_t* pbEncryptedData, uint32_t* pulEncryptedLen);
+uint32_t gm_encrypt_final_direct(HANDLE hKey, uint8_t* pbEncryptedData,
+                                 uint32_t* pulEncryptedDataLen);
+uint32_t gm_encrypt_direct(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
+                           uint8_t* pbEncryptedData, uint32_t* pulEncryptedLen);
+uint32_t gm_decrypt_update_direct(HANDLE hKey, const uint8_t* pbEncryptedData,
+                                  uint32_t ulEncryptedLen, uint8_t* pbData, uint32_t* pulDataLen);
+uint32_t gm_decrypt_final_direct(HANDLE hKey, uint8_t* pbDecryptedData,
+                                 uint32_t* pulDecryptedDataLen);
+uint32_t gm_decrypt_direct(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEncryptedLen,
+                           uint8_t* pbData, uint32_t* pulDataLen);
+
 // Hash identifiers of the digest functions (SHA-256 travels to the card as 3).
 inline constexpr uint32_t gm_digest_sm3 = 1;
 inline constexpr uint32_t gm_digest_sha1 = 2;

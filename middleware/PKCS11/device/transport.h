@@ -142,16 +142,23 @@ int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t
 // 0, and the device API uses card commands for ciphers.
 int dev_get_direct_cipher_size(device_id device, uint32_t* size);
 int dev_set_cipher_session(device_id device, int flag);
+// One piece of a direct cipher operation. The key stays on the device, named
+// by the application, container and card key ids; the device starts the
+// operation (from the IV) when first_call is 1 and continues its chaining
+// otherwise. *output_length is the room at output in, the bytes written out.
 struct direct_cipher_request {
-    uint32_t algorithm = 0;
-    int direction = 0;  // 1 encrypt, 0 decrypt
-    std::span<const uint8_t> key;
-    std::span<const uint8_t> iv;
-    uint32_t padding = 0;
+    uint32_t algorithm = 0;  // internal identifier of the key
+    int direction = 0;       // 1 encrypt, 0 decrypt
+    uint32_t app_id = 0;
+    uint32_t container_id = 0;
+    uint32_t card_key_id = 0;
+    uint32_t first_call = 0;
+    std::span<const uint8_t> iv;  // at most 32 bytes
     std::span<const uint8_t> input;
     uint8_t* output = nullptr;
     size_t* output_length = nullptr;
 };
+// 0, or non-zero when the device refused (PC/SC devices always refuse).
 int dev_direct_cipher(device_id device, const direct_cipher_request& request);
 int dev_direct_encrypt(device_id device, direct_cipher_request request);
 int dev_direct_decrypt(device_id device, direct_cipher_request request);

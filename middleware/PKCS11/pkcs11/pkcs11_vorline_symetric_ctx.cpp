@@ -186,9 +186,14 @@ class pkcs11_vorline_symetric_ctx final : public pkcs11_key_ctx {
 
     CK_RV update(bool encrypt, const uint8_t* data, uint32_t len, uint8_t* out, uint32_t* out_len) {
         if (CK_RV rv = ready(encrypt, style::multipart); rv != CKR_OK) return rv;
-        const uint32_t rv = encrypt
-                                ? SKF_EncryptUpdate(handler_.key_handle(), data, len, out, out_len)
-                                : SKF_DecryptUpdate(handler_.key_handle(), data, len, out, out_len);
+        // A context made for the direct path calls the device's own cipher
+        // itself; otherwise the device API picks the path for the key.
+        const HANDLE k = handler_.key_handle();
+        const uint32_t rv = cipher_path_ != 0
+                                ? (encrypt ? gm_encrypt_update_direct(k, data, len, out, out_len)
+                                           : gm_decrypt_update_direct(k, data, len, out, out_len))
+                                : (encrypt ? SKF_EncryptUpdate(k, data, len, out, out_len)
+                                           : SKF_DecryptUpdate(k, data, len, out, out_len));
         return cipher_rv(rv, encrypt);
     }
 
@@ -198,8 +203,12 @@ class pkcs11_vorline_symetric_ctx final : public pkcs11_key_ctx {
         // ECB and CBC without padding take whole blocks only.
         if (algo_.padding == 0 && block_mode(algo_.device_alg) && len % algo_.block_size != 0)
             return encrypt ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
-        const uint32_t rv = encrypt ? SKF_Encrypt(handler_.key_handle(), data, len, out, out_len)
-                                    : SKF_Decrypt(handler_.key_handle(), data, len, out, out_len);
+        const HANDLE k = handler_.key_handle();
+        const uint32_t rv = cipher_path_ != 0
+                                ? (encrypt ? gm_encrypt_direct(k, data, len, out, out_len)
+                                           : gm_decrypt_direct(k, data, len, out, out_len))
+                                : (encrypt ? SKF_Encrypt(k, data, len, out, out_len)
+                                           : SKF_Decrypt(k, data, len, out, out_len));
         if (out == nullptr) return cipher_rv(rv, encrypt);
         return done(cipher_rv(rv, encrypt));
     }
@@ -223,7 +232,8 @@ class pkcs11_vorline_symetric_ctx final : public pkcs11_key_ctx {
 
     pkcs11_token_cryption_handler handler_;
     pkcs11_algo algo_;
-    [[maybe_unused]] uint8_t cipher_path_;
+    // Non-zero: update and one-shot calls go to the direct-path entries.
+    uint8_t cipher_path_;
     bool encrypting_ = false;
     style style_ = style::none;
 };
