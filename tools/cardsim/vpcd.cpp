@@ -60,6 +60,8 @@ bool send_frame(int fd, const std::vector<uint8_t>& payload) {
 } // namespace
 
 struct vpcd_link::impl {
+    impl(card& c_, uint16_t port_, std::string host_) : c(c_), port(port_), host(std::move(host_)) {}
+
     card& c;
     uint16_t port;
     std::string host;
