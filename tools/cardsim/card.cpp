@@ -50,12 +50,17 @@ struct continuation {
 // T0 .. the last historical byte.
 std::vector<uint8_t> make_atr()
 {
-    const uint8_t historical[] = {'T', 'a', 'v', 'r', 'e', 'l'};
-    std::vector<uint8_t> atr = {0x3B, static_cast<uint8_t>(0x80 | sizeof historical), 0x80, 0x01};
-    atr.insert(atr.end(), std::begin(historical), std::end(historical));
+    constexpr uint8_t historical[] = {'T', 'a', 'v', 'r', 'e', 'l'};
+    constexpr size_t head = 4;
+    std::vector<uint8_t> atr(head + sizeof historical + 1);
+    atr[0] = 0x3B;
+    atr[1] = static_cast<uint8_t>(0x80 | sizeof historical);
+    atr[2] = 0x80;
+    atr[3] = 0x01;
+    for (size_t i = 0; i < sizeof historical; ++i) atr[head + i] = historical[i];
     uint8_t tck = 0;
-    for (size_t i = 1; i < atr.size(); ++i) tck ^= atr[i];
-    atr.push_back(tck);
+    for (size_t i = 1; i + 1 < atr.size(); ++i) tck ^= atr[i];
+    atr.back() = tck;
     return atr;
 }
 

@@ -385,7 +385,7 @@ int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* si
 
 int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
                       uint32_t* read_rights, uint32_t* write_rights) {
-    uint8_t reply[cmd_file_info_reply];
+    uint8_t reply[cmd_file_info_reply] = {};
     if (const int rc = send_fixed(device, build_get_file_info(app, view(name)), reply);
         rc != cmd_ok)
         return rc;
@@ -452,7 +452,7 @@ int cmd_delete_container(device_id device, uint16_t app, const char* name) {
 int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
                            uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
                            uint8_t* second_flag) {
-    uint8_t reply[cmd_container_info_reply];
+    uint8_t reply[cmd_container_info_reply] = {};
     if (const int rc = send_fixed(device, build_get_container_info(app, view(name)), reply);
         rc != cmd_ok)
         return rc;
