@@ -19,6 +19,7 @@
 #include "gm_filters.h"
 #include "gm_frame.h"
 #include "module_loader.h"
+#include "wait_until.h"
 
 using cardsim::test::first_port;
 using cardsim::test::second_port;
@@ -51,6 +52,10 @@ class SlotEventTest : public ::testing::Test {
     }
     void TearDown() override { f->C_Finalize(nullptr); }
 
+    // Until the thread of wait_async() is inside its blocking wait.
+    static bool waiting_in_module() {
+        return test_support::wait_until([] { return slot_event_waiters(module()) == 1; }, 2000ms);
+    }
     // C_WaitForSlotEvent (blocking) on a thread of its own.
     std::future<slot_event> wait_async() {
         return std::async(std::launch::async, [this] {
@@ -126,8 +131,7 @@ TEST_F(SlotEventTest, dont_block_answers_no_event_until_a_change_and_then_its_sl
 
 TEST_F(SlotEventTest, finalize_releases_a_blocked_wait_and_events_go_on_after_initialize) {
     std::future<slot_event> pending = wait_async();
-    // The wait may or may not have begun: either way C_Finalize ends it.
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(waiting_in_module());
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
     ASSERT_EQ(pending.wait_for(1000ms), std::future_status::ready);
@@ -173,7 +177,7 @@ TEST_F(SlotEventTest, a_token_present_at_start_leaves_the_event_thread_running) 
 // new context and the next card is reported.
 TEST_F(SlotEventTest, a_pcscd_restart_during_a_wait_is_survived) {
     std::future<slot_event> pending = wait_async();
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(waiting_in_module());
     const std::string script = std::string(TESSVIK_SOURCE_DIR) + "/scripts/pcscd.sh";
     ASSERT_EQ(std::system(("bash " + script + " stop").c_str()), 0);
     ASSERT_EQ(std::system(("bash " + script + " start >/dev/null").c_str()), 0);
