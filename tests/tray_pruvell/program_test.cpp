@@ -131,7 +131,8 @@ TEST_F(Program, a_second_copy_ends_at_once_and_changes_nothing) {
     EXPECT_EQ(after.st_ino, before.st_ino) << "the language file was written again";
     EXPECT_EQ(read_text(plat::registry_file_path()), registry);
     EXPECT_EQ(read_text(dirs_.root() + "/stderr2"), "");
-    EXPECT_FALSE(std::filesystem::exists(dirs_.root() + "/messages")) << "no message box";
+    EXPECT_FALSE(std::filesystem::exists(dirs_.root() + "/messages"))
+        << "no message box, but: " << read_text(dirs_.root() + "/messages");
     EXPECT_EQ(::kill(first, 0), 0) << "the first copy still runs";
     EXPECT_EQ(stop(first), 0);
 }
