@@ -19,6 +19,7 @@
 #include "IniFiles.h"
 #include "ProjectBase.h"
 #include "ResStrs.h"
+#include "cardsim_harness.h"
 #include "cert_maker.h"
 #include "cert_store.h"
 #include "registry.h"
@@ -63,6 +64,9 @@ uint32_t registry_dword(const char* name) {
 class Program : public ::testing::Test {
   protected:
     void SetUp() override {
+        // No simulated card of another test process may sit in a reader
+        // while the program looks for tokens.
+        ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock());
         program_ = dirs_.root() + "/program/";
         std::filesystem::create_directories(program_);
         std::filesystem::copy_file(PRUVELL_PATH, program_ + "Pruvell");
