@@ -248,7 +248,7 @@ TEST_F(SessionE2E, MechanismsOfTheSimulatedToken) {
     ASSERT_EQ(slots.size(), 1u);
     CK_ULONG n = 0;
     ASSERT_EQ(f->C_GetMechanismList(slots[0], nullptr, &n), CKR_OK);
-    ASSERT_EQ(n, 47u);
+    ASSERT_EQ(n, 48u);
     std::vector<CK_MECHANISM_TYPE> list(n);
     ASSERT_EQ(f->C_GetMechanismList(slots[0], list.data(), &n), CKR_OK);
     for (CK_MECHANISM_TYPE t : list) {
@@ -257,8 +257,14 @@ TEST_F(SessionE2E, MechanismsOfTheSimulatedToken) {
         EXPECT_NE(info.flags, 0u) << std::hex << t;
         EXPECT_LE(info.ulMinKeySize, info.ulMaxKeySize) << std::hex << t;
     }
+    // SHA-384 digests on the card, so it is listed like the other digests.
     CK_MECHANISM_INFO info{};
-    EXPECT_EQ(f->C_GetMechanismInfo(slots[0], CKM_SHA384, &info), CKR_MECHANISM_INVALID);
+    ASSERT_EQ(f->C_GetMechanismInfo(slots[0], CKM_SHA384, &info), CKR_OK);
+    EXPECT_EQ(info.ulMinKeySize, 384u);
+    EXPECT_EQ(info.ulMaxKeySize, 384u);
+    EXPECT_EQ(info.flags, CKF_HW | CKF_DIGEST);
+    EXPECT_EQ(f->C_GetMechanismInfo(slots[0], CKM_SHA384_KEY_DERIVATION, &info),
+              CKR_MECHANISM_INVALID);
     EXPECT_EQ(f->C_GetMechanismInfo(slots[0], (CK_MECHANISM_TYPE{1} << 32) | CKM_SHA_1, &info),
               CKR_MECHANISM_INVALID);
 }
@@ -288,10 +294,11 @@ TEST(SessionTool, ListMechanismsOnTheSimulatedToken) {
     std::istringstream lines(output);
     for (std::string l; std::getline(lines, l);)
         if (l.rfind("  ", 0) == 0 && l.find(", keySize={") != std::string::npos) ++count;
-    EXPECT_EQ(count, 47) << output;
+    EXPECT_EQ(count, 48) << output;
     for (const char* expected :
          {"RSA-PKCS, keySize={1024,2048}, hw, encrypt, decrypt, sign, verify, wrap, unwrap",
-          "SHA256, keySize={256,256}, hw, digest", "RC4, keySize={8,2048}, encrypt, decrypt",
+          "SHA256, keySize={256,256}, hw, digest", "SHA384, keySize={384,384}, hw, digest",
+          "RC4, keySize={8,2048}, encrypt, decrypt",
           "AES-CBC-PAD, keySize={16,32}, hw, encrypt, decrypt, wrap, unwrap"})
         EXPECT_NE(output.find(expected), std::string::npos) << expected << "\n" << output;
 }

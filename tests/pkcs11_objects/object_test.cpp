@@ -256,4 +256,27 @@ TEST(Object, StreamRoundTripRebuildsClassAndVerifier) {
     EXPECT_EQ(rv, CKR_ATTRIBUTE_TYPE_INVALID);
 }
 
+// One list of integer-valued types serves the stored form and the boundary:
+// any of them, stored from a value shorter than 4 bytes, is read back by a
+// caller as a full-width CK_ULONG (a stored integer of another length would
+// be reported unavailable).
+TEST(Object, EveryIntegerAttributeIsStoredAsTheBoundaryReadsIt) {
+    for (const uint32_t type : p11abi::integer_attribute_types) {
+        SCOPED_TRACE(type);
+        auto o = pkcs11_object::create(0, CKO_DATA, nullptr, 0);
+        ASSERT_NE(o, nullptr);
+        const uint8_t two[2] = {0x34, 0x12};
+        o->object_set_attribute(type, two, 2);
+        CK_ULONG value = ~0UL;
+        CK_ATTRIBUTE t{type, &value, sizeof value};
+        p11abi::inner_template out;
+        ASSERT_EQ(p11abi::inner_template::for_output(&t, 1, out), CKR_OK);
+        ASSERT_EQ(o->object_read_attributes_raw(out.data(), 1), CKR_OK);
+        out.finish_output();
+        EXPECT_EQ(t.ulValueLen, sizeof(CK_ULONG));
+        EXPECT_EQ(value, 0x1234u);
+    }
+}
+
 } // namespace
+

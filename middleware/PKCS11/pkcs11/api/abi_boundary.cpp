@@ -38,33 +38,9 @@ void blank_pad_texts(CK_TOKEN_INFO& info) {
 }
 
 bool is_integer_attribute(CK_ATTRIBUTE_TYPE type) {
-    switch (type) {
-    case CKA_CLASS:
-    case CKA_CERTIFICATE_TYPE:
-    case CKA_CERTIFICATE_CATEGORY:
-    case CKA_JAVA_MIDP_SECURITY_DOMAIN:
-    case CKA_KEY_TYPE:
-    case CKA_MODULUS_BITS:
-    case CKA_PRIME_BITS:
-    case CKA_SUBPRIME_BITS:
-    case CKA_VALUE_BITS:
-    case CKA_VALUE_LEN:
-    case CKA_KEY_GEN_MECHANISM:
-    case CKA_AUTH_PIN_FLAGS:
-    case CKA_HW_FEATURE_TYPE:
-    case CKA_PIXEL_X:
-    case CKA_PIXEL_Y:
-    case CKA_RESOLUTION:
-    case CKA_CHAR_ROWS:
-    case CKA_CHAR_COLUMNS:
-    case CKA_BITS_PER_PIXEL:
-    case CKA_MECHANISM_TYPE:
-    case ZELT_CKA_KEY_SPEC:
-    case ZELT_CKA_GM_HANDLE:
-        return true;
-    default:
-        return false;
-    }
+    for (const uint32_t t : integer_attribute_types)
+        if (t == type) return true;
+    return false;
 }
 
 CK_RV inner_template::prepare(CK_ATTRIBUTE* attributes, CK_ULONG count) {

@@ -66,8 +66,20 @@ void blank_pad_texts(CK_INFO& info);
 void blank_pad_texts(CK_SLOT_INFO& info);
 void blank_pad_texts(CK_TOKEN_INFO& info);
 
-// Attribute types whose values are CK_ULONG in the standard: the module stores
-// and compares them as 4 bytes.
+// The integer-valued attribute types: those whose values are CK_ULONG in
+// PKCS#11 v2.20, and the two vendor integers. At this boundary they cross as
+// CK_ULONG; inside, the module stores, streams and compares them as exactly 4
+// bytes whatever length a caller gave (pkcs11_attribute.h).
+inline constexpr uint32_t integer_attribute_types[] = {
+    CKA_CLASS,          CKA_CERTIFICATE_TYPE, CKA_CERTIFICATE_CATEGORY, CKA_JAVA_MIDP_SECURITY_DOMAIN,
+    CKA_KEY_TYPE,       CKA_MODULUS_BITS,     CKA_PRIME_BITS,           CKA_SUBPRIME_BITS,
+    CKA_VALUE_BITS,     CKA_VALUE_LEN,        CKA_KEY_GEN_MECHANISM,    CKA_AUTH_PIN_FLAGS,
+    CKA_HW_FEATURE_TYPE, CKA_PIXEL_X,         CKA_PIXEL_Y,              CKA_RESOLUTION,
+    CKA_CHAR_ROWS,      CKA_CHAR_COLUMNS,     CKA_BITS_PER_PIXEL,       CKA_MECHANISM_TYPE,
+    ZELT_CKA_KEY_SPEC,  ZELT_CKA_GM_HANDLE,
+};
+// Whether the type is in integer_attribute_types (compared at full width: a
+// host value with high bits set is none of them).
 bool is_integer_attribute(CK_ATTRIBUTE_TYPE type);
 
 // The inner form of one template entry: 32-bit type and length. For an integer

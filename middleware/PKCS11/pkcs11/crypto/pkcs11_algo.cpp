@@ -1,63 +1,16 @@
 #include "pkcs11_algo.h"
 
-#include <span>
-
+#include "pkcs11_mechanism.h"
 #include "pkcs11_object.h"
 
 namespace {
 
-struct algo_row {
-    uint32_t mechanism;
-    uint32_t device_alg;
-    uint32_t block;
-    uint32_t digest;
-    uint32_t padding;
-};
-
-constexpr uint32_t des_ecb = 0x80000211, des_cbc = 0x80000212;
-constexpr uint32_t des2_ecb = 0x80000221, des2_cbc = 0x80000222;
-constexpr uint32_t des3_ecb = 0x80000241, des3_cbc = 0x80000242;
-constexpr uint32_t aes128_ecb = 0x80000111, aes128_cbc = 0x80000112;
-constexpr uint32_t aes192_ecb = 0x80000121, aes192_cbc = 0x80000122;
-constexpr uint32_t aes256_ecb = 0x80000141, aes256_cbc = 0x80000142;
-
-constexpr algo_row standard_rows[] = {
-    {CKM_MD5_RSA_PKCS, 0x81, 0, 16, 0},
-    {CKM_MD5, 0x81, 0, 16, 0},
-    {CKM_MD5_KEY_DERIVATION, 0x81, 0, 16, 0},
-    {CKM_SHA1_RSA_PKCS, 2, 0, 20, 0},
-    {CKM_SHA1_RSA_X9_31, 2, 0, 20, 0},
-    {CKM_SHA_1, 2, 0, 20, 0},
-    {CKM_SHA1_KEY_DERIVATION, 2, 0, 20, 0},
-    {CKM_SHA256_RSA_PKCS, 4, 0, 32, 0},
-    {CKM_SHA256, 4, 0, 32, 0},
-    {CKM_SHA256_KEY_DERIVATION, 4, 0, 32, 0},
-    {CKM_SHA384_RSA_PKCS, 0x82, 0, 48, 0},
-    {CKM_SHA384, 0x82, 0, 48, 0},
-    {CKM_SHA384_KEY_DERIVATION, 0x82, 0, 48, 0},
-    {CKM_SHA512_RSA_PKCS, 0x83, 0, 64, 0},
-    {CKM_SHA512, 0x83, 0, 64, 0},
-    {CKM_SHA512_KEY_DERIVATION, 0x83, 0, 64, 0},
-    {CKM_DES_KEY_GEN, des_ecb, 8, 0, 0},
-    {CKM_DES_ECB, des_ecb, 8, 0, 0},
-    {CKM_DES_CBC, des_cbc, 8, 0, 0},
-    {CKM_DES_CBC_PAD, des_cbc, 8, 0, 1},
-    {CKM_DES3_KEY_GEN, des3_ecb, 8, 0, 0},
-    {CKM_DES3_ECB, des3_ecb, 8, 0, 0},
-    {CKM_DES3_CBC, des3_cbc, 8, 0, 0},
-    {CKM_DES3_CBC_PAD, des3_cbc, 8, 0, 1},
-    {CKM_AES_KEY_GEN, aes128_ecb, 16, 0, 0},
-    {CKM_AES_ECB, aes128_ecb, 16, 0, 0},
-    {CKM_AES_CBC, aes128_cbc, 16, 0, 0},
-    {CKM_AES_CBC_PAD, aes128_cbc, 16, 0, 1},
-};
-
-constexpr algo_row vendor_rows[] = {
-    {ZELT_CKM_SM1_KEY_GEN, 0x101, 16, 0, 0}, {ZELT_CKM_SM1_ECB, 0x101, 16, 0, 0},
-    {ZELT_CKM_SM1_CBC, 0x102, 16, 0, 0},     {ZELT_CKM_SM1_CBC_PAD, 0x102, 16, 0, 1},
-    {ZELT_CKM_SM4_KEY_GEN, 0x401, 16, 0, 0}, {ZELT_CKM_SM4_ECB, 0x401, 16, 0, 0},
-    {ZELT_CKM_SM4_CBC, 0x402, 16, 0, 0},     {ZELT_CKM_SM4_CBC_PAD, 0x402, 16, 0, 1},
-};
+constexpr uint32_t des_ecb = card_alg_des_ecb, des_cbc = card_alg_des_cbc;
+constexpr uint32_t des2_ecb = card_alg_des2_ecb, des2_cbc = card_alg_des2_cbc;
+constexpr uint32_t des3_ecb = card_alg_des3_ecb, des3_cbc = card_alg_des3_cbc;
+constexpr uint32_t aes128_ecb = card_alg_aes128_ecb, aes128_cbc = card_alg_aes128_cbc;
+constexpr uint32_t aes192_ecb = card_alg_aes192_ecb, aes192_cbc = card_alg_aes192_cbc;
+constexpr uint32_t aes256_ecb = card_alg_aes256_ecb, aes256_cbc = card_alg_aes256_cbc;
 
 bool is_des(uint32_t alg) {
     return alg == des_ecb || alg == des_cbc;
@@ -83,24 +36,19 @@ uint32_t default_key_length(uint32_t device_alg) {
 } // namespace
 
 CK_RV algo_lookup(uint32_t mechanism, pkcs11_algo& algo) {
-    if (mechanism == ZELT_CKM_SM3 || mechanism == ZELT_CKM_SM3_SM2) {
-        algo.device_alg = 1;
-        algo.digest_length = 32;
+    const mechanism_row* row = mechanism_find(mechanism);
+    if (row == nullptr) return CKR_MECHANISM_INVALID;
+    if (row->cipher.device_alg != 0) {
+        algo.device_alg = row->cipher.device_alg;
+        algo.block_size = row->cipher.block_size;
+        algo.padding = row->cipher.padding;
         return CKR_OK;
     }
-    const auto search = [&](std::span<const algo_row> rows) {
-        for (const algo_row& r : rows) {
-            if (r.mechanism != mechanism) continue;
-            algo.device_alg = r.device_alg;
-            algo.block_size = r.block;
-            algo.digest_length = r.digest;
-            algo.padding = r.padding;
-            return true;
-        }
-        return false;
-    };
-    // The standard mechanisms first, then the vendor ones.
-    if (search(standard_rows) || search(vendor_rows)) return CKR_OK;
+    if (row->digest != digest_kind::none) {
+        algo.device_alg = row->hash_id;
+        algo.digest_length = digest_info(row->digest).length;
+        return CKR_OK;
+    }
     return CKR_MECHANISM_INVALID;
 }
 
@@ -149,9 +97,8 @@ CK_RV algo_device_alg_for_key(const pkcs11_algo& algo, uint32_t length, uint32_t
 }
 
 bool algo_is_key_gen(uint32_t mechanism) {
-    return mechanism == CKM_DES_KEY_GEN || mechanism == CKM_DES3_KEY_GEN ||
-           mechanism == CKM_AES_KEY_GEN || mechanism == ZELT_CKM_SM1_KEY_GEN ||
-           mechanism == ZELT_CKM_SM4_KEY_GEN;
+    const mechanism_row* row = mechanism_find(mechanism);
+    return row != nullptr && row->cipher.device_alg != 0 && (row->flags & CKF_GENERATE) != 0;
 }
 
 uint32_t algo_key_type(uint32_t mechanism) {

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "abi_boundary.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa.h"
 #include "pkcs11_sm2.h"
@@ -172,72 +171,12 @@ CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) {
 namespace {
 
 using kind = key_ctx_kind;
-using pre = key_ctx_precondition;
-
-struct route_row {
-    uint32_t type;
-    key_ctx_route route;
-};
-
-// First match wins. The standard mechanisms come first, the vendor ones after.
-constexpr route_row route_table[] = {
-    {CKM_RSA_PKCS_KEY_PAIR_GEN, {kind::rsa_pkcs, pre::token_key}},
-    {CKM_RSA_PKCS, {kind::rsa_pkcs, pre::token_key}},
-    {CKM_RSA_X_509, {kind::rsa_raw, pre::none}},
-    {CKM_MD5_RSA_PKCS, {kind::md5_rsa_pkcs, pre::token_key}},
-    {CKM_SHA1_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
-    {CKM_SHA256_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
-    {CKM_SHA384_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
-    {CKM_SHA512_RSA_PKCS, {kind::shax_rsa_pkcs, pre::token_key}},
-    {CKM_RSA_X9_31_KEY_PAIR_GEN, {kind::rsa_x931, pre::token_key}},
-    {CKM_RSA_X9_31, {kind::rsa_x931, pre::token_key}},
-    {CKM_SHA1_RSA_X9_31, {kind::rsa_sha_x931, pre::none}},
-    {CKM_RC2_KEY_GEN, {kind::soft_rc2, pre::not_token_key}},
-    {CKM_RC2_ECB, {kind::soft_rc2, pre::not_token_key}},
-    {CKM_RC2_CBC, {kind::soft_rc2, pre::not_token_key}},
-    {CKM_RC4_KEY_GEN, {kind::soft_rc4, pre::not_token_key}},
-    {CKM_RC4, {kind::soft_rc4, pre::not_token_key}},
-    {CKM_DES_KEY_GEN, {kind::device_symmetric, pre::none}},
-    {CKM_DES_ECB, {kind::device_symmetric, pre::none}},
-    {CKM_DES_CBC, {kind::device_symmetric, pre::none}},
-    {CKM_DES_CBC_PAD, {kind::device_symmetric, pre::none}},
-    {CKM_DES3_KEY_GEN, {kind::device_symmetric, pre::none}},
-    {CKM_DES3_CBC_PAD, {kind::device_symmetric, pre::none}},
-    {CKM_DES3_ECB, {kind::soft_des3, pre::none}},
-    {CKM_DES3_CBC, {kind::soft_des3, pre::none}},
-    {CKM_AES_KEY_GEN, {kind::device_symmetric, pre::none}},
-    {CKM_AES_ECB, {kind::device_symmetric, pre::none}},
-    {CKM_AES_CBC, {kind::device_symmetric, pre::none}},
-    {CKM_AES_CBC_PAD, {kind::device_symmetric, pre::none}},
-    {CKM_MD5, {kind::device_hash, pre::none}},
-    {CKM_SHA_1, {kind::device_hash, pre::none}},
-    {CKM_SHA256, {kind::device_hash, pre::none}},
-    {CKM_SHA384, {kind::device_hash, pre::none}},
-    {CKM_SHA512, {kind::device_hash, pre::none}},
-    {CKM_MD5_KEY_DERIVATION, {kind::device_hash, pre::none}},
-    {CKM_SHA1_KEY_DERIVATION, {kind::device_hash, pre::none}},
-    {CKM_SHA256_KEY_DERIVATION, {kind::device_hash, pre::none}},
-    {CKM_SHA512_KEY_DERIVATION, {kind::device_hash, pre::none}},
-    {ZELT_CKM_SM2, {kind::sm2, pre::none}},
-    {ZELT_CKM_SM3_SM2, {kind::sm3_sm2, pre::none}},
-    {ZELT_CKM_SM1_KEY_GEN, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM1_ECB, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM1_CBC, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM1_CBC_PAD, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM3, {kind::soft_sm3, pre::none}},
-    {ZELT_CKM_SM4_KEY_GEN, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM4_ECB, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM4_CBC, {kind::device_symmetric, pre::none}},
-    {ZELT_CKM_SM4_CBC_PAD, {kind::device_symmetric, pre::none}},
-};
 
 using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
                                                         std::shared_ptr<pkcs11_object>,
                                                         pkcs11_token*, uint8_t cipher_path);
 
-// The constructor of each context class; null while the class is not part of
-// the module (the SM2/SM3 and software cipher classes arrive with their
-// cipher layers).
+// The constructor of each context class.
 constructor constructor_for(key_ctx_kind k) {
     switch (k) {
     case kind::rsa_pkcs: return &make_rsa_pkcs_ctx;
@@ -254,18 +193,16 @@ constructor constructor_for(key_ctx_kind k) {
     case kind::soft_sm3: return &make_soft_sm3_ctx;
     case kind::device_symmetric: return &make_vorline_symetric_ctx;
     case kind::device_hash: return &make_vorline_hash_ctx;
-    default: return nullptr;
     }
+    return nullptr;
 }
 
 } // namespace
 
 std::optional<key_ctx_route> key_ctx_route_for(CK_MECHANISM_TYPE type) {
-    const auto inner = p11abi::narrow_id(type);
-    if (!inner) return std::nullopt;
-    for (const route_row& row : route_table)
-        if (row.type == *inner) return row.route;
-    return std::nullopt;
+    const mechanism_row* row = mechanism_find(type);
+    if (row == nullptr) return std::nullopt;
+    return row->route;
 }
 
 bool key_ctx_precondition_met(key_ctx_precondition precondition, const pkcs11_object* key) {

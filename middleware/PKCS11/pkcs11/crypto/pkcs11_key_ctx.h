@@ -4,10 +4,9 @@
 // the formatting, hashing, buffering and length checks and hand card work to
 // the token or compute in software.
 //
-// `key_ctx_create` maps a mechanism to its context class. Each class of the
-// factory table is a `key_ctx_kind`; a kind whose class is not part of the
-// module yet has no constructor and the factory answers it with null (the
-// session reports CKR_MECHANISM_INVALID).
+// `key_ctx_create` makes the context class that the mechanism's row in the
+// mechanism table routes it to (pkcs11_mechanism.h); a mechanism without a
+// row gets none (the session reports CKR_MECHANISM_INVALID).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "pkcs11.h"
+#include "pkcs11_mechanism.h"
 
 class pkcs11_object;
 class pkcs11_token;
@@ -132,33 +132,8 @@ class pkcs11_key_ctx {
     pkcs11_token* token_;
 };
 
-// The context classes of the factory table.
-enum class key_ctx_kind {
-    rsa_pkcs,         // CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_RSA_PKCS (token key)
-    rsa_raw,          // CKM_RSA_X_509
-    md5_rsa_pkcs,     // CKM_MD5_RSA_PKCS (token key)
-    shax_rsa_pkcs,    // CKM_SHA1/256/384/512_RSA_PKCS (token key)
-    rsa_x931,         // CKM_RSA_X9_31_KEY_PAIR_GEN, CKM_RSA_X9_31 (token key)
-    rsa_sha_x931,     // CKM_SHA1_RSA_X9_31
-    soft_rc2,         // CKM_RC2_* (key not a token key)
-    soft_rc4,         // CKM_RC4_* (key not a token key)
-    device_symmetric, // DES, 3DES key generation and CBC_PAD, AES, SM1, SM4
-    soft_des3,        // CKM_DES3_ECB, CKM_DES3_CBC
-    device_hash,      // MD5, SHA-1/256/384/512 and the key derivations by hash
-    sm2,              // ZELT_CKM_SM2
-    sm3_sm2,          // ZELT_CKM_SM3_SM2
-    soft_sm3,         // ZELT_CKM_SM3
-};
-
-enum class key_ctx_precondition { none, token_key, not_token_key };
-
-struct key_ctx_route {
-    key_ctx_kind kind;
-    key_ctx_precondition precondition;
-};
-
-// The factory table's row for a mechanism type; none for any other type (also
-// a host value with high bits set).
+// The route of a mechanism's row in the mechanism table; none for any other
+// type (also a host value with high bits set).
 std::optional<key_ctx_route> key_ctx_route_for(CK_MECHANISM_TYPE type);
 
 // A key for the table's preconditions is a token key when its CKA_TOKEN is a
@@ -166,9 +141,9 @@ std::optional<key_ctx_route> key_ctx_route_for(CK_MECHANISM_TYPE type);
 // precondition that reads CKA_TOKEN is not met.
 bool key_ctx_precondition_met(key_ctx_precondition precondition, const pkcs11_object* key);
 
-// Builds the context for a mechanism; null when the mechanism has no context
-// class, its class is not part of the module, or the key does not meet the
-// precondition. `cipher_path` is the session's flag byte for the device
+// Builds the context for a mechanism; null when the mechanism has no row, or
+// the key does not meet the precondition, or the class refuses to be made
+// without a token or a key. `cipher_path` is the session's flag byte for the device
 // symmetric class (always 0).
 std::unique_ptr<pkcs11_key_ctx> key_ctx_create(const CK_MECHANISM& mechanism,
                                                std::shared_ptr<pkcs11_object> key,

@@ -5,15 +5,16 @@
 
 #include "gm_frame.h"
 #include "pkcs11_algo.h"
+#include "pkcs11_mechanism.h"
 #include "pkcs11_object.h"
 #include "pkcs11_token.h"
 
 namespace {
 
+// A key derivation by a digest (its row's CKF_DERIVE), not a digest.
 bool is_derivation(uint32_t mechanism) {
-    return mechanism == CKM_MD5_KEY_DERIVATION || mechanism == CKM_SHA1_KEY_DERIVATION ||
-           mechanism == CKM_SHA256_KEY_DERIVATION || mechanism == CKM_SHA384_KEY_DERIVATION ||
-           mechanism == CKM_SHA512_KEY_DERIVATION;
+    const mechanism_row* row = mechanism_find(mechanism);
+    return row != nullptr && (row->flags & CKF_DERIVE) != 0;
 }
 
 // A key value digested for a derivation is at most this long.

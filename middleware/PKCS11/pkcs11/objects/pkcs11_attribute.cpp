@@ -5,28 +5,6 @@
 
 #include "byte_order.h"
 
-bool attribute_is_integer(uint32_t type) {
-    switch (type) {
-    case CKA_CLASS:
-    case CKA_CERTIFICATE_TYPE:
-    case CKA_CERTIFICATE_CATEGORY:
-    case CKA_JAVA_MIDP_SECURITY_DOMAIN:
-    case CKA_KEY_TYPE:
-    case CKA_MODULUS_BITS:
-    case CKA_PRIME_BITS:
-    case CKA_SUBPRIME_BITS:
-    case CKA_VALUE_BITS:
-    case CKA_VALUE_LEN:
-    case CKA_KEY_GEN_MECHANISM:
-    case CKA_HW_FEATURE_TYPE:
-    case ZELT_CKA_KEY_SPEC:
-    case ZELT_CKA_GM_HANDLE:
-        return true;
-    default:
-        return false;
-    }
-}
-
 CK_RV template_check(const inner_attribute* entries, uint32_t count) {
     if (entries == nullptr && count != 0) return CKR_ARGUMENTS_BAD;
     for (uint32_t i = 0; i < count; ++i)
@@ -36,7 +14,7 @@ CK_RV template_check(const inner_attribute* entries, uint32_t count) {
 
 void pkcs11_attribute::set_value(uint32_t new_type, const void* bytes, uint32_t length) {
     type = new_type;
-    const uint32_t stored = attribute_is_integer(new_type) ? 4 : length;
+    const uint32_t stored = is_integer_attribute(new_type) ? 4 : length;
     value.assign(stored, 0);
     const uint32_t n = std::min(length, stored);
     if (bytes != nullptr && n != 0) std::memcpy(value.data(), bytes, n);
@@ -61,7 +39,7 @@ bool prefix_equal(const pkcs11_attribute& stored, const inner_attribute& entry) 
 bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entry) {
     if (attribute_entry_malformed(entry)) return false;
     const bool same_type = stored.type == entry.type;
-    if (attribute_is_integer(entry.type)) {
+    if (is_integer_attribute(entry.type)) {
         // An entry of 1 to 3 bytes compares zero-extended, as it would be
         // stored; an empty one has no value to compare and matches nothing.
         if (!same_type || entry.value == nullptr || entry.length == 0) return false;

@@ -12,10 +12,10 @@
 
 using p11abi::inner_attribute;
 
-// The fourteen attribute types whose values the module stores, streams and
-// compares as exactly 4 bytes (CK_ULONG values of PKCS#11 v2.20 plus the two
-// vendor integers), whatever length a caller gave.
-bool attribute_is_integer(uint32_t type);
+// The integer-valued attribute types (p11abi::integer_attribute_types, the one
+// list the boundary also converts by) are stored, streamed and compared as
+// exactly 4 bytes, whatever length a caller gave.
+using p11abi::is_integer_attribute;
 
 // A template entry that cannot be read: a null value with a non-zero length.
 inline bool attribute_entry_malformed(const inner_attribute& entry) {
