@@ -36,6 +36,7 @@ enum class key_ctx_kind : uint8_t {
     soft_sm3,         // SM3 in the library
 };
 inline constexpr size_t key_ctx_kind_count = 14;
+static_assert(static_cast<size_t>(key_ctx_kind::soft_sm3) + 1 == key_ctx_kind_count);
 
 // What the key object must be for the factory to make a context.
 enum class key_ctx_precondition : uint8_t { none, token_key, not_token_key };
