@@ -18,13 +18,14 @@
 class pkcs11_object;
 class pkcs11_token;
 
-// Hash identifiers of the card's RSA signing and verification commands.
-inline constexpr uint32_t rsa_hash_none = 0x80;
-inline constexpr uint32_t rsa_hash_md5 = 0x81;
-inline constexpr uint32_t rsa_hash_sha1 = 2;
-inline constexpr uint32_t rsa_hash_sha256 = 4;
-inline constexpr uint32_t rsa_hash_sha384 = 0x82;
-inline constexpr uint32_t rsa_hash_sha512 = 0x83;
+// Hash identifiers of the card's RSA signing and verification commands (the
+// mechanism table's digest rows carry them).
+inline constexpr uint32_t rsa_hash_none = digest_info(digest_kind::none).hash_id;
+inline constexpr uint32_t rsa_hash_md5 = digest_info(digest_kind::md5).hash_id;
+inline constexpr uint32_t rsa_hash_sha1 = digest_info(digest_kind::sha1).hash_id;
+inline constexpr uint32_t rsa_hash_sha256 = digest_info(digest_kind::sha256).hash_id;
+inline constexpr uint32_t rsa_hash_sha384 = digest_info(digest_kind::sha384).hash_id;
+inline constexpr uint32_t rsa_hash_sha512 = digest_info(digest_kind::sha512).hash_id;
 
 // Modulus size of a key object: CKA_MODULUS_BITS when present with a value
 // of at most 4 bytes, else 8 x the length of CKA_MODULUS. Neither present:

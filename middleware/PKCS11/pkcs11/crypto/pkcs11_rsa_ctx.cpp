@@ -28,16 +28,9 @@ class rsa_digest {
     rsa_digest& operator=(const rsa_digest&) = delete;
 
     CK_RV start(uint32_t hash_id) {
-        mbedtls_md_type_t type = MBEDTLS_MD_NONE;
-        switch (hash_id) {
-        case rsa_hash_md5: type = MBEDTLS_MD_MD5; break;
-        case rsa_hash_sha1: type = MBEDTLS_MD_SHA1; break;
-        case rsa_hash_sha256: type = MBEDTLS_MD_SHA256; break;
-        case rsa_hash_sha384: type = MBEDTLS_MD_SHA384; break;
-        case rsa_hash_sha512: type = MBEDTLS_MD_SHA512; break;
-        default: return CKR_MECHANISM_INVALID;
-        }
-        const mbedtls_md_info_t* info = mbedtls_md_info_from_type(type);
+        const digest_row* d = digest_by_hash_id(hash_id);
+        if (d == nullptr || d->md == MBEDTLS_MD_NONE) return CKR_MECHANISM_INVALID;
+        const mbedtls_md_info_t* info = mbedtls_md_info_from_type(d->md);
         if (info == nullptr) return CKR_MECHANISM_INVALID;
         mbedtls_md_free(&ctx_);
         mbedtls_md_init(&ctx_);
@@ -628,16 +621,10 @@ class rsa_x931_ctx : public rsa_ctx {
     rsa_digest hash_;
 };
 
-uint32_t hash_id_for(uint32_t mechanism) {
-    switch (mechanism) {
-    case CKM_MD5_RSA_PKCS: return rsa_hash_md5;
-    case CKM_SHA1_RSA_PKCS: return rsa_hash_sha1;
-    case CKM_SHA256_RSA_PKCS: return rsa_hash_sha256;
-    case CKM_SHA384_RSA_PKCS: return rsa_hash_sha384;
-    case CKM_SHA512_RSA_PKCS: return rsa_hash_sha512;
-    case CKM_SHA1_RSA_X9_31: return rsa_hash_sha1;
-    default: return rsa_hash_none;
-    }
+// The card hash identifier of the mechanism's row (rsa_hash_none without a digest).
+uint32_t hash_id_for(const CK_MECHANISM& m) {
+    const mechanism_row* row = mechanism_find(m.mechanism);
+    return row != nullptr ? row->hash_id : rsa_hash_none;
 }
 
 } // namespace
@@ -652,18 +639,17 @@ std::unique_ptr<pkcs11_key_ctx> make_rsa_raw_ctx(const CK_MECHANISM& m, std::sha
 }
 std::unique_ptr<pkcs11_key_ctx> make_md5rsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
                                                      pkcs11_token* token, uint8_t) {
-    return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, rsa_hash_md5);
+    return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, hash_id_for(m));
 }
 std::unique_ptr<pkcs11_key_ctx> make_shaxrsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
                                                       pkcs11_token* token, uint8_t) {
-    return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token,
-                                               hash_id_for(static_cast<uint32_t>(m.mechanism)));
+    return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, hash_id_for(m));
 }
 std::unique_ptr<pkcs11_key_ctx> make_rsa_x931_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
-    return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, rsa_hash_none);
+    return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, hash_id_for(m));
 }
 std::unique_ptr<pkcs11_key_ctx> make_rsa_sha_x931_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
                                                       pkcs11_token* token, uint8_t) {
-    return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, rsa_hash_sha1);
+    return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, hash_id_for(m));
 }

@@ -8,16 +8,12 @@
 #include "pkcs11_object.h"
 #include "pkcs11_rsa_internal.h"
 
+// The X9.31 trailer's hash identifier byte for a card hash identifier (the
+// mechanism table's digest rows); none for rsa_hash_none.
 uint32_t x931_trailer(uint32_t hash_id, bool& present) {
-    present = true;
-    switch (hash_id) {
-    case rsa_hash_sha1: return 0x33;
-    case rsa_hash_sha256: return 0x34;
-    case rsa_hash_sha384: return 0x36;
-    case rsa_hash_sha512: return 0x35;
-    case rsa_hash_none: present = false; return 0;
-    default: return 0xFF;
-    }
+    const digest_row* d = digest_by_hash_id(hash_id);
+    present = d == nullptr || d->kind != digest_kind::none;
+    return d != nullptr ? d->x931_trailer : 0xFF;
 }
 
 // ---- rules without a card ----
