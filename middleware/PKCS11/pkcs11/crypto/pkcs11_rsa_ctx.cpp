@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pkcs11_container_mgr.h"
+#include "pkcs11_key_container.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa.h"
 #include "pkcs11_rsa_internal.h"
@@ -67,52 +68,13 @@ class rsa_digest {
 
 namespace {
 
-// What every RSA context shares: the handler, the collected data, the key
-// check at every step and the card-backed answer CKR_MECHANISM_INVALID for
-// what the mechanism cannot do.
-class rsa_ctx : public pkcs11_key_ctx {
+// What every RSA context shares: the handler and the collected data.
+class rsa_ctx : public card_key_ctx {
   public:
     rsa_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token)
-        : pkcs11_key_ctx(m, std::move(key), token), handler_(token) {}
-
-    CK_RV encrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
-    CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
-
-    // One-shot steps: init, update and final, so that a size query followed
-    // by a second call with a buffer works.
-    CK_RV sign(const uint8_t* data, uint32_t len, uint8_t* sig, uint32_t* sig_len) override {
-        if (CK_RV rv = sign_init(); rv != CKR_OK) return rv;
-        if (CK_RV rv = sign_update(data, len); rv != CKR_OK) return rv;
-        return sign_final(sig, sig_len);
-    }
-    CK_RV verify(const uint8_t* data, uint32_t len, const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = verify_init(); rv != CKR_OK) return rv;
-        if (CK_RV rv = verify_update(data, len); rv != CKR_OK) return rv;
-        return verify_final(sig, sig_len);
-    }
+        : card_key_ctx(m, std::move(key), token), handler_(token) {}
 
   protected:
-    // The key still listed by the token and of the class the step needs.
-    CK_RV key_of_class(uint32_t object_class) {
-        if (CK_RV rv = key_check(); rv != CKR_OK) return rv;
-        const pkcs11_attribute* a = key()->attributes().find(CKA_CLASS);
-        if (a == nullptr || a->as_u32() != object_class) return CKR_TEMPLATE_INCONSISTENT;
-        return CKR_OK;
-    }
-    // Active and with its key still listed.
-    CK_RV ready() {
-        if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
-        return key_check();
-    }
     CK_RV modulus_bytes(uint32_t& k) { return key_bytes(token(), *key(), k); }
     // The start of a sign_final that writes one block of the modulus length k:
     // the context is ready, and the size-query rule answers a null output with
@@ -168,104 +130,39 @@ CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, 
                         pkcs11_object& priv) {
     if (token == nullptr) return CKR_GENERAL_ERROR;
     if (!rsa_exponent_is_cards(pub) || !rsa_exponent_is_cards(priv)) return CKR_TEMPLATE_INCONSISTENT;
-    const auto name_of = [](const pkcs11_object& o) { return o.attributes().find(ZELT_CKA_CONTAINER_NAME); };
-    const pkcs11_attribute* pub_name = name_of(pub);
-    const pkcs11_attribute* priv_name = name_of(priv);
-    for (const pkcs11_attribute* n : {pub_name, priv_name})
-        if (n != nullptr && n->length() > container_name_capacity) return CKR_ATTRIBUTE_VALUE_INVALID;
-    bool named_by_label = false;
-    if (pub_name == nullptr && priv_name == nullptr) {
-        std::string name;
-        const pkcs11_attribute* label = priv.attributes().find(CKA_LABEL);
-        if (label != nullptr && label->length() != 0) {
-            const char* p = reinterpret_cast<const char*>(label->value.data());
-            name.assign(p, strnlen(p, label->length()));
-            // The private-key class's default label is no name the application
-            // chose: every unlabelled pair would share (and overwrite) one container.
-            if (name == private_key_default_label) {
-                name.clear();
-            } else {
-                pub.object_set_attribute(CKA_LABEL, label->value.data(), label->length());
-            }
+    if (CK_RV rv = key_pair_names_fit(pub, priv); rv != CKR_OK) return rv;
+    const bool named = key_pair_mirror(pub, priv, ZELT_CKA_CONTAINER_NAME);
+    // Without a container name the pair's container is named by the private
+    // key's label, which the public key takes too.
+    std::string label;
+    if (!named) {
+        if (const pkcs11_attribute* l = priv.attributes().find(CKA_LABEL); l != nullptr && l->length() != 0) {
+            const char* p = reinterpret_cast<const char*>(l->value.data());
+            label.assign(p, strnlen(p, l->length()));
+            if (label != private_key_default_label)
+                pub.object_set_attribute(CKA_LABEL, l->value.data(), l->length());
         }
-        // A label the card cannot take as a container name gives a generated one.
-        if (name.empty() || !container_name_acceptable(name)) {
-            name = generate_container_name();
-        } else {
-            named_by_label = true;
-        }
-        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
-        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
-    } else if (pub_name == nullptr) {
-        const std::vector<uint8_t> v = priv_name->value;
-        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (priv_name == nullptr) {
-        const std::vector<uint8_t> v = pub_name->value;
-        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, v.data(), static_cast<uint32_t>(v.size()));
     }
 
-    const pkcs11_attribute* pub_id = pub.attributes().find(CKA_ID);
-    const pkcs11_attribute* priv_id = priv.attributes().find(CKA_ID);
-    if (pub_id == nullptr && priv_id == nullptr) {
-        std::string id;
-        random_hex(id, 32);
-        pub.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-        priv.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-    } else if (pub_id == nullptr) {
-        const std::vector<uint8_t> v = priv_id->value;
-        pub.object_set_attribute(CKA_ID, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (priv_id == nullptr) {
-        const std::vector<uint8_t> v = pub_id->value;
-        priv.object_set_attribute(CKA_ID, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (pub_id->value != priv_id->value) {
-        return CKR_TEMPLATE_INCONSISTENT;
-    }
-
-    const pkcs11_attribute* pub_spec = pub.attributes().find(ZELT_CKA_KEY_SPEC);
-    const pkcs11_attribute* priv_spec = priv.attributes().find(ZELT_CKA_KEY_SPEC);
-    if (pub_spec == nullptr && priv_spec == nullptr) {
-        const uint32_t one = key_spec_exchange;
-        pub.object_set_attribute(ZELT_CKA_KEY_SPEC, &one, 4);
-        priv.object_set_attribute(ZELT_CKA_KEY_SPEC, &one, 4);
-    } else if (pub_spec == nullptr) {
-        const std::vector<uint8_t> v = priv_spec->value;
-        pub.object_set_attribute(ZELT_CKA_KEY_SPEC, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (priv_spec == nullptr) {
-        const std::vector<uint8_t> v = pub_spec->value;
-        priv.object_set_attribute(ZELT_CKA_KEY_SPEC, v.data(), static_cast<uint32_t>(v.size()));
-    }
+    if (CK_RV rv = key_pair_share_id_and_spec(pub, priv); rv != CKR_OK) return rv;
 
     uint32_t bits = 0;
     if (rsa_modulus_bits(pub, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
 
     pkcs11_container_manager& mgr = token->containers();
     // A label that names a container already holding a pair of this key spec
-    // would have the card overwrite that pair: the new pair gets a container of
-    // its own.
-    if (named_by_label) {
-        const auto labelled = container_name_of(pub);
-        if (labelled && mgr.container_has_key(*labelled, pub.object_key_spec())) {
-            const std::string fresh = generate_container_name();
-            pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, fresh.c_str(), static_cast<uint32_t>(fresh.size() + 1));
-            priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, fresh.c_str(),
-                                      static_cast<uint32_t>(fresh.size() + 1));
-        }
+    // would have the card overwrite that pair: the new pair then gets a
+    // container of its own.
+    if (!named) {
+        const std::string fresh = mgr.container_name_for_new_key(label, private_key_default_label,
+                                                                 container_reuse::without_key_of_spec,
+                                                                 pub.object_key_spec());
+        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, fresh.c_str(), static_cast<uint32_t>(fresh.size() + 1));
     }
 
     const auto name = container_name_of(pub);
-    if (!name || !container_name_acceptable(*name)) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (CK_RV rv = token->open_application(); rv != CKR_OK) return rv;
-    if (mgr.application() != token->application() || mgr.list().find(*name) == nullptr)
-        (void)mgr.container_manager_load();
-    if (mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_create(*name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS) return rv;
-    }
-    if (mgr.list().find(*name) == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    // The change counter is read (on a new token: created) before this
-    // process's own change bumps it, so that the bump is not taken for another
-    // process's change at the next search, which would drop and rebuild the
-    // token's key objects and leave the handles of the new pair invalid.
-    if (!mgr.counter().value()) (void)mgr.cache_counter_reload();
+    if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
+    if (CK_RV rv = key_pair_container(*token, *name); rv != CKR_OK) return rv;
     return handler.rsa_generate_pair(name->c_str(), pub, priv);
 }
 

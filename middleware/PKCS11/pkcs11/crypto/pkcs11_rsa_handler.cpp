@@ -1,66 +1,13 @@
 // The token's RSA handler: the card work behind the RSA key contexts.
 #include <cstring>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "pkcs11_container_mgr.h"
+#include "pkcs11_key_container.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa.h"
 #include "pkcs11_rsa_internal.h"
 #include "pkcs11_token.h"
-
-namespace {
-
-uint32_t device_key_spec(const pkcs11_object& key) {
-    return key.object_is_signature_key() ? gm_key_spec_signature : gm_key_spec_exchange;
-}
-
-// The container of a key, opened through the token's application; the handle
-// is kept in the container record for reuse.
-CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_container*& out) {
-    out = nullptr;
-    const auto name = container_name_of(key);
-    if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (CK_RV rv = token.open_application(); rv != CKR_OK) return rv;
-    pkcs11_container_manager& mgr = token.containers();
-    if (mgr.application() != token.application() || mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_manager_load(); rv != CKR_OK) return rv;
-    }
-    pkcs11_container* c = mgr.list().find(*name);
-    if (c == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (c->handle == 0) {
-        HCONTAINER handle = 0;
-        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle); rv != SAR_OK)
-            return rv;
-        c->handle = handle;
-    }
-    out = c;
-    return CKR_OK;
-}
-
-void close_container(pkcs11_container* c) {
-    if (c != nullptr && c->handle != 0) {
-        (void)SKF_CloseContainer(c->handle);
-        c->handle = 0;
-    }
-}
-
-} // namespace
-
-// The stored text of a name attribute (a trailing NUL is not part of it).
-std::optional<std::string> container_name_of(const pkcs11_object& key) {
-    const pkcs11_attribute* a = key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity) return std::nullopt;
-    const char* p = reinterpret_cast<const char*>(a->value.data());
-    return std::string(p, strnlen(p, a->length()));
-}
-
-// Completes a token key from its container (modulus, exponent) when needed.
-CK_RV complete_key(pkcs11_token* token, pkcs11_object& key) {
-    if (token == nullptr || !key.object_needs_value_load()) return CKR_OK;
-    return token->read_object_values(key);
-}
 
 CK_RV key_bytes(pkcs11_token* token, pkcs11_object& key, uint32_t& k) {
     if (CK_RV rv = complete_key(token, key); rv != CKR_OK) return rv;
@@ -214,32 +161,9 @@ CK_RV pkcs11_token_rsa_handler::rsa_generate_pair(const char* container_name, pk
 
     const uint32_t k = bits / 8;
     const uint8_t* modulus = blob.Modulus + sizeof blob.Modulus - k;
-    const uint32_t public_class = CKO_PUBLIC_KEY;
-    const uint32_t private_class = CKO_PRIVATE_KEY;
-    const uint32_t rsa = CKK_RSA;
-    const uint8_t yes = 1;
-    const pkcs11_attribute* name = public_key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    const std::vector<uint8_t> stored_name = name != nullptr ? name->value : std::vector<uint8_t>{};
-
-    public_key.object_set_attribute(CKA_CLASS, &public_class, 4);
+    key_pair_mark_generated(public_key, private_key, CKK_RSA, spec);
     public_key.object_set_attribute(CKA_MODULUS_BITS, &bits, 4);
-    public_key.object_set_attribute(CKA_KEY_TYPE, &rsa, 4);
-    public_key.object_set_attribute(CKA_MODULUS, modulus, k);
-    public_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
-    public_key.object_set_attribute(CKA_LOCAL, &yes, 1);
-    public_key.object_set_attribute(CKA_TOKEN, &yes, 1);
-    public_key.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
-    public_key.object_set_attribute(ZELT_CKA_CONTAINER_NAME, stored_name.data(),
-                                    static_cast<uint32_t>(stored_name.size()));
-
-    private_key.object_set_attribute(CKA_CLASS, &private_class, 4);
-    private_key.object_set_attribute(CKA_KEY_TYPE, &rsa, 4);
-    private_key.object_set_attribute(CKA_MODULUS, modulus, k);
-    private_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
-    private_key.object_set_attribute(CKA_LOCAL, &yes, 1);
-    private_key.object_set_attribute(CKA_TOKEN, &yes, 1);
-    private_key.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
-    private_key.object_set_attribute(ZELT_CKA_CONTAINER_NAME, stored_name.data(),
-                                     static_cast<uint32_t>(stored_name.size()));
+    key_pair_set(public_key, private_key, CKA_MODULUS, modulus, k);
+    key_pair_set(public_key, private_key, CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
     return CKR_OK;
 }

@@ -1,10 +1,14 @@
-// RSA block formats computed without the card: PKCS#1 v1.5 type 2 padding
-// for encryption and the ANSI X9.31 signature block.
+// RSA rules computed without the card: PKCS#1 v1.5 type 2 padding for
+// encryption, the ANSI X9.31 signature block, and an unwrapped DER private
+// key made object attributes.
 #include "pkcs11_rsa.h"
+
+#include <mbedtls/platform_util.h>
 
 #include <cstring>
 #include <random>
 
+#include "key_parser.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa_internal.h"
 
@@ -90,5 +94,24 @@ CK_RV x931_check(const uint8_t* block, uint32_t k, uint32_t& payload_offset, uin
     }
     if (payload_offset + payload_length >= k || block[payload_offset + payload_length] != 0xCC)
         return CKR_DATA_INVALID;
+    return CKR_OK;
+}
+
+CK_RV rsa_private_key_from_der(const uint8_t* der, size_t length, pkcs11_object& key) {
+    RSAPRIVATEKEYBLOB blob{};
+    if (rsa_der_to_components(der, length, &blob) != 0) return CKR_DATA_INVALID;
+    const uint32_t k = blob.BitLen / 8;
+    const uint32_t half = k / 2;
+    // The numbers are right-aligned in their fields.
+    const auto tail = [](const uint8_t* field, size_t size, uint32_t n) { return field + size - n; };
+    key.object_set_attribute(CKA_MODULUS, tail(blob.Modulus, sizeof blob.Modulus, k), k);
+    key.object_set_attribute(CKA_PRIME_1, tail(blob.Prime1, sizeof blob.Prime1, half), half);
+    key.object_set_attribute(CKA_PRIME_2, tail(blob.Prime2, sizeof blob.Prime2, half), half);
+    key.object_set_attribute(CKA_EXPONENT_1, tail(blob.Prime1Exponent, sizeof blob.Prime1Exponent, half), half);
+    key.object_set_attribute(CKA_EXPONENT_2, tail(blob.Prime2Exponent, sizeof blob.Prime2Exponent, half), half);
+    key.object_set_attribute(CKA_COEFFICIENT, tail(blob.Coefficient, sizeof blob.Coefficient, half), half);
+    key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, sizeof blob.PublicExponent);
+    key.object_set_attribute(CKA_PRIVATE_EXPONENT, tail(blob.PrivateExponent, sizeof blob.PrivateExponent, k), k);
+    mbedtls_platform_zeroize(&blob, sizeof blob);
     return CKR_OK;
 }

@@ -11,19 +11,18 @@ CK_RV pkcs11_container_manager::container_delete_certificate(const pkcs11_object
     const auto name = attribute_bytes(object, ZELT_CKA_CONTAINER_NAME);
     if (!name) return CKR_ATTRIBUTE_TYPE_INVALID;
     if (name->size() > container_name_capacity) return CKR_BUFFER_TOO_SMALL;
-    pkcs11_container* container = nullptr;
-    if (CK_RV rv = container_open_for_object(object, container); rv != CKR_OK) return rv;
-    const uint32_t rv =
-        gm_delete_certificate(container->handle, device_key_spec(object.object_key_spec()));
-    update_map();
-    return rv;
+    return container_remove(object, gm_delete_certificate);
 }
 
 CK_RV pkcs11_container_manager::container_delete_key_pair(const pkcs11_object& object) {
+    return container_remove(object, gm_delete_key_pair);
+}
+
+CK_RV pkcs11_container_manager::container_remove(const pkcs11_object& object,
+                                                 uint32_t (*remove)(HCONTAINER, uint32_t)) {
     pkcs11_container* container = nullptr;
     if (CK_RV rv = container_open_for_object(object, container); rv != CKR_OK) return rv;
-    const uint32_t rv =
-        gm_delete_key_pair(container->handle, device_key_spec(object.object_key_spec()));
+    const uint32_t rv = remove(container->handle, device_key_spec(object.object_key_spec()));
     update_map();
     return rv;
 }

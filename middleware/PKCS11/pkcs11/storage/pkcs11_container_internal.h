@@ -1,5 +1,5 @@
-// What the container-manager sources share among themselves; not for use
-// outside them.
+// What the container-manager sources and the token's storage share among
+// themselves; not for use outside the storage layer.
 #pragma once
 
 #include <algorithm>

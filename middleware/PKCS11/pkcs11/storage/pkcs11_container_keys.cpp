@@ -6,10 +6,10 @@
 #include <array>
 #include <cstring>
 
-#include <mbedtls/bignum.h>
 #include <mbedtls/platform_util.h>
 #include <mbedtls/rsa.h>
 
+#include "key_parser.h"
 #include "pkcs11_container_internal.h"
 #include "pkcs11_token.h"
 #include "sm2_codec.h"
@@ -35,13 +35,25 @@ struct rsa_holder {
     mbedtls_rsa_context ctx;
 };
 
-struct mpi_holder {
-    mpi_holder() { mbedtls_mpi_init(&v); }
-    ~mpi_holder() { mbedtls_mpi_free(&v); }
-    mpi_holder(const mpi_holder&) = delete;
-    mpi_holder& operator=(const mpi_holder&) = delete;
-    mbedtls_mpi v;
-};
+// A key read back from its container and the other half of its pair: the
+// public half gets set_public, the private half set_private and the
+// container's label. The partner is the other half of the same pair (same
+// container, same key spec: an exchange key never lends its public values to
+// a signature key), found by `partner` from the class it must have.
+template <typename Public, typename Private, typename Partner>
+void fill_key_pair(pkcs11_object& object, const std::vector<uint8_t>& label, const Public& set_public,
+                   const Private& set_private, const Partner& partner) {
+    if (object.object_class() == CKO_PUBLIC_KEY) {
+        set_public(object);
+        if (pkcs11_object* other = partner(CKO_PRIVATE_KEY)) {
+            set_private(*other);
+            other->object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+        }
+    } else {
+        set_private(object);
+        if (pkcs11_object* other = partner(CKO_PUBLIC_KEY)) set_public(*other);
+    }
+}
 
 } // namespace
 
@@ -83,36 +95,8 @@ CK_RV rsa_private_blob_from_object(const pkcs11_object& object, RSAPRIVATEKEYBLO
     if (ret != 0 || mbedtls_rsa_complete(&rsa.ctx) != 0 || mbedtls_rsa_check_privkey(&rsa.ctx) != 0)
         return CKR_ATTRIBUTE_VALUE_INVALID;
 
-    const size_t len = nn.size();
-    const size_t half = len / 2;
-    mpi_holder N, P, Q, D, E, DP, DQ, QP;
-    if (mbedtls_rsa_export(&rsa.ctx, &N.v, &P.v, &Q.v, &D.v, &E.v) != 0 ||
-        mbedtls_rsa_export_crt(&rsa.ctx, &DP.v, &DQ.v, &QP.v) != 0)
-        return CKR_ATTRIBUTE_VALUE_INVALID;
-    struct field {
-        const mbedtls_mpi* value;
-        uint8_t* out;
-        size_t size;
-        size_t used;
-    };
-    const field fields[] = {
-        {&N.v, blob.Modulus, sizeof blob.Modulus, len},
-        {&E.v, blob.PublicExponent, sizeof blob.PublicExponent, sizeof blob.PublicExponent},
-        {&D.v, blob.PrivateExponent, sizeof blob.PrivateExponent, len},
-        {&P.v, blob.Prime1, sizeof blob.Prime1, half},
-        {&Q.v, blob.Prime2, sizeof blob.Prime2, half},
-        {&DP.v, blob.Prime1Exponent, sizeof blob.Prime1Exponent, half},
-        {&DQ.v, blob.Prime2Exponent, sizeof blob.Prime2Exponent, half},
-        {&QP.v, blob.Coefficient, sizeof blob.Coefficient, half},
-    };
-    for (const field& f : fields) {
-        if (mbedtls_mpi_write_binary(f.value, f.out + (f.size - f.used), f.used) != 0) {
-            mbedtls_platform_zeroize(&blob, sizeof blob);
-            return CKR_ATTRIBUTE_VALUE_INVALID;
-        }
-    }
-    blob.AlgID = SGD_RSA;
-    blob.BitLen = static_cast<uint32_t>(len * 8);
+    // The blob is written as the key parser writes an imported DER key.
+    if (rsa_context_to_blob(&rsa.ctx, &blob) != 0) return CKR_ATTRIBUTE_VALUE_INVALID;
     return CKR_OK;
 }
 
@@ -273,19 +257,8 @@ CK_RV pkcs11_container_manager::container_load_rsa_public(pkcs11_object& object)
         o.object_set_attribute(CKA_MODULUS, modulus, bytes);
         o.object_set_attribute(CKA_PUBLIC_EXPONENT, exponent, 4);
     };
-    // The partner is the other half of the same pair: same container, same
-    // key spec (an exchange key never lends its modulus to a signature key).
-    if (object.object_class() == CKO_PUBLIC_KEY) {
-        set_public(object);
-        if (pkcs11_object* partner = find_partner(object, CKO_PRIVATE_KEY)) {
-            set_private(*partner);
-            partner->object_set_attribute(CKA_LABEL, label.data(),
-                                          static_cast<uint32_t>(label.size()));
-        }
-    } else {
-        set_private(object);
-        if (pkcs11_object* partner = find_partner(object, CKO_PUBLIC_KEY)) set_public(*partner);
-    }
+    fill_key_pair(object, label, set_public, set_private,
+                  [&](uint32_t partner_class) { return find_partner(object, partner_class); });
     return CKR_OK;
 }
 
@@ -323,19 +296,9 @@ CK_RV pkcs11_container_manager::container_load_sm2_public(pkcs11_object& object)
         o.object_set_attribute(CKA_EC_POINT, point.data(), point.size());
         o.object_set_attribute(ZELT_CKA_SM2_ZA, z, sizeof z);
     };
-    if (object.object_class() == CKO_PUBLIC_KEY) {
-        object.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-        set_public(object);
-        if (pkcs11_object* partner = find_partner(object, CKO_PRIVATE_KEY)) {
-            set_private(*partner);
-            partner->object_set_attribute(CKA_LABEL, label.data(),
-                                          static_cast<uint32_t>(label.size()));
-        }
-    } else {
-        object.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-        set_private(object);
-        if (pkcs11_object* partner = find_partner(object, CKO_PUBLIC_KEY)) set_public(*partner);
-    }
+    object.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
+    fill_key_pair(object, label, set_public, set_private,
+                  [&](uint32_t partner_class) { return find_partner(object, partner_class); });
     return CKR_OK;
 }
 

@@ -300,15 +300,15 @@ bool pkcs11_container_manager::container_has_key(std::string_view name, uint32_t
     return (key_spec == key_spec_signature ? sign_bits : exch_bits) != 0;
 }
 
-std::string pkcs11_container_manager::container_name_for_new_key(const pkcs11_object& private_key,
+std::string pkcs11_container_manager::container_name_for_new_key(std::string_view wanted,
+                                                                 std::string_view default_label,
+                                                                 container_reuse reuse,
                                                                  uint32_t key_spec) {
-    if (list_.empty()) (void)container_manager_load();
-    if (const auto label = attribute_bytes(private_key, CKA_LABEL);
-        label && label->size() <= container_name_capacity) {
-        const std::string name = stored_text(*label);
-        if (name != "A private object" && container_name_acceptable(name) &&
-            !container_has_key(name, key_spec))
-            return name;
+    if (!wanted.empty() && wanted != default_label && container_name_acceptable(wanted)) {
+        const bool free = reuse == container_reuse::without_key_of_spec
+                              ? !container_has_key(wanted, key_spec)
+                              : list_.find(wanted) == nullptr;
+        if (free) return std::string(wanted);
     }
     std::string name = generate_container_name();
     while (list_.find(name) != nullptr)
@@ -382,18 +382,19 @@ void pkcs11_container_manager::discard_new_container(pkcs11_container* container
 // ---------------------------------------------------------------------------
 // Change counter of the token
 
-uint32_t pkcs11_container_manager::cache_counter_create() {
+uint32_t pkcs11_container_manager::on_counter_file(const std::function<uint32_t(counter_file&)>& step) {
     HAPPLICATION app = 0;
     if (CK_RV rv = application_handle(app); rv != CKR_OK) return static_cast<uint32_t>(rv);
     card_counter_file file(app);
-    return counter_.create(file);
+    return step(file);
+}
+
+uint32_t pkcs11_container_manager::cache_counter_create() {
+    return on_counter_file([this](counter_file& file) { return counter_.create(file); });
 }
 
 uint32_t pkcs11_container_manager::cache_counter_bump() {
-    HAPPLICATION app = 0;
-    if (CK_RV rv = application_handle(app); rv != CKR_OK) return static_cast<uint32_t>(rv);
-    card_counter_file file(app);
-    return counter_.bump(file);
+    return on_counter_file([this](counter_file& file) { return counter_.bump(file); });
 }
 
 bool pkcs11_container_manager::cache_counter_changed() {
@@ -408,8 +409,5 @@ bool pkcs11_container_manager::cache_counter_changed() {
 }
 
 uint32_t pkcs11_container_manager::cache_counter_reload() {
-    HAPPLICATION app = 0;
-    if (CK_RV rv = application_handle(app); rv != CKR_OK) return static_cast<uint32_t>(rv);
-    card_counter_file file(app);
-    return counter_.reload(file);
+    return on_counter_file([this](counter_file& file) { return counter_.reload(file); });
 }
