@@ -520,33 +520,6 @@ int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, u
 
 // ---- continued reads ----
 
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
-                       size_t skip_first) {
-    if (!size || (!buffer && *size)) return cmd_bad_length;
-    const uint32_t capacity = *size;
-    uint32_t total = 0;
-    *size = 0;
-    for (int piece = 0; piece < cmd_max_continued_pieces; ++piece) {
-        // The very same command each time: the card recognises the repeat.
-        if (const int rc = cmd_send(device, command, sw_more_data); rc != cmd_ok) return rc;
-        std::span<const uint8_t> body = command.reply();
-        if (piece == 0) {
-            if (body.size() < skip_first) return cmd_bad_length;
-            body = body.subspan(skip_first);
-        }
-        if (body.size() > capacity - total) {
-            *size = total + static_cast<uint32_t>(body.size());
-            return cmd_bad_length;
-        }
-        if (!body.empty()) std::memcpy(buffer + total, body.data(), body.size());
-        total += static_cast<uint32_t>(body.size());
-        *size = total;
-        // A "more" without data would never progress.
-        if (cmd_last_status_word() != sw_more_data || body.empty()) return cmd_ok;
-    }
-    return cmd_bad_status;
-}
-
 int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_application();
     if (!command) return cmd_bad_length;

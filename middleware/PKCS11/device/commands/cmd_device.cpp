@@ -253,7 +253,7 @@ int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length)
     if (apdu_transmit(device, *b.command) != transmit_ok) return cmd_transport_failed;
     const std::span<const uint8_t> body = b.command->reply();
     if (body.size() > length) return cmd_bad_length;
-    if (cmd_last_status_word() != sw_success) return cmd_bad_status;
+    if (b.command->status_word() != sw_success) return cmd_bad_status;
     if (body.size() < length) return cmd_bad_length;
     std::memcpy(buffer, body.data(), body.size());
     return cmd_ok;
