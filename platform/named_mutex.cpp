@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "name_encoding.h"
+
 namespace plat {
 
 // Shared by every handle of one process to one name.
@@ -61,36 +63,15 @@ std::string global_directory()
     return (dir && *dir) ? dir : "/tmp/tessvik-locks";
 }
 
-std::string user_directory()
-{
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return std::string(runtime) + "/tessvik";
-    return "/tmp/tessvik-" + std::to_string(geteuid());
-}
-
 // Maps a name to a file name that stays inside its directory: every byte
 // outside [A-Za-z0-9._-] becomes %XX, a fixed prefix and suffix keep "." and
 // ".." out, and an over-long name is cut and completed by a hash of the whole.
 std::string encode_name(std::string_view name)
 {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out = "mutex-";
-    for (unsigned char c : name) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                     c == '.' || c == '_' || c == '-';
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
+    std::string out = escaped_file_name("mutex-", name);
     if (out.size() > 200) {
-        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-        for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ull;
         char tail[20];
-        std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(hash));
+        std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(name_hash(name)));
         out.resize(180);
         out += tail;
     }

@@ -21,6 +21,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "name_encoding.h"
+
 namespace plat {
 
 namespace {
@@ -60,13 +62,6 @@ class unique_fd {
     int fd_ = -1;
 };
 
-// The per-user runtime directory of the named mutexes (named_mutex.cpp).
-std::string user_directory() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime && *runtime) return std::string(runtime) + "/tessvik";
-    return "/tmp/tessvik-" + std::to_string(geteuid());
-}
-
 // Ours and closed to everyone else, created if need be.
 bool prepare_directory(const std::string& directory) {
     if (::mkdir(directory.c_str(), 0700) == 0) {
@@ -79,34 +74,15 @@ bool prepare_directory(const std::string& directory) {
     return S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
 }
 
-uint64_t fnv1a(std::string_view text) {
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : text)
-        hash = (hash ^ c) * 0x100000001b3ull;
-    return hash;
-}
-
 // Every byte outside [A-Za-z0-9._-] becomes %XX, so a class name never leaves
 // the directory; a name too long for a socket address becomes a hash.
 std::string socket_file_name(std::string_view class_name, size_t room) {
-    static const char hex[] = "0123456789ABCDEF";
-    std::string out = "window-";
-    for (unsigned char c : class_name) {
-        bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                     c == '.' || c == '_' || c == '-';
-        if (plain) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
+    std::string out = escaped_file_name("window-", class_name);
     out += ".sock";
     if (out.size() <= room) return out;
     char hashed[40];
     std::snprintf(hashed, sizeof hashed, "window~%016llx.sock",
-                  static_cast<unsigned long long>(fnv1a(class_name)));
+                  static_cast<unsigned long long>(name_hash(class_name)));
     return hashed;
 }
 

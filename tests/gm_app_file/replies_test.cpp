@@ -171,7 +171,7 @@ TEST_F(scripted_token, a_pin_change_sets_no_session_key)
 }
 
 // A card whose session-key table is full still changes PINs, and every key
-// in the table, the library's included, stays usable.
+// in the table stays usable.
 TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change)
 {
     const device_id device = gm_find_dev(dev)->device;
@@ -188,7 +188,6 @@ TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change)
         ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &id), cmd_ok);
         gm_sc_key* object = c->add_key(id, 0x401);
         ASSERT_NE(object, nullptr);
-        object->library_owned = i == 3;
         keys.push_back(id);
     }
     uint16_t none = 0;

@@ -144,19 +144,6 @@ TEST_F(handle_tree, removal_by_value_only_within_its_own_list)
     EXPECT_EQ(c1->remove_key(key), SAR_FAIL);
 }
 
-TEST_F(handle_tree, first_session_key_can_be_limited_to_keys_the_library_owns)
-{
-    gm_sc_dev* dev = registered_device();
-    gm_sc_app* app = dev->add_app(app_reply, "APP");
-    gm_sc_key* foreign = app->add_container(1, "user")->add_key(8, 0x401);
-    gm_sc_key* own = app->add_container(2, "F0")->add_key(9, 0x401);
-    own->library_owned = true;
-    EXPECT_EQ(gm_first_session_key(dev, false).key, foreign);
-    EXPECT_EQ(gm_first_session_key(dev, true).key, own);
-    own->library_owned = false;
-    EXPECT_EQ(gm_first_session_key(dev, true).key, nullptr);
-}
-
 TEST_F(handle_tree, close_handle_frees_digests_and_keys_and_refuses_other_kinds)
 {
     gm_sc_dev* dev = registered_device();

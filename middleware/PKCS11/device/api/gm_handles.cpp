@@ -215,13 +215,3 @@ gm_digest_ref gm_find_digest(uint32_t handle)
             if (g->handle() == handle) return {d.get(), g.get()};
     return {};
 }
-
-gm_key_ref gm_first_session_key(gm_sc_dev* dev, bool library_owned_only)
-{
-    if (dev == nullptr) return {};
-    for (const auto& a : dev->apps)
-        for (const auto& c : a->containers)
-            for (const auto& k : c->keys)
-                if (!library_owned_only || k->library_owned) return {dev, a.get(), c.get(), k.get()};
-    return {};
-}

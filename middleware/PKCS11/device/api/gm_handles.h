@@ -71,9 +71,6 @@ public:
     uint8_t iv[32] = {};
     uint32_t iv_length = 0;  // at most 32
     uint32_t first_call = 1;
-    // True only for keys the library made for its own use (the secure-messaging
-    // MAC): only such keys may be destroyed to make room on the card.
-    bool library_owned = false;
     // Buffered input of a multi-part cipher operation.
     std::vector<uint8_t> block_buffer;
     uint32_t block_size = 16;
@@ -203,9 +200,6 @@ gm_cont_ref gm_find_cont(uint32_t handle);
 gm_key_ref gm_find_key(uint32_t handle);
 gm_mac_ref gm_find_mac(uint32_t handle);
 gm_digest_ref gm_find_digest(uint32_t handle);
-// The first session key of the first container of the first application of
-// dev that satisfies library_owned_only (all keys when false).
-gm_key_ref gm_first_session_key(gm_sc_dev* dev, bool library_owned_only);
 
 // Appends a connected device to the registry (takes ownership).
 gm_sc_dev* gm_register_dev(std::unique_ptr<gm_sc_dev> dev);

@@ -451,21 +451,10 @@ uint32_t gm_set_symm_key(HCONTAINER hContainer, const uint8_t* pbKey, uint32_t u
         const auto cont16 = static_cast<uint16_t>(ref.cont->container_id);
         uint16_t card_key = 0;
         int rc = cmd_set_session_key(device, app16, cont16, alg->id, pbKey, ulKeyLen, &card_key);
-        if (rc != cmd_ok && cmd_last_status_word() == 0x6A84) {
-            // No key slot free on the card. Only a key the library made for
-            // its own use may go: a caller's key may be in the middle of an
-            // operation (of this process or another one).
-            const gm_key_ref victim = gm_first_session_key(ref.dev, true);
-            if (victim.key == nullptr) return SAR_NO_ROOM;
-            if (const int drc =
-                    cmd_destroy_session_key(device, static_cast<uint16_t>(victim.cont->app_id),
-                                            static_cast<uint16_t>(victim.cont->container_id),
-                                            static_cast<uint16_t>(victim.key->card_key_id));
-                drc != cmd_ok)
-                return gm_wrapper_error(drc);
-            (void)victim.cont->remove_key(victim.key->handle());
-            rc = cmd_set_session_key(device, app16, cont16, alg->id, pbKey, ulKeyLen, &card_key);
-        }
+        // No key slot free on the card. No key is destroyed to make room: a
+        // caller's key may be in the middle of an operation (of this process
+        // or another one), and the library keeps no session key of its own.
+        if (rc != cmd_ok && cmd_last_status_word() == 0x6A84) return SAR_NO_ROOM;
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         gm_sc_key* key = ref.cont->add_key(card_key, alg->id);
         if (key == nullptr) {

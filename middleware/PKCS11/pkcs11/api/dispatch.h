@@ -4,6 +4,7 @@
 
 #include <new>
 
+#include "abi_boundary.h"
 #include "library_lock.h"
 #include "pkcs11.h"
 #include "pkcs11_core.h"
@@ -51,6 +52,9 @@ CK_RV locked(F&& f) noexcept {
         return f();
     });
 }
+
+// An input length the inner world keeps in 32 bits.
+inline bool length_ok(CK_ULONG length) { return p11abi::narrow_length(length).has_value(); }
 
 struct target {
     pkcs11_session* session = nullptr;

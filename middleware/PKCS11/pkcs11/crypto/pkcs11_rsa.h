@@ -8,6 +8,7 @@
 // here and signed with the raw private-key operation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -32,6 +33,12 @@ inline constexpr uint32_t rsa_hash_sha512 = 0x83;
 CK_RV rsa_modulus_bits(const pkcs11_object& key, uint32_t& bits);
 // Whether a key-pair template asks for no exponent or for the card's own (F4).
 bool rsa_exponent_is_cards(const pkcs11_object& key_template);
+
+// A DER RSA private key (PKCS#8 or PKCS#1, key_parser.h) unwrapped into a
+// private-key object: its modulus, exponents, primes, CRT exponents and
+// coefficient become the object's attributes. A key that does not parse or
+// does not fit the card's blob: CKR_DATA_INVALID.
+CK_RV rsa_private_key_from_der(const uint8_t* der, size_t length, pkcs11_object& key);
 
 // PKCS#1 v1.5 type 2 block of length k around n bytes of data:
 // 00 02 <k - n - 3 non-zero random bytes> 00 data. k < n + 11: CKR_DATA_LEN_RANGE.

@@ -9,6 +9,7 @@
 
 #include "pkcs11_container_mgr.h"
 #include "pkcs11_device_rv.h"
+#include "pkcs11_key_container.h"
 #include "pkcs11_object.h"
 #include "pkcs11_token.h"
 #include "sm2_codec.h"
@@ -17,56 +18,6 @@
 namespace {
 
 constexpr uint32_t max_point_length = 256;
-
-uint32_t device_key_spec(const pkcs11_object& key) {
-    return key.object_is_signature_key() ? gm_key_spec_signature : gm_key_spec_exchange;
-}
-
-std::optional<std::string> container_name_of(const pkcs11_object& key) {
-    const pkcs11_attribute* a = key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity)
-        return std::nullopt;
-    const char* p = reinterpret_cast<const char*>(a->value.data());
-    return std::string(p, strnlen(p, a->length()));
-}
-
-// The key's container, opened through the token's application; the handle
-// is kept in the container record for reuse.
-CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_container*& out) {
-    out = nullptr;
-    const auto name = container_name_of(key);
-    if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (CK_RV rv = token.open_application(); rv != CKR_OK) return rv;
-    pkcs11_container_manager& mgr = token.containers();
-    if (mgr.application() != token.application() || mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_manager_load(); rv != CKR_OK) return rv;
-    }
-    pkcs11_container* c = mgr.list().find(*name);
-    if (c == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (c->handle == 0) {
-        HCONTAINER handle = 0;
-        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle);
-            rv != SAR_OK)
-            return rv;
-        c->handle = handle;
-    }
-    out = c;
-    return CKR_OK;
-}
-
-// Closing clears the record, so the next operation opens the container anew
-// instead of using a dead handle.
-void close_container(pkcs11_container* c) {
-    if (c != nullptr && c->handle != 0) {
-        (void)SKF_CloseContainer(c->handle);
-        c->handle = 0;
-    }
-}
-
-CK_RV complete_key(pkcs11_token* token, pkcs11_object& key) {
-    if (token == nullptr || !key.object_needs_value_load()) return CKR_OK;
-    return token->read_object_values(key);
-}
 
 // x || y of a key object's EC point (completed from its container first).
 CK_RV point_xy(pkcs11_token* token, pkcs11_object& key, uint8_t xy[64]) {
@@ -201,32 +152,10 @@ CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name,
     uint8_t point[67] = {0x04, 0x41, 0x04};
     std::memcpy(point + 3, blob.XCoordinate + 32, 32);
     std::memcpy(point + 35, blob.YCoordinate + 32, 32);
-    const uint32_t public_class = CKO_PUBLIC_KEY;
-    const uint32_t private_class = CKO_PRIVATE_KEY;
-    const uint32_t sm2 = static_cast<uint32_t>(ZELT_CKK_SM2);
-    const uint8_t yes = 1;
-    const pkcs11_attribute* name = public_key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    const std::vector<uint8_t> stored_name = name != nullptr ? name->value : std::vector<uint8_t>{};
-
-    public_key.object_set_attribute(CKA_CLASS, &public_class, 4);
-    public_key.object_set_attribute(CKA_KEY_TYPE, &sm2, 4);
-    public_key.object_set_attribute(CKA_LOCAL, &yes, 1);
-    public_key.object_set_attribute(CKA_TOKEN, &yes, 1);
+    key_pair_mark_generated(public_key, private_key, static_cast<uint32_t>(ZELT_CKK_SM2), spec);
     public_key.object_set_attribute(CKA_VALUE, &blob, sizeof blob);
-    public_key.object_set_attribute(CKA_EC_POINT, point, sizeof point);
     public_key.object_set_attribute(ZELT_CKA_SM2_ZA, z, sizeof z);
-    public_key.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
-    public_key.object_set_attribute(ZELT_CKA_CONTAINER_NAME, stored_name.data(),
-                                    static_cast<uint32_t>(stored_name.size()));
-
-    private_key.object_set_attribute(CKA_CLASS, &private_class, 4);
-    private_key.object_set_attribute(CKA_KEY_TYPE, &sm2, 4);
-    private_key.object_set_attribute(CKA_LOCAL, &yes, 1);
-    private_key.object_set_attribute(CKA_TOKEN, &yes, 1);
-    private_key.object_set_attribute(CKA_EC_POINT, point, sizeof point);
-    private_key.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
-    private_key.object_set_attribute(ZELT_CKA_CONTAINER_NAME, stored_name.data(),
-                                     static_cast<uint32_t>(stored_name.size()));
+    key_pair_set(public_key, private_key, CKA_EC_POINT, point, sizeof point);
     return CKR_OK;
 }
 
@@ -234,60 +163,14 @@ CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name,
 
 namespace {
 
-// What the card-backed SM2 contexts share: the handler, the key check at
-// every step, the card-backed answer CKR_MECHANISM_INVALID for what the
-// mechanism cannot do, and one-shot signing as init, update and final.
-class sm2_ctx_base : public pkcs11_key_ctx {
+// What the card-backed SM2 contexts share: the handler and the signature
+// size rule.
+class sm2_ctx_base : public card_key_ctx {
   public:
     sm2_ctx_base(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token)
-        : pkcs11_key_ctx(m, std::move(key), token), handler_(token) {}
-
-    CK_RV encrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV encrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV decrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV decrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override {
-        return CKR_MECHANISM_INVALID;
-    }
-    CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override {
-        return CKR_MECHANISM_INVALID;
-    }
-
-    CK_RV sign(const uint8_t* data, uint32_t len, uint8_t* sig, uint32_t* sig_len) override {
-        if (CK_RV rv = sign_init(); rv != CKR_OK) return rv;
-        if (CK_RV rv = sign_update(data, len); rv != CKR_OK) return rv;
-        return sign_final(sig, sig_len);
-    }
-    CK_RV verify(const uint8_t* data, uint32_t len, const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = verify_init(); rv != CKR_OK) return rv;
-        if (CK_RV rv = verify_update(data, len); rv != CKR_OK) return rv;
-        return verify_final(sig, sig_len);
-    }
+        : card_key_ctx(m, std::move(key), token), handler_(token) {}
 
   protected:
-    CK_RV key_of_class(uint32_t object_class) {
-        if (CK_RV rv = key_check(); rv != CKR_OK) return rv;
-        const pkcs11_attribute* a = key()->attributes().find(CKA_CLASS);
-        if (a == nullptr || a->as_u32() != object_class) return CKR_TEMPLATE_INCONSISTENT;
-        return CKR_OK;
-    }
-    CK_RV ready() {
-        if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
-        return key_check();
-    }
     // The start of a signature final: a null output is a size query answered
     // with twice the signature size; a shorter buffer gets that length and
     // CKR_BUFFER_TOO_SMALL. `done` is set when the code is the step's answer.
@@ -311,71 +194,20 @@ class sm2_ctx_base : public pkcs11_key_ctx {
 CK_RV generate_sm2_pair(pkcs11_token* token, pkcs11_token_sm2_handler& handler, pkcs11_object& pub,
                         pkcs11_object& priv) {
     if (token == nullptr) return CKR_GENERAL_ERROR;
-    const auto copy_missing = [](pkcs11_object& to, const pkcs11_attribute* from) {
-        const std::vector<uint8_t> v = from->value;
-        to.object_set_attribute(from->type, v.data(), static_cast<uint32_t>(v.size()));
-    };
-    const pkcs11_attribute* pub_name = pub.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    const pkcs11_attribute* priv_name = priv.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    for (const pkcs11_attribute* n : {pub_name, priv_name})
-        if (n != nullptr && n->length() > container_name_capacity)
-            return CKR_ATTRIBUTE_VALUE_INVALID;
+    if (CK_RV rv = key_pair_names_fit(pub, priv); rv != CKR_OK) return rv;
     pkcs11_container_manager& mgr = token->containers();
     if (CK_RV rv = token->open_application(); rv != CKR_OK) return rv;
     if (mgr.application() != token->application()) (void)mgr.container_manager_load();
-    if (pub_name == nullptr && priv_name == nullptr) {
-        std::string name = generate_container_name();
-        while (mgr.list().find(name) != nullptr)
-            name = generate_container_name();
-        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(),
-                                 static_cast<uint32_t>(name.size() + 1));
-        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(),
-                                  static_cast<uint32_t>(name.size() + 1));
-    } else if (pub_name == nullptr) {
-        copy_missing(pub, priv_name);
-    } else if (priv_name == nullptr) {
-        copy_missing(priv, pub_name);
+    if (!key_pair_mirror(pub, priv, ZELT_CKA_CONTAINER_NAME)) {
+        const std::string name = mgr.container_name_for_new_key({}, {}, container_reuse::none, 0);
+        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
     }
 
-    const pkcs11_attribute* pub_id = pub.attributes().find(CKA_ID);
-    const pkcs11_attribute* priv_id = priv.attributes().find(CKA_ID);
-    if (pub_id == nullptr && priv_id == nullptr) {
-        std::string id;
-        random_hex(id, 32);
-        pub.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-        priv.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-    } else if (pub_id == nullptr) {
-        copy_missing(pub, priv_id);
-    } else if (priv_id == nullptr) {
-        copy_missing(priv, pub_id);
-    } else if (pub_id->value != priv_id->value) {
-        return CKR_TEMPLATE_INCONSISTENT;
-    }
-
-    const pkcs11_attribute* pub_spec = pub.attributes().find(ZELT_CKA_KEY_SPEC);
-    const pkcs11_attribute* priv_spec = priv.attributes().find(ZELT_CKA_KEY_SPEC);
-    if (pub_spec == nullptr && priv_spec == nullptr) {
-        const uint32_t one = key_spec_exchange;
-        pub.object_set_attribute(ZELT_CKA_KEY_SPEC, &one, 4);
-        priv.object_set_attribute(ZELT_CKA_KEY_SPEC, &one, 4);
-    } else if (pub_spec == nullptr) {
-        copy_missing(pub, priv_spec);
-    } else if (priv_spec == nullptr) {
-        copy_missing(priv, pub_spec);
-    }
+    if (CK_RV rv = key_pair_share_id_and_spec(pub, priv); rv != CKR_OK) return rv;
 
     const auto name = container_name_of(pub);
-    if (!name || !container_name_acceptable(*name)) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (mgr.list().find(*name) == nullptr) (void)mgr.container_manager_load();
-    if (mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_create(*name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS)
-            return rv;
-    }
-    if (mgr.list().find(*name) == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    // The change counter is read (on a new token: created) before this
-    // process's own change bumps it, so the bump is not taken for another
-    // process's change.
-    if (!mgr.counter().value()) (void)mgr.cache_counter_reload();
+    if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
+    if (CK_RV rv = key_pair_container(*token, *name); rv != CKR_OK) return rv;
     return handler.sm2_generate_pair(name->c_str(), pub, priv);
 }
 

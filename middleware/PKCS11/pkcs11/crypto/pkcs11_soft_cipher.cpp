@@ -9,6 +9,7 @@
 #include "gm_api.h"
 #include "key_parser.h"
 #include "pkcs11_object.h"
+#include "pkcs11_rsa.h"
 #include "pkcs11_token.h"
 #include "rc2.h"
 
@@ -351,24 +352,7 @@ class soft_des3_ctx : public soft_block_ctx {
             return CKR_OK;
         }
         if (c != CKO_PRIVATE_KEY) return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;
-        RSAPRIVATEKEYBLOB blob{};
-        if (rsa_der_to_components(plain, len, &blob) != 0) return CKR_DATA_INVALID;
-        const uint32_t k = blob.BitLen / 8;
-        const uint32_t half = k / 2;
-        new_key.object_set_attribute(CKA_MODULUS, blob.Modulus + sizeof blob.Modulus - k, k);
-        new_key.object_set_attribute(CKA_PRIME_1, blob.Prime1 + sizeof blob.Prime1 - half, half);
-        new_key.object_set_attribute(CKA_PRIME_2, blob.Prime2 + sizeof blob.Prime2 - half, half);
-        new_key.object_set_attribute(CKA_EXPONENT_1,
-                                     blob.Prime1Exponent + sizeof blob.Prime1Exponent - half, half);
-        new_key.object_set_attribute(CKA_EXPONENT_2,
-                                     blob.Prime2Exponent + sizeof blob.Prime2Exponent - half, half);
-        new_key.object_set_attribute(CKA_COEFFICIENT,
-                                     blob.Coefficient + sizeof blob.Coefficient - half, half);
-        new_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
-        new_key.object_set_attribute(CKA_PRIVATE_EXPONENT,
-                                     blob.PrivateExponent + sizeof blob.PrivateExponent - k, k);
-        mbedtls_platform_zeroize(&blob, sizeof blob);
-        return CKR_OK;
+        return rsa_private_key_from_der(plain, len, new_key);
     }
 
     mbedtls_des3_context enc_;

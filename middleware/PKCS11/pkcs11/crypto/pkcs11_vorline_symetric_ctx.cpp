@@ -7,6 +7,7 @@
 #include "key_parser.h"
 #include "pkcs11_device_rv.h"
 #include "pkcs11_object.h"
+#include "pkcs11_rsa.h"
 #include "pkcs11_token.h"
 
 namespace {
@@ -92,34 +93,8 @@ class pkcs11_vorline_symetric_ctx final : public pkcs11_key_ctx {
         if (cls == CKO_SECRET_KEY) {
             new_key.object_set_attribute(CKA_VALUE, plain.data(), plain_len);
         } else if (cls == CKO_PRIVATE_KEY) {
-            auto blob = std::make_unique<RSAPRIVATEKEYBLOB>();
-            if (rsa_der_to_components(plain.data(), plain.size(), blob.get()) != 0)
-                return CKR_DATA_INVALID;
-            const uint32_t k = blob->BitLen / 8;
-            if (k == 0 || k > MAX_RSA_MODULUS_LEN) return CKR_DATA_INVALID;
-            const auto tail = [](const uint8_t* field, size_t size, uint32_t n) {
-                return field + size - n;
-            };
-            new_key.object_set_attribute(CKA_MODULUS, tail(blob->Modulus, sizeof blob->Modulus, k),
-                                         k);
-            new_key.object_set_attribute(CKA_PRIME_1,
-                                         tail(blob->Prime1, sizeof blob->Prime1, k / 2), k / 2);
-            new_key.object_set_attribute(CKA_PRIME_2,
-                                         tail(blob->Prime2, sizeof blob->Prime2, k / 2), k / 2);
-            new_key.object_set_attribute(
-                CKA_EXPONENT_1, tail(blob->Prime1Exponent, sizeof blob->Prime1Exponent, k / 2),
-                k / 2);
-            new_key.object_set_attribute(
-                CKA_EXPONENT_2, tail(blob->Prime2Exponent, sizeof blob->Prime2Exponent, k / 2),
-                k / 2);
-            new_key.object_set_attribute(
-                CKA_COEFFICIENT, tail(blob->Coefficient, sizeof blob->Coefficient, k / 2), k / 2);
-            new_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob->PublicExponent,
-                                         sizeof blob->PublicExponent);
-            new_key.object_set_attribute(
-                CKA_PRIVATE_EXPONENT, tail(blob->PrivateExponent, sizeof blob->PrivateExponent, k),
-                k);
-            std::memset(blob.get(), 0, sizeof *blob);
+            if (CK_RV rv = rsa_private_key_from_der(plain.data(), plain.size(), new_key); rv != CKR_OK)
+                return rv;
         } else {
             return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;
         }

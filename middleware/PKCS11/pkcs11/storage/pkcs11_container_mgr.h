@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -56,6 +57,12 @@ bool container_name_reserved(std::string_view name);
 bool container_name_acceptable(std::string_view name);
 // "cont_" followed by 20 random lower-case hexadecimal characters.
 std::string generate_container_name();
+
+// Which existing container a wanted name for a new key may name.
+enum class container_reuse {
+    none,                // only a name no listed container has (certificates)
+    without_key_of_spec, // also a container without a key pair of that spec (key generation)
+};
 
 // CKA_ID of a container's keys. With the identifier file's content (read
 // whole): those bytes. Without one: the container name, its NUL and, for the
@@ -199,12 +206,16 @@ class pkcs11_container_manager {
     std::optional<std::vector<uint8_t>> read_key_id_file(std::string_view name);
     // Whether the listed container holds a key pair of that spec.
     bool container_has_key(std::string_view name, uint32_t key_spec);
-    // The container for a key pair about to be made on the card (key
-    // generation): the private key's label when the application gave one (not
-    // the class default "A private object") that can name a container holding
-    // no key of that spec yet; otherwise a new "cont_" name that no listed
-    // container has. A new pair never overwrites an existing one.
-    std::string container_name_for_new_key(const pkcs11_object& private_key, uint32_t key_spec);
+    // The one naming rule for the container of a new key pair or
+    // certificate: `wanted` (the object's label; empty for none) when it can
+    // name a container, it is not the class's default label `default_label`
+    // (every unlabelled object would share that container), and it names no
+    // listed container or, with container_reuse::without_key_of_spec, one
+    // that holds no key pair of `key_spec` yet; otherwise a new "cont_" name
+    // that no listed container has. A new key never overwrites an existing
+    // one. The list is read as it stands (loading it is the caller's choice).
+    std::string container_name_for_new_key(std::string_view wanted, std::string_view default_label,
+                                           container_reuse reuse, uint32_t key_spec);
 
     // The change counter of the token.
     cache_counter& counter() { return counter_; }
@@ -221,6 +232,12 @@ class pkcs11_container_manager {
     // `created`: the container was made for this object (so a failed store takes it away again).
     CK_RV container_for_object(const pkcs11_object& object, pkcs11_container*& out,
                                bool* created = nullptr);
+    // One step on the change counter through the card's counter file of the
+    // application; no application: the failure code.
+    uint32_t on_counter_file(const std::function<uint32_t(counter_file&)>& step);
+    // Deletes what `remove` (the device API's certificate or key-pair
+    // deletion) takes from the object's container, for the object's key spec.
+    CK_RV container_remove(const pkcs11_object& object, uint32_t (*remove)(HCONTAINER, uint32_t));
     // Deletes a container made for a store that then failed.
     void discard_new_container(pkcs11_container* container, bool created);
     CK_RV build_key_pair(pkcs11_container& container, bool sm2, uint32_t key_spec, uint32_t bits);

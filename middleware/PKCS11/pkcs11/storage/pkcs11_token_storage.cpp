@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pkcs11_container_internal.h"
 #include "pkcs11_data_objects.h"
 #include "pkcs11_device_rv.h"
 #include "pkcs11_storage_records.h"
@@ -17,17 +18,6 @@
 namespace {
 
 constexpr const char* certificate_default_label = "A certificate object";
-
-std::optional<std::vector<uint8_t>> attribute_bytes(const pkcs11_object& object, uint32_t type) {
-    const pkcs11_attribute* a = object.attributes().find(type);
-    if (a == nullptr) return std::nullopt;
-    return a->value;
-}
-
-std::string stored_text(const std::vector<uint8_t>& value) {
-    const auto end = std::find(value.begin(), value.end(), uint8_t{0});
-    return std::string(value.begin(), end);
-}
 
 void set_container_name(pkcs11_object& object, const std::string& name) {
     std::vector<uint8_t> v(name.begin(), name.end());
@@ -197,21 +187,14 @@ CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {
     // certificate again under the label it stored it with. A label the card
     // cannot take, the class's default label or a name in use gives a
     // generated name.
+    std::string wanted;
     if (certificate && !same_id) {
         if (const auto label = attribute_bytes(object, CKA_LABEL);
-            label && label->size() <= container_name_capacity) {
-            const std::string wanted = stored_text(*label);
-            if (wanted != certificate_default_label && container_name_acceptable(wanted) &&
-                containers_.list().find(wanted) == nullptr) {
-                set_container_name(object, wanted);
-                return CKR_OK;
-            }
-        }
+            label && label->size() <= container_name_capacity)
+            wanted = stored_text(*label);
     }
-    std::string name = generate_container_name();
-    while (containers_.list().find(name) != nullptr)
-        name = generate_container_name();
-    set_container_name(object, name);
+    set_container_name(object, containers_.container_name_for_new_key(
+                                   wanted, certificate_default_label, container_reuse::none, 0));
     return CKR_OK;
 }
 
@@ -234,10 +217,8 @@ CK_RV pkcs11_token::assign_private_key_container(pkcs11_object& object) {
             return CKR_OK;
         }
     }
-    std::string name = generate_container_name();
-    while (containers_.list().find(name) != nullptr)
-        name = generate_container_name();
-    set_container_name(object, name);
+    set_container_name(object,
+                       containers_.container_name_for_new_key({}, {}, container_reuse::none, spec));
     return CKR_OK;
 }
 

@@ -133,8 +133,12 @@ int rsa_der_to_components(const uint8_t* der, size_t length, RSAPRIVATEKEYBLOB* 
     std::memset(blob, 0, sizeof *blob);
     pk_holder key;
     if (private_key_parse(&key.ctx, der, length) != 0) return 1;
-    const mbedtls_rsa_context* rsa = mbedtls_pk_rsa(key.ctx);
+    return rsa_context_to_blob(mbedtls_pk_rsa(key.ctx), blob);
+}
 
+int rsa_context_to_blob(const mbedtls_rsa_context* rsa, RSAPRIVATEKEYBLOB* blob) {
+    if (rsa == nullptr || blob == nullptr) return 1;
+    std::memset(blob, 0, sizeof *blob);
     // The blob holds moduli up to its 256-byte field (2048 bits).
     const size_t n = mbedtls_rsa_get_len(rsa);
     if (n == 0 || n > sizeof blob->Modulus) return 1;

@@ -23,3 +23,8 @@ int private_key_parse(mbedtls_pk_context* key, const uint8_t* der, size_t length
 // parsed, its modulus is longer than the blob's 256-byte field, or any number
 // does not fit its field; on 1 the blob holds zeros.
 int rsa_der_to_components(const uint8_t* der, size_t length, RSAPRIVATEKEYBLOB* blob);
+
+// A complete RSA key of mbed TLS to the same blob. 0, or 1 when its modulus is
+// empty or longer than 256 bytes or any number does not fit its field; on 1
+// the blob holds zeros.
+int rsa_context_to_blob(const mbedtls_rsa_context* rsa, RSAPRIVATEKEYBLOB* blob);

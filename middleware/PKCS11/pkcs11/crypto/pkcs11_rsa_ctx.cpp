@@ -1,92 +1,24 @@
-#include "pkcs11_rsa.h"
-
+// The RSA key contexts (raw, PKCS#1 v1.5, hash-then-sign, X9.31) and their
+// key-pair generation.
 #include <mbedtls/md.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "pkcs11_container_mgr.h"
-#include "pkcs11_device_rv.h"
+#include "pkcs11_key_container.h"
 #include "pkcs11_object.h"
+#include "pkcs11_rsa.h"
+#include "pkcs11_rsa_internal.h"
 #include "pkcs11_token.h"
 
 namespace {
 
 constexpr uint32_t max_collected = 256; // PKCS#1 and raw contexts collect at most this much
 constexpr const char* private_key_default_label = "A private object";
-
-uint32_t device_key_spec(const pkcs11_object& key) {
-    return key.object_is_signature_key() ? gm_key_spec_signature : gm_key_spec_exchange;
-}
-
-// The stored text of a name attribute (a trailing NUL is not part of it).
-std::optional<std::string> container_name_of(const pkcs11_object& key) {
-    const pkcs11_attribute* a = key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity) return std::nullopt;
-    const char* p = reinterpret_cast<const char*>(a->value.data());
-    return std::string(p, strnlen(p, a->length()));
-}
-
-// The container of a key, opened through the token's application; the handle
-// is kept in the container record for reuse.
-CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_container*& out) {
-    out = nullptr;
-    const auto name = container_name_of(key);
-    if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (CK_RV rv = token.open_application(); rv != CKR_OK) return rv;
-    pkcs11_container_manager& mgr = token.containers();
-    if (mgr.application() != token.application() || mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_manager_load(); rv != CKR_OK) return rv;
-    }
-    pkcs11_container* c = mgr.list().find(*name);
-    if (c == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (c->handle == 0) {
-        HCONTAINER handle = 0;
-        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle); rv != SAR_OK)
-            return rv;
-        c->handle = handle;
-    }
-    out = c;
-    return CKR_OK;
-}
-
-void close_container(pkcs11_container* c) {
-    if (c != nullptr && c->handle != 0) {
-        (void)SKF_CloseContainer(c->handle);
-        c->handle = 0;
-    }
-}
-
-// Completes a token key from its container (modulus, exponent) when needed.
-CK_RV complete_key(pkcs11_token* token, pkcs11_object& key) {
-    if (token == nullptr || !key.object_needs_value_load()) return CKR_OK;
-    return token->read_object_values(key);
-}
-
-CK_RV key_bytes(pkcs11_token* token, pkcs11_object& key, uint32_t& k) {
-    if (CK_RV rv = complete_key(token, key); rv != CKR_OK) return rv;
-    uint32_t bits = 0;
-    if (CK_RV rv = rsa_modulus_bits(key, bits); rv != CKR_OK) return rv;
-    k = bits / 8;
-    return CKR_OK;
-}
-
-uint32_t x931_trailer(uint32_t hash_id, bool& present) {
-    present = true;
-    switch (hash_id) {
-    case rsa_hash_sha1: return 0x33;
-    case rsa_hash_sha256: return 0x34;
-    case rsa_hash_sha384: return 0x36;
-    case rsa_hash_sha512: return 0x35;
-    case rsa_hash_none: present = false; return 0;
-    default: return 0xFF;
-    }
-}
 
 // A streaming digest of mbed TLS chosen by the card's hash identifier.
 class rsa_digest {
@@ -139,305 +71,17 @@ class rsa_digest {
 
 } // namespace
 
-// ---- rules without a card ----
-
-CK_RV rsa_modulus_bits(const pkcs11_object& key, uint32_t& bits) {
-    return key.object_rsa_bits(bits);
-}
-
-CK_RV pkcs1_type2_pad(uint8_t* block, uint32_t k, const uint8_t* data, uint32_t n) {
-    if (uint64_t{k} < uint64_t{n} + 11) return CKR_DATA_LEN_RANGE;
-    // Non-zero random padding bytes from the system's random source.
-    std::random_device source;
-    block[0] = 0x00;
-    block[1] = 0x02;
-    const uint32_t pad = k - n - 3;
-    for (uint32_t i = 0; i < pad;) {
-        const uint32_t word = source();
-        for (int b = 0; b < 4 && i < pad; ++b) {
-            const uint8_t byte = static_cast<uint8_t>(word >> (8 * b));
-            if (byte != 0) block[2 + i++] = byte;
-        }
-    }
-    block[2 + pad] = 0x00;
-    if (n != 0) std::memmove(block + 3 + pad, data, n);
-    return CKR_OK;
-}
-
-CK_RV x931_format(uint8_t* block, uint32_t k, const uint8_t* input, uint32_t m, uint32_t hash_id) {
-    bool present = false;
-    const uint8_t trailer = static_cast<uint8_t>(x931_trailer(hash_id, present));
-    const uint64_t total = uint64_t{m} + (present ? 1 : 0);
-    if (total + 2 > k) return CKR_DATA_INVALID;
-    const uint32_t r = static_cast<uint32_t>(k - total - 2);
-    uint32_t pos = 0;
-    if (r == 0) {
-        block[pos++] = 0x6A;
-    } else {
-        block[pos++] = 0x6B;
-        std::memset(block + pos, 0xBB, r - 1);
-        pos += r - 1;
-        block[pos++] = 0xBA;
-    }
-    if (m != 0) std::memmove(block + pos, input, m);
-    pos += m;
-    if (present) block[pos++] = trailer;
-    block[pos++] = 0xCC;
-    return CKR_OK;
-}
-
-CK_RV x931_check(const uint8_t* block, uint32_t k, uint32_t& payload_offset, uint32_t& payload_length) {
-    if (k < 3) return CKR_DATA_INVALID;
-    if (block[0] == 0x6A) {
-        payload_offset = 1;
-        payload_length = k - 2;
-    } else if (block[0] == 0x6B) {
-        uint32_t count = 0;
-        uint32_t i = 1;
-        bool ended = false;
-        for (; i < 1 + (k - 3); ++i) {
-            if (block[i] == 0xBB) {
-                ++count;
-            } else if (block[i] == 0xBA) {
-                ended = true;
-                break;
-            } else {
-                return CKR_DATA_INVALID;
-            }
-        }
-        if (!ended || count == 0) return CKR_DATA_INVALID;
-        payload_offset = i + 1;
-        payload_length = k - 3 - count;
-    } else {
-        return CKR_DATA_INVALID;
-    }
-    if (payload_offset + payload_length >= k || block[payload_offset + payload_length] != 0xCC)
-        return CKR_DATA_INVALID;
-    return CKR_OK;
-}
-
-// ---- the handler ----
-
-CK_RV pkcs11_token_rsa_handler::rsa_public_blob(pkcs11_object& key, RSAPUBLICKEYBLOB& blob) {
-    if (CK_RV rv = complete_key(token_, key); rv != CKR_OK) return rv;
-    const pkcs11_attribute* modulus = key.attributes().find(CKA_MODULUS);
-    const pkcs11_attribute* exponent = key.attributes().find(CKA_PUBLIC_EXPONENT);
-    if (modulus == nullptr || exponent == nullptr) return CKR_ATTRIBUTE_TYPE_INVALID;
-    // Leading zero bytes are no part of the number.
-    const uint8_t* m = modulus->value.data();
-    uint32_t m_len = modulus->length();
-    while (m_len > 0 && *m == 0) ++m, --m_len;
-    const uint8_t* e = exponent->value.data();
-    uint32_t e_len = exponent->length();
-    while (e_len > 0 && *e == 0) ++e, --e_len;
-    if (m_len > sizeof blob.Modulus) return CKR_KEY_SIZE_RANGE;
-    if (e_len > sizeof blob.PublicExponent || e_len == 0) return CKR_ATTRIBUTE_VALUE_INVALID;
-    std::memset(&blob, 0, sizeof blob);
-    blob.AlgID = SGD_RSA;
-    blob.BitLen = 8 * m_len;
-    std::memcpy(blob.Modulus + sizeof blob.Modulus - m_len, m, m_len);
-    std::memcpy(blob.PublicExponent + sizeof blob.PublicExponent - e_len, e, e_len);
-    return CKR_OK;
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_sign(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len,
-                                         uint8_t* sig, uint32_t* sig_len) {
-    uint32_t k = 0;
-    if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
-    if (*sig_len < k && sig != nullptr) return CKR_BUFFER_TOO_SMALL;
-    if (len > k - 11) return CKR_DATA_LEN_RANGE;
-    if (sig == nullptr) {
-        *sig_len = k;
-        return CKR_OK;
-    }
-    pkcs11_container* c = nullptr;
-    if (CK_RV rv = open_key_container(*token_, key, c); rv != CKR_OK) return rv;
-    uint32_t produced = k;
-    const uint32_t rv = gm_rsa_sign_data(c->handle, device_key_spec(key), hash_id, data, len, sig, &produced);
-    close_container(c);
-    if (rv != SAR_OK) return rv;
-    if (produced != 128 && produced != 256) return CKR_DEVICE_ERROR;
-    *sig_len = produced;
-    return CKR_OK;
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_verify(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len,
-                                           const uint8_t* sig, uint32_t sig_len) {
-    uint32_t k = 0;
-    if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
-    if (len > k - 11) return CKR_DATA_LEN_RANGE;
-    if (sig_len != k) return CKR_SIGNATURE_LEN_RANGE;
-    RSAPUBLICKEYBLOB blob{};
-    if (CK_RV rv = rsa_public_blob(key, blob); rv != CKR_OK) return rv;
-    static const uint8_t empty = 0;
-    const uint32_t rv = gm_rsa_verify(token_->device_handle(), &blob, hash_id, data != nullptr ? data : &empty, len,
-                                      sig, sig_len);
-    return ckr_from_sar(rv, sar_use::verify);
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_public_raw(pkcs11_object& key, uint32_t len, uint8_t* buffer) {
-    uint32_t k = 0;
-    if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
-    if (len != k) return CKR_DATA_LEN_RANGE;
-    RSAPUBLICKEYBLOB blob{};
-    if (CK_RV rv = rsa_public_blob(key, blob); rv != CKR_OK) return rv;
-    uint32_t out_len = len;
-    return SKF_ExtRSAPubKeyOperation(token_->device_handle(), &blob, buffer, len, buffer, &out_len);
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_private_raw(pkcs11_object& key, uint32_t len, uint8_t* buffer) {
-    uint32_t k = 0;
-    if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
-    if (len != k) return CKR_DATA_LEN_RANGE;
-    pkcs11_container* c = nullptr;
-    if (CK_RV rv = open_key_container(*token_, key, c); rv != CKR_OK) return rv;
-    uint32_t out_len = len;
-    return gm_rsa_private_operation(c->handle, device_key_spec(key), buffer, len, buffer, &out_len);
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data,
-                                            uint32_t* out_len, uint8_t* out) {
-    uint32_t k = 0;
-    if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
-    if (len > k - 11) return CKR_DATA_LEN_RANGE;
-    if (out == nullptr) {
-        *out_len = k;
-        return CKR_OK;
-    }
-    if (*out_len < k) return CKR_BUFFER_TOO_SMALL;
-    RSAPUBLICKEYBLOB blob{};
-    if (CK_RV rv = rsa_public_blob(key, blob); rv != CKR_OK) return rv;
-    std::vector<uint8_t> block(k);
-    if (CK_RV rv = pkcs1_type2_pad(block.data(), k, data, len); rv != CKR_OK) return rv;
-    uint32_t produced = k;
-    if (const uint32_t rv =
-            SKF_ExtRSAPubKeyOperation(token_->device_handle(), &blob, block.data(), k, block.data(), &produced);
-        rv != SAR_OK)
-        return rv;
-    if (produced != k) return CKR_DEVICE_ERROR;
-    std::memcpy(out, block.data(), k);
-    *out_len = k;
-    return CKR_OK;
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_decrypt(pkcs11_object& key, uint32_t len, const uint8_t* data,
-                                            uint32_t* out_len, uint8_t* out) {
-    uint32_t k = 0;
-    if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
-    if (len != k || *out_len < k - 11) return CKR_DATA_LEN_RANGE;
-    pkcs11_container* c = nullptr;
-    if (CK_RV rv = open_key_container(*token_, key, c); rv != CKR_OK) return rv;
-    return gm_rsa_private_decrypt(c->handle, device_key_spec(key), data, len, out, out_len);
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_wrap(pkcs11_object& key, pkcs11_object& to_wrap, uint8_t* out,
-                                         uint32_t* out_len) {
-    const pkcs11_attribute* value = to_wrap.attributes().find(CKA_VALUE);
-    if (value == nullptr) return CKR_ATTRIBUTE_TYPE_INVALID;
-    if (value->length() > 64) return CKR_BUFFER_TOO_SMALL;
-    return rsa_encrypt(key, value->length(), value->value.data(), out_len, out);
-}
-
-CK_RV pkcs11_token_rsa_handler::rsa_generate_pair(const char* container_name, pkcs11_object& public_key,
-                                                  pkcs11_object& private_key) {
-    const uint32_t spec = public_key.object_key_spec() == key_spec_signature ? key_spec_signature
-                                                                             : key_spec_exchange;
-    uint32_t bits = 0;
-    if (rsa_modulus_bits(public_key, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
-    pkcs11_container* c = nullptr;
-    if (CK_RV rv = open_key_container(*token_, public_key, c); rv != CKR_OK) return rv;
-    RSAPUBLICKEYBLOB blob{};
-    if (const uint32_t rv = gm_gen_rsa_key_pair(
-            c->handle, spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange, bits, &blob);
-        rv != SAR_OK)
-        return rv;
-    // The identifier file: the keys' CKA_ID survives a reload of the container.
-    if (const pkcs11_attribute* id = public_key.attributes().find(CKA_ID);
-        id != nullptr && id->length() != 0 && id->length() <= key_id_file_max)
-        (void)token_->containers().container_write_key_id(container_name, id->value);
-
-    const uint32_t k = bits / 8;
-    const uint8_t* modulus = blob.Modulus + sizeof blob.Modulus - k;
-    const uint32_t public_class = CKO_PUBLIC_KEY;
-    const uint32_t private_class = CKO_PRIVATE_KEY;
-    const uint32_t rsa = CKK_RSA;
-    const uint8_t yes = 1;
-    const pkcs11_attribute* name = public_key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    const std::vector<uint8_t> stored_name = name != nullptr ? name->value : std::vector<uint8_t>{};
-
-    public_key.object_set_attribute(CKA_CLASS, &public_class, 4);
-    public_key.object_set_attribute(CKA_MODULUS_BITS, &bits, 4);
-    public_key.object_set_attribute(CKA_KEY_TYPE, &rsa, 4);
-    public_key.object_set_attribute(CKA_MODULUS, modulus, k);
-    public_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
-    public_key.object_set_attribute(CKA_LOCAL, &yes, 1);
-    public_key.object_set_attribute(CKA_TOKEN, &yes, 1);
-    public_key.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
-    public_key.object_set_attribute(ZELT_CKA_CONTAINER_NAME, stored_name.data(),
-                                    static_cast<uint32_t>(stored_name.size()));
-
-    private_key.object_set_attribute(CKA_CLASS, &private_class, 4);
-    private_key.object_set_attribute(CKA_KEY_TYPE, &rsa, 4);
-    private_key.object_set_attribute(CKA_MODULUS, modulus, k);
-    private_key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, 4);
-    private_key.object_set_attribute(CKA_LOCAL, &yes, 1);
-    private_key.object_set_attribute(CKA_TOKEN, &yes, 1);
-    private_key.object_set_attribute(ZELT_CKA_KEY_SPEC, &spec, 4);
-    private_key.object_set_attribute(ZELT_CKA_CONTAINER_NAME, stored_name.data(),
-                                     static_cast<uint32_t>(stored_name.size()));
-    return CKR_OK;
-}
-
 // ---- the context classes ----
 
 namespace {
 
-// What every RSA context shares: the handler, the collected data, the key
-// check at every step and the card-backed answer CKR_MECHANISM_INVALID for
-// what the mechanism cannot do.
-class rsa_ctx : public pkcs11_key_ctx {
+// What every RSA context shares: the handler and the collected data.
+class rsa_ctx : public card_key_ctx {
   public:
     rsa_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token)
-        : pkcs11_key_ctx(m, std::move(key), token), handler_(token) {}
-
-    CK_RV encrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
-    CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
-
-    // One-shot steps: init, update and final, so that a size query followed
-    // by a second call with a buffer works.
-    CK_RV sign(const uint8_t* data, uint32_t len, uint8_t* sig, uint32_t* sig_len) override {
-        if (CK_RV rv = sign_init(); rv != CKR_OK) return rv;
-        if (CK_RV rv = sign_update(data, len); rv != CKR_OK) return rv;
-        return sign_final(sig, sig_len);
-    }
-    CK_RV verify(const uint8_t* data, uint32_t len, const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = verify_init(); rv != CKR_OK) return rv;
-        if (CK_RV rv = verify_update(data, len); rv != CKR_OK) return rv;
-        return verify_final(sig, sig_len);
-    }
+        : card_key_ctx(m, std::move(key), token), handler_(token) {}
 
   protected:
-    // The key still listed by the token and of the class the step needs.
-    CK_RV key_of_class(uint32_t object_class) {
-        if (CK_RV rv = key_check(); rv != CKR_OK) return rv;
-        const pkcs11_attribute* a = key()->attributes().find(CKA_CLASS);
-        if (a == nullptr || a->as_u32() != object_class) return CKR_TEMPLATE_INCONSISTENT;
-        return CKR_OK;
-    }
-    // Active and with its key still listed.
-    CK_RV ready() {
-        if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
-        return key_check();
-    }
     CK_RV modulus_bytes(uint32_t& k) { return key_bytes(token(), *key(), k); }
     // The start of a sign_final that writes one block of the modulus length k:
     // the context is ready, and the size-query rule answers a null output with
@@ -493,104 +137,39 @@ CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, 
                         pkcs11_object& priv) {
     if (token == nullptr) return CKR_GENERAL_ERROR;
     if (!rsa_exponent_is_cards(pub) || !rsa_exponent_is_cards(priv)) return CKR_TEMPLATE_INCONSISTENT;
-    const auto name_of = [](const pkcs11_object& o) { return o.attributes().find(ZELT_CKA_CONTAINER_NAME); };
-    const pkcs11_attribute* pub_name = name_of(pub);
-    const pkcs11_attribute* priv_name = name_of(priv);
-    for (const pkcs11_attribute* n : {pub_name, priv_name})
-        if (n != nullptr && n->length() > container_name_capacity) return CKR_ATTRIBUTE_VALUE_INVALID;
-    bool named_by_label = false;
-    if (pub_name == nullptr && priv_name == nullptr) {
-        std::string name;
-        const pkcs11_attribute* label = priv.attributes().find(CKA_LABEL);
-        if (label != nullptr && label->length() != 0) {
-            const char* p = reinterpret_cast<const char*>(label->value.data());
-            name.assign(p, strnlen(p, label->length()));
-            // The private-key class's default label is no name the application
-            // chose: every unlabelled pair would share (and overwrite) one container.
-            if (name == private_key_default_label) {
-                name.clear();
-            } else {
-                pub.object_set_attribute(CKA_LABEL, label->value.data(), label->length());
-            }
+    if (CK_RV rv = key_pair_names_fit(pub, priv); rv != CKR_OK) return rv;
+    const bool named = key_pair_mirror(pub, priv, ZELT_CKA_CONTAINER_NAME);
+    // Without a container name the pair's container is named by the private
+    // key's label, which the public key takes too.
+    std::string label;
+    if (!named) {
+        if (const pkcs11_attribute* l = priv.attributes().find(CKA_LABEL); l != nullptr && l->length() != 0) {
+            const char* p = reinterpret_cast<const char*>(l->value.data());
+            label.assign(p, strnlen(p, l->length()));
+            if (label != private_key_default_label)
+                pub.object_set_attribute(CKA_LABEL, l->value.data(), l->length());
         }
-        // A label the card cannot take as a container name gives a generated one.
-        if (name.empty() || !container_name_acceptable(name)) {
-            name = generate_container_name();
-        } else {
-            named_by_label = true;
-        }
-        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
-        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
-    } else if (pub_name == nullptr) {
-        const std::vector<uint8_t> v = priv_name->value;
-        pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (priv_name == nullptr) {
-        const std::vector<uint8_t> v = pub_name->value;
-        priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, v.data(), static_cast<uint32_t>(v.size()));
     }
 
-    const pkcs11_attribute* pub_id = pub.attributes().find(CKA_ID);
-    const pkcs11_attribute* priv_id = priv.attributes().find(CKA_ID);
-    if (pub_id == nullptr && priv_id == nullptr) {
-        std::string id;
-        random_hex(id, 32);
-        pub.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-        priv.object_set_attribute(CKA_ID, id.data(), static_cast<uint32_t>(id.size()));
-    } else if (pub_id == nullptr) {
-        const std::vector<uint8_t> v = priv_id->value;
-        pub.object_set_attribute(CKA_ID, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (priv_id == nullptr) {
-        const std::vector<uint8_t> v = pub_id->value;
-        priv.object_set_attribute(CKA_ID, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (pub_id->value != priv_id->value) {
-        return CKR_TEMPLATE_INCONSISTENT;
-    }
-
-    const pkcs11_attribute* pub_spec = pub.attributes().find(ZELT_CKA_KEY_SPEC);
-    const pkcs11_attribute* priv_spec = priv.attributes().find(ZELT_CKA_KEY_SPEC);
-    if (pub_spec == nullptr && priv_spec == nullptr) {
-        const uint32_t one = key_spec_exchange;
-        pub.object_set_attribute(ZELT_CKA_KEY_SPEC, &one, 4);
-        priv.object_set_attribute(ZELT_CKA_KEY_SPEC, &one, 4);
-    } else if (pub_spec == nullptr) {
-        const std::vector<uint8_t> v = priv_spec->value;
-        pub.object_set_attribute(ZELT_CKA_KEY_SPEC, v.data(), static_cast<uint32_t>(v.size()));
-    } else if (priv_spec == nullptr) {
-        const std::vector<uint8_t> v = pub_spec->value;
-        priv.object_set_attribute(ZELT_CKA_KEY_SPEC, v.data(), static_cast<uint32_t>(v.size()));
-    }
+    if (CK_RV rv = key_pair_share_id_and_spec(pub, priv); rv != CKR_OK) return rv;
 
     uint32_t bits = 0;
     if (rsa_modulus_bits(pub, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
 
     pkcs11_container_manager& mgr = token->containers();
     // A label that names a container already holding a pair of this key spec
-    // would have the card overwrite that pair: the new pair gets a container of
-    // its own.
-    if (named_by_label) {
-        const auto labelled = container_name_of(pub);
-        if (labelled && mgr.container_has_key(*labelled, pub.object_key_spec())) {
-            const std::string fresh = generate_container_name();
-            pub.object_set_attribute(ZELT_CKA_CONTAINER_NAME, fresh.c_str(), static_cast<uint32_t>(fresh.size() + 1));
-            priv.object_set_attribute(ZELT_CKA_CONTAINER_NAME, fresh.c_str(),
-                                      static_cast<uint32_t>(fresh.size() + 1));
-        }
+    // would have the card overwrite that pair: the new pair then gets a
+    // container of its own.
+    if (!named) {
+        const std::string fresh = mgr.container_name_for_new_key(label, private_key_default_label,
+                                                                 container_reuse::without_key_of_spec,
+                                                                 pub.object_key_spec());
+        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, fresh.c_str(), static_cast<uint32_t>(fresh.size() + 1));
     }
 
     const auto name = container_name_of(pub);
-    if (!name || !container_name_acceptable(*name)) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    if (CK_RV rv = token->open_application(); rv != CKR_OK) return rv;
-    if (mgr.application() != token->application() || mgr.list().find(*name) == nullptr)
-        (void)mgr.container_manager_load();
-    if (mgr.list().find(*name) == nullptr) {
-        if (CK_RV rv = mgr.container_create(*name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS) return rv;
-    }
-    if (mgr.list().find(*name) == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
-    // The change counter is read (on a new token: created) before this
-    // process's own change bumps it, so that the bump is not taken for another
-    // process's change at the next search, which would drop and rebuild the
-    // token's key objects and leave the handles of the new pair invalid.
-    if (!mgr.counter().value()) (void)mgr.cache_counter_reload();
+    if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
+    if (CK_RV rv = key_pair_container(*token, *name); rv != CKR_OK) return rv;
     return handler.rsa_generate_pair(name->c_str(), pub, priv);
 }
 
