@@ -208,10 +208,10 @@ TEST(builder_limits, data_up_to_one_exchange)
 TEST(builder_limits, table_rows_are_named_and_distinct)
 {
     for (size_t i = 0; i < static_cast<size_t>(crypto_cmd::count); ++i) {
-        const crypto_cmd_desc& a = crypto_cmd_info(static_cast<crypto_cmd>(i));
+        const cmd_descriptor& a = crypto_cmd_info(static_cast<crypto_cmd>(i));
         ASSERT_NE(a.name, nullptr);
         for (size_t j = i + 1; j < static_cast<size_t>(crypto_cmd::count); ++j) {
-            const crypto_cmd_desc& b = crypto_cmd_info(static_cast<crypto_cmd>(j));
+            const cmd_descriptor& b = crypto_cmd_info(static_cast<crypto_cmd>(j));
             EXPECT_STRNE(a.name, b.name);
             EXPECT_FALSE(a.cla == b.cla && a.ins == b.ins && a.p1 == b.p1) << a.name << " / " << b.name;
         }

@@ -299,13 +299,60 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(device_cmd_table, rows_match_their_ids)
 {
     std::vector<std::string> names;
-    for (const cmd_descriptor& d : device_cmd_table()) {
-        EXPECT_EQ(&device_cmd_descriptor(d.id), &d);
-        names.emplace_back(d.name);
+    const std::span<const cmd_descriptor> table = device_cmd_table();
+    for (size_t i = 0; i < table.size(); ++i) {
+        EXPECT_EQ(&device_cmd_descriptor(static_cast<device_cmd>(i)), &table[i]);
+        names.emplace_back(table[i].name);
     }
     std::sort(names.begin(), names.end());
     EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
     EXPECT_EQ(names.size(), 13u);
 }
+
+// The one form rule every command family builds with: a form with an Lc
+// field and no data is sent without Lc (no ISO 7816-4 command has an Lc of
+// 0), Le only where the form has an Le field.
+struct form_case {
+    const char* name;
+    int32_t form;
+    bytes data;
+    int32_t le;
+    bytes expected;  // empty: refused
+};
+
+class cmd_build_form : public ::testing::TestWithParam<form_case> {};
+
+TEST_P(cmd_build_form, serialises_as_expected)
+{
+    const form_case& c = GetParam();
+    const cmd_descriptor d{"Row", 0x80, 0x10, 0x01, 0x02, c.form, 0x20, 1500};
+    apdu_holder command = cmd_build(d, c.data, c.le);
+    if (c.expected.empty()) {
+        EXPECT_EQ(command, nullptr);
+        return;
+    }
+    ASSERT_NE(command, nullptr);
+    EXPECT_EQ(command->to_bytes(), c.expected);
+    EXPECT_EQ(command->timeout(), 1500);
+    EXPECT_STREQ(command->name(), "Row");
+}
+
+const form_case form_cases[] = {
+    {"ext_lc_with_data", apdu_case_3_ext, {0xAA}, -1, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x01, 0xAA}},
+    {"ext_lc_without_data_is_header_only", apdu_case_3_ext, {}, -1, {0x80, 0x10, 0x01, 0x02}},
+    {"ext_lcle_with_data", apdu_case_4_ext, {0xAA}, -1, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x01, 0xAA, 0x00, 0x20}},
+    {"ext_lcle_without_data_keeps_le", apdu_case_4_ext, {}, -1, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x20}},
+    {"ext_lcle_caller_le", apdu_case_4_ext, {}, 0x10000, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x00}},
+    {"short_lcle_without_data", apdu_case_4, {}, -1, {0x80, 0x10, 0x01, 0x02, 0x20}},
+    {"ext_le", apdu_case_2_ext, {}, 7, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x07}},
+    {"header_only", apdu_case_1, {}, -1, {0x80, 0x10, 0x01, 0x02}},
+    {"header_only_refuses_data", apdu_case_1, {0xAA}, -1, {}},
+    {"le_form_refuses_data", apdu_case_2_ext, {0xAA}, -1, {}},
+    {"le_beyond_65536", apdu_case_2_ext, {}, 0x10001, {}},
+    {"data_beyond_extended_lc", apdu_case_3_ext, bytes(0x10000, 0x11), -1, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(descriptor, cmd_build_form, ::testing::ValuesIn(form_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

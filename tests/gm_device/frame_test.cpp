@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "gm_frame.h"
 #include "gm_types.h"
@@ -61,6 +64,49 @@ TEST(gm_frame, status_word_map)
 {
     for (const sw_case& c : sw_cases) EXPECT_EQ(gm_map_status_word(c.sw), c.code) << std::hex << c.sw;
 }
+
+// The answer to a verification: every counter warning 63C0..63CF gives its
+// tries left; the other words the card returns keep the general map.
+struct verify_case {
+    uint32_t sw;
+    uint32_t code;
+    bool counter;
+    uint32_t tries;
+};
+
+std::vector<verify_case> verify_cases()
+{
+    std::vector<verify_case> cases;
+    cases.push_back({0x63C0, SAR_PIN_LOCKED, true, 0});
+    for (uint32_t x = 1; x <= 0xF; ++x) cases.push_back({0x63C0 | x, SAR_PIN_INCORRECT, true, x});
+    cases.push_back({0x9000, SAR_OK, false, 0});
+    cases.push_back({0x6983, SAR_PIN_LOCKED, false, 0});
+    cases.push_back({0x6982, SAR_USER_NOT_LOGGED_IN, false, 0});
+    cases.push_back({0x6A88, SAR_APPLICATION_NOT_EXISTS, false, 0});
+    cases.push_back({0x6F0D, 0x0B000039, false, 0});
+    cases.push_back({0x63D1, 0x63D1, false, 0});  // not a counter warning
+    cases.push_back({0x6A82, 0x6A82, false, 0});
+    cases.push_back({0x8003, 0x8003, false, 0});  // a transport code
+    return cases;
+}
+
+class verify_status : public ::testing::TestWithParam<verify_case> {};
+
+TEST_P(verify_status, decodes_the_counter_warning)
+{
+    const verify_case& c = GetParam();
+    const gm_verify_status status = gm_read_verify_status(c.sw);
+    EXPECT_EQ(status.code, c.code);
+    EXPECT_EQ(status.counter, c.counter);
+    EXPECT_EQ(status.tries, c.tries);
+}
+
+INSTANTIATE_TEST_SUITE_P(gm_frame, verify_status, ::testing::ValuesIn(verify_cases()),
+                         [](const auto& info) {
+                             char name[8];
+                             std::snprintf(name, sizeof name, "sw_%04X", static_cast<unsigned>(info.param.sw));
+                             return std::string(name);
+                         });
 
 TEST(gm_frame, a_failed_wrapper_is_never_success_even_with_status_word_9000)
 {

@@ -354,4 +354,51 @@ TEST_F(transport, raw_read_of_another_length_is_0x8005)
     EXPECT_EQ(dev_raw_read(device->id(), 0x28, 0, 2, buffer.data(), buffer.size()), 0);
 }
 
+// Continuation reads (6A9E "more data"): the transport sends the very same
+// command again, joins the pieces, and stops at 9000, at a piece without
+// data, at the buffer's end or after cmd_max_continued_pieces commands.
+struct continued_case {
+    const char* label;
+    int pieces_with_more;  // replies "piece 6A9E" before the closing reply
+    bytes closing;         // the reply after them
+    uint32_t capacity;
+    int result;
+    size_t commands;
+    uint32_t total;        // *size afterwards
+};
+
+std::ostream& operator<<(std::ostream& os, const continued_case& c) { return os << c.label; }
+
+class transport_continued : public transport, public ::testing::WithParamInterface<continued_case> {};
+
+TEST_P(transport_continued, follows_more_data_and_is_bounded)
+{
+    const continued_case& c = GetParam();
+    int answered = 0;
+    fake_device* device = add_device("scripted", [&](std::span<const uint8_t>) {
+        return answered++ < c.pieces_with_more ? bytes{0x41, 0x42, 0x6A, 0x9E} : c.closing;
+    });
+    apdu_command command(apdu_case_2_ext, 0x80, 0x34, 0x00, 0x01, "EnumFiles");
+    command.set_le(2046);
+    std::vector<uint8_t> buffer(c.capacity);
+    uint32_t size = c.capacity;
+    EXPECT_EQ(cmd_read_continued(device->id(), command, buffer.data(), &size), c.result);
+    EXPECT_EQ(device->sent.size(), c.commands);
+    EXPECT_EQ(size, c.total);
+    for (const bytes& sent : device->sent) EXPECT_EQ(sent, device->sent.front());
+}
+
+const continued_case continued_cases[] = {
+    {"single_reply", 0, {0x43, 0x90, 0x00}, 16, cmd_ok, 1, 1},
+    {"three_pieces_joined", 2, {0x43, 0x90, 0x00}, 16, cmd_ok, 3, 5},
+    {"empty_more_piece_ends", 1, {0x6A, 0x9E}, 16, cmd_ok, 2, 2},
+    {"other_status_word_fails", 1, {0x6A, 0x82}, 16, cmd_bad_status, 2, 2},
+    {"buffer_full", 5, {0x90, 0x00}, 5, cmd_bad_length, 3, 6},
+    {"card_never_stops", 1000, {0x90, 0x00}, 100000, cmd_bad_status,
+     static_cast<size_t>(cmd_max_continued_pieces), 2u * cmd_max_continued_pieces},
+};
+
+INSTANTIATE_TEST_SUITE_P(pieces, transport_continued, ::testing::ValuesIn(continued_cases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
 }  // namespace

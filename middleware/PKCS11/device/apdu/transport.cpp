@@ -109,6 +109,33 @@ int cmd_send_chained(device_id device, apdu_command& header, std::span<const uin
     return cmd_ok;
 }
 
+int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size, size_t skip_first)
+{
+    if (!size || (!buffer && *size)) return cmd_bad_length;
+    const uint32_t capacity = *size;
+    uint32_t total = 0;
+    *size = 0;
+    for (int piece = 0; piece < cmd_max_continued_pieces; ++piece) {
+        // The very same command each time: the card recognises the repeat.
+        if (const int rc = cmd_send(device, command, sw_more_data); rc != cmd_ok) return rc;
+        std::span<const uint8_t> body = command.reply();
+        if (piece == 0) {
+            if (body.size() < skip_first) return cmd_bad_length;
+            body = body.subspan(skip_first);
+        }
+        if (body.size() > capacity - total) {
+            *size = total + static_cast<uint32_t>(body.size());
+            return cmd_bad_length;
+        }
+        if (!body.empty()) std::memcpy(buffer + total, body.data(), body.size());
+        total += static_cast<uint32_t>(body.size());
+        *size = total;
+        // A "more" without data would never progress.
+        if (command.status_word() != sw_more_data || body.empty()) return cmd_ok;
+    }
+    return cmd_bad_status;
+}
+
 int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size, uint32_t minimum)
 {
     const std::span<const uint8_t> body = command.reply();

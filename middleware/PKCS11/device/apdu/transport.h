@@ -76,6 +76,24 @@ int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted = s
 // closed would leave the card waiting for the rest.
 int cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data);
 
+// Status word with which the card says "more follows: send the same command
+// again" (enumerations and certificate export).
+inline constexpr uint32_t sw_more_data = 0x6A9E;
+
+// Continued reads (cmd_read_continued) send at most this many commands.
+inline constexpr int cmd_max_continued_pieces = 128;
+
+// Sends command again while the card answers 0x6A9E, appending each reply
+// body to buffer (*size: capacity in, total out). The first skip_first
+// bytes of the first reply are dropped (fewer: cmd_bad_length). Ends at
+// 0x9000, or at a 0x6A9E piece without data. At most cmd_max_continued_pieces
+// commands: beyond that cmd_bad_status (the card never stopped); more data
+// than the capacity: cmd_bad_length (*size then holds the bytes that
+// arrived, which is more than the capacity). Any other status word:
+// cmd_bad_status.
+int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
+                       size_t skip_first = 0);
+
 // Copies the reply body of command into buffer. *size is the capacity in and
 // the reply length out. Reply shorter than minimum, or longer than the
 // capacity: cmd_bad_length (*size then holds the reply length). A null buffer

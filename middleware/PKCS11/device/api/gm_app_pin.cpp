@@ -58,11 +58,12 @@ block16_t challenge_block(const challenge_t& challenge)
 // warning); x = 0 means the PIN is now blocked.
 uint32_t pin_refusal(int wrapper_result, uint32_t* retry)
 {
-    const uint32_t sw = cmd_last_status_word();
-    if (wrapper_result == cmd_bad_status && (sw & 0xFFF0) == 0x63C0) {
-        const uint32_t left = sw & 0x0F;
-        if (retry) *retry = left;
-        return left > 0 ? SAR_PIN_INCORRECT : SAR_PIN_LOCKED;
+    if (wrapper_result == cmd_bad_status) {
+        const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+        if (status.counter) {
+            if (retry) *retry = status.tries;
+            return status.code;
+        }
     }
     return gm_wrapper_error(wrapper_result);
 }

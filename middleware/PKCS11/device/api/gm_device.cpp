@@ -335,11 +335,11 @@ uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen)
             dev->authenticated = 1;
             return SAR_OK;
         }
-        const uint32_t sw = cmd_last_status_word();
-        if ((sw & 0xFFF0) == 0x63C0) {
-            // 63Cx: x tries left. No try left is a locked key, never success.
-            const uint32_t tries = sw & 0x000F;
-            return tries > 0 ? tries : SAR_PIN_LOCKED;
+        const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+        if (status.counter) {
+            // Device authentication reports the tries left as its result. No
+            // try left is a locked key, never success.
+            return status.tries > 0 ? status.tries : SAR_PIN_LOCKED;
         }
         return gm_wrapper_error(rc);
     });

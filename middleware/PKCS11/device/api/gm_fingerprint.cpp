@@ -102,11 +102,12 @@ uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINTyp
                                               static_cast<uint8_t>(ulPINType), 0, mode_poll,
                                               &finger, nullptr, nullptr, nullptr);
         if (rc != cmd_ok) {
-            const uint32_t sw = cmd_last_status_word();
-            if (rc == cmd_bad_status && (sw & 0xFFF0) == 0x63C0) {
-                const uint32_t left = sw & 0x0F;
-                if (pulRetryCount) *pulRetryCount = left;
-                return left > 0 ? SAR_PIN_INCORRECT : SAR_PIN_LOCKED;
+            if (rc == cmd_bad_status) {
+                const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+                if (status.counter) {
+                    if (pulRetryCount) *pulRetryCount = status.tries;
+                    return status.code;
+                }
             }
             return gm_wrapper_error(rc);
         }

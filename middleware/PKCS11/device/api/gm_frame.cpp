@@ -55,6 +55,19 @@ uint32_t gm_map_status_word(uint32_t sw)
     }
 }
 
+gm_verify_status gm_read_verify_status(uint32_t sw)
+{
+    gm_verify_status status;
+    if ((sw & 0xFFF0) == 0x63C0) {
+        status.counter = true;
+        status.tries = sw & 0x000F;
+        status.code = status.tries > 0 ? SAR_PIN_INCORRECT : SAR_PIN_LOCKED;
+        return status;
+    }
+    status.code = gm_map_status_word(sw);
+    return status;
+}
+
 uint32_t gm_status_word_to_error() { return gm_map_status_word(cmd_last_status_word()); }
 
 uint32_t gm_wrapper_error(int wrapper_result)

@@ -37,6 +37,18 @@ uint32_t gm_status_word_to_error();
 // The same map for a given status word.
 uint32_t gm_map_status_word(uint32_t status_word);
 
+// A status word as the answer to a verification (PIN, device-authentication
+// key, finger). The ISO 7816-4 counter warning 63Cx says x tries are left:
+// counter is true, tries holds x and code is SAR_PIN_INCORRECT, or
+// SAR_PIN_LOCKED when no try is left. Any other word: counter false, tries
+// 0, code from gm_map_status_word. This is the one place 63Cx is decoded.
+struct gm_verify_status {
+    uint32_t code = SAR_OK;
+    bool counter = false;
+    uint32_t tries = 0;
+};
+gm_verify_status gm_read_verify_status(uint32_t status_word);
+
 // The result of a failed command wrapper (wrapper_result != 0): the mapped
 // last status word, or SAR_FAIL when the status word is still 0x9000 (a reply
 // too short for its layout, or larger than the buffer given, is a failure,

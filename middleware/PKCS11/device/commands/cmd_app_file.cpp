@@ -5,6 +5,7 @@
 
 #include "byte_order.h"
 #include "byte_writer.h"
+#include "cmd_descriptor.h"
 #include "transport.h"
 
 namespace {
@@ -16,13 +17,10 @@ enum class p1p2_rule : uint8_t {
     first, // P1 = an 8-bit argument (certificate kind), P2 as in the table
 };
 
-struct command_desc {
-    const char* name;
-    uint8_t cla, ins, p1, p2;
+// A row of the family: the command and how its P1 P2 are filled.
+struct command_row {
+    cmd_descriptor d;
     p1p2_rule rule;
-    int32_t form;
-    int32_t le;         // Le of the row (0: up to 65536, or set by the builder)
-    int32_t timeout_ms; // 0: the device's default
 };
 
 enum class cmd : size_t {
@@ -67,66 +65,59 @@ using enum p1p2_rule;
 constexpr int32_t reply_le = static_cast<int32_t>(cmd_max_reply_body);
 
 // The family's commands, in the order of `cmd`.
-constexpr command_desc commands[] = {
-    {"CreateApplication", 0x80, 0x20, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"EnumApplication", 0x80, 0x22, 0x00, 0x00, fixed, e_le, reply_le, 0},
-    {"OpenApplication", 0x80, 0x26, 0x00, 0x00, fixed, e_lcle, 10, 0},
-    {"CloseApplication", 0x80, 0x28, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"GetAppExtenedInfo", 0xC0, 0x60, 0x00, 0x00, fixed, e_lcle, 0, 0},
-    {"CreateFile", 0x80, 0x30, 0x00, 0x00, word, e_lc, 0, 0},
-    {"DeleteFile", 0x80, 0x32, 0x00, 0x00, word, e_lc, 0, 10000},
-    {"EnumFiles", 0x80, 0x34, 0x00, 0x00, word, e_le, reply_le, 0},
-    {"GetFileInfo", 0x80, 0x36, 0x00, 0x00, word, e_lcle, 12, 0},
-    {"SetFileInfo", 0xC0, 0x50, 0x00, 0x00, word, e_lc, 0, 0},
-    {"ReadFile", 0x80, 0x38, 0x00, 0x00, fixed, e_lcle, 0, 0},
-    {"WriteFile", 0x80, 0x3A, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"SetzFSCursor", 0xC0, 0x52, 0x00, 0x00, word, form_1, 0, 0},
-    {"CreateContainer", 0x80, 0x40, 0x00, 0x00, fixed, e_lcle, 2, 0},
-    {"OpenContainer", 0x80, 0x42, 0x00, 0x00, fixed, e_lcle, 2, 0},
-    {"CloseContainer", 0x80, 0x44, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"EnumContainers", 0x80, 0x46, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"DeleteContainer", 0x80, 0x48, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"GetContainerInfo", 0x80, 0x4A, 0x00, 0x00, fixed, e_lcle, 11, 0},
-    {"ImportCertificate", 0x80, 0x4C, 0x00, 0x00, fixed, e_lc, 0, 0},
-    {"ExportCertificate", 0x80, 0x4E, 0x00, 0x00, first, e_lcle, reply_le, 0},
-    {"DeleteCertificate", 0xC0, 0x24, 0x00, 0x00, first, e_lc, 0, 0},
-    {"Format", 0xC0, 0x00, 0x00, 0x00, first, e_lc, 0, 30000},
-    {"GetFSMaxCap", 0xC0, 0x02, 0x00, 0x00, fixed, e_le, 4, 0},
-    {"GetRawHWSN", 0xC0, 0x04, 0x00, 0x00, fixed, e_le, 0, 0},
-    {"ReadOemInfo", 0xC0, 0x0A, 0x00, 0x00, word, e_le, 0, 0},
-    {"WriteOemInfo", 0xC0, 0x0C, 0x00, 0x00, word, e_lc, 0, 0},
+constexpr command_row commands[] = {
+    {{"CreateApplication", 0x80, 0x20, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"EnumApplication", 0x80, 0x22, 0x00, 0x00, e_le, reply_le, 0}, fixed},
+    {{"OpenApplication", 0x80, 0x26, 0x00, 0x00, e_lcle, 10, 0}, fixed},
+    {{"CloseApplication", 0x80, 0x28, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"GetAppExtenedInfo", 0xC0, 0x60, 0x00, 0x00, e_lcle, 0, 0}, fixed},
+    {{"CreateFile", 0x80, 0x30, 0x00, 0x00, e_lc, 0, 0}, word},
+    {{"DeleteFile", 0x80, 0x32, 0x00, 0x00, e_lc, 0, 10000}, word},
+    {{"EnumFiles", 0x80, 0x34, 0x00, 0x00, e_le, reply_le, 0}, word},
+    {{"GetFileInfo", 0x80, 0x36, 0x00, 0x00, e_lcle, 12, 0}, word},
+    {{"SetFileInfo", 0xC0, 0x50, 0x00, 0x00, e_lc, 0, 0}, word},
+    {{"ReadFile", 0x80, 0x38, 0x00, 0x00, e_lcle, 0, 0}, fixed},
+    {{"WriteFile", 0x80, 0x3A, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"SetzFSCursor", 0xC0, 0x52, 0x00, 0x00, form_1, 0, 0}, word},
+    {{"CreateContainer", 0x80, 0x40, 0x00, 0x00, e_lcle, 2, 0}, fixed},
+    {{"OpenContainer", 0x80, 0x42, 0x00, 0x00, e_lcle, 2, 0}, fixed},
+    {{"CloseContainer", 0x80, 0x44, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"EnumContainers", 0x80, 0x46, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"DeleteContainer", 0x80, 0x48, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"GetContainerInfo", 0x80, 0x4A, 0x00, 0x00, e_lcle, 11, 0}, fixed},
+    {{"ImportCertificate", 0x80, 0x4C, 0x00, 0x00, e_lc, 0, 0}, fixed},
+    {{"ExportCertificate", 0x80, 0x4E, 0x00, 0x00, e_lcle, reply_le, 0}, first},
+    {{"DeleteCertificate", 0xC0, 0x24, 0x00, 0x00, e_lc, 0, 0}, first},
+    {{"Format", 0xC0, 0x00, 0x00, 0x00, e_lc, 0, 30000}, first},
+    {{"GetFSMaxCap", 0xC0, 0x02, 0x00, 0x00, e_le, 4, 0}, fixed},
+    {{"GetRawHWSN", 0xC0, 0x04, 0x00, 0x00, e_le, 0, 0}, fixed},
+    {{"ReadOemInfo", 0xC0, 0x0A, 0x00, 0x00, e_le, 0, 0}, word},
+    {{"WriteOemInfo", 0xC0, 0x0C, 0x00, 0x00, e_lc, 0, 0}, word},
 };
 static_assert(std::size(commands) == static_cast<size_t>(cmd::write_oem_info) + 1);
 
-bool has_data(int32_t form) {
+bool carries_data(int32_t form) {
     return form == e_lc || form == e_lcle;
 }
 
 // The one builder of the family: the row's header with P1/P2 from param, the
-// data (required exactly when the form carries data: an E-Lc command with an
-// empty data field is not a valid APDU) and Le (le < 0: the row's).
+// data and Le (le < 0: the row's), built by cmd_build. Every command of the
+// family whose form carries data needs some (a name, a record, ids): empty
+// data is refused here, never sent without its field.
 apdu_holder make(cmd which, std::span<const uint8_t> data = {}, uint32_t param = 0,
                  int32_t le = -1) {
-    const command_desc& d = commands[static_cast<size_t>(which)];
-    uint8_t p1 = d.p1, p2 = d.p2;
-    if (d.rule == word) {
+    const command_row& row = commands[static_cast<size_t>(which)];
+    uint8_t p1 = row.d.p1, p2 = row.d.p2;
+    if (row.rule == word) {
         if (param > 0xFFFF) return nullptr;
         p1 = static_cast<uint8_t>(param >> 8);
         p2 = static_cast<uint8_t>(param);
-    } else if (d.rule == first) {
+    } else if (row.rule == first) {
         if (param > 0xFF) return nullptr;
         p1 = static_cast<uint8_t>(param);
     }
-    if (has_data(d.form) ? (data.empty() || data.size() > static_cast<size_t>(apdu_ext_lc_max))
-                         : !data.empty())
-        return nullptr;
-    auto command = std::make_unique<apdu_command>(d.form, d.cla, d.ins, p1, p2, d.name);
-    if (!data.empty() && command->set_data(data) != apdu_ok) return nullptr;
-    const int32_t wanted = le < 0 ? d.le : le;
-    if (wanted > apdu_ext_le_max) return nullptr;
-    command->set_le(wanted);
-    command->set_timeout(d.timeout_ms);
-    return command;
+    if (carries_data(row.d.form) && data.empty()) return nullptr;
+    return cmd_build(row.d, p1, p2, data, le);
 }
 
 apdu_holder make(cmd which, const byte_writer& w, uint32_t param = 0, int32_t le = -1) {
@@ -528,33 +519,6 @@ int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, u
 }
 
 // ---- continued reads ----
-
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
-                       size_t skip_first) {
-    if (!size || (!buffer && *size)) return cmd_bad_length;
-    const uint32_t capacity = *size;
-    uint32_t total = 0;
-    *size = 0;
-    for (int piece = 0; piece < cmd_max_continued_pieces; ++piece) {
-        // The very same command each time: the card recognises the repeat.
-        if (const int rc = cmd_send(device, command, sw_more_data); rc != cmd_ok) return rc;
-        std::span<const uint8_t> body = command.reply();
-        if (piece == 0) {
-            if (body.size() < skip_first) return cmd_bad_length;
-            body = body.subspan(skip_first);
-        }
-        if (body.size() > capacity - total) {
-            *size = total + static_cast<uint32_t>(body.size());
-            return cmd_bad_length;
-        }
-        if (!body.empty()) std::memcpy(buffer + total, body.data(), body.size());
-        total += static_cast<uint32_t>(body.size());
-        *size = total;
-        // A "more" without data would never progress.
-        if (cmd_last_status_word() != sw_more_data || body.empty()) return cmd_ok;
-    }
-    return cmd_bad_status;
-}
 
 int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_application();

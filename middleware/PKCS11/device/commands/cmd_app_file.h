@@ -26,6 +26,7 @@
 
 #include "apdu_command.h"
 #include "device_id.h"
+#include "transport.h"
 
 // Data areas: builders whose data is ids and at most one name assemble it in
 // 128 bytes; WriteFile in 128 bytes plus its data; Format in 1024 bytes.
@@ -50,14 +51,6 @@ inline constexpr size_t cmd_format_record = 288;
 inline constexpr size_t cmd_format_key_block = 32;
 inline constexpr size_t cmd_format_data = 8 + cmd_format_record + cmd_format_key_block + 2;
 static_assert(cmd_format_data == 330);
-
-// Status word with which the card says "more follows: send the same command
-// again" (enumerations and certificate export).
-inline constexpr uint32_t sw_more_data = 0x6A9E;
-
-// Continued reads (cmd_read_continued and the *_all wrappers) send at most
-// this many commands.
-inline constexpr int cmd_max_continued_pieces = 128;
 
 // Certificate kinds of the certificate commands.
 inline constexpr uint8_t cert_kind_exchange = 0;
@@ -164,16 +157,7 @@ int cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32
 // the card sends is ignored.
 int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, uint32_t length);
 
-// ---- continued reads ----
-// Sends command again while the card answers 0x6A9E, appending each reply
-// body to buffer (*size: capacity in, total out). The first skip_first
-// bytes of the first reply are dropped (fewer: 3). Ends at 0x9000, or at a
-// 0x6A9E piece without data. At most cmd_max_continued_pieces commands:
-// beyond that 2 (the card never stopped); more data than the capacity: 3
-// (*size then holds the bytes that arrived, which is more than the
-// capacity). Any other status word: 2.
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
-                       size_t skip_first = 0);
+// ---- continued reads (cmd_read_continued of the transport) ----
 // The whole name lists and the whole certificate (SetzFSCursor 0 first, the
 // card's length prefix dropped).
 int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size);

@@ -10,7 +10,6 @@
 namespace {
 
 constexpr int32_t f1 = apdu_case_1;
-constexpr int32_t e_le = apdu_case_2_ext;
 constexpr int32_t e_lc = apdu_case_3_ext;
 constexpr int32_t e_lcle = apdu_case_4_ext;
 
@@ -18,7 +17,7 @@ constexpr int32_t e_lcle = apdu_case_4_ext;
 constexpr size_t extended_framing = 9;
 
 // clang-format off
-constexpr std::array<crypto_cmd_desc, static_cast<size_t>(crypto_cmd::count)> table = {{
+constexpr std::array<cmd_descriptor, static_cast<size_t>(crypto_cmd::count)> table = {{
     {"GenRSAKeyPairEx",          0xC0, 0x26, 0, 0, e_lcle, 0, 30000},
     {"ImportExtRSAKeyPair",      0xC0, 0x20, 0, 0, e_lc,   0, 0},
     {"RSASignEx",                0xC0, 0x1C, 0, 0, e_lcle, 0, 0},
@@ -63,26 +62,17 @@ byte_writer area() { return byte_writer(crypto_data_area); }
 
 bool fits_one_exchange(size_t data_size) { return data_size + extended_framing <= transport_max_command; }
 
-// Makes the command of row `which` with P1 P2 and the assembled data. A form
-// with an Lc field and no data to carry is sent without Lc (E-Lc as header
-// only, E-LcLe as E-Le), so empty data never becomes an invalid APDU.
+// Makes the command of row `which` with P1 P2 and the assembled data
+// (cmd_build: empty data drops the Lc field).
 apdu_holder make(crypto_cmd which, uint8_t p1, uint8_t p2, const byte_writer& data)
 {
     if (!data.ok() || !fits_one_exchange(data.size())) return nullptr;
-    const crypto_cmd_desc& d = crypto_cmd_info(which);
-    int32_t form = d.form;
-    if (data.size() == 0 && form == e_lc) form = f1;
-    if (data.size() == 0 && form == e_lcle) form = e_le;
-    auto command = std::make_unique<apdu_command>(form, d.cla, d.ins, p1, p2, d.name);
-    if (data.size() != 0 && command->set_data(data.data()) != apdu_ok) return nullptr;
-    command->set_le(form == e_lcle || form == e_le ? d.le : 0);
-    command->set_timeout(d.timeout_ms);
-    return command;
+    return cmd_build(crypto_cmd_info(which), p1, p2, data.data());
 }
 
 apdu_holder make(crypto_cmd which, const byte_writer& data)
 {
-    const crypto_cmd_desc& d = crypto_cmd_info(which);
+    const cmd_descriptor& d = crypto_cmd_info(which);
     return make(which, d.p1, d.p2, data);
 }
 
@@ -106,7 +96,7 @@ bool is_one_of(crypto_cmd which, std::initializer_list<crypto_cmd> allowed)
 
 }  // namespace
 
-const crypto_cmd_desc& crypto_cmd_info(crypto_cmd which) { return table[static_cast<size_t>(which)]; }
+const cmd_descriptor& crypto_cmd_info(crypto_cmd which) { return table[static_cast<size_t>(which)]; }
 
 // ---- RSA ----
 

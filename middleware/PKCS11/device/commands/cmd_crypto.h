@@ -26,6 +26,7 @@
 #include <span>
 
 #include "apdu_command.h"
+#include "cmd_descriptor.h"
 #include "device_id.h"
 
 // The commands of this family, in the order of crypto_command_table().
@@ -68,17 +69,10 @@ enum class crypto_cmd : uint8_t {
     count
 };
 
-// One row of the family's command table. P1/P2 given here are the fixed
-// values; builders replace them where the command carries a parameter there.
-struct crypto_cmd_desc {
-    const char* name;    // the command's name, stored in the apdu_command
-    uint8_t cla, ins, p1, p2;
-    int32_t form;        // apdu case type (apdu_case_*)
-    int32_t le;          // Le of the E-LcLe / E-Le forms (0: up to 65536)
-    int32_t timeout_ms;  // exchange time-out, 0 = the device's default
-};
-
-const crypto_cmd_desc& crypto_cmd_info(crypto_cmd which);
+// The family's rows, in the order of crypto_cmd. P1/P2 given there are the
+// fixed values; builders replace them where the command carries a parameter
+// there.
+const cmd_descriptor& crypto_cmd_info(crypto_cmd which);
 
 // Every command of this family assembles its data in an area of this size;
 // data that does not fit (or would not fit one exchange) is refused.

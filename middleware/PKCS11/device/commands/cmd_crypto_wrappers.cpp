@@ -280,14 +280,14 @@ int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, c
     apdu_holder command = build_mac_final(app, cont, key, last, mac_final_le);
     if (!command) return cmd_bad_length;
     if (apdu_transmit(device, *command) != transmit_ok) return cmd_transport_failed;
-    if (cmd_last_status_word() == sw_mac_wrong_le) {
+    if (command->status_word() == sw_mac_wrong_le) {
         // ISO 7816-4 "wrong Le, 4 bytes available": the card kept its MAC
         // context; the same command with Le 4 fetches the MAC.
         command = build_mac_final(app, cont, key, last, mac_final_short_le);
         if (!command) return cmd_bad_length;
         if (apdu_transmit(device, *command) != transmit_ok) return cmd_transport_failed;
     }
-    if (cmd_last_status_word() != sw_success) return cmd_bad_status;
+    if (command->status_word() != sw_success) return cmd_bad_status;
     return cmd_copy_reply(*command, buffer, size);
 }
 

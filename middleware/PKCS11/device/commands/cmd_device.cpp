@@ -13,30 +13,22 @@
 namespace {
 
 constexpr cmd_descriptor table[] = {
-    {device_cmd::set_label, "SetLabel", 0x80, 0x02, 0x00, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::get_dev_info, "GetDevInfo", 0x80, 0x04, 0x00, 0x00, apdu_case_2_ext, 0, 0},
-    {device_cmd::get_short_dev_info, "GetShortDevInfo", 0x80, 0x04, 0x01, 0x00, apdu_case_2_ext, 0, 0},
-    {device_cmd::gen_random, "GenRandom", 0x80, 0x50, 0x00, 0x00, apdu_case_2_ext, -1, 0},
-    {device_cmd::dev_auth, "DevAuth", 0x80, 0x10, 0x00, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::get_pin_info, "GetPinInfo", 0x80, 0x14, 0x00, 0x00, apdu_case_4_ext, 3, 0},
-    {device_cmd::verify_pin, "VerifyPin", 0x80, 0x18, 0x00, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::change_pin, "ChangePin", 0x84, 0x16, 0x00, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::unblock_pin, "UnblockPin", 0x84, 0x1A, 0x00, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::unblock_pin_ms, "UnblockPin_MS", 0x84, 0x1A, 0x00, 0x01, apdu_case_3_ext, 0, 0},
-    {device_cmd::remote_unblock_pin, "RemoteUnblockPin", 0x84, 0x1A, 0x01, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::reload_pin, "ReloadPin", 0xC4, 0x34, 0x00, 0x00, apdu_case_3_ext, 0, 0},
-    {device_cmd::clear_secure_state, "ClearSecureState", 0x80, 0x1C, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"SetLabel", 0x80, 0x02, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"GetDevInfo", 0x80, 0x04, 0x00, 0x00, apdu_case_2_ext, 0, 0},
+    {"GetShortDevInfo", 0x80, 0x04, 0x01, 0x00, apdu_case_2_ext, 0, 0},
+    {"GenRandom", 0x80, 0x50, 0x00, 0x00, apdu_case_2_ext, -1, 0},
+    {"DevAuth", 0x80, 0x10, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"GetPinInfo", 0x80, 0x14, 0x00, 0x00, apdu_case_4_ext, 3, 0},
+    {"VerifyPin", 0x80, 0x18, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"ChangePin", 0x84, 0x16, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"UnblockPin", 0x84, 0x1A, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"UnblockPin_MS", 0x84, 0x1A, 0x00, 0x01, apdu_case_3_ext, 0, 0},
+    {"RemoteUnblockPin", 0x84, 0x1A, 0x01, 0x00, apdu_case_3_ext, 0, 0},
+    {"ReloadPin", 0xC4, 0x34, 0x00, 0x00, apdu_case_3_ext, 0, 0},
+    {"ClearSecureState", 0x80, 0x1C, 0x00, 0x00, apdu_case_3_ext, 0, 0},
 };
 
 static_assert(std::size(table) == static_cast<size_t>(device_cmd::clear_secure_state) + 1);
-
-constexpr bool table_in_order()
-{
-    for (size_t i = 0; i < std::size(table); ++i)
-        if (static_cast<size_t>(table[i].id) != i) return false;
-    return true;
-}
-static_assert(table_in_order(), "device_cmd_descriptor indexes the table by id");
 
 // The largest data field of a command of this family: what one chunk of any
 // device may carry.
@@ -55,24 +47,15 @@ cmd_built refused(int result, uint32_t mac_error = 0)
     return b;
 }
 
-// The one builder of the family: a command of descriptor d with P2 p2, the
-// given data and Le (-1: the descriptor's). An empty data field is sent in
-// the form without data (case 1 instead of 3, case 2 instead of 4): an
-// extended Lc of 0 is not a valid command.
+// A command of descriptor id with P2 p2, the given data and Le (-1: the
+// descriptor's), built by cmd_build.
 cmd_built make_command(device_cmd id, uint8_t p2, std::span<const uint8_t> data, int32_t le = -1)
 {
     const cmd_descriptor& d = device_cmd_descriptor(id);
     if (data.size() > data_max) return refused(cmd_bad_length);
-    int32_t form = d.form;
-    const int32_t kind = form & 0x0F;
-    if (data.empty() && kind == 3) form = apdu_case_1;
-    if (data.empty() && kind == 4) form = apdu_case_2_ext;
     cmd_built b;
-    b.command = std::make_unique<apdu_command>(form, d.cla, d.ins, d.p1, p2, d.name);
-    if (!data.empty() && b.command->set_data(data) != apdu_ok) return refused(cmd_bad_length);
-    const int32_t form_kind = form & 0x0F;
-    if (form_kind == 2 || form_kind == 4) b.command->set_le(le >= 0 ? le : d.le);
-    b.command->set_timeout(d.timeout_ms);
+    b.command = cmd_build(d, d.p1, p2, data, le);
+    if (!b.command) return refused(cmd_bad_length);
     return b;
 }
 
@@ -270,7 +253,7 @@ int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length)
     if (apdu_transmit(device, *b.command) != transmit_ok) return cmd_transport_failed;
     const std::span<const uint8_t> body = b.command->reply();
     if (body.size() > length) return cmd_bad_length;
-    if (cmd_last_status_word() != sw_success) return cmd_bad_status;
+    if (b.command->status_word() != sw_success) return cmd_bad_status;
     if (body.size() < length) return cmd_bad_length;
     std::memcpy(buffer, body.data(), body.size());
     return cmd_ok;

@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "apdu_command.h"
+#include "cmd_descriptor.h"
 #include "device_id.h"
 #include "transport.h"
 
@@ -70,17 +71,7 @@ enum class device_cmd : uint8_t {
     clear_secure_state,
 };
 
-// One row of the command table. form is the apdu_command case; le is the Le
-// of the command (0: up to 65536 bytes), -1 where the caller gives it.
-struct cmd_descriptor {
-    device_cmd id;
-    const char* name;
-    uint8_t cla, ins, p1, p2;
-    int32_t form;
-    int32_t le;
-    int32_t timeout_ms;  // 0: the transport's default
-};
-
+// The family's rows, in the order of device_cmd (Le -1: the builder gives it).
 const cmd_descriptor& device_cmd_descriptor(device_cmd id);
 std::span<const cmd_descriptor> device_cmd_table();
 

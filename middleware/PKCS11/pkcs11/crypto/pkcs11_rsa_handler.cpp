@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "pkcs11_container_mgr.h"
+#include "pkcs11_device_rv.h"
 #include "pkcs11_key_container.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa.h"
@@ -73,9 +74,7 @@ CK_RV pkcs11_token_rsa_handler::rsa_verify(pkcs11_object& key, uint32_t hash_id,
     static const uint8_t empty = 0;
     const uint32_t rv = gm_rsa_verify(token_->device_handle(), &blob, hash_id, data != nullptr ? data : &empty, len,
                                       sig, sig_len);
-    // The card's "hash not equal" is a signature that does not verify.
-    if (rv == SAR_HASHNOTEQUALERR) return CKR_SIGNATURE_INVALID;
-    return rv;
+    return ckr_from_sar(rv, sar_use::verify);
 }
 
 CK_RV pkcs11_token_rsa_handler::rsa_public_raw(pkcs11_object& key, uint32_t len, uint8_t* buffer) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pkcs11_container_mgr.h"
+#include "pkcs11_device_rv.h"
 #include "pkcs11_key_container.h"
 #include "pkcs11_object.h"
 #include "pkcs11_token.h"
@@ -74,9 +75,7 @@ CK_RV pkcs11_token_sm2_handler::sm2_verify(pkcs11_object& key, const uint8_t* di
     std::memcpy(s.r + 32, sig, 32);
     std::memcpy(s.s + 32, sig + 32, 32);
     const uint32_t rv = SKF_ECCVerify(token_->device_handle(), &blob, digest, len, &s);
-    // The card's "hash not equal" is a signature that does not verify.
-    if (rv == SAR_HASHNOTEQUALERR) return CKR_SIGNATURE_INVALID;
-    return rv;
+    return ckr_from_sar(rv, sar_use::verify);
 }
 
 CK_RV pkcs11_token_sm2_handler::sm2_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data,

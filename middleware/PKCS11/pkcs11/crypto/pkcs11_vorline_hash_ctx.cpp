@@ -6,6 +6,7 @@
 #include "gm_frame.h"
 #include "pkcs11_algo.h"
 #include "pkcs11_mechanism.h"
+#include "pkcs11_device_rv.h"
 #include "pkcs11_object.h"
 #include "pkcs11_token.h"
 
@@ -148,7 +149,7 @@ CK_RV pkcs11_token_digest_handler::digest_once(uint32_t device_alg, const uint8_
     }
     const uint32_t rv = SKF_Digest(digest_, data, len, out, out_len);
     close();
-    return rv == SAR_BUFFER_TOO_SMALL ? CKR_BUFFER_TOO_SMALL : rv;
+    return ckr_from_sar(rv, sar_use::digest);
 }
 
 void pkcs11_token_digest_handler::close() {

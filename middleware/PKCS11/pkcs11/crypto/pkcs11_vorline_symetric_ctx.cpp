@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "key_parser.h"
+#include "pkcs11_device_rv.h"
 #include "pkcs11_object.h"
 #include "pkcs11_rsa.h"
 #include "pkcs11_token.h"
@@ -15,25 +16,9 @@ namespace {
 // longer one names its card key by ZELT_CKA_GM_HANDLE instead.
 constexpr uint32_t max_import_value = 64;
 
-// Device-API results of the cipher functions as PKCS#11 results: the size,
-// length and padding refusals get their PKCS#11 codes; others pass unchanged.
+// Device-API results of the cipher steps as PKCS#11 results.
 CK_RV cipher_rv(uint32_t rv, bool encrypt) {
-    switch (rv) {
-    case SAR_OK:
-        return CKR_OK;
-    case SAR_BUFFER_TOO_SMALL:
-        return CKR_BUFFER_TOO_SMALL;
-    case SAR_INVALIDPARAMERR:
-        return encrypt ? CKR_DATA_LEN_RANGE : rv;
-    case SAR_INDATALENERR:
-        return encrypt ? CKR_DATA_LEN_RANGE : CKR_ENCRYPTED_DATA_LEN_RANGE;
-    case SAR_INDATAERR:
-        return encrypt ? rv : CKR_ENCRYPTED_DATA_INVALID; // bad padding
-    case SAR_NOTINITIALIZEERR:
-        return CKR_OPERATION_NOT_INITIALIZED;
-    default:
-        return rv;
-    }
+    return ckr_from_sar(rv, encrypt ? sar_use::encrypt : sar_use::decrypt);
 }
 
 bool block_mode(uint32_t device_alg) {
@@ -268,8 +253,7 @@ CK_RV pkcs11_token_cryption_handler::symm_init(bool encrypt, const pkcs11_algo& 
     param.PaddingType = algo.padding;
     param.FeedBitLen = 0;
     const uint32_t rv = encrypt ? SKF_EncryptInit(key_, param) : SKF_DecryptInit(key_, param);
-    if (rv == SAR_INVALIDPARAMERR) return CKR_MECHANISM_PARAM_INVALID;
-    return rv;
+    return ckr_from_sar(rv, sar_use::cipher_init);
 }
 
 CK_RV pkcs11_token_cryption_handler::symm_release() {

@@ -11,6 +11,7 @@
 
 #include "pkcs11_container_internal.h"
 #include "pkcs11_data_objects.h"
+#include "pkcs11_device_rv.h"
 #include "pkcs11_storage_records.h"
 #include "pkcs11_token.h"
 
@@ -270,11 +271,8 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
     default:
         break; // public and secret keys of the token stay in memory
     }
-    // The card writes containers for the logged-in user only. PKCS#11 v2.20
-    // names that refusal CKR_USER_NOT_LOGGED_IN, which clients act on (NSS
-    // logs in and stores the certificate again).
-    if (rv == SAR_USER_NOT_LOGGED_IN) return CKR_USER_NOT_LOGGED_IN;
-    if (rv != CKR_OK) return rv;
+    // The card writes containers for the logged-in user only.
+    if (rv != CKR_OK) return ckr_from_sar(static_cast<uint32_t>(rv), sar_use::store);
     if (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY) {
         (void)containers_.cache_counter_bump();
         info_cached_ = false;

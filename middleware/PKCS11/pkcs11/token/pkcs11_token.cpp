@@ -11,6 +11,7 @@
 
 #include "pkcs11_config.h"
 #include "pkcs11_core.h"
+#include "pkcs11_device_rv.h"
 #include "sm4.h"
 
 #include <mbedtls/platform_util.h>
@@ -33,19 +34,6 @@ constexpr CK_FLAGS user_pin_flags =
     CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED | CKF_USER_PIN_TO_BE_CHANGED;
 constexpr CK_FLAGS so_pin_flags =
     CKF_SO_PIN_COUNT_LOW | CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_LOCKED | CKF_SO_PIN_TO_BE_CHANGED;
-
-// The card's answer to a PIN it refused, as PKCS#11 states it. Only the
-// card's PIN verdicts become PIN_INCORRECT / PIN_LOCKED: a device that went
-// away or a transport failure is a device error, never "wrong PIN".
-CK_RV pin_failure(uint32_t sar, uint32_t retries_left) {
-    switch (sar) {
-    case SAR_PIN_INCORRECT: return retries_left == 0 ? CKR_PIN_LOCKED : CKR_PIN_INCORRECT;
-    case SAR_PIN_LOCKED: return CKR_PIN_LOCKED;
-    case SAR_PIN_LEN_RANGE: return CKR_PIN_LEN_RANGE;
-    case SAR_DEVICE_REMOVED: return CKR_DEVICE_REMOVED;
-    default: return CKR_DEVICE_ERROR;
-    }
-}
 
 // A PIN given with its length, as a NUL-terminated string for the device API.
 // The caller has checked the length against the buffer. The copy is wiped
@@ -356,7 +344,7 @@ CK_RV pkcs11_token::pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pi
     uint32_t retries = 0;
     const uint32_t rv = SKF_VerifyPIN(application_, card_type, buffer.data(), &retries);
     info_cached_ = false;  // the tries left changed either way
-    if (rv != SAR_OK) return pin_failure(rv, retries);
+    if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin, retries);
     if (user_type != CKU_CONTEXT_SPECIFIC) login_type_ = static_cast<int32_t>(user_type);
     return CKR_OK;
 }
@@ -409,7 +397,7 @@ CK_RV pkcs11_token::change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_len
     uint32_t retries = 1;
     const uint32_t rv = SKF_ChangePIN(application_, gm_pin_type_user, old_buffer.data(), new_buffer.data(), &retries);
     info_cached_ = false;
-    return rv == SAR_OK ? CKR_OK : pin_failure(rv, retries);
+    return rv == SAR_OK ? CKR_OK : ckr_from_sar(rv, sar_use::pin, retries);
 }
 
 CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
@@ -422,7 +410,7 @@ CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_lengt
     uint32_t retries = 1;
     const uint32_t rv = SKF_ChangePIN(application_, gm_pin_type_so, old_buffer.data(), new_buffer.data(), &retries);
     info_cached_ = false;
-    if (rv != SAR_OK) return pin_failure(rv, retries);
+    if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin, retries);
     login_type_ = login_type_so;  // the card verified the SO PIN
     return CKR_OK;
 }
@@ -446,7 +434,7 @@ CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_leng
     uint32_t retries = 1;
     const uint32_t rv = SKF_UnblockPIN(application_, so_buffer.data(), new_buffer.data(), &retries);
     info_cached_ = false;
-    return rv == SAR_OK ? CKR_OK : pin_failure(rv, retries);
+    return rv == SAR_OK ? CKR_OK : ckr_from_sar(rv, sar_use::pin, retries);
 }
 
 CK_RV pkcs11_token::unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK_BYTE* reply,
@@ -466,7 +454,7 @@ CK_RV pkcs11_token::unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK
     info_cached_ = false;
     // Unblocked, but the reply does not fit: not a wrong PIN.
     if (rv == SAR_BUFFER_TOO_SMALL) return CKR_BUFFER_TOO_SMALL;
-    if (rv != SAR_OK) return rv == SAR_PIN_LOCKED || rv == SAR_PIN_INCORRECT ? CKR_PIN_INCORRECT : pin_failure(rv, 1);
+    if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin_response);
     if (reply != nullptr) std::memcpy(reply, answer.data(), std::min<size_t>(answer_length, answer.size()));
     if (retry_count != nullptr) *retry_count = retries;
     return CKR_OK;
@@ -479,7 +467,7 @@ CK_RV pkcs11_token::remote_unblock_user_pin(const CK_BYTE* data, CK_ULONG length
     uint32_t retries = 1;
     const uint32_t rv = gm_remote_unblock_pin(application_, data, static_cast<uint32_t>(length), &retries);
     info_cached_ = false;
-    if (rv != SAR_OK) return rv == SAR_PIN_LOCKED || rv == SAR_PIN_INCORRECT ? CKR_PIN_INCORRECT : pin_failure(rv, 1);
+    if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin_response);
     return CKR_OK;
 }
 
@@ -496,7 +484,7 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
         uint32_t retries = 1;
         if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries); rv != SAR_OK) {
             info_cached_ = false;
-            return pin_failure(rv, retries);
+            return ckr_from_sar(rv, sar_use::pin, retries);
         }
     }
     token_format_info record{};
@@ -517,7 +505,7 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     if (CK_RV rv = format_token(record, length); rv != CKR_OK) return rv;
     uint32_t retries = 1;
     if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries); rv != SAR_OK)
-        return pin_failure(rv, retries);
+        return ckr_from_sar(rv, sar_use::pin, retries);
     char text[33] = {};
     std::memcpy(text, label, 32);
     return set_token_label(text);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "pkcs11_device_rv.h"
 #include "pkcs11_token.h"
 
 namespace {
@@ -41,11 +42,7 @@ bool pkcs11_token::fingerprint_enrolled() {
 // a wait, and it gives up after the device API's fingerprint time-out.
 CK_RV pkcs11_token::fingerprint_login(uint32_t card_pin_type) {
     const uint32_t started = gm_start_fingerprint_verify(application_, card_pin_type);
-    if (started == SAR_TIMEOUTERR) return CKR_FUNCTION_CANCELED;
-    // A finger with no try left is refused at the start already.
-    if (started == SAR_PIN_LOCKED) return CKR_PIN_LOCKED;
-    if (started == SAR_DEVICE_REMOVED) return CKR_DEVICE_REMOVED;
-    if (started != SAR_OK) return CKR_CANCEL;
+    if (started != SAR_OK) return ckr_from_sar(started, sar_use::finger_start);
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(gm_fingerprint_timeout());
     for (;;) {
@@ -55,10 +52,7 @@ CK_RV pkcs11_token::fingerprint_login(uint32_t card_pin_type) {
         if (rv == SAR_OK) return CKR_OK;
         // The card's verdict on the finger is a PIN verdict; anything else
         // is the device's failure, never "wrong PIN".
-        if (rv == SAR_PIN_INCORRECT) return retry != 0 ? CKR_PIN_INCORRECT : CKR_PIN_LOCKED;
-        if (rv == SAR_PIN_LOCKED) return CKR_PIN_LOCKED;
-        if (rv == SAR_DEVICE_REMOVED) return CKR_DEVICE_REMOVED;
-        if (rv != GM_FINGERPRINT_PENDING) return CKR_DEVICE_ERROR;
+        if (rv != GM_FINGERPRINT_PENDING) return ckr_from_sar(rv, sar_use::pin, retry);
         if (std::chrono::steady_clock::now() + std::chrono::milliseconds(poll_interval_ms) >
             deadline)
             return CKR_FUNCTION_CANCELED;
