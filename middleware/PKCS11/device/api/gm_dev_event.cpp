@@ -390,7 +390,13 @@ bool CSmartCardConnectionNotifier::running() const {
 
 uint32_t CSmartCardConnectionNotifier::thread_routine() {
     while (!stop_asked()) {
-        const LONG rc = watch_round();
+        LONG rc = SCARD_F_INTERNAL_ERROR;
+        try {
+            rc = watch_round();
+        } catch (...) {
+            // Out of memory while listing readers or reporting: the round
+            // ends as on a PC/SC failure, and the watch starts over.
+        }
         if (stop_asked()) break;
         // A round ends only on a PC/SC failure (the service away, the
         // context lost): contexts are not asked for in a tight loop.

@@ -12,13 +12,10 @@ CK_RV default_create_mutex(CK_VOID_PTR_PTR ppMutex) {
     if (ppMutex == nullptr) return CKR_ARGUMENTS_BAD;
     std::string name = "Global\\DAZuru11Zeriz_";
     name += pkcs11_enum_id();
-    os_mutex* record = os_mutex_new();
+    os_mutex_ptr record(os_mutex_new());
     if (record == nullptr) return CKR_HOST_MEMORY;
-    if (os_mutex_open(record, name.c_str()) != OS_MUTEX_OK) {
-        os_mutex_free(record);
-        return CKR_GENERAL_ERROR;
-    }
-    *ppMutex = record;
+    if (os_mutex_open(record.get(), name.c_str()) != OS_MUTEX_OK) return CKR_GENERAL_ERROR;
+    *ppMutex = record.release();  // the caller's until default_destroy_mutex
     return CKR_OK;
 }
 
