@@ -79,11 +79,11 @@ struct event_state {
 // lock, the notifier's watch thread), so it is never used, stopped or freed
 // there. The state made in this process is freed at unload.
 struct event_state_holder {
-    event_state* current = new event_state;
+    std::unique_ptr<event_state> current = std::make_unique<event_state>();
     event_state* inherited = nullptr; // kept reachable, never used
     pid_t owner = getpid();
     ~event_state_holder() {
-        if (owner == getpid()) delete current;
+        if (owner != getpid()) (void)current.release(); // another process's state
     }
 };
 
@@ -93,8 +93,8 @@ event_state_holder& holder() {
 }
 
 void fresh_state_in_child() {
-    holder().inherited = holder().current;
-    holder().current = new event_state;
+    holder().inherited = holder().current.release();
+    holder().current = std::make_unique<event_state>();
     holder().owner = getpid();
 }
 

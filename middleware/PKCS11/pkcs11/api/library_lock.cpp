@@ -1,5 +1,6 @@
 #include "library_lock.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -97,11 +98,11 @@ namespace {
 
 // The lock of this process; a forked child replaces it (see library_lock_after_fork).
 struct lock_holder {
-    library_mutex* current = new library_mutex;
+    std::unique_ptr<library_mutex> current = std::make_unique<library_mutex>();
     library_mutex* inherited = nullptr;  // kept reachable, never used
     pid_t owner = getpid();
     ~lock_holder() {
-        if (owner == getpid()) delete current;
+        if (owner != getpid()) (void)current.release();  // another process's lock
     }
 };
 
@@ -117,8 +118,8 @@ library_mutex& library_lock() { return *holder().current; }
 void library_lock_after_fork() {
     // The inherited record may be held by a thread of the parent that does not
     // exist here, and its handle is the parent's: it is left as it is.
-    holder().inherited = holder().current;
-    holder().current = new library_mutex;
+    holder().inherited = holder().current.release();
+    holder().current = std::make_unique<library_mutex>();
     holder().owner = getpid();
 }
 
