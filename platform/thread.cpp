@@ -22,7 +22,12 @@ std::unique_ptr<thread> thread::start(std::function<uint32_t()> routine)
     t->shared_ = std::make_shared<shared>();
     try {
         t->thread_ = std::thread([s = t->shared_, routine = std::move(routine)] {
-            uint32_t code = routine();
+            uint32_t code = thread_aborted;
+            try {
+                code = routine();
+            } catch (...) {
+                // Routines handle their own failures; this is the last guard.
+            }
             std::lock_guard lock(s->mutex);
             s->code = code;
             s->done = true;

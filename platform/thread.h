@@ -14,6 +14,10 @@
 namespace plat {
 
 inline constexpr uint32_t still_active = 259;  // STILL_ACTIVE, the exit code of a running thread
+// The exit code of a routine that ended by throwing. No exception leaves a
+// thread body (that would end the whole process through std::terminate), and
+// its waiters are still released.
+inline constexpr uint32_t thread_aborted = 0xFFFFFFFFu;
 
 class thread {
 public:

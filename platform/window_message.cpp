@@ -272,7 +272,12 @@ void message_window::impl::accept_loop() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue; // otherwise the sender gave up meanwhile
         }
-        serve(peer.get());
+        try {
+            serve(peer.get());
+        } catch (...) {
+            // Out of memory for one message: that sender gets no answer and
+            // times out; the window keeps accepting.
+        }
     }
 }
 

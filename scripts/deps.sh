@@ -8,7 +8,7 @@ packages=(
   pcscd libpcsclite-dev vsmartcard-vpcd pcsc-tools
   libmbedtls-dev libssl-dev openssl opensc
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   softhsm2 procps psmisc binutils
   qt6-base-dev libcurl4-openssl-dev libudev-dev
   xvfb xauth trayer x11-apps libnss3-tools gnutls-bin

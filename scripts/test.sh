@@ -1,15 +1,35 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds with AddressSanitizer and UBSan, starts
-# pcscd with the project's reader configuration and runs every test through CTest.
+# Installs what is missing, checks the layout against .clang-format, builds
+# with AddressSanitizer and UBSan (warnings are errors), builds the module and
+# the card simulator once more with clang, starts pcscd with the project's
+# reader configuration and runs every test through CTest.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
 
 bash scripts/deps.sh
 
+# A layout difference fails the run, but only at the end: the builds and the
+# tests still run and report.
+format_failed=0
+bash scripts/format.sh --check || format_failed=1
+
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 build=${BUILD_DIR:-build-asan}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSVIK_SANITIZE=ON -DTESSVIK_TESTS=ON
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSVIK_SANITIZE=ON -DTESSVIK_TESTS=ON \
+  -DTESSVIK_WERROR=ON "${launcher[@]}"
 cmake --build "$build" -j"$(nproc)"
+
+# clang finds other warnings than g++: the module and the simulator build
+# warning-free with both.
+clang_build=${CLANG_BUILD_DIR:-build-clang}
+CC=clang CXX=clang++ cmake -S . -B "$clang_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSVIK_TESTS=OFF \
+  -DTESSVIK_TRAY=OFF -DTESSVIK_WERROR=ON "${launcher[@]}" >/dev/null
+cmake --build "$clang_build" -j"$(nproc)" --target Tessvik cardsim
 
 if [ -f scripts/pcscd.sh ]; then
   bash scripts/pcscd.sh start
@@ -22,3 +42,8 @@ FUZZ_BUILD_DIR="$build/fuzz" bash tests/fuzz/run.sh 20 >"$build/fuzz.log" 2>&1 |
 echo "fuzz targets ran clean (log: $build/fuzz.log)"
 
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" --timeout 600
+
+if ((format_failed)); then
+  echo "the files listed above differ from .clang-format: scripts/format.sh --fix" >&2
+  exit 1
+fi

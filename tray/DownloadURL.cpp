@@ -86,7 +86,12 @@ constexpr QFileDevice::Permissions setup_permissions =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
 
 void UpdateDownloadThread(std::shared_ptr<download_job> job) {
-    uint32_t rc = DownloadFile(job->url, job->file, job->check, &job->cancel);
+    uint32_t rc = download_error_file;
+    try {
+        rc = DownloadFile(job->url, job->file, job->check, &job->cancel);
+    } catch (...) {
+        // Out of memory: the download failed, and its waiter learns so.
+    }
     if (rc == 0 && !QFile::setPermissions(job->file, setup_permissions)) rc = download_error_file;
     // Nothing of a failed download stays: DownloadFile left no file, and a
     // setup program that cannot be made runnable goes too.

@@ -51,7 +51,7 @@ std::uint32_t ProductIdFromDeviceName(const QString& name) {
 TUdevUsbSource::TUdevUsbSource() = default;
 
 TUdevUsbSource::~TUdevUsbSource() {
-    delete notifier_;
+    notifier_.reset();  // before the monitor that owns its descriptor
     if (monitor_) udev_monitor_unref(monitor_);
     if (udev_) udev_unref(udev_);
 }
@@ -72,8 +72,8 @@ bool TUdevUsbSource::Register(Sink sink) {
         monitor_ = nullptr;
         return false;
     }
-    notifier_ = new QSocketNotifier(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
-    connect(notifier_, &QSocketNotifier::activated, this, [this] { Receive(); });
+    notifier_ = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Receive(); });
     return true;
 }
 

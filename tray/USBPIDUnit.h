@@ -64,7 +64,7 @@ class TUdevUsbSource : public QObject, public TUsbNotificationSource {
     void Receive();
     udev* udev_ = nullptr;
     udev_monitor* monitor_ = nullptr;
-    QSocketNotifier* notifier_ = nullptr;
+    std::unique_ptr<QSocketNotifier> notifier_;
     Sink sink_;
 };
 

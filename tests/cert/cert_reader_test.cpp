@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "cert_builder.h"
@@ -113,6 +114,29 @@ TEST_F(CertReader, AFailedParseLeavesNothing) {
     EXPECT_EQ(cert_raw_serial(&n), nullptr);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(parse_certificate(nullptr, 0), 1);
+}
+
+TEST_F(CertReader, TheScopeFreesTheParsedCertificateOnEveryPath) {
+    cert_parts parts;
+    const bytes der = parts.build();
+    // An early return and an exception both leave the scope.
+    auto early_return = [&] {
+        const parsed_cert_scope done;
+        if (parse_certificate(der.data(), der.size()) == 0) return;
+        ADD_FAILURE() << "the certificate should parse";
+    };
+    early_return();
+    EXPECT_EQ(parsed_cert.version, 0);
+    size_t n = 99;
+    EXPECT_EQ(cert_raw_serial(&n), nullptr);
+    try {
+        const parsed_cert_scope done;
+        ASSERT_EQ(parse_certificate(der.data(), der.size()), 0);
+        ASSERT_NE(parsed_cert.version, 0);
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+    EXPECT_EQ(parsed_cert.version, 0);
 }
 
 TEST(CertExport, RsaBlobAndEcPoint) {

@@ -74,7 +74,7 @@ class app_file : public ::testing::Test {
         id_ = device_->id();
     }
     void TearDown() override {
-        while (mk_node* node = device_manager().head())
+        while (device_node* node = device_manager().head())
             device_manager().remove_device(node);
     }
 

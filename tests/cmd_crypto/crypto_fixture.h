@@ -82,7 +82,7 @@ protected:
     }
     void TearDown() override
     {
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
     }
 
     fake_device* add_device(fake_device::reply_fn fn)
@@ -94,7 +94,7 @@ protected:
     // Removes (and deletes) a device added by add_device.
     static void detach(fake_device* d)
     {
-        for (mk_node* node = device_manager().head(); node; node = node->next()) {
+        for (device_node* node = device_manager().head(); node; node = node->next()) {
             if (device_manager().node_device(node) == d) {
                 device_manager().remove_device(node);
                 return;

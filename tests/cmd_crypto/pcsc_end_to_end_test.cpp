@@ -128,7 +128,7 @@ TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd)
     EXPECT_EQ(back, plain);
 
     dev_disconnect(id);
-    while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+    while (device_node* node = device_manager().head()) device_manager().remove_device(node);
 }
 
 }  // namespace

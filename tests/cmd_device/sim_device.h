@@ -18,7 +18,7 @@ protected:
 
     void TearDown() override
     {
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
     }
     device_id add_card_device(cardsim::card& card)
     {

@@ -78,7 +78,7 @@ protected:
         if (dev != 0) {
             EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         }
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
     }
     void answer_with(uint8_t cla, uint8_t ins, std::function<bytes(int)> fn)
     {

@@ -168,7 +168,7 @@ class direct_path : public ::testing::Test {
         if (dev != 0) {
             EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         }
-        while (mk_node* node = device_manager().head())
+        while (device_node* node = device_manager().head())
             device_manager().remove_device(node);
     }
     uint32_t chunk() const { return gm_find_dev(dev)->chunk_size; }
@@ -459,7 +459,7 @@ TEST_P(card_path, a_device_without_a_larger_direct_size_ciphers_on_the_card) {
         EXPECT_EQ(SKF_CloseContainer(cont), SAR_OK);
         EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         cont = dev = 0;
-        while (mk_node* node = device_manager().head())
+        while (device_node* node = device_manager().head())
             device_manager().remove_device(node);
         connect(c);
     }

@@ -52,7 +52,7 @@ class fingerprint : public ::testing::Test {
         if (dev != 0) {
             EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         }
-        while (mk_node* node = device_manager().head())
+        while (device_node* node = device_manager().head())
             device_manager().remove_device(node);
     }
 

@@ -132,7 +132,7 @@ class pin_commands : public ::testing::Test {
         if (dev != 0) {
             EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         }
-        while (mk_node* node = device_manager().head())
+        while (device_node* node = device_manager().head())
             device_manager().remove_device(node);
     }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 
 #include <event.h>
 #include <thread.h>
@@ -58,6 +59,16 @@ TEST(Thread, ExitCodeAfterTheRoutineEnds)
     EXPECT_TRUE(worker->join(plat::infinite));
     EXPECT_EQ(worker->exit_code(), 42u);
     EXPECT_TRUE(worker->join(0)) << "joining an ended thread again is harmless";
+}
+
+TEST(Thread, ARoutineThatThrowsEndsItsThreadOnly)
+{
+    // Without the guard the exception would reach std::thread and end the
+    // process; a waiter would wait for an end that is never recorded.
+    auto worker = plat::thread::start([]() -> uint32_t { throw std::runtime_error("routine failed"); });
+    ASSERT_TRUE(worker);
+    EXPECT_TRUE(worker->join(5000));
+    EXPECT_EQ(worker->exit_code(), plat::thread_aborted);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <new>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,6 +143,16 @@ uint32_t slow_to_stop(void* started)
     }
     os_sleep(1300);  // longer than the ten polls of 100 ms
     return 9;
+}
+
+uint32_t throws(void*) { throw std::bad_alloc(); }
+
+TEST(OsThread, ARoutineThatThrowsEndsAsAbortedAndIsStillStoppedAndFreed)
+{
+    os_thread_ptr thread(os_thread_start(throws, nullptr, "throws"));
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(thread->thread->join(5000));
+    EXPECT_EQ(os_thread_stop(thread.get()), plat::thread_aborted);
 }
 
 TEST(OsThread, StopEndsAThreadWaitingOnItsStopEvent)

@@ -127,7 +127,7 @@ protected:
     static void clear()
     {
         g_readers.clear();
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
     }
     static constexpr const char* filter = "Quessar,vid_0000";
 };
@@ -190,7 +190,7 @@ TEST_F(device_list, null_cursor_starts_at_the_first_device)
 {
     g_readers = {"Quessar A", "Quessar B"};
     dev_refresh(filter);
-    mk_node* cursor = nullptr;
+    device_node* cursor = nullptr;
     device_base* first = device_manager().next_device(&cursor);
     ASSERT_NE(first, nullptr);
     EXPECT_STREQ(first->name(), "Quessar A");

@@ -36,7 +36,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(cardsim::test::ensure_pcscd()); }
     void TearDown() override
     {
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
     }
     // Refreshes and returns the id of the device for reader (no_device when none).
     static device_id device_for(const std::string& reader)

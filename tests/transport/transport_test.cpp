@@ -21,7 +21,7 @@ class transport : public ::testing::Test {
 protected:
     void TearDown() override
     {
-        while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
     }
     // A device whose card is a simulated token.
     fake_device* add_card_device(cardsim::card& card, const char* name = "sim")

@@ -141,7 +141,13 @@ bool vpcd_link::start() {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     impl_->fd = s;
     impl_->running = true;
-    impl_->worker = std::thread([this, s] { impl_->serve(s); });
+    impl_->worker = std::thread([this, s] {
+        try {
+            impl_->serve(s);
+        } catch (...) {
+            impl_->running = false;  // as when vpcd closes the link
+        }
+    });
     return true;
 }
 

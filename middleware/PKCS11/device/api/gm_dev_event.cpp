@@ -79,11 +79,11 @@ struct event_state {
 // lock, the notifier's watch thread), so it is never used, stopped or freed
 // there. The state made in this process is freed at unload.
 struct event_state_holder {
-    event_state* current = new event_state;
+    std::unique_ptr<event_state> current = std::make_unique<event_state>();
     event_state* inherited = nullptr; // kept reachable, never used
     pid_t owner = getpid();
     ~event_state_holder() {
-        if (owner == getpid()) delete current;
+        if (owner != getpid()) (void)current.release(); // another process's state
     }
 };
 
@@ -93,8 +93,8 @@ event_state_holder& holder() {
 }
 
 void fresh_state_in_child() {
-    holder().inherited = holder().current;
-    holder().current = new event_state;
+    holder().inherited = holder().current.release();
+    holder().current = std::make_unique<event_state>();
     holder().owner = getpid();
 }
 
@@ -390,7 +390,13 @@ bool CSmartCardConnectionNotifier::running() const {
 
 uint32_t CSmartCardConnectionNotifier::thread_routine() {
     while (!stop_asked()) {
-        const LONG rc = watch_round();
+        LONG rc = SCARD_F_INTERNAL_ERROR;
+        try {
+            rc = watch_round();
+        } catch (...) {
+            // Out of memory while listing readers or reporting: the round
+            // ends as on a PC/SC failure, and the watch starts over.
+        }
         if (stop_asked()) break;
         // A round ends only on a PC/SC failure (the service away, the
         // context lost): contexts are not asked for in a tight loop.

@@ -64,8 +64,8 @@ int device_base::lock_named(int32_t milliseconds, const char* name)
     if (!name) name = "";
     if (!std::strstr(device_lock_.name(), name)) device_lock_.close();
     if (device_lock_.open(name) != 0) return 1;
-    device_lock_.lock(milliseconds);
-    return 0;
+    // A lock that was not taken is reported, as lock_transaction does.
+    return device_lock_.lock(milliseconds);
 }
 
 int device_base::lock_device(int32_t milliseconds)

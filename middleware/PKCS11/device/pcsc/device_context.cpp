@@ -21,7 +21,7 @@ int device_context::purge_removed() { return manager().purge_removed(); }
 
 int device_context::remove_device(device_id device)
 {
-    mk_node* node = find_node(device);
+    device_node* node = find_node(device);
     if (!node) return 1;
     return manager().remove_device(node);
 }
@@ -32,13 +32,13 @@ device_base* device_context::next_device() { return manager().next_device(&curso
 
 device_base* device_context::find_device(device_id device) { return manager().find_device(device); }
 
-mk_node* device_context::find_node(device_id device) { return manager().find_node(device); }
+device_node* device_context::find_node(device_id device) { return manager().find_node(device); }
 
 device_base* device_context::find_by_name(const char* reader_name)
 {
     if (!reader_name) return nullptr;
-    for (mk_node* node = manager().head(); node; node = node->next()) {
-        auto* device = static_cast<device_base*>(node->value());
+    for (device_node* node = manager().head(); node; node = node->next()) {
+        device_base* device = node->value();
         const char* name = device->reader_name();
         if (name && std::strcmp(name, reader_name) == 0) return device;
     }

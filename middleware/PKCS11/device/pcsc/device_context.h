@@ -30,7 +30,7 @@ public:
     device_base* first_device();
     device_base* next_device();
     device_base* find_device(device_id device);
-    mk_node* find_node(device_id device);
+    device_node* find_node(device_id device);
     device_base* find_by_name(const char* reader_name);
 
     int connect(device_id device);                                // 0, 1 not listed, 2 failed
@@ -58,7 +58,7 @@ public:
 
 private:
     device_sc_manager* manager_ = nullptr;
-    mk_node* cursor_ = nullptr;
+    device_node* cursor_ = nullptr;
 };
 
 // The process-wide context.

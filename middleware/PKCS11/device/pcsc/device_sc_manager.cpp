@@ -27,7 +27,7 @@ void strip_leading_blanks(char (&field)[N])
     if (skip) std::memmove(field, field + skip, std::strlen(field + skip) + 1);
 }
 
-device_base* value_of(mk_node* node) { return node ? static_cast<device_base*>(node->value()) : nullptr; }
+device_base* value_of(device_node* node) { return node ? node->value() : nullptr; }
 
 }  // namespace
 
@@ -130,18 +130,15 @@ int device_discover::refresh(const char*) { return -1; }
 int device_discover::scan(int*, int*, const char*) { return 0; }
 device_base* device_discover::device_at(int) { return nullptr; }
 int device_discover::device_count() { return -1; }
-device_base* device_discover::first_device(mk_node**) { return nullptr; }
-device_base* device_discover::next_device(mk_node**) { return nullptr; }
-device_base* device_discover::node_device(mk_node*) { return nullptr; }
+device_base* device_discover::first_device(device_node**) { return nullptr; }
+device_base* device_discover::next_device(device_node**) { return nullptr; }
+device_base* device_discover::node_device(device_node*) { return nullptr; }
 int device_discover::purge_removed() { return 0; }
 device_base* device_discover::add_device(const char*, SCARDHANDLE) { return nullptr; }
-int device_discover::remove_device(mk_node*) { return 0; }
+int device_discover::remove_device(device_node*) { return 0; }
 
-device_sc_manager::~device_sc_manager()
-{
-    for (mk_node* node = devices_.head(); node; node = node->next()) delete value_of(node);
-    devices_.clear();
-}
+// The list deletes the devices it holds.
+device_sc_manager::~device_sc_manager() = default;
 
 int device_sc_manager::enum_readers(const char* filter, reader_table& table)
 {
@@ -172,7 +169,7 @@ int device_sc_manager::scan(int* removed, int* added, const char* filter)
     const int found = enum_readers(filter, table);
 
     int removed_count = 0;
-    for (mk_node* node = devices_.head(); node; node = node->next()) {
+    for (device_node* node = devices_.head(); node; node = node->next()) {
         device_base* device = value_of(node);
         const char* name = device->name();
         bool listed = false;
@@ -199,42 +196,40 @@ int device_sc_manager::scan(int* removed, int* added, const char* filter)
 device_base* device_sc_manager::device_at(int index)
 {
     if (index < 0 || index >= reader_count_) return nullptr;
-    mk_node* node = devices_.head();
+    device_node* node = devices_.head();
     for (int i = 0; node && i < index; ++i) node = node->next();
     return value_of(node);
 }
 
 int device_sc_manager::device_count() { return devices_.count(); }
 
-device_base* device_sc_manager::first_device(mk_node** cursor)
+device_base* device_sc_manager::first_device(device_node** cursor)
 {
-    mk_node* head = devices_.head();
+    device_node* head = devices_.head();
     if (!head) return nullptr;
     if (cursor) *cursor = head;
     return value_of(head);
 }
 
-device_base* device_sc_manager::next_device(mk_node** cursor)
+device_base* device_sc_manager::next_device(device_node** cursor)
 {
     if (!cursor || !*cursor) return first_device(cursor);
-    mk_node* next = (*cursor)->next();
+    device_node* next = (*cursor)->next();
     if (!next) return nullptr;
     *cursor = next;
     return value_of(next);
 }
 
-device_base* device_sc_manager::node_device(mk_node* node) { return value_of(node); }
+device_base* device_sc_manager::node_device(device_node* node) { return value_of(node); }
 
-void device_sc_manager::unlink_and_delete(mk_node* node)
+void device_sc_manager::unlink_and_delete(device_node* node)
 {
     if (watched_cursor_ && *watched_cursor_ == node) {
-        mk_node* before = nullptr;
-        for (mk_node* n = devices_.head(); n && n != node; n = n->next()) before = n;
+        device_node* before = nullptr;
+        for (device_node* n = devices_.head(); n && n != node; n = n->next()) before = n;
         *watched_cursor_ = before;
     }
-    device_base* device = value_of(node);
-    devices_.remove(device);
-    delete device;
+    devices_.remove(value_of(node));  // deletes the device
 }
 
 int device_sc_manager::purge_removed()
@@ -242,7 +237,7 @@ int device_sc_manager::purge_removed()
     bool again = true;
     while (again) {
         again = false;
-        for (mk_node* node = devices_.head(); node; node = node->next()) {
+        for (device_node* node = devices_.head(); node; node = node->next()) {
             if (value_of(node)->get_state() != device_state_removed) continue;
             unlink_and_delete(node);
             again = true;
@@ -259,7 +254,7 @@ device_base* device_sc_manager::add_device(const char* reader_name, SCARDHANDLE 
     return adopt_device(std::move(device));
 }
 
-int device_sc_manager::remove_device(mk_node* node)
+int device_sc_manager::remove_device(device_node* node)
 {
     if (!node) return 1;
     unlink_and_delete(node);
@@ -269,15 +264,15 @@ int device_sc_manager::remove_device(mk_node* node)
 device_base* device_sc_manager::adopt_device(std::unique_ptr<device_base> device)
 {
     if (!device) return nullptr;
-    device_base* raw = device.release();
-    devices_.append(raw);
+    device_base* raw = device.get();
+    devices_.append(std::move(device));
     return raw;
 }
 
 device_base* device_sc_manager::find_or_create(const char* reader_name, bool* created)
 {
     if (created) *created = false;
-    for (mk_node* node = devices_.head(); node; node = node->next()) {
+    for (device_node* node = devices_.head(); node; node = node->next()) {
         const char* name = value_of(node)->name();
         if (name && reader_name && std::strcmp(name, reader_name) == 0) return value_of(node);
     }
@@ -285,10 +280,10 @@ device_base* device_sc_manager::find_or_create(const char* reader_name, bool* cr
     return adopt_device(std::make_unique<device_winscard>(reader_name));
 }
 
-mk_node* device_sc_manager::find_node(device_id id) const
+device_node* device_sc_manager::find_node(device_id id) const
 {
     if (id == no_device) return nullptr;
-    for (mk_node* node = devices_.head(); node; node = node->next())
+    for (device_node* node = devices_.head(); node; node = node->next())
         if (value_of(node)->id() == id) return node;
     return nullptr;
 }

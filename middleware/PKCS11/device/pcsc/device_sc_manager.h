@@ -15,6 +15,9 @@
 inline constexpr size_t reader_table_size = 32;
 inline constexpr size_t reader_name_size = 256;
 
+// The manager's list owns its devices; a node pointer is an enumeration cursor.
+using device_node = mk_node<device_base>;
+
 struct reader_table {
     char names[reader_table_size][reader_name_size] = {};
 };
@@ -44,12 +47,12 @@ public:
     virtual int scan(int* removed, int* added, const char* filter);
     virtual device_base* device_at(int index);
     virtual int device_count();
-    virtual device_base* first_device(mk_node** cursor);
-    virtual device_base* next_device(mk_node** cursor);
-    virtual device_base* node_device(mk_node* node);
+    virtual device_base* first_device(device_node** cursor);
+    virtual device_base* next_device(device_node** cursor);
+    virtual device_base* node_device(device_node* node);
     virtual int purge_removed();
     virtual device_base* add_device(const char* reader_name, SCARDHANDLE card_handle);
-    virtual int remove_device(mk_node* node);
+    virtual int remove_device(device_node* node);
 };
 
 class device_sc_manager : public device_discover {
@@ -64,41 +67,41 @@ public:
     int scan(int* removed, int* added, const char* filter) override;
     device_base* device_at(int index) override;
     int device_count() override;
-    device_base* first_device(mk_node** cursor) override;
-    device_base* next_device(mk_node** cursor) override;
-    device_base* node_device(mk_node* node) override;
+    device_base* first_device(device_node** cursor) override;
+    device_base* next_device(device_node** cursor) override;
+    device_base* node_device(device_node* node) override;
     // Deletes every device in the removed state.
     int purge_removed() override;
     device_base* add_device(const char* reader_name, SCARDHANDLE card_handle) override;
     // Unlinks and deletes the node's device: 0; null node: 1.
-    int remove_device(mk_node* node) override;
+    int remove_device(device_node* node) override;
 
     // Appends a device of any kind (state as the device reports it).
     device_base* adopt_device(std::unique_ptr<device_base> device);
     // The listed device whose name equals reader_name, else a new one appended.
     device_base* find_or_create(const char* reader_name, bool* created = nullptr);
-    mk_node* find_node(device_id id) const;
+    device_node* find_node(device_id id) const;
     device_base* find_device(device_id id) const;
-    mk_node* head() const { return devices_.head(); }
+    device_node* head() const { return devices_.head(); }
     int reader_count() const { return reader_count_; }
     const char* last_filter() const { return last_filter_; }
 
     // A cursor that deletions keep valid: when its node is deleted it moves
     // to the node before (null at the head), so that "next" from it yields
     // the device that followed the deleted one.
-    void watch_cursor(mk_node** cursor) { watched_cursor_ = cursor; }
+    void watch_cursor(device_node** cursor) { watched_cursor_ = cursor; }
 
     // Replaces the reader listing (tests); null restores PC/SC.
     using reader_lister = int (*)(const char* pattern, reader_table& table);
     void set_reader_lister(reader_lister lister) { lister_ = lister; }
 
 private:
-    void unlink_and_delete(mk_node* node);
+    void unlink_and_delete(device_node* node);
 
-    mk_node_list devices_;
+    mk_node_list<device_base> devices_;
     int32_t reader_count_ = 0;
     char last_filter_[256] = {};
-    mk_node** watched_cursor_ = nullptr;
+    device_node** watched_cursor_ = nullptr;
     reader_lister lister_ = nullptr;
 };
 

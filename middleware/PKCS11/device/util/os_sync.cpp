@@ -59,22 +59,24 @@ thread_local os_thread* current_thread = nullptr;
 os_thread* os_thread_start(os_thread_routine routine, void* parameter, const char* event_name)
 {
     if (routine == nullptr) return nullptr;
-    // The record is complete before the routine runs, so a routine that polls
-    // the running flag or waits on the stop event never sees a half-made one.
-    auto* record = new (std::nothrow) os_thread;
-    if (record == nullptr) return nullptr;
-    record->stop_event = std::make_unique<plat::event>(false, false, event_name ? event_name : "");
-    record->parameter = parameter;
-    record->running = 1;
-    record->thread = plat::thread::start([record, routine, parameter] {
-        current_thread = record;
-        return routine(parameter);
-    });
-    if (!record->thread) {
-        delete record;
+    try {
+        // The record is complete before the routine runs, so a routine that
+        // polls the running flag or waits on the stop event never sees a
+        // half-made one.
+        auto record = std::make_unique<os_thread>();
+        record->stop_event = std::make_unique<plat::event>(false, false, event_name ? event_name : "");
+        record->parameter = parameter;
+        record->running = 1;
+        os_thread* self = record.get();
+        record->thread = plat::thread::start([self, routine, parameter] {
+            current_thread = self;
+            return routine(parameter);
+        });
+        if (!record->thread) return nullptr;
+        return record.release();  // the caller's until os_thread_free
+    } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    return record;
 }
 
 os_thread* os_thread_current() { return current_thread; }

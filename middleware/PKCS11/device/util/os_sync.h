@@ -59,3 +59,14 @@ uint32_t os_thread_stop(os_thread* thread);
 // thread's own routine it only asks the stop and leaves the record.)
 int os_thread_free(os_thread* thread);
 int os_sleep(uint32_t milliseconds);
+
+// Owners that free a record on every path, through os_mutex_free and
+// os_thread_free (which stops a thread that still runs).
+struct os_mutex_deleter {
+    void operator()(os_mutex* mutex) const noexcept { (void)os_mutex_free(mutex); }
+};
+using os_mutex_ptr = std::unique_ptr<os_mutex, os_mutex_deleter>;
+struct os_thread_deleter {
+    void operator()(os_thread* thread) const noexcept { (void)os_thread_free(thread); }
+};
+using os_thread_ptr = std::unique_ptr<os_thread, os_thread_deleter>;

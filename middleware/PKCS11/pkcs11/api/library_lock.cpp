@@ -1,5 +1,6 @@
 #include "library_lock.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -12,13 +13,10 @@ CK_RV default_create_mutex(CK_VOID_PTR_PTR ppMutex) {
     if (ppMutex == nullptr) return CKR_ARGUMENTS_BAD;
     std::string name = "Global\\DAZuru11Zeriz_";
     name += pkcs11_enum_id();
-    os_mutex* record = os_mutex_new();
+    os_mutex_ptr record(os_mutex_new());
     if (record == nullptr) return CKR_HOST_MEMORY;
-    if (os_mutex_open(record, name.c_str()) != OS_MUTEX_OK) {
-        os_mutex_free(record);
-        return CKR_GENERAL_ERROR;
-    }
-    *ppMutex = record;
+    if (os_mutex_open(record.get(), name.c_str()) != OS_MUTEX_OK) return CKR_GENERAL_ERROR;
+    *ppMutex = record.release();  // the caller's until default_destroy_mutex
     return CKR_OK;
 }
 
@@ -100,11 +98,11 @@ namespace {
 
 // The lock of this process; a forked child replaces it (see library_lock_after_fork).
 struct lock_holder {
-    library_mutex* current = new library_mutex;
+    std::unique_ptr<library_mutex> current = std::make_unique<library_mutex>();
     library_mutex* inherited = nullptr;  // kept reachable, never used
     pid_t owner = getpid();
     ~lock_holder() {
-        if (owner == getpid()) delete current;
+        if (owner != getpid()) (void)current.release();  // another process's lock
     }
 };
 
@@ -120,8 +118,8 @@ library_mutex& library_lock() { return *holder().current; }
 void library_lock_after_fork() {
     // The inherited record may be held by a thread of the parent that does not
     // exist here, and its handle is the parent's: it is left as it is.
-    holder().inherited = holder().current;
-    holder().current = new library_mutex;
+    holder().inherited = holder().current.release();
+    holder().current = std::make_unique<library_mutex>();
     holder().owner = getpid();
 }
 

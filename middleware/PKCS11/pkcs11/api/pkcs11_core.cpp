@@ -26,7 +26,9 @@ Pkcs11Core::Pkcs11Core() {
 
 Pkcs11Core::~Pkcs11Core() {
     SKF_CancelWaitForDevEvent();
-    stop_slot_event_thread();
+    // A thread that did not end within the bounded wait keeps its record: the
+    // unload is not held up by joining it.
+    if (!stop_slot_event_thread()) (void)slot_event_thread_record_.release();
     token_mgr_.delete_all_tokens();
 }
 
@@ -164,9 +166,15 @@ void Pkcs11Core::note_listed_slot(CK_SLOT_ID slotID) {
 uint32_t Pkcs11Core::slot_event_thread(void* parameter) {
     auto* core = static_cast<Pkcs11Core*>(parameter);
     os_thread* self = os_thread_current();
-    while (self == nullptr || self->running.load() != 0) {
-        uint32_t event = 0;
-        if (core->token_mgr_.wait_device_event(&event) != 0) break;
+    try {
+        while (self == nullptr || self->running.load() != 0) {
+            uint32_t event = 0;
+            if (core->token_mgr_.wait_device_event(&event) != 0) break;
+        }
+    } catch (...) {
+        // Out of memory or a failure below: the thread ends as it does when
+        // the device-event wait fails; the next C_WaitForSlotEvent or
+        // enumeration after C_Finalize starts a new one.
     }
     return 0;
 }
@@ -174,14 +182,14 @@ uint32_t Pkcs11Core::slot_event_thread(void* parameter) {
 void Pkcs11Core::start_slot_event_thread() {
     std::lock_guard guard(thread_record_mutex_);
     if (slot_event_thread_record_ != nullptr) return;  // at most one per initialisation
-    slot_event_thread_record_ = os_thread_start(&Pkcs11Core::slot_event_thread, this, "DAZuru11Zeriz_slot_event");
+    slot_event_thread_record_.reset(os_thread_start(&Pkcs11Core::slot_event_thread, this, "DAZuru11Zeriz_slot_event"));
 }
 
 bool Pkcs11Core::stop_slot_event_thread() {
     os_thread* record = nullptr;
     {
         std::lock_guard guard(thread_record_mutex_);
-        record = slot_event_thread_record_;
+        record = slot_event_thread_record_.get();
     }
     if (record == nullptr) return true;
     record->running = 0;
@@ -198,12 +206,12 @@ bool Pkcs11Core::stop_slot_event_thread() {
         }
         if (i == attempts) return false;
     }
+    os_thread_ptr ended;  // freed after the record lock is left
     {
         std::lock_guard guard(thread_record_mutex_);
-        if (slot_event_thread_record_ != record) return true;  // another stop freed it
-        slot_event_thread_record_ = nullptr;
+        if (slot_event_thread_record_.get() != record) return true;  // another stop freed it
+        ended = std::move(slot_event_thread_record_);
     }
-    os_thread_free(record);
     return true;
 }
 

@@ -8,11 +8,10 @@
 #include <mutex>
 #include <vector>
 
+#include "os_sync.h"
 #include "pkcs11.h"
 #include "pkcs11_session_mgr.h"
 #include "pkcs11_token_mgr.h"
-
-struct os_thread;
 
 class Pkcs11Core {
 public:
@@ -71,7 +70,7 @@ private:
     pkcs11_token_mgr token_mgr_;
     pkcs11_session_mgr session_mgr_;
     std::mutex thread_record_mutex_;
-    os_thread* slot_event_thread_record_ = nullptr;
+    os_thread_ptr slot_event_thread_record_;
     std::atomic<int32_t> pending_slot_event_{-1};
     std::atomic<bool> wait_release_flag_{false};
     std::atomic<int> blocked_waiters_{0};

@@ -59,9 +59,9 @@ CK_RV pkcs11_container_manager::container_load_certificate(pkcs11_object& object
     object.object_set_attribute(ZELT_CKA_CONTAINER_NAME, name.data(),
                                 static_cast<uint32_t>(name.size()));
     object.object_set_attribute(ZELT_CKA_KEY_SPEC, &key_spec, 4);
+    const parsed_cert_scope done;
     if (parse_certificate(der.data(), der.size()) == 0)
         (void)object_fill_certificate_attributes(object);
-    parsed_cert_free();
     return CKR_OK;
 }
 

@@ -114,7 +114,11 @@ std::string data_object_label_suffix(const pkcs11_object& object) {
     const pkcs11_attribute* a = object.attributes().find(CKA_LABEL);
     if (a == nullptr || a->length() == 0 || a->length() > label_in_name_max) return {};
     const auto end = std::find(a->value.begin(), a->value.end(), uint8_t{0});
-    return "_" + std::string(a->value.begin(), end);
+    // Appended rather than "_" + string: g++ 12 at -O3 reports a false
+    // -Wrestrict overlap for that operator (GCC bug 105329).
+    std::string suffix = "_";
+    suffix.append(a->value.begin(), end);
+    return suffix;
 }
 
 const char* data_object_prefix_for(const pkcs11_object& object) {

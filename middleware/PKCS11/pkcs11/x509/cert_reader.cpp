@@ -93,13 +93,11 @@ void cert_end_date(char year[4], char month[2], char day[2]) {
 
 CK_RV object_fill_certificate_attributes(pkcs11_object& object) {
     if (parsed_cert.version == 0) return CKR_FUNCTION_FAILED;
+    const parsed_cert_scope done;
     const cert_span* spans[] = {&parsed_cert.raw_serial, &parsed_cert.subject_raw,
                                 &parsed_cert.issuer_raw};
     for (const cert_span* span : spans)
-        if (span->len > UINT32_MAX) {
-            parsed_cert_free();
-            return CKR_FUNCTION_FAILED;
-        }
+        if (span->len > UINT32_MAX) return CKR_FUNCTION_FAILED;
     uint8_t start[8], end[8];
     ck_date(parsed_cert.valid_from, start);
     ck_date(parsed_cert.valid_to, end);
@@ -111,7 +109,6 @@ CK_RV object_fill_certificate_attributes(pkcs11_object& object) {
                                 static_cast<uint32_t>(parsed_cert.issuer_raw.len));
     object.object_set_attribute(CKA_START_DATE, start, sizeof start);
     object.object_set_attribute(CKA_END_DATE, end, sizeof end);
-    parsed_cert_free();
     return CKR_OK;
 }
 

@@ -25,6 +25,16 @@ extern cert_record parsed_cert;
 int parse_certificate(const uint8_t* der, size_t length);
 void parsed_cert_free();
 
+// Frees parsed_cert when it goes out of scope, on every path: its spans
+// point into the caller's DER buffer, which does not outlive the caller.
+class parsed_cert_scope {
+public:
+    parsed_cert_scope() = default;
+    ~parsed_cert_scope() { parsed_cert_free(); }
+    parsed_cert_scope(const parsed_cert_scope&) = delete;
+    parsed_cert_scope& operator=(const parsed_cert_scope&) = delete;
+};
+
 const uint8_t* cert_raw_serial(size_t* length);
 const uint8_t* cert_subject_raw(size_t* length);
 const uint8_t* cert_issuer_raw(size_t* length);
