@@ -143,7 +143,22 @@ TEST_F(app_file, applications_enumerate_open_and_close) {
     EXPECT_EQ(cmd_last_status_word(), 0x6A88u);
 }
 
-TEST_F(app_file, create_application_needs_device_authentication) {
+// SM4-CBC-MAC (ISO/IEC 9797-1 padding method 2), block by block.
+bytes cbc_mac(const uint8_t* key, const bytes& iv, const bytes& data) {
+    bytes padded = data;
+    padded.push_back(0x80);
+    padded.resize((padded.size() + 15) / 16 * 16, 0);
+    bytes chain = iv;
+    for (size_t off = 0; off < padded.size(); off += 16) {
+        for (size_t i = 0; i < 16; ++i)
+            chain[i] ^= padded[off + i];
+        chain = sm4_ecb(key, chain);
+    }
+    return chain;
+}
+
+// The application record "SECOND" (SO PIN "so-pin", user PIN "user-pin").
+bytes second_record() {
     bytes record(84, 0);
     std::memcpy(record.data(), "SECOND", 6);
     std::memcpy(record.data() + 32, "so-pin", 6);
@@ -152,19 +167,89 @@ TEST_F(app_file, create_application_needs_device_authentication) {
     record[71] = 5;
     record[72] = 0xFF; // create-file rights, little-endian
     record[80] = 4, record[81] = 16, record[82] = 4, record[83] = 16;
+    return record;
+}
 
-    EXPECT_EQ(cmd_create_application(id_, record.data(), 84), cmd_bad_status);
+// The record as CreateApplication carries it: under S = SM4-ECB(key,
+// challenge || 00 x 8) each PIN field enciphered, then the MAC under S (IV
+// challenge || 00 x 8) of the 84 bytes as sent.
+bytes protect(const bytes& record, const bytes& challenge, const char* key, bool corrupt_mac = false) {
+    const bytes iv = challenge + bytes(8, 0);
+    const bytes session = sm4_ecb(reinterpret_cast<const uint8_t*>(key), iv);
+    bytes out = record;
+    for (size_t field : {size_t{32}, size_t{52}}) {
+        const bytes enciphered =
+            sm4_ecb(session.data(), bytes(record.begin() + field, record.begin() + field + 16));
+        std::copy(enciphered.begin(), enciphered.end(), out.begin() + field);
+    }
+    bytes mac = cbc_mac(session.data(), iv, out);
+    if (corrupt_mac) mac[15] ^= 1;
+    return out + mac;
+}
+
+TEST_F(app_file, create_application_needs_device_authentication) {
+    const bytes record = second_record();
+    bytes sent = protect(record, challenge(), dev_auth_key);
+    EXPECT_EQ(cmd_create_application(id_, sent.data(), 100), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6982u);
     authenticate_device();
-    ASSERT_EQ(cmd_create_application(id_, record.data(), 84), cmd_ok);
-    EXPECT_EQ(cmd_create_application(id_, record.data(), 84), cmd_bad_status);
+    sent = protect(record, challenge(), dev_auth_key);
+    ASSERT_EQ(cmd_create_application(id_, sent.data(), 100), cmd_ok);
+    sent = protect(record, challenge(), dev_auth_key);
+    EXPECT_EQ(cmd_create_application(id_, sent.data(), 100), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A89u);
 
     uint8_t list[256];
     uint32_t size = sizeof list;
     ASSERT_EQ(cmd_enum_application_all(id_, list, &size), cmd_ok);
     EXPECT_EQ(names_of(list, size), std::string("APP\0SECOND\0\0", 12));
+    // The PINs the card stored are the ones enciphered in the record.
+    uint8_t info[16];
+    uint32_t info_size = sizeof info;
+    ASSERT_EQ(cmd_open_application(id_, "SECOND", info, &info_size), cmd_ok);
+    const uint16_t second = static_cast<uint16_t>(info[8] << 8 | info[9]);
+    uint8_t buffer[16] = {};
+    std::memcpy(buffer, "user-pin", 8);
+    uint8_t digest[SHA_DIGEST_LENGTH];
+    SHA1(buffer, sizeof buffer, digest);
+    const bytes block = sm4_ecb(digest, hex("08 00") + challenge() + hex("80 00 00 00 00 00"));
+    EXPECT_EQ(card_.transmit(hex("80 18 00 01 00 00 12") + be16(second) + block), hex("90 00"));
 }
+
+// A record the card cannot open under its own device authentication key is
+// refused and creates nothing.
+struct record_refusal {
+    const char* name;
+    const char* key;      // the device authentication key S is derived from
+    bool corrupt_mac;
+    bool fresh_challenge; // a GenRandom right before
+    size_t length;        // bytes sent (100: record and MAC; 84: the record alone)
+    uint16_t sw;
+};
+
+class create_refused : public app_file, public ::testing::WithParamInterface<record_refusal> {};
+
+TEST_P(create_refused, and_nothing_is_created) {
+    const record_refusal& c = GetParam();
+    authenticate_device();
+    const bytes challenge_bytes = c.fresh_challenge ? challenge() : bytes(8, 0);
+    const bytes sent = protect(second_record(), challenge_bytes, c.key, c.corrupt_mac);
+    EXPECT_EQ(cmd_create_application(id_, sent.data(), static_cast<uint32_t>(c.length)), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), c.sw);
+    uint8_t list[256];
+    uint32_t size = sizeof list;
+    ASSERT_EQ(cmd_enum_application_all(id_, list, &size), cmd_ok);
+    EXPECT_EQ(names_of(list, size), std::string("APP\0\0", 5));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    app_file, create_refused,
+    ::testing::Values(
+        record_refusal{"wrong_key", "0000000000000000", false, true, 100, 0x6988},
+        record_refusal{"wrong_mac", dev_auth_key, true, true, 100, 0x6988},
+        record_refusal{"no_challenge", dev_auth_key, false, false, 100, 0x6985},
+        record_refusal{"plain_record", dev_auth_key, false, true, 84, 0x6700}),
+    [](const ::testing::TestParamInfo<record_refusal>& i) { return std::string(i.param.name); });
 
 TEST_F(app_file, application_extended_info_reports_pin_bounds_and_login) {
     uint8_t info[8];

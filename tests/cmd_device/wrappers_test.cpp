@@ -156,7 +156,6 @@ int call_random(device_id d)
 int call_dev_auth(device_id d) { return cmd_dev_auth(d, 0, std::array<uint8_t, 16>{}); }
 int call_pin_info(device_id d) { return cmd_get_pin_info(d, 1, template_app, nullptr, nullptr, nullptr); }
 int call_verify(device_id d) { return cmd_verify_pin(d, std::array<uint8_t, 8>{}, 1, template_app, "1234"); }
-int call_unblock_ms(device_id d) { return cmd_unblock_pin_ms(d, template_app, std::array<uint8_t, 16>{}, "1234"); }
 int call_remote(device_id d) { return cmd_remote_unblock_pin(d, template_app, std::array<uint8_t, 16>{}); }
 int call_clear(device_id d) { return cmd_clear_secure_state(d, template_app); }
 // The secure-messaging commands with a MAC that is computed without the card
@@ -170,7 +169,8 @@ uint32_t any_mac(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint3
 const std::array<uint8_t, 16> iv16{};
 int call_change(device_id d) { return cmd_change_pin({any_mac, 1}, d, iv16, 1, template_app, "1234", "5678"); }
 int call_unblock(device_id d) { return cmd_unblock_pin({any_mac, 1}, d, iv16, template_app, "1234", "5678"); }
-int call_reload(device_id d) { return cmd_reload_pin({any_mac, 1}, d, iv16, template_app, "5678"); }
+int call_reload(device_id d) { return cmd_reload_pin({any_mac, 1}, d, iv16, iv16, template_app, "5678"); }
+int call_unblock_ms(device_id d) { return cmd_unblock_pin_ms({any_mac, 1}, d, iv16, iv16, template_app, "1234"); }
 
 const fault_case fault_cases[] = {
     {"SetLabel", call_set_label},       {"GetDevInfo", call_dev_info}, {"GetShortDevInfo", call_short_info},
@@ -245,15 +245,14 @@ INSTANTIATE_TEST_SUITE_P(gen_random, random_replies,
                                            random_case{"shorter", 4, 0x9000, cmd_bad_length}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// The unblock data of UnblockPin_MS and RemoteUnblockPin is bounded by the
-// device's chunk size.
+// The unblock data of RemoteUnblockPin is bounded by the device's chunk size
+// (UnblockPin_MS carries a fixed-size block and MAC).
 TEST_F(device_wrappers, unblock_data_bounded_by_the_chunk_size)
 {
     const uint32_t chunk = cmd_set_chunk_size(device, 96 + 32);
     ASSERT_EQ(chunk, 96u);
     const size_t sent = card.apdu_log().size();
     EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 1, 0)), cmd_bad_length);
-    EXPECT_EQ(cmd_unblock_pin_ms(device, template_app, bytes(chunk - 2 - 3, 0), "1234"), cmd_bad_length);
     EXPECT_EQ(card.apdu_log().size(), sent);
     // At the bound it is sent (and the card judges the content).
     EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 2, 0)), cmd_bad_status);

@@ -2,6 +2,7 @@
 // -> simulated token.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "cmd_app_file.h"
@@ -40,9 +41,21 @@ TEST_F(app_pin, create_application_needs_device_authentication)
     EXPECT_EQ(commands(), 0u);
     EXPECT_EQ(h, 0u);
 
+    // Authenticated with a cryptogram made outside: the library has no key to
+    // protect the PINs with, so nothing is sent.
+    ASSERT_EQ(authenticate_externally(), SAR_OK);
+    clear_log();
+    EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h),
+              SAR_KEYNOTFOUNTERR);
+    EXPECT_EQ(commands(), 0u);
+
     ASSERT_EQ(authenticate(), SAR_OK);
+    clear_log();
     ASSERT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h), SAR_OK);
     EXPECT_NE(h, 0u);
+    // A challenge, the record with its PINs enciphered and its MAC, the open.
+    EXPECT_EQ(count(0x80, 0x50), 1) << log_text();
+    EXPECT_EQ(count(0x80, 0x20), 1) << log_text();
     uint32_t max = 0, left = 0, is_default = 7;
     ASSERT_EQ(SKF_GetPINInfo(h, gm_pin_type_user, &max, &left, &is_default), SAR_OK);
     EXPECT_EQ(max, 3u);
@@ -55,6 +68,10 @@ TEST_F(app_pin, create_application_needs_device_authentication)
     EXPECT_EQ(b[0], 4);
     EXPECT_EQ(b[1], 16);
     EXPECT_EQ(login, 0u);
+    // The PINs the card stored are the ones enciphered in the record.
+    uint32_t so_retry = 0;
+    EXPECT_EQ(SKF_VerifyPIN(h, gm_pin_type_so, "so-secret", &so_retry), SAR_OK);
+    EXPECT_EQ(SKF_VerifyPIN(h, gm_pin_type_user, "1234", &so_retry), SAR_OK);
 
     HAPPLICATION again = 0;
     EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &again),
@@ -202,12 +219,47 @@ TEST_F(app_pin, clear_secure_state_logs_the_user_out)
 TEST_F(app_pin, reload_user_pin_needs_the_security_officer)
 {
     const HAPPLICATION h = open_app();
+    clear_log();
     EXPECT_EQ(gm_reload_user_pin(h, "reload12"), SAR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(commands(), 0u);
     uint32_t retry = 0;
     ASSERT_EQ(SKF_VerifyPIN(h, 0, so_pin, &retry), SAR_OK);
     ASSERT_EQ(gm_reload_user_pin(h, "reload12"), SAR_OK);
     EXPECT_EQ(SKF_VerifyPIN(h, 1, "reload12", &retry), SAR_OK);
     EXPECT_EQ(gm_reload_user_pin(h, nullptr), SAR_INVALIDPARAMERR);
+}
+
+// ReloadPin's key comes from the SO PIN verified through the same
+// application object: the card's SO login alone (another handle or process
+// logged the SO in) is not enough, and the key goes with the SO login.
+TEST_F(app_pin, reload_key_follows_the_so_verification_of_this_object)
+{
+    const HAPPLICATION h = open_app();
+    const HAPPLICATION other = open_app();
+    uint32_t retry = 0;
+    ASSERT_EQ(SKF_VerifyPIN(h, 0, so_pin, &retry), SAR_OK);
+    clear_log();
+    EXPECT_EQ(gm_reload_user_pin(other, "reload12"), SAR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(gm_forget_so_pin_key(other), SAR_OK);
+    EXPECT_EQ(commands(), 0u);
+
+    // An SO PIN change keeps the key of the new SO PIN.
+    ASSERT_EQ(SKF_ChangePIN(h, 0, so_pin, "so-changed", &retry), SAR_OK);
+    ASSERT_EQ(gm_reload_user_pin(h, "reload34"), SAR_OK);
+    EXPECT_EQ(SKF_VerifyPIN(other, 1, "reload34", &retry), SAR_OK);
+
+    // Wiped by a refused SO PIN, by ClearSecureState and by the logout call.
+    const auto refused_after = [&](const std::function<void()>& step) {
+        ASSERT_EQ(SKF_VerifyPIN(h, 0, "so-changed", &retry), SAR_OK);
+        step();
+        clear_log();
+        EXPECT_EQ(gm_reload_user_pin(h, "reload56"), SAR_USER_NOT_LOGGED_IN);
+        EXPECT_EQ(commands(), 0u);
+    };
+    refused_after([&] { EXPECT_EQ(SKF_VerifyPIN(h, 0, "not-the-so", &retry), SAR_PIN_INCORRECT); });
+    refused_after([&] { EXPECT_EQ(SKF_ClearSecureState(h), SAR_OK); });
+    refused_after([&] { EXPECT_EQ(gm_forget_so_pin_key(h), SAR_OK); });
+    EXPECT_EQ(gm_forget_so_pin_key(h + 1000), SAR_INVALIDHANDLEERR);
 }
 
 // The PIN commands' MAC is computed by the library: a PIN change is the two

@@ -308,7 +308,7 @@ protected:
     bytes so_response(const char* pin)
     {
         uint8_t challenge[8] = {};
-        EXPECT_EQ(cmd_gen_random(gm_find_dev(dev)->device, challenge, 8), cmd_ok);
+        EXPECT_EQ(SKF_GenRandom(dev, challenge, 8), SAR_OK);
         return oracle::sm4_ecb(oracle::pin_key(pin), oracle::challenge_block(challenge), true);
     }
     void lock_user()
@@ -337,6 +337,23 @@ TEST_F(remote_unblock, with_the_sos_response)
 TEST_F(remote_unblock, ms_form_sets_the_new_pin)
 {
     lock_user();
+    // A wrong response is a wrong SO answer, as in the plain remote form.
+    bytes wrong = so_response("pevot");
+    wrong[0] ^= 1;
+    wrong.insert(wrong.end(), {'8', '0', '7', '0', '6', '0', '5', '0'});
+    uint32_t so_retry = 77;
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()), nullptr, nullptr,
+                                       &so_retry),
+              SAR_PIN_INCORRECT);
+    EXPECT_EQ(so_retry, 9u);
+    // The response was taken over the challenge of the last SKF_GenRandom:
+    // without one (used up above) nothing is sent.
+    card.clear_log();
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()), nullptr, nullptr,
+                                       &so_retry),
+              SAR_FAIL);
+    EXPECT_TRUE(card.apdu_log().empty());
+
     bytes data = so_response("pevot");
     const std::string new_pin = "80706050";
     data.insert(data.end(), new_pin.begin(), new_pin.end());

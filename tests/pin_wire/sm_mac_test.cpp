@@ -3,8 +3,9 @@
 //    and against OpenSSL's SM4-CBC, over lengths around the block size;
 //  - through the device API on an in-process simulated card: ChangePin,
 //    UnblockPin and ReloadPin carry the first 4 bytes of the card's MAC over
-//    the new PIN (key: the PIN key or the reload key, IV: the challenge
-//    block), are accepted, and no other command is sent for the MAC.
+//    the new PIN (key: the PIN key, or ReloadPin's session key S =
+//    SM4-ECB(K(SO PIN), challenge block); IV: the challenge block), are
+//    accepted, and no other command is sent for the MAC.
 #include <gtest/gtest.h>
 
 #include <openssl/evp.h>
@@ -47,6 +48,24 @@ block16 openssl_cbc_mac(const block16& key, const block16& iv, const bytes& data
         return mac;
     std::copy(out.begin() + n - 16, out.begin() + n, mac.begin());
     return mac;
+}
+
+// One SM4-ECB block by OpenSSL.
+block16 openssl_ecb(const block16& key, const block16& in) {
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        &EVP_CIPHER_CTX_free);
+    block16 out{};
+    int n = 0;
+    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.data(), nullptr) != 1)
+        return out;
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    if (EVP_EncryptUpdate(ctx.get(), out.data(), &n, in.data(), 16) != 1 || n != 16) return {};
+    return out;
+}
+
+block16 pin_key_of(const char* pin) {
+    const auto key = cardsim::sm_pin_key(pin);
+    return key ? *key : block16{};
 }
 
 block16 card_mac(const block16& key, const block16& iv, const bytes& data) {
@@ -148,7 +167,7 @@ class pin_commands : public ::testing::Test {
     // MAC is the first 4 bytes of the card's MAC over the new PIN with key
     // and the IV made of the challenge the GenRandom before it returned.
     void expect_card_mac(const block16& key, const std::string& new_pin,
-                         bool key_is_challenge = false) {
+                         const char* session_of_pin = nullptr) {
         ASSERT_GE(wire.size(), 2u);
         const exchange& random = wire[wire.size() - 2];
         const exchange& command = wire.back();
@@ -156,7 +175,7 @@ class pin_commands : public ::testing::Test {
         ASSERT_GE(random.reply.size(), 8u + 2u);
         block16 iv{};
         std::copy_n(random.reply.begin(), 8, iv.begin());
-        const block16 mac_key = key_is_challenge ? iv : key;
+        const block16 mac_key = session_of_pin ? openssl_ecb(pin_key_of(session_of_pin), iv) : key;
         // Extended case 3: CLA INS P1 P2 00 Lc Lc data.
         ASSERT_GE(command.command.size(), 7u + 4u);
         const bytes carried(command.command.end() - 4, command.command.end());
@@ -204,7 +223,7 @@ TEST_F(pin_commands, reload_pin_carries_the_card_mac) {
     wire.clear();
     ASSERT_EQ(gm_reload_user_pin(app, "reload-1"), SAR_OK);
     EXPECT_EQ(instructions(), (std::vector<uint8_t>{0x50, 0x34}));
-    expect_card_mac({}, "reload-1", true);
+    expect_card_mac({}, "reload-1", so_pin);
     EXPECT_EQ(gm_verify_pin(app, 1, "reload-1", &retry), SAR_OK);
 }
 

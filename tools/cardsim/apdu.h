@@ -15,6 +15,8 @@ inline constexpr uint16_t more_data = 0x6A9E; // "send the same command again"
 inline constexpr uint16_t wrong_length = 0x6700;
 inline constexpr uint16_t security_not_satisfied = 0x6982;
 inline constexpr uint16_t conditions_not_satisfied = 0x6985;
+// ISO 7816-4: incorrect secure-messaging data objects (a MAC that does not match).
+inline constexpr uint16_t incorrect_sm_data = 0x6988;
 inline constexpr uint16_t last_command_expected = 0x6883;
 inline constexpr uint16_t chaining_not_supported = 0x6884;
 inline constexpr uint16_t wrong_data = 0x6A80;

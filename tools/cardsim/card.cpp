@@ -79,6 +79,7 @@ struct card::impl {
     std::deque<fault> faults;
     std::deque<ins_fault> ins_faults;
     std::deque<std::vector<uint8_t>> log;
+    std::deque<std::vector<uint8_t>> replies;  // the reply to each logged command
     std::optional<chain_state> chain;
     std::optional<continuation> pending;
     std::string image_error;
@@ -246,6 +247,14 @@ std::vector<uint8_t> card::transmit(std::span<const uint8_t> command_apdu)
     std::lock_guard g(impl_->lock);
     impl_->log.emplace_back(command_apdu.begin(), command_apdu.end());
     if (impl_->log.size() > max_log_entries) impl_->log.pop_front();
+    std::vector<uint8_t> reply = answer(command_apdu);
+    impl_->replies.push_back(reply);
+    if (impl_->replies.size() > max_log_entries) impl_->replies.pop_front();
+    return reply;
+}
+
+std::vector<uint8_t> card::answer(std::span<const uint8_t> command_apdu)
+{
     if (!impl_->powered) return {};
     if (!impl_->faults.empty()) {
         const fault f = impl_->faults.front();
@@ -338,10 +347,17 @@ std::vector<std::vector<uint8_t>> card::apdu_log() const
     return {impl_->log.begin(), impl_->log.end()};
 }
 
+std::vector<std::vector<uint8_t>> card::reply_log() const
+{
+    std::lock_guard g(impl_->lock);
+    return {impl_->replies.begin(), impl_->replies.end()};
+}
+
 void card::clear_log()
 {
     std::lock_guard g(impl_->lock);
     impl_->log.clear();
+    impl_->replies.clear();
 }
 
 size_t card::max_buffer_size() const

@@ -74,6 +74,8 @@ public:
 
     // Every command APDU received (including those answered by a fault).
     std::vector<std::vector<uint8_t>> apdu_log() const;
+    // The reply sent to each command of apdu_log, in the same order.
+    std::vector<std::vector<uint8_t>> reply_log() const;
     void clear_log();
 
     // The maximum buffer size the card reports; may be changed by tests.
@@ -95,6 +97,9 @@ public:
     struct impl;
 
 private:
+    // The reply to one command (transmit logs both).
+    std::vector<uint8_t> answer(std::span<const uint8_t> command_apdu);
+
     friend struct card_test_access;
     std::unique_ptr<impl> impl_;
 };

@@ -18,7 +18,7 @@ namespace cardsim {
 namespace {
 
 constexpr uint16_t sw_locked = 0x6983;
-constexpr uint16_t sw_bad_sm = 0x6988;  // ISO 7816-4: incorrect secure-messaging data objects
+constexpr uint16_t sw_bad_sm = sw::incorrect_sm_data;
 constexpr size_t mac_bytes = 4;
 constexpr size_t response_size = 16;  // UnblockPin_MS and RemoteUnblockPin
 
@@ -199,6 +199,24 @@ uint16_t unblock_pin(command_context& ctx)
     return sm_change(ctx, app->so, app->user, *parts);
 }
 
+// A 16-byte key derived from a card secret and the challenge, wiped when it
+// goes out of scope.
+struct session_block {
+    block16 bytes{};
+    session_block() = default;
+    session_block(const session_block&) = delete;
+    session_block& operator=(const session_block&) = delete;
+    ~session_block() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+// SM4-ECB(key, challenge || 00 x 8): the SO response of the remote unblock
+// forms, and the session key of ReloadPin.
+bool challenge_key(const block16& key, const std::array<uint8_t, challenge_size>& challenge, session_block& out)
+{
+    const block16 plain = challenge_block(challenge);
+    return sm4_ecb_encrypt(key, plain, out.bytes);
+}
+
 // Checks a 16-byte response SM4-ECB(K(SO PIN), challenge || 00 x 8).
 uint16_t check_so_response(command_context& ctx, application& app, std::span<const uint8_t> response)
 {
@@ -207,28 +225,37 @@ uint16_t check_so_response(command_context& ctx, application& app, std::span<con
     if (!challenge) return sw::conditions_not_satisfied;
     const auto key = sm_pin_key(app.so.text);
     if (!key) return sw::unknown_error;
-    const block16 plain = challenge_block(*challenge);
-    block16 expected{};
-    if (!sm4_ecb_encrypt(*key, plain, expected)) return sw::unknown_error;
-    if (CRYPTO_memcmp(expected.data(), response.data(), response_size) != 0) return wrong_pin(ctx, app.so);
+    session_block expected;
+    if (!challenge_key(*key, *challenge, expected)) return sw::unknown_error;
+    if (CRYPTO_memcmp(expected.bytes.data(), response.data(), response_size) != 0) return wrong_pin(ctx, app.so);
     pin_accepted(ctx, app.so);
     return sw::ok;
 }
 
-// "UnblockPin_MS" (84 1A 00 01): app || 16-byte response || new user PIN in
-// plain.
+// "UnblockPin_MS" (84 1A 00 01): app || new user PIN under R || MAC, where
+// R = SM4-ECB(K(SO PIN), challenge || 00 x 8) is the SO's response to the
+// challenge: the host got it from the SO's side and uses it as the key; the
+// card computes it itself. A block or MAC that does not check under R is a
+// wrong SO response (counted against the SO PIN).
 uint16_t unblock_pin_ms(command_context& ctx)
 {
-    if (ctx.data.size() < 2 + response_size + 1 || ctx.data.size() > 2 + response_size + max_pin_length)
-        return sw::wrong_length;
-    reader r(ctx.data);
-    application* app = find_app(ctx.card, r.u16());
+    const auto parts = split_sm(ctx.data);
+    if (!parts) return sw::wrong_length;
+    application* app = find_app(ctx.card, parts->app);
     if (!app) return sw::not_found;
-    const auto response = r.bytes(response_size);
-    const auto new_pin = r.rest();
-    if (const uint16_t s = check_so_response(ctx, *app, response); s != sw::ok) return s;
-    if (!new_pin_fits(app->user, new_pin.size())) return sw::wrong_data;
-    set_pin(ctx, app->user, new_pin);
+    if (app->so.remaining == 0) return sw_locked;
+    const auto challenge = take_challenge(ctx.card);
+    if (!challenge) return sw::conditions_not_satisfied;
+    const auto so_key = sm_pin_key(app->so.text);
+    if (!so_key) return sw::unknown_error;
+    session_block response;
+    if (!challenge_key(*so_key, *challenge, response)) return sw::unknown_error;
+    const auto new_pin = sm_unwrap_block(response.bytes, parts->block);
+    if (!new_pin || !mac_matches(response.bytes, challenge_block(*challenge), *new_pin, parts->mac))
+        return wrong_pin(ctx, app->so);
+    pin_accepted(ctx, app->so);
+    if (!new_pin_fits(app->user, new_pin->size())) return sw::wrong_data;
+    set_pin(ctx, app->user, *new_pin);
     return sw::ok;
 }
 
@@ -246,8 +273,9 @@ uint16_t remote_unblock_pin(command_context& ctx)
     return sw::ok;
 }
 
-// "ReloadPin" (C4 34 00 00): app || new user PIN under key = challenge ||
-// 00 x 8 || MAC (key and IV the same 16 bytes). Needs the SO logged in.
+// "ReloadPin" (C4 34 00 00): app || new user PIN under S || MAC (key S, IV
+// challenge || 00 x 8), S = SM4-ECB(K(SO PIN), challenge || 00 x 8): only
+// the SO PIN holder and the card can make S. Needs the SO logged in.
 uint16_t reload_pin(command_context& ctx)
 {
     const auto parts = split_sm(ctx.data);
@@ -257,9 +285,12 @@ uint16_t reload_pin(command_context& ctx)
     if (!login_of(ctx.card, app->id).so) return sw::security_not_satisfied;
     const auto challenge = take_challenge(ctx.card);
     if (!challenge) return sw::conditions_not_satisfied;
-    const block16 key = challenge_block(*challenge);
-    const auto new_pin = sm_unwrap_block(key, parts->block);
-    if (!new_pin || !mac_matches(key, key, *new_pin, parts->mac)) return sw_bad_sm;
+    const auto so_key = sm_pin_key(app->so.text);
+    if (!so_key) return sw::unknown_error;
+    session_block session;
+    if (!challenge_key(*so_key, *challenge, session)) return sw::unknown_error;
+    const auto new_pin = sm_unwrap_block(session.bytes, parts->block);
+    if (!new_pin || !mac_matches(session.bytes, challenge_block(*challenge), *new_pin, parts->mac)) return sw_bad_sm;
     if (!new_pin_fits(app->user, new_pin->size())) return sw::wrong_data;
     set_pin(ctx, app->user, *new_pin);
     return sw::ok;

@@ -16,6 +16,7 @@
 #include "gm_fingerprint.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
+#include "sm4.h"
 #include "sm_wrap.h"
 #include "transport.h"
 
@@ -25,6 +26,8 @@ namespace {
 // most 2046 bytes, and a list that would not fit is refused, not appended.
 constexpr uint32_t app_list_max = 4096;
 constexpr size_t app_record_size = 84;
+constexpr size_t app_record_so_pin = 32;    // offset of the SO PIN field
+constexpr size_t app_record_user_pin = 52;  // offset of the user PIN field
 
 using challenge_t = std::array<uint8_t, sm_challenge_size>;
 using block16_t = std::array<uint8_t, sm_iv_size>;
@@ -45,13 +48,41 @@ uint32_t take_challenge(device_id device, challenge_t& challenge)
     return gm_wrapper_error(cmd_gen_random(device, challenge.data(), static_cast<uint32_t>(challenge.size())));
 }
 
-// The secure-messaging IV (and ReloadPin key): the challenge followed by
-// eight zero bytes.
+// The secure-messaging IV: the challenge followed by eight zero bytes.
 block16_t challenge_block(const challenge_t& challenge)
 {
     block16_t block{};
     std::copy(challenge.begin(), challenge.end(), block.begin());
     return block;
+}
+
+// A 16-byte key or key-bearing block on the stack, wiped on every path.
+struct secret16 {
+    uint8_t bytes[sm4_key_size] = {};
+    secret16() = default;
+    secret16(const secret16&) = delete;
+    secret16& operator=(const secret16&) = delete;
+    ~secret16() { mbedtls_platform_zeroize(bytes, sizeof bytes); }
+};
+
+// The session key of a command protected by a card secret K: SM4-ECB under K
+// of challenge || 00 x 8. The card derives the same from the K it stores.
+bool session_key(const uint8_t* k, const challenge_t& challenge, secret16& out)
+{
+    const block16_t block = challenge_block(challenge);
+    std::memcpy(out.bytes, block.data(), block.size());
+    return sm4_ecb(k, out.bytes, sizeof out.bytes, sm4_encrypt) == sm4_result::ok;
+}
+
+// Keeps K(SO PIN) on the application after the card accepted the SO PIN.
+void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin)
+{
+    secret16 key;
+    if (sm_pin_key(so_pin, bounded_length(so_pin, gm_pin_max_length), key.bytes) != sm_result::ok) {
+        app->so_pin_key.drop();
+        return;
+    }
+    app->so_pin_key.hold(key.bytes, dev_card_resets(dev->device));
 }
 
 // A refused PIN command: 63Cx reports x tries left (ISO 7816-4 "counter"
@@ -158,25 +189,48 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         if (const uint32_t rv = check_pin(szAdminPin); rv != SAR_OK) return rv;
         if (const uint32_t rv = check_pin(szUserPin); rv != SAR_OK) return rv;
 
+        // Both PINs travel under a session key derived from the device
+        // authentication key, which the library must hold: a cryptogram made
+        // elsewhere (SKF_DevAuth) gives it none.
+        if (dev->auth_key.get(dev->device) == nullptr) return SAR_KEYNOTFOUNTERR;
+
         // GM/T 0016 application record of the card: name 32, SO PIN 16, SO
         // tries (BE), user PIN 16, user tries (BE), create-file rights (LE),
-        // 4 zero bytes, the four PIN-length bounds.
-        std::array<uint8_t, app_record_size> record{};
+        // 4 zero bytes, the four PIN-length bounds; then the MAC.
+        std::array<uint8_t, app_record_size + sm_mac_full_size> record{};
         // The record carries both PINs: wiped whatever the outcome.
         struct wipe_record {
-            std::array<uint8_t, app_record_size>& r;
+            std::array<uint8_t, app_record_size + sm_mac_full_size>& r;
             ~wipe_record() { mbedtls_platform_zeroize(r.data(), r.size()); }
         } const wipe{record};
         std::memcpy(record.data(), szAppName, strlen(szAppName));
-        std::memcpy(record.data() + 32, szAdminPin, strlen(szAdminPin));
+        std::memcpy(record.data() + app_record_so_pin, szAdminPin, strlen(szAdminPin));
         put_be32(dwAdminPinRetryCount, record.data() + 48);
-        std::memcpy(record.data() + 52, szUserPin, strlen(szUserPin));
+        std::memcpy(record.data() + app_record_user_pin, szUserPin, strlen(szUserPin));
         put_be32(dwUserPinRetryCount, record.data() + 68);
         put_le32(dwCreateFileRights, record.data() + 72);
         record[80] = bPinBound1;
         record[81] = bPinBound2;
         record[82] = bPinBound3;
         record[83] = bPinBound4;
+
+        challenge_t challenge{};
+        if (const uint32_t rv = take_challenge(dev->device, challenge); rv != SAR_OK) return rv;
+        const uint8_t* auth_key = dev->auth_key.get(dev->device);  // the card may have been reset since
+        if (auth_key == nullptr) return SAR_KEYNOTFOUNTERR;
+        secret16 session;
+        if (!session_key(auth_key, challenge, session)) return SAR_FAIL;
+        // Each PIN field (zero-filled to 16 bytes) enciphered under S, then
+        // the SM4-CBC-MAC under S of the record as sent, from the challenge
+        // block: the card recomputes S from its own key and refuses a record
+        // whose MAC does not match.
+        for (const size_t field : {app_record_so_pin, app_record_user_pin})
+            if (sm4_ecb(session.bytes, record.data() + field, gm_pin_max_length, sm4_encrypt) != sm4_result::ok)
+                return SAR_FAIL;
+        const block16_t iv = challenge_block(challenge);
+        if (sm_mac(session.bytes, iv.data(), record.data(), app_record_size, record.data() + app_record_size) !=
+            sm_result::ok)
+            return SAR_FAIL;
         if (const int rc = cmd_create_application(dev->device, record.data(), static_cast<uint32_t>(record.size()));
             rc != cmd_ok)
             return gm_wrapper_error(rc);
@@ -241,10 +295,13 @@ uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char
         if (const int rc = cmd_verify_pin(ref.dev->device, challenge, static_cast<uint8_t>(ulPINType),
                                           app_id16(ref.app), szPIN);
             rc != cmd_ok) {
+            // The card is no longer SO-authenticated after a wrong SO PIN.
+            if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
             if (pulRetryCount) *pulRetryCount = 0;
             return pin_refusal(rc, pulRetryCount);
         }
         set_login_flag(ref.app, ulPINType);
+        if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szPIN);
         return SAR_OK;
     });
 }
@@ -263,12 +320,15 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
 
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
-        if (const int rc = cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin); rc != cmd_ok)
+        if (const int rc = cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin); rc != cmd_ok) {
+            if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
             return pin_refusal(rc, pulRetryCount);
+        }
         // The old PIN was verified: that PIN's holder is logged in. Only the
         // flag of that PIN type is set; an SO PIN change must not open the
         // user's objects.
         set_login_flag(ref.app, ulPINType);
+        if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szOldPin);
 
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
@@ -277,6 +337,7 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
                                           szNewPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, pulRetryCount);
+        if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szNewPin);
         return SAR_OK;
     });
 }
@@ -329,23 +390,30 @@ uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData,
 uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
                                   uint8_t* pbReply, uint32_t* pulReplyLen, uint32_t* pulRetryCount)
 {
-    constexpr uint32_t response_size = 16;
+    constexpr uint32_t response_size = unblock_ms_response_size;
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (pbData == nullptr || ulLength <= response_size || ulLength - response_size > unblock_ms_pin_max)
             return SAR_INVALIDPARAMERR;
+        // The response was computed over the challenge of this handle's last
+        // SKF_GenRandom; the MAC starts from it as in the other PIN commands.
+        gm_sc_dev* dev = ref.dev;
+        if (!dev->caller_challenge_set) return SAR_FAIL;
+        const block16_t iv = challenge_block(dev->caller_challenge);
+        dev->caller_challenge_set = false;  // the card takes it, whatever the outcome
         const std::string_view new_pin(reinterpret_cast<const char*>(pbData) + response_size,
                                        ulLength - response_size);
-        const int rc = cmd_unblock_pin_ms(ref.dev->device, app_id16(ref.app), {pbData, response_size}, new_pin,
-                                          pbReply, pulReplyLen);
+        const sm_mac_callback mac{gm_secure_messaging_mac, dev->handle()};
+        uint32_t mac_error = SAR_OK;
+        const int rc = cmd_unblock_pin_ms(mac, dev->device, std::span<const uint8_t, response_size>(pbData, response_size),
+                                          iv, app_id16(ref.app), new_pin, pbReply, pulReplyLen, &mac_error);
         if (rc == cmd_ok) return SAR_OK;
         // The card accepted it, but its reply does not fit the caller's buffer
         // (*pulReplyLen now holds the reply's length).
         if (rc == cmd_bad_length && pulReplyLen != nullptr && cmd_last_status_word() == sw_success)
             return SAR_BUFFER_TOO_SMALL;
-        if (pulRetryCount) *pulRetryCount = 0;
-        return pin_refusal(rc, pulRetryCount);
+        return sm_pin_failure(rc, mac_error, pulRetryCount);
     });
 }
 
@@ -355,12 +423,19 @@ uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (const uint32_t rv = check_pin(szNewUserPin); rv != SAR_OK) return rv;
+        // Only this library's own SO verification gives the key the new PIN
+        // travels under; nothing is sent without it.
+        if (ref.app->so_pin_key.get(ref.dev->device) == nullptr) return SAR_USER_NOT_LOGGED_IN;
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
+        const uint8_t* so_key = ref.app->so_pin_key.get(ref.dev->device);  // a reset logs the SO out
+        if (so_key == nullptr) return SAR_USER_NOT_LOGGED_IN;
+        secret16 session;
+        if (!session_key(so_key, challenge, session)) return SAR_FAIL;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc = cmd_reload_pin(mac, ref.dev->device, challenge_block(challenge), app_id16(ref.app),
-                                          szNewUserPin, &mac_error);
+        if (const int rc = cmd_reload_pin(mac, ref.dev->device, session.bytes, challenge_block(challenge),
+                                          app_id16(ref.app), szNewUserPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, nullptr);
         return SAR_OK;
@@ -372,9 +447,21 @@ uint32_t SKF_ClearSecureState(HAPPLICATION hApplication)
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        // The card logs both PINs out whatever it answers next.
+        ref.app->so_pin_key.drop();
         if (const int rc = cmd_clear_secure_state(ref.dev->device, app_id16(ref.app)); rc != cmd_ok)
             return gm_wrapper_error(rc);
         ref.app->user_logged_in = 0;
+        return SAR_OK;
+    });
+}
+
+uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        ref.app->so_pin_key.drop();
         return SAR_OK;
     });
 }

@@ -33,9 +33,15 @@ uint32_t SKF_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATION
 // The handle and its containers, keys and MACs go when the card accepts the close.
 uint32_t SKF_CloseApplication(HAPPLICATION hApplication);
 
-// Creates an application on a device authenticated with SKF_DevAuth and opens
-// it. The four PIN-length bounds go to the card in argument order (this card
-// reads them as user minimum, user maximum, SO minimum, SO maximum).
+// Creates an application on a device authenticated with gm_dev_auth_with_key
+// and opens it. The four PIN-length bounds go to the card in argument order
+// (this card reads them as user minimum, user maximum, SO minimum, SO
+// maximum). The two PINs never cross the reader's line in clear: under a
+// fresh card challenge C, S = SM4-ECB(device authentication key, C || 00 x 8)
+// enciphers each 16-byte PIN field (SM4-ECB), and the record carries the
+// SM4-CBC-MAC under S (IV C || 00 x 8) of itself. A device not authenticated:
+// SAR_INVALIDPARAMERR; authenticated with an outside cryptogram (SKF_DevAuth,
+// no key held) or reset since: SAR_KEYNOTFOUNTERR, nothing sent.
 uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char* szAdminPin,
                                uint32_t dwAdminPinRetryCount, const char* szUserPin, uint32_t dwUserPinRetryCount,
                                uint32_t dwCreateFileRights, uint8_t bPinBound1, uint8_t bPinBound2, uint8_t bPinBound3,
@@ -56,11 +62,14 @@ uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t*
 uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount);
 // Verifies the PIN under a fresh card challenge. Success logs the PIN's type
 // in on the application object (user or SO flag); *pulRetryCount is written
-// only on failure.
+// only on failure. An accepted SO PIN leaves its secure-messaging key K(SO
+// PIN) on the application object (for gm_reload_user_pin); a refused one
+// drops it.
 uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount);
 // Verifies the old PIN (which logs that PIN's type in: the SO flag for the SO
 // PIN, the user flag for the user PIN), then sends the new PIN under secure
-// messaging.
+// messaging. For the SO PIN the application object keeps K of the PIN the
+// card now holds.
 uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin, const char* szNewPin,
                        uint32_t* pulRetryCount);
 // With a new user PIN: unblocks the user PIN under the SO PIN (secure
@@ -72,17 +81,28 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
 // Remote unblock: the caller's unblock data goes to the card as given.
 uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
                                uint32_t* pulRetryCount);
-// "UnblockPin_MS": pbData is the 16-byte response followed by the new user
-// PIN (1 to 16 bytes). The card's reply body, if any, goes to pbReply
-// (*pulReplyLen: capacity in, length out; both may be null to ignore it).
+// "UnblockPin_MS": pbData is the 16-byte response R = SM4-ECB(K(SO PIN),
+// challenge || 00 x 8), computed by the SO's side over the challenge of this
+// device handle's last SKF_GenRandom, followed by the new user PIN (1 to 16
+// bytes). R is the secure-messaging key: the card gets the new PIN wrapped
+// under R and its MAC (IV challenge || 00 x 8), and computes R itself; R is
+// never sent. No such challenge known: SAR_FAIL, nothing sent. The card's
+// reply body, if any, goes to pbReply (*pulReplyLen: capacity in, length
+// out; both may be null to ignore it).
 uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
                                   uint8_t* pbReply, uint32_t* pulReplyLen, uint32_t* pulRetryCount);
 // Sets a new user PIN (the SO must be logged in on the card); the PKCS#11
-// layer's C_InitPIN.
+// layer's C_InitPIN. The new PIN travels under S = SM4-ECB(K(SO PIN),
+// challenge || 00 x 8), which only the card and the SO PIN holder can make:
+// without a K(SO PIN) from this library's SO verification on this
+// application object, SAR_USER_NOT_LOGGED_IN and nothing is sent.
 uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin);
 // Logs the user out on the card and on the application object (the SO flag
-// is kept).
+// is kept; the held K(SO PIN) is wiped, the card logs the SO out too).
 uint32_t SKF_ClearSecureState(HAPPLICATION hApplication);
+// Wipes the application object's K(SO PIN) (the PKCS#11 layer's logout,
+// which leaves the card as it is). Sends nothing.
+uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication);
 
 // The secure-messaging MAC callback of the PIN commands (cmd_device.h,
 // sm_mac_function): the SM4-CBC-MAC the card checks (16-byte key and IV,

@@ -451,10 +451,16 @@ uint32_t SKF_GenRandom(DEVHANDLE hDev, uint8_t* pbRandom, uint32_t ulRandomLen)
         // buffer untouched.
         std::vector<uint8_t> random(ulRandomLen);
         uint32_t done = 0;
+        dev->caller_challenge_set = false;
         while (done < ulRandomLen) {
             const uint32_t piece = std::min(gm_random_piece, ulRandomLen - done);
             if (const int w = cmd_gen_random(dev->device, random.data() + done, piece); w != cmd_ok)
                 return gm_wrapper_error(w);
+            // The card keeps the first 8 bytes of the last exchange as its
+            // challenge (a shorter one leaves none).
+            dev->caller_challenge_set = piece >= dev->caller_challenge.size();
+            if (dev->caller_challenge_set)
+                std::memcpy(dev->caller_challenge.data(), random.data() + done, dev->caller_challenge.size());
             done += piece;
         }
         std::memcpy(pbRandom, random.data(), ulRandomLen);

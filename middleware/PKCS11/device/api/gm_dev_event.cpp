@@ -22,6 +22,7 @@
 #include "gm_dev_enum.h"
 #include "gm_filters.h"
 #include "gm_frame.h"
+#include "gm_handles.h"
 #include "transport.h"
 
 namespace {
@@ -226,6 +227,7 @@ void collect_changes(uint32_t rescans, uint64_t entry, std::deque<dev_event>& ou
                     gone += '\0';
                 }
                 dev_purge_removed();
+                gm_drop_stale_keys();
             }
             if (added > 0) came = enum_filtered_devices(device_state_new);
             return SAR_OK;

@@ -6,6 +6,7 @@
 #include <array>
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +20,10 @@
 #include "gm_filters.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
+#include "sm4.h"
 #include "transport.h"
+
+#include <mbedtls/platform_util.h>
 
 namespace {
 
@@ -230,6 +234,7 @@ uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize)
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
     return gm_locked_call([&]() -> uint32_t {
         const int readers = dev_refresh(gm_device_filter());
+        gm_drop_stale_keys();
         if (readers <= 0) {
             *pulSize = 0;
             return SAR_DEVICE_REMOVED;
@@ -273,6 +278,7 @@ uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev)
         if (rv == 1) {
             if (dev_refresh(gm_device_filter()) <= 0) return SAR_FAIL;
             dev_purge_removed();
+            gm_drop_stale_keys();
             (void)enum_filtered_devices(device_state_any);
             rv = dev->open();
         }
@@ -324,24 +330,66 @@ uint32_t gm_get_dev_caps(DEVHANDLE hDev, DEVINFO* pDevInfo, uint32_t* pulCaps1, 
     });
 }
 
+namespace {
+
+// DevAuth with the given cryptogram. A refusal ends the card's
+// authentication (the card clears it on a wrong answer).
+uint32_t dev_auth_locked(gm_sc_dev* dev, std::span<const uint8_t> data)
+{
+    const int rc = cmd_dev_auth(dev->device, 0, data);
+    if (rc == cmd_ok) {
+        dev->authenticated = 1;
+        return SAR_OK;
+    }
+    dev->authenticated = 0;
+    const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+    if (status.counter) {
+        // Device authentication reports the tries left as its result. No
+        // try left is a locked key, never success.
+        return status.tries > 0 ? status.tries : SAR_PIN_LOCKED;
+    }
+    return gm_wrapper_error(rc);
+}
+
+}  // namespace
+
 uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen)
 {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || pbAuthData == nullptr || dev->open_flag == 0) return SAR_INVALIDPARAMERR;
         if (ulLen == 0 || ulLen > 255) return SAR_INDATALENERR;
-        const int rc = cmd_dev_auth(dev->device, 0, {pbAuthData, ulLen});
-        if (rc == cmd_ok) {
-            dev->authenticated = 1;
-            return SAR_OK;
-        }
-        const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
-        if (status.counter) {
-            // Device authentication reports the tries left as its result. No
-            // try left is a locked key, never success.
-            return status.tries > 0 ? status.tries : SAR_PIN_LOCKED;
-        }
-        return gm_wrapper_error(rc);
+        // The authentication now rests on a cryptogram made elsewhere.
+        dev->auth_key.drop();
+        return dev_auth_locked(dev, {pbAuthData, ulLen});
+    });
+}
+
+uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulKeyLen)
+{
+    return gm_locked_call([&]() -> uint32_t {
+        gm_sc_dev* dev = gm_find_dev(hDev);
+        if (dev == nullptr || pbKey == nullptr || dev->open_flag == 0) return SAR_INVALIDPARAMERR;
+        if (ulKeyLen != sm4_key_size) return SAR_INDATALENERR;
+        dev->auth_key.drop();
+        uint8_t key[sm4_key_size];
+        std::memcpy(key, pbKey, sizeof key);
+        std::array<uint8_t, sm4_block_size> block{};
+        // Key and cryptogram are wiped whatever the outcome.
+        struct wipe {
+            uint8_t* k;
+            std::array<uint8_t, sm4_block_size>& b;
+            ~wipe()
+            {
+                mbedtls_platform_zeroize(k, sm4_key_size);
+                mbedtls_platform_zeroize(b.data(), b.size());
+            }
+        } const wiped{key, block};
+        if (const int rc = cmd_gen_random(dev->device, block.data(), 8); rc != cmd_ok) return gm_wrapper_error(rc);
+        if (sm4_ecb(key, block.data(), block.size(), sm4_encrypt) != sm4_result::ok) return SAR_FAIL;
+        const uint32_t rv = dev_auth_locked(dev, block);
+        if (rv == SAR_OK) dev->auth_key.hold(key, dev_card_resets(dev->device));
+        return rv;
     });
 }
 
@@ -376,6 +424,7 @@ uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_
         // state: objects that named them would address ids the card reuses.
         dev->apps.clear();
         dev->authenticated = 0;
+        dev->auth_key.drop();
         dev->open_flag = 1;
         return SAR_OK;
     });

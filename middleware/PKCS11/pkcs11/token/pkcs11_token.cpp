@@ -356,7 +356,11 @@ CK_RV pkcs11_token::init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length) {
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     info_cached_ = false;
-    if (const uint32_t rv = gm_reload_user_pin(application_, buffer.data()); rv != SAR_OK) return rv;
+    // Without this process's own SO verification the device API has no key
+    // to send the new PIN under (an SO login by another process, or on the
+    // token's sensor).
+    if (const uint32_t rv = gm_reload_user_pin(application_, buffer.data()); rv != SAR_OK)
+        return rv == SAR_USER_NOT_LOGGED_IN ? CKR_USER_NOT_LOGGED_IN : rv;
     std::array<uint8_t, oem_info_size> oem{};
     uint32_t got = oem.size();
     if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got); rv != SAR_OK)
@@ -580,10 +584,8 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
 
 CK_RV pkcs11_token::device_authenticate() {
     connect_on_demand();
-    uint8_t block[16] = {};
-    if (const uint32_t rv = SKF_GenRandom(device_handle_, block, 8); rv != SAR_OK) return rv;
-    if (sm4_ecb(default_dev_auth_key, block, sizeof block, sm4_encrypt) != sm4_result::ok) return CKR_GENERAL_ERROR;
-    return SKF_DevAuth(device_handle_, block, sizeof block);
+    // The device API keeps the key for the application record it then sends.
+    return gm_dev_auth_with_key(device_handle_, default_dev_auth_key, sizeof default_dev_auth_key);
 }
 
 // ---- direct device functions ----
