@@ -27,6 +27,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "test_hex.h"
 
 extern char** environ;
 
@@ -62,19 +63,10 @@ bytes random_bytes(size_t n) {
 }
 
 std::string hex(const bytes& b) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (uint8_t x : b) {
-        s.push_back(digits[x >> 4]);
-        s.push_back(digits[x & 15]);
-    }
-    return s;
+    return test_support::to_hex(b);
 }
 bytes unhex(const std::string& s) {
-    bytes b;
-    for (size_t i = 0; i + 1 < s.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-    return b;
+    return test_support::from_hex(s);
 }
 
 std::string env(const char* name) {
