@@ -18,6 +18,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "openssl_ptr.h"
 #include "token_session.h"
 
 using cardsim::test::simulated_token;
@@ -28,14 +29,8 @@ namespace {
 using test_support::so_pin;
 using test_support::user_pin;
 
-struct pkey_free {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-struct pctx_free {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using pctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pctx_free>;
+using test_support::pctx_ptr;
+using test_support::pkey_ptr;
 
 bytes random_bytes(size_t n, uint8_t seed) {
     bytes b(n);
