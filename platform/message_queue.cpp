@@ -1,5 +1,6 @@
 #include "message_queue.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -44,6 +45,17 @@ std::shared_ptr<queue> find(window_id window) {
     const auto it = r.windows.find(window);
     return it == r.windows.end() ? nullptr : it->second;
 }
+
+std::atomic<size_t> blocked_waiters{0};
+
+// Counts the calling thread as blocked for the length of one wait. Taken and
+// released while the queue's lock is held, on both sides of the wait.
+struct blocked_wait {
+    blocked_wait() { blocked_waiters.fetch_add(1); }
+    ~blocked_wait() { blocked_waiters.fetch_sub(1); }
+    blocked_wait(const blocked_wait&) = delete;
+    blocked_wait& operator=(const blocked_wait&) = delete;
+};
 
 bool in_range(const window_msg& msg, uint32_t first, uint32_t last) {
     return msg.message >= first && msg.message <= last;
@@ -115,9 +127,16 @@ get_result get_window_message(window_id window, uint32_t first, uint32_t last, u
             q->messages.erase(it);
             return get_result::message;
         }
-        if (timeout_ms == infinite) {
-            q->arrived.wait(lock);
-        } else if (q->arrived.wait_until(lock, deadline) == std::cv_status::timeout) {
+        bool timed_out = false;
+        {
+            const blocked_wait counted;
+            if (timeout_ms == infinite) {
+                q->arrived.wait(lock);
+            } else {
+                timed_out = q->arrived.wait_until(lock, deadline) == std::cv_status::timeout;
+            }
+        }
+        if (timed_out) {
             // One last look: a message may have come with the time-out.
             for (auto it = q->messages.begin(); it != q->messages.end(); ++it) {
                 if (!in_range(*it, first, last)) continue;
@@ -137,6 +156,10 @@ size_t drop_window_messages(window_id window, uint32_t first, uint32_t last) {
     const size_t before = q->messages.size();
     std::erase_if(q->messages, [&](const window_msg& m) { return in_range(m, first, last); });
     return before - q->messages.size();
+}
+
+size_t blocked_window_waiters() {
+    return blocked_waiters.load();
 }
 
 void init_message_windows() {

@@ -43,6 +43,10 @@ get_result get_window_message(window_id window, uint32_t first, uint32_t last, u
                               window_msg* out);
 // Removes every queued message in [first, last]; returns how many went.
 size_t drop_window_messages(window_id window, uint32_t first, uint32_t last);
+// Threads of this process blocked in get_window_message at the moment. A
+// thread counts from the moment it waits with the queue's lock released, so a
+// message posted once it counts is one its wait sees arrive.
+size_t blocked_window_waiters();
 // The window's title ("" for an unknown id).
 std::string window_title(window_id window);
 // Builds the process's window table now. Code that keeps windows in its own

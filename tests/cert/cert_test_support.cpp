@@ -1,5 +1,7 @@
 #include "cert_test_support.h"
 
+#include "test_hex.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -54,23 +56,11 @@ bytes read_file(const std::string& path) {
 }
 
 std::string hex(const uint8_t* p, size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < n; ++i) {
-        s += digits[p[i] >> 4];
-        s += digits[p[i] & 15];
-    }
-    return s;
+    return test_support::to_hex(p, n);
 }
 
 bytes unhex(const std::string& text) {
-    bytes out;
-    std::string clean;
-    for (char c : text)
-        if (std::isxdigit(static_cast<unsigned char>(c))) clean += c;
-    for (size_t i = 0; i + 1 < clean.size(); i += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(clean.substr(i, 2), nullptr, 16)));
-    return out;
+    return test_support::from_hex(text);
 }
 
 bytes tlv(uint8_t tag, const bytes& content) {

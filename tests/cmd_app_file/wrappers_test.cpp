@@ -19,18 +19,14 @@
 #include "device_sc_manager.h"
 #include "fake_device.h"
 #include "transport.h"
+#include "test_hex.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
 bytes hex(const char* text) {
-    bytes out;
-    std::istringstream in(text);
-    std::string byte;
-    while (in >> byte)
-        out.push_back(static_cast<uint8_t>(std::stoul(byte, nullptr, 16)));
-    return out;
+    return test_support::from_hex(text);
 }
 
 bytes operator+(bytes a, const bytes& b) {

@@ -10,6 +10,7 @@
 #include "cmd_crypto.h"
 #include "dispatch.h"
 #include "transport.h"
+#include "test_hex.h"
 
 namespace {
 
@@ -17,20 +18,7 @@ using bytes = std::vector<uint8_t>;
 
 bytes hex(const char* text)
 {
-    bytes out;
-    unsigned v = 0;
-    int digits = 0;
-    for (const char* p = text; *p; ++p) {
-        const char c = *p;
-        if (c == ' ') continue;
-        v = v * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
-        if (++digits == 2) {
-            out.push_back(static_cast<uint8_t>(v));
-            v = 0;
-            digits = 0;
-        }
-    }
-    return out;
+    return test_support::from_hex(text);
 }
 
 bytes seq(size_t n, uint8_t first = 0)
@@ -40,16 +28,6 @@ bytes seq(size_t n, uint8_t first = 0)
     return b;
 }
 
-std::string to_hex(const bytes& b)
-{
-    std::string s;
-    char buf[4];
-    for (uint8_t v : b) {
-        std::snprintf(buf, sizeof buf, "%02X ", v);
-        s += buf;
-    }
-    return s;
-}
 
 const bytes k2 = {0xA1, 0xA2};
 const bytes d1 = {0xD1};
@@ -170,7 +148,7 @@ TEST_P(builder_bytes, exact_command)
         return;
     }
     ASSERT_NE(command, nullptr);
-    EXPECT_EQ(to_hex(command->to_bytes()), to_hex(hex(c.expected.c_str())));
+    EXPECT_EQ(test_support::to_hex(command->to_bytes()), test_support::to_hex(hex(c.expected.c_str())));
     EXPECT_STREQ(command->name(), c.name);
     EXPECT_EQ(command->timeout(), c.timeout);
     // The card's own command table (written separately) knows the command

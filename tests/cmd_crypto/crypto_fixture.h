@@ -20,15 +20,13 @@
 #include "dispatch.h"
 #include "fake_device.h"
 #include "transport.h"
+#include "openssl_ptr.h"
 
 namespace crypto_test {
 
 using bytes = std::vector<uint8_t>;
 
-struct pkey_free {
-    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
+using test_support::pkey_ptr;
 
 inline bytes seq(size_t n, uint8_t first = 0)
 {

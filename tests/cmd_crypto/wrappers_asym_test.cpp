@@ -16,6 +16,7 @@
 
 #include "cmd_crypto.h"
 #include "crypto_fixture.h"
+#include "test_hex.h"
 
 namespace crypto_test {
 namespace {
@@ -199,9 +200,7 @@ const hash_case hash_cases[] = {
 
 bytes unhex(const char* text)
 {
-    bytes out;
-    for (const char* p = text; p[0] && p[1]; p += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
-    return out;
+    return test_support::from_hex(text);
 }
 
 // PKCS#1 v1.5 type 1 with the content as given, by OpenSSL.

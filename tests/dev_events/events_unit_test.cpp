@@ -2,6 +2,7 @@
 // PC/SC.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 
 #include "gm_api.h"
 #include "gm_dev_event.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -51,17 +53,22 @@ TEST(message_window, ids_are_never_reused_and_a_destroyed_window_takes_nothing) 
 TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it) {
     const plat::window_id w = plat::create_message_window("w", "w");
     plat::window_msg m;
+    // Each helper acts once the test's thread is blocked in the wait, so the
+    // wake-up path is the one taken (not the message already queued).
+    std::atomic<bool> blocked{false};
     std::thread poster([&] {
-        std::this_thread::sleep_for(50ms);
+        blocked = test_support::wait_until([] { return plat::blocked_window_waiters() == 1; }, 5s);
         plat::post_window_message(w, 0x466, 3);
     });
     EXPECT_EQ(plat::get_window_message(w, 0x464, 0x466, plat::infinite, &m),
               plat::get_result::message);
     EXPECT_EQ(m.wparam, 3u);
     poster.join();
+    EXPECT_TRUE(blocked.load()) << "the post came before the wait";
 
+    blocked = false;
     std::thread destroyer([&] {
-        std::this_thread::sleep_for(50ms);
+        blocked = test_support::wait_until([] { return plat::blocked_window_waiters() == 1; }, 5s);
         plat::destroy_message_window(w);
     });
     const auto start = std::chrono::steady_clock::now();
@@ -69,6 +76,7 @@ TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it) {
               plat::get_result::no_window);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     destroyer.join();
+    EXPECT_TRUE(blocked.load()) << "the destroy came before the wait";
 }
 
 TEST(message_window, the_queue_is_bounded_and_a_range_can_be_dropped) {

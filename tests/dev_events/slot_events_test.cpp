@@ -18,6 +18,7 @@
 #include "gm_api.h"
 #include "gm_filters.h"
 #include "gm_frame.h"
+#include "message_queue.h"
 #include "module_loader.h"
 #include "wait_until.h"
 
@@ -276,7 +277,10 @@ TEST_F(DevEventTest,
     EXPECT_EQ(r.event, GM_DEV_EVENT_INSERTED);
 
     auto waiting = std::async(std::launch::async, wait_dev_event);
-    std::this_thread::sleep_for(100ms);
+    // The cancel must end a wait in progress, not one that has yet to begin.
+    ASSERT_TRUE(
+        test_support::wait_until([] { return plat::blocked_window_waiters() == 1; }, 5s))
+        << "the wait never blocked on the event window";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(SKF_CancelWaitForDevEvent(), SAR_OK);
     ASSERT_EQ(waiting.wait_for(1s), std::future_status::ready);

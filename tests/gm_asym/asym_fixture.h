@@ -26,6 +26,7 @@
 #include "cardsim_harness.h"
 #include "gm_api.h"
 #include "gm_filters.h"
+#include "openssl_ptr.h"
 
 namespace asym_test {
 
@@ -34,10 +35,7 @@ using bytes = std::vector<uint8_t>;
 inline constexpr const char* user_pin = "58204716";
 inline constexpr const char* sm2_default_id = "1234567812345678";
 
-struct pkey_free {
-    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
+using test_support::pkey_ptr;
 struct bn_free {
     void operator()(BIGNUM* b) const noexcept { BN_free(b); }
 };

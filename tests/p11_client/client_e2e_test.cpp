@@ -22,6 +22,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "token_session.h"
 
 using cardsim::test::simulated_token;
 
@@ -29,12 +30,8 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-constexpr const char* so_pin = "pevot";
-constexpr const char* user_pin = "58204716";
-
-CK_UTF8CHAR_PTR text(const char* s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
-}
+using test_support::so_pin;
+using test_support::user_pin;
 
 class ClientTest : public ::testing::Test {
   protected:
@@ -46,10 +43,7 @@ class ClientTest : public ::testing::Test {
         slot = first_slot();
         ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
                   CKR_OK);
-        ASSERT_EQ(f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)), CKR_OK);
-        ASSERT_EQ(f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)), CKR_OK);
-        ASSERT_EQ(f->C_Logout(h), CKR_OK);
-        ASSERT_EQ(f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+        ASSERT_TRUE(test_support::login_new_user(f, h));
     }
     void TearDown() override {
         if (f != nullptr) f->C_Finalize(nullptr);
@@ -111,11 +105,7 @@ class ClientTest : public ::testing::Test {
 
     size_t apdus() { return token_.sim().apdu_log().size(); }
 
-    simulated_token token_{[] {
-        cardsim::card_options o;
-        o.oem_identifier = "Tavrel01";
-        return o;
-    }()};
+    simulated_token token_{test_support::module_token_options()};
     CK_FUNCTION_LIST* f = nullptr;
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE h = 0;
@@ -141,7 +131,7 @@ int child_steps(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE parent_session, CK_SLOT_I
     CK_SESSION_HANDLE s = 0;
     if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) return step;
     ++step;
-    if (f->C_Login(s, CKU_USER, text(user_pin), std::strlen(user_pin)) != CKR_OK) return step;
+    if (f->C_Login(s, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)) != CKR_OK) return step;
     ++step;
     CK_OBJECT_CLASS priv_class = CKO_PRIVATE_KEY;
     CK_OBJECT_CLASS pub_class = CKO_PUBLIC_KEY;
@@ -233,7 +223,7 @@ TEST_F(ClientTest, FinalizeEndsSessionsAndLogins) {
     ASSERT_EQ(f->C_GetSessionInfo(s, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RO_PUBLIC_SESSION); // nobody logged in
     EXPECT_TRUE(find(s, CKO_PRIVATE_KEY, nullptr).empty());
-    ASSERT_EQ(f->C_Login(s, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+    ASSERT_EQ(f->C_Login(s, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
     EXPECT_EQ(find(s, CKO_PRIVATE_KEY, "finalized").size(), 1u);
 }
 
@@ -309,10 +299,10 @@ TEST_F(ClientTest, CardTrafficPerCallOnAnUnchangedToken) {
     CK_SESSION_HANDLE s = 0;
     ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s), CKR_OK);
     ASSERT_EQ(f->C_Logout(h), CKR_OK);
-    EXPECT_EQ(f->C_Login(s, CKU_USER, text("00000000"), 8), CKR_PIN_INCORRECT);
+    EXPECT_EQ(f->C_Login(s, CKU_USER, test_support::utf8("00000000"), 8), CKR_PIN_INCORRECT);
     ASSERT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
     EXPECT_NE(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
-    ASSERT_EQ(f->C_Login(s, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+    ASSERT_EQ(f->C_Login(s, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
     ASSERT_EQ(f->C_GetTokenInfo(slot, &info), CKR_OK);
     EXPECT_EQ(info.flags & CKF_USER_PIN_COUNT_LOW, 0u);
 }

@@ -8,7 +8,6 @@
 // helper test "ContainerHelper.role" then plays that role and exits.
 #include <gtest/gtest.h>
 
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,8 +26,9 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "test_hex.h"
+#include "test_process.h"
 
-extern char** environ;
 
 using cardsim::test::simulated_token;
 
@@ -232,41 +232,16 @@ bool contains(const std::vector<bytes>& list, const bytes& v) {
 }
 
 // Runs this binary again as another process in `role`; its exit status.
-int run_role(const std::string& role, const std::map<std::string, std::string>& vars = {}) {
-    std::vector<std::string> env_text;
-    for (char** e = environ; *e != nullptr; ++e)
-        env_text.emplace_back(*e);
-    env_text.push_back("P11C_ROLE=" + role);
-    for (const auto& [k, v] : vars)
-        env_text.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& s : env_text)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-    std::string filter = "--gtest_filter=ContainerHelper.role";
-    char* argv[] = {self.data(), filter.data(), nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+int run_role(const std::string& role, std::map<std::string, std::string> vars = {}) {
+    vars["P11C_ROLE"] = role;
+    return test_support::run_self("ContainerHelper.role", vars);
 }
 
 std::string hex(const bytes& b) {
-    static const char* digits = "0123456789abcdef";
-    std::string s;
-    for (uint8_t x : b) {
-        s.push_back(digits[x >> 4]);
-        s.push_back(digits[x & 15]);
-    }
-    return s;
+    return test_support::to_hex(b);
 }
 bytes unhex(const std::string& s) {
-    bytes b;
-    for (size_t i = 0; i + 1 < s.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoi(s.substr(i, 2), nullptr, 16)));
-    return b;
+    return test_support::from_hex(s);
 }
 
 std::string env(const char* name) {

@@ -18,25 +18,19 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "openssl_ptr.h"
+#include "token_session.h"
 
 using cardsim::test::simulated_token;
 using bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr const char* so_pin = "pevot";
-constexpr const char* user_pin = "58204716";
+using test_support::so_pin;
+using test_support::user_pin;
 
-struct pkey_free {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-struct pctx_free {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using pctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pctx_free>;
-
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+using test_support::pctx_ptr;
+using test_support::pkey_ptr;
 
 bytes random_bytes(size_t n, uint8_t seed) {
     bytes b(n);
@@ -61,18 +55,7 @@ class RsaTest : public ::testing::Test {
         ASSERT_TRUE(token_.inserted()) << token_.error();
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
-        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-        CK_ULONG n = 0;
-        ASSERT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
-        ASSERT_GE(n, 1u);
-        std::vector<CK_SLOT_ID> slots(n);
-        ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
-        slot = slots[0];
-        ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h), CKR_OK);
-        ASSERT_EQ(f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)), CKR_OK);
-        ASSERT_EQ(f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)), CKR_OK);
-        ASSERT_EQ(f->C_Logout(h), CKR_OK);
-        ASSERT_EQ(f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+        ASSERT_TRUE(test_support::start_user_session(f, slot, h));
     }
     void TearDown() override {
         if (f != nullptr) f->C_Finalize(nullptr);
@@ -176,11 +159,7 @@ class RsaTest : public ::testing::Test {
         return f->C_VerifyFinal(h, const_cast<uint8_t*>(sig.data()), sig.size());
     }
 
-    simulated_token token_{[] {
-        cardsim::card_options o;
-        o.oem_identifier = "Tavrel01";
-        return o;
-    }()};
+    simulated_token token_{test_support::module_token_options()};
     CK_FUNCTION_LIST* f = nullptr;
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE h = 0;
@@ -499,7 +478,7 @@ TEST_F(RsaTest, KeyDestroyedOrPurgedDuringMultiPartOperationGivesAnError) {
     bytes out(128);
     CK_ULONG out_len = out.size();
     EXPECT_EQ(f->C_SignFinal(h, out.data(), &out_len), CKR_KEY_HANDLE_INVALID); // ends the operation
-    ASSERT_EQ(f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+    ASSERT_EQ(f->C_Login(h, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
 
     // A public key destroyed under a running verification.
     CK_OBJECT_HANDLE found[8];

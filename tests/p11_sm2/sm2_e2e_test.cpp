@@ -23,28 +23,20 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "openssl_ptr.h"
+#include "token_session.h"
 
 using cardsim::test::simulated_token;
 using bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr const char* so_pin = "pevot";
-constexpr const char* user_pin = "58204716";
+using test_support::so_pin;
+using test_support::user_pin;
 constexpr const char* default_id = "1234567812345678";
 
-struct pkey_free {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-struct pctx_free {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using pctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pctx_free>;
-
-CK_UTF8CHAR_PTR text(const char* s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
-}
+using test_support::pctx_ptr;
+using test_support::pkey_ptr;
 
 bytes random_bytes(size_t n, uint8_t seed) {
     bytes b(n);
@@ -187,21 +179,13 @@ class Sm2Test : public ::testing::Test {
         f = module().f;
         ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
         open_session();
-        ASSERT_EQ(f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)), CKR_OK);
-        ASSERT_EQ(f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)), CKR_OK);
-        ASSERT_EQ(f->C_Logout(h), CKR_OK);
-        ASSERT_EQ(f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+        ASSERT_TRUE(test_support::login_new_user(f, h));
     }
     void TearDown() override {
         if (f != nullptr) f->C_Finalize(nullptr);
     }
     void open_session() {
-        CK_ULONG n = 0;
-        ASSERT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
-        ASSERT_GE(n, 1u);
-        std::vector<CK_SLOT_ID> slots(n);
-        ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
-        slot_ = slots[0];
+        ASSERT_TRUE(test_support::first_token_slot(f, slot_));
         ASSERT_EQ(
             f->C_OpenSession(slot_, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),
             CKR_OK);
@@ -340,11 +324,7 @@ class Sm2Test : public ::testing::Test {
         ASSERT_EQ(f->C_CreateObject(h, st, 6, &priv), CKR_OK);
     }
 
-    simulated_token token_{[] {
-        cardsim::card_options o;
-        o.oem_identifier = "Tavrel01";
-        return o;
-    }()};
+    simulated_token token_{test_support::module_token_options()};
     CK_FUNCTION_LIST* f = nullptr;
     CK_SESSION_HANDLE h = 0;
     uint8_t none_ = 0;

@@ -17,17 +17,14 @@
 #include "pkcs11_object.h"
 #include "sm2_codec.h"
 #include "sm3.h"
+#include "openssl_ptr.h"
+#include "test_hex.h"
 
 using bytes = std::vector<uint8_t>;
 
 namespace {
 
-bytes from_hex(const std::string& h) {
-    bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using test_support::from_hex;
 
 bytes openssl_sm3(const bytes& m) {
     bytes d(32);
@@ -42,14 +39,8 @@ bytes module_sm3(const bytes& m) {
     return d;
 }
 
-struct pkey_free {
-    void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using pkey_ptr = std::unique_ptr<EVP_PKEY, pkey_free>;
-struct pctx_free {
-    void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using pctx_ptr = std::unique_ptr<EVP_PKEY_CTX, pctx_free>;
+using test_support::pctx_ptr;
+using test_support::pkey_ptr;
 
 pkey_ptr sm2_key() {
     return pkey_ptr(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));

@@ -17,17 +17,13 @@
 #include "pkcs11_key_ctx.h"
 #include "pkcs11_object.h"
 #include "rc2.h"
+#include "test_hex.h"
 
 using bytes = std::vector<uint8_t>;
 
 namespace {
 
-bytes from_hex(const std::string& h) {
-    bytes b;
-    for (size_t i = 0; i + 1 < h.size(); i += 2)
-        b.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    return b;
-}
+using test_support::from_hex;
 
 bytes random_bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);

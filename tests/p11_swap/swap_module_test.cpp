@@ -12,6 +12,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "token_session.h"
 
 using cardsim::test::first_port;
 using cardsim::test::second_port;
@@ -22,9 +23,7 @@ namespace {
 constexpr const char* so_pin = "pevot";
 
 cardsim::card_options token_options() {
-    cardsim::card_options o;
-    o.oem_identifier = "Tavrel01";
-    return o;
+    return test_support::module_token_options();
 }
 
 // The module enumerates again only when 3 s have passed since the last one.
@@ -33,7 +32,7 @@ void wait_enumeration_window() {
 }
 
 CK_UTF8CHAR_PTR text(const char* s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+    return test_support::utf8(s);
 }
 
 class SwapTest : public ::testing::Test {
@@ -45,14 +44,7 @@ class SwapTest : public ::testing::Test {
     }
     void TearDown() override { f->C_Finalize(nullptr); }
 
-    std::vector<CK_SLOT_ID> token_slots() {
-        CK_ULONG n = 0;
-        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
-        std::vector<CK_SLOT_ID> slots(n);
-        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
-        slots.resize(n);
-        return slots;
-    }
+    std::vector<CK_SLOT_ID> token_slots() { return test_support::token_slots(f); }
     CK_SESSION_HANDLE open(CK_SLOT_ID slot) {
         CK_SESSION_HANDLE h = 0;
         EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h),

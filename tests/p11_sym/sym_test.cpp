@@ -21,20 +21,18 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "token_session.h"
+#include "test_hex.h"
 
 using cardsim::test::simulated_token;
 using bytes = std::vector<uint8_t>;
 
 namespace {
 
-constexpr const char* so_pin = "pevot";
-constexpr const char* user_pin = "58204716";
+using test_support::so_pin;
+using test_support::user_pin;
 // The simulated card reports a 2048-byte buffer: commands carry 1792 data bytes.
 constexpr size_t chunk = 1792;
-
-CK_UTF8CHAR_PTR text(const char* s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
-}
 
 bytes pattern(size_t n, uint8_t seed) {
     bytes b(n);
@@ -44,10 +42,7 @@ bytes pattern(size_t n, uint8_t seed) {
 }
 
 bytes hex(const char* s) {
-    bytes out;
-    for (; s[0] && s[1]; s += 2)
-        out.push_back(static_cast<uint8_t>(std::stoi(std::string(s, 2), nullptr, 16)));
-    return out;
+    return test_support::from_hex(s);
 }
 
 struct cipher_free {
@@ -86,17 +81,9 @@ class SymTest : public ::testing::Test {
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
         ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
-        CK_ULONG n = 0;
-        ASSERT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
-        ASSERT_GE(n, 1u);
-        std::vector<CK_SLOT_ID> slots(n);
-        ASSERT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
-        slot = slots[0];
+        ASSERT_TRUE(test_support::first_token_slot(f, slot));
         h = open();
-        ASSERT_EQ(f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)), CKR_OK);
-        ASSERT_EQ(f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)), CKR_OK);
-        ASSERT_EQ(f->C_Logout(h), CKR_OK);
-        ASSERT_EQ(f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)), CKR_OK);
+        ASSERT_TRUE(test_support::login_new_user(f, h));
     }
     void TearDown() override {
         if (f != nullptr) f->C_Finalize(nullptr);
@@ -199,11 +186,7 @@ class SymTest : public ::testing::Test {
     }
 
     // The module looks for its own OEM identifier on the card.
-    simulated_token token_{[] {
-        cardsim::card_options o;
-        o.oem_identifier = "Tavrel01";
-        return o;
-    }()};
+    simulated_token token_{test_support::module_token_options()};
     CK_FUNCTION_LIST* f = nullptr;
     CK_SLOT_ID slot = 0;
     CK_SESSION_HANDLE h = 0;

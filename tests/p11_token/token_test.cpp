@@ -13,6 +13,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "token_session.h"
 #include "wait_until.h"
 
 using cardsim::test::first_port;
@@ -26,8 +27,7 @@ constexpr const char* default_user_pin = "58204716";
 
 // A simulated token the module lists: it carries the module's OEM identifier.
 cardsim::card_options token_options(bool blank = false) {
-    cardsim::card_options o;
-    o.oem_identifier = "Tavrel01";
+    cardsim::card_options o = test_support::module_token_options();
     o.blank = blank;
     return o;
 }
@@ -38,7 +38,9 @@ cardsim::card_options token_options(bool blank = false) {
 constexpr unsigned short_interval_ms = 100;
 void wait_enumeration_window() { std::this_thread::sleep_for(std::chrono::milliseconds(short_interval_ms + 20)); }
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return test_support::utf8(s);
+}
 
 std::string trimmed(const CK_UTF8CHAR* p, size_t n) {
     std::string s(reinterpret_cast<const char*>(p), n);
@@ -58,14 +60,7 @@ protected:
 
     void short_enumeration_interval() { ASSERT_TRUE(set_module_timing(module(), short_interval_ms, 0)); }
 
-    std::vector<CK_SLOT_ID> token_slots() {
-        CK_ULONG n = 0;
-        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);
-        std::vector<CK_SLOT_ID> slots(n);
-        EXPECT_EQ(f->C_GetSlotList(CK_TRUE, slots.data(), &n), CKR_OK);
-        slots.resize(n);
-        return slots;
-    }
+    std::vector<CK_SLOT_ID> token_slots() { return test_support::token_slots(f); }
     CK_SESSION_HANDLE open(CK_SLOT_ID slot, bool rw = true) {
         CK_SESSION_HANDLE h = 0;
         EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0), nullptr, nullptr, &h),

@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QLabel>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
@@ -19,11 +18,8 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <mutex>
-#include <poll.h>
 #include <set>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,58 +35,14 @@
 #include "test_env.h"
 #include "upinsetfrm.h"
 #include "window_message.h"
-
-extern char** environ;
+#include "x11_tray_host.h"
 
 using namespace pruvell;
 using cardsim::test::simulated_token;
 
 namespace {
 
-pid_t g_xvfb = -1;
-pid_t g_trayer = -1;
-std::string g_skip;
-std::string g_startError;
-
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    pid = -1;
-}
-
-bool StartXvfb() {
-    int fds[2];
-    if (::pipe(fds) != 0) return false;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    g_xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "640x420x24",
-                    "-nolisten", "tcp", "-br", "-noreset"});
-    ::close(fds[1]);
-    if (g_xvfb <= 0) {
-        ::close(fds[0]);
-        return false;
-    }
-    std::string display;
-    pollfd p{fds[0], POLLIN, 0};
-    char c = 0;
-    while (::poll(&p, 1, 15000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-        display += c;
-    ::close(fds[0]);
-    if (display.empty()) return false;
-    ::setenv("DISPLAY", (":" + display).c_str(), 1);
-    return true;
-}
+test_support::x11_tray_host g_host;
 
 QImage Screen() {
     return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
@@ -115,7 +67,7 @@ QWidget* TopLevel(const char* cls) {
 int RunCommand(const std::string& commandLine, std::string& output) {
     const std::string file = QDir::tempPath().toStdString() + "/mfx-" + std::to_string(::getpid());
     const std::string shell = commandLine + " > " + file + " 2>&1";
-    const pid_t pid = Spawn({"/bin/sh", "-c", shell});
+    const pid_t pid = test_support::spawn({"/bin/sh", "-c", shell});
     if (pid <= 0) return -1;
     int status = 0;
     const bool ended =
@@ -142,8 +94,8 @@ std::string CertStore(const char* store) {
 } // namespace
 
 TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
-    if (!g_skip.empty()) GTEST_SKIP() << g_skip;
-    ASSERT_TRUE(g_startError.empty()) << g_startError;
+    if (!g_host.skip_reason().empty()) GTEST_SKIP() << g_host.skip_reason();
+    ASSERT_TRUE(g_host.start_error().empty()) << g_host.start_error();
     ASSERT_TRUE(QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 15000))
         << "trayer did not take the tray";
     const QString artifacts = QStringLiteral(PRUVELL_ARTIFACT_DIR);
@@ -320,7 +272,7 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     const QRect trayArea(Screen().width() - 40, 0, 40, 34);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Colours(Screen().copy(trayArea)) <= 2; }, 10000))
         << "the form's icon is still in the tray";
-    const pid_t program = Spawn({PRUVELL_PATH});
+    const pid_t program = test_support::spawn({PRUVELL_PATH});
     ASSERT_GT(program, 0);
     const bool registered = QTest::qWaitFor(
         [&] { return CertStore("MY").find("Alice Tray\tTavrel CSP V1.0\t") != std::string::npos; },
@@ -350,25 +302,15 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    const bool haveTools = !QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() &&
-                           !QStandardPaths::findExecutable(QStringLiteral("trayer")).isEmpty();
-    if (!haveTools) {
-        g_skip = "Xvfb or trayer is not installed";
-    } else if (!StartXvfb()) {
-        g_startError = "Xvfb did not start";
-    } else {
-        g_trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                          "--height", "32", "--transparent", "false", "--SetDockType", "true"});
-    }
+    g_host.start("640x420x24");
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    qputenv("QT_QPA_PLATFORM", g_skip.empty() && g_startError.empty() ? "xcb" : "offscreen");
+    qputenv("QT_QPA_PLATFORM", g_host.running() ? "xcb" : "offscreen");
     int rc = 0;
     {
         QApplication app(argc, argv);
         QApplication::setQuitOnLastWindowClosed(false);
         rc = RUN_ALL_TESTS();
     }
-    Stop(g_trayer);
-    Stop(g_xvfb);
+    g_host.stop();
     return rc;
 }

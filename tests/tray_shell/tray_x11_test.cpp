@@ -9,75 +9,23 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QScreen>
-#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <memory>
-#include <poll.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
+
+#include "x11_tray_host.h"
 
 using namespace pruvell;
 
 namespace {
 
-pid_t g_xvfb = -1;
-pid_t g_trayer = -1;
-std::string g_skip;       // why the test cannot run here
-std::string g_startError; // the tools exist but did not start
-
-// posix_spawn: the test process has threads once Qt runs. Descriptors
-// without close-on-exec (the server's display pipe) are inherited.
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-    return pid;
-}
-
-void Stop(pid_t& pid) {
-    if (pid <= 0) return;
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    pid = -1;
-}
-
-// Starts Xvfb with -displayfd, so the server itself takes a free display.
-bool StartXvfb() {
-    int fds[2];
-    if (::pipe(fds) != 0) return false;
-    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-    g_xvfb = Spawn({"Xvfb", "-displayfd", std::to_string(fds[1]), "-screen", "0", "400x220x24",
-                    "-nolisten", "tcp", "-br", "-noreset"});
-    ::close(fds[1]);
-    if (g_xvfb <= 0) {
-        ::close(fds[0]);
-        return false;
-    }
-    std::string display;
-    pollfd p{fds[0], POLLIN, 0};
-    char c = 0;
-    while (::poll(&p, 1, 15000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-        display += c;
-    ::close(fds[0]);
-    if (display.empty()) return false;
-    ::setenv("DISPLAY", (":" + display).c_str(), 1);
-    return true;
-}
+test_support::x11_tray_host g_host;
 
 QImage Screen() {
     return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
@@ -90,11 +38,6 @@ QIcon TestIcon() {
     p.fillRect(8, 8, 16, 16, QColor(250, 250, 250));
     p.fillRect(12, 12, 8, 8, QColor(200, 0, 0));
     return QIcon(pm);
-}
-
-void StartTrayer() {
-    g_trayer = Spawn({"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                      "--height", "32", "--transparent", "false", "--SetDockType", "true"});
 }
 
 // The box of the pixels of one colour (empty when there are none).
@@ -123,8 +66,8 @@ QWidget* VisibleBalloon() {
 } // namespace
 
 TEST(TrayHost, IconAppearsInTheTrayAndShowsABalloon) {
-    if (!g_skip.empty()) GTEST_SKIP() << g_skip;
-    ASSERT_TRUE(g_startError.empty()) << g_startError;
+    if (!g_host.skip_reason().empty()) GTEST_SKIP() << g_host.skip_reason();
+    ASSERT_TRUE(g_host.start_error().empty()) << g_host.start_error();
     ASSERT_TRUE(QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 15000))
         << "trayer did not take the tray";
     QDir().mkpath(QStringLiteral(PRUVELL_ARTIFACT_DIR));
@@ -183,9 +126,9 @@ TEST(TrayHost, IconAppearsInTheTrayAndShowsABalloon) {
     EXPECT_GT(CountColour(withBalloon, green), 20); // the icon is still there
 
     // The tray host goes away and a new one starts: the icon is back.
-    Stop(g_trayer);
+    g_host.stop_tray();
     ASSERT_TRUE(QTest::qWaitFor([&] { return CountColour(Screen(), green) == 0; }, 10000));
-    StartTrayer();
+    g_host.start_tray();
     ASSERT_TRUE(QTest::qWaitFor([&] { return CountColour(Screen(), green) > 20; }, 15000))
         << "the icon did not come back to the new tray";
     EXPECT_TRUE(icon->IconVisible());
@@ -196,24 +139,15 @@ TEST(TrayHost, IconAppearsInTheTrayAndShowsABalloon) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    const bool haveTools = !QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() &&
-                           !QStandardPaths::findExecutable(QStringLiteral("trayer")).isEmpty();
-    if (!haveTools) {
-        g_skip = "Xvfb or trayer is not installed";
-    } else if (!StartXvfb()) {
-        g_startError = "Xvfb did not start";
-    } else {
-        StartTrayer();
-    }
+    g_host.start("400x220x24");
     // Qt's own tray icon, not a status-notifier item on some session bus.
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    qputenv("QT_QPA_PLATFORM", g_skip.empty() && g_startError.empty() ? "xcb" : "offscreen");
+    qputenv("QT_QPA_PLATFORM", g_host.running() ? "xcb" : "offscreen");
     int rc = 0;
     {
         QApplication app(argc, argv);
         rc = RUN_ALL_TESTS();
     }
-    Stop(g_trayer);
-    Stop(g_xvfb);
+    g_host.stop();
     return rc;
 }

@@ -1,0 +1,17 @@
+// Test processes: this test binary run again as a second process (another
+// application using the same token), with some tests selected and extra
+// environment variables telling it its part.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace test_support {
+
+// Runs /proc/self/exe with --gtest_filter=`gtest_filter` and this process's
+// environment plus `vars` (which win over variables of the same name), and
+// waits for it. Its exit status, 128 + the signal when a signal ended it, -1
+// when it could not be started.
+int run_self(const std::string& gtest_filter, const std::map<std::string, std::string>& vars);
+
+} // namespace test_support
