@@ -20,6 +20,7 @@ struct queue {
     std::condition_variable arrived;
     std::deque<window_msg> messages;
     bool destroyed = false;
+    size_t waiters = 0; // threads blocked in get_window_message
 };
 
 // The windows of the process. Each queue is shared with the threads that use
@@ -115,9 +116,14 @@ get_result get_window_message(window_id window, uint32_t first, uint32_t last, u
             q->messages.erase(it);
             return get_result::message;
         }
-        if (timeout_ms == infinite) {
+        ++q->waiters;
+        bool timed_out = false;
+        if (timeout_ms == infinite)
             q->arrived.wait(lock);
-        } else if (q->arrived.wait_until(lock, deadline) == std::cv_status::timeout) {
+        else
+            timed_out = q->arrived.wait_until(lock, deadline) == std::cv_status::timeout;
+        --q->waiters;
+        if (timed_out) {
             // One last look: a message may have come with the time-out.
             for (auto it = q->messages.begin(); it != q->messages.end(); ++it) {
                 if (!in_range(*it, first, last)) continue;
@@ -128,6 +134,13 @@ get_result get_window_message(window_id window, uint32_t first, uint32_t last, u
             return q->destroyed ? get_result::no_window : get_result::timeout;
         }
     }
+}
+
+size_t window_message_waiters(window_id window) {
+    const std::shared_ptr<queue> q = find(window);
+    if (!q) return 0;
+    std::lock_guard lock(q->m);
+    return q->waiters;
 }
 
 size_t drop_window_messages(window_id window, uint32_t first, uint32_t last) {

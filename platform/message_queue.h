@@ -41,6 +41,9 @@ enum class get_result {
 // the range stay queued.
 get_result get_window_message(window_id window, uint32_t first, uint32_t last, uint32_t timeout_ms,
                               window_msg* out);
+// Threads blocked in get_window_message on the window at this moment (0 for
+// an unknown id): lets a caller wait until a waiter really waits.
+size_t window_message_waiters(window_id window);
 // Removes every queued message in [first, last]; returns how many went.
 size_t drop_window_messages(window_id window, uint32_t first, uint32_t last);
 // The window's title ("" for an unknown id).

@@ -12,6 +12,7 @@
 
 #include "gm_api.h"
 #include "gm_dev_event.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -51,8 +52,13 @@ TEST(message_window, ids_are_never_reused_and_a_destroyed_window_takes_nothing) 
 TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it) {
     const plat::window_id w = plat::create_message_window("w", "w");
     plat::window_msg m;
+    // Each helper acts once the waiter is blocked, so the wake-up path is the
+    // one taken (a message queued before the wait would be taken at once).
+    const auto waiting = [&] {
+        return test_support::wait_until([&] { return plat::window_message_waiters(w) == 1; }, 5s);
+    };
     std::thread poster([&] {
-        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(waiting()) << "the first waiter never blocked";
         plat::post_window_message(w, 0x466, 3);
     });
     EXPECT_EQ(plat::get_window_message(w, 0x464, 0x466, plat::infinite, &m),
@@ -61,7 +67,7 @@ TEST(message_window, a_post_wakes_a_waiter_and_a_destroy_releases_it) {
     poster.join();
 
     std::thread destroyer([&] {
-        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(waiting()) << "the second waiter never blocked";
         plat::destroy_message_window(w);
     });
     const auto start = std::chrono::steady_clock::now();

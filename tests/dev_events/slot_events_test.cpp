@@ -16,6 +16,7 @@
 
 #include "cardsim_harness.h"
 #include "gm_api.h"
+#include "gm_dev_event.h"
 #include "gm_filters.h"
 #include "gm_frame.h"
 #include "module_loader.h"
@@ -276,7 +277,8 @@ TEST_F(DevEventTest,
     EXPECT_EQ(r.event, GM_DEV_EVENT_INSERTED);
 
     auto waiting = std::async(std::launch::async, wait_dev_event);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(test_support::wait_until([] { return dev_event_waiters() == 1; }, 5s))
+        << "the waiter never blocked in SKF_WaitForDevEvent";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(SKF_CancelWaitForDevEvent(), SAR_OK);
     ASSERT_EQ(waiting.wait_for(1s), std::future_status::ready);

@@ -401,6 +401,16 @@ uint32_t CSmartCardConnectionNotifier::thread_routine() {
     return 0;
 }
 
+size_t dev_event_waiters() {
+    event_state& s = state();
+    plat::window_id window = 0;
+    {
+        std::lock_guard lock(s.m);
+        window = s.window;
+    }
+    return window == 0 ? 0 : plat::window_message_waiters(window);
+}
+
 namespace {
 
 LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names) {

@@ -130,3 +130,7 @@ class CSmartCardConnectionNotifier {
 
 // Longest single status-change wait of a watch round, in milliseconds.
 inline constexpr uint32_t reader_watch_slice_ms = 500;
+
+// Threads blocked in SKF_WaitForDevEvent's wait on the event window at this
+// moment (the PKCS#11 layer's slot-event thread, or a direct caller).
+size_t dev_event_waiters();
