@@ -8,28 +8,9 @@
 # Takes the machine-wide lock of the pcscd tests and leaves the reader empty.
 set -u
 module=$1 cardsim=$2 tool=$3 sanitized=$4
-src=$(cd "$(dirname "$0")/../.." && pwd)
 pin=58204716  # default user PIN of the simulator's format template
 
-bash "$src/scripts/pcscd.sh" start >/dev/null || { echo "pcscd could not be started"; exit 1; }
-exec 9>/tmp/tessvik-pcscd-tests.lock
-flock -w 300 9 || { echo "pcscd test lock not taken"; exit 1; }
-
-work=$(mktemp -d)
-sim=
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$cardsim" --oem Tavrel01 --image "$work/token.img" >"$work/cardsim.log" 2>&1 &
-sim=$!
-preload=()
-if [ "$sanitized" = 1 ]; then
-  # The sanitized module needs the ASan runtime loaded first into the client.
-  preload=(env "LD_PRELOAD=$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0)
-fi
+source "$(dirname "$0")/../support/token_script.sh"
 
 fail=0
 out=
@@ -43,10 +24,7 @@ run() {
 }
 check() { grep -qE "$1" <<<"$out" || { echo "FAIL: missing: $1"; fail=1; }; }
 
-for _ in $(seq 50); do
-  "${preload[@]}" "$tool" --module "$module" --list-token-slots 2>/dev/null | grep -q 'token label' && break
-  sleep 0.2
-done
+start_card --oem Tavrel01
 run 0 "$tool" --module "$module" --login --login-type so --so-pin pevot --init-pin --new-pin "$pin"
 label=$("${preload[@]}" "$tool" --module "$module" --list-token-slots 2>/dev/null |
         sed -n 's/^ *token label *: *//p' | head -1)

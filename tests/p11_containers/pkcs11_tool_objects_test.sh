@@ -9,50 +9,19 @@
 set -u
 tool=$1 module=$2 cardsim=$3 src=$4 sanitized=$5
 
-bash "$src/scripts/pcscd.sh" start >/dev/null || { echo "pcscd could not be started"; exit 1; }
-exec 9>/tmp/tessvik-pcscd-tests.lock
-flock -w 300 9 || { echo "pcscd test lock not taken"; exit 1; }
+source "$(dirname "$0")/../support/token_script.sh"
 
-work=$(mktemp -d)
-sim=
-stop_card() {
-  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; fi
-  sim=
-}
-cleanup() {
-  stop_card
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# Test material (made before the sanitiser preload).
+# Test material.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -subj "/CN=p11 container test" \
   -days 30 -outform DER -out "$work/cert.der" >/dev/null 2>&1 || { echo "openssl failed"; exit 1; }
 openssl pkcs8 -topk8 -nocrypt -in "$work/key.pem" -outform DER -out "$work/key.der" || exit 1
-
-# cardsim is not sanitised with the module: start it before the preload.
-start_card() {
-  LD_PRELOAD= "$cardsim" --oem Tavrel01 --image "$work/token.img" >>"$work/cardsim.log" 2>&1 &
-  sim=$!
-  for _ in $(seq 50); do
-    "$tool" --module "$module" --list-token-slots 2>/dev/null | grep -q '^Slot 0' && return 0
-    sleep 0.2
-  done
-  echo "FAIL: the card did not show up"
-  exit 1
-}
-if [ "$sanitized" = 1 ]; then
-  # The sanitized module needs the ASan runtime loaded first into the client.
-  export LD_PRELOAD=$(gcc -print-file-name=libasan.so)
-  export ASAN_OPTIONS=detect_leaks=0
-fi
 
 fail=0
 out=
 run() {
   local want=$1
   shift
-  out=$("$tool" --module "$module" "$@" 2>&1)
+  out=$("${preload[@]}" "$tool" --module "$module" "$@" 2>&1)
   local rc=$?
   printf '$ pkcs11-tool %s\n%s\n(exit %s)\n' "$*" "$out" "$rc"
   [ "$rc" = "$want" ] || { echo "FAIL: exit $rc, expected $want"; fail=1; }
@@ -60,7 +29,7 @@ run() {
 check() { grep -qE "$1" <<<"$out" || { echo "FAIL: missing: $1"; fail=1; }; }
 check_not() { if grep -qE "$1" <<<"$out"; then echo "FAIL: unexpected: $1"; fail=1; fi; }
 
-start_card
+start_card --oem Tavrel01
 run 0 --login --login-type so --so-pin pevot --init-pin --new-pin 11112222
 
 run 0 --login --pin 11112222 --write-object "$work/cert.der" --type cert --id 01 --label mycert
@@ -76,7 +45,7 @@ cmp -s "$work/cert.der" "$work/back.der" || { echo "FAIL: certificate read back 
 
 # Out and in again: the card keeps its state in the image.
 stop_card
-start_card
+start_card --oem Tavrel01
 run 0 --login --pin 11112222 --list-objects
 check '^Certificate Object'
 check '^Private Key Object; RSA'

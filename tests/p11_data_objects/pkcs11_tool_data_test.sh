@@ -10,21 +10,7 @@
 set -u
 tool=$1 module=$2 cardsim=$3 src=$4 sanitized=$5
 
-bash "$src/scripts/pcscd.sh" start >/dev/null || { echo "pcscd could not be started"; exit 1; }
-exec 9>/tmp/tessvik-pcscd-tests.lock
-flock -w 300 9 || { echo "pcscd test lock not taken"; exit 1; }
-
-work=$(mktemp -d)
-sim=
-stop_card() {
-  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; fi
-  sim=
-}
-cleanup() {
-  stop_card
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/../support/token_script.sh"
 
 # Test material: binary values with NUL and high bytes, one longer than a
 # command's data field, and an empty one.
@@ -33,28 +19,13 @@ head -c 3000 /dev/urandom >"$work/private.bin"
 printf 'x\0y\377' >"$work/small.bin"
 : >"$work/empty.bin"
 
-start_card() {
-  LD_PRELOAD= "$cardsim" --oem Tavrel01 --image "$work/token.img" >>"$work/cardsim.log" 2>&1 &
-  sim=$!
-  for _ in $(seq 50); do
-    "$tool" --module "$module" --list-token-slots 2>/dev/null | grep -q '^Slot 0' && return 0
-    sleep 0.2
-  done
-  echo "FAIL: the card did not show up"
-  exit 1
-}
-if [ "$sanitized" = 1 ]; then
-  # The sanitized module needs the ASan runtime loaded first into the client.
-  export LD_PRELOAD=$(gcc -print-file-name=libasan.so)
-  export ASAN_OPTIONS=detect_leaks=0
-fi
 
 fail=0
 out=
 run() {
   local want=$1
   shift
-  out=$("$tool" --module "$module" "$@" 2>&1)
+  out=$("${preload[@]}" "$tool" --module "$module" "$@" 2>&1)
   local rc=$?
   printf '$ pkcs11-tool %s\n%s\n(exit %s)\n' "$*" "$out" "$rc"
   [ "$rc" = "$want" ] || { echo "FAIL: exit $rc, expected $want"; fail=1; }
@@ -63,7 +34,7 @@ check() { grep -qE "$1" <<<"$out" || { echo "FAIL: missing: $1"; fail=1; }; }
 check_not() { if grep -qE "$1" <<<"$out"; then echo "FAIL: unexpected: $1"; fail=1; fi; }
 same() { cmp -s "$1" "$2" || { echo "FAIL: $3: $2 differs from $1"; fail=1; }; }
 
-start_card
+start_card --oem Tavrel01
 run 0 --login --login-type so --so-pin pevot --init-pin --new-pin 11112222
 
 run 0 --login --pin 11112222 --write-object "$work/public.bin" --type data --label pubdata \
@@ -93,7 +64,7 @@ same "$work/private.bin" "$work/back4.bin" "private value"
 
 # Out and in again: the card keeps its state in the image.
 stop_card
-start_card
+start_card --oem Tavrel01
 rm -f "$work"/back*.bin
 run 0 --read-object --type data --label pubdata --output-file "$work/back1.bin"
 same "$work/public.bin" "$work/back1.bin" "public value after re-insertion"

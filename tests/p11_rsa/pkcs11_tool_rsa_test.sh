@@ -10,26 +10,7 @@ set -u
 tool=$1 module=$2 cardsim=$3 src=$4 sanitized=$5
 pin=58204716  # default user PIN of the simulator's format template
 
-bash "$src/scripts/pcscd.sh" start >/dev/null || { echo "pcscd could not be started"; exit 1; }
-exec 9>/tmp/tessvik-pcscd-tests.lock
-flock -w 300 9 || { echo "pcscd test lock not taken"; exit 1; }
-
-work=$(mktemp -d)
-sim=
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$cardsim" --oem Tavrel01 --image "$work/token.img" >"$work/cardsim.log" 2>&1 &
-sim=$!
-preload=()
-if [ "$sanitized" = 1 ]; then
-  # The sanitized module needs the ASan runtime loaded first into the client
-  # (only into pkcs11-tool, not into openssl).
-  preload=(env "LD_PRELOAD=$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0)
-fi
+source "$(dirname "$0")/../support/token_script.sh"
 
 fail=0
 out=
@@ -44,10 +25,7 @@ run() {
 check() { grep -qE "$1" <<<"$out" || { echo "FAIL: missing: $1"; fail=1; }; }
 sh_ok() { echo "\$ $*"; "$@" || { echo "FAIL: $*"; fail=1; }; }
 
-for _ in $(seq 50); do
-  "${preload[@]}" "$tool" --module "$module" --list-token-slots >/dev/null 2>&1 && break
-  sleep 0.2
-done
+start_card --oem Tavrel01
 
 # A fresh token has no user PIN: the SO sets it.
 run 0 --login --login-type so --so-pin pevot --init-pin --new-pin "$pin"

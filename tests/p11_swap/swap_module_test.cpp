@@ -7,12 +7,12 @@
 #include <chrono>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
 #include "token_session.h"
+#include "wait_until.h"
 
 using cardsim::test::first_port;
 using cardsim::test::second_port;
@@ -26,10 +26,10 @@ cardsim::card_options token_options() {
     return test_support::module_token_options();
 }
 
-// The module enumerates again only when 3 s have passed since the last one.
-void wait_enumeration_window() {
-    std::this_thread::sleep_for(std::chrono::milliseconds(3300));
-}
+// The module enumerates again only when its enumeration interval (3 s by
+// default) has passed since the last one; the test build lets a test shorten
+// it, so the swap is seen after a short wait on the slot list itself.
+constexpr unsigned short_interval_ms = 200;
 
 CK_UTF8CHAR_PTR text(const char* s) {
     return test_support::utf8(s);
@@ -41,6 +41,7 @@ class SwapTest : public ::testing::Test {
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
         ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+        ASSERT_TRUE(set_module_timing(module(), short_interval_ms, 0));
     }
     void TearDown() override { f->C_Finalize(nullptr); }
 
@@ -73,9 +74,9 @@ CK_SLOT_ID slot_of(CK_FUNCTION_LIST* f, simulated_token& token) {
     return CK_UNAVAILABLE_INFORMATION;
 }
 
-// Two tokens take slots 0 and 1. The card of slot 0 is pulled and after about
-// 3 s another card goes into the same reader; it lies idle (pcscd powers an
-// unused card down) until the module lists the slots again.
+// Two tokens take slots 0 and 1. The card of slot 0 is pulled and another
+// card goes into the same reader; it lies idle until the module lists the
+// slots again.
 TEST_F(SwapTest,
        a_card_swapped_into_a_reader_takes_the_lowest_free_id_and_old_sessions_never_reach_it) {
     const uint16_t ports[2] = {first_port, second_port};
@@ -98,10 +99,21 @@ TEST_F(SwapTest,
 
     ASSERT_TRUE(tokens[pulled]->remove());
     tokens[pulled].reset();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
     simulated_token swapped(token_options(), ports[pulled]);
     ASSERT_TRUE(swapped.inserted()) << swapped.error();
-    wait_enumeration_window();
+    // The next enumeration after the interval finds the new card in slot 0.
+    CK_TOKEN_INFO listed_info{};
+    ASSERT_TRUE(test_support::wait_until(
+        [&] {
+            const std::vector<CK_SLOT_ID> listed = token_slots();
+            return listed.size() == 2 &&
+                   std::find(listed.begin(), listed.end(), CK_SLOT_ID{0}) != listed.end() &&
+                   f->C_GetTokenInfo(0, &listed_info) == CKR_OK &&
+                   std::string(reinterpret_cast<const char*>(listed_info.serialNumber),
+                               sizeof listed_info.serialNumber) != serial0;
+        },
+        std::chrono::seconds(10), std::chrono::milliseconds(short_interval_ms)))
+        << "the module does not list the swapped card";
 
     // The list keeps the tokens' order of arrival; the ids are what count.
     std::vector<CK_SLOT_ID> slots = token_slots();

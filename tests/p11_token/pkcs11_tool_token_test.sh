@@ -7,27 +7,7 @@
 set -u
 tool=$1 module=$2 cardsim=$3 src=$4 sanitized=$5
 
-bash "$src/scripts/pcscd.sh" start >/dev/null || { echo "pcscd could not be started"; exit 1; }
-exec 9>/tmp/tessvik-pcscd-tests.lock
-flock -w 300 9 || { echo "pcscd test lock not taken"; exit 1; }
-
-work=$(mktemp -d)
-sim=
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# cardsim is not sanitised with the module: start it before the preload.
-# Without --oem: the simulator's own default is a token the module lists.
-"$cardsim" --image "$work/token.img" >"$work/cardsim.log" 2>&1 &
-sim=$!
-if [ "$sanitized" = 1 ]; then
-  # The sanitized module needs the ASan runtime loaded first into the client.
-  export LD_PRELOAD=$(gcc -print-file-name=libasan.so)
-  export ASAN_OPTIONS=detect_leaks=0
-fi
+source "$(dirname "$0")/../support/token_script.sh"
 
 fail=0
 out=
@@ -35,18 +15,15 @@ out=
 run() {
   local want=$1
   shift
-  out=$("$tool" --module "$module" "$@" 2>&1)
+  out=$("${preload[@]}" "$tool" --module "$module" "$@" 2>&1)
   local rc=$?
   printf '$ pkcs11-tool %s\n%s\n(exit %s)\n' "$*" "$out" "$rc"
   [ "$rc" = "$want" ] || { echo "FAIL: exit $rc, expected $want"; fail=1; }
 }
 check() { grep -qE "$1" <<<"$out" || { echo "FAIL: missing: $1"; fail=1; }; }
 
-# The card shows up once PC/SC has seen it.
-for _ in $(seq 50); do
-  "$tool" --module "$module" --list-token-slots >/dev/null 2>&1 && break
-  sleep 0.2
-done
+# Without --oem: the simulator's own default is a token the module lists.
+start_card
 
 run 0 --list-slots
 check '^Slot 0 \(0x0\): Tavrel Token PKCS11 Module V1 0$'
@@ -81,7 +58,7 @@ check '^Supported mechanisms:$'
 check 'RSA-PKCS, keySize=\{1024,2048\}'
 
 # The user PIN locked after its tries; the SO unlocks it.
-for _ in $(seq 9); do "$tool" --module "$module" --login --pin 00000000 --list-objects >/dev/null 2>&1; done
+for _ in $(seq 9); do "${preload[@]}" "$tool" --module "$module" --login --pin 00000000 --list-objects >/dev/null 2>&1; done
 run 1 --login --pin 00000000 --list-objects
 check 'CKR_PIN_LOCKED'
 run 0 --list-token-slots
