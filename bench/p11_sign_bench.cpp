@@ -25,7 +25,9 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-CK_UTF8CHAR_PTR text(const char* s) { return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s)); }
+CK_UTF8CHAR_PTR text(const char* s) {
+    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+}
 
 // One module, one logged-in session and a generated RSA-2048 pair.
 struct p11_client {
@@ -45,14 +47,18 @@ struct p11_client {
         if (f->C_GetSlotList(CK_TRUE, nullptr, &n) != CKR_OK || n == 0) return fail("no token");
         std::vector<CK_SLOT_ID> slots(n);
         f->C_GetSlotList(CK_TRUE, slots.data(), &n);
-        if (f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h) != CKR_OK)
+        if (f->C_OpenSession(slots[0], CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &h) !=
+            CKR_OK)
             return fail("C_OpenSession");
         if (init_pin) {
-            if (f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)) != CKR_OK) return fail("SO login");
-            if (f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)) != CKR_OK) return fail("C_InitPIN");
+            if (f->C_Login(h, CKU_SO, text(so_pin), std::strlen(so_pin)) != CKR_OK)
+                return fail("SO login");
+            if (f->C_InitPIN(h, text(user_pin), std::strlen(user_pin)) != CKR_OK)
+                return fail("C_InitPIN");
             f->C_Logout(h);
         }
-        if (f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)) != CKR_OK) return fail("user login");
+        if (f->C_Login(h, CKU_USER, text(user_pin), std::strlen(user_pin)) != CKR_OK)
+            return fail("user login");
         CK_BBOOL yes = CK_TRUE;
         CK_ULONG bits = 2048;
         CK_BYTE exponent[] = {1, 0, 1};
@@ -61,7 +67,9 @@ struct p11_client {
                               {CKA_VERIFY, &yes, 1},
                               {CKA_MODULUS_BITS, &bits, sizeof bits},
                               {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent}};
-        CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1},
+        CK_ATTRIBUTE prv[] = {{CKA_TOKEN, &yes, 1},
+                              {CKA_PRIVATE, &yes, 1},
+                              {CKA_SIGN, &yes, 1},
                               {CKA_LABEL, label, 5}};
         CK_MECHANISM gen{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         CK_OBJECT_HANDLE pub_key = 0;
@@ -132,18 +140,21 @@ void BM_softhsm2_sign(benchmark::State& state) {
     static p11_client client;
     static bool ready = false;
     if (!ready) {
-        const std::filesystem::path dir = std::filesystem::temp_directory_path() / "tessvik-bench-softhsm";
+        const std::filesystem::path dir =
+            std::filesystem::temp_directory_path() / "tessvik-bench-softhsm";
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir / "tokens");
         const std::string conf = (dir / "softhsm2.conf").string();
         if (FILE* fp = std::fopen(conf.c_str(), "w")) {
-            std::fprintf(fp, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n",
-                         (dir / "tokens").c_str());
+            std::fprintf(
+                fp, "directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n",
+                (dir / "tokens").c_str());
             std::fclose(fp);
         }
         setenv("SOFTHSM2_CONF", conf.c_str(), 1);
-        const std::string init = "softhsm2-util --init-token --free --label bench --so-pin 12345678 --pin 58204716"
-                                 " >/dev/null 2>&1";
+        const std::string init =
+            "softhsm2-util --init-token --free --label bench --so-pin 12345678 --pin 58204716"
+            " >/dev/null 2>&1";
         if (std::system(init.c_str()) != 0) {
             state.SkipWithError("softhsm2-util --init-token failed");
             return;

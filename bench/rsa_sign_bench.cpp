@@ -36,8 +36,7 @@ struct bench_token {
     bytes sign_apdu;
     std::string error;
 
-    bench_token()
-    {
+    bench_token() {
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000", "*");
         token = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
                                                                  cardsim::test::second_port);
@@ -47,8 +46,8 @@ struct bench_token {
         }
         uint32_t retry = 0;
         RSAPUBLICKEYBLOB pub;
-        if (SKF_ConnectDev(token->reader().c_str(), &dev) || SKF_OpenApplication(dev, "APP", &app) ||
-            SKF_VerifyPIN(app, 1, "58204716", &retry)) {
+        if (SKF_ConnectDev(token->reader().c_str(), &dev) ||
+            SKF_OpenApplication(dev, "APP", &app) || SKF_VerifyPIN(app, 1, "58204716", &retry)) {
             error = "cannot open the token's application";
             return;
         }
@@ -68,15 +67,13 @@ struct bench_token {
             if (apdu.size() > 4 && apdu[1] == ins_rsa_sign) sign_apdu = apdu;
         if (sign_apdu.empty()) error = "no RSASignEx APDU seen";
     }
-    ~bench_token()
-    {
+    ~bench_token() {
         if (app) SKF_DeleteContainer(app, "bench");
         if (dev) SKF_DisConnectDev(dev);
     }
 };
 
-bench_token& shared_token()
-{
+bench_token& shared_token() {
     static bench_token t;
     return t;
 }
@@ -87,8 +84,7 @@ double wire_seconds_per_call = 0;
 // Sends apdu with plain SCardTransmit on a connection of its own for every
 // iteration; the reply must be reply_length bytes ending in 90 00. Returns the
 // seconds per call (0 when it failed).
-double wire_loop(benchmark::State& state, const bytes& apdu, size_t reply_length)
-{
+double wire_loop(benchmark::State& state, const bytes& apdu, size_t reply_length) {
     bench_token& t = shared_token();
     if (!t.error.empty()) {
         state.SkipWithError(t.error.c_str());
@@ -98,8 +94,8 @@ double wire_loop(benchmark::State& state, const bytes& apdu, size_t reply_length
     SCARDHANDLE card = 0;
     DWORD protocol = 0;
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS ||
-        SCardConnect(ctx, t.token->reader().c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card, &protocol) !=
-            SCARD_S_SUCCESS) {
+        SCardConnect(ctx, t.token->reader().c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                     &protocol) != SCARD_S_SUCCESS) {
         if (ctx) SCardReleaseContext(ctx);
         state.SkipWithError("SCardConnect failed");
         return 0;
@@ -109,9 +105,10 @@ double wire_loop(benchmark::State& state, const bytes& apdu, size_t reply_length
     const auto start = clock_type::now();
     for (auto _ : state) {
         DWORD len = static_cast<DWORD>(reply.size());
-        const LONG rc = SCardTransmit(card, SCARD_PCI_T1, apdu.data(), static_cast<DWORD>(apdu.size()), nullptr,
-                                      reply.data(), &len);
-        if (rc != SCARD_S_SUCCESS || len != reply_length || reply[len - 2] != 0x90 || reply[len - 1] != 0x00) {
+        const LONG rc = SCardTransmit(card, SCARD_PCI_T1, apdu.data(),
+                                      static_cast<DWORD>(apdu.size()), nullptr, reply.data(), &len);
+        if (rc != SCARD_S_SUCCESS || len != reply_length || reply[len - 2] != 0x90 ||
+            reply[len - 1] != 0x00) {
             state.SkipWithError("the APDU failed");
             break;
         }
@@ -127,17 +124,17 @@ double wire_loop(benchmark::State& state, const bytes& apdu, size_t reply_length
 }
 
 // The same RSASignEx APDU the API sends, on the wire alone.
-void wire_rsa_sign(benchmark::State& state)
-{
+void wire_rsa_sign(benchmark::State& state) {
     const double per_call = wire_loop(state, shared_token().sign_apdu, 256 + 2);
     if (per_call > 0) wire_seconds_per_call = per_call;
 }
 
 // The floor of one exchange: 8 random bytes ("GenRandom", 80 50 00 00 08).
-void wire_floor_random8(benchmark::State& state) { wire_loop(state, bytes{0x80, 0x50, 0x00, 0x00, 0x08}, 8 + 2); }
+void wire_floor_random8(benchmark::State& state) {
+    wire_loop(state, bytes{0x80, 0x50, 0x00, 0x00, 0x08}, 8 + 2);
+}
 
-void api_rsa_sign(benchmark::State& state)
-{
+void api_rsa_sign(benchmark::State& state) {
     bench_token& t = shared_token();
     if (!t.error.empty()) {
         state.SkipWithError(t.error.c_str());
@@ -162,10 +159,11 @@ void api_rsa_sign(benchmark::State& state)
     const double per_call = seconds / static_cast<double>(calls);
     state.counters["apdus_per_call"] = static_cast<double>(apdus) / static_cast<double>(calls);
     state.counters["us_per_call"] = 1e6 * per_call;
-    if (wire_seconds_per_call > 0) state.counters["api_over_wire"] = per_call / wire_seconds_per_call;
+    if (wire_seconds_per_call > 0)
+        state.counters["api_over_wire"] = per_call / wire_seconds_per_call;
 }
 
-}  // namespace
+} // namespace
 
 // Wire first: the API benchmark divides by its time.
 BENCHMARK(wire_floor_random8)->UseRealTime()->Unit(benchmark::kMicrosecond);

@@ -5,12 +5,9 @@
 namespace plat {
 
 event::event(bool manual_reset, bool initially_set, std::string name)
-    : manual_reset_(manual_reset), set_(initially_set), name_(std::move(name))
-{
-}
+    : manual_reset_(manual_reset), set_(initially_set), name_(std::move(name)) {}
 
-void event::set()
-{
+void event::set() {
     std::lock_guard lock(mutex_);
     set_ = true;
     // An auto-reset event lets one waiter through; a manual-reset one all.
@@ -21,14 +18,12 @@ void event::set()
     }
 }
 
-void event::reset()
-{
+void event::reset() {
     std::lock_guard lock(mutex_);
     set_ = false;
 }
 
-uint32_t event::wait(uint32_t milliseconds)
-{
+uint32_t event::wait(uint32_t milliseconds) {
     std::unique_lock lock(mutex_);
     auto is_set = [this] { return set_; };
     if (milliseconds == infinite) {
@@ -40,4 +35,4 @@ uint32_t event::wait(uint32_t milliseconds)
     return wait_object_0;
 }
 
-}  // namespace plat
+} // namespace plat

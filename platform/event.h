@@ -13,7 +13,7 @@
 namespace plat {
 
 class event {
-public:
+  public:
     // manual_reset false: a successful wait resets the event (auto-reset).
     event(bool manual_reset, bool initially_set, std::string name = {});
     event(const event&) = delete;
@@ -25,7 +25,7 @@ public:
     uint32_t wait(uint32_t milliseconds);
     const std::string& name() const { return name_; }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool manual_reset_;
@@ -33,4 +33,4 @@ private:
     std::string name_;
 };
 
-}  // namespace plat
+} // namespace plat

@@ -6,8 +6,7 @@
 
 namespace plat {
 
-std::string escaped_file_name(std::string_view prefix, std::string_view name)
-{
+std::string escaped_file_name(std::string_view prefix, std::string_view name) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out(prefix);
     for (unsigned char c : name) {
@@ -24,18 +23,17 @@ std::string escaped_file_name(std::string_view prefix, std::string_view name)
     return out;
 }
 
-uint64_t name_hash(std::string_view name)
-{
+uint64_t name_hash(std::string_view name) {
     uint64_t hash = 0xcbf29ce484222325ull;
-    for (unsigned char c : name) hash = (hash ^ c) * 0x100000001b3ull;
+    for (unsigned char c : name)
+        hash = (hash ^ c) * 0x100000001b3ull;
     return hash;
 }
 
-std::string user_directory()
-{
+std::string user_directory() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && *runtime) return std::string(runtime) + "/tessvik";
     return "/tmp/tessvik-" + std::to_string(geteuid());
 }
 
-}  // namespace plat
+} // namespace plat

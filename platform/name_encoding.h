@@ -19,4 +19,4 @@ uint64_t name_hash(std::string_view name);
 // /tmp/tessvik-<uid>.
 std::string user_directory();
 
-}  // namespace plat
+} // namespace plat

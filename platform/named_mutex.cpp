@@ -22,15 +22,14 @@ namespace plat {
 // Shared by every handle of one process to one name.
 struct mutex_state {
     std::string path;
-    pid_t pid = 0;  // the process that opened fd (a forked child reopens)
+    pid_t pid = 0; // the process that opened fd (a forked child reopens)
     int fd = -1;
     std::mutex guard;
     std::condition_variable freed;
     std::thread::id owner;
-    int depth = 0;  // > 0 while owner holds it or is acquiring the file lock
+    int depth = 0; // > 0 while owner holds it or is acquiring the file lock
 
-    ~mutex_state()
-    {
+    ~mutex_state() {
         if (fd >= 0) ::close(fd);
     }
 };
@@ -41,15 +40,14 @@ using clock = std::chrono::steady_clock;
 
 constexpr std::string_view global_prefix = "Global\\";
 constexpr std::string_view local_prefix = "Local\\";
-constexpr size_t marker_size = 16;  // "H <pid>" while held, "F" when free, blank-padded
+constexpr size_t marker_size = 16; // "H <pid>" while held, "F" when free, blank-padded
 
 struct registry {
     std::mutex guard;
     std::map<std::string, std::weak_ptr<mutex_state>> states;
 };
 
-registry& the_registry()
-{
+registry& the_registry() {
     // Destroyed with the library, so that an unloaded library leaves no
     // memory behind. Only opening a mutex looks into it: a static handle that
     // is closed after it is gone does not.
@@ -57,8 +55,7 @@ registry& the_registry()
     return r;
 }
 
-std::string global_directory()
-{
+std::string global_directory() {
     const char* dir = std::getenv("TESSVIK_LOCK_DIR");
     return (dir && *dir) ? dir : "/tmp/tessvik-locks";
 }
@@ -66,12 +63,12 @@ std::string global_directory()
 // Maps a name to a file name that stays inside its directory: every byte
 // outside [A-Za-z0-9._-] becomes %XX, a fixed prefix and suffix keep "." and
 // ".." out, and an over-long name is cut and completed by a hash of the whole.
-std::string encode_name(std::string_view name)
-{
+std::string encode_name(std::string_view name) {
     std::string out = escaped_file_name("mutex-", name);
     if (out.size() > 200) {
         char tail[20];
-        std::snprintf(tail, sizeof tail, "~%016llx", static_cast<unsigned long long>(name_hash(name)));
+        std::snprintf(tail, sizeof tail, "~%016llx",
+                      static_cast<unsigned long long>(name_hash(name)));
         out.resize(180);
         out += tail;
     }
@@ -84,8 +81,7 @@ struct location {
     bool global = false;
 };
 
-location locate(std::string_view name)
-{
+location locate(std::string_view name) {
     location at;
     if (name.starts_with(global_prefix)) {
         at.global = true;
@@ -99,35 +95,36 @@ location locate(std::string_view name)
     return at;
 }
 
-mutex_status status_of(int error)
-{
+mutex_status status_of(int error) {
     switch (error) {
-    case ENOENT: return mutex_status::not_found;
+    case ENOENT:
+        return mutex_status::not_found;
     case EACCES:
-    case EPERM: return mutex_status::access_denied;
-    default: return mutex_status::failed;
+    case EPERM:
+        return mutex_status::access_denied;
+    default:
+        return mutex_status::failed;
     }
 }
 
 // The per-user directory must be ours and closed to others; the global one is
 // created sticky and writable by all.
-mutex_status prepare_directory(const location& at)
-{
+mutex_status prepare_directory(const location& at) {
     mode_t mode = at.global ? 01777 : 0700;
     if (::mkdir(at.directory.c_str(), mode) == 0) {
-        if (::chmod(at.directory.c_str(), mode) != 0) return mutex_status::failed;  // past the umask
+        if (::chmod(at.directory.c_str(), mode) != 0) return mutex_status::failed; // past the umask
     } else if (errno != EEXIST) {
         return status_of(errno);
     }
     if (at.global) return mutex_status::ok;
     struct stat st {};
     if (::lstat(at.directory.c_str(), &st) != 0) return status_of(errno);
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) return mutex_status::access_denied;
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0)
+        return mutex_status::access_denied;
     return mutex_status::ok;
 }
 
-std::shared_ptr<mutex_state> find_state(const std::string& path)
-{
+std::shared_ptr<mutex_state> find_state(const std::string& path) {
     auto& states = the_registry().states;
     auto it = states.find(path);
     if (it == states.end()) return nullptr;
@@ -136,8 +133,7 @@ std::shared_ptr<mutex_state> find_state(const std::string& path)
     return nullptr;
 }
 
-std::shared_ptr<mutex_state> new_state(const std::string& path, int fd)
-{
+std::shared_ptr<mutex_state> new_state(const std::string& path, int fd) {
     auto state = std::make_shared<mutex_state>();
     state->path = path;
     state->pid = getpid();
@@ -146,8 +142,7 @@ std::shared_ptr<mutex_state> new_state(const std::string& path, int fd)
     return state;
 }
 
-int open_lock_file(const std::string& path, mutex_status* status)
-{
+int open_lock_file(const std::string& path, mutex_status* status) {
     int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         *status = status_of(errno);
@@ -164,8 +159,7 @@ int open_lock_file(const std::string& path, mutex_status* status)
 }
 
 // Takes the file lock; a finite time-out polls, since flock has none.
-uint32_t file_lock(int fd, std::optional<clock::time_point> deadline)
-{
+uint32_t file_lock(int fd, std::optional<clock::time_point> deadline) {
     for (;;) {
         if (::flock(fd, deadline ? LOCK_EX | LOCK_NB : LOCK_EX) == 0) return wait_object_0;
         if (errno == EINTR) continue;
@@ -175,8 +169,7 @@ uint32_t file_lock(int fd, std::optional<clock::time_point> deadline)
     }
 }
 
-void write_marker(int fd, bool held)
-{
+void write_marker(int fd, bool held) {
     char text[marker_size + 1];
     if (held) {
         std::snprintf(text, sizeof text, "H %-13d\n", static_cast<int>(getpid()));
@@ -187,30 +180,28 @@ void write_marker(int fd, bool held)
 }
 
 // True when the file says another process held the mutex when it ended.
-bool marked_abandoned(int fd)
-{
+bool marked_abandoned(int fd) {
     char text[marker_size + 1] = {};
     ssize_t got = ::pread(fd, text, marker_size, 0);
     if (got < 2 || text[0] != 'H') return false;
     return std::atoi(text + 1) != static_cast<int>(getpid());
 }
 
-}  // namespace
+} // namespace
 
-std::string mutex_lock_path(std::string_view name) { return locate(name).path; }
+std::string mutex_lock_path(std::string_view name) {
+    return locate(name).path;
+}
 
 named_mutex::named_mutex(std::string name, std::shared_ptr<mutex_state> state)
-    : name_(std::move(name)), state_(std::move(state))
-{
+    : name_(std::move(name)), state_(std::move(state)) {}
+
+named_mutex::~named_mutex() {
+    while (owner_depth() > 0)
+        release();
 }
 
-named_mutex::~named_mutex()
-{
-    while (owner_depth() > 0) release();
-}
-
-std::unique_ptr<named_mutex> named_mutex::open(std::string_view name, mutex_status* status)
-{
+std::unique_ptr<named_mutex> named_mutex::open(std::string_view name, mutex_status* status) {
     mutex_status ignored;
     if (!status) status = &ignored;
     *status = mutex_status::failed;
@@ -227,8 +218,8 @@ std::unique_ptr<named_mutex> named_mutex::open(std::string_view name, mutex_stat
     return std::unique_ptr<named_mutex>(new named_mutex(std::string(name), std::move(state)));
 }
 
-std::unique_ptr<named_mutex> named_mutex::create(std::string_view name, mutex_access access, mutex_status* status)
-{
+std::unique_ptr<named_mutex> named_mutex::create(std::string_view name, mutex_access access,
+                                                 mutex_status* status) {
     mutex_status ignored;
     if (!status) status = &ignored;
     *status = mutex_status::failed;
@@ -241,7 +232,7 @@ std::unique_ptr<named_mutex> named_mutex::create(std::string_view name, mutex_ac
         mode_t mode = access == mutex_access::everyone ? 0666 : 0600;
         int fd = ::open(at.path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
-            if (::fchmod(fd, mode) != 0) {  // past the umask
+            if (::fchmod(fd, mode) != 0) { // past the umask
                 ::close(fd);
                 return nullptr;
             }
@@ -257,8 +248,7 @@ std::unique_ptr<named_mutex> named_mutex::create(std::string_view name, mutex_ac
     return std::unique_ptr<named_mutex>(new named_mutex(std::string(name), std::move(state)));
 }
 
-uint32_t named_mutex::wait(uint32_t milliseconds)
-{
+uint32_t named_mutex::wait(uint32_t milliseconds) {
     mutex_state& s = *state_;
     std::optional<clock::time_point> deadline;
     if (milliseconds != infinite) deadline = clock::now() + std::chrono::milliseconds(milliseconds);
@@ -303,8 +293,7 @@ uint32_t named_mutex::wait(uint32_t milliseconds)
     return abandoned ? wait_abandoned : wait_object_0;
 }
 
-bool named_mutex::release()
-{
+bool named_mutex::release() {
     mutex_state& s = *state_;
     std::lock_guard lock(s.guard);
     if (s.depth == 0 || s.owner != std::this_thread::get_id() || s.pid != getpid()) return false;
@@ -316,11 +305,10 @@ bool named_mutex::release()
     return true;
 }
 
-int named_mutex::owner_depth() const
-{
+int named_mutex::owner_depth() const {
     mutex_state& s = *state_;
     std::lock_guard lock(s.guard);
     return (s.owner == std::this_thread::get_id() && s.pid == getpid()) ? s.depth : 0;
 }
 
-}  // namespace plat
+} // namespace plat

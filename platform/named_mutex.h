@@ -27,15 +27,15 @@ namespace plat {
 
 enum class mutex_status {
     ok,
-    not_found,       // ERROR_FILE_NOT_FOUND: no mutex of that name exists yet
-    access_denied,   // ERROR_ACCESS_DENIED: it exists, or its directory does, but we may not use it
-    failed,          // any other error
+    not_found,     // ERROR_FILE_NOT_FOUND: no mutex of that name exists yet
+    access_denied, // ERROR_ACCESS_DENIED: it exists, or its directory does, but we may not use it
+    failed,        // any other error
 };
 
 // Who may open a mutex this process creates (the lock file's mode).
 enum class mutex_access {
-    everyone,    // 0666: the counterpart of a permissive security descriptor
-    owner_only,  // 0600: the creator's default security
+    everyone,   // 0666: the counterpart of a permissive security descriptor
+    owner_only, // 0600: the creator's default security
 };
 
 struct mutex_state;
@@ -44,7 +44,7 @@ struct mutex_state;
 // same name share one mutex. Closing a handle (destroying it) while the calling
 // thread owns the mutex releases it completely.
 class named_mutex {
-public:
+  public:
     // OpenMutex: the mutex must already exist.
     static std::unique_ptr<named_mutex> open(std::string_view name, mutex_status* status);
     // CreateMutex (not owned): creates it or opens the existing one.
@@ -64,7 +64,7 @@ public:
     int owner_depth() const;
     const std::string& name() const { return name_; }
 
-private:
+  private:
     named_mutex(std::string name, std::shared_ptr<mutex_state> state);
     std::string name_;
     std::shared_ptr<mutex_state> state_;
@@ -74,4 +74,4 @@ private:
 // directory cannot be determined.
 std::string mutex_lock_path(std::string_view name);
 
-}  // namespace plat
+} // namespace plat

@@ -16,8 +16,7 @@ struct thread::shared {
     uint32_t code = still_active;
 };
 
-std::unique_ptr<thread> thread::start(std::function<uint32_t()> routine)
-{
+std::unique_ptr<thread> thread::start(std::function<uint32_t()> routine) {
     std::unique_ptr<thread> t(new thread);
     t->shared_ = std::make_shared<shared>();
     try {
@@ -39,19 +38,16 @@ std::unique_ptr<thread> thread::start(std::function<uint32_t()> routine)
     return t;
 }
 
-thread::~thread()
-{
+thread::~thread() {
     if (thread_.joinable()) thread_.join();
 }
 
-uint32_t thread::exit_code() const
-{
+uint32_t thread::exit_code() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->code;
 }
 
-bool thread::join(uint32_t milliseconds)
-{
+bool thread::join(uint32_t milliseconds) {
     {
         std::unique_lock lock(shared_->mutex);
         auto done = [this] { return shared_->done; };
@@ -65,8 +61,7 @@ bool thread::join(uint32_t milliseconds)
     return true;
 }
 
-void sleep_ms(uint32_t milliseconds)
-{
+void sleep_ms(uint32_t milliseconds) {
     if (milliseconds == 0) {
         sched_yield();
     } else {
@@ -74,4 +69,4 @@ void sleep_ms(uint32_t milliseconds)
     }
 }
 
-}  // namespace plat
+} // namespace plat

@@ -13,14 +13,14 @@
 
 namespace plat {
 
-inline constexpr uint32_t still_active = 259;  // STILL_ACTIVE, the exit code of a running thread
+inline constexpr uint32_t still_active = 259; // STILL_ACTIVE, the exit code of a running thread
 // The exit code of a routine that ended by throwing. No exception leaves a
 // thread body (that would end the whole process through std::terminate), and
 // its waiters are still released.
 inline constexpr uint32_t thread_aborted = 0xFFFFFFFFu;
 
 class thread {
-public:
+  public:
     // Starts routine at once; nullptr when the thread cannot be created.
     static std::unique_ptr<thread> start(std::function<uint32_t()> routine);
     ~thread();
@@ -33,7 +33,7 @@ public:
     // (the thread is then joined).
     bool join(uint32_t milliseconds);
 
-private:
+  private:
     thread() = default;
     struct shared;
     std::shared_ptr<shared> shared_;
@@ -43,4 +43,4 @@ private:
 // Sleep: 0 yields the processor.
 void sleep_ms(uint32_t milliseconds);
 
-}  // namespace plat
+} // namespace plat

@@ -51,7 +51,7 @@ std::uint32_t ProductIdFromDeviceName(const QString& name) {
 TUdevUsbSource::TUdevUsbSource() = default;
 
 TUdevUsbSource::~TUdevUsbSource() {
-    notifier_.reset();  // before the monitor that owns its descriptor
+    notifier_.reset(); // before the monitor that owns its descriptor
     if (monitor_) udev_monitor_unref(monitor_);
     if (udev_) udev_unref(udev_);
 }
@@ -72,7 +72,8 @@ bool TUdevUsbSource::Register(Sink sink) {
         monitor_ = nullptr;
         return false;
     }
-    notifier_ = std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
+    notifier_ =
+        std::make_unique<QSocketNotifier>(udev_monitor_get_fd(monitor_), QSocketNotifier::Read);
     connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { Receive(); });
     return true;
 }

@@ -372,8 +372,7 @@ TEST_F(Core, LongRepliesComeInPiecesOfTheChunkSize) {
     EXPECT_EQ(card.transmit(ext_le(hdr(0x80, 0xE4, 0, 3), 0)), (bytes{0, 1, 2, 0x90, 0x00}));
 }
 
-TEST_F(Core, PieceSizeCanBeForcedAndLeBoundsAPiece)
-{
+TEST_F(Core, PieceSizeCanBeForcedAndLeBoundsAPiece) {
     card.set_piece_size(100);
     const bytes cmd = ext_le(hdr(0x80, 0xE4, 0, 250), 0);
     const struct {

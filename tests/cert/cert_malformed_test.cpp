@@ -203,7 +203,7 @@ TEST_P(CertMalformed, SingleByteCorruptionsNeverReadOutside) {
     for (size_t i = 0; i < der_.size(); ++i) {
         for (uint8_t value : {static_cast<uint8_t>(der_[i] ^ 0xFF), uint8_t{0x00}, uint8_t{0x80},
                               uint8_t{0x84}, static_cast<uint8_t>(der_[i] + 1)}) {
-            if (value == der_[i]) continue;  // no corruption
+            if (value == der_[i]) continue; // no corruption
             bytes bad = der_;
             bad[i] = value;
             const int ret = parse_exact(bad);

@@ -89,7 +89,8 @@ class card_side : public ::testing::Test {
         const bytes key = sm4_ecb(reinterpret_cast<const uint8_t*>("7350914826057319"), iv);
         bytes sent = record;
         for (size_t field : {size_t{32}, size_t{52}}) {
-            const bytes c = sm4_ecb(key.data(), bytes(record.begin() + field, record.begin() + field + 16));
+            const bytes c =
+                sm4_ecb(key.data(), bytes(record.begin() + field, record.begin() + field + 16));
             std::copy(c.begin(), c.end(), sent.begin() + field);
         }
         bytes padded = sent + hex("80");

@@ -18,8 +18,8 @@
 #include "cmd_app_file.h"
 #include "device_sc_manager.h"
 #include "fake_device.h"
-#include "transport.h"
 #include "test_hex.h"
+#include "transport.h"
 
 namespace {
 
@@ -169,7 +169,8 @@ bytes second_record() {
 // The record as CreateApplication carries it: under S = SM4-ECB(key,
 // challenge || 00 x 8) each PIN field enciphered, then the MAC under S (IV
 // challenge || 00 x 8) of the 84 bytes as sent.
-bytes protect(const bytes& record, const bytes& challenge, const char* key, bool corrupt_mac = false) {
+bytes protect(const bytes& record, const bytes& challenge, const char* key,
+              bool corrupt_mac = false) {
     const bytes iv = challenge + bytes(8, 0);
     const bytes session = sm4_ecb(reinterpret_cast<const uint8_t*>(key), iv);
     bytes out = record;
@@ -216,7 +217,7 @@ TEST_F(app_file, create_application_needs_device_authentication) {
 // refused and creates nothing.
 struct record_refusal {
     const char* name;
-    const char* key;      // the device authentication key S is derived from
+    const char* key; // the device authentication key S is derived from
     bool corrupt_mac;
     bool fresh_challenge; // a GenRandom right before
     size_t length;        // bytes sent (100: record and MAC; 84: the record alone)
@@ -230,7 +231,8 @@ TEST_P(create_refused, and_nothing_is_created) {
     authenticate_device();
     const bytes challenge_bytes = c.fresh_challenge ? challenge() : bytes(8, 0);
     const bytes sent = protect(second_record(), challenge_bytes, c.key, c.corrupt_mac);
-    EXPECT_EQ(cmd_create_application(id_, sent.data(), static_cast<uint32_t>(c.length)), cmd_bad_status);
+    EXPECT_EQ(cmd_create_application(id_, sent.data(), static_cast<uint32_t>(c.length)),
+              cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), c.sw);
     uint8_t list[256];
     uint32_t size = sizeof list;
@@ -240,11 +242,10 @@ TEST_P(create_refused, and_nothing_is_created) {
 
 INSTANTIATE_TEST_SUITE_P(
     app_file, create_refused,
-    ::testing::Values(
-        record_refusal{"wrong_key", "0000000000000000", false, true, 100, 0x6988},
-        record_refusal{"wrong_mac", dev_auth_key, true, true, 100, 0x6988},
-        record_refusal{"no_challenge", dev_auth_key, false, false, 100, 0x6985},
-        record_refusal{"plain_record", dev_auth_key, false, true, 84, 0x6700}),
+    ::testing::Values(record_refusal{"wrong_key", "0000000000000000", false, true, 100, 0x6988},
+                      record_refusal{"wrong_mac", dev_auth_key, true, true, 100, 0x6988},
+                      record_refusal{"no_challenge", dev_auth_key, false, false, 100, 0x6985},
+                      record_refusal{"plain_record", dev_auth_key, false, true, 84, 0x6700}),
     [](const ::testing::TestParamInfo<record_refusal>& i) { return std::string(i.param.name); });
 
 TEST_F(app_file, application_extended_info_reports_pin_bounds_and_login) {

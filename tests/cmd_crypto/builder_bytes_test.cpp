@@ -9,25 +9,23 @@
 
 #include "cmd_crypto.h"
 #include "dispatch.h"
-#include "transport.h"
 #include "test_hex.h"
+#include "transport.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hex(const char* text)
-{
+bytes hex(const char* text) {
     return test_support::from_hex(text);
 }
 
-bytes seq(size_t n, uint8_t first = 0)
-{
+bytes seq(size_t n, uint8_t first = 0) {
     bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(first + i);
     return b;
 }
-
 
 const bytes k2 = {0xA1, 0xA2};
 const bytes d1 = {0xD1};
@@ -36,7 +34,7 @@ const bytes s3 = {0x51, 0x52, 0x53};
 struct byte_case {
     const char* label;
     std::function<apdu_holder()> build;
-    std::string expected;  // hex; "" = the builder must refuse
+    std::string expected; // hex; "" = the builder must refuse
     const char* name;
     int32_t timeout = 0;
 };
@@ -139,8 +137,7 @@ const byte_case cases[] = {
 
 class builder_bytes : public ::testing::TestWithParam<byte_case> {};
 
-TEST_P(builder_bytes, exact_command)
-{
+TEST_P(builder_bytes, exact_command) {
     const byte_case& c = GetParam();
     apdu_holder command = c.build();
     if (c.expected.empty()) {
@@ -148,15 +145,16 @@ TEST_P(builder_bytes, exact_command)
         return;
     }
     ASSERT_NE(command, nullptr);
-    EXPECT_EQ(test_support::to_hex(command->to_bytes()), test_support::to_hex(hex(c.expected.c_str())));
+    EXPECT_EQ(test_support::to_hex(command->to_bytes()),
+              test_support::to_hex(hex(c.expected.c_str())));
     EXPECT_STREQ(command->name(), c.name);
     EXPECT_EQ(command->timeout(), c.timeout);
     // The card's own command table (written separately) knows the command
     // under the same name.
     uint16_t status = 0;
-    const cardsim::command_row* row = cardsim::find_command(
-        cardsim::command_table(), static_cast<uint8_t>(command->cla() & 0xEF), command->ins(), command->p1(),
-        command->p2(), status);
+    const cardsim::command_row* row =
+        cardsim::find_command(cardsim::command_table(), static_cast<uint8_t>(command->cla() & 0xEF),
+                              command->ins(), command->p1(), command->p2(), status);
     ASSERT_NE(row, nullptr) << std::hex << status;
     EXPECT_STREQ(row->name, command->name());
 }
@@ -168,8 +166,7 @@ INSTANTIATE_TEST_SUITE_P(crypto, builder_bytes, ::testing::ValuesIn(cases),
 // the wire: 9 bytes of extended framing around the data); one byte more is
 // refused before anything could be sent, and so is data beyond the 4096-byte
 // assembly area.
-TEST(builder_limits, data_up_to_one_exchange)
-{
+TEST(builder_limits, data_up_to_one_exchange) {
     const size_t most = transport_max_command - 9;
     apdu_holder full = build_rsa_sign_ex(1, 2, 1, 0x80, seq(most - 4));
     ASSERT_NE(full, nullptr);
@@ -183,17 +180,17 @@ TEST(builder_limits, data_up_to_one_exchange)
 
 // The table is complete and every row is named; rows with a parameter in P1
 // or P2 get it from the builder.
-TEST(builder_limits, table_rows_are_named_and_distinct)
-{
+TEST(builder_limits, table_rows_are_named_and_distinct) {
     for (size_t i = 0; i < static_cast<size_t>(crypto_cmd::count); ++i) {
         const cmd_descriptor& a = crypto_cmd_info(static_cast<crypto_cmd>(i));
         ASSERT_NE(a.name, nullptr);
         for (size_t j = i + 1; j < static_cast<size_t>(crypto_cmd::count); ++j) {
             const cmd_descriptor& b = crypto_cmd_info(static_cast<crypto_cmd>(j));
             EXPECT_STRNE(a.name, b.name);
-            EXPECT_FALSE(a.cla == b.cla && a.ins == b.ins && a.p1 == b.p1) << a.name << " / " << b.name;
+            EXPECT_FALSE(a.cla == b.cla && a.ins == b.ins && a.p1 == b.p1)
+                << a.name << " / " << b.name;
         }
     }
 }
 
-}  // namespace
+} // namespace

@@ -19,10 +19,10 @@
 namespace crypto_test {
 namespace {
 
-constexpr const char* first_filter = "Quessar vKessa Tavrel 00 00,vid_0000&pid_0000,vid_0000&pid_0000";
+constexpr const char* first_filter =
+    "Quessar vKessa Tavrel 00 00,vid_0000&pid_0000,vid_0000&pid_0000";
 
-bytes rsa_blob(const EVP_PKEY* key)
-{
+bytes rsa_blob(const EVP_PKEY* key) {
     auto param = [&](const char* name, size_t width) {
         BIGNUM* v = nullptr;
         EVP_PKEY_get_bn_param(key, name, &v);
@@ -32,22 +32,24 @@ bytes rsa_blob(const EVP_PKEY* key)
         return out;
     };
     bytes blob(1164, 0);
-    blob[2] = 0x01;  // AlgID 0x00010000, little-endian
-    blob[5] = 0x08;  // BitLen 2048, little-endian
+    blob[2] = 0x01; // AlgID 0x00010000, little-endian
+    blob[5] = 0x08; // BitLen 2048, little-endian
     auto place = [&](size_t offset, size_t width, const bytes& v) {
-        std::copy(v.begin(), v.end(), blob.begin() + static_cast<std::ptrdiff_t>(offset + width - v.size()));
+        std::copy(v.begin(), v.end(),
+                  blob.begin() + static_cast<std::ptrdiff_t>(offset + width - v.size()));
     };
     place(8, 256, param(OSSL_PKEY_PARAM_RSA_N, 256));
     place(264, 4, param(OSSL_PKEY_PARAM_RSA_E, 4));
     place(268, 256, param(OSSL_PKEY_PARAM_RSA_D, 256));
-    const char* names[5] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2, OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                            OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-    for (size_t i = 0; i < 5; ++i) place(524 + 128 * i, 128, param(names[i], 128));
+    const char* names[5] = {OSSL_PKEY_PARAM_RSA_FACTOR1, OSSL_PKEY_PARAM_RSA_FACTOR2,
+                            OSSL_PKEY_PARAM_RSA_EXPONENT1, OSSL_PKEY_PARAM_RSA_EXPONENT2,
+                            OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+    for (size_t i = 0; i < 5; ++i)
+        place(524 + 128 * i, 128, param(names[i], 128));
     return blob;
 }
 
-TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd)
-{
+TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd) {
     ASSERT_TRUE(cardsim::test::ensure_pcscd());
     // A card with a small buffer: the host's chunk is 512 bytes, so the
     // 1164-byte key blob goes in three segments.
@@ -94,7 +96,8 @@ TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd)
     const bytes hash = digest(EVP_sha256(), message);
     bytes signature(256);
     uint32_t size = 256;
-    ASSERT_EQ(cmd_rsa_sign_ex(id, app, cont, 1, 3, hash.data(), 32, signature.data(), &size), cmd_ok);
+    ASSERT_EQ(cmd_rsa_sign_ex(id, app, cont, 1, 3, hash.data(), 32, signature.data(), &size),
+              cmd_ok);
     ASSERT_EQ(size, 256u);
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key.get());
@@ -104,7 +107,8 @@ TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd)
     const uint16_t reserved = cardsim::reserved_app_id;
     const bytes mac_key = seq(16, 1), iv = seq(16, 2), data = seq(40, 3);
     uint16_t key_id = 0;
-    ASSERT_EQ(cmd_set_session_key(id, reserved, reserved, 0x401, mac_key.data(), 16, &key_id), cmd_ok);
+    ASSERT_EQ(cmd_set_session_key(id, reserved, reserved, 0x401, mac_key.data(), 16, &key_id),
+              cmd_ok);
     ASSERT_EQ(cmd_mac_init(id, reserved, reserved, key_id, iv.data(), 16, 0, 0), cmd_ok);
     ASSERT_EQ(cmd_mac_update(id, reserved, reserved, key_id, data.data(), 40), cmd_ok);
     bytes mac(16);
@@ -120,16 +124,19 @@ TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd)
     const bytes plain = seq(100, 9);
     bytes form(300);
     size = 300;
-    ASSERT_EQ(cmd_ex_ecc_encrypt(id, public_key.data(), 68, plain.data(), 100, form.data(), &size), cmd_ok);
+    ASSERT_EQ(cmd_ex_ecc_encrypt(id, public_key.data(), 68, plain.data(), 100, form.data(), &size),
+              cmd_ok);
     bytes back(128);
     uint32_t back_size = 128;
-    ASSERT_EQ(cmd_ecc_pri_decrypt(id, app, cont, 0, form.data(), size, back.data(), &back_size), cmd_ok);
+    ASSERT_EQ(cmd_ecc_pri_decrypt(id, app, cont, 0, form.data(), size, back.data(), &back_size),
+              cmd_ok);
     back.resize(back_size);
     EXPECT_EQ(back, plain);
 
     dev_disconnect(id);
-    while (device_node* node = device_manager().head()) device_manager().remove_device(node);
+    while (device_node* node = device_manager().head())
+        device_manager().remove_device(node);
 }
 
-}  // namespace
-}  // namespace crypto_test
+} // namespace
+} // namespace crypto_test

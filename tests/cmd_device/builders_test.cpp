@@ -15,16 +15,23 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes hdr(std::initializer_list<uint8_t> b) { return bytes(b); }
-bytes cat(bytes a, const bytes& b)
-{
+bytes hdr(std::initializer_list<uint8_t> b) {
+    return bytes(b);
+}
+bytes cat(bytes a, const bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
-bytes text(const std::string& s) { return bytes(s.begin(), s.end()); }
-bytes filled(size_t n, uint8_t v) { return bytes(n, v); }
+bytes text(const std::string& s) {
+    return bytes(s.begin(), s.end());
+}
+bytes filled(size_t n, uint8_t v) {
+    return bytes(n, v);
+}
 
-bytes serialised(const cmd_built& b) { return b.command ? b.command->to_bytes() : bytes{}; }
+bytes serialised(const cmd_built& b) {
+    return b.command ? b.command->to_bytes() : bytes{};
+}
 
 struct byte_case {
     const char* name;
@@ -35,8 +42,7 @@ struct byte_case {
 
 class builder_bytes : public ::testing::TestWithParam<byte_case> {};
 
-TEST_P(builder_bytes, exact_bytes)
-{
+TEST_P(builder_bytes, exact_bytes) {
     const byte_case& c = GetParam();
     cmd_built b = c.build();
     ASSERT_TRUE(b.command) << "refused with " << b.result;
@@ -52,24 +58,26 @@ const bytes auth_max = filled(chunk_size_max, 0x3C);
 const byte_case byte_cases[] = {
     // SetLabel: an empty label goes header only; 1 and 32 bytes as E-Lc.
     {"label_empty", [] { return build_set_label(""); }, hdr({0x80, 0x02, 0x00, 0x00}), "SetLabel"},
-    {"label_1", [] { return build_set_label("Q"); }, hdr({0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 'Q'}),
-     "SetLabel"},
+    {"label_1", [] { return build_set_label("Q"); },
+     hdr({0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 'Q'}), "SetLabel"},
     {"label_32", [] { return build_set_label(label32); },
      cat(hdr({0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x20}), text(label32)), "SetLabel"},
-    {"dev_info", [] { return build_get_dev_info(); }, hdr({0x80, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}),
-     "GetDevInfo"},
-    {"short_dev_info", [] { return build_get_short_dev_info(); }, hdr({0x80, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00}),
-     "GetShortDevInfo"},
+    {"dev_info", [] { return build_get_dev_info(); },
+     hdr({0x80, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00}), "GetDevInfo"},
+    {"short_dev_info", [] { return build_get_short_dev_info(); },
+     hdr({0x80, 0x04, 0x01, 0x00, 0x00, 0x00, 0x00}), "GetShortDevInfo"},
     // GenRandom: Le = length; 256 and 257 straddle the short Le, 65536 is
     // written 00 00.
-    {"random_1", [] { return build_gen_random(1); }, hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x00, 0x01}), "GenRandom"},
-    {"random_8", [] { return build_gen_random(8); }, hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x00, 0x08}), "GenRandom"},
-    {"random_256", [] { return build_gen_random(256); }, hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x01, 0x00}),
-     "GenRandom"},
-    {"random_257", [] { return build_gen_random(257); }, hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x01, 0x01}),
-     "GenRandom"},
-    {"random_65536", [] { return build_gen_random(0x10000); }, hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00}),
-     "GenRandom"},
+    {"random_1", [] { return build_gen_random(1); },
+     hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x00, 0x01}), "GenRandom"},
+    {"random_8", [] { return build_gen_random(8); },
+     hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x00, 0x08}), "GenRandom"},
+    {"random_256", [] { return build_gen_random(256); },
+     hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x01, 0x00}), "GenRandom"},
+    {"random_257", [] { return build_gen_random(257); },
+     hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x01, 0x01}), "GenRandom"},
+    {"random_65536", [] { return build_gen_random(0x10000); },
+     hdr({0x80, 0x50, 0x00, 0x00, 0x00, 0x00, 0x00}), "GenRandom"},
     {"dev_auth_16", [] { return build_dev_auth(0, auth16); },
      cat(hdr({0x80, 0x10, 0x00, 0x00, 0x00, 0x00, 0x10}), auth16), "DevAuth"},
     {"dev_auth_key_id", [] { return build_dev_auth(0x07, bytes{0x01}); },
@@ -83,7 +91,10 @@ const byte_case byte_cases[] = {
      hdr({0x80, 0x14, 0x00, 0x01, 0x00, 0x00, 0x02, 0x12, 0x34, 0x00, 0x03}), "GetPinInfo"},
     {"pin_info_so_app_ffff", [] { return build_get_pin_info(pin_type_so, 0xFFFF); },
      hdr({0x80, 0x14, 0x00, 0x00, 0x00, 0x00, 0x02, 0xFF, 0xFF, 0x00, 0x03}), "GetPinInfo"},
-    {"remote_unblock", [] { return build_remote_unblock_pin(0xA0B0, bytes{1, 2, 3}); },
+    {"remote_unblock",
+     [] {
+         return build_remote_unblock_pin(0xA0B0, bytes{1, 2, 3});
+     },
      hdr({0x84, 0x1A, 0x01, 0x00, 0x00, 0x00, 0x05, 0xA0, 0xB0, 1, 2, 3}), "RemoteUnblockPin"},
     {"clear_secure_state", [] { return build_clear_secure_state(0x0001); },
      hdr({0x80, 0x1C, 0x00, 0x00, 0x00, 0x00, 0x02, 0x00, 0x01}), "ClearSecureState"},
@@ -100,8 +111,7 @@ struct refusal_case {
 
 class builder_refusal : public ::testing::TestWithParam<refusal_case> {};
 
-TEST_P(builder_refusal, nothing_built)
-{
+TEST_P(builder_refusal, nothing_built) {
     cmd_built b = GetParam().build();
     EXPECT_FALSE(b.command);
     EXPECT_EQ(b.result, cmd_bad_length);
@@ -111,9 +121,10 @@ const std::string pin17(17, '7');
 const std::array<uint8_t, 8> challenge8{1, 2, 3, 4, 5, 6, 7, 8};
 const std::array<uint8_t, 16> iv16{};
 
-uint32_t mac_ok(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t* mac, uint32_t* length)
-{
-    for (uint32_t i = 0; i < 16; ++i) mac[i] = static_cast<uint8_t>(0xC0 + i);
+uint32_t mac_ok(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t* mac,
+                uint32_t* length) {
+    for (uint32_t i = 0; i < 16; ++i)
+        mac[i] = static_cast<uint8_t>(0xC0 + i);
     *length = 16;
     return 0;
 }
@@ -125,26 +136,48 @@ const refusal_case refusal_cases[] = {
     {"dev_auth_empty", [] { return build_dev_auth(0, {}); }},
     {"dev_auth_over_chunk", [] { return build_dev_auth(0, bytes(chunk_size_max + 1, 0)); }},
     {"verify_pin_17", [] { return build_verify_pin(challenge8, 1, 1, pin17); }},
-    {"change_current_17", [] { return build_change_pin({mac_ok, 1}, iv16, 1, 1, pin17, "123456"); }},
-    {"change_new_17", [] { return build_change_pin({mac_ok, 1}, iv16, 1, 1, "123456", pin17); }},
-    {"change_no_mac_function", [] { return build_change_pin({nullptr, 1}, iv16, 1, 1, "123456", "654321"); }},
-    {"unblock_so_17", [] { return build_unblock_pin({mac_ok, 1}, iv16, 1, pin17, "123456"); }},
-    {"reload_new_17", [] { return build_reload_pin({mac_ok, 1}, iv16, iv16, 1, pin17); }},
-    {"unblock_ms_new_17", [] { return build_unblock_pin_ms({mac_ok, 1}, iv16, iv16, 1, pin17); }},
-    {"unblock_ms_no_mac_function", [] { return build_unblock_pin_ms({nullptr, 1}, iv16, iv16, 1, "654321"); }},
-    {"remote_unblock_over_area", [] { return build_remote_unblock_pin(1, bytes(chunk_size_max - 1, 0)); }},
+    {"change_current_17",
+     [] {
+         return build_change_pin({mac_ok, 1}, iv16, 1, 1, pin17, "123456");
+     }},
+    {"change_new_17",
+     [] {
+         return build_change_pin({mac_ok, 1}, iv16, 1, 1, "123456", pin17);
+     }},
+    {"change_no_mac_function",
+     [] {
+         return build_change_pin({nullptr, 1}, iv16, 1, 1, "123456", "654321");
+     }},
+    {"unblock_so_17",
+     [] {
+         return build_unblock_pin({mac_ok, 1}, iv16, 1, pin17, "123456");
+     }},
+    {"reload_new_17",
+     [] {
+         return build_reload_pin({mac_ok, 1}, iv16, iv16, 1, pin17);
+     }},
+    {"unblock_ms_new_17",
+     [] {
+         return build_unblock_pin_ms({mac_ok, 1}, iv16, iv16, 1, pin17);
+     }},
+    {"unblock_ms_no_mac_function",
+     [] {
+         return build_unblock_pin_ms({nullptr, 1}, iv16, iv16, 1, "654321");
+     }},
+    {"remote_unblock_over_area",
+     [] { return build_remote_unblock_pin(1, bytes(chunk_size_max - 1, 0)); }},
 };
 
 INSTANTIATE_TEST_SUITE_P(device_and_pin, builder_refusal, ::testing::ValuesIn(refusal_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(builder_verify_pin, challenge_wrapped_under_the_pin_key)
-{
+TEST(builder_verify_pin, challenge_wrapped_under_the_pin_key) {
     cmd_built b = build_verify_pin(challenge8, pin_type_user, 0x0203, "58204716");
     ASSERT_TRUE(b.command);
     const bytes apdu = serialised(b);
     ASSERT_EQ(apdu.size(), 7u + 18u);
-    EXPECT_EQ(bytes(apdu.begin(), apdu.begin() + 9), hdr({0x80, 0x18, 0x00, 0x01, 0x00, 0x00, 18, 0x02, 0x03}));
+    EXPECT_EQ(bytes(apdu.begin(), apdu.begin() + 9),
+              hdr({0x80, 0x18, 0x00, 0x01, 0x00, 0x00, 18, 0x02, 0x03}));
     const auto plain = oracle::unwrap(oracle::pin_key("58204716"), std::span(apdu).subspan(9));
     ASSERT_TRUE(plain);
     EXPECT_EQ(*plain, bytes(challenge8.begin(), challenge8.end()));
@@ -158,9 +191,8 @@ struct mac_request {
 };
 mac_request last_request;
 
-uint32_t recording_mac(uint32_t api_device, const uint8_t* key, const uint8_t* iv, const uint8_t* data,
-                       uint32_t length, uint8_t* mac, uint32_t* mac_length)
-{
+uint32_t recording_mac(uint32_t api_device, const uint8_t* key, const uint8_t* iv,
+                       const uint8_t* data, uint32_t length, uint8_t* mac, uint32_t* mac_length) {
     ++last_request.calls;
     last_request.api_device = api_device;
     last_request.key.assign(key, key + 16);
@@ -173,12 +205,12 @@ uint32_t recording_mac(uint32_t api_device, const uint8_t* key, const uint8_t* i
 // 14, 16 -> 32 bytes.
 class change_pin_block : public ::testing::TestWithParam<size_t> {};
 
-TEST_P(change_pin_block, layout_key_and_mac)
-{
+TEST_P(change_pin_block, layout_key_and_mac) {
     const std::string current = "58204716";
     const std::string fresh(GetParam(), 'n');
     std::array<uint8_t, 16> iv{};
-    for (size_t i = 0; i < 8; ++i) iv[i] = static_cast<uint8_t>(0x10 + i);
+    for (size_t i = 0; i < 8; ++i)
+        iv[i] = static_cast<uint8_t>(0x10 + i);
     last_request = {};
     cmd_built b = build_change_pin({recording_mac, 77}, iv, pin_type_so, 0x0A0B, current, fresh);
     ASSERT_TRUE(b.command);
@@ -186,8 +218,9 @@ TEST_P(change_pin_block, layout_key_and_mac)
     const size_t block = GetParam() >= 14 ? 32 : 16;
     const bytes apdu = serialised(b);
     ASSERT_EQ(apdu.size(), 7 + 2 + block + 4);
-    EXPECT_EQ(bytes(apdu.begin(), apdu.begin() + 9),
-              hdr({0x84, 0x16, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(2 + block + 4), 0x0A, 0x0B}));
+    EXPECT_EQ(
+        bytes(apdu.begin(), apdu.begin() + 9),
+        hdr({0x84, 0x16, 0x00, 0x00, 0x00, 0x00, static_cast<uint8_t>(2 + block + 4), 0x0A, 0x0B}));
     const oracle::block16 key = oracle::pin_key(current);
     const auto plain = oracle::unwrap(key, std::span(apdu).subspan(9, block));
     ASSERT_TRUE(plain);
@@ -203,14 +236,14 @@ TEST_P(change_pin_block, layout_key_and_mac)
 
 INSTANTIATE_TEST_SUITE_P(boundaries, change_pin_block, ::testing::Values(0u, 6u, 13u, 14u, 16u));
 
-TEST(builder_unblock_pin, new_user_pin_under_the_so_key)
-{
+TEST(builder_unblock_pin, new_user_pin_under_the_so_key) {
     last_request = {};
     cmd_built b = build_unblock_pin({recording_mac, 5}, iv16, 0x0001, "pevot", "112233");
     ASSERT_TRUE(b.command);
     const bytes apdu = serialised(b);
     ASSERT_EQ(apdu.size(), 7u + 2 + 16 + 4);
-    EXPECT_EQ(bytes(apdu.begin(), apdu.begin() + 9), hdr({0x84, 0x1A, 0x00, 0x00, 0x00, 0x00, 22, 0x00, 0x01}));
+    EXPECT_EQ(bytes(apdu.begin(), apdu.begin() + 9),
+              hdr({0x84, 0x1A, 0x00, 0x00, 0x00, 0x00, 22, 0x00, 0x01}));
     const auto plain = oracle::unwrap(oracle::pin_key("pevot"), std::span(apdu).subspan(9, 16));
     ASSERT_TRUE(plain);
     EXPECT_EQ(*plain, text("112233"));
@@ -229,8 +262,7 @@ struct keyed_case {
 
 class builder_keyed : public ::testing::TestWithParam<keyed_case> {};
 
-TEST_P(builder_keyed, key_wraps_and_macs_and_is_not_sent)
-{
+TEST_P(builder_keyed, key_wraps_and_macs_and_is_not_sent) {
     std::array<uint8_t, 16> key{}, iv{};
     for (size_t i = 0; i < 16; ++i) {
         key[i] = static_cast<uint8_t>(0xE0 + i);
@@ -254,7 +286,9 @@ INSTANTIATE_TEST_SUITE_P(
     device_and_pin, builder_keyed,
     ::testing::Values(
         keyed_case{"reload",
-                   [](const auto& k, const auto& iv) { return build_reload_pin({recording_mac, 5}, k, iv, 1, "99887766"); },
+                   [](const auto& k, const auto& iv) {
+                       return build_reload_pin({recording_mac, 5}, k, iv, 1, "99887766");
+                   },
                    hdr({0xC4, 0x34, 0x00, 0x00, 0x00, 0x00, 22, 0x00, 0x01})},
         keyed_case{"unblock_ms",
                    [](const auto& k, const auto& iv) {
@@ -265,20 +299,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A failed MAC computation aborts the command: nothing is built, and the
 // MAC function's own code is handed back.
-uint32_t mac_no_room(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t*, uint32_t*)
-{
-    return 0x0A000030;  // the device API's "no room" (SetSessionKey answered 6A84)
+uint32_t mac_no_room(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t*,
+                     uint32_t*) {
+    return 0x0A000030; // the device API's "no room" (SetSessionKey answered 6A84)
 }
-uint32_t mac_three_bytes(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t* mac,
-                         uint32_t* length)
-{
+uint32_t mac_three_bytes(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t,
+                         uint8_t* mac, uint32_t* length) {
     mac[0] = mac[1] = mac[2] = 1;
     *length = 3;
     return 0;
 }
-uint32_t mac_claims_too_much(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t*,
-                             uint32_t* length)
-{
+uint32_t mac_claims_too_much(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t,
+                             uint8_t*, uint32_t* length) {
     *length += 1;
     return 0;
 }
@@ -291,14 +323,21 @@ struct mac_failure_case {
 
 class builder_mac_failure : public ::testing::TestWithParam<mac_failure_case> {};
 
-TEST_P(builder_mac_failure, aborts_with_the_real_error)
-{
+TEST_P(builder_mac_failure, aborts_with_the_real_error) {
     const mac_failure_case& c = GetParam();
     const std::function<cmd_built()> builders[] = {
-        [&] { return build_change_pin({c.fn, 1}, iv16, 1, 1, "123456", "654321"); },
-        [&] { return build_unblock_pin({c.fn, 1}, iv16, 1, "pevot", "654321"); },
-        [&] { return build_reload_pin({c.fn, 1}, iv16, iv16, 1, "654321"); },
-        [&] { return build_unblock_pin_ms({c.fn, 1}, iv16, iv16, 1, "654321"); },
+        [&] {
+            return build_change_pin({c.fn, 1}, iv16, 1, 1, "123456", "654321");
+        },
+        [&] {
+            return build_unblock_pin({c.fn, 1}, iv16, 1, "pevot", "654321");
+        },
+        [&] {
+            return build_reload_pin({c.fn, 1}, iv16, iv16, 1, "654321");
+        },
+        [&] {
+            return build_unblock_pin_ms({c.fn, 1}, iv16, iv16, 1, "654321");
+        },
     };
     for (const auto& build : builders) {
         cmd_built b = build();
@@ -312,13 +351,13 @@ INSTANTIATE_TEST_SUITE_P(
     device_and_pin, builder_mac_failure,
     ::testing::Values(mac_failure_case{"error_code", mac_no_room, 0x0A000030},
                       mac_failure_case{"fewer_than_4_bytes", mac_three_bytes, sm_mac_error_short},
-                      mac_failure_case{"more_than_capacity", mac_claims_too_much, sm_mac_error_short}),
+                      mac_failure_case{"more_than_capacity", mac_claims_too_much,
+                                       sm_mac_error_short}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The descriptor table is the one place each header is written: cross-check
 // it against the builders (every row reachable, names unique).
-TEST(device_cmd_table, rows_match_their_ids)
-{
+TEST(device_cmd_table, rows_match_their_ids) {
     std::vector<std::string> names;
     const std::span<const cmd_descriptor> table = device_cmd_table();
     for (size_t i = 0; i < table.size(); ++i) {
@@ -338,13 +377,12 @@ struct form_case {
     int32_t form;
     bytes data;
     int32_t le;
-    bytes expected;  // empty: refused
+    bytes expected; // empty: refused
 };
 
 class cmd_build_form : public ::testing::TestWithParam<form_case> {};
 
-TEST_P(cmd_build_form, serialises_as_expected)
-{
+TEST_P(cmd_build_form, serialises_as_expected) {
     const form_case& c = GetParam();
     const cmd_descriptor d{"Row", 0x80, 0x10, 0x01, 0x02, c.form, 0x20, 1500};
     apdu_holder command = cmd_build(d, c.data, c.le);
@@ -359,11 +397,27 @@ TEST_P(cmd_build_form, serialises_as_expected)
 }
 
 const form_case form_cases[] = {
-    {"ext_lc_with_data", apdu_case_3_ext, {0xAA}, -1, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x01, 0xAA}},
+    {"ext_lc_with_data",
+     apdu_case_3_ext,
+     {0xAA},
+     -1,
+     {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x01, 0xAA}},
     {"ext_lc_without_data_is_header_only", apdu_case_3_ext, {}, -1, {0x80, 0x10, 0x01, 0x02}},
-    {"ext_lcle_with_data", apdu_case_4_ext, {0xAA}, -1, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x01, 0xAA, 0x00, 0x20}},
-    {"ext_lcle_without_data_keeps_le", apdu_case_4_ext, {}, -1, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x20}},
-    {"ext_lcle_caller_le", apdu_case_4_ext, {}, 0x10000, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x00}},
+    {"ext_lcle_with_data",
+     apdu_case_4_ext,
+     {0xAA},
+     -1,
+     {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x01, 0xAA, 0x00, 0x20}},
+    {"ext_lcle_without_data_keeps_le",
+     apdu_case_4_ext,
+     {},
+     -1,
+     {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x20}},
+    {"ext_lcle_caller_le",
+     apdu_case_4_ext,
+     {},
+     0x10000,
+     {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x00}},
     {"short_lcle_without_data", apdu_case_4, {}, -1, {0x80, 0x10, 0x01, 0x02, 0x20}},
     {"ext_le", apdu_case_2_ext, {}, 7, {0x80, 0x10, 0x01, 0x02, 0x00, 0x00, 0x07}},
     {"header_only", apdu_case_1, {}, -1, {0x80, 0x10, 0x01, 0x02}},
@@ -376,4 +430,4 @@ const form_case form_cases[] = {
 INSTANTIATE_TEST_SUITE_P(descriptor, cmd_build_form, ::testing::ValuesIn(form_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

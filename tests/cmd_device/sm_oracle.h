@@ -16,19 +16,20 @@
 #include <string_view>
 #include <vector>
 
-#include "sm_wrap.h"  // the module's SM4 (its sm4.h, next to it)
+#include "sm_wrap.h" // the module's SM4 (its sm4.h, next to it)
 
 namespace oracle {
 
 using bytes = std::vector<uint8_t>;
 using block16 = std::array<uint8_t, 16>;
 
-inline bytes sm4_ecb(std::span<const uint8_t> key, std::span<const uint8_t> in, bool encrypt)
-{
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(), &EVP_CIPHER_CTX_free);
+inline bytes sm4_ecb(std::span<const uint8_t> key, std::span<const uint8_t> in, bool encrypt) {
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        &EVP_CIPHER_CTX_free);
     bytes out(in.size() + 16);
     int n = 0, tail = 0;
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.data(), nullptr, encrypt ? 1 : 0) != 1)
+    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.data(), nullptr,
+                                  encrypt ? 1 : 0) != 1)
         return {};
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     if (EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) != 1 ||
@@ -39,8 +40,7 @@ inline bytes sm4_ecb(std::span<const uint8_t> key, std::span<const uint8_t> in, 
 }
 
 // First 16 bytes of SHA-1 over the PIN in a zero-filled 16-byte buffer.
-inline block16 pin_key(std::string_view pin)
-{
+inline block16 pin_key(std::string_view pin) {
     uint8_t buffer[16] = {};
     std::copy_n(pin.begin(), std::min<size_t>(pin.size(), 16), buffer);
     uint8_t digest[SHA_DIGEST_LENGTH];
@@ -51,8 +51,7 @@ inline block16 pin_key(std::string_view pin)
 }
 
 // Plain text of an SM block: decrypted, length prefix and padding checked.
-inline std::optional<bytes> unwrap(std::span<const uint8_t> key, std::span<const uint8_t> block)
-{
+inline std::optional<bytes> unwrap(std::span<const uint8_t> key, std::span<const uint8_t> block) {
     const bytes plain = sm4_ecb(key, block, false);
     if (plain.size() != block.size() || plain.size() < 16) return std::nullopt;
     const size_t n = plain[0] | static_cast<size_t>(plain[1]) << 8;
@@ -63,8 +62,8 @@ inline std::optional<bytes> unwrap(std::span<const uint8_t> key, std::span<const
 }
 
 // SM4-CBC-MAC with ISO/IEC 9797-1 padding method 2; the last cipher block.
-inline block16 cbc_mac(std::span<const uint8_t> key, std::span<const uint8_t> iv, std::span<const uint8_t> data)
-{
+inline block16 cbc_mac(std::span<const uint8_t> key, std::span<const uint8_t> iv,
+                       std::span<const uint8_t> data) {
     bytes padded(data.begin(), data.end());
     padded.push_back(0x80);
     padded.resize((padded.size() + 15) / 16 * 16, 0);
@@ -73,17 +72,17 @@ inline block16 cbc_mac(std::span<const uint8_t> key, std::span<const uint8_t> iv
     block16 chain{};
     std::copy_n(iv.begin(), 16, chain.begin());
     for (size_t off = 0; off < padded.size(); off += 16) {
-        for (size_t i = 0; i < 16; ++i) chain[i] ^= padded[off + i];
+        for (size_t i = 0; i < 16; ++i)
+            chain[i] ^= padded[off + i];
         sm4_block(rk, chain.data(), chain.data());
     }
     return chain;
 }
 
-inline block16 challenge_block(std::span<const uint8_t> challenge)
-{
+inline block16 challenge_block(std::span<const uint8_t> challenge) {
     block16 b{};
     std::copy_n(challenge.begin(), std::min<size_t>(challenge.size(), 8), b.begin());
     return b;
 }
 
-}  // namespace oracle
+} // namespace oracle

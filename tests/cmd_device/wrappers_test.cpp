@@ -13,17 +13,16 @@
 
 namespace {
 
-constexpr uint16_t template_app = 1;  // the formatted token's application "APP"
+constexpr uint16_t template_app = 1; // the formatted token's application "APP"
 
 class device_wrappers : public sim_device_test {
-protected:
+  protected:
     cardsim::card card;
     device_id device = no_device;
     void SetUp() override { device = add_card_device(card); }
 };
 
-TEST_F(device_wrappers, dev_info_record_and_buffer_size)
-{
+TEST_F(device_wrappers, dev_info_record_and_buffer_size) {
     card.set_max_buffer_size(1024);
     std::array<uint8_t, 300> buffer{};
     uint32_t size = buffer.size();
@@ -39,8 +38,7 @@ TEST_F(device_wrappers, dev_info_record_and_buffer_size)
     EXPECT_EQ(size, 288u);
 }
 
-TEST_F(device_wrappers, label_set_and_read_back_through_the_short_record)
-{
+TEST_F(device_wrappers, label_set_and_read_back_through_the_short_record) {
     ASSERT_EQ(cmd_set_label(device, "Tavrel token"), cmd_ok);
     std::array<uint8_t, 68> record{};
     uint32_t size = record.size();
@@ -61,8 +59,7 @@ TEST_F(device_wrappers, label_set_and_read_back_through_the_short_record)
     EXPECT_EQ(card.apdu_log().size(), sent);
 }
 
-TEST_F(device_wrappers, random_bytes_and_device_authentication)
-{
+TEST_F(device_wrappers, random_bytes_and_device_authentication) {
     std::array<uint8_t, 8> first{}, second{};
     ASSERT_EQ(cmd_gen_random(device, first.data(), 8), cmd_ok);
     ASSERT_EQ(cmd_gen_random(device, second.data(), 8), cmd_ok);
@@ -72,14 +69,15 @@ TEST_F(device_wrappers, random_bytes_and_device_authentication)
     const std::string devkey = "7350914826057319";
     auto auth_data = [&](const std::array<uint8_t, 8>& challenge) {
         const oracle::block16 plain = oracle::challenge_block(challenge);
-        return oracle::sm4_ecb(std::span(reinterpret_cast<const uint8_t*>(devkey.data()), 16), plain, true);
+        return oracle::sm4_ecb(std::span(reinterpret_cast<const uint8_t*>(devkey.data()), 16),
+                               plain, true);
     };
     std::array<uint8_t, 8> challenge{};
     ASSERT_EQ(cmd_gen_random(device, challenge.data(), 8), cmd_ok);
     bytes wrong = auth_data(challenge);
     wrong[0] ^= 1;
     EXPECT_EQ(cmd_dev_auth(device, 0, wrong), cmd_bad_status);
-    EXPECT_EQ(cmd_last_status_word(), 0x63C7u);  // 8 tries, one spent
+    EXPECT_EQ(cmd_last_status_word(), 0x63C7u); // 8 tries, one spent
 
     ASSERT_EQ(cmd_gen_random(device, challenge.data(), 8), cmd_ok);
     EXPECT_EQ(cmd_dev_auth(device, 0, auth_data(challenge)), cmd_ok);
@@ -88,8 +86,7 @@ TEST_F(device_wrappers, random_bytes_and_device_authentication)
     EXPECT_EQ(cmd_last_status_word(), 0x6985u);
 }
 
-TEST_F(device_wrappers, device_authentication_locks_after_its_tries)
-{
+TEST_F(device_wrappers, device_authentication_locks_after_its_tries) {
     std::array<uint8_t, 8> challenge{};
     for (uint32_t left = 7;; --left) {
         ASSERT_EQ(cmd_gen_random(device, challenge.data(), 8), cmd_ok);
@@ -102,17 +99,19 @@ TEST_F(device_wrappers, device_authentication_locks_after_its_tries)
     EXPECT_EQ(cmd_last_status_word(), 0x6983u);
 }
 
-TEST_F(device_wrappers, pin_info_of_the_template_application)
-{
+TEST_F(device_wrappers, pin_info_of_the_template_application) {
     uint8_t max = 0, remaining = 0, is_default = 0;
-    ASSERT_EQ(cmd_get_pin_info(device, pin_type_user, template_app, &max, &remaining, &is_default), cmd_ok);
+    ASSERT_EQ(cmd_get_pin_info(device, pin_type_user, template_app, &max, &remaining, &is_default),
+              cmd_ok);
     EXPECT_EQ(max, 10);
     EXPECT_EQ(remaining, 10);
     EXPECT_EQ(is_default, 1);
-    EXPECT_EQ(card.apdu_log().back(), (bytes{0x80, 0x14, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00, 0x03}));
+    EXPECT_EQ(card.apdu_log().back(),
+              (bytes{0x80, 0x14, 0x00, 0x01, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00, 0x03}));
 
     // An application the card does not have: its status word is handed on.
-    EXPECT_EQ(cmd_get_pin_info(device, pin_type_so, 0x7777, &max, &remaining, nullptr), cmd_bad_status);
+    EXPECT_EQ(cmd_get_pin_info(device, pin_type_so, 0x7777, &max, &remaining, nullptr),
+              cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A88u);
 
     // PIN type 2 is no PIN: refused before anything is sent.
@@ -121,8 +120,7 @@ TEST_F(device_wrappers, pin_info_of_the_template_application)
     EXPECT_EQ(card.apdu_log().size(), sent);
 }
 
-TEST_F(device_wrappers, clear_secure_state)
-{
+TEST_F(device_wrappers, clear_secure_state) {
     EXPECT_EQ(cmd_clear_secure_state(device, template_app), cmd_ok);
     EXPECT_EQ(cmd_clear_secure_state(device, 0x7777), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A88u);
@@ -135,55 +133,73 @@ struct fault_case {
     int (*call)(device_id);
 };
 
-int call_set_label(device_id d) { return cmd_set_label(d, "x"); }
-int call_dev_info(device_id d)
-{
+int call_set_label(device_id d) {
+    return cmd_set_label(d, "x");
+}
+int call_dev_info(device_id d) {
     std::array<uint8_t, 288> b{};
     uint32_t n = b.size();
     return cmd_get_dev_info(d, b.data(), &n);
 }
-int call_short_info(device_id d)
-{
+int call_short_info(device_id d) {
     std::array<uint8_t, 68> b{};
     uint32_t n = b.size();
     return cmd_get_short_dev_info(d, b.data(), &n);
 }
-int call_random(device_id d)
-{
+int call_random(device_id d) {
     std::array<uint8_t, 8> b{};
     return cmd_gen_random(d, b.data(), 8);
 }
-int call_dev_auth(device_id d) { return cmd_dev_auth(d, 0, std::array<uint8_t, 16>{}); }
-int call_pin_info(device_id d) { return cmd_get_pin_info(d, 1, template_app, nullptr, nullptr, nullptr); }
-int call_verify(device_id d) { return cmd_verify_pin(d, std::array<uint8_t, 8>{}, 1, template_app, "1234"); }
-int call_remote(device_id d) { return cmd_remote_unblock_pin(d, template_app, std::array<uint8_t, 16>{}); }
-int call_clear(device_id d) { return cmd_clear_secure_state(d, template_app); }
+int call_dev_auth(device_id d) {
+    return cmd_dev_auth(d, 0, std::array<uint8_t, 16>{});
+}
+int call_pin_info(device_id d) {
+    return cmd_get_pin_info(d, 1, template_app, nullptr, nullptr, nullptr);
+}
+int call_verify(device_id d) {
+    return cmd_verify_pin(d, std::array<uint8_t, 8>{}, 1, template_app, "1234");
+}
+int call_remote(device_id d) {
+    return cmd_remote_unblock_pin(d, template_app, std::array<uint8_t, 16>{});
+}
+int call_clear(device_id d) {
+    return cmd_clear_secure_state(d, template_app);
+}
 // The secure-messaging commands with a MAC that is computed without the card
 // (the injected fault then meets the PIN command itself).
-uint32_t any_mac(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t* mac, uint32_t* length)
-{
+uint32_t any_mac(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint32_t, uint8_t* mac,
+                 uint32_t* length) {
     std::fill_n(mac, 4, 0x4D);
     *length = 4;
     return 0;
 }
 const std::array<uint8_t, 16> iv16{};
-int call_change(device_id d) { return cmd_change_pin({any_mac, 1}, d, iv16, 1, template_app, "1234", "5678"); }
-int call_unblock(device_id d) { return cmd_unblock_pin({any_mac, 1}, d, iv16, template_app, "1234", "5678"); }
-int call_reload(device_id d) { return cmd_reload_pin({any_mac, 1}, d, iv16, iv16, template_app, "5678"); }
-int call_unblock_ms(device_id d) { return cmd_unblock_pin_ms({any_mac, 1}, d, iv16, iv16, template_app, "1234"); }
+int call_change(device_id d) {
+    return cmd_change_pin({any_mac, 1}, d, iv16, 1, template_app, "1234", "5678");
+}
+int call_unblock(device_id d) {
+    return cmd_unblock_pin({any_mac, 1}, d, iv16, template_app, "1234", "5678");
+}
+int call_reload(device_id d) {
+    return cmd_reload_pin({any_mac, 1}, d, iv16, iv16, template_app, "5678");
+}
+int call_unblock_ms(device_id d) {
+    return cmd_unblock_pin_ms({any_mac, 1}, d, iv16, iv16, template_app, "1234");
+}
 
 const fault_case fault_cases[] = {
-    {"SetLabel", call_set_label},       {"GetDevInfo", call_dev_info}, {"GetShortDevInfo", call_short_info},
-    {"GenRandom", call_random},         {"DevAuth", call_dev_auth},    {"GetPinInfo", call_pin_info},
-    {"VerifyPin", call_verify},         {"UnblockPin_MS", call_unblock_ms},
-    {"RemoteUnblockPin", call_remote},  {"ClearSecureState", call_clear},
-    {"ChangePin", call_change},         {"UnblockPin", call_unblock},  {"ReloadPin", call_reload},
+    {"SetLabel", call_set_label},         {"GetDevInfo", call_dev_info},
+    {"GetShortDevInfo", call_short_info}, {"GenRandom", call_random},
+    {"DevAuth", call_dev_auth},           {"GetPinInfo", call_pin_info},
+    {"VerifyPin", call_verify},           {"UnblockPin_MS", call_unblock_ms},
+    {"RemoteUnblockPin", call_remote},    {"ClearSecureState", call_clear},
+    {"ChangePin", call_change},           {"UnblockPin", call_unblock},
+    {"ReloadPin", call_reload},
 };
 
 class wrapper_faults : public device_wrappers, public ::testing::WithParamInterface<fault_case> {};
 
-TEST_P(wrapper_faults, transport_failure_and_status_word)
-{
+TEST_P(wrapper_faults, transport_failure_and_status_word) {
     card.inject_empty_reply(1);
     EXPECT_EQ(GetParam().call(device), cmd_transport_failed);
     EXPECT_EQ(cmd_last_status_word(), 0x8004u);
@@ -199,20 +215,22 @@ INSTANTIATE_TEST_SUITE_P(every_wrapper, wrapper_faults, ::testing::ValuesIn(faul
 // Replies that are too short (status 9000) for what the caller reads.
 class short_replies : public sim_device_test {};
 
-TEST_F(short_replies, records_and_pin_info)
-{
+TEST_F(short_replies, records_and_pin_info) {
     std::array<uint8_t, 288> record{};
     uint32_t size = record.size();
-    EXPECT_EQ(cmd_get_dev_info(add_script_device(bytes(100, 0x11)), record.data(), &size), cmd_bad_length);
+    EXPECT_EQ(cmd_get_dev_info(add_script_device(bytes(100, 0x11)), record.data(), &size),
+              cmd_bad_length);
     EXPECT_EQ(size, 100u);
 
     size = 68;
-    EXPECT_EQ(cmd_get_short_dev_info(add_script_device(bytes(40, 0x11)), record.data(), &size), cmd_bad_length);
+    EXPECT_EQ(cmd_get_short_dev_info(add_script_device(bytes(40, 0x11)), record.data(), &size),
+              cmd_bad_length);
 
     uint8_t max = 0xEE, remaining = 0xEE;
-    EXPECT_EQ(cmd_get_pin_info(add_script_device(bytes{9, 9}), 1, 1, &max, &remaining, nullptr), cmd_bad_length);
+    EXPECT_EQ(cmd_get_pin_info(add_script_device(bytes{9, 9}), 1, 1, &max, &remaining, nullptr),
+              cmd_bad_length);
     EXPECT_EQ(cmd_last_status_word(), 0x9000u);
-    EXPECT_EQ(max, 0xEE);  // nothing written
+    EXPECT_EQ(max, 0xEE); // nothing written
     EXPECT_EQ(remaining, 0xEE);
 }
 
@@ -227,28 +245,28 @@ struct random_case {
 
 class random_replies : public sim_device_test, public ::testing::WithParamInterface<random_case> {};
 
-TEST_P(random_replies, length_then_status)
-{
+TEST_P(random_replies, length_then_status) {
     const random_case& c = GetParam();
     std::array<uint8_t, 8> buffer{};
     buffer.fill(0xEE);
-    EXPECT_EQ(cmd_gen_random(add_script_device(bytes(c.body, 0x42), c.sw), buffer.data(), 8), c.expected);
+    EXPECT_EQ(cmd_gen_random(add_script_device(bytes(c.body, 0x42), c.sw), buffer.data(), 8),
+              c.expected);
     const bool copied = c.expected == cmd_ok;
     EXPECT_EQ(buffer[0], copied ? 0x42 : 0xEE);
 }
 
-INSTANTIATE_TEST_SUITE_P(gen_random, random_replies,
-                         ::testing::Values(random_case{"exact", 8, 0x9000, cmd_ok},
-                                           random_case{"longer_copies_nothing", 16, 0x9000, cmd_bad_length},
-                                           random_case{"longer_with_error_status", 16, 0x6A82, cmd_bad_length},
-                                           random_case{"error_status", 0, 0x6A82, cmd_bad_status},
-                                           random_case{"shorter", 4, 0x9000, cmd_bad_length}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    gen_random, random_replies,
+    ::testing::Values(random_case{"exact", 8, 0x9000, cmd_ok},
+                      random_case{"longer_copies_nothing", 16, 0x9000, cmd_bad_length},
+                      random_case{"longer_with_error_status", 16, 0x6A82, cmd_bad_length},
+                      random_case{"error_status", 0, 0x6A82, cmd_bad_status},
+                      random_case{"shorter", 4, 0x9000, cmd_bad_length}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // The unblock data of RemoteUnblockPin is bounded by the device's chunk size
 // (UnblockPin_MS carries a fixed-size block and MAC).
-TEST_F(device_wrappers, unblock_data_bounded_by_the_chunk_size)
-{
+TEST_F(device_wrappers, unblock_data_bounded_by_the_chunk_size) {
     const uint32_t chunk = cmd_set_chunk_size(device, 96 + 32);
     ASSERT_EQ(chunk, 96u);
     const size_t sent = card.apdu_log().size();
@@ -259,4 +277,4 @@ TEST_F(device_wrappers, unblock_data_bounded_by_the_chunk_size)
     EXPECT_EQ(cmd_last_status_word(), 0x6700u);
 }
 
-}  // namespace
+} // namespace

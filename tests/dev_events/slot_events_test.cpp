@@ -278,8 +278,7 @@ TEST_F(DevEventTest,
 
     auto waiting = std::async(std::launch::async, wait_dev_event);
     // The cancel must end a wait in progress, not one that has yet to begin.
-    ASSERT_TRUE(
-        test_support::wait_until([] { return plat::blocked_window_waiters() == 1; }, 5s))
+    ASSERT_TRUE(test_support::wait_until([] { return plat::blocked_window_waiters() == 1; }, 5s))
         << "the wait never blocked on the event window";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(SKF_CancelWaitForDevEvent(), SAR_OK);

@@ -28,11 +28,10 @@ constexpr const char* user_pin = "58204716";
 
 // The card's side: the replies in input order.
 class reply_script {
-public:
+  public:
     explicit reply_script(std::span<const uint8_t> input) : input_(input) {}
 
-    bytes next()
-    {
+    bytes next() {
         if (input_.size() < 2) {
             input_ = {};
             return {0x6F, 0x00};
@@ -46,7 +45,7 @@ public:
         return reply;
     }
 
-private:
+  private:
     std::span<const uint8_t> input_;
 };
 
@@ -54,18 +53,16 @@ private:
 // script (the reply buffer rules of a PC/SC device: a reply larger than the
 // buffer is an error).
 class scripted_device : public device_base {
-public:
+  public:
     explicit scripted_device(reply_script& script) : script_(script) {}
 
     uint32_t connect() override { return 0; }
     uint32_t disconnect() override { return 0; }
-    int get_direct_cipher_size(uint32_t* size) override
-    {
+    int get_direct_cipher_size(uint32_t* size) override {
         *size = 0;
         return 0;
     }
-    int send_and_receive(const uint8_t*, size_t, uint8_t* reply, size_t* reply_length) override
-    {
+    int send_and_receive(const uint8_t*, size_t, uint8_t* reply, size_t* reply_length) override {
         const bytes answer = script_.next();
         if (answer.size() > *reply_length) return 2;
         std::memcpy(reply, answer.data(), answer.size());
@@ -80,26 +77,24 @@ public:
     int32_t device_type() const override { return 2; }
     bool is_removed() const override { return false; }
 
-private:
+  private:
     reply_script& script_;
     int32_t state_ = device_state_new;
 };
 
 // The first name of a NUL-separated list as the device API wrote it (empty
 // when there is none); the list is read within its reported size only.
-std::string first_name(const std::vector<char>& list, uint32_t size)
-{
+std::string first_name(const std::vector<char>& list, uint32_t size) {
     const size_t n = std::min<size_t>(size, list.size());
     size_t end = 0;
-    while (end < n && list[end] != '\0') ++end;
+    while (end < n && list[end] != '\0')
+        ++end;
     return std::string(list.data(), end);
 }
 
 // A name list: a size query first, then the list into a buffer of exactly
 // that size (so a write past it is caught).
-template <typename Enum>
-std::string enumerate_first(Enum enumerate)
-{
+template <typename Enum> std::string enumerate_first(Enum enumerate) {
     uint32_t size = 0;
     if (enumerate(nullptr, &size) != SAR_OK || size == 0 || size > 0x10000) return {};
     std::vector<char> list(size);
@@ -107,8 +102,7 @@ std::string enumerate_first(Enum enumerate)
     return first_name(list, size);
 }
 
-void read_files(HAPPLICATION app)
-{
+void read_files(HAPPLICATION app) {
     const std::string file =
         enumerate_first([&](char* list, uint32_t* size) { return SKF_EnumFiles(app, list, size); });
     if (file.empty()) return;
@@ -122,8 +116,7 @@ void read_files(HAPPLICATION app)
     (void)SKF_ReadFile(app, file.c_str(), 0, want, data.data(), &got);
 }
 
-void read_container(HAPPLICATION app)
-{
+void read_container(HAPPLICATION app) {
     const std::string name = enumerate_first(
         [&](char* list, uint32_t* size) { return SKF_EnumContainer(app, list, size); });
     if (name.empty()) return;
@@ -148,14 +141,13 @@ void read_container(HAPPLICATION app)
     (void)SKF_CloseContainer(container);
 }
 
-void run_calls()
-{
+void run_calls() {
     DEVHANDLE dev = 0;
     if (SKF_ConnectDev(reader, &dev) != SAR_OK) return;
     DEVINFO dev_info{};
     (void)SKF_GetDevInfo(dev, &dev_info);
-    const std::string app_name =
-        enumerate_first([&](char* list, uint32_t* size) { return SKF_EnumApplication(dev, list, size); });
+    const std::string app_name = enumerate_first(
+        [&](char* list, uint32_t* size) { return SKF_EnumApplication(dev, list, size); });
     HAPPLICATION app = 0;
     if (!app_name.empty() && SKF_OpenApplication(dev, app_name.c_str(), &app) == SAR_OK) {
         uint32_t max = 0, left = 0;
@@ -172,11 +164,11 @@ void run_calls()
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reply_script script({data, size});
     device_manager().adopt_device(std::make_unique<scripted_device>(script));
     run_calls();
-    while (mk_node* node = device_manager().head()) device_manager().remove_device(node);
+    while (mk_node* node = device_manager().head())
+        device_manager().remove_device(node);
     return 0;
 }

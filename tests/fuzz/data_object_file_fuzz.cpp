@@ -35,8 +35,9 @@ void fuzz(std::span<const uint8_t> data) {
             // What was parsed builds the same fields again.
             const data_object_header again = object_header_build(*object);
             check(again[44] == header[44] && again[45] == header[45] && again[46] == header[46]);
-            check(std::equal(again.begin() + 36, again.begin() + 44, header.begin() + 36));  // identifier
-            check(std::equal(again.begin() + 48, again.end(), header.begin() + 48));        // value length
+            check(std::equal(again.begin() + 36, again.begin() + 44,
+                             header.begin() + 36));                                  // identifier
+            check(std::equal(again.begin() + 48, again.end(), header.begin() + 48)); // value length
         }
         data = data.subspan(data_object_header_size);
     }

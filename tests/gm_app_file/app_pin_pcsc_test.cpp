@@ -14,26 +14,24 @@ namespace {
 using namespace gm_test;
 
 class app_pin : public token_test {
-protected:
+  protected:
     // A new application "PAY" with 3 user tries (the device is authenticated).
-    HAPPLICATION create_pay(uint32_t user_tries = 3)
-    {
+    HAPPLICATION create_pay(uint32_t user_tries = 3) {
         EXPECT_EQ(authenticate(), SAR_OK);
         HAPPLICATION h = 0;
-        EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", user_tries, 0xFF, 4, 16, 4, 16, &h),
+        EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", user_tries, 0xFF, 4, 16,
+                                        4, 16, &h),
                   SAR_OK);
         return h;
     }
-    uint32_t remaining(HAPPLICATION h, uint32_t type)
-    {
+    uint32_t remaining(HAPPLICATION h, uint32_t type) {
         uint32_t max = 0, left = 99;
         EXPECT_EQ(SKF_GetPINInfo(h, type, &max, &left, nullptr), SAR_OK);
         return left;
     }
 };
 
-TEST_F(app_pin, create_application_needs_device_authentication)
-{
+TEST_F(app_pin, create_application_needs_device_authentication) {
     clear_log();
     HAPPLICATION h = 0;
     EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h),
@@ -51,7 +49,8 @@ TEST_F(app_pin, create_application_needs_device_authentication)
 
     ASSERT_EQ(authenticate(), SAR_OK);
     clear_log();
-    ASSERT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h), SAR_OK);
+    ASSERT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h),
+              SAR_OK);
     EXPECT_NE(h, 0u);
     // A challenge, the record with its PINs enciphered and its MAC, the open.
     EXPECT_EQ(count(0x80, 0x50), 1) << log_text();
@@ -74,18 +73,19 @@ TEST_F(app_pin, create_application_needs_device_authentication)
     EXPECT_EQ(SKF_VerifyPIN(h, gm_pin_type_user, "1234", &so_retry), SAR_OK);
 
     HAPPLICATION again = 0;
-    EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &again),
-              SAR_APPLICATION_EXISTS);
-    EXPECT_EQ(gm_create_application(dev, std::string(33, 'n').c_str(), "so", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &again),
+    EXPECT_EQ(
+        gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &again),
+        SAR_APPLICATION_EXISTS);
+    EXPECT_EQ(gm_create_application(dev, std::string(33, 'n').c_str(), "so", 5, "1234", 3, 0xFF, 4,
+                                    16, 4, 16, &again),
               SAR_NAMELENERR);
-    EXPECT_EQ(gm_create_application(dev, "LONG", std::string(17, '1').c_str(), 5, "1234", 3, 0xFF, 4, 16, 4, 16,
-                                    &again),
+    EXPECT_EQ(gm_create_application(dev, "LONG", std::string(17, '1').c_str(), 5, "1234", 3, 0xFF,
+                                    4, 16, 4, 16, &again),
               SAR_PIN_LEN_RANGE);
     EXPECT_EQ(again, 0u);
 }
 
-TEST_F(app_pin, enumerate_applications_with_size_query)
-{
+TEST_F(app_pin, enumerate_applications_with_size_query) {
     create_pay();
     const std::string expected("APP\0PAY\0\0", 9);
     uint32_t size = 0;
@@ -102,8 +102,7 @@ TEST_F(app_pin, enumerate_applications_with_size_query)
     EXPECT_EQ(SKF_EnumApplication(dev + 1000, list, &size), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(app_pin, every_open_is_a_handle_of_its_own)
-{
+TEST_F(app_pin, every_open_is_a_handle_of_its_own) {
     const HAPPLICATION first = open_app();
     const HAPPLICATION second = open_app();
     ASSERT_NE(first, 0u);
@@ -126,8 +125,7 @@ TEST_F(app_pin, every_open_is_a_handle_of_its_own)
     EXPECT_EQ(SKF_CloseApplication(dev), SAR_INVALIDHANDLEERR);
 }
 
-TEST_F(app_pin, pin_type_other_than_0_or_1_sends_nothing)
-{
+TEST_F(app_pin, pin_type_other_than_0_or_1_sends_nothing) {
     const HAPPLICATION h = open_app();
     clear_log();
     uint32_t max = 0, left = 0, retry = 77;
@@ -144,8 +142,7 @@ TEST_F(app_pin, pin_type_other_than_0_or_1_sends_nothing)
     EXPECT_EQ(count(0x80, 0x18), 0) << log_text();
 }
 
-TEST_F(app_pin, wrong_pins_report_the_tries_left_until_locked)
-{
+TEST_F(app_pin, wrong_pins_report_the_tries_left_until_locked) {
     const HAPPLICATION h = create_pay(3);
     uint32_t retry = 99;
     EXPECT_EQ(SKF_VerifyPIN(h, 1, "9999", &retry), SAR_PIN_INCORRECT);
@@ -169,14 +166,13 @@ TEST_F(app_pin, wrong_pins_report_the_tries_left_until_locked)
     EXPECT_EQ(retry, 2u);
 }
 
-TEST_F(app_pin, change_pin_checks_the_old_pin_first)
-{
+TEST_F(app_pin, change_pin_checks_the_old_pin_first) {
     const HAPPLICATION h = open_app();
     clear_log();
     uint32_t retry = 0;
     EXPECT_EQ(SKF_ChangePIN(h, 1, "00000000", "11112222", &retry), SAR_PIN_INCORRECT);
     EXPECT_EQ(retry, 9u);
-    EXPECT_EQ(count(0x84, 0x16), 0);  // no ChangePin sent
+    EXPECT_EQ(count(0x84, 0x16), 0); // no ChangePin sent
 
     ASSERT_EQ(SKF_ChangePIN(h, 1, user_pin, "11112222", &retry), SAR_OK);
     EXPECT_EQ(count(0x84, 0x16), 1);
@@ -187,8 +183,7 @@ TEST_F(app_pin, change_pin_checks_the_old_pin_first)
     EXPECT_EQ(remaining(h, 1), 10u);
 }
 
-TEST_F(app_pin, so_pin_change_does_not_log_the_user_in)
-{
+TEST_F(app_pin, so_pin_change_does_not_log_the_user_in) {
     const HAPPLICATION h = open_app();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(h, 0, so_pin, "new-so-pin", &retry), SAR_OK);
@@ -203,8 +198,7 @@ TEST_F(app_pin, so_pin_change_does_not_log_the_user_in)
     EXPECT_EQ(SKF_CreateContainer(h, "after-user-change", &c), SAR_OK);
 }
 
-TEST_F(app_pin, clear_secure_state_logs_the_user_out)
-{
+TEST_F(app_pin, clear_secure_state_logs_the_user_out) {
     const HAPPLICATION h = open_app();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_VerifyPIN(h, 1, user_pin, &retry), SAR_OK);
@@ -216,8 +210,7 @@ TEST_F(app_pin, clear_secure_state_logs_the_user_out)
     EXPECT_EQ(SKF_ClearSecureState(h + 1000), SAR_INVALIDHANDLEERR);
 }
 
-TEST_F(app_pin, reload_user_pin_needs_the_security_officer)
-{
+TEST_F(app_pin, reload_user_pin_needs_the_security_officer) {
     const HAPPLICATION h = open_app();
     clear_log();
     EXPECT_EQ(gm_reload_user_pin(h, "reload12"), SAR_USER_NOT_LOGGED_IN);
@@ -232,8 +225,7 @@ TEST_F(app_pin, reload_user_pin_needs_the_security_officer)
 // ReloadPin's key comes from the SO PIN verified through the same
 // application object: the card's SO login alone (another handle or process
 // logged the SO in) is not enough, and the key goes with the SO login.
-TEST_F(app_pin, reload_key_follows_the_so_verification_of_this_object)
-{
+TEST_F(app_pin, reload_key_follows_the_so_verification_of_this_object) {
     const HAPPLICATION h = open_app();
     const HAPPLICATION other = open_app();
     uint32_t retry = 0;
@@ -265,24 +257,22 @@ TEST_F(app_pin, reload_key_follows_the_so_verification_of_this_object)
 // The PIN commands' MAC is computed by the library: a PIN change is the two
 // challenges, VerifyPin and ChangePin, with no reserved application or
 // container, session key or MAC command of its own.
-TEST_F(app_pin, secure_messaging_sends_no_command_of_its_own)
-{
+TEST_F(app_pin, secure_messaging_sends_no_command_of_its_own) {
     const HAPPLICATION h = open_app();
     clear_log();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(h, 1, user_pin, "13572468", &retry), SAR_OK);
     ASSERT_EQ(SKF_ChangePIN(h, 1, "13572468", user_pin, &retry), SAR_OK);
     EXPECT_EQ(commands(), 8u);
-    EXPECT_EQ(count(0x80, 0x50), 4);  // GenRandom
-    EXPECT_EQ(count(0x80, 0x18), 2);  // VerifyPin
-    EXPECT_EQ(count(0x84, 0x16), 2);  // ChangePin
+    EXPECT_EQ(count(0x80, 0x50), 4); // GenRandom
+    EXPECT_EQ(count(0x80, 0x18), 2); // VerifyPin
+    EXPECT_EQ(count(0x84, 0x16), 2); // ChangePin
     EXPECT_EQ(gm_find_dev(dev)->find_app_by_name(gm_reserved_name), nullptr);
 }
 
 // A caller's session key in the middle of an encryption survives any number
 // of PIN operations, also when the card's key table is full.
-TEST_F(app_pin, live_encryption_key_survives_pin_operations)
-{
+TEST_F(app_pin, live_encryption_key_survives_pin_operations) {
     const HAPPLICATION h = open_app();
     const auto app = static_cast<uint16_t>(gm_find_app(h).app->app_id);
     const device_id device = card_device();
@@ -327,4 +317,4 @@ TEST_F(app_pin, live_encryption_key_survives_pin_operations)
     EXPECT_EQ(SKF_VerifyPIN(h, 1, user_pin, &retry), SAR_OK);
 }
 
-}  // namespace
+} // namespace

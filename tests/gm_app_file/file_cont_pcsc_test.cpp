@@ -13,24 +13,25 @@ using namespace gm_test;
 
 // Offset (P-less data bytes 2-3) of the WriteFile and ReadFile commands in
 // the card's log: CLA INS P1 P2 00 Lc Lc | app(2) offset(2) ...
-uint32_t file_offset_of(const std::vector<uint8_t>& apdu) { return (uint32_t{apdu[9]} << 8) | apdu[10]; }
+uint32_t file_offset_of(const std::vector<uint8_t>& apdu) {
+    return (uint32_t{apdu[9]} << 8) | apdu[10];
+}
 
 class files : public token_test {
-protected:
+  protected:
     HAPPLICATION app = 0;
-    void SetUp() override
-    {
+    void SetUp() override {
         token_test::SetUp();
         if (HasFatalFailure()) return;
         app = open_app();
         uint32_t retry = 0;
         ASSERT_EQ(SKF_VerifyPIN(app, 1, user_pin, &retry), SAR_OK);
     }
-    std::vector<uint32_t> offsets_of(uint8_t ins) const
-    {
+    std::vector<uint32_t> offsets_of(uint8_t ins) const {
         std::vector<uint32_t> offsets;
         for (const auto& apdu : token->sim().apdu_log())
-            if (apdu.size() > 10 && apdu[0] == 0x80 && apdu[1] == ins) offsets.push_back(file_offset_of(apdu));
+            if (apdu.size() > 10 && apdu[0] == 0x80 && apdu[1] == ins)
+                offsets.push_back(file_offset_of(apdu));
         return offsets;
     }
 };
@@ -40,8 +41,7 @@ struct create_refusal {
     uint32_t size, read, write, expected;
 };
 
-TEST_F(files, create_refusals_send_nothing)
-{
+TEST_F(files, create_refusals_send_nothing) {
     const std::string long_name(33, 'f');
     const create_refusal cases[] = {
         {long_name.c_str(), 10, 0xFF, 0xFF, SAR_NAMELENERR},
@@ -53,15 +53,15 @@ TEST_F(files, create_refusals_send_nothing)
     };
     clear_log();
     for (const auto& c : cases)
-        EXPECT_EQ(SKF_CreateFile(app, c.name, c.size, c.read, c.write), c.expected) << (c.name ? c.name : "null");
+        EXPECT_EQ(SKF_CreateFile(app, c.name, c.size, c.read, c.write), c.expected)
+            << (c.name ? c.name : "null");
     EXPECT_EQ(commands(), 0u);
     EXPECT_EQ(SKF_CreateFile(dev, "f", 10, 0xFF, 0xFF), SAR_INVALIDHANDLEERR);
     // The largest size and a 32-byte name are accepted.
     EXPECT_EQ(SKF_CreateFile(app, std::string(32, 'g').c_str(), 0xFFFF, 0x11, 0x01), SAR_OK);
 }
 
-TEST_F(files, written_in_chunks_and_read_back)
-{
+TEST_F(files, written_in_chunks_and_read_back) {
     const uint32_t c = chunk();
     const uint32_t file_size = 2 * c + 100;
     ASSERT_EQ(SKF_CreateFile(app, "data", file_size, 0xFF, 0xFF), SAR_OK);
@@ -108,8 +108,7 @@ TEST_F(files, written_in_chunks_and_read_back)
     EXPECT_EQ(SKF_GetFileInfo(app, std::string(33, 'd').c_str(), &info), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(files, read_size_query_rules)
-{
+TEST_F(files, read_size_query_rules) {
     ASSERT_EQ(SKF_CreateFile(app, "small", 40, 0xFF, 0xFF), SAR_OK);
     clear_log();
     uint8_t buffer[100];
@@ -129,8 +128,7 @@ TEST_F(files, read_size_query_rules)
     EXPECT_EQ(SKF_ReadFile(app, "missing", 0, 100, buffer, &length), SAR_FILE_NOT_EXIST);
 }
 
-TEST_F(files, writes_beyond_the_offset_field_send_nothing)
-{
+TEST_F(files, writes_beyond_the_offset_field_send_nothing) {
     ASSERT_EQ(SKF_CreateFile(app, "edge", 0xFFFF, 0xFF, 0xFF), SAR_OK);
     const std::vector<uint8_t> data = pattern(64, 3);
     clear_log();
@@ -146,8 +144,7 @@ TEST_F(files, writes_beyond_the_offset_field_send_nothing)
     EXPECT_EQ(0, std::memcmp(back, data.data(), 16));
 }
 
-TEST_F(files, listed_and_deleted)
-{
+TEST_F(files, listed_and_deleted) {
     ASSERT_EQ(SKF_CreateFile(app, "one", 10, 0xFF, 0xFF), SAR_OK);
     ASSERT_EQ(SKF_CreateFile(app, "two", 10, 0xFF, 0xFF), SAR_OK);
     uint32_t size = 0;
@@ -170,13 +167,13 @@ TEST_F(files, listed_and_deleted)
     EXPECT_EQ(std::string(list.data(), size).find("one"), std::string::npos);
 }
 
-TEST_F(files, read_rights_are_checked_by_the_library)
-{
+TEST_F(files, read_rights_are_checked_by_the_library) {
     const std::vector<uint8_t> data = pattern(16, 9);
     ASSERT_EQ(SKF_CreateFile(app, "user", 16, 0x10, 0xFF), SAR_OK);
     ASSERT_EQ(SKF_CreateFile(app, "admin", 16, 0x01, 0xFF), SAR_OK);
     ASSERT_EQ(SKF_CreateFile(app, "anyone", 16, 0xFF, 0xFF), SAR_OK);
-    for (const char* name : {"user", "admin", "anyone"}) ASSERT_EQ(SKF_WriteFile(app, name, 0, data.data(), 16), SAR_OK);
+    for (const char* name : {"user", "admin", "anyone"})
+        ASSERT_EQ(SKF_WriteFile(app, name, 0, data.data(), 16), SAR_OK);
     ASSERT_EQ(SKF_ClearSecureState(app), SAR_OK);
 
     uint8_t back[16];
@@ -185,7 +182,7 @@ TEST_F(files, read_rights_are_checked_by_the_library)
     EXPECT_EQ(SKF_ReadFile(app, "user", 0, 16, back, &length), SAR_USER_NOT_LOGGED_IN);
     length = 16;
     EXPECT_EQ(SKF_ReadFile(app, "admin", 0, 16, back, &length), SAR_USER_NOT_LOGGED_IN);
-    EXPECT_EQ(count(0x80, 0x38), 0);  // no ReadFile reached the card
+    EXPECT_EQ(count(0x80, 0x38), 0); // no ReadFile reached the card
     length = 16;
     EXPECT_EQ(SKF_ReadFile(app, "anyone", 0, 16, back, &length), SAR_OK);
     EXPECT_EQ(length, 16u);
@@ -202,8 +199,7 @@ TEST_F(files, read_rights_are_checked_by_the_library)
     EXPECT_EQ(0, std::memcmp(back, data.data(), 16));
 }
 
-TEST_F(files, set_file_info_changes_the_rights)
-{
+TEST_F(files, set_file_info_changes_the_rights) {
     ASSERT_EQ(SKF_CreateFile(app, "rights", 8, 0xFF, 0xFF), SAR_OK);
     const uint8_t info[8] = {0x10, 0, 0, 0, 0x11, 0, 0, 0};
     ASSERT_EQ(gm_set_file_info(app, "rights", info), SAR_OK);
@@ -217,8 +213,7 @@ TEST_F(files, set_file_info_changes_the_rights)
 
 class containers : public files {};
 
-TEST_F(containers, created_listed_described_and_deleted)
-{
+TEST_F(containers, created_listed_described_and_deleted) {
     const std::string name39(39, 'k'), name40(40, 'k');
     HCONTAINER c = 0, c39 = 0;
     ASSERT_EQ(SKF_CreateContainer(app, "first", &c), SAR_OK);
@@ -231,7 +226,7 @@ TEST_F(containers, created_listed_described_and_deleted)
     EXPECT_EQ(SKF_OpenContainer(app, std::string(200, 'n').c_str(), &refused), SAR_INVALIDPARAMERR);
     EXPECT_EQ(commands(), 0u);
     EXPECT_EQ(refused, 0u);
-    EXPECT_NE(SKF_CreateContainer(app, "first", &refused), SAR_OK);  // exists on the card
+    EXPECT_NE(SKF_CreateContainer(app, "first", &refused), SAR_OK); // exists on the card
     EXPECT_EQ(refused, 0u);
 
     uint32_t size = 0;
@@ -244,7 +239,8 @@ TEST_F(containers, created_listed_described_and_deleted)
 
     uint8_t type = 9, sign_cert = 9, exch_cert = 9;
     uint32_t sign_bits = 9, exch_bits = 9;
-    ASSERT_EQ(gm_get_container_info(c, &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert), SAR_OK);
+    ASSERT_EQ(gm_get_container_info(c, &type, &sign_bits, &exch_bits, &sign_cert, &exch_cert),
+              SAR_OK);
     EXPECT_EQ(type, gm_container_empty);
     EXPECT_EQ(sign_bits, 0u);
     EXPECT_EQ(exch_bits, 0u);
@@ -263,14 +259,17 @@ TEST_F(containers, created_listed_described_and_deleted)
     EXPECT_EQ(SKF_CloseContainer(o1), SAR_OK);
     EXPECT_EQ(SKF_CloseContainer(o1), SAR_INVALIDHANDLEERR);
     ASSERT_EQ(SKF_DeleteContainer(app, "first"), SAR_OK);
-    EXPECT_EQ(gm_get_container_info(o2, &type, nullptr, nullptr, nullptr, nullptr), SAR_INVALIDHANDLEERR);
-    EXPECT_EQ(gm_get_container_info(c, &type, nullptr, nullptr, nullptr, nullptr), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_get_container_info(o2, &type, nullptr, nullptr, nullptr, nullptr),
+              SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_get_container_info(c, &type, nullptr, nullptr, nullptr, nullptr),
+              SAR_INVALIDHANDLEERR);
     HCONTAINER missing = 0;
     EXPECT_NE(SKF_OpenContainer(app, "first", &missing), SAR_OK);
     EXPECT_EQ(missing, 0u);
     // Handles of other kinds are not containers.
     EXPECT_EQ(SKF_CloseContainer(app), SAR_INVALIDHANDLEERR);
-    EXPECT_EQ(gm_get_container_info(dev, &type, nullptr, nullptr, nullptr, nullptr), SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_get_container_info(dev, &type, nullptr, nullptr, nullptr, nullptr),
+              SAR_INVALIDHANDLEERR);
 
     ASSERT_EQ(SKF_ClearSecureState(app), SAR_OK);
     clear_log();
@@ -281,8 +280,7 @@ TEST_F(containers, created_listed_described_and_deleted)
     EXPECT_EQ(SKF_OpenContainer(app, name39.c_str(), &reopened), SAR_OK);
 }
 
-TEST_F(containers, certificates_round_trip_byte_identical)
-{
+TEST_F(containers, certificates_round_trip_byte_identical) {
     HCONTAINER c = 0;
     ASSERT_EQ(SKF_CreateContainer(app, "certs", &c), SAR_OK);
     // Larger than one chunk and than one reply: chained import, export in pieces.
@@ -291,8 +289,12 @@ TEST_F(containers, certificates_round_trip_byte_identical)
 
     uint32_t length = 0;
     EXPECT_EQ(SKF_ExportCertificate(c, 1, nullptr, &length), SAR_CERTNOTFOUNTERR);
-    ASSERT_EQ(SKF_ImportCertificate(c, 1, sign_cert.data(), static_cast<uint32_t>(sign_cert.size())), SAR_OK);
-    ASSERT_EQ(SKF_ImportCertificate(c, 0, exch_cert.data(), static_cast<uint32_t>(exch_cert.size())), SAR_OK);
+    ASSERT_EQ(
+        SKF_ImportCertificate(c, 1, sign_cert.data(), static_cast<uint32_t>(sign_cert.size())),
+        SAR_OK);
+    ASSERT_EQ(
+        SKF_ImportCertificate(c, 0, exch_cert.data(), static_cast<uint32_t>(exch_cert.size())),
+        SAR_OK);
 
     uint8_t sign_flag = 0, exch_flag = 0;
     ASSERT_EQ(gm_get_container_info(c, nullptr, nullptr, nullptr, &sign_flag, &exch_flag), SAR_OK);
@@ -320,4 +322,4 @@ TEST_F(containers, certificates_round_trip_byte_identical)
     EXPECT_EQ(SKF_ExportCertificate(0, 1, nullptr, &length), SAR_INVALIDHANDLEERR);
 }
 
-}  // namespace
+} // namespace

@@ -28,8 +28,7 @@ namespace {
 using bytes = std::vector<uint8_t>;
 constexpr const char* reader = "Quessar vKessa Tavrel 00 00";
 
-bytes answer(bytes body, uint16_t sw)
-{
+bytes answer(bytes body, uint16_t sw) {
     body.push_back(static_cast<uint8_t>(sw >> 8));
     body.push_back(static_cast<uint8_t>(sw));
     return body;
@@ -38,19 +37,18 @@ bytes answer(bytes body, uint16_t sw)
 // A fake device the device API can connect to (a PC/SC device without a
 // direct cipher path).
 class connectable_device : public fake_device {
-public:
+  public:
     using fake_device::fake_device;
     uint32_t connect() override { return 0; }
     uint32_t disconnect() override { return 0; }
-    int get_direct_cipher_size(uint32_t* size) override
-    {
+    int get_direct_cipher_size(uint32_t* size) override {
         *size = 0;
         return 0;
     }
 };
 
 class scripted_token : public ::testing::Test {
-protected:
+  protected:
     cardsim::card card;
     // Answers the commands of one CLA/INS instead of the card (the reply of
     // the n-th such command, 0-based).
@@ -60,10 +58,10 @@ protected:
     DEVHANDLE dev = 0;
     HAPPLICATION app = 0;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         auto* device = new connectable_device(reader, [this](std::span<const uint8_t> apdu) {
-            if (script && apdu.size() >= 2 && (apdu[0] & ~0x10) == scripted_cla && apdu[1] == scripted_ins)
+            if (script && apdu.size() >= 2 && (apdu[0] & ~0x10) == scripted_cla &&
+                apdu[1] == scripted_ins)
                 return script(scripted_calls++);
             return card.transmit(apdu);
         });
@@ -73,33 +71,31 @@ protected:
         uint32_t retry = 0;
         ASSERT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (dev != 0) {
             EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         }
-        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head())
+            device_manager().remove_device(node);
     }
-    void answer_with(uint8_t cla, uint8_t ins, std::function<bytes(int)> fn)
-    {
+    void answer_with(uint8_t cla, uint8_t ins, std::function<bytes(int)> fn) {
         scripted_cla = cla;
         scripted_ins = ins;
         scripted_calls = 0;
         script = std::move(fn);
     }
-    size_t objects_below_device()
-    {
+    size_t objects_below_device() {
         size_t n = 0;
         for (const auto& a : gm_find_dev(dev)->apps) {
             ++n;
-            for (const auto& c : a->containers) n += 1 + c->keys.size() + c->macs.size();
+            for (const auto& c : a->containers)
+                n += 1 + c->keys.size() + c->macs.size();
         }
         return n;
     }
 };
 
-TEST_F(scripted_token, short_open_application_reply_makes_no_handle)
-{
+TEST_F(scripted_token, short_open_application_reply_makes_no_handle) {
     answer_with(0x80, 0x26, [](int) { return answer(bytes(9, 0x01), 0x9000); });
     const size_t before = objects_below_device();
     HAPPLICATION h = 0;
@@ -108,8 +104,7 @@ TEST_F(scripted_token, short_open_application_reply_makes_no_handle)
     EXPECT_EQ(objects_below_device(), before);
 }
 
-TEST_F(scripted_token, short_open_container_reply_makes_no_handle)
-{
+TEST_F(scripted_token, short_open_container_reply_makes_no_handle) {
     answer_with(0x80, 0x42, [](int) { return answer(bytes(1, 0x05), 0x9000); });
     const size_t before = objects_below_device();
     HCONTAINER h = 0;
@@ -120,8 +115,7 @@ TEST_F(scripted_token, short_open_container_reply_makes_no_handle)
     EXPECT_EQ(objects_below_device(), before);
 }
 
-TEST_F(scripted_token, short_info_replies_write_no_output)
-{
+TEST_F(scripted_token, short_info_replies_write_no_output) {
     HCONTAINER c = 0;
     ASSERT_EQ(SKF_CreateContainer(app, "short", &c), SAR_OK);
 
@@ -158,8 +152,7 @@ TEST_F(scripted_token, short_info_replies_write_no_output)
 // The PIN change computes its MAC itself: a card that would answer
 // SetSessionKey badly is never asked, and nothing is added to the tree (no
 // reserved application, container, key or MAC object).
-TEST_F(scripted_token, a_pin_change_sets_no_session_key)
-{
+TEST_F(scripted_token, a_pin_change_sets_no_session_key) {
     answer_with(0xC0, 0x12, [](int) { return answer({}, 0x9000); });
     const size_t before = objects_below_device();
     uint32_t retry = 0;
@@ -172,8 +165,7 @@ TEST_F(scripted_token, a_pin_change_sets_no_session_key)
 
 // A card whose session-key table is full still changes PINs, and every key
 // in the table stays usable.
-TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change)
-{
+TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change) {
     const device_id device = gm_find_dev(dev)->device;
     gm_sc_app* a = gm_find_app(app).app;
     const auto app16 = static_cast<uint16_t>(a->app_id);
@@ -192,17 +184,17 @@ TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change)
     }
     uint16_t none = 0;
     ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &none), cmd_bad_status);
-    ASSERT_EQ(cmd_last_status_word(), 0x6A84u);  // the table is full
+    ASSERT_EQ(cmd_last_status_word(), 0x6A84u); // the table is full
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
     ASSERT_EQ(SKF_ChangePIN(app, 1, "11223344", "58204716", &retry), SAR_OK);
     EXPECT_EQ(c->keys.size(), 8u);
     for (uint16_t id : keys)
-        EXPECT_EQ(cmd_encrypt_init(device, app16, cont, id, nullptr, 0, 0, 0), cmd_ok) << "key " << id;
+        EXPECT_EQ(cmd_encrypt_init(device, app16, cont, id, nullptr, 0, 0, 0), cmd_ok)
+            << "key " << id;
 }
 
-TEST_F(scripted_token, lists_in_pieces_are_joined)
-{
+TEST_F(scripted_token, lists_in_pieces_are_joined) {
     // Three pieces: 600 + 600 bytes answered 6A9E, then 601 bytes and 9000.
     bytes full;
     answer_with(0x80, 0x22, [&full](int n) {
@@ -215,11 +207,11 @@ TEST_F(scripted_token, lists_in_pieces_are_joined)
     uint32_t size = static_cast<uint32_t>(list.size());
     ASSERT_EQ(SKF_EnumApplication(dev, list.data(), &size), SAR_OK);
     ASSERT_EQ(size, 1801u);
-    EXPECT_TRUE(std::equal(full.begin(), full.end(), reinterpret_cast<const uint8_t*>(list.data())));
+    EXPECT_TRUE(
+        std::equal(full.begin(), full.end(), reinterpret_cast<const uint8_t*>(list.data())));
 }
 
-TEST_F(scripted_token, endless_or_oversized_lists_are_refused)
-{
+TEST_F(scripted_token, endless_or_oversized_lists_are_refused) {
     // Never ends: 2000 bytes with 6A9E on every call.
     answer_with(0x80, 0x34, [](int) { return answer(bytes(2000, 'f'), 0x6A9E); });
     uint32_t size = 0;
@@ -230,8 +222,7 @@ TEST_F(scripted_token, endless_or_oversized_lists_are_refused)
     EXPECT_EQ(SKF_EnumApplication(dev, nullptr, &size), SAR_FAIL);
 }
 
-TEST_F(scripted_token, certificate_export_is_bounded)
-{
+TEST_F(scripted_token, certificate_export_is_bounded) {
     HCONTAINER c = 0;
     ASSERT_EQ(SKF_CreateContainer(app, "certs", &c), SAR_OK);
     // A certificate that would exceed 65536 bytes: 34 pieces of 2000 bytes.
@@ -247,7 +238,9 @@ TEST_F(scripted_token, certificate_export_is_bounded)
     EXPECT_EQ(SKF_ExportCertificate(c, 1, nullptr, &length), SAR_FAIL);
     // Three pieces (6A9E twice) are joined without the prefix.
     answer_with(0x80, 0x4E, [](int n) {
-        bytes piece = n == 0 ? bytes{0, 0, 0, 9, 1, 2, 3} : n == 1 ? bytes{4, 5, 6} : bytes{7, 8, 9};
+        bytes piece = n == 0   ? bytes{0, 0, 0, 9, 1, 2, 3}
+                      : n == 1 ? bytes{4, 5, 6}
+                               : bytes{7, 8, 9};
         return answer(piece, n < 2 ? 0x6A9E : 0x9000);
     });
     uint8_t out[16] = {};
@@ -256,13 +249,14 @@ TEST_F(scripted_token, certificate_export_is_bounded)
     ASSERT_EQ(length, 9u);
     EXPECT_EQ(bytes(out, out + 9), (bytes{1, 2, 3, 4, 5, 6, 7, 8, 9}));
     // A length prefix that does not match what arrived.
-    answer_with(0x80, 0x4E, [](int) { return answer({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0x9000); });
+    answer_with(0x80, 0x4E, [](int) {
+        return answer({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0x9000);
+    });
     length = sizeof out;
     EXPECT_EQ(SKF_ExportCertificate(c, 1, out, &length), SAR_FAIL);
 }
 
-TEST_F(scripted_token, unknown_handles)
-{
+TEST_F(scripted_token, unknown_handles) {
     const uint32_t stranger = 0x7FFFFFF0;
     uint32_t size = 0, retry = 0;
     HCONTAINER c = 0;
@@ -274,53 +268,54 @@ TEST_F(scripted_token, unknown_handles)
     EXPECT_EQ(gm_reload_user_pin(stranger, "1234"), SAR_INVALIDHANDLEERR);
     EXPECT_EQ(gm_remote_unblock_pin(stranger, reinterpret_cast<const uint8_t*>("x"), 1, &retry),
               SAR_INVALIDHANDLEERR);
-    EXPECT_EQ(SKF_OpenApplication(app, "APP", &c), SAR_INVALIDPARAMERR);  // device functions: INVALIDPARAM
+    EXPECT_EQ(SKF_OpenApplication(app, "APP", &c),
+              SAR_INVALIDPARAMERR); // device functions: INVALIDPARAM
     uint8_t mac[16];
     uint32_t mac_length = sizeof mac;
     const uint8_t key[16] = {}, iv[16] = {};
-    EXPECT_EQ(gm_secure_messaging_mac(app, key, iv, key, 16, mac, &mac_length), SAR_INVALIDHANDLEERR);
-    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, nullptr, 0, mac, &mac_length), SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_secure_messaging_mac(app, key, iv, key, 16, mac, &mac_length),
+              SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, nullptr, 0, mac, &mac_length),
+              SAR_INVALIDPARAMERR);
 }
 
-TEST_F(scripted_token, secure_messaging_mac_matches_the_card)
-{
+TEST_F(scripted_token, secure_messaging_mac_matches_the_card) {
     // The card's SM4-CBC-MAC (tools/cardsim/README.md) over more than one
     // chunk of data, against the test's own computation.
     const uint8_t key[16] = {1}, iv[16] = {2};
-    const bytes data = bytes(3000, 0x5A);  // more than one chunk
+    const bytes data = bytes(3000, 0x5A); // more than one chunk
     uint8_t mac[16];
     uint32_t mac_length = 4;
-    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, data.data(), 3000, mac, &mac_length), SAR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, data.data(), 3000, mac, &mac_length),
+              SAR_BUFFER_TOO_SMALL);
     EXPECT_EQ(mac_length, 16u);
     ASSERT_EQ(gm_secure_messaging_mac(dev, key, iv, data.data(), 3000, mac, &mac_length), SAR_OK);
     const oracle::block16 expected = oracle::cbc_mac({key, 16}, {iv, 16}, data);
     EXPECT_EQ(bytes(mac, mac + 16), bytes(expected.begin(), expected.end()));
 }
 
-}  // namespace
+} // namespace
 
 namespace {
 
 // The remote forms carry a response the SO's side computed over the card's
 // challenge: SM4-ECB under the SO PIN's key of challenge || 00 x 8.
 class remote_unblock : public scripted_token {
-protected:
-    bytes so_response(const char* pin)
-    {
+  protected:
+    bytes so_response(const char* pin) {
         uint8_t challenge[8] = {};
         EXPECT_EQ(SKF_GenRandom(dev, challenge, 8), SAR_OK);
         return oracle::sm4_ecb(oracle::pin_key(pin), oracle::challenge_block(challenge), true);
     }
-    void lock_user()
-    {
+    void lock_user() {
         uint32_t retry = 0;
-        for (int i = 0; i < 10; ++i) (void)SKF_VerifyPIN(app, 1, "00000000", &retry);
+        for (int i = 0; i < 10; ++i)
+            (void)SKF_VerifyPIN(app, 1, "00000000", &retry);
         ASSERT_EQ(retry, 0u);
     }
 };
 
-TEST_F(remote_unblock, with_the_sos_response)
-{
+TEST_F(remote_unblock, with_the_sos_response) {
     lock_user();
     uint32_t retry = 77;
     bytes wrong = so_response("pevot");
@@ -329,28 +324,28 @@ TEST_F(remote_unblock, with_the_sos_response)
               SAR_PIN_INCORRECT);
     EXPECT_EQ(retry, 9u);
     const bytes right = so_response("pevot");
-    ASSERT_EQ(gm_remote_unblock_pin(app, right.data(), static_cast<uint32_t>(right.size()), &retry), SAR_OK);
+    ASSERT_EQ(gm_remote_unblock_pin(app, right.data(), static_cast<uint32_t>(right.size()), &retry),
+              SAR_OK);
     EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
     EXPECT_EQ(gm_remote_unblock_pin(app, nullptr, 16, &retry), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(remote_unblock, ms_form_sets_the_new_pin)
-{
+TEST_F(remote_unblock, ms_form_sets_the_new_pin) {
     lock_user();
     // A wrong response is a wrong SO answer, as in the plain remote form.
     bytes wrong = so_response("pevot");
     wrong[0] ^= 1;
     wrong.insert(wrong.end(), {'8', '0', '7', '0', '6', '0', '5', '0'});
     uint32_t so_retry = 77;
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()), nullptr, nullptr,
-                                       &so_retry),
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()),
+                                       nullptr, nullptr, &so_retry),
               SAR_PIN_INCORRECT);
     EXPECT_EQ(so_retry, 9u);
     // The response was taken over the challenge of the last SKF_GenRandom:
     // without one (used up above) nothing is sent.
     card.clear_log();
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()), nullptr, nullptr,
-                                       &so_retry),
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()),
+                                       nullptr, nullptr, &so_retry),
               SAR_FAIL);
     EXPECT_TRUE(card.apdu_log().empty());
 
@@ -360,16 +355,17 @@ TEST_F(remote_unblock, ms_form_sets_the_new_pin)
     uint32_t retry = 0;
     uint8_t reply[32];
     uint32_t reply_length = sizeof reply;
-    ASSERT_EQ(gm_remote_unblock_pin_ms(app, data.data(), static_cast<uint32_t>(data.size()), reply, &reply_length,
-                                       &retry),
+    ASSERT_EQ(gm_remote_unblock_pin_ms(app, data.data(), static_cast<uint32_t>(data.size()), reply,
+                                       &reply_length, &retry),
               SAR_OK);
     EXPECT_EQ(SKF_VerifyPIN(app, 1, "80706050", &retry), SAR_OK);
     // The response alone (no new PIN), or a new PIN over 16 bytes, is refused.
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, data.data(), 16, nullptr, nullptr, &retry), SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, data.data(), 16, nullptr, nullptr, &retry),
+              SAR_INVALIDPARAMERR);
     bytes too_long(16 + 17, '1');
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, too_long.data(), static_cast<uint32_t>(too_long.size()), nullptr,
-                                       nullptr, &retry),
+    EXPECT_EQ(gm_remote_unblock_pin_ms(app, too_long.data(), static_cast<uint32_t>(too_long.size()),
+                                       nullptr, nullptr, &retry),
               SAR_INVALIDPARAMERR);
 }
 
-}  // namespace
+} // namespace

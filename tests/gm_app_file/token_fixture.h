@@ -25,8 +25,7 @@ inline constexpr const char* user_pin = "58204716";
 inline constexpr uint8_t devauth_key[16] = {'7', '3', '5', '0', '9', '1', '4', '8',
                                             '2', '6', '0', '5', '7', '3', '1', '9'};
 
-inline std::array<uint8_t, 16> sm4_ecb_block(const uint8_t* key, const uint8_t* block)
-{
+inline std::array<uint8_t, 16> sm4_ecb_block(const uint8_t* key, const uint8_t* block) {
     sm4_round_keys rk{};
     sm4_key_schedule(rk, key);
     std::array<uint8_t, 16> out{};
@@ -35,20 +34,19 @@ inline std::array<uint8_t, 16> sm4_ecb_block(const uint8_t* key, const uint8_t* 
 }
 
 class token_test : public ::testing::Test {
-protected:
+  protected:
     std::unique_ptr<cardsim::test::simulated_token> token;
     DEVHANDLE dev = 0;
 
-    void SetUp() override
-    {
+    void SetUp() override {
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_055c&pid_db08,vid_055c&pid_e618", nullptr);
         // The second reader: the first one is where most other suites put their tokens.
-        token = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{}, cardsim::test::second_port);
+        token = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
+                                                                 cardsim::test::second_port);
         ASSERT_TRUE(token->inserted()) << token->error();
         ASSERT_EQ(SKF_ConnectDev(token->reader().c_str(), &dev), SAR_OK);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (dev != 0) {
             EXPECT_EQ(SKF_DisConnectDev(dev), SAR_OK);
         }
@@ -63,16 +61,14 @@ protected:
     uint32_t authenticate() { return gm_dev_auth_with_key(dev, devauth_key, sizeof devauth_key); }
     // The same with a cryptogram made here (the card's 8-byte challenge,
     // zero-extended to a block, under SM4-ECB): the device API holds no key.
-    uint32_t authenticate_externally()
-    {
+    uint32_t authenticate_externally() {
         std::array<uint8_t, 16> block{};
         if (cmd_gen_random(card_device(), block.data(), 8) != cmd_ok) return SAR_FAIL;
         const auto answer = sm4_ecb_block(devauth_key, block.data());
         return SKF_DevAuth(dev, answer.data(), static_cast<uint32_t>(answer.size()));
     }
 
-    HAPPLICATION open_app(const char* name = "APP")
-    {
+    HAPPLICATION open_app(const char* name = "APP") {
         HAPPLICATION h = 0;
         EXPECT_EQ(SKF_OpenApplication(dev, name, &h), SAR_OK);
         return h;
@@ -80,8 +76,7 @@ protected:
 
     // Commands the card received since the last clear_log, by CLA (chaining
     // bit ignored) and INS.
-    int count(uint8_t cla, uint8_t ins) const
-    {
+    int count(uint8_t cla, uint8_t ins) const {
         int n = 0;
         for (const auto& apdu : token->sim().apdu_log())
             if (apdu.size() >= 2 && (apdu[0] & ~0x10) == cla && apdu[1] == ins) ++n;
@@ -89,8 +84,7 @@ protected:
     }
     size_t commands() const { return token->sim().apdu_log().size(); }
     // The log as hex lines, for failure messages.
-    std::string log_text() const
-    {
+    std::string log_text() const {
         std::string text;
         static const char* digits = "0123456789ABCDEF";
         for (const auto& apdu : token->sim().apdu_log()) {
@@ -105,8 +99,7 @@ protected:
     void clear_log() { token->sim().clear_log(); }
 };
 
-inline std::vector<uint8_t> pattern(size_t n, uint32_t seed)
-{
+inline std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
     std::vector<uint8_t> v(n);
     for (size_t i = 0; i < n; ++i) {
         seed = seed * 1103515245u + 12345u;
@@ -115,4 +108,4 @@ inline std::vector<uint8_t> pattern(size_t n, uint32_t seed)
     return v;
 }
 
-}  // namespace gm_test
+} // namespace gm_test

@@ -41,15 +41,14 @@ struct bn_free {
 };
 using bn_ptr = std::unique_ptr<BIGNUM, bn_free>;
 
-inline bytes seq(size_t n, uint8_t first = 0)
-{
+inline bytes seq(size_t n, uint8_t first = 0) {
     bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i * 7);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(first + i * 7);
     return b;
 }
 
-inline bytes digest(const EVP_MD* md, const bytes& data)
-{
+inline bytes digest(const EVP_MD* md, const bytes& data) {
     bytes out(EVP_MAX_MD_SIZE);
     unsigned int n = 0;
     EVP_Digest(data.data(), data.size(), out.data(), &n, md, nullptr);
@@ -57,23 +56,20 @@ inline bytes digest(const EVP_MD* md, const bytes& data)
     return out;
 }
 
-inline bytes bn_bytes(const BIGNUM* v, size_t width)
-{
+inline bytes bn_bytes(const BIGNUM* v, size_t width) {
     bytes out(width);
     BN_bn2binpad(v, out.data(), static_cast<int>(width));
     return out;
 }
 
-inline bytes key_param(const EVP_PKEY* key, const char* name, size_t width)
-{
+inline bytes key_param(const EVP_PKEY* key, const char* name, size_t width) {
     BIGNUM* v = nullptr;
     EVP_PKEY_get_bn_param(key, name, &v);
     bn_ptr hold(v);
     return v ? bn_bytes(v, width) : bytes();
 }
 
-inline pkey_ptr from_params(const char* type, OSSL_PARAM_BLD* bld, int selection)
-{
+inline pkey_ptr from_params(const char* type, OSSL_PARAM_BLD* bld, int selection) {
     OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(bld);
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr);
     EVP_PKEY* key = nullptr;
@@ -87,8 +83,7 @@ inline pkey_ptr from_params(const char* type, OSSL_PARAM_BLD* bld, int selection
 
 // ---- RSA records <-> OpenSSL keys ----
 
-inline pkey_ptr rsa_public(const RSAPUBLICKEYBLOB& blob)
-{
+inline pkey_ptr rsa_public(const RSAPUBLICKEYBLOB& blob) {
     const size_t k = blob.BitLen / 8;
     bn_ptr n(BN_bin2bn(blob.Modulus + sizeof blob.Modulus - k, static_cast<int>(k), nullptr));
     bn_ptr e(BN_bin2bn(blob.PublicExponent, 4, nullptr));
@@ -100,8 +95,7 @@ inline pkey_ptr rsa_public(const RSAPUBLICKEYBLOB& blob)
 
 // GM/T 0016 RSAPRIVATEKEYBLOB of an OpenSSL key: numbers big-endian,
 // right-aligned in their fields.
-inline RSAPRIVATEKEYBLOB rsa_private_blob(const EVP_PKEY* key)
-{
+inline RSAPRIVATEKEYBLOB rsa_private_blob(const EVP_PKEY* key) {
     RSAPRIVATEKEYBLOB blob;
     std::memset(&blob, 0, sizeof blob);
     const size_t k = static_cast<size_t>(EVP_PKEY_get_size(key));
@@ -121,25 +115,25 @@ inline RSAPRIVATEKEYBLOB rsa_private_blob(const EVP_PKEY* key)
     return blob;
 }
 
-inline RSAPUBLICKEYBLOB rsa_public_blob(const RSAPRIVATEKEYBLOB& pair)
-{
+inline RSAPUBLICKEYBLOB rsa_public_blob(const RSAPRIVATEKEYBLOB& pair) {
     RSAPUBLICKEYBLOB pub;
-    std::memcpy(&pub, &pair, sizeof pub);  // the public record is the private one's head
+    std::memcpy(&pub, &pair, sizeof pub); // the public record is the private one's head
     return pub;
 }
 
 // PKCS#1 v1.5 verification of a signature over message (OpenSSL hashes).
-inline bool rsa_verifies(EVP_PKEY* key, const EVP_MD* md, const bytes& message, const bytes& signature)
-{
+inline bool rsa_verifies(EVP_PKEY* key, const EVP_MD* md, const bytes& message,
+                         const bytes& signature) {
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     int ok = EVP_DigestVerifyInit(ctx, nullptr, md, nullptr, key);
-    if (ok == 1) ok = EVP_DigestVerify(ctx, signature.data(), signature.size(), message.data(), message.size());
+    if (ok == 1)
+        ok = EVP_DigestVerify(ctx, signature.data(), signature.size(), message.data(),
+                              message.size());
     EVP_MD_CTX_free(ctx);
     return ok == 1;
 }
 
-inline bytes rsa_encrypt_pkcs1(EVP_PKEY* key, const bytes& plain)
-{
+inline bytes rsa_encrypt_pkcs1(EVP_PKEY* key, const bytes& plain) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
     EVP_PKEY_encrypt_init(ctx);
     EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING);
@@ -155,12 +149,15 @@ inline bytes rsa_encrypt_pkcs1(EVP_PKEY* key, const bytes& plain)
 // ---- SM2 records <-> OpenSSL keys ----
 
 // The last 32 bytes of a 64-byte record field.
-inline bytes low32(const uint8_t (&field)[64]) { return bytes(field + 32, field + 64); }
+inline bytes low32(const uint8_t (&field)[64]) {
+    return bytes(field + 32, field + 64);
+}
 
-inline void put_low32(uint8_t (&field)[64], const bytes& v) { std::memcpy(field + 32, v.data(), 32); }
+inline void put_low32(uint8_t (&field)[64], const bytes& v) {
+    std::memcpy(field + 32, v.data(), 32);
+}
 
-inline pkey_ptr sm2_public(const ECCPUBLICKEYBLOB& blob)
-{
+inline pkey_ptr sm2_public(const ECCPUBLICKEYBLOB& blob) {
     bytes point = {0x04};
     const bytes x = low32(blob.XCoordinate), y = low32(blob.YCoordinate);
     point.insert(point.end(), x.begin(), x.end());
@@ -172,8 +169,7 @@ inline pkey_ptr sm2_public(const ECCPUBLICKEYBLOB& blob)
 }
 
 // The records of an OpenSSL SM2 key pair.
-inline void sm2_blobs(const EVP_PKEY* key, ECCPUBLICKEYBLOB& pub, ECCPRIVATEKEYBLOB& pri)
-{
+inline void sm2_blobs(const EVP_PKEY* key, ECCPUBLICKEYBLOB& pub, ECCPRIVATEKEYBLOB& pri) {
     std::memset(&pub, 0, sizeof pub);
     std::memset(&pri, 0, sizeof pri);
     uint8_t point[65];
@@ -189,8 +185,8 @@ inline void sm2_blobs(const EVP_PKEY* key, ECCPUBLICKEYBLOB& pub, ECCPRIVATEKEYB
 
 // e = SM3(Z || M) with Z = SM3(ENTL || ID || a || b || Gx || Gy || X || Y)
 // (GM/T 0003.2), the digest the device API signs.
-inline bytes sm2_e(const ECCPUBLICKEYBLOB& key, const bytes& message, const std::string& id = sm2_default_id)
-{
+inline bytes sm2_e(const ECCPUBLICKEYBLOB& key, const bytes& message,
+                   const std::string& id = sm2_default_id) {
     static const char* curve_hex =
         "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF00000000FFFFFFFFFFFFFFFC"
         "28E9FA9E9D9F5E344D5A9E4BCF6509A7F39789F515AB8F92DDBCBD414D940E93"
@@ -210,8 +206,7 @@ inline bytes sm2_e(const ECCPUBLICKEYBLOB& key, const bytes& message, const std:
 
 // SM2 verification by OpenSSL of the record signature over message (with the
 // default identity).
-inline bool sm2_verifies(EVP_PKEY* key, const bytes& message, const ECCSIGNATUREBLOB& signature)
-{
+inline bool sm2_verifies(EVP_PKEY* key, const bytes& message, const ECCSIGNATUREBLOB& signature) {
     const bytes r = low32(signature.r), s = low32(signature.s);
     ECDSA_SIG* sig = ECDSA_SIG_new();
     ECDSA_SIG_set0(sig, BN_bin2bn(r.data(), 32, nullptr), BN_bin2bn(s.data(), 32, nullptr));
@@ -222,7 +217,9 @@ inline bool sm2_verifies(EVP_PKEY* key, const bytes& message, const ECCSIGNATURE
     EVP_PKEY_CTX* pctx = nullptr;
     int ok = EVP_DigestVerifyInit(ctx, &pctx, EVP_sm3(), nullptr, key);
     if (ok == 1) ok = EVP_PKEY_CTX_set1_id(pctx, sm2_default_id, std::strlen(sm2_default_id));
-    if (ok == 1) ok = EVP_DigestVerify(ctx, der, static_cast<size_t>(der_len), message.data(), message.size());
+    if (ok == 1)
+        ok = EVP_DigestVerify(ctx, der, static_cast<size_t>(der_len), message.data(),
+                              message.size());
     EVP_MD_CTX_free(ctx);
     OPENSSL_free(der);
     return ok == 1;
@@ -230,8 +227,7 @@ inline bool sm2_verifies(EVP_PKEY* key, const bytes& message, const ECCSIGNATURE
 
 // OpenSSL's SM2 cipher text (SEQUENCE {x, y, hash, cipher}) as a GM/T 0016
 // record, in a buffer with room for the cipher bytes.
-inline bytes sm2_cipher_record(const bytes& der)
-{
+inline bytes sm2_cipher_record(const bytes& der) {
     const unsigned char* p = der.data();
     ASN1_SEQUENCE_ANY* seq = d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(der.size()));
     if (!seq || sk_ASN1_TYPE_num(seq) != 4) return {};
@@ -251,8 +247,7 @@ inline bytes sm2_cipher_record(const bytes& der)
     return out;
 }
 
-inline bytes sm2_encrypt(EVP_PKEY* key, const bytes& plain)
-{
+inline bytes sm2_encrypt(EVP_PKEY* key, const bytes& plain) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key, nullptr);
     EVP_PKEY_encrypt_init(ctx);
     size_t n = 0;
@@ -267,9 +262,8 @@ inline bytes sm2_encrypt(EVP_PKEY* key, const bytes& plain)
 // ---- The token ----
 
 class asym_token : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
+  protected:
+    static void SetUpTestSuite() {
         // The simulated readers, and every OEM identifier.
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000", "*");
         token_ = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
@@ -277,20 +271,19 @@ protected:
     }
     static void TearDownTestSuite() { token_.reset(); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         ASSERT_TRUE(token_->inserted()) << token_->error();
         ASSERT_EQ(SKF_ConnectDev(token_->reader().c_str(), &dev), SAR_OK);
         ASSERT_EQ(SKF_OpenApplication(dev, "APP", &app), SAR_OK);
         log_in();
-        container_name = std::string("asym-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        container_name =
+            std::string("asym-") + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         if (container_name.size() > 39) container_name.resize(39);
-        SKF_DeleteContainer(app, container_name.c_str());  // left over by an aborted run
+        SKF_DeleteContainer(app, container_name.c_str()); // left over by an aborted run
         ASSERT_EQ(SKF_CreateContainer(app, container_name.c_str(), &cont), SAR_OK);
         sim().clear_log();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (app) {
             log_in();
             EXPECT_EQ(SKF_DeleteContainer(app, container_name.c_str()), SAR_OK);
@@ -298,19 +291,19 @@ protected:
         if (dev) SKF_DisConnectDev(dev);
     }
 
-    void log_in()
-    {
+    void log_in() {
         uint32_t retry = 0;
         ASSERT_EQ(SKF_VerifyPIN(app, 1, user_pin, &retry), SAR_OK);
     }
     // Clears the library's login flag only: a refusal then comes from the
     // library, not from the card.
-    void log_out_host() { ASSERT_EQ(gm_set_app_option(app, GM_APP_OPTION_USER_LOGGED_OUT), SAR_OK); }
+    void log_out_host() {
+        ASSERT_EQ(gm_set_app_option(app, GM_APP_OPTION_USER_LOGGED_OUT), SAR_OK);
+    }
 
     static cardsim::card& sim() { return token_->sim(); }
     // The commands the card received with this INS since the test began.
-    static std::vector<bytes> sent_with_ins(uint8_t ins)
-    {
+    static std::vector<bytes> sent_with_ins(uint8_t ins) {
         std::vector<bytes> out;
         for (const auto& apdu : sim().apdu_log())
             if (apdu.size() >= 4 && apdu[1] == ins) out.push_back(apdu);
@@ -318,13 +311,14 @@ protected:
     }
     // The key and random commands (CLA 80 or C0/D0 with the INS of a command
     // of this area) the card received since the test began, as "CLA INS".
-    static std::vector<std::string> key_commands_sent()
-    {
-        static const uint8_t ins[] = {0x26, 0x20, 0x1C, 0x16, 0x1A, 0x5E, 0x60, 0x22, 0x70,
-                                      0x2C, 0x2A, 0x76, 0x7A, 0x28, 0x88, 0x50};
+    static std::vector<std::string> key_commands_sent() {
+        static const uint8_t ins[] = {0x26, 0x20, 0x1C, 0x16, 0x1A, 0x5E, 0x60, 0x22,
+                                      0x70, 0x2C, 0x2A, 0x76, 0x7A, 0x28, 0x88, 0x50};
         std::vector<std::string> out;
         for (const auto& apdu : sim().apdu_log()) {
-            if (apdu.size() < 4 || std::find(std::begin(ins), std::end(ins), apdu[1]) == std::end(ins)) continue;
+            if (apdu.size() < 4 ||
+                std::find(std::begin(ins), std::end(ins), apdu[1]) == std::end(ins))
+                continue;
             char text[8];
             std::snprintf(text, sizeof text, "%02X %02X", apdu[0], apdu[1]);
             out.emplace_back(text);
@@ -337,8 +331,8 @@ protected:
     HCONTAINER cont = 0;
     std::string container_name;
 
-private:
+  private:
     static inline std::unique_ptr<cardsim::test::simulated_token> token_;
 };
 
-}  // namespace asym_test
+} // namespace asym_test

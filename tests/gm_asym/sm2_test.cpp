@@ -10,22 +10,23 @@ constexpr uint8_t ins_ecc_decrypt = 0x28;
 constexpr uint8_t ins_gen_random = 0x50;
 
 class sm2_api : public asym_token {
-protected:
-    ECCPUBLICKEYBLOB export_sm2(uint32_t sign_flag)
-    {
+  protected:
+    ECCPUBLICKEYBLOB export_sm2(uint32_t sign_flag) {
         ECCPUBLICKEYBLOB blob;
         std::memset(&blob, 0xEE, sizeof blob);
         uint32_t size = 0;
         EXPECT_EQ(SKF_ExportPublicKey(cont, sign_flag, nullptr, &size), SAR_OK);
         EXPECT_EQ(size, sizeof blob);
-        EXPECT_EQ(SKF_ExportPublicKey(cont, sign_flag, reinterpret_cast<uint8_t*>(&blob), &size), SAR_OK);
+        EXPECT_EQ(SKF_ExportPublicKey(cont, sign_flag, reinterpret_cast<uint8_t*>(&blob), &size),
+                  SAR_OK);
         return blob;
     }
-    ECCSIGNATUREBLOB sign(uint32_t key_spec, const bytes& e)
-    {
+    ECCSIGNATUREBLOB sign(uint32_t key_spec, const bytes& e) {
         ECCSIGNATUREBLOB signature;
         std::memset(&signature, 0, sizeof signature);
-        EXPECT_EQ(gm_ecc_sign_data(cont, key_spec, e.data(), static_cast<uint32_t>(e.size()), &signature), SAR_OK);
+        EXPECT_EQ(
+            gm_ecc_sign_data(cont, key_spec, e.data(), static_cast<uint32_t>(e.size()), &signature),
+            SAR_OK);
         return signature;
     }
 };
@@ -33,17 +34,18 @@ protected:
 // Generated on the card: the record and the export agree; the card's
 // signature over e = SM3(Z || M) verifies with OpenSSL over M and on the card;
 // tampered, it fails on both.
-TEST_F(sm2_api, generate_sign_verify_with_openssl)
-{
+TEST_F(sm2_api, generate_sign_verify_with_openssl) {
     ECCPUBLICKEYBLOB generated;
     std::memset(&generated, 0xA5, sizeof generated);
     ASSERT_EQ(SKF_GenECCKeyPair(cont, SGD_SM2_1, &generated), SAR_OK);
     EXPECT_EQ(generated.BitLen, 256u);
-    EXPECT_EQ(bytes(generated.XCoordinate, generated.XCoordinate + 32), bytes(32, 0xA5)) << "first half not written";
+    EXPECT_EQ(bytes(generated.XCoordinate, generated.XCoordinate + 32), bytes(32, 0xA5))
+        << "first half not written";
 
     const ECCPUBLICKEYBLOB exported = export_sm2(1);
     EXPECT_EQ(exported.BitLen, 256u);
-    EXPECT_EQ(bytes(exported.XCoordinate, exported.XCoordinate + 32), bytes(32, 0)) << "export zero-fills";
+    EXPECT_EQ(bytes(exported.XCoordinate, exported.XCoordinate + 32), bytes(32, 0))
+        << "export zero-fills";
     EXPECT_EQ(low32(exported.XCoordinate), low32(generated.XCoordinate));
     EXPECT_EQ(low32(exported.YCoordinate), low32(generated.YCoordinate));
 
@@ -62,8 +64,7 @@ TEST_F(sm2_api, generate_sign_verify_with_openssl)
 
 // An exchange pair (SGD_SM2_2) goes to the exchange slot and leaves the
 // signature key as it was.
-TEST_F(sm2_api, exchange_pair_keeps_signature_key)
-{
+TEST_F(sm2_api, exchange_pair_keeps_signature_key) {
     ECCPUBLICKEYBLOB signing, exchange;
     ASSERT_EQ(SKF_GenECCKeyPair(cont, SGD_SM2_1, &signing), SAR_OK);
     ASSERT_EQ(SKF_GenECCKeyPair(cont, SGD_SM2_2, &exchange), SAR_OK);
@@ -79,8 +80,7 @@ TEST_F(sm2_api, exchange_pair_keeps_signature_key)
 // A pair made by OpenSSL, imported into the exchange slot: its signatures
 // verify with OpenSSL, it decrypts what OpenSSL encrypted, and what the card
 // encrypts to it with SKF_ExtECCEncrypt.
-TEST_F(sm2_api, imported_openssl_pair_is_used)
-{
+TEST_F(sm2_api, imported_openssl_pair_is_used) {
     pkey_ptr own(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
     ASSERT_NE(own, nullptr);
     ECCPUBLICKEYBLOB pub;
@@ -106,15 +106,18 @@ TEST_F(sm2_api, imported_openssl_pair_is_used)
     EXPECT_EQ(plain, secret);
     bytes tampered = record;
     reinterpret_cast<ECCCIPHERBLOB*>(tampered.data())->HASH[0] ^= 0x80;
-    EXPECT_EQ(gm_ecc_private_decrypt(cont, 0, reinterpret_cast<const ECCCIPHERBLOB*>(tampered.data()), plain.data(),
-                                     &len),
+    EXPECT_EQ(gm_ecc_private_decrypt(cont, 0,
+                                     reinterpret_cast<const ECCCIPHERBLOB*>(tampered.data()),
+                                     plain.data(), &len),
               SAR_INDATAERR)
         << "C3 does not check";
 
     // Card encryption: the record's cipher part decrypts on the card again.
     bytes encrypted(ECCCIPHERBLOB_FIXED_SIZE + secret.size(), 0xCC);
     auto* out = reinterpret_cast<ECCCIPHERBLOB*>(encrypted.data());
-    ASSERT_EQ(SKF_ExtECCEncrypt(dev, &pub, secret.data(), static_cast<uint32_t>(secret.size()), out), SAR_OK);
+    ASSERT_EQ(
+        SKF_ExtECCEncrypt(dev, &pub, secret.data(), static_cast<uint32_t>(secret.size()), out),
+        SAR_OK);
     EXPECT_EQ(out->CipherLen, secret.size());
     EXPECT_EQ(bytes(out->XCoordinate, out->XCoordinate + 32), bytes(32, 0));
     bytes again(secret.size());
@@ -124,8 +127,7 @@ TEST_F(sm2_api, imported_openssl_pair_is_used)
 }
 
 // The argument rules that need no key on the card.
-TEST_F(sm2_api, argument_rules)
-{
+TEST_F(sm2_api, argument_rules) {
     ECCPUBLICKEYBLOB blob;
     EXPECT_EQ(SKF_GenECCKeyPair(cont, 0x00020400, &blob), SAR_INVALIDPARAMERR);
     EXPECT_EQ(SKF_GenECCKeyPair(0, SGD_SM2_1, &blob), SAR_INVALIDPARAMERR);
@@ -149,10 +151,12 @@ TEST_F(sm2_api, argument_rules)
 
     const bytes text(1025, 7);
     bytes out(ECCCIPHERBLOB_FIXED_SIZE + 1025);
-    EXPECT_EQ(SKF_ExtECCEncrypt(dev, &blob, text.data(), 1025, reinterpret_cast<ECCCIPHERBLOB*>(out.data())),
+    EXPECT_EQ(SKF_ExtECCEncrypt(dev, &blob, text.data(), 1025,
+                                reinterpret_cast<ECCCIPHERBLOB*>(out.data())),
               SAR_INDATALENERR)
         << "a cipher longer than the record takes is never reported as success";
-    EXPECT_EQ(SKF_ExtECCEncrypt(dev, nullptr, text.data(), 16, reinterpret_cast<ECCCIPHERBLOB*>(out.data())),
+    EXPECT_EQ(SKF_ExtECCEncrypt(dev, nullptr, text.data(), 16,
+                                reinterpret_cast<ECCCIPHERBLOB*>(out.data())),
               SAR_INVALIDPARAMERR);
     EXPECT_EQ(SKF_ECCVerify(dev, &blob, nullptr, 32, &signature), SAR_INVALIDPARAMERR);
     EXPECT_EQ(SKF_ECCVerify(dev, nullptr, text.data(), 32, &signature), SAR_INVALIDPARAMERR);
@@ -161,8 +165,7 @@ TEST_F(sm2_api, argument_rules)
 
 // Random numbers come in pieces of 1024 bytes; a failing piece leaves the
 // caller's buffer as it was.
-TEST_F(sm2_api, random_in_pieces)
-{
+TEST_F(sm2_api, random_in_pieces) {
     bytes random(2500, 0);
     ASSERT_EQ(SKF_GenRandom(dev, random.data(), 2500), SAR_OK);
     const std::vector<bytes> sent = sent_with_ins(ins_gen_random);
@@ -189,5 +192,5 @@ TEST_F(sm2_api, random_in_pieces)
     EXPECT_EQ(sent_with_ins(ins_gen_random).size(), 1u);
 }
 
-}  // namespace
-}  // namespace asym_test
+} // namespace
+} // namespace asym_test

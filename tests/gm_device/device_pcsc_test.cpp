@@ -24,8 +24,7 @@ using bytes = std::vector<uint8_t>;
 
 constexpr char default_dev_auth_key[] = "7350914826057319";
 
-std::vector<std::string> split_names(const char* list, uint32_t size)
-{
+std::vector<std::string> split_names(const char* list, uint32_t size) {
     std::vector<std::string> names;
     for (uint32_t i = 0; i < size && list[i] != '\0';) {
         names.emplace_back(list + i);
@@ -34,8 +33,7 @@ std::vector<std::string> split_names(const char* list, uint32_t size)
     return names;
 }
 
-std::vector<std::string> enum_names(uint32_t* rv = nullptr)
-{
+std::vector<std::string> enum_names(uint32_t* rv = nullptr) {
     char list[4096];
     uint32_t size = sizeof list;
     const uint32_t r = SKF_EnumDev(1, list, &size);
@@ -44,15 +42,13 @@ std::vector<std::string> enum_names(uint32_t* rv = nullptr)
     return split_names(list, size);
 }
 
-device_id device_of(DEVHANDLE h)
-{
+device_id device_of(DEVHANDLE h) {
     gm_sc_dev* dev = gm_find_dev(h);
     return dev ? dev->device : no_device;
 }
 
 // The device-authentication answer to a fresh challenge of the card.
-bytes dev_auth_answer(DEVHANDLE h, const char* key)
-{
+bytes dev_auth_answer(DEVHANDLE h, const char* key) {
     std::array<uint8_t, 16> block{};
     if (cmd_gen_random(device_of(h), block.data(), 8) != cmd_ok) return {};
     sm4_round_keys rk;
@@ -61,19 +57,20 @@ bytes dev_auth_answer(DEVHANDLE h, const char* key)
     return bytes(block.begin(), block.end());
 }
 
-std::string label_of(DEVHANDLE h)
-{
+std::string label_of(DEVHANDLE h) {
     DEVINFO info;
-    if (const uint32_t rv = SKF_GetDevInfo(h, &info); rv != SAR_OK) return "<error " + std::to_string(rv) + ">";
+    if (const uint32_t rv = SKF_GetDevInfo(h, &info); rv != SAR_OK)
+        return "<error " + std::to_string(rv) + ">";
     return std::string(info.Label, strnlen(info.Label, sizeof info.Label));
 }
 
-bool is_ins(const bytes& apdu, uint8_t cla, uint8_t ins) { return apdu.size() >= 4 && apdu[0] == cla && apdu[1] == ins; }
+bool is_ins(const bytes& apdu, uint8_t cla, uint8_t ins) {
+    return apdu.size() >= 4 && apdu[0] == cla && apdu[1] == ins;
+}
 
 using gm_device = gm_pcsc;
 
-TEST_F(gm_device, enumerates_and_connects_a_token_by_name)
-{
+TEST_F(gm_device, enumerates_and_connects_a_token_by_name) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
 
@@ -82,7 +79,8 @@ TEST_F(gm_device, enumerates_and_connects_a_token_by_name)
     EXPECT_EQ(size, 1u * 32 + 2);
 
     char list[256];
-    uint32_t small = static_cast<uint32_t>(first_reader.size() + 1);  // one short of the final terminator
+    uint32_t small =
+        static_cast<uint32_t>(first_reader.size() + 1); // one short of the final terminator
     EXPECT_EQ(SKF_EnumDev(1, list, &small), SAR_BUFFER_TOO_SMALL);
     EXPECT_EQ(small, first_reader.size() + 2);
     size = sizeof list;
@@ -105,7 +103,8 @@ TEST_F(gm_device, enumerates_and_connects_a_token_by_name)
     EXPECT_EQ(uint32_t{info.TotalSpace}, 128u * 1024);
     EXPECT_EQ(uint32_t{info.MaxBufferSize}, 2048u - 32);
     EXPECT_EQ(uint32_t{info.MaxECCBufferSize}, 2048u - 32 - 101);
-    for (uint8_t b : info.Reserved) ASSERT_EQ(b, 0);
+    for (uint8_t b : info.Reserved)
+        ASSERT_EQ(b, 0);
     EXPECT_EQ(gm_get_last_status_word(), 0x9000u);
 
     EXPECT_EQ(SKF_DisConnectDev(h), SAR_OK);
@@ -113,8 +112,7 @@ TEST_F(gm_device, enumerates_and_connects_a_token_by_name)
     EXPECT_EQ(SKF_DisConnectDev(h), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(gm_device, connect_arguments_and_unknown_names)
-{
+TEST_F(gm_device, connect_arguments_and_unknown_names) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     DEVHANDLE h = 0x77;
@@ -124,7 +122,7 @@ TEST_F(gm_device, connect_arguments_and_unknown_names)
     EXPECT_EQ(SKF_ConnectDev(std::string(300, 'r').c_str(), &h), SAR_INVALIDPARAMERR);
     const uint32_t before = gm_peek_handle_value();
     EXPECT_EQ(SKF_ConnectDev("No Such Reader 00 00", &h), SAR_DEVICE_REMOVED);
-    EXPECT_EQ(h, 0x77u);  // not written on failure
+    EXPECT_EQ(h, 0x77u); // not written on failure
     // The failed device spent its handle value.
     EXPECT_EQ(gm_peek_handle_value(), before + 1);
     EXPECT_EQ(SKF_EnumDev(1, nullptr, nullptr), SAR_INVALIDPARAMERR);
@@ -135,8 +133,7 @@ TEST_F(gm_device, connect_arguments_and_unknown_names)
     EXPECT_NE(a, b);
 }
 
-TEST_F(gm_device, a_9000_reply_shorter_than_the_record_is_a_failure_and_creates_no_handle)
-{
+TEST_F(gm_device, a_9000_reply_shorter_than_the_record_is_a_failure_and_creates_no_handle) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     // Enumerate first so that connecting sends only GetDevInfo.
@@ -152,15 +149,14 @@ TEST_F(gm_device, a_9000_reply_shorter_than_the_record_is_a_failure_and_creates_
     std::memset(&info, 0xEE, sizeof info);
     token.sim().inject_status_word(0x9000);
     EXPECT_EQ(SKF_GetDevInfo(h, &info), SAR_FAIL);
-    EXPECT_EQ(static_cast<uint8_t>(info.Label[0]), 0xEE);  // output untouched
+    EXPECT_EQ(static_cast<uint8_t>(info.Label[0]), 0xEE); // output untouched
     uint32_t c1 = 7, c2 = 7;
     token.sim().inject_status_word(0x9000);
     EXPECT_EQ(gm_get_dev_caps(h, &info, &c1, &c2), SAR_FAIL);
     EXPECT_EQ(c1, 7u);
 }
 
-TEST_F(gm_device, two_tokens_in_two_readers_are_two_devices)
-{
+TEST_F(gm_device, two_tokens_in_two_readers_are_two_devices) {
     simulated_token first;
     simulated_token second({}, cardsim::test::second_port);
     ASSERT_TRUE(first.inserted()) << first.error();
@@ -182,8 +178,7 @@ TEST_F(gm_device, two_tokens_in_two_readers_are_two_devices)
     EXPECT_EQ(label_of(b), "second");
 }
 
-TEST_F(gm_device, a_removed_token_gives_the_removal_code_not_a_stale_answer)
-{
+TEST_F(gm_device, a_removed_token_gives_the_removal_code_not_a_stale_answer) {
     simulated_token first;
     simulated_token second({}, cardsim::test::second_port);
     ASSERT_TRUE(first.inserted()) << first.error();
@@ -217,8 +212,7 @@ TEST_F(gm_device, a_removed_token_gives_the_removal_code_not_a_stale_answer)
     EXPECT_EQ(size, 0u);
 }
 
-TEST_F(gm_device, a_token_put_back_is_reached_through_a_new_connection)
-{
+TEST_F(gm_device, a_token_put_back_is_reached_through_a_new_connection) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE a = connect(first_reader);
@@ -237,15 +231,18 @@ TEST_F(gm_device, a_token_put_back_is_reached_through_a_new_connection)
     EXPECT_EQ(label_of(b), "after");
 }
 
-TEST_F(gm_device, oem_filter_selects_tokens_and_blank_identifiers_always_pass)
-{
+TEST_F(gm_device, oem_filter_selects_tokens_and_blank_identifiers_always_pass) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     struct filter_case {
         const char* filter;
         bool listed;
-    } cases[] = {{"vx8100", true}, {"other", false}, {"a,b,vx8100", true}, {"vx810", false},
-                 {"a,b,c,d,e,vx8100", false}, {"*", true}};
+    } cases[] = {{"vx8100", true},
+                 {"other", false},
+                 {"a,b,vx8100", true},
+                 {"vx810", false},
+                 {"a,b,c,d,e,vx8100", false},
+                 {"*", true}};
     for (const auto& c : cases) {
         gm_set_enum_filters(nullptr, c.filter);
         uint32_t rv = 0;
@@ -262,8 +259,7 @@ TEST_F(gm_device, oem_filter_selects_tokens_and_blank_identifiers_always_pass)
     EXPECT_EQ(enum_names().size(), 1u);
 }
 
-TEST_F(gm_device, label_bounds)
-{
+TEST_F(gm_device, label_bounds) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -276,8 +272,7 @@ TEST_F(gm_device, label_bounds)
     EXPECT_EQ(SKF_GetDevInfo(h, nullptr), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(gm_device, capabilities_follow_the_card_record)
-{
+TEST_F(gm_device, capabilities_follow_the_card_record) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -298,8 +293,7 @@ TEST_F(gm_device, capabilities_follow_the_card_record)
     EXPECT_EQ(gm_get_dev_caps(h, nullptr, &c1, &c2), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(gm_device, device_authentication_with_the_built_in_key)
-{
+TEST_F(gm_device, device_authentication_with_the_built_in_key) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -308,7 +302,7 @@ TEST_F(gm_device, device_authentication_with_the_built_in_key)
 
     bytes wrong = dev_auth_answer(h, "0000000000000000");
     ASSERT_EQ(wrong.size(), 16u);
-    EXPECT_EQ(SKF_DevAuth(h, wrong.data(), 16), 7u);  // 63C7: tries left
+    EXPECT_EQ(SKF_DevAuth(h, wrong.data(), 16), 7u); // 63C7: tries left
     EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
 
     bytes right = dev_auth_answer(h, default_dev_auth_key);
@@ -316,8 +310,7 @@ TEST_F(gm_device, device_authentication_with_the_built_in_key)
     EXPECT_EQ(gm_find_dev(h)->authenticated, 1u);
 }
 
-TEST_F(gm_device, device_authentication_status_words)
-{
+TEST_F(gm_device, device_authentication_status_words) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -328,7 +321,11 @@ TEST_F(gm_device, device_authentication_status_words)
     struct sw_case {
         uint16_t sw;
         uint32_t rv;
-    } cases[] = {{0x63C3, 3}, {0x63CF, 15}, {0x63C0, SAR_PIN_LOCKED}, {0x6983, SAR_PIN_LOCKED}, {0x6A82, 0x6A82}};
+    } cases[] = {{0x63C3, 3},
+                 {0x63CF, 15},
+                 {0x63C0, SAR_PIN_LOCKED},
+                 {0x6983, SAR_PIN_LOCKED},
+                 {0x6A82, 0x6A82}};
     for (const auto& c : cases) {
         token.sim().inject_status_word(c.sw);
         EXPECT_EQ(SKF_DevAuth(h, data, 16), c.rv) << std::hex << c.sw;
@@ -347,8 +344,7 @@ TEST_F(gm_device, device_authentication_status_words)
 }
 
 // The "Format" command in the card's log (empty when none was sent).
-bytes format_command(const std::vector<bytes>& log)
-{
+bytes format_command(const std::vector<bytes>& log) {
     for (const bytes& apdu : log)
         if (is_ins(apdu, 0xC0, 0x00) && apdu.size() == 7 + 330) return apdu;
     return {};
@@ -356,14 +352,12 @@ bytes format_command(const std::vector<bytes>& log)
 
 // The total space sent in the "Format" record (bytes 216-219 of the record,
 // which follows the 8-byte magic).
-uint32_t formatted_total(const std::vector<bytes>& log)
-{
+uint32_t formatted_total(const std::vector<bytes>& log) {
     const bytes apdu = format_command(log);
     return apdu.empty() ? 0 : get_be32(apdu.data() + 7 + 8 + 216);
 }
 
-TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
-{
+TEST_F(gm_device, format_takes_the_template_and_bounds_the_size) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -383,7 +377,8 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
         std::snprintf(t.Label, sizeof t.Label, "fmt%u", c.asked);
         t.TotalSpace = c.asked;
         token.sim().clear_log();
-        ASSERT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(new_key), 16, 8, 8, 0), SAR_OK);
+        ASSERT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(new_key), 16, 8, 8, 0),
+                  SAR_OK);
         EXPECT_EQ(formatted_total(token.sim().apdu_log()), c.formatted) << c.asked;
         EXPECT_EQ(label_of(h), std::string(t.Label));
         DEVINFO after;
@@ -393,9 +388,10 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
     // The record, key block and parameters of the last format.
     const bytes apdu = format_command(token.sim().apdu_log());
     ASSERT_FALSE(apdu.empty());
-    EXPECT_EQ(apdu[2], 0);  // P1
+    EXPECT_EQ(apdu[2], 0); // P1
     const uint8_t* rec = apdu.data() + 7 + 8;
-    EXPECT_EQ(bytes(rec, rec + 4), (bytes{t.Version.major, t.Version.minor, t.Version.major, t.Version.minor}));
+    EXPECT_EQ(bytes(rec, rec + 4),
+              (bytes{t.Version.major, t.Version.minor, t.Version.major, t.Version.minor}));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(rec + 132)), std::string(t.Label));
     EXPECT_EQ(get_le32(rec + 200), uint32_t{t.AlgSymCap});
     EXPECT_EQ(get_le32(rec + 212), uint32_t{t.DevAuthAlgId});
@@ -422,20 +418,21 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size)
               SAR_INVALIDPARAMERR);
     // A card refusal arrives as its mapped status word.
     token.sim().inject_status_word(0x6A84, 1);
-    EXPECT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(new_key), 16, 8, 8, 0), SAR_NO_ROOM);
+    EXPECT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(new_key), 16, 8, 8, 0),
+              SAR_NO_ROOM);
 }
 
-TEST_F(gm_device, oem_data_travels_in_chunks_at_advancing_offsets)
-{
+TEST_F(gm_device, oem_data_travels_in_chunks_at_advancing_offsets) {
     cardsim::card_options options;
-    options.max_buffer_size = 96;  // chunk size 64
+    options.max_buffer_size = 96; // chunk size 64
     simulated_token token(options);
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
     ASSERT_EQ(cmd_get_chunk_size(device_of(h)), 64u);
 
     bytes data(3 * 64 + 5);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7 + 1);
     token.sim().clear_log();
     ASSERT_EQ(gm_write_oem_info(h, 0, data.data(), static_cast<uint32_t>(data.size())), SAR_OK);
     const auto log = token.sim().apdu_log();
@@ -445,12 +442,14 @@ TEST_F(gm_device, oem_data_travels_in_chunks_at_advancing_offsets)
         EXPECT_EQ(get_be16(log[i].data() + 2), i * 64);
         const size_t n = i < 3 ? 64 : 5;
         ASSERT_EQ(log[i].size(), 7 + n);
-        EXPECT_TRUE(std::equal(log[i].begin() + 7, log[i].end(), data.begin() + static_cast<long>(i * 64)));
+        EXPECT_TRUE(
+            std::equal(log[i].begin() + 7, log[i].end(), data.begin() + static_cast<long>(i * 64)));
     }
 
     bytes back(data.size() + 10, 0xEE);
     uint32_t length = static_cast<uint32_t>(back.size());
-    ASSERT_EQ(gm_read_oem_info(h, 0, static_cast<uint32_t>(data.size()), back.data(), &length), SAR_OK);
+    ASSERT_EQ(gm_read_oem_info(h, 0, static_cast<uint32_t>(data.size()), back.data(), &length),
+              SAR_OK);
     EXPECT_EQ(length, data.size());
     EXPECT_TRUE(std::equal(data.begin(), data.end(), back.begin()));
     EXPECT_EQ(back[data.size()], 0xEE);
@@ -474,8 +473,7 @@ TEST_F(gm_device, oem_data_travels_in_chunks_at_advancing_offsets)
     EXPECT_EQ(gm_write_oem_info(h, 250, data.data(), 16), SAR_NO_ROOM);
 }
 
-TEST_F(gm_device, raw_serial_number_size_query)
-{
+TEST_F(gm_device, raw_serial_number_size_query) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -493,14 +491,14 @@ TEST_F(gm_device, raw_serial_number_size_query)
     EXPECT_EQ(gm_get_raw_hwsn(h, serial.data(), nullptr), SAR_INVALIDPARAMERR);
 }
 
-TEST_F(gm_device, sectors_and_inquiry_string_send_nothing_to_a_pcsc_token)
-{
+TEST_F(gm_device, sectors_and_inquiry_string_send_nothing_to_a_pcsc_token) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
     // A "sector" that is really a format command must never reach the card.
     bytes sector(2048, 0);
-    const uint8_t format_apdu[] = {0xC0, 0x00, 0x00, 0x00, 0x00, 0x01, 0x4A, 'z', 'E', 'L', 'T', 'I', 'n', 'i', 't'};
+    const uint8_t format_apdu[] = {0xC0, 0x00, 0x00, 0x00, 0x00, 0x01, 0x4A, 'z',
+                                   'E',  'L',  'T',  'I',  'n',  'i',  't'};
     std::memcpy(sector.data(), format_apdu, sizeof format_apdu);
     token.sim().clear_log();
     EXPECT_EQ(gm_write_sectors(h, 0, 1, sector.data()), SAR_NOTSUPPORTYETERR);
@@ -512,11 +510,10 @@ TEST_F(gm_device, sectors_and_inquiry_string_send_nothing_to_a_pcsc_token)
     EXPECT_EQ(gm_write_sectors(h, 0, 0x10000, sector.data()), SAR_INVALIDPARAMERR);
     EXPECT_EQ(gm_write_sectors(0, 0, 1, sector.data()), SAR_INVALIDPARAMERR);
     EXPECT_EQ(gm_set_inq_string(0, "v", "p"), SAR_INVALIDPARAMERR);
-    EXPECT_EQ(label_of(h), "Oskarvel");  // the card was not formatted
+    EXPECT_EQ(label_of(h), "Oskarvel"); // the card was not formatted
 }
 
-TEST_F(gm_device, unmapped_status_words_reach_the_caller_unchanged)
-{
+TEST_F(gm_device, unmapped_status_words_reach_the_caller_unchanged) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const DEVHANDLE h = connect(first_reader);
@@ -529,4 +526,4 @@ TEST_F(gm_device, unmapped_status_words_reach_the_caller_unchanged)
     EXPECT_EQ(gm_get_last_status_word(), 0x9000u);
 }
 
-}  // namespace
+} // namespace

@@ -60,9 +60,9 @@ const sw_case sw_cases[] = {
     {0x8005, 0x8005},
 };
 
-TEST(gm_frame, status_word_map)
-{
-    for (const sw_case& c : sw_cases) EXPECT_EQ(gm_map_status_word(c.sw), c.code) << std::hex << c.sw;
+TEST(gm_frame, status_word_map) {
+    for (const sw_case& c : sw_cases)
+        EXPECT_EQ(gm_map_status_word(c.sw), c.code) << std::hex << c.sw;
 }
 
 // The answer to a verification: every counter warning 63C0..63CF gives its
@@ -74,26 +74,25 @@ struct verify_case {
     uint32_t tries;
 };
 
-std::vector<verify_case> verify_cases()
-{
+std::vector<verify_case> verify_cases() {
     std::vector<verify_case> cases;
     cases.push_back({0x63C0, SAR_PIN_LOCKED, true, 0});
-    for (uint32_t x = 1; x <= 0xF; ++x) cases.push_back({0x63C0 | x, SAR_PIN_INCORRECT, true, x});
+    for (uint32_t x = 1; x <= 0xF; ++x)
+        cases.push_back({0x63C0 | x, SAR_PIN_INCORRECT, true, x});
     cases.push_back({0x9000, SAR_OK, false, 0});
     cases.push_back({0x6983, SAR_PIN_LOCKED, false, 0});
     cases.push_back({0x6982, SAR_USER_NOT_LOGGED_IN, false, 0});
     cases.push_back({0x6A88, SAR_APPLICATION_NOT_EXISTS, false, 0});
     cases.push_back({0x6F0D, 0x0B000039, false, 0});
-    cases.push_back({0x63D1, 0x63D1, false, 0});  // not a counter warning
+    cases.push_back({0x63D1, 0x63D1, false, 0}); // not a counter warning
     cases.push_back({0x6A82, 0x6A82, false, 0});
-    cases.push_back({0x8003, 0x8003, false, 0});  // a transport code
+    cases.push_back({0x8003, 0x8003, false, 0}); // a transport code
     return cases;
 }
 
 class verify_status : public ::testing::TestWithParam<verify_case> {};
 
-TEST_P(verify_status, decodes_the_counter_warning)
-{
+TEST_P(verify_status, decodes_the_counter_warning) {
     const verify_case& c = GetParam();
     const gm_verify_status status = gm_read_verify_status(c.sw);
     EXPECT_EQ(status.code, c.code);
@@ -104,20 +103,19 @@ TEST_P(verify_status, decodes_the_counter_warning)
 INSTANTIATE_TEST_SUITE_P(gm_frame, verify_status, ::testing::ValuesIn(verify_cases()),
                          [](const auto& info) {
                              char name[8];
-                             std::snprintf(name, sizeof name, "sw_%04X", static_cast<unsigned>(info.param.sw));
+                             std::snprintf(name, sizeof name, "sw_%04X",
+                                           static_cast<unsigned>(info.param.sw));
                              return std::string(name);
                          });
 
-TEST(gm_frame, a_failed_wrapper_is_never_success_even_with_status_word_9000)
-{
-    ASSERT_EQ(cmd_last_status_word(), 0x9000u);  // nothing was exchanged in this process
+TEST(gm_frame, a_failed_wrapper_is_never_success_even_with_status_word_9000) {
+    ASSERT_EQ(cmd_last_status_word(), 0x9000u); // nothing was exchanged in this process
     EXPECT_EQ(gm_wrapper_error(cmd_ok), SAR_OK);
     EXPECT_EQ(gm_wrapper_error(cmd_bad_length), SAR_FAIL);
     EXPECT_EQ(gm_wrapper_error(cmd_transport_failed), SAR_FAIL);
 }
 
-TEST(gm_frame, size_query_rule)
-{
+TEST(gm_frame, size_query_rule) {
     const uint8_t data[5] = {1, 2, 3, 4, 5};
     uint8_t out[8];
     uint32_t length = 0;
@@ -130,7 +128,7 @@ TEST(gm_frame, size_query_rule)
     length = 4;
     EXPECT_EQ(gm_copy_out(data, 5, out, &length), SAR_BUFFER_TOO_SMALL);
     EXPECT_EQ(length, 5u);
-    EXPECT_EQ(out[0], 0xEE);  // nothing written into a short buffer
+    EXPECT_EQ(out[0], 0xEE); // nothing written into a short buffer
 
     length = sizeof out;
     EXPECT_EQ(gm_copy_out(data, 5, out, &length), SAR_OK);
@@ -139,8 +137,7 @@ TEST(gm_frame, size_query_rule)
     EXPECT_EQ(out[5], 0xEE);
 }
 
-TEST(gm_frame, records_are_laid_out_as_gmt_0016_defines_them)
-{
+TEST(gm_frame, records_are_laid_out_as_gmt_0016_defines_them) {
     EXPECT_EQ(offsetof(DEVINFO, Manufacturer), 2u);
     EXPECT_EQ(offsetof(DEVINFO, Issuer), 66u);
     EXPECT_EQ(offsetof(DEVINFO, SerialNumber), 162u);
@@ -154,8 +151,7 @@ TEST(gm_frame, records_are_laid_out_as_gmt_0016_defines_them)
     EXPECT_EQ(offsetof(FILEATTRIBUTE, WriteRights), 40u);
 }
 
-TEST(gm_frame, the_device_mutex_is_recursive_for_its_thread)
-{
+TEST(gm_frame, the_device_mutex_is_recursive_for_its_thread) {
     gm_api_lock outer;
     ASSERT_TRUE(outer.locked());
     gm_api_lock inner;
@@ -163,4 +159,4 @@ TEST(gm_frame, the_device_mutex_is_recursive_for_its_thread)
     EXPECT_EQ(gm_locked_call([] { return SAR_OK; }), SAR_OK);
 }
 
-}  // namespace
+} // namespace

@@ -13,22 +13,23 @@ namespace {
 const uint8_t app_reply[gm_open_app_reply_size] = {1, 2, 3, 4, 5, 6, 7, 8, 0x12, 0x34};
 
 // A device object in the registry without any card behind it.
-gm_sc_dev* registered_device(const char* name = "reader")
-{
+gm_sc_dev* registered_device(const char* name = "reader") {
     return gm_register_dev(std::make_unique<gm_sc_dev>(name));
 }
 
 class handle_tree : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { gm_handle_registry().clear(); }
 };
 
-TEST_F(handle_tree, one_counter_for_every_kind_from_0x3000_and_failed_devices_spend_their_value)
-{
+TEST_F(handle_tree, one_counter_for_every_kind_from_0x3000_and_failed_devices_spend_their_value) {
     ASSERT_EQ(gm_peek_handle_value(), 0x3000u);
     gm_sc_dev* dev = registered_device();
     EXPECT_EQ(dev->handle(), 0x3000u);
-    { gm_sc_dev never_opened("gone"); EXPECT_EQ(never_opened.handle(), 0x3001u); }
+    {
+        gm_sc_dev never_opened("gone");
+        EXPECT_EQ(never_opened.handle(), 0x3001u);
+    }
     gm_sc_app* app = dev->add_app(app_reply, "APP");
     gm_sc_cont* cont = app->add_container(7, "c");
     gm_sc_key* key = cont->add_key(8, 0x401);
@@ -46,8 +47,7 @@ TEST_F(handle_tree, one_counter_for_every_kind_from_0x3000_and_failed_devices_sp
     EXPECT_EQ(cont->add_key(8, 0x401)->handle(), 0x3007u);
 }
 
-TEST_F(handle_tree, application_record_and_container_name_bounds)
-{
+TEST_F(handle_tree, application_record_and_container_name_bounds) {
     gm_sc_dev* dev = registered_device();
     gm_sc_app* app = dev->add_app(app_reply, "APP");
     EXPECT_EQ(app->app_id, 0x1234u);
@@ -61,16 +61,15 @@ TEST_F(handle_tree, application_record_and_container_name_bounds)
     EXPECT_EQ(gm_sc_dev(std::string(400, 'r').c_str()).name.size(), gm_device_name_max);
 }
 
-TEST_F(handle_tree, each_lookup_finds_only_its_own_kind_with_its_ancestors)
-{
+TEST_F(handle_tree, each_lookup_finds_only_its_own_kind_with_its_ancestors) {
     gm_sc_dev* dev = registered_device();
     gm_sc_app* app = dev->add_app(app_reply, "APP");
     gm_sc_cont* cont = app->add_container(7, "c");
     gm_sc_key* key = cont->add_key(8, 0x401);
     gm_sc_mac* mac = cont->add_mac(9, 0x401);
     gm_sc_digest* digest = dev->add_digest(1);
-    const uint32_t all[] = {dev->handle(), app->handle(), cont->handle(), key->handle(), mac->handle(),
-                            digest->handle()};
+    const uint32_t all[] = {dev->handle(), app->handle(), cont->handle(),
+                            key->handle(), mac->handle(), digest->handle()};
     for (uint32_t h : all) {
         EXPECT_EQ(gm_find_dev(h) != nullptr, h == dev->handle()) << std::hex << h;
         EXPECT_EQ(gm_find_app(h).app != nullptr, h == app->handle()) << std::hex << h;
@@ -89,8 +88,7 @@ TEST_F(handle_tree, each_lookup_finds_only_its_own_kind_with_its_ancestors)
     EXPECT_EQ(gm_find_key(0).key, nullptr);
 }
 
-TEST_F(handle_tree, names_match_exactly_and_two_opens_are_two_objects)
-{
+TEST_F(handle_tree, names_match_exactly_and_two_opens_are_two_objects) {
     gm_sc_dev* dev = registered_device();
     gm_sc_app* a1 = dev->add_app(app_reply, "APP");
     gm_sc_app* a2 = dev->add_app(app_reply, "APP");
@@ -106,8 +104,7 @@ TEST_F(handle_tree, names_match_exactly_and_two_opens_are_two_objects)
     EXPECT_EQ(a1->containers[0]->name, "K");
 }
 
-TEST_F(handle_tree, removing_an_object_makes_its_whole_subtree_unknown)
-{
+TEST_F(handle_tree, removing_an_object_makes_its_whole_subtree_unknown) {
     gm_sc_dev* dev = registered_device();
     gm_sc_app* app = dev->add_app(app_reply, "APP");
     gm_sc_cont* cont = app->add_container(7, "c");
@@ -131,8 +128,7 @@ TEST_F(handle_tree, removing_an_object_makes_its_whole_subtree_unknown)
     EXPECT_EQ(gm_unregister_dev(d), SAR_FAIL);
 }
 
-TEST_F(handle_tree, removal_by_value_only_within_its_own_list)
-{
+TEST_F(handle_tree, removal_by_value_only_within_its_own_list) {
     gm_sc_dev* dev = registered_device();
     gm_sc_cont* c1 = dev->add_app(app_reply, "A")->add_container(1, "c1");
     gm_sc_cont* c2 = dev->apps[0]->add_container(2, "c2");
@@ -144,8 +140,7 @@ TEST_F(handle_tree, removal_by_value_only_within_its_own_list)
     EXPECT_EQ(c1->remove_key(key), SAR_FAIL);
 }
 
-TEST_F(handle_tree, close_handle_frees_digests_and_keys_and_refuses_other_kinds)
-{
+TEST_F(handle_tree, close_handle_frees_digests_and_keys_and_refuses_other_kinds) {
     gm_sc_dev* dev = registered_device();
     gm_sc_app* app = dev->add_app(app_reply, "APP");
     gm_sc_cont* cont = app->add_container(7, "c");
@@ -166,8 +161,7 @@ TEST_F(handle_tree, close_handle_frees_digests_and_keys_and_refuses_other_kinds)
     EXPECT_EQ(SKF_CloseHandle(key), SAR_INVALIDHANDLEERR);
 }
 
-TEST_F(handle_tree, device_functions_refuse_handles_of_other_kinds)
-{
+TEST_F(handle_tree, device_functions_refuse_handles_of_other_kinds) {
     gm_sc_dev* dev = registered_device();
     const uint32_t app = dev->add_app(app_reply, "APP")->handle();
     DEVINFO info;
@@ -188,8 +182,7 @@ TEST_F(handle_tree, device_functions_refuse_handles_of_other_kinds)
 // A held key is valid only while its device is listed: the key of a device
 // that is gone (purged, or never connected) is wiped at the next look, on
 // the device record and on its applications alike.
-TEST_F(handle_tree, held_keys_of_a_device_no_longer_listed_are_dropped)
-{
+TEST_F(handle_tree, held_keys_of_a_device_no_longer_listed_are_dropped) {
     gm_sc_dev* dev = registered_device();
     gm_sc_app* app = dev->add_app(app_reply, "APP");
     const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
@@ -204,4 +197,4 @@ TEST_F(handle_tree, held_keys_of_a_device_no_longer_listed_are_dropped)
     EXPECT_FALSE(app->so_pin_key.held());
 }
 
-}  // namespace
+} // namespace

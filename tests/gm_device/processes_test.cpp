@@ -18,34 +18,36 @@ namespace {
 using namespace gm_test;
 using bytes = std::vector<uint8_t>;
 
-pid_t spawn_worker(const std::string& mode, int rounds, int pattern)
-{
+pid_t spawn_worker(const std::string& mode, int rounds, int pattern) {
     const std::string r = std::to_string(rounds), p = std::to_string(pattern);
     std::vector<std::string> args = {GM_DEVICE_WORKER, first_reader, mode, r, p};
     std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
+    for (auto& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
     if (posix_spawn(&pid, GM_DEVICE_WORKER, nullptr, nullptr, argv.data(), environ) != 0) return -1;
     return pid;
 }
 
-int wait_exit(pid_t pid)
-{
+int wait_exit(pid_t pid) {
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-bool is_oem_write(const bytes& a) { return a.size() >= 7 && a[0] == 0xC0 && a[1] == 0x0C; }
-bool is_oem_read(const bytes& a) { return a.size() >= 4 && a[0] == 0xC0 && a[1] == 0x0A; }
+bool is_oem_write(const bytes& a) {
+    return a.size() >= 7 && a[0] == 0xC0 && a[1] == 0x0C;
+}
+bool is_oem_read(const bytes& a) {
+    return a.size() >= 4 && a[0] == 0xC0 && a[1] == 0x0A;
+}
 
 using gm_processes = gm_pcsc;
 
-TEST_F(gm_processes, commands_of_one_call_are_never_interleaved_and_errors_stay_in_their_process)
-{
+TEST_F(gm_processes, commands_of_one_call_are_never_interleaved_and_errors_stay_in_their_process) {
     cardsim::card_options options;
-    options.max_buffer_size = 96;  // chunk size 64: a 256-byte OEM write or read is four commands
+    options.max_buffer_size = 96; // chunk size 64: a 256-byte OEM write or read is four commands
     cardsim::test::simulated_token token(options);
     ASSERT_TRUE(token.inserted()) << token.error();
     token.sim().clear_log();
@@ -89,8 +91,7 @@ TEST_F(gm_processes, commands_of_one_call_are_never_interleaved_and_errors_stay_
     EXPECT_EQ(reads, 2 * rounds);
 }
 
-TEST_F(gm_processes, threads_of_one_process_are_serialised_too)
-{
+TEST_F(gm_processes, threads_of_one_process_are_serialised_too) {
     cardsim::card_options options;
     options.max_buffer_size = 96;
     cardsim::test::simulated_token token(options);
@@ -121,4 +122,4 @@ TEST_F(gm_processes, threads_of_one_process_are_serialised_too)
     EXPECT_EQ(failures.load(), 0);
 }
 
-}  // namespace
+} // namespace

@@ -131,7 +131,8 @@ int child_steps(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE parent_session, CK_SLOT_I
     CK_SESSION_HANDLE s = 0;
     if (f->C_OpenSession(slot, CKF_SERIAL_SESSION, nullptr, nullptr, &s) != CKR_OK) return step;
     ++step;
-    if (f->C_Login(s, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)) != CKR_OK) return step;
+    if (f->C_Login(s, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)) != CKR_OK)
+        return step;
     ++step;
     CK_OBJECT_CLASS priv_class = CKO_PRIVATE_KEY;
     CK_OBJECT_CLASS pub_class = CKO_PUBLIC_KEY;

@@ -29,7 +29,6 @@
 #include "test_hex.h"
 #include "test_process.h"
 
-
 using cardsim::test::simulated_token;
 
 namespace {

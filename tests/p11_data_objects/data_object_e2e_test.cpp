@@ -26,9 +26,8 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
-#include "test_process.h"
 #include "test_hex.h"
-
+#include "test_process.h"
 
 using cardsim::test::simulated_token;
 

@@ -21,7 +21,8 @@ TEST(Pkcs1Type2Pad, BlockLayoutAndLengthLimit) {
             ASSERT_EQ(pkcs1_type2_pad(block.data(), k, data.data(), n), CKR_OK);
             EXPECT_EQ(block[0], 0x00);
             EXPECT_EQ(block[1], 0x02);
-            for (uint32_t i = 2; i < k - n - 1; ++i) ASSERT_NE(block[i], 0) << i;
+            for (uint32_t i = 2; i < k - n - 1; ++i)
+                ASSERT_NE(block[i], 0) << i;
             EXPECT_EQ(block[k - n - 1], 0x00);
             EXPECT_TRUE(std::equal(data.begin(), data.end(), block.end() - n));
         }
@@ -38,13 +39,15 @@ struct x931_case {
 };
 
 TEST(X931, FormatThenCheckRoundTrips) {
-    const x931_case cases[] = {{rsa_hash_none, 40, -1},  {rsa_hash_sha1, 20, 0x33},  {rsa_hash_sha256, 32, 0x34},
-                               {rsa_hash_sha384, 48, 0x36}, {rsa_hash_sha512, 64, 0x35}, {rsa_hash_none, 126, -1}};
+    const x931_case cases[] = {{rsa_hash_none, 40, -1},     {rsa_hash_sha1, 20, 0x33},
+                               {rsa_hash_sha256, 32, 0x34}, {rsa_hash_sha384, 48, 0x36},
+                               {rsa_hash_sha512, 64, 0x35}, {rsa_hash_none, 126, -1}};
     const uint32_t k = 128;
     for (const x931_case& c : cases) {
         SCOPED_TRACE(c.m);
         bytes in(c.m);
-        for (uint32_t i = 0; i < c.m; ++i) in[i] = static_cast<uint8_t>(i * 3 + 1);
+        for (uint32_t i = 0; i < c.m; ++i)
+            in[i] = static_cast<uint8_t>(i * 3 + 1);
         bytes block(k);
         ASSERT_EQ(x931_format(block.data(), k, in.data(), c.m, c.hash_id), CKR_OK);
         EXPECT_EQ(block.back(), 0xCC);
@@ -96,7 +99,8 @@ TEST(X931, EdgeLengthsAndMalformedBlocks) {
 
 std::shared_ptr<pkcs11_object> key_object(bool token, uint32_t object_class) {
     const uint8_t flag = token ? 1 : 0;
-    const inner_attribute t[] = {{CKA_CLASS, &object_class, 4}, {CKA_TOKEN, const_cast<uint8_t*>(&flag), 1}};
+    const inner_attribute t[] = {{CKA_CLASS, &object_class, 4},
+                                 {CKA_TOKEN, const_cast<uint8_t*>(&flag), 1}};
     return pkcs11_object::create(0, object_class, t, 2);
 }
 
@@ -104,8 +108,9 @@ TEST(RsaFactory, TokenKeyPreconditionAndClasses) {
     const auto session_key = key_object(false, CKO_PRIVATE_KEY);
     const auto token_key = key_object(true, CKO_PRIVATE_KEY);
     ASSERT_NE(session_key, nullptr);
-    const CK_MECHANISM_TYPE token_only[] = {CKM_RSA_PKCS, CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS,
-                                            CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_RSA_X9_31};
+    const CK_MECHANISM_TYPE token_only[] = {
+        CKM_RSA_PKCS,        CKM_MD5_RSA_PKCS,    CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS,
+        CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS, CKM_RSA_X9_31};
     for (CK_MECHANISM_TYPE type : token_only) {
         SCOPED_TRACE(type);
         CK_MECHANISM m{type, nullptr, 0};
@@ -149,8 +154,8 @@ TEST(RsaFactory, WrongKeyClassAtInitChangesNothing) {
 // in the symmetric-crypto tests): without a token there is nothing to hash on,
 // and the factory makes no context rather than one that fails later.
 TEST(CardDigest, NoContextWithoutAToken) {
-    for (CK_MECHANISM_TYPE type : {CKM_MD5, CKM_SHA_1, CKM_SHA256, CKM_SHA384, CKM_SHA512,
-                                   CKM_SHA1_KEY_DERIVATION}) {
+    for (CK_MECHANISM_TYPE type :
+         {CKM_MD5, CKM_SHA_1, CKM_SHA256, CKM_SHA384, CKM_SHA512, CKM_SHA1_KEY_DERIVATION}) {
         CK_MECHANISM m{type, nullptr, 0};
         EXPECT_EQ(key_ctx_create(m, nullptr, nullptr, 0), nullptr) << type;
     }

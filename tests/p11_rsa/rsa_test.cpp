@@ -5,10 +5,10 @@
 // under a running operation, and the signature time log of the function
 // list's C_Sign. Each test runs in its own process (gtest_discover_tests).
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
 #include <openssl/core_names.h>
+#include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/rsa.h>
 #include <openssl/sha.h>
 
 #include <cstring>
@@ -34,18 +34,25 @@ using test_support::pkey_ptr;
 
 bytes random_bytes(size_t n, uint8_t seed) {
     bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + 7 * i + (i >> 3));
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed + 7 * i + (i >> 3));
     return b;
 }
 
 const EVP_MD* md_for(CK_MECHANISM_TYPE m) {
     switch (m) {
-    case CKM_MD5_RSA_PKCS: return EVP_md5();
-    case CKM_SHA1_RSA_PKCS: return EVP_sha1();
-    case CKM_SHA256_RSA_PKCS: return EVP_sha256();
-    case CKM_SHA384_RSA_PKCS: return EVP_sha384();
-    case CKM_SHA512_RSA_PKCS: return EVP_sha512();
-    default: return nullptr;
+    case CKM_MD5_RSA_PKCS:
+        return EVP_md5();
+    case CKM_SHA1_RSA_PKCS:
+        return EVP_sha1();
+    case CKM_SHA256_RSA_PKCS:
+        return EVP_sha256();
+    case CKM_SHA384_RSA_PKCS:
+        return EVP_sha384();
+    case CKM_SHA512_RSA_PKCS:
+        return EVP_sha512();
+    default:
+        return nullptr;
     }
 }
 
@@ -61,21 +68,24 @@ class RsaTest : public ::testing::Test {
         if (f != nullptr) f->C_Finalize(nullptr);
     }
 
-    CK_RV generate(CK_ULONG bits, CK_OBJECT_HANDLE& pub, CK_OBJECT_HANDLE& priv, const char* label = "k",
-                   const bytes& pub_id = {}, const bytes& priv_id = {}) {
+    CK_RV generate(CK_ULONG bits, CK_OBJECT_HANDLE& pub, CK_OBJECT_HANDLE& priv,
+                   const char* label = "k", const bytes& pub_id = {}, const bytes& priv_id = {}) {
         CK_BBOOL yes = CK_TRUE;
         CK_MECHANISM m{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
         std::vector<CK_ATTRIBUTE> pt{{CKA_TOKEN, &yes, 1},
                                      {CKA_MODULUS_BITS, &bits, sizeof bits},
                                      {CKA_ENCRYPT, &yes, 1},
                                      {CKA_VERIFY, &yes, 1}};
-        std::vector<CK_ATTRIBUTE> st{{CKA_TOKEN, &yes, 1},
-                                     {CKA_PRIVATE, &yes, 1},
-                                     {CKA_SIGN, &yes, 1},
-                                     {CKA_DECRYPT, &yes, 1},
-                                     {CKA_LABEL, const_cast<char*>(label), (CK_ULONG)std::strlen(label)}};
-        if (!pub_id.empty()) pt.push_back({CKA_ID, const_cast<uint8_t*>(pub_id.data()), pub_id.size()});
-        if (!priv_id.empty()) st.push_back({CKA_ID, const_cast<uint8_t*>(priv_id.data()), priv_id.size()});
+        std::vector<CK_ATTRIBUTE> st{
+            {CKA_TOKEN, &yes, 1},
+            {CKA_PRIVATE, &yes, 1},
+            {CKA_SIGN, &yes, 1},
+            {CKA_DECRYPT, &yes, 1},
+            {CKA_LABEL, const_cast<char*>(label), (CK_ULONG)std::strlen(label)}};
+        if (!pub_id.empty())
+            pt.push_back({CKA_ID, const_cast<uint8_t*>(pub_id.data()), pub_id.size()});
+        if (!priv_id.empty())
+            st.push_back({CKA_ID, const_cast<uint8_t*>(priv_id.data()), priv_id.size()});
         return f->C_GenerateKeyPair(h, &m, pt.data(), pt.size(), st.data(), st.size(), &pub, &priv);
     }
 
@@ -123,19 +133,24 @@ class RsaTest : public ::testing::Test {
         return out;
     }
 
-    CK_RV sign(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, bytes& sig, bool multi) {
+    CK_RV sign(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, bytes& sig,
+               bool multi) {
         CK_MECHANISM m{mech, nullptr, 0};
         if (CK_RV rv = f->C_SignInit(h, &m, key); rv != CKR_OK) return rv;
         CK_ULONG n = 0;
         CK_RV rv = CKR_OK;
         if (!multi) {
-            if ((rv = f->C_Sign(h, const_cast<uint8_t*>(data.data()), data.size(), nullptr, &n)) != CKR_OK) return rv;
+            if ((rv = f->C_Sign(h, const_cast<uint8_t*>(data.data()), data.size(), nullptr, &n)) !=
+                CKR_OK)
+                return rv;
             sig.assign(n, 0);
             rv = f->C_Sign(h, const_cast<uint8_t*>(data.data()), data.size(), sig.data(), &n);
         } else {
             for (size_t at = 0; at < data.size(); at += 7) {
                 const size_t part = std::min<size_t>(7, data.size() - at);
-                if ((rv = f->C_SignUpdate(h, const_cast<uint8_t*>(data.data() + at), part)) != CKR_OK) return rv;
+                if ((rv = f->C_SignUpdate(h, const_cast<uint8_t*>(data.data() + at), part)) !=
+                    CKR_OK)
+                    return rv;
             }
             if ((rv = f->C_SignFinal(h, nullptr, &n)) != CKR_OK) return rv;
             sig.assign(n, 0);
@@ -145,15 +160,17 @@ class RsaTest : public ::testing::Test {
         return rv;
     }
 
-    CK_RV verify(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, const bytes& sig, bool multi) {
+    CK_RV verify(CK_MECHANISM_TYPE mech, CK_OBJECT_HANDLE key, const bytes& data, const bytes& sig,
+                 bool multi) {
         CK_MECHANISM m{mech, nullptr, 0};
         if (CK_RV rv = f->C_VerifyInit(h, &m, key); rv != CKR_OK) return rv;
         if (!multi)
-            return f->C_Verify(h, const_cast<uint8_t*>(data.data()), data.size(), const_cast<uint8_t*>(sig.data()),
-                               sig.size());
+            return f->C_Verify(h, const_cast<uint8_t*>(data.data()), data.size(),
+                               const_cast<uint8_t*>(sig.data()), sig.size());
         for (size_t at = 0; at < data.size(); at += 5) {
             const size_t part = std::min<size_t>(5, data.size() - at);
-            if (CK_RV rv = f->C_VerifyUpdate(h, const_cast<uint8_t*>(data.data() + at), part); rv != CKR_OK)
+            if (CK_RV rv = f->C_VerifyUpdate(h, const_cast<uint8_t*>(data.data() + at), part);
+                rv != CKR_OK)
                 return rv;
         }
         return f->C_VerifyFinal(h, const_cast<uint8_t*>(sig.data()), sig.size());
@@ -179,13 +196,14 @@ TEST_F(RsaTest, EveryRsaMechanismSingleAndMultiPartAgainstOpenssl) {
     ASSERT_EQ(EVP_PKEY_get_bits(key.get()), 2048);
 
     const mech_case cases[] = {
-        {CKM_RSA_PKCS, 100},       {CKM_MD5_RSA_PKCS, 1000},   {CKM_SHA1_RSA_PKCS, 1000},
+        {CKM_RSA_PKCS, 100},         {CKM_MD5_RSA_PKCS, 1000},  {CKM_SHA1_RSA_PKCS, 1000},
         {CKM_SHA256_RSA_PKCS, 3000}, {CKM_SHA384_RSA_PKCS, 10}, {CKM_SHA512_RSA_PKCS, 1},
-        {CKM_RSA_X_509, 256},      {CKM_RSA_X9_31, 40},        {CKM_SHA1_RSA_X9_31, 555},
+        {CKM_RSA_X_509, 256},        {CKM_RSA_X9_31, 40},       {CKM_SHA1_RSA_X9_31, 555},
     };
     for (const mech_case& c : cases) {
         for (bool multi : {false, true}) {
-            SCOPED_TRACE(testing::Message() << "mechanism 0x" << std::hex << c.mech << (multi ? " multi" : " single"));
+            SCOPED_TRACE(testing::Message()
+                         << "mechanism 0x" << std::hex << c.mech << (multi ? " multi" : " single"));
             bytes data = random_bytes(c.data_len, static_cast<uint8_t>(c.mech + multi));
             if (c.mech == CKM_RSA_X_509) data[0] = 0x01; // below the modulus
             bytes sig;
@@ -204,7 +222,8 @@ TEST_F(RsaTest, EveryRsaMechanismSingleAndMultiPartAgainstOpenssl) {
                 EVP_PKEY_CTX_set_rsa_padding(v.get(), RSA_PKCS1_PADDING);
                 bytes out(256);
                 size_t n = out.size();
-                ASSERT_EQ(EVP_PKEY_verify_recover(v.get(), out.data(), &n, sig.data(), sig.size()), 1);
+                ASSERT_EQ(EVP_PKEY_verify_recover(v.get(), out.data(), &n, sig.data(), sig.size()),
+                          1);
                 out.resize(n);
                 EXPECT_EQ(out, data);
             } else {
@@ -222,7 +241,8 @@ TEST_F(RsaTest, EveryRsaMechanismSingleAndMultiPartAgainstOpenssl) {
                         SHA1(data.data(), data.size(), payload.data());
                         payload.push_back(0x33);
                     }
-                    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), block.end() - 1 - payload.size()));
+                    EXPECT_TRUE(std::equal(payload.begin(), payload.end(),
+                                           block.end() - 1 - payload.size()));
                 }
             }
             // C_Verify accepts it, single- and multi-part; a tampered one is refused.
@@ -258,8 +278,10 @@ TEST_F(RsaTest, OpensslSignaturesVerifyOnTheToken) {
     CK_BBOOL yes = CK_TRUE;
     // As a token object (the hash-then-sign mechanisms need a token key) and
     // as a session object.
-    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},       {CKA_KEY_TYPE, &kt, sizeof kt},
-                        {CKA_TOKEN, &yes, 1},                 {CKA_MODULUS, nb.data(), nb.size()},
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                        {CKA_KEY_TYPE, &kt, sizeof kt},
+                        {CKA_TOKEN, &yes, 1},
+                        {CKA_MODULUS, nb.data(), nb.size()},
                         {CKA_PUBLIC_EXPONENT, eb.data(), eb.size()}};
     CK_OBJECT_HANDLE token_pub = 0;
     ASSERT_EQ(f->C_CreateObject(h, t, 5, &token_pub), CKR_OK);
@@ -267,8 +289,8 @@ TEST_F(RsaTest, OpensslSignaturesVerifyOnTheToken) {
     CK_OBJECT_HANDLE pub = 0;
     ASSERT_EQ(f->C_CreateObject(h, t, 5, &pub), CKR_OK);
 
-    const CK_MECHANISM_TYPE mechs[] = {CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS, CKM_SHA384_RSA_PKCS,
-                                       CKM_SHA512_RSA_PKCS};
+    const CK_MECHANISM_TYPE mechs[] = {CKM_MD5_RSA_PKCS, CKM_SHA1_RSA_PKCS, CKM_SHA256_RSA_PKCS,
+                                       CKM_SHA384_RSA_PKCS, CKM_SHA512_RSA_PKCS};
     for (CK_MECHANISM_TYPE mech : mechs) {
         SCOPED_TRACE(mech);
         const bytes data = random_bytes(300, static_cast<uint8_t>(mech));
@@ -363,10 +385,14 @@ TEST_F(RsaTest, EncryptDecryptBothWaysWithOpenssl) {
         // the block with the public key's raw operation and finds 00 02 .. 00 data.
         ASSERT_EQ(f->C_EncryptInit(h, &m, pub), CKR_OK);
         CK_ULONG c_len = 0;
-        ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), nullptr, &c_len), CKR_OK);
+        ASSERT_EQ(
+            f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), nullptr, &c_len),
+            CKR_OK);
         ASSERT_EQ(c_len, 256u);
         bytes c(c_len);
-        ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), c.data(), &c_len), CKR_OK);
+        ASSERT_EQ(
+            f->C_Encrypt(h, const_cast<uint8_t*>(plain.data()), plain.size(), c.data(), &c_len),
+            CKR_OK);
         // And the token decrypts it again.
         ASSERT_EQ(f->C_DecryptInit(h, &m, priv), CKR_OK);
         bytes back(256);
@@ -380,8 +406,9 @@ TEST_F(RsaTest, EncryptDecryptBothWaysWithOpenssl) {
     ASSERT_EQ(f->C_EncryptInit(h, &m, pub), CKR_OK);
     CK_ULONG n = 256;
     bytes out(256);
-    EXPECT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(too_long.data()), too_long.size(), out.data(), &n),
-              CKR_DATA_LEN_RANGE);
+    EXPECT_EQ(
+        f->C_Encrypt(h, const_cast<uint8_t*>(too_long.data()), too_long.size(), out.data(), &n),
+        CKR_DATA_LEN_RANGE);
 }
 
 TEST_F(RsaTest, SizeQueriesShortBuffersAndLengthLimits) {
@@ -477,7 +504,8 @@ TEST_F(RsaTest, KeyDestroyedOrPurgedDuringMultiPartOperationGivesAnError) {
     EXPECT_EQ(f->C_SignUpdate(h, d.data(), d.size()), CKR_KEY_HANDLE_INVALID);
     bytes out(128);
     CK_ULONG out_len = out.size();
-    EXPECT_EQ(f->C_SignFinal(h, out.data(), &out_len), CKR_KEY_HANDLE_INVALID); // ends the operation
+    EXPECT_EQ(f->C_SignFinal(h, out.data(), &out_len),
+              CKR_KEY_HANDLE_INVALID); // ends the operation
     ASSERT_EQ(f->C_Login(h, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
 
     // A public key destroyed under a running verification.
@@ -537,7 +565,8 @@ TEST_F(RsaTest, SignInitAndFunctionListSignLeaveARunningSearchIntact) {
     std::vector<CK_OBJECT_HANDLE> rest(16);
     ASSERT_EQ(f->C_FindObjects(h, rest.data(), rest.size(), &count), CKR_OK);
     EXPECT_GE(count, 3u);
-    for (CK_ULONG i = 0; i < count; ++i) EXPECT_NE(rest[i], first);
+    for (CK_ULONG i = 0; i < count; ++i)
+        EXPECT_NE(rest[i], first);
     EXPECT_EQ(f->C_FindObjectsFinal(h), CKR_OK);
 }
 
@@ -545,7 +574,8 @@ TEST_F(RsaTest, VerifyInitWithAMechanismThatCannotVerifyNeverSaysValid) {
     CK_OBJECT_HANDLE pub = 0, priv = 0;
     ASSERT_EQ(generate(1024, pub, priv), CKR_OK);
     bytes d(10, 1), sig(128, 2);
-    for (CK_MECHANISM_TYPE mech : {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_SHA256, CKM_DES3_CBC, CKM_AES_CBC}) {
+    for (CK_MECHANISM_TYPE mech :
+         {CKM_RSA_PKCS_KEY_PAIR_GEN, CKM_SHA256, CKM_DES3_CBC, CKM_AES_CBC}) {
         SCOPED_TRACE(mech);
         CK_MECHANISM m{mech, nullptr, 0};
         const CK_RV init = f->C_VerifyInit(h, &m, pub);

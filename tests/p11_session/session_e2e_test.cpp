@@ -170,7 +170,8 @@ TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot
     ASSERT_TRUE(first->remove());
     first.reset();
     // The module enumerates again once its (shortened) interval has passed.
-    ASSERT_TRUE(test_support::wait_until([&] { return token_slots().empty(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return token_slots().empty(); }, std::chrono::seconds(10)));
     // Another card in the other reader takes the lowest free slot id: the same one.
     simulated_token second(token_options(), cardsim::test::second_port);
     ASSERT_TRUE(second.inserted()) << second.error();

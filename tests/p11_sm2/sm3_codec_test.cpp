@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "openssl_ptr.h"
 #include "pkcs11_key_ctx.h"
 #include "pkcs11_object.h"
 #include "sm2_codec.h"
 #include "sm3.h"
-#include "openssl_ptr.h"
 #include "test_hex.h"
 
 using bytes = std::vector<uint8_t>;
@@ -327,7 +327,8 @@ std::shared_ptr<pkcs11_object> key_with(uint32_t cls, const std::vector<inner_at
 TEST(Sm3KeyDerivation, TakesTheDigestBytesTheKeyTypeNeeds) {
     bytes value = {'s', 'e', 'c', 'r', 'e', 't'};
     const bytes d = openssl_sm3(value);
-    auto base = key_with(CKO_SECRET_KEY, {{CKA_VALUE, value.data(), static_cast<uint32_t>(value.size())}});
+    auto base =
+        key_with(CKO_SECRET_KEY, {{CKA_VALUE, value.data(), static_cast<uint32_t>(value.size())}});
     CK_MECHANISM m{ZELT_CKM_SM3, nullptr, 0};
     struct derive_case {
         std::optional<uint32_t> key_type;
@@ -345,7 +346,8 @@ TEST(Sm3KeyDerivation, TakesTheDigestBytesTheKeyTypeNeeds) {
         std::vector<inner_attribute> extra;
         if (c.key_type) extra.push_back({CKA_KEY_TYPE, &kt, 4});
         if (c.value_len) extra.push_back({CKA_VALUE_LEN, &vl, 4});
-        auto fresh = pkcs11_object::create(0, CKO_SECRET_KEY, extra.data(), static_cast<uint32_t>(extra.size()), nullptr);
+        auto fresh = pkcs11_object::create(0, CKO_SECRET_KEY, extra.data(),
+                                           static_cast<uint32_t>(extra.size()), nullptr);
         ASSERT_NE(fresh, nullptr);
         if (!c.key_type) fresh->object_remove_attribute(CKA_KEY_TYPE);
         auto ctx = key_ctx_create(m, base, nullptr, 0);

@@ -21,8 +21,8 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
-#include "token_session.h"
 #include "test_hex.h"
+#include "token_session.h"
 
 using cardsim::test::simulated_token;
 using bytes = std::vector<uint8_t>;

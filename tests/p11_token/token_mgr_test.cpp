@@ -75,4 +75,4 @@ TEST(TokenMgr, sessions_leave_with_their_token_and_stay_invalid_for_the_next_one
     EXPECT_EQ(sessions.sessions_of_slot(0), std::vector<uint32_t>{c1});
 }
 
-}  // namespace
+} // namespace

@@ -36,7 +36,9 @@ cardsim::card_options token_options(bool blank = false) {
 // passed since the last enumeration. Tests that need a new enumeration
 // shorten the interval through the test build's hook and wait it out.
 constexpr unsigned short_interval_ms = 100;
-void wait_enumeration_window() { std::this_thread::sleep_for(std::chrono::milliseconds(short_interval_ms + 20)); }
+void wait_enumeration_window() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(short_interval_ms + 20));
+}
 
 CK_UTF8CHAR_PTR text(const char* s) {
     return test_support::utf8(s);
@@ -44,12 +46,13 @@ CK_UTF8CHAR_PTR text(const char* s) {
 
 std::string trimmed(const CK_UTF8CHAR* p, size_t n) {
     std::string s(reinterpret_cast<const char*>(p), n);
-    while (!s.empty() && s.back() == ' ') s.pop_back();
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
     return s;
 }
 
 class TokenTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
@@ -58,12 +61,15 @@ protected:
     }
     void TearDown() override { f->C_Finalize(nullptr); }
 
-    void short_enumeration_interval() { ASSERT_TRUE(set_module_timing(module(), short_interval_ms, 0)); }
+    void short_enumeration_interval() {
+        ASSERT_TRUE(set_module_timing(module(), short_interval_ms, 0));
+    }
 
     std::vector<CK_SLOT_ID> token_slots() { return test_support::token_slots(f); }
     CK_SESSION_HANDLE open(CK_SLOT_ID slot, bool rw = true) {
         CK_SESSION_HANDLE h = 0;
-        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0), nullptr, nullptr, &h),
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | (rw ? CKF_RW_SESSION : 0), nullptr,
+                                   nullptr, &h),
                   CKR_OK);
         return h;
     }
@@ -135,7 +141,9 @@ TEST_F(TokenTest, a_card_put_in_place_of_the_token_is_never_acted_on_through_its
     // The old token's sessions find its card gone (CKR_DEVICE_REMOVED), or
     // are gone themselves once the slot-event thread has seen the swap and
     // dropped the token with its sessions (CKR_SESSION_HANDLE_INVALID).
-    const auto refused = [](CK_RV rv) { return rv == CKR_DEVICE_REMOVED || rv == CKR_SESSION_HANDLE_INVALID; };
+    const auto refused = [](CK_RV rv) {
+        return rv == CKR_DEVICE_REMOVED || rv == CKR_SESSION_HANDLE_INVALID;
+    };
     EXPECT_PRED1(refused, login(h, CKU_SO, so_pin));
     EXPECT_PRED1(refused, f->C_SetPIN(h, text(default_user_pin), 8, text("55556666"), 8));
     EXPECT_PRED1(refused, m->M_SetTokenLabel(h, "taken over"));
@@ -189,7 +197,8 @@ TEST_F(TokenTest, login_states_follow_the_token_across_sessions_and_logout) {
     ASSERT_EQ(login(rw, CKU_SO, so_pin), CKR_OK);
     EXPECT_EQ(state(rw), CKS_RW_SO_FUNCTIONS);
     CK_SESSION_HANDLE h = 0;
-    EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h), CKR_SESSION_READ_WRITE_SO_EXISTS);
+    EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &h),
+              CKR_SESSION_READ_WRITE_SO_EXISTS);
     ASSERT_EQ(f->C_InitPIN(rw, text("11112222"), 8), CKR_OK);
     EXPECT_EQ(login(rw, CKU_USER, "11112222"), CKR_USER_ANOTHER_ALREADY_LOGGED_IN);
     ASSERT_EQ(f->C_Logout(rw), CKR_OK);
@@ -219,8 +228,8 @@ TEST_F(TokenTest, wrong_pins_count_down_then_lock_and_the_flags_follow_the_card_
     ASSERT_EQ(token_slots().size(), 1u);
     init_user_pin(0, "11112222");
     const CK_SESSION_HANDLE h = open(0);
-    constexpr CK_FLAGS pin_state =
-        CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED | CKF_USER_PIN_TO_BE_CHANGED;
+    constexpr CK_FLAGS pin_state = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY |
+                                   CKF_USER_PIN_LOCKED | CKF_USER_PIN_TO_BE_CHANGED;
     EXPECT_EQ(token_info(0).flags & pin_state, 0u);
 
     for (unsigned left = 9; left >= 1; --left) {
@@ -246,7 +255,9 @@ TEST_F(TokenTest, wrong_pins_count_down_then_lock_and_the_flags_follow_the_card_
     const char so_exact[5] = {'p', 'e', 'v', 'o', 't'};
     const char new_pin[8] = {'3', '3', '3', '3', '4', '4', '4', '4'};
     ASSERT_EQ(m->M_UnblockUserPin(h, text(so_exact), 5, text(new_pin), 8), CKR_OK);
-    EXPECT_EQ(token_info(0).flags & (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED), 0u);
+    EXPECT_EQ(token_info(0).flags &
+                  (CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED),
+              0u);
     EXPECT_EQ(login(h, CKU_USER, "33334444"), CKR_OK);
 }
 
@@ -255,7 +266,8 @@ TEST_F(TokenTest, so_pin_failures_set_the_so_flags_only) {
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     const CK_SESSION_HANDLE h = open(0);
-    for (int i = 0; i < 9; ++i) ASSERT_EQ(login(h, CKU_SO, "wrong"), CKR_PIN_INCORRECT);
+    for (int i = 0; i < 9; ++i)
+        ASSERT_EQ(login(h, CKU_SO, "wrong"), CKR_PIN_INCORRECT);
     user_pin_info pi{};
     ASSERT_EQ(m->M_GetUserInfo(0, CKU_SO, &pi), CKR_OK);
     EXPECT_EQ(pi.remaining_tries, 1u);
@@ -372,8 +384,10 @@ TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_character
         ASSERT_EQ(m->M_SetTokenLabel(h, c.given.c_str()), CKR_OK) << c.given;
         const CK_TOKEN_INFO info = token_info(0);
         // The stored text is followed by blank padding up to 32.
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.label), c.stored.size()), c.stored) << c.given;
-        EXPECT_EQ(trimmed(info.label, 32), std::string(c.stored).erase(c.stored.find_last_not_of(' ') + 1));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.label), c.stored.size()), c.stored)
+            << c.given;
+        EXPECT_EQ(trimmed(info.label, 32),
+                  std::string(c.stored).erase(c.stored.find_last_not_of(' ') + 1));
     }
 }
 
@@ -393,30 +407,36 @@ TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_thei
 
     for (const CK_SLOT_ID bad : {CK_SLOT_ID{7}, high, high | 0, ~CK_SLOT_ID{0}}) {
         EXPECT_EQ(f->C_GetTokenInfo(bad, &ti), CKR_SLOT_ID_INVALID) << bad;
-        EXPECT_EQ(f->C_OpenSession(bad, CKF_SERIAL_SESSION, nullptr, nullptr, &out), CKR_SLOT_ID_INVALID) << bad;
-        EXPECT_EQ(f->C_InitToken(bad, text(so_pin), 5, text(label.c_str())), CKR_SLOT_ID_INVALID) << bad;
+        EXPECT_EQ(f->C_OpenSession(bad, CKF_SERIAL_SESSION, nullptr, nullptr, &out),
+                  CKR_SLOT_ID_INVALID)
+            << bad;
+        EXPECT_EQ(f->C_InitToken(bad, text(so_pin), 5, text(label.c_str())), CKR_SLOT_ID_INVALID)
+            << bad;
         EXPECT_EQ(m->M_GetUserInfo(bad, CKU_USER, &pi), CKR_SLOT_ID_INVALID) << bad;
-        EXPECT_EQ(reinterpret_cast<CK_RV (*)(CK_SLOT_ID, CK_ULONG_PTR, CK_ULONG_PTR)>(module().symbol("M_GetDevCaps"))(
-                      bad, &caps1, &caps2),
+        EXPECT_EQ(reinterpret_cast<CK_RV (*)(CK_SLOT_ID, CK_ULONG_PTR, CK_ULONG_PTR)>(
+                      module().symbol("M_GetDevCaps"))(bad, &caps1, &caps2),
                   CKR_SLOT_ID_INVALID)
             << bad;
     }
-    for (const CK_SESSION_HANDLE bad : {CK_SESSION_HANDLE{0}, h | (CK_SESSION_HANDLE{1} << 32), h + 1000}) {
+    for (const CK_SESSION_HANDLE bad :
+         {CK_SESSION_HANDLE{0}, h | (CK_SESSION_HANDLE{1} << 32), h + 1000}) {
         EXPECT_EQ(login(bad, CKU_SO, so_pin), CKR_SESSION_HANDLE_INVALID);
         EXPECT_EQ(f->C_InitPIN(bad, text("11112222"), 8), CKR_SESSION_HANDLE_INVALID);
-        EXPECT_EQ(f->C_SetPIN(bad, text("11112222"), 8, text("22221111"), 8), CKR_SESSION_HANDLE_INVALID);
+        EXPECT_EQ(f->C_SetPIN(bad, text("11112222"), 8, text("22221111"), 8),
+                  CKR_SESSION_HANDLE_INVALID);
     }
-    const auto get_dev_caps =
-        reinterpret_cast<CK_RV (*)(CK_SLOT_ID, CK_ULONG_PTR, CK_ULONG_PTR)>(module().symbol("M_GetDevCaps"));
+    const auto get_dev_caps = reinterpret_cast<CK_RV (*)(CK_SLOT_ID, CK_ULONG_PTR, CK_ULONG_PTR)>(
+        module().symbol("M_GetDevCaps"));
     caps1 = caps2 = ~CK_ULONG{0};
     EXPECT_EQ(get_dev_caps(0, &caps1, &caps2), CKR_OK);
-    EXPECT_LE(caps1, 0xFFFFu);  // two 16-bit words of the card, widened
+    EXPECT_LE(caps1, 0xFFFFu); // two 16-bit words of the card, widened
     EXPECT_LE(caps2, 0xFFFFu);
     EXPECT_EQ(get_dev_caps(0, nullptr, &caps2), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(f->C_GetTokenInfo(0, nullptr), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(m->M_GetUserInfo(0, CKU_USER, nullptr), CKR_OK);
     EXPECT_EQ(f->C_Login(h, CKU_USER, nullptr, 8), CKR_USER_TYPE_INVALID);
-    EXPECT_EQ(f->C_Login(h, CKU_USER | (CK_USER_TYPE{1} << 32), text(default_user_pin), 8), CKR_USER_TYPE_INVALID);
+    EXPECT_EQ(f->C_Login(h, CKU_USER | (CK_USER_TYPE{1} << 32), text(default_user_pin), 8),
+              CKR_USER_TYPE_INVALID);
     EXPECT_EQ(f->C_SetPIN(h, nullptr, 8, text("22221111"), 8), CKR_ARGUMENTS_BAD);
     EXPECT_EQ(m->M_UnblockUserPin(h, nullptr, 5, text("22221111"), 8), CKR_ARGUMENTS_BAD);
 
@@ -426,13 +446,22 @@ TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_thei
         if (len != 0) {
             EXPECT_EQ(f->C_Login(h, CKU_SO, text(long_pin.c_str()), len), CKR_PIN_LEN_RANGE) << len;
         }
-        EXPECT_EQ(f->C_SetPIN(h, text(long_pin.c_str()), len, text("22221111"), 8), CKR_PIN_LEN_RANGE) << len;
-        EXPECT_EQ(m->M_UnblockUserPin(h, text(so_pin), 5, text(long_pin.c_str()), len), CKR_PIN_LEN_RANGE) << len;
-        EXPECT_EQ(m->M_UnblockUserPin(h, text(long_pin.c_str()), len, text("22221111"), 8), CKR_PIN_LEN_RANGE) << len;
+        EXPECT_EQ(f->C_SetPIN(h, text(long_pin.c_str()), len, text("22221111"), 8),
+                  CKR_PIN_LEN_RANGE)
+            << len;
+        EXPECT_EQ(m->M_UnblockUserPin(h, text(so_pin), 5, text(long_pin.c_str()), len),
+                  CKR_PIN_LEN_RANGE)
+            << len;
+        EXPECT_EQ(m->M_UnblockUserPin(h, text(long_pin.c_str()), len, text("22221111"), 8),
+                  CKR_PIN_LEN_RANGE)
+            << len;
     }
     ASSERT_EQ(f->C_CloseSession(h), CKR_OK);
-    for (const CK_ULONG len : {CK_ULONG{0}, CK_ULONG{3}, CK_ULONG{17}, CK_ULONG{100}, (CK_ULONG{1} << 32) | 5})
-        EXPECT_EQ(f->C_InitToken(0, text(long_pin.c_str()), len, text(label.c_str())), CKR_PIN_LEN_RANGE) << len;
+    for (const CK_ULONG len :
+         {CK_ULONG{0}, CK_ULONG{3}, CK_ULONG{17}, CK_ULONG{100}, (CK_ULONG{1} << 32) | 5})
+        EXPECT_EQ(f->C_InitToken(0, text(long_pin.c_str()), len, text(label.c_str())),
+                  CKR_PIN_LEN_RANGE)
+            << len;
     const CK_SESSION_HANDLE so = open(0);
     ASSERT_EQ(login(so, CKU_SO, so_pin), CKR_OK);
     for (const CK_ULONG len : {CK_ULONG{0}, CK_ULONG{17}, CK_ULONG{100}, (CK_ULONG{1} << 32) | 5})
@@ -443,7 +472,7 @@ TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_thei
     EXPECT_EQ(so_info.remaining_tries, 10u);
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------- container map
 
@@ -471,7 +500,7 @@ TEST_F(TokenTest, construct_msc_map_files_writes_the_map_and_bumps_the_freshness
     const uint32_t first = cardcf_counter();
     EXPECT_EQ(m->M_ConstructMSCMapFiles(0, nullptr), CKR_OK);
     EXPECT_EQ(cardcf_counter(), first + 1);
-    EXPECT_EQ(m->M_ConstructMSCMapFiles(57, ""), CKR_SLOT_ID_INVALID);  // no slot 57
+    EXPECT_EQ(m->M_ConstructMSCMapFiles(57, ""), CKR_SLOT_ID_INVALID); // no slot 57
 }
 
 TEST_F(TokenTest, files_of_the_token_application_through_the_vendor_functions) {
@@ -483,7 +512,8 @@ TEST_F(TokenTest, files_of_the_token_application_through_the_vendor_functions) {
     ASSERT_EQ(login(h, CKU_USER, "12345678"), CKR_OK);
 
     std::vector<CK_BYTE> data(3000);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<CK_BYTE>(i * 7);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<CK_BYTE>(i * 7);
     ASSERT_EQ(m->M_CreateFile(h, "notes", 4096, 0x10, 0x10), CKR_OK);
     ASSERT_EQ(m->M_WriteFile(h, "notes", 100, data.data(), data.size()), CKR_OK);
 

@@ -14,7 +14,8 @@ TEST(AbiBoundary, IntegerAttributesAreNarrowedByValue) {
     CK_OBJECT_CLASS cls = CKO_DATA;
     CK_ULONG bits = 2048;
     CK_BYTE label[] = {'a', 'b', 'c'};
-    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_MODULUS_BITS, &bits, sizeof bits},
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                        {CKA_MODULUS_BITS, &bits, sizeof bits},
                         {CKA_LABEL, label, sizeof label}};
     inner_template in;
     ASSERT_EQ(inner_template::from_input(t, 3, in), CKR_OK);
@@ -25,7 +26,7 @@ TEST(AbiBoundary, IntegerAttributesAreNarrowedByValue) {
     std::memcpy(&v, in[1].value, 4);
     EXPECT_EQ(v, 2048u);
     EXPECT_EQ(in[2].length, 3u);
-    EXPECT_EQ(in[2].value, label);  // other values are not copied
+    EXPECT_EQ(in[2].value, label); // other values are not copied
 }
 
 TEST(AbiBoundary, SearchTemplatesThatCannotMatchAreNoError) {
@@ -38,7 +39,8 @@ TEST(AbiBoundary, SearchTemplatesThatCannotMatchAreNoError) {
         ASSERT_EQ(inner_template::for_search(t, 1, search), CKR_OK);
         EXPECT_TRUE(search.matches_nothing());
         inner_template input;
-        EXPECT_NE(inner_template::from_input(t, 1, input), CKR_OK);  // refused where it would be stored
+        EXPECT_NE(inner_template::from_input(t, 1, input),
+                  CKR_OK); // refused where it would be stored
     }
     inner_template input;
     EXPECT_EQ(inner_template::from_input(&wide_type, 1, input), CKR_ATTRIBUTE_TYPE_INVALID);
@@ -85,7 +87,7 @@ TEST(AbiBoundary, InputValuesAndTemplatesThatCannotCrossAreRefused) {
 // The inner code answers with 4-byte integers; the caller sees them at full
 // width, a size query reports 8, and "unavailable" is all ones.
 TEST(AbiBoundary, OutputIsWidenedToTheHostWidth) {
-    CK_ULONG cls = ~0UL;  // clients preset CK_UNAVAILABLE_INFORMATION before reading
+    CK_ULONG cls = ~0UL; // clients preset CK_UNAVAILABLE_INFORMATION before reading
     CK_BYTE label[8];
     CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
                         {CKA_KEY_TYPE, nullptr, 0},
@@ -106,14 +108,14 @@ TEST(AbiBoundary, OutputIsWidenedToTheHostWidth) {
         std::memcpy(e[2].value, "xyz", 3);
         e[2].length = 3;
         e[3].length = p11abi::inner_unavailable;
-        EXPECT_EQ(e[4].length, 0u);  // a 4-byte buffer is too small for a host CK_ULONG
+        EXPECT_EQ(e[4].length, 0u); // a 4-byte buffer is too small for a host CK_ULONG
         e[4].length = p11abi::inner_unavailable;
     }
     out.finish_output();
     EXPECT_EQ(t[0].ulValueLen, sizeof(CK_ULONG));
     CK_ULONG got;
     std::memcpy(&got, t[0].pValue, sizeof got);
-    EXPECT_EQ(got, CKO_CERTIFICATE);  // no stale high half
+    EXPECT_EQ(got, CKO_CERTIFICATE); // no stale high half
     EXPECT_EQ(t[1].ulValueLen, sizeof(CK_ULONG));
     EXPECT_EQ(t[2].ulValueLen, 3u);
     EXPECT_EQ(t[3].ulValueLen, CK_UNAVAILABLE_INFORMATION);
@@ -124,7 +126,7 @@ TEST(AbiBoundary, LengthsAreWrittenBackAtFullWidth) {
     CK_ULONG caller = ~0UL;
     {
         p11abi::ulong_inout length(&caller);
-        EXPECT_EQ(length.value(), 0xFFFFFFFFu);  // saturated, not truncated
+        EXPECT_EQ(length.value(), 0xFFFFFFFFu); // saturated, not truncated
         *length.get() = 20;
     }
     EXPECT_EQ(caller, 20u);
@@ -150,9 +152,11 @@ TEST(AbiBoundary, TextFieldsAreBlankPadded) {
     std::memcpy(info.label, "Oskarvel", 8);
     std::memcpy(info.model, "OskarvelA", 9);
     p11abi::blank_pad_texts(info);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.label), 32), "Oskarvel" + std::string(24, ' '));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.model), 16), "OskarvelA" + std::string(7, ' '));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.label), 32),
+              "Oskarvel" + std::string(24, ' '));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(info.model), 16),
+              "OskarvelA" + std::string(7, ' '));
     EXPECT_EQ(std::string(reinterpret_cast<char*>(info.serialNumber), 16), std::string(16, ' '));
 }
 
-}  // namespace
+} // namespace

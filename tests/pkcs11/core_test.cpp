@@ -11,7 +11,7 @@
 namespace {
 
 class CoreTest : public ::testing::Test {
-protected:
+  protected:
     Pkcs11Core core;
     pkcs11_token* add(const char* name) {
         int32_t slot = -1;
@@ -35,10 +35,11 @@ TEST_F(CoreTest, NewDeviceTakesLowestFreeSlotId) {
     EXPECT_EQ(add("reader D")->slot_id(), 1);
     int32_t slot = -1;
     bool created = true;
-    core.token_mgr().find_or_add_token("reader C", &slot, &created);  // known and answering: kept
+    core.token_mgr().find_or_add_token("reader C", &slot, &created); // known and answering: kept
     EXPECT_FALSE(created);
     EXPECT_EQ(slot, 2);
-    EXPECT_EQ(core.token_mgr().find_token((CK_SLOT_ID{1} << 32) | 1), nullptr);  // full-width compare
+    EXPECT_EQ(core.token_mgr().find_token((CK_SLOT_ID{1} << 32) | 1),
+              nullptr); // full-width compare
 }
 
 TEST_F(CoreTest, SlotListAndInfoWithTokens) {
@@ -46,7 +47,7 @@ TEST_F(CoreTest, SlotListAndInfoWithTokens) {
     add("reader B");
     CK_ULONG count = 0;
     ASSERT_EQ(core.get_slot_list(CK_FALSE, nullptr, &count), CKR_OK);
-    EXPECT_EQ(count, 2u);  // only token slots once tokens exist
+    EXPECT_EQ(count, 2u); // only token slots once tokens exist
     CK_SLOT_ID slots[2] = {~0UL, ~0UL};
     count = 1;
     EXPECT_EQ(core.get_slot_list(CK_TRUE, slots, &count), CKR_BUFFER_TOO_SMALL);
@@ -70,8 +71,10 @@ TEST_F(CoreTest, SlotListAndInfoWithTokens) {
     // No device answers to the name: the refresh fails and the token's
     // information is handed out as it stands (the built-in template).
     EXPECT_NE(core.get_token_info(0, &token), CKR_OK);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 32), "Oskarvel" + std::string(24, ' '));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.model), 16), "OskarvelA" + std::string(7, ' '));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.label), 32),
+              "Oskarvel" + std::string(24, ' '));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(token.model), 16),
+              "OskarvelA" + std::string(7, ' '));
     EXPECT_EQ(token.ulTotalPublicMemory, CK_UNAVAILABLE_INFORMATION);
     EXPECT_EQ(token.flags, CKF_RNG | CKF_LOGIN_REQUIRED | CKF_DUAL_CRYPTO_OPERATIONS);
 }
@@ -102,13 +105,14 @@ TEST_F(CoreTest, SessionsGetDistinctNeverReusedHandlesAndCounts) {
     ASSERT_EQ(core.get_session_info(rw, &info), CKR_OK);
     EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
     EXPECT_EQ(info.flags, CKF_SERIAL_SESSION | CKF_RW_SESSION);
-    EXPECT_EQ(core.get_session_info(rw | (CK_SESSION_HANDLE{1} << 32), &info), CKR_SESSION_HANDLE_INVALID);
+    EXPECT_EQ(core.get_session_info(rw | (CK_SESSION_HANDLE{1} << 32), &info),
+              CKR_SESSION_HANDLE_INVALID);
 
     EXPECT_EQ(core.close_all_sessions(0), CKR_OK);
     EXPECT_EQ(core.get_session_info(ro, &info), CKR_SESSION_HANDLE_INVALID);
     EXPECT_EQ(token.ulSessionCount, 0u);
     EXPECT_EQ(token.ulRwSessionCount, 0u);
-    EXPECT_EQ(core.close_all_sessions(5), CKR_SLOT_ID_INVALID);  // no slot 5
+    EXPECT_EQ(core.close_all_sessions(5), CKR_SLOT_ID_INVALID); // no slot 5
 }
 
 TEST_F(CoreTest, SessionOfRemovedTokenIsClosedWithIt) {
@@ -133,7 +137,8 @@ TEST(SessionState, StateFollowsLoginType) {
         {true, 2, CKR_OK, CKS_RW_PUBLIC_SESSION},
         {false, 1, CKR_OK, CKS_RO_USER_FUNCTIONS},
         {false, 2, CKR_OK, CKS_RO_PUBLIC_SESSION},
-        {false, 0, CKR_SESSION_READ_WRITE_SO_EXISTS, CKS_RW_PUBLIC_SESSION},  // state left as created
+        {false, 0, CKR_SESSION_READ_WRITE_SO_EXISTS,
+         CKS_RW_PUBLIC_SESSION}, // state left as created
     };
     for (const auto& c : cases) {
         pkcs11_session s(1, 0, nullptr, nullptr);
@@ -151,4 +156,4 @@ TEST_F(CoreTest, SlotEventsAreTakenOnce) {
     core.stop_slot_event_thread();
 }
 
-}  // namespace
+} // namespace

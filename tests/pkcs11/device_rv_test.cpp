@@ -22,8 +22,7 @@ struct rv_case {
 
 class device_rv : public ::testing::TestWithParam<rv_case> {};
 
-TEST_P(device_rv, translates)
-{
+TEST_P(device_rv, translates) {
     const rv_case& c = GetParam();
     EXPECT_EQ(ckr_from_sar(c.sar, c.use, c.retries), c.expected);
 }
@@ -46,12 +45,14 @@ const rv_case rv_cases[] = {
     {"digest_passes_through", SAR_FAIL, sar_use::digest, 1, SAR_FAIL},
     {"verify_hash_not_equal", SAR_HASHNOTEQUALERR, sar_use::verify, 1, CKR_SIGNATURE_INVALID},
     {"verify_passes_through", SAR_KEYNOTFOUNTERR, sar_use::verify, 1, SAR_KEYNOTFOUNTERR},
-    {"cipher_init_bad_parameter", SAR_INVALIDPARAMERR, sar_use::cipher_init, 1, CKR_MECHANISM_PARAM_INVALID},
+    {"cipher_init_bad_parameter", SAR_INVALIDPARAMERR, sar_use::cipher_init, 1,
+     CKR_MECHANISM_PARAM_INVALID},
     {"encrypt_length", SAR_INDATALENERR, sar_use::encrypt, 1, CKR_DATA_LEN_RANGE},
     {"decrypt_length", SAR_INDATALENERR, sar_use::decrypt, 1, CKR_ENCRYPTED_DATA_LEN_RANGE},
     {"decrypt_bad_padding", SAR_INDATAERR, sar_use::decrypt, 1, CKR_ENCRYPTED_DATA_INVALID},
     {"encrypt_bad_data_passes_through", SAR_INDATAERR, sar_use::encrypt, 1, SAR_INDATAERR},
-    {"cipher_not_initialised", SAR_NOTINITIALIZEERR, sar_use::decrypt, 1, CKR_OPERATION_NOT_INITIALIZED},
+    {"cipher_not_initialised", SAR_NOTINITIALIZEERR, sar_use::decrypt, 1,
+     CKR_OPERATION_NOT_INITIALIZED},
     {"store_not_logged_in", SAR_USER_NOT_LOGGED_IN, sar_use::store, 1, CKR_USER_NOT_LOGGED_IN},
     {"store_passes_through", SAR_NO_ROOM, sar_use::store, 1, SAR_NO_ROOM},
 };
@@ -59,4 +60,4 @@ const rv_case rv_cases[] = {
 INSTANTIATE_TEST_SUITE_P(sar, device_rv, ::testing::ValuesIn(rv_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace

@@ -17,7 +17,7 @@ TEST_F(ModuleTest, InfoNeedsInitialisationAndIsBlankPadded) {
     EXPECT_EQ(info.cryptokiVersion.minor, 20);
     EXPECT_EQ(field(info.manufacturerID, 32), padded("Tavrel Technology", 32));
     EXPECT_EQ(field(info.libraryDescription, 32), padded("Tavrel PKCS11 Module V1", 32));
-    EXPECT_EQ(info.flags, 0u);  // full width: no stale high half
+    EXPECT_EQ(info.flags, 0u); // full width: no stale high half
     EXPECT_EQ(info.libraryVersion.major, 2);
     EXPECT_EQ(info.libraryVersion.minor, 0);
 }
@@ -29,16 +29,16 @@ TEST_F(ModuleTest, FunctionListEntriesPointAtTheirExports) {
     EXPECT_EQ(f->version.minor, 2);
     const std::set<std::string> differing = {"C_GetTokenInfo", "C_Sign", "C_SignFinal"};
     int checked = 0;
-#define CHECK_ENTRY(name, params)                                                                          \
-    {                                                                                                      \
-        void* exported = module().symbol(#name);                                                           \
-        ASSERT_NE(exported, nullptr) << #name;                                                             \
-        ASSERT_NE(reinterpret_cast<void*>(f->name), nullptr) << #name;                                     \
-        if (differing.count(#name))                                                                        \
-            EXPECT_NE(reinterpret_cast<void*>(f->name), exported) << #name;                                \
-        else                                                                                               \
-            EXPECT_EQ(reinterpret_cast<void*>(f->name), exported) << #name;                                \
-        ++checked;                                                                                         \
+#define CHECK_ENTRY(name, params)                                                                  \
+    {                                                                                              \
+        void* exported = module().symbol(#name);                                                   \
+        ASSERT_NE(exported, nullptr) << #name;                                                     \
+        ASSERT_NE(reinterpret_cast<void*>(f->name), nullptr) << #name;                             \
+        if (differing.count(#name))                                                                \
+            EXPECT_NE(reinterpret_cast<void*>(f->name), exported) << #name;                        \
+        else                                                                                       \
+            EXPECT_EQ(reinterpret_cast<void*>(f->name), exported) << #name;                        \
+        ++checked;                                                                                 \
     }
     TESSVIK_CK_FUNCTIONS(CHECK_ENTRY)
 #undef CHECK_ENTRY
@@ -49,28 +49,32 @@ TEST_F(ModuleTest, ExtensionListHasTwentyEntriesAndFiveNullSlots) {
     const auto* raw = reinterpret_cast<const unsigned char*>(m);
     EXPECT_EQ(raw[0], 1);
     EXPECT_EQ(raw[1], 0);
-    for (int i = 2; i < 8; ++i) EXPECT_EQ(raw[i], 0) << "header byte " << i;
+    for (int i = 2; i < 8; ++i)
+        EXPECT_EQ(raw[i], 0) << "header byte " << i;
     int checked = 0;
-#define CHECK_ENTRY(name, params)                                                                          \
-    {                                                                                                      \
-        void* exported = module().symbol(#name);                                                           \
-        ASSERT_NE(exported, nullptr) << #name;                                                             \
-        EXPECT_EQ(reinterpret_cast<void*>(m->name), exported) << #name;                                    \
-        ++checked;                                                                                         \
+#define CHECK_ENTRY(name, params)                                                                  \
+    {                                                                                              \
+        void* exported = module().symbol(#name);                                                   \
+        ASSERT_NE(exported, nullptr) << #name;                                                     \
+        EXPECT_EQ(reinterpret_cast<void*>(m->name), exported) << #name;                            \
+        ++checked;                                                                                 \
     }
     TESSVIK_M_TABLE_FUNCTIONS(CHECK_ENTRY)
 #undef CHECK_ENTRY
     EXPECT_EQ(checked, 20);
     void* slots[25];
     std::memcpy(slots, raw + 8, sizeof slots);
-    for (int i = 20; i < 25; ++i) EXPECT_EQ(slots[i], nullptr) << "slot " << i;
-    for (int i = 0; i < 20; ++i) EXPECT_NE(slots[i], nullptr) << "slot " << i;
+    for (int i = 20; i < 25; ++i)
+        EXPECT_EQ(slots[i], nullptr) << "slot " << i;
+    for (int i = 0; i < 20; ++i)
+        EXPECT_NE(slots[i], nullptr) << "slot " << i;
     // The name-only functions exist but are not in the table.
-    for (const char* name : {"M_ForceLogout", "M_RemoteUnblockUserPin", "M_GetDevCaps", "M_SetInqString",
-                             "M_RemoteUnblockUserPinMS"}) {
+    for (const char* name : {"M_ForceLogout", "M_RemoteUnblockUserPin", "M_GetDevCaps",
+                             "M_SetInqString", "M_RemoteUnblockUserPinMS"}) {
         void* exported = module().symbol(name);
         ASSERT_NE(exported, nullptr) << name;
-        for (void* slot : slots) EXPECT_NE(slot, exported) << name;
+        for (void* slot : slots)
+            EXPECT_NE(slot, exported) << name;
     }
 }
 
@@ -101,7 +105,8 @@ TEST(ModuleSymbols, ExactlyTheNinetyThreeExports) {
     while (std::fgets(line, sizeof line, p) != nullptr) {
         char address[64], type[8], name[400];
         if (std::sscanf(line, "%63s %7s %399s", address, type, name) != 3) continue;
-        if (std::strcmp(type, "T") == 0 || std::strcmp(type, "W") == 0 || std::strcmp(type, "i") == 0)
+        if (std::strcmp(type, "T") == 0 || std::strcmp(type, "W") == 0 ||
+            std::strcmp(type, "i") == 0)
             functions.insert(name);
         else if (std::strcmp(type, "A") != 0)
             others.insert(name);
@@ -111,4 +116,4 @@ TEST(ModuleSymbols, ExactlyTheNinetyThreeExports) {
     EXPECT_TRUE(others.empty()) << "unexpected exported data: " << *others.begin();
 }
 
-}  // namespace
+} // namespace

@@ -53,7 +53,9 @@ CK_RV app_unlock(CK_VOID_PTR p) {
     return CKR_OK;
 }
 
-CK_C_INITIALIZE_ARGS app_args() { return {app_create, app_destroy, app_lock, app_unlock, 0, nullptr}; }
+CK_C_INITIALIZE_ARGS app_args() {
+    return {app_create, app_destroy, app_lock, app_unlock, 0, nullptr};
+}
 
 struct init_case {
     const char* name;
@@ -62,7 +64,9 @@ struct init_case {
     CK_RV expected;
 };
 
-void PrintTo(const init_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const init_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class InitTest : public ModuleTest, public ::testing::WithParamInterface<init_case> {};
 
@@ -76,7 +80,7 @@ TEST_P(InitTest, InitialiseThenFinalise) {
         EXPECT_EQ(f->C_GetInfo(&info), CKR_OK);
         EXPECT_EQ(f->C_Finalize(nullptr), CKR_OK);
     } else {
-        CK_INFO info;  // a refused initialisation leaves the library uninitialised
+        CK_INFO info; // a refused initialisation leaves the library uninitialised
         EXPECT_EQ(f->C_GetInfo(&info), CKR_CRYPTOKI_NOT_INITIALIZED);
     }
     EXPECT_EQ(f->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
@@ -88,21 +92,39 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         init_case{"null_args", {}, true, CKR_OK},
         init_case{"no_callbacks", {nullptr, nullptr, nullptr, nullptr, 0, nullptr}, false, CKR_OK},
-        init_case{"os_locking_ok", {nullptr, nullptr, nullptr, nullptr, CKF_OS_LOCKING_OK, nullptr}, false, CKR_OK},
-        init_case{"app_callbacks", {app_create, app_destroy, app_lock, app_unlock, 0, nullptr}, false, CKR_OK},
+        init_case{"os_locking_ok",
+                  {nullptr, nullptr, nullptr, nullptr, CKF_OS_LOCKING_OK, nullptr},
+                  false,
+                  CKR_OK},
+        init_case{"app_callbacks",
+                  {app_create, app_destroy, app_lock, app_unlock, 0, nullptr},
+                  false,
+                  CKR_OK},
         init_case{"app_callbacks_and_os_locking",
-                  {app_create, app_destroy, app_lock, app_unlock, CKF_OS_LOCKING_OK, nullptr}, false, CKR_OK},
-        init_case{"one_callback", {app_create, nullptr, nullptr, nullptr, 0, nullptr}, false, CKR_ARGUMENTS_BAD},
-        init_case{"two_callbacks", {app_create, nullptr, app_lock, nullptr, 0, nullptr}, false, CKR_ARGUMENTS_BAD},
-        init_case{"three_callbacks", {nullptr, app_destroy, app_lock, app_unlock, 0, nullptr}, false,
+                  {app_create, app_destroy, app_lock, app_unlock, CKF_OS_LOCKING_OK, nullptr},
+                  false,
+                  CKR_OK},
+        init_case{"one_callback",
+                  {app_create, nullptr, nullptr, nullptr, 0, nullptr},
+                  false,
                   CKR_ARGUMENTS_BAD},
-        init_case{"reserved_set", {nullptr, nullptr, nullptr, nullptr, 0, &reserved_marker}, false,
+        init_case{"two_callbacks",
+                  {app_create, nullptr, app_lock, nullptr, 0, nullptr},
+                  false,
+                  CKR_ARGUMENTS_BAD},
+        init_case{"three_callbacks",
+                  {nullptr, app_destroy, app_lock, app_unlock, 0, nullptr},
+                  false,
+                  CKR_ARGUMENTS_BAD},
+        init_case{"reserved_set",
+                  {nullptr, nullptr, nullptr, nullptr, 0, &reserved_marker},
+                  false,
                   CKR_ARGUMENTS_BAD}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ModuleTest, FinalizeChecksItsArgumentFirst) {
     int reserved = 0;
-    EXPECT_EQ(f->C_Finalize(&reserved), CKR_ARGUMENTS_BAD);  // not CKR_CRYPTOKI_NOT_INITIALIZED
+    EXPECT_EQ(f->C_Finalize(&reserved), CKR_ARGUMENTS_BAD); // not CKR_CRYPTOKI_NOT_INITIALIZED
     EXPECT_EQ(f->C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
     init();
     EXPECT_EQ(f->C_Finalize(&reserved), CKR_ARGUMENTS_BAD);
@@ -124,7 +146,8 @@ TEST_F(ModuleTest, ApplicationCallbacksAreUsedForEveryLockedExport) {
     EXPECT_EQ(f->C_GetSlotInfo(0, &slot_info), CKR_OK);
     EXPECT_EQ(f->C_GetSlotList(CK_FALSE, nullptr, &count), CKR_OK);
     EXPECT_EQ(f->C_GetInfo(&info), CKR_OK);
-    EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_SLOT_ID_INVALID);
+    EXPECT_EQ(f->C_OpenSession(0, CKF_SERIAL_SESSION, nullptr, nullptr, &session),
+              CKR_SLOT_ID_INVALID);
     EXPECT_EQ(m->M_SetEnumString(nullptr, nullptr, nullptr), CKR_OK);
     EXPECT_EQ(counters.locked, 5);
     EXPECT_EQ(counters.unlocked, 5);
@@ -184,7 +207,7 @@ TEST_F(ModuleTest, FailedLockWaitIsReported) {
     CK_SLOT_INFO slot_info;
     std::memset(&slot_info, 0xA5, sizeof slot_info);
     EXPECT_EQ(f->C_GetSlotInfo(0, &slot_info), CKR_CANT_LOCK);
-    EXPECT_EQ(slot_info.flags, ~0UL & 0xA5A5A5A5A5A5A5A5UL);  // untouched
+    EXPECT_EQ(slot_info.flags, ~0UL & 0xA5A5A5A5A5A5A5A5UL); // untouched
     EXPECT_EQ(counters.unlocked, 0);
     counters.lock_result = CKR_OK;
     EXPECT_EQ(f->C_GetSlotInfo(0, &slot_info), CKR_OK);
@@ -206,9 +229,10 @@ TEST_F(ModuleTest, FailedLockCreationIsReported) {
 
 // Runs the lock-holder helper on the named mutex; returns once it holds it.
 class lock_holder {
-public:
+  public:
     lock_holder(const std::string& name, int hold_ms) {
-        const std::string cmd = std::string(TESSVIK_LOCK_HOLDER) + " '" + name + "' " + std::to_string(hold_ms);
+        const std::string cmd =
+            std::string(TESSVIK_LOCK_HOLDER) + " '" + name + "' " + std::to_string(hold_ms);
         pipe_ = popen(cmd.c_str(), "r");
         char line[64] = {};
         locked_ = pipe_ != nullptr && std::fgets(line, sizeof line, pipe_) != nullptr &&
@@ -223,7 +247,7 @@ public:
         return rc;
     }
 
-private:
+  private:
     FILE* pipe_ = nullptr;
     bool locked_ = false;
 };
@@ -232,24 +256,27 @@ std::chrono::milliseconds timed_slot_info(CK_FUNCTION_LIST* f, CK_RV* rv) {
     CK_SLOT_INFO info;
     const auto start = std::chrono::steady_clock::now();
     *rv = f->C_GetSlotInfo(0, &info);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
 }
 
 struct lock_case {
     const char* name;
-    const char* identifier;  // set with M_SetEnumString before C_Initialize (null: default)
+    const char* identifier; // set with M_SetEnumString before C_Initialize (null: default)
     bool app_callbacks;
     const char* held_name;
     bool expect_blocked;
 };
 
-void PrintTo(const lock_case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const lock_case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CrossProcessLockTest : public ModuleTest, public ::testing::WithParamInterface<lock_case> {
-protected:
+  protected:
     void TearDown() override {
         ModuleTest::TearDown();
-        m->M_SetEnumString(nullptr, "Tavrel01", nullptr);  // back to the default identifier
+        m->M_SetEnumString(nullptr, "Tavrel01", nullptr); // back to the default identifier
     }
 };
 
@@ -285,7 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
         lock_case{"default_lock", nullptr, false, "Global\\DAZuru11Zeriz_Tavrel01", true},
         lock_case{"app_callbacks", nullptr, true, "Global\\DAZuru11Zeriz_Tavrel01", false},
         lock_case{"new_identifier", "Tavrel02", false, "Global\\DAZuru11Zeriz_Tavrel02", true},
-        lock_case{"other_identifier_not_shared", "Tavrel02", false, "Global\\DAZuru11Zeriz_Tavrel01", false}),
+        lock_case{"other_identifier_not_shared", "Tavrel02", false,
+                  "Global\\DAZuru11Zeriz_Tavrel01", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // The identifier becomes part of a lock file name: path characters are refused
@@ -304,4 +332,4 @@ TEST_F(ModuleTest, IdentifierWithPathCharactersIsRefused) {
     EXPECT_GE(timed_slot_info(f, &rv).count(), 400);
 }
 
-}  // namespace
+} // namespace

@@ -13,14 +13,17 @@ bool loaded_module::load(std::string* error) {
     }
     auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
     auto get_ext = reinterpret_cast<M_GetExtFunctionList_FN>(dlsym(handle, "M_GetExtFunctionList"));
-    if (get_list == nullptr || get_ext == nullptr || get_list(&f) != CKR_OK || get_ext(&m) != CKR_OK) {
+    if (get_list == nullptr || get_ext == nullptr || get_list(&f) != CKR_OK ||
+        get_ext(&m) != CKR_OK) {
         if (error != nullptr) *error = "function lists not available";
         return false;
     }
     return true;
 }
 
-void* loaded_module::symbol(const char* name) const { return dlsym(handle, name); }
+void* loaded_module::symbol(const char* name) const {
+    return dlsym(handle, name);
+}
 
 void loaded_module::unload() {
     if (handle != nullptr) dlclose(handle);
@@ -48,8 +51,10 @@ int thread_count() {
     return n;
 }
 
-bool set_module_timing(const loaded_module& mod, unsigned enumeration_interval_ms, unsigned settle_pause_ms) {
-    auto hook = reinterpret_cast<void (*)(uint32_t, uint32_t)>(mod.symbol("tessvik_testing_set_timing"));
+bool set_module_timing(const loaded_module& mod, unsigned enumeration_interval_ms,
+                       unsigned settle_pause_ms) {
+    auto hook =
+        reinterpret_cast<void (*)(uint32_t, uint32_t)>(mod.symbol("tessvik_testing_set_timing"));
     if (hook == nullptr) return false;
     hook(enumeration_interval_ms, settle_pause_ms);
     return true;

@@ -24,6 +24,7 @@ int thread_count();
 
 // Hooks of the test build of the module (tests/support/testing_module.cpp).
 // set_module_timing: false when the loaded module has no such hook.
-bool set_module_timing(const loaded_module& mod, unsigned enumeration_interval_ms, unsigned settle_pause_ms);
+bool set_module_timing(const loaded_module& mod, unsigned enumeration_interval_ms,
+                       unsigned settle_pause_ms);
 // Threads inside a blocking C_WaitForSlotEvent; -1 without the hook.
 int slot_event_waiters(const loaded_module& mod);

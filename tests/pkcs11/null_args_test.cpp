@@ -95,7 +95,8 @@ TEST_F(ModuleTest, NullPointerArgumentsAreRefused) {
         {"M_GetDevCaps", [&](auto*, auto*) { return dev_caps(0, nullptr, nullptr); }},
         {"M_SetInqString", [&](auto*, auto*) { return inq(0, nullptr, nullptr); }},
     };
-    for (const auto& c : cases) EXPECT_EQ(c.call(f, m), CKR_ARGUMENTS_BAD) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.call(f, m), CKR_ARGUMENTS_BAD) << c.name;
 }
 
-}  // namespace
+} // namespace

@@ -11,8 +11,8 @@ namespace {
 std::tm at(int second) {
     std::tm t{};
     t.tm_mday = 10;
-    t.tm_mon = 11;  // December
-    t.tm_year = 126;  // 2026
+    t.tm_mon = 11;   // December
+    t.tm_year = 126; // 2026
     t.tm_hour = 9;
     t.tm_min = 5;
     t.tm_sec = second;
@@ -28,10 +28,11 @@ TEST(SignLog, EntriesFormRingOfTen) {
     sign_log_append(r, at(7));
     EXPECT_EQ(r[0], 1);
     EXPECT_EQ(entry(r, 0), "10-12-26-09-05-07|");
-    for (int i = 1; i < 10; ++i) sign_log_append(r, at(i + 10));
+    for (int i = 1; i < 10; ++i)
+        sign_log_append(r, at(i + 10));
     EXPECT_EQ(r[0], 10);
     EXPECT_EQ(entry(r, 9), "10-12-26-09-05-19|");
-    sign_log_append(r, at(42));  // the eleventh overwrites entry 0
+    sign_log_append(r, at(42)); // the eleventh overwrites entry 0
     EXPECT_EQ(r[0], 1);
     EXPECT_EQ(entry(r, 0), "10-12-26-09-05-42|");
     EXPECT_EQ(entry(r, 1), "10-12-26-09-05-11|");
@@ -39,7 +40,7 @@ TEST(SignLog, EntriesFormRingOfTen) {
 
 TEST(SignLog, StoredValueIsCutAndCorruptIndexRestarts) {
     std::vector<uint8_t> value(300, 'x');
-    value[0] = 200;  // an index beyond the ring
+    value[0] = 200; // an index beyond the ring
     sign_log_record r = sign_log_from_value(value);
     sign_log_append(r, at(1));
     EXPECT_EQ(r[0], 1);
@@ -51,9 +52,10 @@ TEST(EnumIdentifier, PathCharactersAreNotAcceptable) {
     struct id_case {
         const char* id;
         bool ok;
-    } const cases[] = {{"Tavrel01", true}, {"", true}, {nullptr, true}, {"vx8100,*", true},
+    } const cases[] = {{"Tavrel01", true}, {"", true},      {nullptr, true}, {"vx8100,*", true},
                        {"../x", false},    {"a\\b", false}, {"a\nb", false}};
-    for (const auto& c : cases) EXPECT_EQ(pkcs11_enum_id_acceptable(c.id), c.ok) << (c.id ? c.id : "null");
+    for (const auto& c : cases)
+        EXPECT_EQ(pkcs11_enum_id_acceptable(c.id), c.ok) << (c.id ? c.id : "null");
 }
 
-}  // namespace
+} // namespace

@@ -13,7 +13,7 @@
 #include "module_loader.h"
 
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock()) << cardsim::test::machine_lock_path;
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
@@ -27,5 +27,9 @@ protected:
     M_FUNCTION_LIST* m = nullptr;
 };
 
-inline std::string field(const CK_UTF8CHAR* p, size_t n) { return std::string(reinterpret_cast<const char*>(p), n); }
-inline std::string padded(const std::string& text, size_t n) { return text + std::string(n - text.size(), ' '); }
+inline std::string field(const CK_UTF8CHAR* p, size_t n) {
+    return std::string(reinterpret_cast<const char*>(p), n);
+}
+inline std::string padded(const std::string& text, size_t n) {
+    return text + std::string(n - text.size(), ' ');
+}

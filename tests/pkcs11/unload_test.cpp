@@ -13,7 +13,7 @@ namespace {
 // Application lock callbacks: the library's named mutex keeps a process-wide
 // registry in the platform layer that is meant to live for the whole process,
 // which the leak checker would report once the module is unmapped.
-std::mutex* live_mutex = nullptr;  // the application owns it until DestroyMutex
+std::mutex* live_mutex = nullptr; // the application owns it until DestroyMutex
 CK_RV app_create(CK_VOID_PTR_PTR pp) {
     live_mutex = new std::mutex;
     *pp = live_mutex;
@@ -52,7 +52,8 @@ TEST(ModuleUnload, UnloadStopsTheSlotEventThread) {
         mod.unload();
         // The slot-event thread was joined, but the kernel may list an ended
         // thread in /proc/self/task for a moment after the join returns.
-        EXPECT_TRUE(test_support::wait_until([&] { return thread_count() == base; }, std::chrono::seconds(5)))
+        EXPECT_TRUE(test_support::wait_until([&] { return thread_count() == base; },
+                                             std::chrono::seconds(5)))
             << "round " << round << ": " << thread_count() << " threads, expected " << base;
         delete live_mutex;
         live_mutex = nullptr;
@@ -69,8 +70,8 @@ TEST(ModuleUnload, BlockedWaiterReleasedThenUnloaded) {
     CK_SLOT_ID slot;
     std::thread waiter([&] { waited = mod.f->C_WaitForSlotEvent(0, &slot, nullptr); });
     // C_Finalize must find the waiter inside its wait, not before it.
-    const bool waiting =
-        test_support::wait_until([&] { return slot_event_waiters(mod) == 1; }, std::chrono::seconds(10));
+    const bool waiting = test_support::wait_until([&] { return slot_event_waiters(mod) == 1; },
+                                                  std::chrono::seconds(10));
     EXPECT_TRUE(waiting) << "the waiter never entered C_WaitForSlotEvent's wait";
     EXPECT_EQ(mod.f->C_Finalize(nullptr), CKR_OK);
     waiter.join();
@@ -78,4 +79,4 @@ TEST(ModuleUnload, BlockedWaiterReleasedThenUnloaded) {
     mod.unload();
 }
 
-}  // namespace
+} // namespace

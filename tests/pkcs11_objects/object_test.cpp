@@ -279,4 +279,3 @@ TEST(Object, EveryIntegerAttributeIsStoredAsTheBoundaryReadsIt) {
 }
 
 } // namespace
-

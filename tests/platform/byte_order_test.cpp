@@ -14,8 +14,7 @@ struct put_case {
     std::vector<uint8_t> bytes;
 };
 
-TEST(ByteOrder, PutWritesMostSignificantFirst)
-{
+TEST(ByteOrder, PutWritesMostSignificantFirst) {
     const put_case cases[] = {
         {"be16", 0x1234, false, {0x12, 0x34}},
         {"be16 keeps only the low 16 bits", 0xABCD1234, false, {0x12, 0x34}},
@@ -37,14 +36,13 @@ TEST(ByteOrder, PutWritesMostSignificantFirst)
     }
 }
 
-TEST(ByteOrder, ReverseBytes)
-{
+TEST(ByteOrder, ReverseBytes) {
     const std::vector<std::vector<uint8_t>> cases = {
         {}, {7}, {1, 2}, {1, 2, 3}, {1, 2, 3, 4, 5}, {1, 2, 3, 4, 5, 6},
     };
     for (const auto& input : cases) {
         std::vector<uint8_t> buffer = input;
-        buffer.push_back(0xEE);  // guard byte
+        buffer.push_back(0xEE); // guard byte
         reverse_bytes(buffer.data(), input.size());
         std::vector<uint8_t> expected(input.rbegin(), input.rend());
         expected.push_back(0xEE);
@@ -52,8 +50,7 @@ TEST(ByteOrder, ReverseBytes)
     }
 }
 
-TEST(ByteOrder, SwapAndLittleEndian)
-{
+TEST(ByteOrder, SwapAndLittleEndian) {
     EXPECT_EQ(swap16(0x1234), 0x3412);
     EXPECT_EQ(swap16(0x00FF), 0xFF00);
     uint8_t out[4];
@@ -65,4 +62,4 @@ TEST(ByteOrder, SwapAndLittleEndian)
     EXPECT_EQ(get_le16(out), 0xBEEF);
 }
 
-}  // namespace
+} // namespace

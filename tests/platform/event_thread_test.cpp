@@ -11,8 +11,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Event, ResetModes)
-{
+TEST(Event, ResetModes) {
     plat::event automatic(false, true);
     EXPECT_EQ(automatic.wait(0), plat::wait_object_0);
     EXPECT_EQ(automatic.wait(0), plat::wait_timeout) << "an auto-reset event lets one wait through";
@@ -26,10 +25,10 @@ TEST(Event, ResetModes)
     EXPECT_EQ(manual.wait(10), plat::wait_timeout);
 }
 
-TEST(Event, SetWakesAWaiterOnAnotherThread)
-{
+TEST(Event, SetWakesAWaiterOnAnotherThread) {
     plat::event stop(false, false);
-    auto waiter = plat::thread::start([&] { return stop.wait(plat::infinite) == plat::wait_object_0 ? 1u : 2u; });
+    auto waiter = plat::thread::start(
+        [&] { return stop.wait(plat::infinite) == plat::wait_object_0 ? 1u : 2u; });
     ASSERT_TRUE(waiter);
     EXPECT_FALSE(waiter->join(50));
     EXPECT_EQ(waiter->exit_code(), plat::still_active);
@@ -38,19 +37,18 @@ TEST(Event, SetWakesAWaiterOnAnotherThread)
     EXPECT_EQ(waiter->exit_code(), 1u);
 }
 
-TEST(Event, TimedWaitTakesItsTime)
-{
+TEST(Event, TimedWaitTakesItsTime) {
     plat::event never(true, false);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(never.wait(60), plat::wait_timeout);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 55ms);
 }
 
-TEST(Thread, ExitCodeAfterTheRoutineEnds)
-{
+TEST(Thread, ExitCodeAfterTheRoutineEnds) {
     std::atomic<bool> release{false};
     auto worker = plat::thread::start([&] {
-        while (!release) plat::sleep_ms(1);
+        while (!release)
+            plat::sleep_ms(1);
         return 42u;
     });
     ASSERT_TRUE(worker);
@@ -61,14 +59,14 @@ TEST(Thread, ExitCodeAfterTheRoutineEnds)
     EXPECT_TRUE(worker->join(0)) << "joining an ended thread again is harmless";
 }
 
-TEST(Thread, ARoutineThatThrowsEndsItsThreadOnly)
-{
+TEST(Thread, ARoutineThatThrowsEndsItsThreadOnly) {
     // Without the guard the exception would reach std::thread and end the
     // process; a waiter would wait for an end that is never recorded.
-    auto worker = plat::thread::start([]() -> uint32_t { throw std::runtime_error("routine failed"); });
+    auto worker =
+        plat::thread::start([]() -> uint32_t { throw std::runtime_error("routine failed"); });
     ASSERT_TRUE(worker);
     EXPECT_TRUE(worker->join(5000));
     EXPECT_EQ(worker->exit_code(), plat::thread_aborted);
 }
 
-}  // namespace
+} // namespace

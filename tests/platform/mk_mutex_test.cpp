@@ -19,13 +19,12 @@ namespace {
 constexpr const char* device_mutex = "Global\\q9gm_mutex";
 
 class MkMutex : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dirs = &use_test_dirs(); }
     const test_dirs* dirs = nullptr;
 };
 
-TEST_F(MkMutex, ZeroMillisecondsOpensNothing)
-{
+TEST_F(MkMutex, ZeroMillisecondsOpensNothing) {
     mk_mutex mutex;
     EXPECT_EQ(mutex.lock(device_mutex, 0), mk_lock_result::not_attempted);
     EXPECT_FALSE(mutex.is_open());
@@ -33,8 +32,7 @@ TEST_F(MkMutex, ZeroMillisecondsOpensNothing)
     EXPECT_FALSE(std::filesystem::exists(plat::mutex_lock_path(device_mutex)));
 }
 
-TEST_F(MkMutex, SetNameOnlyOnce)
-{
+TEST_F(MkMutex, SetNameOnlyOnce) {
     mk_mutex mutex;
     mutex.set_name(nullptr);
     EXPECT_STREQ(mutex.name(), gm_device_filter()) << "no text: the reader filter";
@@ -51,8 +49,7 @@ TEST_F(MkMutex, SetNameOnlyOnce)
     EXPECT_FALSE(open.is_open());
 }
 
-TEST_F(MkMutex, InstancesExcludeEachOtherAndTimeOut)
-{
+TEST_F(MkMutex, InstancesExcludeEachOtherAndTimeOut) {
     mk_mutex first;
     ASSERT_EQ(first.lock(device_mutex, plat::infinite), mk_lock_result::locked);
     ASSERT_EQ(first.lock(device_mutex, plat::infinite), mk_lock_result::locked) << "recursive";
@@ -76,11 +73,10 @@ TEST_F(MkMutex, InstancesExcludeEachOtherAndTimeOut)
     EXPECT_EQ(other, mk_lock_result::locked);
 }
 
-TEST_F(MkMutex, FailedLockIsReportedAndNotReleased)
-{
+TEST_F(MkMutex, FailedLockIsReportedAndNotReleased) {
     const char* saved = std::getenv("TESSVIK_LOCK_DIR");
     std::string kept = saved;
-    setenv("TESSVIK_LOCK_DIR", "/dev/null/locks", 1);  // cannot exist
+    setenv("TESSVIK_LOCK_DIR", "/dev/null/locks", 1); // cannot exist
     mk_mutex mutex;
     EXPECT_EQ(mutex.lock(device_mutex, plat::infinite), mk_lock_result::failed);
     EXPECT_FALSE(mutex.is_open());
@@ -95,8 +91,7 @@ TEST_F(MkMutex, FailedLockIsReportedAndNotReleased)
 
 // In a child process without the rights to the global lock directory (as
 // another user when the tests run as root).
-int lock_without_rights(void* runtime_dir)
-{
+int lock_without_rights(void* runtime_dir) {
     if (geteuid() == 0 && setuid(65534) != 0) return 10;
     setenv("XDG_RUNTIME_DIR", static_cast<const char*>(runtime_dir), 1);
     mk_mutex mutex;
@@ -104,20 +99,19 @@ int lock_without_rights(void* runtime_dir)
     if (std::strcmp(mutex.name(), "q9gm_mutex_ex") != 0) return 12;
     mutex.unlock();
     if (mutex.lock(device_mutex, 100) != mk_lock_result::locked) return 13;
-    if (std::strcmp(mutex.name(), "q9gm_mutex_ex") != 0) return 14;  // kept for later locks
+    if (std::strcmp(mutex.name(), "q9gm_mutex_ex") != 0) return 14; // kept for later locks
     mutex.unlock();
     mutex.close();
     if (mutex.name()[0] != '\0') return 15;
     return 0;
 }
 
-TEST_F(MkMutex, AccessDeniedFallsBackToTheSessionMutex)
-{
-    {  // the shared mutex exists but its directory is closed to others
+TEST_F(MkMutex, AccessDeniedFallsBackToTheSessionMutex) {
+    { // the shared mutex exists but its directory is closed to others
         auto global = open_or_create_global_mutex(device_mutex);
         ASSERT_TRUE(global);
     }
-    ASSERT_EQ(chmod(dirs->root.c_str(), 0711), 0);  // the other user reaches its own directory
+    ASSERT_EQ(chmod(dirs->root.c_str(), 0711), 0); // the other user reaches its own directory
     ASSERT_EQ(chmod(dirs->global_dir.c_str(), 0700), 0);
     std::string runtime = dirs->root + "/other-user";
     ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
@@ -131,8 +125,7 @@ TEST_F(MkMutex, AccessDeniedFallsBackToTheSessionMutex)
     EXPECT_EQ(result, 0);
 }
 
-TEST(GmFilters, SetKeepsOnNullOrEmptyAndCuts)
-{
+TEST(GmFilters, SetKeepsOnNullOrEmptyAndCuts) {
     EXPECT_STREQ(gm_device_filter(), gm_default_device_filter);
     EXPECT_STREQ(gm_oem_filter(), "vx8100");
     EXPECT_EQ(gm_set_enum_filters(nullptr, ""), 0u);
@@ -149,4 +142,4 @@ TEST(GmFilters, SetKeepsOnNullOrEmptyAndCuts)
     gm_set_enum_filters(gm_default_device_filter, gm_default_oem_filter);
 }
 
-}  // namespace
+} // namespace

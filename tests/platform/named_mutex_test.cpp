@@ -22,20 +22,18 @@ namespace {
 using namespace std::chrono_literals;
 
 class NamedMutex : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { dirs = &use_test_dirs(); }
     const test_dirs* dirs = nullptr;
 
-    static std::unique_ptr<plat::named_mutex> create(const std::string& name)
-    {
+    static std::unique_ptr<plat::named_mutex> create(const std::string& name) {
         plat::mutex_status status;
         auto mutex = plat::named_mutex::create(name, plat::mutex_access::everyone, &status);
         EXPECT_EQ(status, plat::mutex_status::ok) << name;
         return mutex;
     }
     // What another thread of this process gets from wait(milliseconds).
-    static uint32_t wait_elsewhere(const std::string& name, uint32_t milliseconds)
-    {
+    static uint32_t wait_elsewhere(const std::string& name, uint32_t milliseconds) {
         uint32_t result = 0;
         auto other = plat::thread::start([&] {
             auto handle = plat::named_mutex::open(name, nullptr);
@@ -48,15 +46,13 @@ protected:
     }
 };
 
-TEST_F(NamedMutex, OpenBeforeCreateIsNotFound)
-{
+TEST_F(NamedMutex, OpenBeforeCreateIsNotFound) {
     plat::mutex_status status;
     EXPECT_EQ(plat::named_mutex::open("Global\\never_created", &status), nullptr);
     EXPECT_EQ(status, plat::mutex_status::not_found);
 }
 
-TEST_F(NamedMutex, RecursiveForTheOwnerWithAnOwnerCount)
-{
+TEST_F(NamedMutex, RecursiveForTheOwnerWithAnOwnerCount) {
     auto mutex = create("Global\\recursion");
     ASSERT_TRUE(mutex);
     for (int depth = 1; depth <= 3; ++depth) {
@@ -72,8 +68,7 @@ TEST_F(NamedMutex, RecursiveForTheOwnerWithAnOwnerCount)
     EXPECT_EQ(wait_elsewhere("Global\\recursion", 0), plat::wait_object_0);
 }
 
-TEST_F(NamedMutex, TimeOutsAndInfiniteWait)
-{
+TEST_F(NamedMutex, TimeOutsAndInfiniteWait) {
     auto mutex = create("Local\\timeouts");
     ASSERT_EQ(mutex->wait(plat::infinite), plat::wait_object_0);
     auto start = std::chrono::steady_clock::now();
@@ -93,8 +88,7 @@ TEST_F(NamedMutex, TimeOutsAndInfiniteWait)
     EXPECT_EQ(result, plat::wait_object_0);
 }
 
-TEST_F(NamedMutex, ClosingTheHandleReleasesTheOwner)
-{
+TEST_F(NamedMutex, ClosingTheHandleReleasesTheOwner) {
     auto mutex = create("Global\\closed_while_held");
     ASSERT_EQ(mutex->wait(0), plat::wait_object_0);
     ASSERT_EQ(mutex->wait(0), plat::wait_object_0);
@@ -102,11 +96,15 @@ TEST_F(NamedMutex, ClosingTheHandleReleasesTheOwner)
     EXPECT_EQ(wait_elsewhere("Global\\closed_while_held", 0), plat::wait_object_0);
 }
 
-TEST_F(NamedMutex, NamesStayInsideTheirDirectory)
-{
+TEST_F(NamedMutex, NamesStayInsideTheirDirectory) {
     const std::string names[] = {
-        "Global\\DAZuru11Zeriz_../../x", "Global\\..", "Global\\a/b", "Global\\a%2Fb",
-        "Global\\" + std::string(300, 'z'), "Global\\" + std::string(299, 'z') + "y", "Global\\",
+        "Global\\DAZuru11Zeriz_../../x",
+        "Global\\..",
+        "Global\\a/b",
+        "Global\\a%2Fb",
+        "Global\\" + std::string(300, 'z'),
+        "Global\\" + std::string(299, 'z') + "y",
+        "Global\\",
     };
     std::set<std::string> paths;
     for (const auto& name : names) {
@@ -124,10 +122,10 @@ TEST_F(NamedMutex, NamesStayInsideTheirDirectory)
               dirs->runtime_dir + "/tessvik");
 }
 
-TEST_F(NamedMutex, GlobalDirectoryAndFilesAreSharedByAllUsers)
-{
+TEST_F(NamedMutex, GlobalDirectoryAndFilesAreSharedByAllUsers) {
     auto mutex = create("Global\\shared");
-    struct stat dir {}, file {};
+    struct stat dir {
+    }, file{};
     ASSERT_EQ(stat(dirs->global_dir.c_str(), &dir), 0);
     ASSERT_EQ(stat(plat::mutex_lock_path("Global\\shared").c_str(), &file), 0);
     EXPECT_EQ(dir.st_mode & 07777, 01777u);
@@ -142,8 +140,7 @@ TEST_F(NamedMutex, GlobalDirectoryAndFilesAreSharedByAllUsers)
 constexpr int rounds = 25;
 constexpr const char* counter_mutex = "Global\\counter";
 
-int add_to_counter(void* path)
-{
+int add_to_counter(void* path) {
     auto mutex = plat::named_mutex::open(counter_mutex, nullptr);
     if (!mutex) return 2;
     for (int i = 0; i < rounds; ++i) {
@@ -161,12 +158,15 @@ int add_to_counter(void* path)
     return 0;
 }
 
-TEST_F(NamedMutex, SerialisesProcesses)
-{
+TEST_F(NamedMutex, SerialisesProcesses) {
     std::string counter = dirs->root + "/counter";
-    { FILE* file = std::fopen(counter.c_str(), "w"); std::fputs("0\n", file); std::fclose(file); }
+    {
+        FILE* file = std::fopen(counter.c_str(), "w");
+        std::fputs("0\n", file);
+        std::fclose(file);
+    }
     auto mutex = create(counter_mutex);
-    ASSERT_EQ(mutex->wait(0), plat::wait_object_0);  // held while the workers start
+    ASSERT_EQ(mutex->wait(0), plat::wait_object_0); // held while the workers start
     constexpr int workers = 3;
     pid_t children[workers];
     for (auto& child : children) {
@@ -189,8 +189,7 @@ TEST_F(NamedMutex, SerialisesProcesses)
     EXPECT_EQ(value, (workers + 1) * rounds);
 }
 
-TEST_F(NamedMutex, OwnerDeathIsReportedAsAbandonedOnce)
-{
+TEST_F(NamedMutex, OwnerDeathIsReportedAsAbandonedOnce) {
     auto mutex = create("Global\\abandoned");
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -198,7 +197,7 @@ TEST_F(NamedMutex, OwnerDeathIsReportedAsAbandonedOnce)
     if (child == 0) {
         auto own = plat::named_mutex::open("Global\\abandoned", nullptr);
         if (own && own->wait(plat::infinite) == plat::wait_object_0) (void)!write(ready[1], "L", 1);
-        pause();  // dies holding the mutex
+        pause(); // dies holding the mutex
         _exit(0);
     }
     char byte = 0;
@@ -215,4 +214,4 @@ TEST_F(NamedMutex, OwnerDeathIsReportedAsAbandonedOnce)
     EXPECT_TRUE(mutex->release());
 }
 
-}  // namespace
+} // namespace

@@ -16,23 +16,21 @@ struct payload {
     std::vector<int>& deleted;
 };
 
-std::vector<int> tags(const mk_node_list<payload>& list)
-{
+std::vector<int> tags(const mk_node_list<payload>& list) {
     std::vector<int> out;
-    for (mk_node<payload>* node = list.head(); node; node = node->next()) out.push_back(node->value()->tag);
+    for (mk_node<payload>* node = list.head(); node; node = node->next())
+        out.push_back(node->value()->tag);
     return out;
 }
 
 // The payload with the given tag (the first one), null when none.
-const payload* find(const mk_node_list<payload>& list, int tag)
-{
+const payload* find(const mk_node_list<payload>& list, int tag) {
     for (mk_node<payload>* node = list.head(); node; node = node->next())
         if (node->value()->tag == tag) return node->value();
     return nullptr;
 }
 
-TEST(NodeList, AppendReturnsTheCountAndKeepsOrder)
-{
+TEST(NodeList, AppendReturnsTheCountAndKeepsOrder) {
     std::vector<int> deleted;
     mk_node_list<payload> list;
     EXPECT_EQ(list.count(), 0);
@@ -46,11 +44,11 @@ TEST(NodeList, AppendReturnsTheCountAndKeepsOrder)
     list.clear();
     EXPECT_EQ(list.head(), nullptr);
     EXPECT_EQ(list.count(), 0);
-    EXPECT_EQ(deleted, (std::vector<int>{1, 2, 3})) << "clear deletes every payload, from the head on";
+    EXPECT_EQ(deleted, (std::vector<int>{1, 2, 3}))
+        << "clear deletes every payload, from the head on";
 }
 
-TEST(NodeList, DestroyingTheListDeletesItsPayloads)
-{
+TEST(NodeList, DestroyingTheListDeletesItsPayloads) {
     std::vector<int> deleted;
     {
         mk_node_list<payload> list;
@@ -60,8 +58,7 @@ TEST(NodeList, DestroyingTheListDeletesItsPayloads)
     EXPECT_EQ(deleted, (std::vector<int>{7, 8}));
 }
 
-TEST(NodeList, Remove)
-{
+TEST(NodeList, Remove) {
     constexpr int absent = 99;
     struct remove_case {
         const char* what;
@@ -82,7 +79,8 @@ TEST(NodeList, Remove)
     for (const auto& c : cases) {
         std::vector<int> deleted;
         mk_node_list<payload> list;
-        for (int tag : c.before) list.append(std::make_unique<payload>(tag, deleted));
+        for (int tag : c.before)
+            list.append(std::make_unique<payload>(tag, deleted));
         // Removal is by identity: an absent value is a payload the list does not hold.
         payload outsider(absent, deleted);
         const payload* target = c.value == absent ? &outsider : find(list, c.value);
@@ -90,14 +88,15 @@ TEST(NodeList, Remove)
         EXPECT_EQ(list.remove(target), c.result) << c.what;
         EXPECT_EQ(tags(list), c.after) << c.what;
         EXPECT_EQ(list.count(), static_cast<int>(c.after.size())) << c.what;
-        EXPECT_EQ(list.last() ? list.last()->value()->tag : -1, c.after.empty() ? -1 : c.after.back()) << c.what;
+        EXPECT_EQ(list.last() ? list.last()->value()->tag : -1,
+                  c.after.empty() ? -1 : c.after.back())
+            << c.what;
         EXPECT_EQ(deleted, c.result == 0 ? std::vector<int>{c.value} : std::vector<int>{})
             << c.what << ": the removed payload, and only it, is deleted";
     }
 }
 
-TEST(NodeList, NodesStayPutWhileOthersComeAndGo)
-{
+TEST(NodeList, NodesStayPutWhileOthersComeAndGo) {
     // A node pointer is an enumeration cursor: appends and the removal of
     // other nodes leave it valid and pointing at the same payload.
     std::vector<int> deleted;
@@ -112,4 +111,4 @@ TEST(NodeList, NodesStayPutWhileOthersComeAndGo)
     EXPECT_EQ(cursor->next()->value()->tag, 3);
 }
 
-}  // namespace
+} // namespace

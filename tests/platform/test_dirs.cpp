@@ -10,8 +10,7 @@ namespace {
 
 struct owned_dirs {
     test_dirs dirs;
-    owned_dirs()
-    {
+    owned_dirs() {
         char pattern[] = "/tmp/tessvik-test-XXXXXX";
         dirs.root = mkdtemp(pattern);
         dirs.global_dir = dirs.root + "/global";
@@ -21,26 +20,25 @@ struct owned_dirs {
         setenv("TESSVIK_LOCK_DIR", dirs.global_dir.c_str(), 1);
         setenv("XDG_RUNTIME_DIR", dirs.runtime_dir.c_str(), 1);
     }
-    ~owned_dirs()
-    {
+    ~owned_dirs() {
         std::error_code ignored;
         std::filesystem::permissions(dirs.root, std::filesystem::perms::owner_all, ignored);
         for (auto& entry : std::filesystem::recursive_directory_iterator(dirs.root, ignored))
-            if (entry.is_directory(ignored)) std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all, ignored);
+            if (entry.is_directory(ignored))
+                std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
+                                             ignored);
         std::filesystem::remove_all(dirs.root, ignored);
     }
 };
 
-}  // namespace
+} // namespace
 
-const test_dirs& use_test_dirs()
-{
+const test_dirs& use_test_dirs() {
     static owned_dirs owned;
     return owned.dirs;
 }
 
-int run_in_child(int (*body)(void*), void* argument)
-{
+int run_in_child(int (*body)(void*), void* argument) {
     pid_t child = fork();
     if (child == 0) _exit(body(argument));
     int status = 0;

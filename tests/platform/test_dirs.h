@@ -5,9 +5,9 @@
 #include <string>
 
 struct test_dirs {
-    std::string root;         // removed with everything below it at exit
-    std::string global_dir;   // TESSVIK_LOCK_DIR (not created: the platform layer makes it)
-    std::string runtime_dir;  // XDG_RUNTIME_DIR
+    std::string root;        // removed with everything below it at exit
+    std::string global_dir;  // TESSVIK_LOCK_DIR (not created: the platform layer makes it)
+    std::string runtime_dir; // XDG_RUNTIME_DIR
 };
 
 // Creates the directories and sets the environment once per process.

@@ -12,8 +12,7 @@
 namespace oracle {
 
 inline std::vector<uint8_t> sm4_ecb(const uint8_t* key, const std::vector<uint8_t>& in,
-                                    bool encrypt)
-{
+                                    bool encrypt) {
     std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
                                                                         &EVP_CIPHER_CTX_free);
     if (!ctx ||
@@ -30,8 +29,7 @@ inline std::vector<uint8_t> sm4_ecb(const uint8_t* key, const std::vector<uint8_
     return out;
 }
 
-inline std::vector<uint8_t> sha1(const std::vector<uint8_t>& in)
-{
+inline std::vector<uint8_t> sha1(const std::vector<uint8_t>& in) {
     std::vector<uint8_t> digest(SHA_DIGEST_LENGTH);
     SHA1(in.data(), in.size(), digest.data());
     return digest;

@@ -11,8 +11,7 @@
 
 namespace {
 
-std::vector<uint8_t> from_hex(const std::string& hex)
-{
+std::vector<uint8_t> from_hex(const std::string& hex) {
     std::vector<uint8_t> out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2)
         out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
@@ -26,16 +25,14 @@ const std::vector<uint8_t> standard_million = from_hex("595298c7c6fd271f0402f804
 
 } // namespace
 
-TEST(Sm4Standard, KeyScheduleMatchesExampleRoundKeys)
-{
+TEST(Sm4Standard, KeyScheduleMatchesExampleRoundKeys) {
     sm4_round_keys rk{};
     sm4_key_schedule(rk, standard_key.data());
     EXPECT_EQ(rk[0], 0xf12186f9u);
     EXPECT_EQ(rk[31], 0x9124a012u);
 }
 
-TEST(Sm4Standard, SingleBlockEncryptsAndDecrypts)
-{
+TEST(Sm4Standard, SingleBlockEncryptsAndDecrypts) {
     sm4_round_keys rk{};
     sm4_key_schedule(rk, standard_key.data());
     std::vector<uint8_t> block = standard_key; // the plaintext equals the key
@@ -57,17 +54,16 @@ TEST(Sm4Standard, SingleBlockEncryptsAndDecrypts)
 
 // The second example of GB/T 32907 Appendix A: the same plaintext encrypted
 // 1,000,000 times in a row under the same key.
-TEST(Sm4LongVector, MillionIterations)
-{
+TEST(Sm4LongVector, MillionIterations) {
     sm4_round_keys rk{};
     sm4_key_schedule(rk, standard_key.data());
     std::vector<uint8_t> block = standard_key;
-    for (int i = 0; i < 1'000'000; ++i) sm4_block(rk, block.data(), block.data());
+    for (int i = 0; i < 1'000'000; ++i)
+        sm4_block(rk, block.data(), block.data());
     EXPECT_EQ(block, standard_million);
 }
 
-TEST(Sm4Ecb, AnyModeOtherThanOneDecrypts)
-{
+TEST(Sm4Ecb, AnyModeOtherThanOneDecrypts) {
     for (int mode : {0, 2, -1, 0x7fffffff}) {
         SCOPED_TRACE(mode);
         std::vector<uint8_t> buffer = standard_cipher;
@@ -78,17 +74,18 @@ TEST(Sm4Ecb, AnyModeOtherThanOneDecrypts)
 
 // Random keys and buffers of 1 to 8 blocks, encrypted and decrypted by both
 // this implementation and OpenSSL. The seed is fixed so a failure reproduces.
-TEST(Sm4Ecb, AgreesWithOpenSsl)
-{
+TEST(Sm4Ecb, AgreesWithOpenSsl) {
     std::mt19937 rng(0x5e4d2c1b);
     std::uniform_int_distribution<int> byte(0, 255);
     std::uniform_int_distribution<int> blocks(1, 8);
     for (int n = 0; n < 200; ++n) {
         SCOPED_TRACE(n);
         std::array<uint8_t, 16> key{};
-        for (auto& b : key) b = static_cast<uint8_t>(byte(rng));
+        for (auto& b : key)
+            b = static_cast<uint8_t>(byte(rng));
         std::vector<uint8_t> plain(16 * static_cast<size_t>(blocks(rng)));
-        for (auto& b : plain) b = static_cast<uint8_t>(byte(rng));
+        for (auto& b : plain)
+            b = static_cast<uint8_t>(byte(rng));
 
         std::vector<uint8_t> ours = plain;
         ASSERT_EQ(sm4_ecb(key.data(), ours.data(), ours.size(), sm4_encrypt), sm4_result::ok);
@@ -105,12 +102,12 @@ TEST(Sm4Ecb, AgreesWithOpenSsl)
 // A length that is not a whole number of blocks is refused and nothing is
 // touched. The buffer is exactly length bytes, so processing a partial last
 // block as a whole one would be an out-of-bounds access under ASan.
-TEST(Sm4Ecb, PartialLastBlockIsRefusedUntouched)
-{
+TEST(Sm4Ecb, PartialLastBlockIsRefusedUntouched) {
     for (size_t length : {1u, 8u, 15u, 17u, 31u, 33u, 47u}) {
         SCOPED_TRACE(length);
         std::vector<uint8_t> buffer(length);
-        for (size_t i = 0; i < length; ++i) buffer[i] = static_cast<uint8_t>(i * 37 + 1);
+        for (size_t i = 0; i < length; ++i)
+            buffer[i] = static_cast<uint8_t>(i * 37 + 1);
         const std::vector<uint8_t> before = buffer;
         EXPECT_EQ(sm4_ecb(standard_key.data(), buffer.data(), buffer.size(), sm4_encrypt),
                   sm4_result::bad_length);
@@ -118,8 +115,7 @@ TEST(Sm4Ecb, PartialLastBlockIsRefusedUntouched)
     }
 }
 
-TEST(Sm4Ecb, EmptyAndMissingArguments)
-{
+TEST(Sm4Ecb, EmptyAndMissingArguments) {
     EXPECT_EQ(sm4_ecb(standard_key.data(), nullptr, 0, sm4_encrypt), sm4_result::ok);
     EXPECT_EQ(sm4_ecb(nullptr, nullptr, 0, sm4_encrypt), sm4_result::ok);
 

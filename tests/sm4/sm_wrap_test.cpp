@@ -12,8 +12,7 @@ namespace {
 
 // The PIN key computed by OpenSSL: SHA-1 over the PIN in a zero-filled
 // 16-byte buffer, first 16 bytes of the digest.
-std::vector<uint8_t> expected_pin_key(const std::string& pin)
-{
+std::vector<uint8_t> expected_pin_key(const std::string& pin) {
     std::vector<uint8_t> text(16, 0);
     std::copy(pin.begin(), pin.end(), text.begin());
     std::vector<uint8_t> digest = oracle::sha1(text);
@@ -23,17 +22,19 @@ std::vector<uint8_t> expected_pin_key(const std::string& pin)
 
 // The plain block written out from the layout: LE16 length, data, 0x80,
 // zeros, in whole 16-byte blocks with at least one padding byte.
-std::vector<uint8_t> expected_plain(const std::vector<uint8_t>& data)
-{
+std::vector<uint8_t> expected_plain(const std::vector<uint8_t>& data) {
     std::vector<uint8_t> plain = {static_cast<uint8_t>(data.size() & 0xff),
                                   static_cast<uint8_t>(data.size() >> 8)};
     plain.insert(plain.end(), data.begin(), data.end());
     plain.push_back(0x80);
-    while (plain.size() % 16 != 0) plain.push_back(0x00);
+    while (plain.size() % 16 != 0)
+        plain.push_back(0x00);
     return plain;
 }
 
-std::vector<uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<uint8_t> bytes_of(const std::string& s) {
+    return {s.begin(), s.end()};
+}
 
 struct pin_case {
     const char* key_pin; // the PIN whose key protects the block (e.g. the current PIN)
@@ -41,8 +42,7 @@ struct pin_case {
     size_t block_size;
 };
 
-void PrintTo(const pin_case& c, std::ostream* os)
-{
+void PrintTo(const pin_case& c, std::ostream* os) {
     *os << "key PIN \"" << c.key_pin << "\", new PIN \"" << c.new_pin << "\"";
 }
 
@@ -50,8 +50,7 @@ class SmPinBlock : public testing::TestWithParam<pin_case> {};
 
 // Key derivation and wrap of the PIN commands, byte for byte against a block
 // built from the layout and encrypted by OpenSSL.
-TEST_P(SmPinBlock, MatchesIndependentComputation)
-{
+TEST_P(SmPinBlock, MatchesIndependentComputation) {
     const pin_case& c = GetParam();
     const std::string key_pin = c.key_pin;
     const std::vector<uint8_t> new_pin = bytes_of(c.new_pin);
@@ -71,8 +70,8 @@ TEST_P(SmPinBlock, MatchesIndependentComputation)
 INSTANTIATE_TEST_SUITE_P(
     Lengths, SmPinBlock,
     testing::Values(pin_case{"1", "7", 16}, pin_case{"123456", "654321", 16},
-                    pin_case{"12345678", "abcdefghijklm", 16},      // 13: 2 + 13 + 1 = 16
-                    pin_case{"12345678", "abcdefghijklmn", 32},     // 14: 0x80 starts block 2
+                    pin_case{"12345678", "abcdefghijklm", 16},            // 13: 2 + 13 + 1 = 16
+                    pin_case{"12345678", "abcdefghijklmn", 32},           // 14: 0x80 starts block 2
                     pin_case{"0123456789abcdef", "fedcba9876543210", 32}, // the maximum, 16
                     pin_case{"", "", 16}),
     [](const testing::TestParamInfo<pin_case>& info) {
@@ -80,8 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // The plain forms quoted for the wrap, read back through OpenSSL.
-TEST(SmWrap, PlainLayout)
-{
+TEST(SmWrap, PlainLayout) {
     const std::array<uint8_t, 16> key = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
     struct layout_case {
         std::vector<uint8_t> data;
@@ -113,8 +111,7 @@ TEST(SmWrap, PlainLayout)
     EXPECT_EQ(std::vector<uint8_t>(plain.begin() + 17, plain.end()), std::vector<uint8_t>(15, 0));
 }
 
-TEST(SmWrap, PinKeyRefusesBadInput)
-{
+TEST(SmWrap, PinKeyRefusesBadInput) {
     std::array<uint8_t, sm_pin_key_size> key{};
     key.fill(0xee);
     const std::string too_long(sm_pin_max_length + 1, '1');
@@ -128,8 +125,7 @@ TEST(SmWrap, PinKeyRefusesBadInput)
     EXPECT_EQ(std::vector<uint8_t>(key.begin(), key.end()), expected_pin_key(""));
 }
 
-TEST(SmWrap, WrapRefusesBadInput)
-{
+TEST(SmWrap, WrapRefusesBadInput) {
     const std::array<uint8_t, 16> key{};
     const std::vector<uint8_t> too_long(sm_wrap_max_data + 1, '1');
     std::vector<uint8_t> block(5, 0xee);

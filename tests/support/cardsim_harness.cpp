@@ -88,7 +88,8 @@ bool project_readers_listed() {
     if (SCardListReaders(ctx.get(), nullptr, nullptr, &length) != SCARD_S_SUCCESS || length == 0)
         return false;
     std::string names(length, '\0');
-    if (SCardListReaders(ctx.get(), nullptr, names.data(), &length) != SCARD_S_SUCCESS) return false;
+    if (SCardListReaders(ctx.get(), nullptr, names.data(), &length) != SCARD_S_SUCCESS)
+        return false;
     names.resize(std::min<size_t>(length, names.size()));
     bool first = false;
     bool second = false;

@@ -64,8 +64,8 @@ std::vector<CK_SLOT_ID> token_slots(CK_FUNCTION_LIST* f) {
                                               CK_SESSION_HANDLE& session) {
     if (const CK_RV rv = f->C_Initialize(nullptr); rv != CKR_OK) return failed("C_Initialize", rv);
     if (auto found = first_token_slot(f, slot); !found) return found;
-    if (const CK_RV rv = f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                                          nullptr, &session);
+    if (const CK_RV rv =
+            f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
         rv != CKR_OK)
         return failed("C_OpenSession", rv);
     return login_new_user(f, session);

@@ -38,7 +38,8 @@ bool on_path(const std::string& program) {
     size_t begin = 0;
     for (;;) {
         const size_t end = dirs.find(':', begin);
-        std::string dir = dirs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        std::string dir =
+            dirs.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
         if (dir.empty()) dir = ".";
         if (::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
         if (end == std::string::npos) return false;

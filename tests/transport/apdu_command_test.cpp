@@ -15,26 +15,28 @@ using bytes = std::vector<uint8_t>;
 struct serialise_case {
     const char* label;
     int32_t case_type;
-    int32_t lc;  // data bytes set (-1: none)
+    int32_t lc; // data bytes set (-1: none)
     int32_t le;
-    int result;                 // of serialise
-    int32_t resolved_case;      // after resolution
-    bytes length_fields;        // bytes between the header and the data
-    bytes trailer;              // bytes after the data
+    int result;            // of serialise
+    int32_t resolved_case; // after resolution
+    bytes length_fields;   // bytes between the header and the data
+    bytes trailer;         // bytes after the data
 };
 
-std::ostream& operator<<(std::ostream& os, const serialise_case& c) { return os << c.label; }
+std::ostream& operator<<(std::ostream& os, const serialise_case& c) {
+    return os << c.label;
+}
 
 class apdu_serialise : public ::testing::TestWithParam<serialise_case> {};
 
-TEST_P(apdu_serialise, writes_iso_7816_4_form_or_refuses)
-{
+TEST_P(apdu_serialise, writes_iso_7816_4_form_or_refuses) {
     const serialise_case& c = GetParam();
     apdu_command command(c.case_type, 0x80, 0xCA, 0x01, 0x02, "Probe");
     bytes data;
     if (c.lc >= 0) {
         data.resize(static_cast<size_t>(c.lc));
-        for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7 + 1);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>(i * 7 + 1);
         ASSERT_EQ(command.set_data(data), apdu_ok);
     }
     command.set_le(c.le);
@@ -90,15 +92,36 @@ const serialise_case serialise_cases[] = {
     {"ext3_lc65536", apdu_case_3_ext, 65536, 0, apdu_err_invalid, 0x13, {}, {}},
     {"ext3_with_le", apdu_case_3_ext, 2, 5, apdu_err_invalid, 0x13, {}, {}},
     {"ext4_lc1_le0", apdu_case_4_ext, 1, 0, apdu_ok, 0x14, {0x00, 0x00, 0x01}, {0x00, 0x00}},
-    {"ext4_lc65535_le65536", apdu_case_4_ext, 65535, 65536, apdu_ok, 0x14, {0x00, 0xFF, 0xFF}, {0x00, 0x00}},
+    {"ext4_lc65535_le65536",
+     apdu_case_4_ext,
+     65535,
+     65536,
+     apdu_ok,
+     0x14,
+     {0x00, 0xFF, 0xFF},
+     {0x00, 0x00}},
     {"ext4_le65537", apdu_case_4_ext, 2, 65537, apdu_err_invalid, 0x14, {}, {}},
     {"auto2_le256_short", apdu_case_2_auto, -1, 256, apdu_ok, 2, {}, {0x00}},
     {"auto2_le257_extended", apdu_case_2_auto, -1, 257, apdu_ok, 0x12, {0x00}, {0x01, 0x01}},
     {"auto3_lc255_short", apdu_case_3_auto, 255, 0, apdu_ok, 3, {0xFF}, {}},
     {"auto3_lc256_extended", apdu_case_3_auto, 256, 0, apdu_ok, 0x13, {0x00, 0x01, 0x00}, {}},
     {"auto4_le256_short", apdu_case_4_auto, 10, 256, apdu_ok, 4, {0x0A}, {0x00}},
-    {"auto4_le257_extended", apdu_case_4_auto, 10, 257, apdu_ok, 0x14, {0x00, 0x00, 0x0A}, {0x01, 0x01}},
-    {"auto4_lc300_le1_extended", apdu_case_4_auto, 300, 1, apdu_ok, 0x14, {0x00, 0x01, 0x2C}, {0x00, 0x01}},
+    {"auto4_le257_extended",
+     apdu_case_4_auto,
+     10,
+     257,
+     apdu_ok,
+     0x14,
+     {0x00, 0x00, 0x0A},
+     {0x01, 0x01}},
+    {"auto4_lc300_le1_extended",
+     apdu_case_4_auto,
+     300,
+     1,
+     apdu_ok,
+     0x14,
+     {0x00, 0x01, 0x2C},
+     {0x00, 0x01}},
     {"unknown_case", 5, -1, 0, apdu_err_invalid, 5, {}, {}},
     {"unknown_extended_case", 0x15, 2, 0, apdu_err_invalid, 0x15, {}, {}},
 };
@@ -106,8 +129,7 @@ const serialise_case serialise_cases[] = {
 INSTANTIATE_TEST_SUITE_P(boundaries, apdu_serialise, ::testing::ValuesIn(serialise_cases),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST(apdu_command, short_capacity_is_refused_and_nothing_is_written)
-{
+TEST(apdu_command, short_capacity_is_refused_and_nothing_is_written) {
     apdu_command command(apdu_case_3_ext, 0x80, 0x02, 0x00, 0x00);
     const bytes data = {1, 2, 3, 4, 5};
     ASSERT_EQ(command.set_data(data), apdu_ok);
@@ -116,12 +138,12 @@ TEST(apdu_command, short_capacity_is_refused_and_nothing_is_written)
     std::memset(out, 0xEE, sizeof(out));
     int32_t capacity = 10;
     EXPECT_EQ(command.serialise(out, &capacity), apdu_err_buffer_small);
-    for (uint8_t b : out) EXPECT_EQ(b, 0xEE);
+    for (uint8_t b : out)
+        EXPECT_EQ(b, 0xEE);
     EXPECT_EQ(command.serialise(out, nullptr), apdu_err_invalid);
 }
 
-TEST(apdu_command, automatic_case_size_query_matches_serialisation)
-{
+TEST(apdu_command, automatic_case_size_query_matches_serialisation) {
     apdu_command command(apdu_case_4_auto, 0x80, 0xB0, 0x00, 0x00);
     ASSERT_EQ(command.set_data(bytes(300, 0x5A)), apdu_ok);
     command.set_le(16);
@@ -130,8 +152,7 @@ TEST(apdu_command, automatic_case_size_query_matches_serialisation)
     EXPECT_EQ(command.to_bytes().size(), static_cast<size_t>(size));
 }
 
-TEST(apdu_command, parse_reply_splits_body_and_status_word)
-{
+TEST(apdu_command, parse_reply_splits_body_and_status_word) {
     apdu_command command(apdu_case_2_ext, 0x80, 0x04, 0x00, 0x00);
     const uint8_t ok[] = {0x90, 0x00};
     ASSERT_EQ(command.parse_reply(ok, 2), apdu_ok);
@@ -155,12 +176,11 @@ TEST(apdu_command, parse_reply_splits_body_and_status_word)
     EXPECT_EQ(command.reply().size(), 3u);
 }
 
-TEST(apdu_command, set_data_replaces_the_copy_and_refuses_bad_input)
-{
+TEST(apdu_command, set_data_replaces_the_copy_and_refuses_bad_input) {
     apdu_command command(apdu_case_3_ext, 0x80, 0x02, 0x00, 0x00);
     uint8_t first[] = {1, 2, 3};
     ASSERT_EQ(command.set_data(first, 3), apdu_ok);
-    first[0] = 9;  // the command keeps its own copy
+    first[0] = 9; // the command keeps its own copy
     const uint8_t second[] = {7, 8};
     ASSERT_EQ(command.set_data(second, 2), apdu_ok);
     EXPECT_EQ(command.lc(), 2);
@@ -170,8 +190,7 @@ TEST(apdu_command, set_data_replaces_the_copy_and_refuses_bad_input)
     EXPECT_EQ(command.lc(), 2);
 }
 
-TEST(apdu_command, chaining_bit_and_clones)
-{
+TEST(apdu_command, chaining_bit_and_clones) {
     apdu_command header(apdu_case_3_ext, 0x80, 0x3A, 0x01, 0x02, "ImportCertificate");
     header.set_timeout(500);
     header.set_le(4);
@@ -196,8 +215,7 @@ TEST(apdu_command, chaining_bit_and_clones)
     EXPECT_EQ(vendor.cla(), 0xD0);
 }
 
-TEST(apdu_command, name_is_cut_to_63_characters)
-{
+TEST(apdu_command, name_is_cut_to_63_characters) {
     const std::string long_name(100, 'n');
     apdu_command command(apdu_case_1, 0x80, 0, 0, 0, long_name.c_str());
     EXPECT_EQ(std::string(command.name()), std::string(63, 'n'));
@@ -205,4 +223,4 @@ TEST(apdu_command, name_is_cut_to_63_characters)
     EXPECT_STREQ(unnamed.name(), "");
 }
 
-}  // namespace
+} // namespace

@@ -23,8 +23,7 @@ struct filter_case {
 
 class reader_filter : public ::testing::TestWithParam<filter_case> {};
 
-TEST_P(reader_filter, splits_fields)
-{
+TEST_P(reader_filter, splits_fields) {
     const filter_case& c = GetParam();
     char reader[256];
     char usb[256];
@@ -50,9 +49,9 @@ const filter_case filter_cases[] = {
 INSTANTIATE_TEST_SUITE_P(cases, reader_filter, ::testing::ValuesIn(filter_cases),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST(reader_filter, overlong_fields_are_cut_not_overrun)
-{
-    const std::string filter = std::string(600, 'r') + "," + std::string(600, 'u') + "," + std::string(2000, 'l');
+TEST(reader_filter, overlong_fields_are_cut_not_overrun) {
+    const std::string filter =
+        std::string(600, 'r') + "," + std::string(600, 'u') + "," + std::string(2000, 'l');
     char reader[256];
     char usb[256];
     char list[1024];
@@ -62,8 +61,7 @@ TEST(reader_filter, overlong_fields_are_cut_not_overrun)
     EXPECT_EQ(std::strlen(list), 1023u);
 }
 
-std::vector<char> multi_string(const std::vector<std::string>& names)
-{
+std::vector<char> multi_string(const std::vector<std::string>& names) {
     std::vector<char> out;
     for (const std::string& n : names) {
         out.insert(out.end(), n.begin(), n.end());
@@ -73,10 +71,10 @@ std::vector<char> multi_string(const std::vector<std::string>& names)
     return out;
 }
 
-TEST(reader_selection, case_sensitive_substring_in_list_order)
-{
-    const auto list = multi_string({"\\\\?PnP?\\Notification", "Quessar vKessa Tavrel 00 00", "quessar lower 00 00",
-                                    "Other Reader", "Quessar vKessa Tavrel 00 01"});
+TEST(reader_selection, case_sensitive_substring_in_list_order) {
+    const auto list =
+        multi_string({"\\\\?PnP?\\Notification", "Quessar vKessa Tavrel 00 00",
+                      "quessar lower 00 00", "Other Reader", "Quessar vKessa Tavrel 00 01"});
     reader_table table;
     ASSERT_EQ(match_reader_names(list, "Quessar", table), 2u);
     EXPECT_STREQ(table.names[0], "Quessar vKessa Tavrel 00 00");
@@ -87,18 +85,17 @@ TEST(reader_selection, case_sensitive_substring_in_list_order)
     EXPECT_EQ(match_reader_names(list, "PnP", table), 0u);
 }
 
-TEST(reader_selection, at_most_32_readers)
-{
+TEST(reader_selection, at_most_32_readers) {
     std::vector<std::string> names;
-    for (int i = 0; i < 40; ++i) names.push_back("Quessar reader " + std::to_string(i));
+    for (int i = 0; i < 40; ++i)
+        names.push_back("Quessar reader " + std::to_string(i));
     reader_table table;
     EXPECT_EQ(match_reader_names(multi_string(names), "Quessar", table), 32u);
     EXPECT_STREQ(table.names[31], "Quessar reader 31");
 }
 
-TEST(reader_selection, unterminated_list_is_read_within_bounds)
-{
-    const char raw[] = {'Q', 'u', 'e', 's'};  // no terminator at all
+TEST(reader_selection, unterminated_list_is_read_within_bounds) {
+    const char raw[] = {'Q', 'u', 'e', 's'}; // no terminator at all
     reader_table table;
     EXPECT_EQ(match_reader_names(std::span<const char>(raw, sizeof(raw)), "Que", table), 1u);
     EXPECT_STREQ(table.names[0], "Ques");
@@ -106,34 +103,30 @@ TEST(reader_selection, unterminated_list_is_read_within_bounds)
 
 // Scripted reader listing: the readers "with a card" the next scan sees.
 std::vector<std::string> g_readers;
-int scripted_lister(const char* pattern, reader_table& table)
-{
+int scripted_lister(const char* pattern, reader_table& table) {
     const auto list = multi_string(g_readers);
     return static_cast<int>(match_reader_names(list, pattern, table));
 }
 
 class device_list : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         device_manager().set_reader_lister(scripted_lister);
         clear();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         clear();
         device_manager().set_reader_lister(nullptr);
     }
-    static void clear()
-    {
+    static void clear() {
         g_readers.clear();
-        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
+        while (device_node* node = device_manager().head())
+            device_manager().remove_device(node);
     }
     static constexpr const char* filter = "Quessar,vid_0000";
 };
 
-TEST_F(device_list, states_follow_scans_and_purge_deletes_removed)
-{
+TEST_F(device_list, states_follow_scans_and_purge_deletes_removed) {
     g_readers = {"Quessar A", "Quessar B", "Unrelated"};
     EXPECT_EQ(dev_refresh(filter), 2);
     device_id a = no_device;
@@ -167,8 +160,7 @@ TEST_F(device_list, states_follow_scans_and_purge_deletes_removed)
     EXPECT_EQ(none, no_device);
 }
 
-TEST_F(device_list, filter_without_comma_selects_nothing)
-{
+TEST_F(device_list, filter_without_comma_selects_nothing) {
     g_readers = {"Quessar A"};
     EXPECT_EQ(dev_refresh("Quessar"), 0);
     EXPECT_EQ(device_manager().device_count(), 0);
@@ -176,8 +168,7 @@ TEST_F(device_list, filter_without_comma_selects_nothing)
     EXPECT_EQ(std::string(device_manager().last_filter()), " \t ,vid,list");
 }
 
-TEST_F(device_list, device_at_is_bounded_by_reader_count)
-{
+TEST_F(device_list, device_at_is_bounded_by_reader_count) {
     g_readers = {"Quessar A", "Quessar B"};
     dev_refresh(filter);
     ASSERT_NE(device_manager().device_at(1), nullptr);
@@ -186,8 +177,7 @@ TEST_F(device_list, device_at_is_bounded_by_reader_count)
     EXPECT_EQ(device_manager().device_at(-1), nullptr);
 }
 
-TEST_F(device_list, null_cursor_starts_at_the_first_device)
-{
+TEST_F(device_list, null_cursor_starts_at_the_first_device) {
     g_readers = {"Quessar A", "Quessar B"};
     dev_refresh(filter);
     device_node* cursor = nullptr;
@@ -197,8 +187,7 @@ TEST_F(device_list, null_cursor_starts_at_the_first_device)
     EXPECT_EQ(cursor, device_manager().head());
 }
 
-TEST_F(device_list, removing_or_purging_under_the_cursor_continues_the_walk)
-{
+TEST_F(device_list, removing_or_purging_under_the_cursor_continues_the_walk) {
     g_readers = {"Quessar A", "Quessar B", "Quessar C"};
     dev_refresh(filter);
     device_id a = no_device;
@@ -219,8 +208,7 @@ TEST_F(device_list, removing_or_purging_under_the_cursor_continues_the_walk)
     EXPECT_EQ(dev_next_in_state(&next, device_state_any), "");
 }
 
-TEST_F(device_list, a_purged_device_id_never_finds_its_successor)
-{
+TEST_F(device_list, a_purged_device_id_never_finds_its_successor) {
     std::set<device_id> seen;
     g_readers = {"Quessar A"};
     dev_refresh(filter);
@@ -229,9 +217,9 @@ TEST_F(device_list, a_purged_device_id_never_finds_its_successor)
     seen.insert(old);
     for (int round = 0; round < 50; ++round) {
         g_readers.clear();
-        dev_refresh(filter);  // deletes the device
+        dev_refresh(filter); // deletes the device
         g_readers = {"Quessar A"};
-        dev_refresh(filter);  // a new object for the same reader, often at the same address
+        dev_refresh(filter); // a new object for the same reader, often at the same address
         device_id fresh = no_device;
         EXPECT_EQ(dev_first_in_state(&fresh, device_state_any), "Quessar A");
         EXPECT_TRUE(seen.insert(fresh).second) << "device id reused";
@@ -242,4 +230,4 @@ TEST_F(device_list, a_purged_device_id_never_finds_its_successor)
     }
 }
 
-}  // namespace
+} // namespace

@@ -20,23 +20,23 @@ struct scripted_answer {
 };
 
 class scripted_winscard : public device_winscard {
-public:
+  public:
     scripted_winscard() : device_winscard("Quessar scripted") { set_card_handle(1); }
     ~scripted_winscard() override { set_card_handle(0); }
 
     std::deque<scripted_answer> answers;
     std::vector<bytes> exchanged;
 
-protected:
-    uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length) override
-    {
+  protected:
+    uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply,
+                           size_t* reply_length) override {
         exchanged.emplace_back(command, command + length);
-        if (answers.empty()) return 0x80100016u;  // not transacted
+        if (answers.empty()) return 0x80100016u; // not transacted
         scripted_answer answer = answers.front();
         answers.pop_front();
         if (answer.rc != 0 || answer.reply.size() > *reply_length) {
             *reply_length = 0;
-            return answer.rc != 0 ? answer.rc : 0x80100008u;  // insufficient buffer
+            return answer.rc != 0 ? answer.rc : 0x80100008u; // insufficient buffer
         }
         std::copy(answer.reply.begin(), answer.reply.end(), reply);
         *reply_length = answer.reply.size();
@@ -46,8 +46,7 @@ protected:
 
 const bytes command = {0x80, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
 
-TEST(device_winscard, empty_reply_after_a_long_one_is_no_response)
-{
+TEST(device_winscard, empty_reply_after_a_long_one_is_no_response) {
     scripted_winscard device;
     bytes long_reply(300, 0x11);
     long_reply.push_back(0x90);
@@ -63,8 +62,7 @@ TEST(device_winscard, empty_reply_after_a_long_one_is_no_response)
     EXPECT_EQ(device.get_response(reply, &length), 3);
 }
 
-TEST(device_winscard, empty_reply_through_the_transport_is_8004)
-{
+TEST(device_winscard, empty_reply_through_the_transport_is_8004) {
     auto owned = std::make_unique<scripted_winscard>();
     scripted_winscard* device = owned.get();
     device_manager().adopt_device(std::move(owned));
@@ -81,8 +79,7 @@ TEST(device_winscard, empty_reply_through_the_transport_is_8004)
     EXPECT_EQ(dev_remove(device->id()), 0);
 }
 
-TEST(device_winscard, size_limits_of_one_exchange)
-{
+TEST(device_winscard, size_limits_of_one_exchange) {
     scripted_winscard device;
     bytes full(2048, 0x33);
     full[2046] = 0x90;
@@ -106,8 +103,7 @@ TEST(device_winscard, size_limits_of_one_exchange)
     EXPECT_EQ(device.send_and_receive(command.data(), command.size(), small, &length), 2);
 }
 
-TEST(device_winscard, pcsc_errors_come_back_unchanged_and_unconnected_sends_nothing)
-{
+TEST(device_winscard, pcsc_errors_come_back_unchanged_and_unconnected_sends_nothing) {
     scripted_winscard device;
     device.answers = {{0x80100016u, {}}};
     EXPECT_EQ(device.send(command.data(), command.size()), 0x80100016u);
@@ -123,4 +119,4 @@ TEST(device_winscard, pcsc_errors_come_back_unchanged_and_unconnected_sends_noth
     EXPECT_EQ(unconnected.set_timeout(700), 700);
 }
 
-}  // namespace
+} // namespace

@@ -13,13 +13,14 @@
 #include "device_id.h"
 
 class fake_device : public device_base {
-public:
+  public:
     using reply_fn = std::function<std::vector<uint8_t>(std::span<const uint8_t>)>;
 
-    fake_device(std::string name, reply_fn reply) : name_(std::move(name)), reply_(std::move(reply)) {}
+    fake_device(std::string name, reply_fn reply)
+        : name_(std::move(name)), reply_(std::move(reply)) {}
 
-    int send_and_receive(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length) override
-    {
+    int send_and_receive(const uint8_t* command, size_t length, uint8_t* reply,
+                         size_t* reply_length) override {
         sent.emplace_back(command, command + length);
         if (fail_send) return 1;
         const std::vector<uint8_t> answer = reply_({command, length});
@@ -28,8 +29,7 @@ public:
         *reply_length = answer.size();
         return 0;
     }
-    int32_t set_timeout(int32_t ms) override
-    {
+    int32_t set_timeout(int32_t ms) override {
         last_timeout = ms;
         return ms;
     }
@@ -45,7 +45,7 @@ public:
     bool removed = false;
     int32_t last_timeout = -1;
 
-private:
+  private:
     std::string name_;
     reply_fn reply_;
     int32_t state_ = device_state_new;

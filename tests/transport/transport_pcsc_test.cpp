@@ -24,31 +24,32 @@ using cardsim::test::simulated_token;
 // Both readers, or only the first (tests that use one card look at its reader
 // only, so a card in the other reader does not change their counts).
 constexpr const char* filter = "Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000";
-constexpr const char* first_filter = "Quessar vKessa Tavrel 00 00,vid_0000&pid_0000,vid_0000&pid_0000";
+constexpr const char* first_filter =
+    "Quessar vKessa Tavrel 00 00,vid_0000&pid_0000,vid_0000&pid_0000";
 const std::string first_reader = cardsim::test::reader_for_port(cardsim::test::first_port);
 const std::string second_reader = cardsim::test::reader_for_port(cardsim::test::second_port);
 
-apdu_command get_dev_info() { return apdu_command(apdu_case_2_ext, 0x80, 0x04, 0x00, 0x00, "GetDevInfo"); }
+apdu_command get_dev_info() {
+    return apdu_command(apdu_case_2_ext, 0x80, 0x04, 0x00, 0x00, "GetDevInfo");
+}
 const bytes get_dev_info_bytes = {0x80, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00};
 
 class transport_pcsc : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(cardsim::test::ensure_pcscd()); }
-    void TearDown() override
-    {
-        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
+    void TearDown() override {
+        while (device_node* node = device_manager().head())
+            device_manager().remove_device(node);
     }
     // Refreshes and returns the id of the device for reader (no_device when none).
-    static device_id device_for(const std::string& reader)
-    {
+    static device_id device_for(const std::string& reader) {
         device_id id = no_device;
         for (std::string name = dev_first_in_state(&id, device_state_any); id != no_device;
              name = dev_next_in_state(&id, device_state_any))
             if (name == reader) return id;
         return no_device;
     }
-    static device_id connected_device(const std::string& reader)
-    {
+    static device_id connected_device(const std::string& reader) {
         dev_refresh(reader == first_reader ? first_filter : filter);
         const device_id id = device_for(reader);
         EXPECT_NE(id, no_device);
@@ -58,20 +59,20 @@ protected:
 };
 
 // Resets the card from a second PC/SC client, as another application would.
-void reset_from_another_client(const std::string& reader)
-{
+void reset_from_another_client(const std::string& reader) {
     SCARDCONTEXT context = 0;
-    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context), SCARD_S_SUCCESS);
+    ASSERT_EQ(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context),
+              SCARD_S_SUCCESS);
     SCARDHANDLE handle = 0;
     DWORD protocol = 0;
-    ASSERT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &handle, &protocol),
+    ASSERT_EQ(SCardConnect(context, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &handle,
+                           &protocol),
               SCARD_S_SUCCESS);
     EXPECT_EQ(SCardDisconnect(handle, SCARD_RESET_CARD), SCARD_S_SUCCESS);
     SCardReleaseContext(context);
 }
 
-TEST_F(transport_pcsc, a_device_is_a_matching_reader_that_holds_a_card)
-{
+TEST_F(transport_pcsc, a_device_is_a_matching_reader_that_holds_a_card) {
     // The vpcd reader exists but is empty: no device.
     EXPECT_EQ(dev_refresh(first_filter), 0);
     EXPECT_EQ(device_manager().device_count(), 0);
@@ -89,12 +90,11 @@ TEST_F(transport_pcsc, a_device_is_a_matching_reader_that_holds_a_card)
     EXPECT_EQ(dev_refresh("Tavrel 00 00,x"), 1);
     EXPECT_EQ(dev_refresh("Tavrel 00 09,x"), 0);
     EXPECT_EQ(dev_refresh("Quessar vKessa Tavrel"), 0);
-    EXPECT_EQ(dev_refresh("  Tavrel 00 00,x,y"), 1);  // blanks stripped with three fields
-    EXPECT_EQ(dev_refresh("  Tavrel 00 00,x"), 0);    // kept with two
+    EXPECT_EQ(dev_refresh("  Tavrel 00 00,x,y"), 1); // blanks stripped with three fields
+    EXPECT_EQ(dev_refresh("  Tavrel 00 00,x"), 0);   // kept with two
 }
 
-TEST_F(transport_pcsc, connect_and_exchange_over_t1)
-{
+TEST_F(transport_pcsc, connect_and_exchange_over_t1) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
@@ -116,8 +116,7 @@ TEST_F(transport_pcsc, connect_and_exchange_over_t1)
     EXPECT_EQ(cmd_last_status_word(), 0x8003u);
 }
 
-TEST_F(transport_pcsc, connect_by_name_and_unknown_reader)
-{
+TEST_F(transport_pcsc, connect_by_name_and_unknown_reader) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     dev_refresh(filter);
@@ -133,8 +132,7 @@ TEST_F(transport_pcsc, connect_by_name_and_unknown_reader)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);
 }
 
-TEST_F(transport_pcsc, connect_to_an_empty_reader_tries_five_times)
-{
+TEST_F(transport_pcsc, connect_to_an_empty_reader_tries_five_times) {
     // The reader must be empty as pcscd sees it: a card another program put
     // there may still be on its way out.
     ASSERT_TRUE(cardsim::test::wait_for_reader(first_reader, false, 10s))
@@ -149,8 +147,7 @@ TEST_F(transport_pcsc, connect_to_an_empty_reader_tries_five_times)
     EXPECT_FALSE(empty.connected());
 }
 
-TEST_F(transport_pcsc, command_is_resent_once_after_a_card_reset)
-{
+TEST_F(transport_pcsc, command_is_resent_once_after_a_card_reset) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
@@ -167,8 +164,7 @@ TEST_F(transport_pcsc, command_is_resent_once_after_a_card_reset)
     EXPECT_EQ(dev_card_resets(id), 1u);
 }
 
-TEST_F(transport_pcsc, removal_gives_8003_and_the_device_is_purged)
-{
+TEST_F(transport_pcsc, removal_gives_8003_and_the_device_is_purged) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
@@ -183,8 +179,8 @@ TEST_F(transport_pcsc, removal_gives_8003_and_the_device_is_purged)
     uint32_t status = 0;
     uint8_t reply[16];
     size_t reply_length = sizeof(reply);
-    EXPECT_EQ(device_ctx().exchange(id, get_dev_info_bytes.data(), get_dev_info_bytes.size(), reply, &reply_length,
-                                    &status, 0),
+    EXPECT_EQ(device_ctx().exchange(id, get_dev_info_bytes.data(), get_dev_info_bytes.size(), reply,
+                                    &reply_length, &status, 0),
               1);
     EXPECT_EQ(status, 0x8002u) << "a purged device is not listed";
     apdu_command stale = get_dev_info();
@@ -199,8 +195,7 @@ TEST_F(transport_pcsc, removal_gives_8003_and_the_device_is_purged)
     EXPECT_EQ(apdu_transmit(again, fresh), transmit_ok);
 }
 
-TEST_F(transport_pcsc, second_card_in_second_reader_is_a_second_device)
-{
+TEST_F(transport_pcsc, second_card_in_second_reader_is_a_second_device) {
     cardsim::card_options small;
     small.max_buffer_size = 288;
     simulated_token first;
@@ -225,8 +220,7 @@ TEST_F(transport_pcsc, second_card_in_second_reader_is_a_second_device)
 }
 
 // Transport codes from faults injected in the simulated card behind pcscd.
-TEST_F(transport_pcsc, injected_faults_give_transport_codes)
-{
+TEST_F(transport_pcsc, injected_faults_give_transport_codes) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
@@ -242,7 +236,7 @@ TEST_F(transport_pcsc, injected_faults_give_transport_codes)
     EXPECT_EQ(cmd_send(id, status), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A82u);
 
-    apdu_command invalid(apdu_case_3_ext, 0x80, 0x02, 0x00, 0x00, "SetLabel");  // no data
+    apdu_command invalid(apdu_case_3_ext, 0x80, 0x02, 0x00, 0x00, "SetLabel"); // no data
     card.clear_log();
     EXPECT_EQ(cmd_send(id, invalid), cmd_transport_failed);
     EXPECT_EQ(cmd_last_status_word(), 0x8001u);
@@ -256,8 +250,7 @@ TEST_F(transport_pcsc, injected_faults_give_transport_codes)
 
 // Through vpcd an empty reply ends the card's link: the exchange fails, and
 // nothing of the earlier long reply is taken for an answer.
-TEST_F(transport_pcsc, empty_reply_is_a_failure_never_a_stale_success)
-{
+TEST_F(transport_pcsc, empty_reply_is_a_failure_never_a_stale_success) {
     simulated_token token;
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
@@ -273,4 +266,4 @@ TEST_F(transport_pcsc, empty_reply_is_a_failure_never_a_stale_success)
     EXPECT_EQ(empty.status_word(), 0u);
 }
 
-}  // namespace
+} // namespace

@@ -15,35 +15,36 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-bytes ok_reply(std::span<const uint8_t>) { return {0x90, 0x00}; }
+bytes ok_reply(std::span<const uint8_t>) {
+    return {0x90, 0x00};
+}
 
 class transport : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        while (device_node* node = device_manager().head()) device_manager().remove_device(node);
+  protected:
+    void TearDown() override {
+        while (device_node* node = device_manager().head())
+            device_manager().remove_device(node);
     }
     // A device whose card is a simulated token.
-    fake_device* add_card_device(cardsim::card& card, const char* name = "sim")
-    {
-        return add_device(name, [&card](std::span<const uint8_t> apdu) { return card.transmit(apdu); });
+    fake_device* add_card_device(cardsim::card& card, const char* name = "sim") {
+        return add_device(name,
+                          [&card](std::span<const uint8_t> apdu) { return card.transmit(apdu); });
     }
-    fake_device* add_device(const char* name, fake_device::reply_fn fn)
-    {
+    fake_device* add_device(const char* name, fake_device::reply_fn fn) {
         auto* device = new fake_device(name, std::move(fn));
         device_manager().adopt_device(std::unique_ptr<device_base>(device));
         return device;
     }
-    static apdu_command get_dev_info() { return apdu_command(apdu_case_2_ext, 0x80, 0x04, 0x00, 0x00, "GetDevInfo"); }
+    static apdu_command get_dev_info() {
+        return apdu_command(apdu_case_2_ext, 0x80, 0x04, 0x00, 0x00, "GetDevInfo");
+    }
 };
 
-TEST_F(transport, last_status_word_starts_at_9000)
-{
+TEST_F(transport, last_status_word_starts_at_9000) {
     EXPECT_EQ(cmd_last_status_word(), 0x9000u);
 }
 
-TEST_F(transport, exchange_parses_the_card_reply)
-{
+TEST_F(transport, exchange_parses_the_card_reply) {
     cardsim::card card;
     fake_device* device = add_card_device(card);
     apdu_command command = get_dev_info();
@@ -65,12 +66,13 @@ struct fault_case {
     int wrapper_result;
 };
 
-std::ostream& operator<<(std::ostream& os, const fault_case& c) { return os << c.label; }
+std::ostream& operator<<(std::ostream& os, const fault_case& c) {
+    return os << c.label;
+}
 
 class transport_fault : public transport, public ::testing::WithParamInterface<fault_case> {};
 
-TEST_P(transport_fault, sets_transport_code_and_wrapper_result)
-{
+TEST_P(transport_fault, sets_transport_code_and_wrapper_result) {
     const fault_case& c = GetParam();
     cardsim::card card;
     fake_device* device = add_card_device(card);
@@ -91,21 +93,20 @@ TEST_P(transport_fault, sets_transport_code_and_wrapper_result)
 
 const fault_case fault_cases[] = {
     {"none", [](cardsim::card&, fake_device&) {}, transmit_ok, 0x9000, cmd_ok},
-    {"empty_reply", [](cardsim::card& c, fake_device&) { c.inject_empty_reply(1); }, transmit_failed, 0x8004,
-     cmd_transport_failed},
-    {"one_byte_reply", [](cardsim::card& c, fake_device&) { c.inject_short_reply(1); }, transmit_failed, 0x8004,
-     cmd_transport_failed},
-    {"status_word", [](cardsim::card& c, fake_device&) { c.inject_status_word(0x6A82, 1); }, transmit_ok, 0x6A82,
-     cmd_bad_status},
-    {"send_failed", [](cardsim::card&, fake_device& d) { d.fail_send = true; }, transmit_failed, 0x8003,
-     cmd_transport_failed},
+    {"empty_reply", [](cardsim::card& c, fake_device&) { c.inject_empty_reply(1); },
+     transmit_failed, 0x8004, cmd_transport_failed},
+    {"one_byte_reply", [](cardsim::card& c, fake_device&) { c.inject_short_reply(1); },
+     transmit_failed, 0x8004, cmd_transport_failed},
+    {"status_word", [](cardsim::card& c, fake_device&) { c.inject_status_word(0x6A82, 1); },
+     transmit_ok, 0x6A82, cmd_bad_status},
+    {"send_failed", [](cardsim::card&, fake_device& d) { d.fail_send = true; }, transmit_failed,
+     0x8003, cmd_transport_failed},
 };
 
 INSTANTIATE_TEST_SUITE_P(codes, transport_fault, ::testing::ValuesIn(fault_cases),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST_F(transport, invalid_commands_are_0x8001_and_never_sent)
-{
+TEST_F(transport, invalid_commands_are_0x8001_and_never_sent) {
     fake_device* device = add_device("scripted", ok_reply);
     apdu_command unknown(7, 0x80, 0x00, 0x00, 0x00);
     EXPECT_EQ(apdu_transmit(device->id(), unknown), transmit_no_length);
@@ -116,8 +117,7 @@ TEST_F(transport, invalid_commands_are_0x8001_and_never_sent)
     EXPECT_TRUE(device->sent.empty());
 }
 
-TEST_F(transport, stale_device_id_is_0x8003_and_reaches_no_other_device)
-{
+TEST_F(transport, stale_device_id_is_0x8003_and_reaches_no_other_device) {
     fake_device* first = add_device("Quessar A", ok_reply);
     const device_id stale = first->id();
     ASSERT_EQ(dev_remove(stale), 0);
@@ -133,8 +133,7 @@ TEST_F(transport, stale_device_id_is_0x8003_and_reaches_no_other_device)
     EXPECT_EQ(cmd_last_status_word(), 0x8003u);
 }
 
-TEST_F(transport, device_that_reports_removal_is_purged)
-{
+TEST_F(transport, device_that_reports_removal_is_purged) {
     fake_device* device = add_device("gone", ok_reply);
     device->removed = true;
     const device_id id = device->id();
@@ -142,8 +141,7 @@ TEST_F(transport, device_that_reports_removal_is_purged)
     EXPECT_EQ(device_ctx().find_device(id), nullptr);
 }
 
-TEST_F(transport, reply_of_exactly_a_status_word_is_success_with_empty_body)
-{
+TEST_F(transport, reply_of_exactly_a_status_word_is_success_with_empty_body) {
     fake_device* device = add_device("scripted", ok_reply);
     apdu_command command = get_dev_info();
     EXPECT_EQ(apdu_transmit(device->id(), command), transmit_ok);
@@ -156,11 +154,9 @@ TEST_F(transport, reply_of_exactly_a_status_word_is_success_with_empty_body)
     EXPECT_EQ(cmd_copy_reply(command, buffer, &size, 1), cmd_bad_length);
 }
 
-TEST_F(transport, copy_reply_checks_both_bounds)
-{
-    fake_device* device = add_device("scripted", [](std::span<const uint8_t>) {
-        return bytes{1, 2, 3, 4, 5, 0x90, 0x00};
-    });
+TEST_F(transport, copy_reply_checks_both_bounds) {
+    fake_device* device = add_device(
+        "scripted", [](std::span<const uint8_t>) { return bytes{1, 2, 3, 4, 5, 0x90, 0x00}; });
     apdu_command command = get_dev_info();
     ASSERT_EQ(cmd_send(device->id(), command), cmd_ok);
     uint8_t buffer[8] = {};
@@ -176,9 +172,10 @@ TEST_F(transport, copy_reply_checks_both_bounds)
     EXPECT_EQ(cmd_copy_reply(command, buffer, &size, 6), cmd_bad_length);
 }
 
-TEST_F(transport, also_accepted_status_word)
-{
-    fake_device* device = add_device("scripted", [](std::span<const uint8_t>) { return bytes{0x6A, 0x9E}; });
+TEST_F(transport, also_accepted_status_word) {
+    fake_device* device = add_device("scripted", [](std::span<const uint8_t>) {
+        return bytes{0x6A, 0x9E};
+    });
     apdu_command command = get_dev_info();
     EXPECT_EQ(cmd_send(device->id(), command), cmd_bad_status);
     EXPECT_EQ(cmd_send(device->id(), command, 0x6A9E), cmd_ok);
@@ -192,8 +189,7 @@ struct chain_case {
 
 class transport_chain : public transport, public ::testing::WithParamInterface<chain_case> {};
 
-TEST_P(transport_chain, segments_by_device_chunk_size)
-{
+TEST_P(transport_chain, segments_by_device_chunk_size) {
     const chain_case& c = GetParam();
     fake_device* device = add_device("scripted", ok_reply);
     ASSERT_EQ(cmd_set_chunk_size(device->id(), 1024), 992u);
@@ -201,7 +197,8 @@ TEST_P(transport_chain, segments_by_device_chunk_size)
     const uint8_t prefix[] = {0x00, 0x01, 0x00, 0x00, 0x09, 0xC4};
     ASSERT_EQ(header.set_data(prefix), apdu_ok);
     bytes data(c.length);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i);
     EXPECT_EQ(cmd_send_chained(device->id(), header, data), cmd_ok);
 
     ASSERT_EQ(device->sent.size(), c.segments.size() + 1);
@@ -215,18 +212,21 @@ TEST_P(transport_chain, segments_by_device_chunk_size)
         EXPECT_EQ(apdu[1], 0x3A);
         ASSERT_EQ(apdu.size(), 7 + c.segments[i]);
         EXPECT_EQ(size_t{apdu[5]} * 256 + apdu[6], c.segments[i]);
-        EXPECT_TRUE(std::equal(apdu.begin() + 7, apdu.end(), data.begin() + static_cast<long>(offset)));
+        EXPECT_TRUE(
+            std::equal(apdu.begin() + 7, apdu.end(), data.begin() + static_cast<long>(offset)));
         offset += c.segments[i];
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(lengths, transport_chain,
-                         ::testing::Values(chain_case{1, {1}}, chain_case{991, {991}}, chain_case{992, {992}},
-                                           chain_case{993, {992, 1}}, chain_case{2500, {992, 992, 516}}),
-                         [](const auto& info) { return "bytes_" + std::to_string(info.param.length); });
+                         ::testing::Values(chain_case{1, {1}}, chain_case{991, {991}},
+                                           chain_case{992, {992}}, chain_case{993, {992, 1}},
+                                           chain_case{2500, {992, 992, 516}}),
+                         [](const auto& info) {
+                             return "bytes_" + std::to_string(info.param.length);
+                         });
 
-TEST_F(transport, chain_stops_at_first_failure_and_empty_chain_is_refused)
-{
+TEST_F(transport, chain_stops_at_first_failure_and_empty_chain_is_refused) {
     int count = 0;
     fake_device* device = add_device("scripted", [&count](std::span<const uint8_t>) {
         return ++count == 2 ? bytes{0x6A, 0x80} : bytes{0x90, 0x00};
@@ -244,8 +244,7 @@ TEST_F(transport, chain_stops_at_first_failure_and_empty_chain_is_refused)
     EXPECT_TRUE(device->sent.empty());
 }
 
-TEST_F(transport, chain_is_abandoned_when_the_card_was_reset_under_it)
-{
+TEST_F(transport, chain_is_abandoned_when_the_card_was_reset_under_it) {
     fake_device* device = nullptr;
     int count = 0;
     device = add_device("scripted", [&](std::span<const uint8_t>) {
@@ -253,7 +252,7 @@ TEST_F(transport, chain_is_abandoned_when_the_card_was_reset_under_it)
         if (++count == 3) device->note_card_reset();
         return bytes{0x90, 0x00};
     });
-    cmd_set_chunk_size(device->id(), 288);  // 256-byte segments
+    cmd_set_chunk_size(device->id(), 288); // 256-byte segments
     apdu_command header(apdu_case_3_ext, 0x80, 0x3A, 0, 0, "ImportCertificate");
     const uint8_t prefix[] = {0, 1};
     header.set_data(prefix);
@@ -270,23 +269,21 @@ struct chunk_case {
 
 class chunk_size : public transport, public ::testing::WithParamInterface<chunk_case> {};
 
-TEST_P(chunk_size, is_bounded_and_block_aligned)
-{
+TEST_P(chunk_size, is_bounded_and_block_aligned) {
     fake_device* device = add_device("scripted", ok_reply);
     EXPECT_EQ(cmd_get_chunk_size(device->id()), 1024u);
     EXPECT_EQ(cmd_set_chunk_size(device->id(), GetParam().max_buffer), GetParam().chunk);
     EXPECT_EQ(cmd_get_chunk_size(device->id()), GetParam().chunk);
 }
 
-INSTANTIATE_TEST_SUITE_P(max_buffer, chunk_size,
-                         ::testing::Values(chunk_case{0, 16}, chunk_case{31, 16}, chunk_case{32, 16},
-                                           chunk_case{33, 16}, chunk_case{48, 16}, chunk_case{64, 32},
-                                           chunk_case{1000, 960}, chunk_case{1024, 992}, chunk_case{2048, 1792},
-                                           chunk_case{0xFFFFFFFFu, 1792}),
-                         [](const auto& info) { return "max_" + std::to_string(info.param.max_buffer); });
+INSTANTIATE_TEST_SUITE_P(
+    max_buffer, chunk_size,
+    ::testing::Values(chunk_case{0, 16}, chunk_case{31, 16}, chunk_case{32, 16}, chunk_case{33, 16},
+                      chunk_case{48, 16}, chunk_case{64, 32}, chunk_case{1000, 960},
+                      chunk_case{1024, 992}, chunk_case{2048, 1792}, chunk_case{0xFFFFFFFFu, 1792}),
+    [](const auto& info) { return "max_" + std::to_string(info.param.max_buffer); });
 
-TEST_F(transport, two_devices_keep_their_own_chunk_size)
-{
+TEST_F(transport, two_devices_keep_their_own_chunk_size) {
     fake_device* small = add_device("small", ok_reply);
     fake_device* large = add_device("large", ok_reply);
     cmd_set_chunk_size(small->id(), 288);
@@ -300,13 +297,12 @@ TEST_F(transport, two_devices_keep_their_own_chunk_size)
     const bytes data(600, 0x22);
     ASSERT_EQ(cmd_send_chained(small->id(), header, data), cmd_ok);
     ASSERT_EQ(cmd_send_chained(large->id(), header, data), cmd_ok);
-    EXPECT_EQ(small->sent.size(), 1u + 3u);  // 256 + 256 + 88
+    EXPECT_EQ(small->sent.size(), 1u + 3u); // 256 + 256 + 88
     EXPECT_EQ(large->sent.size(), 1u + 1u);
     EXPECT_EQ(cmd_set_chunk_size(no_device, 1024), 0u);
 }
 
-TEST_F(transport, raw_operations_on_pcsc_devices_send_nothing)
-{
+TEST_F(transport, raw_operations_on_pcsc_devices_send_nothing) {
     device_base* reader = device_manager().add_device("Quessar raw", 0);
     const device_id id = reader->id();
     int32_t type = 0;
@@ -328,10 +324,9 @@ TEST_F(transport, raw_operations_on_pcsc_devices_send_nothing)
 
 // A device that supports sector reads, to show the length check of a raw read.
 class sector_device : public fake_device {
-public:
+  public:
     sector_device() : fake_device("sector", ok_reply) {}
-    int receive_raw(const uint8_t* block, size_t, uint8_t* buffer, size_t* length) override
-    {
+    int receive_raw(const uint8_t* block, size_t, uint8_t* buffer, size_t* length) override {
         last_block.assign(block, block + 16);
         const size_t n = std::min(*length, answer);
         std::fill(buffer, buffer + n, 0x5A);
@@ -342,8 +337,7 @@ public:
     bytes last_block;
 };
 
-TEST_F(transport, raw_read_of_another_length_is_0x8005)
-{
+TEST_F(transport, raw_read_of_another_length_is_0x8005) {
     auto* device = new sector_device;
     device_manager().adopt_device(std::unique_ptr<device_base>(device));
     bytes buffer(1024);
@@ -359,20 +353,22 @@ TEST_F(transport, raw_read_of_another_length_is_0x8005)
 // data, at the buffer's end or after cmd_max_continued_pieces commands.
 struct continued_case {
     const char* label;
-    int pieces_with_more;  // replies "piece 6A9E" before the closing reply
-    bytes closing;         // the reply after them
+    int pieces_with_more; // replies "piece 6A9E" before the closing reply
+    bytes closing;        // the reply after them
     uint32_t capacity;
     int result;
     size_t commands;
-    uint32_t total;        // *size afterwards
+    uint32_t total; // *size afterwards
 };
 
-std::ostream& operator<<(std::ostream& os, const continued_case& c) { return os << c.label; }
+std::ostream& operator<<(std::ostream& os, const continued_case& c) {
+    return os << c.label;
+}
 
-class transport_continued : public transport, public ::testing::WithParamInterface<continued_case> {};
+class transport_continued : public transport,
+                            public ::testing::WithParamInterface<continued_case> {};
 
-TEST_P(transport_continued, follows_more_data_and_is_bounded)
-{
+TEST_P(transport_continued, follows_more_data_and_is_bounded) {
     const continued_case& c = GetParam();
     int answered = 0;
     fake_device* device = add_device("scripted", [&](std::span<const uint8_t>) {
@@ -385,7 +381,8 @@ TEST_P(transport_continued, follows_more_data_and_is_bounded)
     EXPECT_EQ(cmd_read_continued(device->id(), command, buffer.data(), &size), c.result);
     EXPECT_EQ(device->sent.size(), c.commands);
     EXPECT_EQ(size, c.total);
-    for (const bytes& sent : device->sent) EXPECT_EQ(sent, device->sent.front());
+    for (const bytes& sent : device->sent)
+        EXPECT_EQ(sent, device->sent.front());
 }
 
 const continued_case continued_cases[] = {
@@ -394,11 +391,16 @@ const continued_case continued_cases[] = {
     {"empty_more_piece_ends", 1, {0x6A, 0x9E}, 16, cmd_ok, 2, 2},
     {"other_status_word_fails", 1, {0x6A, 0x82}, 16, cmd_bad_status, 2, 2},
     {"buffer_full", 5, {0x90, 0x00}, 5, cmd_bad_length, 3, 6},
-    {"card_never_stops", 1000, {0x90, 0x00}, 100000, cmd_bad_status,
-     static_cast<size_t>(cmd_max_continued_pieces), 2u * cmd_max_continued_pieces},
+    {"card_never_stops",
+     1000,
+     {0x90, 0x00},
+     100000,
+     cmd_bad_status,
+     static_cast<size_t>(cmd_max_continued_pieces),
+     2u * cmd_max_continued_pieces},
 };
 
 INSTANTIATE_TEST_SUITE_P(pieces, transport_continued, ::testing::ValuesIn(continued_cases),
                          [](const auto& info) { return std::string(info.param.label); });
 
-}  // namespace
+} // namespace

@@ -48,8 +48,7 @@ struct continuation {
 // historical bytes); TD1 = 0x80 (TD2 present); TD2 = 0x01 (T=1, nothing
 // more), so T=1 is the only protocol offered; historical bytes; TCK = XOR of
 // T0 .. the last historical byte.
-std::vector<uint8_t> make_atr()
-{
+std::vector<uint8_t> make_atr() {
     constexpr uint8_t historical[] = {'T', 'a', 'v', 'r', 'e', 'l'};
     constexpr size_t head = 4;
     std::vector<uint8_t> atr(head + sizeof historical + 1);
@@ -57,20 +56,21 @@ std::vector<uint8_t> make_atr()
     atr[1] = static_cast<uint8_t>(0x80 | sizeof historical);
     atr[2] = 0x80;
     atr[3] = 0x01;
-    for (size_t i = 0; i < sizeof historical; ++i) atr[head + i] = historical[i];
+    for (size_t i = 0; i < sizeof historical; ++i)
+        atr[head + i] = historical[i];
     uint8_t tck = 0;
-    for (size_t i = 1; i + 1 < atr.size(); ++i) tck ^= atr[i];
+    for (size_t i = 1; i + 1 < atr.size(); ++i)
+        tck ^= atr[i];
     atr.back() = tck;
     return atr;
 }
 
-bool carries_data(uint16_t status)
-{
+bool carries_data(uint16_t status) {
     const uint8_t sw1 = static_cast<uint8_t>(status >> 8);
     return status == sw::more_data || sw1 == 0x90 || sw1 == 0x61 || sw1 == 0x62 || sw1 == 0x63;
 }
 
-}  // namespace
+} // namespace
 
 struct card::impl {
     mutable std::mutex lock;
@@ -79,32 +79,30 @@ struct card::impl {
     std::deque<fault> faults;
     std::deque<ins_fault> ins_faults;
     std::deque<std::vector<uint8_t>> log;
-    std::deque<std::vector<uint8_t>> replies;  // the reply to each logged command
+    std::deque<std::vector<uint8_t>> replies; // the reply to each logged command
     std::optional<chain_state> chain;
     std::optional<continuation> pending;
     std::string image_error;
     std::vector<command_row> table = command_table();
 
-    void clear_volatile()
-    {
+    void clear_volatile() {
         model.vol = volatile_state{};
         chain.reset();
         pending.reset();
     }
 
-    size_t forced_piece_size = 0;  // test setting; 0 = by the buffer size
+    size_t forced_piece_size = 0; // test setting; 0 = by the buffer size
 
-    size_t piece_size() const
-    {
+    size_t piece_size() const {
         if (forced_piece_size != 0) return forced_piece_size;
         // Pieces fit the host's data chunk (maximum buffer size - 32) and its
         // 2048-byte reply buffer.
-        const size_t chunk = model.options.max_buffer_size > 64 ? model.options.max_buffer_size - 32 : 32;
+        const size_t chunk =
+            model.options.max_buffer_size > 64 ? model.options.max_buffer_size - 32 : 32;
         return std::min<size_t>(chunk, 2046);
     }
 
-    bool save()
-    {
+    bool save() {
         if (model.options.image_path.empty()) return true;
         std::string error;
         if (!cardsim::save_image(model.persistent, model.options.image_path, error)) {
@@ -114,8 +112,7 @@ struct card::impl {
         return true;
     }
 
-    static std::vector<uint8_t> finish(std::vector<uint8_t> data, uint16_t status)
-    {
+    static std::vector<uint8_t> finish(std::vector<uint8_t> data, uint16_t status) {
         data.push_back(static_cast<uint8_t>(status >> 8));
         data.push_back(static_cast<uint8_t>(status));
         return data;
@@ -123,18 +120,21 @@ struct card::impl {
 
     // Applies Le: a body longer than Ne is not sent; 6Cxx tells the exact
     // length when it fits one byte (ISO 7816-4 "wrong Le field"), else 6700.
-    static std::vector<uint8_t> finish_le(const command_apdu& a, std::vector<uint8_t> data, uint16_t status)
-    {
+    static std::vector<uint8_t> finish_le(const command_apdu& a, std::vector<uint8_t> data,
+                                          uint16_t status) {
         if (a.has_le() && data.size() > a.ne)
-            return finish({}, data.size() <= 0xFF ? static_cast<uint16_t>(0x6C00 | data.size()) : sw::wrong_length);
+            return finish({}, data.size() <= 0xFF ? static_cast<uint16_t>(0x6C00 | data.size())
+                                                  : sw::wrong_length);
         return finish(std::move(data), status);
     }
 
-    std::vector<uint8_t> next_piece(const command_apdu& a)
-    {
-        const size_t n = std::min({pending->rest.size(), piece_size(), size_t{a.has_le() ? a.ne : 0x10000u}});
-        std::vector<uint8_t> piece(pending->rest.begin(), pending->rest.begin() + static_cast<std::ptrdiff_t>(n));
-        pending->rest.erase(pending->rest.begin(), pending->rest.begin() + static_cast<std::ptrdiff_t>(n));
+    std::vector<uint8_t> next_piece(const command_apdu& a) {
+        const size_t n =
+            std::min({pending->rest.size(), piece_size(), size_t{a.has_le() ? a.ne : 0x10000u}});
+        std::vector<uint8_t> piece(pending->rest.begin(),
+                                   pending->rest.begin() + static_cast<std::ptrdiff_t>(n));
+        pending->rest.erase(pending->rest.begin(),
+                            pending->rest.begin() + static_cast<std::ptrdiff_t>(n));
         uint16_t status = sw::more_data;
         if (pending->rest.empty()) {
             pending.reset();
@@ -143,8 +143,7 @@ struct card::impl {
         return finish(std::move(piece), status);
     }
 
-    std::vector<uint8_t> execute(std::span<const uint8_t> bytes)
-    {
+    std::vector<uint8_t> execute(std::span<const uint8_t> bytes) {
         const auto parsed = parse_apdu(bytes);
         if (!parsed) {
             chain.reset();
@@ -156,7 +155,8 @@ struct card::impl {
         // The same command again continues a reply handed out in pieces;
         // anything else ends it.
         if (pending) {
-            if (std::equal(bytes.begin(), bytes.end(), pending->command.begin(), pending->command.end()))
+            if (std::equal(bytes.begin(), bytes.end(), pending->command.begin(),
+                           pending->command.end()))
                 return next_piece(a);
             pending.reset();
         }
@@ -171,14 +171,15 @@ struct card::impl {
         std::span<const uint8_t> data = a.data;
         std::vector<uint8_t> joined;
         std::vector<size_t> parts;
-        const bool continues_chain = chain && chain->cla_family == a.cla_family() && chain->ins == a.ins;
+        const bool continues_chain =
+            chain && chain->cla_family == a.cla_family() && chain->ins == a.ins;
         if (continues_chain && (chain->p1 != a.p1 || chain->p2 != a.p2)) {
             // A part of the same command with other parameters: the host
             // mixed two chains.
             chain.reset();
             return finish({}, sw::last_command_expected);
         }
-        if (chain && !continues_chain) chain.reset();  // an abandoned chain
+        if (chain && !continues_chain) chain.reset(); // an abandoned chain
 
         if (a.chained()) {
             if (!row->chaining) return finish({}, sw::chaining_not_supported);
@@ -191,7 +192,7 @@ struct card::impl {
             chain->parts.push_back(a.data.size());
             return finish({}, sw::ok);
         }
-        if (chain) {  // the last part
+        if (chain) { // the last part
             if (chain->data.size() + a.data.size() > max_chain_data) {
                 chain.reset();
                 return finish({}, sw::wrong_length);
@@ -206,18 +207,18 @@ struct card::impl {
 
         command_context ctx(a, data, parts, model);
         status = row->handler(ctx);
-        if (ctx.changed() && !save()) status = 0x6581;  // memory failure
+        if (ctx.changed() && !save()) status = 0x6581; // memory failure
         if (!carries_data(status)) ctx.reply.clear();
         if (ctx.pieces() && status == sw::ok && ctx.reply.size() > piece_size()) {
-            pending = continuation{std::vector<uint8_t>(bytes.begin(), bytes.end()), std::move(ctx.reply)};
+            pending = continuation{std::vector<uint8_t>(bytes.begin(), bytes.end()),
+                                   std::move(ctx.reply)};
             return next_piece(a);
         }
         return finish_le(a, std::move(ctx.reply), status);
     }
 };
 
-card::card(card_options options) : impl_(std::make_unique<impl>())
-{
+card::card(card_options options) : impl_(std::make_unique<impl>()) {
     impl_->model.options = std::move(options);
     const std::string& path = impl_->model.options.image_path;
     bool loaded = false;
@@ -242,8 +243,7 @@ card::card(card_options options) : impl_(std::make_unique<impl>())
 
 card::~card() = default;
 
-std::vector<uint8_t> card::transmit(std::span<const uint8_t> command_apdu)
-{
+std::vector<uint8_t> card::transmit(std::span<const uint8_t> command_apdu) {
     std::lock_guard g(impl_->lock);
     impl_->log.emplace_back(command_apdu.begin(), command_apdu.end());
     if (impl_->log.size() > max_log_entries) impl_->log.pop_front();
@@ -253,16 +253,18 @@ std::vector<uint8_t> card::transmit(std::span<const uint8_t> command_apdu)
     return reply;
 }
 
-std::vector<uint8_t> card::answer(std::span<const uint8_t> command_apdu)
-{
+std::vector<uint8_t> card::answer(std::span<const uint8_t> command_apdu) {
     if (!impl_->powered) return {};
     if (!impl_->faults.empty()) {
         const fault f = impl_->faults.front();
         impl_->faults.pop_front();
         switch (f.kind) {
-        case fault_kind::empty_reply: return {};
-        case fault_kind::short_reply: return {0x90};
-        case fault_kind::status_word: return impl::finish({}, f.sw);
+        case fault_kind::empty_reply:
+            return {};
+        case fault_kind::short_reply:
+            return {0x90};
+        case fault_kind::status_word:
+            return impl::finish({}, f.sw);
         }
     }
     if (command_apdu.size() >= 4) {
@@ -281,119 +283,106 @@ std::vector<uint8_t> card::answer(std::span<const uint8_t> command_apdu)
     return impl_->execute(command_apdu);
 }
 
-std::vector<uint8_t> card::atr() const { return make_atr(); }
+std::vector<uint8_t> card::atr() const {
+    return make_atr();
+}
 
-void card::power_on()
-{
+void card::power_on() {
     std::lock_guard g(impl_->lock);
     if (!impl_->powered) impl_->clear_volatile();
     impl_->powered = true;
 }
 
-void card::power_off()
-{
+void card::power_off() {
     std::lock_guard g(impl_->lock);
     impl_->clear_volatile();
     impl_->powered = false;
 }
 
-void card::reset()
-{
+void card::reset() {
     std::lock_guard g(impl_->lock);
     impl_->clear_volatile();
     impl_->powered = true;
 }
 
-bool card::powered() const
-{
+bool card::powered() const {
     std::lock_guard g(impl_->lock);
     return impl_->powered;
 }
 
-void card::inject_empty_reply(int count)
-{
+void card::inject_empty_reply(int count) {
     std::lock_guard g(impl_->lock);
-    for (int i = 0; i < count; ++i) impl_->faults.push_back({fault_kind::empty_reply, 0});
+    for (int i = 0; i < count; ++i)
+        impl_->faults.push_back({fault_kind::empty_reply, 0});
 }
 
-void card::inject_short_reply(int count)
-{
+void card::inject_short_reply(int count) {
     std::lock_guard g(impl_->lock);
-    for (int i = 0; i < count; ++i) impl_->faults.push_back({fault_kind::short_reply, 0});
+    for (int i = 0; i < count; ++i)
+        impl_->faults.push_back({fault_kind::short_reply, 0});
 }
 
-void card::inject_status_word(uint16_t sw, int count)
-{
+void card::inject_status_word(uint16_t sw, int count) {
     std::lock_guard g(impl_->lock);
-    for (int i = 0; i < count; ++i) impl_->faults.push_back({fault_kind::status_word, sw});
+    for (int i = 0; i < count; ++i)
+        impl_->faults.push_back({fault_kind::status_word, sw});
 }
 
-void card::inject_status_word_on(uint8_t ins, uint16_t sw, int skip)
-{
+void card::inject_status_word_on(uint8_t ins, uint16_t sw, int skip) {
     std::lock_guard g(impl_->lock);
     impl_->ins_faults.push_back({ins, skip, sw});
 }
 
-void card::clear_faults()
-{
+void card::clear_faults() {
     std::lock_guard g(impl_->lock);
     impl_->faults.clear();
     impl_->ins_faults.clear();
 }
 
-std::vector<std::vector<uint8_t>> card::apdu_log() const
-{
+std::vector<std::vector<uint8_t>> card::apdu_log() const {
     std::lock_guard g(impl_->lock);
     return {impl_->log.begin(), impl_->log.end()};
 }
 
-std::vector<std::vector<uint8_t>> card::reply_log() const
-{
+std::vector<std::vector<uint8_t>> card::reply_log() const {
     std::lock_guard g(impl_->lock);
     return {impl_->replies.begin(), impl_->replies.end()};
 }
 
-void card::clear_log()
-{
+void card::clear_log() {
     std::lock_guard g(impl_->lock);
     impl_->log.clear();
     impl_->replies.clear();
 }
 
-size_t card::max_buffer_size() const
-{
+size_t card::max_buffer_size() const {
     std::lock_guard g(impl_->lock);
     return impl_->model.options.max_buffer_size;
 }
 
-void card::set_max_buffer_size(size_t size)
-{
+void card::set_max_buffer_size(size_t size) {
     std::lock_guard g(impl_->lock);
     impl_->model.options.max_buffer_size = size;
 }
 
-void card_test_access::set_table(card& c, std::vector<command_row> table)
-{
+void card_test_access::set_table(card& c, std::vector<command_row> table) {
     std::lock_guard g(c.impl_->lock);
     c.impl_->table = std::move(table);
 }
 
-std::string card::image_error() const
-{
+std::string card::image_error() const {
     std::lock_guard g(impl_->lock);
     return impl_->image_error;
 }
 
-void card::set_piece_size(size_t size)
-{
+void card::set_piece_size(size_t size) {
     std::lock_guard g(impl_->lock);
     impl_->forced_piece_size = size;
 }
 
-bool card::save_image()
-{
+bool card::save_image() {
     std::lock_guard g(impl_->lock);
     return impl_->save();
 }
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -40,7 +40,7 @@ struct card_options {
 };
 
 class card {
-public:
+  public:
     // The card starts inserted and powered (as after a cold reset).
     explicit card(card_options options = {});
     ~card();
@@ -96,7 +96,7 @@ public:
 
     struct impl;
 
-private:
+  private:
     // The reply to one command (transmit logs both).
     std::vector<uint8_t> answer(std::span<const uint8_t> command_apdu);
 
@@ -108,9 +108,9 @@ private:
 // card in the reader, disconnecting removes it. Port 35963 is the first vpcd
 // reader ("... 00 00"), 35964 the second ("... 00 01").
 class vpcd_link {
-public:
+  public:
     vpcd_link(card& c, uint16_t port = 35963, std::string host = "127.0.0.1");
-    ~vpcd_link();  // stops
+    ~vpcd_link(); // stops
     vpcd_link(const vpcd_link&) = delete;
     vpcd_link& operator=(const vpcd_link&) = delete;
 
@@ -123,8 +123,8 @@ public:
 
     struct impl;
 
-private:
+  private:
     std::unique_ptr<impl> impl_;
 };
 
-}  // namespace cardsim
+} // namespace cardsim

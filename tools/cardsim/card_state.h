@@ -38,7 +38,8 @@ inline constexpr size_t challenge_size = 8;
 // The reserved 8-byte name F0 F1 .. F7 of the hidden application and of the
 // hidden container present in every application (secure-messaging MACs and
 // the host's session keys live there).
-inline constexpr std::array<uint8_t, 8> reserved_name = {0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7};
+inline constexpr std::array<uint8_t, 8> reserved_name = {0xF0, 0xF1, 0xF2, 0xF3,
+                                                         0xF4, 0xF5, 0xF6, 0xF7};
 // Ids the card answers for the reserved application and the reserved
 // container (OpenApplication / OpenContainer of the name F0..F7); no real
 // application or container is ever given these ids.
@@ -53,7 +54,7 @@ inline constexpr uint32_t right_any_login = 0x11;
 inline constexpr uint32_t right_everyone = 0xFF;
 
 struct pin_state {
-    std::string text;  // at most max_pin_length bytes
+    std::string text; // at most max_pin_length bytes
     uint8_t max_retries = 10;
     uint8_t remaining = 10;
     bool is_default = true;
@@ -64,9 +65,9 @@ struct pin_state {
 struct file_entry {
     std::string name;
     uint32_t size = 0;
-    uint32_t read_rights = right_everyone;   // kept as the host sent them
+    uint32_t read_rights = right_everyone; // kept as the host sent them
     uint32_t write_rights = right_everyone;
-    std::vector<uint8_t> content;            // always `size` bytes
+    std::vector<uint8_t> content; // always `size` bytes
 };
 
 enum class key_kind : uint8_t { none = 0, rsa = 1, sm2 = 2 };
@@ -74,7 +75,7 @@ enum class key_kind : uint8_t { none = 0, rsa = 1, sm2 = 2 };
 struct key_pair {
     key_kind kind = key_kind::none;
     uint32_t bits = 0;
-    std::vector<uint8_t> private_der;  // PKCS#8 DER as written by OpenSSL
+    std::vector<uint8_t> private_der; // PKCS#8 DER as written by OpenSSL
 };
 
 struct container {
@@ -82,8 +83,8 @@ struct container {
     std::string name;
     key_pair signature;
     key_pair exchange;
-    std::vector<uint8_t> signature_cert;  // DER
-    std::vector<uint8_t> exchange_cert;   // DER
+    std::vector<uint8_t> signature_cert; // DER
+    std::vector<uint8_t> exchange_cert;  // DER
 };
 
 struct fingerprint_record {
@@ -106,10 +107,10 @@ struct application {
 
 struct device_info {
     uint16_t version = 0x0100;
-    std::string manufacturer;  // at most 64
-    std::string issuer;        // at most 64
-    std::string label;         // at most 32
-    std::string serial;        // at most 32
+    std::string manufacturer; // at most 64
+    std::string issuer;       // at most 64
+    std::string label;        // at most 32
+    std::string serial;       // at most 32
     uint8_t hw_major = 2, hw_minor = 0;
     uint8_t fw_major = 2, fw_minor = 0;
     // Capability values, kept and sent exactly as the host gave them at
@@ -122,7 +123,7 @@ struct device_info {
     uint16_t capability_word1 = 0;
     uint16_t capability_word2 = 0;
     uint32_t fs_max_capacity = 0;
-    std::vector<uint8_t> hw_serial;  // at most max_hw_serial
+    std::vector<uint8_t> hw_serial; // at most max_hw_serial
 };
 
 struct dev_auth_key {
@@ -154,7 +155,7 @@ struct session_key {
     std::vector<uint8_t> key;
     // Cipher or MAC context bound to this key (one at a time).
     cipher_ctx_ptr cipher;
-    std::vector<uint8_t> pending;  // bytes held back between updates
+    std::vector<uint8_t> pending; // bytes held back between updates
     std::vector<uint8_t> iv;
     uint32_t padding = 0;
     bool encrypting = false;
@@ -163,10 +164,10 @@ struct session_key {
 
 // The scripted fingerprint sensor: what the next verification does.
 struct fingerprint_sensor {
-    uint8_t busy_starts = 0;    // starts answered 6F0D (sensor busy) first
-    uint8_t pending_polls = 1;  // polls answered 6F0D (no finger yet) first
-    bool match = true;          // the finger then matches, or not
-    uint8_t finger = 1;         // index reported for a match
+    uint8_t busy_starts = 0;   // starts answered 6F0D (sensor busy) first
+    uint8_t pending_polls = 1; // polls answered 6F0D (no finger yet) first
+    bool match = true;         // the finger then matches, or not
+    uint8_t finger = 1;        // index reported for a match
 };
 
 // A fingerprint verification in progress.
@@ -188,4 +189,4 @@ struct volatile_state {
     std::optional<fingerprint_verification> fingerprint;
 };
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -18,8 +18,7 @@ namespace {
 // buffer together with the status word.
 constexpr uint32_t max_random = 2046;
 
-void put_le32_to(writer& w, uint32_t v)
-{
+void put_le32_to(writer& w, uint32_t v) {
     uint8_t b[4];
     put_le32(v, b);
     w.bytes(b);
@@ -27,8 +26,7 @@ void put_le32_to(writer& w, uint32_t v)
 
 // "GetDevInfo" (80 04 00 00): the 288-byte device record. The four
 // capability values go out as stored (little-endian); the rest big-endian.
-uint16_t get_dev_info(command_context& ctx)
-{
+uint16_t get_dev_info(command_context& ctx) {
     if (!ctx.data.empty()) return sw::wrong_length;
     const device_info& d = ctx.card.persistent.device;
     writer w(ctx.reply);
@@ -57,8 +55,7 @@ uint16_t get_dev_info(command_context& ctx)
 
 // "GetShortDevInfo" (80 04 01 00): 68 bytes: serial number (32), the
 // device's name = its label (32), hardware and firmware version (4).
-uint16_t get_short_dev_info(command_context& ctx)
-{
+uint16_t get_short_dev_info(command_context& ctx) {
     if (!ctx.data.empty()) return sw::wrong_length;
     const device_info& d = ctx.card.persistent.device;
     writer w(ctx.reply);
@@ -73,8 +70,7 @@ uint16_t get_short_dev_info(command_context& ctx)
 
 // "SetLabel" (80 02 00 00): the label text without terminator, at most 32
 // bytes. A header-only command or a text of NULs sets an empty label.
-uint16_t set_label(command_context& ctx)
-{
+uint16_t set_label(command_context& ctx) {
     if (ctx.data.size() > 32) return sw::wrong_length;
     ctx.card.persistent.device.label = text_of(ctx.data);
     ctx.persistent_changed();
@@ -84,8 +80,7 @@ uint16_t set_label(command_context& ctx)
 // "GenRandom" (80 50 00 00, Le = count): exactly Le random bytes. The first
 // 8 become the card challenge for the next authentication; a shorter request
 // leaves no challenge.
-uint16_t gen_random(command_context& ctx)
-{
+uint16_t gen_random(command_context& ctx) {
     const uint32_t n = ctx.apdu.ne;
     if (!ctx.data.empty() || n == 0 || n > max_random) return sw::wrong_length;
     ctx.reply.resize(n);
@@ -104,8 +99,7 @@ uint16_t gen_random(command_context& ctx)
 
 // "DevAuth" (80 10 00 key-id): 16 bytes = SM4-ECB(device key, challenge ||
 // 00 x 8). The challenge is used once, whatever the outcome.
-uint16_t dev_auth(command_context& ctx)
-{
+uint16_t dev_auth(command_context& ctx) {
     if (ctx.data.size() != 16) return sw::wrong_length;
     dev_auth_key& key = ctx.card.persistent.dev_auth;
     if (key.remaining == 0) return 0x6983;
@@ -138,8 +132,10 @@ constexpr command_row rows[] = {
     {0x80, 0x10, 0x00, any_p, "DevAuth", dev_auth, false},
 };
 
-}  // namespace
+} // namespace
 
-std::span<const command_row> device_commands() { return rows; }
+std::span<const command_row> device_commands() {
+    return rows;
+}
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -23,10 +23,10 @@ constexpr uint8_t mode_poll_full = 2;
 constexpr uint8_t pin_type_so = 0;
 constexpr uint8_t pin_type_user = 1;
 
-void log_in(card_model& card, uint16_t app_id, uint8_t pin_type)
-{
+void log_in(card_model& card, uint16_t app_id, uint8_t pin_type) {
     auto& logins = card.vol.logins;
-    auto it = std::find_if(logins.begin(), logins.end(), [&](const login_state& l) { return l.app_id == app_id; });
+    auto it = std::find_if(logins.begin(), logins.end(),
+                           [&](const login_state& l) { return l.app_id == app_id; });
     if (it == logins.end()) {
         logins.push_back(login_state{app_id, false, false});
         it = logins.end() - 1;
@@ -36,8 +36,7 @@ void log_in(card_model& card, uint16_t app_id, uint8_t pin_type)
 
 // "CreateFingerPrintRecord" (C0 B0 P1 P2): app, four one-byte parameters;
 // the first is the maximum number of tries.
-uint16_t create_record(command_context& ctx)
-{
+uint16_t create_record(command_context& ctx) {
     reader r(ctx.data);
     const uint16_t app_id = r.u16();
     const auto params = r.bytes(4);
@@ -52,8 +51,7 @@ uint16_t create_record(command_context& ctx)
 
 // "VerifyFingerPrint" (C0B2 P1 PIN-type): app, mode (1 start, 0 poll, 2 poll
 // with the full 20-byte reply).
-uint16_t verify(command_context& ctx)
-{
+uint16_t verify(command_context& ctx) {
     reader r(ctx.data);
     const uint16_t app_id = r.u16();
     const uint8_t mode = r.u8();
@@ -98,7 +96,8 @@ uint16_t verify(command_context& ctx)
     ctx.reply.push_back(sensor.finger);
     if (mode == mode_poll_full) {
         // 16-byte template id, 2-byte score, 1-byte quality.
-        for (uint8_t i = 0; i < 16; ++i) ctx.reply.push_back(static_cast<uint8_t>(0xA0 + i));
+        for (uint8_t i = 0; i < 16; ++i)
+            ctx.reply.push_back(static_cast<uint8_t>(0xA0 + i));
         writer(ctx.reply).u16(0x0155);
         ctx.reply.push_back(0x5A);
     }
@@ -106,32 +105,42 @@ uint16_t verify(command_context& ctx)
 }
 
 // "GetFingerPrintInfo" (C0 B4 00 PIN-type): app -> 14 bytes.
-uint16_t get_info(command_context& ctx)
-{
+uint16_t get_info(command_context& ctx) {
     reader r(ctx.data);
     const uint16_t app_id = r.u16();
     if (!r.ok() || !r.empty()) return sw::wrong_length;
     application* app = find_application(ctx.card, app_id);
     if (!app) return sw::application_not_found;
     const fingerprint_record& record = app->fingerprint;
-    ctx.reply = {static_cast<uint8_t>(record.enrolled ? 1 : 0), record.max_tries, 0, record.remaining,
-                 record.max_tries, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ctx.reply = {static_cast<uint8_t>(record.enrolled ? 1 : 0),
+                 record.max_tries,
+                 0,
+                 record.remaining,
+                 record.max_tries,
+                 0,
+                 0,
+                 0,
+                 0,
+                 0,
+                 0,
+                 0,
+                 0,
+                 0};
     return sw::ok;
 }
 
 // "CleanFingerPrint" (C0 B5 00 00): removes every record.
-uint16_t clean(command_context& ctx)
-{
+uint16_t clean(command_context& ctx) {
     if (!ctx.data.empty()) return sw::wrong_length;
-    for (application& app : ctx.card.persistent.applications) app.fingerprint = fingerprint_record{};
+    for (application& app : ctx.card.persistent.applications)
+        app.fingerprint = fingerprint_record{};
     ctx.card.vol.fingerprint.reset();
     ctx.persistent_changed();
     return sw::ok;
 }
 
 // "UnblockFingerPrint" (C0 B5 01 PIN-type): app; needs the SO PIN verified.
-uint16_t unblock(command_context& ctx)
-{
+uint16_t unblock(command_context& ctx) {
     reader r(ctx.data);
     const uint16_t app_id = r.u16();
     if (!r.ok() || !r.empty()) return sw::wrong_length;
@@ -146,10 +155,10 @@ uint16_t unblock(command_context& ctx)
 
 // "ScriptFingerprintSensor" (C0 B7 00 00): the simulator's own control
 // command: busy starts, pending polls, match (0/1), finger index.
-uint16_t script_sensor(command_context& ctx)
-{
+uint16_t script_sensor(command_context& ctx) {
     if (ctx.data.size() != 4) return sw::wrong_length;
-    ctx.card.vol.sensor = fingerprint_sensor{ctx.data[0], ctx.data[1], ctx.data[2] != 0, ctx.data[3]};
+    ctx.card.vol.sensor =
+        fingerprint_sensor{ctx.data[0], ctx.data[1], ctx.data[2] != 0, ctx.data[3]};
     return sw::ok;
 }
 
@@ -162,8 +171,10 @@ constexpr command_row rows[] = {
     {0xC0, 0xB7, 0x00, 0x00, "ScriptFingerprintSensor", script_sensor, false},
 };
 
-}  // namespace
+} // namespace
 
-std::span<const command_row> fingerprint_commands() { return rows; }
+std::span<const command_row> fingerprint_commands() {
+    return rows;
+}
 
-}  // namespace cardsim
+} // namespace cardsim

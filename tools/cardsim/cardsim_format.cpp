@@ -21,8 +21,7 @@ constexpr char oem_identifier[] = "vx8100";
 
 constexpr uint32_t factory_capacity = 128 * 1024;
 
-std::string random_serial()
-{
+std::string random_serial() {
     uint8_t r[7] = {};
     if (RAND_bytes(r, sizeof r) != 1) return "QVT00000000000000";
     static const char hex[] = "0123456789ABCDEF";
@@ -34,8 +33,7 @@ std::string random_serial()
     return s;
 }
 
-application template_application()
-{
+application template_application() {
     application app;
     app.id = 1;
     app.name = "APP";
@@ -45,10 +43,9 @@ application template_application()
     return app;
 }
 
-}  // namespace
+} // namespace
 
-persistent_state initial_state(const card_options& options)
-{
+persistent_state initial_state(const card_options& options) {
     persistent_state s;
     device_info& d = s.device;
     d.version = 0x0100;
@@ -68,7 +65,8 @@ persistent_state initial_state(const card_options& options)
     d.hw_serial.assign(d.serial.begin(), d.serial.end());
     if (options.fingerprint_sensor) d.capability_word1 |= 0x0002;
 
-    const std::string& oem_id = options.oem_identifier.empty() ? std::string(oem_identifier) : options.oem_identifier;
+    const std::string& oem_id =
+        options.oem_identifier.empty() ? std::string(oem_identifier) : options.oem_identifier;
     std::memcpy(s.oem.data() + 128, oem_id.data(), std::min<size_t>(oem_id.size(), 127));
     std::memcpy(s.dev_auth.key.data(), default_dev_auth_key, 16);
     s.dev_auth.max_tries = s.dev_auth.remaining = 8;
@@ -85,16 +83,16 @@ persistent_state initial_state(const card_options& options)
     return s;
 }
 
-uint32_t free_space(const persistent_state& s)
-{
+uint32_t free_space(const persistent_state& s) {
     uint64_t used = 0;
     for (const application& app : s.applications) {
-        for (const file_entry& f : app.files) used += f.size;
+        for (const file_entry& f : app.files)
+            used += f.size;
         for (const container& c : app.containers)
-            used += c.signature_cert.size() + c.exchange_cert.size() + c.signature.private_der.size() +
-                    c.exchange.private_der.size();
+            used += c.signature_cert.size() + c.exchange_cert.size() +
+                    c.signature.private_der.size() + c.exchange.private_der.size();
     }
     return used >= s.device.total_space ? 0 : static_cast<uint32_t>(s.device.total_space - used);
 }
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -20,17 +20,15 @@ namespace {
 constexpr uint16_t sw_locked = 0x6983;
 constexpr uint16_t sw_bad_sm = sw::incorrect_sm_data;
 constexpr size_t mac_bytes = 4;
-constexpr size_t response_size = 16;  // UnblockPin_MS and RemoteUnblockPin
+constexpr size_t response_size = 16; // UnblockPin_MS and RemoteUnblockPin
 
-application* find_app(card_model& card, uint16_t id)
-{
+application* find_app(card_model& card, uint16_t id) {
     for (application& a : card.persistent.applications)
         if (a.id == id) return &a;
     return nullptr;
 }
 
-login_state& login_of(card_model& card, uint16_t app_id)
-{
+login_state& login_of(card_model& card, uint16_t app_id) {
     auto& logins = card.vol.logins;
     for (login_state& l : logins)
         if (l.app_id == app_id) return l;
@@ -41,58 +39,52 @@ login_state& login_of(card_model& card, uint16_t app_id)
     return logins.back();
 }
 
-pin_state* pin_of(application& app, uint8_t type)
-{
+pin_state* pin_of(application& app, uint8_t type) {
     if (type == 0) return &app.so;
     if (type == 1) return &app.user;
     return nullptr;
 }
 
 // The challenge, taken: every PIN command uses it once, whatever its outcome.
-std::optional<std::array<uint8_t, challenge_size>> take_challenge(card_model& card)
-{
+std::optional<std::array<uint8_t, challenge_size>> take_challenge(card_model& card) {
     auto c = card.vol.challenge;
     card.vol.challenge.reset();
     return c;
 }
 
 // A wrong PIN: one retry fewer, 63Cx with the retries left.
-uint16_t wrong_pin(command_context& ctx, pin_state& pin)
-{
+uint16_t wrong_pin(command_context& ctx, pin_state& pin) {
     if (pin.remaining > 0) --pin.remaining;
     ctx.persistent_changed();
     return static_cast<uint16_t>(0x63C0 | std::min<uint8_t>(pin.remaining, 15));
 }
 
-void pin_accepted(command_context& ctx, pin_state& pin)
-{
+void pin_accepted(command_context& ctx, pin_state& pin) {
     if (pin.remaining != pin.max_retries) {
         pin.remaining = pin.max_retries;
         ctx.persistent_changed();
     }
 }
 
-bool new_pin_fits(const pin_state& pin, size_t length)
-{
+bool new_pin_fits(const pin_state& pin, size_t length) {
     if (length > max_pin_length) return false;
     if (pin.min_length != 0 && length < pin.min_length) return false;
     if (pin.max_length != 0 && length > pin.max_length) return false;
     return true;
 }
 
-void set_pin(command_context& ctx, pin_state& pin, std::span<const uint8_t> text)
-{
+void set_pin(command_context& ctx, pin_state& pin, std::span<const uint8_t> text) {
     pin.text.assign(text.begin(), text.end());
     pin.remaining = pin.max_retries;
     pin.is_default = false;
     ctx.persistent_changed();
 }
 
-bool mac_matches(std::span<const uint8_t, 16> key, std::span<const uint8_t, 16> iv, std::span<const uint8_t> text,
-                 std::span<const uint8_t> mac)
-{
+bool mac_matches(std::span<const uint8_t, 16> key, std::span<const uint8_t, 16> iv,
+                 std::span<const uint8_t> text, std::span<const uint8_t> mac) {
     const auto expected = sm4_cbc_mac(key, iv, text);
-    return expected && mac.size() == mac_bytes && CRYPTO_memcmp(expected->data(), mac.data(), mac_bytes) == 0;
+    return expected && mac.size() == mac_bytes &&
+           CRYPTO_memcmp(expected->data(), mac.data(), mac_bytes) == 0;
 }
 
 // The parts of a secure-messaging PIN command: app || block || MAC.
@@ -102,9 +94,9 @@ struct sm_parts {
     std::span<const uint8_t> mac;
 };
 
-std::optional<sm_parts> split_sm(std::span<const uint8_t> data)
-{
-    if (data.size() < 2 + 16 + mac_bytes || (data.size() - 2 - mac_bytes) % 16 != 0) return std::nullopt;
+std::optional<sm_parts> split_sm(std::span<const uint8_t> data) {
+    if (data.size() < 2 + 16 + mac_bytes || (data.size() - 2 - mac_bytes) % 16 != 0)
+        return std::nullopt;
     reader r(data);
     sm_parts p;
     p.app = r.u16();
@@ -114,8 +106,7 @@ std::optional<sm_parts> split_sm(std::span<const uint8_t> data)
 }
 
 // "GetPinInfo" (80 14 00 type): app -> max retries, remaining, default flag.
-uint16_t get_pin_info(command_context& ctx)
-{
+uint16_t get_pin_info(command_context& ctx) {
     if (ctx.data.size() != 2) return sw::wrong_length;
     application* app = find_app(ctx.card, reader(ctx.data).u16());
     if (!app) return sw::not_found;
@@ -130,8 +121,7 @@ uint16_t get_pin_info(command_context& ctx)
 
 // "VerifyPin" (80 18 00 type): app || the challenge wrapped under the key of
 // the PIN.
-uint16_t verify_pin(command_context& ctx)
-{
+uint16_t verify_pin(command_context& ctx) {
     if (ctx.data.size() != 2 + 16) return sw::wrong_length;
     reader r(ctx.data);
     application* app = find_app(ctx.card, r.u16());
@@ -158,8 +148,8 @@ uint16_t verify_pin(command_context& ctx)
 
 // The common path of ChangePin and UnblockPin: the block is under the key of
 // `checked`; its plain text is the new PIN for `target`.
-uint16_t sm_change(command_context& ctx, pin_state& checked, pin_state& target, const sm_parts& parts)
-{
+uint16_t sm_change(command_context& ctx, pin_state& checked, pin_state& target,
+                   const sm_parts& parts) {
     if (checked.remaining == 0) return sw_locked;
     const auto challenge = take_challenge(ctx.card);
     if (!challenge) return sw::conditions_not_satisfied;
@@ -177,8 +167,7 @@ uint16_t sm_change(command_context& ctx, pin_state& checked, pin_state& target, 
 
 // "ChangePin" (84 16 00 type): app || new PIN under the key of the current
 // PIN || MAC.
-uint16_t change_pin(command_context& ctx)
-{
+uint16_t change_pin(command_context& ctx) {
     const auto parts = split_sm(ctx.data);
     if (!parts) return sw::wrong_length;
     application* app = find_app(ctx.card, parts->app);
@@ -190,8 +179,7 @@ uint16_t change_pin(command_context& ctx)
 
 // "UnblockPin" (84 1A 00 00): app || new user PIN under the key of the SO
 // PIN || MAC.
-uint16_t unblock_pin(command_context& ctx)
-{
+uint16_t unblock_pin(command_context& ctx) {
     const auto parts = split_sm(ctx.data);
     if (!parts) return sw::wrong_length;
     application* app = find_app(ctx.card, parts->app);
@@ -211,15 +199,15 @@ struct session_block {
 
 // SM4-ECB(key, challenge || 00 x 8): the SO response of the remote unblock
 // forms, and the session key of ReloadPin.
-bool challenge_key(const block16& key, const std::array<uint8_t, challenge_size>& challenge, session_block& out)
-{
+bool challenge_key(const block16& key, const std::array<uint8_t, challenge_size>& challenge,
+                   session_block& out) {
     const block16 plain = challenge_block(challenge);
     return sm4_ecb_encrypt(key, plain, out.bytes);
 }
 
 // Checks a 16-byte response SM4-ECB(K(SO PIN), challenge || 00 x 8).
-uint16_t check_so_response(command_context& ctx, application& app, std::span<const uint8_t> response)
-{
+uint16_t check_so_response(command_context& ctx, application& app,
+                           std::span<const uint8_t> response) {
     if (app.so.remaining == 0) return sw_locked;
     const auto challenge = take_challenge(ctx.card);
     if (!challenge) return sw::conditions_not_satisfied;
@@ -227,7 +215,8 @@ uint16_t check_so_response(command_context& ctx, application& app, std::span<con
     if (!key) return sw::unknown_error;
     session_block expected;
     if (!challenge_key(*key, *challenge, expected)) return sw::unknown_error;
-    if (CRYPTO_memcmp(expected.bytes.data(), response.data(), response_size) != 0) return wrong_pin(ctx, app.so);
+    if (CRYPTO_memcmp(expected.bytes.data(), response.data(), response_size) != 0)
+        return wrong_pin(ctx, app.so);
     pin_accepted(ctx, app.so);
     return sw::ok;
 }
@@ -237,8 +226,7 @@ uint16_t check_so_response(command_context& ctx, application& app, std::span<con
 // challenge: the host got it from the SO's side and uses it as the key; the
 // card computes it itself. A block or MAC that does not check under R is a
 // wrong SO response (counted against the SO PIN).
-uint16_t unblock_pin_ms(command_context& ctx)
-{
+uint16_t unblock_pin_ms(command_context& ctx) {
     const auto parts = split_sm(ctx.data);
     if (!parts) return sw::wrong_length;
     application* app = find_app(ctx.card, parts->app);
@@ -261,13 +249,13 @@ uint16_t unblock_pin_ms(command_context& ctx)
 
 // "RemoteUnblockPin" (84 1A 01 00): app || 16-byte response; resets the user
 // PIN's retries.
-uint16_t remote_unblock_pin(command_context& ctx)
-{
+uint16_t remote_unblock_pin(command_context& ctx) {
     if (ctx.data.size() != 2 + response_size) return sw::wrong_length;
     reader r(ctx.data);
     application* app = find_app(ctx.card, r.u16());
     if (!app) return sw::not_found;
-    if (const uint16_t s = check_so_response(ctx, *app, r.bytes(response_size)); s != sw::ok) return s;
+    if (const uint16_t s = check_so_response(ctx, *app, r.bytes(response_size)); s != sw::ok)
+        return s;
     app->user.remaining = app->user.max_retries;
     ctx.persistent_changed();
     return sw::ok;
@@ -276,8 +264,7 @@ uint16_t remote_unblock_pin(command_context& ctx)
 // "ReloadPin" (C4 34 00 00): app || new user PIN under S || MAC (key S, IV
 // challenge || 00 x 8), S = SM4-ECB(K(SO PIN), challenge || 00 x 8): only
 // the SO PIN holder and the card can make S. Needs the SO logged in.
-uint16_t reload_pin(command_context& ctx)
-{
+uint16_t reload_pin(command_context& ctx) {
     const auto parts = split_sm(ctx.data);
     if (!parts) return sw::wrong_length;
     application* app = find_app(ctx.card, parts->app);
@@ -290,15 +277,15 @@ uint16_t reload_pin(command_context& ctx)
     session_block session;
     if (!challenge_key(*so_key, *challenge, session)) return sw::unknown_error;
     const auto new_pin = sm_unwrap_block(session.bytes, parts->block);
-    if (!new_pin || !mac_matches(session.bytes, challenge_block(*challenge), *new_pin, parts->mac)) return sw_bad_sm;
+    if (!new_pin || !mac_matches(session.bytes, challenge_block(*challenge), *new_pin, parts->mac))
+        return sw_bad_sm;
     if (!new_pin_fits(app->user, new_pin->size())) return sw::wrong_data;
     set_pin(ctx, app->user, *new_pin);
     return sw::ok;
 }
 
 // "ClearSecureState" (80 1C 00 00): app; both login flags of the app end.
-uint16_t clear_secure_state(command_context& ctx)
-{
+uint16_t clear_secure_state(command_context& ctx) {
     if (ctx.data.size() != 2) return sw::wrong_length;
     application* app = find_app(ctx.card, reader(ctx.data).u16());
     if (!app) return sw::not_found;
@@ -319,8 +306,10 @@ constexpr command_row rows[] = {
     {0x80, 0x1C, 0x00, 0x00, "ClearSecureState", clear_secure_state, false},
 };
 
-}  // namespace
+} // namespace
 
-std::span<const command_row> pin_commands() { return rows; }
+std::span<const command_row> pin_commands() {
+    return rows;
+}
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -9,13 +9,14 @@ namespace {
 constexpr std::array<uint8_t, 4> known_classes = {0x80, 0x84, 0xC0, 0xC4};
 
 // One entry per command family; a new family adds its function here.
-constexpr std::array family_list = {&device_commands, &application_commands, &file_commands, &container_commands, &management_commands, &pin_commands,
-                                      &asym_commands, &sym_commands, &fingerprint_commands};
+constexpr std::array family_list = {
+    &device_commands,    &application_commands, &file_commands,
+    &container_commands, &management_commands,  &pin_commands,
+    &asym_commands,      &sym_commands,         &fingerprint_commands};
 
-}  // namespace
+} // namespace
 
-const std::vector<command_row>& command_table()
-{
+const std::vector<command_row>& command_table() {
     static const std::vector<command_row> table = [] {
         std::vector<command_row> rows;
         for (auto family : family_list) {
@@ -27,11 +28,11 @@ const std::vector<command_row>& command_table()
     return table;
 }
 
-const command_row* find_command(std::span<const command_row> table, uint8_t cla_family, uint8_t ins, uint8_t p1,
-                                uint8_t p2, uint16_t& status)
-{
+const command_row* find_command(std::span<const command_row> table, uint8_t cla_family, uint8_t ins,
+                                uint8_t p1, uint8_t p2, uint16_t& status) {
     bool known_class = false;
-    for (uint8_t c : known_classes) known_class = known_class || c == cla_family;
+    for (uint8_t c : known_classes)
+        known_class = known_class || c == cla_family;
     if (!known_class) {
         status = sw::cla_not_supported;
         return nullptr;
@@ -46,4 +47,4 @@ const command_row* find_command(std::span<const command_row> table, uint8_t cla_
     return nullptr;
 }
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -30,10 +30,9 @@ struct card_model {
 };
 
 struct command_context {
-    command_context(const command_apdu& a, std::span<const uint8_t> d, std::span<const size_t> parts, card_model& m)
-        : apdu(a), data(d), chain_parts(parts), card(m)
-    {
-    }
+    command_context(const command_apdu& a, std::span<const uint8_t> d,
+                    std::span<const size_t> parts, card_model& m)
+        : apdu(a), data(d), chain_parts(parts), card(m) {}
 
     const command_apdu& apdu;
     // The command data; for a chained command, all parts joined.
@@ -53,7 +52,7 @@ struct command_context {
     bool changed() const { return changed_; }
     bool pieces() const { return pieces_; }
 
-private:
+  private:
     bool changed_ = false;
     bool pieces_ = false;
 };
@@ -63,13 +62,13 @@ using handler_fn = uint16_t (*)(command_context&);
 inline constexpr int any_p = -1;
 
 struct command_row {
-    uint8_t cla;        // CLA family: 0x80, 0x84, 0xC0 or 0xC4 (chaining bit clear)
+    uint8_t cla; // CLA family: 0x80, 0x84, 0xC0 or 0xC4 (chaining bit clear)
     uint8_t ins;
-    int p1;             // any_p: any value
-    int p2;             // any_p: any value
-    const char* name;   // the command's name as the host spells it
+    int p1;           // any_p: any value
+    int p2;           // any_p: any value
+    const char* name; // the command's name as the host spells it
     handler_fn handler;
-    bool chaining;      // accepts command chaining (CLA bit 0x10)
+    bool chaining; // accepts command chaining (CLA bit 0x10)
 };
 
 // The families (one per source file).
@@ -88,8 +87,8 @@ const std::vector<command_row>& command_table();
 
 // The row for a command, or nullptr with the status word to answer:
 // 6E00 unknown CLA, 6D00 unknown INS in that class, 6A86 unknown P1/P2.
-const command_row* find_command(std::span<const command_row> table, uint8_t cla_family, uint8_t ins, uint8_t p1,
-                                uint8_t p2, uint16_t& status);
+const command_row* find_command(std::span<const command_row> table, uint8_t cla_family, uint8_t ins,
+                                uint8_t p1, uint8_t p2, uint16_t& status);
 
 // Test hook: runs a card on another command table (to test the core's
 // chaining, Le and piece rules with rows made for the test).
@@ -104,4 +103,4 @@ persistent_state initial_state(const card_options& options);
 // Free space: total space minus what files, certificates and keys take.
 uint32_t free_space(const persistent_state& s);
 
-}  // namespace cardsim
+} // namespace cardsim

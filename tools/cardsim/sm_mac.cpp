@@ -9,9 +9,8 @@
 
 namespace cardsim {
 
-std::optional<block16> sm4_cbc_mac(std::span<const uint8_t, 16> key, std::span<const uint8_t, 16> iv,
-                                   std::span<const uint8_t> data)
-{
+std::optional<block16> sm4_cbc_mac(std::span<const uint8_t, 16> key,
+                                   std::span<const uint8_t, 16> iv, std::span<const uint8_t> data) {
     if (data.size() > 0x7FFFFF00) return std::nullopt;
     std::vector<uint8_t> padded(data.begin(), data.end());
     padded.push_back(0x80);
@@ -19,11 +18,13 @@ std::optional<block16> sm4_cbc_mac(std::span<const uint8_t, 16> key, std::span<c
 
     cipher_ctx_ptr ctx(EVP_CIPHER_CTX_new());
     if (!ctx) return std::nullopt;
-    if (EVP_EncryptInit_ex2(ctx.get(), EVP_sm4_cbc(), key.data(), iv.data(), nullptr) != 1) return std::nullopt;
+    if (EVP_EncryptInit_ex2(ctx.get(), EVP_sm4_cbc(), key.data(), iv.data(), nullptr) != 1)
+        return std::nullopt;
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     std::vector<uint8_t> out(padded.size());
     int n = 0;
-    if (EVP_EncryptUpdate(ctx.get(), out.data(), &n, padded.data(), static_cast<int>(padded.size())) != 1 ||
+    if (EVP_EncryptUpdate(ctx.get(), out.data(), &n, padded.data(),
+                          static_cast<int>(padded.size())) != 1 ||
         static_cast<size_t>(n) != padded.size())
         return std::nullopt;
     block16 mac{};
@@ -31,8 +32,7 @@ std::optional<block16> sm4_cbc_mac(std::span<const uint8_t, 16> key, std::span<c
     return mac;
 }
 
-std::optional<block16> sm_pin_key(std::string_view pin)
-{
+std::optional<block16> sm_pin_key(std::string_view pin) {
     if (pin.size() > 16) return std::nullopt;
     uint8_t buffer[16] = {};
     std::copy(pin.begin(), pin.end(), buffer);
@@ -44,8 +44,7 @@ std::optional<block16> sm_pin_key(std::string_view pin)
 }
 
 std::optional<std::vector<uint8_t>> sm_unwrap_block(std::span<const uint8_t, 16> key,
-                                                    std::span<const uint8_t> block)
-{
+                                                    std::span<const uint8_t> block) {
     if (block.empty() || block.size() % 16 != 0) return std::nullopt;
     std::vector<uint8_t> plain(block.size());
     if (!sm4_ecb_decrypt(key, block, plain)) return std::nullopt;
@@ -54,16 +53,17 @@ std::optional<std::vector<uint8_t>> sm_unwrap_block(std::span<const uint8_t, 16>
     // The block is exactly the size the wrap gives for n bytes.
     if (plain.size() != 16 * ((n + 2) / 16 + 1)) return std::nullopt;
     if (plain[2 + n] != 0x80) return std::nullopt;
-    if (!std::all_of(plain.begin() + static_cast<std::ptrdiff_t>(3 + n), plain.end(), [](uint8_t b) { return b == 0; }))
+    if (!std::all_of(plain.begin() + static_cast<std::ptrdiff_t>(3 + n), plain.end(),
+                     [](uint8_t b) { return b == 0; }))
         return std::nullopt;
-    return std::vector<uint8_t>(plain.begin() + 2, plain.begin() + static_cast<std::ptrdiff_t>(2 + n));
+    return std::vector<uint8_t>(plain.begin() + 2,
+                                plain.begin() + static_cast<std::ptrdiff_t>(2 + n));
 }
 
-block16 challenge_block(std::span<const uint8_t, 8> challenge)
-{
+block16 challenge_block(std::span<const uint8_t, 8> challenge) {
     block16 b{};
     std::copy(challenge.begin(), challenge.end(), b.begin());
     return b;
 }
 
-}  // namespace cardsim
+} // namespace cardsim

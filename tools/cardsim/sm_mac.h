@@ -18,8 +18,8 @@ using block16 = std::array<uint8_t, 16>;
 // SM4-CBC-MAC: data padded by ISO/IEC 9797-1 method 2 (0x80, then zeros to
 // a whole block; always added), CBC-encrypted under key from iv; the MAC is
 // the last cipher block. nullopt when OpenSSL fails.
-std::optional<block16> sm4_cbc_mac(std::span<const uint8_t, 16> key, std::span<const uint8_t, 16> iv,
-                                   std::span<const uint8_t> data);
+std::optional<block16> sm4_cbc_mac(std::span<const uint8_t, 16> key,
+                                   std::span<const uint8_t, 16> iv, std::span<const uint8_t> data);
 
 // PIN key: the first 16 bytes of SHA-1 over the PIN in a zero-filled
 // 16-byte buffer. nullopt for a PIN over 16 bytes or an OpenSSL failure.
@@ -35,4 +35,4 @@ std::optional<std::vector<uint8_t>> sm_unwrap_block(std::span<const uint8_t, 16>
 // 16 bytes: the challenge followed by 8 zero bytes.
 block16 challenge_block(std::span<const uint8_t, 8> challenge);
 
-}  // namespace cardsim
+} // namespace cardsim

@@ -60,7 +60,8 @@ bool send_frame(int fd, const std::vector<uint8_t>& payload) {
 } // namespace
 
 struct vpcd_link::impl {
-    impl(card& c_, uint16_t port_, std::string host_) : c(c_), port(port_), host(std::move(host_)) {}
+    impl(card& c_, uint16_t port_, std::string host_)
+        : c(c_), port(port_), host(std::move(host_)) {}
 
     card& c;
     uint16_t port;
@@ -145,7 +146,7 @@ bool vpcd_link::start() {
         try {
             impl_->serve(s);
         } catch (...) {
-            impl_->running = false;  // as when vpcd closes the link
+            impl_->running = false; // as when vpcd closes the link
         }
     });
     return true;

@@ -30,9 +30,9 @@ inline constexpr int32_t apdu_case_4_auto = 0x24;
 // Results of the apdu_command operations (they never leave the library; the
 // transport turns them into its own codes).
 inline constexpr int apdu_ok = 0;
-inline constexpr int apdu_err_invalid = -1300;       // invalid command or parameter
-inline constexpr int apdu_err_buffer_small = -1303;  // output buffer too small
-inline constexpr int apdu_err_no_data = -1400;       // nothing to serialise / reply without status word
+inline constexpr int apdu_err_invalid = -1300;      // invalid command or parameter
+inline constexpr int apdu_err_buffer_small = -1303; // output buffer too small
+inline constexpr int apdu_err_no_data = -1400; // nothing to serialise / reply without status word
 
 // ISO 7816-4 5.1.1: bit 0x10 of an inter-industry or proprietary CLA marks
 // "not the last command of a chain".
@@ -44,8 +44,9 @@ inline constexpr int32_t apdu_ext_lc_max = 0xFFFF;
 inline constexpr int32_t apdu_ext_le_max = 0x10000;
 
 class apdu_command {
-public:
-    apdu_command(int32_t case_type, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2, const char* name = nullptr);
+  public:
+    apdu_command(int32_t case_type, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2,
+                 const char* name = nullptr);
     ~apdu_command() = default;
     apdu_command(const apdu_command&) = delete;
     apdu_command& operator=(const apdu_command&) = delete;
@@ -80,7 +81,9 @@ public:
     int parse_reply(const uint8_t* bytes, int32_t length);
     int parse_reply(std::span<const uint8_t> bytes);
 
-    uint32_t status_word() const { return static_cast<uint32_t>(sw1_) * 256u + static_cast<uint32_t>(sw2_); }
+    uint32_t status_word() const {
+        return static_cast<uint32_t>(sw1_) * 256u + static_cast<uint32_t>(sw2_);
+    }
     int32_t sw1() const { return sw1_; }
     int32_t sw2() const { return sw2_; }
     // The reply body without the status word; null and 0 when empty.
@@ -105,7 +108,7 @@ public:
     std::span<const uint8_t> data() const { return data_; }
     const char* name() const { return name_; }
 
-private:
+  private:
     void resolve_case();
 
     int32_t case_type_;

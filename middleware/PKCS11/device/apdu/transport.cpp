@@ -1,7 +1,7 @@
 #include "transport.h"
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -19,12 +19,13 @@ constexpr int unlisted_retry_pause_ms = 200;
 constexpr size_t raw_block_size = 16;
 constexpr size_t control_frame_max = 256;
 
-std::string name_or_empty(const char* name) { return name ? std::string(name) : std::string(); }
+std::string name_or_empty(const char* name) {
+    return name ? std::string(name) : std::string();
+}
 
-}  // namespace
+} // namespace
 
-int apdu_transmit(device_id device, apdu_command& command, uint32_t& status)
-{
+int apdu_transmit(device_id device, apdu_command& command, uint32_t& status) {
     int32_t length = 0;
     if (command.serialise(nullptr, &length) != apdu_ok || length <= 0) {
         status = transport_invalid_apdu;
@@ -41,8 +42,8 @@ int apdu_transmit(device_id device, apdu_command& command, uint32_t& status)
     size_t reply_length = 0;
     for (int attempt = 0; attempt < transmit_attempts; ++attempt) {
         reply_length = sizeof(reply);
-        context.exchange(device, bytes.data(), static_cast<size_t>(length), reply, &reply_length, &status,
-                         command.timeout());
+        context.exchange(device, bytes.data(), static_cast<size_t>(length), reply, &reply_length,
+                         &status, command.timeout());
         if (status != transport_not_listed) break;
         if (context.check_removed(device) != 0) {
             status = transport_exchange_failed;
@@ -60,19 +61,22 @@ int apdu_transmit(device_id device, apdu_command& command, uint32_t& status)
     return transmit_ok;
 }
 
-int apdu_transmit(device_id device, apdu_command& command) { return apdu_transmit(device, command, g_last_status_word); }
+int apdu_transmit(device_id device, apdu_command& command) {
+    return apdu_transmit(device, command, g_last_status_word);
+}
 
-uint32_t cmd_last_status_word() { return g_last_status_word; }
+uint32_t cmd_last_status_word() {
+    return g_last_status_word;
+}
 
-int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted)
-{
+int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted) {
     if (apdu_transmit(device, command) != transmit_ok) return cmd_transport_failed;
-    if (g_last_status_word != sw_success && g_last_status_word != also_accepted) return cmd_bad_status;
+    if (g_last_status_word != sw_success && g_last_status_word != also_accepted)
+        return cmd_bad_status;
     return cmd_ok;
 }
 
-int cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data)
-{
+int cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data) {
     if (data.empty()) return cmd_bad_length;
     device_base* d = device_ctx().find_device(device);
     const uint64_t resets_before = d ? d->card_resets() : 0;
@@ -109,8 +113,8 @@ int cmd_send_chained(device_id device, apdu_command& header, std::span<const uin
     return cmd_ok;
 }
 
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size, size_t skip_first)
-{
+int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
+                       size_t skip_first) {
     if (!size || (!buffer && *size)) return cmd_bad_length;
     const uint32_t capacity = *size;
     uint32_t total = 0;
@@ -136,8 +140,7 @@ int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
     return cmd_bad_status;
 }
 
-int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size, uint32_t minimum)
-{
+int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size, uint32_t minimum) {
     const std::span<const uint8_t> body = command.reply();
     if (!size) return cmd_bad_length;
     const uint32_t capacity = *size;
@@ -149,99 +152,107 @@ int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size,
     return cmd_ok;
 }
 
-uint32_t cmd_set_chunk_size(device_id device, uint32_t max_buffer_size)
-{
+uint32_t cmd_set_chunk_size(device_id device, uint32_t max_buffer_size) {
     device_base* d = device_ctx().find_device(device);
     if (!d) return 0;
     // The card needs 32 bytes of its buffer for the command's own fields.
     uint32_t chunk = max_buffer_size > 32 ? max_buffer_size - 32 : 0;
-    chunk -= chunk % 16;  // whole cipher blocks, so chunked cipher updates never split a block
+    chunk -= chunk % 16; // whole cipher blocks, so chunked cipher updates never split a block
     if (chunk < chunk_size_min) chunk = chunk_size_min;
     if (chunk > chunk_size_max) chunk = chunk_size_max;
     d->set_chunk_size(chunk);
     return chunk;
 }
 
-uint32_t cmd_get_chunk_size(device_id device)
-{
+uint32_t cmd_get_chunk_size(device_id device) {
     device_base* d = device_ctx().find_device(device);
     return d && d->chunk_size() != 0 ? d->chunk_size() : chunk_size_default;
 }
 
-void cmd_set_transmit_mode(uint32_t mode) { g_transmit_mode = mode; }
-uint32_t cmd_get_transmit_mode() { return g_transmit_mode; }
+void cmd_set_transmit_mode(uint32_t mode) {
+    g_transmit_mode = mode;
+}
+uint32_t cmd_get_transmit_mode() {
+    return g_transmit_mode;
+}
 
-int dev_refresh(const char* filter)
-{
+int dev_refresh(const char* filter) {
     device_context& context = device_ctx();
     const int found = context.refresh(filter);
     context.purge_removed();
     return found;
 }
 
-int dev_scan_changes(int* removed, int* added, const char* filter)
-{
+int dev_scan_changes(int* removed, int* added, const char* filter) {
     device_ctx().scan(removed, added, filter);
     return 0;
 }
 
-void dev_purge_removed() { device_ctx().purge_removed(); }
+void dev_purge_removed() {
+    device_ctx().purge_removed();
+}
 
-int dev_remove(device_id device) { return device_ctx().remove_device(device); }
+int dev_remove(device_id device) {
+    return device_ctx().remove_device(device);
+}
 
 namespace {
 
-std::string skip_to_state(device_base* d, device_id* device, int32_t state)
-{
+std::string skip_to_state(device_base* d, device_id* device, int32_t state) {
     device_context& context = device_ctx();
-    while (d && state != device_state_any && d->get_state() != state) d = context.next_device();
+    while (d && state != device_state_any && d->get_state() != state)
+        d = context.next_device();
     if (device) *device = d ? d->id() : no_device;
     return d ? name_or_empty(d->reader_name()) : std::string();
 }
 
-}  // namespace
+} // namespace
 
-std::string dev_first_in_state(device_id* device, int32_t state)
-{
+std::string dev_first_in_state(device_id* device, int32_t state) {
     return skip_to_state(device_ctx().first_device(), device, state);
 }
 
-std::string dev_next_in_state(device_id* device, int32_t state)
-{
+std::string dev_next_in_state(device_id* device, int32_t state) {
     return skip_to_state(device_ctx().next_device(), device, state);
 }
 
-int dev_connect(device_id device) { return device_ctx().connect(device); }
+int dev_connect(device_id device) {
+    return device_ctx().connect(device);
+}
 
-int dev_connect_by_name(const char* reader_name, device_id* device)
-{
+int dev_connect_by_name(const char* reader_name, device_id* device) {
     return device_ctx().connect_by_name(reader_name, device);
 }
 
-int dev_disconnect(device_id device) { return device_ctx().disconnect(device); }
+int dev_disconnect(device_id device) {
+    return device_ctx().disconnect(device);
+}
 
-std::string dev_get_reader_name(device_id device) { return name_or_empty(device_ctx().reader_name(device)); }
+std::string dev_get_reader_name(device_id device) {
+    return name_or_empty(device_ctx().reader_name(device));
+}
 
-int32_t dev_get_state(device_id device) { return device_ctx().get_state(device); }
+int32_t dev_get_state(device_id device) {
+    return device_ctx().get_state(device);
+}
 
-int dev_set_alias(device_id device, const char* alias) { return device_ctx().set_alias(device, alias); }
+int dev_set_alias(device_id device, const char* alias) {
+    return device_ctx().set_alias(device, alias);
+}
 
-int dev_get_type(device_id device, int32_t* type)
-{
+int dev_get_type(device_id device, int32_t* type) {
     const int32_t t = device_ctx().device_type(device);
     if (t < 0) return 1;
     if (type) *type = t;
     return 0;
 }
 
-uint64_t dev_card_resets(device_id device)
-{
+uint64_t dev_card_resets(device_id device) {
     device_base* d = device_ctx().find_device(device);
     return d ? d->card_resets() : 0;
 }
 
-int dev_send_control_frame(device_id device, const uint8_t* data, size_t length)
-{
+int dev_send_control_frame(device_id device, const uint8_t* data, size_t length) {
     device_context& context = device_ctx();
     uint8_t block[raw_block_size] = {0xFC, 0x02, 0xAA};
     if (length > control_frame_max || (length && !data) ||
@@ -262,31 +273,30 @@ int dev_send_control_frame(device_id device, const uint8_t* data, size_t length)
 namespace {
 
 // SCSI READ(10) / WRITE(10) command block (SBC-3 5.11 / 5.35), padded to 16.
-void sector_block(uint8_t (&block)[raw_block_size], uint8_t operation, uint32_t address, uint16_t count)
-{
+void sector_block(uint8_t (&block)[raw_block_size], uint8_t operation, uint32_t address,
+                  uint16_t count) {
     std::memset(block, 0, sizeof(block));
     block[0] = operation;
     put_be32(address, block + 2);
     put_be16(count, block + 7);
 }
 
-}  // namespace
+} // namespace
 
-int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count, const uint8_t* data,
-                  size_t length)
-{
+int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                  const uint8_t* data, size_t length) {
     uint8_t block[raw_block_size];
     sector_block(block, operation, address, count);
-    if ((length && !data) || device_ctx().send_raw(device, block, sizeof(block), data, length) != 0) {
+    if ((length && !data) ||
+        device_ctx().send_raw(device, block, sizeof(block), data, length) != 0) {
         g_last_status_word = transport_exchange_failed;
         return 1;
     }
     return 0;
 }
 
-int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count, uint8_t* buffer,
-                 size_t length)
-{
+int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                 uint8_t* buffer, size_t length) {
     uint8_t block[raw_block_size];
     sector_block(block, operation, address, count);
     size_t received = length;
@@ -301,26 +311,24 @@ int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t
     return 0;
 }
 
-int dev_get_direct_cipher_size(device_id device, uint32_t* size)
-{
+int dev_get_direct_cipher_size(device_id device, uint32_t* size) {
     return device_ctx().get_direct_cipher_size(device, size);
 }
 
-int dev_set_cipher_session(device_id device, int flag) { return device_ctx().set_cipher_session(device, flag); }
+int dev_set_cipher_session(device_id device, int flag) {
+    return device_ctx().set_cipher_session(device, flag);
+}
 
-int dev_direct_cipher(device_id device, const direct_cipher_request& request)
-{
+int dev_direct_cipher(device_id device, const direct_cipher_request& request) {
     return device_ctx().direct_cipher(device, request);
 }
 
-int dev_direct_encrypt(device_id device, direct_cipher_request request)
-{
+int dev_direct_encrypt(device_id device, direct_cipher_request request) {
     request.direction = 1;
     return dev_direct_cipher(device, request);
 }
 
-int dev_direct_decrypt(device_id device, direct_cipher_request request)
-{
+int dev_direct_decrypt(device_id device, direct_cipher_request request) {
     request.direction = 0;
     return dev_direct_cipher(device, request);
 }

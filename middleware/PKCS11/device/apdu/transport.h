@@ -23,25 +23,29 @@
 
 // Values of the last status word other than a card's SW1 SW2.
 inline constexpr uint32_t sw_success = 0x9000;
-inline constexpr uint32_t transport_invalid_apdu = 0x8001;     // command could not be serialised
-inline constexpr uint32_t transport_not_listed = 0x8002;       // device not in the device list
-inline constexpr uint32_t transport_exchange_failed = 0x8003;  // exchange failed / device removed / raw send failed
-inline constexpr uint32_t transport_no_status_word = 0x8004;   // reply shorter than 2 bytes / raw read failed
-inline constexpr uint32_t transport_unparsable = 0x8005;       // reply unparsable / raw read length differs
+inline constexpr uint32_t transport_invalid_apdu = 0x8001; // command could not be serialised
+inline constexpr uint32_t transport_not_listed = 0x8002;   // device not in the device list
+inline constexpr uint32_t transport_exchange_failed =
+    0x8003; // exchange failed / device removed / raw send failed
+inline constexpr uint32_t transport_no_status_word =
+    0x8004; // reply shorter than 2 bytes / raw read failed
+inline constexpr uint32_t transport_unparsable =
+    0x8005; // reply unparsable / raw read length differs
 
 // Results of apdu_transmit.
-inline constexpr int transmit_ok = 0;            // a reply was parsed, whatever its status word
-inline constexpr int transmit_no_length = 1;     // serialised length unavailable (0x8001)
-inline constexpr int transmit_invalid = 2;       // serialisation failed (0x8001)
-inline constexpr int transmit_removed = 3;       // device gone (0x8003)
-inline constexpr int transmit_unparsable = 6;    // reply could not be parsed (0x8005)
-inline constexpr int transmit_failed = 7;        // exchange failed; status holds the transport code
+inline constexpr int transmit_ok = 0;         // a reply was parsed, whatever its status word
+inline constexpr int transmit_no_length = 1;  // serialised length unavailable (0x8001)
+inline constexpr int transmit_invalid = 2;    // serialisation failed (0x8001)
+inline constexpr int transmit_removed = 3;    // device gone (0x8003)
+inline constexpr int transmit_unparsable = 6; // reply could not be parsed (0x8005)
+inline constexpr int transmit_failed = 7;     // exchange failed; status holds the transport code
 
 // Card-command wrapper results.
 inline constexpr int cmd_ok = 0;
-inline constexpr int cmd_transport_failed = 1;   // apdu_transmit did not return 0
-inline constexpr int cmd_bad_status = 2;         // status word not accepted
-inline constexpr int cmd_bad_length = 3;         // reply too short for the caller, or longer than its buffer
+inline constexpr int cmd_transport_failed = 1; // apdu_transmit did not return 0
+inline constexpr int cmd_bad_status = 2;       // status word not accepted
+inline constexpr int cmd_bad_length =
+    3; // reply too short for the caller, or longer than its buffer
 
 // Bytes one exchange can carry in either direction (reply including SW1 SW2).
 inline constexpr size_t transport_max_command = 2048;
@@ -50,7 +54,8 @@ inline constexpr size_t transport_max_reply = 2048;
 // Data chunk size: the number of data bytes one command may carry.
 inline constexpr uint32_t chunk_size_default = 1024;
 inline constexpr uint32_t chunk_size_min = 16;
-inline constexpr uint32_t chunk_size_max = 1792;  // leaves room for a 128-byte builder prefix and the 9-byte extended framing in 2048
+inline constexpr uint32_t chunk_size_max =
+    1792; // leaves room for a 128-byte builder prefix and the 9-byte extended framing in 2048
 
 // Serialises command, exchanges it with device (up to 3 attempts while the
 // device is neither listed nor reported removed) and parses the reply into
@@ -98,7 +103,8 @@ int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
 // the reply length out. Reply shorter than minimum, or longer than the
 // capacity: cmd_bad_length (*size then holds the reply length). A null buffer
 // only reports the length.
-int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size, uint32_t minimum = 0);
+int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size,
+                   uint32_t minimum = 0);
 
 // Per-device data chunk size. cmd_set_chunk_size takes the maximum buffer size
 // the card reports (device information) and keeps that minus 32, rounded down
@@ -139,7 +145,7 @@ int dev_connect_by_name(const char* reader_name, device_id* device);
 int dev_disconnect(device_id device);
 // Reader name, empty when not listed.
 std::string dev_get_reader_name(device_id device);
-int32_t dev_get_state(device_id device);  // -1 when not listed
+int32_t dev_get_state(device_id device); // -1 when not listed
 int dev_set_alias(device_id device, const char* alias);
 int dev_get_type(device_id device, int32_t* type);
 // How often the device's card was found reset (or reconnected) under an
@@ -151,10 +157,10 @@ uint64_t dev_card_resets(device_id device);
 // commands). PC/SC devices support none of them: they fail before anything is
 // sent, with 0x8003 (send) or 0x8004 (read) as the last status word.
 int dev_send_control_frame(device_id device, const uint8_t* data, size_t length);
-int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count, const uint8_t* data,
-                  size_t length);
-int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count, uint8_t* buffer,
-                 size_t length);
+int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                  const uint8_t* data, size_t length);
+int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                 uint8_t* buffer, size_t length);
 
 // Direct (device-side, outside APDUs) cipher. PC/SC devices offer none: size
 // 0, and the device API uses card commands for ciphers.
@@ -165,13 +171,13 @@ int dev_set_cipher_session(device_id device, int flag);
 // operation (from the IV) when first_call is 1 and continues its chaining
 // otherwise. *output_length is the room at output in, the bytes written out.
 struct direct_cipher_request {
-    uint32_t algorithm = 0;  // internal identifier of the key
-    int direction = 0;       // 1 encrypt, 0 decrypt
+    uint32_t algorithm = 0; // internal identifier of the key
+    int direction = 0;      // 1 encrypt, 0 decrypt
     uint32_t app_id = 0;
     uint32_t container_id = 0;
     uint32_t card_key_id = 0;
     uint32_t first_call = 0;
-    std::span<const uint8_t> iv;  // at most 32 bytes
+    std::span<const uint8_t> iv; // at most 32 bytes
     std::span<const uint8_t> input;
     uint8_t* output = nullptr;
     size_t* output_length = nullptr;

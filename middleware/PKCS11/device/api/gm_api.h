@@ -36,18 +36,22 @@ uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulK
 // 32-byte key block and the three integers go to the card as given. This is
 // the card's personalisation: the key block installs the new device
 // authentication key. The device's authentication and held key end.
-uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_t* pbAuthKey, uint32_t ulKeyLen,
-                          uint32_t ulParam1, uint32_t ulParam2, uint32_t ulP1);
+uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_t* pbAuthKey,
+                          uint32_t ulKeyLen, uint32_t ulParam1, uint32_t ulParam2, uint32_t ulP1);
 // The card's raw hardware serial number; a successful call means "the token answers".
 uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength);
 // OEM information area (256 bytes) at byte offsets. *pulLength: capacity in
 // (at least ulSize), bytes read out.
-uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, uint8_t* pbBuffer, uint32_t* pulLength);
-uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbData, uint32_t ulSize);
+uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, uint8_t* pbBuffer,
+                          uint32_t* pulLength);
+uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbData,
+                           uint32_t ulSize);
 // Raw 2048-byte sector access of mass-storage tokens. A PC/SC token has none:
 // both send nothing and return SAR_NOTSUPPORTYETERR.
-uint32_t gm_write_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount, const uint8_t* pbData);
-uint32_t gm_read_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount, uint8_t* pbBuffer);
+uint32_t gm_write_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount,
+                          const uint8_t* pbData);
+uint32_t gm_read_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount,
+                         uint8_t* pbBuffer);
 // Inquiry string of mass-storage tokens (type 0 only; PC/SC tokens: SAR_FAIL).
 uint32_t gm_set_inq_string(DEVHANDLE hDev, const char* szVendor, const char* szProduct);
 // Carries the PKCS#11 layer's login state into an application object
@@ -78,7 +82,7 @@ uint32_t SKF_CancelWaitForDevEvent();
 
 // --- Applications, PINs, files, containers, keys ----------------------------
 #include "gm_app_pin.h"
-#include "gm_file_cont.h"
 #include "gm_asym.h"
+#include "gm_file_cont.h"
 #include "gm_fingerprint.h"
 #include "gm_symmetric.h"

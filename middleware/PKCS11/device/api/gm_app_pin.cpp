@@ -26,31 +26,31 @@ namespace {
 // most 2046 bytes, and a list that would not fit is refused, not appended.
 constexpr uint32_t app_list_max = 4096;
 constexpr size_t app_record_size = 84;
-constexpr size_t app_record_so_pin = 32;    // offset of the SO PIN field
-constexpr size_t app_record_user_pin = 52;  // offset of the user PIN field
+constexpr size_t app_record_so_pin = 32;   // offset of the SO PIN field
+constexpr size_t app_record_user_pin = 52; // offset of the user PIN field
 
 using challenge_t = std::array<uint8_t, sm_challenge_size>;
 using block16_t = std::array<uint8_t, sm_iv_size>;
 
 // Strings bounded before strlen walks them.
-size_t bounded_length(const char* text, size_t limit) { return text ? strnlen(text, limit + 1) : 0; }
+size_t bounded_length(const char* text, size_t limit) {
+    return text ? strnlen(text, limit + 1) : 0;
+}
 
-uint32_t check_pin(const char* pin)
-{
+uint32_t check_pin(const char* pin) {
     if (pin == nullptr) return SAR_INVALIDPARAMERR;
     const size_t n = bounded_length(pin, gm_pin_max_length);
     if (n == 0 || n > gm_pin_max_length) return SAR_PIN_LEN_RANGE;
     return SAR_OK;
 }
 
-uint32_t take_challenge(device_id device, challenge_t& challenge)
-{
-    return gm_wrapper_error(cmd_gen_random(device, challenge.data(), static_cast<uint32_t>(challenge.size())));
+uint32_t take_challenge(device_id device, challenge_t& challenge) {
+    return gm_wrapper_error(
+        cmd_gen_random(device, challenge.data(), static_cast<uint32_t>(challenge.size())));
 }
 
 // The secure-messaging IV: the challenge followed by eight zero bytes.
-block16_t challenge_block(const challenge_t& challenge)
-{
+block16_t challenge_block(const challenge_t& challenge) {
     block16_t block{};
     std::copy(challenge.begin(), challenge.end(), block.begin());
     return block;
@@ -67,16 +67,14 @@ struct secret16 {
 
 // The session key of a command protected by a card secret K: SM4-ECB under K
 // of challenge || 00 x 8. The card derives the same from the K it stores.
-bool session_key(const uint8_t* k, const challenge_t& challenge, secret16& out)
-{
+bool session_key(const uint8_t* k, const challenge_t& challenge, secret16& out) {
     const block16_t block = challenge_block(challenge);
     std::memcpy(out.bytes, block.data(), block.size());
     return sm4_ecb(k, out.bytes, sizeof out.bytes, sm4_encrypt) == sm4_result::ok;
 }
 
 // Keeps K(SO PIN) on the application after the card accepted the SO PIN.
-void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin)
-{
+void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin) {
     secret16 key;
     if (sm_pin_key(so_pin, bounded_length(so_pin, gm_pin_max_length), key.bytes) != sm_result::ok) {
         app->so_pin_key.drop();
@@ -87,8 +85,7 @@ void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin)
 
 // A refused PIN command: 63Cx reports x tries left (ISO 7816-4 "counter"
 // warning); x = 0 means the PIN is now blocked.
-uint32_t pin_refusal(int wrapper_result, uint32_t* retry)
-{
+uint32_t pin_refusal(int wrapper_result, uint32_t* retry) {
     if (wrapper_result == cmd_bad_status) {
         const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
         if (status.counter) {
@@ -101,25 +98,24 @@ uint32_t pin_refusal(int wrapper_result, uint32_t* retry)
 
 // The result of a PIN command that carries a MAC: the MAC function's own code
 // when it could not compute one, else the card's refusal.
-uint32_t sm_pin_failure(int wrapper_result, uint32_t mac_error, uint32_t* retry)
-{
+uint32_t sm_pin_failure(int wrapper_result, uint32_t mac_error, uint32_t* retry) {
     if (retry) *retry = 0;
     if (wrapper_result == cmd_mac_failed) return mac_error != SAR_OK ? mac_error : SAR_FAIL;
     return pin_refusal(wrapper_result, retry);
 }
 
-uint16_t app_id16(const gm_sc_app* app) { return static_cast<uint16_t>(app->app_id); }
+uint16_t app_id16(const gm_sc_app* app) {
+    return static_cast<uint16_t>(app->app_id);
+}
 
-void set_login_flag(gm_sc_app* app, uint32_t pin_type)
-{
+void set_login_flag(gm_sc_app* app, uint32_t pin_type) {
     if (pin_type == gm_pin_type_user)
         app->user_logged_in = 1;
     else
         app->so_logged_in = 1;
 }
 
-uint32_t open_application_locked(gm_sc_dev* dev, const char* name, HAPPLICATION* phApplication)
-{
+uint32_t open_application_locked(gm_sc_dev* dev, const char* name, HAPPLICATION* phApplication) {
     uint8_t reply[gm_open_app_reply_size] = {};
     uint32_t size = sizeof reply;
     if (const int rc = cmd_open_application(dev->device, name, reply, &size); rc != cmd_ok)
@@ -131,10 +127,9 @@ uint32_t open_application_locked(gm_sc_dev* dev, const char* name, HAPPLICATION*
     return SAR_OK;
 }
 
-}  // namespace
+} // namespace
 
-uint32_t SKF_EnumApplication(DEVHANDLE hDev, char* szAppName, uint32_t* pulSize)
-{
+uint32_t SKF_EnumApplication(DEVHANDLE hDev, char* szAppName, uint32_t* pulSize) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || !dev->open_flag || pulSize == nullptr) return SAR_INVALIDPARAMERR;
@@ -149,8 +144,7 @@ uint32_t SKF_EnumApplication(DEVHANDLE hDev, char* szAppName, uint32_t* pulSize)
     });
 }
 
-uint32_t SKF_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATION* phApplication)
-{
+uint32_t SKF_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATION* phApplication) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || !dev->open_flag || szAppName == nullptr || szAppName[0] == '\0' ||
@@ -161,8 +155,7 @@ uint32_t SKF_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATION
     });
 }
 
-uint32_t SKF_CloseApplication(HAPPLICATION hApplication)
-{
+uint32_t SKF_CloseApplication(HAPPLICATION hApplication) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
@@ -174,14 +167,15 @@ uint32_t SKF_CloseApplication(HAPPLICATION hApplication)
 }
 
 uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char* szAdminPin,
-                               uint32_t dwAdminPinRetryCount, const char* szUserPin, uint32_t dwUserPinRetryCount,
-                               uint32_t dwCreateFileRights, uint8_t bPinBound1, uint8_t bPinBound2, uint8_t bPinBound3,
-                               uint8_t bPinBound4, HAPPLICATION* phApplication)
-{
+                               uint32_t dwAdminPinRetryCount, const char* szUserPin,
+                               uint32_t dwUserPinRetryCount, uint32_t dwCreateFileRights,
+                               uint8_t bPinBound1, uint8_t bPinBound2, uint8_t bPinBound3,
+                               uint8_t bPinBound4, HAPPLICATION* phApplication) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || !dev->open_flag || !dev->authenticated) return SAR_INVALIDPARAMERR;
-        if (szAppName == nullptr || szAppName[0] == '\0' || phApplication == nullptr) return SAR_INVALIDPARAMERR;
+        if (szAppName == nullptr || szAppName[0] == '\0' || phApplication == nullptr)
+            return SAR_INVALIDPARAMERR;
         // A name or PIN that does not fit its field is refused rather than
         // cut: a cut PIN would not be the PIN the caller knows, and a cut name
         // could not be opened by the name given.
@@ -216,7 +210,8 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
 
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(dev->device, challenge); rv != SAR_OK) return rv;
-        const uint8_t* auth_key = dev->auth_key.get(dev->device);  // the card may have been reset since
+        const uint8_t* auth_key =
+            dev->auth_key.get(dev->device); // the card may have been reset since
         if (auth_key == nullptr) return SAR_KEYNOTFOUNTERR;
         secret16 session;
         if (!session_key(auth_key, challenge, session)) return SAR_FAIL;
@@ -225,49 +220,52 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         // block: the card recomputes S from its own key and refuses a record
         // whose MAC does not match.
         for (const size_t field : {app_record_so_pin, app_record_user_pin})
-            if (sm4_ecb(session.bytes, record.data() + field, gm_pin_max_length, sm4_encrypt) != sm4_result::ok)
+            if (sm4_ecb(session.bytes, record.data() + field, gm_pin_max_length, sm4_encrypt) !=
+                sm4_result::ok)
                 return SAR_FAIL;
         const block16_t iv = challenge_block(challenge);
-        if (sm_mac(session.bytes, iv.data(), record.data(), app_record_size, record.data() + app_record_size) !=
-            sm_result::ok)
+        if (sm_mac(session.bytes, iv.data(), record.data(), app_record_size,
+                   record.data() + app_record_size) != sm_result::ok)
             return SAR_FAIL;
-        if (const int rc = cmd_create_application(dev->device, record.data(), static_cast<uint32_t>(record.size()));
+        if (const int rc = cmd_create_application(dev->device, record.data(),
+                                                  static_cast<uint32_t>(record.size()));
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         return open_application_locked(dev, szAppName, phApplication);
     });
 }
 
-uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_t* pb1, uint8_t* pb2, uint8_t* pb3,
-                                 uint32_t* pulValue)
-{
+uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_t* pb1,
+                                 uint8_t* pb2, uint8_t* pb3, uint32_t* pulValue) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         uint8_t reply[cmd_app_extended_info_reply] = {};
         uint32_t size = sizeof reply;
-        if (const int rc = cmd_get_app_extened_info(ref.dev->device, app_id16(ref.app), reply, &size); rc != cmd_ok)
+        if (const int rc =
+                cmd_get_app_extened_info(ref.dev->device, app_id16(ref.app), reply, &size);
+            rc != cmd_ok)
             return gm_wrapper_error(rc);
         if (pb0) *pb0 = reply[0];
         if (pb1) *pb1 = reply[1];
         if (pb2) *pb2 = reply[2];
         if (pb3) *pb3 = reply[3];
-        if (pulValue) *pulValue = get_le32(reply + 4);  // as the card stores it
+        if (pulValue) *pulValue = get_le32(reply + 4); // as the card stores it
         return SAR_OK;
     });
 }
 
 uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t* pulMaxRetryCount,
-                        uint32_t* pulRemainRetryCount, uint32_t* pbDefaultPin)
-{
+                        uint32_t* pulRemainRetryCount, uint32_t* pbDefaultPin) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        if (ulPINType > gm_pin_type_user || pulMaxRetryCount == nullptr || pulRemainRetryCount == nullptr)
+        if (ulPINType > gm_pin_type_user || pulMaxRetryCount == nullptr ||
+            pulRemainRetryCount == nullptr)
             return SAR_INVALIDPARAMERR;
         uint8_t max = 0, left = 0, is_default = 0;
-        if (const int rc = cmd_get_pin_info(ref.dev->device, static_cast<uint8_t>(ulPINType), app_id16(ref.app), &max,
-                                            &left, &is_default);
+        if (const int rc = cmd_get_pin_info(ref.dev->device, static_cast<uint8_t>(ulPINType),
+                                            app_id16(ref.app), &max, &left, &is_default);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         *pulMaxRetryCount = max;
@@ -277,14 +275,15 @@ uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t*
     });
 }
 
-uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount)
-{
-    if (szPIN != nullptr && szPIN[0] != '\0') return gm_verify_pin(hApplication, ulPINType, szPIN, pulRetryCount);
+uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN,
+                       uint32_t* pulRetryCount) {
+    if (szPIN != nullptr && szPIN[0] != '\0')
+        return gm_verify_pin(hApplication, ulPINType, szPIN, pulRetryCount);
     return gm_verify_fingerprint(hApplication, ulPINType, pulRetryCount);
 }
 
-uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount)
-{
+uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN,
+                       uint32_t* pulRetryCount) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
@@ -292,8 +291,9 @@ uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char
         if (const uint32_t rv = check_pin(szPIN); rv != SAR_OK) return rv;
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
-        if (const int rc = cmd_verify_pin(ref.dev->device, challenge, static_cast<uint8_t>(ulPINType),
-                                          app_id16(ref.app), szPIN);
+        if (const int rc =
+                cmd_verify_pin(ref.dev->device, challenge, static_cast<uint8_t>(ulPINType),
+                               app_id16(ref.app), szPIN);
             rc != cmd_ok) {
             // The card is no longer SO-authenticated after a wrong SO PIN.
             if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
@@ -306,9 +306,8 @@ uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char
     });
 }
 
-uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin, const char* szNewPin,
-                       uint32_t* pulRetryCount)
-{
+uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin,
+                       const char* szNewPin, uint32_t* pulRetryCount) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
@@ -320,7 +319,8 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
 
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
-        if (const int rc = cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin); rc != cmd_ok) {
+        if (const int rc = cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin);
+            rc != cmd_ok) {
             if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
             return pin_refusal(rc, pulRetryCount);
         }
@@ -333,8 +333,8 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc = cmd_change_pin(mac, device, challenge_block(challenge), type, app_id16(ref.app), szOldPin,
-                                          szNewPin, &mac_error);
+        if (const int rc = cmd_change_pin(mac, device, challenge_block(challenge), type,
+                                          app_id16(ref.app), szOldPin, szNewPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, pulRetryCount);
         if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szNewPin);
@@ -343,11 +343,11 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
 }
 
 uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const char* szNewUserPIN,
-                        uint32_t* pulRetryCount)
-{
+                        uint32_t* pulRetryCount) {
     if (szNewUserPIN == nullptr || szNewUserPIN[0] == '\0') {
         if (szAdminPIN != nullptr && szAdminPIN[0] != '\0') {
-            if (const uint32_t rv = gm_verify_pin(hApplication, gm_pin_type_so, szAdminPIN, pulRetryCount);
+            if (const uint32_t rv =
+                    gm_verify_pin(hApplication, gm_pin_type_so, szAdminPIN, pulRetryCount);
                 rv != SAR_OK)
                 return rv;
         }
@@ -363,8 +363,8 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc = cmd_unblock_pin(mac, device, challenge_block(challenge), app_id16(ref.app), szAdminPIN,
-                                           szNewUserPIN, &mac_error);
+        if (const int rc = cmd_unblock_pin(mac, device, challenge_block(challenge),
+                                           app_id16(ref.app), szAdminPIN, szNewUserPIN, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, pulRetryCount);
         return SAR_OK;
@@ -372,13 +372,13 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
 }
 
 uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
-                               uint32_t* pulRetryCount)
-{
+                               uint32_t* pulRetryCount) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (pbData == nullptr || ulLength == 0) return SAR_INVALIDPARAMERR;
-        if (const int rc = cmd_remote_unblock_pin(ref.dev->device, app_id16(ref.app), {pbData, ulLength});
+        if (const int rc =
+                cmd_remote_unblock_pin(ref.dev->device, app_id16(ref.app), {pbData, ulLength});
             rc != cmd_ok) {
             if (pulRetryCount) *pulRetryCount = 0;
             return pin_refusal(rc, pulRetryCount);
@@ -387,27 +387,29 @@ uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData,
     });
 }
 
-uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
-                                  uint8_t* pbReply, uint32_t* pulReplyLen, uint32_t* pulRetryCount)
-{
+uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData,
+                                  uint32_t ulLength, uint8_t* pbReply, uint32_t* pulReplyLen,
+                                  uint32_t* pulRetryCount) {
     constexpr uint32_t response_size = unblock_ms_response_size;
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        if (pbData == nullptr || ulLength <= response_size || ulLength - response_size > unblock_ms_pin_max)
+        if (pbData == nullptr || ulLength <= response_size ||
+            ulLength - response_size > unblock_ms_pin_max)
             return SAR_INVALIDPARAMERR;
         // The response was computed over the challenge of this handle's last
         // SKF_GenRandom; the MAC starts from it as in the other PIN commands.
         gm_sc_dev* dev = ref.dev;
         if (!dev->caller_challenge_set) return SAR_FAIL;
         const block16_t iv = challenge_block(dev->caller_challenge);
-        dev->caller_challenge_set = false;  // the card takes it, whatever the outcome
+        dev->caller_challenge_set = false; // the card takes it, whatever the outcome
         const std::string_view new_pin(reinterpret_cast<const char*>(pbData) + response_size,
                                        ulLength - response_size);
         const sm_mac_callback mac{gm_secure_messaging_mac, dev->handle()};
         uint32_t mac_error = SAR_OK;
-        const int rc = cmd_unblock_pin_ms(mac, dev->device, std::span<const uint8_t, response_size>(pbData, response_size),
-                                          iv, app_id16(ref.app), new_pin, pbReply, pulReplyLen, &mac_error);
+        const int rc = cmd_unblock_pin_ms(
+            mac, dev->device, std::span<const uint8_t, response_size>(pbData, response_size), iv,
+            app_id16(ref.app), new_pin, pbReply, pulReplyLen, &mac_error);
         if (rc == cmd_ok) return SAR_OK;
         // The card accepted it, but its reply does not fit the caller's buffer
         // (*pulReplyLen now holds the reply's length).
@@ -417,8 +419,7 @@ uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbDa
     });
 }
 
-uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
-{
+uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
@@ -428,22 +429,22 @@ uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
         if (ref.app->so_pin_key.get(ref.dev->device) == nullptr) return SAR_USER_NOT_LOGGED_IN;
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
-        const uint8_t* so_key = ref.app->so_pin_key.get(ref.dev->device);  // a reset logs the SO out
+        const uint8_t* so_key = ref.app->so_pin_key.get(ref.dev->device); // a reset logs the SO out
         if (so_key == nullptr) return SAR_USER_NOT_LOGGED_IN;
         secret16 session;
         if (!session_key(so_key, challenge, session)) return SAR_FAIL;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc = cmd_reload_pin(mac, ref.dev->device, session.bytes, challenge_block(challenge),
-                                          app_id16(ref.app), szNewUserPin, &mac_error);
+        if (const int rc =
+                cmd_reload_pin(mac, ref.dev->device, session.bytes, challenge_block(challenge),
+                               app_id16(ref.app), szNewUserPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, nullptr);
         return SAR_OK;
     });
 }
 
-uint32_t SKF_ClearSecureState(HAPPLICATION hApplication)
-{
+uint32_t SKF_ClearSecureState(HAPPLICATION hApplication) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
@@ -456,8 +457,7 @@ uint32_t SKF_ClearSecureState(HAPPLICATION hApplication)
     });
 }
 
-uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication)
-{
+uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
@@ -466,12 +466,13 @@ uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication)
     });
 }
 
-uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv, const uint8_t* data,
-                                 uint32_t length, uint8_t* mac, uint32_t* mac_length)
-{
+uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv,
+                                 const uint8_t* data, uint32_t length, uint8_t* mac,
+                                 uint32_t* mac_length) {
     if (gm_find_dev(hDev) == nullptr) return SAR_INVALIDHANDLEERR;
     // A MAC over nothing is no MAC: never report success without one.
-    if (key == nullptr || iv == nullptr || data == nullptr || mac == nullptr || mac_length == nullptr)
+    if (key == nullptr || iv == nullptr || data == nullptr || mac == nullptr ||
+        mac_length == nullptr)
         return SAR_INVALIDPARAMERR;
     if (*mac_length < sm_mac_full_size) {
         *mac_length = sm_mac_full_size;

@@ -43,15 +43,16 @@ uint32_t SKF_CloseApplication(HAPPLICATION hApplication);
 // SAR_INVALIDPARAMERR; authenticated with an outside cryptogram (SKF_DevAuth,
 // no key held) or reset since: SAR_KEYNOTFOUNTERR, nothing sent.
 uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char* szAdminPin,
-                               uint32_t dwAdminPinRetryCount, const char* szUserPin, uint32_t dwUserPinRetryCount,
-                               uint32_t dwCreateFileRights, uint8_t bPinBound1, uint8_t bPinBound2, uint8_t bPinBound3,
+                               uint32_t dwAdminPinRetryCount, const char* szUserPin,
+                               uint32_t dwUserPinRetryCount, uint32_t dwCreateFileRights,
+                               uint8_t bPinBound1, uint8_t bPinBound2, uint8_t bPinBound3,
                                uint8_t bPinBound4, HAPPLICATION* phApplication);
 // The card's 8-byte extended information: bytes 0-3 (this card: user PIN
 // minimum and maximum length, SO PIN minimum and maximum) and the u32 of
 // bytes 4-7 as stored (this card: login state, 0 nobody). Null outputs are
 // skipped.
-uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_t* pb1, uint8_t* pb2, uint8_t* pb3,
-                                 uint32_t* pulValue);
+uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_t* pb1,
+                                 uint8_t* pb2, uint8_t* pb3, uint32_t* pulValue);
 
 // Maximum and remaining tries of a PIN and whether it is still the default
 // PIN (pbDefaultPin may be null).
@@ -59,19 +60,21 @@ uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t*
                         uint32_t* pulRemainRetryCount, uint32_t* pbDefaultPin);
 // A non-empty PIN is verified with gm_verify_pin. An empty or null PIN asks
 // for the on-card fingerprint verification (gm_verify_fingerprint).
-uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount);
+uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN,
+                       uint32_t* pulRetryCount);
 // Verifies the PIN under a fresh card challenge. Success logs the PIN's type
 // in on the application object (user or SO flag); *pulRetryCount is written
 // only on failure. An accepted SO PIN leaves its secure-messaging key K(SO
 // PIN) on the application object (for gm_reload_user_pin); a refused one
 // drops it.
-uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN, uint32_t* pulRetryCount);
+uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN,
+                       uint32_t* pulRetryCount);
 // Verifies the old PIN (which logs that PIN's type in: the SO flag for the SO
 // PIN, the user flag for the user PIN), then sends the new PIN under secure
 // messaging. For the SO PIN the application object keeps K of the PIN the
 // card now holds.
-uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin, const char* szNewPin,
-                       uint32_t* pulRetryCount);
+uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin,
+                       const char* szNewPin, uint32_t* pulRetryCount);
 // With a new user PIN: unblocks the user PIN under the SO PIN (secure
 // messaging). Without one (null or empty): the user's fingerprint is
 // unblocked (gm_unblock_fingerprint) after the SO PIN, when not empty, was
@@ -89,8 +92,9 @@ uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData,
 // never sent. No such challenge known: SAR_FAIL, nothing sent. The card's
 // reply body, if any, goes to pbReply (*pulReplyLen: capacity in, length
 // out; both may be null to ignore it).
-uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
-                                  uint8_t* pbReply, uint32_t* pulReplyLen, uint32_t* pulRetryCount);
+uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData,
+                                  uint32_t ulLength, uint8_t* pbReply, uint32_t* pulReplyLen,
+                                  uint32_t* pulRetryCount);
 // Sets a new user PIN (the SO must be logged in on the card); the PKCS#11
 // layer's C_InitPIN. The new PIN travels under S = SM4-ECB(K(SO PIN),
 // challenge || 00 x 8), which only the card and the SO PIN holder can make:
@@ -113,5 +117,6 @@ uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication);
 // MAC length (16) out; a capacity under 16 gives SAR_BUFFER_TOO_SMALL and
 // the size needed. Takes no mutex: it runs inside a PIN function that holds
 // it.
-uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv, const uint8_t* data,
-                                 uint32_t length, uint8_t* mac, uint32_t* mac_length);
+uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv,
+                                 const uint8_t* data, uint32_t length, uint8_t* mac,
+                                 uint32_t* mac_length);

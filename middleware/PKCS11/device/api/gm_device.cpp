@@ -45,8 +45,7 @@ constexpr uint32_t hash_cap_extra = 0x80080000;
 // Whether the OEM identifier text is accepted by the OEM filter ("*": all;
 // else up to 5 comma-separated identifiers of at most 32 characters, compared
 // exactly). A blank text is always accepted.
-bool oem_text_accepted(const std::string& text)
-{
+bool oem_text_accepted(const std::string& text) {
     const std::string filter = gm_oem_filter();
     if (text.empty() || filter == "*") return true;
     size_t start = 0;
@@ -60,14 +59,14 @@ bool oem_text_accepted(const std::string& text)
     return false;
 }
 
-}  // namespace
+} // namespace
 
 // The ids are collected first, so removing a device never disturbs the walk.
-std::string enum_filtered_devices(int32_t state)
-{
+std::string enum_filtered_devices(int32_t state) {
     std::vector<device_id> ids;
     device_id id = no_device;
-    for (std::string name = dev_first_in_state(&id, state); id != no_device; name = dev_next_in_state(&id, state))
+    for (std::string name = dev_first_in_state(&id, state); id != no_device;
+         name = dev_next_in_state(&id, state))
         ids.push_back(id);
 
     std::string out;
@@ -112,23 +111,21 @@ namespace {
 
 // Reads the 288-byte device record; a reply shorter than its layout is a
 // failure (the command wrapper refuses it), so no field is read unfilled.
-uint32_t read_card_dev_info(device_id device, std::array<uint8_t, gm_card_dev_info_size>& reply)
-{
+uint32_t read_card_dev_info(device_id device, std::array<uint8_t, gm_card_dev_info_size>& reply) {
     reply.fill(0);
     uint32_t size = gm_card_dev_info_size;
-    if (const int rc = cmd_get_dev_info(device, reply.data(), &size); rc != cmd_ok) return gm_wrapper_error(rc);
+    if (const int rc = cmd_get_dev_info(device, reply.data(), &size); rc != cmd_ok)
+        return gm_wrapper_error(rc);
     if (size < ci::end) return SAR_FAIL;
     return SAR_OK;
 }
 
-uint32_t reply_max_buffer(const std::array<uint8_t, gm_card_dev_info_size>& reply)
-{
+uint32_t reply_max_buffer(const std::array<uint8_t, gm_card_dev_info_size>& reply) {
     const uint32_t max = get_be16(reply.data() + ci::max_buffer_size);
     return max >= 32 ? max - 32 : 0;
 }
 
-void card_reply_to_devinfo(const std::array<uint8_t, gm_card_dev_info_size>& reply, DEVINFO& info)
-{
+void card_reply_to_devinfo(const std::array<uint8_t, gm_card_dev_info_size>& reply, DEVINFO& info) {
     std::memset(&info, 0, sizeof info);
     const uint8_t* r = reply.data();
     info.Version = {r[ci::version], r[ci::version + 1]};
@@ -150,8 +147,7 @@ void card_reply_to_devinfo(const std::array<uint8_t, gm_card_dev_info_size>& rep
 }
 
 // The "Format" record: the device-record layout built from a DEVINFO template.
-std::array<uint8_t, gm_format_record_size> build_format_record(const DEVINFO& t, uint32_t total)
-{
+std::array<uint8_t, gm_format_record_size> build_format_record(const DEVINFO& t, uint32_t total) {
     std::array<uint8_t, gm_format_record_size> rec{};
     uint8_t* r = rec.data();
     r[0] = r[2] = t.Version.major;
@@ -176,8 +172,8 @@ std::array<uint8_t, gm_format_record_size> build_format_record(const DEVINFO& t,
     return rec;
 }
 
-uint32_t dev_info_common(DEVHANDLE hDev, DEVINFO* pDevInfo, std::array<uint8_t, gm_card_dev_info_size>& reply)
-{
+uint32_t dev_info_common(DEVHANDLE hDev, DEVINFO* pDevInfo,
+                         std::array<uint8_t, gm_card_dev_info_size>& reply) {
     gm_sc_dev* dev = gm_find_dev(hDev);
     if (dev == nullptr || pDevInfo == nullptr) return SAR_INVALIDPARAMERR;
     if (const uint32_t rv = read_card_dev_info(dev->device, reply); rv != SAR_OK) return rv;
@@ -189,8 +185,8 @@ uint32_t dev_info_common(DEVHANDLE hDev, DEVINFO* pDevInfo, std::array<uint8_t, 
 
 // Sectors: PC/SC tokens have no mass storage, and their raw send path would
 // pass the caller's bytes to the card as an APDU; nothing is sent to them.
-uint32_t sector_preconditions(DEVHANDLE hDev, uint32_t count, const void* buffer, device_id& device)
-{
+uint32_t sector_preconditions(DEVHANDLE hDev, uint32_t count, const void* buffer,
+                              device_id& device) {
     gm_sc_dev* dev = gm_find_dev(hDev);
     if (dev == nullptr || buffer == nullptr) return SAR_INVALIDPARAMERR;
     if (count == 0 || count > UINT16_MAX) return SAR_INVALIDPARAMERR;
@@ -201,12 +197,11 @@ uint32_t sector_preconditions(DEVHANDLE hDev, uint32_t count, const void* buffer
     return SAR_OK;
 }
 
-}  // namespace
+} // namespace
 
 // --- gm_sc_dev::open ----------------------------------------------------------
 
-uint32_t gm_sc_dev::open()
-{
+uint32_t gm_sc_dev::open() {
     device_id id = no_device;
     const int connected = dev_connect_by_name(name.c_str(), &id);
     if (connected == 1 || connected == 2) return static_cast<uint32_t>(connected);
@@ -221,7 +216,8 @@ uint32_t gm_sc_dev::open()
     if (kept == 0) return 2;
     chunk_size = kept;
     uint32_t direct = 0;
-    if (const int rc = dev_get_direct_cipher_size(id, &direct); rc != 0) return gm_wrapper_error(rc);
+    if (const int rc = dev_get_direct_cipher_size(id, &direct); rc != 0)
+        return gm_wrapper_error(rc);
     direct_cipher_size = direct;
     cmd_set_transmit_mode(reply[ci::hw_version] > 1 ? 0 : 3);
     return SAR_OK;
@@ -229,8 +225,7 @@ uint32_t gm_sc_dev::open()
 
 // --- Devices ----------------------------------------------------------------
 
-uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize)
-{
+uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize) {
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
     return gm_locked_call([&]() -> uint32_t {
         const int readers = dev_refresh(gm_device_filter());
@@ -249,7 +244,8 @@ uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize)
                  n = dev_next_in_state(&id, device_state_any))
                 names += n.size() + 1;
             const uint64_t estimate = static_cast<uint64_t>(readers) * 32 + 2;
-            *pulSize = static_cast<uint32_t>(std::min<uint64_t>(std::max(estimate, names), UINT32_MAX));
+            *pulSize =
+                static_cast<uint32_t>(std::min<uint64_t>(std::max(estimate, names), UINT32_MAX));
             return SAR_OK;
         }
         const std::string listed = enum_filtered_devices(device_state_any);
@@ -266,8 +262,7 @@ uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize)
     });
 }
 
-uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev)
-{
+uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev) {
     if (szName == nullptr || szName[0] == '\0') return SAR_DEVICE_REMOVED;
     if (phDev == nullptr) return SAR_INVALIDPARAMERR;
     if (strnlen(szName, gm_device_name_max + 1) > gm_device_name_max) return SAR_INVALIDPARAMERR;
@@ -291,15 +286,13 @@ uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev)
     });
 }
 
-uint32_t SKF_DisConnectDev(DEVHANDLE hDev)
-{
+uint32_t SKF_DisConnectDev(DEVHANDLE hDev) {
     return gm_locked_call([&]() -> uint32_t {
         return gm_unregister_dev(hDev) == SAR_OK ? SAR_OK : SAR_INVALIDPARAMERR;
     });
 }
 
-uint32_t SKF_SetLabel(DEVHANDLE hDev, const char* szLabel)
-{
+uint32_t SKF_SetLabel(DEVHANDLE hDev, const char* szLabel) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || szLabel == nullptr) return SAR_INVALIDPARAMERR;
@@ -309,18 +302,18 @@ uint32_t SKF_SetLabel(DEVHANDLE hDev, const char* szLabel)
     });
 }
 
-uint32_t SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo)
-{
+uint32_t SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo) {
     return gm_locked_call([&]() -> uint32_t {
         std::array<uint8_t, gm_card_dev_info_size> reply{};
         if (const uint32_t rv = dev_info_common(hDev, pDevInfo, reply); rv != SAR_OK) return rv;
-        if (get_be16(reply.data() + ci::caps_word_1) & 0x0002) pDevInfo->AlgHashCap |= hash_cap_extra;
+        if (get_be16(reply.data() + ci::caps_word_1) & 0x0002)
+            pDevInfo->AlgHashCap |= hash_cap_extra;
         return SAR_OK;
     });
 }
 
-uint32_t gm_get_dev_caps(DEVHANDLE hDev, DEVINFO* pDevInfo, uint32_t* pulCaps1, uint32_t* pulCaps2)
-{
+uint32_t gm_get_dev_caps(DEVHANDLE hDev, DEVINFO* pDevInfo, uint32_t* pulCaps1,
+                         uint32_t* pulCaps2) {
     return gm_locked_call([&]() -> uint32_t {
         std::array<uint8_t, gm_card_dev_info_size> reply{};
         if (const uint32_t rv = dev_info_common(hDev, pDevInfo, reply); rv != SAR_OK) return rv;
@@ -334,8 +327,7 @@ namespace {
 
 // DevAuth with the given cryptogram. A refusal ends the card's
 // authentication (the card clears it on a wrong answer).
-uint32_t dev_auth_locked(gm_sc_dev* dev, std::span<const uint8_t> data)
-{
+uint32_t dev_auth_locked(gm_sc_dev* dev, std::span<const uint8_t> data) {
     const int rc = cmd_dev_auth(dev->device, 0, data);
     if (rc == cmd_ok) {
         dev->authenticated = 1;
@@ -351,13 +343,13 @@ uint32_t dev_auth_locked(gm_sc_dev* dev, std::span<const uint8_t> data)
     return gm_wrapper_error(rc);
 }
 
-}  // namespace
+} // namespace
 
-uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen)
-{
+uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
-        if (dev == nullptr || pbAuthData == nullptr || dev->open_flag == 0) return SAR_INVALIDPARAMERR;
+        if (dev == nullptr || pbAuthData == nullptr || dev->open_flag == 0)
+            return SAR_INVALIDPARAMERR;
         if (ulLen == 0 || ulLen > 255) return SAR_INDATALENERR;
         // The authentication now rests on a cryptogram made elsewhere.
         dev->auth_key.drop();
@@ -365,8 +357,7 @@ uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen)
     });
 }
 
-uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulKeyLen)
-{
+uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulKeyLen) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || pbKey == nullptr || dev->open_flag == 0) return SAR_INVALIDPARAMERR;
@@ -379,26 +370,27 @@ uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulK
         struct wipe {
             uint8_t* k;
             std::array<uint8_t, sm4_block_size>& b;
-            ~wipe()
-            {
+            ~wipe() {
                 mbedtls_platform_zeroize(k, sm4_key_size);
                 mbedtls_platform_zeroize(b.data(), b.size());
             }
         } const wiped{key, block};
-        if (const int rc = cmd_gen_random(dev->device, block.data(), 8); rc != cmd_ok) return gm_wrapper_error(rc);
-        if (sm4_ecb(key, block.data(), block.size(), sm4_encrypt) != sm4_result::ok) return SAR_FAIL;
+        if (const int rc = cmd_gen_random(dev->device, block.data(), 8); rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        if (sm4_ecb(key, block.data(), block.size(), sm4_encrypt) != sm4_result::ok)
+            return SAR_FAIL;
         const uint32_t rv = dev_auth_locked(dev, block);
         if (rv == SAR_OK) dev->auth_key.hold(key, dev_card_resets(dev->device));
         return rv;
     });
 }
 
-uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_t* pbAuthKey, uint32_t ulKeyLen,
-                          uint32_t ulParam1, uint32_t ulParam2, uint32_t ulP1)
-{
+uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_t* pbAuthKey,
+                          uint32_t ulKeyLen, uint32_t ulParam1, uint32_t ulParam2, uint32_t ulP1) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
-        if (dev == nullptr || pTemplate == nullptr || pbAuthKey == nullptr) return SAR_INVALIDPARAMERR;
+        if (dev == nullptr || pTemplate == nullptr || pbAuthKey == nullptr)
+            return SAR_INVALIDPARAMERR;
         if (ulKeyLen == 0 || ulKeyLen > cmd_format_key_block) return SAR_INVALIDPARAMERR;
         if (ulParam1 > 0xFF || ulParam2 > 0xFF || ulP1 > 0xFF) return SAR_INVALIDPARAMERR;
         DEVINFO t;
@@ -409,15 +401,17 @@ uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_
             return code == SAR_OK ? SAR_DEVICE_REMOVED : code;
         }
         uint32_t max = 0;
-        if (const int rc = cmd_get_fs_max_cap(dev->device, &max); rc != cmd_ok) return gm_wrapper_error(rc);
+        if (const int rc = cmd_get_fs_max_cap(dev->device, &max); rc != cmd_ok)
+            return gm_wrapper_error(rc);
         const uint32_t total = (t.TotalSpace != 0 && t.TotalSpace <= max) ? t.TotalSpace : max;
         const auto record = build_format_record(t, total);
         // Only the caller's key bytes: a shorter key is zero-filled, never over-read.
         std::array<uint8_t, cmd_format_key_block> key{};
         std::memcpy(key.data(), pbAuthKey, ulKeyLen);
-        if (const int rc = cmd_format(dev->device, record.data(), static_cast<uint32_t>(record.size()), key.data(),
-                                      static_cast<uint32_t>(key.size()), static_cast<uint8_t>(ulParam1),
-                                      static_cast<uint8_t>(ulParam2), static_cast<uint8_t>(ulP1));
+        if (const int rc = cmd_format(
+                dev->device, record.data(), static_cast<uint32_t>(record.size()), key.data(),
+                static_cast<uint32_t>(key.size()), static_cast<uint8_t>(ulParam1),
+                static_cast<uint8_t>(ulParam2), static_cast<uint8_t>(ulP1));
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         // The card dropped every application and the device-authentication
@@ -430,8 +424,7 @@ uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_
     });
 }
 
-uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength)
-{
+uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || pulLength == nullptr) return SAR_INVALIDPARAMERR;
@@ -443,12 +436,13 @@ uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength)
     });
 }
 
-uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, uint8_t* pbBuffer, uint32_t* pulLength)
-{
+uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, uint8_t* pbBuffer,
+                          uint32_t* pulLength) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || pulLength == nullptr) return SAR_INVALIDPARAMERR;
-        if (const uint32_t rv = gm_size_query(ulSize, pbBuffer, pulLength); rv != SAR_OK || pbBuffer == nullptr)
+        if (const uint32_t rv = gm_size_query(ulSize, pbBuffer, pulLength);
+            rv != SAR_OK || pbBuffer == nullptr)
             return rv;
         if (ulOffset > UINT32_MAX - ulSize) return SAR_INDATALENERR;
         const uint32_t chunk = cmd_get_chunk_size(dev->device);
@@ -456,7 +450,8 @@ uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, ui
         bool full = true;
         while (remaining >= chunk) {
             uint32_t got = chunk;
-            if (const int rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got); rc != cmd_ok)
+            if (const int rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got);
+                rc != cmd_ok)
                 return gm_wrapper_error(rc);
             got = std::min(got, chunk);
             offset += got;
@@ -469,7 +464,8 @@ uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, ui
         }
         if (remaining > 0 && full) {
             uint32_t got = remaining;
-            if (const int rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got); rc != cmd_ok)
+            if (const int rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got);
+                rc != cmd_ok)
                 return gm_wrapper_error(rc);
             done += std::min(got, remaining);
         }
@@ -478,8 +474,8 @@ uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, ui
     });
 }
 
-uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbData, uint32_t ulSize)
-{
+uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbData,
+                           uint32_t ulSize) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || (pbData == nullptr && ulSize > 0)) return SAR_INVALIDPARAMERR;
@@ -488,7 +484,8 @@ uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbD
         uint32_t offset = ulOffset, done = 0;
         while (done < ulSize) {
             const uint32_t n = std::min(chunk, ulSize - done);
-            if (const int rc = cmd_write_oem_info(dev->device, offset, pbData + done, n); rc != cmd_ok)
+            if (const int rc = cmd_write_oem_info(dev->device, offset, pbData + done, n);
+                rc != cmd_ok)
                 return gm_wrapper_error(rc);
             offset += n;
             done += n;
@@ -497,68 +494,80 @@ uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbD
     });
 }
 
-uint32_t gm_write_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount, const uint8_t* pbData)
-{
+uint32_t gm_write_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount,
+                          const uint8_t* pbData) {
     return gm_locked_call([&]() -> uint32_t {
         device_id device = no_device;
-        if (const uint32_t rv = sector_preconditions(hDev, ulCount, pbData, device); rv != SAR_OK) return rv;
+        if (const uint32_t rv = sector_preconditions(hDev, ulCount, pbData, device); rv != SAR_OK)
+            return rv;
         const size_t length = static_cast<size_t>(ulCount) * sector_size;
-        if (dev_raw_write(device, raw_write_operation, ulFirstSector, static_cast<uint16_t>(ulCount), pbData,
-                          length) != 0)
+        if (dev_raw_write(device, raw_write_operation, ulFirstSector,
+                          static_cast<uint16_t>(ulCount), pbData, length) != 0)
             return gm_wrapper_error(1);
         return SAR_OK;
     });
 }
 
-uint32_t gm_read_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount, uint8_t* pbBuffer)
-{
+uint32_t gm_read_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCount,
+                         uint8_t* pbBuffer) {
     return gm_locked_call([&]() -> uint32_t {
         device_id device = no_device;
-        if (const uint32_t rv = sector_preconditions(hDev, ulCount, pbBuffer, device); rv != SAR_OK) return rv;
+        if (const uint32_t rv = sector_preconditions(hDev, ulCount, pbBuffer, device); rv != SAR_OK)
+            return rv;
         const size_t length = static_cast<size_t>(ulCount) * sector_size;
-        if (dev_raw_read(device, raw_read_operation, ulFirstSector, static_cast<uint16_t>(ulCount), pbBuffer,
-                         length) != 0)
+        if (dev_raw_read(device, raw_read_operation, ulFirstSector, static_cast<uint16_t>(ulCount),
+                         pbBuffer, length) != 0)
             return gm_wrapper_error(1);
         return SAR_OK;
     });
 }
 
-uint32_t gm_set_inq_string(DEVHANDLE hDev, const char* szVendor, const char* szProduct)
-{
+uint32_t gm_set_inq_string(DEVHANDLE hDev, const char* szVendor, const char* szProduct) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_dev* dev = gm_find_dev(hDev);
-        if (dev == nullptr || szVendor == nullptr || szProduct == nullptr) return SAR_INVALIDPARAMERR;
+        if (dev == nullptr || szVendor == nullptr || szProduct == nullptr)
+            return SAR_INVALIDPARAMERR;
         int32_t type = -1;
         if (dev_get_type(dev->device, &type) != 0 || type != 0) return SAR_FAIL;
         std::array<uint8_t, 24> frame;
         frame.fill(0x20);
         std::memcpy(frame.data(), szVendor, strnlen(szVendor, 8));
         std::memcpy(frame.data() + 8, szProduct, strnlen(szProduct, 16));
-        if (dev_send_control_frame(dev->device, frame.data(), frame.size()) != 0) return gm_wrapper_error(1);
+        if (dev_send_control_frame(dev->device, frame.data(), frame.size()) != 0)
+            return gm_wrapper_error(1);
         return SAR_OK;
     });
 }
 
-uint32_t gm_set_app_option(HAPPLICATION hApplication, uint32_t ulCode)
-{
+uint32_t gm_set_app_option(HAPPLICATION hApplication, uint32_t ulCode) {
     return gm_locked_call([&]() -> uint32_t {
         gm_sc_app* app = gm_find_app(hApplication).app;
         if (app == nullptr) return SAR_FAIL;
         switch (ulCode) {
-        case GM_APP_OPTION_USER_LOGGED_IN: app->user_logged_in = 1; break;
-        case GM_APP_OPTION_USER_LOGGED_OUT: app->user_logged_in = 0; break;
-        case GM_APP_OPTION_CLEAR_FLAG1: app->flag1 = 0; break;
-        case GM_APP_OPTION_CLEAR_FLAG2: app->flag2 = 0; break;
-        default: break;
+        case GM_APP_OPTION_USER_LOGGED_IN:
+            app->user_logged_in = 1;
+            break;
+        case GM_APP_OPTION_USER_LOGGED_OUT:
+            app->user_logged_in = 0;
+            break;
+        case GM_APP_OPTION_CLEAR_FLAG1:
+            app->flag1 = 0;
+            break;
+        case GM_APP_OPTION_CLEAR_FLAG2:
+            app->flag2 = 0;
+            break;
+        default:
+            break;
         }
         return SAR_OK;
     });
 }
 
-uint32_t gm_get_last_status_word() { return cmd_last_status_word(); }
+uint32_t gm_get_last_status_word() {
+    return cmd_last_status_word();
+}
 
-uint32_t SKF_CloseHandle(HANDLE hHandle)
-{
+uint32_t SKF_CloseHandle(HANDLE hHandle) {
     return gm_locked_call([&]() -> uint32_t {
         if (hHandle == 0) return SAR_INVALIDHANDLEERR;
         if (const gm_digest_ref d = gm_find_digest(hHandle); d.digest != nullptr)

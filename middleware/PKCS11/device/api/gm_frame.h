@@ -21,11 +21,11 @@ mk_mutex& gm_api_mutex();
 //     gm_api_lock lock;
 //     if (!lock.locked()) return gm_api_lock_failed;
 class gm_api_lock {
-public:
+  public:
     gm_api_lock() : guard_(&gm_api_mutex(), gm_api_mutex_name) {}
     bool locked() const { return guard_.locked(); }
 
-private:
+  private:
     mk_auto_mutex guard_;
 };
 inline constexpr uint32_t gm_api_lock_failed = SAR_FAIL;
@@ -72,9 +72,7 @@ uint32_t gm_size_query(uint32_t needed, const void* buffer, uint32_t* length);
 //     return gm_locked_call([&]() -> uint32_t { ... });
 // Lock failure: gm_api_lock_failed; allocation failure: SAR_MEMORYERR; any
 // other exception: SAR_FAIL.
-template <typename Body>
-uint32_t gm_locked_call(Body&& body) noexcept
-{
+template <typename Body> uint32_t gm_locked_call(Body&& body) noexcept {
     try {
         gm_api_lock lock;
         if (!lock.locked()) return gm_api_lock_failed;

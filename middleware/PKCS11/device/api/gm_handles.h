@@ -39,7 +39,7 @@ uint32_t gm_take_handle_value();
 uint32_t gm_peek_handle_value();
 
 class gm_handle {
-public:
+  public:
     virtual ~gm_handle() = default;
     gm_handle(const gm_handle&) = delete;
     gm_handle& operator=(const gm_handle&) = delete;
@@ -47,30 +47,31 @@ public:
     gm_kind kind() const { return kind_; }
     uint32_t handle() const { return handle_; }
 
-protected:
+  protected:
     explicit gm_handle(gm_kind kind) : kind_(kind), handle_(gm_take_handle_value()) {}
 
-private:
+  private:
     gm_kind kind_;
     uint32_t handle_;
 };
 
 class gm_sc_digest final : public gm_handle {
-public:
+  public:
     explicit gm_sc_digest(uint32_t alg) : gm_handle(gm_kind::digest), alg_id(alg) {}
-    uint32_t alg_id;  // hash id as sent to the card (4 stored as 3)
+    uint32_t alg_id; // hash id as sent to the card (4 stored as 3)
 };
 
 class gm_sc_key final : public gm_handle {
-public:
+  public:
     gm_sc_key(uint32_t card_key, uint32_t container, uint32_t alg)
-        : gm_handle(gm_kind::session_key), card_key_id(card_key), alg_id(alg), container_id(container) {}
+        : gm_handle(gm_kind::session_key), card_key_id(card_key), alg_id(alg),
+          container_id(container) {}
     uint32_t card_key_id;
     uint32_t alg_id;
     uint32_t container_id;
     uint32_t padding_type = 0;
     uint8_t iv[32] = {};
-    uint32_t iv_length = 0;  // at most 32
+    uint32_t iv_length = 0; // at most 32
     uint32_t first_call = 1;
     // Buffered input of a multi-part cipher operation.
     std::vector<uint8_t> block_buffer;
@@ -82,7 +83,7 @@ public:
 };
 
 class gm_sc_mac final : public gm_handle {
-public:
+  public:
     gm_sc_mac(uint32_t card_key, uint32_t container, uint32_t alg)
         : gm_handle(gm_kind::mac), card_key_id(card_key), alg_id(alg), container_id(container) {}
     uint32_t card_key_id;
@@ -91,7 +92,7 @@ public:
 };
 
 class gm_sc_cont final : public gm_handle {
-public:
+  public:
     gm_sc_cont(uint32_t id, const char* container_name, uint32_t app);
 
     // Creation at the tail; nullptr on allocation failure or spent counter.
@@ -102,7 +103,7 @@ public:
     uint32_t remove_key(uint32_t handle);
     uint32_t remove_mac(uint32_t handle);
 
-    std::string name;  // at most 128 characters
+    std::string name; // at most 128 characters
     uint32_t container_id;
     uint32_t app_id;
     std::vector<std::unique_ptr<gm_sc_key>> keys;
@@ -115,7 +116,7 @@ inline constexpr size_t gm_open_app_reply_size = 10;
 // only while the card has not been reset (the reset count of the device
 // noted when it was taken) and is wiped when dropped or destroyed.
 class gm_held_key {
-public:
+  public:
     gm_held_key() = default;
     ~gm_held_key() { drop(); }
     gm_held_key(const gm_held_key&) = delete;
@@ -128,14 +129,14 @@ public:
     const uint8_t* get(device_id device);
     bool held() const { return held_; }
 
-private:
+  private:
     std::array<uint8_t, 16> key_{};
     uint64_t resets_ = 0;
     bool held_ = false;
 };
 
 class gm_sc_app final : public gm_handle {
-public:
+  public:
     // reply: the card's 10-byte "OpenApplication" reply (bytes 8-9: the
     // big-endian application id).
     gm_sc_app(const uint8_t (&reply)[gm_open_app_reply_size], const char* app_name);
@@ -148,10 +149,10 @@ public:
     // Destroys every container of that name; returns how many.
     int remove_containers_named(const char* container_name);
 
-    std::string name;  // at most 32 characters
+    std::string name; // at most 32 characters
     uint32_t app_id;
     uint32_t user_logged_in = 0;
-    uint32_t flag1 = 0;  // cleared by gm_set_app_option, read by nothing else
+    uint32_t flag1 = 0; // cleared by gm_set_app_option, read by nothing else
     uint32_t flag2 = 0;
     uint32_t so_logged_in = 0;
     // K(SO PIN), the secure-messaging key of the SO PIN, from the last SO
@@ -159,14 +160,14 @@ public:
     // session key is derived from it, so that the new user PIN is readable
     // only by the card and the SO PIN holder.
     gm_held_key so_pin_key;
-    uint8_t open_reply[gm_open_app_reply_size];  // bytes 8 and 9 exchanged
+    uint8_t open_reply[gm_open_app_reply_size]; // bytes 8 and 9 exchanged
     std::vector<std::unique_ptr<gm_sc_cont>> containers;
 };
 
 inline constexpr size_t gm_device_name_max = 256;
 
 class gm_sc_dev final : public gm_handle {
-public:
+  public:
     explicit gm_sc_dev(const char* reader_name);
 
     // Connects the device of this name and reads its device information (see

@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-using DEVHANDLE = uint32_t;     // 0: no device
-using HAPPLICATION = uint32_t;  // 0: no application
-using HCONTAINER = uint32_t;    // 0: no container
-using HANDLE = uint32_t;        // session key, MAC or digest handle; 0: none
+using DEVHANDLE = uint32_t;    // 0: no device
+using HAPPLICATION = uint32_t; // 0: no application
+using HCONTAINER = uint32_t;   // 0: no container
+using HANDLE = uint32_t;       // session key, MAC or digest handle; 0: none
 
 // Result codes (GM/T 0016 names; vendor codes have gm_ names).
 inline constexpr uint32_t SAR_OK = 0;
@@ -38,7 +38,8 @@ inline constexpr uint32_t SAR_FILE_ALREADY_EXIST = 0x0A00002F;
 inline constexpr uint32_t SAR_NO_ROOM = 0x0A000030;
 inline constexpr uint32_t SAR_FILE_NOT_EXIST = 0x0A000031;
 
-inline constexpr uint32_t GM_ECC_GEN_NOT_LOGGED_IN = 0x0B000033;  // ECC key generation without user login
+inline constexpr uint32_t GM_ECC_GEN_NOT_LOGGED_IN =
+    0x0B000033; // ECC key generation without user login
 inline constexpr uint32_t GM_SW_6B00 = 0x0B000034;
 inline constexpr uint32_t GM_SW_6A91_6A94 = 0x0B000035;
 inline constexpr uint32_t GM_SW_6E02 = 0x0B000036;
@@ -191,5 +192,5 @@ inline constexpr size_t free_space = 220;
 inline constexpr size_t max_buffer_size = 224;
 inline constexpr size_t caps_word_1 = 226;
 inline constexpr size_t caps_word_2 = 228;
-inline constexpr size_t end = 230;  // the reply must reach this far
-}  // namespace gm_card_dev_info
+inline constexpr size_t end = 230; // the reply must reach this far
+} // namespace gm_card_dev_info

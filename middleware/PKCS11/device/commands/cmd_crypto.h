@@ -99,35 +99,43 @@ apdu_holder build_gen_rsa_key_pair_ex(uint16_t app, uint16_t cont, uint32_t bits
 // The header of the chained ImportExtRSAKeyPair (CLA C0; the chaining bits are
 // set by cmd_send_chained).
 apdu_holder build_import_ext_rsa_key_pair(uint16_t app, uint16_t cont, uint8_t key_spec);
-apdu_holder build_rsa_sign_ex(uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2, std::span<const uint8_t> data);
-apdu_holder build_rsa_private(uint16_t app, uint16_t cont, uint8_t p1, std::span<const uint8_t> input);
-apdu_holder build_rsa_decrypt(uint16_t app, uint16_t cont, uint8_t p1, std::span<const uint8_t> cipher_text);
-apdu_holder build_rsa_verify(uint8_t p1, uint8_t p2, std::span<const uint8_t> public_key, std::span<const uint8_t> data,
-                             std::span<const uint8_t> signature);
-apdu_holder build_ex_rsa_pub_key_operation(std::span<const uint8_t> public_key, std::span<const uint8_t> input);
+apdu_holder build_rsa_sign_ex(uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2,
+                              std::span<const uint8_t> data);
+apdu_holder build_rsa_private(uint16_t app, uint16_t cont, uint8_t p1,
+                              std::span<const uint8_t> input);
+apdu_holder build_rsa_decrypt(uint16_t app, uint16_t cont, uint8_t p1,
+                              std::span<const uint8_t> cipher_text);
+apdu_holder build_rsa_verify(uint8_t p1, uint8_t p2, std::span<const uint8_t> public_key,
+                             std::span<const uint8_t> data, std::span<const uint8_t> signature);
+apdu_holder build_ex_rsa_pub_key_operation(std::span<const uint8_t> public_key,
+                                           std::span<const uint8_t> input);
 apdu_holder build_delete_key_pair(uint16_t app, uint16_t cont, uint8_t key_spec);
 
 // ECC (SM2)
 apdu_holder build_gen_ecc_key_pair(uint16_t app, uint16_t cont, uint32_t algorithm);
-apdu_holder build_import_ext_ecc_key_pair(uint16_t app, uint16_t cont, uint8_t p1, std::span<const uint8_t> key_data);
-apdu_holder build_ecc_sign_data_ex(uint16_t app, uint16_t cont, uint8_t mode, uint8_t p2, std::span<const uint8_t> first,
-                                   std::span<const uint8_t> second);
+apdu_holder build_import_ext_ecc_key_pair(uint16_t app, uint16_t cont, uint8_t p1,
+                                          std::span<const uint8_t> key_data);
+apdu_holder build_ecc_sign_data_ex(uint16_t app, uint16_t cont, uint8_t mode, uint8_t p2,
+                                   std::span<const uint8_t> first, std::span<const uint8_t> second);
 apdu_holder build_ecc_verify(std::span<const uint8_t> public_key, std::span<const uint8_t> data,
                              std::span<const uint8_t> signature);
-apdu_holder build_ex_ecc_encrypt(std::span<const uint8_t> public_key, std::span<const uint8_t> plain_text);
-apdu_holder build_ecc_pri_decrypt(uint16_t app, uint16_t cont, uint8_t p1, std::span<const uint8_t> cipher_text);
+apdu_holder build_ex_ecc_encrypt(std::span<const uint8_t> public_key,
+                                 std::span<const uint8_t> plain_text);
+apdu_holder build_ecc_pri_decrypt(uint16_t app, uint16_t cont, uint8_t p1,
+                                  std::span<const uint8_t> cipher_text);
 
 // Public keys and session keys
 apdu_holder build_export_public_key(uint16_t app, uint16_t cont, uint8_t key_spec);
 // A key longer than the 32-byte field is refused, never cut.
-apdu_holder build_set_session_key(uint16_t app, uint16_t cont, uint32_t algorithm, std::span<const uint8_t> key);
+apdu_holder build_set_session_key(uint16_t app, uint16_t cont, uint32_t algorithm,
+                                  std::span<const uint8_t> key);
 apdu_holder build_destroy_session_key(uint16_t app, uint16_t cont, uint16_t key);
 
 // Symmetric cipher and MAC contexts (one builder shape each for init, data
 // and final commands).
 struct cipher_init_params {
-    std::span<const uint8_t> iv;  // at most max_iv_length bytes
-    uint32_t padding = 0;         // 0 none, 1 PKCS#5 block padding
+    std::span<const uint8_t> iv; // at most max_iv_length bytes
+    uint32_t padding = 0;        // 0 none, 1 PKCS#5 block padding
     uint32_t feedback_bits = 0;
 };
 apdu_holder build_cipher_init(crypto_cmd which, uint16_t app, uint16_t cont, uint16_t key,
@@ -135,7 +143,8 @@ apdu_holder build_cipher_init(crypto_cmd which, uint16_t app, uint16_t cont, uin
 apdu_holder build_cipher_data(crypto_cmd which, uint16_t app, uint16_t cont, uint16_t key,
                               std::span<const uint8_t> data);
 // MacFinal with the given Le (mac_final_le, or mac_final_short_le after 6C04).
-apdu_holder build_mac_final(uint16_t app, uint16_t cont, uint16_t key, std::span<const uint8_t> data, int32_t le);
+apdu_holder build_mac_final(uint16_t app, uint16_t cont, uint16_t key,
+                            std::span<const uint8_t> data, int32_t le);
 
 // Digest. With a public key (not empty): data = public key, identifier (4);
 // without: header only.
@@ -148,7 +157,8 @@ apdu_holder build_digest_update(std::span<const uint8_t> data, uint8_t p1);
 apdu_holder build_digest_final(std::span<const uint8_t> data);
 
 // Fingerprint
-apdu_holder build_create_fingerprint_record(uint16_t app, uint8_t p1, uint8_t p2, const uint8_t (&params)[4]);
+apdu_holder build_create_fingerprint_record(uint16_t app, uint8_t p1, uint8_t p2,
+                                            const uint8_t (&params)[4]);
 apdu_holder build_verify_fingerprint(uint16_t app, uint8_t p1, uint8_t p2, uint8_t mode);
 apdu_holder build_get_fingerprint_info(uint16_t app, uint8_t p2);
 apdu_holder build_clean_fingerprint();
@@ -157,86 +167,95 @@ apdu_holder build_unblock_fingerprint(uint16_t app, uint8_t p2);
 // ---- Wrappers ----
 
 // RSA
-int cmd_gen_rsa_key_pair_ex(device_id device, uint16_t app, uint16_t cont, uint32_t bits, uint8_t key_spec,
-                            uint8_t* buffer, uint32_t* size);
+int cmd_gen_rsa_key_pair_ex(device_id device, uint16_t app, uint16_t cont, uint32_t bits,
+                            uint8_t key_spec, uint8_t* buffer, uint32_t* size);
 // Empty key material is refused (cmd_bad_length) before anything is sent.
 int cmd_import_ext_rsa_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
                                 const uint8_t* key_material, uint32_t length);
-int cmd_rsa_sign_ex(device_id device, uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2, const uint8_t* data,
+int cmd_rsa_sign_ex(device_id device, uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2,
+                    const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_rsa_private(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* input,
                     uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_rsa_private(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* input, uint32_t length,
-                    uint8_t* buffer, uint32_t* size);
-int cmd_rsa_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* cipher_text,
-                    uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_rsa_verify(device_id device, uint8_t p1, uint8_t p2, const uint8_t* public_key, uint32_t key_length,
-                   const uint8_t* data, uint32_t data_length, const uint8_t* signature, uint32_t signature_length);
+int cmd_rsa_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                    const uint8_t* cipher_text, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_rsa_verify(device_id device, uint8_t p1, uint8_t p2, const uint8_t* public_key,
+                   uint32_t key_length, const uint8_t* data, uint32_t data_length,
+                   const uint8_t* signature, uint32_t signature_length);
 int cmd_ex_rsa_pub_key_operation(device_id device, const uint8_t* public_key, uint32_t key_length,
-                                 const uint8_t* input, uint32_t length, uint8_t* buffer, uint32_t* size);
+                                 const uint8_t* input, uint32_t length, uint8_t* buffer,
+                                 uint32_t* size);
 int cmd_delete_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec);
 
 // ECC (SM2)
-int cmd_gen_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm, uint8_t* buffer,
-                         uint32_t* size);
-int cmd_import_ext_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* key_data,
-                                uint32_t length);
-int cmd_ecc_sign_data_ex(device_id device, uint16_t app, uint16_t cont, uint8_t mode, uint8_t p2,
-                         const uint8_t* first, uint32_t first_length, const uint8_t* second, uint32_t second_length,
+int cmd_gen_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
                          uint8_t* buffer, uint32_t* size);
-int cmd_ecc_verify(device_id device, const uint8_t* public_key, uint32_t key_length, const uint8_t* data,
-                   uint32_t data_length, const uint8_t* signature, uint32_t signature_length);
-int cmd_ex_ecc_encrypt(device_id device, const uint8_t* public_key, uint32_t key_length, const uint8_t* plain_text,
-                       uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_ecc_pri_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* cipher_text,
-                        uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_import_ext_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                                const uint8_t* key_data, uint32_t length);
+int cmd_ecc_sign_data_ex(device_id device, uint16_t app, uint16_t cont, uint8_t mode, uint8_t p2,
+                         const uint8_t* first, uint32_t first_length, const uint8_t* second,
+                         uint32_t second_length, uint8_t* buffer, uint32_t* size);
+int cmd_ecc_verify(device_id device, const uint8_t* public_key, uint32_t key_length,
+                   const uint8_t* data, uint32_t data_length, const uint8_t* signature,
+                   uint32_t signature_length);
+int cmd_ex_ecc_encrypt(device_id device, const uint8_t* public_key, uint32_t key_length,
+                       const uint8_t* plain_text, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_ecc_pri_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                        const uint8_t* cipher_text, uint32_t length, uint8_t* buffer,
+                        uint32_t* size);
 
 // Public keys and session keys
-int cmd_export_public_key(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec, uint8_t* buffer,
-                          uint32_t* size);
-int cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm, const uint8_t* key,
-                        uint32_t length, uint16_t* key_id);
+int cmd_export_public_key(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
+                          uint8_t* buffer, uint32_t* size);
+int cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
+                        const uint8_t* key, uint32_t length, uint16_t* key_id);
 int cmd_destroy_session_key(device_id device, uint16_t app, uint16_t cont, uint16_t key);
 
 // Symmetric cipher
 int cmd_encrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
                      uint32_t iv_length, uint32_t padding, uint32_t feedback_bits);
-int cmd_encrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                       uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_encrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                      uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_encrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                       const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_encrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                      const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
 int cmd_decrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
                      uint32_t iv_length, uint32_t padding, uint32_t feedback_bits);
-int cmd_decrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                       uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_decrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                      uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_decrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                       const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_decrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                      const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
 
 // Digest
-int cmd_digest_init(device_id device, uint8_t algorithm, const uint8_t* public_key, uint32_t key_length,
-                    const uint8_t* identifier, uint32_t identifier_length, uint8_t p1);
-int cmd_digest(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_digest_init(device_id device, uint8_t algorithm, const uint8_t* public_key,
+                    uint32_t key_length, const uint8_t* identifier, uint32_t identifier_length,
+                    uint8_t p1);
+int cmd_digest(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
+               uint32_t* size);
 int cmd_digest_update(device_id device, const uint8_t* data, uint32_t length, uint8_t p1);
-int cmd_digest_final(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+int cmd_digest_final(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
+                     uint32_t* size);
 
 // MAC. MacFinal answered 6C04 is sent once more with Le 4 and that answer
 // counts.
-int cmd_mac_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv, uint32_t iv_length,
-                 uint32_t padding, uint32_t feedback_bits);
-int cmd_mac_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data, uint32_t length);
-int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data, uint32_t length,
-                  uint8_t* buffer, uint32_t* size);
+int cmd_mac_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
+                 uint32_t iv_length, uint32_t padding, uint32_t feedback_bits);
+int cmd_mac_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
+                   uint32_t length);
+int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
+                  uint32_t length, uint8_t* buffer, uint32_t* size);
 
 // Fingerprint
-int cmd_create_fingerprint_record(device_id device, uint16_t app, uint8_t p1, uint8_t p2, uint8_t param1,
-                                  uint8_t param2, uint8_t param3, uint8_t param4);
+int cmd_create_fingerprint_record(device_id device, uint16_t app, uint8_t p1, uint8_t p2,
+                                  uint8_t param1, uint8_t param2, uint8_t param3, uint8_t param4);
 // result: reply byte 0. In mode 2 a reply of at least 20 bytes also gives
 // bytes 1-16 (template, 16 bytes), the value at 17-18 and byte 19; a shorter
 // mode-2 reply returns cmd_fingerprint_short. Outputs may be null.
-int cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p1, uint8_t mode, uint8_t* result,
-                           uint8_t* block16, uint16_t* value, uint8_t* last_byte);
+int cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p1, uint8_t mode,
+                           uint8_t* result, uint8_t* block16, uint16_t* value, uint8_t* last_byte);
 // At least 14 reply bytes: bytes 0-3 to the four outputs, the rest to buffer;
 // *length is its capacity in and the count out (cmd_bad_length when it does
 // not fit).
-int cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t* info1, uint8_t* info2,
-                             uint8_t* info3, uint8_t* info4, uint8_t* buffer, uint32_t* length);
+int cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t* info1,
+                             uint8_t* info2, uint8_t* info3, uint8_t* info4, uint8_t* buffer,
+                             uint32_t* length);
 int cmd_clean_fingerprint(device_id device);
 int cmd_unblock_fingerprint(device_id device, uint16_t app, uint8_t p2);

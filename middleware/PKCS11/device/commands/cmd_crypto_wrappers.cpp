@@ -7,44 +7,41 @@
 
 namespace {
 
-std::span<const uint8_t> bytes_of(const uint8_t* data, uint32_t length)
-{
+std::span<const uint8_t> bytes_of(const uint8_t* data, uint32_t length) {
     return data ? std::span<const uint8_t>(data, length) : std::span<const uint8_t>();
 }
 
 // A pointer that is null while its length is not 0 is a caller mistake; it
 // is refused like data that does not fit.
-bool valid_input(const uint8_t* data, uint32_t length) { return data || length == 0; }
+bool valid_input(const uint8_t* data, uint32_t length) {
+    return data || length == 0;
+}
 
 // Sends a built command; a command that could not be built (its input does
 // not fit) is cmd_bad_length before anything is sent.
-int send(device_id device, const apdu_holder& command)
-{
+int send(device_id device, const apdu_holder& command) {
     if (!command) return cmd_bad_length;
     return cmd_send(device, *command);
 }
 
 // Sends and copies the reply ("reply copied").
-int send_copy(device_id device, const apdu_holder& command, uint8_t* buffer, uint32_t* size)
-{
+int send_copy(device_id device, const apdu_holder& command, uint8_t* buffer, uint32_t* size) {
     if (!size) return cmd_bad_length;
     if (const int rc = send(device, command); rc != cmd_ok) return rc;
     return cmd_copy_reply(*command, buffer, size);
 }
 
-}  // namespace
+} // namespace
 
 // ---- RSA ----
 
-int cmd_gen_rsa_key_pair_ex(device_id device, uint16_t app, uint16_t cont, uint32_t bits, uint8_t key_spec,
-                            uint8_t* buffer, uint32_t* size)
-{
+int cmd_gen_rsa_key_pair_ex(device_id device, uint16_t app, uint16_t cont, uint32_t bits,
+                            uint8_t key_spec, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_gen_rsa_key_pair_ex(app, cont, bits, key_spec), buffer, size);
 }
 
 int cmd_import_ext_rsa_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
-                                const uint8_t* key_material, uint32_t length)
-{
+                                const uint8_t* key_material, uint32_t length) {
     // An empty chain would open the card's chaining state and never close it.
     if (!key_material || length == 0) return cmd_bad_length;
     apdu_holder header = build_import_ext_rsa_key_pair(app, cont, key_spec);
@@ -52,112 +49,115 @@ int cmd_import_ext_rsa_key_pair(device_id device, uint16_t app, uint16_t cont, u
     return cmd_send_chained(device, *header, {key_material, length});
 }
 
-int cmd_rsa_sign_ex(device_id device, uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2, const uint8_t* data,
-                    uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+int cmd_rsa_sign_ex(device_id device, uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2,
+                    const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size) {
     if (!valid_input(data, length)) return cmd_bad_length;
-    return send_copy(device, build_rsa_sign_ex(app, cont, p1, p2, bytes_of(data, length)), buffer, size);
+    return send_copy(device, build_rsa_sign_ex(app, cont, p1, p2, bytes_of(data, length)), buffer,
+                     size);
 }
 
-int cmd_rsa_private(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* input, uint32_t length,
-                    uint8_t* buffer, uint32_t* size)
-{
+int cmd_rsa_private(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* input,
+                    uint32_t length, uint8_t* buffer, uint32_t* size) {
     if (!valid_input(input, length)) return cmd_bad_length;
-    return send_copy(device, build_rsa_private(app, cont, p1, bytes_of(input, length)), buffer, size);
+    return send_copy(device, build_rsa_private(app, cont, p1, bytes_of(input, length)), buffer,
+                     size);
 }
 
-int cmd_rsa_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* cipher_text,
-                    uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+int cmd_rsa_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                    const uint8_t* cipher_text, uint32_t length, uint8_t* buffer, uint32_t* size) {
     if (!valid_input(cipher_text, length)) return cmd_bad_length;
-    return send_copy(device, build_rsa_decrypt(app, cont, p1, bytes_of(cipher_text, length)), buffer, size);
+    return send_copy(device, build_rsa_decrypt(app, cont, p1, bytes_of(cipher_text, length)),
+                     buffer, size);
 }
 
-int cmd_rsa_verify(device_id device, uint8_t p1, uint8_t p2, const uint8_t* public_key, uint32_t key_length,
-                   const uint8_t* data, uint32_t data_length, const uint8_t* signature, uint32_t signature_length)
-{
+int cmd_rsa_verify(device_id device, uint8_t p1, uint8_t p2, const uint8_t* public_key,
+                   uint32_t key_length, const uint8_t* data, uint32_t data_length,
+                   const uint8_t* signature, uint32_t signature_length) {
     if (!valid_input(public_key, key_length) || !valid_input(data, data_length) ||
         !valid_input(signature, signature_length))
         return cmd_bad_length;
-    return send(device, build_rsa_verify(p1, p2, bytes_of(public_key, key_length), bytes_of(data, data_length),
+    return send(device, build_rsa_verify(p1, p2, bytes_of(public_key, key_length),
+                                         bytes_of(data, data_length),
                                          bytes_of(signature, signature_length)));
 }
 
 int cmd_ex_rsa_pub_key_operation(device_id device, const uint8_t* public_key, uint32_t key_length,
-                                 const uint8_t* input, uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+                                 const uint8_t* input, uint32_t length, uint8_t* buffer,
+                                 uint32_t* size) {
     if (!valid_input(public_key, key_length) || !valid_input(input, length)) return cmd_bad_length;
-    return send_copy(device, build_ex_rsa_pub_key_operation(bytes_of(public_key, key_length), bytes_of(input, length)),
-                     buffer, size);
+    return send_copy(
+        device,
+        build_ex_rsa_pub_key_operation(bytes_of(public_key, key_length), bytes_of(input, length)),
+        buffer, size);
 }
 
-int cmd_delete_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec)
-{
+int cmd_delete_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec) {
     return send(device, build_delete_key_pair(app, cont, key_spec));
 }
 
 // ---- ECC (SM2) ----
 
-int cmd_gen_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm, uint8_t* buffer,
-                         uint32_t* size)
-{
+int cmd_gen_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
+                         uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_gen_ecc_key_pair(app, cont, algorithm), buffer, size);
 }
 
-int cmd_import_ext_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* key_data,
-                                uint32_t length)
-{
+int cmd_import_ext_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                                const uint8_t* key_data, uint32_t length) {
     if (!valid_input(key_data, length)) return cmd_bad_length;
     return send(device, build_import_ext_ecc_key_pair(app, cont, p1, bytes_of(key_data, length)));
 }
 
 int cmd_ecc_sign_data_ex(device_id device, uint16_t app, uint16_t cont, uint8_t mode, uint8_t p2,
-                         const uint8_t* first, uint32_t first_length, const uint8_t* second, uint32_t second_length,
-                         uint8_t* buffer, uint32_t* size)
-{
-    if (!valid_input(first, first_length) || !valid_input(second, second_length)) return cmd_bad_length;
+                         const uint8_t* first, uint32_t first_length, const uint8_t* second,
+                         uint32_t second_length, uint8_t* buffer, uint32_t* size) {
+    if (!valid_input(first, first_length) || !valid_input(second, second_length))
+        return cmd_bad_length;
     return send_copy(device,
                      build_ecc_sign_data_ex(app, cont, mode, p2, bytes_of(first, first_length),
                                             bytes_of(second, second_length)),
                      buffer, size);
 }
 
-int cmd_ecc_verify(device_id device, const uint8_t* public_key, uint32_t key_length, const uint8_t* data,
-                   uint32_t data_length, const uint8_t* signature, uint32_t signature_length)
-{
+int cmd_ecc_verify(device_id device, const uint8_t* public_key, uint32_t key_length,
+                   const uint8_t* data, uint32_t data_length, const uint8_t* signature,
+                   uint32_t signature_length) {
     if (!valid_input(public_key, key_length) || !valid_input(data, data_length) ||
         !valid_input(signature, signature_length))
         return cmd_bad_length;
-    return send(device, build_ecc_verify(bytes_of(public_key, key_length), bytes_of(data, data_length),
-                                         bytes_of(signature, signature_length)));
+    return send(device,
+                build_ecc_verify(bytes_of(public_key, key_length), bytes_of(data, data_length),
+                                 bytes_of(signature, signature_length)));
 }
 
-int cmd_ex_ecc_encrypt(device_id device, const uint8_t* public_key, uint32_t key_length, const uint8_t* plain_text,
-                       uint32_t length, uint8_t* buffer, uint32_t* size)
-{
-    if (!valid_input(public_key, key_length) || !valid_input(plain_text, length)) return cmd_bad_length;
-    return send_copy(device, build_ex_ecc_encrypt(bytes_of(public_key, key_length), bytes_of(plain_text, length)),
-                     buffer, size);
+int cmd_ex_ecc_encrypt(device_id device, const uint8_t* public_key, uint32_t key_length,
+                       const uint8_t* plain_text, uint32_t length, uint8_t* buffer,
+                       uint32_t* size) {
+    if (!valid_input(public_key, key_length) || !valid_input(plain_text, length))
+        return cmd_bad_length;
+    return send_copy(
+        device,
+        build_ex_ecc_encrypt(bytes_of(public_key, key_length), bytes_of(plain_text, length)),
+        buffer, size);
 }
 
-int cmd_ecc_pri_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* cipher_text,
-                        uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+int cmd_ecc_pri_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                        const uint8_t* cipher_text, uint32_t length, uint8_t* buffer,
+                        uint32_t* size) {
     if (!valid_input(cipher_text, length)) return cmd_bad_length;
-    return send_copy(device, build_ecc_pri_decrypt(app, cont, p1, bytes_of(cipher_text, length)), buffer, size);
+    return send_copy(device, build_ecc_pri_decrypt(app, cont, p1, bytes_of(cipher_text, length)),
+                     buffer, size);
 }
 
 // ---- Public keys and session keys ----
 
-int cmd_export_public_key(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec, uint8_t* buffer,
-                          uint32_t* size)
-{
+int cmd_export_public_key(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
+                          uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_export_public_key(app, cont, key_spec), buffer, size);
 }
 
-int cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm, const uint8_t* key,
-                        uint32_t length, uint16_t* key_id)
-{
+int cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
+                        const uint8_t* key, uint32_t length, uint16_t* key_id) {
     if (!valid_input(key, length)) return cmd_bad_length;
     apdu_holder command = build_set_session_key(app, cont, algorithm, bytes_of(key, length));
     if (const int rc = send(device, command); rc != cmd_ok) return rc;
@@ -167,8 +167,7 @@ int cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t 
     return cmd_ok;
 }
 
-int cmd_destroy_session_key(device_id device, uint16_t app, uint16_t cont, uint16_t key)
-{
+int cmd_destroy_session_key(device_id device, uint16_t app, uint16_t cont, uint16_t key) {
     return send(device, build_destroy_session_key(app, cont, key));
 }
 
@@ -176,105 +175,105 @@ int cmd_destroy_session_key(device_id device, uint16_t app, uint16_t cont, uint1
 
 namespace {
 
-int cipher_init(crypto_cmd which, device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
-                uint32_t iv_length, uint32_t padding, uint32_t feedback_bits)
-{
+int cipher_init(crypto_cmd which, device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                const uint8_t* iv, uint32_t iv_length, uint32_t padding, uint32_t feedback_bits) {
     if (!valid_input(iv, iv_length)) return cmd_bad_length;
-    return send(device, build_cipher_init(which, app, cont, key, {bytes_of(iv, iv_length), padding, feedback_bits}));
+    return send(device, build_cipher_init(which, app, cont, key,
+                                          {bytes_of(iv, iv_length), padding, feedback_bits}));
 }
 
-int cipher_data(crypto_cmd which, device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+int cipher_data(crypto_cmd which, device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size) {
     if (!valid_input(data, length)) return cmd_bad_length;
-    return send_copy(device, build_cipher_data(which, app, cont, key, bytes_of(data, length)), buffer, size);
+    return send_copy(device, build_cipher_data(which, app, cont, key, bytes_of(data, length)),
+                     buffer, size);
 }
 
-}  // namespace
+} // namespace
 
 int cmd_encrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
-                     uint32_t iv_length, uint32_t padding, uint32_t feedback_bits)
-{
-    return cipher_init(crypto_cmd::encrypt_init, device, app, cont, key, iv, iv_length, padding, feedback_bits);
+                     uint32_t iv_length, uint32_t padding, uint32_t feedback_bits) {
+    return cipher_init(crypto_cmd::encrypt_init, device, app, cont, key, iv, iv_length, padding,
+                       feedback_bits);
 }
 
-int cmd_encrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                       uint32_t length, uint8_t* buffer, uint32_t* size)
-{
-    return cipher_data(crypto_cmd::encrypt_update, device, app, cont, key, data, length, buffer, size);
+int cmd_encrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                       const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size) {
+    return cipher_data(crypto_cmd::encrypt_update, device, app, cont, key, data, length, buffer,
+                       size);
 }
 
-int cmd_encrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                      uint32_t length, uint8_t* buffer, uint32_t* size)
-{
-    return cipher_data(crypto_cmd::encrypt_final, device, app, cont, key, data, length, buffer, size);
+int cmd_encrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                      const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size) {
+    return cipher_data(crypto_cmd::encrypt_final, device, app, cont, key, data, length, buffer,
+                       size);
 }
 
 int cmd_decrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
-                     uint32_t iv_length, uint32_t padding, uint32_t feedback_bits)
-{
-    return cipher_init(crypto_cmd::decrypt_init, device, app, cont, key, iv, iv_length, padding, feedback_bits);
+                     uint32_t iv_length, uint32_t padding, uint32_t feedback_bits) {
+    return cipher_init(crypto_cmd::decrypt_init, device, app, cont, key, iv, iv_length, padding,
+                       feedback_bits);
 }
 
-int cmd_decrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                       uint32_t length, uint8_t* buffer, uint32_t* size)
-{
-    return cipher_data(crypto_cmd::decrypt_update, device, app, cont, key, data, length, buffer, size);
+int cmd_decrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                       const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size) {
+    return cipher_data(crypto_cmd::decrypt_update, device, app, cont, key, data, length, buffer,
+                       size);
 }
 
-int cmd_decrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                      uint32_t length, uint8_t* buffer, uint32_t* size)
-{
-    return cipher_data(crypto_cmd::decrypt_final, device, app, cont, key, data, length, buffer, size);
+int cmd_decrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                      const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size) {
+    return cipher_data(crypto_cmd::decrypt_final, device, app, cont, key, data, length, buffer,
+                       size);
 }
 
 // ---- Digest ----
 
-int cmd_digest_init(device_id device, uint8_t algorithm, const uint8_t* public_key, uint32_t key_length,
-                    const uint8_t* identifier, uint32_t identifier_length, uint8_t p1)
-{
+int cmd_digest_init(device_id device, uint8_t algorithm, const uint8_t* public_key,
+                    uint32_t key_length, const uint8_t* identifier, uint32_t identifier_length,
+                    uint8_t p1) {
     if (!valid_input(identifier, identifier_length)) return cmd_bad_length;
     // The key form is taken only when a key is given (pointer and length).
-    const std::span<const uint8_t> key = public_key && key_length ? bytes_of(public_key, key_length)
-                                                                  : std::span<const uint8_t>();
-    return send(device, build_digest_init(algorithm, key, bytes_of(identifier, identifier_length), p1));
+    const std::span<const uint8_t> key =
+        public_key && key_length ? bytes_of(public_key, key_length) : std::span<const uint8_t>();
+    return send(device,
+                build_digest_init(algorithm, key, bytes_of(identifier, identifier_length), p1));
 }
 
-int cmd_digest(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+int cmd_digest(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
+               uint32_t* size) {
     if (!valid_input(data, length)) return cmd_bad_length;
     return send_copy(device, build_digest(bytes_of(data, length)), buffer, size);
 }
 
-int cmd_digest_update(device_id device, const uint8_t* data, uint32_t length, uint8_t p1)
-{
+int cmd_digest_update(device_id device, const uint8_t* data, uint32_t length, uint8_t p1) {
     if (!valid_input(data, length)) return cmd_bad_length;
     return send(device, build_digest_update(bytes_of(data, length), p1));
 }
 
-int cmd_digest_final(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size)
-{
+int cmd_digest_final(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
+                     uint32_t* size) {
     if (!valid_input(data, length)) return cmd_bad_length;
     return send_copy(device, build_digest_final(bytes_of(data, length)), buffer, size);
 }
 
 // ---- MAC ----
 
-int cmd_mac_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv, uint32_t iv_length,
-                 uint32_t padding, uint32_t feedback_bits)
-{
-    return cipher_init(crypto_cmd::mac_init, device, app, cont, key, iv, iv_length, padding, feedback_bits);
+int cmd_mac_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
+                 uint32_t iv_length, uint32_t padding, uint32_t feedback_bits) {
+    return cipher_init(crypto_cmd::mac_init, device, app, cont, key, iv, iv_length, padding,
+                       feedback_bits);
 }
 
-int cmd_mac_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data, uint32_t length)
-{
+int cmd_mac_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
+                   uint32_t length) {
     if (!valid_input(data, length)) return cmd_bad_length;
-    return send(device, build_cipher_data(crypto_cmd::mac_update, app, cont, key, bytes_of(data, length)));
+    return send(device,
+                build_cipher_data(crypto_cmd::mac_update, app, cont, key, bytes_of(data, length)));
 }
 
-int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data, uint32_t length,
-                  uint8_t* buffer, uint32_t* size)
-{
+int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
+                  uint32_t length, uint8_t* buffer, uint32_t* size) {
     if (!valid_input(data, length) || !size) return cmd_bad_length;
     const std::span<const uint8_t> last = bytes_of(data, length);
     apdu_holder command = build_mac_final(app, cont, key, last, mac_final_le);
@@ -293,16 +292,14 @@ int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, c
 
 // ---- Fingerprint ----
 
-int cmd_create_fingerprint_record(device_id device, uint16_t app, uint8_t p1, uint8_t p2, uint8_t param1,
-                                  uint8_t param2, uint8_t param3, uint8_t param4)
-{
+int cmd_create_fingerprint_record(device_id device, uint16_t app, uint8_t p1, uint8_t p2,
+                                  uint8_t param1, uint8_t param2, uint8_t param3, uint8_t param4) {
     const uint8_t params[4] = {param1, param2, param3, param4};
     return send(device, build_create_fingerprint_record(app, p1, p2, params));
 }
 
-int cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p1, uint8_t mode, uint8_t* result,
-                           uint8_t* block16, uint16_t* value, uint8_t* last_byte)
-{
+int cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p1, uint8_t mode,
+                           uint8_t* result, uint8_t* block16, uint16_t* value, uint8_t* last_byte) {
     apdu_holder command = build_verify_fingerprint(app, p1, p2, mode);
     if (const int rc = send(device, command); rc != cmd_ok) return rc;
     const std::span<const uint8_t> reply = command->reply();
@@ -316,9 +313,9 @@ int cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p
     return cmd_ok;
 }
 
-int cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t* info1, uint8_t* info2,
-                             uint8_t* info3, uint8_t* info4, uint8_t* buffer, uint32_t* length)
-{
+int cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t* info1,
+                             uint8_t* info2, uint8_t* info3, uint8_t* info4, uint8_t* buffer,
+                             uint32_t* length) {
     if (!length) return cmd_bad_length;
     apdu_holder command = build_get_fingerprint_info(app, p2);
     if (const int rc = send(device, command); rc != cmd_ok) return rc;
@@ -335,9 +332,10 @@ int cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t
     return cmd_ok;
 }
 
-int cmd_clean_fingerprint(device_id device) { return send(device, build_clean_fingerprint()); }
+int cmd_clean_fingerprint(device_id device) {
+    return send(device, build_clean_fingerprint());
+}
 
-int cmd_unblock_fingerprint(device_id device, uint16_t app, uint8_t p2)
-{
+int cmd_unblock_fingerprint(device_id device, uint16_t app, uint8_t p2) {
     return send(device, build_unblock_fingerprint(app, p2));
 }

@@ -39,8 +39,7 @@ constexpr size_t pin_block_max = sm_wrap_size(sm_pin_max_length);
 // app || block || MAC.
 constexpr size_t sm_command_data_max = 2 + pin_block_max + sm_mac_size;
 
-cmd_built refused(int result, uint32_t mac_error = 0)
-{
+cmd_built refused(int result, uint32_t mac_error = 0) {
     cmd_built b;
     b.result = result;
     b.mac_error = mac_error;
@@ -49,8 +48,7 @@ cmd_built refused(int result, uint32_t mac_error = 0)
 
 // A command of descriptor id with P2 p2, the given data and Le (-1: the
 // descriptor's), built by cmd_build.
-cmd_built make_command(device_cmd id, uint8_t p2, std::span<const uint8_t> data, int32_t le = -1)
-{
+cmd_built make_command(device_cmd id, uint8_t p2, std::span<const uint8_t> data, int32_t le = -1) {
     const cmd_descriptor& d = device_cmd_descriptor(id);
     if (data.size() > data_max) return refused(cmd_bad_length);
     cmd_built b;
@@ -59,13 +57,11 @@ cmd_built make_command(device_cmd id, uint8_t p2, std::span<const uint8_t> data,
     return b;
 }
 
-cmd_built make_command(device_cmd id, std::span<const uint8_t> data)
-{
+cmd_built make_command(device_cmd id, std::span<const uint8_t> data) {
     return make_command(id, device_cmd_descriptor(id).p2, data);
 }
 
-std::span<const uint8_t> bytes_of(std::string_view s)
-{
+std::span<const uint8_t> bytes_of(std::string_view s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
@@ -76,31 +72,36 @@ struct pin_key {
     pin_key(const pin_key&) = delete;
     pin_key& operator=(const pin_key&) = delete;
     ~pin_key() { mbedtls_platform_zeroize(bytes.data(), bytes.size()); }
-    bool derive(std::string_view pin) { return sm_pin_key(pin.data(), pin.size(), bytes.data()) == sm_result::ok; }
+    bool derive(std::string_view pin) {
+        return sm_pin_key(pin.data(), pin.size(), bytes.data()) == sm_result::ok;
+    }
 };
 
-bool valid_pin_type(uint8_t pin_type) { return pin_type == pin_type_so || pin_type == pin_type_user; }
+bool valid_pin_type(uint8_t pin_type) {
+    return pin_type == pin_type_so || pin_type == pin_type_user;
+}
 
 // app || SM block of new_pin under key || the first 4 bytes of the MAC the
 // callback computes over new_pin with key and iv. Nothing is built when the
 // MAC cannot be had.
 cmd_built make_sm_pin_command(device_cmd id, uint8_t p2, const sm_mac_callback& mac,
-                              std::span<const uint8_t, sm_pin_key_size> key, std::span<const uint8_t, sm_iv_size> iv,
-                              uint16_t app, std::string_view new_pin)
-{
+                              std::span<const uint8_t, sm_pin_key_size> key,
+                              std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                              std::string_view new_pin) {
     if (!mac.compute || new_pin.size() > sm_pin_max_length) return refused(cmd_bad_length);
     std::vector<uint8_t> block;
-    if (sm_wrap_block(key.data(), reinterpret_cast<const uint8_t*>(new_pin.data()), new_pin.size(), block) !=
-        sm_result::ok)
+    if (sm_wrap_block(key.data(), reinterpret_cast<const uint8_t*>(new_pin.data()), new_pin.size(),
+                      block) != sm_result::ok)
         return refused(cmd_bad_length);
 
     std::array<uint8_t, sm_mac_buffer_size> mac_bytes{};
     uint32_t mac_length = mac_bytes.size();
-    const uint32_t mac_rc = mac.compute(mac.api_device, key.data(), iv.data(),
-                                        reinterpret_cast<const uint8_t*>(new_pin.data()),
-                                        static_cast<uint32_t>(new_pin.size()), mac_bytes.data(), &mac_length);
+    const uint32_t mac_rc = mac.compute(
+        mac.api_device, key.data(), iv.data(), reinterpret_cast<const uint8_t*>(new_pin.data()),
+        static_cast<uint32_t>(new_pin.size()), mac_bytes.data(), &mac_length);
     if (mac_rc != 0) return refused(cmd_mac_failed, mac_rc);
-    if (mac_length < sm_mac_size || mac_length > mac_bytes.size()) return refused(cmd_mac_failed, sm_mac_error_short);
+    if (mac_length < sm_mac_size || mac_length > mac_bytes.size())
+        return refused(cmd_mac_failed, sm_mac_error_short);
 
     byte_writer w(sm_command_data_max);
     w.be16(app).bytes(block).bytes(mac_bytes.data(), sm_mac_size);
@@ -110,8 +111,7 @@ cmd_built make_sm_pin_command(device_cmd id, uint8_t p2, const sm_mac_callback& 
 }
 
 // Sends a built command; a refused one returns its result with nothing sent.
-int send_built(device_id device, cmd_built& b, uint32_t* mac_error = nullptr)
-{
+int send_built(device_id device, cmd_built& b, uint32_t* mac_error = nullptr) {
     if (!b.command) {
         if (mac_error && b.result == cmd_mac_failed) *mac_error = b.mac_error;
         return b.result;
@@ -119,59 +119,64 @@ int send_built(device_id device, cmd_built& b, uint32_t* mac_error = nullptr)
     return cmd_send(device, *b.command);
 }
 
-int send_simple(device_id device, cmd_built b) { return send_built(device, b); }
+int send_simple(device_id device, cmd_built b) {
+    return send_built(device, b);
+}
 
 // Sends a command and copies its reply (at least minimum bytes, at most
 // *size).
-int send_and_copy(device_id device, cmd_built b, uint8_t* buffer, uint32_t* size, uint32_t minimum)
-{
+int send_and_copy(device_id device, cmd_built b, uint8_t* buffer, uint32_t* size,
+                  uint32_t minimum) {
     if (!size) return cmd_bad_length;
     if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
     return cmd_copy_reply(*b.command, buffer, size, minimum);
 }
 
-}  // namespace
+} // namespace
 
-const cmd_descriptor& device_cmd_descriptor(device_cmd id) { return table[static_cast<size_t>(id)]; }
+const cmd_descriptor& device_cmd_descriptor(device_cmd id) {
+    return table[static_cast<size_t>(id)];
+}
 
-std::span<const cmd_descriptor> device_cmd_table() { return table; }
+std::span<const cmd_descriptor> device_cmd_table() {
+    return table;
+}
 
 // --- Builders ----------------------------------------------------------------
 
-cmd_built build_set_label(std::string_view label)
-{
+cmd_built build_set_label(std::string_view label) {
     if (label.size() > dev_label_max) return refused(cmd_bad_length);
     return make_command(device_cmd::set_label, bytes_of(label));
 }
 
-cmd_built build_get_dev_info() { return make_command(device_cmd::get_dev_info, {}); }
+cmd_built build_get_dev_info() {
+    return make_command(device_cmd::get_dev_info, {});
+}
 
-cmd_built build_get_short_dev_info() { return make_command(device_cmd::get_short_dev_info, {}); }
+cmd_built build_get_short_dev_info() {
+    return make_command(device_cmd::get_short_dev_info, {});
+}
 
-cmd_built build_gen_random(uint32_t length)
-{
+cmd_built build_gen_random(uint32_t length) {
     // Le 0 would ask for "up to 65536" bytes, not for none.
     if (length == 0 || length > gen_random_max) return refused(cmd_bad_length);
     const cmd_descriptor& d = device_cmd_descriptor(device_cmd::gen_random);
     return make_command(device_cmd::gen_random, d.p2, {}, static_cast<int32_t>(length));
 }
 
-cmd_built build_dev_auth(uint8_t key_id, std::span<const uint8_t> data)
-{
+cmd_built build_dev_auth(uint8_t key_id, std::span<const uint8_t> data) {
     if (data.empty()) return refused(cmd_bad_length);
     return make_command(device_cmd::dev_auth, key_id, data);
 }
 
-cmd_built build_get_pin_info(uint8_t pin_type, uint16_t app)
-{
+cmd_built build_get_pin_info(uint8_t pin_type, uint16_t app) {
     byte_writer w(2);
     w.be16(app);
     return make_command(device_cmd::get_pin_info, pin_type, w.data());
 }
 
-cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type, uint16_t app,
-                           std::string_view pin)
-{
+cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type,
+                           uint16_t app, std::string_view pin) {
     pin_key key;
     if (!key.derive(pin)) return refused(cmd_bad_length);
     std::vector<uint8_t> block;
@@ -183,47 +188,49 @@ cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge
     return make_command(device_cmd::verify_pin, pin_type, w.data());
 }
 
-cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type,
-                           uint16_t app, std::string_view current_pin, std::string_view new_pin)
-{
+cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
+                           uint8_t pin_type, uint16_t app, std::string_view current_pin,
+                           std::string_view new_pin) {
     pin_key key;
     if (!key.derive(current_pin)) return refused(cmd_bad_length);
     return make_sm_pin_command(device_cmd::change_pin, pin_type, mac, key.bytes, iv, app, new_pin);
 }
 
-cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                            std::string_view so_pin, std::string_view new_user_pin)
-{
+cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
+                            uint16_t app, std::string_view so_pin, std::string_view new_user_pin) {
     pin_key key;
     if (!key.derive(so_pin)) return refused(cmd_bad_length);
-    return make_sm_pin_command(device_cmd::unblock_pin, device_cmd_descriptor(device_cmd::unblock_pin).p2, mac,
-                               key.bytes, iv, app, new_user_pin);
+    return make_sm_pin_command(device_cmd::unblock_pin,
+                               device_cmd_descriptor(device_cmd::unblock_pin).p2, mac, key.bytes,
+                               iv, app, new_user_pin);
 }
 
-cmd_built build_unblock_pin_ms(const sm_mac_callback& mac, std::span<const uint8_t, unblock_ms_response_size> response,
-                               std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin)
-{
-    return make_sm_pin_command(device_cmd::unblock_pin_ms, device_cmd_descriptor(device_cmd::unblock_pin_ms).p2, mac,
-                               response, iv, app, new_pin);
+cmd_built build_unblock_pin_ms(const sm_mac_callback& mac,
+                               std::span<const uint8_t, unblock_ms_response_size> response,
+                               std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                               std::string_view new_pin) {
+    return make_sm_pin_command(device_cmd::unblock_pin_ms,
+                               device_cmd_descriptor(device_cmd::unblock_pin_ms).p2, mac, response,
+                               iv, app, new_pin);
 }
 
-cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data)
-{
+cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data) {
     byte_writer w(data_max);
     w.be16(app).bytes(data);
     if (!w.ok()) return refused(cmd_bad_length);
     return make_command(device_cmd::remote_unblock_pin, w.data());
 }
 
-cmd_built build_reload_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin)
-{
-    return make_sm_pin_command(device_cmd::reload_pin, device_cmd_descriptor(device_cmd::reload_pin).p2, mac, key, iv,
-                               app, new_pin);
+cmd_built build_reload_pin(const sm_mac_callback& mac,
+                           std::span<const uint8_t, sm_pin_key_size_bytes> key,
+                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                           std::string_view new_pin) {
+    return make_sm_pin_command(device_cmd::reload_pin,
+                               device_cmd_descriptor(device_cmd::reload_pin).p2, mac, key, iv, app,
+                               new_pin);
 }
 
-cmd_built build_clear_secure_state(uint16_t app)
-{
+cmd_built build_clear_secure_state(uint16_t app) {
     byte_writer w(2);
     w.be16(app);
     return make_command(device_cmd::clear_secure_state, w.data());
@@ -231,20 +238,20 @@ cmd_built build_clear_secure_state(uint16_t app)
 
 // --- Wrappers ----------------------------------------------------------------
 
-int cmd_set_label(device_id device, std::string_view label) { return send_simple(device, build_set_label(label)); }
+int cmd_set_label(device_id device, std::string_view label) {
+    return send_simple(device, build_set_label(label));
+}
 
-int cmd_get_dev_info(device_id device, uint8_t* buffer, uint32_t* size)
-{
+int cmd_get_dev_info(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_and_copy(device, build_get_dev_info(), buffer, size, dev_info_min_reply);
 }
 
-int cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size)
-{
-    return send_and_copy(device, build_get_short_dev_info(), buffer, size, short_dev_info_min_reply);
+int cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size) {
+    return send_and_copy(device, build_get_short_dev_info(), buffer, size,
+                         short_dev_info_min_reply);
 }
 
-int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length)
-{
+int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length) {
     if (!buffer) return cmd_bad_length;
     cmd_built b = build_gen_random(length);
     if (!b.command) return b.result;
@@ -257,15 +264,13 @@ int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length)
     return cmd_ok;
 }
 
-int cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data)
-{
+int cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data) {
     if (data.size() > cmd_get_chunk_size(device)) return cmd_bad_length;
     return send_simple(device, build_dev_auth(key_id, data));
 }
 
 int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
-                     uint8_t* remaining_retries, uint8_t* default_pin)
-{
+                     uint8_t* remaining_retries, uint8_t* default_pin) {
     if (!valid_pin_type(pin_type)) return cmd_bad_length;
     cmd_built b = build_get_pin_info(pin_type, app);
     if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
@@ -277,55 +282,51 @@ int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* 
     return cmd_ok;
 }
 
-int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type,
-                   uint16_t app, std::string_view pin)
-{
+int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge,
+                   uint8_t pin_type, uint16_t app, std::string_view pin) {
     if (!valid_pin_type(pin_type)) return cmd_bad_length;
     return send_simple(device, build_verify_pin(challenge, pin_type, app, pin));
 }
 
-int cmd_change_pin(const sm_mac_callback& mac, device_id device, std::span<const uint8_t, sm_iv_size> iv,
-                   uint8_t pin_type, uint16_t app, std::string_view current_pin, std::string_view new_pin,
-                   uint32_t* mac_error)
-{
+int cmd_change_pin(const sm_mac_callback& mac, device_id device,
+                   std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type, uint16_t app,
+                   std::string_view current_pin, std::string_view new_pin, uint32_t* mac_error) {
     if (!valid_pin_type(pin_type)) return cmd_bad_length;
     cmd_built b = build_change_pin(mac, iv, pin_type, app, current_pin, new_pin);
     return send_built(device, b, mac_error);
 }
 
-int cmd_unblock_pin(const sm_mac_callback& mac, device_id device, std::span<const uint8_t, sm_iv_size> iv,
-                    uint16_t app, std::string_view so_pin, std::string_view new_user_pin, uint32_t* mac_error)
-{
+int cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
+                    std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view so_pin,
+                    std::string_view new_user_pin, uint32_t* mac_error) {
     cmd_built b = build_unblock_pin(mac, iv, app, so_pin, new_user_pin);
     return send_built(device, b, mac_error);
 }
 
 int cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
                        std::span<const uint8_t, unblock_ms_response_size> response,
-                       std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin,
-                       uint8_t* reply, uint32_t* reply_size, uint32_t* mac_error)
-{
+                       std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                       std::string_view new_pin, uint8_t* reply, uint32_t* reply_size,
+                       uint32_t* mac_error) {
     cmd_built b = build_unblock_pin_ms(mac, response, iv, app, new_pin);
     if (const int rc = send_built(device, b, mac_error); rc != cmd_ok) return rc;
     if (!reply_size) return cmd_ok;
     return cmd_copy_reply(*b.command, reply, reply_size);
 }
 
-int cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data)
-{
+int cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data) {
     if (2 + data.size() > cmd_get_chunk_size(device)) return cmd_bad_length;
     return send_simple(device, build_remote_unblock_pin(app, data));
 }
 
-int cmd_reload_pin(const sm_mac_callback& mac, device_id device, std::span<const uint8_t, sm_pin_key_size_bytes> key,
+int cmd_reload_pin(const sm_mac_callback& mac, device_id device,
+                   std::span<const uint8_t, sm_pin_key_size_bytes> key,
                    std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin,
-                   uint32_t* mac_error)
-{
+                   uint32_t* mac_error) {
     cmd_built b = build_reload_pin(mac, key, iv, app, new_pin);
     return send_built(device, b, mac_error);
 }
 
-int cmd_clear_secure_state(device_id device, uint16_t app)
-{
+int cmd_clear_secure_state(device_id device, uint16_t app) {
     return send_simple(device, build_clear_secure_state(app));
 }

@@ -42,16 +42,16 @@ inline constexpr size_t dev_info_reply_size = 288;
 // capability word); a shorter reply is refused.
 inline constexpr size_t dev_info_min_reply = 230;
 inline constexpr size_t short_dev_info_reply_size = 68;
-inline constexpr size_t short_dev_info_min_reply = 64;  // bytes 32-63 name the device
+inline constexpr size_t short_dev_info_min_reply = 64; // bytes 32-63 name the device
 inline constexpr size_t dev_label_max = 32;
 inline constexpr size_t pin_info_reply_size = 3;
 inline constexpr size_t sm_challenge_size = 8;
 inline constexpr size_t sm_iv_size = 16;
-inline constexpr size_t sm_pin_key_size_bytes = 16;  // a secure-messaging key (SM4)
-inline constexpr size_t sm_mac_size = 4;  // MAC bytes a PIN command carries
+inline constexpr size_t sm_pin_key_size_bytes = 16; // a secure-messaging key (SM4)
+inline constexpr size_t sm_mac_size = 4;            // MAC bytes a PIN command carries
 // A MAC function may return a longer MAC (a whole cipher block and more).
 inline constexpr size_t sm_mac_buffer_size = 64;
-inline constexpr uint32_t gen_random_max = 0x10000;  // the largest extended Le
+inline constexpr uint32_t gen_random_max = 0x10000; // the largest extended Le
 // UnblockPin_MS carries at most this many bytes of the new PIN.
 inline constexpr size_t unblock_ms_pin_max = 16;
 // The remote SO response UnblockPin_MS takes as its key.
@@ -95,7 +95,8 @@ std::span<const cmd_descriptor> device_cmd_table();
 // fewer than 4 MAC bytes, aborts the PIN command before anything is sent;
 // the wrapper returns cmd_mac_failed and hands that code to the caller.
 using sm_mac_function = uint32_t (*)(uint32_t api_device, const uint8_t* key, const uint8_t* iv,
-                                     const uint8_t* data, uint32_t length, uint8_t* mac, uint32_t* mac_length);
+                                     const uint8_t* data, uint32_t length, uint8_t* mac,
+                                     uint32_t* mac_length);
 
 struct sm_mac_callback {
     sm_mac_function compute = nullptr;
@@ -110,9 +111,9 @@ inline constexpr uint32_t sm_mac_error_short = 0x0A000001;
 
 // What a builder made: the command, or the reason it made none.
 struct cmd_built {
-    apdu_holder command;   // null when refused
-    int result = cmd_ok;   // cmd_ok, cmd_bad_length or cmd_mac_failed
-    uint32_t mac_error = 0;  // the MAC function's code when result is cmd_mac_failed
+    apdu_holder command;    // null when refused
+    int result = cmd_ok;    // cmd_ok, cmd_bad_length or cmd_mac_failed
+    uint32_t mac_error = 0; // the MAC function's code when result is cmd_mac_failed
 };
 
 // A label of at most 32 bytes; the empty label is sent header only (an
@@ -127,25 +128,30 @@ cmd_built build_dev_auth(uint8_t key_id, std::span<const uint8_t> data);
 cmd_built build_get_pin_info(uint8_t pin_type, uint16_t app);
 // The challenge wrapped under the PIN's key: app || 16-byte block. PINs of
 // 0 to 16 bytes.
-cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type, uint16_t app,
-                           std::string_view pin);
+cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type,
+                           uint16_t app, std::string_view pin);
 // app || block of new_pin under the key of current_pin || 4-byte MAC.
-cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type,
-                           uint16_t app, std::string_view current_pin, std::string_view new_pin);
+cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
+                           uint8_t pin_type, uint16_t app, std::string_view current_pin,
+                           std::string_view new_pin);
 // app || block of new_user_pin under the key of so_pin || 4-byte MAC.
-cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                            std::string_view so_pin, std::string_view new_user_pin);
+cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
+                            uint16_t app, std::string_view so_pin, std::string_view new_user_pin);
 // app || block of new_pin under response || 4-byte MAC (key: response, IV:
 // iv). The response R = SM4-ECB(K(SO PIN), challenge || 00 x 8) is the
 // secure-messaging key; the card computes it itself, so it never goes out.
-cmd_built build_unblock_pin_ms(const sm_mac_callback& mac, std::span<const uint8_t, unblock_ms_response_size> response,
-                               std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin);
+cmd_built build_unblock_pin_ms(const sm_mac_callback& mac,
+                               std::span<const uint8_t, unblock_ms_response_size> response,
+                               std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                               std::string_view new_pin);
 // app || unblock data as given.
 cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data);
 // app || block of new_pin under key || 4-byte MAC (key: key, IV: iv). The
 // key is the session key S = SM4-ECB(K(SO PIN), challenge || 00 x 8).
-cmd_built build_reload_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin);
+cmd_built build_reload_pin(const sm_mac_callback& mac,
+                           std::span<const uint8_t, sm_pin_key_size_bytes> key,
+                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                           std::string_view new_pin);
 cmd_built build_clear_secure_state(uint16_t app);
 
 // --- Wrappers ----------------------------------------------------------------
@@ -172,22 +178,25 @@ int cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data
 // may be null). A reply shorter than 3 bytes: cmd_bad_length.
 int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
                      uint8_t* remaining_retries, uint8_t* default_pin);
-int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type,
-                   uint16_t app, std::string_view pin);
-int cmd_change_pin(const sm_mac_callback& mac, device_id device, std::span<const uint8_t, sm_iv_size> iv,
-                   uint8_t pin_type, uint16_t app, std::string_view current_pin, std::string_view new_pin,
+int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge,
+                   uint8_t pin_type, uint16_t app, std::string_view pin);
+int cmd_change_pin(const sm_mac_callback& mac, device_id device,
+                   std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type, uint16_t app,
+                   std::string_view current_pin, std::string_view new_pin,
                    uint32_t* mac_error = nullptr);
-int cmd_unblock_pin(const sm_mac_callback& mac, device_id device, std::span<const uint8_t, sm_iv_size> iv,
-                    uint16_t app, std::string_view so_pin, std::string_view new_user_pin,
-                    uint32_t* mac_error = nullptr);
+int cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
+                    std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view so_pin,
+                    std::string_view new_user_pin, uint32_t* mac_error = nullptr);
 // The card's reply body, if any, goes to reply (*reply_size: capacity in,
 // length out); a null reply_size ignores it.
 int cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
                        std::span<const uint8_t, unblock_ms_response_size> response,
-                       std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin,
-                       uint8_t* reply = nullptr, uint32_t* reply_size = nullptr, uint32_t* mac_error = nullptr);
+                       std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                       std::string_view new_pin, uint8_t* reply = nullptr,
+                       uint32_t* reply_size = nullptr, uint32_t* mac_error = nullptr);
 int cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data);
-int cmd_reload_pin(const sm_mac_callback& mac, device_id device, std::span<const uint8_t, sm_pin_key_size_bytes> key,
+int cmd_reload_pin(const sm_mac_callback& mac, device_id device,
+                   std::span<const uint8_t, sm_pin_key_size_bytes> key,
                    std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin,
                    uint32_t* mac_error = nullptr);
 int cmd_clear_secure_state(device_id device, uint16_t app);

@@ -8,8 +8,7 @@
 #include <array>
 #include <cstring>
 
-sm_result sm_pin_key(const char* pin, size_t length, uint8_t key[sm_pin_key_size])
-{
+sm_result sm_pin_key(const char* pin, size_t length, uint8_t key[sm_pin_key_size]) {
     if (key == nullptr) return sm_result::null_argument;
     std::memset(key, 0, sm_pin_key_size);
     if (pin == nullptr && length != 0) return sm_result::null_argument;
@@ -26,8 +25,7 @@ sm_result sm_pin_key(const char* pin, size_t length, uint8_t key[sm_pin_key_size
 }
 
 sm_result sm_wrap_block(const uint8_t key[sm_pin_key_size], const uint8_t* data, size_t length,
-                        std::vector<uint8_t>& block)
-{
+                        std::vector<uint8_t>& block) {
     block.clear();
     if (key == nullptr || (data == nullptr && length != 0)) return sm_result::null_argument;
     if (length > sm_wrap_max_data) return sm_result::too_long;
@@ -45,9 +43,8 @@ sm_result sm_wrap_block(const uint8_t key[sm_pin_key_size], const uint8_t* data,
     return sm_result::ok;
 }
 
-sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_size], const uint8_t* data,
-                 size_t length, uint8_t mac[sm_mac_full_size])
-{
+sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_size],
+                 const uint8_t* data, size_t length, uint8_t mac[sm_mac_full_size]) {
     if (key == nullptr || iv == nullptr || mac == nullptr || (data == nullptr && length != 0))
         return sm_result::null_argument;
 
@@ -57,13 +54,15 @@ sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_
     std::memcpy(chain.data(), iv, chain.size());
     size_t done = 0;
     for (; length - done >= sm4_block_size; done += sm4_block_size) {
-        for (size_t i = 0; i < sm4_block_size; ++i) chain[i] ^= data[done + i];
+        for (size_t i = 0; i < sm4_block_size; ++i)
+            chain[i] ^= data[done + i];
         sm4_block(rk, chain.data(), chain.data());
     }
     // The last block: the rest of the data, 0x80, zeros (a whole padding
     // block when the data filled its last block).
     const size_t rest = length - done;
-    for (size_t i = 0; i < rest; ++i) chain[i] ^= data[done + i];
+    for (size_t i = 0; i < rest; ++i)
+        chain[i] ^= data[done + i];
     chain[rest] ^= 0x80;
     sm4_block(rk, chain.data(), chain.data());
     std::memcpy(mac, chain.data(), chain.size());

@@ -41,8 +41,7 @@ enum class sm_result {
 };
 
 // Size of the wrapped block for length data bytes.
-constexpr size_t sm_wrap_size(size_t length)
-{
+constexpr size_t sm_wrap_size(size_t length) {
     return sm4_block_size * ((length + 2) / sm4_block_size + 1);
 }
 

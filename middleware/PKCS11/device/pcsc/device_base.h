@@ -9,7 +9,7 @@
 
 // A named lock a device may use to serialise access across processes.
 class device_locker {
-public:
+  public:
     virtual ~device_locker() = default;
     virtual int open(const char* name);
     virtual int lock(int32_t milliseconds);
@@ -21,21 +21,21 @@ public:
 // process-wide mutex already serialises every device call, so device locks
 // succeed at once without taking an operating-system object.
 class device_mutex_locker : public device_locker {
-public:
+  public:
     int open(const char* name) override;
     int lock(int32_t milliseconds) override;
     int unlock() override;
     int close() override;
     const char* name() const { return name_; }
 
-private:
+  private:
     char name_[512] = {};
 };
 
 struct direct_cipher_request;
 
 class device_base {
-public:
+  public:
     device_base();
     virtual ~device_base();
     device_base(const device_base&) = delete;
@@ -49,11 +49,14 @@ public:
     virtual uint32_t send(const uint8_t* bytes, size_t length);
     // Copies the last response; *length is the capacity in, the length out.
     virtual int get_response(uint8_t* buffer, size_t* length);
-    virtual int send_raw(const uint8_t* command_block, size_t block_length, const uint8_t* data, size_t length);
-    virtual int receive_raw(const uint8_t* command_block, size_t block_length, uint8_t* buffer, size_t* length);
+    virtual int send_raw(const uint8_t* command_block, size_t block_length, const uint8_t* data,
+                         size_t length);
+    virtual int receive_raw(const uint8_t* command_block, size_t block_length, uint8_t* buffer,
+                            size_t* length);
     // 0; 1 when the send failed; 2 when there was no usable response.
     // *reply_length is the capacity in, the reply length out.
-    virtual int send_and_receive(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
+    virtual int send_and_receive(const uint8_t* command, size_t length, uint8_t* reply,
+                                 size_t* reply_length);
     virtual int32_t set_timeout(int32_t milliseconds);
     virtual const char* name() const;
     virtual const char* reader_name() const;
@@ -83,7 +86,7 @@ public:
     uint64_t card_resets() const { return card_resets_; }
     void note_card_reset() { ++card_resets_; }
 
-private:
+  private:
     const device_id id_;
     uint32_t chunk_size_ = 0;
     uint64_t card_resets_ = 0;

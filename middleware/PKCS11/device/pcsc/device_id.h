@@ -13,4 +13,4 @@ inline constexpr device_id no_device = 0;
 inline constexpr int32_t device_state_present = 0;
 inline constexpr int32_t device_state_new = 1;
 inline constexpr int32_t device_state_removed = 2;
-inline constexpr int32_t device_state_any = 3;  // selects every device in an enumeration
+inline constexpr int32_t device_state_any = 3; // selects every device in an enumeration

@@ -26,12 +26,14 @@ struct reader_table {
 // as one separator, leading commas are skipped). 1: no first field; 2: no
 // second field; else 0. Leading blanks and tabs are stripped from the fields
 // only when a third field is present. Every copy is bounded by its output.
-int parse_reader_filter(const char* filter, char (&reader_part)[256], char (&usb_id)[256], char (&usb_id_list)[1024]);
+int parse_reader_filter(const char* filter, char (&reader_part)[256], char (&usb_id)[256],
+                        char (&usb_id_list)[1024]);
 
 // Copies into table, in list order, each name of a PC/SC multi-string that
 // contains pattern (case-sensitive substring), at most reader_table_size;
 // the PC/SC notification pseudo-reader is never selected. Returns the count.
-size_t match_reader_names(std::span<const char> multi_string, const char* pattern, reader_table& table);
+size_t match_reader_names(std::span<const char> multi_string, const char* pattern,
+                          reader_table& table);
 
 // Lists the PC/SC readers, keeps those matching pattern that hold a card and
 // returns their number (0 on any PC/SC failure).
@@ -40,7 +42,7 @@ int list_matching_readers(const char* pattern, reader_table& table);
 // Abstract enumeration interface; the defaults are the results of a source
 // that knows no devices.
 class device_discover {
-public:
+  public:
     virtual ~device_discover() = default;
     virtual int enum_readers(const char* filter, reader_table& table);
     virtual int refresh(const char* filter);
@@ -56,7 +58,7 @@ public:
 };
 
 class device_sc_manager : public device_discover {
-public:
+  public:
     device_sc_manager() = default;
     ~device_sc_manager() override;
     device_sc_manager(const device_sc_manager&) = delete;
@@ -95,7 +97,7 @@ public:
     using reader_lister = int (*)(const char* pattern, reader_table& table);
     void set_reader_lister(reader_lister lister) { lister_ = lister; }
 
-private:
+  private:
     void unlink_and_delete(device_node* node);
 
     mk_node_list<device_base> devices_;

@@ -15,33 +15,38 @@ constexpr int connect_attempts = 5;
 constexpr uint32_t status_change_timeout_ms = 2000;
 std::atomic<int> connect_retry_pause_ms{300};
 
-uint32_t code(LONG rv) { return static_cast<uint32_t>(rv); }
+uint32_t code(LONG rv) {
+    return static_cast<uint32_t>(rv);
+}
 
-void copy_text(char* out, size_t capacity, const char* in)
-{
+void copy_text(char* out, size_t capacity, const char* in) {
     if (!in) in = "";
     std::strncpy(out, in, capacity - 1);
     out[capacity - 1] = '\0';
 }
 
-}  // namespace
+} // namespace
 
-void device_winscard::set_connect_retry_pause_ms(int milliseconds) { connect_retry_pause_ms = milliseconds; }
+void device_winscard::set_connect_retry_pause_ms(int milliseconds) {
+    connect_retry_pause_ms = milliseconds;
+}
 
-device_winscard::device_winscard(const char* reader_name) { copy_text(reader_, sizeof(reader_), reader_name); }
+device_winscard::device_winscard(const char* reader_name) {
+    copy_text(reader_, sizeof(reader_), reader_name);
+}
 
-device_winscard::~device_winscard() { disconnect(); }
+device_winscard::~device_winscard() {
+    disconnect();
+}
 
-void device_winscard::forget_inherited_connection()
-{
+void device_winscard::forget_inherited_connection() {
     if (context_ != 0 && owner_ != getpid()) {
         context_ = 0;
         card_ = 0;
     }
 }
 
-uint32_t device_winscard::connect()
-{
+uint32_t device_winscard::connect() {
     disconnect();
     SCARDCONTEXT context = 0;
     const uint32_t rc = code(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context));
@@ -51,8 +56,8 @@ uint32_t device_winscard::connect()
     for (int attempt = 0; attempt < connect_attempts; ++attempt) {
         SCARDHANDLE handle = 0;
         DWORD protocol = 0;
-        last = code(SCardConnect(context, reader_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                 &handle, &protocol));
+        last = code(SCardConnect(context, reader_, SCARD_SHARE_SHARED,
+                                 SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &handle, &protocol));
         if (last == SCARD_S_SUCCESS) {
             context_ = context;
             owner_ = getpid();
@@ -67,8 +72,7 @@ uint32_t device_winscard::connect()
     return last;
 }
 
-uint32_t device_winscard::disconnect()
-{
+uint32_t device_winscard::disconnect() {
     forget_inherited_connection();
     // Ending the card connection explicitly keeps a later send from reaching
     // the card through a handle the caller gave up.
@@ -81,17 +85,17 @@ uint32_t device_winscard::disconnect()
     return 0;
 }
 
-uint32_t device_winscard::exchange_once(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length)
-{
+uint32_t device_winscard::exchange_once(const uint8_t* command, size_t length, uint8_t* reply,
+                                        size_t* reply_length) {
     DWORD received = static_cast<DWORD>(*reply_length);
-    const uint32_t rc = code(SCardTransmit(card_, SCARD_PCI_T1, command, static_cast<DWORD>(length), nullptr, reply,
-                                           &received));
+    const uint32_t rc = code(SCardTransmit(card_, SCARD_PCI_T1, command, static_cast<DWORD>(length),
+                                           nullptr, reply, &received));
     *reply_length = rc == SCARD_S_SUCCESS ? static_cast<size_t>(received) : 0;
     return rc;
 }
 
-uint32_t device_winscard::transmit(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length)
-{
+uint32_t device_winscard::transmit(const uint8_t* command, size_t length, uint8_t* reply,
+                                   size_t* reply_length) {
     const size_t capacity = *reply_length;
     uint32_t rc = exchange_once(command, length, reply, reply_length);
     if (rc == SCARD_S_SUCCESS) return rc;
@@ -116,8 +120,9 @@ uint32_t device_winscard::transmit(const uint8_t* command, size_t length, uint8_
         return rc;
     } else if (rc == pcsc_reset_card) {
         DWORD protocol = 0;
-        recovery = code(SCardReconnect(card_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                                       SCARD_LEAVE_CARD, &protocol));
+        recovery =
+            code(SCardReconnect(card_, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
+                                SCARD_LEAVE_CARD, &protocol));
         if (recovery == SCARD_S_SUCCESS) {
             protocol_ = static_cast<uint32_t>(protocol);
             SCARD_READERSTATE state{};
@@ -134,10 +139,10 @@ uint32_t device_winscard::transmit(const uint8_t* command, size_t length, uint8_
     return exchange_once(command, length, reply, reply_length);
 }
 
-uint32_t device_winscard::send(const uint8_t* bytes, size_t length)
-{
+uint32_t device_winscard::send(const uint8_t* bytes, size_t length) {
     last_response_length_ = 0;
-    if (!bytes || length == 0 || length > winscard_max_command) return code(SCARD_E_INVALID_PARAMETER);
+    if (!bytes || length == 0 || length > winscard_max_command)
+        return code(SCARD_E_INVALID_PARAMETER);
     uint8_t command[winscard_max_command];
     std::memcpy(command, bytes, length);
     std::memset(last_response_, 0, sizeof(last_response_));
@@ -155,31 +160,31 @@ uint32_t device_winscard::send(const uint8_t* bytes, size_t length)
     return 0;
 }
 
-int device_winscard::get_response(uint8_t* buffer, size_t* length)
-{
-    if (last_response_length_ < 2 || !buffer || !length || *length < last_response_length_) return 3;
+int device_winscard::get_response(uint8_t* buffer, size_t* length) {
+    if (last_response_length_ < 2 || !buffer || !length || *length < last_response_length_)
+        return 3;
     std::memcpy(buffer, last_response_, last_response_length_);
     *length = last_response_length_;
     return 0;
 }
 
-int device_winscard::send_and_receive(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length)
-{
+int device_winscard::send_and_receive(const uint8_t* command, size_t length, uint8_t* reply,
+                                      size_t* reply_length) {
     if (send(command, length) != 0) return 1;
     if (get_response(reply, reply_length) != 0) return 2;
     return 0;
 }
 
-int32_t device_winscard::set_timeout(int32_t milliseconds)
-{
+int32_t device_winscard::set_timeout(int32_t milliseconds) {
     timeout_ms_ = milliseconds;
     return milliseconds;
 }
 
-void device_winscard::set_alias(const char* alias) { copy_text(alias_, sizeof(alias_), alias); }
+void device_winscard::set_alias(const char* alias) {
+    copy_text(alias_, sizeof(alias_), alias);
+}
 
-int32_t device_winscard::set_state(int32_t state)
-{
+int32_t device_winscard::set_state(int32_t state) {
     state_ = state;
     return state;
 }

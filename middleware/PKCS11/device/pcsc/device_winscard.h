@@ -29,7 +29,7 @@ inline constexpr uint32_t pcsc_removed_card = 0x80100069u;
 inline constexpr uint32_t winscard_not_connected = 31;
 
 class device_winscard : public device_base {
-public:
+  public:
     explicit device_winscard(const char* reader_name);
     ~device_winscard() override;
 
@@ -45,7 +45,8 @@ public:
     // 3 when the last response has fewer than 2 bytes (no status word) or
     // does not fit *length; else 0.
     int get_response(uint8_t* buffer, size_t* length) override;
-    int send_and_receive(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length) override;
+    int send_and_receive(const uint8_t* command, size_t length, uint8_t* reply,
+                         size_t* reply_length) override;
     int32_t set_timeout(int32_t milliseconds) override;
     const char* name() const override { return reader_; }
     const char* reader_name() const override { return reader_; }
@@ -60,12 +61,13 @@ public:
     // Pauses between connection attempts; tests may shorten it.
     static void set_connect_retry_pause_ms(int milliseconds);
 
-protected:
+  protected:
     // One SCardTransmit with T=1 protocol information; *reply_length is the
     // capacity in, the received length out (0 on failure). Tests replace it.
-    virtual uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply, size_t* reply_length);
+    virtual uint32_t exchange_once(const uint8_t* command, size_t length, uint8_t* reply,
+                                   size_t* reply_length);
 
-private:
+  private:
     // exchange_once, recovering once from a reset card (reconnect) or a
     // restarted service (connect) and then sending the command again. A
     // removed card ends the connection (the next connect makes a new one)
@@ -82,7 +84,7 @@ private:
 
     SCARDCONTEXT context_ = 0;
     SCARDHANDLE card_ = 0;
-    pid_t owner_ = 0;  // the process that made context_
+    pid_t owner_ = 0; // the process that made context_
     uint32_t protocol_ = SCARD_PROTOCOL_T1;
     uint8_t last_response_[winscard_max_reply] = {};
     size_t last_response_length_ = 0;

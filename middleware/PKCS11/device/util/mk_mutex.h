@@ -20,14 +20,14 @@ std::unique_ptr<plat::named_mutex> named_mutex_create_or_open(const char* name);
 
 // Result of mk_mutex::lock.
 enum class mk_lock_result {
-    locked,         // the calling thread holds the mutex (an abandoned mutex counts as taken)
-    not_attempted,  // 0 ms: nothing was opened and nothing waited for
-    timed_out,      // not acquired within the time-out
-    failed,         // the mutex could not be opened, created or waited on
+    locked,        // the calling thread holds the mutex (an abandoned mutex counts as taken)
+    not_attempted, // 0 ms: nothing was opened and nothing waited for
+    timed_out,     // not acquired within the time-out
+    failed,        // the mutex could not be opened, created or waited on
 };
 
 class mk_mutex {
-public:
+  public:
     static constexpr const char* fallback_name = "q9gm_mutex_ex";
 
     mk_mutex();
@@ -48,7 +48,7 @@ public:
     const char* name() const { return name_; }
     bool is_open() const { return handle_ != nullptr; }
 
-private:
+  private:
     char name_[256];
     std::unique_ptr<plat::named_mutex> handle_;
 };
@@ -56,7 +56,7 @@ private:
 // Holds a mk_mutex for a scope: locks with an infinite wait, unlocks on every
 // exit path, but only when the lock was taken. A null mutex does nothing.
 class mk_auto_mutex {
-public:
+  public:
     mk_auto_mutex(mk_mutex* mutex, const char* name);
     virtual ~mk_auto_mutex();
     mk_auto_mutex(const mk_auto_mutex&) = delete;
@@ -65,7 +65,7 @@ public:
     // False when the lock failed: the guarded call must not go ahead.
     bool locked() const { return held_ || mutex_ == nullptr; }
 
-private:
+  private:
     mk_mutex* mutex_;
     bool held_ = false;
 };

@@ -18,9 +18,10 @@ struct os_mutex {
 
 // Results of os_mutex_open and os_mutex_lock.
 inline constexpr int OS_MUTEX_OK = 0;
-inline constexpr int OS_MUTEX_NO_HANDLE = 3;     // os_mutex_open: the mutex could not be created or opened
-inline constexpr int OS_MUTEX_TIMEOUT = 258;     // os_mutex_lock: not acquired in time
-inline constexpr int OS_MUTEX_FAILED = -1;       // os_mutex_lock: the wait failed
+inline constexpr int OS_MUTEX_NO_HANDLE =
+    3; // os_mutex_open: the mutex could not be created or opened
+inline constexpr int OS_MUTEX_TIMEOUT = 258; // os_mutex_lock: not acquired in time
+inline constexpr int OS_MUTEX_FAILED = -1;   // os_mutex_lock: the wait failed
 
 os_mutex* os_mutex_new();
 // Creates the named mutex (open to every process) or opens the existing one.
@@ -37,9 +38,9 @@ using os_thread_routine = uint32_t (*)(void* parameter);
 
 struct os_thread {
     std::unique_ptr<plat::thread> thread;
-    std::unique_ptr<plat::event> stop_event;  // auto-reset, created non-signalled
+    std::unique_ptr<plat::event> stop_event; // auto-reset, created non-signalled
     void* parameter = nullptr;
-    std::atomic<uint32_t> running{0};         // 1 from before the routine starts, 0 once stop is asked
+    std::atomic<uint32_t> running{0}; // 1 from before the routine starts, 0 once stop is asked
 };
 
 // Creates the record (stop event named event_name, running 1) and then starts

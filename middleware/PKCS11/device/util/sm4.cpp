@@ -34,8 +34,7 @@ constexpr std::array<uint8_t, 256> sbox = {
     0x18, 0xf0, 0x7d, 0xec, 0x3a, 0xdc, 0x4d, 0x20, 0x79, 0xee, 0x5f, 0x3e, 0xd7, 0xcb, 0x39, 0x48,
 };
 
-constexpr bool is_permutation(const std::array<uint8_t, 256>& box)
-{
+constexpr bool is_permutation(const std::array<uint8_t, 256>& box) {
     std::array<bool, 256> seen{};
     for (uint8_t v : box) {
         if (seen[v]) return false;
@@ -49,12 +48,12 @@ static_assert(is_permutation(sbox), "the SM4 S-box is a bijection");
 constexpr std::array<uint32_t, 4> fk = {0xa3b1bac6, 0x56aa3350, 0x677d9197, 0xb27022dc};
 
 // Fixed parameters CK (§7.3.2): byte j of CK[i] is (4i + j) × 7 mod 256.
-constexpr std::array<uint32_t, sm4_rounds> make_ck()
-{
+constexpr std::array<uint32_t, sm4_rounds> make_ck() {
     std::array<uint32_t, sm4_rounds> ck{};
     for (uint32_t i = 0; i < ck.size(); ++i) {
         uint32_t word = 0;
-        for (uint32_t j = 0; j < 4; ++j) word = (word << 8) | (((4 * i + j) * 7) & 0xff);
+        for (uint32_t j = 0; j < 4; ++j)
+            word = (word << 8) | (((4 * i + j) * 7) & 0xff);
         ck[i] = word;
     }
     return ck;
@@ -63,17 +62,17 @@ constexpr std::array<uint32_t, sm4_rounds> ck = make_ck();
 static_assert(ck[0] == 0x00070e15 && ck[31] == 0x646b7279, "CK constants of GB/T 32907");
 
 // Linear transform L of the encryption round (§6.2).
-constexpr uint32_t linear(uint32_t b)
-{
+constexpr uint32_t linear(uint32_t b) {
     return b ^ std::rotl(b, 2) ^ std::rotl(b, 10) ^ std::rotl(b, 18) ^ std::rotl(b, 24);
 }
 
 // Linear transform L' of the key expansion (§7.3).
-constexpr uint32_t linear_key(uint32_t b) { return b ^ std::rotl(b, 13) ^ std::rotl(b, 23); }
+constexpr uint32_t linear_key(uint32_t b) {
+    return b ^ std::rotl(b, 13) ^ std::rotl(b, 23);
+}
 
 // Non-linear transform τ: the S-box on each byte.
-constexpr uint32_t tau(uint32_t a)
-{
+constexpr uint32_t tau(uint32_t a) {
     return (uint32_t{sbox[a >> 24]} << 24) | (uint32_t{sbox[(a >> 16) & 0xff]} << 16) |
            (uint32_t{sbox[(a >> 8) & 0xff]} << 8) | uint32_t{sbox[a & 0xff]};
 }
@@ -81,20 +80,19 @@ constexpr uint32_t tau(uint32_t a)
 // table[k][x] = L(S(x) placed in byte k, counted from the most significant).
 // L commutes with rotation, so the four tables are rotations of the first.
 using round_tables = std::array<std::array<uint32_t, 256>, 4>;
-constexpr round_tables make_tables()
-{
+constexpr round_tables make_tables() {
     round_tables t{};
     for (unsigned x = 0; x < 256; ++x) {
         const uint32_t v = linear(uint32_t{sbox[x]} << 24);
-        for (int k = 0; k < 4; ++k) t[k][x] = std::rotr(v, 8 * k);
+        for (int k = 0; k < 4; ++k)
+            t[k][x] = std::rotr(v, 8 * k);
     }
     return t;
 }
 constexpr round_tables tables = make_tables();
 
 // The round function T(a) = L(τ(a)).
-constexpr uint32_t round_t(uint32_t a)
-{
+constexpr uint32_t round_t(uint32_t a) {
     return tables[0][a >> 24] ^ tables[1][(a >> 16) & 0xff] ^ tables[2][(a >> 8) & 0xff] ^
            tables[3][a & 0xff];
 }
@@ -104,8 +102,7 @@ static_assert(round_t(0x01234567) == linear(tau(0x01234567)) &&
 
 } // namespace
 
-void sm4_key_schedule(sm4_round_keys& round_keys, const uint8_t key[sm4_key_size])
-{
+void sm4_key_schedule(sm4_round_keys& round_keys, const uint8_t key[sm4_key_size]) {
     uint32_t k0 = get_be32(key) ^ fk[0];
     uint32_t k1 = get_be32(key + 4) ^ fk[1];
     uint32_t k2 = get_be32(key + 8) ^ fk[2];
@@ -120,14 +117,12 @@ void sm4_key_schedule(sm4_round_keys& round_keys, const uint8_t key[sm4_key_size
     }
 }
 
-void sm4_reverse_round_keys(sm4_round_keys& round_keys)
-{
+void sm4_reverse_round_keys(sm4_round_keys& round_keys) {
     std::reverse(round_keys.begin(), round_keys.end());
 }
 
 void sm4_block(const sm4_round_keys& rk, const uint8_t in[sm4_block_size],
-               uint8_t out[sm4_block_size])
-{
+               uint8_t out[sm4_block_size]) {
     // Read the whole block before writing, so in and out may alias.
     uint32_t x0 = get_be32(in);
     uint32_t x1 = get_be32(in + 4);
@@ -146,8 +141,7 @@ void sm4_block(const sm4_round_keys& rk, const uint8_t in[sm4_block_size],
     put_be32(x0, out + 12);
 }
 
-sm4_result sm4_ecb(const uint8_t key[sm4_key_size], uint8_t* buffer, size_t length, int mode)
-{
+sm4_result sm4_ecb(const uint8_t key[sm4_key_size], uint8_t* buffer, size_t length, int mode) {
     if (length == 0) return sm4_result::ok;
     if (key == nullptr || buffer == nullptr) return sm4_result::null_argument;
     // A length beyond PTRDIFF_MAX is a negative count converted to size_t.

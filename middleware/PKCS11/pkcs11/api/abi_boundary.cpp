@@ -45,18 +45,20 @@ bool is_integer_attribute(CK_ATTRIBUTE_TYPE type) {
 
 CK_RV inner_template::prepare(CK_ATTRIBUTE* attributes, CK_ULONG count) {
     if (attributes == nullptr && count > 0) return CKR_ARGUMENTS_BAD;
-    if (count > 0xFFFFu * 16) return CKR_ARGUMENTS_BAD;  // far beyond any real template
+    if (count > 0xFFFFu * 16) return CKR_ARGUMENTS_BAD; // far beyond any real template
     caller_ = attributes;
     entries_.assign(count, inner_attribute{0, nullptr, 0});
     scratch_ = std::make_unique<uint32_t[]>(count);
     return CKR_OK;
 }
 
-CK_RV inner_template::from_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out) {
+CK_RV inner_template::from_input(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                 inner_template& out) {
     return out.convert_input(attributes, count, false);
 }
 
-CK_RV inner_template::for_search(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out) {
+CK_RV inner_template::for_search(const CK_ATTRIBUTE* attributes, CK_ULONG count,
+                                 inner_template& out) {
     return out.convert_input(attributes, count, true);
 }
 
@@ -75,7 +77,8 @@ CK_RV inner_template::convert_input(const CK_ATTRIBUTE* attributes, CK_ULONG cou
             matches_nothing_ = true;
         }
         e.type = type.value_or(0xFFFFFFFFu);
-        if (is_integer_attribute(a.type) && a.pValue != nullptr && a.ulValueLen == sizeof(CK_ULONG)) {
+        if (is_integer_attribute(a.type) && a.pValue != nullptr &&
+            a.ulValueLen == sizeof(CK_ULONG)) {
             CK_ULONG v;
             std::memcpy(&v, a.pValue, sizeof v);
             if (v == CK_UNAVAILABLE_INFORMATION) {
@@ -113,7 +116,8 @@ CK_RV inner_template::for_output(CK_ATTRIBUTE* attributes, CK_ULONG count, inner
             e.length = a.pValue != nullptr && a.ulValueLen >= sizeof(CK_ULONG) ? 4 : 0;
         } else {
             e.value = a.pValue;
-            e.length = a.ulValueLen > 0xFFFFFFFFul ? 0xFFFFFFFEu : static_cast<uint32_t>(a.ulValueLen);
+            e.length =
+                a.ulValueLen > 0xFFFFFFFFul ? 0xFFFFFFFEu : static_cast<uint32_t>(a.ulValueLen);
         }
     }
     return CKR_OK;
@@ -145,4 +149,4 @@ void inner_template::finish_output() {
     }
 }
 
-}  // namespace p11abi
+} // namespace p11abi

@@ -15,7 +15,7 @@
 
 namespace p11abi {
 
-inline constexpr uint32_t inner_unavailable = 0xFFFFFFFFu;  // "length unavailable" inside
+inline constexpr uint32_t inner_unavailable = 0xFFFFFFFFu; // "length unavailable" inside
 
 // An id (session or object handle, slot id, mechanism type, user type) that the
 // inner world keeps in 32 bits. A host value with high bits set names nothing.
@@ -25,19 +25,24 @@ inline std::optional<uint32_t> narrow_id(CK_ULONG value) {
 }
 
 // A length the inner world takes as 32 bits: above 32 bits it cannot be valid.
-inline std::optional<uint32_t> narrow_length(CK_ULONG value) { return narrow_id(value); }
+inline std::optional<uint32_t> narrow_length(CK_ULONG value) {
+    return narrow_id(value);
+}
 
 // Writes a 32-bit inner value at the full width of the host CK_ULONG.
-inline void put_ulong(CK_ULONG* out, uint32_t value) { *out = value; }
+inline void put_ulong(CK_ULONG* out, uint32_t value) {
+    *out = value;
+}
 
 // A length the inner world updates, taken from and written back to a caller's
 // CK_ULONG: it reads the caller's value (saturated at 32 bits), hands the inner
 // code a uint32_t, and writes the result back at full width. The caller's
 // CK_ULONG is never aliased as a uint32_t. A null pointer stays null.
 class ulong_inout {
-public:
+  public:
     explicit ulong_inout(CK_ULONG* caller) : caller_(caller) {
-        if (caller_ != nullptr) value_ = *caller_ > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(*caller_);
+        if (caller_ != nullptr)
+            value_ = *caller_ > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(*caller_);
     }
     ~ulong_inout() { write_back(); }
     ulong_inout(const ulong_inout&) = delete;
@@ -46,10 +51,11 @@ public:
     uint32_t* get() { return caller_ != nullptr ? &value_ : nullptr; }
     uint32_t value() const { return value_; }
     void write_back() {
-        if (caller_ != nullptr) *caller_ = value_ == inner_unavailable ? CK_UNAVAILABLE_INFORMATION : value_;
+        if (caller_ != nullptr)
+            *caller_ = value_ == inner_unavailable ? CK_UNAVAILABLE_INFORMATION : value_;
     }
 
-private:
+  private:
     CK_ULONG* caller_;
     uint32_t value_ = 0;
 };
@@ -71,12 +77,28 @@ void blank_pad_texts(CK_TOKEN_INFO& info);
 // CK_ULONG; inside, the module stores, streams and compares them as exactly 4
 // bytes whatever length a caller gave (pkcs11_attribute.h).
 inline constexpr uint32_t integer_attribute_types[] = {
-    CKA_CLASS,          CKA_CERTIFICATE_TYPE, CKA_CERTIFICATE_CATEGORY, CKA_JAVA_MIDP_SECURITY_DOMAIN,
-    CKA_KEY_TYPE,       CKA_MODULUS_BITS,     CKA_PRIME_BITS,           CKA_SUBPRIME_BITS,
-    CKA_VALUE_BITS,     CKA_VALUE_LEN,        CKA_KEY_GEN_MECHANISM,    CKA_AUTH_PIN_FLAGS,
-    CKA_HW_FEATURE_TYPE, CKA_PIXEL_X,         CKA_PIXEL_Y,              CKA_RESOLUTION,
-    CKA_CHAR_ROWS,      CKA_CHAR_COLUMNS,     CKA_BITS_PER_PIXEL,       CKA_MECHANISM_TYPE,
-    ZELT_CKA_KEY_SPEC,  ZELT_CKA_GM_HANDLE,
+    CKA_CLASS,
+    CKA_CERTIFICATE_TYPE,
+    CKA_CERTIFICATE_CATEGORY,
+    CKA_JAVA_MIDP_SECURITY_DOMAIN,
+    CKA_KEY_TYPE,
+    CKA_MODULUS_BITS,
+    CKA_PRIME_BITS,
+    CKA_SUBPRIME_BITS,
+    CKA_VALUE_BITS,
+    CKA_VALUE_LEN,
+    CKA_KEY_GEN_MECHANISM,
+    CKA_AUTH_PIN_FLAGS,
+    CKA_HW_FEATURE_TYPE,
+    CKA_PIXEL_X,
+    CKA_PIXEL_Y,
+    CKA_RESOLUTION,
+    CKA_CHAR_ROWS,
+    CKA_CHAR_COLUMNS,
+    CKA_BITS_PER_PIXEL,
+    CKA_MECHANISM_TYPE,
+    ZELT_CKA_KEY_SPEC,
+    ZELT_CKA_GM_HANDLE,
 };
 // Whether the type is in integer_attribute_types (compared at full width: a
 // host value with high bits set is none of them).
@@ -105,7 +127,7 @@ struct inner_attribute {
 //    hold (a type above 32 bits, an integer value above 32 bits) is no error:
 //    it can match no object, so the template is marked matches_nothing().
 class inner_template {
-public:
+  public:
     static CK_RV from_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out);
     static CK_RV for_search(const CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out);
     static CK_RV for_output(CK_ATTRIBUTE* attributes, CK_ULONG count, inner_template& out);
@@ -119,14 +141,14 @@ public:
     // A search template with an entry that no stored attribute can satisfy.
     bool matches_nothing() const { return matches_nothing_; }
 
-private:
+  private:
     CK_RV prepare(CK_ATTRIBUTE* attributes, CK_ULONG count);
     CK_RV convert_input(const CK_ATTRIBUTE* attributes, CK_ULONG count, bool search);
     std::vector<inner_attribute> entries_;
-    std::unique_ptr<uint32_t[]> scratch_;  // one 4-byte value per entry
+    std::unique_ptr<uint32_t[]> scratch_; // one 4-byte value per entry
     CK_ATTRIBUTE* caller_ = nullptr;
     bool output_ = false;
     bool matches_nothing_ = false;
 };
 
-}  // namespace p11abi
+} // namespace p11abi

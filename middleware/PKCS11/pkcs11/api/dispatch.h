@@ -14,8 +14,7 @@
 namespace dispatch {
 
 // No exception crosses the C boundary: allocation failure becomes CKR_HOST_MEMORY.
-template <typename F>
-CK_RV shielded(F&& f) noexcept {
+template <typename F> CK_RV shielded(F&& f) noexcept {
     try {
         return f();
     } catch (const std::bad_alloc&) {
@@ -29,8 +28,7 @@ CK_RV shielded(F&& f) noexcept {
 // M_SetEnumString, which sets the process's configuration (the enumeration
 // string and the identifier that names the default lock at the next
 // C_Initialize) and so is called before C_Initialize.
-template <typename F>
-CK_RV serialised(F&& f) noexcept {
+template <typename F> CK_RV serialised(F&& f) noexcept {
     return shielded([&]() -> CK_RV {
         mutex guard;
         if (const CK_RV rv = guard.take(); rv != CKR_OK) return rv;
@@ -43,8 +41,7 @@ CK_RV serialised(F&& f) noexcept {
 // CKR_CRYPTOKI_NOT_INITIALIZED (PKCS#11 v2.20 section 11.4): sessions and
 // tokens of an earlier initialisation are gone, and a forked child has not
 // initialised its own library yet.
-template <typename F>
-CK_RV locked(F&& f) noexcept {
+template <typename F> CK_RV locked(F&& f) noexcept {
     return shielded([&]() -> CK_RV {
         mutex guard;
         if (const CK_RV rv = guard.take(); rv != CKR_OK) return rv;
@@ -54,7 +51,9 @@ CK_RV locked(F&& f) noexcept {
 }
 
 // An input length the inner world keeps in 32 bits.
-inline bool length_ok(CK_ULONG length) { return p11abi::narrow_length(length).has_value(); }
+inline bool length_ok(CK_ULONG length) {
+    return p11abi::narrow_length(length).has_value();
+}
 
 struct target {
     pkcs11_session* session = nullptr;
@@ -83,13 +82,14 @@ inline CK_RV find_token(CK_SLOT_ID slot, target& t, CK_RV missing) {
 }
 
 // Bodies run inside a held library lock.
-CK_RV sign_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
-                CK_ULONG_PTR pulSignatureLen);
-CK_RV sign_final_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen);
+CK_RV sign_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen);
+CK_RV sign_final_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                      CK_ULONG_PTR pulSignatureLen);
 
-extern const CK_INFO library_info;  // zero-padded texts; blank-padded on the way out
+extern const CK_INFO library_info; // zero-padded texts; blank-padded on the way out
 
-}  // namespace dispatch
+} // namespace dispatch
 
 // The two static tables.
 extern CK_FUNCTION_LIST tessvik_function_list;

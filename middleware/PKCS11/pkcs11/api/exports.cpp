@@ -37,7 +37,8 @@ CK_RV not_parallel_body(CK_SESSION_HANDLE hSession) {
     });
 }
 
-CK_RV op_init(CK_SESSION_HANDLE hSession, session_op op, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+CK_RV op_init(CK_SESSION_HANDLE hSession, session_op op, CK_MECHANISM_PTR pMechanism,
+              CK_OBJECT_HANDLE hKey) {
     return locked([&]() -> CK_RV {
         if (pMechanism == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
@@ -46,8 +47,8 @@ CK_RV op_init(CK_SESSION_HANDLE hSession, session_op op, CK_MECHANISM_PTR pMecha
     });
 }
 
-CK_RV op_oneshot_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR in, CK_ULONG in_len, CK_BYTE_PTR out,
-                      CK_ULONG_PTR out_len) {
+CK_RV op_oneshot_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR in, CK_ULONG in_len,
+                      CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
     if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
     if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
     target t;
@@ -56,7 +57,8 @@ CK_RV op_oneshot_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR in,
     return t.session->op_oneshot(op, in, static_cast<uint32_t>(in_len), out, length.get());
 }
 
-CK_RV op_final_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
+CK_RV op_final_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR out,
+                    CK_ULONG_PTR out_len) {
     if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
     target t;
     if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
@@ -65,7 +67,8 @@ CK_RV op_final_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR out, 
 }
 
 // Update of a digest or signature context (no output).
-CK_RV op_update_plain(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+CK_RV op_update_plain(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR pPart,
+                      CK_ULONG ulPartLen) {
     return locked([&]() -> CK_RV {
         if (pPart == nullptr) return CKR_ARGUMENTS_BAD;
         if (!length_ok(ulPartLen)) return CKR_DATA_LEN_RANGE;
@@ -87,15 +90,17 @@ CK_RV cipher_update(CK_SESSION_HANDLE hSession, session_op cipher, CK_BYTE_PTR i
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         ulong_inout length(out_len);
-        CK_RV rv = t.session->op_update(cipher, in, static_cast<uint32_t>(in_len), out, length.get());
+        CK_RV rv =
+            t.session->op_update(cipher, in, static_cast<uint32_t>(in_len), out, length.get());
         if (rv != CKR_OK || !has_second || out == nullptr) return rv;
         if (cipher == session_op::encrypt)
-            return t.session->op_update(second, in, static_cast<uint32_t>(in_len), nullptr, nullptr);
+            return t.session->op_update(second, in, static_cast<uint32_t>(in_len), nullptr,
+                                        nullptr);
         return t.session->op_update(second, out, length.value(), nullptr, nullptr);
     });
 }
 
-}  // namespace
+} // namespace
 
 namespace dispatch {
 
@@ -103,16 +108,18 @@ const CK_INFO library_info = {
     {2, 20}, "Tavrel Technology", 0, "Tavrel PKCS11 Module V1", {2, 0},
 };
 
-CK_RV sign_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
-                CK_ULONG_PTR pulSignatureLen) {
-    return op_oneshot_body(hSession, session_op::sign, pData, ulDataLen, pSignature, pulSignatureLen);
+CK_RV sign_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return op_oneshot_body(hSession, session_op::sign, pData, ulDataLen, pSignature,
+                           pulSignatureLen);
 }
 
-CK_RV sign_final_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+CK_RV sign_final_body(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                      CK_ULONG_PTR pulSignatureLen) {
     return op_final_body(hSession, session_op::sign, pSignature, pulSignatureLen);
 }
 
-}  // namespace dispatch
+} // namespace dispatch
 
 // ---------------------------------------------------------------- library
 
@@ -139,26 +146,34 @@ TESSVIK_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR ppFunctionList) 
     return CKR_OK;
 }
 
-TESSVIK_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE hSession) { return not_parallel_body(hSession); }
-TESSVIK_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE hSession) { return not_parallel_body(hSession); }
+TESSVIK_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE hSession) {
+    return not_parallel_body(hSession);
+}
+TESSVIK_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE hSession) {
+    return not_parallel_body(hSession);
+}
 TESSVIK_EXPORT CK_RV C_GetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG_PTR) {
     return not_supported_body(hSession);
 }
-TESSVIK_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE,
+TESSVIK_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG,
+                                         CK_OBJECT_HANDLE, CK_OBJECT_HANDLE) {
+    return not_supported_body(hSession);
+}
+TESSVIK_EXPORT CK_RV C_SignRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR,
+                                       CK_OBJECT_HANDLE) {
+    return not_supported_body(hSession);
+}
+TESSVIK_EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR,
                                          CK_OBJECT_HANDLE) {
     return not_supported_body(hSession);
 }
-TESSVIK_EXPORT CK_RV C_SignRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return not_supported_body(hSession);
-}
-TESSVIK_EXPORT CK_RV C_VerifyRecoverInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR, CK_OBJECT_HANDLE) {
-    return not_supported_body(hSession);
-}
-TESSVIK_EXPORT CK_RV C_VerifyRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+TESSVIK_EXPORT CK_RV C_VerifyRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
+                                     CK_ULONG_PTR) {
     return not_supported_body(hSession);
 }
 
-TESSVIK_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR) {
+TESSVIK_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
+                                   CK_ULONG_PTR) {
     return locked([&]() -> CK_RV {
         target t;
         if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
@@ -168,10 +183,10 @@ TESSVIK_EXPORT CK_RV C_SignRecover(CK_SESSION_HANDLE hSession, CK_BYTE_PTR, CK_U
 
 // ---------------------------------------------------------------- slots and tokens
 
-TESSVIK_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
-    return locked([&]() -> CK_RV {
-        return pkcs11_core().get_slot_list(tokenPresent, pSlotList, pulCount);
-    });
+TESSVIK_EXPORT CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
+                                   CK_ULONG_PTR pulCount) {
+    return locked(
+        [&]() -> CK_RV { return pkcs11_core().get_slot_list(tokenPresent, pSlotList, pulCount); });
 }
 
 TESSVIK_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
@@ -201,7 +216,8 @@ TESSVIK_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR
     });
 }
 
-TESSVIK_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo) {
+TESSVIK_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE type,
+                                        CK_MECHANISM_INFO_PTR pInfo) {
     return locked([&]() -> CK_RV {
         if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
@@ -210,7 +226,8 @@ TESSVIK_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slotID, CK_MECHANISM_TYPE typ
     });
 }
 
-TESSVIK_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel) {
+TESSVIK_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen,
+                                 CK_UTF8CHAR_PTR pLabel) {
     return locked([&]() -> CK_RV {
         if (pLabel == nullptr || (pPin == nullptr && ulPinLen != 0)) return CKR_ARGUMENTS_BAD;
         target t;
@@ -219,7 +236,8 @@ TESSVIK_EXPORT CK_RV C_InitToken(CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULO
     });
 }
 
-TESSVIK_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
+TESSVIK_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin,
+                               CK_ULONG ulPinLen) {
     return locked([&]() -> CK_RV {
         if (pPin == nullptr && ulPinLen != 0) return CKR_ARGUMENTS_BAD;
         target t;
@@ -230,8 +248,8 @@ TESSVIK_EXPORT CK_RV C_InitPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin,
     });
 }
 
-TESSVIK_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,
-                              CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
+TESSVIK_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin,
+                              CK_ULONG ulOldLen, CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen) {
     return locked([&]() -> CK_RV {
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
@@ -249,8 +267,8 @@ TESSVIK_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPi
 
 // ---------------------------------------------------------------- sessions
 
-TESSVIK_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
-                                   CK_SESSION_HANDLE_PTR phSession) {
+TESSVIK_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
+                                   CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession) {
     return locked([&]() -> CK_RV {
         if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
         if (phSession == nullptr) return CKR_ARGUMENTS_BAD;
@@ -270,14 +288,16 @@ TESSVIK_EXPORT CK_RV C_GetSessionInfo(CK_SESSION_HANDLE hSession, CK_SESSION_INF
     return locked([&] { return pkcs11_core().get_session_info(hSession, pInfo); });
 }
 
-TESSVIK_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,
-                             CK_ULONG ulPinLen) {
+TESSVIK_EXPORT CK_RV C_Login(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
+                             CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen) {
     return locked([&]() -> CK_RV {
         if (userType > CKU_CONTEXT_SPECIFIC) return CKR_USER_TYPE_INVALID;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        const CK_RV rv = t.token->pkcs11_token_login(static_cast<uint32_t>(userType), pPin, ulPinLen);
-        if (rv == CKR_OK) pkcs11_core().session_mgr().update_session_states(*t.session, t.token->login_type());
+        const CK_RV rv =
+            t.token->pkcs11_token_login(static_cast<uint32_t>(userType), pPin, ulPinLen);
+        if (rv == CKR_OK)
+            pkcs11_core().session_mgr().update_session_states(*t.session, t.token->login_type());
         return rv;
     });
 }
@@ -287,7 +307,8 @@ TESSVIK_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
         target t;
         if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
         const auto state = t.session->state();
-        if (state != CKS_RO_USER_FUNCTIONS && state != CKS_RW_USER_FUNCTIONS && state != CKS_RW_SO_FUNCTIONS)
+        if (state != CKS_RO_USER_FUNCTIONS && state != CKS_RW_USER_FUNCTIONS &&
+            state != CKS_RW_SO_FUNCTIONS)
             return CKR_USER_NOT_LOGGED_IN;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         const CK_RV rv = t.token->pkcs11_token_logout();
@@ -298,27 +319,32 @@ TESSVIK_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE hSession) {
 
 // ---------------------------------------------------------------- objects
 
-TESSVIK_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
-                                    CK_OBJECT_HANDLE_PTR phObject) {
+TESSVIK_EXPORT CK_RV C_CreateObject(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate,
+                                    CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phObject) {
     return locked([&]() -> CK_RV {
         if (phObject == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
-        return t.token->create_object(t.session->handle(), t.session->access_class(), tmpl, phObject);
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK)
+            return rv;
+        return t.token->create_object(t.session->handle(), t.session->access_class(), tmpl,
+                                      phObject);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,
-                                  CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject) {
+TESSVIK_EXPORT CK_RV C_CopyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                                  CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+                                  CK_OBJECT_HANDLE_PTR phNewObject) {
     return locked([&]() -> CK_RV {
         if (phNewObject == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
-        return t.token->copy_object(t.session->handle(), t.session->access_class(), hObject, tmpl, phNewObject);
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK)
+            return rv;
+        return t.token->copy_object(t.session->handle(), t.session->access_class(), hObject, tmpl,
+                                    phNewObject);
     });
 }
 
@@ -330,7 +356,8 @@ TESSVIK_EXPORT CK_RV C_DestroyObject(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDL
     });
 }
 
-TESSVIK_EXPORT CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize) {
+TESSVIK_EXPORT CK_RV C_GetObjectSize(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
+                                     CK_ULONG_PTR pulSize) {
     return locked([&]() -> CK_RV {
         if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
@@ -349,7 +376,8 @@ TESSVIK_EXPORT CK_RV C_GetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_H
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::for_output(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        if (CK_RV rv = inner_template::for_output(pTemplate, ulCount, tmpl); rv != CKR_OK)
+            return rv;
         const CK_RV rv = t.token->get_attribute_value(t.session->access_class(), hObject, tmpl);
         if (rv != CKR_OBJECT_HANDLE_INVALID) tmpl.finish_output();
         return rv;
@@ -363,18 +391,21 @@ TESSVIK_EXPORT CK_RV C_SetAttributeValue(CK_SESSION_HANDLE hSession, CK_OBJECT_H
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK)
+            return rv;
         return t.token->set_attribute_value(t.session->access_class(), hObject, tmpl);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount) {
+TESSVIK_EXPORT CK_RV C_FindObjectsInit(CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate,
+                                       CK_ULONG ulCount) {
     return locked([&]() -> CK_RV {
         if (pTemplate == nullptr && ulCount != 0) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::for_search(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        if (CK_RV rv = inner_template::for_search(pTemplate, ulCount, tmpl); rv != CKR_OK)
+            return rv;
         if (t.session->search_active()) (void)t.session->find_final();
         return t.session->find_init(tmpl, *t.token);
     });
@@ -390,7 +421,8 @@ TESSVIK_EXPORT CK_RV C_FindObjects(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_
         if (!t.session->search_active()) return CKR_OPERATION_NOT_INITIALIZED;
         // The search walks the token's object list: the token must still be there.
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        const uint32_t max = ulMaxObjectCount > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(ulMaxObjectCount);
+        const uint32_t max =
+            ulMaxObjectCount > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(ulMaxObjectCount);
         uint32_t count = 0;
         const CK_RV rv = t.session->find_objects(*t.token, phObject, max, &count);
         p11abi::put_ulong(pulObjectCount, count);
@@ -409,61 +441,75 @@ TESSVIK_EXPORT CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE hSession) {
 
 // ---------------------------------------------------------------- cryptographic operations
 
-TESSVIK_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+TESSVIK_EXPORT CK_RV C_EncryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                   CK_OBJECT_HANDLE hKey) {
     return op_init(hSession, session_op::encrypt, pMechanism, hKey);
 }
 
 TESSVIK_EXPORT CK_RV C_Encrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                                CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen) {
     return locked([&] {
-        return op_oneshot_body(hSession, session_op::encrypt, pData, ulDataLen, pEncryptedData, pulEncryptedDataLen);
+        return op_oneshot_body(hSession, session_op::encrypt, pData, ulDataLen, pEncryptedData,
+                               pulEncryptedDataLen);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
-                                     CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, false,
-                         session_op::encrypt);
+TESSVIK_EXPORT CK_RV C_EncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                     CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,
+                                     CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart,
+                         pulEncryptedPartLen, false, session_op::encrypt);
 }
 
 TESSVIK_EXPORT CK_RV C_EncryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,
                                     CK_ULONG_PTR pulLastEncryptedPartLen) {
-    return locked(
-        [&] { return op_final_body(hSession, session_op::encrypt, pLastEncryptedPart, pulLastEncryptedPartLen); });
+    return locked([&] {
+        return op_final_body(hSession, session_op::encrypt, pLastEncryptedPart,
+                             pulLastEncryptedPartLen);
+    });
 }
 
-TESSVIK_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+TESSVIK_EXPORT CK_RV C_DecryptInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                   CK_OBJECT_HANDLE hKey) {
     return op_init(hSession, session_op::decrypt, pMechanism, hKey);
 }
 
-TESSVIK_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen,
-                               CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen) {
+TESSVIK_EXPORT CK_RV C_Decrypt(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData,
+                               CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData,
+                               CK_ULONG_PTR pulDataLen) {
     return locked([&] {
-        return op_oneshot_body(hSession, session_op::decrypt, pEncryptedData, ulEncryptedDataLen, pData, pulDataLen);
+        return op_oneshot_body(hSession, session_op::decrypt, pEncryptedData, ulEncryptedDataLen,
+                               pData, pulDataLen);
     });
 }
 
 TESSVIK_EXPORT CK_RV C_DecryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
-                                     CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, false,
-                         session_op::decrypt);
+                                     CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,
+                                     CK_ULONG_PTR pulPartLen) {
+    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart,
+                         pulPartLen, false, session_op::decrypt);
 }
 
-TESSVIK_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen) {
-    return locked([&] { return op_final_body(hSession, session_op::decrypt, pLastPart, pulLastPartLen); });
+TESSVIK_EXPORT CK_RV C_DecryptFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart,
+                                    CK_ULONG_PTR pulLastPartLen) {
+    return locked(
+        [&] { return op_final_body(hSession, session_op::decrypt, pLastPart, pulLastPartLen); });
 }
 
 TESSVIK_EXPORT CK_RV C_DigestInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism) {
     return op_init(hSession, session_op::digest, pMechanism, CK_INVALID_HANDLE);
 }
 
-TESSVIK_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pDigest,
-                              CK_ULONG_PTR pulDigestLen) {
-    return locked(
-        [&] { return op_oneshot_body(hSession, session_op::digest, pData, ulDataLen, pDigest, pulDigestLen); });
+TESSVIK_EXPORT CK_RV C_Digest(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                              CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
+    return locked([&] {
+        return op_oneshot_body(hSession, session_op::digest, pData, ulDataLen, pDigest,
+                               pulDigestLen);
+    });
 }
 
-TESSVIK_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+TESSVIK_EXPORT CK_RV C_DigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                    CK_ULONG ulPartLen) {
     return op_update_plain(hSession, session_op::digest, pPart, ulPartLen);
 }
 
@@ -475,28 +521,36 @@ TESSVIK_EXPORT CK_RV C_DigestKey(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hK
     });
 }
 
-TESSVIK_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen) {
-    return locked([&] { return op_final_body(hSession, session_op::digest, pDigest, pulDigestLen); });
+TESSVIK_EXPORT CK_RV C_DigestFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest,
+                                   CK_ULONG_PTR pulDigestLen) {
+    return locked(
+        [&] { return op_final_body(hSession, session_op::digest, pDigest, pulDigestLen); });
 }
 
-TESSVIK_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+TESSVIK_EXPORT CK_RV C_SignInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                CK_OBJECT_HANDLE hKey) {
     return op_init(hSession, session_op::sign, pMechanism, hKey);
 }
 
-TESSVIK_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
-                            CK_ULONG_PTR pulSignatureLen) {
-    return locked([&] { return dispatch::sign_body(hSession, pData, ulDataLen, pSignature, pulSignatureLen); });
+TESSVIK_EXPORT CK_RV C_Sign(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                            CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+    return locked([&] {
+        return dispatch::sign_body(hSession, pData, ulDataLen, pSignature, pulSignatureLen);
+    });
 }
 
-TESSVIK_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+TESSVIK_EXPORT CK_RV C_SignUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                  CK_ULONG ulPartLen) {
     return op_update_plain(hSession, session_op::sign, pPart, ulPartLen);
 }
 
-TESSVIK_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
+TESSVIK_EXPORT CK_RV C_SignFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                                 CK_ULONG_PTR pulSignatureLen) {
     return locked([&] { return dispatch::sign_final_body(hSession, pSignature, pulSignatureLen); });
 }
 
-TESSVIK_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey) {
+TESSVIK_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                  CK_OBJECT_HANDLE hKey) {
     return op_init(hSession, session_op::verify, pMechanism, hKey);
 }
 
@@ -510,16 +564,18 @@ TESSVIK_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
-        return t.session->op_oneshot(session_op::verify, pData, static_cast<uint32_t>(ulDataLen), pSignature,
-                                     &signature_len);
+        return t.session->op_oneshot(session_op::verify, pData, static_cast<uint32_t>(ulDataLen),
+                                     pSignature, &signature_len);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen) {
+TESSVIK_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                    CK_ULONG ulPartLen) {
     return op_update_plain(hSession, session_op::verify, pPart, ulPartLen);
 }
 
-TESSVIK_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
+TESSVIK_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                                   CK_ULONG ulSignatureLen) {
     return locked([&]() -> CK_RV {
         if (pSignature == nullptr) return CKR_ARGUMENTS_BAD;
         if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
@@ -530,114 +586,135 @@ TESSVIK_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSign
     });
 }
 
-TESSVIK_EXPORT CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
-                                           CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true,
-                         session_op::digest);
+TESSVIK_EXPORT CK_RV C_DigestEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                           CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,
+                                           CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart,
+                         pulEncryptedPartLen, true, session_op::digest);
 }
 
 TESSVIK_EXPORT CK_RV C_DecryptDigestUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
-                                           CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, true,
-                         session_op::digest);
+                                           CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,
+                                           CK_ULONG_PTR pulPartLen) {
+    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart,
+                         pulPartLen, true, session_op::digest);
 }
 
-TESSVIK_EXPORT CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,
-                                         CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen) {
-    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart, pulEncryptedPartLen, true,
-                         session_op::sign);
+TESSVIK_EXPORT CK_RV C_SignEncryptUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart,
+                                         CK_ULONG ulPartLen, CK_BYTE_PTR pEncryptedPart,
+                                         CK_ULONG_PTR pulEncryptedPartLen) {
+    return cipher_update(hSession, session_op::encrypt, pPart, ulPartLen, pEncryptedPart,
+                         pulEncryptedPartLen, true, session_op::sign);
 }
 
 TESSVIK_EXPORT CK_RV C_DecryptVerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,
-                                           CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen) {
-    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart, pulPartLen, true,
-                         session_op::verify);
+                                           CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart,
+                                           CK_ULONG_PTR pulPartLen) {
+    return cipher_update(hSession, session_op::decrypt, pEncryptedPart, ulEncryptedPartLen, pPart,
+                         pulPartLen, true, session_op::verify);
 }
 
 // ---------------------------------------------------------------- keys and random numbers
 
 TESSVIK_EXPORT CK_RV C_GenerateKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
-                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey) {
+                                   CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,
+                                   CK_OBJECT_HANDLE_PTR phKey) {
     return locked([&]() -> CK_RV {
         if (pMechanism == nullptr || phKey == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK) return rv;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulCount, tmpl); rv != CKR_OK)
+            return rv;
         return t.session->generate_key(pMechanism, tmpl, *t.token, phKey);
     });
 }
 
 TESSVIK_EXPORT CK_RV C_GenerateKeyPair(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
-                                       CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,
-                                       CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,
-                                       CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey) {
+                                       CK_ATTRIBUTE_PTR pPublicKeyTemplate,
+                                       CK_ULONG ulPublicKeyAttributeCount,
+                                       CK_ATTRIBUTE_PTR pPrivateKeyTemplate,
+                                       CK_ULONG ulPrivateKeyAttributeCount,
+                                       CK_OBJECT_HANDLE_PTR phPublicKey,
+                                       CK_OBJECT_HANDLE_PTR phPrivateKey) {
     return locked([&]() -> CK_RV {
-        if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr) return CKR_ARGUMENTS_BAD;
+        if (pMechanism == nullptr || phPublicKey == nullptr || phPrivateKey == nullptr)
+            return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session(hSession, t); rv != CKR_OK) return rv;
         if (t.session->state() == CKS_RW_SO_FUNCTIONS) return CKR_SESSION_READ_WRITE_SO_EXISTS;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template public_tmpl;
         inner_template private_tmpl;
-        if (CK_RV rv = inner_template::from_input(pPublicKeyTemplate, ulPublicKeyAttributeCount, public_tmpl);
+        if (CK_RV rv = inner_template::from_input(pPublicKeyTemplate, ulPublicKeyAttributeCount,
+                                                  public_tmpl);
             rv != CKR_OK)
             return rv;
-        if (CK_RV rv = inner_template::from_input(pPrivateKeyTemplate, ulPrivateKeyAttributeCount, private_tmpl);
+        if (CK_RV rv = inner_template::from_input(pPrivateKeyTemplate, ulPrivateKeyAttributeCount,
+                                                  private_tmpl);
             rv != CKR_OK)
             return rv;
-        return t.session->generate_key_pair(pMechanism, public_tmpl, private_tmpl, *t.token, phPublicKey,
-                                            phPrivateKey);
+        return t.session->generate_key_pair(pMechanism, public_tmpl, private_tmpl, *t.token,
+                                            phPublicKey, phPrivateKey);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,
-                               CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
+TESSVIK_EXPORT CK_RV C_WrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                               CK_OBJECT_HANDLE hWrappingKey, CK_OBJECT_HANDLE hKey,
+                               CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen) {
     return locked([&]() -> CK_RV {
         if (pMechanism == nullptr || pulWrappedKeyLen == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         ulong_inout length(pulWrappedKeyLen);
-        return t.session->wrap_key(pMechanism, hWrappingKey, hKey, pWrappedKey, length.get(), *t.token);
+        return t.session->wrap_key(pMechanism, hWrappingKey, hKey, pWrappedKey, length.get(),
+                                   *t.token);
     });
 }
 
 TESSVIK_EXPORT CK_RV C_UnwrapKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
-                                 CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen,
-                                 CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+                                 CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey,
+                                 CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,
+                                 CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
     return locked([&]() -> CK_RV {
-        if (pMechanism == nullptr || pWrappedKey == nullptr || phKey == nullptr) return CKR_ARGUMENTS_BAD;
+        if (pMechanism == nullptr || pWrappedKey == nullptr || phKey == nullptr)
+            return CKR_ARGUMENTS_BAD;
         if (!length_ok(ulWrappedKeyLen)) return CKR_WRAPPED_KEY_LEN_RANGE;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulAttributeCount, tmpl); rv != CKR_OK) return rv;
-        return t.session->unwrap_key(pMechanism, hUnwrappingKey, pWrappedKey, static_cast<uint32_t>(ulWrappedKeyLen),
-                                     tmpl, phKey, *t.token);
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulAttributeCount, tmpl); rv != CKR_OK)
+            return rv;
+        return t.session->unwrap_key(pMechanism, hUnwrappingKey, pWrappedKey,
+                                     static_cast<uint32_t>(ulWrappedKeyLen), tmpl, phKey, *t.token);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,
-                                 CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
+TESSVIK_EXPORT CK_RV C_DeriveKey(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,
+                                 CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR pTemplate,
+                                 CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey) {
     return locked([&]() -> CK_RV {
         if (pMechanism == nullptr || phKey == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         inner_template tmpl;
-        if (CK_RV rv = inner_template::from_input(pTemplate, ulAttributeCount, tmpl); rv != CKR_OK) return rv;
+        if (CK_RV rv = inner_template::from_input(pTemplate, ulAttributeCount, tmpl); rv != CKR_OK)
+            return rv;
         return t.session->derive_key(pMechanism, hBaseKey, tmpl, phKey, *t.token);
     });
 }
 
-TESSVIK_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen) {
+TESSVIK_EXPORT CK_RV C_SeedRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed,
+                                  CK_ULONG ulSeedLen) {
     return locked([&]() -> CK_RV {
         if (pSeed == nullptr && ulSeedLen != 0) return CKR_ARGUMENTS_BAD;
         target t;
-        return find_session_token(hSession, t);  // the card's generator takes no seed
+        return find_session_token(hSession, t); // the card's generator takes no seed
     });
 }
 
-TESSVIK_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen) {
+TESSVIK_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData,
+                                      CK_ULONG ulRandomLen) {
     return locked([&]() -> CK_RV {
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;

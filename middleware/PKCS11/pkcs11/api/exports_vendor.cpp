@@ -29,8 +29,9 @@ TESSVIK_EXPORT CK_RV M_GetUserInfo(CK_SLOT_ID slotID, CK_USER_TYPE userType, use
     });
 }
 
-TESSVIK_EXPORT CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSOPin, CK_ULONG ulSOPinLen,
-                                      CK_UTF8CHAR_PTR pNewUserPin, CK_ULONG ulNewUserPinLen) {
+TESSVIK_EXPORT CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSOPin,
+                                      CK_ULONG ulSOPinLen, CK_UTF8CHAR_PTR pNewUserPin,
+                                      CK_ULONG ulNewUserPinLen) {
     return locked([&]() -> CK_RV {
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
@@ -38,7 +39,8 @@ TESSVIK_EXPORT CK_RV M_UnblockUserPin(CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PT
     });
 }
 
-TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen) {
+TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPin(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
+                                            CK_ULONG ulDataLen) {
     return locked([&]() -> CK_RV {
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
@@ -47,8 +49,9 @@ TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPin(CK_SESSION_HANDLE hSession, CK_BYTE_
     });
 }
 
-TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPinMS(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
-                                              CK_BYTE_PTR pReply, CK_ULONG_PTR pulRetryCount) {
+TESSVIK_EXPORT CK_RV M_RemoteUnblockUserPinMS(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData,
+                                              CK_ULONG ulDataLen, CK_BYTE_PTR pReply,
+                                              CK_ULONG_PTR pulRetryCount) {
     return locked([&]() -> CK_RV {
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
@@ -103,8 +106,10 @@ TESSVIK_EXPORT CK_RV M_SetInqString(CK_SLOT_ID slotID, const char* pVendor, cons
     });
 }
 
-TESSVIK_EXPORT CK_RV M_SetEnumString(const char* pEnumString, const char* pIdentifier, const char* pAppName) {
-    return dispatch::serialised([&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
+TESSVIK_EXPORT CK_RV M_SetEnumString(const char* pEnumString, const char* pIdentifier,
+                                     const char* pAppName) {
+    return dispatch::serialised(
+        [&] { return pkcs11_core().set_enum_string(pEnumString, pIdentifier, pAppName); });
 }
 
 TESSVIK_EXPORT CK_RV M_ConstructMSCMapFiles(CK_SLOT_ID slotID, const char* pDefaultContainer) {
@@ -116,22 +121,25 @@ TESSVIK_EXPORT CK_RV M_ConstructMSCMapFiles(CK_SLOT_ID slotID, const char* pDefa
 }
 
 TESSVIK_EXPORT CK_RV M_GetApplicationInfo(CK_SLOT_ID slotID, char* pAppName, CK_BYTE_PTR pMinPinLen,
-                                          CK_BYTE_PTR pMaxPinLen, CK_BYTE_PTR pUserRetries, CK_BYTE_PTR pSoRetries,
-                                          unsigned int* pLoginState) {
+                                          CK_BYTE_PTR pMaxPinLen, CK_BYTE_PTR pUserRetries,
+                                          CK_BYTE_PTR pSoRetries, unsigned int* pLoginState) {
     return locked([&]() -> CK_RV {
-        if (pAppName == nullptr || pMinPinLen == nullptr || pMaxPinLen == nullptr || pUserRetries == nullptr ||
-            pSoRetries == nullptr || pLoginState == nullptr)
+        if (pAppName == nullptr || pMinPinLen == nullptr || pMaxPinLen == nullptr ||
+            pUserRetries == nullptr || pSoRetries == nullptr || pLoginState == nullptr)
             return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_token(slotID, t, CKR_DEVICE_REMOVED); rv != CKR_OK) return rv;
-        return t.token->application_info(pAppName, pMinPinLen, pMaxPinLen, pUserRetries, pSoRetries, pLoginState);
+        return t.token->application_info(pAppName, pMinPinLen, pMaxPinLen, pUserRetries, pSoRetries,
+                                         pLoginState);
     });
 }
 
-TESSVIK_EXPORT CK_RV M_GetFileInfo(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG_PTR pulSize,
-                                   CK_ULONG_PTR pulReadRights, CK_ULONG_PTR pulWriteRights) {
+TESSVIK_EXPORT CK_RV M_GetFileInfo(CK_SESSION_HANDLE hSession, const char* pName,
+                                   CK_ULONG_PTR pulSize, CK_ULONG_PTR pulReadRights,
+                                   CK_ULONG_PTR pulWriteRights) {
     return locked([&]() -> CK_RV {
-        if (pName == nullptr || pulSize == nullptr || pulReadRights == nullptr || pulWriteRights == nullptr)
+        if (pName == nullptr || pulSize == nullptr || pulReadRights == nullptr ||
+            pulWriteRights == nullptr)
             return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
@@ -152,10 +160,12 @@ TESSVIK_EXPORT CK_RV M_CreateFile(CK_SESSION_HANDLE hSession, const char* pName,
                                   CK_ULONG ulReadRights, CK_ULONG ulWriteRights) {
     return locked([&]() -> CK_RV {
         if (pName == nullptr) return CKR_ARGUMENTS_BAD;
-        if (!length_ok(ulSize) || !length_ok(ulReadRights) || !length_ok(ulWriteRights)) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(ulSize) || !length_ok(ulReadRights) || !length_ok(ulWriteRights))
+            return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        return t.token->file_create(pName, static_cast<uint32_t>(ulSize), static_cast<uint32_t>(ulReadRights),
+        return t.token->file_create(pName, static_cast<uint32_t>(ulSize),
+                                    static_cast<uint32_t>(ulReadRights),
                                     static_cast<uint32_t>(ulWriteRights));
     });
 }
@@ -169,49 +179,52 @@ TESSVIK_EXPORT CK_RV M_DeleteFile(CK_SESSION_HANDLE hSession, const char* pName)
     });
 }
 
-TESSVIK_EXPORT CK_RV M_WriteFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset, CK_BYTE_PTR pData,
-                                 CK_ULONG ulSize) {
+TESSVIK_EXPORT CK_RV M_WriteFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset,
+                                 CK_BYTE_PTR pData, CK_ULONG ulSize) {
     return locked([&]() -> CK_RV {
         if (pName == nullptr || (pData == nullptr && ulSize != 0)) return CKR_ARGUMENTS_BAD;
         if (!length_ok(ulOffset) || !length_ok(ulSize)) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        return t.token->file_write(pName, static_cast<uint32_t>(ulOffset), pData, static_cast<uint32_t>(ulSize));
+        return t.token->file_write(pName, static_cast<uint32_t>(ulOffset), pData,
+                                   static_cast<uint32_t>(ulSize));
     });
 }
 
-TESSVIK_EXPORT CK_RV M_ReadFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset, CK_ULONG ulSize,
-                                CK_BYTE_PTR pData, CK_ULONG_PTR pulLen) {
+TESSVIK_EXPORT CK_RV M_ReadFile(CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset,
+                                CK_ULONG ulSize, CK_BYTE_PTR pData, CK_ULONG_PTR pulLen) {
     return locked([&]() -> CK_RV {
         if (pName == nullptr || pulLen == nullptr) return CKR_ARGUMENTS_BAD;
         if (!length_ok(ulOffset) || !length_ok(ulSize)) return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         ulong_inout length(pulLen);
-        return t.token->file_read(pName, static_cast<uint32_t>(ulOffset), static_cast<uint32_t>(ulSize), pData,
-                                  length.get());
+        return t.token->file_read(pName, static_cast<uint32_t>(ulOffset),
+                                  static_cast<uint32_t>(ulSize), pData, length.get());
     });
 }
 
-TESSVIK_EXPORT CK_RV M_WriteSectors(CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,
-                                    CK_BYTE_PTR pData) {
+TESSVIK_EXPORT CK_RV M_WriteSectors(CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector,
+                                    CK_ULONG ulSectorCount, CK_BYTE_PTR pData) {
     return locked([&]() -> CK_RV {
-        if (pData == nullptr || !length_ok(ulFirstSector) || !length_ok(ulSectorCount)) return CKR_ARGUMENTS_BAD;
+        if (pData == nullptr || !length_ok(ulFirstSector) || !length_ok(ulSectorCount))
+            return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        return t.token->write_sectors(static_cast<uint32_t>(ulFirstSector), static_cast<uint32_t>(ulSectorCount),
-                                      pData);
+        return t.token->write_sectors(static_cast<uint32_t>(ulFirstSector),
+                                      static_cast<uint32_t>(ulSectorCount), pData);
     });
 }
 
-TESSVIK_EXPORT CK_RV M_ReadSectors(CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,
-                                   CK_BYTE_PTR pData) {
+TESSVIK_EXPORT CK_RV M_ReadSectors(CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector,
+                                   CK_ULONG ulSectorCount, CK_BYTE_PTR pData) {
     return locked([&]() -> CK_RV {
-        if (pData == nullptr || !length_ok(ulFirstSector) || !length_ok(ulSectorCount)) return CKR_ARGUMENTS_BAD;
+        if (pData == nullptr || !length_ok(ulFirstSector) || !length_ok(ulSectorCount))
+            return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        return t.token->read_sectors(static_cast<uint32_t>(ulFirstSector), static_cast<uint32_t>(ulSectorCount),
-                                     pData);
+        return t.token->read_sectors(static_cast<uint32_t>(ulFirstSector),
+                                     static_cast<uint32_t>(ulSectorCount), pData);
     });
 }
 
@@ -233,7 +246,8 @@ TESSVIK_EXPORT CK_RV M_DeleteContainer(CK_SESSION_HANDLE hSession, const char* p
     });
 }
 
-TESSVIK_EXPORT CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, char* pBuffer, CK_ULONG_PTR pulSize) {
+TESSVIK_EXPORT CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, char* pBuffer,
+                                     CK_ULONG_PTR pulSize) {
     return locked([&]() -> CK_RV {
         if (pulSize == nullptr) return CKR_ARGUMENTS_BAD;
         target t;
@@ -243,18 +257,20 @@ TESSVIK_EXPORT CK_RV M_EnumContainer(CK_SESSION_HANDLE hSession, char* pBuffer, 
     });
 }
 
-TESSVIK_EXPORT CK_RV M_GetContainerInfo(CK_SESSION_HANDLE hSession, const char* pName, CK_BYTE_PTR pType,
-                                        CK_ULONG_PTR pulSignKeyBits, CK_ULONG_PTR pulExchKeyBits,
-                                        CK_BYTE_PTR pSignCertFlag, CK_BYTE_PTR pExchCertFlag) {
+TESSVIK_EXPORT CK_RV M_GetContainerInfo(CK_SESSION_HANDLE hSession, const char* pName,
+                                        CK_BYTE_PTR pType, CK_ULONG_PTR pulSignKeyBits,
+                                        CK_ULONG_PTR pulExchKeyBits, CK_BYTE_PTR pSignCertFlag,
+                                        CK_BYTE_PTR pExchCertFlag) {
     return locked([&]() -> CK_RV {
-        if (pName == nullptr || pType == nullptr || pulSignKeyBits == nullptr || pulExchKeyBits == nullptr ||
-            pSignCertFlag == nullptr || pExchCertFlag == nullptr)
+        if (pName == nullptr || pType == nullptr || pulSignKeyBits == nullptr ||
+            pulExchKeyBits == nullptr || pSignCertFlag == nullptr || pExchCertFlag == nullptr)
             return CKR_ARGUMENTS_BAD;
         target t;
         if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
         uint32_t sign_bits = 0;
         uint32_t exch_bits = 0;
-        const CK_RV rv = t.token->container_info(pName, pType, &sign_bits, &exch_bits, pSignCertFlag, pExchCertFlag);
+        const CK_RV rv = t.token->container_info(pName, pType, &sign_bits, &exch_bits,
+                                                 pSignCertFlag, pExchCertFlag);
         if (rv == CKR_OK) {
             p11abi::put_ulong(pulSignKeyBits, sign_bits);
             p11abi::put_ulong(pulExchKeyBits, exch_bits);

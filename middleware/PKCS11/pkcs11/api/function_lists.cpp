@@ -59,8 +59,8 @@ void append_sign_log(CK_SESSION_HANDLE hSession) {
     // A stored value is read from the card first (values are read lazily).
     if (t.token->read_object_values(*log) != CKR_OK) return;
     const pkcs11_attribute* value = log->attributes().find(CKA_VALUE);
-    sign_log_record record =
-        value != nullptr ? sign_log_from_value(value->value) : sign_log_from_value(std::span<const uint8_t>{});
+    sign_log_record record = value != nullptr ? sign_log_from_value(value->value)
+                                              : sign_log_from_value(std::span<const uint8_t>{});
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return;
@@ -73,10 +73,11 @@ void append_sign_log(CK_SESSION_HANDLE hSession) {
 
 // C_Sign through the function list: on success a time stamp is logged (also
 // after a size query); the log's own failure is not reported.
-CK_RV sign_and_log(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pSignature,
-                   CK_ULONG_PTR pulSignatureLen) {
+CK_RV sign_and_log(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
+                   CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
     return dispatch::locked([&]() -> CK_RV {
-        const CK_RV rv = dispatch::sign_body(hSession, pData, ulDataLen, pSignature, pulSignatureLen);
+        const CK_RV rv =
+            dispatch::sign_body(hSession, pData, ulDataLen, pSignature, pulSignatureLen);
         if (rv != CKR_OK) return rv;
         append_sign_log(hSession);
         return CKR_OK;
@@ -84,11 +85,13 @@ CK_RV sign_and_log(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDat
 }
 
 // C_SignFinal through the function list: forwarded unchanged.
-CK_RV sign_final_forward(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen) {
-    return dispatch::locked([&] { return dispatch::sign_final_body(hSession, pSignature, pulSignatureLen); });
+CK_RV sign_final_forward(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
+                         CK_ULONG_PTR pulSignatureLen) {
+    return dispatch::locked(
+        [&] { return dispatch::sign_final_body(hSession, pSignature, pulSignatureLen); });
 }
 
-}  // namespace
+} // namespace
 
 // Version 2.2 (not 2.20) in the function list, as the module has always reported it.
 CK_FUNCTION_LIST tessvik_function_list = {

@@ -16,7 +16,7 @@ CK_RV default_create_mutex(CK_VOID_PTR_PTR ppMutex) {
     os_mutex_ptr record(os_mutex_new());
     if (record == nullptr) return CKR_HOST_MEMORY;
     if (os_mutex_open(record.get(), name.c_str()) != OS_MUTEX_OK) return CKR_GENERAL_ERROR;
-    *ppMutex = record.release();  // the caller's until default_destroy_mutex
+    *ppMutex = record.release(); // the caller's until default_destroy_mutex
     return CKR_OK;
 }
 
@@ -28,8 +28,9 @@ CK_RV default_destroy_mutex(CK_VOID_PTR pMutex) {
 CK_RV default_lock_mutex(CK_VOID_PTR pMutex) {
     if (pMutex == nullptr) return CKR_MUTEX_BAD;
     // No time-out: the lock is held only for one call of the module.
-    return os_mutex_lock(static_cast<os_mutex*>(pMutex), plat::infinite) == OS_MUTEX_OK ? CKR_OK
-                                                                                         : CKR_GENERAL_ERROR;
+    return os_mutex_lock(static_cast<os_mutex*>(pMutex), plat::infinite) == OS_MUTEX_OK
+               ? CKR_OK
+               : CKR_GENERAL_ERROR;
 }
 
 CK_RV default_unlock_mutex(CK_VOID_PTR pMutex) {
@@ -39,11 +40,13 @@ CK_RV default_unlock_mutex(CK_VOID_PTR pMutex) {
 }
 
 lock_callbacks default_lock_callbacks() {
-    return lock_callbacks{default_create_mutex, default_destroy_mutex, default_lock_mutex, default_unlock_mutex};
+    return lock_callbacks{default_create_mutex, default_destroy_mutex, default_lock_mutex,
+                          default_unlock_mutex};
 }
 
 library_mutex::~library_mutex() {
-    if (handle_ != nullptr && callbacks_.destroy_mutex == default_destroy_mutex) default_destroy_mutex(handle_);
+    if (handle_ != nullptr && callbacks_.destroy_mutex == default_destroy_mutex)
+        default_destroy_mutex(handle_);
 }
 
 CK_RV library_mutex::install(const lock_callbacks& callbacks) {
@@ -56,7 +59,8 @@ CK_RV library_mutex::install(const lock_callbacks& callbacks) {
     void* handle = nullptr;
     const CK_RV rv = callbacks_.create_mutex(&handle);
     if (rv != CKR_OK) return rv;
-    if (handle == nullptr) return CKR_CANT_LOCK;  // "success" without a mutex would leave us unlocked
+    if (handle == nullptr)
+        return CKR_CANT_LOCK; // "success" without a mutex would leave us unlocked
     handle_ = handle;
     return CKR_OK;
 }
@@ -99,10 +103,10 @@ namespace {
 // The lock of this process; a forked child replaces it (see library_lock_after_fork).
 struct lock_holder {
     std::unique_ptr<library_mutex> current = std::make_unique<library_mutex>();
-    library_mutex* inherited = nullptr;  // kept reachable, never used
+    library_mutex* inherited = nullptr; // kept reachable, never used
     pid_t owner = getpid();
     ~lock_holder() {
-        if (owner != getpid()) (void)current.release();  // another process's lock
+        if (owner != getpid()) (void)current.release(); // another process's lock
     }
 };
 
@@ -111,9 +115,11 @@ lock_holder& holder() {
     return h;
 }
 
-}  // namespace
+} // namespace
 
-library_mutex& library_lock() { return *holder().current; }
+library_mutex& library_lock() {
+    return *holder().current;
+}
 
 void library_lock_after_fork() {
     // The inherited record may be held by a thread of the parent that does not

@@ -29,7 +29,7 @@ CK_RV default_unlock_mutex(CK_VOID_PTR pMutex);
 // after C_Finalize) the exports are serialised inside the process by an
 // internal mutex instead of running unlocked.
 class library_mutex {
-public:
+  public:
     library_mutex() = default;
     // At unload a library-made lock that C_Finalize did not destroy is closed;
     // an application's lock is left to the application.
@@ -50,9 +50,9 @@ public:
     CK_RV lock();
     void unlock();
 
-private:
-    std::shared_mutex swap_;            // shared: inside a locked section; exclusive: swapping
-    std::recursive_mutex no_handle_;    // serialises the exports while there is no handle
+  private:
+    std::shared_mutex swap_;         // shared: inside a locked section; exclusive: swapping
+    std::recursive_mutex no_handle_; // serialises the exports while there is no handle
     lock_callbacks callbacks_;
     void* handle_ = nullptr;
 };
@@ -65,7 +65,7 @@ void library_lock_after_fork();
 // The library-lock guard: built after a successful library_lock().lock(),
 // releases it on every exit path.
 class mutex {
-public:
+  public:
     mutex() = default;
     virtual ~mutex();
     mutex(const mutex&) = delete;
@@ -73,6 +73,6 @@ public:
     // Takes the library lock; CKR_OK when held (until destruction).
     CK_RV take();
 
-private:
+  private:
     bool held_ = false;
 };

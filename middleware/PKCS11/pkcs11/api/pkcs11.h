@@ -15,8 +15,8 @@ extern "C" {
 #define NULL_PTR 0
 #define CK_DEFINE_FUNCTION(returnType, name) returnType name
 #define CK_DECLARE_FUNCTION(returnType, name) returnType name
-#define CK_DECLARE_FUNCTION_POINTER(returnType, name) returnType (* name)
-#define CK_CALLBACK_FUNCTION(returnType, name) returnType (* name)
+#define CK_DECLARE_FUNCTION_POINTER(returnType, name) returnType(*name)
+#define CK_CALLBACK_FUNCTION(returnType, name) returnType(*name)
 
 /* ---- basic types (PKCS#11 v2.20 section 9.1) ---- */
 typedef unsigned char CK_BYTE;
@@ -42,17 +42,17 @@ typedef CK_VOID_PTR CK_PTR CK_VOID_PTR_PTR;
 #define CK_INVALID_HANDLE 0UL
 
 typedef struct CK_VERSION {
-  CK_BYTE major;
-  CK_BYTE minor;
+    CK_BYTE major;
+    CK_BYTE minor;
 } CK_VERSION;
 typedef CK_VERSION CK_PTR CK_VERSION_PTR;
 
 typedef struct CK_INFO {
-  CK_VERSION cryptokiVersion;
-  CK_UTF8CHAR manufacturerID[32];
-  CK_FLAGS flags;
-  CK_UTF8CHAR libraryDescription[32];
-  CK_VERSION libraryVersion;
+    CK_VERSION cryptokiVersion;
+    CK_UTF8CHAR manufacturerID[32];
+    CK_FLAGS flags;
+    CK_UTF8CHAR libraryDescription[32];
+    CK_VERSION libraryVersion;
 } CK_INFO;
 typedef CK_INFO CK_PTR CK_INFO_PTR;
 
@@ -63,11 +63,11 @@ typedef CK_ULONG CK_SLOT_ID;
 typedef CK_SLOT_ID CK_PTR CK_SLOT_ID_PTR;
 
 typedef struct CK_SLOT_INFO {
-  CK_UTF8CHAR slotDescription[64];
-  CK_UTF8CHAR manufacturerID[32];
-  CK_FLAGS flags;
-  CK_VERSION hardwareVersion;
-  CK_VERSION firmwareVersion;
+    CK_UTF8CHAR slotDescription[64];
+    CK_UTF8CHAR manufacturerID[32];
+    CK_FLAGS flags;
+    CK_VERSION hardwareVersion;
+    CK_VERSION firmwareVersion;
 } CK_SLOT_INFO;
 typedef CK_SLOT_INFO CK_PTR CK_SLOT_INFO_PTR;
 
@@ -76,24 +76,24 @@ typedef CK_SLOT_INFO CK_PTR CK_SLOT_INFO_PTR;
 #define CKF_HW_SLOT 0x00000004UL
 
 typedef struct CK_TOKEN_INFO {
-  CK_UTF8CHAR label[32];
-  CK_UTF8CHAR manufacturerID[32];
-  CK_UTF8CHAR model[16];
-  CK_CHAR serialNumber[16];
-  CK_FLAGS flags;
-  CK_ULONG ulMaxSessionCount;
-  CK_ULONG ulSessionCount;
-  CK_ULONG ulMaxRwSessionCount;
-  CK_ULONG ulRwSessionCount;
-  CK_ULONG ulMaxPinLen;
-  CK_ULONG ulMinPinLen;
-  CK_ULONG ulTotalPublicMemory;
-  CK_ULONG ulFreePublicMemory;
-  CK_ULONG ulTotalPrivateMemory;
-  CK_ULONG ulFreePrivateMemory;
-  CK_VERSION hardwareVersion;
-  CK_VERSION firmwareVersion;
-  CK_CHAR utcTime[16];
+    CK_UTF8CHAR label[32];
+    CK_UTF8CHAR manufacturerID[32];
+    CK_UTF8CHAR model[16];
+    CK_CHAR serialNumber[16];
+    CK_FLAGS flags;
+    CK_ULONG ulMaxSessionCount;
+    CK_ULONG ulSessionCount;
+    CK_ULONG ulMaxRwSessionCount;
+    CK_ULONG ulRwSessionCount;
+    CK_ULONG ulMaxPinLen;
+    CK_ULONG ulMinPinLen;
+    CK_ULONG ulTotalPublicMemory;
+    CK_ULONG ulFreePublicMemory;
+    CK_ULONG ulTotalPrivateMemory;
+    CK_ULONG ulFreePrivateMemory;
+    CK_VERSION hardwareVersion;
+    CK_VERSION firmwareVersion;
+    CK_CHAR utcTime[16];
 } CK_TOKEN_INFO;
 typedef CK_TOKEN_INFO CK_PTR CK_TOKEN_INFO_PTR;
 
@@ -132,10 +132,10 @@ typedef CK_ULONG CK_STATE;
 #define CKS_RW_SO_FUNCTIONS 4UL
 
 typedef struct CK_SESSION_INFO {
-  CK_SLOT_ID slotID;
-  CK_STATE state;
-  CK_FLAGS flags;
-  CK_ULONG ulDeviceError;
+    CK_SLOT_ID slotID;
+    CK_STATE state;
+    CK_FLAGS flags;
+    CK_ULONG ulDeviceError;
 } CK_SESSION_INFO;
 typedef CK_SESSION_INFO CK_PTR CK_SESSION_INFO_PTR;
 
@@ -287,16 +287,16 @@ typedef CK_ULONG CK_ATTRIBUTE_TYPE;
 #define CKA_VENDOR_DEFINED 0x80000000UL
 
 typedef struct CK_ATTRIBUTE {
-  CK_ATTRIBUTE_TYPE type;
-  CK_VOID_PTR pValue;
-  CK_ULONG ulValueLen;
+    CK_ATTRIBUTE_TYPE type;
+    CK_VOID_PTR pValue;
+    CK_ULONG ulValueLen;
 } CK_ATTRIBUTE;
 typedef CK_ATTRIBUTE CK_PTR CK_ATTRIBUTE_PTR;
 
 typedef struct CK_DATE {
-  CK_CHAR year[4];
-  CK_CHAR month[2];
-  CK_CHAR day[2];
+    CK_CHAR year[4];
+    CK_CHAR month[2];
+    CK_CHAR day[2];
 } CK_DATE;
 
 typedef CK_ULONG CK_MECHANISM_TYPE;
@@ -519,16 +519,16 @@ typedef CK_MECHANISM_TYPE CK_PTR CK_MECHANISM_TYPE_PTR;
 #define CKM_VENDOR_DEFINED 0x80000000UL
 
 typedef struct CK_MECHANISM {
-  CK_MECHANISM_TYPE mechanism;
-  CK_VOID_PTR pParameter;
-  CK_ULONG ulParameterLen;
+    CK_MECHANISM_TYPE mechanism;
+    CK_VOID_PTR pParameter;
+    CK_ULONG ulParameterLen;
 } CK_MECHANISM;
 typedef CK_MECHANISM CK_PTR CK_MECHANISM_PTR;
 
 typedef struct CK_MECHANISM_INFO {
-  CK_ULONG ulMinKeySize;
-  CK_ULONG ulMaxKeySize;
-  CK_FLAGS flags;
+    CK_ULONG ulMinKeySize;
+    CK_ULONG ulMaxKeySize;
+    CK_FLAGS flags;
 } CK_MECHANISM_INFO;
 typedef CK_MECHANISM_INFO CK_PTR CK_MECHANISM_INFO_PTR;
 
@@ -654,12 +654,12 @@ typedef CK_CALLBACK_FUNCTION(CK_RV, CK_LOCKMUTEX)(CK_VOID_PTR pMutex);
 typedef CK_CALLBACK_FUNCTION(CK_RV, CK_UNLOCKMUTEX)(CK_VOID_PTR pMutex);
 
 typedef struct CK_C_INITIALIZE_ARGS {
-  CK_CREATEMUTEX CreateMutex;
-  CK_DESTROYMUTEX DestroyMutex;
-  CK_LOCKMUTEX LockMutex;
-  CK_UNLOCKMUTEX UnlockMutex;
-  CK_FLAGS flags;
-  CK_VOID_PTR pReserved;
+    CK_CREATEMUTEX CreateMutex;
+    CK_DESTROYMUTEX DestroyMutex;
+    CK_LOCKMUTEX LockMutex;
+    CK_UNLOCKMUTEX UnlockMutex;
+    CK_FLAGS flags;
+    CK_VOID_PTR pReserved;
 } CK_C_INITIALIZE_ARGS;
 typedef CK_C_INITIALIZE_ARGS CK_PTR CK_C_INITIALIZE_ARGS_PTR;
 
@@ -671,8 +671,8 @@ typedef CK_C_INITIALIZE_ARGS CK_PTR CK_C_INITIALIZE_ARGS_PTR;
 typedef CK_ULONG CK_RC2_PARAMS;
 typedef CK_RC2_PARAMS CK_PTR CK_RC2_PARAMS_PTR;
 typedef struct CK_RC2_CBC_PARAMS {
-  CK_ULONG ulEffectiveBits;
-  CK_BYTE iv[8];
+    CK_ULONG ulEffectiveBits;
+    CK_BYTE iv[8];
 } CK_RC2_CBC_PARAMS;
 typedef CK_RC2_CBC_PARAMS CK_PTR CK_RC2_CBC_PARAMS_PTR;
 
@@ -684,20 +684,20 @@ typedef CK_ULONG CK_RSA_PKCS_OAEP_SOURCE_TYPE;
 #define CKG_MGF1_SHA512 0x00000004UL
 #define CKZ_DATA_SPECIFIED 0x00000001UL
 typedef struct CK_RSA_PKCS_OAEP_PARAMS {
-  CK_MECHANISM_TYPE hashAlg;
-  CK_RSA_PKCS_MGF_TYPE mgf;
-  CK_RSA_PKCS_OAEP_SOURCE_TYPE source;
-  CK_VOID_PTR pSourceData;
-  CK_ULONG ulSourceDataLen;
+    CK_MECHANISM_TYPE hashAlg;
+    CK_RSA_PKCS_MGF_TYPE mgf;
+    CK_RSA_PKCS_OAEP_SOURCE_TYPE source;
+    CK_VOID_PTR pSourceData;
+    CK_ULONG ulSourceDataLen;
 } CK_RSA_PKCS_OAEP_PARAMS;
 typedef struct CK_RSA_PKCS_PSS_PARAMS {
-  CK_MECHANISM_TYPE hashAlg;
-  CK_RSA_PKCS_MGF_TYPE mgf;
-  CK_ULONG sLen;
+    CK_MECHANISM_TYPE hashAlg;
+    CK_RSA_PKCS_MGF_TYPE mgf;
+    CK_ULONG sLen;
 } CK_RSA_PKCS_PSS_PARAMS;
 typedef struct CK_KEY_DERIVATION_STRING_DATA {
-  CK_BYTE_PTR pData;
-  CK_ULONG ulLen;
+    CK_BYTE_PTR pData;
+    CK_ULONG ulLen;
 } CK_KEY_DERIVATION_STRING_DATA;
 
 /* ---- the function list (PKCS#11 v2.20 section 11) ---- */
@@ -706,114 +706,130 @@ typedef CK_FUNCTION_LIST CK_PTR CK_FUNCTION_LIST_PTR;
 typedef CK_FUNCTION_LIST_PTR CK_PTR CK_FUNCTION_LIST_PTR_PTR;
 
 /* The 68 functions, in the standard's order. X(name, parameter list). */
-#define TESSVIK_CK_FUNCTIONS(X)                                                                      \
-  X(C_Initialize, (CK_VOID_PTR pInitArgs))                                                           \
-  X(C_Finalize, (CK_VOID_PTR pReserved))                                                             \
-  X(C_GetInfo, (CK_INFO_PTR pInfo))                                                                  \
-  X(C_GetFunctionList, (CK_FUNCTION_LIST_PTR_PTR ppFunctionList))                                    \
-  X(C_GetSlotList, (CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount))         \
-  X(C_GetSlotInfo, (CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo))                                      \
-  X(C_GetTokenInfo, (CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo))                                    \
-  X(C_GetMechanismList, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList,                   \
-                         CK_ULONG_PTR pulCount))                                                     \
-  X(C_GetMechanismInfo, (CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo))    \
-  X(C_InitToken, (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen,                        \
-                  CK_UTF8CHAR_PTR pLabel))                                                           \
-  X(C_InitPIN, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen))                \
-  X(C_SetPIN, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,               \
-               CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen))                                          \
-  X(C_OpenSession, (CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,   \
-                    CK_SESSION_HANDLE_PTR phSession))                                                \
-  X(C_CloseSession, (CK_SESSION_HANDLE hSession))                                                    \
-  X(C_CloseAllSessions, (CK_SLOT_ID slotID))                                                         \
-  X(C_GetSessionInfo, (CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo))                       \
-  X(C_GetOperationState, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState,                   \
-                          CK_ULONG_PTR pulOperationStateLen))                                        \
-  X(C_SetOperationState, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState,                   \
-                          CK_ULONG ulOperationStateLen, CK_OBJECT_HANDLE hEncryptionKey,             \
-                          CK_OBJECT_HANDLE hAuthenticationKey))                                      \
-  X(C_Login, (CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,               \
-              CK_ULONG ulPinLen))                                                                    \
-  X(C_Logout, (CK_SESSION_HANDLE hSession))                                                          \
-  X(C_CreateObject, (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,       \
-                     CK_OBJECT_HANDLE_PTR phObject))                                                 \
-  X(C_CopyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate, \
-                   CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject))                              \
-  X(C_DestroyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject))                         \
-  X(C_GetObjectSize, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize))   \
-  X(C_GetAttributeValue, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,                      \
-                          CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount))                             \
-  X(C_SetAttributeValue, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,                      \
-                          CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount))                             \
-  X(C_FindObjectsInit, (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount))   \
-  X(C_FindObjects, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,                       \
-                    CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount))                         \
-  X(C_FindObjectsFinal, (CK_SESSION_HANDLE hSession))                                                \
-  X(C_EncryptInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)) \
-  X(C_Encrypt, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                   \
-                CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen))                       \
-  X(C_EncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,             \
-                      CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))                 \
-  X(C_EncryptFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,                     \
-                     CK_ULONG_PTR pulLastEncryptedPartLen))                                          \
-  X(C_DecryptInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey)) \
-  X(C_Decrypt, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData, CK_ULONG ulEncryptedDataLen, \
-                CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen))                                         \
-  X(C_DecryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,                        \
-                      CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen))      \
-  X(C_DecryptFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen)) \
-  X(C_DigestInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism))                         \
-  X(C_Digest, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                    \
-               CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen))                                      \
-  X(C_DigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))             \
-  X(C_DigestKey, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey))                                \
-  X(C_DigestFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen))     \
-  X(C_SignInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))    \
-  X(C_Sign, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                      \
-             CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen))                                  \
-  X(C_SignUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))               \
-  X(C_SignFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen)) \
-  X(C_SignRecoverInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                     \
-                        CK_OBJECT_HANDLE hKey))                                                      \
-  X(C_SignRecover, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,               \
-                    CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen))                           \
-  X(C_VerifyInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))  \
-  X(C_Verify, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                    \
-               CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen))                                     \
-  X(C_VerifyUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))             \
-  X(C_VerifyFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen))    \
-  X(C_VerifyRecoverInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                   \
-                          CK_OBJECT_HANDLE hKey))                                                    \
-  X(C_VerifyRecover, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen,   \
-                      CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen))                                   \
-  X(C_DigestEncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,       \
-                            CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))           \
-  X(C_DecryptDigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,                  \
-                            CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen)) \
-  X(C_SignEncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,         \
-                          CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))             \
-  X(C_DecryptVerifyUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,                  \
-                            CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen)) \
-  X(C_GenerateKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                         \
-                    CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey))       \
-  X(C_GenerateKeyPair, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                     \
-                        CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,     \
-                        CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,   \
-                        CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey))        \
-  X(C_WrapKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                             \
-                CK_OBJECT_HANDLE hWrappingKey, CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey,       \
-                CK_ULONG_PTR pulWrappedKeyLen))                                                      \
-  X(C_UnwrapKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                           \
-                  CK_OBJECT_HANDLE hUnwrappingKey, CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, \
-                  CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey)) \
-  X(C_DeriveKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                           \
-                  CK_OBJECT_HANDLE hBaseKey, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount,  \
-                  CK_OBJECT_HANDLE_PTR phKey))                                                       \
-  X(C_SeedRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen))               \
-  X(C_GenerateRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen))   \
-  X(C_GetFunctionStatus, (CK_SESSION_HANDLE hSession))                                               \
-  X(C_CancelFunction, (CK_SESSION_HANDLE hSession))                                                  \
-  X(C_WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved))
+#define TESSVIK_CK_FUNCTIONS(X)                                                                    \
+    X(C_Initialize, (CK_VOID_PTR pInitArgs))                                                       \
+    X(C_Finalize, (CK_VOID_PTR pReserved))                                                         \
+    X(C_GetInfo, (CK_INFO_PTR pInfo))                                                              \
+    X(C_GetFunctionList, (CK_FUNCTION_LIST_PTR_PTR ppFunctionList))                                \
+    X(C_GetSlotList, (CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount))     \
+    X(C_GetSlotInfo, (CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo))                                  \
+    X(C_GetTokenInfo, (CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo))                                \
+    X(C_GetMechanismList,                                                                          \
+      (CK_SLOT_ID slotID, CK_MECHANISM_TYPE_PTR pMechanismList, CK_ULONG_PTR pulCount))            \
+    X(C_GetMechanismInfo,                                                                          \
+      (CK_SLOT_ID slotID, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR pInfo))                    \
+    X(C_InitToken,                                                                                 \
+      (CK_SLOT_ID slotID, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen, CK_UTF8CHAR_PTR pLabel))        \
+    X(C_InitPIN, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pPin, CK_ULONG ulPinLen))            \
+    X(C_SetPIN, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pOldPin, CK_ULONG ulOldLen,           \
+                 CK_UTF8CHAR_PTR pNewPin, CK_ULONG ulNewLen))                                      \
+    X(C_OpenSession, (CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,                 \
+                      CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession))                          \
+    X(C_CloseSession, (CK_SESSION_HANDLE hSession))                                                \
+    X(C_CloseAllSessions, (CK_SLOT_ID slotID))                                                     \
+    X(C_GetSessionInfo, (CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo))                   \
+    X(C_GetOperationState, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState,               \
+                            CK_ULONG_PTR pulOperationStateLen))                                    \
+    X(C_SetOperationState,                                                                         \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pOperationState, CK_ULONG ulOperationStateLen,      \
+       CK_OBJECT_HANDLE hEncryptionKey, CK_OBJECT_HANDLE hAuthenticationKey))                      \
+    X(C_Login, (CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR_PTR pPin,           \
+                CK_ULONG ulPinLen))                                                                \
+    X(C_Logout, (CK_SESSION_HANDLE hSession))                                                      \
+    X(C_CreateObject, (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount,   \
+                       CK_OBJECT_HANDLE_PTR phObject))                                             \
+    X(C_CopyObject,                                                                                \
+      (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ATTRIBUTE_PTR pTemplate,           \
+       CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phNewObject))                                        \
+    X(C_DestroyObject, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject))                     \
+    X(C_GetObjectSize,                                                                             \
+      (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject, CK_ULONG_PTR pulSize))                \
+    X(C_GetAttributeValue, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,                  \
+                            CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount))                         \
+    X(C_SetAttributeValue, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,                  \
+                            CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount))                         \
+    X(C_FindObjectsInit,                                                                           \
+      (CK_SESSION_HANDLE hSession, CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount))                  \
+    X(C_FindObjects, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE_PTR phObject,                   \
+                      CK_ULONG ulMaxObjectCount, CK_ULONG_PTR pulObjectCount))                     \
+    X(C_FindObjectsFinal, (CK_SESSION_HANDLE hSession))                                            \
+    X(C_EncryptInit,                                                                               \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
+    X(C_Encrypt, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,               \
+                  CK_BYTE_PTR pEncryptedData, CK_ULONG_PTR pulEncryptedDataLen))                   \
+    X(C_EncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,         \
+                        CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))             \
+    X(C_EncryptFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastEncryptedPart,                 \
+                       CK_ULONG_PTR pulLastEncryptedPartLen))                                      \
+    X(C_DecryptInit,                                                                               \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
+    X(C_Decrypt, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedData,                          \
+                  CK_ULONG ulEncryptedDataLen, CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen))        \
+    X(C_DecryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart,                    \
+                        CK_ULONG ulEncryptedPartLen, CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen))  \
+    X(C_DecryptFinal,                                                                              \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pLastPart, CK_ULONG_PTR pulLastPartLen))            \
+    X(C_DigestInit, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism))                     \
+    X(C_Digest, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                \
+                 CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen))                                  \
+    X(C_DigestUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))         \
+    X(C_DigestKey, (CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hKey))                            \
+    X(C_DigestFinal, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pDigest, CK_ULONG_PTR pulDigestLen)) \
+    X(C_SignInit,                                                                                  \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
+    X(C_Sign, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                  \
+               CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen))                              \
+    X(C_SignUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))           \
+    X(C_SignFinal,                                                                                 \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen))          \
+    X(C_SignRecoverInit,                                                                           \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
+    X(C_SignRecover, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,           \
+                      CK_BYTE_PTR pSignature, CK_ULONG_PTR pulSignatureLen))                       \
+    X(C_VerifyInit,                                                                                \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
+    X(C_Verify, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,                \
+                 CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen))                                 \
+    X(C_VerifyUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen))         \
+    X(C_VerifyFinal,                                                                               \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen))               \
+    X(C_VerifyRecoverInit,                                                                         \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hKey))            \
+    X(C_VerifyRecover, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,                        \
+                        CK_ULONG ulSignatureLen, CK_BYTE_PTR pData, CK_ULONG_PTR pulDataLen))      \
+    X(C_DigestEncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,   \
+                              CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))       \
+    X(C_DecryptDigestUpdate,                                                                       \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,        \
+       CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen))                                                \
+    X(C_SignEncryptUpdate, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPart, CK_ULONG ulPartLen,     \
+                            CK_BYTE_PTR pEncryptedPart, CK_ULONG_PTR pulEncryptedPartLen))         \
+    X(C_DecryptVerifyUpdate,                                                                       \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pEncryptedPart, CK_ULONG ulEncryptedPartLen,        \
+       CK_BYTE_PTR pPart, CK_ULONG_PTR pulPartLen))                                                \
+    X(C_GenerateKey, (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                     \
+                      CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulCount, CK_OBJECT_HANDLE_PTR phKey))   \
+    X(C_GenerateKeyPair,                                                                           \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism,                                    \
+       CK_ATTRIBUTE_PTR pPublicKeyTemplate, CK_ULONG ulPublicKeyAttributeCount,                    \
+       CK_ATTRIBUTE_PTR pPrivateKeyTemplate, CK_ULONG ulPrivateKeyAttributeCount,                  \
+       CK_OBJECT_HANDLE_PTR phPublicKey, CK_OBJECT_HANDLE_PTR phPrivateKey))                       \
+    X(C_WrapKey,                                                                                   \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hWrappingKey,     \
+       CK_OBJECT_HANDLE hKey, CK_BYTE_PTR pWrappedKey, CK_ULONG_PTR pulWrappedKeyLen))             \
+    X(C_UnwrapKey,                                                                                 \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hUnwrappingKey,   \
+       CK_BYTE_PTR pWrappedKey, CK_ULONG ulWrappedKeyLen, CK_ATTRIBUTE_PTR pTemplate,              \
+       CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey))                                     \
+    X(C_DeriveKey,                                                                                 \
+      (CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR pMechanism, CK_OBJECT_HANDLE hBaseKey,         \
+       CK_ATTRIBUTE_PTR pTemplate, CK_ULONG ulAttributeCount, CK_OBJECT_HANDLE_PTR phKey))         \
+    X(C_SeedRandom, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSeed, CK_ULONG ulSeedLen))           \
+    X(C_GenerateRandom,                                                                            \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pRandomData, CK_ULONG ulRandomLen))                 \
+    X(C_GetFunctionStatus, (CK_SESSION_HANDLE hSession))                                           \
+    X(C_CancelFunction, (CK_SESSION_HANDLE hSession))                                              \
+    X(C_WaitForSlotEvent, (CK_FLAGS flags, CK_SLOT_ID_PTR pSlot, CK_VOID_PTR pReserved))
 
 #define TESSVIK_DECLARE_CK(name, params) extern CK_RV name params;
 TESSVIK_CK_FUNCTIONS(TESSVIK_DECLARE_CK)
@@ -824,9 +840,9 @@ TESSVIK_CK_FUNCTIONS(TESSVIK_CK_POINTER_TYPE)
 #undef TESSVIK_CK_POINTER_TYPE
 
 struct CK_FUNCTION_LIST {
-  CK_VERSION version;
+    CK_VERSION version;
 #define TESSVIK_CK_MEMBER(name, params) CK_##name name;
-  TESSVIK_CK_FUNCTIONS(TESSVIK_CK_MEMBER)
+    TESSVIK_CK_FUNCTIONS(TESSVIK_CK_MEMBER)
 #undef TESSVIK_CK_MEMBER
 };
 
@@ -853,27 +869,28 @@ struct CK_FUNCTION_LIST {
 
 /* PIN information of M_GetUserInfo (12 bytes). */
 typedef struct user_pin_info {
-  unsigned int remaining_tries; /* 32-bit */
-  unsigned int maximum_tries;
-  CK_BYTE count_low;
-  CK_BYTE final_try;
-  CK_BYTE locked;
-  CK_BYTE default_pin;
+    unsigned int remaining_tries; /* 32-bit */
+    unsigned int maximum_tries;
+    CK_BYTE count_low;
+    CK_BYTE final_try;
+    CK_BYTE locked;
+    CK_BYTE default_pin;
 } user_pin_info;
 
-/* Argument of M_FormatToken (166 bytes, byte layout; strings NUL-terminated inside their fields). */
+/* Argument of M_FormatToken (166 bytes, byte layout; strings NUL-terminated inside their fields).
+ */
 typedef struct token_format_info {
-  char label[32];
-  char manufacturer[32];
-  char model[32];
-  char so_pin[32];
-  char user_pin[32];
-  CK_BYTE user_pin_retry_count;
-  CK_BYTE so_pin_retry_count;
-  CK_BYTE user_pin_min_len;
-  CK_BYTE user_pin_max_len;
-  CK_BYTE so_pin_min_len;
-  CK_BYTE so_pin_max_len;
+    char label[32];
+    char manufacturer[32];
+    char model[32];
+    char so_pin[32];
+    char user_pin[32];
+    CK_BYTE user_pin_retry_count;
+    CK_BYTE so_pin_retry_count;
+    CK_BYTE user_pin_min_len;
+    CK_BYTE user_pin_max_len;
+    CK_BYTE so_pin_min_len;
+    CK_BYTE so_pin_max_len;
 } token_format_info;
 
 typedef struct M_FUNCTION_LIST M_FUNCTION_LIST;
@@ -882,46 +899,47 @@ typedef M_FUNCTION_LIST_PTR CK_PTR M_FUNCTION_LIST_PTR_PTR;
 
 /* The 25 vendor functions: first the 20 of M_FUNCTION_LIST in table order,
    then the 5 reachable by name only. */
-#define TESSVIK_M_TABLE_FUNCTIONS(X)                                                                 \
-  X(M_GetUserInfo, (CK_SLOT_ID slotID, CK_USER_TYPE userType, user_pin_info * pInfo))                \
-  X(M_GetExtFunctionList, (M_FUNCTION_LIST_PTR_PTR ppList))                                          \
-  X(M_UnblockUserPin, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSOPin, CK_ULONG ulSOPinLen,      \
-                       CK_UTF8CHAR_PTR pNewUserPin, CK_ULONG ulNewUserPinLen))                       \
-  X(M_SetTokenLabel, (CK_SESSION_HANDLE hSession, const char* pLabel))                               \
-  X(M_FormatToken, (CK_SESSION_HANDLE hSession, token_format_info * pFormatInfo))                    \
-  X(M_CreateContainer, (CK_SESSION_HANDLE hSession, const char* pName))                              \
-  X(M_DeleteContainer, (CK_SESSION_HANDLE hSession, const char* pName))                              \
-  X(M_EnumContainer, (CK_SESSION_HANDLE hSession, char* pBuffer, CK_ULONG_PTR pulSize))              \
-  X(M_GetContainerInfo, (CK_SESSION_HANDLE hSession, const char* pName, CK_BYTE_PTR pType,           \
-                         CK_ULONG_PTR pulSignKeyBits, CK_ULONG_PTR pulExchKeyBits,                   \
-                         CK_BYTE_PTR pSignCertFlag, CK_BYTE_PTR pExchCertFlag))                      \
-  X(M_WriteSectors, (CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,     \
-                     CK_BYTE_PTR pData))                                                             \
-  X(M_ReadSectors, (CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,      \
-                    CK_BYTE_PTR pData))                                                              \
-  X(M_ReloadObjects, (CK_SESSION_HANDLE hSession))                                                   \
-  X(M_CreateFile, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulSize,                   \
-                   CK_ULONG ulReadRights, CK_ULONG ulWriteRights))                                   \
-  X(M_DeleteFile, (CK_SESSION_HANDLE hSession, const char* pName))                                   \
-  X(M_WriteFile, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset,                  \
-                  CK_BYTE_PTR pData, CK_ULONG ulSize))                                               \
-  X(M_ReadFile, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset, CK_ULONG ulSize,  \
-                 CK_BYTE_PTR pData, CK_ULONG_PTR pulLen))                                            \
-  X(M_GetFileInfo, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG_PTR pulSize,             \
-                    CK_ULONG_PTR pulReadRights, CK_ULONG_PTR pulWriteRights))                        \
-  X(M_GetApplicationInfo, (CK_SLOT_ID slotID, char* pAppName, CK_BYTE_PTR pMinPinLen,                \
-                           CK_BYTE_PTR pMaxPinLen, CK_BYTE_PTR pUserRetries, CK_BYTE_PTR pSoRetries, \
-                           unsigned int* pLoginState))                                               \
-  X(M_SetEnumString, (const char* pEnumString, const char* pIdentifier, const char* pAppName))       \
-  X(M_ConstructMSCMapFiles, (CK_SLOT_ID slotID, const char* pDefaultContainer))
+#define TESSVIK_M_TABLE_FUNCTIONS(X)                                                               \
+    X(M_GetUserInfo, (CK_SLOT_ID slotID, CK_USER_TYPE userType, user_pin_info * pInfo))            \
+    X(M_GetExtFunctionList, (M_FUNCTION_LIST_PTR_PTR ppList))                                      \
+    X(M_UnblockUserPin, (CK_SESSION_HANDLE hSession, CK_UTF8CHAR_PTR pSOPin, CK_ULONG ulSOPinLen,  \
+                         CK_UTF8CHAR_PTR pNewUserPin, CK_ULONG ulNewUserPinLen))                   \
+    X(M_SetTokenLabel, (CK_SESSION_HANDLE hSession, const char* pLabel))                           \
+    X(M_FormatToken, (CK_SESSION_HANDLE hSession, token_format_info * pFormatInfo))                \
+    X(M_CreateContainer, (CK_SESSION_HANDLE hSession, const char* pName))                          \
+    X(M_DeleteContainer, (CK_SESSION_HANDLE hSession, const char* pName))                          \
+    X(M_EnumContainer, (CK_SESSION_HANDLE hSession, char* pBuffer, CK_ULONG_PTR pulSize))          \
+    X(M_GetContainerInfo, (CK_SESSION_HANDLE hSession, const char* pName, CK_BYTE_PTR pType,       \
+                           CK_ULONG_PTR pulSignKeyBits, CK_ULONG_PTR pulExchKeyBits,               \
+                           CK_BYTE_PTR pSignCertFlag, CK_BYTE_PTR pExchCertFlag))                  \
+    X(M_WriteSectors, (CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount, \
+                       CK_BYTE_PTR pData))                                                         \
+    X(M_ReadSectors, (CK_SESSION_HANDLE hSession, CK_ULONG ulFirstSector, CK_ULONG ulSectorCount,  \
+                      CK_BYTE_PTR pData))                                                          \
+    X(M_ReloadObjects, (CK_SESSION_HANDLE hSession))                                               \
+    X(M_CreateFile, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulSize,               \
+                     CK_ULONG ulReadRights, CK_ULONG ulWriteRights))                               \
+    X(M_DeleteFile, (CK_SESSION_HANDLE hSession, const char* pName))                               \
+    X(M_WriteFile, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset,              \
+                    CK_BYTE_PTR pData, CK_ULONG ulSize))                                           \
+    X(M_ReadFile, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG ulOffset,               \
+                   CK_ULONG ulSize, CK_BYTE_PTR pData, CK_ULONG_PTR pulLen))                       \
+    X(M_GetFileInfo, (CK_SESSION_HANDLE hSession, const char* pName, CK_ULONG_PTR pulSize,         \
+                      CK_ULONG_PTR pulReadRights, CK_ULONG_PTR pulWriteRights))                    \
+    X(M_GetApplicationInfo,                                                                        \
+      (CK_SLOT_ID slotID, char* pAppName, CK_BYTE_PTR pMinPinLen, CK_BYTE_PTR pMaxPinLen,          \
+       CK_BYTE_PTR pUserRetries, CK_BYTE_PTR pSoRetries, unsigned int* pLoginState))               \
+    X(M_SetEnumString, (const char* pEnumString, const char* pIdentifier, const char* pAppName))   \
+    X(M_ConstructMSCMapFiles, (CK_SLOT_ID slotID, const char* pDefaultContainer))
 
-#define TESSVIK_M_NAME_ONLY_FUNCTIONS(X)                                                             \
-  X(M_ForceLogout, (CK_SLOT_ID slotID))                                                              \
-  X(M_RemoteUnblockUserPin, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen))     \
-  X(M_GetDevCaps, (CK_SLOT_ID slotID, CK_ULONG_PTR pulCaps1, CK_ULONG_PTR pulCaps2))                 \
-  X(M_SetInqString, (CK_SLOT_ID slotID, const char* pVendor, const char* pProduct))                  \
-  X(M_RemoteUnblockUserPinMS, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,    \
-                               CK_BYTE_PTR pReply, CK_ULONG_PTR pulRetryCount))
+#define TESSVIK_M_NAME_ONLY_FUNCTIONS(X)                                                           \
+    X(M_ForceLogout, (CK_SLOT_ID slotID))                                                          \
+    X(M_RemoteUnblockUserPin, (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen)) \
+    X(M_GetDevCaps, (CK_SLOT_ID slotID, CK_ULONG_PTR pulCaps1, CK_ULONG_PTR pulCaps2))             \
+    X(M_SetInqString, (CK_SLOT_ID slotID, const char* pVendor, const char* pProduct))              \
+    X(M_RemoteUnblockUserPinMS,                                                                    \
+      (CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen, CK_BYTE_PTR pReply,      \
+       CK_ULONG_PTR pulRetryCount))
 
 #define TESSVIK_DECLARE_M(name, params) extern CK_RV name params;
 TESSVIK_M_TABLE_FUNCTIONS(TESSVIK_DECLARE_M)
@@ -936,12 +954,12 @@ TESSVIK_M_NAME_ONLY_FUNCTIONS(TESSVIK_M_POINTER_TYPE)
 /* Vendor table: an 8-byte header (version, then six zero bytes) and 25
    pointer slots, of which the last 5 are null. */
 struct M_FUNCTION_LIST {
-  CK_VERSION version;
-  CK_BYTE reserved[6];
+    CK_VERSION version;
+    CK_BYTE reserved[6];
 #define TESSVIK_M_MEMBER(name, params) name##_FN name;
-  TESSVIK_M_TABLE_FUNCTIONS(TESSVIK_M_MEMBER)
+    TESSVIK_M_TABLE_FUNCTIONS(TESSVIK_M_MEMBER)
 #undef TESSVIK_M_MEMBER
-  void (*unused[5])(void);
+    void (*unused[5])(void);
 };
 
 #ifdef __cplusplus

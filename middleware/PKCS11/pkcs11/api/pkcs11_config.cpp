@@ -22,7 +22,7 @@ std::string bounded(const char* text, size_t field_size) {
     return s;
 }
 
-}  // namespace
+} // namespace
 
 std::string pkcs11_enum_string() {
     std::lock_guard lock(settings().m);
@@ -50,7 +50,9 @@ bool pkcs11_enum_id_acceptable(const char* text) {
 
 void pkcs11_store_config(const char* enum_string, const char* identifier, const char* app_name) {
     std::lock_guard lock(settings().m);
-    if (app_name != nullptr && app_name[0] != '\0') settings().app_name = bounded(app_name, pkcs11_app_name_size);
-    if (enum_string != nullptr) settings().enum_string = bounded(enum_string, pkcs11_enum_string_size);
+    if (app_name != nullptr && app_name[0] != '\0')
+        settings().app_name = bounded(app_name, pkcs11_app_name_size);
+    if (enum_string != nullptr)
+        settings().enum_string = bounded(enum_string, pkcs11_enum_string_size);
     if (identifier != nullptr) settings().enum_id = bounded(identifier, pkcs11_enum_id_size);
 }

@@ -6,7 +6,7 @@
 
 #include "pkcs11.h"
 
-inline constexpr size_t pkcs11_enum_string_size = 1024;  // terminator included
+inline constexpr size_t pkcs11_enum_string_size = 1024; // terminator included
 inline constexpr size_t pkcs11_enum_id_size = 64;
 inline constexpr size_t pkcs11_app_name_size = 64;
 

@@ -41,7 +41,7 @@ namespace {
 struct core_holder {
     std::atomic<Pkcs11Core*> core{nullptr};
     std::atomic<pid_t> owner{0};
-    Pkcs11Core* inherited = nullptr;  // kept reachable, never used
+    Pkcs11Core* inherited = nullptr; // kept reachable, never used
     ~core_holder() {
         Pkcs11Core* c = core.exchange(nullptr);
         if (c != nullptr && owner.load() == getpid()) delete c;
@@ -60,7 +60,7 @@ void start_fresh_in_child() {
     holder().owner = getpid();
 }
 
-}  // namespace
+} // namespace
 
 // Built on first use, after every object of the library's load-time
 // initialisation (the library lock first), so that it is destroyed (and its
@@ -93,7 +93,8 @@ CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
         if (given != 0 && given != 4) return CKR_ARGUMENTS_BAD;
         // CKF_OS_LOCKING_OK makes no difference: without callbacks the library's own lock is used.
         if (given == 4)
-            callbacks = lock_callbacks{args->CreateMutex, args->DestroyMutex, args->LockMutex, args->UnlockMutex};
+            callbacks = lock_callbacks{args->CreateMutex, args->DestroyMutex, args->LockMutex,
+                                       args->UnlockMutex};
     }
     // A lock that cannot be created is reported: running on without it would
     // let every export race.
@@ -124,7 +125,8 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
         mutex held;
         (void)held.take();
         for (const auto& t : token_mgr_.tokens())
-            for (uint32_t handle : session_mgr_.sessions_of_slot(static_cast<uint32_t>(t->slot_id())))
+            for (uint32_t handle :
+                 session_mgr_.sessions_of_slot(static_cast<uint32_t>(t->slot_id())))
                 (void)close_session(handle);
         token_mgr_.delete_all_tokens();
         session_mgr_.close_all();
@@ -181,8 +183,9 @@ uint32_t Pkcs11Core::slot_event_thread(void* parameter) {
 
 void Pkcs11Core::start_slot_event_thread() {
     std::lock_guard guard(thread_record_mutex_);
-    if (slot_event_thread_record_ != nullptr) return;  // at most one per initialisation
-    slot_event_thread_record_.reset(os_thread_start(&Pkcs11Core::slot_event_thread, this, "DAZuru11Zeriz_slot_event"));
+    if (slot_event_thread_record_ != nullptr) return; // at most one per initialisation
+    slot_event_thread_record_.reset(
+        os_thread_start(&Pkcs11Core::slot_event_thread, this, "DAZuru11Zeriz_slot_event"));
 }
 
 bool Pkcs11Core::stop_slot_event_thread() {
@@ -197,7 +200,7 @@ bool Pkcs11Core::stop_slot_event_thread() {
     // again until it has ended. It is never killed, and the wait is bounded:
     // a thread that does not end keeps its record (a later stop tries again,
     // and no second thread is started beside it).
-    constexpr int attempts = 100;  // 5 s
+    constexpr int attempts = 100; // 5 s
     if (record->thread) {
         int i = 0;
         for (; i < attempts; ++i) {
@@ -206,10 +209,10 @@ bool Pkcs11Core::stop_slot_event_thread() {
         }
         if (i == attempts) return false;
     }
-    os_thread_ptr ended;  // freed after the record lock is left
+    os_thread_ptr ended; // freed after the record lock is left
     {
         std::lock_guard guard(thread_record_mutex_);
-        if (slot_event_thread_record_.get() != record) return true;  // another stop freed it
+        if (slot_event_thread_record_.get() != record) return true; // another stop freed it
         ended = std::move(slot_event_thread_record_);
     }
     return true;
@@ -250,7 +253,8 @@ uint32_t Pkcs11Core::refresh_tokens() {
     return m;
 }
 
-CK_RV Pkcs11Core::get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount) {
+CK_RV Pkcs11Core::get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList,
+                                CK_ULONG_PTR pulCount) {
     if (pulCount == nullptr) return CKR_ARGUMENTS_BAD;
     const uint32_t n = refresh_tokens();
     if (n == 0 && !tokenPresent) {
@@ -305,7 +309,7 @@ CK_RV Pkcs11Core::get_slot_info(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo) {
 CK_RV Pkcs11Core::get_token_info(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
     if (pInfo == nullptr) return CKR_ARGUMENTS_BAD;
     pkcs11_token* token = token_mgr_.find_token(slotID);
-    if (token == nullptr) return CKR_SLOT_ID_INVALID;  // the placeholder slots answer so too
+    if (token == nullptr) return CKR_SLOT_ID_INVALID; // the placeholder slots answer so too
     const CK_RV rv = token->refresh_token_info();
     *pInfo = token->token_info();
     p11abi::blank_pad_texts(*pInfo);
@@ -335,7 +339,7 @@ CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot) {
         const int32_t slot = token_mgr_.take_slot_event();
         if (slot >= 0) {
             *pSlot = static_cast<CK_SLOT_ID>(slot);
-                pending_slot_event_ = -1;
+            pending_slot_event_ = -1;
             return CKR_OK;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -345,8 +349,8 @@ CK_RV Pkcs11Core::wait_for_slot_event(CK_FLAGS flags, CK_SLOT_ID_PTR pSlot) {
 
 // ---- sessions ----
 
-CK_RV Pkcs11Core::open_session(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
-                               CK_SESSION_HANDLE_PTR phSession) {
+CK_RV Pkcs11Core::open_session(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
+                               CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession) {
     pkcs11_token* token = token_mgr_.find_token(slotID);
     if (token == nullptr) return CKR_SLOT_ID_INVALID;
     if ((flags & CKF_SERIAL_SESSION) == 0) return CKR_SESSION_PARALLEL_NOT_SUPPORTED;
@@ -402,7 +406,8 @@ CK_RV Pkcs11Core::get_session_info(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_P
     return CKR_OK;
 }
 
-CK_RV Pkcs11Core::set_enum_string(const char* pEnumString, const char* pIdentifier, const char* pAppName) {
+CK_RV Pkcs11Core::set_enum_string(const char* pEnumString, const char* pIdentifier,
+                                  const char* pAppName) {
     // The identifier becomes part of the default lock's file name.
     if (!pkcs11_enum_id_acceptable(pIdentifier)) return CKR_ARGUMENTS_BAD;
     gm_set_enum_filters(pEnumString, pIdentifier);
@@ -416,6 +421,7 @@ CK_RV Pkcs11Core::force_logout(CK_SLOT_ID slotID) {
     if (token == nullptr) return found;
     const CK_RV rv = token->force_logout();
     // The sessions follow at once, as after C_Logout: none keeps a user or SO state.
-    (void)session_mgr_.update_slot_states(static_cast<uint32_t>(token->slot_id()), token->login_type());
+    (void)session_mgr_.update_slot_states(static_cast<uint32_t>(token->slot_id()),
+                                          token->login_type());
     return rv;
 }

@@ -14,7 +14,7 @@
 #include "pkcs11_token_mgr.h"
 
 class Pkcs11Core {
-public:
+  public:
     Pkcs11Core();
     virtual ~Pkcs11Core();
     Pkcs11Core(const Pkcs11Core&) = delete;
@@ -30,8 +30,8 @@ public:
     CK_RV get_slot_list(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR pSlotList, CK_ULONG_PTR pulCount);
     CK_RV get_slot_info(CK_SLOT_ID slotID, CK_SLOT_INFO_PTR pInfo);
     CK_RV get_token_info(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo);
-    CK_RV open_session(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication, CK_NOTIFY Notify,
-                       CK_SESSION_HANDLE_PTR phSession);
+    CK_RV open_session(CK_SLOT_ID slotID, CK_FLAGS flags, CK_VOID_PTR pApplication,
+                       CK_NOTIFY Notify, CK_SESSION_HANDLE_PTR phSession);
     CK_RV close_session(CK_SESSION_HANDLE hSession);
     CK_RV close_all_sessions(CK_SLOT_ID slotID);
     CK_RV get_session_info(CK_SESSION_HANDLE hSession, CK_SESSION_INFO_PTR pInfo);
@@ -63,7 +63,7 @@ public:
     bool stop_slot_event_thread();
     bool slot_event_thread_running();
 
-private:
+  private:
     static uint32_t slot_event_thread(void* parameter);
     void note_listed_slot(CK_SLOT_ID slotID);
 
@@ -75,10 +75,10 @@ private:
     std::atomic<bool> wait_release_flag_{false};
     std::atomic<int> blocked_waiters_{0};
 
-    std::mutex init_mutex_;  // C_Initialize and C_Finalize one at a time
+    std::mutex init_mutex_; // C_Initialize and C_Finalize one at a time
     std::atomic<bool> initialised_{false};
     bool enumerated_once_ = false;
-    std::vector<CK_SLOT_ID> listed_slots_;  // placeholder slots handed out by C_GetSlotList
+    std::vector<CK_SLOT_ID> listed_slots_; // placeholder slots handed out by C_GetSlotList
     std::chrono::steady_clock::time_point last_enumeration_{};
 };
 

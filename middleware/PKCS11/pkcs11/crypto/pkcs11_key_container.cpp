@@ -13,7 +13,8 @@ uint32_t device_key_spec(const pkcs11_object& key) {
 
 std::optional<std::string> container_name_of(const pkcs11_object& key) {
     const pkcs11_attribute* a = key.attributes().find(ZELT_CKA_CONTAINER_NAME);
-    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity) return std::nullopt;
+    if (a == nullptr || a->length() == 0 || a->length() > container_name_capacity)
+        return std::nullopt;
     const char* p = reinterpret_cast<const char*>(a->value.data());
     return std::string(p, strnlen(p, a->length()));
 }
@@ -31,7 +32,8 @@ CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_c
     if (c == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (c->handle == 0) {
         HCONTAINER handle = 0;
-        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle); rv != SAR_OK)
+        if (const uint32_t rv = SKF_OpenContainer(token.application(), name->c_str(), &handle);
+            rv != SAR_OK)
             return rv;
         c->handle = handle;
     }
@@ -67,7 +69,8 @@ bool key_pair_mirror(pkcs11_object& pub, pkcs11_object& priv, uint32_t type) {
 CK_RV key_pair_names_fit(const pkcs11_object& pub, const pkcs11_object& priv) {
     for (const pkcs11_object* o : {&pub, &priv}) {
         const pkcs11_attribute* n = o->attributes().find(ZELT_CKA_CONTAINER_NAME);
-        if (n != nullptr && n->length() > container_name_capacity) return CKR_ATTRIBUTE_VALUE_INVALID;
+        if (n != nullptr && n->length() > container_name_capacity)
+            return CKR_ATTRIBUTE_VALUE_INVALID;
     }
     return CKR_OK;
 }
@@ -89,12 +92,14 @@ CK_RV key_pair_share_id_and_spec(pkcs11_object& pub, pkcs11_object& priv) {
     return CKR_OK;
 }
 
-void key_pair_set(pkcs11_object& pub, pkcs11_object& priv, uint32_t type, const void* value, uint32_t length) {
+void key_pair_set(pkcs11_object& pub, pkcs11_object& priv, uint32_t type, const void* value,
+                  uint32_t length) {
     pub.object_set_attribute(type, value, length);
     priv.object_set_attribute(type, value, length);
 }
 
-void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t key_type, uint32_t spec) {
+void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t key_type,
+                             uint32_t spec) {
     const uint32_t public_class = CKO_PUBLIC_KEY;
     const uint32_t private_class = CKO_PRIVATE_KEY;
     const uint8_t yes = 1;
@@ -106,7 +111,8 @@ void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t k
     key_pair_set(pub, priv, CKA_LOCAL, &yes, 1);
     key_pair_set(pub, priv, CKA_TOKEN, &yes, 1);
     key_pair_set(pub, priv, ZELT_CKA_KEY_SPEC, &spec, 4);
-    key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, stored_name.data(), static_cast<uint32_t>(stored_name.size()));
+    key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, stored_name.data(),
+                 static_cast<uint32_t>(stored_name.size()));
 }
 
 CK_RV key_pair_container(pkcs11_token& token, const std::string& name) {
@@ -116,7 +122,8 @@ CK_RV key_pair_container(pkcs11_token& token, const std::string& name) {
     if (mgr.application() != token.application() || mgr.list().find(name) == nullptr)
         (void)mgr.container_manager_load();
     if (mgr.list().find(name) == nullptr) {
-        if (CK_RV rv = mgr.container_create(name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS) return rv;
+        if (CK_RV rv = mgr.container_create(name); rv != CKR_OK && rv != ZELT_CKR_CONTAINER_EXISTS)
+            return rv;
     }
     if (mgr.list().find(name) == nullptr) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (!mgr.counter().value()) (void)mgr.cache_counter_reload();

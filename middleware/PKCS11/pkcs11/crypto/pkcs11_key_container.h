@@ -41,11 +41,13 @@ CK_RV key_pair_names_fit(const pkcs11_object& pub, const pkcs11_object& priv);
 // that differ: CKR_TEMPLATE_INCONSISTENT.
 CK_RV key_pair_share_id_and_spec(pkcs11_object& pub, pkcs11_object& priv);
 // Gives both halves of a new key pair the same value of `type`.
-void key_pair_set(pkcs11_object& pub, pkcs11_object& priv, uint32_t type, const void* value, uint32_t length);
+void key_pair_set(pkcs11_object& pub, pkcs11_object& priv, uint32_t type, const void* value,
+                  uint32_t length);
 // What the card's key-pair generation gives both halves of the new pair:
 // their classes, the key type, CKA_LOCAL and CKA_TOKEN true, the key spec and
 // the public key's container name.
-void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t key_type, uint32_t spec);
+void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t key_type,
+                             uint32_t spec);
 // The container of a new key pair, listed or else created; an unacceptable
 // name: ZELT_CKR_CONTAINER_NOT_FOUND. The token's change counter is read (on
 // a new token: created) before this process's own change bumps it, so that
@@ -63,16 +65,28 @@ class card_key_ctx : public pkcs11_key_ctx {
     using pkcs11_key_ctx::pkcs11_key_ctx;
 
     CK_RV encrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
+    CK_RV encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV encrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
+    CK_RV encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV decrypt_init() override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
+    CK_RV decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV decrypt_final(uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
+    CK_RV decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) override {
+        return CKR_MECHANISM_INVALID;
+    }
+    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override {
+        return CKR_MECHANISM_INVALID;
+    }
     CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override { return CKR_MECHANISM_INVALID; }
-    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override { return CKR_MECHANISM_INVALID; }
+    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override {
+        return CKR_MECHANISM_INVALID;
+    }
 
     CK_RV sign(const uint8_t* data, uint32_t len, uint8_t* sig, uint32_t* sig_len) override {
         if (CK_RV rv = sign_init(); rv != CKR_OK) return rv;

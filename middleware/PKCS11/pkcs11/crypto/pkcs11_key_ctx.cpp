@@ -167,7 +167,6 @@ CK_RV pkcs11_key_ctx::derive_key(pkcs11_object&) {
 
 // ---- the factory ----
 
-
 namespace {
 
 using kind = key_ctx_kind;
@@ -179,20 +178,34 @@ using constructor = std::unique_ptr<pkcs11_key_ctx> (*)(const CK_MECHANISM&,
 // The constructor of each context class.
 constructor constructor_for(key_ctx_kind k) {
     switch (k) {
-    case kind::rsa_pkcs: return &make_rsa_pkcs_ctx;
-    case kind::rsa_raw: return &make_rsa_raw_ctx;
-    case kind::md5_rsa_pkcs: return &make_md5rsa_pkcs_ctx;
-    case kind::shax_rsa_pkcs: return &make_shaxrsa_pkcs_ctx;
-    case kind::rsa_x931: return &make_rsa_x931_ctx;
-    case kind::rsa_sha_x931: return &make_rsa_sha_x931_ctx;
-    case kind::soft_rc2: return &make_soft_rc2_ctx;
-    case kind::soft_rc4: return &make_soft_rc4_ctx;
-    case kind::soft_des3: return &make_soft_des3_ctx;
-    case kind::sm2: return &make_sm2_ctx;
-    case kind::sm3_sm2: return &make_sm3sm2_ctx;
-    case kind::soft_sm3: return &make_soft_sm3_ctx;
-    case kind::device_symmetric: return &make_vorline_symetric_ctx;
-    case kind::device_hash: return &make_vorline_hash_ctx;
+    case kind::rsa_pkcs:
+        return &make_rsa_pkcs_ctx;
+    case kind::rsa_raw:
+        return &make_rsa_raw_ctx;
+    case kind::md5_rsa_pkcs:
+        return &make_md5rsa_pkcs_ctx;
+    case kind::shax_rsa_pkcs:
+        return &make_shaxrsa_pkcs_ctx;
+    case kind::rsa_x931:
+        return &make_rsa_x931_ctx;
+    case kind::rsa_sha_x931:
+        return &make_rsa_sha_x931_ctx;
+    case kind::soft_rc2:
+        return &make_soft_rc2_ctx;
+    case kind::soft_rc4:
+        return &make_soft_rc4_ctx;
+    case kind::soft_des3:
+        return &make_soft_des3_ctx;
+    case kind::sm2:
+        return &make_sm2_ctx;
+    case kind::sm3_sm2:
+        return &make_sm3sm2_ctx;
+    case kind::soft_sm3:
+        return &make_soft_sm3_ctx;
+    case kind::device_symmetric:
+        return &make_vorline_symetric_ctx;
+    case kind::device_hash:
+        return &make_vorline_hash_ctx;
     }
     return nullptr;
 }

@@ -49,7 +49,8 @@ CK_RV pkcs1_type2_pad(uint8_t* block, uint32_t k, const uint8_t* data, uint32_t 
 // identifier byte for the hash id (none for rsa_hash_none). Too long: CKR_DATA_INVALID.
 CK_RV x931_format(uint8_t* block, uint32_t k, const uint8_t* input, uint32_t m, uint32_t hash_id);
 // Checks a decoded X9.31 block of k bytes; out: offset and length of the payload.
-CK_RV x931_check(const uint8_t* block, uint32_t k, uint32_t& payload_offset, uint32_t& payload_length);
+CK_RV x931_check(const uint8_t* block, uint32_t k, uint32_t& payload_offset,
+                 uint32_t& payload_length);
 
 // The card work of the RSA contexts. It keeps only the token; every call
 // reads what it needs from the key object it is given.
@@ -58,16 +59,19 @@ class pkcs11_token_rsa_handler {
     explicit pkcs11_token_rsa_handler(pkcs11_token* token) : token_(token) {}
     virtual ~pkcs11_token_rsa_handler() = default;
 
-    CK_RV rsa_sign(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len, uint8_t* sig,
-                   uint32_t* sig_len);
-    CK_RV rsa_verify(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len, const uint8_t* sig,
-                     uint32_t sig_len);
+    CK_RV rsa_sign(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len,
+                   uint8_t* sig, uint32_t* sig_len);
+    CK_RV rsa_verify(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len,
+                     const uint8_t* sig, uint32_t sig_len);
     CK_RV rsa_public_raw(pkcs11_object& key, uint32_t len, uint8_t* buffer);
     CK_RV rsa_private_raw(pkcs11_object& key, uint32_t len, uint8_t* buffer);
-    CK_RV rsa_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len, uint8_t* out);
-    CK_RV rsa_decrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len, uint8_t* out);
+    CK_RV rsa_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len,
+                      uint8_t* out);
+    CK_RV rsa_decrypt(pkcs11_object& key, uint32_t len, const uint8_t* data, uint32_t* out_len,
+                      uint8_t* out);
     CK_RV rsa_wrap(pkcs11_object& key, pkcs11_object& to_wrap, uint8_t* out, uint32_t* out_len);
-    CK_RV rsa_generate_pair(const char* container_name, pkcs11_object& public_key, pkcs11_object& private_key);
+    CK_RV rsa_generate_pair(const char* container_name, pkcs11_object& public_key,
+                            pkcs11_object& private_key);
 
     // The RSAPUBLICKEYBLOB of a key object (completed from its container first).
     CK_RV rsa_public_blob(pkcs11_object& key, RSAPUBLICKEYBLOB& blob);
@@ -77,15 +81,15 @@ class pkcs11_token_rsa_handler {
 };
 
 // Constructors for the factory table.
-std::unique_ptr<pkcs11_key_ctx> make_rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                  pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_rsa_raw_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                 pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_md5rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                     pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_shaxrsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                      pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_rsa_x931_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                  pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx> make_rsa_sha_x931_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>,
-                                                      pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_rsa_raw_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_md5rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_shaxrsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_rsa_x931_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+std::unique_ptr<pkcs11_key_ctx>
+make_rsa_sha_x931_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);

@@ -36,7 +36,8 @@ class rsa_digest {
         mbedtls_md_free(&ctx_);
         mbedtls_md_init(&ctx_);
         started_ = false;
-        if (mbedtls_md_setup(&ctx_, info, 0) != 0 || mbedtls_md_starts(&ctx_) != 0) return CKR_HOST_MEMORY;
+        if (mbedtls_md_setup(&ctx_, info, 0) != 0 || mbedtls_md_starts(&ctx_) != 0)
+            return CKR_HOST_MEMORY;
         length_ = mbedtls_md_get_size(info);
         started_ = true;
         return CKR_OK;
@@ -108,7 +109,7 @@ class rsa_ctx : public card_key_ctx {
     key_ctx_buffer buffer_;
 };
 
-}  // namespace
+} // namespace
 
 // The card makes every RSA key with the exponent F4 = 65537. An application
 // that asks for another one (CKA_PUBLIC_EXPONENT in a template, big-endian,
@@ -117,7 +118,8 @@ bool rsa_exponent_is_cards(const pkcs11_object& o) {
     const pkcs11_attribute* e = o.attributes().find(CKA_PUBLIC_EXPONENT);
     if (e == nullptr) return true;
     size_t i = 0;
-    while (i < e->value.size() && e->value[i] == 0) ++i;
+    while (i < e->value.size() && e->value[i] == 0)
+        ++i;
     static constexpr uint8_t f4[] = {0x01, 0x00, 0x01};
     return e->value.size() - i == sizeof f4 && std::equal(f4, f4 + sizeof f4, e->value.begin() + i);
 }
@@ -129,14 +131,16 @@ namespace {
 CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, pkcs11_object& pub,
                         pkcs11_object& priv) {
     if (token == nullptr) return CKR_GENERAL_ERROR;
-    if (!rsa_exponent_is_cards(pub) || !rsa_exponent_is_cards(priv)) return CKR_TEMPLATE_INCONSISTENT;
+    if (!rsa_exponent_is_cards(pub) || !rsa_exponent_is_cards(priv))
+        return CKR_TEMPLATE_INCONSISTENT;
     if (CK_RV rv = key_pair_names_fit(pub, priv); rv != CKR_OK) return rv;
     const bool named = key_pair_mirror(pub, priv, ZELT_CKA_CONTAINER_NAME);
     // Without a container name the pair's container is named by the private
     // key's label, which the public key takes too.
     std::string label;
     if (!named) {
-        if (const pkcs11_attribute* l = priv.attributes().find(CKA_LABEL); l != nullptr && l->length() != 0) {
+        if (const pkcs11_attribute* l = priv.attributes().find(CKA_LABEL);
+            l != nullptr && l->length() != 0) {
             const char* p = reinterpret_cast<const char*>(l->value.data());
             label.assign(p, strnlen(p, l->length()));
             if (label != private_key_default_label)
@@ -154,10 +158,11 @@ CK_RV generate_rsa_pair(pkcs11_token* token, pkcs11_token_rsa_handler& handler, 
     // would have the card overwrite that pair: the new pair then gets a
     // container of its own.
     if (!named) {
-        const std::string fresh = mgr.container_name_for_new_key(label, private_key_default_label,
-                                                                 container_reuse::without_key_of_spec,
-                                                                 pub.object_key_spec());
-        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, fresh.c_str(), static_cast<uint32_t>(fresh.size() + 1));
+        const std::string fresh = mgr.container_name_for_new_key(
+            label, private_key_default_label, container_reuse::without_key_of_spec,
+            pub.object_key_spec());
+        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, fresh.c_str(),
+                     static_cast<uint32_t>(fresh.size() + 1));
     }
 
     const auto name = container_name_of(pub);
@@ -185,15 +190,19 @@ class rsa_pkcs_ctx : public rsa_ctx {
     }
     CK_RV sign_init() override { return begin(CKO_PRIVATE_KEY); }
     CK_RV verify_init() override { return begin(CKO_PUBLIC_KEY); }
-    CK_RV sign_update(const uint8_t* data, uint32_t len) override { return collect(data, len, true); }
-    CK_RV verify_update(const uint8_t* data, uint32_t len) override { return collect(data, len, true); }
+    CK_RV sign_update(const uint8_t* data, uint32_t len) override {
+        return collect(data, len, true);
+    }
+    CK_RV verify_update(const uint8_t* data, uint32_t len) override {
+        return collect(data, len, true);
+    }
     CK_RV sign_final(uint8_t* sig, uint32_t* sig_len) override {
         uint32_t k = 0;
         bool done = true;
         if (CK_RV rv = signature_output(sig, sig_len, k, done); done) return rv;
         const std::vector<uint8_t> data = collected();
-        if (CK_RV rv = handler_.rsa_sign(*key(), rsa_hash_none, data.data(), static_cast<uint32_t>(data.size()),
-                                         sig, sig_len);
+        if (CK_RV rv = handler_.rsa_sign(*key(), rsa_hash_none, data.data(),
+                                         static_cast<uint32_t>(data.size()), sig, sig_len);
             rv != CKR_OK)
             return rv;
         buffer_.clear();
@@ -206,8 +215,8 @@ class rsa_pkcs_ctx : public rsa_ctx {
         if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
         if (sig_len != k) return CKR_SIGNATURE_LEN_RANGE;
         const std::vector<uint8_t> data = collected();
-        if (CK_RV rv = handler_.rsa_verify(*key(), rsa_hash_none, data.data(), static_cast<uint32_t>(data.size()),
-                                           sig, sig_len);
+        if (CK_RV rv = handler_.rsa_verify(*key(), rsa_hash_none, data.data(),
+                                           static_cast<uint32_t>(data.size()), sig, sig_len);
             rv != CKR_OK)
             return rv;
         buffer_.clear();
@@ -225,7 +234,8 @@ class rsa_pkcs_ctx : public rsa_ctx {
         if (CK_RV rv = key_of_class(CKO_PRIVATE_KEY); rv != CKR_OK) return rv;
         std::vector<uint8_t> plain(len);
         uint32_t plain_len = len;
-        if (CK_RV rv = decrypt_with(wrapped, len, plain.data(), &plain_len); rv != CKR_OK) return rv;
+        if (CK_RV rv = decrypt_with(wrapped, len, plain.data(), &plain_len); rv != CKR_OK)
+            return rv;
         new_key.object_set_attribute(CKA_VALUE, plain.data(), plain_len);
         std::fill(plain.begin(), plain.end(), 0);
         return CKR_OK;
@@ -289,8 +299,12 @@ class rsa_raw_ctx : public rsa_ctx {
     }
     CK_RV sign_init() override { return begin_any(); }
     CK_RV verify_init() override { return begin_any(); }
-    CK_RV sign_update(const uint8_t* data, uint32_t len) override { return collect(data, len, true); }
-    CK_RV verify_update(const uint8_t* data, uint32_t len) override { return collect(data, len, true); }
+    CK_RV sign_update(const uint8_t* data, uint32_t len) override {
+        return collect(data, len, true);
+    }
+    CK_RV verify_update(const uint8_t* data, uint32_t len) override {
+        return collect(data, len, true);
+    }
     CK_RV sign_final(uint8_t* sig, uint32_t* sig_len) override {
         if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
@@ -324,9 +338,15 @@ class rsa_raw_ctx : public rsa_ctx {
         finish();
         return CKR_OK;
     }
-    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override { return CKR_FUNCTION_NOT_SUPPORTED; }
-    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override { return CKR_FUNCTION_NOT_SUPPORTED; }
+    CK_RV generate_key_pair(pkcs11_object&, pkcs11_object&) override {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV wrap_key(pkcs11_object&, uint8_t*, uint32_t*) override {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    CK_RV unwrap_key(const uint8_t*, uint32_t, pkcs11_object&) override {
+        return CKR_FUNCTION_NOT_SUPPORTED;
+    }
 
   private:
     CK_RV begin_of(uint32_t object_class) {
@@ -368,8 +388,8 @@ class rsa_raw_ctx : public rsa_ctx {
 // the DigestInfo from the hash identifier.
 class hash_rsa_pkcs_ctx : public rsa_ctx {
   public:
-    hash_rsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token,
-                      uint32_t hash_id)
+    hash_rsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+                      pkcs11_token* token, uint32_t hash_id)
         : rsa_ctx(m, std::move(key), token), hash_id_(hash_id) {}
 
     CK_RV encrypt_init() override {
@@ -429,7 +449,8 @@ class hash_rsa_pkcs_ctx : public rsa_ctx {
 // carries the hash's identifier.
 class rsa_x931_ctx : public rsa_ctx {
   public:
-    rsa_x931_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token, uint32_t hash_id)
+    rsa_x931_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key, pkcs11_token* token,
+                 uint32_t hash_id)
         : rsa_ctx(m, std::move(key), token), hash_id_(hash_id) {}
 
     CK_RV encrypt_init() override { return plain_begin(CKO_PUBLIC_KEY); }
@@ -445,7 +466,8 @@ class rsa_x931_ctx : public rsa_ctx {
         std::vector<uint8_t> input;
         if (CK_RV rv = payload(input); rv != CKR_OK) return rv;
         std::vector<uint8_t> block(k);
-        if (CK_RV rv = x931_format(block.data(), k, input.data(), static_cast<uint32_t>(input.size()), hash_id_);
+        if (CK_RV rv = x931_format(block.data(), k, input.data(),
+                                   static_cast<uint32_t>(input.size()), hash_id_);
             rv != CKR_OK)
             return rv;
         if (CK_RV rv = handler_.rsa_private_raw(*key(), k, block.data()); rv != CKR_OK) return rv;
@@ -470,7 +492,8 @@ class rsa_x931_ctx : public rsa_ctx {
         bool present = false;
         const uint8_t trailer = static_cast<uint8_t>(x931_trailer(hash_id_, present));
         if (present) expected.push_back(trailer);
-        if (length != expected.size() || std::memcmp(block.data() + offset, expected.data(), length) != 0)
+        if (length != expected.size() ||
+            std::memcmp(block.data() + offset, expected.data(), length) != 0)
             return CKR_SIGNATURE_INVALID;
         buffer_.clear();
         finish();
@@ -526,27 +549,33 @@ uint32_t hash_id_for(const CK_MECHANISM& m) {
 
 } // namespace
 
-std::unique_ptr<pkcs11_key_ctx> make_rsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_rsa_pkcs_ctx(const CK_MECHANISM& m,
+                                                  std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
     return std::make_unique<rsa_pkcs_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_rsa_raw_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_rsa_raw_ctx(const CK_MECHANISM& m,
+                                                 std::shared_ptr<pkcs11_object> key,
                                                  pkcs11_token* token, uint8_t) {
     return std::make_unique<rsa_raw_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_md5rsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_md5rsa_pkcs_ctx(const CK_MECHANISM& m,
+                                                     std::shared_ptr<pkcs11_object> key,
                                                      pkcs11_token* token, uint8_t) {
     return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, hash_id_for(m));
 }
-std::unique_ptr<pkcs11_key_ctx> make_shaxrsa_pkcs_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_shaxrsa_pkcs_ctx(const CK_MECHANISM& m,
+                                                      std::shared_ptr<pkcs11_object> key,
                                                       pkcs11_token* token, uint8_t) {
     return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, hash_id_for(m));
 }
-std::unique_ptr<pkcs11_key_ctx> make_rsa_x931_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_rsa_x931_ctx(const CK_MECHANISM& m,
+                                                  std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
     return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, hash_id_for(m));
 }
-std::unique_ptr<pkcs11_key_ctx> make_rsa_sha_x931_ctx(const CK_MECHANISM& m, std::shared_ptr<pkcs11_object> key,
+std::unique_ptr<pkcs11_key_ctx> make_rsa_sha_x931_ctx(const CK_MECHANISM& m,
+                                                      std::shared_ptr<pkcs11_object> key,
                                                       pkcs11_token* token, uint8_t) {
     return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, hash_id_for(m));
 }

@@ -28,10 +28,12 @@ CK_RV pkcs11_token_rsa_handler::rsa_public_blob(pkcs11_object& key, RSAPUBLICKEY
     // Leading zero bytes are no part of the number.
     const uint8_t* m = modulus->value.data();
     uint32_t m_len = modulus->length();
-    while (m_len > 0 && *m == 0) ++m, --m_len;
+    while (m_len > 0 && *m == 0)
+        ++m, --m_len;
     const uint8_t* e = exponent->value.data();
     uint32_t e_len = exponent->length();
-    while (e_len > 0 && *e == 0) ++e, --e_len;
+    while (e_len > 0 && *e == 0)
+        ++e, --e_len;
     if (m_len > sizeof blob.Modulus) return CKR_KEY_SIZE_RANGE;
     if (e_len > sizeof blob.PublicExponent || e_len == 0) return CKR_ATTRIBUTE_VALUE_INVALID;
     std::memset(&blob, 0, sizeof blob);
@@ -42,8 +44,8 @@ CK_RV pkcs11_token_rsa_handler::rsa_public_blob(pkcs11_object& key, RSAPUBLICKEY
     return CKR_OK;
 }
 
-CK_RV pkcs11_token_rsa_handler::rsa_sign(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len,
-                                         uint8_t* sig, uint32_t* sig_len) {
+CK_RV pkcs11_token_rsa_handler::rsa_sign(pkcs11_object& key, uint32_t hash_id, const uint8_t* data,
+                                         uint32_t len, uint8_t* sig, uint32_t* sig_len) {
     uint32_t k = 0;
     if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
     if (*sig_len < k && sig != nullptr) return CKR_BUFFER_TOO_SMALL;
@@ -55,7 +57,8 @@ CK_RV pkcs11_token_rsa_handler::rsa_sign(pkcs11_object& key, uint32_t hash_id, c
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, key, c); rv != CKR_OK) return rv;
     uint32_t produced = k;
-    const uint32_t rv = gm_rsa_sign_data(c->handle, device_key_spec(key), hash_id, data, len, sig, &produced);
+    const uint32_t rv =
+        gm_rsa_sign_data(c->handle, device_key_spec(key), hash_id, data, len, sig, &produced);
     close_container(c);
     if (rv != SAR_OK) return rv;
     if (produced != 128 && produced != 256) return CKR_DEVICE_ERROR;
@@ -63,8 +66,9 @@ CK_RV pkcs11_token_rsa_handler::rsa_sign(pkcs11_object& key, uint32_t hash_id, c
     return CKR_OK;
 }
 
-CK_RV pkcs11_token_rsa_handler::rsa_verify(pkcs11_object& key, uint32_t hash_id, const uint8_t* data, uint32_t len,
-                                           const uint8_t* sig, uint32_t sig_len) {
+CK_RV pkcs11_token_rsa_handler::rsa_verify(pkcs11_object& key, uint32_t hash_id,
+                                           const uint8_t* data, uint32_t len, const uint8_t* sig,
+                                           uint32_t sig_len) {
     uint32_t k = 0;
     if (CK_RV rv = key_bytes(token_, key, k); rv != CKR_OK) return rv;
     if (len > k - 11) return CKR_DATA_LEN_RANGE;
@@ -72,8 +76,8 @@ CK_RV pkcs11_token_rsa_handler::rsa_verify(pkcs11_object& key, uint32_t hash_id,
     RSAPUBLICKEYBLOB blob{};
     if (CK_RV rv = rsa_public_blob(key, blob); rv != CKR_OK) return rv;
     static const uint8_t empty = 0;
-    const uint32_t rv = gm_rsa_verify(token_->device_handle(), &blob, hash_id, data != nullptr ? data : &empty, len,
-                                      sig, sig_len);
+    const uint32_t rv = gm_rsa_verify(token_->device_handle(), &blob, hash_id,
+                                      data != nullptr ? data : &empty, len, sig, sig_len);
     return ckr_from_sar(rv, sar_use::verify);
 }
 
@@ -112,8 +116,8 @@ CK_RV pkcs11_token_rsa_handler::rsa_encrypt(pkcs11_object& key, uint32_t len, co
     std::vector<uint8_t> block(k);
     if (CK_RV rv = pkcs1_type2_pad(block.data(), k, data, len); rv != CKR_OK) return rv;
     uint32_t produced = k;
-    if (const uint32_t rv =
-            SKF_ExtRSAPubKeyOperation(token_->device_handle(), &blob, block.data(), k, block.data(), &produced);
+    if (const uint32_t rv = SKF_ExtRSAPubKeyOperation(token_->device_handle(), &blob, block.data(),
+                                                      k, block.data(), &produced);
         rv != SAR_OK)
         return rv;
     if (produced != k) return CKR_DEVICE_ERROR;
@@ -140,17 +144,19 @@ CK_RV pkcs11_token_rsa_handler::rsa_wrap(pkcs11_object& key, pkcs11_object& to_w
     return rsa_encrypt(key, value->length(), value->value.data(), out_len, out);
 }
 
-CK_RV pkcs11_token_rsa_handler::rsa_generate_pair(const char* container_name, pkcs11_object& public_key,
+CK_RV pkcs11_token_rsa_handler::rsa_generate_pair(const char* container_name,
+                                                  pkcs11_object& public_key,
                                                   pkcs11_object& private_key) {
-    const uint32_t spec = public_key.object_key_spec() == key_spec_signature ? key_spec_signature
-                                                                             : key_spec_exchange;
+    const uint32_t spec =
+        public_key.object_key_spec() == key_spec_signature ? key_spec_signature : key_spec_exchange;
     uint32_t bits = 0;
     if (rsa_modulus_bits(public_key, bits) != CKR_OK) return CKR_ATTRIBUTE_VALUE_INVALID;
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, public_key, c); rv != CKR_OK) return rv;
     RSAPUBLICKEYBLOB blob{};
     if (const uint32_t rv = gm_gen_rsa_key_pair(
-            c->handle, spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange, bits, &blob);
+            c->handle, spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange,
+            bits, &blob);
         rv != SAR_OK)
         return rv;
     // The identifier file: the keys' CKA_ID survives a reload of the container.

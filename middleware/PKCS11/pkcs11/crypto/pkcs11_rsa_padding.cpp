@@ -67,7 +67,8 @@ CK_RV x931_format(uint8_t* block, uint32_t k, const uint8_t* input, uint32_t m, 
     return CKR_OK;
 }
 
-CK_RV x931_check(const uint8_t* block, uint32_t k, uint32_t& payload_offset, uint32_t& payload_length) {
+CK_RV x931_check(const uint8_t* block, uint32_t k, uint32_t& payload_offset,
+                 uint32_t& payload_length) {
     if (k < 3) return CKR_DATA_INVALID;
     if (block[0] == 0x6A) {
         payload_offset = 1;
@@ -103,15 +104,21 @@ CK_RV rsa_private_key_from_der(const uint8_t* der, size_t length, pkcs11_object&
     const uint32_t k = blob.BitLen / 8;
     const uint32_t half = k / 2;
     // The numbers are right-aligned in their fields.
-    const auto tail = [](const uint8_t* field, size_t size, uint32_t n) { return field + size - n; };
+    const auto tail = [](const uint8_t* field, size_t size, uint32_t n) {
+        return field + size - n;
+    };
     key.object_set_attribute(CKA_MODULUS, tail(blob.Modulus, sizeof blob.Modulus, k), k);
     key.object_set_attribute(CKA_PRIME_1, tail(blob.Prime1, sizeof blob.Prime1, half), half);
     key.object_set_attribute(CKA_PRIME_2, tail(blob.Prime2, sizeof blob.Prime2, half), half);
-    key.object_set_attribute(CKA_EXPONENT_1, tail(blob.Prime1Exponent, sizeof blob.Prime1Exponent, half), half);
-    key.object_set_attribute(CKA_EXPONENT_2, tail(blob.Prime2Exponent, sizeof blob.Prime2Exponent, half), half);
-    key.object_set_attribute(CKA_COEFFICIENT, tail(blob.Coefficient, sizeof blob.Coefficient, half), half);
+    key.object_set_attribute(CKA_EXPONENT_1,
+                             tail(blob.Prime1Exponent, sizeof blob.Prime1Exponent, half), half);
+    key.object_set_attribute(CKA_EXPONENT_2,
+                             tail(blob.Prime2Exponent, sizeof blob.Prime2Exponent, half), half);
+    key.object_set_attribute(CKA_COEFFICIENT, tail(blob.Coefficient, sizeof blob.Coefficient, half),
+                             half);
     key.object_set_attribute(CKA_PUBLIC_EXPONENT, blob.PublicExponent, sizeof blob.PublicExponent);
-    key.object_set_attribute(CKA_PRIVATE_EXPONENT, tail(blob.PrivateExponent, sizeof blob.PrivateExponent, k), k);
+    key.object_set_attribute(CKA_PRIVATE_EXPONENT,
+                             tail(blob.PrivateExponent, sizeof blob.PrivateExponent, k), k);
     mbedtls_platform_zeroize(&blob, sizeof blob);
     return CKR_OK;
 }

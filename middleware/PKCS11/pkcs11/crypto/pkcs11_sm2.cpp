@@ -200,7 +200,8 @@ CK_RV generate_sm2_pair(pkcs11_token* token, pkcs11_token_sm2_handler& handler, 
     if (mgr.application() != token->application()) (void)mgr.container_manager_load();
     if (!key_pair_mirror(pub, priv, ZELT_CKA_CONTAINER_NAME)) {
         const std::string name = mgr.container_name_for_new_key({}, {}, container_reuse::none, 0);
-        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, name.c_str(), static_cast<uint32_t>(name.size() + 1));
+        key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, name.c_str(),
+                     static_cast<uint32_t>(name.size() + 1));
     }
 
     if (CK_RV rv = key_pair_share_id_and_spec(pub, priv); rv != CKR_OK) return rv;

@@ -5,8 +5,8 @@
 
 #include "gm_frame.h"
 #include "pkcs11_algo.h"
-#include "pkcs11_mechanism.h"
 #include "pkcs11_device_rv.h"
+#include "pkcs11_mechanism.h"
 #include "pkcs11_object.h"
 #include "pkcs11_token.h"
 

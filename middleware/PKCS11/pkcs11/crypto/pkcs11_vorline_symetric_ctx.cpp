@@ -93,7 +93,8 @@ class pkcs11_vorline_symetric_ctx final : public pkcs11_key_ctx {
         if (cls == CKO_SECRET_KEY) {
             new_key.object_set_attribute(CKA_VALUE, plain.data(), plain_len);
         } else if (cls == CKO_PRIVATE_KEY) {
-            if (CK_RV rv = rsa_private_key_from_der(plain.data(), plain.size(), new_key); rv != CKR_OK)
+            if (CK_RV rv = rsa_private_key_from_der(plain.data(), plain.size(), new_key);
+                rv != CKR_OK)
                 return rv;
         } else {
             return CKR_WRAPPING_KEY_TYPE_INCONSISTENT;

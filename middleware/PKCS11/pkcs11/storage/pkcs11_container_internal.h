@@ -19,7 +19,8 @@ inline uint32_t device_key_spec(uint32_t key_spec) {
     return key_spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange;
 }
 
-inline std::optional<std::vector<uint8_t>> attribute_bytes(const pkcs11_object& object, uint32_t type) {
+inline std::optional<std::vector<uint8_t>> attribute_bytes(const pkcs11_object& object,
+                                                           uint32_t type) {
     const pkcs11_attribute* a = object.attributes().find(type);
     if (a == nullptr) return std::nullopt;
     return a->value;

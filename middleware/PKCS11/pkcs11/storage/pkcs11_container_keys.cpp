@@ -41,13 +41,14 @@ struct rsa_holder {
 // container, same key spec: an exchange key never lends its public values to
 // a signature key), found by `partner` from the class it must have.
 template <typename Public, typename Private, typename Partner>
-void fill_key_pair(pkcs11_object& object, const std::vector<uint8_t>& label, const Public& set_public,
-                   const Private& set_private, const Partner& partner) {
+void fill_key_pair(pkcs11_object& object, const std::vector<uint8_t>& label,
+                   const Public& set_public, const Private& set_private, const Partner& partner) {
     if (object.object_class() == CKO_PUBLIC_KEY) {
         set_public(object);
         if (pkcs11_object* other = partner(CKO_PRIVATE_KEY)) {
             set_private(*other);
-            other->object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+            other->object_set_attribute(CKA_LABEL, label.data(),
+                                        static_cast<uint32_t>(label.size()));
         }
     } else {
         set_private(object);

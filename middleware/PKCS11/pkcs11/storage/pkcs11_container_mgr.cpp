@@ -382,7 +382,8 @@ void pkcs11_container_manager::discard_new_container(pkcs11_container* container
 // ---------------------------------------------------------------------------
 // Change counter of the token
 
-uint32_t pkcs11_container_manager::on_counter_file(const std::function<uint32_t(counter_file&)>& step) {
+uint32_t
+pkcs11_container_manager::on_counter_file(const std::function<uint32_t(counter_file&)>& step) {
     HAPPLICATION app = 0;
     if (CK_RV rv = application_handle(app); rv != CKR_OK) return static_cast<uint32_t>(rv);
     card_counter_file file(app);

@@ -13,8 +13,9 @@ sign_log_record sign_log_from_value(std::span<const uint8_t> value) {
 void sign_log_append(sign_log_record& record, const std::tm& t) {
     char entry[64];
     // Two digits each; the year as years since 2000 (kept to two digits).
-    std::snprintf(entry, sizeof entry, "%02d-%02d-%02d-%02d-%02d-%02d%s", t.tm_mday % 100, (t.tm_mon + 1) % 100,
-                  (t.tm_year + 1900 - 2000 + 100) % 100, t.tm_hour % 100, t.tm_min % 100, t.tm_sec % 100, "|");
+    std::snprintf(entry, sizeof entry, "%02d-%02d-%02d-%02d-%02d-%02d%s", t.tm_mday % 100,
+                  (t.tm_mon + 1) % 100, (t.tm_year + 1900 - 2000 + 100) % 100, t.tm_hour % 100,
+                  t.tm_min % 100, t.tm_sec % 100, "|");
     uint8_t index = record[0];
     if (index >= sign_log_entries) {
         index = 0;

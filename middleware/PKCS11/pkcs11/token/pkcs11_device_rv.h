@@ -14,16 +14,16 @@
 #include "pkcs11.h"
 
 enum class sar_use {
-    general,       // everything passed through
-    pin,           // a PIN check: the card's PIN verdicts; anything else a device error
-    pin_response,  // an unblock response checked against the card's: any refusal is a wrong PIN
-    finger_start,  // the start of an on-card finger verification
-    digest,        // a digest computed on the card
-    verify,        // a signature checked on the card
-    cipher_init,   // a card cipher context set up with the mechanism's parameters
-    encrypt,       // a card cipher step that encrypts
-    decrypt,       // a card cipher step that decrypts
-    store,         // an object written to the card
+    general,      // everything passed through
+    pin,          // a PIN check: the card's PIN verdicts; anything else a device error
+    pin_response, // an unblock response checked against the card's: any refusal is a wrong PIN
+    finger_start, // the start of an on-card finger verification
+    digest,       // a digest computed on the card
+    verify,       // a signature checked on the card
+    cipher_init,  // a card cipher context set up with the mechanism's parameters
+    encrypt,      // a card cipher step that encrypts
+    decrypt,      // a card cipher step that decrypts
+    store,        // an object written to the card
 };
 
 // retries_left (use pin): the tries the device API reported with a refused

@@ -17,7 +17,7 @@ class pkcs11_token;
 enum class session_op { encrypt, decrypt, digest, sign, verify };
 
 class pkcs11_session {
-public:
+  public:
     pkcs11_session(uint32_t handle, uint32_t slot_id, CK_VOID_PTR application, CK_NOTIFY notify)
         : application_(application), notify_(notify), handle_(handle), slot_id_(slot_id) {}
     virtual ~pkcs11_session() = default;
@@ -38,7 +38,7 @@ public:
     // CKR_SESSION_READ_WRITE_SO_EXISTS.
     CK_RV session_state_from_login(int32_t login_type) {
         if (!read_only()) {
-            state_ = login_type == 0 ? CKS_RW_SO_FUNCTIONS
+            state_ = login_type == 0   ? CKS_RW_SO_FUNCTIONS
                      : login_type == 1 ? CKS_RW_USER_FUNCTIONS
                                        : CKS_RW_PUBLIC_SESSION;
             return CKR_OK;
@@ -52,41 +52,53 @@ public:
     // 2 RO user, 3 RW user, 4 RW SO.
     uint32_t access_class() const {
         switch (state_) {
-        case CKS_RO_PUBLIC_SESSION: return 0;
-        case CKS_RW_PUBLIC_SESSION: return 1;
-        case CKS_RO_USER_FUNCTIONS: return 2;
-        case CKS_RW_USER_FUNCTIONS: return 3;
-        default: return 4;
+        case CKS_RO_PUBLIC_SESSION:
+            return 0;
+        case CKS_RW_PUBLIC_SESSION:
+            return 1;
+        case CKS_RO_USER_FUNCTIONS:
+            return 2;
+        case CKS_RW_USER_FUNCTIONS:
+            return 3;
+        default:
+            return 4;
         }
     }
 
     // Operation contexts (pkcs11_session_ops.cpp). Lengths are the inner
     // 32-bit values (the exports convert at the boundary). Three slots: digest;
     // cipher (encryption or decryption); signature (signing or verification).
-    CK_RV op_init(session_op op, const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key, pkcs11_token& token);
+    CK_RV op_init(session_op op, const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key,
+                  pkcs11_token& token);
     // One-shot step; for verify, out/out_len are the signature and its length.
-    CK_RV op_oneshot(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out, uint32_t* out_len);
+    CK_RV op_oneshot(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out,
+                     uint32_t* out_len);
     // Update step on the slot's context; out/out_len only for the cipher family.
     // It never ends the operation.
-    CK_RV op_update(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out, uint32_t* out_len);
+    CK_RV op_update(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out,
+                    uint32_t* out_len);
     // Final step; for verify-final, out/out_len are the signature and its length.
     CK_RV op_final(session_op op, CK_BYTE* out, uint32_t* out_len);
     CK_RV digest_key(pkcs11_token& token, CK_OBJECT_HANDLE key);
     // Whether the slot of that operation family holds a context.
     bool op_active(session_op op) const;
 
-    CK_RV generate_key(const CK_MECHANISM* mechanism, const p11abi::inner_template& tmpl, pkcs11_token& token,
-                       CK_OBJECT_HANDLE* key);
-    CK_RV generate_key_pair(const CK_MECHANISM* mechanism, const p11abi::inner_template& public_tmpl,
+    CK_RV generate_key(const CK_MECHANISM* mechanism, const p11abi::inner_template& tmpl,
+                       pkcs11_token& token, CK_OBJECT_HANDLE* key);
+    CK_RV generate_key_pair(const CK_MECHANISM* mechanism,
+                            const p11abi::inner_template& public_tmpl,
                             const p11abi::inner_template& private_tmpl, pkcs11_token& token,
                             CK_OBJECT_HANDLE* public_key, CK_OBJECT_HANDLE* private_key);
-    CK_RV wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE wrapping_key, CK_OBJECT_HANDLE key,
-                   CK_BYTE* wrapped, uint32_t* wrapped_len, pkcs11_token& token);
-    CK_RV unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE unwrapping_key, const CK_BYTE* wrapped,
-                     uint32_t wrapped_len, const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key,
+    CK_RV wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE wrapping_key,
+                   CK_OBJECT_HANDLE key, CK_BYTE* wrapped, uint32_t* wrapped_len,
+                   pkcs11_token& token);
+    CK_RV unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE unwrapping_key,
+                     const CK_BYTE* wrapped, uint32_t wrapped_len,
+                     const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key,
                      pkcs11_token& token);
-    CK_RV derive_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE base_key, const p11abi::inner_template& tmpl,
-                     CK_OBJECT_HANDLE* key, pkcs11_token& token);
+    CK_RV derive_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE base_key,
+                     const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* key,
+                     pkcs11_token& token);
 
     // The factory that builds this session's key contexts (key_ctx_create
     // unless a test gives another).
@@ -96,12 +108,13 @@ public:
     // to the token: every call is given the token afresh.
     bool search_active() const { return search_ != nullptr; }
     CK_RV find_init(const p11abi::inner_template& tmpl, pkcs11_token& token);
-    CK_RV find_objects(pkcs11_token& token, CK_OBJECT_HANDLE* handles, uint32_t max, uint32_t* count);
+    CK_RV find_objects(pkcs11_token& token, CK_OBJECT_HANDLE* handles, uint32_t max,
+                       uint32_t* count);
     CK_RV find_final();
 
-private:
-    CK_VOID_PTR application_;  // kept, never used
-    CK_NOTIFY notify_;         // kept, never called
+  private:
+    CK_VOID_PTR application_; // kept, never used
+    CK_NOTIFY notify_;        // kept, never called
     uint32_t state_ = CKS_RW_PUBLIC_SESSION;
     uint32_t flags_ = CKF_SERIAL_SESSION | CKF_RW_SESSION;
     uint32_t handle_;
@@ -111,11 +124,12 @@ private:
     // of its operation, its replacement by a sign-init, or the session's end.
     std::unique_ptr<pkcs11_key_ctx>& slot_for(session_op op);
     const std::unique_ptr<pkcs11_key_ctx>& slot_for(session_op op) const;
-    std::unique_ptr<pkcs11_key_ctx> make_context(const CK_MECHANISM& mechanism, std::shared_ptr<pkcs11_object> key,
+    std::unique_ptr<pkcs11_key_ctx> make_context(const CK_MECHANISM& mechanism,
+                                                 std::shared_ptr<pkcs11_object> key,
                                                  pkcs11_token& token);
     std::unique_ptr<pkcs11_key_ctx> digest_slot_;
     std::unique_ptr<pkcs11_key_ctx> cipher_slot_;
     std::unique_ptr<pkcs11_key_ctx> signature_slot_;
-    uint8_t cipher_path_ = 0;  // handed to the factory; never set
+    uint8_t cipher_path_ = 0; // handed to the factory; never set
     key_ctx_factory factory_ = &key_ctx_create;
 };

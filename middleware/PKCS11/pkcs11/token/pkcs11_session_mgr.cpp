@@ -12,12 +12,15 @@ pkcs11_session_mgr::~pkcs11_session_mgr() = default;
 uint32_t pkcs11_session_mgr::next_handle() {
     static std::atomic<uint32_t> counter{0x01000001u};
     uint32_t h = counter.fetch_add(1);
-    while (h == 0) h = counter.fetch_add(1);
+    while (h == 0)
+        h = counter.fetch_add(1);
     return h;
 }
 
-pkcs11_session* pkcs11_session_mgr::create(uint32_t slot_id, CK_VOID_PTR application, CK_NOTIFY notify) {
-    sessions_.push_back(std::make_unique<pkcs11_session>(next_handle(), slot_id, application, notify));
+pkcs11_session* pkcs11_session_mgr::create(uint32_t slot_id, CK_VOID_PTR application,
+                                           CK_NOTIFY notify) {
+    sessions_.push_back(
+        std::make_unique<pkcs11_session>(next_handle(), slot_id, application, notify));
     return sessions_.back().get();
 }
 

@@ -9,7 +9,7 @@
 #include "pkcs11_session.h"
 
 class pkcs11_session_mgr {
-public:
+  public:
     pkcs11_session_mgr() = default;
     virtual ~pkcs11_session_mgr();
     pkcs11_session_mgr(const pkcs11_session_mgr&) = delete;
@@ -36,7 +36,7 @@ public:
     bool has_so_session(uint32_t slot_id) const;
     size_t size() const { return sessions_.size(); }
 
-private:
+  private:
     static uint32_t next_handle();
     std::vector<std::unique_ptr<pkcs11_session>> sessions_;
 };

@@ -19,49 +19,49 @@
 namespace {
 
 constexpr size_t oem_info_size = 256;
-constexpr size_t oem_user_pin_set = 1;  // byte of the OEM area: a user PIN was set with C_InitPIN
+constexpr size_t oem_user_pin_set = 1; // byte of the OEM area: a user PIN was set with C_InitPIN
 constexpr size_t app_list_size = 1024;
 constexpr uint32_t app_option_pkcs11 = 0x80002001;
 constexpr uint32_t dev_auth_alg_sm4_ecb = 0x401;
-constexpr uint32_t pin_max_length = 16;  // the card's PIN key is one 16-byte block
+constexpr uint32_t pin_max_length = 16; // the card's PIN key is one 16-byte block
 constexpr uint32_t caps2_fingerprint = 0x2;
 
 // Installed as the device-authentication key by every format.
 constexpr uint8_t default_dev_auth_key[16] = {'7', '3', '5', '0', '9', '1', '4', '8',
                                               '2', '6', '0', '5', '7', '3', '1', '9'};
 
-constexpr CK_FLAGS user_pin_flags =
-    CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY | CKF_USER_PIN_LOCKED | CKF_USER_PIN_TO_BE_CHANGED;
+constexpr CK_FLAGS user_pin_flags = CKF_USER_PIN_COUNT_LOW | CKF_USER_PIN_FINAL_TRY |
+                                    CKF_USER_PIN_LOCKED | CKF_USER_PIN_TO_BE_CHANGED;
 constexpr CK_FLAGS so_pin_flags =
     CKF_SO_PIN_COUNT_LOW | CKF_SO_PIN_FINAL_TRY | CKF_SO_PIN_LOCKED | CKF_SO_PIN_TO_BE_CHANGED;
 
 // A PIN given with its length, as a NUL-terminated string for the device API.
 // The caller has checked the length against the buffer. The copy is wiped
 // when it goes out of scope.
-template <size_t N>
-class pin_copy {
-public:
+template <size_t N> class pin_copy {
+  public:
     pin_copy(const CK_UTF8CHAR* pin, CK_ULONG length) {
-        if (pin != nullptr && length > 0) std::copy_n(reinterpret_cast<const char*>(pin), length, buffer_.data());
+        if (pin != nullptr && length > 0)
+            std::copy_n(reinterpret_cast<const char*>(pin), length, buffer_.data());
     }
     pin_copy(const pin_copy&) = delete;
     pin_copy& operator=(const pin_copy&) = delete;
     ~pin_copy() { mbedtls_platform_zeroize(buffer_.data(), buffer_.size()); }
     const char* data() const { return buffer_.data(); }
 
-private:
+  private:
     std::array<char, N> buffer_{};
 };
 
 // Wipes a PIN-bearing record or buffer when it goes out of scope.
 class wipe_on_exit {
-public:
+  public:
     wipe_on_exit(void* p, size_t n) : p_(p), n_(n) {}
     wipe_on_exit(const wipe_on_exit&) = delete;
     wipe_on_exit& operator=(const wipe_on_exit&) = delete;
     ~wipe_on_exit() { mbedtls_platform_zeroize(p_, n_); }
 
-private:
+  private:
     void* p_;
     size_t n_;
 };
@@ -87,9 +87,11 @@ struct devices_closed_at_unload {
     }
 };
 
-void close_devices_at_unload() { static devices_closed_at_unload closer; }
+void close_devices_at_unload() {
+    static devices_closed_at_unload closer;
+}
 
-}  // namespace
+} // namespace
 
 // ---- device and application ----
 
@@ -123,7 +125,7 @@ void pkcs11_token::connect_on_demand() {
         close_devices_at_unload();
         device_handle_ = h;
         info_cached_ = false;
-        (void)card_matches();  // notes the serial number of a first connection
+        (void)card_matches(); // notes the serial number of a first connection
     }
 }
 
@@ -137,10 +139,11 @@ CK_RV pkcs11_token::token_open_device() {
             device_handle_ = 0;
         }
         DEVHANDLE handle = 0;
-        if (const uint32_t rv = SKF_ConnectDev(device_name_.c_str(), &handle); rv != SAR_OK) return rv;
+        if (const uint32_t rv = SKF_ConnectDev(device_name_.c_str(), &handle); rv != SAR_OK)
+            return rv;
         close_devices_at_unload();
         device_handle_ = handle;
-        if (!card_matches()) return CKR_DEVICE_REMOVED;  // another card took the reader
+        if (!card_matches()) return CKR_DEVICE_REMOVED; // another card took the reader
     }
     info_cached_ = false;
     return CKR_OK;
@@ -167,8 +170,9 @@ CK_RV pkcs11_token::open_application() {
     if (application_ != 0) return CKR_OK;
     connect_on_demand();
     char names[app_list_size] = {};
-    uint32_t size = sizeof names - 1;  // a final NUL stays whatever the device writes
-    if (const uint32_t rv = SKF_EnumApplication(device_handle_, names, &size); rv != SAR_OK) return rv;
+    uint32_t size = sizeof names - 1; // a final NUL stays whatever the device writes
+    if (const uint32_t rv = SKF_EnumApplication(device_handle_, names, &size); rv != SAR_OK)
+        return rv;
     // The list: names each followed by a NUL, ended by an empty name or the buffer's end.
     const std::string wanted = pkcs11_app_name();
     std::string first;
@@ -176,14 +180,15 @@ CK_RV pkcs11_token::open_application() {
     for (size_t pos = 0; pos < std::min<size_t>(size, sizeof names) && names[pos] != '\0';) {
         const std::string name(names + pos, strnlen(names + pos, sizeof names - pos));
         pos += name.size() + 1;
-        if (name == gm_reserved_name) continue;  // the card's own MAC application
+        if (name == gm_reserved_name) continue; // the card's own MAC application
         if (first.empty()) first = name;
         if (name == wanted) chosen = name;
     }
     if (first.empty()) return CKR_TOKEN_NOT_RECOGNIZED;
     if (chosen.empty()) chosen = first;
     HAPPLICATION app = 0;
-    if (const uint32_t rv = SKF_OpenApplication(device_handle_, chosen.c_str(), &app); rv != SAR_OK) return rv;
+    if (const uint32_t rv = SKF_OpenApplication(device_handle_, chosen.c_str(), &app); rv != SAR_OK)
+        return rv;
     application_ = app;
     application_name_ = chosen.substr(0, pkcs11_app_name_size - 1);
     (void)gm_set_app_option(application_, app_option_pkcs11);
@@ -194,8 +199,10 @@ bool pkcs11_token::token_is_initialised(uint8_t* user_pin_set) {
     connect_on_demand();
     std::array<uint8_t, oem_info_size> oem{};
     uint32_t length = oem.size();
-    if (gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &length) != SAR_OK) return false;
-    if (user_pin_set != nullptr) *user_pin_set = length > oem_user_pin_set ? oem[oem_user_pin_set] : 0;
+    if (gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &length) != SAR_OK)
+        return false;
+    if (user_pin_set != nullptr)
+        *user_pin_set = length > oem_user_pin_set ? oem[oem_user_pin_set] : 0;
     return open_application() != CKR_TOKEN_NOT_RECOGNIZED;
 }
 
@@ -216,11 +223,15 @@ CK_RV pkcs11_token::refresh_token_flags() {
         uint32_t max = 0;
         uint32_t remaining = 0;
         uint32_t is_default = 0;
-        if (SKF_GetPINInfo(application_, type, &max, &remaining, &is_default) != SAR_OK) return CKR_DEVICE_ERROR;
-        if (remaining < max) token_info_.flags |= user ? CKF_USER_PIN_COUNT_LOW : CKF_SO_PIN_COUNT_LOW;
-        if (remaining == 1) token_info_.flags |= user ? CKF_USER_PIN_FINAL_TRY : CKF_SO_PIN_FINAL_TRY;
+        if (SKF_GetPINInfo(application_, type, &max, &remaining, &is_default) != SAR_OK)
+            return CKR_DEVICE_ERROR;
+        if (remaining < max)
+            token_info_.flags |= user ? CKF_USER_PIN_COUNT_LOW : CKF_SO_PIN_COUNT_LOW;
+        if (remaining == 1)
+            token_info_.flags |= user ? CKF_USER_PIN_FINAL_TRY : CKF_SO_PIN_FINAL_TRY;
         if (remaining == 0) token_info_.flags |= user ? CKF_USER_PIN_LOCKED : CKF_SO_PIN_LOCKED;
-        if (is_default != 0) token_info_.flags |= user ? CKF_USER_PIN_TO_BE_CHANGED : CKF_SO_PIN_TO_BE_CHANGED;
+        if (is_default != 0)
+            token_info_.flags |= user ? CKF_USER_PIN_TO_BE_CHANGED : CKF_SO_PIN_TO_BE_CHANGED;
     }
     DEVINFO info{};
     uint32_t caps1 = 0;
@@ -256,7 +267,8 @@ CK_RV pkcs11_token::refresh_token_info() {
     if (token_info_.flags & CKF_TOKEN_INITIALIZED) {
         uint8_t min_len = 0;
         uint8_t max_len = 0;
-        if (const uint32_t rv = gm_get_application_info(application_, &min_len, &max_len, nullptr, nullptr, nullptr);
+        if (const uint32_t rv = gm_get_application_info(application_, &min_len, &max_len, nullptr,
+                                                        nullptr, nullptr);
             rv != SAR_OK)
             return rv;
         token_info_.ulMinPinLen = min_len;
@@ -269,7 +281,8 @@ CK_RV pkcs11_token::refresh_token_info() {
 CK_RV pkcs11_token::refresh_login_state() {
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     uint32_t state = 0;
-    if (const uint32_t rv = gm_get_application_info(application_, nullptr, nullptr, nullptr, nullptr, &state);
+    if (const uint32_t rv =
+            gm_get_application_info(application_, nullptr, nullptr, nullptr, nullptr, &state);
         rv != SAR_OK)
         return rv;
     if (state == 0) login_type_ = login_type_nobody;
@@ -278,11 +291,13 @@ CK_RV pkcs11_token::refresh_login_state() {
 
 CK_RV pkcs11_token::get_user_pin_info(uint32_t user_type, user_pin_info* info) {
     if (info == nullptr) return CKR_OK;
-    if (CK_RV rv = open_application(); rv != CKR_OK) return rv == CKR_TOKEN_NOT_RECOGNIZED ? rv : CKR_DEVICE_ERROR;
+    if (CK_RV rv = open_application(); rv != CKR_OK)
+        return rv == CKR_TOKEN_NOT_RECOGNIZED ? rv : CKR_DEVICE_ERROR;
     uint32_t max = 0;
     uint32_t remaining = 0;
     uint32_t is_default = 0;
-    if (SKF_GetPINInfo(application_, user_type, &max, &remaining, &is_default) != SAR_OK) return CKR_DEVICE_ERROR;
+    if (SKF_GetPINInfo(application_, user_type, &max, &remaining, &is_default) != SAR_OK)
+        return CKR_DEVICE_ERROR;
     const bool user = user_type == gm_pin_type_user;
     const CK_FLAGS mine = user ? user_pin_flags : so_pin_flags;
     token_info_.flags &= ~(mine & ~(CKF_USER_PIN_TO_BE_CHANGED | CKF_SO_PIN_TO_BE_CHANGED));
@@ -307,15 +322,18 @@ CK_RV pkcs11_token::get_user_pin_info(uint32_t user_type, user_pin_info* info) {
 
 // ---- login and PINs ----
 
-CK_RV pkcs11_token::pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pin, CK_ULONG length) {
+CK_RV pkcs11_token::pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pin,
+                                       CK_ULONG length) {
     if (pin == nullptr && length != 0) return CKR_USER_TYPE_INVALID;
     if (length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (user_type == CKU_SO) {
-        if (token_info_.ulSessionCount != token_info_.ulRwSessionCount) return CKR_SESSION_READ_ONLY_EXISTS;
+        if (token_info_.ulSessionCount != token_info_.ulRwSessionCount)
+            return CKR_SESSION_READ_ONLY_EXISTS;
         if (login_type_ == login_type_user) return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
     } else if (user_type == CKU_USER) {
         (void)refresh_token_info();
-        if ((token_info_.flags & CKF_USER_PIN_INITIALIZED) == 0) return CKR_USER_PIN_NOT_INITIALIZED;
+        if ((token_info_.flags & CKF_USER_PIN_INITIALIZED) == 0)
+            return CKR_USER_PIN_NOT_INITIALIZED;
         if (login_type_ == login_type_so) return CKR_USER_ANOTHER_ALREADY_LOGGED_IN;
     } else if (user_type == CKU_CONTEXT_SPECIFIC) {
         // Re-authentication for one operation: the user must be logged in,
@@ -338,12 +356,13 @@ CK_RV pkcs11_token::pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pi
     if (length == 0) {
         const CK_RV rv = fingerprint_login(card_type);
         info_cached_ = false;
-        if (rv == CKR_OK && user_type != CKU_CONTEXT_SPECIFIC) login_type_ = static_cast<int32_t>(user_type);
+        if (rv == CKR_OK && user_type != CKU_CONTEXT_SPECIFIC)
+            login_type_ = static_cast<int32_t>(user_type);
         return rv;
     }
     uint32_t retries = 0;
     const uint32_t rv = SKF_VerifyPIN(application_, card_type, buffer.data(), &retries);
-    info_cached_ = false;  // the tries left changed either way
+    info_cached_ = false; // the tries left changed either way
     if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin, retries);
     if (user_type != CKU_CONTEXT_SPECIFIC) login_type_ = static_cast<int32_t>(user_type);
     return CKR_OK;
@@ -363,11 +382,14 @@ CK_RV pkcs11_token::init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length) {
         return rv == SAR_USER_NOT_LOGGED_IN ? CKR_USER_NOT_LOGGED_IN : rv;
     std::array<uint8_t, oem_info_size> oem{};
     uint32_t got = oem.size();
-    if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got); rv != SAR_OK)
+    if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got);
+        rv != SAR_OK)
         return rv;
     if (oem[oem_user_pin_set] == 0) {
         oem[oem_user_pin_set] = 1;
-        if (const uint32_t rv = gm_write_oem_info(device_handle_, 0, oem.data(), oem.size()); rv != SAR_OK) return rv;
+        if (const uint32_t rv = gm_write_oem_info(device_handle_, 0, oem.data(), oem.size());
+            rv != SAR_OK)
+            return rv;
     }
     token_info_.flags |= CKF_USER_PIN_INITIALIZED;
     return CKR_OK;
@@ -376,16 +398,18 @@ CK_RV pkcs11_token::init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length) {
 namespace {
 CK_RV check_pin_pair(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
                      CK_ULONG new_length) {
-    if (old_length < 4 || old_length > pin_max_length || new_length < 4 || new_length > pin_max_length)
+    if (old_length < 4 || old_length > pin_max_length || new_length < 4 ||
+        new_length > pin_max_length)
         return CKR_PIN_LEN_RANGE;
     if (old_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
     return CKR_OK;
 }
-}  // namespace
+} // namespace
 
-CK_RV pkcs11_token::change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
-                                    CK_ULONG new_length) {
-    if (CK_RV rv = check_pin_pair(old_pin, old_length, new_pin, new_length); rv != CKR_OK) return rv;
+CK_RV pkcs11_token::change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length,
+                                    const CK_UTF8CHAR* new_pin, CK_ULONG new_length) {
+    if (CK_RV rv = check_pin_pair(old_pin, old_length, new_pin, new_length); rv != CKR_OK)
+        return rv;
     const auto old_buffer = pin_copy<pin_max_length + 1>(old_pin, old_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
@@ -396,35 +420,40 @@ CK_RV pkcs11_token::change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_len
     uint32_t max = 0;
     uint32_t remaining = 1;
     if (login_type_ == login_type_nobody &&
-        SKF_GetPINInfo(application_, gm_pin_type_user, &max, &remaining, nullptr) == SAR_OK && remaining == 0)
+        SKF_GetPINInfo(application_, gm_pin_type_user, &max, &remaining, nullptr) == SAR_OK &&
+        remaining == 0)
         return unblock_user_pin(old_pin, old_length, new_pin, new_length);
     uint32_t retries = 1;
-    const uint32_t rv = SKF_ChangePIN(application_, gm_pin_type_user, old_buffer.data(), new_buffer.data(), &retries);
+    const uint32_t rv = SKF_ChangePIN(application_, gm_pin_type_user, old_buffer.data(),
+                                      new_buffer.data(), &retries);
     info_cached_ = false;
     return rv == SAR_OK ? CKR_OK : ckr_from_sar(rv, sar_use::pin, retries);
 }
 
-CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
-                                  CK_ULONG new_length) {
-    if (CK_RV rv = check_pin_pair(old_pin, old_length, new_pin, new_length); rv != CKR_OK) return rv;
+CK_RV pkcs11_token::change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length,
+                                  const CK_UTF8CHAR* new_pin, CK_ULONG new_length) {
+    if (CK_RV rv = check_pin_pair(old_pin, old_length, new_pin, new_length); rv != CKR_OK)
+        return rv;
     const auto old_buffer = pin_copy<pin_max_length + 1>(old_pin, old_length);
     const auto new_buffer = pin_copy<pin_max_length + 1>(new_pin, new_length);
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     uint32_t retries = 1;
-    const uint32_t rv = SKF_ChangePIN(application_, gm_pin_type_so, old_buffer.data(), new_buffer.data(), &retries);
+    const uint32_t rv =
+        SKF_ChangePIN(application_, gm_pin_type_so, old_buffer.data(), new_buffer.data(), &retries);
     info_cached_ = false;
     if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin, retries);
-    login_type_ = login_type_so;  // the card verified the SO PIN
+    login_type_ = login_type_so; // the card verified the SO PIN
     return CKR_OK;
 }
 
-CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length, const CK_UTF8CHAR* new_pin,
-                                     CK_ULONG new_length) {
+CK_RV pkcs11_token::unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length,
+                                     const CK_UTF8CHAR* new_pin, CK_ULONG new_length) {
     // Both PINs are taken with the lengths given: PKCS#11 PINs carry no NUL.
     // An empty new PIN unblocks the user's fingerprint instead, on a token
     // that has a sensor.
-    if (so_length == 0 || so_length > pin_max_length || new_length > pin_max_length) return CKR_PIN_LEN_RANGE;
+    if (so_length == 0 || so_length > pin_max_length || new_length > pin_max_length)
+        return CKR_PIN_LEN_RANGE;
     if (so_pin == nullptr || new_pin == nullptr) return CKR_ARGUMENTS_BAD;
     if (new_length == 0) {
         if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
@@ -459,7 +488,8 @@ CK_RV pkcs11_token::unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK
     // Unblocked, but the reply does not fit: not a wrong PIN.
     if (rv == SAR_BUFFER_TOO_SMALL) return CKR_BUFFER_TOO_SMALL;
     if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin_response);
-    if (reply != nullptr) std::memcpy(reply, answer.data(), std::min<size_t>(answer_length, answer.size()));
+    if (reply != nullptr)
+        std::memcpy(reply, answer.data(), std::min<size_t>(answer_length, answer.size()));
     if (retry_count != nullptr) *retry_count = retries;
     return CKR_OK;
 }
@@ -469,7 +499,8 @@ CK_RV pkcs11_token::remote_unblock_user_pin(const CK_BYTE* data, CK_ULONG length
     if (length > 0xFFFFFFFFul) return CKR_DATA_LEN_RANGE;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     uint32_t retries = 1;
-    const uint32_t rv = gm_remote_unblock_pin(application_, data, static_cast<uint32_t>(length), &retries);
+    const uint32_t rv =
+        gm_remote_unblock_pin(application_, data, static_cast<uint32_t>(length), &retries);
     info_cached_ = false;
     if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::pin_response);
     return CKR_OK;
@@ -486,7 +517,9 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (token_is_initialised()) {
         uint32_t retries = 1;
-        if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries); rv != SAR_OK) {
+        if (const uint32_t rv =
+                SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries);
+            rv != SAR_OK) {
             info_cached_ = false;
             return ckr_from_sar(rv, sar_use::pin, retries);
         }
@@ -508,7 +541,8 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     record.so_pin_max_len = 16;
     if (CK_RV rv = format_token(record, length); rv != CKR_OK) return rv;
     uint32_t retries = 1;
-    if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries); rv != SAR_OK)
+    if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries);
+        rv != SAR_OK)
         return ckr_from_sar(rv, sar_use::pin, retries);
     char text[33] = {};
     std::memcpy(text, label, 32);
@@ -534,7 +568,8 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
     connect_on_demand();
     std::array<uint8_t, oem_info_size> oem{};
     uint32_t got = oem.size();
-    if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got); rv != SAR_OK)
+    if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got);
+        rv != SAR_OK)
         return rv;
     if (open_application() != CKR_TOKEN_NOT_RECOGNIZED) {
         DEVINFO dev{};
@@ -559,10 +594,10 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
     const wipe_on_exit wipe_user_pin(user_pin, sizeof user_pin);
     std::memcpy(user_pin, record.user_pin, user_length);
     HAPPLICATION app = 0;
-    if (const uint32_t rv = gm_create_application(device_handle_, application_name_.c_str(), so_pin,
-                                                  record.so_pin_retry_count, user_pin, record.user_pin_retry_count,
-                                                  0xFF, record.user_pin_min_len, record.user_pin_max_len,
-                                                  record.so_pin_min_len, record.so_pin_max_len, &app);
+    if (const uint32_t rv = gm_create_application(
+            device_handle_, application_name_.c_str(), so_pin, record.so_pin_retry_count, user_pin,
+            record.user_pin_retry_count, 0xFF, record.user_pin_min_len, record.user_pin_max_len,
+            record.so_pin_min_len, record.so_pin_max_len, &app);
         rv != SAR_OK)
         return rv;
     application_ = app;
@@ -572,7 +607,9 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
     (void)gm_clean_fingerprints(device_handle_);
     (void)gm_create_fingerprint_record(application_, 10, 10, 1, 1);
     oem[oem_user_pin_set] = 0;
-    if (const uint32_t rv = gm_write_oem_info(device_handle_, 0, oem.data(), oem.size()); rv != SAR_OK) return rv;
+    if (const uint32_t rv = gm_write_oem_info(device_handle_, 0, oem.data(), oem.size());
+        rv != SAR_OK)
+        return rv;
     token_info_.flags |= CKF_TOKEN_INITIALIZED;
     token_info_.flags &= ~CKF_USER_PIN_INITIALIZED;
     login_type_ = login_type_nobody;
@@ -595,7 +632,8 @@ CK_RV pkcs11_token::set_token_label(const char* label) {
     std::string text(label, strnlen(label, 32));
     // Trailing blanks go, but never the first two characters (a one-letter
     // label padded with blanks keeps one blank).
-    while (text.size() > 2 && text.back() == ' ') text.pop_back();
+    while (text.size() > 2 && text.back() == ' ')
+        text.pop_back();
     info_cached_ = false;
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     connect_on_demand();
@@ -617,7 +655,8 @@ CK_RV pkcs11_token::read_sectors(uint32_t first, uint32_t count, CK_BYTE* buffer
     return gm_read_sectors(device_handle_, first, count, buffer);
 }
 
-CK_RV pkcs11_token::get_file_info(const char* name, uint32_t* size, uint32_t* read_rights, uint32_t* write_rights) {
+CK_RV pkcs11_token::get_file_info(const char* name, uint32_t* size, uint32_t* read_rights,
+                                  uint32_t* write_rights) {
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     FILEATTRIBUTE attr{};
     if (const uint32_t rv = SKF_GetFileInfo(application_, name, &attr); rv != SAR_OK) return rv;
@@ -627,7 +666,8 @@ CK_RV pkcs11_token::get_file_info(const char* name, uint32_t* size, uint32_t* re
     return CKR_OK;
 }
 
-CK_RV pkcs11_token::file_create(const char* name, uint32_t size, uint32_t read_rights, uint32_t write_rights) {
+CK_RV pkcs11_token::file_create(const char* name, uint32_t size, uint32_t read_rights,
+                                uint32_t write_rights) {
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     return SKF_CreateFile(application_, name, size, read_rights, write_rights);
 }
@@ -637,12 +677,14 @@ CK_RV pkcs11_token::file_delete(const char* name) {
     return SKF_DeleteFile(application_, name);
 }
 
-CK_RV pkcs11_token::file_write(const char* name, uint32_t offset, const CK_BYTE* data, uint32_t size) {
+CK_RV pkcs11_token::file_write(const char* name, uint32_t offset, const CK_BYTE* data,
+                               uint32_t size) {
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     return SKF_WriteFile(application_, name, offset, data, size);
 }
 
-CK_RV pkcs11_token::file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data, uint32_t* length) {
+CK_RV pkcs11_token::file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data,
+                              uint32_t* length) {
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     return SKF_ReadFile(application_, name, offset, size, data, length);
 }
@@ -650,5 +692,6 @@ CK_RV pkcs11_token::file_read(const char* name, uint32_t offset, uint32_t size, 
 CK_RV pkcs11_token::dev_caps(uint32_t* caps1, uint32_t* caps2) {
     connect_on_demand();
     DEVINFO dev{};
-    return gm_get_dev_caps(device_handle_, &dev, caps1, caps2) == SAR_OK ? CKR_OK : CKR_DEVICE_ERROR;
+    return gm_get_dev_caps(device_handle_, &dev, caps1, caps2) == SAR_OK ? CKR_OK
+                                                                         : CKR_DEVICE_ERROR;
 }

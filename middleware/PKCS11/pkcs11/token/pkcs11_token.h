@@ -13,8 +13,8 @@
 #include "abi_boundary.h"
 #include "gm_api.h"
 #include "pkcs11.h"
-#include "pkcs11_mechanism.h"
 #include "pkcs11_container_mgr.h"
+#include "pkcs11_mechanism.h"
 #include "pkcs11_object_mgr.h"
 #include "pkcs11_storage_records.h"
 
@@ -25,7 +25,7 @@ inline constexpr int32_t login_type_nobody = 2;
 inline constexpr uint32_t unblock_ms_reply_max = 256;
 
 class pkcs11_token {
-public:
+  public:
     explicit pkcs11_token(const char* device_name) {
         device_name_.assign(device_name, strnlen(device_name, 255));
         init_token_info();
@@ -88,7 +88,8 @@ public:
         objects_.object_mgr_purge_session(session_handle);
         if (!read_only && token_info_.ulRwSessionCount > 0) --token_info_.ulRwSessionCount;
         if (token_info_.ulSessionCount > 0) --token_info_.ulSessionCount;
-        if (token_info_.ulSessionCount == 0 && login_type_ != login_type_nobody) pkcs11_token_logout();
+        if (token_info_.ulSessionCount == 0 && login_type_ != login_type_nobody)
+            pkcs11_token_logout();
     }
     void session_opened(bool read_write) {
         ++token_info_.ulSessionCount;
@@ -116,14 +117,15 @@ public:
     // are the caller's full-width values; they are checked before any copy.
     CK_RV pkcs11_token_login(uint32_t user_type, const CK_UTF8CHAR* pin, CK_ULONG length);
     CK_RV init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length);
-    CK_RV change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
-                          CK_ULONG new_length);
+    CK_RV change_user_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length,
+                          const CK_UTF8CHAR* new_pin, CK_ULONG new_length);
     CK_RV change_so_pin(const CK_UTF8CHAR* old_pin, CK_ULONG old_length, const CK_UTF8CHAR* new_pin,
                         CK_ULONG new_length);
     CK_RV get_user_pin_info(uint32_t user_type, user_pin_info* info);
-    CK_RV unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length, const CK_UTF8CHAR* new_pin,
-                           CK_ULONG new_length);
-    CK_RV unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK_BYTE* reply, CK_ULONG* retry_count);
+    CK_RV unblock_user_pin(const CK_UTF8CHAR* so_pin, CK_ULONG so_length,
+                           const CK_UTF8CHAR* new_pin, CK_ULONG new_length);
+    CK_RV unblock_user_pin_ms(const CK_BYTE* data, CK_ULONG length, CK_BYTE* reply,
+                              CK_ULONG* retry_count);
     CK_RV remote_unblock_user_pin(const CK_BYTE* data, CK_ULONG length);
     CK_RV init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK_UTF8CHAR* label);
     CK_RV format_token(const token_format_info& record, size_t so_pin_length);
@@ -134,22 +136,24 @@ public:
     CK_RV token_random(CK_BYTE* buffer, uint32_t length);
     CK_RV write_sectors(uint32_t first, uint32_t count, CK_BYTE* data);
     CK_RV read_sectors(uint32_t first, uint32_t count, CK_BYTE* buffer);
-    CK_RV get_file_info(const char* name, uint32_t* size, uint32_t* read_rights, uint32_t* write_rights);
+    CK_RV get_file_info(const char* name, uint32_t* size, uint32_t* read_rights,
+                        uint32_t* write_rights);
     // Files of the token application, straight through the device API (its
     // result codes reach the caller unchanged).
     CK_RV file_create(const char* name, uint32_t size, uint32_t read_rights, uint32_t write_rights);
     CK_RV file_delete(const char* name);
     CK_RV file_write(const char* name, uint32_t offset, const CK_BYTE* data, uint32_t size);
-    CK_RV file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data, uint32_t* length);
+    CK_RV file_read(const char* name, uint32_t offset, uint32_t size, CK_BYTE* data,
+                    uint32_t* length);
     // M_GetApplicationInfo: the application's name (a 64-byte zero-padded
     // field) and the card's application information (pkcs11_token_vendor.cpp).
-    CK_RV application_info(char* name, CK_BYTE* b0, CK_BYTE* b1, CK_BYTE* b2, CK_BYTE* b3, unsigned int* value);
+    CK_RV application_info(char* name, CK_BYTE* b0, CK_BYTE* b1, CK_BYTE* b2, CK_BYTE* b3,
+                           unsigned int* value);
     CK_RV dev_caps(uint32_t* caps1, uint32_t* caps2);
     // M_SetInqString: the device's inquiry string (pkcs11_token_vendor.cpp).
     CK_RV set_inquiry_string(const char* vendor, const char* product);
     // Rebuilds "cmapfile" and bumps "cardcf" from the application's containers.
-    CK_RV update_cmapfile(const char* default_name)
-    {
+    CK_RV update_cmapfile(const char* default_name) {
         if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
         return token_update_cmapfile(application_, default_name);
     }
@@ -178,12 +182,14 @@ public:
     const pkcs11_object_mgr& objects() const { return objects_; }
     CK_RV create_object(uint32_t session, uint32_t access, const p11abi::inner_template& tmpl,
                         CK_OBJECT_HANDLE* new_handle);
-    CK_RV copy_object(uint32_t session, uint32_t access, CK_OBJECT_HANDLE handle, const p11abi::inner_template& tmpl,
-                      CK_OBJECT_HANDLE* new_handle);
+    CK_RV copy_object(uint32_t session, uint32_t access, CK_OBJECT_HANDLE handle,
+                      const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* new_handle);
     CK_RV destroy_object(uint32_t access, CK_OBJECT_HANDLE handle);
     CK_RV object_size(CK_OBJECT_HANDLE handle, uint32_t* size);
-    CK_RV get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, p11abi::inner_template& tmpl);
-    CK_RV set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle, const p11abi::inner_template& tmpl);
+    CK_RV get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle,
+                              p11abi::inner_template& tmpl);
+    CK_RV set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle,
+                              const p11abi::inner_template& tmpl);
     // Loads the stored objects a search or creation may concern.
     CK_RV load_objects_for_find(const p11abi::inner_template& tmpl);
     // Adds a new object: session objects and token public and secret keys
@@ -194,7 +200,7 @@ public:
     // Reads the values of an object that are still on the card.
     CK_RV read_object_values(pkcs11_object& object);
 
-private:
+  private:
     // Connects when the handle is null; a failure leaves it null and the
     // device-API call that follows fails on it.
     void connect_on_demand();
@@ -238,7 +244,7 @@ private:
     bool private_loaded_ = false;
     bool containers_loaded_ = false;
     bool info_cached_ = false;
-    std::vector<uint8_t> card_serial_;  // raw hardware serial number of the token's card
+    std::vector<uint8_t> card_serial_; // raw hardware serial number of the token's card
     pkcs11_object_mgr objects_;
     pkcs11_container_manager containers_{*this};
     pkcs11_mechanism_mgr mechanisms_;

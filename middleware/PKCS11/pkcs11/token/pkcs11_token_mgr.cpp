@@ -10,12 +10,11 @@ namespace {
 constexpr size_t name_list_size = 1024;
 
 // Calls f for every name of a NUL-separated list ended by an empty name.
-template <typename F>
-void for_each_name(const char* list, size_t size, F f) {
+template <typename F> void for_each_name(const char* list, size_t size, F f) {
     size_t pos = 0;
     while (pos < size && list[pos] != '\0') {
         const size_t len = strnlen(list + pos, size - pos);
-        if (pos + len >= size) break;  // unterminated: ignore the rest
+        if (pos + len >= size) break; // unterminated: ignore the rest
         f(list + pos);
         pos += len + 1;
     }
@@ -27,17 +26,20 @@ bool name_listed(const char* list, size_t size, const std::string& name) {
     return found;
 }
 
-}  // namespace
+} // namespace
 
-pkcs11_token_mgr::pkcs11_token_mgr() { clear_slot_events(); }
+pkcs11_token_mgr::pkcs11_token_mgr() {
+    clear_slot_events();
+}
 
 pkcs11_token_mgr::~pkcs11_token_mgr() {
-    token_removed_ = nullptr;  // the owner's session list may be gone already
+    token_removed_ = nullptr; // the owner's session list may be gone already
     delete_all_tokens();
 }
 
 void pkcs11_token_mgr::clear_slot_events() {
-    for (auto& e : slot_event_table_) e.store(-1);
+    for (auto& e : slot_event_table_)
+        e.store(-1);
 }
 
 pkcs11_token* pkcs11_token_mgr::find_by_name(const char* name) const {
@@ -64,7 +66,7 @@ bool pkcs11_token_mgr::slot_assigned(CK_SLOT_ID slot_id) const {
 
 uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
     char names[name_list_size] = {};
-    uint32_t size = sizeof names - 1;  // keep a final NUL whatever the device API writes
+    uint32_t size = sizeof names - 1; // keep a final NUL whatever the device API writes
     if (SKF_EnumDev(1, names, &size) != SAR_OK || names[0] == '\0') {
         // No list: no card in any reader, or PC/SC failed for a moment. Only
         // a token that cannot be reached leaves (the first such one); a token
@@ -88,7 +90,8 @@ uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
         // a card put in place of the one that left is not overlooked.
         char again[name_list_size] = {};
         uint32_t again_size = sizeof again - 1;
-        if (SKF_EnumDev(1, again, &again_size) == SAR_OK && again[0] != '\0') std::memcpy(names, again, sizeof names);
+        if (SKF_EnumDev(1, again, &again_size) == SAR_OK && again[0] != '\0')
+            std::memcpy(names, again, sizeof names);
     }
     for_each_name(names, sizeof names, [&](const char* name) {
         int32_t slot = -1;
@@ -100,7 +103,8 @@ uint32_t pkcs11_token_mgr::enumerate_tokens(bool* added, bool* removed) {
     return token_count();
 }
 
-pkcs11_token* pkcs11_token_mgr::find_or_add_token(const char* name, int32_t* slot_id, bool* created) {
+pkcs11_token* pkcs11_token_mgr::find_or_add_token(const char* name, int32_t* slot_id,
+                                                  bool* created) {
     if (created != nullptr) *created = false;
     if (pkcs11_token* t = find_by_name(name)) {
         if (t->device_answers()) {
@@ -110,7 +114,9 @@ pkcs11_token* pkcs11_token_mgr::find_or_add_token(const char* name, int32_t* slo
         remove_token(t);
     }
     int32_t id = 0;
-    while (std::any_of(tokens_.begin(), tokens_.end(), [&](const auto& t) { return t->slot_id() == id; })) ++id;
+    while (std::any_of(tokens_.begin(), tokens_.end(),
+                       [&](const auto& t) { return t->slot_id() == id; }))
+        ++id;
     auto token = std::make_unique<pkcs11_token>(name);
     token->set_slot_id(id);
     tokens_.push_back(std::move(token));
@@ -132,7 +138,8 @@ void pkcs11_token_mgr::remove_missing_token(const char* names, bool* removed) {
 }
 
 void pkcs11_token_mgr::remove_token(pkcs11_token* token) {
-    const auto it = std::find_if(tokens_.begin(), tokens_.end(), [&](const auto& t) { return t.get() == token; });
+    const auto it = std::find_if(tokens_.begin(), tokens_.end(),
+                                 [&](const auto& t) { return t.get() == token; });
     if (it == tokens_.end()) return;
     if (token_removed_) token_removed_((*it)->slot_id());
     (*it)->token_close();

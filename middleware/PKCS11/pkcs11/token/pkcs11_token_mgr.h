@@ -13,7 +13,7 @@
 #include "pkcs11_token.h"
 
 class pkcs11_token_mgr {
-public:
+  public:
     static constexpr size_t slot_event_count = 8;
 
     pkcs11_token_mgr();
@@ -40,7 +40,9 @@ public:
     // Called with the slot id of every token that leaves the list, before it
     // is deleted: the owner closes that slot's sessions with it, so that no
     // session outlives its token or reaches the next token given the slot id.
-    void set_token_removed_hook(std::function<void(int32_t slot_id)> hook) { token_removed_ = std::move(hook); }
+    void set_token_removed_hook(std::function<void(int32_t slot_id)> hook) {
+        token_removed_ = std::move(hook);
+    }
 
     // The first token with that slot id; a host value above 32 bits names none.
     pkcs11_token* find_token(CK_SLOT_ID slot_id) const;
@@ -51,7 +53,7 @@ public:
     const std::vector<std::unique_ptr<pkcs11_token>>& tokens() const { return tokens_; }
     int32_t slot_event(size_t index) const { return slot_event_table_[index].load(); }
 
-private:
+  private:
     void record_slot_event(int32_t slot_id);
     void clear_slot_events();
     pkcs11_token* find_by_name(const char* name) const;

@@ -28,7 +28,7 @@ void parsed_cert_free();
 // Frees parsed_cert when it goes out of scope, on every path: its spans
 // point into the caller's DER buffer, which does not outlive the caller.
 class parsed_cert_scope {
-public:
+  public:
     parsed_cert_scope() = default;
     ~parsed_cert_scope() { parsed_cert_free(); }
     parsed_cert_scope(const parsed_cert_scope&) = delete;
