@@ -168,7 +168,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reply_script script({data, size});
     device_manager().adopt_device(std::make_unique<scripted_device>(script));
     run_calls();
-    while (mk_node* node = device_manager().head())
+    while (device_node* node = device_manager().head())
         device_manager().remove_device(node);
     return 0;
 }

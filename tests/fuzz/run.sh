@@ -26,11 +26,11 @@ flags=(-std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 
 # Sources each target needs besides its own file.
 declare -A sources=(
-  [attribute_stream]="$p11/objects/pkcs11_attribute.cpp $p11/objects/pkcs11_object.cpp $p11/objects/pkcs11_template_verifier.cpp"
+  [attribute_stream]="$p11/objects/pkcs11_attribute.cpp $p11/api/abi_boundary.cpp $p11/objects/pkcs11_object.cpp $p11/objects/pkcs11_template_verifier.cpp"
   [sm2_cipher_der]="$p11/crypto/sm2_codec.cpp $p11/crypto/sm3.cpp"
-  [data_object_file]="$p11/storage/pkcs11_data_objects.cpp $p11/objects/pkcs11_attribute.cpp $p11/objects/pkcs11_object.cpp $p11/objects/pkcs11_template_verifier.cpp"
+  [data_object_file]="$p11/storage/pkcs11_data_objects.cpp $p11/objects/pkcs11_attribute.cpp $p11/api/abi_boundary.cpp $p11/objects/pkcs11_object.cpp $p11/objects/pkcs11_template_verifier.cpp"
   [card_replies]="$(echo "$dev"/*/*.cpp "$root"/platform/*.cpp)"
-  [cert_parser]="$p11/x509/cert_parser.cpp $p11/x509/cert_reader.cpp $p11/x509/key_parser.cpp $p11/x509/oid_table.cpp $p11/objects/pkcs11_attribute.cpp $p11/objects/pkcs11_object.cpp $p11/objects/pkcs11_template_verifier.cpp $dev/util/byte_order.cpp"
+  [cert_parser]="$p11/x509/cert_parser.cpp $p11/x509/cert_reader.cpp $p11/x509/key_parser.cpp $p11/x509/oid_table.cpp $p11/objects/pkcs11_attribute.cpp $p11/api/abi_boundary.cpp $p11/objects/pkcs11_object.cpp $p11/objects/pkcs11_template_verifier.cpp $dev/util/byte_order.cpp"
 )
 # Libraries each target links besides the sanitizer runtime.
 declare -A libs=(
