@@ -120,11 +120,11 @@ TEST_F(SlotEventTest, dont_block_answers_no_event_until_a_change_and_then_its_sl
     simulated_token token(token_options(), second_port);
     ASSERT_TRUE(token.inserted()) << token.error();
     CK_RV rv = CKR_NO_EVENT;
-    const auto until = std::chrono::steady_clock::now() + 2s;
-    while (rv == CKR_NO_EVENT && std::chrono::steady_clock::now() < until) {
-        rv = f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
-        if (rv == CKR_NO_EVENT) std::this_thread::sleep_for(20ms);
-    }
+    test_support::wait_until(
+        [&] {
+            return (rv = f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr)) != CKR_NO_EVENT;
+        },
+        2s);
     ASSERT_EQ(rv, CKR_OK);
     EXPECT_EQ(slot, 0u);
     EXPECT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);

@@ -12,6 +12,7 @@
 #include "fake_device.h"
 #include "gm_api.h"
 #include "gm_handles.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -209,10 +210,7 @@ TEST_F(fingerprint, other_callers_reach_the_token_while_the_finger_is_awaited) {
         result = SKF_VerifyPIN(app, user, "", nullptr);
         done = true;
     });
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (verify_commands(0) == 0 && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_GT(verify_commands(0), 0u);
+    ASSERT_TRUE(test_support::wait_until([&] { return verify_commands(0) > 0; }, 5s));
     uint32_t max = 0, left = 0;
     EXPECT_EQ(SKF_GetPINInfo(app, user, &max, &left, nullptr), SAR_OK);
     EXPECT_FALSE(done.load()) << "the PIN information waited for the whole verification";

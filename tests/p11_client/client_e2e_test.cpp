@@ -23,6 +23,7 @@
 #include "cardsim_harness.h"
 #include "module_loader.h"
 #include "token_session.h"
+#include "wait_until.h"
 
 using cardsim::test::simulated_token;
 
@@ -181,12 +182,8 @@ TEST_F(ClientTest, ForkedChildInitialisesAfreshAndBothProcessesSign) {
         _exit(failed);
     }
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    pid_t done = 0;
-    while ((done = waitpid(child, &status, WNOHANG)) == 0 &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (done == 0) {
+    if (!test_support::wait_until([&] { return waitpid(child, &status, WNOHANG) != 0; },
+                                  std::chrono::seconds(60))) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
         FAIL() << "the child did not finish within 60 s";

@@ -12,6 +12,8 @@
 
 #include <winscard.h>
 
+#include "wait_until.h"
+
 namespace cardsim::test {
 
 namespace {
@@ -46,14 +48,10 @@ class machine_lock {
             if (fd_ < 0) return false;
             ::fchmod(fd_, 0666);
         }
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
         // Polled finely: test processes take turns on this lock, and every
         // millisecond between one's end and the next one's start adds up.
-        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return true;
+        return test_support::wait_until([&] { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0; },
+                                        timeout, std::chrono::milliseconds(5));
     }
     ~machine_lock() {
         if (fd_ >= 0) ::close(fd_);

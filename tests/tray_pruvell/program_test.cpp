@@ -24,6 +24,7 @@
 #include "cert_store.h"
 #include "registry.h"
 #include "test_env.h"
+#include "wait_until.h"
 #include "window_message.h"
 
 extern char** environ;
@@ -36,12 +37,7 @@ using traytest::write_text;
 namespace {
 
 template <typename F> bool wait_until(F done, std::chrono::milliseconds timeout = 20s) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+    return test_support::wait_until(done, timeout);
 }
 
 bool tray_window_up() {
