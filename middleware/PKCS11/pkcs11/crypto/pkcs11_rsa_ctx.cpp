@@ -93,6 +93,24 @@ class rsa_ctx : public card_key_ctx {
         *sig_len = k;
         return answer;
     }
+    // The start of a verify_final: the context is ready and the signature is
+    // exactly one block of the modulus length k.
+    CK_RV signature_input(uint32_t sig_len, uint32_t& k) {
+        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
+        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
+        return sig_len == k ? CKR_OK : CKR_SIGNATURE_LEN_RANGE;
+    }
+    // The end of a sign_final that formatted `block` (k bytes) itself: the
+    // card's private-key operation, the signature out (sig holds k bytes, as
+    // signature_output checked), and the operation ends.
+    CK_RV sign_block(std::vector<uint8_t>& block, uint32_t k, uint8_t* sig, uint32_t* sig_len) {
+        if (CK_RV rv = handler_.rsa_private_raw(*key(), k, block.data()); rv != CKR_OK) return rv;
+        std::memcpy(sig, block.data(), k);
+        *sig_len = k;
+        buffer_.clear();
+        finish();
+        return CKR_OK;
+    }
     CK_RV collect(const uint8_t* data, uint32_t len, bool limited) {
         if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         if (len == 0) return CKR_OK;
@@ -210,10 +228,8 @@ class rsa_pkcs_ctx : public rsa_ctx {
         return CKR_OK;
     }
     CK_RV verify_final(const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig_len != k) return CKR_SIGNATURE_LEN_RANGE;
+        if (CK_RV rv = signature_input(sig_len, k); rv != CKR_OK) return rv;
         const std::vector<uint8_t> data = collected();
         if (CK_RV rv = handler_.rsa_verify(*key(), rsa_hash_none, data.data(),
                                            static_cast<uint32_t>(data.size()), sig, sig_len);
@@ -316,18 +332,12 @@ class rsa_raw_ctx : public rsa_ctx {
         if (*sig_len < k) return CKR_BUFFER_TOO_SMALL;
         if (buffer_.unread() != k) return CKR_SIGNATURE_LEN_RANGE;
         std::vector<uint8_t> block = collected();
-        if (CK_RV rv = handler_.rsa_private_raw(*key(), k, block.data()); rv != CKR_OK) return rv;
-        std::memcpy(sig, block.data(), k);
-        *sig_len = k;
-        buffer_.clear();
-        finish();
-        return CKR_OK;
+        return sign_block(block, k, sig, sig_len);
     }
     CK_RV verify_final(const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig_len != k || buffer_.unread() != k) return CKR_SIGNATURE_LEN_RANGE;
+        if (CK_RV rv = signature_input(sig_len, k); rv != CKR_OK) return rv;
+        if (buffer_.unread() != k) return CKR_SIGNATURE_LEN_RANGE;
         std::vector<uint8_t> block(sig, sig + k);
         if (CK_RV rv = handler_.rsa_public_raw(*key(), k, block.data()); rv != CKR_OK) return rv;
         if (std::memcmp(block.data(), buffer_.data(), k) != 0) {
@@ -414,10 +424,8 @@ class hash_rsa_pkcs_ctx : public rsa_ctx {
         return CKR_OK;
     }
     CK_RV verify_final(const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig_len != k) return CKR_SIGNATURE_LEN_RANGE;
+        if (CK_RV rv = signature_input(sig_len, k); rv != CKR_OK) return rv;
         uint8_t digest[64];
         uint32_t n = 0;
         if (CK_RV rv = hash_.finish(digest, n); rv != CKR_OK) return rv;
@@ -470,18 +478,11 @@ class rsa_x931_ctx : public rsa_ctx {
                                    static_cast<uint32_t>(input.size()), hash_id_);
             rv != CKR_OK)
             return rv;
-        if (CK_RV rv = handler_.rsa_private_raw(*key(), k, block.data()); rv != CKR_OK) return rv;
-        std::memcpy(sig, block.data(), k);
-        *sig_len = k;
-        buffer_.clear();
-        finish();
-        return CKR_OK;
+        return sign_block(block, k, sig, sig_len);
     }
     CK_RV verify_final(const uint8_t* sig, uint32_t sig_len) override {
-        if (CK_RV rv = ready(); rv != CKR_OK) return rv;
         uint32_t k = 0;
-        if (CK_RV rv = modulus_bytes(k); rv != CKR_OK) return rv;
-        if (sig_len != k) return CKR_SIGNATURE_LEN_RANGE;
+        if (CK_RV rv = signature_input(sig_len, k); rv != CKR_OK) return rv;
         std::vector<uint8_t> block(sig, sig + k);
         if (CK_RV rv = handler_.rsa_public_raw(*key(), k, block.data()); rv != CKR_OK) return rv;
         uint32_t offset = 0;
