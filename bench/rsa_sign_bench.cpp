@@ -141,23 +141,35 @@ void api_rsa_sign(benchmark::State& state) {
         return;
     }
     uint8_t signature[256];
-    t.token->sim().clear_log();
+    const auto sign = [&] {
+        uint32_t len = sizeof signature;
+        return gm_rsa_sign_data(t.cont, 1, 4, t.digest.data(), 32, signature, &len) == SAR_OK;
+    };
     int64_t calls = 0;
     const auto start = clock_type::now();
     for (auto _ : state) {
-        uint32_t len = sizeof signature;
-        if (gm_rsa_sign_data(t.cont, 1, 4, t.digest.data(), 32, signature, &len) != SAR_OK) {
+        if (!sign()) {
             state.SkipWithError("gm_rsa_sign_data failed");
             break;
         }
         ++calls;
     }
     const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
+    if (calls == 0) return;
+    // The card keeps the last 10000 commands only: count over 100 calls of
+    // their own, outside the timed loop.
+    constexpr int counted = 100;
+    t.token->sim().clear_log();
+    for (int i = 0; i < counted; ++i) {
+        if (!sign()) {
+            state.SkipWithError("gm_rsa_sign_data failed");
+            return;
+        }
+    }
     const size_t apdus = t.token->sim().apdu_log().size();
     t.token->sim().clear_log();
-    if (calls == 0) return;
     const double per_call = seconds / static_cast<double>(calls);
-    state.counters["apdus_per_call"] = static_cast<double>(apdus) / static_cast<double>(calls);
+    state.counters["apdus_per_call"] = static_cast<double>(apdus) / counted;
     state.counters["us_per_call"] = 1e6 * per_call;
     if (wire_seconds_per_call > 0)
         state.counters["api_over_wire"] = per_call / wire_seconds_per_call;
