@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -78,26 +79,37 @@ bench_token& the_token() {
     return t;
 }
 
-// The card's log is bounded, so the APDUs of one call are counted on an
-// untimed call before the timed loop.
+// The card's log is bounded, so the APDUs of one call are counted on
+// untimed calls before the timed loop. The module's slot-event thread lists
+// the devices anew (two commands per card) when another process changes a
+// reader of the shared pcscd, and those commands land in the same log: the
+// count is the fewest over a few calls.
+constexpr int counted_calls = 3;
+
 template <typename Call> void loop(benchmark::State& state, Call call) {
     bench_token& t = the_token();
     if (!t.error.empty()) {
         state.SkipWithError(t.error.c_str());
         return;
     }
-    t.token->sim().clear_log();
-    if (CK_RV rv = call(t); rv != CKR_OK) {
-        state.SkipWithError(("failed: " + std::to_string(rv)).c_str());
-        return;
-    }
-    const auto log = t.token->sim().apdu_log();
-    // Commands with a full chunk of data: the 7-byte extended header, the
-    // builder's prefix (app, cont, key ids for the cipher) and 1792 data bytes.
+    size_t fewest = SIZE_MAX;
     size_t full = 0;
-    for (const auto& apdu : log)
-        if (apdu.size() >= 7 + 1792) ++full;
-    state.counters["apdus_per_mib"] = static_cast<double>(log.size());
+    for (int i = 0; i < counted_calls; ++i) {
+        t.token->sim().clear_log();
+        if (CK_RV rv = call(t); rv != CKR_OK) {
+            state.SkipWithError(("failed: " + std::to_string(rv)).c_str());
+            return;
+        }
+        const auto log = t.token->sim().apdu_log();
+        if (log.size() >= fewest) continue;
+        fewest = log.size();
+        // Commands with a full chunk of data: the 7-byte extended header, the
+        // builder's prefix (app, cont, key ids for the cipher) and 1792 data bytes.
+        full = 0;
+        for (const auto& apdu : log)
+            if (apdu.size() >= 7 + 1792) ++full;
+    }
+    state.counters["apdus_per_mib"] = static_cast<double>(fewest);
     state.counters["full_chunk_apdus"] = static_cast<double>(full);
     t.token->sim().clear_log();
     size_t calls = 0;
