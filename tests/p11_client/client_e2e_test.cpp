@@ -286,6 +286,21 @@ TEST_F(ClientTest, CardTrafficPerCallOnAnUnchangedToken) {
     EXPECT_EQ(
         count("C_GetObjectSize", [&] { EXPECT_EQ(f->C_GetObjectSize(h, priv, &size), CKR_OK); }),
         0u);
+    // A signature opens the key's container, sends "RSASignEx" with the
+    // digest and closes the container; C_Sign of the function list then
+    // looks for the token's "LogSign" object with a search, which reads the
+    // change counter (two more). The first search after the login also lists
+    // the data-object files once, so the second signature is counted.
+    const auto sign = [&] {
+        CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        CK_BYTE data[1000] = {};
+        CK_BYTE signature[128];
+        CK_ULONG n = sizeof signature;
+        EXPECT_EQ(f->C_SignInit(h, &m, priv), CKR_OK);
+        EXPECT_EQ(f->C_Sign(h, data, sizeof data, signature, &n), CKR_OK);
+    };
+    sign();
+    EXPECT_LE(count("C_SignInit + C_Sign", sign), 5u);
     // A search reads the change counter that other processes bump (the
     // device API reads a file as its information, then its bytes).
     EXPECT_LE(count("C_FindObjectsInit + C_FindObjects + Final",
