@@ -105,8 +105,8 @@ class swap_device : public gm_test::gm_pcsc {
 // handle is used again.
 TEST_F(swap_device,
        after_a_swap_the_reader_is_listed_again_and_a_new_connection_reaches_the_new_card) {
-    simulated_token other(token_options(), second_port);
-    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    simulated_token other(token_options(), second_port());
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port());
     ASSERT_TRUE(a->inserted() && other.inserted()) << a->error() << other.error();
     ASSERT_EQ(enum_names(), (std::vector<std::string>{first_reader, second_reader}));
     const DEVHANDLE old = connect(first_reader);
@@ -117,7 +117,7 @@ TEST_F(swap_device,
     ASSERT_TRUE(a->remove());
     a.reset();
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    simulated_token c(token_options(), first_port);
+    simulated_token c(token_options(), first_port());
     ASSERT_TRUE(c.inserted()) << c.error();
     std::this_thread::sleep_for(std::chrono::milliseconds(3300));
 
