@@ -239,13 +239,16 @@ simulated_token::simulated_token(card_options options, uint16_t port)
         return;
     }
     if (!ensure_pcscd()) {
-        error_ = "pcscd with the project's readers could not be started (scripts/pcscd.sh start)";
+        error_ = "pcscd with the project's readers could not be started (scripts/pcscd.sh start "
+                 "--lane " +
+                 std::to_string(lane()) + ")";
         return;
     }
     // The reader must be empty first: a card left there by someone else
     // would answer in place of ours.
     if (!wait_for_reader(reader_, false, std::chrono::seconds(10))) {
-        error_ = "reader '" + reader_ + "' is not listed or not empty";
+        error_ = "reader '" + reader_ + "' of lane " + std::to_string(lane()) +
+                 " is not listed or not empty";
         return;
     }
     insert();
@@ -257,11 +260,13 @@ simulated_token::~simulated_token() {
 
 bool simulated_token::insert(std::chrono::milliseconds timeout) {
     if (!link_.start()) {
-        error_ = "cannot connect to vpcd for '" + reader_ + "'";
+        error_ = "cannot connect to vpcd for '" + reader_ + "' of lane " + std::to_string(lane());
         return false;
     }
     inserted_ = wait_for_reader(reader_, true, timeout);
-    if (!inserted_) error_ = "PC/SC does not show the card in '" + reader_ + "'";
+    if (!inserted_)
+        error_ =
+            "PC/SC does not show the card in '" + reader_ + "' of lane " + std::to_string(lane());
     return inserted_;
 }
 
