@@ -14,6 +14,7 @@
 
 #include "device_winscard.h"
 #include "gm_pcsc_fixture.h"
+#include "wait_until.h"
 
 using cardsim::test::first_port;
 using cardsim::test::second_port;
@@ -119,7 +120,10 @@ TEST_F(swap_device,
     std::this_thread::sleep_for(std::chrono::seconds(3));
     simulated_token c(token_options(), first_port());
     ASSERT_TRUE(c.inserted()) << c.error();
-    std::this_thread::sleep_for(std::chrono::milliseconds(3300));
+    // pcscd powers a card nobody uses down after a while.
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return !c.sim().powered(); }, std::chrono::seconds(10)))
+        << "pcscd never powered the idle card down";
 
     // The old connection's card is gone: the old handle gets the removal,
     // not an answer of the card that took its place.
