@@ -39,7 +39,7 @@ struct bench_token {
     bench_token() {
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000", "*");
         token = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
-                                                                 cardsim::test::second_port);
+                                                                 cardsim::test::second_port());
         if (!token->inserted()) {
             error = "no simulated token: " + token->error();
             return;

@@ -3,11 +3,21 @@
 # (config/reader.conf.d: vpcd readers "Quessar vKessa Tavrel 00 00" and
 # "... 00 01" on ports 35963 and 35964), which the card simulator connects to.
 #
-#   scripts/pcscd.sh start    start pcscd with our configuration; a pcscd that
-#                             runs without it (e.g. Debian's default, whose vpcd
-#                             readers are "Virtual PCD") is stopped first
-#   scripts/pcscd.sh stop     stop the pcscd this script started
-#   scripts/pcscd.sh status   exit 0 when our pcscd runs and its readers listen
+#   scripts/pcscd.sh start [--lane K]   start pcscd with our configuration; a
+#                                       pcscd that runs without it (e.g.
+#                                       Debian's default, whose vpcd readers are
+#                                       "Virtual PCD") is stopped first
+#   scripts/pcscd.sh stop [--lane K]    stop the pcscd this script started
+#   scripts/pcscd.sh status             exit 0 when our pcscd runs and its
+#                                       readers listen
+#
+# Lanes let end-to-end tests run side by side. Lane 0 is the machine's pcscd
+# (socket /run/pcscd/pcscd.comm, ports 35963/35964): what applications and the
+# demo use. Lane K > 0 is a pcscd of its own with the same two readers on ports
+# 35963+2K and 35964+2K; it runs in a mount namespace of its own whose
+# /run/pcscd is $state_dir/lane-K/run, so its clients reach it with
+# PCSCLITE_CSOCK_NAME=$state_dir/lane-K/run/pcscd.comm. Without --lane, start
+# means lane 0 and stop means every lane.
 #
 # pcscd is one per machine and needs root (it writes /run/pcscd). A non-root
 # user runs this script with sudo; see tools/cardsim/README.md.
@@ -16,10 +26,23 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 src_conf="$here/config/reader.conf.d"
 state_dir=${TESSVIK_PCSCD_DIR:-/run/tessvik-pcscd}
-conf_dir="$state_dir/reader.conf.d"
-pid_file="$state_dir/pcscd.pid"
-log_file="$state_dir/pcscd.log"
-ports=(35963 35964)
+
+# Where lane $1 keeps its configuration, pid and log, and the ports it listens on.
+set_lane() {
+  lane=$1
+  if [ "$lane" -eq 0 ]; then
+    lane_dir=$state_dir
+    socket=/run/pcscd/pcscd.comm
+  else
+    lane_dir=$state_dir/lane-$lane
+    socket=$lane_dir/run/pcscd.comm
+  fi
+  conf_dir="$lane_dir/reader.conf.d"
+  pid_file="$lane_dir/pcscd.pid"
+  log_file="$lane_dir/pcscd.log"
+  ports=($((35963 + 2 * lane)) $((35964 + 2 * lane)))
+}
+set_lane 0
 
 die() { echo "pcscd.sh: $*" >&2; exit 1; }
 
@@ -50,7 +73,7 @@ our_pid() {
 ready() {
   local p pid
   pid=$(our_pid) || return 1
-  [ -S /run/pcscd/pcscd.comm ] || return 1
+  [ -S "$socket" ] || return 1
   for p in "${ports[@]}"; do listening "$p" "$pid" || return 1; done
 }
 
@@ -58,7 +81,8 @@ wait_ready() {
   local i
   for i in $(seq 1 100); do
     if ready; then return 0; fi
-    if ! our_pid >/dev/null; then break; fi
+    # Still starting (a lane's pcscd execs after its mount) or gone.
+    [ -d "/proc/$(cat "$pid_file" 2>/dev/null)" ] || break
     sleep 0.1
   done
   [ -f "$log_file" ] && tail -20 "$log_file" >&2
@@ -76,7 +100,15 @@ write_config() {
     lib=$(find /usr/lib /usr/local/lib /usr/lib64 -name 'libifdvpcd.so*' 2>/dev/null | head -1 || true)
     [ -n "$lib" ] || die "the vpcd driver (libifdvpcd.so, package vsmartcard-vpcd) is not installed"
   fi
-  sed "s|^LIBPATH.*|LIBPATH      $lib|" "$src_conf/tessvik-vpcd" >"$conf_dir/tessvik-vpcd"
+  local channel
+  channel=$(printf '0x%X' "${ports[0]}")
+  sed -e "s|^LIBPATH.*|LIBPATH      $lib|" -e "s|^DEVICENAME.*|DEVICENAME   /dev/null:$channel|" \
+    -e "s|^CHANNELID.*|CHANNELID    $channel|" "$src_conf/tessvik-vpcd" >"$conf_dir/tessvik-vpcd"
+}
+
+# True when pcscd $1 is one this script started (any lane).
+ours() {
+  [ -r "/proc/$1/cmdline" ] && tr '\0' ' ' <"/proc/$1/cmdline" | grep -q -- "-c $state_dir/"
 }
 
 stop_foreign() {
@@ -84,8 +116,8 @@ stop_foreign() {
   if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
     systemctl stop pcscd.socket pcscd.service 2>/dev/null || true
   fi
-  local pids pid
-  pids=$(pgrep -x pcscd || true)
+  local pids="" pid
+  for pid in $(pgrep -x pcscd || true); do ours "$pid" || pids="$pids $pid"; done
   [ -z "$pids" ] && return 0
   for pid in $pids; do
     echo "pcscd.sh: stopping pcscd $pid, which runs without the project's readers" >&2
@@ -98,27 +130,43 @@ stop_foreign() {
   return 0
 }
 
-start() {
+foreign_running() {
   local pid
-  if pid=$(our_pid); then
+  for pid in $(pgrep -x pcscd || true); do ours "$pid" || return 0; done
+  return 1
+}
+
+start() {
+  if our_pid >/dev/null; then
     # Ours, unless another pcscd holds the vpcd ports or the socket.
-    if [ "$(pgrep -x pcscd | grep -vx "$pid" | wc -l)" -eq 0 ]; then wait_ready; return 0; fi
+    if ! foreign_running; then wait_ready; return 0; fi
     stop
   fi
   [ "$(id -u)" -eq 0 ] || die "pcscd needs root: run 'sudo bash scripts/pcscd.sh start' (see tools/cardsim/README.md)"
   command -v pcscd >/dev/null || die "pcscd is not installed (scripts/deps.sh installs it)"
   stop_foreign
-  mkdir -p "$state_dir"
+  mkdir -p "$lane_dir"
   write_config
-  # A pid file left by a pcscd that died would stop the new one.
-  rm -f /run/pcscd/pcscd.pid
-  setsid pcscd -f -c "$conf_dir" </dev/null >"$log_file" 2>&1 9>&- &
+  if [ "$lane" -eq 0 ]; then
+    # A pid file left by a pcscd that died would stop the new one.
+    rm -f /run/pcscd/pcscd.pid
+    setsid pcscd -f -c "$conf_dir" </dev/null >"$log_file" 2>&1 9>&- &
+  else
+    # pcscd's socket and pid file paths are built in: this lane's pcscd sees
+    # its own directory at /run/pcscd.
+    command -v unshare >/dev/null || die "lane $lane needs unshare (package util-linux)"
+    mkdir -p /run/pcscd "$lane_dir/run"
+    rm -f "$lane_dir/run/pcscd.pid"
+    setsid unshare --mount --propagation private \
+      sh -c 'mount --bind "$1" /run/pcscd && exec pcscd -f -c "$2"' sh "$lane_dir/run" "$conf_dir" \
+      </dev/null >"$log_file" 2>&1 9>&- &
+  fi
   echo $! >"$pid_file"
   wait_ready
-  echo "pcscd.sh: pcscd $(cat "$pid_file") runs with readers \"Quessar vKessa Tavrel 00 00\" and \"... 00 01\""
+  echo "pcscd.sh: pcscd $(cat "$pid_file") (lane $lane) runs with readers \"Quessar vKessa Tavrel 00 00\" and \"... 00 01\" on ports ${ports[0]} and ${ports[1]}"
 }
 
-stop() {
+stop_lane() {
   local pid
   if pid=$(our_pid); then
     kill "$pid"
@@ -126,6 +174,18 @@ stop() {
     [ -d "/proc/$pid" ] && kill -9 "$pid" 2>/dev/null || true
   fi
   rm -f "$pid_file"
+}
+
+# Without a lane: every lane this script started.
+stop() {
+  if [ -n "$only_lane" ]; then stop_lane; return; fi
+  local dir
+  stop_lane
+  for dir in "$state_dir"/lane-*; do
+    [ -d "$dir" ] || continue
+    set_lane "${dir##*/lane-}"
+    stop_lane
+  done
 }
 
 status() {
@@ -147,9 +207,17 @@ if mkdir -p "$state_dir" 2>/dev/null && { exec 9>"$state_dir/script.lock"; } 2>/
   flock -w 120 9 || die "another scripts/pcscd.sh holds $state_dir/script.lock"
 fi
 
-case "${1:-}" in
+command=${1:-}
+only_lane=
+if [ "${2:-}" = --lane ]; then
+  [[ "${3:-}" =~ ^[0-9]+$ ]] || die "--lane needs a number"
+  only_lane=$3
+  set_lane "$only_lane"
+fi
+
+case "$command" in
   start) start ;;
   stop) stop ;;
   status) status ;;
-  *) echo "usage: $0 start|stop|status" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop [--lane K] | status [--lane K]" >&2; exit 2 ;;
 esac

@@ -127,7 +127,7 @@ TEST(CardsimPcsc, TwoTokensInTheTwoReaders) {
     cardsim::test::simulated_token first;
     cardsim::card_options blank;
     blank.blank = true;
-    cardsim::test::simulated_token second(blank, cardsim::test::second_port);
+    cardsim::test::simulated_token second(blank, cardsim::test::second_port());
     ASSERT_TRUE(first.inserted()) << first.error();
     ASSERT_TRUE(second.inserted()) << second.error();
     pcsc_session a, b;

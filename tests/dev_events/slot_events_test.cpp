@@ -44,7 +44,7 @@ class SlotEventTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(cardsim::test::ensure_pcscd());
-        for (uint16_t port : {first_port, second_port})
+        for (uint16_t port : {first_port(), second_port()})
             ASSERT_TRUE(
                 cardsim::test::wait_for_reader(cardsim::test::reader_for_port(port), false, 10s));
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
@@ -93,7 +93,7 @@ class SlotEventTest : public ::testing::Test {
 TEST_F(SlotEventTest, an_insertion_and_a_removal_each_reach_a_blocked_wait_within_a_second) {
     std::future<slot_event> pending = wait_async();
     std::optional<simulated_token> token;
-    token.emplace(token_options(), first_port);
+    token.emplace(token_options(), first_port());
     ASSERT_TRUE(token->inserted()) << token->error();
     slot_event e = within(pending, 1000ms);
     EXPECT_EQ(e.rv, CKR_OK);
@@ -117,7 +117,7 @@ TEST_F(SlotEventTest, dont_block_answers_no_event_until_a_change_and_then_its_sl
     EXPECT_EQ(slot, 99u);
     EXPECT_EQ(f->C_WaitForSlotEvent(2, &slot, nullptr), CKR_ARGUMENTS_BAD);
 
-    simulated_token token(token_options(), second_port);
+    simulated_token token(token_options(), second_port());
     ASSERT_TRUE(token.inserted()) << token.error();
     CK_RV rv = CKR_NO_EVENT;
     test_support::wait_until(
@@ -142,7 +142,7 @@ TEST_F(SlotEventTest, finalize_releases_a_blocked_wait_and_events_go_on_after_in
     for (int cycle = 0; cycle < 2; ++cycle) {
         ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
         pending = wait_async();
-        simulated_token token(token_options(), first_port);
+        simulated_token token(token_options(), first_port());
         ASSERT_TRUE(token.inserted()) << token.error();
         const slot_event e = within(pending, 1000ms);
         EXPECT_EQ(e.rv, CKR_OK) << "cycle " << cycle;
@@ -157,7 +157,7 @@ TEST_F(SlotEventTest, finalize_releases_a_blocked_wait_and_events_go_on_after_in
 // to stop watching.
 TEST_F(SlotEventTest, a_token_present_at_start_leaves_the_event_thread_running) {
     std::optional<simulated_token> token;
-    token.emplace(token_options(), first_port);
+    token.emplace(token_options(), first_port());
     ASSERT_TRUE(token->inserted()) << token->error();
     ASSERT_EQ(token_count(), 1u); // starts the slot-event thread
     std::future<slot_event> pending = wait_async();
@@ -180,12 +180,13 @@ TEST_F(SlotEventTest, a_pcscd_restart_during_a_wait_is_survived) {
     std::future<slot_event> pending = wait_async();
     ASSERT_TRUE(waiting_in_module());
     const std::string script = std::string(TESSVIK_SOURCE_DIR) + "/scripts/pcscd.sh";
-    ASSERT_EQ(std::system(("bash " + script + " stop").c_str()), 0);
-    ASSERT_EQ(std::system(("bash " + script + " start >/dev/null").c_str()), 0);
+    const std::string lane = " --lane " + std::to_string(cardsim::test::lane());
+    ASSERT_EQ(std::system(("bash " + script + " stop" + lane).c_str()), 0);
+    ASSERT_EQ(std::system(("bash " + script + " start" + lane + " >/dev/null").c_str()), 0);
     EXPECT_EQ(pending.wait_for(0ms), std::future_status::timeout)
         << "the wait ended without a card";
 
-    simulated_token token(token_options(), first_port);
+    simulated_token token(token_options(), first_port());
     ASSERT_TRUE(token.inserted()) << token.error();
     const slot_event e = within(pending, 3000ms);
     EXPECT_EQ(e.rv, CKR_OK);
@@ -215,7 +216,7 @@ class DevEventTest : public ::testing::Test {
         ASSERT_TRUE(cardsim::test::ensure_pcscd());
         // Both readers start empty (a card of an earlier test may still be
         // on its way out).
-        for (uint16_t port : {first_port, second_port})
+        for (uint16_t port : {first_port(), second_port()})
             ASSERT_TRUE(
                 cardsim::test::wait_for_reader(cardsim::test::reader_for_port(port), false, 10s));
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,", "*");
@@ -225,7 +226,7 @@ class DevEventTest : public ::testing::Test {
 
 TEST_F(DevEventTest, a_removal_and_an_insertion_at_once_are_both_reported_the_removal_first) {
     std::optional<simulated_token> a;
-    a.emplace(cardsim::card_options{}, first_port);
+    a.emplace(cardsim::card_options{}, first_port());
     ASSERT_TRUE(a->inserted()) << a->error();
     auto first = std::async(std::launch::async, wait_dev_event);
     // The first look finds the card already listed: no event.
@@ -234,14 +235,14 @@ TEST_F(DevEventTest, a_removal_and_an_insertion_at_once_are_both_reported_the_re
     // One card leaves while another arrives. The device mutex is held
     // meanwhile, so the wait's scan after the wake-up sees both changes.
     cardsim::card b_card;
-    cardsim::vpcd_link b_link(b_card, second_port);
+    cardsim::vpcd_link b_link(b_card, second_port());
     {
         gm_api_lock lock;
         ASSERT_TRUE(lock.locked());
         ASSERT_TRUE(b_link.start());
         a.reset();
-        ASSERT_TRUE(
-            cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port), true, 10s));
+        ASSERT_TRUE(cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port()),
+                                                   true, 10s));
     }
     ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
     dev_event_result r = first.get();
@@ -254,7 +255,7 @@ TEST_F(DevEventTest, a_removal_and_an_insertion_at_once_are_both_reported_the_re
     EXPECT_EQ(r.names, std::string("Quessar vKessa Tavrel 00 01") + '\0');
     b_link.stop();
     EXPECT_TRUE(
-        cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port), false, 10s));
+        cardsim::test::wait_for_reader(cardsim::test::reader_for_port(second_port()), false, 10s));
 }
 
 TEST_F(DevEventTest,
@@ -266,7 +267,7 @@ TEST_F(DevEventTest,
         const uint32_t rv = SKF_WaitForDevEvent(small, &length, &event);
         return std::make_pair(rv, length);
     });
-    simulated_token token(cardsim::card_options{}, first_port);
+    simulated_token token(cardsim::card_options{}, first_port());
     ASSERT_TRUE(token.inserted()) << token.error();
     ASSERT_EQ(pending.wait_for(5s), std::future_status::ready);
     const auto [rv, length] = pending.get();

@@ -42,7 +42,7 @@ class token_test : public ::testing::Test {
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_055c&pid_db08,vid_055c&pid_e618", nullptr);
         // The second reader: the first one is where most other suites put their tokens.
         token = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
-                                                                 cardsim::test::second_port);
+                                                                 cardsim::test::second_port());
         ASSERT_TRUE(token->inserted()) << token->error();
         ASSERT_EQ(SKF_ConnectDev(token->reader().c_str(), &dev), SAR_OK);
     }

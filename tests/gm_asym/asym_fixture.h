@@ -267,7 +267,7 @@ class asym_token : public ::testing::Test {
         // The simulated readers, and every OEM identifier.
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000", "*");
         token_ = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
-                                                                  cardsim::test::second_port);
+                                                                  cardsim::test::second_port());
     }
     static void TearDownTestSuite() { token_.reset(); }
 

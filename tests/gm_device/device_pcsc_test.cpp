@@ -158,7 +158,7 @@ TEST_F(gm_device, a_9000_reply_shorter_than_the_record_is_a_failure_and_creates_
 
 TEST_F(gm_device, two_tokens_in_two_readers_are_two_devices) {
     simulated_token first;
-    simulated_token second({}, cardsim::test::second_port);
+    simulated_token second({}, cardsim::test::second_port());
     ASSERT_TRUE(first.inserted()) << first.error();
     ASSERT_TRUE(second.inserted()) << second.error();
 
@@ -180,7 +180,7 @@ TEST_F(gm_device, two_tokens_in_two_readers_are_two_devices) {
 
 TEST_F(gm_device, a_removed_token_gives_the_removal_code_not_a_stale_answer) {
     simulated_token first;
-    simulated_token second({}, cardsim::test::second_port);
+    simulated_token second({}, cardsim::test::second_port());
     ASSERT_TRUE(first.inserted()) << first.error();
     ASSERT_TRUE(second.inserted()) << second.error();
     const DEVHANDLE a = connect(first_reader);

@@ -16,8 +16,9 @@ namespace gm_test {
 inline constexpr const char* reader_filter =
     "Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000";
 
-inline const std::string first_reader = cardsim::test::reader_for_port(cardsim::test::first_port);
-inline const std::string second_reader = cardsim::test::reader_for_port(cardsim::test::second_port);
+inline const std::string first_reader = cardsim::test::reader_for_port(cardsim::test::first_port());
+inline const std::string second_reader =
+    cardsim::test::reader_for_port(cardsim::test::second_port());
 
 class gm_pcsc : public ::testing::Test {
   protected:

@@ -48,7 +48,7 @@ class SymToken : public ::testing::Test {
     static void SetUpTestSuite() {
         gm_set_enum_filters("Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000", "*");
         token_ = std::make_unique<cardsim::test::simulated_token>(cardsim::card_options{},
-                                                                  cardsim::test::second_port);
+                                                                  cardsim::test::second_port());
     }
     static void TearDownTestSuite() { token_.reset(); }
 

@@ -89,7 +89,7 @@ class FingerprintLoginTest : public ::testing::TestWithParam<bool> {
 // wrong PIN.
 TEST_P(FingerprintLoginTest, login_without_a_pin_verifies_the_finger_on_a_token_with_a_sensor) {
     const bool sensor = GetParam();
-    simulated_token token(token_options(sensor), first_port);
+    simulated_token token(token_options(sensor), first_port());
     ASSERT_TRUE(token.inserted()) << token.error();
     init_token(token);
     EXPECT_EQ((token_flags() & CKF_PROTECTED_AUTHENTICATION_PATH) != 0, sensor);

@@ -76,7 +76,7 @@ class SessionE2E : public ::testing::Test {
 };
 
 TEST_F(SessionE2E, LoginStatesAcrossTwoSessionsAndAfterLogout) {
-    simulated_token card(token_options(), first_port);
+    simulated_token card(token_options(), first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     const CK_SLOT_ID slot = ready_slot();
 
@@ -119,7 +119,7 @@ TEST_F(SessionE2E, LoginStatesAcrossTwoSessionsAndAfterLogout) {
 }
 
 TEST_F(SessionE2E, ContextSpecificLoginLeavesTheUserLoggedIn) {
-    simulated_token card(token_options(), first_port);
+    simulated_token card(token_options(), first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     const CK_SLOT_ID slot = ready_slot();
     const CK_SESSION_HANDLE rw = open(slot, true);
@@ -140,7 +140,7 @@ TEST_F(SessionE2E, ContextSpecificLoginLeavesTheUserLoggedIn) {
 }
 
 TEST_F(SessionE2E, ForcedLogoutRestatesEverySessionAtOnce) {
-    simulated_token card(token_options(), first_port);
+    simulated_token card(token_options(), first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     const CK_SLOT_ID slot = ready_slot();
     const CK_SESSION_HANDLE rw = open(slot, true);
@@ -160,7 +160,7 @@ TEST_F(SessionE2E, ForcedLogoutRestatesEverySessionAtOnce) {
 
 TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot) {
     ASSERT_TRUE(set_module_timing(module(), 100, 0));
-    std::optional<simulated_token> first(std::in_place, token_options(), first_port);
+    std::optional<simulated_token> first(std::in_place, token_options(), first_port());
     ASSERT_TRUE(first->inserted()) << first->error();
     const CK_SLOT_ID slot = ready_slot();
     const CK_SESSION_HANDLE old_rw = open(slot, true);
@@ -173,7 +173,7 @@ TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot
     ASSERT_TRUE(
         test_support::wait_until([&] { return token_slots().empty(); }, std::chrono::seconds(10)));
     // Another card in the other reader takes the lowest free slot id: the same one.
-    simulated_token second(token_options(), cardsim::test::second_port);
+    simulated_token second(token_options(), cardsim::test::second_port());
     ASSERT_TRUE(second.inserted()) << second.error();
     ASSERT_EQ(token_slots(), std::vector<CK_SLOT_ID>{slot});
 
@@ -195,7 +195,7 @@ TEST_F(SessionE2E, ALoggedInSessionOfAPulledCardNeverReachesTheNextCardInItsSlot
 }
 
 TEST_F(SessionE2E, SessionCallsRefuseBadInputAndReadOnlySessionsWhereWritingIsNeeded) {
-    simulated_token card(token_options(), first_port);
+    simulated_token card(token_options(), first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     const CK_SLOT_ID slot = ready_slot();
     CK_SESSION_HANDLE h = 0;
@@ -235,7 +235,7 @@ TEST_F(SessionE2E, SessionCallsRefuseBadInputAndReadOnlySessionsWhereWritingIsNe
 }
 
 TEST_F(SessionE2E, MechanismsOfTheSimulatedToken) {
-    simulated_token card(token_options(), first_port);
+    simulated_token card(token_options(), first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     const auto slots = token_slots();
     ASSERT_EQ(slots.size(), 1u);
@@ -264,7 +264,7 @@ TEST_F(SessionE2E, MechanismsOfTheSimulatedToken) {
 
 // pkcs11-tool in a process of its own; this process does not load the module.
 TEST(SessionTool, ListMechanismsOnTheSimulatedToken) {
-    simulated_token card(token_options(), first_port);
+    simulated_token card(token_options(), first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     std::string command;
     if (TESSVIK_SANITIZED)

@@ -14,6 +14,7 @@
 
 #include "device_winscard.h"
 #include "gm_pcsc_fixture.h"
+#include "wait_until.h"
 
 using cardsim::test::first_port;
 using cardsim::test::second_port;
@@ -105,8 +106,8 @@ class swap_device : public gm_test::gm_pcsc {
 // handle is used again.
 TEST_F(swap_device,
        after_a_swap_the_reader_is_listed_again_and_a_new_connection_reaches_the_new_card) {
-    simulated_token other(token_options(), second_port);
-    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    simulated_token other(token_options(), second_port());
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port());
     ASSERT_TRUE(a->inserted() && other.inserted()) << a->error() << other.error();
     ASSERT_EQ(enum_names(), (std::vector<std::string>{first_reader, second_reader}));
     const DEVHANDLE old = connect(first_reader);
@@ -117,9 +118,12 @@ TEST_F(swap_device,
     ASSERT_TRUE(a->remove());
     a.reset();
     std::this_thread::sleep_for(std::chrono::seconds(3));
-    simulated_token c(token_options(), first_port);
+    simulated_token c(token_options(), first_port());
     ASSERT_TRUE(c.inserted()) << c.error();
-    std::this_thread::sleep_for(std::chrono::milliseconds(3300));
+    // pcscd powers a card nobody uses down after a while.
+    ASSERT_TRUE(
+        test_support::wait_until([&] { return !c.sim().powered(); }, std::chrono::seconds(10)))
+        << "pcscd never powered the idle card down";
 
     // The old connection's card is gone: the old handle gets the removal,
     // not an answer of the card that took its place.

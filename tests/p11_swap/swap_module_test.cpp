@@ -79,7 +79,7 @@ CK_SLOT_ID slot_of(CK_FUNCTION_LIST* f, simulated_token& token) {
 // slots again.
 TEST_F(SwapTest,
        a_card_swapped_into_a_reader_takes_the_lowest_free_id_and_old_sessions_never_reach_it) {
-    const uint16_t ports[2] = {first_port, second_port};
+    const uint16_t ports[2] = {first_port(), second_port()};
     std::optional<simulated_token> tokens[2];
     for (int i = 0; i < 2; ++i) {
         tokens[i].emplace(token_options(), ports[i]);

@@ -99,8 +99,8 @@ class TokenTest : public ::testing::Test {
 
 TEST_F(TokenTest, two_tokens_take_slots_0_and_1_and_a_removed_one_leaves_with_its_sessions) {
     short_enumeration_interval();
-    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
-    simulated_token b(token_options(), second_port);
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port());
+    simulated_token b(token_options(), second_port());
     ASSERT_TRUE(a->inserted() && b.inserted());
     ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0, 1}));
     const CK_SESSION_HANDLE s0 = open(0);
@@ -122,7 +122,7 @@ TEST_F(TokenTest, two_tokens_take_slots_0_and_1_and_a_removed_one_leaves_with_it
 }
 
 TEST_F(TokenTest, a_card_put_in_place_of_the_token_is_never_acted_on_through_its_sessions) {
-    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port());
     ASSERT_TRUE(a->inserted()) << a->error();
     ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
     const CK_SESSION_HANDLE h = open(0);
@@ -132,7 +132,7 @@ TEST_F(TokenTest, a_card_put_in_place_of_the_token_is_never_acted_on_through_its
     // Another card goes into the reader before the module enumerates again.
     ASSERT_TRUE(a->remove());
     a.reset();
-    simulated_token c(token_options(), first_port);
+    simulated_token c(token_options(), first_port());
     ASSERT_TRUE(c.inserted()) << c.error();
     c.sim().clear_log();
     // The old token's sessions find its card gone (CKR_DEVICE_REMOVED), or
@@ -155,7 +155,7 @@ TEST_F(TokenTest, a_card_put_in_place_of_the_token_is_never_acted_on_through_its
 
 TEST_F(TokenTest, a_failed_enumeration_keeps_a_token_that_still_answers) {
     short_enumeration_interval();
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
     const CK_SESSION_HANDLE h = open(0);
@@ -175,7 +175,7 @@ TEST_F(TokenTest, a_failed_enumeration_keeps_a_token_that_still_answers) {
 // ---------------------------------------------------------------- login and PIN state
 
 TEST_F(TokenTest, login_states_follow_the_token_across_sessions_and_logout) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     const CK_TOKEN_INFO fresh = token_info(0);
@@ -221,7 +221,7 @@ TEST_F(TokenTest, login_states_follow_the_token_across_sessions_and_logout) {
 }
 
 TEST_F(TokenTest, wrong_pins_count_down_then_lock_and_the_flags_follow_the_card_back) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     init_user_pin(0, "11112222");
@@ -260,7 +260,7 @@ TEST_F(TokenTest, wrong_pins_count_down_then_lock_and_the_flags_follow_the_card_
 }
 
 TEST_F(TokenTest, so_pin_failures_set_the_so_flags_only) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     const CK_SESSION_HANDLE h = open(0);
@@ -278,7 +278,7 @@ TEST_F(TokenTest, so_pin_failures_set_the_so_flags_only) {
 }
 
 TEST_F(TokenTest, a_vanished_card_during_login_is_a_device_error_not_a_pin_verdict) {
-    std::optional<simulated_token> a(std::in_place, token_options(), first_port);
+    std::optional<simulated_token> a(std::in_place, token_options(), first_port());
     ASSERT_TRUE(a->inserted()) << a->error();
     ASSERT_EQ(token_slots().size(), 1u);
     const CK_SESSION_HANDLE h = open(0);
@@ -292,7 +292,7 @@ TEST_F(TokenTest, a_vanished_card_during_login_is_a_device_error_not_a_pin_verdi
 }
 
 TEST_F(TokenTest, set_pin_changes_the_pin_the_card_checks) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     init_user_pin(0, "11112222");
@@ -317,7 +317,7 @@ TEST_F(TokenTest, set_pin_changes_the_pin_the_card_checks) {
 // ---------------------------------------------------------------- initialisation and labels
 
 TEST_F(TokenTest, init_token_formats_with_the_callers_so_pin_and_label) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     init_user_pin(0, "11112222");
@@ -339,7 +339,7 @@ TEST_F(TokenTest, init_token_formats_with_the_callers_so_pin_and_label) {
 }
 
 TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
-    simulated_token a(token_options(true), first_port);
+    simulated_token a(token_options(true), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     EXPECT_EQ(token_info(0).flags & CKF_TOKEN_INITIALIZED, 0u);
@@ -365,7 +365,7 @@ TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
 }
 
 TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_characters) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     const CK_SESSION_HANDLE h = open(0);
@@ -392,7 +392,7 @@ TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_character
 // ---------------------------------------------------------------- bad input
 
 TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_their_codes) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
     ASSERT_EQ(token_slots().size(), 1u);
     const CK_SESSION_HANDLE h = open(0);
@@ -475,7 +475,7 @@ TEST_F(TokenTest, bad_slot_ids_session_handles_pointers_and_pin_lengths_get_thei
 // ---------------------------------------------------------------- container map
 
 TEST_F(TokenTest, construct_msc_map_files_writes_the_map_and_bumps_the_freshness_file) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted());
     ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
     init_user_pin(0, "12345678");
@@ -502,7 +502,7 @@ TEST_F(TokenTest, construct_msc_map_files_writes_the_map_and_bumps_the_freshness
 }
 
 TEST_F(TokenTest, files_of_the_token_application_through_the_vendor_functions) {
-    simulated_token a(token_options(), first_port);
+    simulated_token a(token_options(), first_port());
     ASSERT_TRUE(a.inserted());
     ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
     init_user_pin(0, "12345678");

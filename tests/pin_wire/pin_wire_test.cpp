@@ -192,7 +192,7 @@ class PinWire : public ::testing::Test {
 TEST_F(PinWire, no_pin_and_no_pin_key_cross_pcsc) {
     cardsim::card_options options;
     options.oem_identifier = "Tavrel01"; // a token the module lists
-    simulated_token card(options, first_port);
+    simulated_token card(options, first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     token = &card;
     CK_ULONG n = 0;
@@ -338,7 +338,7 @@ TEST_F(PinWire, init_pin_needs_the_modules_own_so_verification) {
     cardsim::card_options options;
     options.oem_identifier = "Tavrel01";
     options.fingerprint_sensor = true;
-    simulated_token card(options, first_port);
+    simulated_token card(options, first_port());
     ASSERT_TRUE(card.inserted()) << card.error();
     CK_ULONG n = 0;
     ASSERT_EQ(f->C_GetSlotList(CK_TRUE, nullptr, &n), CKR_OK);

@@ -3,6 +3,10 @@
 #   pkcs11_tool_test.sh PKCS11_TOOL MODULE SANITIZED(0/1)
 set -u
 tool=$1 module=$2 sanitized=$3
+src=$(cd "$(dirname "$0")/../.." && pwd)
+# The slots are looked at in this test's pcscd lane, whose readers no other
+# test uses meanwhile.
+source "$src/tests/support/pcscd_lane.sh"
 if [ "$sanitized" = 1 ]; then
   # The sanitized module needs the ASan runtime loaded first into the client.
   export LD_PRELOAD=$(gcc -print-file-name=libasan.so)

@@ -15,7 +15,7 @@
 class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock()) << cardsim::test::machine_lock_path;
+        ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock()) << cardsim::test::lane_lock_path();
         ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
         f = module().f;
         m = module().m;

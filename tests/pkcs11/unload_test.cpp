@@ -5,6 +5,7 @@
 #include <mutex>
 #include <thread>
 
+#include "cardsim_harness.h"
 #include "module_loader.h"
 #include "wait_until.h"
 
@@ -35,6 +36,8 @@ CK_RV app_unlock(CK_VOID_PTR p) {
 CK_C_INITIALIZE_ARGS args = {app_create, app_destroy, app_lock, app_unlock, 0, nullptr};
 
 TEST(ModuleUnload, UnloadStopsTheSlotEventThread) {
+    // No card may come or go in the lane's readers meanwhile.
+    ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock()) << cardsim::test::lane_lock_path();
     const int base = thread_count();
     for (int round = 0; round < 3; ++round) {
         loaded_module mod;
@@ -62,6 +65,7 @@ TEST(ModuleUnload, UnloadStopsTheSlotEventThread) {
 
 // A thread blocked in C_WaitForSlotEvent is released by C_Finalize before unload.
 TEST(ModuleUnload, BlockedWaiterReleasedThenUnloaded) {
+    ASSERT_TRUE(cardsim::test::hold_pcscd_test_lock()) << cardsim::test::lane_lock_path();
     loaded_module mod;
     std::string error;
     ASSERT_TRUE(mod.load(&error)) << error;

@@ -1,26 +1,26 @@
 # Shared start of the script tests that drive the module with client programs
-# (pkcs11-tool, NSS, GnuTLS) on a simulated token in the first reader.
+# (pkcs11-tool, NSS, GnuTLS) on a simulated token in the first reader of
+# their lane.
 # Sourced after the script has set
 #   tool       the client that lists tokens (pkcs11-tool)
 #   module     the module to load (the test build, libTessvik_testing.so)
 #   cardsim    the simulator
 #   sanitized  1 when the module is built with AddressSanitizer
-# It makes sure pcscd runs with the project's readers, takes the machine-wide
-# lock of the pcscd tests (the same flock as tests/support/cardsim_harness,
-# held until the script ends), makes the scratch directory $work (removed at
-# exit together with a running simulator) and provides:
+# It puts the script into its pcscd lane (pcscd_lane.sh: the lane's pcscd,
+# its machine-wide lock held until the script ends), makes the scratch
+# directory $work (removed at exit together with a running simulator) and
+# provides:
 #   preload           command prefix that loads the ASan runtime into a client
 #                     of the sanitized module (empty otherwise); the simulator
 #                     and openssl run without it
-#   start_card ARGS   starts the simulator (cardsim ARGS --image $work/token.img)
+#   start_card ARGS   starts the simulator in the lane's first reader
+#                     (cardsim --port P ARGS --image $work/token.img)
 #                     and waits until the module lists its token
 #   stop_card         takes the card out (ends the simulator)
 #   wait_for_token    waits, bounded, until the module lists a token
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
-bash "$src/scripts/pcscd.sh" start >/dev/null || { echo "pcscd could not be started"; exit 1; }
-exec 9>/tmp/tessvik-pcscd-tests.lock
-flock -w 300 9 || { echo "pcscd test lock not taken"; exit 1; }
+source "$src/tests/support/pcscd_lane.sh"
 
 work=$(mktemp -d)
 sim=
@@ -54,7 +54,7 @@ wait_for_token() {
 }
 
 start_card() {
-  "$cardsim" "$@" --image "$work/token.img" >>"$work/cardsim.log" 2>&1 &
+  "$cardsim" --port "$lane_port" "$@" --image "$work/token.img" >>"$work/cardsim.log" 2>&1 &
   sim=$!
   wait_for_token
 }

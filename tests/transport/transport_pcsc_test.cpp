@@ -26,8 +26,8 @@ using cardsim::test::simulated_token;
 constexpr const char* filter = "Quessar vKessa Tavrel,vid_0000&pid_0000,vid_0000&pid_0000";
 constexpr const char* first_filter =
     "Quessar vKessa Tavrel 00 00,vid_0000&pid_0000,vid_0000&pid_0000";
-const std::string first_reader = cardsim::test::reader_for_port(cardsim::test::first_port);
-const std::string second_reader = cardsim::test::reader_for_port(cardsim::test::second_port);
+const std::string first_reader = cardsim::test::reader_for_port(cardsim::test::first_port());
+const std::string second_reader = cardsim::test::reader_for_port(cardsim::test::second_port());
 
 apdu_command get_dev_info() {
     return apdu_command(apdu_case_2_ext, 0x80, 0x04, 0x00, 0x00, "GetDevInfo");
@@ -199,7 +199,7 @@ TEST_F(transport_pcsc, second_card_in_second_reader_is_a_second_device) {
     cardsim::card_options small;
     small.max_buffer_size = 288;
     simulated_token first;
-    simulated_token second(small, cardsim::test::second_port);
+    simulated_token second(small, cardsim::test::second_port());
     ASSERT_TRUE(first.inserted()) << first.error();
     ASSERT_TRUE(second.inserted()) << second.error();
     EXPECT_EQ(dev_refresh(filter), 2);
