@@ -66,7 +66,11 @@ int choose_lane() {
     const char* locks = std::getenv("TESSVIK_LOCK_DIR");
     std::string dir = (locks && *locks) ? locks : "/tmp/tessvik-locks";
     const std::string suffix = "/lane-" + number;
-    if (!dir.ends_with(suffix)) dir += suffix;
+    if (!dir.ends_with(suffix)) {
+        // The module makes its lock directory, but not the one above it.
+        if (::mkdir(dir.c_str(), 01777) == 0) ::chmod(dir.c_str(), 01777);
+        dir += suffix;
+    }
     setenv("TESSVIK_LOCK_DIR", dir.c_str(), 1);
     return chosen;
 }

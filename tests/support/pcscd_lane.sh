@@ -20,7 +20,12 @@ lane_lock=/tmp/tessvik-pcscd-tests.lock
 if [ "$lane" != 0 ]; then
   export PCSCLITE_CSOCK_NAME=${TESSVIK_PCSCD_DIR:-/run/tessvik-pcscd}/lane-$lane/run/pcscd.comm
   lock_dir=${TESSVIK_LOCK_DIR:-/tmp/tessvik-locks}
-  case "$lock_dir" in */lane-"$lane") ;; *) lock_dir=$lock_dir/lane-$lane ;; esac
+  case "$lock_dir" in
+    */lane-"$lane") ;;
+    *)  # the module makes its lock directory, but not the one above it
+      [ -d "$lock_dir" ] || { mkdir -p "$lock_dir" && chmod 1777 "$lock_dir"; }
+      lock_dir=$lock_dir/lane-$lane ;;
+  esac
   export TESSVIK_LOCK_DIR=$lock_dir
   lane_lock=/tmp/tessvik-pcscd-tests.lane-$lane.lock
 fi
