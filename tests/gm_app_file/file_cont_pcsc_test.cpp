@@ -55,7 +55,7 @@ TEST_F(files, create_refusals_send_nothing) {
     for (const auto& c : cases)
         EXPECT_EQ(SKF_CreateFile(app, c.name, c.size, c.read, c.write), c.expected)
             << (c.name ? c.name : "null");
-    EXPECT_EQ(commands(), 0u);
+    EXPECT_EQ(commands(), 0u) << log_text();
     EXPECT_EQ(SKF_CreateFile(dev, "f", 10, 0xFF, 0xFF), SAR_INVALIDHANDLEERR);
     // The largest size and a 32-byte name are accepted.
     EXPECT_EQ(SKF_CreateFile(app, std::string(32, 'g').c_str(), 0xFFFF, 0x11, 0x01), SAR_OK);

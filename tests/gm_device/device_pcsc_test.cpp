@@ -13,6 +13,7 @@
 #include "gm_frame.h"
 #include "gm_handles.h"
 #include "gm_pcsc_fixture.h"
+#include "test_hex.h"
 #include "sm4.h"
 #include "transport.h"
 
@@ -504,7 +505,8 @@ TEST_F(gm_device, sectors_and_inquiry_string_send_nothing_to_a_pcsc_token) {
     EXPECT_EQ(gm_write_sectors(h, 0, 1, sector.data()), SAR_NOTSUPPORTYETERR);
     EXPECT_EQ(gm_read_sectors(h, 0, 1, sector.data()), SAR_NOTSUPPORTYETERR);
     EXPECT_EQ(gm_set_inq_string(h, "vendor", "product"), SAR_FAIL);
-    EXPECT_TRUE(token.sim().apdu_log().empty());
+    for (const auto& apdu : token.sim().apdu_log())
+        ADD_FAILURE() << "the card received " << test_support::to_hex(apdu);
     EXPECT_EQ(gm_write_sectors(h, 0, 1, nullptr), SAR_INVALIDPARAMERR);
     EXPECT_EQ(gm_write_sectors(h, 0, 0, sector.data()), SAR_INVALIDPARAMERR);
     EXPECT_EQ(gm_write_sectors(h, 0, 0x10000, sector.data()), SAR_INVALIDPARAMERR);
