@@ -422,6 +422,24 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size) {
               SAR_NO_ROOM);
 }
 
+// A device that cannot be connected again exchanged nothing: the removal
+// code, never the mapped word some earlier command left in the record.
+TEST_F(gm_device, format_of_a_device_that_is_gone_reports_the_removal) {
+    simulated_token token;
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const DEVHANDLE h = connect(first_reader);
+    token.sim().inject_status_word(0x6A84, 1);
+    ASSERT_EQ(SKF_SetLabel(h, "full"), SAR_NO_ROOM);
+    ASSERT_EQ(gm_get_last_status_word(), 0x6A84u);
+
+    ASSERT_EQ(dev_remove(device_of(h)), 0);
+    DEVINFO t{};
+    const char key[] = "0123456789ABCDEF";
+    EXPECT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(key), 16, 8, 8, 0),
+              SAR_DEVICE_REMOVED);
+    EXPECT_EQ(gm_get_last_status_word(), 0x6A84u) << "nothing was exchanged since";
+}
+
 TEST_F(gm_device, oem_data_travels_in_chunks_at_advancing_offsets) {
     cardsim::card_options options;
     options.max_buffer_size = 96; // chunk size 64
