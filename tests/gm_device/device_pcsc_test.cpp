@@ -343,6 +343,25 @@ TEST_F(gm_device, device_authentication_status_words) {
     EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
 }
 
+// A cryptogram longer than the device's chunk is refused before anything is
+// sent: no try count, least of all the one an earlier refusal left behind.
+TEST_F(gm_device, device_authentication_refused_unsent_reports_no_earlier_try_count) {
+    cardsim::card_options small;
+    small.max_buffer_size = 64; // a chunk of 32 bytes
+    simulated_token token(small);
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const DEVHANDLE h = connect(first_reader);
+    const uint8_t data[16] = {};
+    token.sim().inject_status_word(0x63C5, 1);
+    ASSERT_EQ(SKF_DevAuth(h, data, 16), 5u);
+
+    const bytes long_data(100);
+    token.sim().clear_log();
+    EXPECT_EQ(SKF_DevAuth(h, long_data.data(), 100), SAR_FAIL);
+    EXPECT_TRUE(token.sim().apdu_log().empty()) << "nothing was sent";
+    EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
+}
+
 // The "Format" command in the card's log (empty when none was sent).
 bytes format_command(const std::vector<bytes>& log) {
     for (const bytes& apdu : log)

@@ -14,6 +14,10 @@
 // "the last status word". Nobody decides anything on the record: a caller
 // takes the status word from the result of the call it made, which stays
 // right whatever other threads or devices exchange meanwhile.
+//
+// Nothing here locks: the device API holds its process-wide mutex around its
+// calls. The record is atomic, so exchanges made outside that mutex (two
+// devices on two threads) only race for which word it reports.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +29,7 @@
 #include "apdu_command.h"
 #include "device_id.h"
 
-// Values of the last status word other than a card's SW1 SW2.
+// Status words other than a card's SW1 SW2 (the transport's own codes).
 inline constexpr uint32_t sw_success = 0x9000;
 inline constexpr uint32_t transport_invalid_apdu = 0x8001; // command could not be serialised
 inline constexpr uint32_t transport_not_listed = 0x8002;   // device not in the device list
@@ -132,9 +136,9 @@ cmd_result cmd_read_continued(device_id device, apdu_command& command, uint8_t* 
 
 // Copies the reply body of command into buffer (no exchange: the code only,
 // which the caller puts in its result with cmd_result::with). *size is the
-// capacity in and the reply length out. Reply shorter than minimum, or longer than the
-// capacity: cmd_bad_length (*size then holds the reply length). A null buffer
-// only reports the length.
+// capacity in and the reply length out. Reply shorter than minimum, or longer
+// than the capacity: cmd_bad_length (*size then holds the reply length). A
+// null buffer only reports the length.
 int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size,
                    uint32_t minimum = 0);
 
