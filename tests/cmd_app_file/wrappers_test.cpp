@@ -642,7 +642,7 @@ TEST_F(app_file, export_with_skip_drops_the_four_byte_prefix) {
 struct short_case {
     const char* label;
     bytes reply;
-    std::function<int(device_id)> call;
+    std::function<cmd_result(device_id)> call;
 };
 
 std::ostream& operator<<(std::ostream& os, const short_case& c) {
@@ -654,7 +654,9 @@ class short_reply : public app_file, public ::testing::WithParamInterface<short_
 TEST_P(short_reply, is_result_3) {
     const short_case& c = GetParam();
     script_ = [&](std::span<const uint8_t>) { return c.reply; };
-    EXPECT_EQ(c.call(id_), cmd_bad_length);
+    const cmd_result result = c.call(id_);
+    EXPECT_EQ(result, cmd_bad_length);
+    EXPECT_EQ(result.status_word, 0x9000u) << "the word the short reply came with";
 }
 
 uint8_t scratch[64];

@@ -474,8 +474,8 @@ TEST_P(rsa_chained, segments_and_chaining_bits) {
     card.clear_log();
     const size_t length = GetParam() == 0 ? 0 : GetParam() + chunk - 64; // cases given for C = 64
     const bytes material = seq(length, 1);
-    const int rc = cmd_import_ext_rsa_key_pair(dev(), app, cont, sig_slot, material.data(),
-                                               static_cast<uint32_t>(length));
+    const cmd_result rc = cmd_import_ext_rsa_key_pair(dev(), app, cont, sig_slot, material.data(),
+                                                      static_cast<uint32_t>(length));
     if (length == 0) {
         EXPECT_EQ(rc, cmd_bad_length);
         EXPECT_TRUE(card.apdu_log().empty()) << "an empty chain is never opened";

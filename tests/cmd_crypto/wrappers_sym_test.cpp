@@ -288,8 +288,8 @@ class fingerprint : public crypto_card {
         c.set_data(data);
         ASSERT_EQ(cmd_send(dev(), c), cmd_ok);
     }
-    int verify(uint8_t mode, uint8_t* result = nullptr, uint8_t* block = nullptr,
-               uint16_t* value = nullptr, uint8_t* last = nullptr) {
+    cmd_result verify(uint8_t mode, uint8_t* result = nullptr, uint8_t* block = nullptr,
+                      uint16_t* value = nullptr, uint8_t* last = nullptr) {
         return cmd_verify_fingerprint(dev(), app, 1, 0, mode, result, block, value, last);
     }
 };
@@ -369,7 +369,7 @@ namespace {
 // status word other than 9000 is result 2 with that status word kept.
 struct any_wrapper {
     const char* label;
-    int (*call)(device_id);
+    cmd_result (*call)(device_id);
 };
 
 uint8_t buffer[600];
@@ -425,10 +425,14 @@ class every_wrapper : public crypto_card, public ::testing::WithParamInterface<a
 
 TEST_P(every_wrapper, short_reply_and_refusal) {
     card.inject_short_reply();
-    EXPECT_EQ(GetParam().call(dev()), cmd_transport_failed);
+    const cmd_result failed = GetParam().call(dev());
+    EXPECT_EQ(failed, cmd_transport_failed);
+    EXPECT_EQ(failed.status_word, 0x8004u);
     EXPECT_EQ(cmd_last_status_word(), 0x8004u);
     card.inject_status_word(0x6A84);
-    EXPECT_EQ(GetParam().call(dev()), cmd_bad_status);
+    const cmd_result refused = GetParam().call(dev());
+    EXPECT_EQ(refused, cmd_bad_status);
+    EXPECT_EQ(refused.status_word, 0x6A84u);
     EXPECT_EQ(cmd_last_status_word(), 0x6A84u);
 }
 

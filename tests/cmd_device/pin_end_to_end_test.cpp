@@ -83,16 +83,16 @@ class pin_end_to_end : public sim_device_test {
         std::copy_n(s.begin(), std::min<size_t>(s.size(), 16), k.key.begin());
         return k;
     }
-    int reload(const sm_mac_callback& m, const std::string& so, const std::string& new_pin) {
+    cmd_result reload(const sm_mac_callback& m, const std::string& so, const std::string& new_pin) {
         const keyed k = session(so);
         return cmd_reload_pin(m, device, k.key, k.iv, app, new_pin);
     }
-    int unblock_ms(const std::string& so, const std::string& new_pin) {
+    cmd_result unblock_ms(const std::string& so, const std::string& new_pin) {
         const keyed k = session(so);
         return cmd_unblock_pin_ms(mac, device, k.key, k.iv, app, new_pin);
     }
 
-    int verify(uint8_t type, const std::string& pin) {
+    cmd_result verify(uint8_t type, const std::string& pin) {
         return cmd_verify_pin(device, challenge(), type, app, pin);
     }
     int remaining(uint8_t type) {

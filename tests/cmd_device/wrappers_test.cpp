@@ -130,39 +130,39 @@ TEST_F(device_wrappers, clear_secure_state) {
 // on an injected status word.
 struct fault_case {
     const char* name;
-    int (*call)(device_id);
+    cmd_result (*call)(device_id);
 };
 
-int call_set_label(device_id d) {
+cmd_result call_set_label(device_id d) {
     return cmd_set_label(d, "x");
 }
-int call_dev_info(device_id d) {
+cmd_result call_dev_info(device_id d) {
     std::array<uint8_t, 288> b{};
     uint32_t n = b.size();
     return cmd_get_dev_info(d, b.data(), &n);
 }
-int call_short_info(device_id d) {
+cmd_result call_short_info(device_id d) {
     std::array<uint8_t, 68> b{};
     uint32_t n = b.size();
     return cmd_get_short_dev_info(d, b.data(), &n);
 }
-int call_random(device_id d) {
+cmd_result call_random(device_id d) {
     std::array<uint8_t, 8> b{};
     return cmd_gen_random(d, b.data(), 8);
 }
-int call_dev_auth(device_id d) {
+cmd_result call_dev_auth(device_id d) {
     return cmd_dev_auth(d, 0, std::array<uint8_t, 16>{});
 }
-int call_pin_info(device_id d) {
+cmd_result call_pin_info(device_id d) {
     return cmd_get_pin_info(d, 1, template_app, nullptr, nullptr, nullptr);
 }
-int call_verify(device_id d) {
+cmd_result call_verify(device_id d) {
     return cmd_verify_pin(d, std::array<uint8_t, 8>{}, 1, template_app, "1234");
 }
-int call_remote(device_id d) {
+cmd_result call_remote(device_id d) {
     return cmd_remote_unblock_pin(d, template_app, std::array<uint8_t, 16>{});
 }
-int call_clear(device_id d) {
+cmd_result call_clear(device_id d) {
     return cmd_clear_secure_state(d, template_app);
 }
 // The secure-messaging commands with a MAC that is computed without the card
@@ -174,16 +174,16 @@ uint32_t any_mac(uint32_t, const uint8_t*, const uint8_t*, const uint8_t*, uint3
     return 0;
 }
 const std::array<uint8_t, 16> iv16{};
-int call_change(device_id d) {
+cmd_result call_change(device_id d) {
     return cmd_change_pin({any_mac, 1}, d, iv16, 1, template_app, "1234", "5678");
 }
-int call_unblock(device_id d) {
+cmd_result call_unblock(device_id d) {
     return cmd_unblock_pin({any_mac, 1}, d, iv16, template_app, "1234", "5678");
 }
-int call_reload(device_id d) {
+cmd_result call_reload(device_id d) {
     return cmd_reload_pin({any_mac, 1}, d, iv16, iv16, template_app, "5678");
 }
-int call_unblock_ms(device_id d) {
+cmd_result call_unblock_ms(device_id d) {
     return cmd_unblock_pin_ms({any_mac, 1}, d, iv16, iv16, template_app, "1234");
 }
 
@@ -201,11 +201,15 @@ class wrapper_faults : public device_wrappers, public ::testing::WithParamInterf
 
 TEST_P(wrapper_faults, transport_failure_and_status_word) {
     card.inject_empty_reply(1);
-    EXPECT_EQ(GetParam().call(device), cmd_transport_failed);
+    const cmd_result failed = GetParam().call(device);
+    EXPECT_EQ(failed, cmd_transport_failed);
+    EXPECT_EQ(failed.status_word, 0x8004u);
     EXPECT_EQ(cmd_last_status_word(), 0x8004u);
 
     card.inject_status_word(0x6A82, 1);
-    EXPECT_EQ(GetParam().call(device), cmd_bad_status);
+    const cmd_result refused = GetParam().call(device);
+    EXPECT_EQ(refused, cmd_bad_status);
+    EXPECT_EQ(refused.status_word, 0x6A82u);
     EXPECT_EQ(cmd_last_status_word(), 0x6A82u);
 }
 
@@ -227,8 +231,10 @@ TEST_F(short_replies, records_and_pin_info) {
               cmd_bad_length);
 
     uint8_t max = 0xEE, remaining = 0xEE;
-    EXPECT_EQ(cmd_get_pin_info(add_script_device(bytes{9, 9}), 1, 1, &max, &remaining, nullptr),
-              cmd_bad_length);
+    const cmd_result pin_info =
+        cmd_get_pin_info(add_script_device(bytes{9, 9}), 1, 1, &max, &remaining, nullptr);
+    EXPECT_EQ(pin_info, cmd_bad_length);
+    EXPECT_EQ(pin_info.status_word, 0x9000u) << "the word the short reply came with";
     EXPECT_EQ(cmd_last_status_word(), 0x9000u);
     EXPECT_EQ(max, 0xEE); // nothing written
     EXPECT_EQ(remaining, 0xEE);

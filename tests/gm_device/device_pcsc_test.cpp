@@ -344,6 +344,25 @@ TEST_F(gm_device, device_authentication_status_words) {
     EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
 }
 
+// A cryptogram longer than the device's chunk is refused before anything is
+// sent: no try count, least of all the one an earlier refusal left behind.
+TEST_F(gm_device, device_authentication_refused_unsent_reports_no_earlier_try_count) {
+    cardsim::card_options small;
+    small.max_buffer_size = 64; // a chunk of 32 bytes
+    simulated_token token(small);
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const DEVHANDLE h = connect(first_reader);
+    const uint8_t data[16] = {};
+    token.sim().inject_status_word(0x63C5, 1);
+    ASSERT_EQ(SKF_DevAuth(h, data, 16), 5u);
+
+    const bytes long_data(100);
+    token.sim().clear_log();
+    EXPECT_EQ(SKF_DevAuth(h, long_data.data(), 100), SAR_FAIL);
+    EXPECT_TRUE(token.sim().apdu_log().empty()) << "nothing was sent";
+    EXPECT_EQ(gm_find_dev(h)->authenticated, 0u);
+}
+
 // The "Format" command in the card's log (empty when none was sent).
 bytes format_command(const std::vector<bytes>& log) {
     for (const bytes& apdu : log)
@@ -421,6 +440,24 @@ TEST_F(gm_device, format_takes_the_template_and_bounds_the_size) {
     token.sim().inject_status_word(0x6A84, 1);
     EXPECT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(new_key), 16, 8, 8, 0),
               SAR_NO_ROOM);
+}
+
+// A device that cannot be connected again exchanged nothing: the removal
+// code, never the mapped word some earlier command left in the record.
+TEST_F(gm_device, format_of_a_device_that_is_gone_reports_the_removal) {
+    simulated_token token;
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const DEVHANDLE h = connect(first_reader);
+    token.sim().inject_status_word(0x6A84, 1);
+    ASSERT_EQ(SKF_SetLabel(h, "full"), SAR_NO_ROOM);
+    ASSERT_EQ(gm_get_last_status_word(), 0x6A84u);
+
+    ASSERT_EQ(dev_remove(device_of(h)), 0);
+    DEVINFO t{};
+    const char key[] = "0123456789ABCDEF";
+    EXPECT_EQ(gm_format_device(h, &t, reinterpret_cast<const uint8_t*>(key), 16, 8, 8, 0),
+              SAR_DEVICE_REMOVED);
+    EXPECT_EQ(gm_get_last_status_word(), 0x6A84u) << "nothing was exchanged since";
 }
 
 TEST_F(gm_device, oem_data_travels_in_chunks_at_advancing_offsets) {

@@ -109,10 +109,18 @@ INSTANTIATE_TEST_SUITE_P(gm_frame, verify_status, ::testing::ValuesIn(verify_cas
                          });
 
 TEST(gm_frame, a_failed_wrapper_is_never_success_even_with_status_word_9000) {
-    ASSERT_EQ(cmd_last_status_word(), 0x9000u); // nothing was exchanged in this process
-    EXPECT_EQ(gm_wrapper_error(cmd_ok), SAR_OK);
-    EXPECT_EQ(gm_wrapper_error(cmd_bad_length), SAR_FAIL);
-    EXPECT_EQ(gm_wrapper_error(cmd_transport_failed), SAR_FAIL);
+    EXPECT_EQ(gm_wrapper_error({cmd_ok, sw_success}), SAR_OK);
+    EXPECT_EQ(gm_wrapper_error({cmd_bad_length, sw_success}), SAR_FAIL);
+    EXPECT_EQ(gm_wrapper_error({cmd_transport_failed, sw_success}), SAR_FAIL);
+    EXPECT_EQ(gm_wrapper_error({cmd_bad_length, sw_none}), SAR_FAIL) << "nothing was sent";
+}
+
+TEST(gm_frame, a_failed_wrapper_maps_its_own_status_word) {
+    EXPECT_EQ(gm_wrapper_error({cmd_bad_status, 0x6A84}), SAR_NO_ROOM);
+    EXPECT_EQ(gm_wrapper_error({cmd_bad_status, 0x6A93}), SAR_FILE_NOT_EXIST);
+    EXPECT_EQ(gm_wrapper_error({cmd_transport_failed, transport_exchange_failed}),
+              transport_exchange_failed)
+        << "transport codes pass unchanged";
 }
 
 TEST(gm_frame, size_query_rule) {

@@ -101,8 +101,9 @@ TEST_F(transport_pcsc, connect_and_exchange_over_t1) {
     token.sim().clear_log();
 
     apdu_command command = get_dev_info();
-    ASSERT_EQ(apdu_transmit(id, command), transmit_ok);
-    EXPECT_EQ(cmd_last_status_word(), 0x9000u);
+    uint32_t status = 0;
+    ASSERT_EQ(apdu_transmit(id, command, status), transmit_ok);
+    EXPECT_EQ(status, 0x9000u);
     EXPECT_EQ(command.reply().size(), 288u);
     ASSERT_EQ(token.sim().apdu_log().size(), 1u);
     EXPECT_EQ(token.sim().apdu_log()[0], get_dev_info_bytes);
@@ -112,8 +113,9 @@ TEST_F(transport_pcsc, connect_and_exchange_over_t1) {
     EXPECT_EQ(type, device_type_pcsc);
     EXPECT_EQ(dev_disconnect(id), 0);
     apdu_command after = get_dev_info();
-    EXPECT_EQ(apdu_transmit(id, after), transmit_failed) << "nothing is sent after a disconnect";
-    EXPECT_EQ(cmd_last_status_word(), 0x8003u);
+    EXPECT_EQ(apdu_transmit(id, after, status), transmit_failed)
+        << "nothing is sent after a disconnect";
+    EXPECT_EQ(status, 0x8003u);
 }
 
 TEST_F(transport_pcsc, connect_by_name_and_unknown_reader) {
@@ -152,13 +154,14 @@ TEST_F(transport_pcsc, command_is_resent_once_after_a_card_reset) {
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
     apdu_command warm = get_dev_info();
-    ASSERT_EQ(apdu_transmit(id, warm), transmit_ok);
+    uint32_t status = 0;
+    ASSERT_EQ(apdu_transmit(id, warm, status), transmit_ok);
 
     reset_from_another_client(first_reader);
     token.sim().clear_log();
     apdu_command command = get_dev_info();
-    EXPECT_EQ(apdu_transmit(id, command), transmit_ok);
-    EXPECT_EQ(cmd_last_status_word(), 0x9000u);
+    EXPECT_EQ(apdu_transmit(id, command, status), transmit_ok);
+    EXPECT_EQ(status, 0x9000u);
     EXPECT_EQ(command.reply().size(), 288u);
     EXPECT_EQ(token.sim().apdu_log().size(), 1u) << "sent once after the recovery";
     EXPECT_EQ(dev_card_resets(id), 1u);
@@ -171,12 +174,13 @@ TEST_F(transport_pcsc, removal_gives_8003_and_the_device_is_purged) {
     ASSERT_TRUE(token.remove());
 
     apdu_command command = get_dev_info();
-    EXPECT_EQ(apdu_transmit(id, command), transmit_failed);
-    EXPECT_EQ(cmd_last_status_word(), 0x8003u);
+    uint32_t status = 0;
+    EXPECT_EQ(apdu_transmit(id, command, status), transmit_failed);
+    EXPECT_EQ(status, 0x8003u);
 
     EXPECT_EQ(dev_refresh(first_filter), 0);
     EXPECT_EQ(device_manager().device_count(), 0);
-    uint32_t status = 0;
+    status = 0;
     uint8_t reply[16];
     size_t reply_length = sizeof(reply);
     EXPECT_EQ(device_ctx().exchange(id, get_dev_info_bytes.data(), get_dev_info_bytes.size(), reply,
@@ -184,15 +188,15 @@ TEST_F(transport_pcsc, removal_gives_8003_and_the_device_is_purged) {
               1);
     EXPECT_EQ(status, 0x8002u) << "a purged device is not listed";
     apdu_command stale = get_dev_info();
-    EXPECT_EQ(apdu_transmit(id, stale), transmit_removed);
-    EXPECT_EQ(cmd_last_status_word(), 0x8003u);
+    EXPECT_EQ(apdu_transmit(id, stale, status), transmit_removed);
+    EXPECT_EQ(status, 0x8003u);
 
     // Put back: a new device with a new id.
     ASSERT_TRUE(token.insert());
     const device_id again = connected_device(first_reader);
     EXPECT_NE(again, id);
     apdu_command fresh = get_dev_info();
-    EXPECT_EQ(apdu_transmit(again, fresh), transmit_ok);
+    EXPECT_EQ(apdu_transmit(again, fresh, status), transmit_ok);
 }
 
 TEST_F(transport_pcsc, second_card_in_second_reader_is_a_second_device) {
@@ -214,7 +218,8 @@ TEST_F(transport_pcsc, second_card_in_second_reader_is_a_second_device) {
     first.sim().clear_log();
     second.sim().clear_log();
     apdu_command to_b = get_dev_info();
-    ASSERT_EQ(apdu_transmit(b, to_b), transmit_ok);
+    uint32_t status = 0;
+    ASSERT_EQ(apdu_transmit(b, to_b, status), transmit_ok);
     EXPECT_TRUE(first.sim().apdu_log().empty());
     EXPECT_EQ(second.sim().apdu_log().size(), 1u);
 }
@@ -228,17 +233,22 @@ TEST_F(transport_pcsc, injected_faults_give_transport_codes) {
 
     card.inject_short_reply(1);
     apdu_command one_byte = get_dev_info();
-    EXPECT_EQ(apdu_transmit(id, one_byte), transmit_failed);
-    EXPECT_EQ(cmd_last_status_word(), 0x8004u);
+    uint32_t word = 0;
+    EXPECT_EQ(apdu_transmit(id, one_byte, word), transmit_failed);
+    EXPECT_EQ(word, 0x8004u);
 
     card.inject_status_word(0x6A82, 1);
     apdu_command status = get_dev_info();
-    EXPECT_EQ(cmd_send(id, status), cmd_bad_status);
+    const cmd_result refused = cmd_send(id, status);
+    EXPECT_EQ(refused, cmd_bad_status);
+    EXPECT_EQ(refused.status_word, 0x6A82u);
     EXPECT_EQ(cmd_last_status_word(), 0x6A82u);
 
     apdu_command invalid(apdu_case_3_ext, 0x80, 0x02, 0x00, 0x00, "SetLabel"); // no data
     card.clear_log();
-    EXPECT_EQ(cmd_send(id, invalid), cmd_transport_failed);
+    const cmd_result unsent = cmd_send(id, invalid);
+    EXPECT_EQ(unsent, cmd_transport_failed);
+    EXPECT_EQ(unsent.status_word, 0x8001u);
     EXPECT_EQ(cmd_last_status_word(), 0x8001u);
     EXPECT_TRUE(card.apdu_log().empty());
 
@@ -255,13 +265,15 @@ TEST_F(transport_pcsc, empty_reply_is_a_failure_never_a_stale_success) {
     ASSERT_TRUE(token.inserted()) << token.error();
     const device_id id = connected_device(first_reader);
     apdu_command warm = get_dev_info();
-    ASSERT_EQ(apdu_transmit(id, warm), transmit_ok);
+    ASSERT_EQ(cmd_send(id, warm), cmd_ok);
 
     token.sim().inject_empty_reply(1);
     apdu_command empty = get_dev_info();
-    EXPECT_EQ(cmd_send(id, empty), cmd_transport_failed);
-    const uint32_t status = cmd_last_status_word();
+    const cmd_result result = cmd_send(id, empty);
+    EXPECT_EQ(result, cmd_transport_failed);
+    const uint32_t status = result.status_word;
     EXPECT_TRUE(status == 0x8003u || status == 0x8004u) << std::hex << status;
+    EXPECT_EQ(cmd_last_status_word(), status);
     EXPECT_TRUE(empty.reply().empty());
     EXPECT_EQ(empty.status_word(), 0u);
 }

@@ -49,7 +49,9 @@ TEST_F(transport, exchange_parses_the_card_reply) {
     fake_device* device = add_card_device(card);
     apdu_command command = get_dev_info();
     command.set_timeout(1234);
-    EXPECT_EQ(apdu_transmit(device->id(), command), transmit_ok);
+    const cmd_result result = cmd_exchange(device->id(), command);
+    EXPECT_EQ(result, cmd_ok);
+    EXPECT_EQ(result.status_word, 0x9000u);
     EXPECT_EQ(cmd_last_status_word(), 0x9000u);
     EXPECT_EQ(command.reply().size(), 288u);
     EXPECT_EQ(device->last_timeout, 1234);
@@ -78,16 +80,19 @@ TEST_P(transport_fault, sets_transport_code_and_wrapper_result) {
     fake_device* device = add_card_device(card);
     // A long successful reply first, so a stale buffer would have something to offer.
     apdu_command warm = get_dev_info();
-    ASSERT_EQ(apdu_transmit(device->id(), warm), transmit_ok);
+    uint32_t status = 0;
+    ASSERT_EQ(apdu_transmit(device->id(), warm, status), transmit_ok);
 
     c.inject(card, *device);
     apdu_command command = get_dev_info();
-    EXPECT_EQ(apdu_transmit(device->id(), command), c.result);
-    EXPECT_EQ(cmd_last_status_word(), c.status);
+    EXPECT_EQ(apdu_transmit(device->id(), command, status), c.result);
+    EXPECT_EQ(status, c.status);
 
     c.inject(card, *device);
     apdu_command again = get_dev_info();
-    EXPECT_EQ(cmd_send(device->id(), again), c.wrapper_result);
+    const cmd_result result = cmd_send(device->id(), again);
+    EXPECT_EQ(result, c.wrapper_result);
+    EXPECT_EQ(result.status_word, c.status);
     EXPECT_EQ(cmd_last_status_word(), c.status);
 }
 
@@ -109,10 +114,16 @@ INSTANTIATE_TEST_SUITE_P(codes, transport_fault, ::testing::ValuesIn(fault_cases
 TEST_F(transport, invalid_commands_are_0x8001_and_never_sent) {
     fake_device* device = add_device("scripted", ok_reply);
     apdu_command unknown(7, 0x80, 0x00, 0x00, 0x00);
-    EXPECT_EQ(apdu_transmit(device->id(), unknown), transmit_no_length);
-    EXPECT_EQ(cmd_last_status_word(), 0x8001u);
+    uint32_t status = 0;
+    EXPECT_EQ(apdu_transmit(device->id(), unknown, status), transmit_no_length);
+    EXPECT_EQ(status, 0x8001u);
     apdu_command no_data(apdu_case_3_ext, 0x80, 0x02, 0x00, 0x00, "SetLabel");
-    EXPECT_EQ(apdu_transmit(device->id(), no_data), transmit_invalid);
+    status = 0;
+    EXPECT_EQ(apdu_transmit(device->id(), no_data, status), transmit_invalid);
+    EXPECT_EQ(status, 0x8001u);
+    const cmd_result result = cmd_send(device->id(), no_data);
+    EXPECT_EQ(result, cmd_transport_failed);
+    EXPECT_EQ(result.status_word, 0x8001u);
     EXPECT_EQ(cmd_last_status_word(), 0x8001u);
     EXPECT_TRUE(device->sent.empty());
 }
@@ -125,11 +136,14 @@ TEST_F(transport, stale_device_id_is_0x8003_and_reaches_no_other_device) {
     fake_device* second = add_device("Quessar A", ok_reply);
     EXPECT_NE(second->id(), stale);
     apdu_command command = get_dev_info();
-    EXPECT_EQ(apdu_transmit(stale, command), transmit_removed);
-    EXPECT_EQ(cmd_last_status_word(), 0x8003u);
+    uint32_t status = 0;
+    EXPECT_EQ(apdu_transmit(stale, command, status), transmit_removed);
+    EXPECT_EQ(status, 0x8003u);
     EXPECT_TRUE(second->sent.empty());
     apdu_command again = get_dev_info();
-    EXPECT_EQ(cmd_send(stale, again), cmd_transport_failed);
+    const cmd_result result = cmd_send(stale, again);
+    EXPECT_EQ(result, cmd_transport_failed);
+    EXPECT_EQ(result.status_word, 0x8003u);
     EXPECT_EQ(cmd_last_status_word(), 0x8003u);
 }
 
@@ -144,7 +158,7 @@ TEST_F(transport, device_that_reports_removal_is_purged) {
 TEST_F(transport, reply_of_exactly_a_status_word_is_success_with_empty_body) {
     fake_device* device = add_device("scripted", ok_reply);
     apdu_command command = get_dev_info();
-    EXPECT_EQ(apdu_transmit(device->id(), command), transmit_ok);
+    EXPECT_EQ(cmd_send(device->id(), command), cmd_ok);
     EXPECT_TRUE(command.reply().empty());
     uint8_t buffer[4];
     uint32_t size = sizeof(buffer);
@@ -177,8 +191,12 @@ TEST_F(transport, also_accepted_status_word) {
         return bytes{0x6A, 0x9E};
     });
     apdu_command command = get_dev_info();
-    EXPECT_EQ(cmd_send(device->id(), command), cmd_bad_status);
-    EXPECT_EQ(cmd_send(device->id(), command, 0x6A9E), cmd_ok);
+    const cmd_result refused = cmd_send(device->id(), command);
+    EXPECT_EQ(refused, cmd_bad_status);
+    EXPECT_EQ(refused.status_word, 0x6A9Eu);
+    const cmd_result accepted = cmd_send(device->id(), command, 0x6A9E);
+    EXPECT_EQ(accepted, cmd_ok);
+    EXPECT_EQ(accepted.status_word, 0x6A9Eu);
     EXPECT_EQ(cmd_last_status_word(), 0x6A9Eu);
 }
 
@@ -235,12 +253,17 @@ TEST_F(transport, chain_stops_at_first_failure_and_empty_chain_is_refused) {
     const uint8_t ids[] = {0, 1, 0, 2};
     ASSERT_EQ(header.set_data(ids), apdu_ok);
     const bytes material(1164, 0x11);
-    EXPECT_EQ(cmd_send_chained(device->id(), header, material), cmd_bad_status);
+    const cmd_result refused = cmd_send_chained(device->id(), header, material);
+    EXPECT_EQ(refused, cmd_bad_status);
+    EXPECT_EQ(refused.status_word, 0x6A80u) << "the word of the segment the card refused";
     EXPECT_EQ(device->sent.size(), 2u);
     EXPECT_EQ(device->sent[0][0], 0xD0);
 
     device->sent.clear();
-    EXPECT_EQ(cmd_send_chained(device->id(), header, {}), cmd_bad_length);
+    const cmd_result empty = cmd_send_chained(device->id(), header, {});
+    EXPECT_EQ(empty, cmd_bad_length);
+    EXPECT_EQ(empty.status_word, sw_none) << "nothing was sent";
+    EXPECT_EQ(cmd_last_status_word(), 0x6A80u) << "the record keeps the last exchange";
     EXPECT_TRUE(device->sent.empty());
 }
 
@@ -257,7 +280,9 @@ TEST_F(transport, chain_is_abandoned_when_the_card_was_reset_under_it) {
     const uint8_t prefix[] = {0, 1};
     header.set_data(prefix);
     const bytes data(1000, 0x42);
-    EXPECT_EQ(cmd_send_chained(device->id(), header, data), cmd_transport_failed);
+    const cmd_result result = cmd_send_chained(device->id(), header, data);
+    EXPECT_EQ(result, cmd_transport_failed);
+    EXPECT_EQ(result.status_word, 0x8003u);
     EXPECT_EQ(cmd_last_status_word(), 0x8003u);
     EXPECT_EQ(device->sent.size(), 3u) << "no segment is sent to a card that lost the chain";
 }
@@ -309,13 +334,19 @@ TEST_F(transport, raw_operations_on_pcsc_devices_send_nothing) {
     EXPECT_EQ(dev_get_type(id, &type), 0);
     EXPECT_EQ(type, 2);
     const bytes sector(2048, 0xC0);
-    EXPECT_EQ(dev_raw_write(id, 0x2A, 0, 1, sector.data(), sector.size()), 1);
+    const cmd_result written = dev_raw_write(id, 0x2A, 0, 1, sector.data(), sector.size());
+    EXPECT_EQ(written, cmd_transport_failed);
+    EXPECT_EQ(written.status_word, 0x8003u);
     EXPECT_EQ(cmd_last_status_word(), 0x8003u);
     bytes buffer(2048);
-    EXPECT_EQ(dev_raw_read(id, 0x28, 0, 1, buffer.data(), buffer.size()), 1);
+    const cmd_result read = dev_raw_read(id, 0x28, 0, 1, buffer.data(), buffer.size());
+    EXPECT_EQ(read, cmd_transport_failed);
+    EXPECT_EQ(read.status_word, 0x8004u);
     EXPECT_EQ(cmd_last_status_word(), 0x8004u);
     const uint8_t frame[] = {1, 2, 3};
-    EXPECT_EQ(dev_send_control_frame(id, frame, sizeof(frame)), 1);
+    const cmd_result framed = dev_send_control_frame(id, frame, sizeof(frame));
+    EXPECT_EQ(framed, cmd_transport_failed);
+    EXPECT_EQ(framed.status_word, 0x8003u);
     EXPECT_EQ(cmd_last_status_word(), 0x8003u);
     uint32_t size = 99;
     EXPECT_EQ(dev_get_direct_cipher_size(id, &size), 0);
@@ -341,11 +372,14 @@ TEST_F(transport, raw_read_of_another_length_is_0x8005) {
     auto* device = new sector_device;
     device_manager().adopt_device(std::unique_ptr<device_base>(device));
     bytes buffer(1024);
-    EXPECT_EQ(dev_raw_read(device->id(), 0x28, 0x01020304, 2, buffer.data(), buffer.size()), 1);
+    const cmd_result short_read =
+        dev_raw_read(device->id(), 0x28, 0x01020304, 2, buffer.data(), buffer.size());
+    EXPECT_EQ(short_read, cmd_transport_failed);
+    EXPECT_EQ(short_read.status_word, 0x8005u);
     EXPECT_EQ(cmd_last_status_word(), 0x8005u);
     EXPECT_EQ(device->last_block, (bytes{0x28, 0, 1, 2, 3, 4, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0}));
     device->answer = 1024;
-    EXPECT_EQ(dev_raw_read(device->id(), 0x28, 0, 2, buffer.data(), buffer.size()), 0);
+    EXPECT_EQ(dev_raw_read(device->id(), 0x28, 0, 2, buffer.data(), buffer.size()), cmd_ok);
 }
 
 // Continuation reads (6A9E "more data"): the transport sends the very same
@@ -358,7 +392,8 @@ struct continued_case {
     uint32_t capacity;
     int result;
     size_t commands;
-    uint32_t total; // *size afterwards
+    uint32_t total;       // *size afterwards
+    uint32_t status_word; // of the last reply
 };
 
 std::ostream& operator<<(std::ostream& os, const continued_case& c) {
@@ -378,7 +413,9 @@ TEST_P(transport_continued, follows_more_data_and_is_bounded) {
     command.set_le(2046);
     std::vector<uint8_t> buffer(c.capacity);
     uint32_t size = c.capacity;
-    EXPECT_EQ(cmd_read_continued(device->id(), command, buffer.data(), &size), c.result);
+    const cmd_result result = cmd_read_continued(device->id(), command, buffer.data(), &size);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(result.status_word, c.status_word);
     EXPECT_EQ(device->sent.size(), c.commands);
     EXPECT_EQ(size, c.total);
     for (const bytes& sent : device->sent)
@@ -386,18 +423,19 @@ TEST_P(transport_continued, follows_more_data_and_is_bounded) {
 }
 
 const continued_case continued_cases[] = {
-    {"single_reply", 0, {0x43, 0x90, 0x00}, 16, cmd_ok, 1, 1},
-    {"three_pieces_joined", 2, {0x43, 0x90, 0x00}, 16, cmd_ok, 3, 5},
-    {"empty_more_piece_ends", 1, {0x6A, 0x9E}, 16, cmd_ok, 2, 2},
-    {"other_status_word_fails", 1, {0x6A, 0x82}, 16, cmd_bad_status, 2, 2},
-    {"buffer_full", 5, {0x90, 0x00}, 5, cmd_bad_length, 3, 6},
+    {"single_reply", 0, {0x43, 0x90, 0x00}, 16, cmd_ok, 1, 1, 0x9000},
+    {"three_pieces_joined", 2, {0x43, 0x90, 0x00}, 16, cmd_ok, 3, 5, 0x9000},
+    {"empty_more_piece_ends", 1, {0x6A, 0x9E}, 16, cmd_ok, 2, 2, 0x6A9E},
+    {"other_status_word_fails", 1, {0x6A, 0x82}, 16, cmd_bad_status, 2, 2, 0x6A82},
+    {"buffer_full", 5, {0x90, 0x00}, 5, cmd_bad_length, 3, 6, 0x6A9E},
     {"card_never_stops",
      1000,
      {0x90, 0x00},
      100000,
      cmd_bad_status,
      static_cast<size_t>(cmd_max_continued_pieces),
-     2u * cmd_max_continued_pieces},
+     2u * cmd_max_continued_pieces,
+     0x6A9E},
 };
 
 INSTANTIATE_TEST_SUITE_P(pieces, transport_continued, ::testing::ValuesIn(continued_cases),

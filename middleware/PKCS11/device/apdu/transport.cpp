@@ -1,8 +1,10 @@
 #include "transport.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -11,7 +13,10 @@
 
 namespace {
 
-uint32_t g_last_status_word = sw_success;
+// The record only: written by every exchange, read only to be reported.
+// Atomic, since callers on other threads (or other devices) exchange without
+// the device API's mutex.
+std::atomic<uint32_t> g_last_status_word{sw_success};
 uint32_t g_transmit_mode = 4;
 
 constexpr int transmit_attempts = 3;
@@ -23,7 +28,20 @@ std::string name_or_empty(const char* name) {
     return name ? std::string(name) : std::string();
 }
 
+// Writes a result's status word to the record and hands the result on.
+cmd_result recorded(cmd_result result) {
+    g_last_status_word.store(result.status_word, std::memory_order_relaxed);
+    return result;
+}
+
 } // namespace
+
+std::ostream& operator<<(std::ostream& os, const cmd_result& r) {
+    const auto flags = os.flags();
+    os << "{code " << r.code << ", status word 0x" << std::hex << r.status_word << "}";
+    os.flags(flags);
+    return os;
+}
 
 int apdu_transmit(device_id device, apdu_command& command, uint32_t& status) {
     int32_t length = 0;
@@ -61,23 +79,25 @@ int apdu_transmit(device_id device, apdu_command& command, uint32_t& status) {
     return transmit_ok;
 }
 
-int apdu_transmit(device_id device, apdu_command& command) {
-    return apdu_transmit(device, command, g_last_status_word);
-}
-
 uint32_t cmd_last_status_word() {
-    return g_last_status_word;
+    return g_last_status_word.load(std::memory_order_relaxed);
 }
 
-int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted) {
-    if (apdu_transmit(device, command) != transmit_ok) return cmd_transport_failed;
-    if (g_last_status_word != sw_success && g_last_status_word != also_accepted)
-        return cmd_bad_status;
-    return cmd_ok;
+cmd_result cmd_exchange(device_id device, apdu_command& command) {
+    uint32_t status = sw_none;
+    const int rc = apdu_transmit(device, command, status);
+    return recorded({rc == transmit_ok ? cmd_ok : cmd_transport_failed, status});
 }
 
-int cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data) {
-    if (data.empty()) return cmd_bad_length;
+cmd_result cmd_send(device_id device, apdu_command& command, uint32_t also_accepted) {
+    cmd_result result = cmd_exchange(device, command);
+    if (result.ok() && result.status_word != sw_success && result.status_word != also_accepted)
+        result.code = cmd_bad_status;
+    return result;
+}
+
+cmd_result cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data) {
+    if (data.empty()) return {cmd_bad_length};
     device_base* d = device_ctx().find_device(device);
     const uint64_t resets_before = d ? d->card_resets() : 0;
     // A card reset in the middle of a chain discards what the card has
@@ -88,56 +108,53 @@ int cmd_send_chained(device_id device, apdu_command& header, std::span<const uin
     };
 
     header.set_chaining();
-    if (const int rc = cmd_send(device, header); rc != cmd_ok) return rc;
+    cmd_result result = cmd_send(device, header);
+    if (!result.ok()) return result;
 
     const size_t chunk = cmd_get_chunk_size(device);
     for (size_t offset = 0; offset < data.size(); offset += chunk) {
-        if (chain_broken()) {
-            g_last_status_word = transport_exchange_failed;
-            return cmd_transport_failed;
-        }
+        if (chain_broken()) return recorded({cmd_transport_failed, transport_exchange_failed});
         const size_t size = std::min(chunk, data.size() - offset);
         apdu_holder segment = header.clone_with_data(data.subspan(offset, size));
-        if (!segment) return cmd_transport_failed;
+        if (!segment) return result.with(cmd_transport_failed);
         segment->set_timeout(header.timeout());
         if (offset + size < data.size())
             segment->set_chaining();
         else
             segment->clear_chaining();
-        if (const int rc = cmd_send(device, *segment); rc != cmd_ok) return rc;
+        result = cmd_send(device, *segment);
+        if (!result.ok()) return result;
     }
-    if (chain_broken()) {
-        g_last_status_word = transport_exchange_failed;
-        return cmd_transport_failed;
-    }
-    return cmd_ok;
+    if (chain_broken()) return recorded({cmd_transport_failed, transport_exchange_failed});
+    return result;
 }
 
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
-                       size_t skip_first) {
-    if (!size || (!buffer && *size)) return cmd_bad_length;
+cmd_result cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
+                              uint32_t* size, size_t skip_first) {
+    if (!size || (!buffer && *size)) return {cmd_bad_length};
     const uint32_t capacity = *size;
     uint32_t total = 0;
     *size = 0;
     for (int piece = 0; piece < cmd_max_continued_pieces; ++piece) {
         // The very same command each time: the card recognises the repeat.
-        if (const int rc = cmd_send(device, command, sw_more_data); rc != cmd_ok) return rc;
+        const cmd_result result = cmd_send(device, command, sw_more_data);
+        if (!result.ok()) return result;
         std::span<const uint8_t> body = command.reply();
         if (piece == 0) {
-            if (body.size() < skip_first) return cmd_bad_length;
+            if (body.size() < skip_first) return result.with(cmd_bad_length);
             body = body.subspan(skip_first);
         }
         if (body.size() > capacity - total) {
             *size = total + static_cast<uint32_t>(body.size());
-            return cmd_bad_length;
+            return result.with(cmd_bad_length);
         }
         if (!body.empty()) std::memcpy(buffer + total, body.data(), body.size());
         total += static_cast<uint32_t>(body.size());
         *size = total;
         // A "more" without data would never progress.
-        if (command.status_word() != sw_more_data || body.empty()) return cmd_ok;
+        if (result.status_word != sw_more_data || body.empty()) return result;
     }
-    return cmd_bad_status;
+    return {cmd_bad_status, sw_more_data};
 }
 
 int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size, uint32_t minimum) {
@@ -252,22 +269,22 @@ uint64_t dev_card_resets(device_id device) {
     return d ? d->card_resets() : 0;
 }
 
-int dev_send_control_frame(device_id device, const uint8_t* data, size_t length) {
+cmd_result dev_send_control_frame(device_id device, const uint8_t* data, size_t length) {
     device_context& context = device_ctx();
     uint8_t block[raw_block_size] = {0xFC, 0x02, 0xAA};
     if (length > control_frame_max || (length && !data) ||
-        context.send_raw(device, block, sizeof(block), data, length) != 0) {
-        g_last_status_word = transport_exchange_failed;
-        return 1;
-    }
+        context.send_raw(device, block, sizeof(block), data, length) != 0)
+        return recorded({cmd_transport_failed, transport_exchange_failed});
+    // Sent, but the device left the list before its type was known: a failure
+    // without a word of its own (the record keeps the last exchange's).
     const int32_t type = context.device_type(device);
-    if (type < 0) return 2;
+    if (type < 0) return {cmd_transport_failed};
     if (type == 1) {
         uint8_t answer[transport_max_reply];
         size_t answer_length = sizeof(answer);
         context.receive_raw(device, block, sizeof(block), answer, &answer_length);
     }
-    return 0;
+    return {cmd_ok, sw_success};
 }
 
 namespace {
@@ -283,32 +300,24 @@ void sector_block(uint8_t (&block)[raw_block_size], uint8_t operation, uint32_t 
 
 } // namespace
 
-int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count,
-                  const uint8_t* data, size_t length) {
+cmd_result dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                         const uint8_t* data, size_t length) {
     uint8_t block[raw_block_size];
     sector_block(block, operation, address, count);
-    if ((length && !data) ||
-        device_ctx().send_raw(device, block, sizeof(block), data, length) != 0) {
-        g_last_status_word = transport_exchange_failed;
-        return 1;
-    }
-    return 0;
+    if ((length && !data) || device_ctx().send_raw(device, block, sizeof(block), data, length) != 0)
+        return recorded({cmd_transport_failed, transport_exchange_failed});
+    return {cmd_ok, sw_success};
 }
 
-int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count,
-                 uint8_t* buffer, size_t length) {
+cmd_result dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                        uint8_t* buffer, size_t length) {
     uint8_t block[raw_block_size];
     sector_block(block, operation, address, count);
     size_t received = length;
-    if (!buffer || device_ctx().receive_raw(device, block, sizeof(block), buffer, &received) != 0) {
-        g_last_status_word = transport_no_status_word;
-        return 1;
-    }
-    if (received != length) {
-        g_last_status_word = transport_unparsable;
-        return 1;
-    }
-    return 0;
+    if (!buffer || device_ctx().receive_raw(device, block, sizeof(block), buffer, &received) != 0)
+        return recorded({cmd_transport_failed, transport_no_status_word});
+    if (received != length) return recorded({cmd_transport_failed, transport_unparsable});
+    return {cmd_ok, sw_success};
 }
 
 int dev_get_direct_cipher_size(device_id device, uint32_t* size) {

@@ -1,27 +1,35 @@
 // The transport facade: the one road from the card commands and the device
 // API down to the devices.
 //
-// - apdu_transmit serialises an apdu_command, exchanges it with a device,
-//   parses the reply into the same object and records the status word (or a
-//   transport code) as the process-wide last status word.
-// - cmd_send / cmd_send_chained / cmd_copy_reply implement the result
-//   convention every card-command wrapper follows, so that wrappers do not
-//   repeat the status and length checks or the chaining loop.
+// - apdu_transmit serialises an apdu_command, exchanges it with a device and
+//   parses the reply into the same object.
+// - cmd_exchange / cmd_send / cmd_send_chained / cmd_read_continued implement
+//   the result convention every card-command wrapper follows (cmd_result:
+//   the code and the status word of the call's own reply), so that wrappers
+//   do not repeat the status and length checks or the chaining loop.
 // - the dev_ functions enumerate, connect and address devices by device_id.
 //
-// Nothing here locks: every caller holds the device API's process-wide mutex
-// around a wrapper call and the read of cmd_last_status_word() after it.
+// Every exchange also writes its status word to the process-wide record
+// (cmd_last_status_word), which the device API reports to its callers as
+// "the last status word". Nobody decides anything on the record: a caller
+// takes the status word from the result of the call it made, which stays
+// right whatever other threads or devices exchange meanwhile.
+//
+// Nothing here locks: the device API holds its process-wide mutex around its
+// calls. The record is atomic, so exchanges made outside that mutex (two
+// devices on two threads) only race for which word it reports.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <span>
 #include <string>
 
 #include "apdu_command.h"
 #include "device_id.h"
 
-// Values of the last status word other than a card's SW1 SW2.
+// Status words other than a card's SW1 SW2 (the transport's own codes).
 inline constexpr uint32_t sw_success = 0x9000;
 inline constexpr uint32_t transport_invalid_apdu = 0x8001; // command could not be serialised
 inline constexpr uint32_t transport_not_listed = 0x8002;   // device not in the device list
@@ -47,6 +55,29 @@ inline constexpr int cmd_bad_status = 2;       // status word not accepted
 inline constexpr int cmd_bad_length =
     3; // reply too short for the caller, or longer than its buffer
 
+// Status word of a result for which nothing was exchanged (the input was
+// refused before anything was sent). No card sends it: ISO 7816-4 SW1 is
+// 6x or 9x.
+inline constexpr uint32_t sw_none = 0;
+
+// What a card-command wrapper returns: its result code and the status word of
+// the last reply the call itself received (SW1*256+SW2, or the transport code
+// of a failed exchange; sw_none when nothing was sent). A wrapper that sent
+// several commands (a chain, a continued read, a repeat) carries the word of
+// the last one.
+struct cmd_result {
+    int code = cmd_ok;
+    uint32_t status_word = sw_none;
+
+    constexpr bool ok() const { return code == cmd_ok; }
+    // The same reply judged with another code (a reply that does not fit the
+    // caller's layout or buffer keeps the word the card sent with it).
+    constexpr cmd_result with(int other) const { return {other, status_word}; }
+    // Results compare with the codes: `if (rc != cmd_ok)`.
+    friend constexpr bool operator==(const cmd_result& r, int c) { return r.code == c; }
+};
+std::ostream& operator<<(std::ostream& os, const cmd_result& r);
+
 // Bytes one exchange can carry in either direction (reply including SW1 SW2).
 inline constexpr size_t transport_max_command = 2048;
 inline constexpr size_t transport_max_reply = 2048;
@@ -61,17 +92,21 @@ inline constexpr uint32_t chunk_size_max =
 // device is neither listed nor reported removed) and parses the reply into
 // command. status receives SW1*256+SW2, or a transport code on failure.
 int apdu_transmit(device_id device, apdu_command& command, uint32_t& status);
-// The same, recording the status in the process-wide last status word.
-int apdu_transmit(device_id device, apdu_command& command);
 
-// The last status word recorded by apdu_transmit or a raw device operation
-// (0x9000 before any exchange).
+// The record of the last status word: the word (or transport code) of the
+// last exchange or raw device operation of the process, 0x9000 before any.
+// It is what the device API reports as "the last status word"; decisions
+// take the word from their own cmd_result.
 uint32_t cmd_last_status_word();
 
-// Sends command through apdu_transmit: cmd_transport_failed when that fails,
-// cmd_bad_status when the status word is neither 0x9000 nor also_accepted,
-// else cmd_ok (the reply is in command).
-int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted = sw_success);
+// One exchange through apdu_transmit, written to the record: cmd_ok when a
+// reply was parsed, whatever its status word (the reply is in command), else
+// cmd_transport_failed; the status word either way.
+cmd_result cmd_exchange(device_id device, apdu_command& command);
+
+// cmd_exchange, then cmd_bad_status when the status word is neither 0x9000
+// nor also_accepted.
+cmd_result cmd_send(device_id device, apdu_command& command, uint32_t also_accepted = sw_success);
 
 // ISO 7816-4 command chaining: sends header with the chaining bit set, then
 // data in segments of the device's chunk size, each a clone of header's
@@ -79,7 +114,7 @@ int cmd_send(device_id device, apdu_command& command, uint32_t also_accepted = s
 // failure (cmd_transport_failed or cmd_bad_status). Empty data is refused with
 // cmd_bad_length before anything is sent: a chain that is opened and never
 // closed would leave the card waiting for the rest.
-int cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data);
+cmd_result cmd_send_chained(device_id device, apdu_command& header, std::span<const uint8_t> data);
 
 // Status word with which the card says "more follows: send the same command
 // again" (enumerations and certificate export).
@@ -96,13 +131,14 @@ inline constexpr int cmd_max_continued_pieces = 128;
 // than the capacity: cmd_bad_length (*size then holds the bytes that
 // arrived, which is more than the capacity). Any other status word:
 // cmd_bad_status.
-int cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer, uint32_t* size,
-                       size_t skip_first = 0);
+cmd_result cmd_read_continued(device_id device, apdu_command& command, uint8_t* buffer,
+                              uint32_t* size, size_t skip_first = 0);
 
-// Copies the reply body of command into buffer. *size is the capacity in and
-// the reply length out. Reply shorter than minimum, or longer than the
-// capacity: cmd_bad_length (*size then holds the reply length). A null buffer
-// only reports the length.
+// Copies the reply body of command into buffer (no exchange: the code only,
+// which the caller puts in its result with cmd_result::with). *size is the
+// capacity in and the reply length out. Reply shorter than minimum, or longer
+// than the capacity: cmd_bad_length (*size then holds the reply length). A
+// null buffer only reports the length.
 int cmd_copy_reply(const apdu_command& command, uint8_t* buffer, uint32_t* size,
                    uint32_t minimum = 0);
 
@@ -154,13 +190,15 @@ int dev_get_type(device_id device, int32_t* type);
 uint64_t dev_card_resets(device_id device);
 
 // Raw device operations (for devices reached by control frames or sector
-// commands). PC/SC devices support none of them: they fail before anything is
-// sent, with 0x8003 (send) or 0x8004 (read) as the last status word.
-int dev_send_control_frame(device_id device, const uint8_t* data, size_t length);
-int dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count,
-                  const uint8_t* data, size_t length);
-int dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count,
-                 uint8_t* buffer, size_t length);
+// commands): cmd_ok, or cmd_transport_failed with the transport code as the
+// status word (also written to the record). PC/SC devices support none of
+// them: they fail before anything is sent, with 0x8003 (send) or 0x8004
+// (read).
+cmd_result dev_send_control_frame(device_id device, const uint8_t* data, size_t length);
+cmd_result dev_raw_write(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                         const uint8_t* data, size_t length);
+cmd_result dev_raw_read(device_id device, uint8_t operation, uint32_t address, uint16_t count,
+                        uint8_t* buffer, size_t length);
 
 // Direct (device-side, outside APDUs) cipher. PC/SC devices offer none: size
 // 0, and the device API uses card commands for ciphers.

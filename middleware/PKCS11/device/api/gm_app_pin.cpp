@@ -85,9 +85,9 @@ void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin) {
 
 // A refused PIN command: 63Cx reports x tries left (ISO 7816-4 "counter"
 // warning); x = 0 means the PIN is now blocked.
-uint32_t pin_refusal(int wrapper_result, uint32_t* retry) {
+uint32_t pin_refusal(const cmd_result& wrapper_result, uint32_t* retry) {
     if (wrapper_result == cmd_bad_status) {
-        const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+        const gm_verify_status status = gm_read_verify_status(wrapper_result.status_word);
         if (status.counter) {
             if (retry) *retry = status.tries;
             return status.code;
@@ -98,7 +98,7 @@ uint32_t pin_refusal(int wrapper_result, uint32_t* retry) {
 
 // The result of a PIN command that carries a MAC: the MAC function's own code
 // when it could not compute one, else the card's refusal.
-uint32_t sm_pin_failure(int wrapper_result, uint32_t mac_error, uint32_t* retry) {
+uint32_t sm_pin_failure(const cmd_result& wrapper_result, uint32_t mac_error, uint32_t* retry) {
     if (retry) *retry = 0;
     if (wrapper_result == cmd_mac_failed) return mac_error != SAR_OK ? mac_error : SAR_FAIL;
     return pin_refusal(wrapper_result, retry);
@@ -118,7 +118,7 @@ void set_login_flag(gm_sc_app* app, uint32_t pin_type) {
 uint32_t open_application_locked(gm_sc_dev* dev, const char* name, HAPPLICATION* phApplication) {
     uint8_t reply[gm_open_app_reply_size] = {};
     uint32_t size = sizeof reply;
-    if (const int rc = cmd_open_application(dev->device, name, reply, &size); rc != cmd_ok)
+    if (const cmd_result rc = cmd_open_application(dev->device, name, reply, &size); rc != cmd_ok)
         return gm_wrapper_error(rc);
     // The wrapper guarantees all 10 bytes; anything else made no handle above.
     gm_sc_app* app = dev->add_app(reply, name);
@@ -135,10 +135,10 @@ uint32_t SKF_EnumApplication(DEVHANDLE hDev, char* szAppName, uint32_t* pulSize)
         if (dev == nullptr || !dev->open_flag || pulSize == nullptr) return SAR_INVALIDPARAMERR;
         std::vector<uint8_t> list(app_list_max);
         uint32_t size = app_list_max;
-        const int rc = cmd_enum_application_all(dev->device, list.data(), &size);
+        const cmd_result rc = cmd_enum_application_all(dev->device, list.data(), &size);
         // A list larger than the bound (or one that never ends) is a failure;
         // nothing was written past the work buffer.
-        if (rc == cmd_bad_length || cmd_last_status_word() == sw_more_data) return SAR_FAIL;
+        if (rc == cmd_bad_length || rc.status_word == sw_more_data) return SAR_FAIL;
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         return gm_copy_out(list.data(), size, szAppName, pulSize);
     });
@@ -159,7 +159,8 @@ uint32_t SKF_CloseApplication(HAPPLICATION hApplication) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        if (const int rc = cmd_close_application(ref.dev->device, app_id16(ref.app)); rc != cmd_ok)
+        if (const cmd_result rc = cmd_close_application(ref.dev->device, app_id16(ref.app));
+            rc != cmd_ok)
             return gm_wrapper_error(rc);
         (void)ref.dev->remove_app(ref.app);
         return SAR_OK;
@@ -227,8 +228,8 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         if (sm_mac(session.bytes, iv.data(), record.data(), app_record_size,
                    record.data() + app_record_size) != sm_result::ok)
             return SAR_FAIL;
-        if (const int rc = cmd_create_application(dev->device, record.data(),
-                                                  static_cast<uint32_t>(record.size()));
+        if (const cmd_result rc = cmd_create_application(dev->device, record.data(),
+                                                         static_cast<uint32_t>(record.size()));
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         return open_application_locked(dev, szAppName, phApplication);
@@ -242,7 +243,7 @@ uint32_t gm_get_application_info(HAPPLICATION hApplication, uint8_t* pb0, uint8_
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         uint8_t reply[cmd_app_extended_info_reply] = {};
         uint32_t size = sizeof reply;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_get_app_extened_info(ref.dev->device, app_id16(ref.app), reply, &size);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
@@ -264,8 +265,8 @@ uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t*
             pulRemainRetryCount == nullptr)
             return SAR_INVALIDPARAMERR;
         uint8_t max = 0, left = 0, is_default = 0;
-        if (const int rc = cmd_get_pin_info(ref.dev->device, static_cast<uint8_t>(ulPINType),
-                                            app_id16(ref.app), &max, &left, &is_default);
+        if (const cmd_result rc = cmd_get_pin_info(ref.dev->device, static_cast<uint8_t>(ulPINType),
+                                                   app_id16(ref.app), &max, &left, &is_default);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         *pulMaxRetryCount = max;
@@ -291,7 +292,7 @@ uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char
         if (const uint32_t rv = check_pin(szPIN); rv != SAR_OK) return rv;
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_verify_pin(ref.dev->device, challenge, static_cast<uint8_t>(ulPINType),
                                app_id16(ref.app), szPIN);
             rc != cmd_ok) {
@@ -319,7 +320,8 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
 
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
-        if (const int rc = cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin);
+        if (const cmd_result rc =
+                cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin);
             rc != cmd_ok) {
             if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
             return pin_refusal(rc, pulRetryCount);
@@ -333,8 +335,8 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc = cmd_change_pin(mac, device, challenge_block(challenge), type,
-                                          app_id16(ref.app), szOldPin, szNewPin, &mac_error);
+        if (const cmd_result rc = cmd_change_pin(mac, device, challenge_block(challenge), type,
+                                                 app_id16(ref.app), szOldPin, szNewPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, pulRetryCount);
         if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szNewPin);
@@ -363,8 +365,9 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc = cmd_unblock_pin(mac, device, challenge_block(challenge),
-                                           app_id16(ref.app), szAdminPIN, szNewUserPIN, &mac_error);
+        if (const cmd_result rc =
+                cmd_unblock_pin(mac, device, challenge_block(challenge), app_id16(ref.app),
+                                szAdminPIN, szNewUserPIN, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, pulRetryCount);
         return SAR_OK;
@@ -377,7 +380,7 @@ uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData,
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (pbData == nullptr || ulLength == 0) return SAR_INVALIDPARAMERR;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_remote_unblock_pin(ref.dev->device, app_id16(ref.app), {pbData, ulLength});
             rc != cmd_ok) {
             if (pulRetryCount) *pulRetryCount = 0;
@@ -407,13 +410,13 @@ uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbDa
                                        ulLength - response_size);
         const sm_mac_callback mac{gm_secure_messaging_mac, dev->handle()};
         uint32_t mac_error = SAR_OK;
-        const int rc = cmd_unblock_pin_ms(
+        const cmd_result rc = cmd_unblock_pin_ms(
             mac, dev->device, std::span<const uint8_t, response_size>(pbData, response_size), iv,
             app_id16(ref.app), new_pin, pbReply, pulReplyLen, &mac_error);
         if (rc == cmd_ok) return SAR_OK;
         // The card accepted it, but its reply does not fit the caller's buffer
         // (*pulReplyLen now holds the reply's length).
-        if (rc == cmd_bad_length && pulReplyLen != nullptr && cmd_last_status_word() == sw_success)
+        if (rc == cmd_bad_length && pulReplyLen != nullptr && rc.status_word == sw_success)
             return SAR_BUFFER_TOO_SMALL;
         return sm_pin_failure(rc, mac_error, pulRetryCount);
     });
@@ -435,7 +438,7 @@ uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
         if (!session_key(so_key, challenge, session)) return SAR_FAIL;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_reload_pin(mac, ref.dev->device, session.bytes, challenge_block(challenge),
                                app_id16(ref.app), szNewUserPin, &mac_error);
             rc != cmd_ok)
@@ -450,7 +453,8 @@ uint32_t SKF_ClearSecureState(HAPPLICATION hApplication) {
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         // The card logs both PINs out whatever it answers next.
         ref.app->so_pin_key.drop();
-        if (const int rc = cmd_clear_secure_state(ref.dev->device, app_id16(ref.app)); rc != cmd_ok)
+        if (const cmd_result rc = cmd_clear_secure_state(ref.dev->device, app_id16(ref.app));
+            rc != cmd_ok)
             return gm_wrapper_error(rc);
         ref.app->user_logged_in = 0;
         return SAR_OK;

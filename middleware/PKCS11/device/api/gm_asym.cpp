@@ -142,8 +142,8 @@ uint32_t gm_gen_rsa_key_pair(HCONTAINER hContainer, uint32_t ulKeySpec, uint32_t
         if (!pBlob || !rsa_bits_supported(ulBitsLen)) return SAR_INVALIDPARAMERR;
         uint8_t reply[512];
         uint32_t size = sizeof reply;
-        const int w = cmd_gen_rsa_key_pair_ex(c.device(), c.app(), c.cont(), ulBitsLen,
-                                              key_selector(ulKeySpec), reply, &size);
+        const cmd_result w = cmd_gen_rsa_key_pair_ex(c.device(), c.app(), c.cont(), ulBitsLen,
+                                                     key_selector(ulKeySpec), reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         const size_t k = ulBitsLen / 8;
         if (size != k + MAX_RSA_EXPONENT_LEN) return SAR_FAIL;
@@ -161,7 +161,7 @@ uint32_t gm_import_plain_rsa_key_pair(HCONTAINER hContainer, uint32_t ulKeySpec,
         container_call c;
         if (const uint32_t rc = find_container(hContainer, true, c)) return rc;
         if (!pBlob || !rsa_bits_supported(pBlob->BitLen)) return SAR_INVALIDPARAMERR;
-        const int w =
+        const cmd_result w =
             cmd_import_ext_rsa_key_pair(c.device(), c.app(), c.cont(), key_selector(ulKeySpec),
                                         reinterpret_cast<const uint8_t*>(pBlob), sizeof *pBlob);
         return gm_wrapper_error(w);
@@ -181,8 +181,8 @@ uint32_t gm_rsa_sign_data(HCONTAINER hContainer, uint32_t ulKeySpec, uint32_t ul
         if (!c.ref.app->user_logged_in) return SAR_USER_NOT_LOGGED_IN;
         std::vector<uint8_t> reply(rsa_sign_reply);
         uint32_t size = rsa_sign_reply;
-        const int w = cmd_rsa_sign_ex(c.device(), c.app(), c.cont(), key_selector(ulKeySpec), hash,
-                                      pbData, ulDataLen, reply.data(), &size);
+        const cmd_result w = cmd_rsa_sign_ex(c.device(), c.app(), c.cont(), key_selector(ulKeySpec),
+                                             hash, pbData, ulDataLen, reply.data(), &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         // A signature is as long as the modulus of a key the card holds.
         if (size != 128 && size != 256) return SAR_FAIL;
@@ -198,8 +198,8 @@ uint32_t gm_rsa_private_decrypt(HCONTAINER hContainer, uint32_t ulKeySpec, const
         if (!pbInput || !pulOutputLen) return SAR_INVALIDPARAMERR;
         std::vector<uint8_t> reply(rsa_decrypt_reply);
         uint32_t size = rsa_decrypt_reply;
-        const int w = cmd_rsa_decrypt(c.device(), c.app(), c.cont(), key_selector(ulKeySpec),
-                                      pbInput, ulInputLen, reply.data(), &size);
+        const cmd_result w = cmd_rsa_decrypt(c.device(), c.app(), c.cont(), key_selector(ulKeySpec),
+                                             pbInput, ulInputLen, reply.data(), &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         return gm_copy_out(reply.data(), size, pbOutput, pulOutputLen);
     });
@@ -214,8 +214,8 @@ uint32_t gm_rsa_private_operation(HCONTAINER hContainer, uint32_t ulKeySpec, con
         // The reply lands in a buffer of its own: the output may be the input.
         uint8_t reply[rsa_private_reply];
         uint32_t size = sizeof reply;
-        const int w = cmd_rsa_private(c.device(), c.app(), c.cont(), key_selector(ulKeySpec),
-                                      pbInput, ulInputLen, reply, &size);
+        const cmd_result w = cmd_rsa_private(c.device(), c.app(), c.cont(), key_selector(ulKeySpec),
+                                             pbInput, ulInputLen, reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         // The raw operation maps a modulus-long block to another one.
         if (size != ulInputLen) return SAR_FAIL;
@@ -249,8 +249,8 @@ uint32_t SKF_ExportPublicKey(HCONTAINER hContainer, uint32_t bSignFlag, uint8_t*
         if (!pulBlobLen) return SAR_INVALIDPARAMERR;
         uint8_t reply[512];
         uint32_t size = sizeof reply;
-        const int w = cmd_export_public_key(c.device(), c.app(), c.cont(), key_selector(bSignFlag),
-                                            reply, &size);
+        const cmd_result w = cmd_export_public_key(c.device(), c.app(), c.cont(),
+                                                   key_selector(bSignFlag), reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         RSAPUBLICKEYBLOB rsa;
         ECCPUBLICKEYBLOB ecc;
@@ -274,7 +274,8 @@ uint32_t SKF_GenECCKeyPair(HCONTAINER hContainer, uint32_t ulAlgId, ECCPUBLICKEY
         // let an exchange-pair request replace the signature key.)
         uint8_t reply[256];
         uint32_t size = sizeof reply;
-        const int w = cmd_gen_ecc_key_pair(c.device(), c.app(), c.cont(), ulAlgId, reply, &size);
+        const cmd_result w =
+            cmd_gen_ecc_key_pair(c.device(), c.app(), c.cont(), ulAlgId, reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         if (size != 2 * sm2_value) return SAR_FAIL;
         pBlob->BitLen = sm2_bits;
@@ -309,9 +310,9 @@ uint32_t gm_ecc_sign_data(HCONTAINER hContainer, uint32_t ulKeySpec, const uint8
         if (!pbDigest || !pSignature) return SAR_INVALIDPARAMERR;
         uint8_t reply[256];
         uint32_t size = sizeof reply;
-        const int w = cmd_ecc_sign_data_ex(c.device(), c.app(), c.cont(), sm2_sign_mode_digest,
-                                           key_selector(ulKeySpec), nullptr, 0, pbDigest,
-                                           ulDigestLen, reply, &size);
+        const cmd_result w = cmd_ecc_sign_data_ex(c.device(), c.app(), c.cont(),
+                                                  sm2_sign_mode_digest, key_selector(ulKeySpec),
+                                                  nullptr, 0, pbDigest, ulDigestLen, reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         if (size != sm2_sign_reply) return SAR_FAIL;
         put_sm2_value(pSignature->r, reply + 4);
@@ -348,7 +349,7 @@ uint32_t gm_ecc_private_decrypt(HCONTAINER hContainer, uint32_t ulKeySpec,
                     cipher_len);
         uint8_t reply[256];
         uint32_t size = sizeof reply;
-        const int w =
+        const cmd_result w =
             cmd_ecc_pri_decrypt(c.device(), c.app(), c.cont(), key_selector(ulKeySpec), form.data(),
                                 static_cast<uint32_t>(sm2_cipher_head + cipher_len), reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
@@ -377,8 +378,8 @@ uint32_t SKF_ExtRSAPubKeyOperation(DEVHANDLE hDev, const RSAPUBLICKEYBLOB* pPubK
         const rsa_card_key key = to_card_form(*pPubKey);
         uint8_t reply[512];
         uint32_t size = sizeof reply;
-        const int w = cmd_ex_rsa_pub_key_operation(dev->device, key.bytes.data(), key.length,
-                                                   pbInput, ulInputLen, reply, &size);
+        const cmd_result w = cmd_ex_rsa_pub_key_operation(dev->device, key.bytes.data(), key.length,
+                                                          pbInput, ulInputLen, reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         if (size != ulInputLen) return SAR_FAIL;
         return gm_copy_out(reply, size, pbOutput, pulOutputLen);
@@ -432,8 +433,9 @@ uint32_t SKF_ExtECCEncrypt(DEVHANDLE hDev, const ECCPUBLICKEYBLOB* pPubKey,
         const auto key = to_card_form(*pPubKey);
         std::vector<uint8_t> reply(ulPlainTextLen + 197);
         uint32_t size = static_cast<uint32_t>(reply.size());
-        const int w = cmd_ex_ecc_encrypt(dev->device, key.data(), static_cast<uint32_t>(key.size()),
-                                         pbPlainText, ulPlainTextLen, reply.data(), &size);
+        const cmd_result w =
+            cmd_ex_ecc_encrypt(dev->device, key.data(), static_cast<uint32_t>(key.size()),
+                               pbPlainText, ulPlainTextLen, reply.data(), &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         // C1 || C3 || C2 with a cipher exactly as long as the plain text.
         if (size < sm2_cipher_head) return SAR_FAIL;
@@ -462,7 +464,8 @@ uint32_t SKF_GenRandom(DEVHANDLE hDev, uint8_t* pbRandom, uint32_t ulRandomLen) 
         dev->caller_challenge_set = false;
         while (done < ulRandomLen) {
             const uint32_t piece = std::min(gm_random_piece, ulRandomLen - done);
-            if (const int w = cmd_gen_random(dev->device, random.data() + done, piece); w != cmd_ok)
+            if (const cmd_result w = cmd_gen_random(dev->device, random.data() + done, piece);
+                w != cmd_ok)
                 return gm_wrapper_error(w);
             // The card keeps the first 8 bytes of the last exchange as its
             // challenge (a shorter one leaves none).

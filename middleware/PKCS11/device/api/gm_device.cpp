@@ -89,7 +89,7 @@ std::string enum_filtered_devices(int32_t state) {
 
         std::array<uint8_t, short_dev_info_size> info{};
         uint32_t info_length = short_dev_info_size;
-        int rc = cmd_get_short_dev_info(device, info.data(), &info_length);
+        cmd_result rc = cmd_get_short_dev_info(device, info.data(), &info_length);
         if (rc == cmd_transport_failed) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             info_length = short_dev_info_size;
@@ -114,7 +114,7 @@ namespace {
 uint32_t read_card_dev_info(device_id device, std::array<uint8_t, gm_card_dev_info_size>& reply) {
     reply.fill(0);
     uint32_t size = gm_card_dev_info_size;
-    if (const int rc = cmd_get_dev_info(device, reply.data(), &size); rc != cmd_ok)
+    if (const cmd_result rc = cmd_get_dev_info(device, reply.data(), &size); rc != cmd_ok)
         return gm_wrapper_error(rc);
     if (size < ci::end) return SAR_FAIL;
     return SAR_OK;
@@ -216,8 +216,9 @@ uint32_t gm_sc_dev::open() {
     if (kept == 0) return 2;
     chunk_size = kept;
     uint32_t direct = 0;
-    if (const int rc = dev_get_direct_cipher_size(id, &direct); rc != 0)
-        return gm_wrapper_error(rc);
+    // No exchange, so no status word: the device left the list, or its own
+    // query failed.
+    if (dev_get_direct_cipher_size(id, &direct) != 0) return SAR_FAIL;
     direct_cipher_size = direct;
     cmd_set_transmit_mode(reply[ci::hw_version] > 1 ? 0 : 3);
     return SAR_OK;
@@ -328,13 +329,13 @@ namespace {
 // DevAuth with the given cryptogram. A refusal ends the card's
 // authentication (the card clears it on a wrong answer).
 uint32_t dev_auth_locked(gm_sc_dev* dev, std::span<const uint8_t> data) {
-    const int rc = cmd_dev_auth(dev->device, 0, data);
+    const cmd_result rc = cmd_dev_auth(dev->device, 0, data);
     if (rc == cmd_ok) {
         dev->authenticated = 1;
         return SAR_OK;
     }
     dev->authenticated = 0;
-    const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+    const gm_verify_status status = gm_read_verify_status(rc.status_word);
     if (status.counter) {
         // Device authentication reports the tries left as its result. No
         // try left is a locked key, never success.
@@ -375,7 +376,7 @@ uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulK
                 mbedtls_platform_zeroize(b.data(), b.size());
             }
         } const wiped{key, block};
-        if (const int rc = cmd_gen_random(dev->device, block.data(), 8); rc != cmd_ok)
+        if (const cmd_result rc = cmd_gen_random(dev->device, block.data(), 8); rc != cmd_ok)
             return gm_wrapper_error(rc);
         if (sm4_ecb(key, block.data(), block.size(), sm4_encrypt) != sm4_result::ok)
             return SAR_FAIL;
@@ -396,19 +397,17 @@ uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_
         DEVINFO t;
         std::memcpy(&t, pTemplate, sizeof t);
 
-        if (const int rc = dev_connect(dev->device); rc != 0) {
-            const uint32_t code = gm_status_word_to_error();
-            return code == SAR_OK ? SAR_DEVICE_REMOVED : code;
-        }
+        // A failed connect exchanged nothing: no status word tells more.
+        if (dev_connect(dev->device) != 0) return SAR_DEVICE_REMOVED;
         uint32_t max = 0;
-        if (const int rc = cmd_get_fs_max_cap(dev->device, &max); rc != cmd_ok)
+        if (const cmd_result rc = cmd_get_fs_max_cap(dev->device, &max); rc != cmd_ok)
             return gm_wrapper_error(rc);
         const uint32_t total = (t.TotalSpace != 0 && t.TotalSpace <= max) ? t.TotalSpace : max;
         const auto record = build_format_record(t, total);
         // Only the caller's key bytes: a shorter key is zero-filled, never over-read.
         std::array<uint8_t, cmd_format_key_block> key{};
         std::memcpy(key.data(), pbAuthKey, ulKeyLen);
-        if (const int rc = cmd_format(
+        if (const cmd_result rc = cmd_format(
                 dev->device, record.data(), static_cast<uint32_t>(record.size()), key.data(),
                 static_cast<uint32_t>(key.size()), static_cast<uint8_t>(ulParam1),
                 static_cast<uint8_t>(ulParam2), static_cast<uint8_t>(ulP1));
@@ -430,7 +429,7 @@ uint32_t gm_get_raw_hwsn(DEVHANDLE hDev, uint8_t* pbBuffer, uint32_t* pulLength)
         if (dev == nullptr || pulLength == nullptr) return SAR_INVALIDPARAMERR;
         std::array<uint8_t, raw_hwsn_capacity> reply{};
         uint32_t size = raw_hwsn_capacity;
-        if (const int rc = cmd_get_raw_hwsn(dev->device, reply.data(), &size); rc != cmd_ok)
+        if (const cmd_result rc = cmd_get_raw_hwsn(dev->device, reply.data(), &size); rc != cmd_ok)
             return gm_wrapper_error(rc);
         return gm_copy_out(reply.data(), size, pbBuffer, pulLength);
     });
@@ -450,7 +449,7 @@ uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, ui
         bool full = true;
         while (remaining >= chunk) {
             uint32_t got = chunk;
-            if (const int rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got);
+            if (const cmd_result rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
             got = std::min(got, chunk);
@@ -464,7 +463,7 @@ uint32_t gm_read_oem_info(DEVHANDLE hDev, uint32_t ulOffset, uint32_t ulSize, ui
         }
         if (remaining > 0 && full) {
             uint32_t got = remaining;
-            if (const int rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got);
+            if (const cmd_result rc = cmd_read_oem_info(dev->device, offset, pbBuffer + done, &got);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
             done += std::min(got, remaining);
@@ -484,7 +483,7 @@ uint32_t gm_write_oem_info(DEVHANDLE hDev, uint32_t ulOffset, const uint8_t* pbD
         uint32_t offset = ulOffset, done = 0;
         while (done < ulSize) {
             const uint32_t n = std::min(chunk, ulSize - done);
-            if (const int rc = cmd_write_oem_info(dev->device, offset, pbData + done, n);
+            if (const cmd_result rc = cmd_write_oem_info(dev->device, offset, pbData + done, n);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
             offset += n;
@@ -501,10 +500,8 @@ uint32_t gm_write_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCou
         if (const uint32_t rv = sector_preconditions(hDev, ulCount, pbData, device); rv != SAR_OK)
             return rv;
         const size_t length = static_cast<size_t>(ulCount) * sector_size;
-        if (dev_raw_write(device, raw_write_operation, ulFirstSector,
-                          static_cast<uint16_t>(ulCount), pbData, length) != 0)
-            return gm_wrapper_error(1);
-        return SAR_OK;
+        return gm_wrapper_error(dev_raw_write(device, raw_write_operation, ulFirstSector,
+                                              static_cast<uint16_t>(ulCount), pbData, length));
     });
 }
 
@@ -515,10 +512,8 @@ uint32_t gm_read_sectors(DEVHANDLE hDev, uint32_t ulFirstSector, uint32_t ulCoun
         if (const uint32_t rv = sector_preconditions(hDev, ulCount, pbBuffer, device); rv != SAR_OK)
             return rv;
         const size_t length = static_cast<size_t>(ulCount) * sector_size;
-        if (dev_raw_read(device, raw_read_operation, ulFirstSector, static_cast<uint16_t>(ulCount),
-                         pbBuffer, length) != 0)
-            return gm_wrapper_error(1);
-        return SAR_OK;
+        return gm_wrapper_error(dev_raw_read(device, raw_read_operation, ulFirstSector,
+                                             static_cast<uint16_t>(ulCount), pbBuffer, length));
     });
 }
 
@@ -533,9 +528,7 @@ uint32_t gm_set_inq_string(DEVHANDLE hDev, const char* szVendor, const char* szP
         frame.fill(0x20);
         std::memcpy(frame.data(), szVendor, strnlen(szVendor, 8));
         std::memcpy(frame.data() + 8, szProduct, strnlen(szProduct, 16));
-        if (dev_send_control_frame(dev->device, frame.data(), frame.size()) != 0)
-            return gm_wrapper_error(1);
-        return SAR_OK;
+        return gm_wrapper_error(dev_send_control_frame(dev->device, frame.data(), frame.size()));
     });
 }
 
@@ -564,6 +557,7 @@ uint32_t gm_set_app_option(HAPPLICATION hApplication, uint32_t ulCode) {
 }
 
 uint32_t gm_get_last_status_word() {
+    // The record of the last exchange, reported as it stands.
     return cmd_last_status_word();
 }
 

@@ -50,8 +50,9 @@ uint16_t app16(const gm_sc_app* app) {
 
 // A continued read that overran its bound (cmd_bad_length) or never ended
 // (still 6A9E) is a failure of its own kind, not the card's last word.
-uint32_t continued_read_error(int wrapper_result) {
-    if (wrapper_result == cmd_bad_length || cmd_last_status_word() == sw_more_data) return SAR_FAIL;
+uint32_t continued_read_error(const cmd_result& wrapper_result) {
+    if (wrapper_result == cmd_bad_length || wrapper_result.status_word == sw_more_data)
+        return SAR_FAIL;
     return gm_wrapper_error(wrapper_result);
 }
 
@@ -59,7 +60,7 @@ uint32_t chunk_of(const gm_sc_dev* dev) {
     return std::clamp(dev->chunk_size, chunk_size_min, chunk_size_max);
 }
 
-using list_reader = int (*)(device_id, uint16_t, uint8_t*, uint32_t*);
+using list_reader = cmd_result (*)(device_id, uint16_t, uint8_t*, uint32_t*);
 
 uint32_t enum_names(HAPPLICATION hApplication, list_reader read, char* list, uint32_t* size) {
     return gm_locked_call([&]() -> uint32_t {
@@ -68,7 +69,7 @@ uint32_t enum_names(HAPPLICATION hApplication, list_reader read, char* list, uin
         if (size == nullptr) return SAR_INVALIDPARAMERR;
         std::vector<uint8_t> work(list_work_max);
         uint32_t length = list_work_max;
-        if (const int rc = read(ref.dev->device, app16(ref.app), work.data(), &length);
+        if (const cmd_result rc = read(ref.dev->device, app16(ref.app), work.data(), &length);
             rc != cmd_ok)
             return continued_read_error(rc);
         return gm_copy_out(work.data(), length, list, size);
@@ -76,7 +77,7 @@ uint32_t enum_names(HAPPLICATION hApplication, list_reader read, char* list, uin
 }
 
 uint32_t container_info_locked(const gm_cont_ref& ref, gm_container_info& info) {
-    if (const int rc = cmd_get_container_info(
+    if (const cmd_result rc = cmd_get_container_info(
             ref.dev->device, static_cast<uint16_t>(ref.cont->app_id), ref.cont->name.c_str(),
             &info.type, &info.sign_key_bits, &info.exch_key_bits, &info.sign_cert, &info.exch_cert);
         rc != cmd_ok)
@@ -135,8 +136,8 @@ uint32_t SKF_GetFileInfo(HAPPLICATION hApplication, const char* szFileName,
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (check_file_name(szFileName) != SAR_OK) return SAR_INVALIDPARAMERR;
         uint32_t size = 0, read_rights = 0, write_rights = 0;
-        if (const int rc = cmd_get_file_info(ref.dev->device, app16(ref.app), szFileName, &size,
-                                             &read_rights, &write_rights);
+        if (const cmd_result rc = cmd_get_file_info(ref.dev->device, app16(ref.app), szFileName,
+                                                    &size, &read_rights, &write_rights);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         if (pFileInfo != nullptr) {
@@ -165,8 +166,8 @@ uint32_t SKF_ReadFile(HAPPLICATION hApplication, const char* szFileName, uint32_
         *pulOutLen = ulSize;
         const device_id device = ref.dev->device;
         uint32_t file_size = 0, read_rights = 0;
-        if (const int rc = cmd_get_file_info(device, app16(ref.app), szFileName, &file_size,
-                                             &read_rights, nullptr);
+        if (const cmd_result rc = cmd_get_file_info(device, app16(ref.app), szFileName, &file_size,
+                                                    &read_rights, nullptr);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         if (pbOutData == nullptr) {
@@ -187,8 +188,8 @@ uint32_t SKF_ReadFile(HAPPLICATION hApplication, const char* szFileName, uint32_
         bool last_full = true;
         while (wanted - done >= chunk) {
             uint32_t got = chunk;
-            if (const int rc = cmd_read_file(device, app16(ref.app), szFileName, ulOffset + done,
-                                             &got, pbOutData + done);
+            if (const cmd_result rc = cmd_read_file(device, app16(ref.app), szFileName,
+                                                    ulOffset + done, &got, pbOutData + done);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
             done += got;
@@ -199,8 +200,8 @@ uint32_t SKF_ReadFile(HAPPLICATION hApplication, const char* szFileName, uint32_
         }
         if (last_full && done < wanted) {
             uint32_t got = wanted - done;
-            if (const int rc = cmd_read_file(device, app16(ref.app), szFileName, ulOffset + done,
-                                             &got, pbOutData + done);
+            if (const cmd_result rc = cmd_read_file(device, app16(ref.app), szFileName,
+                                                    ulOffset + done, &got, pbOutData + done);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
             done += got;
@@ -227,8 +228,8 @@ uint32_t SKF_WriteFile(HAPPLICATION hApplication, const char* szFileName, uint32
         uint32_t done = 0;
         while (ulSize - done > 0) {
             const uint32_t piece = std::min(chunk, ulSize - done);
-            if (const int rc = cmd_write_file(ref.dev->device, app16(ref.app), szFileName,
-                                              ulOffset + done, pbData + done, piece);
+            if (const cmd_result rc = cmd_write_file(ref.dev->device, app16(ref.app), szFileName,
+                                                     ulOffset + done, pbData + done, piece);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
             done += piece;
@@ -271,7 +272,7 @@ uint32_t SKF_CreateContainer(HAPPLICATION hApplication, const char* szContainerN
             return SAR_INVALIDPARAMERR;
         if (!ref.app->user_logged_in) return SAR_USER_NOT_LOGGED_IN;
         uint16_t id = 0;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_create_container(ref.dev->device, app16(ref.app), szContainerName, &id);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
@@ -288,7 +289,8 @@ uint32_t SKF_DeleteContainer(HAPPLICATION hApplication, const char* szContainerN
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (!container_name_ok(szContainerName)) return SAR_INVALIDPARAMERR;
         if (!ref.app->user_logged_in) return SAR_USER_NOT_LOGGED_IN;
-        if (const int rc = cmd_delete_container(ref.dev->device, app16(ref.app), szContainerName);
+        if (const cmd_result rc =
+                cmd_delete_container(ref.dev->device, app16(ref.app), szContainerName);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         (void)ref.app->remove_containers_named(szContainerName);
@@ -304,7 +306,7 @@ uint32_t SKF_OpenContainer(HAPPLICATION hApplication, const char* szContainerNam
         if (!container_name_ok(szContainerName) || phContainer == nullptr)
             return SAR_INVALIDPARAMERR;
         uint16_t id = 0;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_open_container(ref.dev->device, app16(ref.app), szContainerName, &id);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
@@ -319,7 +321,7 @@ uint32_t SKF_CloseContainer(HCONTAINER hContainer) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_cont_ref ref = gm_find_cont(hContainer);
         if (ref.cont == nullptr) return SAR_INVALIDHANDLEERR;
-        if (const int rc =
+        if (const cmd_result rc =
                 cmd_close_container(ref.dev->device, static_cast<uint16_t>(ref.cont->app_id),
                                     static_cast<uint16_t>(ref.cont->container_id));
             rc != cmd_ok)
@@ -393,7 +395,8 @@ uint32_t SKF_ExportCertificate(HCONTAINER hContainer, int32_t bSignFlag, uint8_t
         if (!command) return SAR_FAIL;
         std::vector<uint8_t> work(cmd_export_prefix + gm_certificate_max);
         uint32_t length = static_cast<uint32_t>(work.size());
-        if (const int rc = cmd_read_continued(ref.dev->device, *command, work.data(), &length);
+        if (const cmd_result rc =
+                cmd_read_continued(ref.dev->device, *command, work.data(), &length);
             rc != cmd_ok)
             return continued_read_error(rc);
         if (length < cmd_export_prefix || get_be32(work.data()) != length - cmd_export_prefix)

@@ -51,11 +51,11 @@ uint32_t send_start(HAPPLICATION hApplication, uint32_t pin_type, bool* busy) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        const int rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app),
-                                              static_cast<uint8_t>(pin_type), 0, mode_start,
-                                              nullptr, nullptr, nullptr, nullptr);
+        const cmd_result rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app),
+                                                     static_cast<uint8_t>(pin_type), 0, mode_start,
+                                                     nullptr, nullptr, nullptr, nullptr);
         if (rc == cmd_ok) return SAR_OK;
-        *busy = rc == cmd_bad_status && cmd_last_status_word() == sw_sensor_busy;
+        *busy = rc == cmd_bad_status && rc.status_word == sw_sensor_busy;
         return gm_wrapper_error(rc);
     });
 }
@@ -98,12 +98,12 @@ uint32_t gm_poll_fingerprint_verify(HAPPLICATION hApplication, uint32_t ulPINTyp
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         uint8_t finger = 0;
-        const int rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app),
-                                              static_cast<uint8_t>(ulPINType), 0, mode_poll,
-                                              &finger, nullptr, nullptr, nullptr);
+        const cmd_result rc = cmd_verify_fingerprint(ref.dev->device, app_id16(ref.app),
+                                                     static_cast<uint8_t>(ulPINType), 0, mode_poll,
+                                                     &finger, nullptr, nullptr, nullptr);
         if (rc != cmd_ok) {
             if (rc == cmd_bad_status) {
-                const gm_verify_status status = gm_read_verify_status(cmd_last_status_word());
+                const gm_verify_status status = gm_read_verify_status(rc.status_word);
                 if (status.counter) {
                     if (pulRetryCount) *pulRetryCount = status.tries;
                     return status.code;
@@ -131,7 +131,7 @@ uint32_t gm_get_fingerprint_info(HAPPLICATION hApplication, uint32_t ulPINType, 
         std::array<uint8_t, info_reply_capacity> block{};
         uint32_t length = block.size();
         uint8_t values[4] = {};
-        if (const int rc = cmd_get_fingerprint_info(
+        if (const cmd_result rc = cmd_get_fingerprint_info(
                 ref.dev->device, app_id16(ref.app), static_cast<uint8_t>(ulPINType), &values[0],
                 &values[1], &values[2], &values[3], block.data(), &length);
             rc != cmd_ok)

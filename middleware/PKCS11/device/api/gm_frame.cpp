@@ -91,13 +91,9 @@ gm_verify_status gm_read_verify_status(uint32_t sw) {
     return status;
 }
 
-uint32_t gm_status_word_to_error() {
-    return gm_map_status_word(cmd_last_status_word());
-}
-
-uint32_t gm_wrapper_error(int wrapper_result) {
-    if (wrapper_result == 0) return SAR_OK;
-    const uint32_t code = gm_status_word_to_error();
+uint32_t gm_wrapper_error(const cmd_result& result) {
+    if (result.ok()) return SAR_OK;
+    const uint32_t code = gm_map_status_word(result.status_word);
     return code == SAR_OK ? SAR_FAIL : code;
 }
 

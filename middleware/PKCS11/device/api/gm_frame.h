@@ -1,6 +1,6 @@
 // What every device-API function shares: the process-wide device mutex, the
-// map from the card's last status word to a result code, and the size-query
-// rule for caller-owned output buffers.
+// map from a command's status word to a result code, and the size-query rule
+// for caller-owned output buffers.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,7 @@
 
 #include "gm_types.h"
 #include "mk_mutex.h"
+#include "transport.h"
 
 inline constexpr const char* gm_api_mutex_name = "Global\\q9gm_mutex";
 
@@ -30,11 +31,9 @@ class gm_api_lock {
 };
 inline constexpr uint32_t gm_api_lock_failed = SAR_FAIL;
 
-// Maps the last status word (cmd_last_status_word) to a result code:
-// 0x9000 -> 0; the listed card status words -> their SAR_ / vendor codes; any
-// other status word or transport code (0x8001-0x8005) unchanged.
-uint32_t gm_status_word_to_error();
-// The same map for a given status word.
+// Maps a command's status word to a result code: 0x9000 -> 0; the listed
+// card status words -> their SAR_ / vendor codes; any other status word or
+// transport code (0x8001-0x8005) unchanged.
 uint32_t gm_map_status_word(uint32_t status_word);
 
 // A status word as the answer to a verification (PIN, device-authentication
@@ -49,11 +48,11 @@ struct gm_verify_status {
 };
 gm_verify_status gm_read_verify_status(uint32_t status_word);
 
-// The result of a failed command wrapper (wrapper_result != 0): the mapped
-// last status word, or SAR_FAIL when the status word is still 0x9000 (a reply
-// too short for its layout, or larger than the buffer given, is a failure,
-// never success). wrapper_result 0 gives 0.
-uint32_t gm_wrapper_error(int wrapper_result);
+// The result code of a command wrapper's result: 0 when it succeeded; else its
+// mapped status word, or SAR_FAIL when that maps to 0 (a reply too short for
+// its layout, or larger than the buffer given, came with 0x9000; nothing was
+// sent: sw_none) - a failure is never success.
+uint32_t gm_wrapper_error(const cmd_result& result);
 
 // Size-query rule for an output of `needed` bytes:
 //   null length pointer: SAR_INVALIDPARAMERR;

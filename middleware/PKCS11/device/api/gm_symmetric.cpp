@@ -139,10 +139,11 @@ uint32_t send_updates(const cipher_call& c, bool encrypt, const uint8_t* data, u
     while (done < count) {
         const uint32_t piece = std::min(count - done, c.step);
         uint32_t size = capacity - *produced;
-        const int rc = encrypt ? cmd_encrypt_update(c.device, c.app, c.cont, c.key, data + done,
-                                                    piece, out + *produced, &size)
-                               : cmd_decrypt_update(c.device, c.app, c.cont, c.key, data + done,
-                                                    piece, out + *produced, &size);
+        const cmd_result rc = encrypt
+                                  ? cmd_encrypt_update(c.device, c.app, c.cont, c.key, data + done,
+                                                       piece, out + *produced, &size)
+                                  : cmd_decrypt_update(c.device, c.app, c.cont, c.key, data + done,
+                                                       piece, out + *produced, &size);
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         *produced += size;
         done += piece;
@@ -153,10 +154,10 @@ uint32_t send_updates(const cipher_call& c, bool encrypt, const uint8_t* data, u
 uint32_t send_final(const cipher_call& c, bool encrypt, const uint8_t* data, uint32_t count,
                     uint8_t* out, uint32_t capacity, uint32_t* produced) {
     uint32_t size = capacity - *produced;
-    const int rc = encrypt ? cmd_encrypt_final(c.device, c.app, c.cont, c.key, data, count,
-                                               out + *produced, &size)
-                           : cmd_decrypt_final(c.device, c.app, c.cont, c.key, data, count,
-                                               out + *produced, &size);
+    const cmd_result rc = encrypt ? cmd_encrypt_final(c.device, c.app, c.cont, c.key, data, count,
+                                                      out + *produced, &size)
+                                  : cmd_decrypt_final(c.device, c.app, c.cont, c.key, data, count,
+                                                      out + *produced, &size);
     if (rc != cmd_ok) return gm_wrapper_error(rc);
     *produced += size;
     return SAR_OK;
@@ -188,10 +189,11 @@ uint32_t cipher_init(HANDLE hKey, const BLOCKCIPHERPARAM& param, bool encrypt) {
         if (const uint32_t rv = init_refusal(c, param); rv != SAR_OK) return rv;
         end_operation(key);
         if (c.direct_offered) return direct_init(c, param, encrypt);
-        const int rc = encrypt ? cmd_encrypt_init(c.device, c.app, c.cont, c.key, param.IV,
-                                                  param.IVLen, param.PaddingType, param.FeedBitLen)
-                               : cmd_decrypt_init(c.device, c.app, c.cont, c.key, param.IV,
-                                                  param.IVLen, param.PaddingType, param.FeedBitLen);
+        const cmd_result rc =
+            encrypt ? cmd_encrypt_init(c.device, c.app, c.cont, c.key, param.IV, param.IVLen,
+                                       param.PaddingType, param.FeedBitLen)
+                    : cmd_decrypt_init(c.device, c.app, c.cont, c.key, param.IV, param.IVLen,
+                                       param.PaddingType, param.FeedBitLen);
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         key.padding_type = param.PaddingType;
         key.cipher_op = encrypt ? op_encrypt : op_decrypt;
@@ -450,11 +452,12 @@ uint32_t gm_set_symm_key(HCONTAINER hContainer, const uint8_t* pbKey, uint32_t u
         const auto app16 = static_cast<uint16_t>(ref.app->app_id);
         const auto cont16 = static_cast<uint16_t>(ref.cont->container_id);
         uint16_t card_key = 0;
-        int rc = cmd_set_session_key(device, app16, cont16, alg->id, pbKey, ulKeyLen, &card_key);
+        const cmd_result rc =
+            cmd_set_session_key(device, app16, cont16, alg->id, pbKey, ulKeyLen, &card_key);
         // No key slot free on the card. No key is destroyed to make room: a
         // caller's key may be in the middle of an operation (of this process
         // or another one), and the library keeps no session key of its own.
-        if (rc != cmd_ok && cmd_last_status_word() == 0x6A84) return SAR_NO_ROOM;
+        if (rc != cmd_ok && rc.status_word == 0x6A84) return SAR_NO_ROOM;
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         gm_sc_key* key = ref.cont->add_key(card_key, alg->id);
         if (key == nullptr) {
@@ -726,7 +729,7 @@ uint32_t digest_pieces(device_id device, const uint8_t* data, uint32_t length, u
     uint32_t done = 0;
     while (done < length) {
         const uint32_t piece = std::min(length - done, chunk);
-        if (const int rc = cmd_digest_update(device, data + done, piece, 0); rc != cmd_ok)
+        if (const cmd_result rc = cmd_digest_update(device, data + done, piece, 0); rc != cmd_ok)
             return gm_wrapper_error(rc);
         done += piece;
     }
@@ -748,22 +751,23 @@ uint32_t identity_form_init(device_id device, const ECCPUBLICKEYBLOB& key, const
                  key.XCoordinate + sizeof key.XCoordinate);
     input.insert(input.end(), key.YCoordinate + sizeof key.YCoordinate - sm2_coordinate,
                  key.YCoordinate + sizeof key.YCoordinate);
-    if (const int rc = cmd_digest_init(device, gm_digest_sm3, nullptr, 0, nullptr, 0, 0);
+    if (const cmd_result rc = cmd_digest_init(device, gm_digest_sm3, nullptr, 0, nullptr, 0, 0);
         rc != cmd_ok)
         return gm_wrapper_error(rc);
-    if (const int rc =
+    if (const cmd_result rc =
             cmd_digest_update(device, input.data(), static_cast<uint32_t>(input.size()), 0);
         rc != cmd_ok)
         return gm_wrapper_error(rc);
     std::array<uint8_t, 64> z{};
     uint32_t z_length = z.size();
-    if (const int rc = cmd_digest_final(device, nullptr, 0, z.data(), &z_length); rc != cmd_ok)
-        return gm_wrapper_error(rc);
-    if (z_length != sm2_coordinate) return SAR_FAIL;
-    if (const int rc = cmd_digest_init(device, gm_digest_sm3, nullptr, 0, nullptr, 0, 0);
+    if (const cmd_result rc = cmd_digest_final(device, nullptr, 0, z.data(), &z_length);
         rc != cmd_ok)
         return gm_wrapper_error(rc);
-    if (const int rc = cmd_digest_update(device, z.data(), z_length, 0); rc != cmd_ok)
+    if (z_length != sm2_coordinate) return SAR_FAIL;
+    if (const cmd_result rc = cmd_digest_init(device, gm_digest_sm3, nullptr, 0, nullptr, 0, 0);
+        rc != cmd_ok)
+        return gm_wrapper_error(rc);
+    if (const cmd_result rc = cmd_digest_update(device, z.data(), z_length, 0); rc != cmd_ok)
         return gm_wrapper_error(rc);
     return SAR_OK;
 }
@@ -805,7 +809,7 @@ uint32_t SKF_DigestInit(DEVHANDLE hDev, uint32_t ulAlgID, const ECCPUBLICKEYBLOB
         if (with_key) {
             std::array<uint8_t, gm_card_dev_info_size> info{};
             uint32_t size = info.size();
-            if (const int rc = cmd_get_dev_info(device, info.data(), &size); rc != cmd_ok)
+            if (const cmd_result rc = cmd_get_dev_info(device, info.data(), &size); rc != cmd_ok)
                 return gm_wrapper_error(rc);
             if (size > firmware_minor_offset)
                 identity_form = info[firmware_major_offset] == 1 &&
@@ -825,14 +829,14 @@ uint32_t SKF_DigestInit(DEVHANDLE hDev, uint32_t ulAlgID, const ECCPUBLICKEYBLOB
             std::memcpy(key.data() + 4 + sm2_coordinate,
                         pPubKey->YCoordinate + sizeof pPubKey->YCoordinate - sm2_coordinate,
                         sm2_coordinate);
-            if (const int rc =
+            if (const cmd_result rc =
                     cmd_digest_init(device, static_cast<uint8_t>(ulAlgID), key.data(),
                                     static_cast<uint32_t>(key.size()), pucID, ulIDLen, 0);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
         } else {
-            if (const int rc = cmd_digest_init(device, static_cast<uint8_t>(sent_hash_id(ulAlgID)),
-                                               nullptr, 0, nullptr, 0, 0);
+            if (const cmd_result rc = cmd_digest_init(
+                    device, static_cast<uint8_t>(sent_hash_id(ulAlgID)), nullptr, 0, nullptr, 0, 0);
                 rc != cmd_ok)
                 return gm_wrapper_error(rc);
         }
@@ -866,7 +870,7 @@ uint32_t SKF_Digest(HANDLE hHash, const uint8_t* pbData, uint32_t ulDataLen, uin
         d.dev->digest_owner = 0;
         std::array<uint8_t, digest_reply_space> reply{};
         uint32_t reply_length = reply.size();
-        int rc = cmd_ok;
+        cmd_result rc;
         if (ulDataLen == 0) {
             rc = cmd_digest_final(device, nullptr, 0, reply.data(), &reply_length);
         } else if (ulDataLen < chunk) {
@@ -908,7 +912,8 @@ uint32_t SKF_DigestFinal(HANDLE hHash, uint8_t* pHashData, uint32_t* pulHashLen)
         d.dev->digest_owner = 0;
         std::array<uint8_t, digest_reply_space> reply{};
         uint32_t reply_length = reply.size();
-        if (const int rc = cmd_digest_final(d.dev->device, nullptr, 0, reply.data(), &reply_length);
+        if (const cmd_result rc =
+                cmd_digest_final(d.dev->device, nullptr, 0, reply.data(), &reply_length);
             rc != cmd_ok)
             return gm_wrapper_error(rc);
         if (length != 0 && reply_length != length) return SAR_FAIL;

@@ -155,28 +155,31 @@ std::string_view view(const char* s) {
 }
 
 // Sends a command that carries nothing back for the caller.
-int send(device_id device, apdu_holder command) {
-    if (!command) return cmd_bad_length;
+cmd_result send(device_id device, apdu_holder command) {
+    if (!command) return {cmd_bad_length};
     return cmd_send(device, *command);
 }
 
 // Sends a command and copies its reply (at least minimum bytes).
-int send_copy(device_id device, apdu_holder command, uint8_t* buffer, uint32_t* size,
-              uint32_t minimum = 0, uint32_t also_accepted = sw_success) {
-    if (!command || !size) return cmd_bad_length;
-    if (const int rc = cmd_send(device, *command, also_accepted); rc != cmd_ok) return rc;
-    return cmd_copy_reply(*command, buffer, size, minimum);
+cmd_result send_copy(device_id device, apdu_holder command, uint8_t* buffer, uint32_t* size,
+                     uint32_t minimum = 0, uint32_t also_accepted = sw_success) {
+    if (!command || !size) return {cmd_bad_length};
+    const cmd_result sent = cmd_send(device, *command, also_accepted);
+    if (!sent.ok()) return sent;
+    return sent.with(cmd_copy_reply(*command, buffer, size, minimum));
 }
 
 // Sends a command whose reply the wrapper reads at fixed offsets: exactly the
 // reply, at least minimum bytes, into a local buffer.
-template <size_t N> int send_fixed(device_id device, apdu_holder command, uint8_t (&reply)[N]) {
-    if (!command) return cmd_bad_length;
-    if (const int rc = cmd_send(device, *command); rc != cmd_ok) return rc;
+template <size_t N>
+cmd_result send_fixed(device_id device, apdu_holder command, uint8_t (&reply)[N]) {
+    if (!command) return {cmd_bad_length};
+    const cmd_result sent = cmd_send(device, *command);
+    if (!sent.ok()) return sent;
     const auto body = command->reply();
-    if (body.size() < N) return cmd_bad_length;
+    if (body.size() < N) return sent.with(cmd_bad_length);
     std::memcpy(reply, body.data(), N);
-    return cmd_ok;
+    return sent;
 }
 
 } // namespace
@@ -338,212 +341,216 @@ apdu_holder build_write_oem_info(uint32_t offset, std::span<const uint8_t> data)
 
 // ---- wrappers ----
 
-int cmd_create_application(device_id device, const uint8_t* record, uint32_t length) {
-    if (length && !record) return cmd_bad_length;
+cmd_result cmd_create_application(device_id device, const uint8_t* record, uint32_t length) {
+    if (length && !record) return {cmd_bad_length};
     return send(device, build_create_application({record, length}));
 }
 
-int cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_enum_application(), buffer, size, 0, sw_more_data);
 }
 
-int cmd_open_application(device_id device, const char* name, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_open_application(device_id device, const char* name, uint8_t* buffer,
+                                uint32_t* size) {
     return send_copy(device, build_open_application(view(name)), buffer, size,
                      cmd_open_application_reply);
 }
 
-int cmd_close_application(device_id device, uint16_t app) {
+cmd_result cmd_close_application(device_id device, uint16_t app) {
     return send(device, build_close_application(app));
 }
 
-int cmd_get_app_extened_info(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_get_app_extened_info(device_id device, uint16_t app, uint8_t* buffer,
+                                    uint32_t* size) {
     return send_copy(device, build_get_app_extened_info(app), buffer, size,
                      cmd_app_extended_info_reply);
 }
 
-int cmd_create_file(device_id device, uint16_t app, const uint8_t* record, uint32_t length) {
-    if (length && !record) return cmd_bad_length;
+cmd_result cmd_create_file(device_id device, uint16_t app, const uint8_t* record, uint32_t length) {
+    if (length && !record) return {cmd_bad_length};
     return send(device, build_create_file(app, {record, length}));
 }
 
-int cmd_delete_file(device_id device, uint16_t app, const char* name) {
+cmd_result cmd_delete_file(device_id device, uint16_t app, const char* name) {
     return send(device, build_delete_file(app, view(name)));
 }
 
-int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_enum_files(app), buffer, size, 0, sw_more_data);
 }
 
-int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
-                      uint32_t* read_rights, uint32_t* write_rights) {
+cmd_result cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
+                             uint32_t* read_rights, uint32_t* write_rights) {
     uint8_t reply[cmd_file_info_reply] = {};
-    if (const int rc = send_fixed(device, build_get_file_info(app, view(name)), reply);
-        rc != cmd_ok)
-        return rc;
+    const cmd_result sent = send_fixed(device, build_get_file_info(app, view(name)), reply);
+    if (!sent.ok()) return sent;
     if (file_size) *file_size = get_be32(reply);
     // The rights are kept as the card stores them (the GM/T 0016 record's
     // little-endian u32).
     if (read_rights) *read_rights = get_le32(reply + 4);
     if (write_rights) *write_rights = get_le32(reply + 8);
-    return cmd_ok;
+    return sent;
 }
 
-int cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record, uint32_t length) {
-    if (length && !record) return cmd_bad_length;
+cmd_result cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record,
+                             uint32_t length) {
+    if (length && !record) return {cmd_bad_length};
     return send(device, build_set_file_info(app, {record, length}));
 }
 
-int cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset,
-                  uint32_t* length, uint8_t* buffer) {
-    if (!length || !buffer) return cmd_bad_length;
+cmd_result cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                         uint32_t* length, uint8_t* buffer) {
+    if (!length || !buffer) return {cmd_bad_length};
     return send_copy(device, build_read_file(app, view(name), offset, *length), buffer, length);
 }
 
-int cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset,
-                   const uint8_t* data, uint32_t length) {
-    if (length && !data) return cmd_bad_length;
+cmd_result cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                          const uint8_t* data, uint32_t length) {
+    if (length && !data) return {cmd_bad_length};
     return send(device, build_write_file(app, view(name), offset, {data, length}));
 }
 
-int cmd_set_fs_cursor(device_id device, uint16_t position) {
+cmd_result cmd_set_fs_cursor(device_id device, uint16_t position) {
     return send(device, build_set_fs_cursor(position));
 }
 
 namespace {
 
-int container_id_reply(device_id device, apdu_holder command, uint16_t* cont) {
+cmd_result container_id_reply(device_id device, apdu_holder command, uint16_t* cont) {
     uint8_t reply[2];
-    if (const int rc = send_fixed(device, std::move(command), reply); rc != cmd_ok) return rc;
-    if (cont) *cont = get_be16(reply);
-    return cmd_ok;
+    const cmd_result sent = send_fixed(device, std::move(command), reply);
+    if (sent.ok() && cont) *cont = get_be16(reply);
+    return sent;
 }
 
 } // namespace
 
-int cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont) {
+cmd_result cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont) {
     return container_id_reply(device, build_create_container(app, view(name)), cont);
 }
 
-int cmd_open_container(device_id device, uint16_t app, const char* name, uint16_t* cont) {
+cmd_result cmd_open_container(device_id device, uint16_t app, const char* name, uint16_t* cont) {
     return container_id_reply(device, build_open_container(app, view(name)), cont);
 }
 
-int cmd_close_container(device_id device, uint16_t app, uint16_t cont) {
+cmd_result cmd_close_container(device_id device, uint16_t app, uint16_t cont) {
     return send(device, build_close_container(app, cont));
 }
 
-int cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_enum_containers(app), buffer, size, 0, sw_more_data);
 }
 
-int cmd_delete_container(device_id device, uint16_t app, const char* name) {
+cmd_result cmd_delete_container(device_id device, uint16_t app, const char* name) {
     return send(device, build_delete_container(app, view(name)));
 }
 
-int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
-                           uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
-                           uint8_t* second_flag) {
+cmd_result cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
+                                  uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
+                                  uint8_t* second_flag) {
     uint8_t reply[cmd_container_info_reply] = {};
-    if (const int rc = send_fixed(device, build_get_container_info(app, view(name)), reply);
-        rc != cmd_ok)
-        return rc;
+    const cmd_result sent = send_fixed(device, build_get_container_info(app, view(name)), reply);
+    if (!sent.ok()) return sent;
     if (type) *type = reply[0];
     if (first_bits) *first_bits = get_be32(reply + 1);
     if (second_bits) *second_bits = get_be32(reply + 5);
     if (first_flag) *first_flag = reply[9];
     if (second_flag) *second_flag = reply[10];
-    return cmd_ok;
+    return sent;
 }
 
-int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
-                           const uint8_t* certificate, uint32_t length) {
+cmd_result cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                                  const uint8_t* certificate, uint32_t length) {
     // An empty certificate would open a chain that is never closed.
-    if (length == 0 || !certificate) return cmd_bad_length;
+    if (length == 0 || !certificate) return {cmd_bad_length};
     apdu_holder header = build_import_certificate_header(app, cont, kind, length);
-    if (!header) return cmd_bad_length;
+    if (!header) return {cmd_bad_length};
     return cmd_send_chained(device, *header, {certificate, length});
 }
 
-int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
-                           uint8_t kind, uint8_t* buffer, uint32_t* size) {
-    if (!size) return cmd_bad_length;
+cmd_result cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
+                                  uint8_t kind, uint8_t* buffer, uint32_t* size) {
+    if (!size) return {cmd_bad_length};
     const uint32_t skip = skip_prefix ? cmd_export_prefix : 0;
     apdu_holder command = build_export_certificate(app, cont, kind);
-    if (!command) return cmd_bad_length;
-    if (const int rc = cmd_send(device, *command, sw_more_data); rc != cmd_ok) return rc;
+    if (!command) return {cmd_bad_length};
+    const cmd_result sent = cmd_send(device, *command, sw_more_data);
+    if (!sent.ok()) return sent;
     const auto body = command->reply();
     if (body.size() < skip) {
         *size = 0;
-        return cmd_bad_length;
+        return sent.with(cmd_bad_length);
     }
     const auto data = body.subspan(skip);
     const uint32_t capacity = *size;
     *size = static_cast<uint32_t>(data.size());
-    if (!buffer) return cmd_ok;
-    if (data.size() > capacity) return cmd_bad_length;
+    if (!buffer) return sent;
+    if (data.size() > capacity) return sent.with(cmd_bad_length);
     if (!data.empty()) std::memcpy(buffer, data.data(), data.size());
-    return cmd_ok;
+    return sent;
 }
 
-int cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind) {
+cmd_result cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind) {
     return send(device, build_delete_certificate(app, cont, kind));
 }
 
-int cmd_format(device_id device, const uint8_t* record, uint32_t record_length,
-               const uint8_t* key_block, uint32_t key_length, uint8_t first, uint8_t second,
-               uint8_t p1) {
-    if ((record_length && !record) || (key_length && !key_block)) return cmd_bad_length;
+cmd_result cmd_format(device_id device, const uint8_t* record, uint32_t record_length,
+                      const uint8_t* key_block, uint32_t key_length, uint8_t first, uint8_t second,
+                      uint8_t p1) {
+    if ((record_length && !record) || (key_length && !key_block)) return {cmd_bad_length};
     return send(device,
                 build_format({record, record_length}, {key_block, key_length}, first, second, p1));
 }
 
-int cmd_get_fs_max_cap(device_id device, uint32_t* capacity) {
+cmd_result cmd_get_fs_max_cap(device_id device, uint32_t* capacity) {
     uint8_t reply[4];
-    if (const int rc = send_fixed(device, build_get_fs_max_cap(), reply); rc != cmd_ok) return rc;
-    if (capacity) *capacity = get_be32(reply);
-    return cmd_ok;
+    const cmd_result sent = send_fixed(device, build_get_fs_max_cap(), reply);
+    if (sent.ok() && capacity) *capacity = get_be32(reply);
+    return sent;
 }
 
-int cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_copy(device, build_get_raw_hwsn(), buffer, size);
 }
 
-int cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32_t* length) {
-    if (!length || !buffer) return cmd_bad_length;
+cmd_result cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32_t* length) {
+    if (!length || !buffer) return {cmd_bad_length};
     return send_copy(device, build_read_oem_info(offset, *length), buffer, length);
 }
 
-int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, uint32_t length) {
-    if (length && !data) return cmd_bad_length;
+cmd_result cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data,
+                              uint32_t length) {
+    if (length && !data) return {cmd_bad_length};
     return send(device, build_write_oem_info(offset, {data, length}));
 }
 
 // ---- continued reads ----
 
-int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_application();
-    if (!command) return cmd_bad_length;
+    if (!command) return {cmd_bad_length};
     return cmd_read_continued(device, *command, buffer, size);
 }
 
-int cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
     apdu_holder command = build_enum_files(app);
-    if (!command) return cmd_bad_length;
+    if (!command) return {cmd_bad_length};
     return cmd_read_continued(device, *command, buffer, size);
 }
 
-int cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer,
+                                   uint32_t* size) {
     apdu_holder command = build_enum_containers(app);
-    if (!command) return cmd_bad_length;
+    if (!command) return {cmd_bad_length};
     return cmd_read_continued(device, *command, buffer, size);
 }
 
-int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
-                               uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                                      uint8_t* buffer, uint32_t* size) {
     // Start the card's reading position at the certificate's beginning; the
     // export then answers whether or not the card knows the cursor.
     (void)cmd_set_fs_cursor(device, 0);
     apdu_holder command = build_export_certificate(app, cont, kind);
-    if (!command) return cmd_bad_length;
+    if (!command) return {cmd_bad_length};
     return cmd_read_continued(device, *command, buffer, size, cmd_export_prefix);
 }

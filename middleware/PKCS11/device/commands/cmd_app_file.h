@@ -4,15 +4,16 @@
 //
 // Each command has a builder (`build_...`: the exact APDU, nothing sent) and
 // a wrapper (`cmd_...`: build, send through the transport, check the reply).
-// Wrappers return the transport's wrapper results:
-//   cmd_ok, cmd_transport_failed, cmd_bad_status (status word not accepted;
-//   the card's word is cmd_last_status_word()), cmd_bad_length (reply too
-//   short for what the caller reads, or longer than its buffer).
-// cmd_bad_length is also the answer, before anything is sent, to an input
-// that does not fit its command: a name or record too long for its data
-// area, an offset or length that does not fit its 2-byte field, or an empty
-// data field (which no E-Lc command may carry). The device API maps
-// cmd_bad_length to an error whatever the last status word says.
+// Wrappers return the transport's cmd_result: the code
+//   cmd_ok, cmd_transport_failed, cmd_bad_status (status word not accepted),
+//   cmd_bad_length (reply too short for what the caller reads, or longer
+//   than its buffer)
+// and the status word of the card's reply. cmd_bad_length is also the
+// answer, before anything is sent, to an input that does not fit its
+// command: a name or record too long for its data area, an offset or length
+// that does not fit its 2-byte field, or an empty data field (which no E-Lc
+// command may carry); the status word is then sw_none. The device API maps
+// cmd_bad_length to an error whatever the status word says.
 //
 // Numbers in command data and replies are big-endian. `app` is the 16-bit
 // application id from OpenApplication, `cont` the 16-bit container id.
@@ -98,70 +99,74 @@ apdu_holder build_write_oem_info(uint32_t offset, std::span<const uint8_t> data)
 // ---- wrappers ----
 // `size` arguments are the capacity in and the reply length out.
 
-int cmd_create_application(device_id device, const uint8_t* record, uint32_t length);
+cmd_result cmd_create_application(device_id device, const uint8_t* record, uint32_t length);
 // One exchange; 0x9000 and 0x6A9E both succeed (the piece is in buffer).
-int cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_enum_application(device_id device, uint8_t* buffer, uint32_t* size);
 // The 10-byte reply (application information, id in bytes 8-9); fewer: 3.
-int cmd_open_application(device_id device, const char* name, uint8_t* buffer, uint32_t* size);
-int cmd_close_application(device_id device, uint16_t app);
+cmd_result cmd_open_application(device_id device, const char* name, uint8_t* buffer,
+                                uint32_t* size);
+cmd_result cmd_close_application(device_id device, uint16_t app);
 // The 8-byte reply; fewer: 3.
-int cmd_get_app_extened_info(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_get_app_extened_info(device_id device, uint16_t app, uint8_t* buffer,
+                                    uint32_t* size);
 
-int cmd_create_file(device_id device, uint16_t app, const uint8_t* record, uint32_t length);
-int cmd_delete_file(device_id device, uint16_t app, const char* name);
-int cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_create_file(device_id device, uint16_t app, const uint8_t* record, uint32_t length);
+cmd_result cmd_delete_file(device_id device, uint16_t app, const char* name);
+cmd_result cmd_enum_files(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
 // File size (host order) and the read and write rights as the card stores
 // them (little-endian u32, GM/T 0016 values).
-int cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
-                      uint32_t* read_rights, uint32_t* write_rights);
-int cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record, uint32_t length);
+cmd_result cmd_get_file_info(device_id device, uint16_t app, const char* name, uint32_t* file_size,
+                             uint32_t* read_rights, uint32_t* write_rights);
+cmd_result cmd_set_file_info(device_id device, uint16_t app, const uint8_t* record,
+                             uint32_t length);
 // Reads up to *length bytes at offset into buffer; *length := bytes read.
 // offset + *length must fit the 2-byte fields (at most 0xFFFF).
-int cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset,
-                  uint32_t* length, uint8_t* buffer);
-int cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset,
-                   const uint8_t* data, uint32_t length);
-int cmd_set_fs_cursor(device_id device, uint16_t position);
+cmd_result cmd_read_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                         uint32_t* length, uint8_t* buffer);
+cmd_result cmd_write_file(device_id device, uint16_t app, const char* name, uint32_t offset,
+                          const uint8_t* data, uint32_t length);
+cmd_result cmd_set_fs_cursor(device_id device, uint16_t position);
 
-int cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont);
-int cmd_open_container(device_id device, uint16_t app, const char* name, uint16_t* cont);
-int cmd_close_container(device_id device, uint16_t app, uint16_t cont);
-int cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
-int cmd_delete_container(device_id device, uint16_t app, const char* name);
+cmd_result cmd_create_container(device_id device, uint16_t app, const char* name, uint16_t* cont);
+cmd_result cmd_open_container(device_id device, uint16_t app, const char* name, uint16_t* cont);
+cmd_result cmd_close_container(device_id device, uint16_t app, uint16_t cont);
+cmd_result cmd_enum_containers(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_delete_container(device_id device, uint16_t app, const char* name);
 // type: 0 empty, 1 RSA, 2 SM2; key sizes in bits (host order); the
 // certificate flags of the signature and the exchange pair.
-int cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
-                           uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
-                           uint8_t* second_flag);
+cmd_result cmd_get_container_info(device_id device, uint16_t app, const char* name, uint8_t* type,
+                                  uint32_t* first_bits, uint32_t* second_bits, uint8_t* first_flag,
+                                  uint8_t* second_flag);
 // Chained: the 9-byte header, then the certificate in segments of the
 // device's chunk size. An empty certificate is refused (3) before anything
 // is sent.
-int cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
-                           const uint8_t* certificate, uint32_t length);
+cmd_result cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                                  const uint8_t* certificate, uint32_t length);
 // One exchange; 0x9000 and 0x6A9E both succeed. With skip_prefix the reply's
 // first 4 bytes (the card's length prefix) are dropped; a reply shorter than
 // that is 3.
-int cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
-                           uint8_t kind, uint8_t* buffer, uint32_t* size);
-int cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind);
+cmd_result cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
+                                  uint8_t kind, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind);
 
 // "Format": 330 bytes: "zELTInit", the record, the key block, first, second.
-int cmd_format(device_id device, const uint8_t* record, uint32_t record_length,
-               const uint8_t* key_block, uint32_t key_length, uint8_t first, uint8_t second,
-               uint8_t p1);
-int cmd_get_fs_max_cap(device_id device, uint32_t* capacity);
-int cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_format(device_id device, const uint8_t* record, uint32_t record_length,
+                      const uint8_t* key_block, uint32_t key_length, uint8_t first, uint8_t second,
+                      uint8_t p1);
+cmd_result cmd_get_fs_max_cap(device_id device, uint32_t* capacity);
+cmd_result cmd_get_raw_hwsn(device_id device, uint8_t* buffer, uint32_t* size);
 // Reads up to *length bytes of OEM information at offset; *length := count.
-int cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32_t* length);
+cmd_result cmd_read_oem_info(device_id device, uint32_t offset, uint8_t* buffer, uint32_t* length);
 // Writes the bytes at offset. The caller's data is only read: any reply body
 // the card sends is ignored.
-int cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data, uint32_t length);
+cmd_result cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* data,
+                              uint32_t length);
 
 // ---- continued reads (cmd_read_continued of the transport) ----
 // The whole name lists and the whole certificate (SetzFSCursor 0 first, the
 // card's length prefix dropped).
-int cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size);
-int cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
-int cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
-int cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
-                               uint8_t* buffer, uint32_t* size);
+cmd_result cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_export_certificate_all(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
+                                      uint8_t* buffer, uint32_t* size);

@@ -4,7 +4,8 @@
 //
 // Each command has a builder (build_*), which turns its arguments into an
 // apdu_command and nothing else, and a wrapper (cmd_*), which sends it and
-// follows the wrapper result convention of transport.h:
+// returns a cmd_result of transport.h: the status word of the card's reply
+// (sw_none when nothing was sent) and the code
 //   cmd_ok (0), cmd_transport_failed (1), cmd_bad_status (2),
 //   cmd_bad_length (3): the reply is too short for what the caller reads or
 //   longer than its buffer, or the caller's input does not fit the command
@@ -28,6 +29,7 @@
 #include "apdu_command.h"
 #include "cmd_descriptor.h"
 #include "device_id.h"
+#include "transport.h"
 
 // The commands of this family, in the order of crypto_command_table().
 enum class crypto_cmd : uint8_t {
@@ -167,95 +169,106 @@ apdu_holder build_unblock_fingerprint(uint16_t app, uint8_t p2);
 // ---- Wrappers ----
 
 // RSA
-int cmd_gen_rsa_key_pair_ex(device_id device, uint16_t app, uint16_t cont, uint32_t bits,
-                            uint8_t key_spec, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_gen_rsa_key_pair_ex(device_id device, uint16_t app, uint16_t cont, uint32_t bits,
+                                   uint8_t key_spec, uint8_t* buffer, uint32_t* size);
 // Empty key material is refused (cmd_bad_length) before anything is sent.
-int cmd_import_ext_rsa_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
-                                const uint8_t* key_material, uint32_t length);
-int cmd_rsa_sign_ex(device_id device, uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2,
-                    const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_rsa_private(device_id device, uint16_t app, uint16_t cont, uint8_t p1, const uint8_t* input,
-                    uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_rsa_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
-                    const uint8_t* cipher_text, uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_rsa_verify(device_id device, uint8_t p1, uint8_t p2, const uint8_t* public_key,
-                   uint32_t key_length, const uint8_t* data, uint32_t data_length,
-                   const uint8_t* signature, uint32_t signature_length);
-int cmd_ex_rsa_pub_key_operation(device_id device, const uint8_t* public_key, uint32_t key_length,
-                                 const uint8_t* input, uint32_t length, uint8_t* buffer,
-                                 uint32_t* size);
-int cmd_delete_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec);
+cmd_result cmd_import_ext_rsa_key_pair(device_id device, uint16_t app, uint16_t cont,
+                                       uint8_t key_spec, const uint8_t* key_material,
+                                       uint32_t length);
+cmd_result cmd_rsa_sign_ex(device_id device, uint16_t app, uint16_t cont, uint8_t p1, uint8_t p2,
+                           const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_rsa_private(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                           const uint8_t* input, uint32_t length, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_rsa_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                           const uint8_t* cipher_text, uint32_t length, uint8_t* buffer,
+                           uint32_t* size);
+cmd_result cmd_rsa_verify(device_id device, uint8_t p1, uint8_t p2, const uint8_t* public_key,
+                          uint32_t key_length, const uint8_t* data, uint32_t data_length,
+                          const uint8_t* signature, uint32_t signature_length);
+cmd_result cmd_ex_rsa_pub_key_operation(device_id device, const uint8_t* public_key,
+                                        uint32_t key_length, const uint8_t* input, uint32_t length,
+                                        uint8_t* buffer, uint32_t* size);
+cmd_result cmd_delete_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec);
 
 // ECC (SM2)
-int cmd_gen_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
-                         uint8_t* buffer, uint32_t* size);
-int cmd_import_ext_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
-                                const uint8_t* key_data, uint32_t length);
-int cmd_ecc_sign_data_ex(device_id device, uint16_t app, uint16_t cont, uint8_t mode, uint8_t p2,
-                         const uint8_t* first, uint32_t first_length, const uint8_t* second,
-                         uint32_t second_length, uint8_t* buffer, uint32_t* size);
-int cmd_ecc_verify(device_id device, const uint8_t* public_key, uint32_t key_length,
-                   const uint8_t* data, uint32_t data_length, const uint8_t* signature,
-                   uint32_t signature_length);
-int cmd_ex_ecc_encrypt(device_id device, const uint8_t* public_key, uint32_t key_length,
-                       const uint8_t* plain_text, uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_ecc_pri_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
-                        const uint8_t* cipher_text, uint32_t length, uint8_t* buffer,
-                        uint32_t* size);
+cmd_result cmd_gen_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
+                                uint8_t* buffer, uint32_t* size);
+cmd_result cmd_import_ext_ecc_key_pair(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                                       const uint8_t* key_data, uint32_t length);
+cmd_result cmd_ecc_sign_data_ex(device_id device, uint16_t app, uint16_t cont, uint8_t mode,
+                                uint8_t p2, const uint8_t* first, uint32_t first_length,
+                                const uint8_t* second, uint32_t second_length, uint8_t* buffer,
+                                uint32_t* size);
+cmd_result cmd_ecc_verify(device_id device, const uint8_t* public_key, uint32_t key_length,
+                          const uint8_t* data, uint32_t data_length, const uint8_t* signature,
+                          uint32_t signature_length);
+cmd_result cmd_ex_ecc_encrypt(device_id device, const uint8_t* public_key, uint32_t key_length,
+                              const uint8_t* plain_text, uint32_t length, uint8_t* buffer,
+                              uint32_t* size);
+cmd_result cmd_ecc_pri_decrypt(device_id device, uint16_t app, uint16_t cont, uint8_t p1,
+                               const uint8_t* cipher_text, uint32_t length, uint8_t* buffer,
+                               uint32_t* size);
 
 // Public keys and session keys
-int cmd_export_public_key(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
-                          uint8_t* buffer, uint32_t* size);
-int cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
-                        const uint8_t* key, uint32_t length, uint16_t* key_id);
-int cmd_destroy_session_key(device_id device, uint16_t app, uint16_t cont, uint16_t key);
+cmd_result cmd_export_public_key(device_id device, uint16_t app, uint16_t cont, uint8_t key_spec,
+                                 uint8_t* buffer, uint32_t* size);
+cmd_result cmd_set_session_key(device_id device, uint16_t app, uint16_t cont, uint32_t algorithm,
+                               const uint8_t* key, uint32_t length, uint16_t* key_id);
+cmd_result cmd_destroy_session_key(device_id device, uint16_t app, uint16_t cont, uint16_t key);
 
 // Symmetric cipher
-int cmd_encrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
-                     uint32_t iv_length, uint32_t padding, uint32_t feedback_bits);
-int cmd_encrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
-                       const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_encrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
-                      const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_decrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
-                     uint32_t iv_length, uint32_t padding, uint32_t feedback_bits);
-int cmd_decrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
-                       const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
-int cmd_decrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
-                      const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_encrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                            const uint8_t* iv, uint32_t iv_length, uint32_t padding,
+                            uint32_t feedback_bits);
+cmd_result cmd_encrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                              const uint8_t* data, uint32_t length, uint8_t* buffer,
+                              uint32_t* size);
+cmd_result cmd_encrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                             const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_decrypt_init(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                            const uint8_t* iv, uint32_t iv_length, uint32_t padding,
+                            uint32_t feedback_bits);
+cmd_result cmd_decrypt_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                              const uint8_t* data, uint32_t length, uint8_t* buffer,
+                              uint32_t* size);
+cmd_result cmd_decrypt_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                             const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
 
 // Digest
-int cmd_digest_init(device_id device, uint8_t algorithm, const uint8_t* public_key,
-                    uint32_t key_length, const uint8_t* identifier, uint32_t identifier_length,
-                    uint8_t p1);
-int cmd_digest(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
-               uint32_t* size);
-int cmd_digest_update(device_id device, const uint8_t* data, uint32_t length, uint8_t p1);
-int cmd_digest_final(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
-                     uint32_t* size);
+cmd_result cmd_digest_init(device_id device, uint8_t algorithm, const uint8_t* public_key,
+                           uint32_t key_length, const uint8_t* identifier,
+                           uint32_t identifier_length, uint8_t p1);
+cmd_result cmd_digest(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
+                      uint32_t* size);
+cmd_result cmd_digest_update(device_id device, const uint8_t* data, uint32_t length, uint8_t p1);
+cmd_result cmd_digest_final(device_id device, const uint8_t* data, uint32_t length, uint8_t* buffer,
+                            uint32_t* size);
 
 // MAC. MacFinal answered 6C04 is sent once more with Le 4 and that answer
 // counts.
-int cmd_mac_init(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* iv,
-                 uint32_t iv_length, uint32_t padding, uint32_t feedback_bits);
-int cmd_mac_update(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                   uint32_t length);
-int cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key, const uint8_t* data,
-                  uint32_t length, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_mac_init(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                        const uint8_t* iv, uint32_t iv_length, uint32_t padding,
+                        uint32_t feedback_bits);
+cmd_result cmd_mac_update(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                          const uint8_t* data, uint32_t length);
+cmd_result cmd_mac_final(device_id device, uint16_t app, uint16_t cont, uint16_t key,
+                         const uint8_t* data, uint32_t length, uint8_t* buffer, uint32_t* size);
 
 // Fingerprint
-int cmd_create_fingerprint_record(device_id device, uint16_t app, uint8_t p1, uint8_t p2,
-                                  uint8_t param1, uint8_t param2, uint8_t param3, uint8_t param4);
+cmd_result cmd_create_fingerprint_record(device_id device, uint16_t app, uint8_t p1, uint8_t p2,
+                                         uint8_t param1, uint8_t param2, uint8_t param3,
+                                         uint8_t param4);
 // result: reply byte 0. In mode 2 a reply of at least 20 bytes also gives
 // bytes 1-16 (template, 16 bytes), the value at 17-18 and byte 19; a shorter
 // mode-2 reply returns cmd_fingerprint_short. Outputs may be null.
-int cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p1, uint8_t mode,
-                           uint8_t* result, uint8_t* block16, uint16_t* value, uint8_t* last_byte);
+cmd_result cmd_verify_fingerprint(device_id device, uint16_t app, uint8_t p2, uint8_t p1,
+                                  uint8_t mode, uint8_t* result, uint8_t* block16, uint16_t* value,
+                                  uint8_t* last_byte);
 // At least 14 reply bytes: bytes 0-3 to the four outputs, the rest to buffer;
 // *length is its capacity in and the count out (cmd_bad_length when it does
 // not fit).
-int cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t* info1,
-                             uint8_t* info2, uint8_t* info3, uint8_t* info4, uint8_t* buffer,
-                             uint32_t* length);
-int cmd_clean_fingerprint(device_id device);
-int cmd_unblock_fingerprint(device_id device, uint16_t app, uint8_t p2);
+cmd_result cmd_get_fingerprint_info(device_id device, uint16_t app, uint8_t p2, uint8_t* info1,
+                                    uint8_t* info2, uint8_t* info3, uint8_t* info4, uint8_t* buffer,
+                                    uint32_t* length);
+cmd_result cmd_clean_fingerprint(device_id device);
+cmd_result cmd_unblock_fingerprint(device_id device, uint16_t app, uint8_t p2);

@@ -111,25 +111,26 @@ cmd_built make_sm_pin_command(device_cmd id, uint8_t p2, const sm_mac_callback& 
 }
 
 // Sends a built command; a refused one returns its result with nothing sent.
-int send_built(device_id device, cmd_built& b, uint32_t* mac_error = nullptr) {
+cmd_result send_built(device_id device, cmd_built& b, uint32_t* mac_error = nullptr) {
     if (!b.command) {
         if (mac_error && b.result == cmd_mac_failed) *mac_error = b.mac_error;
-        return b.result;
+        return {b.result};
     }
     return cmd_send(device, *b.command);
 }
 
-int send_simple(device_id device, cmd_built b) {
+cmd_result send_simple(device_id device, cmd_built b) {
     return send_built(device, b);
 }
 
 // Sends a command and copies its reply (at least minimum bytes, at most
 // *size).
-int send_and_copy(device_id device, cmd_built b, uint8_t* buffer, uint32_t* size,
-                  uint32_t minimum) {
-    if (!size) return cmd_bad_length;
-    if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
-    return cmd_copy_reply(*b.command, buffer, size, minimum);
+cmd_result send_and_copy(device_id device, cmd_built b, uint8_t* buffer, uint32_t* size,
+                         uint32_t minimum) {
+    if (!size) return {cmd_bad_length};
+    const cmd_result sent = send_built(device, b);
+    if (!sent.ok()) return sent;
+    return sent.with(cmd_copy_reply(*b.command, buffer, size, minimum));
 }
 
 } // namespace
@@ -238,95 +239,99 @@ cmd_built build_clear_secure_state(uint16_t app) {
 
 // --- Wrappers ----------------------------------------------------------------
 
-int cmd_set_label(device_id device, std::string_view label) {
+cmd_result cmd_set_label(device_id device, std::string_view label) {
     return send_simple(device, build_set_label(label));
 }
 
-int cmd_get_dev_info(device_id device, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_get_dev_info(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_and_copy(device, build_get_dev_info(), buffer, size, dev_info_min_reply);
 }
 
-int cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size) {
+cmd_result cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size) {
     return send_and_copy(device, build_get_short_dev_info(), buffer, size,
                          short_dev_info_min_reply);
 }
 
-int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length) {
-    if (!buffer) return cmd_bad_length;
+cmd_result cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length) {
+    if (!buffer) return {cmd_bad_length};
     cmd_built b = build_gen_random(length);
-    if (!b.command) return b.result;
-    if (apdu_transmit(device, *b.command) != transmit_ok) return cmd_transport_failed;
+    if (!b.command) return {b.result};
+    const cmd_result sent = cmd_exchange(device, *b.command);
+    if (!sent.ok()) return sent;
     const std::span<const uint8_t> body = b.command->reply();
-    if (body.size() > length) return cmd_bad_length;
-    if (b.command->status_word() != sw_success) return cmd_bad_status;
-    if (body.size() < length) return cmd_bad_length;
+    if (body.size() > length) return sent.with(cmd_bad_length);
+    if (sent.status_word != sw_success) return sent.with(cmd_bad_status);
+    if (body.size() < length) return sent.with(cmd_bad_length);
     std::memcpy(buffer, body.data(), body.size());
-    return cmd_ok;
+    return sent;
 }
 
-int cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data) {
-    if (data.size() > cmd_get_chunk_size(device)) return cmd_bad_length;
+cmd_result cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data) {
+    if (data.size() > cmd_get_chunk_size(device)) return {cmd_bad_length};
     return send_simple(device, build_dev_auth(key_id, data));
 }
 
-int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
-                     uint8_t* remaining_retries, uint8_t* default_pin) {
-    if (!valid_pin_type(pin_type)) return cmd_bad_length;
+cmd_result cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
+                            uint8_t* remaining_retries, uint8_t* default_pin) {
+    if (!valid_pin_type(pin_type)) return {cmd_bad_length};
     cmd_built b = build_get_pin_info(pin_type, app);
-    if (const int rc = send_built(device, b); rc != cmd_ok) return rc;
+    const cmd_result sent = send_built(device, b);
+    if (!sent.ok()) return sent;
     const std::span<const uint8_t> body = b.command->reply();
-    if (body.size() < pin_info_reply_size) return cmd_bad_length;
+    if (body.size() < pin_info_reply_size) return sent.with(cmd_bad_length);
     if (max_retries) *max_retries = body[0];
     if (remaining_retries) *remaining_retries = body[1];
     if (default_pin) *default_pin = body[2];
-    return cmd_ok;
+    return sent;
 }
 
-int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge,
-                   uint8_t pin_type, uint16_t app, std::string_view pin) {
-    if (!valid_pin_type(pin_type)) return cmd_bad_length;
+cmd_result cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge,
+                          uint8_t pin_type, uint16_t app, std::string_view pin) {
+    if (!valid_pin_type(pin_type)) return {cmd_bad_length};
     return send_simple(device, build_verify_pin(challenge, pin_type, app, pin));
 }
 
-int cmd_change_pin(const sm_mac_callback& mac, device_id device,
-                   std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type, uint16_t app,
-                   std::string_view current_pin, std::string_view new_pin, uint32_t* mac_error) {
-    if (!valid_pin_type(pin_type)) return cmd_bad_length;
+cmd_result cmd_change_pin(const sm_mac_callback& mac, device_id device,
+                          std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type, uint16_t app,
+                          std::string_view current_pin, std::string_view new_pin,
+                          uint32_t* mac_error) {
+    if (!valid_pin_type(pin_type)) return {cmd_bad_length};
     cmd_built b = build_change_pin(mac, iv, pin_type, app, current_pin, new_pin);
     return send_built(device, b, mac_error);
 }
 
-int cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
-                    std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view so_pin,
-                    std::string_view new_user_pin, uint32_t* mac_error) {
+cmd_result cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
+                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                           std::string_view so_pin, std::string_view new_user_pin,
+                           uint32_t* mac_error) {
     cmd_built b = build_unblock_pin(mac, iv, app, so_pin, new_user_pin);
     return send_built(device, b, mac_error);
 }
 
-int cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
-                       std::span<const uint8_t, unblock_ms_response_size> response,
-                       std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                       std::string_view new_pin, uint8_t* reply, uint32_t* reply_size,
-                       uint32_t* mac_error) {
+cmd_result cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
+                              std::span<const uint8_t, unblock_ms_response_size> response,
+                              std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                              std::string_view new_pin, uint8_t* reply, uint32_t* reply_size,
+                              uint32_t* mac_error) {
     cmd_built b = build_unblock_pin_ms(mac, response, iv, app, new_pin);
-    if (const int rc = send_built(device, b, mac_error); rc != cmd_ok) return rc;
-    if (!reply_size) return cmd_ok;
-    return cmd_copy_reply(*b.command, reply, reply_size);
+    const cmd_result sent = send_built(device, b, mac_error);
+    if (!sent.ok() || !reply_size) return sent;
+    return sent.with(cmd_copy_reply(*b.command, reply, reply_size));
 }
 
-int cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data) {
-    if (2 + data.size() > cmd_get_chunk_size(device)) return cmd_bad_length;
+cmd_result cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data) {
+    if (2 + data.size() > cmd_get_chunk_size(device)) return {cmd_bad_length};
     return send_simple(device, build_remote_unblock_pin(app, data));
 }
 
-int cmd_reload_pin(const sm_mac_callback& mac, device_id device,
-                   std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                   std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin,
-                   uint32_t* mac_error) {
+cmd_result cmd_reload_pin(const sm_mac_callback& mac, device_id device,
+                          std::span<const uint8_t, sm_pin_key_size_bytes> key,
+                          std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                          std::string_view new_pin, uint32_t* mac_error) {
     cmd_built b = build_reload_pin(mac, key, iv, app, new_pin);
     return send_built(device, b, mac_error);
 }
 
-int cmd_clear_secure_state(device_id device, uint16_t app) {
+cmd_result cmd_clear_secure_state(device_id device, uint16_t app) {
     return send_simple(device, build_clear_secure_state(app));
 }

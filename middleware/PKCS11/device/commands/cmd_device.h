@@ -5,15 +5,14 @@
 //
 // Every command has a builder, which only makes the apdu_command (so tests
 // can check its exact bytes without a card), and a cmd_ wrapper, which sends
-// it through the transport and returns a wrapper result of transport.h:
-// cmd_ok, cmd_transport_failed, cmd_bad_status (the card's word is
-// cmd_last_status_word()), cmd_bad_length (reply too short for what the
-// caller reads, or longer than its buffer). cmd_bad_length is also the
-// answer, before anything is sent, to an input that does not fit its command
-// (a label, PIN or data too long for its field, a PIN type other than 0 or
-// 1, a random length of 0); the last status word is then left as it was, so
-// the caller acts on the result. cmd_mac_failed (below) is the one other
-// result.
+// it through the transport and returns a cmd_result of transport.h: the code
+// cmd_ok, cmd_transport_failed, cmd_bad_status, cmd_bad_length (reply too
+// short for what the caller reads, or longer than its buffer), and the
+// status word of the card's reply. cmd_bad_length is also the answer, before
+// anything is sent, to an input that does not fit its command (a label, PIN
+// or data too long for its field, a PIN type other than 0 or 1, a random
+// length of 0); the status word is then sw_none. cmd_mac_failed (below) is
+// the one other code.
 //
 // All 2-byte numbers in data and replies are big-endian. "app" is the 16-bit
 // application id OpenApplication returned; PIN type 0 is the security
@@ -159,44 +158,45 @@ cmd_built build_clear_secure_state(uint16_t app);
 // A mac_error pointer receives the MAC function's code when a PIN wrapper
 // returns cmd_mac_failed (may be null).
 
-int cmd_set_label(device_id device, std::string_view label);
+cmd_result cmd_set_label(device_id device, std::string_view label);
 // The device record (288 bytes) into buffer; *size is the capacity in and
 // the reply length out. Shorter than 230 bytes or longer than the capacity:
 // cmd_bad_length.
-int cmd_get_dev_info(device_id device, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_get_dev_info(device_id device, uint8_t* buffer, uint32_t* size);
 // The 68-byte short record; shorter than 64 bytes or longer than the
 // capacity: cmd_bad_length.
-int cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size);
+cmd_result cmd_get_short_dev_info(device_id device, uint8_t* buffer, uint32_t* size);
 // Exactly length random bytes. The reply is checked before the status word:
 // longer than length gives cmd_bad_length and copies nothing; then a status
 // word other than 0x9000 gives cmd_bad_status; then a reply shorter than
 // length gives cmd_bad_length (the caller would use bytes the card never
 // sent).
-int cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length);
-int cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data);
+cmd_result cmd_gen_random(device_id device, uint8_t* buffer, uint32_t length);
+cmd_result cmd_dev_auth(device_id device, uint8_t key_id, std::span<const uint8_t> data);
 // Maximum and remaining retry counts and the default-PIN flag (any output
 // may be null). A reply shorter than 3 bytes: cmd_bad_length.
-int cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
-                     uint8_t* remaining_retries, uint8_t* default_pin);
-int cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge,
-                   uint8_t pin_type, uint16_t app, std::string_view pin);
-int cmd_change_pin(const sm_mac_callback& mac, device_id device,
-                   std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type, uint16_t app,
-                   std::string_view current_pin, std::string_view new_pin,
-                   uint32_t* mac_error = nullptr);
-int cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
-                    std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view so_pin,
-                    std::string_view new_user_pin, uint32_t* mac_error = nullptr);
+cmd_result cmd_get_pin_info(device_id device, uint8_t pin_type, uint16_t app, uint8_t* max_retries,
+                            uint8_t* remaining_retries, uint8_t* default_pin);
+cmd_result cmd_verify_pin(device_id device, std::span<const uint8_t, sm_challenge_size> challenge,
+                          uint8_t pin_type, uint16_t app, std::string_view pin);
+cmd_result cmd_change_pin(const sm_mac_callback& mac, device_id device,
+                          std::span<const uint8_t, sm_iv_size> iv, uint8_t pin_type, uint16_t app,
+                          std::string_view current_pin, std::string_view new_pin,
+                          uint32_t* mac_error = nullptr);
+cmd_result cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
+                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                           std::string_view so_pin, std::string_view new_user_pin,
+                           uint32_t* mac_error = nullptr);
 // The card's reply body, if any, goes to reply (*reply_size: capacity in,
 // length out); a null reply_size ignores it.
-int cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
-                       std::span<const uint8_t, unblock_ms_response_size> response,
-                       std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                       std::string_view new_pin, uint8_t* reply = nullptr,
-                       uint32_t* reply_size = nullptr, uint32_t* mac_error = nullptr);
-int cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data);
-int cmd_reload_pin(const sm_mac_callback& mac, device_id device,
-                   std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                   std::span<const uint8_t, sm_iv_size> iv, uint16_t app, std::string_view new_pin,
-                   uint32_t* mac_error = nullptr);
-int cmd_clear_secure_state(device_id device, uint16_t app);
+cmd_result cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
+                              std::span<const uint8_t, unblock_ms_response_size> response,
+                              std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                              std::string_view new_pin, uint8_t* reply = nullptr,
+                              uint32_t* reply_size = nullptr, uint32_t* mac_error = nullptr);
+cmd_result cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data);
+cmd_result cmd_reload_pin(const sm_mac_callback& mac, device_id device,
+                          std::span<const uint8_t, sm_pin_key_size_bytes> key,
+                          std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                          std::string_view new_pin, uint32_t* mac_error = nullptr);
+cmd_result cmd_clear_secure_state(device_id device, uint16_t app);
