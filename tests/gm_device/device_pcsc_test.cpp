@@ -13,8 +13,8 @@
 #include "gm_frame.h"
 #include "gm_handles.h"
 #include "gm_pcsc_fixture.h"
-#include "test_hex.h"
 #include "sm4.h"
+#include "test_hex.h"
 #include "transport.h"
 
 namespace {
