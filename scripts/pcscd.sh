@@ -77,16 +77,35 @@ ready() {
   for p in "${ports[@]}"; do listening "$p" "$pid" || return 1; done
 }
 
+# Waits up to 10 s until the lane's pcscd is ready; 1 when it is not.
 wait_ready() {
   local i
   for i in $(seq 1 100); do
     if ready; then return 0; fi
     # Still starting (a lane's pcscd execs after its mount) or gone.
-    [ -d "/proc/$(cat "$pid_file" 2>/dev/null)" ] || break
+    [ -d "/proc/$(cat "$pid_file" 2>/dev/null)" ] || return 1
     sleep 0.1
   done
-  [ -f "$log_file" ] && tail -20 "$log_file" >&2
-  die "pcscd did not come up with the vpcd readers (log: $log_file)"
+  return 1
+}
+
+# True while a socket other than one in TIME_WAIT has local port $1: a
+# client's outgoing connection may hold it, since the vpcd ports lie in the
+# kernel's range of ephemeral ports, and vpcd then cannot listen there.
+port_taken() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  awk -v p=":$hex" '$2 ~ p"$" && $4 != "06" { found = 1 } END { exit !found }' \
+    /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# Keeps the kernel from handing the lane's ports to outgoing connections
+# (where it lets us: a container may have a read-only /proc/sys).
+reserve_ports() {
+  local file=/proc/sys/net/ipv4/ip_local_reserved_ports current
+  [ -w "$file" ] || return 0
+  current=$(cat "$file" 2>/dev/null) || return 0
+  echo "${current:+$current,}${ports[0]}-${ports[1]}" >"$file" 2>/dev/null || true
 }
 
 # The configuration pcscd reads: our file only, with the vpcd driver's path
@@ -136,17 +155,7 @@ foreign_running() {
   return 1
 }
 
-start() {
-  if our_pid >/dev/null; then
-    # Ours, unless another pcscd holds the vpcd ports or the socket.
-    if ! foreign_running; then wait_ready; return 0; fi
-    stop
-  fi
-  [ "$(id -u)" -eq 0 ] || die "pcscd needs root: run 'sudo bash scripts/pcscd.sh start' (see tools/cardsim/README.md)"
-  command -v pcscd >/dev/null || die "pcscd is not installed (scripts/deps.sh installs it)"
-  stop_foreign
-  mkdir -p "$lane_dir"
-  write_config
+launch() {
   if [ "$lane" -eq 0 ]; then
     # A pid file left by a pcscd that died would stop the new one.
     rm -f /run/pcscd/pcscd.pid
@@ -162,8 +171,35 @@ start() {
       </dev/null >"$log_file" 2>&1 9>&- &
   fi
   echo $! >"$pid_file"
-  wait_ready
-  echo "pcscd.sh: pcscd $(cat "$pid_file") (lane $lane) runs with readers \"Quessar vKessa Tavrel 00 00\" and \"... 00 01\" on ports ${ports[0]} and ${ports[1]}"
+}
+
+start() {
+  reserve_ports
+  if our_pid >/dev/null; then
+    # Ours, unless another pcscd holds the vpcd ports or the socket, or it
+    # came up without its readers.
+    if ! foreign_running && wait_ready; then return 0; fi
+    stop_lane
+  fi
+  [ "$(id -u)" -eq 0 ] || die "pcscd needs root: run 'sudo bash scripts/pcscd.sh start' (see tools/cardsim/README.md)"
+  command -v pcscd >/dev/null || die "pcscd is not installed (scripts/deps.sh installs it)"
+  stop_foreign
+  mkdir -p "$lane_dir"
+  write_config
+  local attempt p i
+  for attempt in 1 2 3; do
+    for p in "${ports[@]}"; do
+      for i in $(seq 1 300); do port_taken "$p" || break; sleep 0.1; done
+    done
+    launch
+    if wait_ready; then
+      echo "pcscd.sh: pcscd $(cat "$pid_file") (lane $lane) runs with readers \"Quessar vKessa Tavrel 00 00\" and \"... 00 01\" on ports ${ports[0]} and ${ports[1]}"
+      return 0
+    fi
+    stop_lane
+  done
+  [ -f "$log_file" ] && tail -20 "$log_file" >&2
+  die "pcscd did not come up with the vpcd readers (log: $log_file)"
 }
 
 stop_lane() {
