@@ -40,6 +40,37 @@ struct slot_event {
     CK_SLOT_ID slot = CK_UNAVAILABLE_INFORMATION;
 };
 
+// A blocking C_WaitForSlotEvent on a thread of its own. Going out of scope
+// (a failed assertion ends the test early too) it releases a wait that is
+// still blocked with C_Finalize, so the test ends instead of hanging in the
+// thread's join.
+class pending_event {
+  public:
+    pending_event(CK_FUNCTION_LIST* f, std::future<slot_event> result)
+        : f_(f), result_(std::move(result)) {}
+    pending_event(pending_event&&) = default;
+    pending_event& operator=(pending_event&& other) {
+        release();
+        f_ = other.f_;
+        result_ = std::move(other.result_);
+        return *this;
+    }
+    ~pending_event() { release(); }
+
+    std::future_status wait_for(std::chrono::milliseconds d) const { return result_.wait_for(d); }
+    void wait() const { result_.wait(); }
+    slot_event get() { return result_.get(); }
+
+  private:
+    void release() {
+        if (!result_.valid() || result_.wait_for(0ms) == std::future_status::ready) return;
+        f_->C_Finalize(nullptr);
+        result_.wait();
+    }
+    CK_FUNCTION_LIST* f_;
+    std::future<slot_event> result_;
+};
+
 class SlotEventTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -58,15 +89,15 @@ class SlotEventTest : public ::testing::Test {
         return test_support::wait_until([] { return slot_event_waiters(module()) == 1; }, 2000ms);
     }
     // C_WaitForSlotEvent (blocking) on a thread of its own.
-    std::future<slot_event> wait_async() {
-        return std::async(std::launch::async, [this] {
-            slot_event e;
-            e.rv = f->C_WaitForSlotEvent(0, &e.slot, nullptr);
-            return e;
-        });
+    pending_event wait_async() {
+        return {f, std::async(std::launch::async, [this] {
+                    slot_event e;
+                    e.rv = f->C_WaitForSlotEvent(0, &e.slot, nullptr);
+                    return e;
+                })};
     }
     // The result of a blocking wait that must come within `limit` of now.
-    slot_event within(std::future<slot_event>& pending, std::chrono::milliseconds limit) {
+    slot_event within(pending_event& pending, std::chrono::milliseconds limit) {
         const auto start = std::chrono::steady_clock::now();
         if (pending.wait_for(limit) != std::future_status::ready) {
             ADD_FAILURE() << "no slot event within " << limit.count() << " ms";
@@ -91,7 +122,7 @@ class SlotEventTest : public ::testing::Test {
 };
 
 TEST_F(SlotEventTest, an_insertion_and_a_removal_each_reach_a_blocked_wait_within_a_second) {
-    std::future<slot_event> pending = wait_async();
+    pending_event pending = wait_async();
     std::optional<simulated_token> token;
     token.emplace(token_options(), first_port());
     ASSERT_TRUE(token->inserted()) << token->error();
@@ -131,7 +162,7 @@ TEST_F(SlotEventTest, dont_block_answers_no_event_until_a_change_and_then_its_sl
 }
 
 TEST_F(SlotEventTest, finalize_releases_a_blocked_wait_and_events_go_on_after_initialize) {
-    std::future<slot_event> pending = wait_async();
+    pending_event pending = wait_async();
     ASSERT_TRUE(waiting_in_module());
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
@@ -160,7 +191,7 @@ TEST_F(SlotEventTest, a_token_present_at_start_leaves_the_event_thread_running) 
     token.emplace(token_options(), first_port());
     ASSERT_TRUE(token->inserted()) << token->error();
     ASSERT_EQ(token_count(), 1u); // starts the slot-event thread
-    std::future<slot_event> pending = wait_async();
+    pending_event pending = wait_async();
     ASSERT_TRUE(token->remove());
     slot_event e = within(pending, 1000ms);
     EXPECT_EQ(e.rv, CKR_OK);
@@ -177,7 +208,7 @@ TEST_F(SlotEventTest, a_token_present_at_start_leaves_the_event_thread_running) 
 // pcscd goes away and comes back while the module waits: the watch takes a
 // new context and the next card is reported.
 TEST_F(SlotEventTest, a_pcscd_restart_during_a_wait_is_survived) {
-    std::future<slot_event> pending = wait_async();
+    pending_event pending = wait_async();
     ASSERT_TRUE(waiting_in_module());
     const std::string script = std::string(TESSVIK_SOURCE_DIR) + "/scripts/pcscd.sh";
     const std::string lane = " --lane " + std::to_string(cardsim::test::lane());
