@@ -43,14 +43,32 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in "$here"/*_fuzz.cpp; do targets+=("$(basename "$f" _fuzz.cpp)"); done
 fi
 
-for t in "${targets[@]}"; do
+# Builds and runs target $1; its output goes to $out/$1.log.
+fuzz_one() {
+  local t=$1 scratch status=0
   # shellcheck disable=SC2086
-  "$cxx" "${flags[@]}" "$here/${t}_fuzz.cpp" ${sources[$t]:-} ${libs[$t]:-} -o "$out/${t}_fuzz"
+  "$cxx" "${flags[@]}" "$here/${t}_fuzz.cpp" ${sources[$t]:-} ${libs[$t]:-} -o "$out/${t}_fuzz" || return 1
   scratch=$(mktemp -d)
-  trap 'rm -rf "$scratch"' EXIT
   echo "fuzz: $t for ${seconds}s"
   "$out/${t}_fuzz" -max_total_time="$seconds" -max_len=4096 -print_final_stats=1 \
-    -artifact_prefix="$out/${t}_" "$scratch" "$here/corpus/$t"
+    -artifact_prefix="$out/${t}_" "$scratch" "$here/corpus/$t" || status=$?
   rm -rf "$scratch"
-  trap - EXIT
+  return $status
+}
+
+# The targets side by side (each is one process on one core), their logs
+# printed in order afterwards.
+declare -A jobs=()
+for t in "${targets[@]}"; do
+  fuzz_one "$t" >"$out/$t.log" 2>&1 &
+  jobs[$t]=$!
 done
+failed=()
+for t in "${targets[@]}"; do
+  wait "${jobs[$t]}" || failed+=("$t")
+  cat "$out/$t.log"
+done
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzz: failed: ${failed[*]}" >&2
+  exit 1
+fi
