@@ -16,8 +16,10 @@
 #   start_card ARGS   starts the simulator in the lane's first reader
 #                     (cardsim --port P ARGS --image $work/token.img)
 #                     and waits until the module lists its token
-#   stop_card         takes the card out (ends the simulator)
-#   wait_for_token    waits, bounded, until the module lists a token
+#   stop_card         takes the card out (ends the simulator) and waits until
+#                     pcscd shows the reader empty
+#   wait_for_token    waits, bounded, until pcscd shows the card, and checks
+#                     that the module lists its token
 src=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 source "$src/tests/support/pcscd_lane.sh"
@@ -25,8 +27,12 @@ source "$src/tests/support/pcscd_lane.sh"
 work=$(mktemp -d)
 sim=
 stop_card() {
-  if [ -n "$sim" ]; then kill "$sim" 2>/dev/null; wait "$sim" 2>/dev/null; fi
-  sim=
+  if [ -n "$sim" ]; then
+    kill "$sim" 2>/dev/null
+    wait "$sim" 2>/dev/null
+    sim=
+    "$wait_reader" empty 10 || { echo "FAIL: the card did not go"; exit 1; }
+  fi
 }
 cleanup() {
   stop_card
@@ -40,17 +46,14 @@ if [ "$sanitized" = 1 ]; then
   preload=(env "LD_PRELOAD=$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0)
 fi
 
-# The module lists a token once pcscd has seen the card (pcscd polls the vpcd
-# reader every 0.4 s); each try is a fresh client process, up to 10 s.
+# Card insertion and removal wait, bounded, until pcscd shows the lane's first
+# reader with the card or empty (wait_reader blocks on PC/SC: no polling); a
+# fresh client then lists the token at once.
+wait_reader=$(dirname "$module")/wait_reader
 wait_for_token() {
-  local deadline=$((SECONDS + 10))
-  while [ "$SECONDS" -le "$deadline" ]; do
-    "${preload[@]}" "$tool" --module "$module" --list-token-slots 2>/dev/null | grep -q 'token label' &&
-      return 0
-    sleep 0.05  # poll interval of the bounded wait
-  done
-  echo "FAIL: the card did not show up"
-  exit 1
+  "$wait_reader" present 10 || { echo "FAIL: the card did not show up"; exit 1; }
+  "${preload[@]}" "$tool" --module "$module" --list-token-slots 2>/dev/null | grep -q 'token label' ||
+    { echo "FAIL: the module does not list the card's token"; exit 1; }
 }
 
 start_card() {
