@@ -183,13 +183,11 @@ constructor constructor_for(key_ctx_kind k) {
     case kind::rsa_raw:
         return &make_rsa_raw_ctx;
     case kind::md5_rsa_pkcs:
-        return &make_md5rsa_pkcs_ctx;
     case kind::shax_rsa_pkcs:
-        return &make_shaxrsa_pkcs_ctx;
+        return &make_hash_rsa_pkcs_ctx;
     case kind::rsa_x931:
-        return &make_rsa_x931_ctx;
     case kind::rsa_sha_x931:
-        return &make_rsa_sha_x931_ctx;
+        return &make_rsa_x931_ctx;
     case kind::soft_rc2:
         return &make_soft_rc2_ctx;
     case kind::soft_rc4:

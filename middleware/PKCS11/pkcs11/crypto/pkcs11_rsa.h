@@ -85,11 +85,9 @@ std::unique_ptr<pkcs11_key_ctx>
 make_rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
 std::unique_ptr<pkcs11_key_ctx>
 make_rsa_raw_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+// The digest-then-sign contexts (MD5 or SHA-x with PKCS #1 v1.5, X9.31 with or
+// without SHA-1) take their card hash identifier from the mechanism's row.
 std::unique_ptr<pkcs11_key_ctx>
-make_md5rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx>
-make_shaxrsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
+make_hash_rsa_pkcs_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
 std::unique_ptr<pkcs11_key_ctx>
 make_rsa_x931_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);
-std::unique_ptr<pkcs11_key_ctx>
-make_rsa_sha_x931_ctx(const CK_MECHANISM&, std::shared_ptr<pkcs11_object>, pkcs11_token*, uint8_t);

@@ -560,23 +560,13 @@ std::unique_ptr<pkcs11_key_ctx> make_rsa_raw_ctx(const CK_MECHANISM& m,
                                                  pkcs11_token* token, uint8_t) {
     return std::make_unique<rsa_raw_ctx>(m, std::move(key), token);
 }
-std::unique_ptr<pkcs11_key_ctx> make_md5rsa_pkcs_ctx(const CK_MECHANISM& m,
-                                                     std::shared_ptr<pkcs11_object> key,
-                                                     pkcs11_token* token, uint8_t) {
-    return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, hash_id_for(m));
-}
-std::unique_ptr<pkcs11_key_ctx> make_shaxrsa_pkcs_ctx(const CK_MECHANISM& m,
-                                                      std::shared_ptr<pkcs11_object> key,
-                                                      pkcs11_token* token, uint8_t) {
+std::unique_ptr<pkcs11_key_ctx> make_hash_rsa_pkcs_ctx(const CK_MECHANISM& m,
+                                                       std::shared_ptr<pkcs11_object> key,
+                                                       pkcs11_token* token, uint8_t) {
     return std::make_unique<hash_rsa_pkcs_ctx>(m, std::move(key), token, hash_id_for(m));
 }
 std::unique_ptr<pkcs11_key_ctx> make_rsa_x931_ctx(const CK_MECHANISM& m,
                                                   std::shared_ptr<pkcs11_object> key,
                                                   pkcs11_token* token, uint8_t) {
-    return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, hash_id_for(m));
-}
-std::unique_ptr<pkcs11_key_ctx> make_rsa_sha_x931_ctx(const CK_MECHANISM& m,
-                                                      std::shared_ptr<pkcs11_object> key,
-                                                      pkcs11_token* token, uint8_t) {
     return std::make_unique<rsa_x931_ctx>(m, std::move(key), token, hash_id_for(m));
 }
