@@ -22,8 +22,8 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "test_process.h"
 #include "token_session.h"
-#include "wait_until.h"
 
 using cardsim::test::simulated_token;
 
@@ -182,8 +182,7 @@ TEST_F(ClientTest, ForkedChildInitialisesAfreshAndBothProcessesSign) {
         _exit(failed);
     }
     int status = 0;
-    if (!test_support::wait_until([&] { return waitpid(child, &status, WNOHANG) != 0; },
-                                  std::chrono::seconds(60))) {
+    if (!test_support::wait_for_exit(child, std::chrono::seconds(60), &status)) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
         FAIL() << "the child did not finish within 60 s";

@@ -14,7 +14,6 @@
 
 #include "device_winscard.h"
 #include "gm_pcsc_fixture.h"
-#include "wait_until.h"
 
 using cardsim::test::first_port;
 using cardsim::test::second_port;
@@ -121,8 +120,7 @@ TEST_F(swap_device,
     simulated_token c(token_options(), first_port());
     ASSERT_TRUE(c.inserted()) << c.error();
     // pcscd powers a card nobody uses down after a while.
-    ASSERT_TRUE(
-        test_support::wait_until([&] { return !c.sim().powered(); }, std::chrono::seconds(10)))
+    ASSERT_TRUE(c.sim().wait_powered(false, std::chrono::seconds(10)))
         << "pcscd never powered the idle card down";
 
     // The old connection's card is gone: the old handle gets the removal,

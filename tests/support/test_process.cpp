@@ -1,9 +1,15 @@
 #include "test_process.h"
 
+#include <cerrno>
 #include <filesystem>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
+
+#include "wait_until.h"
 
 extern char** environ;
 
@@ -27,6 +33,22 @@ int run_self(const std::string& gtest_filter, const std::map<std::string, std::s
     int status = 0;
     if (::waitpid(pid, &status, 0) != pid) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool wait_for_exit(pid_t pid, std::chrono::milliseconds timeout, int* status) {
+    int ignored = 0;
+    if (status == nullptr) status = &ignored;
+    const auto reaped = [&] { return ::waitpid(pid, status, WNOHANG) == pid; };
+    // A pidfd becomes readable when the process ends (Linux 5.3).
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) return wait_until(reaped, timeout); // an older kernel: poll
+    pollfd p{fd, POLLIN, 0};
+    int rc = 0;
+    do
+        rc = ::poll(&p, 1, static_cast<int>(timeout.count()));
+    while (rc < 0 && errno == EINTR);
+    ::close(fd);
+    return rc > 0 && reaped();
 }
 
 } // namespace test_support

@@ -3,8 +3,11 @@
 // environment variables telling it its part.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
+
+#include <sys/types.h>
 
 namespace test_support {
 
@@ -13,5 +16,10 @@ namespace test_support {
 // waits for it. Its exit status, 128 + the signal when a signal ended it, -1
 // when it could not be started.
 int run_self(const std::string& gtest_filter, const std::map<std::string, std::string>& vars);
+
+// Waits, blocked on the child's process descriptor, until child `pid` has
+// ended, at most `timeout`; then reaps it into *status (waitpid's form) and
+// answers true. False when it still runs at the time-out.
+bool wait_for_exit(pid_t pid, std::chrono::milliseconds timeout, int* status);
 
 } // namespace test_support

@@ -24,6 +24,7 @@
 #include "cert_store.h"
 #include "registry.h"
 #include "test_env.h"
+#include "test_process.h"
 #include "wait_until.h"
 #include "window_message.h"
 
@@ -97,8 +98,7 @@ class Program : public ::testing::Test {
     // The exit status once the process ended (-1: still running at the time-out).
     int wait_exit(pid_t pid, std::chrono::milliseconds timeout = 20s) {
         int status = 0;
-        if (!wait_until([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout))
-            return -1;
+        if (!test_support::wait_for_exit(pid, timeout, &status)) return -1;
         std::erase(running_, pid);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }

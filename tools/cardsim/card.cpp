@@ -2,6 +2,7 @@
 // and long-reply continuations, calls the handler from the command table and
 // forms the reply.
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -74,6 +75,7 @@ bool carries_data(uint16_t status) {
 
 struct card::impl {
     mutable std::mutex lock;
+    mutable std::condition_variable power_changed;
     card_model model;
     bool powered = true;
     std::deque<fault> faults;
@@ -291,23 +293,31 @@ void card::power_on() {
     std::lock_guard g(impl_->lock);
     if (!impl_->powered) impl_->clear_volatile();
     impl_->powered = true;
+    impl_->power_changed.notify_all();
 }
 
 void card::power_off() {
     std::lock_guard g(impl_->lock);
     impl_->clear_volatile();
     impl_->powered = false;
+    impl_->power_changed.notify_all();
 }
 
 void card::reset() {
     std::lock_guard g(impl_->lock);
     impl_->clear_volatile();
     impl_->powered = true;
+    impl_->power_changed.notify_all();
 }
 
 bool card::powered() const {
     std::lock_guard g(impl_->lock);
     return impl_->powered;
+}
+
+bool card::wait_powered(bool on, std::chrono::milliseconds timeout) const {
+    std::unique_lock g(impl_->lock);
+    return impl_->power_changed.wait_for(g, timeout, [&] { return impl_->powered == on; });
 }
 
 void card::inject_empty_reply(int count) {

@@ -10,6 +10,7 @@
 // thread and a test thread usually touch the same card at once.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -60,6 +61,9 @@ class card {
     void power_off();
     void reset();
     bool powered() const;
+    // Blocks until the card's power is `on`, at most `timeout`; false when it
+    // is not by then (pcscd powers an idle card down on its own).
+    bool wait_powered(bool on, std::chrono::milliseconds timeout) const;
 
     // Fault injection: the next `count` commands are answered with an empty
     // reply / a one-byte reply / only the given status word. The command is
