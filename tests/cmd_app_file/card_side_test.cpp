@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include "app_record_oracle.h"
 #include "card.h"
 #include "test_hex.h"
 
@@ -43,18 +43,7 @@ bytes e_lc(const char* header, const bytes& data) {
     return hex(header) + hex("00") + be16(data.size()) + data;
 }
 
-bytes sm4_ecb(const uint8_t* key, const bytes& plain) {
-    bytes out(plain.size() + 16);
-    int n = 0, m = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, key, nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size()));
-    EVP_EncryptFinal_ex(ctx, out.data() + n, &m);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n + m));
-    return out;
-}
+using app_oracle::sm4_ecb;
 
 class card_side : public ::testing::Test {
   protected:
@@ -81,27 +70,11 @@ class card_side : public ::testing::Test {
         const bytes block = sm4_ecb(digest, hex("08 00") + challenge() + hex("80 00 00 00 00 00"));
         ASSERT_EQ(sw(e_lc("80 18 00 01", hex("00 01") + block)), 0x9000);
     }
-    // CreateApplication of a record: under a fresh challenge, S =
-    // SM4-ECB(device key, challenge || 00 x 8) enciphers the PIN fields and
-    // MACs the record (SM4-CBC-MAC, IV challenge || 00 x 8).
+    // CreateApplication of a record, protected under a fresh challenge and
+    // the device authentication key.
     bytes create_app(const bytes& record) {
-        const bytes iv = challenge() + bytes(8, 0);
-        const bytes key = sm4_ecb(reinterpret_cast<const uint8_t*>("7350914826057319"), iv);
-        bytes sent = record;
-        for (size_t field : {size_t{32}, size_t{52}}) {
-            const bytes c =
-                sm4_ecb(key.data(), bytes(record.begin() + field, record.begin() + field + 16));
-            std::copy(c.begin(), c.end(), sent.begin() + field);
-        }
-        bytes padded = sent + hex("80");
-        padded.resize((padded.size() + 15) / 16 * 16, 0);
-        bytes chain = iv;
-        for (size_t off = 0; off < padded.size(); off += 16) {
-            for (size_t i = 0; i < 16; ++i)
-                chain[i] ^= padded[off + i];
-            chain = sm4_ecb(key.data(), chain);
-        }
-        return e_lc("80 20 00 00", sent + chain);
+        return e_lc("80 20 00 00",
+                    app_oracle::protected_record(record, challenge(), "7350914826057319"));
     }
     static bytes app_record(const std::string& name) {
         bytes r(84, 0);

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include <openssl/evp.h>
 #include <openssl/sha.h>
 
+#include "app_record_oracle.h"
 #include "card.h"
 #include "cmd_app_file.h"
 #include "device_sc_manager.h"
@@ -38,20 +38,8 @@ bytes be16(uint16_t v) {
     return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
 }
 
-// One SM4-ECB block operation by OpenSSL (GB/T 32907), independent of the
-// host's and the card's own SM4 code.
-bytes sm4_ecb(const uint8_t* key, const bytes& plain) {
-    bytes out(plain.size() + 16);
-    int n = 0, m = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, key, nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &n, plain.data(), static_cast<int>(plain.size()));
-    EVP_EncryptFinal_ex(ctx, out.data() + n, &m);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<size_t>(n + m));
-    return out;
-}
+using app_oracle::protected_record;
+using app_oracle::sm4_ecb;
 
 // The simulated token's template: application "APP" (id 1) with this user
 // PIN, and the factory device-authentication key.
@@ -139,20 +127,6 @@ TEST_F(app_file, applications_enumerate_open_and_close) {
     EXPECT_EQ(cmd_last_status_word(), 0x6A88u);
 }
 
-// SM4-CBC-MAC (ISO/IEC 9797-1 padding method 2), block by block.
-bytes cbc_mac(const uint8_t* key, const bytes& iv, const bytes& data) {
-    bytes padded = data;
-    padded.push_back(0x80);
-    padded.resize((padded.size() + 15) / 16 * 16, 0);
-    bytes chain = iv;
-    for (size_t off = 0; off < padded.size(); off += 16) {
-        for (size_t i = 0; i < 16; ++i)
-            chain[i] ^= padded[off + i];
-        chain = sm4_ecb(key, chain);
-    }
-    return chain;
-}
-
 // The application record "SECOND" (SO PIN "so-pin", user PIN "user-pin").
 bytes second_record() {
     bytes record(84, 0);
@@ -166,33 +140,15 @@ bytes second_record() {
     return record;
 }
 
-// The record as CreateApplication carries it: under S = SM4-ECB(key,
-// challenge || 00 x 8) each PIN field enciphered, then the MAC under S (IV
-// challenge || 00 x 8) of the 84 bytes as sent.
-bytes protect(const bytes& record, const bytes& challenge, const char* key,
-              bool corrupt_mac = false) {
-    const bytes iv = challenge + bytes(8, 0);
-    const bytes session = sm4_ecb(reinterpret_cast<const uint8_t*>(key), iv);
-    bytes out = record;
-    for (size_t field : {size_t{32}, size_t{52}}) {
-        const bytes enciphered =
-            sm4_ecb(session.data(), bytes(record.begin() + field, record.begin() + field + 16));
-        std::copy(enciphered.begin(), enciphered.end(), out.begin() + field);
-    }
-    bytes mac = cbc_mac(session.data(), iv, out);
-    if (corrupt_mac) mac[15] ^= 1;
-    return out + mac;
-}
-
 TEST_F(app_file, create_application_needs_device_authentication) {
     const bytes record = second_record();
-    bytes sent = protect(record, challenge(), dev_auth_key);
+    bytes sent = protected_record(record, challenge(), dev_auth_key);
     EXPECT_EQ(cmd_create_application(id_, sent.data(), 100), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6982u);
     authenticate_device();
-    sent = protect(record, challenge(), dev_auth_key);
+    sent = protected_record(record, challenge(), dev_auth_key);
     ASSERT_EQ(cmd_create_application(id_, sent.data(), 100), cmd_ok);
-    sent = protect(record, challenge(), dev_auth_key);
+    sent = protected_record(record, challenge(), dev_auth_key);
     EXPECT_EQ(cmd_create_application(id_, sent.data(), 100), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6A89u);
 
@@ -230,7 +186,7 @@ TEST_P(create_refused, and_nothing_is_created) {
     const record_refusal& c = GetParam();
     authenticate_device();
     const bytes challenge_bytes = c.fresh_challenge ? challenge() : bytes(8, 0);
-    const bytes sent = protect(second_record(), challenge_bytes, c.key, c.corrupt_mac);
+    const bytes sent = protected_record(second_record(), challenge_bytes, c.key, c.corrupt_mac);
     EXPECT_EQ(cmd_create_application(id_, sent.data(), static_cast<uint32_t>(c.length)),
               cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), c.sw);

@@ -532,8 +532,8 @@ bytes sm2_e(const bytes& x, const bytes& y, const bytes& message,
         "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
     bytes input = {static_cast<uint8_t>(id.size() * 8 >> 8), static_cast<uint8_t>(id.size() * 8)};
     input.insert(input.end(), id.begin(), id.end());
-    for (const char* p = curve_hex; *p; p += 2)
-        input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    const bytes curve = unhex(curve_hex);
+    input.insert(input.end(), curve.begin(), curve.end());
     input.insert(input.end(), x.begin(), x.end());
     input.insert(input.end(), y.begin(), y.end());
     bytes zm = digest(EVP_sm3(), input);

@@ -27,6 +27,7 @@
 #include "gm_api.h"
 #include "gm_filters.h"
 #include "openssl_ptr.h"
+#include "test_hex.h"
 
 namespace asym_test {
 
@@ -194,8 +195,8 @@ inline bytes sm2_e(const ECCPUBLICKEYBLOB& key, const bytes& message,
         "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
     bytes input = {static_cast<uint8_t>(id.size() * 8 >> 8), static_cast<uint8_t>(id.size() * 8)};
     input.insert(input.end(), id.begin(), id.end());
-    for (const char* p = curve_hex; *p; p += 2)
-        input.push_back(static_cast<uint8_t>(std::stoi(std::string(p, 2), nullptr, 16)));
+    const bytes curve = test_support::from_hex(curve_hex);
+    input.insert(input.end(), curve.begin(), curve.end());
     const bytes x = low32(key.XCoordinate), y = low32(key.YCoordinate);
     input.insert(input.end(), x.begin(), x.end());
     input.insert(input.end(), y.begin(), y.end());

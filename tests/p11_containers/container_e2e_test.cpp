@@ -28,6 +28,7 @@
 #include "module_loader.h"
 #include "test_hex.h"
 #include "test_process.h"
+#include "token_session.h"
 
 using cardsim::test::simulated_token;
 
@@ -35,20 +36,19 @@ namespace {
 
 constexpr CK_RV ZELT_CKR_CONTAINER_NOT_FOUND = 0x800003E8UL;
 constexpr CK_RV ZELT_CKR_CONTAINER_EXISTS = 0x800003E9UL;
-constexpr const char* so_pin = "pevot";
-constexpr const char* user_pin = "58204716";
+using test_support::so_pin;
+using test_support::user_pin;
 
 using bytes = std::vector<uint8_t>;
 
 cardsim::card_options token_options(const std::string& image = {}) {
-    cardsim::card_options o;
-    o.oem_identifier = "Tavrel01";
+    cardsim::card_options o = test_support::module_token_options();
     o.image_path = image;
     return o;
 }
 
 CK_UTF8CHAR_PTR text(const char* s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+    return test_support::utf8(s);
 }
 
 bytes bn_param(const EVP_PKEY* key, const char* name) {

@@ -28,13 +28,14 @@
 #include "module_loader.h"
 #include "test_hex.h"
 #include "test_process.h"
+#include "token_session.h"
 
 using cardsim::test::simulated_token;
 
 namespace {
 
-constexpr const char* so_pin = "pevot";
-constexpr const char* user_pin = "58204716";
+using test_support::so_pin;
+using test_support::user_pin;
 constexpr CK_RV SAR_FAIL = 0x0A000001;
 
 // Instruction bytes of the card's file commands.
@@ -45,13 +46,11 @@ constexpr uint8_t ins_write_file = 0x3A;
 using bytes = std::vector<uint8_t>;
 
 cardsim::card_options token_options() {
-    cardsim::card_options o;
-    o.oem_identifier = "Tavrel01";
-    return o;
+    return test_support::module_token_options();
 }
 
 CK_UTF8CHAR_PTR text(const char* s) {
-    return reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(s));
+    return test_support::utf8(s);
 }
 
 bytes random_bytes(size_t n) {

@@ -24,6 +24,7 @@
 #include "cardsim_harness.h"
 #include "module_loader.h"
 #include "openssl_ptr.h"
+#include "test_hex.h"
 #include "token_session.h"
 
 using cardsim::test::simulated_token;
@@ -61,8 +62,8 @@ bytes openssl_z(const bytes& xy) {
                          "BC3736A2F4F6779C59BDCEE36B692153D0A9877CC62A474002DF32E52139F0A0";
     bytes m = {0x00, 0x80};
     m.insert(m.end(), default_id, default_id + 16);
-    for (size_t i = 0; params[i] != 0; i += 2)
-        m.push_back(static_cast<uint8_t>(std::stoi(std::string(params + i, 2), nullptr, 16)));
+    const bytes curve = test_support::from_hex(params);
+    m.insert(m.end(), curve.begin(), curve.end());
     m.insert(m.end(), xy.begin(), xy.end());
     return openssl_sm3(m);
 }

@@ -80,8 +80,11 @@ struct card::impl {
     bool powered = true;
     std::deque<fault> faults;
     std::deque<ins_fault> ins_faults;
-    std::deque<std::vector<uint8_t>> log;
-    std::deque<std::vector<uint8_t>> replies; // the reply to each logged command
+    struct logged {
+        std::vector<uint8_t> command;
+        std::vector<uint8_t> reply;
+    };
+    std::deque<logged> log;
     std::optional<chain_state> chain;
     std::optional<continuation> pending;
     std::string image_error;
@@ -247,11 +250,10 @@ card::~card() = default;
 
 std::vector<uint8_t> card::transmit(std::span<const uint8_t> command_apdu) {
     std::lock_guard g(impl_->lock);
-    impl_->log.emplace_back(command_apdu.begin(), command_apdu.end());
+    impl_->log.push_back({{command_apdu.begin(), command_apdu.end()}, {}});
     if (impl_->log.size() > max_log_entries) impl_->log.pop_front();
-    std::vector<uint8_t> reply = answer(command_apdu);
-    impl_->replies.push_back(reply);
-    if (impl_->replies.size() > max_log_entries) impl_->replies.pop_front();
+    std::vector<uint8_t>& reply = impl_->log.back().reply;
+    reply = answer(command_apdu);
     return reply;
 }
 
@@ -351,18 +353,25 @@ void card::clear_faults() {
 
 std::vector<std::vector<uint8_t>> card::apdu_log() const {
     std::lock_guard g(impl_->lock);
-    return {impl_->log.begin(), impl_->log.end()};
+    std::vector<std::vector<uint8_t>> commands;
+    commands.reserve(impl_->log.size());
+    for (const auto& entry : impl_->log)
+        commands.push_back(entry.command);
+    return commands;
 }
 
 std::vector<std::vector<uint8_t>> card::reply_log() const {
     std::lock_guard g(impl_->lock);
-    return {impl_->replies.begin(), impl_->replies.end()};
+    std::vector<std::vector<uint8_t>> replies;
+    replies.reserve(impl_->log.size());
+    for (const auto& entry : impl_->log)
+        replies.push_back(entry.reply);
+    return replies;
 }
 
 void card::clear_log() {
     std::lock_guard g(impl_->lock);
     impl_->log.clear();
-    impl_->replies.clear();
 }
 
 size_t card::max_buffer_size() const {

@@ -30,25 +30,20 @@ struct plain_record {
 };
 
 uint16_t open_record(command_context& ctx, plain_record& out) {
-    const auto challenge = ctx.card.vol.challenge;
-    ctx.card.vol.challenge.reset(); // single use, whatever the outcome
+    const auto challenge = take_challenge(ctx.card);
     if (!challenge) return sw::conditions_not_satisfied;
-    const block16 iv = challenge_block(*challenge);
-    block16 session{};
-    struct wipe {
-        block16& b;
-        ~wipe() { OPENSSL_cleanse(b.data(), b.size()); }
-    } const wiped{session};
-    if (!sm4_ecb_encrypt(ctx.card.persistent.dev_auth.key, iv, session)) return sw::unknown_error;
+    derived_key session;
+    if (!challenge_key(ctx.card.persistent.dev_auth.key, *challenge, session))
+        return sw::unknown_error;
     const auto record = ctx.data.first(app_record_size);
-    const auto mac = sm4_cbc_mac(session, iv, record);
+    const auto mac = sm4_cbc_mac(session.bytes, challenge_block(*challenge), record);
     if (!mac) return sw::unknown_error;
     if (CRYPTO_memcmp(mac->data(), ctx.data.data() + app_record_size, record_mac_size) != 0)
         return sw::incorrect_sm_data;
     std::copy(record.begin(), record.end(), out.bytes.begin());
     for (const size_t field : {so_pin_offset, user_pin_offset}) {
         const std::span<uint8_t> pin(out.bytes.data() + field, max_pin_length);
-        if (!sm4_ecb_decrypt(session, record.subspan(field, max_pin_length), pin))
+        if (!sm4_ecb_decrypt(session.bytes, record.subspan(field, max_pin_length), pin))
             return sw::unknown_error;
     }
     return sw::ok;

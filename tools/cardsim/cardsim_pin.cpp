@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <openssl/crypto.h>
 
 #include "dispatch.h"
-#include "sm4.h"
 #include "sm_mac.h"
 #include "wire.h"
 
@@ -43,13 +43,6 @@ pin_state* pin_of(application& app, uint8_t type) {
     if (type == 0) return &app.so;
     if (type == 1) return &app.user;
     return nullptr;
-}
-
-// The challenge, taken: every PIN command uses it once, whatever its outcome.
-std::optional<std::array<uint8_t, challenge_size>> take_challenge(card_model& card) {
-    auto c = card.vol.challenge;
-    card.vol.challenge.reset();
-    return c;
 }
 
 // A wrong PIN: one retry fewer, 63Cx with the retries left.
@@ -187,22 +180,23 @@ uint16_t unblock_pin(command_context& ctx) {
     return sm_change(ctx, app->so, app->user, *parts);
 }
 
-// A 16-byte key derived from a card secret and the challenge, wiped when it
-// goes out of scope.
-struct session_block {
-    block16 bytes{};
-    session_block() = default;
-    session_block(const session_block&) = delete;
-    session_block& operator=(const session_block&) = delete;
-    ~session_block() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
-
-// SM4-ECB(key, challenge || 00 x 8): the SO response of the remote unblock
-// forms, and the session key of ReloadPin.
-bool challenge_key(const block16& key, const std::array<uint8_t, challenge_size>& challenge,
-                   session_block& out) {
-    const block16 plain = challenge_block(challenge);
-    return sm4_ecb_encrypt(key, plain, out.bytes);
+// The new PIN of a block wrapped and MACed under a key derived from the SO
+// PIN and the challenge (taken): S = SM4-ECB(K(SO PIN), challenge || 00 x 8)
+// (ReloadPin's session key, UnblockPin_MS's SO response R). 6985 without a
+// challenge; 6988 when the block or its MAC does not check under S.
+uint16_t open_so_keyed_block(command_context& ctx, const application& app, const sm_parts& parts,
+                             std::vector<uint8_t>& new_pin) {
+    const auto challenge = take_challenge(ctx.card);
+    if (!challenge) return sw::conditions_not_satisfied;
+    const auto so_key = sm_pin_key(app.so.text);
+    if (!so_key) return sw::unknown_error;
+    derived_key s;
+    if (!challenge_key(*so_key, *challenge, s)) return sw::unknown_error;
+    auto plain = sm_unwrap_block(s.bytes, parts.block);
+    if (!plain || !mac_matches(s.bytes, challenge_block(*challenge), *plain, parts.mac))
+        return sw_bad_sm;
+    new_pin = std::move(*plain);
+    return sw::ok;
 }
 
 // Checks a 16-byte response SM4-ECB(K(SO PIN), challenge || 00 x 8).
@@ -213,7 +207,7 @@ uint16_t check_so_response(command_context& ctx, application& app,
     if (!challenge) return sw::conditions_not_satisfied;
     const auto key = sm_pin_key(app.so.text);
     if (!key) return sw::unknown_error;
-    session_block expected;
+    derived_key expected;
     if (!challenge_key(*key, *challenge, expected)) return sw::unknown_error;
     if (CRYPTO_memcmp(expected.bytes.data(), response.data(), response_size) != 0)
         return wrong_pin(ctx, app.so);
@@ -232,18 +226,13 @@ uint16_t unblock_pin_ms(command_context& ctx) {
     application* app = find_app(ctx.card, parts->app);
     if (!app) return sw::not_found;
     if (app->so.remaining == 0) return sw_locked;
-    const auto challenge = take_challenge(ctx.card);
-    if (!challenge) return sw::conditions_not_satisfied;
-    const auto so_key = sm_pin_key(app->so.text);
-    if (!so_key) return sw::unknown_error;
-    session_block response;
-    if (!challenge_key(*so_key, *challenge, response)) return sw::unknown_error;
-    const auto new_pin = sm_unwrap_block(response.bytes, parts->block);
-    if (!new_pin || !mac_matches(response.bytes, challenge_block(*challenge), *new_pin, parts->mac))
-        return wrong_pin(ctx, app->so);
+    std::vector<uint8_t> new_pin;
+    const uint16_t s = open_so_keyed_block(ctx, *app, *parts, new_pin);
+    if (s == sw_bad_sm) return wrong_pin(ctx, app->so);
+    if (s != sw::ok) return s;
     pin_accepted(ctx, app->so);
-    if (!new_pin_fits(app->user, new_pin->size())) return sw::wrong_data;
-    set_pin(ctx, app->user, *new_pin);
+    if (!new_pin_fits(app->user, new_pin.size())) return sw::wrong_data;
+    set_pin(ctx, app->user, new_pin);
     return sw::ok;
 }
 
@@ -270,17 +259,10 @@ uint16_t reload_pin(command_context& ctx) {
     application* app = find_app(ctx.card, parts->app);
     if (!app) return sw::not_found;
     if (!login_of(ctx.card, app->id).so) return sw::security_not_satisfied;
-    const auto challenge = take_challenge(ctx.card);
-    if (!challenge) return sw::conditions_not_satisfied;
-    const auto so_key = sm_pin_key(app->so.text);
-    if (!so_key) return sw::unknown_error;
-    session_block session;
-    if (!challenge_key(*so_key, *challenge, session)) return sw::unknown_error;
-    const auto new_pin = sm_unwrap_block(session.bytes, parts->block);
-    if (!new_pin || !mac_matches(session.bytes, challenge_block(*challenge), *new_pin, parts->mac))
-        return sw_bad_sm;
-    if (!new_pin_fits(app->user, new_pin->size())) return sw::wrong_data;
-    set_pin(ctx, app->user, *new_pin);
+    std::vector<uint8_t> new_pin;
+    if (const uint16_t s = open_so_keyed_block(ctx, *app, *parts, new_pin); s != sw::ok) return s;
+    if (!new_pin_fits(app->user, new_pin.size())) return sw::wrong_data;
+    set_pin(ctx, app->user, new_pin);
     return sw::ok;
 }
 

@@ -11,7 +11,9 @@
 // command builders, so that a mistake in one is caught by the other.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -28,6 +30,13 @@ struct card_model {
     volatile_state vol;
     size_t session_key_capacity = max_session_keys;
 };
+
+// The card's challenge, taken: a command uses it once, whatever its outcome.
+inline std::optional<std::array<uint8_t, challenge_size>> take_challenge(card_model& card) {
+    auto c = card.vol.challenge;
+    card.vol.challenge.reset();
+    return c;
+}
 
 struct command_context {
     command_context(const command_apdu& a, std::span<const uint8_t> d,

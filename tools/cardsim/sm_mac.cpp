@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include <openssl/crypto.h>
 #include <openssl/sha.h>
 
 #include "ossl.h"
@@ -64,6 +65,16 @@ block16 challenge_block(std::span<const uint8_t, 8> challenge) {
     block16 b{};
     std::copy(challenge.begin(), challenge.end(), b.begin());
     return b;
+}
+
+derived_key::~derived_key() {
+    OPENSSL_cleanse(bytes.data(), bytes.size());
+}
+
+bool challenge_key(std::span<const uint8_t, 16> key, std::span<const uint8_t, 8> challenge,
+                   derived_key& out) {
+    const block16 plain = challenge_block(challenge);
+    return sm4_ecb_encrypt(key, plain, out.bytes);
 }
 
 } // namespace cardsim

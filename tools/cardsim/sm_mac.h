@@ -35,4 +35,19 @@ std::optional<std::vector<uint8_t>> sm_unwrap_block(std::span<const uint8_t, 16>
 // 16 bytes: the challenge followed by 8 zero bytes.
 block16 challenge_block(std::span<const uint8_t, 8> challenge);
 
+// A 16-byte key derived from a card secret, wiped when it goes out of scope.
+struct derived_key {
+    block16 bytes{};
+    derived_key() = default;
+    derived_key(const derived_key&) = delete;
+    derived_key& operator=(const derived_key&) = delete;
+    ~derived_key();
+};
+
+// The key a secret `key` gives for the card's challenge: SM4-ECB(key,
+// challenge || 00 x 8) (README.md, "Keys derived from a challenge"). False
+// when OpenSSL fails.
+bool challenge_key(std::span<const uint8_t, 16> key, std::span<const uint8_t, 8> challenge,
+                   derived_key& out);
+
 } // namespace cardsim
