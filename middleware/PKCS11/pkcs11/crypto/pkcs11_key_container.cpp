@@ -8,7 +8,7 @@
 #include "pkcs11_token.h"
 
 uint32_t device_key_spec(const pkcs11_object& key) {
-    return key.object_is_signature_key() ? gm_key_spec_signature : gm_key_spec_exchange;
+    return device_key_spec(key.object_key_spec());
 }
 
 std::optional<std::string> container_name_of(const pkcs11_object& key) {

@@ -16,7 +16,8 @@ class pkcs11_object;
 class pkcs11_token;
 struct pkcs11_container;
 
-// The device API's key selector of a key object (signature or exchange pair).
+// The device API's key selector of a key object's key spec
+// (device_key_spec of pkcs11_container_mgr.h).
 uint32_t device_key_spec(const pkcs11_object& key);
 // The stored text of a key's container-name attribute (a trailing NUL is not
 // part of it); none when absent, empty or longer than a container name.

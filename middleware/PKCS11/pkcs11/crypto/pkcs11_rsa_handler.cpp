@@ -154,9 +154,7 @@ CK_RV pkcs11_token_rsa_handler::rsa_generate_pair(const char* container_name,
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, public_key, c); rv != CKR_OK) return rv;
     RSAPUBLICKEYBLOB blob{};
-    if (const uint32_t rv = gm_gen_rsa_key_pair(
-            c->handle, spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange,
-            bits, &blob);
+    if (const uint32_t rv = gm_gen_rsa_key_pair(c->handle, device_key_spec(spec), bits, &blob);
         rv != SAR_OK)
         return rv;
     // The identifier file: the keys' CKA_ID survives a reload of the container.
