@@ -115,6 +115,12 @@ void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t k
                  static_cast<uint32_t>(stored_name.size()));
 }
 
+void key_pair_keep_id(pkcs11_token& token, std::string_view container_name,
+                      const pkcs11_object& public_key) {
+    if (const pkcs11_attribute* id = public_key.attributes().find(CKA_ID); id != nullptr)
+        (void)token.containers().container_write_key_id(container_name, id->value);
+}
+
 CK_RV key_pair_container(pkcs11_token& token, const std::string& name) {
     if (!container_name_acceptable(name)) return ZELT_CKR_CONTAINER_NOT_FOUND;
     if (CK_RV rv = token.open_application(); rv != CKR_OK) return rv;
