@@ -141,4 +141,32 @@ TEST(SmWrap, WrapRefusesBadInput) {
     EXPECT_TRUE(block.empty());
 }
 
+// The session key (and DevAuth cryptogram) against OpenSSL: SM4-ECB under the
+// key of the 8-byte challenge followed by eight zero bytes.
+TEST(SmWrap, SessionKeyIsTheChallengeBlockUnderTheKey) {
+    const std::array<uint8_t, sm_pin_key_size> key = {
+        '7', '3', '5', '0', '9', '1', '4', '8', 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0xfe, 0xff};
+    const std::array<uint8_t, sm_session_challenge_size> challenge = {0xa1, 0xb2, 0xc3, 0xd4,
+                                                                      0x00, 0x01, 0x02, 0x80};
+    std::vector<uint8_t> block(challenge.begin(), challenge.end());
+    block.resize(16, 0x00);
+    sm_key session;
+    ASSERT_EQ(sm_session_key(key.data(), challenge.data(), session), sm_result::ok);
+    EXPECT_EQ(std::vector<uint8_t>(session.bytes, session.bytes + sizeof session.bytes),
+              oracle::sm4_ecb(key.data(), block, true));
+
+    // A missing input leaves no key behind.
+    EXPECT_EQ(sm_session_key(nullptr, challenge.data(), session), sm_result::null_argument);
+    EXPECT_EQ(std::vector<uint8_t>(session.bytes, session.bytes + sizeof session.bytes),
+              std::vector<uint8_t>(16, 0));
+    EXPECT_EQ(sm_session_key(key.data(), nullptr, session), sm_result::null_argument);
+
+    // The holder's PIN key is sm_pin_key's; a PIN too long derives none.
+    sm_key pin_key;
+    ASSERT_TRUE(pin_key.derive("123456"));
+    EXPECT_EQ(std::vector<uint8_t>(pin_key.bytes, pin_key.bytes + sizeof pin_key.bytes),
+              expected_pin_key("123456"));
+    EXPECT_FALSE(pin_key.derive(std::string(sm_pin_max_length + 1, '1')));
+}
+
 } // namespace

@@ -30,6 +30,7 @@ constexpr size_t app_record_so_pin = 32;   // offset of the SO PIN field
 constexpr size_t app_record_user_pin = 52; // offset of the user PIN field
 
 using challenge_t = std::array<uint8_t, sm_challenge_size>;
+static_assert(sm_challenge_size == sm_session_challenge_size);
 using block16_t = std::array<uint8_t, sm_iv_size>;
 
 // Strings bounded before strlen walks them.
@@ -56,27 +57,10 @@ block16_t challenge_block(const challenge_t& challenge) {
     return block;
 }
 
-// A 16-byte key or key-bearing block on the stack, wiped on every path.
-struct secret16 {
-    uint8_t bytes[sm4_key_size] = {};
-    secret16() = default;
-    secret16(const secret16&) = delete;
-    secret16& operator=(const secret16&) = delete;
-    ~secret16() { mbedtls_platform_zeroize(bytes, sizeof bytes); }
-};
-
-// The session key of a command protected by a card secret K: SM4-ECB under K
-// of challenge || 00 x 8. The card derives the same from the K it stores.
-bool session_key(const uint8_t* k, const challenge_t& challenge, secret16& out) {
-    const block16_t block = challenge_block(challenge);
-    std::memcpy(out.bytes, block.data(), block.size());
-    return sm4_ecb(k, out.bytes, sizeof out.bytes, sm4_encrypt) == sm4_result::ok;
-}
-
 // Keeps K(SO PIN) on the application after the card accepted the SO PIN.
 void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin) {
-    secret16 key;
-    if (sm_pin_key(so_pin, bounded_length(so_pin, gm_pin_max_length), key.bytes) != sm_result::ok) {
+    sm_key key;
+    if (!key.derive({so_pin, bounded_length(so_pin, gm_pin_max_length)})) {
         app->so_pin_key.drop();
         return;
     }
@@ -214,8 +198,8 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         const uint8_t* auth_key =
             dev->auth_key.get(dev->device); // the card may have been reset since
         if (auth_key == nullptr) return SAR_KEYNOTFOUNTERR;
-        secret16 session;
-        if (!session_key(auth_key, challenge, session)) return SAR_FAIL;
+        sm_key session; // S, under which the PIN fields travel
+        if (sm_session_key(auth_key, challenge.data(), session) != sm_result::ok) return SAR_FAIL;
         // Each PIN field (zero-filled to 16 bytes) enciphered under S, then
         // the SM4-CBC-MAC under S of the record as sent, from the challenge
         // block: the card recomputes S from its own key and refuses a record
@@ -434,8 +418,8 @@ uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
         if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
         const uint8_t* so_key = ref.app->so_pin_key.get(ref.dev->device); // a reset logs the SO out
         if (so_key == nullptr) return SAR_USER_NOT_LOGGED_IN;
-        secret16 session;
-        if (!session_key(so_key, challenge, session)) return SAR_FAIL;
+        sm_key session;
+        if (sm_session_key(so_key, challenge.data(), session) != sm_result::ok) return SAR_FAIL;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
         if (const cmd_result rc =

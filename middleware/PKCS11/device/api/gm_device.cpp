@@ -21,9 +21,8 @@
 #include "gm_frame.h"
 #include "gm_handles.h"
 #include "sm4.h"
+#include "sm_wrap.h"
 #include "transport.h"
-
-#include <mbedtls/platform_util.h>
 
 namespace {
 
@@ -364,24 +363,20 @@ uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulK
         if (dev == nullptr || pbKey == nullptr || dev->open_flag == 0) return SAR_INVALIDPARAMERR;
         if (ulKeyLen != sm4_key_size) return SAR_INDATALENERR;
         dev->auth_key.drop();
-        uint8_t key[sm4_key_size];
-        std::memcpy(key, pbKey, sizeof key);
-        std::array<uint8_t, sm4_block_size> block{};
         // Key and cryptogram are wiped whatever the outcome.
-        struct wipe {
-            uint8_t* k;
-            std::array<uint8_t, sm4_block_size>& b;
-            ~wipe() {
-                mbedtls_platform_zeroize(k, sm4_key_size);
-                mbedtls_platform_zeroize(b.data(), b.size());
-            }
-        } const wiped{key, block};
-        if (const cmd_result rc = cmd_gen_random(dev->device, block.data(), 8); rc != cmd_ok)
+        sm_key key;
+        std::memcpy(key.bytes, pbKey, sizeof key.bytes);
+        std::array<uint8_t, sm_session_challenge_size> challenge{};
+        if (const cmd_result rc = cmd_gen_random(dev->device, challenge.data(),
+                                                 static_cast<uint32_t>(challenge.size()));
+            rc != cmd_ok)
             return gm_wrapper_error(rc);
-        if (sm4_ecb(key, block.data(), block.size(), sm4_encrypt) != sm4_result::ok)
+        // The cryptogram is the session key of the challenge under the key.
+        sm_key cryptogram;
+        if (sm_session_key(key.bytes, challenge.data(), cryptogram) != sm_result::ok)
             return SAR_FAIL;
-        const uint32_t rv = dev_auth_locked(dev, block);
-        if (rv == SAR_OK) dev->auth_key.hold(key, dev_card_resets(dev->device));
+        const uint32_t rv = dev_auth_locked(dev, cryptogram.bytes);
+        if (rv == SAR_OK) dev->auth_key.hold(key.bytes, dev_card_resets(dev->device));
         return rv;
     });
 }

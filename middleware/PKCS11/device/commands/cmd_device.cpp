@@ -65,18 +65,6 @@ std::span<const uint8_t> bytes_of(std::string_view s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
-// A PIN key on the stack, wiped when the builder returns whatever the path.
-struct pin_key {
-    std::array<uint8_t, sm_pin_key_size> bytes{};
-    pin_key() = default;
-    pin_key(const pin_key&) = delete;
-    pin_key& operator=(const pin_key&) = delete;
-    ~pin_key() { mbedtls_platform_zeroize(bytes.data(), bytes.size()); }
-    bool derive(std::string_view pin) {
-        return sm_pin_key(pin.data(), pin.size(), bytes.data()) == sm_result::ok;
-    }
-};
-
 bool valid_pin_type(uint8_t pin_type) {
     return pin_type == pin_type_so || pin_type == pin_type_user;
 }
@@ -178,10 +166,10 @@ cmd_built build_get_pin_info(uint8_t pin_type, uint16_t app) {
 
 cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge, uint8_t pin_type,
                            uint16_t app, std::string_view pin) {
-    pin_key key;
+    sm_key key;
     if (!key.derive(pin)) return refused(cmd_bad_length);
     std::vector<uint8_t> block;
-    if (sm_wrap_block(key.bytes.data(), challenge.data(), challenge.size(), block) != sm_result::ok)
+    if (sm_wrap_block(key.bytes, challenge.data(), challenge.size(), block) != sm_result::ok)
         return refused(cmd_bad_length);
     byte_writer w(2 + sm_wrap_size(sm_challenge_size));
     w.be16(app).bytes(block);
@@ -192,14 +180,14 @@ cmd_built build_verify_pin(std::span<const uint8_t, sm_challenge_size> challenge
 cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
                            uint8_t pin_type, uint16_t app, std::string_view current_pin,
                            std::string_view new_pin) {
-    pin_key key;
+    sm_key key;
     if (!key.derive(current_pin)) return refused(cmd_bad_length);
     return make_sm_pin_command(device_cmd::change_pin, pin_type, mac, key.bytes, iv, app, new_pin);
 }
 
 cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
                             uint16_t app, std::string_view so_pin, std::string_view new_user_pin) {
-    pin_key key;
+    sm_key key;
     if (!key.derive(so_pin)) return refused(cmd_bad_length);
     return make_sm_pin_command(device_cmd::unblock_pin,
                                device_cmd_descriptor(device_cmd::unblock_pin).p2, mac, key.bytes,

@@ -8,6 +8,14 @@
 #include <array>
 #include <cstring>
 
+sm_key::~sm_key() {
+    mbedtls_platform_zeroize(bytes, sizeof bytes);
+}
+
+bool sm_key::derive(std::string_view pin) {
+    return sm_pin_key(pin.data(), pin.size(), bytes) == sm_result::ok;
+}
+
 sm_result sm_pin_key(const char* pin, size_t length, uint8_t key[sm_pin_key_size]) {
     if (key == nullptr) return sm_result::null_argument;
     std::memset(key, 0, sm_pin_key_size);
@@ -69,5 +77,18 @@ sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_
 
     mbedtls_platform_zeroize(rk.data(), sizeof rk);
     mbedtls_platform_zeroize(chain.data(), chain.size());
+    return sm_result::ok;
+}
+
+sm_result sm_session_key(const uint8_t key[sm_pin_key_size],
+                         const uint8_t challenge[sm_session_challenge_size], sm_key& out) {
+    std::memset(out.bytes, 0, sizeof out.bytes);
+    if (key == nullptr || challenge == nullptr) return sm_result::null_argument;
+    std::memcpy(out.bytes, challenge, sm_session_challenge_size);
+    // Cannot fail: key and buffer are present and the size is one block.
+    if (sm4_ecb(key, out.bytes, sizeof out.bytes, sm4_encrypt) != sm4_result::ok) {
+        mbedtls_platform_zeroize(out.bytes, sizeof out.bytes);
+        return sm_result::null_argument;
+    }
     return sm_result::ok;
 }

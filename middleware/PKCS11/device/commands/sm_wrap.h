@@ -25,6 +25,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 inline constexpr size_t sm_pin_key_size = sm4_key_size;
@@ -32,12 +33,26 @@ inline constexpr size_t sm_pin_max_length = 16;
 inline constexpr size_t sm_wrap_max_data = sm_pin_max_length;
 inline constexpr size_t sm_mac_iv_size = sm4_block_size;
 inline constexpr size_t sm_mac_full_size = sm4_block_size;
+// The card challenge a session key is derived from.
+inline constexpr size_t sm_session_challenge_size = 8;
 
 enum class sm_result {
     ok,
     null_argument, // key, output or non-empty data missing
     too_long,      // PIN or data longer than 16 bytes
     digest_failed, // SHA-1 reported an error
+};
+
+// A 16-byte secure-messaging key (or a cryptogram made like one) on the
+// stack, wiped whatever the path that leaves its scope.
+struct sm_key {
+    uint8_t bytes[sm_pin_key_size] = {};
+    sm_key() = default;
+    sm_key(const sm_key&) = delete;
+    sm_key& operator=(const sm_key&) = delete;
+    ~sm_key();
+    // K(PIN), the key of a PIN (sm_pin_key): true when derived.
+    bool derive(std::string_view pin);
 };
 
 // Size of the wrapped block for length data bytes.
@@ -60,3 +75,10 @@ constexpr size_t sm_wrap_size(size_t length) {
 // block alone). Round keys and chaining values are wiped before it returns.
 [[nodiscard]] sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_size],
                                const uint8_t* data, size_t length, uint8_t mac[sm_mac_full_size]);
+
+// The session key S = SM4-ECB under key of challenge || 00 x 8 (the 8-byte
+// card challenge zero-filled to a block) into out. The card derives the same
+// from the key it stores; device authentication sends it as its cryptogram.
+[[nodiscard]] sm_result sm_session_key(const uint8_t key[sm_pin_key_size],
+                                       const uint8_t challenge[sm_session_challenge_size],
+                                       sm_key& out);

@@ -45,7 +45,7 @@ CK_RV algo_lookup(uint32_t mechanism, pkcs11_algo& algo) {
         return CKR_OK;
     }
     if (row->digest != digest_kind::none) {
-        algo.device_alg = row->hash_id;
+        algo.device_alg = digest_info(row->digest).hash_id;
         algo.digest_length = digest_info(row->digest).length;
         return CKR_OK;
     }

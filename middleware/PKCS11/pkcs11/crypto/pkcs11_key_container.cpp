@@ -8,7 +8,7 @@
 #include "pkcs11_token.h"
 
 uint32_t device_key_spec(const pkcs11_object& key) {
-    return key.object_is_signature_key() ? gm_key_spec_signature : gm_key_spec_exchange;
+    return device_key_spec(key.object_key_spec());
 }
 
 std::optional<std::string> container_name_of(const pkcs11_object& key) {
@@ -113,6 +113,12 @@ void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t k
     key_pair_set(pub, priv, ZELT_CKA_KEY_SPEC, &spec, 4);
     key_pair_set(pub, priv, ZELT_CKA_CONTAINER_NAME, stored_name.data(),
                  static_cast<uint32_t>(stored_name.size()));
+}
+
+void key_pair_keep_id(pkcs11_token& token, std::string_view container_name,
+                      const pkcs11_object& public_key) {
+    if (const pkcs11_attribute* id = public_key.attributes().find(CKA_ID); id != nullptr)
+        (void)token.containers().container_write_key_id(container_name, id->value);
 }
 
 CK_RV key_pair_container(pkcs11_token& token, const std::string& name) {

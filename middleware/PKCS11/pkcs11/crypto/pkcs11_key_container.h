@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "pkcs11.h"
 #include "pkcs11_key_ctx.h"
@@ -16,7 +17,8 @@ class pkcs11_object;
 class pkcs11_token;
 struct pkcs11_container;
 
-// The device API's key selector of a key object (signature or exchange pair).
+// The device API's key selector of a key object's key spec
+// (device_key_spec of pkcs11_container_mgr.h).
 uint32_t device_key_spec(const pkcs11_object& key);
 // The stored text of a key's container-name attribute (a trailing NUL is not
 // part of it); none when absent, empty or longer than a container name.
@@ -48,6 +50,12 @@ void key_pair_set(pkcs11_object& pub, pkcs11_object& priv, uint32_t type, const 
 // the public key's container name.
 void key_pair_mark_generated(pkcs11_object& pub, pkcs11_object& priv, uint32_t key_type,
                              uint32_t spec);
+// Keeps a new pair's CKA_ID in its container's identifier file, so that the
+// keys' CKA_ID survives a reload of the container. Nothing is written for a
+// pair without one, nor for one the file cannot hold (container_write_key_id
+// refuses it before anything is sent).
+void key_pair_keep_id(pkcs11_token& token, std::string_view container_name,
+                      const pkcs11_object& public_key);
 // The container of a new key pair, listed or else created; an unacceptable
 // name: ZELT_CKR_CONTAINER_NOT_FOUND. The token's change counter is read (on
 // a new token: created) before this process's own change bumps it, so that

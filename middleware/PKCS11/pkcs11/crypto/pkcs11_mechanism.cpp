@@ -27,7 +27,7 @@ using dk = digest_kind;
 constexpr mechanism_row row(uint32_t type, uint32_t min, uint32_t max, uint32_t flags,
                             key_ctx_route route, digest_kind d = dk::none,
                             card_cipher c = {0, 0, 0}) {
-    return {type, min, max, flags, route, d, digest_info(d).hash_id, c};
+    return {type, min, max, flags, route, d, c};
 }
 
 // Card ciphers: device algorithm, block size, PKCS#5 padding on the card.

@@ -99,8 +99,8 @@ struct card_cipher {
 
 // One mechanism: type, minimum and maximum key size (reported exactly as
 // stored, in the unit PKCS#11 v2.20 gives each mechanism), the CKF_ flags,
-// the context route, the digest with its card hash identifier, and the card
-// cipher.
+// the context route, the digest (its card hash identifier is
+// digest_info(digest).hash_id), and the card cipher.
 struct mechanism_row {
     uint32_t type;
     uint32_t min_key_size;
@@ -108,7 +108,6 @@ struct mechanism_row {
     uint32_t flags;
     key_ctx_route route;
     digest_kind digest;
-    uint32_t hash_id; // digest_info(digest).hash_id
     card_cipher cipher;
 };
 

@@ -545,7 +545,7 @@ class rsa_x931_ctx : public rsa_ctx {
 // The card hash identifier of the mechanism's row (rsa_hash_none without a digest).
 uint32_t hash_id_for(const CK_MECHANISM& m) {
     const mechanism_row* row = mechanism_find(m.mechanism);
-    return row != nullptr ? row->hash_id : rsa_hash_none;
+    return row != nullptr ? digest_info(row->digest).hash_id : rsa_hash_none;
 }
 
 } // namespace

@@ -154,15 +154,10 @@ CK_RV pkcs11_token_rsa_handler::rsa_generate_pair(const char* container_name,
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, public_key, c); rv != CKR_OK) return rv;
     RSAPUBLICKEYBLOB blob{};
-    if (const uint32_t rv = gm_gen_rsa_key_pair(
-            c->handle, spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange,
-            bits, &blob);
+    if (const uint32_t rv = gm_gen_rsa_key_pair(c->handle, device_key_spec(spec), bits, &blob);
         rv != SAR_OK)
         return rv;
-    // The identifier file: the keys' CKA_ID survives a reload of the container.
-    if (const pkcs11_attribute* id = public_key.attributes().find(CKA_ID);
-        id != nullptr && id->length() != 0 && id->length() <= key_id_file_max)
-        (void)token_->containers().container_write_key_id(container_name, id->value);
+    key_pair_keep_id(*token_, container_name, public_key);
 
     const uint32_t k = bits / 8;
     const uint8_t* modulus = blob.Modulus + sizeof blob.Modulus - k;

@@ -142,10 +142,7 @@ CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name,
         return rv;
     std::memset(blob.XCoordinate, 0, 32);
     std::memset(blob.YCoordinate, 0, 32);
-    // The identifier file: the keys' CKA_ID survives a reload of the container.
-    if (const pkcs11_attribute* id = public_key.attributes().find(CKA_ID);
-        id != nullptr && id->length() != 0 && id->length() <= key_id_file_max)
-        (void)token_->containers().container_write_key_id(container_name, id->value);
+    key_pair_keep_id(*token_, container_name, public_key);
 
     uint8_t z[sm2_z_size];
     sm2_compute_z(blob, z);

@@ -14,11 +14,6 @@
 
 inline constexpr uint8_t ck_true = 1;
 
-// The device API's selector: true for the signature pair (key spec 2).
-inline uint32_t device_key_spec(uint32_t key_spec) {
-    return key_spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange;
-}
-
 inline std::optional<std::vector<uint8_t>> attribute_bytes(const pkcs11_object& object,
                                                            uint32_t type) {
     const pkcs11_attribute* a = object.attributes().find(type);

@@ -42,6 +42,12 @@ inline constexpr uint32_t cache_file_size = 4;
 inline constexpr uint32_t key_spec_exchange = 1;
 inline constexpr uint32_t key_spec_signature = 2;
 
+// The device API's selector of a key spec's pair: the signature pair for key
+// spec 2, the exchange pair for any other.
+inline uint32_t device_key_spec(uint32_t key_spec) {
+    return key_spec == key_spec_signature ? gm_key_spec_signature : gm_key_spec_exchange;
+}
+
 inline constexpr uint32_t container_name_capacity = 256;
 // Identifier files: written with at most this many bytes, read back whole.
 inline constexpr uint32_t key_id_file_max = 128;

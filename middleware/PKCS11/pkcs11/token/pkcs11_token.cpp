@@ -12,7 +12,6 @@
 #include "pkcs11_config.h"
 #include "pkcs11_core.h"
 #include "pkcs11_device_rv.h"
-#include "sm4.h"
 
 #include <mbedtls/platform_util.h>
 
