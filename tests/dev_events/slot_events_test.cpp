@@ -86,7 +86,7 @@ class SlotEventTest : public ::testing::Test {
 
     // Until the thread of wait_async() is inside its blocking wait.
     static bool waiting_in_module() {
-        return test_support::wait_until([] { return slot_event_waiters(module()) == 1; }, 2000ms);
+        return test_support::wait_until([] { return slot_event_waiters(module()) == 1; }, 10s);
     }
     // C_WaitForSlotEvent (blocking) on a thread of its own.
     pending_event wait_async() {
@@ -155,7 +155,7 @@ TEST_F(SlotEventTest, dont_block_answers_no_event_until_a_change_and_then_its_sl
         [&] {
             return (rv = f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr)) != CKR_NO_EVENT;
         },
-        2s);
+        10s);
     ASSERT_EQ(rv, CKR_OK);
     EXPECT_EQ(slot, 0u);
     EXPECT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
