@@ -700,7 +700,8 @@ TEST_F(sm2_card, digest_with_identity_gives_e) {
 }
 
 // Encryption both ways with an imported key pair whose private key OpenSSL
-// also holds; GenECCKeyPair with 0x00020200 fills the exchange slot.
+// also holds; GenECCKeyPair, whatever its value, fills this card's signature
+// slot and leaves the exchange pair as it was.
 TEST_F(sm2_card, encrypt_decrypt_both_ways) {
     log_in_user();
     pkey_ptr own(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
@@ -758,14 +759,19 @@ TEST_F(sm2_card, encrypt_decrypt_both_ways) {
               cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6984u);
 
-    bytes xy(64);
-    size = 64;
-    ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, 0x00020200, xy.data(), &size), cmd_ok);
-    bytes exported(128);
-    size = 128;
-    ASSERT_EQ(cmd_export_public_key(dev(), app, cont, exchange_slot, exported.data(), &size),
-              cmd_ok);
-    EXPECT_TRUE(std::equal(xy.begin(), xy.end(), exported.begin() + 4));
+    for (const uint32_t value : {0x00020100u, 0x00020200u}) {
+        bytes xy(64);
+        size = 64;
+        ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, value, xy.data(), &size), cmd_ok);
+        bytes exported(128);
+        size = 128;
+        ASSERT_EQ(cmd_export_public_key(dev(), app, cont, 1, exported.data(), &size), cmd_ok);
+        EXPECT_TRUE(std::equal(xy.begin(), xy.end(), exported.begin() + 4)) << std::hex << value;
+        size = 128;
+        ASSERT_EQ(cmd_export_public_key(dev(), app, cont, exchange_slot, exported.data(), &size),
+                  cmd_ok);
+        EXPECT_TRUE(std::equal(x.begin(), x.end(), exported.begin() + 4)) << "exchange pair kept";
+    }
 }
 
 } // namespace

@@ -3,9 +3,9 @@
 // PIN key from its own stored PIN, unwraps, recomputes the MAC and keeps the
 // retry counters.
 //
-// ReloadPin's key is S = SM4-ECB(K(SO PIN), challenge || 00 x 8), and
-// UnblockPin_MS's is the SO's response R of the same form: the card derives
-// both itself, so neither is sent.
+// ReloadPin's key (and the MAC's key and IV) is the challenge block
+// challenge || 00 x 8; UnblockPin_MS carries the SO's response to the
+// challenge and the new PIN as given.
 //
 // The MAC the PIN commands carry is the device API's on-card MAC (MacInit /
 // MacUpdate / MacFinal in the reserved application). Most tests compute the
@@ -69,27 +69,9 @@ class pin_end_to_end : public sim_device_test {
     }
     // The device API's 16-byte IV: challenge || 00 x 8.
     std::array<uint8_t, 16> fresh_iv() { return oracle::challenge_block(challenge()); }
-    // A fresh challenge block and the session key of a PIN over it:
-    // S = SM4-ECB(K(PIN), challenge || 00 x 8) (ReloadPin's key, and the SO's
-    // response R UnblockPin_MS takes as its key).
-    struct keyed {
-        std::array<uint8_t, 16> key{};
-        std::array<uint8_t, 16> iv{};
-    };
-    keyed session(const std::string& pin) {
-        keyed k;
-        k.iv = fresh_iv();
-        const bytes s = oracle::sm4_ecb(oracle::pin_key(pin), k.iv, true);
-        std::copy_n(s.begin(), std::min<size_t>(s.size(), 16), k.key.begin());
-        return k;
-    }
-    cmd_result reload(const sm_mac_callback& m, const std::string& so, const std::string& new_pin) {
-        const keyed k = session(so);
-        return cmd_reload_pin(m, device, k.key, k.iv, app, new_pin);
-    }
-    cmd_result unblock_ms(const std::string& so, const std::string& new_pin) {
-        const keyed k = session(so);
-        return cmd_unblock_pin_ms(mac, device, k.key, k.iv, app, new_pin);
+    // ReloadPin under the challenge block of a fresh challenge.
+    cmd_result reload(const sm_mac_callback& m, const std::string& new_pin) {
+        return cmd_reload_pin(m, device, fresh_iv(), app, new_pin);
     }
 
     cmd_result verify(uint8_t type, const std::string& pin) {
@@ -201,15 +183,10 @@ TEST_F(pin_end_to_end, a_failed_mac_sends_nothing_and_returns_its_error) {
               cmd_mac_failed);
     EXPECT_EQ(mac_error, 0x0A000030u);
     mac_error = 0;
-    EXPECT_EQ(cmd_reload_pin({failing_mac, 1}, device, iv, iv, app, "24681357", &mac_error),
+    EXPECT_EQ(cmd_reload_pin({failing_mac, 1}, device, iv, app, "24681357", &mac_error),
               cmd_mac_failed);
     EXPECT_EQ(mac_error, 0x0A000030u);
-    mac_error = 0;
-    EXPECT_EQ(cmd_unblock_pin_ms({failing_mac, 1}, device, iv, iv, app, "24681357", nullptr,
-                                 nullptr, &mac_error),
-              cmd_mac_failed);
-    EXPECT_EQ(mac_error, 0x0A000030u);
-    EXPECT_EQ(mac_calls, 4);
+    EXPECT_EQ(mac_calls, 3);
     EXPECT_EQ(card.apdu_log().size(), sent);
     EXPECT_EQ(remaining(pin_type_user), 10);
     EXPECT_EQ(remaining(pin_type_so), 10);
@@ -233,20 +210,20 @@ TEST_F(pin_end_to_end, unblock_a_locked_user_pin) {
 
 TEST_F(pin_end_to_end, reload_needs_the_so_and_sets_the_user_pin) {
     // Without the SO logged in, the card refuses.
-    EXPECT_EQ(reload(mac, so_pin, "55667788"), cmd_bad_status);
+    EXPECT_EQ(reload(mac, "55667788"), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6982u);
 
     ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
-    ASSERT_EQ(reload(mac, so_pin, "55667788"), cmd_ok);
+    ASSERT_EQ(reload(mac, "55667788"), cmd_ok);
     EXPECT_EQ(verify(pin_type_user, "55667788"), cmd_ok);
 
     // ClearSecureState ends the SO login, and so does a reset.
     ASSERT_EQ(cmd_clear_secure_state(device, app), cmd_ok);
-    EXPECT_EQ(reload(mac, so_pin, "11111111"), cmd_bad_status);
+    EXPECT_EQ(reload(mac, "11111111"), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6982u);
     ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
     card.reset();
-    EXPECT_EQ(reload(mac, so_pin, "11111111"), cmd_bad_status);
+    EXPECT_EQ(reload(mac, "11111111"), cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6982u);
 }
 
@@ -263,24 +240,26 @@ TEST_F(pin_end_to_end, unblock_with_a_response_and_remotely) {
     EXPECT_EQ(remaining(pin_type_user), 10);
     EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
 
-    // UnblockPin_MS: the new PIN wrapped and MACed under the response.
+    // UnblockPin_MS: the response, then the new PIN in plain. A wrong
+    // response is a wrong SO PIN.
     for (int i = 0; i < 10; ++i)
         ASSERT_EQ(verify(pin_type_user, "wrong"), cmd_bad_status);
-    ASSERT_EQ(unblock_ms(so_pin, "80706050"), cmd_ok);
+    wrong = so_response(so_pin);
+    wrong[0] ^= 1;
+    EXPECT_EQ(cmd_unblock_pin_ms(device, app, wrong, "80706050"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x63C9u); // one SO try less (10 again after the remote form)
+    ASSERT_EQ(cmd_unblock_pin_ms(device, app, so_response(so_pin), "80706050"), cmd_ok);
     EXPECT_EQ(remaining(pin_type_user), 10);
     EXPECT_EQ(verify(pin_type_user, "80706050"), cmd_ok);
 }
 
-// ReloadPin and UnblockPin_MS under a key or with a MAC the card does not
-// accept: refused, the user PIN unchanged. A wrong key of UnblockPin_MS is a
-// wrong SO response (one SO try); ReloadPin's is a secure-messaging error.
+// ReloadPin under a key other than the challenge block, or with a MAC the
+// card does not accept: refused as a secure-messaging error (not an SO try),
+// the user PIN unchanged.
 struct sm_refusal {
     const char* name;
-    bool unblock_ms;     // else ReloadPin (SO logged in)
-    const char* key_pin; // the PIN the session key is derived from
-    bool corrupt;        // the MAC is corrupted
-    uint16_t sw;
-    int so_tries_left;
+    bool other_key; // a key other than the challenge block
+    bool corrupt;   // the MAC is corrupted
 };
 
 class sm_refused : public pin_end_to_end, public ::testing::WithParamInterface<sm_refusal> {};
@@ -289,21 +268,22 @@ TEST_P(sm_refused, and_nothing_changes) {
     const sm_refusal& c = GetParam();
     ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
     corrupt_mac = c.corrupt;
-    EXPECT_EQ(c.unblock_ms ? unblock_ms(c.key_pin, "10203040") : reload(mac, c.key_pin, "10203040"),
-              cmd_bad_status);
-    EXPECT_EQ(cmd_last_status_word(), c.sw);
-    EXPECT_EQ(remaining(pin_type_so), c.so_tries_left);
+    std::array<uint8_t, 16> key = fresh_iv();
+    if (c.other_key) key[15] ^= 1;
+    EXPECT_EQ(cmd_reload_pin(mac, device, key, app, "10203040"), cmd_bad_status);
+    EXPECT_EQ(cmd_last_status_word(), 0x6988u);
+    corrupt_mac = false;
+    EXPECT_EQ(remaining(pin_type_so), 10);
     EXPECT_EQ(verify(pin_type_user, "10203040"), cmd_bad_status);
     EXPECT_EQ(verify(pin_type_user, user_pin), cmd_ok);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    pin_end_to_end, sm_refused,
-    ::testing::Values(sm_refusal{"reload_wrong_key", false, "not-so", false, 0x6988, 10},
-                      sm_refusal{"reload_wrong_mac", false, "pevot", true, 0x6988, 10},
-                      sm_refusal{"unblock_ms_wrong_key", true, "not-so", false, 0x63C9, 9},
-                      sm_refusal{"unblock_ms_wrong_mac", true, "pevot", true, 0x63C9, 9}),
-    [](const ::testing::TestParamInfo<sm_refusal>& i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(pin_end_to_end, sm_refused,
+                         ::testing::Values(sm_refusal{"reload_wrong_key", true, false},
+                                           sm_refusal{"reload_wrong_mac", false, true}),
+                         [](const ::testing::TestParamInfo<sm_refusal>& i) {
+                             return std::string(i.param.name);
+                         });
 
 // The device API's MAC sequence, on the card: OpenApplication and
 // OpenContainer of the reserved name F0..F7, SetSessionKey (SM4, 0x401),
@@ -356,7 +336,7 @@ TEST_F(on_card_mac, change_unblock_and_reload) {
 
     // Opening the reserved application does not end the SO login ReloadPin needs.
     ASSERT_EQ(verify(pin_type_so, so_pin), cmd_ok);
-    ASSERT_EQ(reload(card, so_pin, "14142135"), cmd_ok) << std::hex << cmd_last_status_word();
+    ASSERT_EQ(reload(card, "14142135"), cmd_ok) << std::hex << cmd_last_status_word();
     EXPECT_EQ(verify(pin_type_user, "14142135"), cmd_ok);
     EXPECT_EQ(mac_calls, 4);
 }

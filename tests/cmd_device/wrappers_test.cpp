@@ -46,9 +46,9 @@ TEST_F(device_wrappers, label_set_and_read_back_through_the_short_record) {
     EXPECT_EQ(size, 68u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(&record[32])), "Tavrel token");
 
-    // The empty label goes header only, and the card takes it.
+    // The empty label goes as the one byte 00, and the card takes it.
     ASSERT_EQ(cmd_set_label(device, ""), cmd_ok);
-    EXPECT_EQ(card.apdu_log().back(), (bytes{0x80, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(card.apdu_log().back(), (bytes{0x80, 0x02, 0x00, 0x00, 0x00, 0x00, 0x01, 0x00}));
     size = record.size();
     ASSERT_EQ(cmd_get_short_dev_info(device, record.data(), &size), cmd_ok);
     EXPECT_EQ(record[32], 0);
@@ -181,10 +181,10 @@ cmd_result call_unblock(device_id d) {
     return cmd_unblock_pin({any_mac, 1}, d, iv16, template_app, "1234", "5678");
 }
 cmd_result call_reload(device_id d) {
-    return cmd_reload_pin({any_mac, 1}, d, iv16, iv16, template_app, "5678");
+    return cmd_reload_pin({any_mac, 1}, d, iv16, template_app, "5678");
 }
 cmd_result call_unblock_ms(device_id d) {
-    return cmd_unblock_pin_ms({any_mac, 1}, d, iv16, iv16, template_app, "1234");
+    return cmd_unblock_pin_ms(d, template_app, std::vector<uint8_t>(16, 0x11), "1234");
 }
 
 const fault_case fault_cases[] = {
@@ -270,13 +270,15 @@ INSTANTIATE_TEST_SUITE_P(
                       random_case{"shorter", 4, 0x9000, cmd_bad_length}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The unblock data of RemoteUnblockPin is bounded by the device's chunk size
-// (UnblockPin_MS carries a fixed-size block and MAC).
+// The unblock data of RemoteUnblockPin and UnblockPin_MS is bounded by the
+// device's chunk size.
 TEST_F(device_wrappers, unblock_data_bounded_by_the_chunk_size) {
     const uint32_t chunk = cmd_set_chunk_size(device, 96 + 32);
     ASSERT_EQ(chunk, 96u);
     const size_t sent = card.apdu_log().size();
     EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 1, 0)), cmd_bad_length);
+    EXPECT_EQ(cmd_unblock_pin_ms(device, template_app, bytes(chunk - 2 - 3, 0), "1234"),
+              cmd_bad_length);
     EXPECT_EQ(card.apdu_log().size(), sent);
     // At the bound it is sent (and the card judges the content).
     EXPECT_EQ(cmd_remote_unblock_pin(device, template_app, bytes(chunk - 2, 0)), cmd_bad_status);

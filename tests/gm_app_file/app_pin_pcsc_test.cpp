@@ -2,7 +2,6 @@
 // -> simulated token.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "cmd_app_file.h"
@@ -39,22 +38,17 @@ TEST_F(app_pin, create_application_needs_device_authentication) {
     EXPECT_EQ(commands(), 0u);
     EXPECT_EQ(h, 0u);
 
-    // Authenticated with a cryptogram made outside: the library has no key to
-    // protect the PINs with, so nothing is sent.
+    // Authenticated with a cryptogram made outside (SKF_DevAuth): the record
+    // goes as it is, then the open; nothing else.
     ASSERT_EQ(authenticate_externally(), SAR_OK);
-    clear_log();
-    EXPECT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h),
-              SAR_KEYNOTFOUNTERR);
-    EXPECT_EQ(commands(), 0u);
-
-    ASSERT_EQ(authenticate(), SAR_OK);
     clear_log();
     ASSERT_EQ(gm_create_application(dev, "PAY", "so-secret", 5, "1234", 3, 0xFF, 4, 16, 4, 16, &h),
               SAR_OK);
     EXPECT_NE(h, 0u);
-    // A challenge, the record with its PINs enciphered and its MAC, the open.
-    EXPECT_EQ(count(0x80, 0x50), 1) << log_text();
-    EXPECT_EQ(count(0x80, 0x20), 1) << log_text();
+    EXPECT_EQ(commands(), 2u) << log_text();
+    ASSERT_EQ(count(0x80, 0x20), 1) << log_text();
+    EXPECT_EQ(count(0x80, 0x26), 1) << log_text();
+    EXPECT_EQ(token->sim().apdu_log().front().size(), 7u + 84u);
     uint32_t max = 0, left = 0, is_default = 7;
     ASSERT_EQ(SKF_GetPINInfo(h, gm_pin_type_user, &max, &left, &is_default), SAR_OK);
     EXPECT_EQ(max, 3u);
@@ -212,66 +206,61 @@ TEST_F(app_pin, clear_secure_state_logs_the_user_out) {
 
 TEST_F(app_pin, reload_user_pin_needs_the_security_officer) {
     const HAPPLICATION h = open_app();
-    clear_log();
+    // The card refuses the reload while its SO is not logged in.
     EXPECT_EQ(gm_reload_user_pin(h, "reload12"), SAR_USER_NOT_LOGGED_IN);
-    EXPECT_EQ(commands(), 0u);
+    EXPECT_EQ(count(0xC4, 0x34), 1) << log_text();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_VerifyPIN(h, 0, so_pin, &retry), SAR_OK);
     ASSERT_EQ(gm_reload_user_pin(h, "reload12"), SAR_OK);
     EXPECT_EQ(SKF_VerifyPIN(h, 1, "reload12", &retry), SAR_OK);
+    clear_log();
     EXPECT_EQ(gm_reload_user_pin(h, nullptr), SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_reload_user_pin(h, std::string(17, '1').c_str()), SAR_PIN_LEN_RANGE);
+    EXPECT_EQ(commands(), 0u);
 }
 
-// ReloadPin's key comes from the SO PIN verified through the same
-// application object: the card's SO login alone (another handle or process
-// logged the SO in) is not enough, and the key goes with the SO login.
-TEST_F(app_pin, reload_key_follows_the_so_verification_of_this_object) {
+// The SO login is the card's: an SO verified through one application object
+// lets another object of the same application reload the user PIN.
+TEST_F(app_pin, reload_rests_on_the_cards_so_login) {
     const HAPPLICATION h = open_app();
     const HAPPLICATION other = open_app();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_VerifyPIN(h, 0, so_pin, &retry), SAR_OK);
-    clear_log();
-    EXPECT_EQ(gm_reload_user_pin(other, "reload12"), SAR_USER_NOT_LOGGED_IN);
-    EXPECT_EQ(gm_forget_so_pin_key(other), SAR_OK);
-    EXPECT_EQ(commands(), 0u);
-
-    // An SO PIN change keeps the key of the new SO PIN.
-    ASSERT_EQ(SKF_ChangePIN(h, 0, so_pin, "so-changed", &retry), SAR_OK);
-    ASSERT_EQ(gm_reload_user_pin(h, "reload34"), SAR_OK);
-    EXPECT_EQ(SKF_VerifyPIN(other, 1, "reload34", &retry), SAR_OK);
-
-    // Wiped by a refused SO PIN, by ClearSecureState and by the logout call.
-    const auto refused_after = [&](const std::function<void()>& step) {
-        ASSERT_EQ(SKF_VerifyPIN(h, 0, "so-changed", &retry), SAR_OK);
-        step();
-        clear_log();
-        EXPECT_EQ(gm_reload_user_pin(h, "reload56"), SAR_USER_NOT_LOGGED_IN);
-        EXPECT_EQ(commands(), 0u);
-    };
-    refused_after([&] { EXPECT_EQ(SKF_VerifyPIN(h, 0, "not-the-so", &retry), SAR_PIN_INCORRECT); });
-    refused_after([&] { EXPECT_EQ(SKF_ClearSecureState(h), SAR_OK); });
-    refused_after([&] { EXPECT_EQ(gm_forget_so_pin_key(h), SAR_OK); });
-    EXPECT_EQ(gm_forget_so_pin_key(h + 1000), SAR_INVALIDHANDLEERR);
+    ASSERT_EQ(gm_reload_user_pin(other, "reload34"), SAR_OK);
+    EXPECT_EQ(SKF_VerifyPIN(h, 1, "reload34", &retry), SAR_OK);
 }
 
-// The PIN commands' MAC is computed by the library: a PIN change is the two
-// challenges, VerifyPin and ChangePin, with no reserved application or
-// container, session key or MAC command of its own.
-TEST_F(app_pin, secure_messaging_sends_no_command_of_its_own) {
+// The PIN commands' MAC comes from the card: the reserved application and
+// container are opened once per device handle; each MAC sets a session key,
+// runs MacInit, MacUpdate and MacFinal and destroys the key again.
+TEST_F(app_pin, secure_messaging_mac_is_the_cards) {
     const HAPPLICATION h = open_app();
     clear_log();
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(h, 1, user_pin, "13572468", &retry), SAR_OK);
     ASSERT_EQ(SKF_ChangePIN(h, 1, "13572468", user_pin, &retry), SAR_OK);
-    EXPECT_EQ(commands(), 8u);
+    EXPECT_EQ(commands(), 20u) << log_text();
     EXPECT_EQ(count(0x80, 0x50), 4); // GenRandom
     EXPECT_EQ(count(0x80, 0x18), 2); // VerifyPin
+    EXPECT_EQ(count(0x80, 0x26), 1); // OpenApplication (reserved)
+    EXPECT_EQ(count(0x80, 0x42), 1); // OpenContainer (reserved)
+    EXPECT_EQ(count(0xC0, 0x12), 2); // SetSessionKey
+    EXPECT_EQ(count(0x80, 0xBC), 2); // MacInit
+    EXPECT_EQ(count(0x80, 0xC0), 2); // MacUpdate
+    EXPECT_EQ(count(0x80, 0xC2), 2); // MacFinal
+    EXPECT_EQ(count(0x80, 0xC4), 2); // DestroySessionKey
     EXPECT_EQ(count(0x84, 0x16), 2); // ChangePin
-    EXPECT_EQ(gm_find_dev(dev)->find_app_by_name(gm_reserved_name), nullptr);
+    const gm_sc_app* reserved = gm_find_dev(dev)->find_app_by_name(gm_reserved_name);
+    ASSERT_NE(reserved, nullptr);
+    const gm_sc_cont* cont = reserved->find_container_by_name(gm_reserved_name);
+    ASSERT_NE(cont, nullptr);
+    EXPECT_TRUE(cont->keys.empty());
+    EXPECT_TRUE(cont->macs.empty());
 }
 
 // A caller's session key in the middle of an encryption survives any number
-// of PIN operations, also when the card's key table is full.
+// of PIN operations (each frees the slot its MAC took), also when the card's
+// key table is full.
 TEST_F(app_pin, live_encryption_key_survives_pin_operations) {
     const HAPPLICATION h = open_app();
     const auto app = static_cast<uint16_t>(gm_find_app(h).app->app_id);
@@ -308,13 +297,16 @@ TEST_F(app_pin, live_encryption_key_survives_pin_operations) {
     }
     encrypt_block(0x22);
 
-    // The eighth slot taken too: the PIN change needs no slot, and the
-    // caller's keys stay.
+    // The eighth slot taken too: the card has no room for the MAC's key, and
+    // no key of the caller's is given up for it. The PIN stays as it was.
     uint16_t last = 0;
     ASSERT_EQ(cmd_set_session_key(device, app, cont, 0x401, key, 16, &last), cmd_ok);
-    ASSERT_EQ(SKF_ChangePIN(h, 1, "24681357", user_pin, &retry), SAR_OK);
+    clear_log();
+    EXPECT_EQ(SKF_ChangePIN(h, 1, "24681357", user_pin, &retry), SAR_NO_ROOM);
+    EXPECT_EQ(count(0x80, 0xC4), 0) << log_text(); // no DestroySessionKey
+    EXPECT_EQ(count(0x84, 0x16), 0) << log_text(); // no ChangePin
     encrypt_block(0x33);
-    EXPECT_EQ(SKF_VerifyPIN(h, 1, user_pin, &retry), SAR_OK);
+    EXPECT_EQ(SKF_VerifyPIN(h, 1, "24681357", &retry), SAR_OK);
 }
 
 } // namespace

@@ -149,24 +149,59 @@ TEST_F(scripted_token, short_info_replies_write_no_output) {
     EXPECT_EQ(SKF_ReadFile(app, "f", 0, 8, buffer, &length), SAR_FAIL);
 }
 
-// The PIN change computes its MAC itself: a card that would answer
-// SetSessionKey badly is never asked, and nothing is added to the tree (no
-// reserved application, container, key or MAC object).
-TEST_F(scripted_token, a_pin_change_sets_no_session_key) {
+// A SetSessionKey reply without the key id stops the PIN change before the
+// PIN command: no MacInit, no ChangePin, the PIN unchanged.
+TEST_F(scripted_token, a_short_session_key_reply_stops_the_pin_change) {
     answer_with(0xC0, 0x12, [](int) { return answer({}, 0x9000); });
-    const size_t before = objects_below_device();
+    card.clear_log();
+    uint32_t retry = 0;
+    EXPECT_NE(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
+    EXPECT_EQ(scripted_calls, 1);
+    for (const bytes& apdu : card.apdu_log()) {
+        EXPECT_NE(apdu.at(1), 0xBC) << "MacInit";
+        EXPECT_NE(apdu.at(1), 0x16) << "ChangePin";
+    }
+    script = nullptr;
+    EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
+}
+
+// The MAC's session key is the card's for the MAC only: after a PIN change
+// the reserved container holds no key or MAC object, and all eight of the
+// card's session-key slots are free again.
+TEST_F(scripted_token, a_pin_change_leaves_no_session_key) {
     uint32_t retry = 0;
     ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
-    EXPECT_EQ(scripted_calls, 0);
-    EXPECT_EQ(objects_below_device(), before);
-    EXPECT_EQ(gm_find_dev(dev)->find_app_by_name(gm_reserved_name), nullptr);
+    gm_sc_app* reserved = gm_find_dev(dev)->find_app_by_name(gm_reserved_name);
+    ASSERT_NE(reserved, nullptr);
+    gm_sc_cont* c = reserved->find_container_by_name(gm_reserved_name);
+    ASSERT_NE(c, nullptr);
+    EXPECT_TRUE(c->keys.empty());
+    EXPECT_TRUE(c->macs.empty());
+    const device_id device = gm_find_dev(dev)->device;
+    const uint8_t key[16] = {7};
+    for (int i = 0; i < 8; ++i) {
+        uint16_t id = 0;
+        EXPECT_EQ(cmd_set_session_key(device, static_cast<uint16_t>(reserved->app_id),
+                                      static_cast<uint16_t>(c->container_id), 0x401, key, 16, &id),
+                  cmd_ok)
+            << "slot " << i;
+    }
     EXPECT_EQ(SKF_VerifyPIN(app, 1, "11223344", &retry), SAR_OK);
 }
 
-// A card whose session-key table is full still changes PINs, and every key
-// in the table stays usable.
-TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change) {
+// A card whose session-key table is full: the MAC gives up a key of the
+// reserved container (one a failed destroy left there) and works; with only
+// the caller's keys on the card it gives up none and the PIN change fails
+// with SAR_NO_ROOM. Every key of the caller's stays usable.
+TEST_F(scripted_token, a_full_key_table_gives_up_only_a_reserved_key) {
+    uint32_t retry = 0;
+    ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
     const device_id device = gm_find_dev(dev)->device;
+    gm_sc_app* reserved = gm_find_dev(dev)->find_app_by_name(gm_reserved_name);
+    ASSERT_NE(reserved, nullptr);
+    gm_sc_cont* leftover_cont = reserved->find_container_by_name(gm_reserved_name);
+    ASSERT_NE(leftover_cont, nullptr);
+
     gm_sc_app* a = gm_find_app(app).app;
     const auto app16 = static_cast<uint16_t>(a->app_id);
     uint16_t cont = 0;
@@ -175,23 +210,35 @@ TEST_F(scripted_token, a_full_key_table_does_not_stop_a_pin_change) {
     ASSERT_NE(c, nullptr);
     const uint8_t key[16] = {9};
     std::vector<uint16_t> keys;
-    for (int i = 0; i < 8; ++i) {
+    for (int i = 0; i < 7; ++i) {
         uint16_t id = 0;
         ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &id), cmd_ok);
-        gm_sc_key* object = c->add_key(id, 0x401);
-        ASSERT_NE(object, nullptr);
+        ASSERT_NE(c->add_key(id, 0x401), nullptr);
         keys.push_back(id);
     }
+    uint16_t leftover = 0;
+    ASSERT_EQ(cmd_set_session_key(device, static_cast<uint16_t>(reserved->app_id),
+                                  static_cast<uint16_t>(leftover_cont->container_id), 0x401, key,
+                                  16, &leftover),
+              cmd_ok);
+    ASSERT_NE(leftover_cont->add_key(leftover, 0x401), nullptr);
     uint16_t none = 0;
     ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &none), cmd_bad_status);
     ASSERT_EQ(cmd_last_status_word(), 0x6A84u); // the table is full
-    uint32_t retry = 0;
-    ASSERT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_OK);
+
     ASSERT_EQ(SKF_ChangePIN(app, 1, "11223344", "58204716", &retry), SAR_OK);
-    EXPECT_EQ(c->keys.size(), 8u);
+    EXPECT_TRUE(leftover_cont->keys.empty());
+    EXPECT_EQ(c->keys.size(), 7u);
+
+    // The slot is the caller's now: nothing is left to give up.
+    uint16_t eighth = 0;
+    ASSERT_EQ(cmd_set_session_key(device, app16, cont, 0x401, key, 16, &eighth), cmd_ok);
+    keys.push_back(eighth);
+    EXPECT_EQ(SKF_ChangePIN(app, 1, "58204716", "11223344", &retry), SAR_NO_ROOM);
     for (uint16_t id : keys)
         EXPECT_EQ(cmd_encrypt_init(device, app16, cont, id, nullptr, 0, 0, 0), cmd_ok)
             << "key " << id;
+    EXPECT_EQ(SKF_VerifyPIN(app, 1, "58204716", &retry), SAR_OK);
 }
 
 TEST_F(scripted_token, lists_in_pieces_are_joined) {
@@ -341,14 +388,6 @@ TEST_F(remote_unblock, ms_form_sets_the_new_pin) {
                                        nullptr, nullptr, &so_retry),
               SAR_PIN_INCORRECT);
     EXPECT_EQ(so_retry, 9u);
-    // The response was taken over the challenge of the last SKF_GenRandom:
-    // without one (used up above) nothing is sent.
-    card.clear_log();
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, wrong.data(), static_cast<uint32_t>(wrong.size()),
-                                       nullptr, nullptr, &so_retry),
-              SAR_FAIL);
-    EXPECT_TRUE(card.apdu_log().empty());
-
     bytes data = so_response("pevot");
     const std::string new_pin = "80706050";
     data.insert(data.end(), new_pin.begin(), new_pin.end());

@@ -56,11 +56,11 @@ class token_test : public ::testing::Test {
     device_id card_device() const { return gm_find_dev(dev)->device; }
     uint32_t chunk() const { return gm_find_dev(dev)->chunk_size; }
 
-    // Device authentication with the token's default key, which the device
-    // API then holds for the application record.
+    // Device authentication with the token's default key (the device API
+    // computes the cryptogram).
     uint32_t authenticate() { return gm_dev_auth_with_key(dev, devauth_key, sizeof devauth_key); }
     // The same with a cryptogram made here (the card's 8-byte challenge,
-    // zero-extended to a block, under SM4-ECB): the device API holds no key.
+    // zero-extended to a block, under SM4-ECB).
     uint32_t authenticate_externally() {
         std::array<uint8_t, 16> block{};
         if (cmd_gen_random(card_device(), block.data(), 8) != cmd_ok) return SAR_FAIL;

@@ -179,22 +179,4 @@ TEST_F(handle_tree, device_functions_refuse_handles_of_other_kinds) {
     EXPECT_EQ(gm_set_app_option(app, GM_APP_OPTION_USER_LOGGED_IN), SAR_FAIL);
 }
 
-// A held key is valid only while its device is listed: the key of a device
-// that is gone (purged, or never connected) is wiped at the next look, on
-// the device record and on its applications alike.
-TEST_F(handle_tree, held_keys_of_a_device_no_longer_listed_are_dropped) {
-    gm_sc_dev* dev = registered_device();
-    gm_sc_app* app = dev->add_app(app_reply, "APP");
-    const uint8_t key[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
-    dev->auth_key.hold(key, 0);
-    app->so_pin_key.hold(key, 0);
-    ASSERT_TRUE(dev->auth_key.held());
-    gm_drop_stale_keys();
-    EXPECT_FALSE(dev->auth_key.held());
-    EXPECT_FALSE(app->so_pin_key.held());
-    app->so_pin_key.hold(key, 0);
-    EXPECT_EQ(app->so_pin_key.get(dev->device), nullptr);
-    EXPECT_FALSE(app->so_pin_key.held());
-}
-
 } // namespace

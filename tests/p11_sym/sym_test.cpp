@@ -373,8 +373,8 @@ TEST_P(DigestTest, OneShotAndMultiPartAgreeWithOpenSSL) {
 INSTANTIATE_TEST_SUITE_P(Mechanisms, DigestTest, ::testing::ValuesIn(digest_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A digest sends DigestInit, then full chunks of data, then the final step
-// with the rest: no command carries less than it could.
+// A digest sends DigestInit, DigestUpdate with full chunks while more remain,
+// DigestUpdate with the rest, then DigestFinal without data.
 TEST_F(SymTest, DigestCommandsCarryFullChunks) {
     CK_MECHANISM m{CKM_SHA256, nullptr, 0};
     const bytes in = pattern(3 * chunk + 10, 1);
@@ -383,11 +383,15 @@ TEST_F(SymTest, DigestCommandsCarryFullChunks) {
     bytes out(32);
     CK_ULONG n = out.size();
     ASSERT_EQ(f->C_Digest(h, const_cast<uint8_t*>(in.data()), in.size(), out.data(), &n), CKR_OK);
-    size_t digest_commands = 0;
+    std::vector<bytes> digest_commands;
     for (const bytes& apdu : token_.sim().apdu_log())
         if (apdu.size() >= 2 && apdu[0] == 0x80 && apdu[1] >= 0xB4 && apdu[1] <= 0xBA)
-            ++digest_commands;
-    EXPECT_EQ(digest_commands, 1u + 3u + 1u); // init, 3 full updates, the final step with the rest
+            digest_commands.push_back(apdu);
+    ASSERT_EQ(digest_commands.size(), 1u + 3u + 1u + 1u);
+    for (size_t i = 1; i <= 4; ++i)
+        EXPECT_EQ(digest_commands[i].at(1), 0xB8) << i; // DigestUpdate
+    EXPECT_EQ(digest_commands[4].size(), 7u + 10u);     // the rest
+    EXPECT_EQ(digest_commands[5], (bytes{0x80, 0xBA, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
 // ---- rules ----

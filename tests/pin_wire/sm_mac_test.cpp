@@ -1,14 +1,17 @@
-// The secure-messaging MAC of the PIN commands, computed by the library:
-//  - sm_mac (the module's SM4) against the simulated card's own MAC function
-//    and against OpenSSL's SM4-CBC, over lengths around the block size;
-//  - through the device API on an in-process simulated card: ChangePin,
-//    UnblockPin and ReloadPin carry the first 4 bytes of the card's MAC over
-//    the new PIN (key: the PIN key, or ReloadPin's session key S =
-//    SM4-ECB(K(SO PIN), challenge block); IV: the challenge block), are
-//    accepted, and no other command is sent for the MAC.
+// The secure-messaging MAC of the PIN commands through the device API on an
+// in-process simulated card, every exchange recorded:
+//  - gm_secure_messaging_mac has the card compute the MAC: OpenApplication
+//    and OpenContainer of the reserved name F0..F7 (once per device handle),
+//    SetSessionKey (SM4 0x401, the key in its 32-byte field), MacInit (the
+//    IV, padding type 0, feedback 0), MacUpdate in pieces of the chunk size,
+//    MacFinal, then DestroySessionKey; its MAC is MacFinal's answer;
+//  - ChangePin, UnblockPin and ReloadPin carry the first 4 bytes of it, for
+//    the key and IV their commands name (the PIN key of the current or SO
+//    PIN and the challenge block; for ReloadPin the challenge block as key
+//    and IV), and the card accepts them.
+// The command layouts are the card command tables'; the MAC itself is
+// whatever the card answers (compared with the simulator's own function).
 #include <gtest/gtest.h>
-
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <memory>
@@ -22,97 +25,27 @@
 #include "gm_api.h"
 #include "gm_handles.h"
 #include "sm_mac.h"
-#include "sm_wrap.h"
 
 namespace {
 
 using bytes = std::vector<uint8_t>;
 using block16 = std::array<uint8_t, 16>;
 
-// SM4-CBC of data padded by ISO/IEC 9797-1 method 2; the last cipher block.
-block16 openssl_cbc_mac(const block16& key, const block16& iv, const bytes& data) {
-    bytes padded = data;
-    padded.push_back(0x80);
-    padded.resize((padded.size() + 15) / 16 * 16, 0);
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free);
-    bytes out(padded.size() + 16);
-    int n = 0;
-    block16 mac{};
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_sm4_cbc(), nullptr, key.data(), iv.data()) != 1)
-        return mac;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    if (EVP_EncryptUpdate(ctx.get(), out.data(), &n, padded.data(),
-                          static_cast<int>(padded.size())) != 1 ||
-        static_cast<size_t>(n) != padded.size())
-        return mac;
-    std::copy(out.begin() + n - 16, out.begin() + n, mac.begin());
-    return mac;
-}
-
-// One SM4-ECB block by OpenSSL.
-block16 openssl_ecb(const block16& key, const block16& in) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free);
-    block16 out{};
-    int n = 0;
-    if (!ctx || EVP_EncryptInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.data(), nullptr) != 1)
-        return out;
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    if (EVP_EncryptUpdate(ctx.get(), out.data(), &n, in.data(), 16) != 1 || n != 16) return {};
-    return out;
-}
-
-block16 pin_key_of(const char* pin) {
-    const auto key = cardsim::sm_pin_key(pin);
-    return key ? *key : block16{};
-}
-
-block16 card_mac(const block16& key, const block16& iv, const bytes& data) {
-    const auto mac = cardsim::sm4_cbc_mac(key, iv, data);
-    return mac ? *mac : block16{};
-}
-
-class sm_mac_lengths : public ::testing::TestWithParam<size_t> {};
-
-TEST_P(sm_mac_lengths, agrees_with_the_card_and_openssl) {
-    const size_t length = GetParam();
-    block16 key{}, iv{};
-    for (size_t i = 0; i < 16; ++i) {
-        key[i] = static_cast<uint8_t>(0x11 * i + 3);
-        iv[i] = static_cast<uint8_t>(0xF0 - 7 * i);
-    }
-    bytes data(length);
-    for (size_t i = 0; i < length; ++i)
-        data[i] = static_cast<uint8_t>(i * 31 + length);
-
-    block16 mac{};
-    ASSERT_EQ(sm_mac(key.data(), iv.data(), data.data(), data.size(), mac.data()), sm_result::ok);
-    const block16 expected = openssl_cbc_mac(key, iv, data);
-    EXPECT_NE(expected, block16{});
-    EXPECT_EQ(mac, expected);
-    EXPECT_EQ(mac, card_mac(key, iv, data));
-}
-
-INSTANTIATE_TEST_SUITE_P(sm_mac, sm_mac_lengths,
-                         ::testing::Values(0, 1, 6, 13, 14, 15, 16, 17, 31, 32, 33, 3000));
-
-TEST(sm_mac, refuses_missing_arguments) {
-    const uint8_t key[16] = {}, iv[16] = {}, data[1] = {};
-    uint8_t mac[16] = {};
-    EXPECT_EQ(sm_mac(nullptr, iv, data, 1, mac), sm_result::null_argument);
-    EXPECT_EQ(sm_mac(key, nullptr, data, 1, mac), sm_result::null_argument);
-    EXPECT_EQ(sm_mac(key, iv, nullptr, 1, mac), sm_result::null_argument);
-    EXPECT_EQ(sm_mac(key, iv, data, 1, nullptr), sm_result::null_argument);
-    EXPECT_EQ(sm_mac(key, iv, nullptr, 0, mac), sm_result::ok);
-}
-
-// ----------------------------------------------------------------------------
-// The device API over an in-process card; every exchange is recorded.
-
 constexpr const char* reader = "Quessar vKessa Tavrel 00 00";
 constexpr const char* so_pin = "pevot";
 constexpr const char* user_pin = "58204716";
+const bytes reserved_name = {0xF0, 0xF1, 0xF2, 0xF3, 0xF4, 0xF5, 0xF6, 0xF7};
+
+bytes cat(bytes a, const bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+bytes be16(uint32_t v) {
+    return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+bytes text(const std::string& s) {
+    return bytes(s.begin(), s.end());
+}
 
 class connectable_device : public fake_device {
   public:
@@ -127,10 +60,21 @@ class connectable_device : public fake_device {
 
 struct exchange {
     bytes command;
-    bytes reply;
+    bytes reply; // body and status word
+    bytes body() const { return bytes(reply.begin(), reply.end() - 2); }
 };
 
-class pin_commands : public ::testing::Test {
+// An extended case-3 command: CLA INS P1 P2 00 Lc data.
+bytes e_lc(std::initializer_list<uint8_t> header, const bytes& data) {
+    return cat(cat(bytes(header), cat(bytes{0x00}, be16(static_cast<uint32_t>(data.size())))),
+               data);
+}
+// An extended case-4 command: ... data Le(2).
+bytes e_lcle(std::initializer_list<uint8_t> header, const bytes& data, uint32_t le) {
+    return cat(e_lc(header, data), be16(le));
+}
+
+class on_card_mac : public ::testing::Test {
   protected:
     cardsim::card card;
     std::vector<exchange> wire;
@@ -155,36 +99,50 @@ class pin_commands : public ::testing::Test {
             device_manager().remove_device(node);
     }
 
-    // The INS bytes of the recorded commands.
     std::vector<uint8_t> instructions() const {
         std::vector<uint8_t> ins;
         for (const exchange& e : wire)
             ins.push_back(e.command.at(1));
         return ins;
     }
+    const exchange* find(uint8_t ins, size_t from = 0) const {
+        for (size_t i = from; i < wire.size(); ++i)
+            if (wire[i].command.at(1) == ins) return &wire[i];
+        return nullptr;
+    }
 
-    // The PIN command (the last exchange) carries app || block || MAC; the
-    // MAC is the first 4 bytes of the card's MAC over the new PIN with key
-    // and the IV made of the challenge the GenRandom before it returned.
-    void expect_card_mac(const block16& key, const std::string& new_pin,
-                         const char* session_of_pin = nullptr) {
-        ASSERT_GE(wire.size(), 2u);
-        const exchange& random = wire[wire.size() - 2];
-        const exchange& command = wire.back();
-        ASSERT_EQ(random.command.at(1), 0x50); // GenRandom
-        ASSERT_GE(random.reply.size(), 8u + 2u);
-        block16 iv{};
-        std::copy_n(random.reply.begin(), 8, iv.begin());
-        const block16 mac_key = session_of_pin ? openssl_ecb(pin_key_of(session_of_pin), iv) : key;
-        // Extended case 3: CLA INS P1 P2 00 Lc Lc data.
-        ASSERT_GE(command.command.size(), 7u + 4u);
-        const bytes carried(command.command.end() - 4, command.command.end());
-        const bytes pin(new_pin.begin(), new_pin.end());
-        const block16 card_side = card_mac(mac_key, iv, pin);
-        EXPECT_EQ(carried, bytes(card_side.begin(), card_side.begin() + 4));
-        const block16 openssl_side = openssl_cbc_mac(mac_key, iv, pin);
-        EXPECT_EQ(carried, bytes(openssl_side.begin(), openssl_side.begin() + 4));
-        EXPECT_EQ(command.reply, (bytes{0x90, 0x00}));
+    // The MAC sequence from its SetSessionKey on, checked against the
+    // command tables with the ids the card handed out: returns MacFinal's
+    // answer.
+    bytes expect_mac_sequence(size_t at, uint16_t app_id, uint16_t cont_id, const block16& key,
+                              const block16& iv, const bytes& data, uint32_t chunk) {
+        const bytes ids = cat(be16(app_id), be16(cont_id));
+        EXPECT_EQ(wire.at(at).command, e_lcle({0xC0, 0x12, 0x00, 0x00},
+                                              cat(cat(ids, bytes{0x00, 0x00, 0x04, 0x01}),
+                                                  cat(bytes(key.begin(), key.end()), bytes(16, 0))),
+                                              0));
+        const bytes key_id_reply = wire.at(at).body();
+        EXPECT_GE(key_id_reply.size(), 2u);
+        const bytes key_id(key_id_reply.begin(), key_id_reply.begin() + 2);
+        const bytes prefix = cat(ids, key_id);
+        EXPECT_EQ(wire.at(at + 1).command,
+                  e_lc({0x80, 0xBC, 0x00, 0x00},
+                       cat(cat(prefix, be16(16)), cat(bytes(iv.begin(), iv.end()), bytes(8, 0)))));
+        size_t i = at + 2;
+        for (size_t done = 0; done < data.size(); ++i) {
+            const size_t piece = std::min<size_t>(chunk, data.size() - done);
+            EXPECT_EQ(
+                wire.at(i).command,
+                e_lc({0x80, 0xC0, 0x00, 0x00},
+                     cat(prefix, bytes(data.begin() + static_cast<std::ptrdiff_t>(done),
+                                       data.begin() + static_cast<std::ptrdiff_t>(done + piece)))));
+            done += piece;
+        }
+        EXPECT_EQ(wire.at(i).command, e_lcle({0x80, 0xC2, 0x00, 0x00}, prefix, 16));
+        const bytes mac = wire.at(i).body();
+        EXPECT_EQ(wire.at(i + 1).command, e_lc({0x80, 0xC4, 0x00, 0x00}, prefix));
+        EXPECT_EQ(wire.at(i + 1).reply, (bytes{0x90, 0x00}));
+        return mac;
     }
 };
 
@@ -193,62 +151,132 @@ block16 pin_key(const char* pin) {
     return key ? *key : block16{};
 }
 
-TEST_F(pin_commands, change_pin_carries_the_card_mac_and_nothing_else_is_sent) {
-    uint32_t retry = 0;
-    wire.clear();
-    ASSERT_EQ(SKF_ChangePIN(app, 1, user_pin, "11223344", &retry), SAR_OK);
-    // Challenge, VerifyPin of the old PIN, challenge, ChangePin.
-    EXPECT_EQ(instructions(), (std::vector<uint8_t>{0x50, 0x18, 0x50, 0x16}));
-    expect_card_mac(pin_key(user_pin), "11223344");
-
-    wire.clear();
-    ASSERT_EQ(SKF_ChangePIN(app, 0, so_pin, "so-pin-14bytes", &retry), SAR_OK);
-    EXPECT_EQ(instructions(), (std::vector<uint8_t>{0x50, 0x18, 0x50, 0x16}));
-    expect_card_mac(pin_key(so_pin), "so-pin-14bytes");
-    EXPECT_EQ(gm_verify_pin(app, 0, "so-pin-14bytes", &retry), SAR_OK);
-}
-
-TEST_F(pin_commands, unblock_pin_carries_the_card_mac) {
-    uint32_t retry = 0;
-    wire.clear();
-    ASSERT_EQ(SKF_UnblockPIN(app, so_pin, "unblocked-16byte", &retry), SAR_OK);
-    EXPECT_EQ(instructions(), (std::vector<uint8_t>{0x50, 0x1A}));
-    expect_card_mac(pin_key(so_pin), "unblocked-16byte");
-    EXPECT_EQ(gm_verify_pin(app, 1, "unblocked-16byte", &retry), SAR_OK);
-}
-
-TEST_F(pin_commands, reload_pin_carries_the_card_mac) {
-    uint32_t retry = 0;
-    ASSERT_EQ(gm_verify_pin(app, 0, so_pin, &retry), SAR_OK);
-    wire.clear();
-    ASSERT_EQ(gm_reload_user_pin(app, "reload-1"), SAR_OK);
-    EXPECT_EQ(instructions(), (std::vector<uint8_t>{0x50, 0x34}));
-    expect_card_mac({}, "reload-1", so_pin);
-    EXPECT_EQ(gm_verify_pin(app, 1, "reload-1", &retry), SAR_OK);
-}
-
-// The MAC function takes the device handle of the PIN command's API call and
-// answers as the card does: 16 bytes, or the size needed.
-TEST_F(pin_commands, secure_messaging_mac_sends_nothing) {
+TEST_F(on_card_mac, secure_messaging_mac_is_computed_by_the_card) {
     block16 key{}, iv{};
     key.fill(0x42);
     iv.fill(0x24);
-    const bytes data(40, 0x33);
+    const uint32_t chunk = gm_find_dev(dev)->chunk_size;
+    const bytes data(chunk + 100, 0x33); // two MacUpdate pieces
     uint8_t mac[16] = {};
-    uint32_t mac_length = 4;
+    uint32_t mac_length = sizeof mac;
     wire.clear();
-    EXPECT_EQ(
-        gm_secure_messaging_mac(dev, key.data(), iv.data(), data.data(), 40, mac, &mac_length),
-        SAR_BUFFER_TOO_SMALL);
+    ASSERT_EQ(gm_secure_messaging_mac(dev, key.data(), iv.data(), data.data(),
+                                      static_cast<uint32_t>(data.size()), mac, &mac_length),
+              SAR_OK);
+    ASSERT_EQ(wire.size(), 8u);
+    // OpenApplication and OpenContainer of the reserved name.
+    EXPECT_EQ(wire[0].command, e_lcle({0x80, 0x26, 0x00, 0x00}, reserved_name, 10));
+    const bytes opened = wire[0].body();
+    ASSERT_EQ(opened.size(), 10u);
+    const auto app_id = static_cast<uint16_t>(opened[8] << 8 | opened[9]);
+    EXPECT_EQ(wire[1].command,
+              e_lcle({0x80, 0x42, 0x00, 0x00}, cat(be16(app_id), reserved_name), 2));
+    const bytes cont_reply = wire[1].body();
+    ASSERT_EQ(cont_reply.size(), 2u);
+    const auto cont_id = static_cast<uint16_t>(cont_reply[0] << 8 | cont_reply[1]);
+    const bytes answered = expect_mac_sequence(2, app_id, cont_id, key, iv, data, chunk);
+    EXPECT_EQ(mac_length, answered.size());
+    EXPECT_EQ(bytes(mac, mac + mac_length), answered);
+    const auto card_side = cardsim::sm4_cbc_mac(key, iv, data);
+    ASSERT_TRUE(card_side);
+    EXPECT_EQ(answered, bytes(card_side->begin(), card_side->end()));
+
+    // A second MAC on the same device: the reserved objects are kept.
+    wire.clear();
+    ASSERT_EQ(gm_secure_messaging_mac(dev, key.data(), iv.data(), data.data(), 5, mac, &mac_length),
+              SAR_OK);
+    EXPECT_EQ(instructions(), (std::vector<uint8_t>{0x12, 0xBC, 0xC0, 0xC2, 0xC4}));
+
+    // A MAC longer than the room given: its length and SAR_BUFFER_TOO_SMALL.
+    mac_length = 4;
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key.data(), iv.data(), data.data(), 5, mac, &mac_length),
+              SAR_BUFFER_TOO_SMALL);
     EXPECT_EQ(mac_length, 16u);
-    ASSERT_EQ(
-        gm_secure_messaging_mac(dev, key.data(), iv.data(), data.data(), 40, mac, &mac_length),
-        SAR_OK);
-    EXPECT_EQ(mac_length, 16u);
-    const block16 expected = card_mac(key, iv, data);
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), mac));
-    EXPECT_TRUE(wire.empty());
-    EXPECT_EQ(gm_find_dev(dev)->find_app_by_name(gm_reserved_name), nullptr);
 }
+
+TEST_F(on_card_mac, refusals_send_nothing) {
+    const uint8_t key[16] = {}, iv[16] = {}, data[4] = {1, 2, 3, 4};
+    uint8_t mac[16];
+    uint32_t mac_length = sizeof mac;
+    wire.clear();
+    EXPECT_EQ(gm_secure_messaging_mac(app, key, iv, data, 4, mac, &mac_length),
+              SAR_INVALIDHANDLEERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, nullptr, iv, data, 4, mac, &mac_length),
+              SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, nullptr, data, 4, mac, &mac_length),
+              SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, nullptr, 0, mac, &mac_length),
+              SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, data, 0, mac, &mac_length),
+              SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, data, 4, nullptr, &mac_length),
+              SAR_INVALIDPARAMERR);
+    EXPECT_EQ(gm_secure_messaging_mac(dev, key, iv, data, 4, mac, nullptr), SAR_INVALIDPARAMERR);
+    EXPECT_TRUE(wire.empty());
+}
+
+// The PIN commands: the MAC's key, IV and data are the ones the command
+// tables name, and the command carries the first 4 bytes of MacFinal's
+// answer after its block.
+struct pin_mac_case {
+    const char* name;
+    std::string new_pin;
+    const char* key_pin; // the PIN whose key is the MAC key; null: the challenge block
+    uint8_t cla, ins;
+};
+
+class pin_command_mac : public on_card_mac, public ::testing::WithParamInterface<pin_mac_case> {};
+
+TEST_P(pin_command_mac, carries_the_cards_mac) {
+    const pin_mac_case& c = GetParam();
+    uint32_t retry = 0;
+    if (c.ins == 0x34) {
+        ASSERT_EQ(gm_verify_pin(app, 0, so_pin, &retry), SAR_OK);
+    }
+    wire.clear();
+    uint32_t rv = SAR_FAIL;
+    if (c.ins == 0x16) rv = SKF_ChangePIN(app, 1, user_pin, c.new_pin.c_str(), &retry);
+    if (c.ins == 0x1A) rv = SKF_UnblockPIN(app, so_pin, c.new_pin.c_str(), &retry);
+    if (c.ins == 0x34) rv = gm_reload_user_pin(app, c.new_pin.c_str());
+    ASSERT_EQ(rv, SAR_OK);
+
+    // The challenge of the PIN command: the last GenRandom before the MAC.
+    const exchange* set_key = find(0x12);
+    ASSERT_NE(set_key, nullptr);
+    const size_t at = static_cast<size_t>(set_key - wire.data());
+    ASSERT_GE(at, 1u);
+    size_t random = at;
+    while (random > 0 && wire[random].command.at(1) != 0x50)
+        --random;
+    ASSERT_EQ(wire[random].command.at(1), 0x50);
+    block16 challenge{};
+    std::copy_n(wire[random].reply.begin(), 8, challenge.begin());
+    const block16 key = c.key_pin ? pin_key(c.key_pin) : challenge;
+    // The reserved application's and container's ids: the card's answers.
+    const exchange* opened = find(0x26);
+    const exchange* container = find(0x42);
+    ASSERT_NE(opened, nullptr);
+    ASSERT_NE(container, nullptr);
+    const bytes app_reply = opened->body(), cont_reply = container->body();
+    const bytes mac =
+        expect_mac_sequence(at, static_cast<uint16_t>(app_reply.at(8) << 8 | app_reply.at(9)),
+                            static_cast<uint16_t>(cont_reply.at(0) << 8 | cont_reply.at(1)), key,
+                            challenge, text(c.new_pin), gm_find_dev(dev)->chunk_size);
+    ASSERT_GE(mac.size(), 4u);
+    const exchange& command = wire.back();
+    ASSERT_EQ(command.command.at(0), c.cla);
+    ASSERT_EQ(command.command.at(1), c.ins);
+    EXPECT_EQ(bytes(command.command.end() - 4, command.command.end()),
+              bytes(mac.begin(), mac.begin() + 4));
+    EXPECT_EQ(command.reply, (bytes{0x90, 0x00}));
+    EXPECT_EQ(gm_verify_pin(app, 1, c.new_pin.c_str(), &retry), SAR_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    pin_commands, pin_command_mac,
+    ::testing::Values(pin_mac_case{"change_pin", "11223344", user_pin, 0x84, 0x16},
+                      pin_mac_case{"unblock_pin", "unblocked-16byte", so_pin, 0x84, 0x1A},
+                      pin_mac_case{"reload_pin", "reload-1", nullptr, 0xC4, 0x34}),
+    [](const ::testing::TestParamInfo<pin_mac_case>& i) { return std::string(i.param.name); });
 
 } // namespace

@@ -2,11 +2,7 @@
 #include <algorithm>
 #include <array>
 
-#include <openssl/crypto.h>
-
 #include "cardsim_objects.h"
-#include "sm4.h"
-#include "sm_mac.h"
 #include "wire.h"
 
 namespace cardsim {
@@ -14,40 +10,6 @@ namespace cardsim {
 namespace {
 
 constexpr size_t app_record_size = 84;
-constexpr size_t record_mac_size = 16;
-constexpr size_t so_pin_offset = 32;
-constexpr size_t user_pin_offset = 52;
-
-// The protected record: its PIN fields enciphered and its MAC checked under
-// S = SM4-ECB(device authentication key, challenge || 00 x 8). The plain
-// record (PINs in clear) is wiped when it goes out of scope.
-struct plain_record {
-    std::array<uint8_t, app_record_size> bytes{};
-    plain_record() = default;
-    plain_record(const plain_record&) = delete;
-    plain_record& operator=(const plain_record&) = delete;
-    ~plain_record() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
-};
-
-uint16_t open_record(command_context& ctx, plain_record& out) {
-    const auto challenge = take_challenge(ctx.card);
-    if (!challenge) return sw::conditions_not_satisfied;
-    derived_key session;
-    if (!challenge_key(ctx.card.persistent.dev_auth.key, *challenge, session))
-        return sw::unknown_error;
-    const auto record = ctx.data.first(app_record_size);
-    const auto mac = sm4_cbc_mac(session.bytes, challenge_block(*challenge), record);
-    if (!mac) return sw::unknown_error;
-    if (CRYPTO_memcmp(mac->data(), ctx.data.data() + app_record_size, record_mac_size) != 0)
-        return sw::incorrect_sm_data;
-    std::copy(record.begin(), record.end(), out.bytes.begin());
-    for (const size_t field : {so_pin_offset, user_pin_offset}) {
-        const std::span<uint8_t> pin(out.bytes.data() + field, max_pin_length);
-        if (!sm4_ecb_decrypt(session.bytes, record.subspan(field, max_pin_length), pin))
-            return sw::unknown_error;
-    }
-    return sw::ok;
-}
 
 // The retry counts a card can report in a 63Cx status word.
 bool retry_count_ok(uint32_t n) {
@@ -68,15 +30,11 @@ uint16_t next_free_app_id(const persistent_state& s, uint16_t from) {
 // "CreateApplication" (80 20 00 00): the 84-byte application record: name
 // (32), SO PIN (16), SO retries (u32 BE), user PIN (16), user retries (u32
 // BE), create-file rights (u32 LE), 4 zero bytes, user PIN min and max, SO
-// PIN min and max; each PIN field enciphered under S (SM4-ECB), then the
-// 16-byte SM4-CBC-MAC under S of the 84 bytes as sent (IV challenge || 00 x
-// 8). Needs a device authentication since the last reset and a challenge.
+// PIN min and max. Needs a device authentication since the last reset.
 uint16_t create_application(command_context& ctx) {
-    if (ctx.data.size() != app_record_size + record_mac_size) return sw::wrong_length;
+    if (ctx.data.size() != app_record_size) return sw::wrong_length;
     if (!ctx.card.vol.dev_authenticated) return sw::security_not_satisfied;
-    plain_record plain;
-    if (const uint16_t s = open_record(ctx, plain); s != sw::ok) return s;
-    reader r(plain.bytes);
+    reader r(ctx.data);
     const std::string name = text_of(r.bytes(max_app_name));
     const std::string so_pin = text_of(r.bytes(max_pin_length));
     const uint32_t so_retries = r.u32();

@@ -47,7 +47,6 @@ using bn_ptr = std::unique_ptr<BIGNUM, bn_free>;
 constexpr uint32_t rsa_alg_id = 0x00010000;
 constexpr size_t rsa_blob_size = 1164;
 constexpr size_t ecc_import_size = 196;
-constexpr uint32_t sm2_exchange_alg = 0x00020200;
 constexpr uint8_t sm2_reply_prefix[4] = {0x00, 0x00, 0x01, 0x00}; // 256, big-endian
 constexpr uint8_t hash_none = 0x80;
 
@@ -591,12 +590,12 @@ uint16_t delete_key_pair(command_context& ctx) {
 // "GenECCKeyPair" (80 70 00 00): app, cont, value (4) -> X || Y.
 uint16_t gen_ecc_key_pair(command_context& ctx) {
     if (ctx.data.size() != 8) return sw::wrong_length;
-    // No selector: the value names the use (SGD_SM2_2 key exchange, else signing).
-    const uint32_t value = get_be32(ctx.data.data() + 4);
+    // No selector: the card generates the container's signature pair (as
+    // GM/T 0016's GenECCKeyPair does; an exchange pair comes by import),
+    // whatever the 4-byte value (an SM2 algorithm id or the bit length).
     reader r(ctx.data.first(4));
     located at;
-    if (const uint16_t s = locate(ctx, r, value == sm2_exchange_alg ? 0 : 1, true, at); s != sw::ok)
-        return s;
+    if (const uint16_t s = locate(ctx, r, 1, true, at); s != sw::ok) return s;
     pkey_ptr key(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
     if (!key) return sw::unknown_error;
     if (const uint16_t s = store(ctx, *at.slot, key.get(), key_kind::sm2, 256); s != sw::ok)

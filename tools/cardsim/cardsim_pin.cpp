@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include <openssl/crypto.h>
 
@@ -180,25 +179,6 @@ uint16_t unblock_pin(command_context& ctx) {
     return sm_change(ctx, app->so, app->user, *parts);
 }
 
-// The new PIN of a block wrapped and MACed under a key derived from the SO
-// PIN and the challenge (taken): S = SM4-ECB(K(SO PIN), challenge || 00 x 8)
-// (ReloadPin's session key, UnblockPin_MS's SO response R). 6985 without a
-// challenge; 6988 when the block or its MAC does not check under S.
-uint16_t open_so_keyed_block(command_context& ctx, const application& app, const sm_parts& parts,
-                             std::vector<uint8_t>& new_pin) {
-    const auto challenge = take_challenge(ctx.card);
-    if (!challenge) return sw::conditions_not_satisfied;
-    const auto so_key = sm_pin_key(app.so.text);
-    if (!so_key) return sw::unknown_error;
-    derived_key s;
-    if (!challenge_key(*so_key, *challenge, s)) return sw::unknown_error;
-    auto plain = sm_unwrap_block(s.bytes, parts.block);
-    if (!plain || !mac_matches(s.bytes, challenge_block(*challenge), *plain, parts.mac))
-        return sw_bad_sm;
-    new_pin = std::move(*plain);
-    return sw::ok;
-}
-
 // Checks a 16-byte response SM4-ECB(K(SO PIN), challenge || 00 x 8).
 uint16_t check_so_response(command_context& ctx, application& app,
                            std::span<const uint8_t> response) {
@@ -215,22 +195,19 @@ uint16_t check_so_response(command_context& ctx, application& app,
     return sw::ok;
 }
 
-// "UnblockPin_MS" (84 1A 00 01): app || new user PIN under R || MAC, where
-// R = SM4-ECB(K(SO PIN), challenge || 00 x 8) is the SO's response to the
-// challenge: the host got it from the SO's side and uses it as the key; the
-// card computes it itself. A block or MAC that does not check under R is a
-// wrong SO response (counted against the SO PIN).
+// "UnblockPin_MS" (84 1A 00 01): app || the SO's 16-byte response
+// SM4-ECB(K(SO PIN), challenge || 00 x 8) || the new user PIN in plain (1 to
+// 16 bytes, no terminator). A wrong response is a wrong SO PIN.
 uint16_t unblock_pin_ms(command_context& ctx) {
-    const auto parts = split_sm(ctx.data);
-    if (!parts) return sw::wrong_length;
-    application* app = find_app(ctx.card, parts->app);
+    if (ctx.data.size() < 2 + response_size + 1 ||
+        ctx.data.size() > 2 + response_size + max_pin_length)
+        return sw::wrong_length;
+    reader r(ctx.data);
+    application* app = find_app(ctx.card, r.u16());
     if (!app) return sw::not_found;
-    if (app->so.remaining == 0) return sw_locked;
-    std::vector<uint8_t> new_pin;
-    const uint16_t s = open_so_keyed_block(ctx, *app, *parts, new_pin);
-    if (s == sw_bad_sm) return wrong_pin(ctx, app->so);
-    if (s != sw::ok) return s;
-    pin_accepted(ctx, app->so);
+    const auto response = r.bytes(response_size);
+    const auto new_pin = r.rest();
+    if (const uint16_t s = check_so_response(ctx, *app, response); s != sw::ok) return s;
     if (!new_pin_fits(app->user, new_pin.size())) return sw::wrong_data;
     set_pin(ctx, app->user, new_pin);
     return sw::ok;
@@ -250,19 +227,22 @@ uint16_t remote_unblock_pin(command_context& ctx) {
     return sw::ok;
 }
 
-// "ReloadPin" (C4 34 00 00): app || new user PIN under S || MAC (key S, IV
-// challenge || 00 x 8), S = SM4-ECB(K(SO PIN), challenge || 00 x 8): only
-// the SO PIN holder and the card can make S. Needs the SO logged in.
+// "ReloadPin" (C4 34 00 00): app || new user PIN wrapped under the key
+// challenge || 00 x 8 || MAC (key and IV the same 16 bytes). Needs the SO
+// logged in to the application.
 uint16_t reload_pin(command_context& ctx) {
     const auto parts = split_sm(ctx.data);
     if (!parts) return sw::wrong_length;
     application* app = find_app(ctx.card, parts->app);
     if (!app) return sw::not_found;
     if (!login_of(ctx.card, app->id).so) return sw::security_not_satisfied;
-    std::vector<uint8_t> new_pin;
-    if (const uint16_t s = open_so_keyed_block(ctx, *app, *parts, new_pin); s != sw::ok) return s;
-    if (!new_pin_fits(app->user, new_pin.size())) return sw::wrong_data;
-    set_pin(ctx, app->user, new_pin);
+    const auto challenge = take_challenge(ctx.card);
+    if (!challenge) return sw::conditions_not_satisfied;
+    const block16 key = challenge_block(*challenge);
+    const auto new_pin = sm_unwrap_block(key, parts->block);
+    if (!new_pin || !mac_matches(key, key, *new_pin, parts->mac)) return sw_bad_sm;
+    if (!new_pin_fits(app->user, new_pin->size())) return sw::wrong_data;
+    set_pin(ctx, app->user, *new_pin);
     return sw::ok;
 }
 

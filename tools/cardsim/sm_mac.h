@@ -45,7 +45,7 @@ struct derived_key {
 };
 
 // The key a secret `key` gives for the card's challenge: SM4-ECB(key,
-// challenge || 00 x 8) (README.md, "Keys derived from a challenge"). False
+// challenge || 00 x 8) (README.md, "Responses to a challenge"). False
 // when OpenSSL fails.
 bool challenge_key(std::span<const uint8_t, 16> key, std::span<const uint8_t, 8> challenge,
                    derived_key& out);

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <mbedtls/platform_util.h>
+
 #include "byte_order.h"
 
 apdu_command::apdu_command(int32_t case_type, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2,
@@ -10,8 +12,14 @@ apdu_command::apdu_command(int32_t case_type, uint8_t cla, uint8_t ins, uint8_t 
     if (name) std::memcpy(name_, name, strnlen(name, sizeof(name_) - 1));
 }
 
+apdu_command::~apdu_command() {
+    mbedtls_platform_zeroize(data_.data(), data_.size());
+    mbedtls_platform_zeroize(reply_.data(), reply_.size());
+}
+
 int apdu_command::set_data(const uint8_t* bytes, int32_t length) {
     if (length < 0 || (length > 0 && !bytes)) return apdu_err_invalid;
+    mbedtls_platform_zeroize(data_.data(), data_.size());
     data_.assign(bytes, bytes + length);
     lc_ = length;
     return apdu_ok;

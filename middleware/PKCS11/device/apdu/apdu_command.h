@@ -47,7 +47,8 @@ class apdu_command {
   public:
     apdu_command(int32_t case_type, uint8_t cla, uint8_t ins, uint8_t p1, uint8_t p2,
                  const char* name = nullptr);
-    ~apdu_command() = default;
+    // Data and reply are wiped: a command may carry a PIN or a key.
+    ~apdu_command();
     apdu_command(const apdu_command&) = delete;
     apdu_command& operator=(const apdu_command&) = delete;
 

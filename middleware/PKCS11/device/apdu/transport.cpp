@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include <mbedtls/platform_util.h>
+
 #include "byte_order.h"
 #include "device_context.h"
 
@@ -69,6 +71,8 @@ int apdu_transmit(device_id device, apdu_command& command, uint32_t& status) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(unlisted_retry_pause_ms));
     }
+    // The serialised command may hold a PIN or a key.
+    mbedtls_platform_zeroize(bytes.data(), bytes.size());
     if (status != sw_success) return transmit_failed;
 
     if (command.parse_reply(reply, static_cast<int32_t>(reply_length)) != apdu_ok) {

@@ -23,19 +23,17 @@ uint32_t SKF_GetDevInfo(DEVHANDLE hDev, DEVINFO* pDevInfo);
 uint32_t gm_get_dev_caps(DEVHANDLE hDev, DEVINFO* pDevInfo, uint32_t* pulCaps1, uint32_t* pulCaps2);
 // Device authentication (key id 0) with the caller's enciphered challenge.
 // 0 authenticated; 1..15 tries left after a wrong answer; else an error code.
-// The library then holds no device authentication key: applications cannot
-// be created on this authentication (gm_create_application needs the key).
 uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen);
-// Device authentication with the 16-byte SM4 device authentication key
-// itself: a card challenge (GenRandom), SM4-ECB of challenge || 00 x 8 under
-// the key, DevAuth. Results as SKF_DevAuth. On success the device record
-// keeps the key (never sent) until the device is closed, formatted or its
-// card reset or removed; any failure drops it.
+// Device authentication with the 16-byte SM4 device authentication key: a
+// card challenge (GenRandom of 8 bytes), SM4-ECB under the key of challenge
+// || 00 x 8, and DevAuth with those 16 bytes, the same two commands as
+// SKF_GenRandom and SKF_DevAuth. Results as SKF_DevAuth. The key and the
+// cryptogram are wiped before it returns; nothing of them is kept.
 uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulKeyLen);
 // Formats the token from a DEVINFO template (TotalSpace 0: the maximum); the
 // 32-byte key block and the three integers go to the card as given. This is
 // the card's personalisation: the key block installs the new device
-// authentication key. The device's authentication and held key end.
+// authentication key. The device's authentication ends.
 uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_t* pbAuthKey,
                           uint32_t ulKeyLen, uint32_t ulParam1, uint32_t ulParam2, uint32_t ulP1);
 // The card's raw hardware serial number; a successful call means "the token answers".

@@ -12,11 +12,11 @@
 
 #include "byte_order.h"
 #include "cmd_app_file.h"
+#include "cmd_crypto.h"
 #include "cmd_device.h"
 #include "gm_fingerprint.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
-#include "sm4.h"
 #include "sm_wrap.h"
 #include "transport.h"
 
@@ -29,8 +29,13 @@ constexpr size_t app_record_size = 84;
 constexpr size_t app_record_so_pin = 32;   // offset of the SO PIN field
 constexpr size_t app_record_user_pin = 52; // offset of the user PIN field
 
+// The secure-messaging MAC: SM4 (ECB, GM/T 0006) session keys of 16 bytes,
+// and the reply space of MacFinal.
+constexpr uint32_t sm_mac_algorithm = 0x401;
+constexpr uint32_t sm_mac_key_length = 16;
+constexpr uint32_t mac_final_reply = 512;
+
 using challenge_t = std::array<uint8_t, sm_challenge_size>;
-static_assert(sm_challenge_size == sm_session_challenge_size);
 using block16_t = std::array<uint8_t, sm_iv_size>;
 
 // Strings bounded before strlen walks them.
@@ -50,21 +55,12 @@ uint32_t take_challenge(device_id device, challenge_t& challenge) {
         cmd_gen_random(device, challenge.data(), static_cast<uint32_t>(challenge.size())));
 }
 
-// The secure-messaging IV: the challenge followed by eight zero bytes.
+// The 16 bytes of an 8-byte challenge: the challenge followed by eight zero
+// bytes (the secure-messaging IV, and ReloadPin's key).
 block16_t challenge_block(const challenge_t& challenge) {
     block16_t block{};
     std::copy(challenge.begin(), challenge.end(), block.begin());
     return block;
-}
-
-// Keeps K(SO PIN) on the application after the card accepted the SO PIN.
-void hold_so_pin_key(gm_sc_dev* dev, gm_sc_app* app, const char* so_pin) {
-    sm_key key;
-    if (!key.derive({so_pin, bounded_length(so_pin, gm_pin_max_length)})) {
-        app->so_pin_key.drop();
-        return;
-    }
-    app->so_pin_key.hold(key.bytes, dev_card_resets(dev->device));
 }
 
 // A refused PIN command: 63Cx reports x tries left (ISO 7816-4 "counter"
@@ -168,18 +164,14 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         if (const uint32_t rv = check_pin(szAdminPin); rv != SAR_OK) return rv;
         if (const uint32_t rv = check_pin(szUserPin); rv != SAR_OK) return rv;
 
-        // Both PINs travel under a session key derived from the device
-        // authentication key, which the library must hold: a cryptogram made
-        // elsewhere (SKF_DevAuth) gives it none.
-        if (dev->auth_key.get(dev->device) == nullptr) return SAR_KEYNOTFOUNTERR;
-
         // GM/T 0016 application record of the card: name 32, SO PIN 16, SO
         // tries (BE), user PIN 16, user tries (BE), create-file rights (LE),
-        // 4 zero bytes, the four PIN-length bounds; then the MAC.
-        std::array<uint8_t, app_record_size + sm_mac_full_size> record{};
+        // 4 zero bytes, the four PIN-length bounds. The card's protocol takes
+        // both PINs in clear here.
+        std::array<uint8_t, app_record_size> record{};
         // The record carries both PINs: wiped whatever the outcome.
         struct wipe_record {
-            std::array<uint8_t, app_record_size + sm_mac_full_size>& r;
+            std::array<uint8_t, app_record_size>& r;
             ~wipe_record() { mbedtls_platform_zeroize(r.data(), r.size()); }
         } const wipe{record};
         std::memcpy(record.data(), szAppName, strlen(szAppName));
@@ -192,26 +184,6 @@ uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char
         record[81] = bPinBound2;
         record[82] = bPinBound3;
         record[83] = bPinBound4;
-
-        challenge_t challenge{};
-        if (const uint32_t rv = take_challenge(dev->device, challenge); rv != SAR_OK) return rv;
-        const uint8_t* auth_key =
-            dev->auth_key.get(dev->device); // the card may have been reset since
-        if (auth_key == nullptr) return SAR_KEYNOTFOUNTERR;
-        sm_key session; // S, under which the PIN fields travel
-        if (sm_session_key(auth_key, challenge.data(), session) != sm_result::ok) return SAR_FAIL;
-        // Each PIN field (zero-filled to 16 bytes) enciphered under S, then
-        // the SM4-CBC-MAC under S of the record as sent, from the challenge
-        // block: the card recomputes S from its own key and refuses a record
-        // whose MAC does not match.
-        for (const size_t field : {app_record_so_pin, app_record_user_pin})
-            if (sm4_ecb(session.bytes, record.data() + field, gm_pin_max_length, sm4_encrypt) !=
-                sm4_result::ok)
-                return SAR_FAIL;
-        const block16_t iv = challenge_block(challenge);
-        if (sm_mac(session.bytes, iv.data(), record.data(), app_record_size,
-                   record.data() + app_record_size) != sm_result::ok)
-            return SAR_FAIL;
         if (const cmd_result rc = cmd_create_application(dev->device, record.data(),
                                                          static_cast<uint32_t>(record.size()));
             rc != cmd_ok)
@@ -280,13 +252,10 @@ uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char
                 cmd_verify_pin(ref.dev->device, challenge, static_cast<uint8_t>(ulPINType),
                                app_id16(ref.app), szPIN);
             rc != cmd_ok) {
-            // The card is no longer SO-authenticated after a wrong SO PIN.
-            if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
             if (pulRetryCount) *pulRetryCount = 0;
             return pin_refusal(rc, pulRetryCount);
         }
         set_login_flag(ref.app, ulPINType);
-        if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szPIN);
         return SAR_OK;
     });
 }
@@ -306,15 +275,12 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         if (const cmd_result rc =
                 cmd_verify_pin(device, challenge, type, app_id16(ref.app), szOldPin);
-            rc != cmd_ok) {
-            if (ulPINType == gm_pin_type_so) ref.app->so_pin_key.drop();
+            rc != cmd_ok)
             return pin_refusal(rc, pulRetryCount);
-        }
         // The old PIN was verified: that PIN's holder is logged in. Only the
         // flag of that PIN type is set; an SO PIN change must not open the
         // user's objects.
         set_login_flag(ref.app, ulPINType);
-        if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szOldPin);
 
         if (const uint32_t rv = take_challenge(device, challenge); rv != SAR_OK) return rv;
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
@@ -323,7 +289,6 @@ uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char
                                                  app_id16(ref.app), szOldPin, szNewPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, pulRetryCount);
-        if (ulPINType == gm_pin_type_so) hold_so_pin_key(ref.dev, ref.app, szNewPin);
         return SAR_OK;
     });
 }
@@ -377,32 +342,27 @@ uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData,
 uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData,
                                   uint32_t ulLength, uint8_t* pbReply, uint32_t* pulReplyLen,
                                   uint32_t* pulRetryCount) {
-    constexpr uint32_t response_size = unblock_ms_response_size;
+    constexpr uint32_t response_size = gm_unblock_ms_response_size;
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        // The new PIN is refused rather than cut: a cut PIN would not be the
+        // PIN the caller knows.
         if (pbData == nullptr || ulLength <= response_size ||
             ulLength - response_size > unblock_ms_pin_max)
             return SAR_INVALIDPARAMERR;
-        // The response was computed over the challenge of this handle's last
-        // SKF_GenRandom; the MAC starts from it as in the other PIN commands.
-        gm_sc_dev* dev = ref.dev;
-        if (!dev->caller_challenge_set) return SAR_FAIL;
-        const block16_t iv = challenge_block(dev->caller_challenge);
-        dev->caller_challenge_set = false; // the card takes it, whatever the outcome
         const std::string_view new_pin(reinterpret_cast<const char*>(pbData) + response_size,
                                        ulLength - response_size);
-        const sm_mac_callback mac{gm_secure_messaging_mac, dev->handle()};
-        uint32_t mac_error = SAR_OK;
-        const cmd_result rc = cmd_unblock_pin_ms(
-            mac, dev->device, std::span<const uint8_t, response_size>(pbData, response_size), iv,
-            app_id16(ref.app), new_pin, pbReply, pulReplyLen, &mac_error);
+        const cmd_result rc =
+            cmd_unblock_pin_ms(ref.dev->device, app_id16(ref.app), {pbData, response_size}, new_pin,
+                               pbReply, pulReplyLen);
         if (rc == cmd_ok) return SAR_OK;
         // The card accepted it, but its reply does not fit the caller's buffer
         // (*pulReplyLen now holds the reply's length).
         if (rc == cmd_bad_length && pulReplyLen != nullptr && rc.status_word == sw_success)
             return SAR_BUFFER_TOO_SMALL;
-        return sm_pin_failure(rc, mac_error, pulRetryCount);
+        if (pulRetryCount) *pulRetryCount = 0;
+        return pin_refusal(rc, pulRetryCount);
     });
 }
 
@@ -411,20 +371,17 @@ uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin)
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
         if (const uint32_t rv = check_pin(szNewUserPin); rv != SAR_OK) return rv;
-        // Only this library's own SO verification gives the key the new PIN
-        // travels under; nothing is sent without it.
-        if (ref.app->so_pin_key.get(ref.dev->device) == nullptr) return SAR_USER_NOT_LOGGED_IN;
         challenge_t challenge{};
         if (const uint32_t rv = take_challenge(ref.dev->device, challenge); rv != SAR_OK) return rv;
-        const uint8_t* so_key = ref.app->so_pin_key.get(ref.dev->device); // a reset logs the SO out
-        if (so_key == nullptr) return SAR_USER_NOT_LOGGED_IN;
-        sm_key session;
-        if (sm_session_key(so_key, challenge.data(), session) != sm_result::ok) return SAR_FAIL;
+        // The challenge block is the key the new PIN travels under and the
+        // MAC's key and IV; wiped once the command is sent.
+        sm_key key;
+        const block16_t block = challenge_block(challenge);
+        std::copy(block.begin(), block.end(), key.bytes);
         const sm_mac_callback mac{gm_secure_messaging_mac, ref.dev->handle()};
         uint32_t mac_error = SAR_OK;
-        if (const cmd_result rc =
-                cmd_reload_pin(mac, ref.dev->device, session.bytes, challenge_block(challenge),
-                               app_id16(ref.app), szNewUserPin, &mac_error);
+        if (const cmd_result rc = cmd_reload_pin(mac, ref.dev->device, key.bytes, app_id16(ref.app),
+                                                 szNewUserPin, &mac_error);
             rc != cmd_ok)
             return sm_pin_failure(rc, mac_error, nullptr);
         return SAR_OK;
@@ -435,8 +392,6 @@ uint32_t SKF_ClearSecureState(HAPPLICATION hApplication) {
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        // The card logs both PINs out whatever it answers next.
-        ref.app->so_pin_key.drop();
         if (const cmd_result rc = cmd_clear_secure_state(ref.dev->device, app_id16(ref.app));
             rc != cmd_ok)
             return gm_wrapper_error(rc);
@@ -445,36 +400,137 @@ uint32_t SKF_ClearSecureState(HAPPLICATION hApplication) {
     });
 }
 
-uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication) {
-    return gm_locked_call([&]() -> uint32_t {
-        const gm_app_ref ref = gm_find_app(hApplication);
-        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        ref.app->so_pin_key.drop();
-        return SAR_OK;
-    });
+namespace {
+
+// The session key made for a MAC in the reserved container: destroyed on
+// the card and dropped from the tree with the MAC object. A key the card
+// would not destroy stays in the tree, where a later "no room" answer finds
+// it (secure_messaging_key).
+void drop_mac_key(gm_sc_dev* dev, gm_sc_cont* cont, uint32_t key_handle, uint32_t mac_handle) {
+    if (mac_handle != 0) (void)cont->remove_mac(mac_handle);
+    for (const auto& key : cont->keys) {
+        if (key->handle() != key_handle) continue;
+        if (cmd_destroy_session_key(dev->device, static_cast<uint16_t>(cont->app_id),
+                                    static_cast<uint16_t>(cont->container_id),
+                                    static_cast<uint16_t>(key->card_key_id)) == cmd_ok)
+            (void)cont->remove_key(key_handle);
+        return;
+    }
 }
+
+// "SetSessionKey" of the MAC key in the reserved container. When the card has
+// no room for another session key (6A84), one key goes and the key is set
+// once more; only a key of the reserved container may go (one a failed
+// destroy left behind): any other key may belong to an operation in
+// progress, of this process or another, and is never touched.
+uint32_t secure_messaging_key(gm_sc_dev* dev, gm_sc_cont* cont, const uint8_t* key,
+                              uint16_t& card_key) {
+    const device_id device = dev->device;
+    const auto app16 = static_cast<uint16_t>(cont->app_id);
+    const auto cont16 = static_cast<uint16_t>(cont->container_id);
+    cmd_result rc = cmd_set_session_key(device, app16, cont16, sm_mac_algorithm, key,
+                                        sm_mac_key_length, &card_key);
+    if (rc != cmd_ok && rc.status_word == 0x6A84) {
+        if (cont->keys.empty()) return SAR_NO_ROOM;
+        const gm_sc_key& victim = *cont->keys.front();
+        if (const cmd_result d = cmd_destroy_session_key(device, app16, cont16,
+                                                         static_cast<uint16_t>(victim.card_key_id));
+            d != cmd_ok)
+            return gm_wrapper_error(d);
+        (void)cont->remove_key(victim.handle());
+        rc = cmd_set_session_key(device, app16, cont16, sm_mac_algorithm, key, sm_mac_key_length,
+                                 &card_key);
+    }
+    return rc == cmd_ok ? SAR_OK : gm_wrapper_error(rc);
+}
+
+} // namespace
 
 uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv,
                                  const uint8_t* data, uint32_t length, uint8_t* mac,
                                  uint32_t* mac_length) {
-    if (gm_find_dev(hDev) == nullptr) return SAR_INVALIDHANDLEERR;
-    // A MAC over nothing is no MAC: never report success without one.
-    if (key == nullptr || iv == nullptr || data == nullptr || mac == nullptr ||
-        mac_length == nullptr)
+    gm_sc_dev* dev = gm_find_dev(hDev);
+    if (dev == nullptr) return SAR_INVALIDHANDLEERR;
+    // A MAC over nothing is no MAC: never report success without one. All is
+    // checked before the first command goes out.
+    if (key == nullptr || iv == nullptr || data == nullptr || length == 0 || mac == nullptr ||
+        mac_length == nullptr || *mac_length == 0)
         return SAR_INVALIDPARAMERR;
-    if (*mac_length < sm_mac_full_size) {
-        *mac_length = sm_mac_full_size;
-        return SAR_BUFFER_TOO_SMALL;
+    const device_id device = dev->device;
+
+    gm_sc_app* app = dev->find_app_by_name(gm_reserved_name);
+    if (app == nullptr) {
+        HAPPLICATION unused = 0;
+        if (const uint32_t rv = open_application_locked(dev, gm_reserved_name, &unused);
+            rv != SAR_OK)
+            return rv;
+        app = dev->find_app_by_name(gm_reserved_name);
+        if (app == nullptr) return SAR_FAIL;
     }
-    // Computed here with the card's algorithm rather than by the card: asking
-    // the card would put the PIN key (as a session key) and the new PIN (as
-    // MAC data) on the reader's line in clear.
-    std::array<uint8_t, sm_mac_full_size> out{};
-    const sm_result rc = sm_mac(key, iv, data, length, out.data());
-    if (rc == sm_result::ok) {
-        std::memcpy(mac, out.data(), out.size());
-        *mac_length = sm_mac_full_size;
+    gm_sc_cont* cont = app->find_container_by_name(gm_reserved_name);
+    if (cont == nullptr) {
+        uint16_t cont_id = 0;
+        if (const cmd_result rc =
+                cmd_open_container(device, app_id16(app), gm_reserved_name, &cont_id);
+            rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        cont = app->add_container(cont_id, gm_reserved_name);
+        if (cont == nullptr) return SAR_MEMORYERR;
     }
-    mbedtls_platform_zeroize(out.data(), out.size());
-    return rc == sm_result::ok ? SAR_OK : SAR_FAIL;
+    const auto app16 = app_id16(app);
+    const auto cont16 = static_cast<uint16_t>(cont->container_id);
+
+    uint16_t card_key = 0;
+    if (const uint32_t rv = secure_messaging_key(dev, cont, key, card_key); rv != SAR_OK) return rv;
+    gm_sc_key* key_object = cont->add_key(card_key, sm_mac_algorithm);
+    if (key_object == nullptr) {
+        (void)cmd_destroy_session_key(device, app16, cont16, card_key);
+        return SAR_MEMORYERR;
+    }
+    const uint32_t key_handle = key_object->handle();
+    uint32_t mac_handle = 0;
+
+    // The key holds a PIN's secure-messaging key: left on the card, anyone
+    // who can reach the card could encipher with it. Every path from here
+    // destroys it again; the result is taken first, since the destroy
+    // changes the last status word.
+    const uint32_t result = [&]() -> uint32_t {
+        if (const cmd_result r =
+                cmd_mac_init(device, app16, cont16, card_key, iv, sm_iv_size, 0, 0);
+            r != cmd_ok)
+            return gm_wrapper_error(r);
+        gm_sc_mac* mac_object = cont->add_mac(card_key, sm_mac_algorithm);
+        if (mac_object == nullptr) return SAR_MEMORYERR;
+        mac_handle = mac_object->handle();
+
+        const uint32_t chunk = cmd_get_chunk_size(device);
+        uint32_t done = 0;
+        while (length - done > chunk) {
+            if (const cmd_result r =
+                    cmd_mac_update(device, app16, cont16, card_key, data + done, chunk);
+                r != cmd_ok)
+                return gm_wrapper_error(r);
+            done += chunk;
+        }
+        if (const cmd_result r =
+                cmd_mac_update(device, app16, cont16, card_key, data + done, length - done);
+            r != cmd_ok)
+            return gm_wrapper_error(r);
+        std::array<uint8_t, mac_final_reply> out{};
+        uint32_t out_size = mac_final_reply;
+        if (const cmd_result r =
+                cmd_mac_final(device, app16, cont16, card_key, nullptr, 0, out.data(), &out_size);
+            r != cmd_ok)
+            return gm_wrapper_error(r);
+        if (out_size == 0) return SAR_FAIL;
+        if (out_size > *mac_length) {
+            *mac_length = out_size;
+            return SAR_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(mac, out.data(), out_size);
+        *mac_length = out_size;
+        return SAR_OK;
+    }();
+    drop_mac_key(dev, cont, key_handle, mac_handle);
+    return result;
 }

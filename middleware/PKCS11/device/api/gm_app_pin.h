@@ -19,6 +19,9 @@ inline constexpr uint32_t gm_pin_type_so = 0;
 inline constexpr uint32_t gm_pin_type_user = 1;
 inline constexpr uint32_t gm_pin_max_length = 16;
 inline constexpr uint32_t gm_app_name_max = 32;
+// The data of gm_remote_unblock_pin_ms: this many response bytes, then the
+// new user PIN.
+inline constexpr uint32_t gm_unblock_ms_response_size = 16;
 
 // The card's reserved application and container name F0 F1 F2 F3 F4 F5 F6 F7
 // (opened without creation or login; the card keeps no files or keys there).
@@ -33,15 +36,13 @@ uint32_t SKF_OpenApplication(DEVHANDLE hDev, const char* szAppName, HAPPLICATION
 // The handle and its containers, keys and MACs go when the card accepts the close.
 uint32_t SKF_CloseApplication(HAPPLICATION hApplication);
 
-// Creates an application on a device authenticated with gm_dev_auth_with_key
-// and opens it. The four PIN-length bounds go to the card in argument order
-// (this card reads them as user minimum, user maximum, SO minimum, SO
-// maximum). The two PINs never cross the reader's line in clear: under a
-// fresh card challenge C, S = SM4-ECB(device authentication key, C || 00 x 8)
-// enciphers each 16-byte PIN field (SM4-ECB), and the record carries the
-// SM4-CBC-MAC under S (IV C || 00 x 8) of itself. A device not authenticated:
-// SAR_INVALIDPARAMERR; authenticated with an outside cryptogram (SKF_DevAuth,
-// no key held) or reset since: SAR_KEYNOTFOUNTERR, nothing sent.
+// Creates an application on a device authenticated since it was opened
+// (SKF_DevAuth or gm_dev_auth_with_key) and opens it. The card's 84-byte
+// application record carries the name, both PINs (in clear: the card's
+// protocol has no other form), the retry counts, the create-file rights and
+// the four PIN-length bounds in argument order (this card reads them as user
+// minimum, user maximum, SO minimum, SO maximum). A device not authenticated:
+// SAR_INVALIDPARAMERR, nothing sent.
 uint32_t gm_create_application(DEVHANDLE hDev, const char* szAppName, const char* szAdminPin,
                                uint32_t dwAdminPinRetryCount, const char* szUserPin,
                                uint32_t dwUserPinRetryCount, uint32_t dwCreateFileRights,
@@ -62,17 +63,15 @@ uint32_t SKF_GetPINInfo(HAPPLICATION hApplication, uint32_t ulPINType, uint32_t*
 // for the on-card fingerprint verification (gm_verify_fingerprint).
 uint32_t SKF_VerifyPIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN,
                        uint32_t* pulRetryCount);
-// Verifies the PIN under a fresh card challenge. Success logs the PIN's type
-// in on the application object (user or SO flag); *pulRetryCount is written
-// only on failure. An accepted SO PIN leaves its secure-messaging key K(SO
-// PIN) on the application object (for gm_reload_user_pin); a refused one
-// drops it.
+// Verifies the PIN under a fresh card challenge (the PIN itself travels only
+// as its key's encipherment of the challenge). Success logs the PIN's type in
+// on the application object (user or SO flag); *pulRetryCount is written only
+// on failure.
 uint32_t gm_verify_pin(HAPPLICATION hApplication, uint32_t ulPINType, const char* szPIN,
                        uint32_t* pulRetryCount);
 // Verifies the old PIN (which logs that PIN's type in: the SO flag for the SO
-// PIN, the user flag for the user PIN), then sends the new PIN under secure
-// messaging. For the SO PIN the application object keeps K of the PIN the
-// card now holds.
+// PIN, the user flag for the user PIN), then sends the new PIN wrapped under
+// the old PIN's key with the card's MAC (gm_secure_messaging_mac).
 uint32_t SKF_ChangePIN(HAPPLICATION hApplication, uint32_t ulPINType, const char* szOldPin,
                        const char* szNewPin, uint32_t* pulRetryCount);
 // With a new user PIN: unblocks the user PIN under the SO PIN (secure
@@ -84,39 +83,42 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
 // Remote unblock: the caller's unblock data goes to the card as given.
 uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
                                uint32_t* pulRetryCount);
-// "UnblockPin_MS": pbData is the 16-byte response R = SM4-ECB(K(SO PIN),
-// challenge || 00 x 8), computed by the SO's side over the challenge of this
-// device handle's last SKF_GenRandom, followed by the new user PIN (1 to 16
-// bytes). R is the secure-messaging key: the card gets the new PIN wrapped
-// under R and its MAC (IV challenge || 00 x 8), and computes R itself; R is
-// never sent. No such challenge known: SAR_FAIL, nothing sent. The card's
-// reply body, if any, goes to pbReply (*pulReplyLen: capacity in, length
-// out; both may be null to ignore it).
+// "UnblockPin_MS": pbData is the 16-byte response (as the caller got it; the
+// card checks it) followed by the new user PIN (1 to 16 bytes); both go to
+// the card as given, the PIN in clear without terminator. The card's reply
+// body, if any, goes to pbReply (*pulReplyLen: capacity in, length out; both
+// may be null to ignore it).
 uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData,
                                   uint32_t ulLength, uint8_t* pbReply, uint32_t* pulReplyLen,
                                   uint32_t* pulRetryCount);
 // Sets a new user PIN (the SO must be logged in on the card); the PKCS#11
-// layer's C_InitPIN. The new PIN travels under S = SM4-ECB(K(SO PIN),
-// challenge || 00 x 8), which only the card and the SO PIN holder can make:
-// without a K(SO PIN) from this library's SO verification on this
-// application object, SAR_USER_NOT_LOGGED_IN and nothing is sent.
+// layer's C_InitPIN. The new PIN travels wrapped under the 16 bytes of a
+// fresh card challenge (challenge || 00 x 8), which are also the MAC's key
+// and IV.
 uint32_t gm_reload_user_pin(HAPPLICATION hApplication, const char* szNewUserPin);
 // Logs the user out on the card and on the application object (the SO flag
-// is kept; the held K(SO PIN) is wiped, the card logs the SO out too).
+// is kept).
 uint32_t SKF_ClearSecureState(HAPPLICATION hApplication);
-// Wipes the application object's K(SO PIN) (the PKCS#11 layer's logout,
-// which leaves the card as it is). Sends nothing.
-uint32_t gm_forget_so_pin_key(HAPPLICATION hApplication);
 
 // The secure-messaging MAC callback of the PIN commands (cmd_device.h,
-// sm_mac_function): the SM4-CBC-MAC the card checks (16-byte key and IV,
-// ISO/IEC 9797-1 padding method 2, the last cipher block), computed in the
-// library so that neither the PIN key nor the new PIN is sent to the card in
-// clear. Sends nothing. hDev must be a connected device (else
-// SAR_INVALIDHANDLEERR); data may not be null. *mac_length: capacity in,
-// MAC length (16) out; a capacity under 16 gives SAR_BUFFER_TOO_SMALL and
-// the size needed. Takes no mutex: it runs inside a PIN function that holds
-// it.
+// sm_mac_function): the card computes the MAC over data under the 16-byte key
+// from the 16-byte IV. In the reserved application and container (opened once
+// per device handle and kept) it sets the key as an SM4 session key
+// ("SetSessionKey", 0x401), then "MacInit" (padding type 0, feedback 0),
+// "MacUpdate" in pieces of the chunk size and "MacFinal". The key and the
+// data go to the card in clear: the card's protocol has no other form.
+//
+// The session key is destroyed on the card right after ("DestroySessionKey"):
+// it is a PIN's key, which anyone who can reach the card could otherwise use.
+// A card without room for another session key (6A84) gives up only a key of
+// the reserved container, never one of another container (that one may be in
+// the middle of an operation): none there, SAR_NO_ROOM.
+//
+// hDev must be a connected device (else SAR_INVALIDHANDLEERR); key, iv, a
+// non-empty data and mac are required (else SAR_INVALIDPARAMERR, nothing
+// sent). *mac_length: capacity in, MAC length out; a MAC longer than the
+// capacity gives SAR_BUFFER_TOO_SMALL and its length. Takes no mutex: it runs
+// inside a PIN function that holds it.
 uint32_t gm_secure_messaging_mac(uint32_t hDev, const uint8_t* key, const uint8_t* iv,
                                  const uint8_t* data, uint32_t length, uint8_t* mac,
                                  uint32_t* mac_length);

@@ -269,9 +269,7 @@ uint32_t SKF_GenECCKeyPair(HCONTAINER hContainer, uint32_t ulAlgId, ECCPUBLICKEY
         if (const uint32_t rc = find_container(hContainer, false, c)) return rc;
         if (!c.ref.app->user_logged_in) return GM_ECC_GEN_NOT_LOGGED_IN;
         if (ulAlgId != SGD_SM2_1 && ulAlgId != SGD_SM2_2) return SAR_INVALIDPARAMERR;
-        // The algorithm id tells the card which pair to make: SGD_SM2_2 the
-        // exchange pair, SGD_SM2_1 the signature pair. (A constant here would
-        // let an exchange-pair request replace the signature key.)
+        // No key selector: the card chooses which pair it makes.
         uint8_t reply[256];
         uint32_t size = sizeof reply;
         const cmd_result w =
@@ -461,18 +459,11 @@ uint32_t SKF_GenRandom(DEVHANDLE hDev, uint8_t* pbRandom, uint32_t ulRandomLen) 
         // buffer untouched.
         std::vector<uint8_t> random(ulRandomLen);
         uint32_t done = 0;
-        dev->caller_challenge_set = false;
         while (done < ulRandomLen) {
             const uint32_t piece = std::min(gm_random_piece, ulRandomLen - done);
             if (const cmd_result w = cmd_gen_random(dev->device, random.data() + done, piece);
                 w != cmd_ok)
                 return gm_wrapper_error(w);
-            // The card keeps the first 8 bytes of the last exchange as its
-            // challenge (a shorter one leaves none).
-            dev->caller_challenge_set = piece >= dev->caller_challenge.size();
-            if (dev->caller_challenge_set)
-                std::memcpy(dev->caller_challenge.data(), random.data() + done,
-                            dev->caller_challenge.size());
             done += piece;
         }
         std::memcpy(pbRandom, random.data(), ulRandomLen);

@@ -86,10 +86,11 @@ uint32_t gm_delete_certificate(HCONTAINER hContainer, uint32_t ulKeySpec);
 uint32_t SKF_ExportPublicKey(HCONTAINER hContainer, uint32_t bSignFlag, uint8_t* pbBlob,
                              uint32_t* pulBlobLen);
 
-// Login (else 0x0B000033, GM_ECC_GEN_NOT_LOGGED_IN). Generates an SM2 pair:
-// ulAlgId SGD_SM2_1 the signature pair, SGD_SM2_2 the exchange pair (others:
-// SAR_INVALIDPARAMERR). Out: BitLen 256, X and Y in the last 32 bytes of
-// their fields (the first 32 bytes of each are not written).
+// Login (else 0x0B000033, GM_ECC_GEN_NOT_LOGGED_IN). Generates an SM2 pair
+// in the container; ulAlgId SGD_SM2_1 or SGD_SM2_2 (others:
+// SAR_INVALIDPARAMERR) goes to the card as given. The command names no pair:
+// which of the container's two pairs it fills is the card's choice. Out: BitLen 256, X and Y in the
+// last 32 bytes of their fields (the first 32 bytes of each are not written).
 uint32_t SKF_GenECCKeyPair(HCONTAINER hContainer, uint32_t ulAlgId, ECCPUBLICKEYBLOB* pBlob);
 // No login test (the card checks). Imports an SM2 pair: the 132-byte public
 // record as given followed by the 64-byte PrivateKey field.

@@ -227,7 +227,6 @@ void collect_changes(uint32_t rescans, uint64_t entry, std::deque<dev_event>& ou
                     gone += '\0';
                 }
                 dev_purge_removed();
-                gm_drop_stale_keys();
             }
             if (added > 0) came = enum_filtered_devices(device_state_new);
             return SAR_OK;

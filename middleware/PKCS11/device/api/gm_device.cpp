@@ -229,7 +229,6 @@ uint32_t SKF_EnumDev(int32_t, char* szNameList, uint32_t* pulSize) {
     if (pulSize == nullptr) return SAR_INVALIDPARAMERR;
     return gm_locked_call([&]() -> uint32_t {
         const int readers = dev_refresh(gm_device_filter());
-        gm_drop_stale_keys();
         if (readers <= 0) {
             *pulSize = 0;
             return SAR_DEVICE_REMOVED;
@@ -273,7 +272,6 @@ uint32_t SKF_ConnectDev(const char* szName, DEVHANDLE* phDev) {
         if (rv == 1) {
             if (dev_refresh(gm_device_filter()) <= 0) return SAR_FAIL;
             dev_purge_removed();
-            gm_drop_stale_keys();
             (void)enum_filtered_devices(device_state_any);
             rv = dev->open();
         }
@@ -351,8 +349,6 @@ uint32_t SKF_DevAuth(DEVHANDLE hDev, const uint8_t* pbAuthData, uint32_t ulLen) 
         if (dev == nullptr || pbAuthData == nullptr || dev->open_flag == 0)
             return SAR_INVALIDPARAMERR;
         if (ulLen == 0 || ulLen > 255) return SAR_INDATALENERR;
-        // The authentication now rests on a cryptogram made elsewhere.
-        dev->auth_key.drop();
         return dev_auth_locked(dev, {pbAuthData, ulLen});
     });
 }
@@ -362,7 +358,6 @@ uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulK
         gm_sc_dev* dev = gm_find_dev(hDev);
         if (dev == nullptr || pbKey == nullptr || dev->open_flag == 0) return SAR_INVALIDPARAMERR;
         if (ulKeyLen != sm4_key_size) return SAR_INDATALENERR;
-        dev->auth_key.drop();
         // Key and cryptogram are wiped whatever the outcome.
         sm_key key;
         std::memcpy(key.bytes, pbKey, sizeof key.bytes);
@@ -375,9 +370,7 @@ uint32_t gm_dev_auth_with_key(DEVHANDLE hDev, const uint8_t* pbKey, uint32_t ulK
         sm_key cryptogram;
         if (sm_session_key(key.bytes, challenge.data(), cryptogram) != sm_result::ok)
             return SAR_FAIL;
-        const uint32_t rv = dev_auth_locked(dev, cryptogram.bytes);
-        if (rv == SAR_OK) dev->auth_key.hold(key.bytes, dev_card_resets(dev->device));
-        return rv;
+        return dev_auth_locked(dev, cryptogram.bytes);
     });
 }
 
@@ -412,7 +405,6 @@ uint32_t gm_format_device(DEVHANDLE hDev, const DEVINFO* pTemplate, const uint8_
         // state: objects that named them would address ids the card reuses.
         dev->apps.clear();
         dev->authenticated = 0;
-        dev->auth_key.drop();
         dev->open_flag = 1;
         return SAR_OK;
     });

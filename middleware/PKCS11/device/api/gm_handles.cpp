@@ -5,8 +5,6 @@
 #include <cstring>
 #include <new>
 
-#include <mbedtls/platform_util.h>
-
 #include "byte_order.h"
 #include "gm_types.h"
 #include "transport.h"
@@ -54,31 +52,6 @@ uint32_t remove_object(std::vector<std::unique_ptr<T>>& list, const T* object) {
 }
 
 } // namespace
-
-void gm_held_key::hold(const uint8_t (&key)[16], uint64_t card_resets) {
-    std::memcpy(key_.data(), key, key_.size());
-    resets_ = card_resets;
-    held_ = true;
-}
-
-void gm_held_key::drop() {
-    mbedtls_platform_zeroize(key_.data(), key_.size());
-    resets_ = 0;
-    held_ = false;
-}
-
-const uint8_t* gm_held_key::get(device_id device) {
-    if (!held_) return nullptr;
-    // A reset card has lost the state the key was taken for (its logins and
-    // its device authentication); a device no longer listed is another card
-    // the next time it is connected.
-    const int32_t state = dev_get_state(device);
-    if (state < 0 || state == device_state_removed || dev_card_resets(device) != resets_) {
-        drop();
-        return nullptr;
-    }
-    return key_.data();
-}
 
 uint32_t gm_take_handle_value() {
     if (handle_counter_spent) return 0;
@@ -186,14 +159,6 @@ gm_sc_dev* gm_register_dev(std::unique_ptr<gm_sc_dev> dev) {
 
 uint32_t gm_unregister_dev(uint32_t handle) {
     return remove_by_handle(gm_handle_registry(), handle);
-}
-
-void gm_drop_stale_keys() {
-    for (const auto& d : gm_handle_registry()) {
-        (void)d->auth_key.get(d->device);
-        for (const auto& a : d->apps)
-            (void)a->so_pin_key.get(d->device);
-    }
 }
 
 gm_sc_dev* gm_find_dev(uint32_t handle) {

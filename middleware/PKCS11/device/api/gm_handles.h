@@ -112,29 +112,6 @@ class gm_sc_cont final : public gm_handle {
 
 inline constexpr size_t gm_open_app_reply_size = 10;
 
-// A 16-byte secret key the library keeps for one card state: it is valid
-// only while the card has not been reset (the reset count of the device
-// noted when it was taken) and is wiped when dropped or destroyed.
-class gm_held_key {
-  public:
-    gm_held_key() = default;
-    ~gm_held_key() { drop(); }
-    gm_held_key(const gm_held_key&) = delete;
-    gm_held_key& operator=(const gm_held_key&) = delete;
-
-    void hold(const uint8_t (&key)[16], uint64_t card_resets);
-    void drop();
-    // The key, when one is held and the card was not reset (nor gone) since;
-    // a stale key is dropped.
-    const uint8_t* get(device_id device);
-    bool held() const { return held_; }
-
-  private:
-    std::array<uint8_t, 16> key_{};
-    uint64_t resets_ = 0;
-    bool held_ = false;
-};
-
 class gm_sc_app final : public gm_handle {
   public:
     // reply: the card's 10-byte "OpenApplication" reply (bytes 8-9: the
@@ -155,11 +132,6 @@ class gm_sc_app final : public gm_handle {
     uint32_t flag1 = 0; // cleared by gm_set_app_option, read by nothing else
     uint32_t flag2 = 0;
     uint32_t so_logged_in = 0;
-    // K(SO PIN), the secure-messaging key of the SO PIN, from the last SO
-    // verification this library made on this application: ReloadPin's
-    // session key is derived from it, so that the new user PIN is readable
-    // only by the card and the SO PIN holder.
-    gm_held_key so_pin_key;
     uint8_t open_reply[gm_open_app_reply_size]; // bytes 8 and 9 exchanged
     std::vector<std::unique_ptr<gm_sc_cont>> containers;
 };
@@ -184,15 +156,6 @@ class gm_sc_dev final : public gm_handle {
     std::string name;
     device_id device = no_device;
     uint32_t authenticated = 0;
-    // The device authentication key, while the device is authenticated with
-    // it (gm_dev_auth_with_key): CreateApplication's session key is derived
-    // from it.
-    gm_held_key auth_key;
-    // The card's challenge from the last SKF_GenRandom on this handle (the
-    // first 8 bytes of its last exchange): the remote unblock response of
-    // UnblockPin_MS is computed over it, and its MAC starts from it.
-    std::array<uint8_t, 8> caller_challenge{};
-    bool caller_challenge_set = false;
     uint32_t open_flag = 0;
     uint32_t chunk_size = 1024;
     uint32_t direct_cipher_size = 0;
@@ -244,6 +207,3 @@ gm_digest_ref gm_find_digest(uint32_t handle);
 gm_sc_dev* gm_register_dev(std::unique_ptr<gm_sc_dev> dev);
 // Removes the device and destroys it with its subtree: 0, or SAR_FAIL.
 uint32_t gm_unregister_dev(uint32_t handle);
-// Drops the held keys of every registered device whose device is no longer
-// listed (purged) or whose card was reset since they were taken.
-void gm_drop_stale_keys();

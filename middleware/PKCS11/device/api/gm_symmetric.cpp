@@ -163,11 +163,16 @@ uint32_t send_final(const cipher_call& c, bool encrypt, const uint8_t* data, uin
     return SAR_OK;
 }
 
-// Bytes of a last step of n to send ahead as updates: whole steps, so that the
-// final command carries the rest (at most one step: a full chunk or less) and
-// no command carries less than it could.
-uint32_t ahead_of_final(uint32_t n, const cipher_call& c) {
-    return n > c.step ? (n - 1) / c.step * c.step : 0;
+// Bytes of n that go as updates before the final command. Encryption: every
+// whole block (the final command carries what is short of a block, and the
+// card pads). Decryption: every whole block but the last, which the final
+// command carries (the card removes the padding from it); without padding,
+// every whole block.
+uint32_t encrypt_ahead_of_final(uint32_t n, const cipher_call& c) {
+    return floor_blocks(n, c.block);
+}
+uint32_t decrypt_ahead_of_final(uint32_t n, const cipher_call& c) {
+    return decrypt_sendable(n, c);
 }
 
 // Ends the key's operation (final step, one-shot, or a failure on the card
@@ -507,7 +512,7 @@ uint32_t SKF_Encrypt(HANDLE hKey, const uint8_t* pbData, uint32_t ulDataLen,
             rv != SAR_OK || pbEncryptedData == nullptr)
             return rv;
         const std::vector<uint8_t> all = joined(key, pbData, ulDataLen);
-        const uint32_t early = ahead_of_final(n, c);
+        const uint32_t early = encrypt_ahead_of_final(n, c);
         uint32_t produced = 0;
         uint32_t rv =
             send_updates(c, true, all.data(), early, pbEncryptedData, *pulEncryptedLen, &produced);
@@ -541,7 +546,7 @@ uint32_t SKF_Decrypt(HANDLE hKey, const uint8_t* pbEncryptedData, uint32_t ulEnc
             rv != SAR_OK || pbData == nullptr)
             return rv;
         const std::vector<uint8_t> all = joined(key, pbEncryptedData, ulEncryptedLen);
-        const uint32_t early = ahead_of_final(n, c);
+        const uint32_t early = decrypt_ahead_of_final(n, c);
         uint32_t produced = 0;
         uint32_t rv = send_updates(c, false, all.data(), early, pbData, *pulDataLen, &produced);
         if (rv == SAR_OK)
@@ -566,7 +571,7 @@ uint32_t SKF_EncryptFinal(HANDLE hKey, uint8_t* pbEncryptedData, uint32_t* pulEn
                 gm_size_query(encrypt_length(held, c), pbEncryptedData, pulEncryptedDataLen);
             rv != SAR_OK || pbEncryptedData == nullptr)
             return rv;
-        const uint32_t early = ahead_of_final(held, c);
+        const uint32_t early = encrypt_ahead_of_final(held, c);
         uint32_t produced = 0;
         uint32_t rv = send_updates(c, true, key.block_buffer.data(), early, pbEncryptedData,
                                    *pulEncryptedDataLen, &produced);
@@ -592,7 +597,8 @@ uint32_t SKF_DecryptFinal(HANDLE hKey, uint8_t* pbDecryptedData, uint32_t* pulDe
         if (const uint32_t rv = gm_size_query(held, pbDecryptedData, pulDecryptedDataLen);
             rv != SAR_OK || pbDecryptedData == nullptr)
             return rv;
-        const uint32_t early = ahead_of_final(held, c);
+        // All but the last block ahead; the final command carries that one.
+        const uint32_t early = held > c.block ? held - c.block : 0;
         uint32_t produced = 0;
         uint32_t rv = send_updates(c, false, key.block_buffer.data(), early, pbDecryptedData,
                                    *pulDecryptedDataLen, &produced);
@@ -876,12 +882,11 @@ uint32_t SKF_Digest(HANDLE hHash, const uint8_t* pbData, uint32_t ulDataLen, uin
         } else if (ulDataLen < chunk) {
             rc = cmd_digest(device, pbData, ulDataLen, reply.data(), &reply_length);
         } else {
-            // Full chunks, and the rest (at most a chunk) with the final step.
-            const uint32_t early = (ulDataLen - 1) / chunk * chunk;
-            if (const uint32_t rv = digest_pieces(device, pbData, early, chunk); rv != SAR_OK)
+            // Updates of the chunk size while more remain, the rest, then the
+            // final command without data.
+            if (const uint32_t rv = digest_pieces(device, pbData, ulDataLen, chunk); rv != SAR_OK)
                 return rv;
-            rc = cmd_digest_final(device, pbData + early, ulDataLen - early, reply.data(),
-                                  &reply_length);
+            rc = cmd_digest_final(device, nullptr, 0, reply.data(), &reply_length);
         }
         if (rc != cmd_ok) return gm_wrapper_error(rc);
         if (length != 0 && reply_length != length) return SAR_FAIL;

@@ -135,6 +135,8 @@ std::span<const cmd_descriptor> device_cmd_table() {
 
 cmd_built build_set_label(std::string_view label) {
     if (label.size() > dev_label_max) return refused(cmd_bad_length);
+    static constexpr uint8_t empty_label[1] = {0x00};
+    if (label.empty()) return make_command(device_cmd::set_label, empty_label);
     return make_command(device_cmd::set_label, bytes_of(label));
 }
 
@@ -194,13 +196,13 @@ cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t,
                                iv, app, new_user_pin);
 }
 
-cmd_built build_unblock_pin_ms(const sm_mac_callback& mac,
-                               std::span<const uint8_t, unblock_ms_response_size> response,
-                               std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+cmd_built build_unblock_pin_ms(uint16_t app, std::span<const uint8_t> response,
                                std::string_view new_pin) {
-    return make_sm_pin_command(device_cmd::unblock_pin_ms,
-                               device_cmd_descriptor(device_cmd::unblock_pin_ms).p2, mac, response,
-                               iv, app, new_pin);
+    const std::string_view pin = new_pin.substr(0, std::min(new_pin.size(), unblock_ms_pin_max));
+    byte_writer w(data_max);
+    w.be16(app).bytes(response).bytes(bytes_of(pin));
+    if (!w.ok()) return refused(cmd_bad_length);
+    return make_command(device_cmd::unblock_pin_ms, w.data());
 }
 
 cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data) {
@@ -210,12 +212,10 @@ cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data) 
     return make_command(device_cmd::remote_unblock_pin, w.data());
 }
 
-cmd_built build_reload_pin(const sm_mac_callback& mac,
-                           std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                           std::string_view new_pin) {
+cmd_built build_reload_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> key,
+                           uint16_t app, std::string_view new_pin) {
     return make_sm_pin_command(device_cmd::reload_pin,
-                               device_cmd_descriptor(device_cmd::reload_pin).p2, mac, key, iv, app,
+                               device_cmd_descriptor(device_cmd::reload_pin).p2, mac, key, key, app,
                                new_pin);
 }
 
@@ -296,13 +296,13 @@ cmd_result cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
     return send_built(device, b, mac_error);
 }
 
-cmd_result cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
-                              std::span<const uint8_t, unblock_ms_response_size> response,
-                              std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                              std::string_view new_pin, uint8_t* reply, uint32_t* reply_size,
-                              uint32_t* mac_error) {
-    cmd_built b = build_unblock_pin_ms(mac, response, iv, app, new_pin);
-    const cmd_result sent = send_built(device, b, mac_error);
+cmd_result cmd_unblock_pin_ms(device_id device, uint16_t app, std::span<const uint8_t> response,
+                              std::string_view new_pin, uint8_t* reply, uint32_t* reply_size) {
+    if (2 + response.size() + std::min(new_pin.size(), unblock_ms_pin_max) >
+        cmd_get_chunk_size(device))
+        return {cmd_bad_length};
+    cmd_built b = build_unblock_pin_ms(app, response, new_pin);
+    const cmd_result sent = send_built(device, b);
     if (!sent.ok() || !reply_size) return sent;
     return sent.with(cmd_copy_reply(*b.command, reply, reply_size));
 }
@@ -313,10 +313,9 @@ cmd_result cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<cons
 }
 
 cmd_result cmd_reload_pin(const sm_mac_callback& mac, device_id device,
-                          std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                          std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                          std::span<const uint8_t, sm_iv_size> key, uint16_t app,
                           std::string_view new_pin, uint32_t* mac_error) {
-    cmd_built b = build_reload_pin(mac, key, iv, app, new_pin);
+    cmd_built b = build_reload_pin(mac, key, app, new_pin);
     return send_built(device, b, mac_error);
 }
 

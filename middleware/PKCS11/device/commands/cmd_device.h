@@ -46,15 +46,12 @@ inline constexpr size_t dev_label_max = 32;
 inline constexpr size_t pin_info_reply_size = 3;
 inline constexpr size_t sm_challenge_size = 8;
 inline constexpr size_t sm_iv_size = 16;
-inline constexpr size_t sm_pin_key_size_bytes = 16; // a secure-messaging key (SM4)
-inline constexpr size_t sm_mac_size = 4;            // MAC bytes a PIN command carries
+inline constexpr size_t sm_mac_size = 4; // MAC bytes a PIN command carries
 // A MAC function may return a longer MAC (a whole cipher block and more).
 inline constexpr size_t sm_mac_buffer_size = 64;
 inline constexpr uint32_t gen_random_max = 0x10000; // the largest extended Le
 // UnblockPin_MS carries at most this many bytes of the new PIN.
 inline constexpr size_t unblock_ms_pin_max = 16;
-// The remote SO response UnblockPin_MS takes as its key.
-inline constexpr size_t unblock_ms_response_size = 16;
 
 // The commands of this family.
 enum class device_cmd : uint8_t {
@@ -79,10 +76,11 @@ std::span<const cmd_descriptor> device_cmd_table();
 
 // --- Secure-messaging MAC ---------------------------------------------------
 //
-// The MAC of ChangePin, UnblockPin, UnblockPin_MS and ReloadPin comes from the device API
-// (gm_secure_messaging_mac, which computes the card's SM4-CBC-MAC in the
-// library and sends nothing), so the builders take it as a callback, called
-// while the PIN command is being built.
+// The MAC of ChangePin, UnblockPin and ReloadPin comes from the device API
+// (gm_secure_messaging_mac, which has the card compute it in its reserved
+// application and container), so the builders take it as a callback, called
+// while the PIN command is being built: its card commands reach the card
+// before the PIN command itself.
 //
 //   api_device   the device API's handle value, passed back unchanged
 //   key, iv      16 bytes each
@@ -115,8 +113,9 @@ struct cmd_built {
     uint32_t mac_error = 0; // the MAC function's code when result is cmd_mac_failed
 };
 
-// A label of at most 32 bytes; the empty label is sent header only (an
-// extended case-3 command cannot carry 0 data bytes).
+// A label of at most 32 bytes. The empty label is sent as the one byte 00
+// (an extended case-3 command cannot carry 0 data bytes, and the card keeps
+// its label zero-filled, so a NUL label reads back empty).
 cmd_built build_set_label(std::string_view label);
 cmd_built build_get_dev_info();
 cmd_built build_get_short_dev_info();
@@ -136,21 +135,16 @@ cmd_built build_change_pin(const sm_mac_callback& mac, std::span<const uint8_t, 
 // app || block of new_user_pin under the key of so_pin || 4-byte MAC.
 cmd_built build_unblock_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> iv,
                             uint16_t app, std::string_view so_pin, std::string_view new_user_pin);
-// app || block of new_pin under response || 4-byte MAC (key: response, IV:
-// iv). The response R = SM4-ECB(K(SO PIN), challenge || 00 x 8) is the
-// secure-messaging key; the card computes it itself, so it never goes out.
-cmd_built build_unblock_pin_ms(const sm_mac_callback& mac,
-                               std::span<const uint8_t, unblock_ms_response_size> response,
-                               std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+// app || response as given || the first 16 bytes of new_pin, without
+// terminator.
+cmd_built build_unblock_pin_ms(uint16_t app, std::span<const uint8_t> response,
                                std::string_view new_pin);
 // app || unblock data as given.
 cmd_built build_remote_unblock_pin(uint16_t app, std::span<const uint8_t> data);
-// app || block of new_pin under key || 4-byte MAC (key: key, IV: iv). The
-// key is the session key S = SM4-ECB(K(SO PIN), challenge || 00 x 8).
-cmd_built build_reload_pin(const sm_mac_callback& mac,
-                           std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                           std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
-                           std::string_view new_pin);
+// app || block of new_pin under key || 4-byte MAC (key and IV: the same 16
+// bytes).
+cmd_built build_reload_pin(const sm_mac_callback& mac, std::span<const uint8_t, sm_iv_size> key,
+                           uint16_t app, std::string_view new_pin);
 cmd_built build_clear_secure_state(uint16_t app);
 
 // --- Wrappers ----------------------------------------------------------------
@@ -187,16 +181,14 @@ cmd_result cmd_unblock_pin(const sm_mac_callback& mac, device_id device,
                            std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
                            std::string_view so_pin, std::string_view new_user_pin,
                            uint32_t* mac_error = nullptr);
-// The card's reply body, if any, goes to reply (*reply_size: capacity in,
-// length out); a null reply_size ignores it.
-cmd_result cmd_unblock_pin_ms(const sm_mac_callback& mac, device_id device,
-                              std::span<const uint8_t, unblock_ms_response_size> response,
-                              std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+// Data longer than the device's chunk: cmd_bad_length, nothing sent. The
+// card's reply body, if any, goes to reply (*reply_size: capacity in, length
+// out); a null reply_size ignores it.
+cmd_result cmd_unblock_pin_ms(device_id device, uint16_t app, std::span<const uint8_t> response,
                               std::string_view new_pin, uint8_t* reply = nullptr,
-                              uint32_t* reply_size = nullptr, uint32_t* mac_error = nullptr);
+                              uint32_t* reply_size = nullptr);
 cmd_result cmd_remote_unblock_pin(device_id device, uint16_t app, std::span<const uint8_t> data);
 cmd_result cmd_reload_pin(const sm_mac_callback& mac, device_id device,
-                          std::span<const uint8_t, sm_pin_key_size_bytes> key,
-                          std::span<const uint8_t, sm_iv_size> iv, uint16_t app,
+                          std::span<const uint8_t, sm_iv_size> key, uint16_t app,
                           std::string_view new_pin, uint32_t* mac_error = nullptr);
 cmd_result cmd_clear_secure_state(device_id device, uint16_t app);

@@ -51,35 +51,6 @@ sm_result sm_wrap_block(const uint8_t key[sm_pin_key_size], const uint8_t* data,
     return sm_result::ok;
 }
 
-sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_size],
-                 const uint8_t* data, size_t length, uint8_t mac[sm_mac_full_size]) {
-    if (key == nullptr || iv == nullptr || mac == nullptr || (data == nullptr && length != 0))
-        return sm_result::null_argument;
-
-    sm4_round_keys rk;
-    sm4_key_schedule(rk, key);
-    std::array<uint8_t, sm4_block_size> chain{};
-    std::memcpy(chain.data(), iv, chain.size());
-    size_t done = 0;
-    for (; length - done >= sm4_block_size; done += sm4_block_size) {
-        for (size_t i = 0; i < sm4_block_size; ++i)
-            chain[i] ^= data[done + i];
-        sm4_block(rk, chain.data(), chain.data());
-    }
-    // The last block: the rest of the data, 0x80, zeros (a whole padding
-    // block when the data filled its last block).
-    const size_t rest = length - done;
-    for (size_t i = 0; i < rest; ++i)
-        chain[i] ^= data[done + i];
-    chain[rest] ^= 0x80;
-    sm4_block(rk, chain.data(), chain.data());
-    std::memcpy(mac, chain.data(), chain.size());
-
-    mbedtls_platform_zeroize(rk.data(), sizeof rk);
-    mbedtls_platform_zeroize(chain.data(), chain.size());
-    return sm_result::ok;
-}
-
 sm_result sm_session_key(const uint8_t key[sm_pin_key_size],
                          const uint8_t challenge[sm_session_challenge_size], sm_key& out) {
     std::memset(out.bytes, 0, sizeof out.bytes);

@@ -1,5 +1,6 @@
 // Secure-messaging wrap of PIN values for the PIN card commands (VerifyPin,
-// ChangePin, UnblockPin, ReloadPin), and the MAC those commands carry.
+// ChangePin, UnblockPin, ReloadPin) and the cryptogram of device
+// authentication.
 //
 // PIN key: the first 16 bytes of SHA-1 over the PIN placed in a zero-filled
 // 16-byte buffer. The card derives the key from its stored PIN the same way.
@@ -14,11 +15,8 @@
 // 16-byte fields, and a longer PIN could be set but never matched by the key
 // the card derives. The VerifyPin challenge is 8 bytes.
 //
-// MAC: SM4-CBC-MAC (ISO/IEC 9797-1 MAC algorithm 1 with padding method 2:
-// one 0x80 byte, then zero bytes up to a whole block, always added) from a
-// 16-byte initial value; the MAC is the last cipher block. The card computes
-// the same over the new PIN it unwraps, so the library computes it itself
-// and neither the PIN nor its key has to be handed to the card in clear.
+// The MAC the PIN commands carry is the card's own (gm_secure_messaging_mac);
+// the library never computes one.
 #pragma once
 
 #include "sm4.h"
@@ -31,8 +29,6 @@
 inline constexpr size_t sm_pin_key_size = sm4_key_size;
 inline constexpr size_t sm_pin_max_length = 16;
 inline constexpr size_t sm_wrap_max_data = sm_pin_max_length;
-inline constexpr size_t sm_mac_iv_size = sm4_block_size;
-inline constexpr size_t sm_mac_full_size = sm4_block_size;
 // The card challenge a session key is derived from.
 inline constexpr size_t sm_session_challenge_size = 8;
 
@@ -70,15 +66,9 @@ constexpr size_t sm_wrap_size(size_t length) {
 [[nodiscard]] sm_result sm_wrap_block(const uint8_t key[sm_pin_key_size], const uint8_t* data,
                                       size_t length, std::vector<uint8_t>& block);
 
-// The SM4-CBC-MAC of length bytes of data under key from iv into mac (16
-// bytes). Data may be null only when length is 0 (the MAC of the padding
-// block alone). Round keys and chaining values are wiped before it returns.
-[[nodiscard]] sm_result sm_mac(const uint8_t key[sm_pin_key_size], const uint8_t iv[sm_mac_iv_size],
-                               const uint8_t* data, size_t length, uint8_t mac[sm_mac_full_size]);
-
-// The session key S = SM4-ECB under key of challenge || 00 x 8 (the 8-byte
-// card challenge zero-filled to a block) into out. The card derives the same
-// from the key it stores; device authentication sends it as its cryptogram.
+// SM4-ECB under key of challenge || 00 x 8 (the 8-byte card challenge
+// zero-filled to a block) into out: the cryptogram of device authentication
+// under the device authentication key.
 [[nodiscard]] sm_result sm_session_key(const uint8_t key[sm_pin_key_size],
                                        const uint8_t challenge[sm_session_challenge_size],
                                        sm_key& out);

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <thread>
 
+#include <mbedtls/platform_util.h>
+
 #include <unistd.h>
 
 namespace {
@@ -152,6 +154,7 @@ uint32_t device_winscard::send(const uint8_t* bytes, size_t length) {
     uint8_t reply[winscard_max_reply];
     size_t reply_length = sizeof(reply);
     const uint32_t rc = transmit(command, length, reply, &reply_length);
+    mbedtls_platform_zeroize(command, length);
     if (rc != SCARD_S_SUCCESS) return rc;
     // An empty reply leaves the last response empty: get_response then
     // reports the missing status word instead of handing on stale bytes.

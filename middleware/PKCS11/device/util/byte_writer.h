@@ -16,6 +16,17 @@ class byte_writer {
     explicit byte_writer(size_t capacity) : capacity_(capacity) {
         bytes_.reserve(capacity < 4096 ? capacity : 4096);
     }
+    // The data may hold a PIN or a key: wiped (a volatile store the compiler
+    // keeps).
+    ~byte_writer() {
+        volatile uint8_t* p = bytes_.data();
+        for (size_t i = 0; i < bytes_.size(); ++i)
+            p[i] = 0;
+    }
+    byte_writer(const byte_writer&) = default;
+    byte_writer(byte_writer&&) = default;
+    byte_writer& operator=(const byte_writer&) = delete;
+    byte_writer& operator=(byte_writer&&) = delete;
 
     byte_writer& u8(uint32_t value) { return put({static_cast<uint8_t>(value)}); }
     byte_writer& be16(uint32_t value) {

@@ -125,21 +125,43 @@ CK_RV pkcs11_token_sm2_handler::sm2_decrypt(pkcs11_object& key, uint32_t len, co
                                   out_len);
 }
 
+namespace {
+
+// Whether the container's pair of that key spec is the given public key
+// (the card's "ExportPublicKey"). A slot without a key is not it.
+bool slot_holds(HCONTAINER container, uint32_t spec, const ECCPUBLICKEYBLOB& key) {
+    ECCPUBLICKEYBLOB held{};
+    uint32_t length = sizeof held;
+    if (SKF_ExportPublicKey(container, spec == key_spec_signature,
+                            reinterpret_cast<uint8_t*>(&held), &length) != SAR_OK ||
+        length != sizeof held)
+        return false;
+    return std::memcmp(held.XCoordinate + 32, key.XCoordinate + 32, 32) == 0 &&
+           std::memcmp(held.YCoordinate + 32, key.YCoordinate + 32, 32) == 0;
+}
+
+} // namespace
+
 CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name,
                                                   pkcs11_object& public_key,
                                                   pkcs11_object& private_key) {
-    const uint32_t spec =
+    const uint32_t wanted =
         public_key.object_key_spec() == key_spec_signature ? key_spec_signature : key_spec_exchange;
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, public_key, c); rv != CKR_OK) return rv;
-    // The algorithm names the pair the card makes: SGD_SM2_1 the signature
-    // pair, SGD_SM2_2 the exchange pair, so the key spec the objects carry is
-    // the slot the card filled.
+    // The card's key-pair generation names no pair: the card chooses by its
+    // own rules which of the container's two pairs it makes (for both uses
+    // the command carries SGD_SM2_1). The objects must name the pair that
+    // holds the new key, or signing and decryption would address the other
+    // one: the card is asked which of the two it is.
     ECCPUBLICKEYBLOB blob{};
-    if (const uint32_t rv =
-            SKF_GenECCKeyPair(c->handle, spec == key_spec_signature ? SGD_SM2_1 : SGD_SM2_2, &blob);
-        rv != SAR_OK)
-        return rv;
+    if (const uint32_t rv = SKF_GenECCKeyPair(c->handle, SGD_SM2_1, &blob); rv != SAR_OK) return rv;
+    const uint32_t other = wanted == key_spec_signature ? key_spec_exchange : key_spec_signature;
+    uint32_t spec = wanted;
+    if (!slot_holds(c->handle, wanted, blob)) {
+        if (!slot_holds(c->handle, other, blob)) return CKR_DEVICE_ERROR;
+        spec = other;
+    }
     std::memset(blob.XCoordinate, 0, 32);
     std::memset(blob.YCoordinate, 0, 32);
     key_pair_keep_id(*token_, container_name, public_key);

@@ -374,9 +374,7 @@ CK_RV pkcs11_token::init_user_pin(const CK_UTF8CHAR* pin, CK_ULONG length) {
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
     info_cached_ = false;
-    // Without this process's own SO verification the device API has no key
-    // to send the new PIN under (an SO login by another process, or on the
-    // token's sensor).
+    // The card refuses the reload while its SO is not logged in (6982).
     if (const uint32_t rv = gm_reload_user_pin(application_, buffer.data()); rv != SAR_OK)
         return rv == SAR_USER_NOT_LOGGED_IN ? CKR_USER_NOT_LOGGED_IN : rv;
     std::array<uint8_t, oem_info_size> oem{};
@@ -620,7 +618,8 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
 
 CK_RV pkcs11_token::device_authenticate() {
     connect_on_demand();
-    // The device API keeps the key for the application record it then sends.
+    // The card's challenge under the default key (SM4-ECB of challenge ||
+    // 00 x 8), computed and wiped inside the device API.
     return gm_dev_auth_with_key(device_handle_, default_dev_auth_key, sizeof default_dev_auth_key);
 }
 

@@ -75,8 +75,7 @@ class pkcs11_token {
     CK_RV refresh_login_state();
     CK_RV pkcs11_token_logout() {
         login_type_ = login_type_nobody;
-        // The card keeps its state; the SO PIN's key held for C_InitPIN goes.
-        if (application_ != 0) (void)gm_forget_so_pin_key(application_);
+        // The card keeps its state.
         objects_.object_mgr_purge_private();
         objects_.object_mgr_purge_key_objects();
         private_loaded_ = false;
