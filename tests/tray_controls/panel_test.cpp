@@ -366,6 +366,10 @@ TEST(TrayDockPanel, TheCloseGlyphClosesAClientAndTheOtherTakesItsRoom) {
     EXPECT_EQ(w.site->DockClientCount(), 2); // still docked, only hidden
     w.alpha->show();
     EXPECT_EQ(w.alpha->geometry(), QRect(2, 16, 296, 44));
+    // A client that goes away leaves its zone too.
+    delete w.alpha;
+    EXPECT_EQ(w.site->DockClientCount(), 1);
+    EXPECT_EQ(w.beta->geometry(), QRect(2, 16, 296, 102));
 }
 
 TEST(TrayDockPanel, DraggingAGrabberDocksTheClientElsewhereWithTheDockEvents) {

@@ -173,6 +173,12 @@ void THvCustomPanel::SetDockSite(bool v) {
     update();
 }
 
+void THvCustomPanel::SetShowDockClientCaptions(bool v) {
+    if (showDockClientCaptions_ == v) return;
+    showDockClientCaptions_ = v;
+    if (dockManager_) update();
+}
+
 void THvCustomPanel::SetUseDockManager(bool v) {
     if (useDockManager_ == v) return;
     useDockManager_ = v;
@@ -361,7 +367,7 @@ bool THvCustomPanel::event(QEvent* e) {
     }
     if (e->type() == QEvent::ChildRemoved && dockManager_) {
         auto* child = static_cast<QChildEvent*>(e)->child();
-        if (child->isWidgetType()) dockManager_->RemoveControl(static_cast<QWidget*>(child));
+        if (child->isWidgetType()) dockManager_->RemoveControl(qobject_cast<QWidget*>(child));
     }
     const bool done = QWidget::event(e);
     if (e->type() == QEvent::ThemeChange) {
@@ -780,21 +786,34 @@ void THvPanelDockManager::InsertControl(QWidget* control, int insertAt, QWidget*
             at = (insertAt == alLeft || insertAt == alTop) ? i : i + 1;
     clients_.insert(at, control);
     control->installEventFilter(this);
+    connect(control, &QObject::destroyed, this, &THvPanelDockManager::ClientDestroyed,
+            Qt::UniqueConnection);
     ResetBounds();
     site_->update();
 }
 
 void THvPanelDockManager::RemoveControl(QWidget* control) {
+    removeClient(control);
+}
+
+void THvPanelDockManager::ClientDestroyed(QObject* gone) {
+    // Only the address is compared: the client is half destroyed by now.
+    removeClient(gone);
+}
+
+void THvPanelDockManager::removeClient(const QObject* control) {
+    // A client being destroyed has already dropped out of its guard; only a
+    // live one is told to stop reporting to the manager.
     bool removed = false;
     for (qsizetype i = clients_.size() - 1; i >= 0; --i) {
-        if (!clients_[i] || clients_[i] == control) {
-            clients_.removeAt(i);
-            removed = true;
-        }
+        QWidget* c = clients_[i].data();
+        if (c && c != control) continue;
+        if (c) c->removeEventFilter(this);
+        clients_.removeAt(i);
+        removed = true;
     }
     if (!removed) return;
-    if (control) control->removeEventFilter(this);
-    if (dragClient_ == control) endDrag();
+    if (dragClient_ ? dragClient_.data() == control : dragging_) endDrag();
     ResetBounds();
     site_->update();
 }

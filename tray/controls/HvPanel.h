@@ -81,8 +81,12 @@ class THvPanelDockManager : public QObject {
   protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
+  private slots:
+    void ClientDestroyed(QObject* gone);
+
   private:
     QList<QWidget*> visibleClients() const;
+    void removeClient(const QObject* control);
     void updateDragTarget(const QPoint& global);
     void endDrag();
     THvCustomPanel* site_;
@@ -245,7 +249,7 @@ class THvCustomPanel : public QWidget,
     void SetCaptionIndentX(int v);
     void SetCaptionIndentY(int v);
     void SetCaptionWordWrap(bool v);
-    void SetShowDockClientCaptions(bool v) { showDockClientCaptions_ = v; }
+    void SetShowDockClientCaptions(bool v);
     void SetFrameControllerNotifications(int v) { notifications_ = v; }
     void SetFrameController(THvFrameController* c);
     void SetAlign(int v);
