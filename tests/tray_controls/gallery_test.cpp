@@ -24,7 +24,7 @@ QLabel* Label(QWidget* parent, const QString& text, int x, int y) {
 TEST(TrayGallery, EveryControlInItsMainStyles) {
     ShownWindow w;
     QWidget* win = w.window.get();
-    win->resize(760, 640);
+    win->resize(760, 760);
     QPalette pal = win->palette();
     pal.setColor(QPalette::Window, ToQColor(clBtnFace));
     win->setPalette(pal);
@@ -224,9 +224,61 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
     cancel->SetModalResult(2);
     cancel->move(205, 70);
 
+    // The edit box's drop-down button, flat and classic, and masked edits.
+    Label(win, "THvEdit: button, mask", 330, 516);
+    auto* drop = new THvEdit(win);
+    drop->setText("drop-down");
+    drop->SetFrameVisible(true);
+    drop->SetShowButton(true);
+    drop->setGeometry(330, 534, 130, 22);
+    auto* flatDrop = new THvEdit(win);
+    flatDrop->setText("flat button");
+    flatDrop->SetFrameVisible(true);
+    flatDrop->SetFlatButtons(true);
+    flatDrop->SetShowButton(true);
+    flatDrop->setGeometry(470, 534, 130, 22);
+    auto* phone = new THvEdit(win);
+    phone->SetEditMask("!(999) 000-0000;1;_");
+    phone->SetText("0301234567");
+    phone->SetFrameVisible(true);
+    phone->setGeometry(330, 564, 130, 22);
+    auto* date = new THvEdit(win);
+    date->SetEditMask("00/00/0000;1;_");
+    date->SetText("24");
+    date->SetFrameVisible(true);
+    date->setGeometry(470, 564, 130, 22);
+
+    // Dock sites with two clients each: captions across the top of each
+    // zone, and turned up the side in a top-aligned site.
+    Label(win, "THvPanel dock sites", 10, 632);
+    auto dockClient = [](const QString& caption, const QString& text) {
+        auto* client = new THvPanel;
+        client->SetCaption(caption);
+        client->SetBorderOuter(fsNone);
+        client->SetColor(clWindow);
+        auto* e = new THvEdit(client);
+        e->setText(text);
+        e->SetFrameVisible(true);
+        e->setGeometry(6, 4, 110, 20);
+        return client;
+    };
+    auto* site = new THvPanel(win);
+    site->setGeometry(10, 650, 360, 100);
+    site->SetDockSite(true);
+    THvPanel* tokens = dockClient("Tokens", "token 1");
+    ManualDock(tokens, site);
+    ManualDock(dockClient("Log", "log line"), site);
+    auto* topSite = new THvPanel(win);
+    topSite->setGeometry(380, 650, 370, 100);
+    topSite->SetAlign(alTop);
+    topSite->SetDockSite(true);
+    ManualDock(dockClient("Alpha", "left"), topSite);
+    ManualDock(dockClient("Beta", "right"), topSite);
+
     w.show();
+    tokens->findChild<THvEdit*>()->setFocus(); // its grabber shows the active colours
     const QImage img = win->grab().toImage();
-    ASSERT_EQ(img.size(), QSize(760, 640));
+    ASSERT_EQ(img.size(), QSize(760, 760));
     const QString dir = QStringLiteral(HV_ARTIFACT_DIR);
     ASSERT_TRUE(QDir().mkpath(dir));
     const QString path = dir + QStringLiteral("/tray_controls_gallery.png");
@@ -235,4 +287,9 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
     // the flat edit's frame colour.
     EXPECT_EQ(img.pixelColor(10, 246), ToQColor(cl3DLight));
     EXPECT_EQ(img.pixelColor(130, 130), ToQColor(clBtnShadow));
+    // The drop-down button's highlight edge, and the two grabbers of the
+    // first dock site: the focused client's active, the other's inactive.
+    EXPECT_EQ(img.pixelColor(330 + 130 - 2 - kSystemScrollBarWidth, 540), ToQColor(clBtnHighlight));
+    EXPECT_EQ(img.pixelColor(10 + 200, 650 + 3), ToQColor(clActiveCaption));
+    EXPECT_EQ(img.pixelColor(10 + 200, 650 + 2 + 48 + 1), ToQColor(clInactiveCaption));
 }

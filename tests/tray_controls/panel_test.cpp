@@ -3,6 +3,7 @@
 #include "widget_support.h"
 
 #include <QLineEdit>
+#include <QTemporaryDir>
 
 using namespace hv;
 
@@ -156,4 +157,296 @@ TEST(TrayPanel, TransparentPanelShowsItsParentsImage) {
     for (int y = 0; y < 30; y += 7)
         for (int x = 0; x < 30; x += 7)
             EXPECT_EQ(mine.pixel(x, y), whole.pixel(x + 10, y + 20));
+}
+
+TEST(TrayPanel, OnPaintDrawsOnThePanelsCanvasAfterThePanel) {
+    THvPanel p;
+    p.resize(40, 30);
+    p.SetColor(clYellow);
+    THvCustomPanel* sender = nullptr;
+    p.OnPaint = [&](THvCustomPanel* s, Canvas& c) {
+        sender = s;
+        EXPECT_EQ(c.GetPixel(20, 20), clYellow); // the panel is already painted
+        c.FillRect(Rect(5, 5, 10, 10), clRed);
+    };
+    const Surface s = RenderControl(&p);
+    EXPECT_EQ(sender, &p);
+    EXPECT_EQ(s.pixel(6, 6), clRed);
+    EXPECT_EQ(s.pixel(20, 20), clYellow);
+
+    // A group box paints as a panel only in its custom style.
+    THvGroupBox g;
+    g.resize(60, 50);
+    int calls = 0;
+    g.OnPaint = [&](THvCustomPanel*, Canvas&) { ++calls; };
+    RenderControl(&g);
+    EXPECT_EQ(calls, 0);
+    g.SetGroupStyle(gsCustom);
+    RenderControl(&g);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(TrayPanel, ThemeChangeReadsTheColourSchemeAgain) {
+    QTemporaryDir dir;
+    qputenv("PRUVELL_REGISTRY_DIR", dir.path().toUtf8());
+    HvRegistryFileStore reg(hkeyCurrentUser, "\\Software\\Microsoft\\Windows\\CurrentVersion",
+                            1u << keyAllAccess);
+    THvPanel p;
+    QEvent themeChange(QEvent::ThemeChange);
+    ASSERT_TRUE(reg.WriteString("ThemeManager", "ColorName", "Metallic"));
+    QApplication::sendEvent(&p, &themeChange);
+    EXPECT_EQ(XpColorScheme(), 2);
+    ASSERT_TRUE(reg.WriteString("ThemeManager", "ColorName", "NormalColor"));
+    QApplication::sendEvent(&p, &themeChange);
+    EXPECT_EQ(XpColorScheme(), 0);
+    qunsetenv("PRUVELL_REGISTRY_DIR");
+}
+
+// ------------------------------------------------------------ dock sites
+
+namespace {
+
+struct DockWindow : ShownWindow {
+    THvPanel* site = new THvPanel(window.get());
+    THvPanel* alpha = new THvPanel;
+    THvPanel* beta = new THvPanel;
+    QLineEdit* inAlpha = new QLineEdit(alpha);
+    QLineEdit* inBeta = new QLineEdit(beta);
+    QLineEdit* outside = new QLineEdit(window.get());
+    DockWindow() {
+        window->resize(420, 320);
+        site->setGeometry(10, 10, 300, 120);
+        site->SetDockSite(true);
+        alpha->SetCaption("Alpha");
+        beta->SetCaption("Beta");
+        outside->setGeometry(10, 280, 80, 22);
+        EXPECT_TRUE(ManualDock(alpha, site));
+        EXPECT_TRUE(ManualDock(beta, site));
+    }
+};
+
+TColor Px(const Surface& s, int x, int y) {
+    return TColor(ColorToRGB(s.pixel(x, y)));
+}
+TColor Rgb(TColor c) {
+    return TColor(ColorToRGB(c));
+}
+
+// The bounding box of the pixels inside r that are not the background colour.
+TRect InkBox(const Surface& s, TRect r, TColor background) {
+    TRect box{r.Right, r.Bottom, r.Left, r.Top};
+    for (int y = r.Top; y < r.Bottom; ++y)
+        for (int x = r.Left; x < r.Right; ++x)
+            if (Px(s, x, y) != Rgb(background)) {
+                box.Left = std::min(box.Left, x);
+                box.Top = std::min(box.Top, y);
+                box.Right = std::max(box.Right, x + 1);
+                box.Bottom = std::max(box.Bottom, y + 1);
+            }
+    return box;
+}
+
+} // namespace
+
+TEST(TrayDockPanel, TwoClientsGetZonesUnderTheirGrabbers) {
+    DockWindow w;
+    THvPanelDockManager* m = w.site->DockManager();
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(w.site->DockClientCount(), 2);
+    EXPECT_EQ(w.site->DockClients(0), w.alpha);
+    EXPECT_EQ(HostDockSite(w.beta), w.site);
+    // Inside the raised border; each client below a 14-pixel grabber.
+    EXPECT_EQ(w.site->DockClientRect(), Rect(2, 2, 298, 118));
+    EXPECT_EQ(m->ZoneRect(w.alpha), Rect(2, 2, 298, 60));
+    EXPECT_EQ(w.alpha->geometry(), QRect(2, 16, 296, 44));
+    EXPECT_EQ(w.beta->geometry(), QRect(2, 74, 296, 44));
+    EXPECT_EQ(m->GrabberRect(w.beta), Rect(2, 60, 298, 74));
+    EXPECT_EQ(m->CloseRect(w.alpha), Rect(284, 2, 298, 16));
+    // The border width and the borders narrow the dock client rectangle.
+    w.site->SetBorderWidth(3);
+    EXPECT_EQ(w.site->DockClientRect(), Rect(5, 5, 295, 115));
+    EXPECT_EQ(w.alpha->geometry(), QRect(5, 19, 290, 41));
+    w.site->SetDockSite(false);
+    EXPECT_EQ(w.site->DockManager(), nullptr);
+    EXPECT_EQ(HostDockSite(w.alpha), nullptr);
+}
+
+TEST(TrayDockPanel, GrabbersShowCaptionsCloseGlyphsAndTheFocusedClient) {
+    DockWindow w;
+    w.show();
+    w.outside->setFocus();
+    Surface s = RenderControl(w.site);
+    // Neither client has the focus: inactive caption colours.
+    EXPECT_EQ(Px(s, 150, 4), Rgb(clInactiveCaption));
+    EXPECT_EQ(Px(s, 150, 62), Rgb(clInactiveCaption));
+    // The caption text at the grabber's start, clear of the close glyph.
+    const TRect caption = InkBox(s, Rect(2, 2, 284, 16), clInactiveCaption);
+    EXPECT_FALSE(caption.IsEmpty());
+    EXPECT_LT(caption.Left, 8);
+    EXPECT_GT(caption.Width(), caption.Height());
+    // The close glyph: a cross of two-pixel strokes centred in (284, 2)-(298, 16).
+    EXPECT_EQ(Px(s, 287, 6), Rgb(clInactiveCaptionText));
+    EXPECT_EQ(Px(s, 293, 6), Rgb(clInactiveCaptionText));
+    EXPECT_EQ(Px(s, 290, 8), Rgb(clInactiveCaptionText));
+    EXPECT_EQ(Px(s, 290, 6), Rgb(clInactiveCaption));
+    EXPECT_EQ(InkBox(s, Rect(284, 2, 298, 16), clInactiveCaption), Rect(287, 6, 294, 12));
+
+    // A focused client shows the active colours; the other stays inactive.
+    w.inAlpha->setFocus();
+    s = RenderControl(w.site);
+    EXPECT_EQ(Px(s, 150, 4), Rgb(clActiveCaption));
+    EXPECT_EQ(Px(s, 290, 8), Rgb(clCaptionText));
+    EXPECT_EQ(Px(s, 150, 62), Rgb(clInactiveCaption));
+
+    // Without captions: the plain grabber lines and close button.
+    w.site->SetShowDockClientCaptions(false);
+    s = RenderControl(w.site);
+    EXPECT_EQ(Px(s, 100, 5), Rgb(clBtnHighlight)); // top of the first line
+    EXPECT_EQ(Px(s, 100, 7), Rgb(clBtnShadow));    // its bottom
+    EXPECT_EQ(Px(s, 285, 3), Rgb(clBtnHighlight)); // the close button's bevel
+}
+
+TEST(TrayDockPanel, TopAlignedSiteHasVerticalGrabbersWithRotatedCaptions) {
+    DockWindow w;
+    w.site->SetAlign(alTop);
+    THvPanelDockManager* m = w.site->DockManager();
+    EXPECT_TRUE(m->VerticalGrabbers());
+    EXPECT_EQ(m->ZoneRect(w.alpha), Rect(2, 2, 150, 118));
+    EXPECT_EQ(w.alpha->geometry(), QRect(16, 2, 134, 116));
+    EXPECT_EQ(w.beta->geometry(), QRect(164, 2, 134, 116));
+    EXPECT_EQ(m->GrabberRect(w.beta), Rect(150, 2, 164, 118));
+    EXPECT_EQ(m->CloseRect(w.alpha), Rect(2, 2, 16, 16)); // at the top
+    const Surface s = RenderControl(w.site);
+    EXPECT_EQ(InkBox(s, Rect(2, 2, 16, 16), clInactiveCaption), Rect(5, 6, 12, 12));
+    // The caption runs up the grabber from its bottom end.
+    const TRect caption = InkBox(s, Rect(2, 17, 16, 118), clInactiveCaption);
+    ASSERT_FALSE(caption.IsEmpty());
+    EXPECT_GT(caption.Height(), caption.Width());
+    EXPECT_GT(caption.Bottom, 100);
+    EXPECT_LT(caption.Top, 100);
+    // Turned counter-clockwise: the text's first letter is at the bottom. The
+    // same caption drawn upright has its ink at the left end.
+    Surface upright(60, 14, clInactiveCaption);
+    Canvas uc(upright);
+    uc.Font = m->CaptionFont();
+    uc.FontColor = clInactiveCaptionText;
+    uc.Brush.Style = BrushStyle::Clear;
+    uc.TextOut(0, 0, "Alpha");
+    const TRect flat = InkBox(upright, Rect(0, 0, 60, 14), clInactiveCaption);
+    EXPECT_NEAR(caption.Height(), flat.Width(), 2);
+    EXPECT_NEAR(caption.Width(), flat.Height(), 2);
+    // Column by column the upright ink matches the turned ink row by row
+    // from the bottom up, and not from the top down.
+    const int n = std::min(flat.Width(), caption.Height());
+    int upwards = 0, downwards = 0;
+    for (int i = 0; i < n; ++i) {
+        int column = 0, fromBottom = 0, fromTop = 0;
+        for (int y = 0; y < 14; ++y)
+            column += Px(upright, flat.Left + i, y) != Rgb(clInactiveCaption);
+        for (int x = 2; x < 16; ++x) {
+            fromBottom += Px(s, x, caption.Bottom - 1 - i) != Rgb(clInactiveCaption);
+            fromTop += Px(s, x, caption.Top + i) != Rgb(clInactiveCaption);
+        }
+        upwards += std::abs(column - fromBottom);
+        downwards += std::abs(column - fromTop);
+    }
+    EXPECT_LT(upwards, downwards);
+}
+
+TEST(TrayDockPanel, TheCloseGlyphClosesAClientAndTheOtherTakesItsRoom) {
+    DockWindow w;
+    w.show();
+    // A press that leaves the glyph closes nothing.
+    QTest::mousePress(w.site, Qt::LeftButton, {}, QPoint(290, 8));
+    QTest::mouseRelease(w.site, Qt::LeftButton, {}, QPoint(200, 8));
+    EXPECT_TRUE(w.alpha->isVisible());
+    QTest::mouseClick(w.site, Qt::LeftButton, {}, QPoint(290, 8));
+    EXPECT_FALSE(w.alpha->isVisible());
+    EXPECT_EQ(w.beta->geometry(), QRect(2, 16, 296, 102));
+    EXPECT_EQ(w.site->DockClientCount(), 2); // still docked, only hidden
+    w.alpha->show();
+    EXPECT_EQ(w.alpha->geometry(), QRect(2, 16, 296, 44));
+    // A client that goes away leaves its zone too.
+    delete w.alpha;
+    EXPECT_EQ(w.site->DockClientCount(), 1);
+    EXPECT_EQ(w.beta->geometry(), QRect(2, 16, 296, 102));
+}
+
+TEST(TrayDockPanel, DraggingAGrabberDocksTheClientElsewhereWithTheDockEvents) {
+    DockWindow w;
+    auto* other = new THvPanel(w.window.get());
+    other->setGeometry(10, 150, 300, 120);
+    other->SetDockSite(true);
+    QStringList log;
+    other->OnGetSiteInfo = [&](THvCustomPanel*, QWidget* client, TRect&, QPoint, bool& canDock) {
+        log << "info " + client->property("Caption").toString();
+        canDock = true;
+    };
+    other->OnDockOver = [&](THvCustomPanel*, THvDragDockObject& src, int, int, TDragState st,
+                            bool& accept) {
+        if (log.isEmpty() || !log.last().startsWith("over")) log << QString("over %1").arg(st);
+        accept = src.Control == w.alpha;
+    };
+    other->OnDockDrop = [&](THvCustomPanel*, THvDragDockObject& src, int x, int y) {
+        log << QString("drop %1 %2,%3")
+                   .arg(src.Control->property("Caption").toString())
+                   .arg(x)
+                   .arg(y);
+    };
+    bool allow = false;
+    w.site->OnUnDock = [&](THvCustomPanel*, QWidget* client, QWidget* target, bool& a) {
+        log << QString("undock %1 %2")
+                   .arg(client->property("Caption").toString())
+                   .arg(target == other);
+        a = allow;
+    };
+    w.show();
+    auto drag = [&](const QPoint& from, const QPoint& toInSite) {
+        QTest::mousePress(w.site, Qt::LeftButton, {}, from);
+        QTest::mouseMove(w.site, from + QPoint(10, 10));
+        QTest::mouseMove(w.site, toInSite);
+        QTest::mouseRelease(w.site, Qt::LeftButton, {}, toInSite);
+    };
+    // The grabber of Alpha dropped in the middle of the other site (which
+    // is 140 pixels lower): refused by the site it leaves.
+    drag(QPoint(150, 8), QPoint(150, 200));
+    EXPECT_EQ(HostDockSite(w.alpha), w.site);
+    EXPECT_TRUE(log.contains("undock Alpha 1"));
+    EXPECT_TRUE(log.contains("info Alpha"));
+    EXPECT_TRUE(log.contains(QString("over %1").arg(dsDragEnter)));
+
+    log.clear();
+    allow = true;
+    drag(QPoint(150, 8), QPoint(150, 200));
+    EXPECT_EQ(HostDockSite(w.alpha), other);
+    EXPECT_EQ(log.last(), "drop Alpha 150,60");
+    EXPECT_EQ(w.site->DockClientCount(), 1);
+    EXPECT_EQ(w.beta->geometry(), QRect(2, 16, 296, 102));
+    EXPECT_EQ(w.alpha->geometry(), QRect(2, 16, 296, 102));
+
+    // The other site does not accept Beta.
+    log.clear();
+    drag(QPoint(150, 8), QPoint(150, 200));
+    EXPECT_EQ(HostDockSite(w.beta), w.site);
+    EXPECT_FALSE(log.contains("undock Beta 1"));
+}
+
+TEST(TrayDockPanel, AClientDraggedOutFloatsAndDocksAgain) {
+    DockWindow w;
+    w.show();
+    QTest::mousePress(w.site, Qt::LeftButton, {}, QPoint(150, 62));
+    QTest::mouseMove(w.site, QPoint(160, 72));
+    QTest::mouseMove(w.site, QPoint(380, 250)); // over no dock site
+    QTest::mouseRelease(w.site, Qt::LeftButton, {}, QPoint(380, 250));
+    EXPECT_EQ(HostDockSite(w.beta), nullptr);
+    EXPECT_TRUE(w.beta->isWindow());
+    EXPECT_TRUE(w.beta->isVisible());
+    EXPECT_EQ(w.site->DockClientCount(), 1);
+    EXPECT_EQ(w.alpha->geometry(), QRect(2, 16, 296, 102));
+    // Docked again before Alpha.
+    EXPECT_TRUE(ManualDock(w.beta, w.site, w.alpha, alTop));
+    EXPECT_FALSE(w.beta->isWindow());
+    EXPECT_EQ(w.site->DockClients(0), w.beta);
+    EXPECT_EQ(w.beta->geometry(), QRect(2, 16, 296, 44));
+    EXPECT_EQ(w.alpha->geometry(), QRect(2, 74, 296, 44));
 }

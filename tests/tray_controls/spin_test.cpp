@@ -307,3 +307,56 @@ TEST(TraySpinButtons, RepeatClicksAfterTheInitialDelay) {
     EXPECT_EQ(ups, 3); // the release inside adds one
     EXPECT_FALSE(up->RepeatTimer()->isActive());
 }
+
+TEST(TraySpinEdit, ColourChangesReachTheSpinButtons) {
+    THvSpinEdit spin;
+    EXPECT_EQ(spin.SpinButtons()->Color(), spin.Color());
+    spin.SetColor(clYellow);
+    EXPECT_EQ(spin.SpinButtons()->Color(), clYellow);
+    EXPECT_EQ(spin.ButtonOf(sbUp)->Color(), clYellow);
+    EXPECT_EQ(spin.ButtonOf(sbDown)->Color(), clYellow);
+    // A flat button's face shows it.
+    spin.SetFlatButtons(true);
+    THvControlButton* up = spin.ButtonOf(sbUp);
+    EXPECT_EQ(RenderControl(up).pixel(1, 1), clYellow);
+    // So does the colour the edit takes by its state.
+    spin.setEnabled(false);
+    EXPECT_EQ(spin.SpinButtons()->Color(), clBtnFace);
+}
+
+TEST(TraySpinEdit, GlyphPropertiesAreTheSpinButtonsOwn) {
+    THvSpinEdit spin;
+    Surface glyph(16, 8, TColor(0xFF00FF));
+    glyph.setPixel(3, 3, clNavy);
+    EXPECT_FALSE(spin.IsStored("ButtonUpGlyph"));
+    spin.SetButtonUpGlyph(glyph);
+    THvControlButton* up = spin.ButtonOf(sbUp);
+    EXPECT_EQ(up->Glyph().width(), 16);
+    EXPECT_EQ(up->Style(), cbsNone);
+    EXPECT_EQ(spin.ButtonUpGlyph().pixel(3, 3), clNavy);
+    EXPECT_TRUE(spin.IsStored("ButtonUpGlyph"));
+    EXPECT_TRUE(spin.IsStored("ButtonUpNumGlyphs"));
+    EXPECT_EQ(spin.ButtonUpNumGlyphs(), 2);
+    spin.SetButtonUpNumGlyphs(1);
+    EXPECT_EQ(up->NumGlyphs(), 1);
+    EXPECT_EQ(up->GlyphCellSize(), (TPoint{16, 8}));
+
+    // By name, as a form stream sets them.
+    QImage down(12, 6, QImage::Format_RGB32);
+    down.fill(Qt::white);
+    ASSERT_TRUE(spin.setProperty("ButtonDownGlyph", down));
+    ASSERT_TRUE(spin.setProperty("ButtonDownNumGlyphs", 3));
+    EXPECT_EQ(spin.ButtonOf(sbDown)->Glyph().width(), 12);
+    EXPECT_EQ(spin.ButtonOf(sbDown)->NumGlyphs(), 3);
+    EXPECT_EQ(spin.property("ButtonDownGlyph").value<QImage>().size(), QSize(12, 6));
+    EXPECT_TRUE(spin.IsStored("ButtonDownGlyph"));
+
+    // No glyph: the arrow of the button's role again.
+    spin.SetDirection(sdLeftRight);
+    spin.SetButtonUpGlyph(std::nullopt);
+    spin.setProperty("ButtonDownGlyph", QImage());
+    EXPECT_EQ(up->Style(), cbsRight);
+    EXPECT_EQ(spin.ButtonOf(sbDown)->Style(), cbsLeft);
+    EXPECT_FALSE(spin.IsStored("ButtonUpGlyph"));
+    EXPECT_FALSE(spin.IsStored("ButtonDownNumGlyphs"));
+}

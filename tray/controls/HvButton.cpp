@@ -11,15 +11,6 @@ namespace hv {
 
 namespace {
 
-TColor parentColorOf(const QWidget* w) {
-    const QWidget* p = w->parentWidget();
-    if (!p) return clBtnFace;
-    const QVariant c = p->property("Color");
-    if (c.isValid()) return TColor(c.toInt());
-    const QColor q = p->palette().color(p->backgroundRole());
-    return TColor(RGB(q.red(), q.green(), q.blue()));
-}
-
 // Gives the dialog keys of a window to its buttons before the window's own
 // key handling (a QDialog would otherwise close on Escape by itself).
 class DialogKeyFilter : public QObject {
@@ -459,7 +450,7 @@ void THvButton::PaintInto(Canvas& c) {
             c.Line(r.Left + 1, r.Bottom - 1, r.Right - 1, r.Bottom - 1, fc);
         };
         if (isEnabled()) {
-            const TColor pc = parentColorOf(this);
+            const TColor pc = ParentColorOf(this);
             const TColor dark = DarkerColor(pc, 20), light = LighterColor(pc, 20);
             c.Line(r.Left, r.Top + 2, r.Left, r.Bottom - 2, dark);
             c.Line(r.Left + 2, r.Top, r.Right - 2, r.Top, dark);
@@ -682,18 +673,13 @@ void THvControlButton::PaintArrowFace(Canvas& c, TRect& r) {
 }
 
 void THvControlButton::PaintDropDownFace(Canvas& c, TRect& r) {
-    TColor brush = color_;
-    if (flat_) {
-        if (lit()) PaintStyledBorder(c, r, down_ ? fsStatus : fsPopup, r);
-    } else {
-        if (down_)
-            PaintBox(c, r, clBtnShadow, r);
-        else
-            PaintStyledBorder(c, r, fsButtonUp, r);
-        brush = clBtnFace;
+    if (!flat_) {
+        PaintDropDownButtonFace(c, r, down_, isEnabled());
+        return;
     }
-    c.FillRect(r, brush);
-    c.Brush.Color = brush;
+    if (lit()) PaintStyledBorder(c, r, down_ ? fsStatus : fsPopup, r);
+    c.FillRect(r, color_);
+    c.Brush.Color = color_;
     PaintDropDownArrow(c, r, false, isEnabled(), down_);
 }
 

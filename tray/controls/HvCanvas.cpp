@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFontMetrics>
 #include <QPainter>
+#include <QTransform>
 
 #include <algorithm>
 #include <cmath>
@@ -370,13 +371,24 @@ int Canvas::DrawText(const QString& text, TRect& r, unsigned flags) {
         if (flags & DT_RTLREADING) p.setLayoutDirection(Qt::RightToLeft);
         p.drawText(QRect(0, 0, r.Width(), r.Height()), qf, text);
     }
+    blendText(scratch, r.Left, r.Top);
+    return bound.height();
+}
+
+void Canvas::TextOut(int x, int y, const QString& text) {
+    const TPoint e = TextExtent(text);
+    TRect r{x, y, x + e.X, y + e.Y};
+    DrawText(text, r, DT_SINGLELINE | DT_NOPREFIX);
+}
+
+void Canvas::blendText(const QImage& scratch, int left, int top) {
     for (int j = 0; j < scratch.height(); ++j) {
         const auto* line = reinterpret_cast<const QRgb*>(scratch.constScanLine(j));
         for (int i = 0; i < scratch.width(); ++i) {
             const QRgb c = line[i];
             const int a = qAlpha(c);
             if (a == 0) continue;
-            const int lx = r.Left + i, ly = r.Top + j;
+            const int lx = left + i, ly = top + j;
             const TColor under = GetPixel(lx, ly);
             if (under < 0) continue;
             const auto ub = std::uint32_t(under);
@@ -387,13 +399,27 @@ int Canvas::DrawText(const QString& text, TRect& r, unsigned flags) {
             plot(lx, ly, RGB(std::min(rr, 255), std::min(gg, 255), std::min(bb, 255)));
         }
     }
-    return bound.height();
 }
 
-void Canvas::TextOut(int x, int y, const QString& text) {
+void Canvas::TextOutRotated(int x, int y, const QString& text, int escapement) {
+    if (text.isEmpty()) return;
     const TPoint e = TextExtent(text);
-    TRect r{x, y, x + e.X, y + e.Y};
-    DrawText(text, r, DT_SINGLELINE | DT_NOPREFIX);
+    // GDI turns the text cell about its top-left corner, counter-clockwise
+    // by the escapement (tenths of a degree); screen y grows downwards.
+    QTransform turn;
+    turn.rotate(-escapement / 10.0);
+    const QRect bounds = turn.mapRect(QRectF(0, 0, e.X, e.Y)).toAlignedRect();
+    QImage scratch(bounds.size(), QImage::Format_ARGB32_Premultiplied);
+    scratch.fill(Qt::transparent);
+    {
+        QPainter p(&scratch);
+        p.translate(-bounds.left(), -bounds.top());
+        p.setTransform(turn, true);
+        p.setFont(Font);
+        p.setPen(ToQColor(FontColor));
+        p.drawText(QRect(0, 0, e.X, e.Y), QtTextFlags(DT_SINGLELINE | DT_NOPREFIX), text);
+    }
+    blendText(scratch, x + bounds.left(), y + bounds.top());
 }
 
 TPoint Canvas::TextExtent(const QString& text) const {

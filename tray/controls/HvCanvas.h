@@ -236,11 +236,16 @@ class Canvas {
     // with DT_CALCRECT nothing is drawn and r is set to the text's extent.
     int DrawText(const QString& text, TRect& r, unsigned flags);
     void TextOut(int x, int y, const QString& text);
+    // TextOut with a font turned by escapement tenths of a degree (900: the
+    // text runs upwards from (x, y), as a LOGFONT's lfEscapement draws it).
+    void TextOutRotated(int x, int y, const QString& text, int escapement);
     TPoint TextExtent(const QString& text) const;
     int TextHeight(const QString& text) const { return TextExtent(text).Y; }
 
   private:
     bool visible(int dx, int dy) const; // device coordinates
+    // Puts antialiased text from a premultiplied scratch image at (left, top).
+    void blendText(const QImage& scratch, int left, int top);
     void plot(int lx, int ly, std::uint32_t rgb);
     std::uint32_t brushPixel(int dx, int dy) const;
 

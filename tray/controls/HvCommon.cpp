@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QMessageBox>
 #include <QMetaProperty>
 #include <QSaveFile>
 #include <QStandardPaths>
@@ -59,6 +60,26 @@ QString StripAccelChars(const QString& text) {
 
 void RedrawNonClientFrame(QWidget* window) {
     if (window && window->isVisible()) window->update();
+}
+
+const QEvent::Type ParentColorChangedEvent = QEvent::Type(QEvent::registerEventType());
+
+void NotifyParentColorChanged(QWidget* parent) {
+    if (!parent) return;
+    for (QObject* o : parent->children()) {
+        if (!o->isWidgetType()) continue;
+        QEvent e(ParentColorChangedEvent);
+        QCoreApplication::sendEvent(o, &e);
+    }
+}
+
+TColor ParentColorOf(const QWidget* control) {
+    const QWidget* parent = control ? control->parentWidget() : nullptr;
+    if (!parent) return clBtnFace;
+    const QVariant c = parent->property("Color");
+    if (c.isValid()) return TColor(c.toInt());
+    const QColor q = parent->palette().color(parent->backgroundRole());
+    return TColor(RGB(q.red(), q.green(), q.blue()));
 }
 
 void InvalidateTransparentChildren(QWidget* parent) {
@@ -204,6 +225,10 @@ std::function<void()>& beepHandler() {
     static std::function<void()> h;
     return h;
 }
+std::function<void(QWidget*, const QString&)>& dataEditErrorHandler() {
+    static std::function<void(QWidget*, const QString&)> h;
+    return h;
+}
 } // namespace
 
 int ReadXpColorScheme() {
@@ -267,6 +292,18 @@ void MessageBeep() {
 }
 void SetBeepHandler(std::function<void()> handler) {
     beepHandler() = std::move(handler);
+}
+
+void ShowDataEditError(QWidget* control, const QString& message) {
+    if (dataEditErrorHandler()) {
+        dataEditErrorHandler()(control, message);
+        return;
+    }
+    QMessageBox::critical(control ? control->window() : nullptr,
+                          QApplication::applicationDisplayName(), message);
+}
+void SetDataEditErrorHandler(std::function<void(QWidget*, const QString&)> handler) {
+    dataEditErrorHandler() = std::move(handler);
 }
 
 // ------------------------------------------------------------ lines and borders
@@ -693,6 +730,16 @@ void PaintDropDownArrow(Canvas& c, TRect r, bool themedStyle, bool enabled, bool
     else
         paintClassicArrow(c, cx, cy, 1, color);
     c.Brush.Color = saved;
+}
+
+void PaintDropDownButtonFace(Canvas& c, TRect r, bool pressed, bool enabled) {
+    if (pressed)
+        PaintBox(c, r, clBtnShadow, r);
+    else
+        PaintStyledBorder(c, r, fsButtonUp, r);
+    c.FillRect(r, clBtnFace);
+    c.Brush.Color = clBtnFace;
+    PaintDropDownArrow(c, r, false, enabled, pressed);
 }
 
 // ------------------------------------------------------------ form streams

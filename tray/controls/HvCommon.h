@@ -4,6 +4,7 @@
 
 #include "HvCanvas.h"
 
+#include <QEvent>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -113,6 +114,17 @@ inline int MaxInt(int a, int b) {
 }
 void RedrawNonClientFrame(QWidget* window);
 void InvalidateTransparentChildren(QWidget* parent);
+// The width of a vertical scroll bar (SM_CXVSCROLL of the classic metrics at
+// 96 dots per inch), which the edit box's button strip takes.
+constexpr int kSystemScrollBarWidth = 17;
+
+// The notice a control sends its children when its colour changed, so that
+// those with ParentColor set follow it.
+extern const QEvent::Type ParentColorChangedEvent;
+void NotifyParentColorChanged(QWidget* parent);
+// A control's parent colour: the parent's Color property when it publishes
+// one, else its background colour.
+TColor ParentColorOf(const QWidget* control);
 
 // ------------------------------------------------------------ colours
 
@@ -197,6 +209,15 @@ void PaintSpinArrow(Canvas& c, TRect r, bool themedStyle, bool enabled, bool pre
 // A system beep, as given for refused keys. Tests replace it to count beeps.
 void MessageBeep();
 void SetBeepHandler(std::function<void()> handler);
+
+// The data-edit error of a masked edit that holds invalid input: by default a
+// message box over the control's window. Tests replace it to record the text.
+void ShowDataEditError(QWidget* control, const QString& message);
+void SetDataEditErrorHandler(std::function<void(QWidget*, const QString&)> handler);
+
+// The face of a drop-down button (the classic combo-box and scroll-down
+// button): raised, or flat in shadow while pressed, with the arrow on top.
+void PaintDropDownButtonFace(Canvas& c, TRect r, bool pressed, bool enabled);
 
 // ------------------------------------------------------------ form streams
 

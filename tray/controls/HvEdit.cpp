@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -14,12 +15,17 @@ constexpr int kFrameStrip = 2;
 
 THvCustomEdit::THvCustomEdit(QWidget* parent) : QLineEdit(parent) {
     setFrame(false);
-    setContentsMargins(kFrameStrip, kFrameStrip, kFrameStrip, kFrameStrip);
+    applyMargins();
     applyColor();
+    // A key that the mask refuses is answered as the masked edit does.
+    connect(this, &QLineEdit::inputRejected, this, [this] {
+        if (IsMasked()) MessageBeep();
+    });
 }
 
 THvCustomEdit::~THvCustomEdit() {
     if (frameController_) frameController_->RemoveControl(this);
+    if (watchedParent_) watchedParent_->removeEventFilter(this);
 }
 
 void THvCustomEdit::applyColor() {
@@ -31,15 +37,64 @@ void THvCustomEdit::applyColor() {
 
 void THvCustomEdit::SetColor(int v) {
     if (color_ == v) return;
+    // A colour given from outside ends following the parent; the control's
+    // own state colours do not.
+    if (!colorGuard_ && parentColor_) {
+        parentColor_ = false;
+        watchParent();
+    }
+    setColorValue(v, !colorGuard_);
+}
+
+void THvCustomEdit::setColorValue(int v, bool outside) {
+    if (color_ == v) return;
     color_ = v;
     applyColor();
     ColorChanged();
-    if (colorGuard_) return;
+    if (!outside) return;
     // A change from outside: it becomes the normal colour, and a focus
     // colour that matched the old one follows.
     if (focusColor_ == normalColor_) focusColor_ = color_;
     normalColor_ = color_;
     if (frameVisible_ && !UseThemes()) RepaintFrame();
+}
+
+void THvCustomEdit::SetParentColor(bool v) {
+    if (parentColor_ == v) return;
+    parentColor_ = v;
+    watchParent();
+    adoptParentColor();
+}
+
+void THvCustomEdit::adoptParentColor() {
+    if (parentColor_ && parentWidget()) setColorValue(ParentColorOf(this), true);
+}
+
+void THvCustomEdit::watchParent() {
+    // A parent of the control set sends the parent-colour notice itself; any
+    // other parent is watched for a change of its palette.
+    QWidget* want = parentColor_ ? parentWidget() : nullptr;
+    if (watchedParent_ == want) return;
+    if (watchedParent_) watchedParent_->removeEventFilter(this);
+    watchedParent_ = want;
+    if (want) want->installEventFilter(this);
+}
+
+bool THvCustomEdit::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == watchedParent_ && e->type() == QEvent::PaletteChange) adoptParentColor();
+    return QLineEdit::eventFilter(watched, e);
+}
+
+bool THvCustomEdit::event(QEvent* e) {
+    if (e->type() == ParentColorChangedEvent) {
+        adoptParentColor();
+        return true;
+    }
+    if (e->type() == QEvent::ParentChange) {
+        watchParent();
+        adoptParentColor();
+    }
+    return QLineEdit::event(e);
 }
 
 void THvCustomEdit::SetCtl3D(bool v) {
@@ -66,7 +121,7 @@ void THvCustomEdit::SetFocusColor(int v) {
 }
 void THvCustomEdit::SetReadOnlyColor(int v) {
     readOnlyColor_ = v;
-    if (isReadOnly()) UpdateColors();
+    if (IsReadOnly()) UpdateColors();
 }
 void THvCustomEdit::SetReadOnlyColorOnFocus(bool v) {
     readOnlyColorOnFocus_ = v;
@@ -116,6 +171,13 @@ void THvCustomEdit::SetFlatButtons(bool v) {
     update();
 }
 
+void THvCustomEdit::SetFlatButtonColor(int v) {
+    if (flatButtonColor_ == v) return;
+    flatButtonColor_ = v;
+    if (showButton_)
+        update(ButtonRect().Left, ButtonRect().Top, ButtonRect().Width(), ButtonRect().Height());
+}
+
 void THvCustomEdit::SetPasswordChar(const QString& v) {
     passwordChar_ = v.left(1);
     setEchoMode(passwordChar_.isEmpty() ? QLineEdit::Normal : QLineEdit::Password);
@@ -128,7 +190,7 @@ void THvCustomEdit::SetReadOnly(bool v) {
 }
 
 void THvCustomEdit::ReadOnlyChanged() {
-    if (isReadOnly())
+    if (IsReadOnly())
         ReadOnlyOn();
     else
         ReadOnlyOff();
@@ -153,8 +215,8 @@ void THvCustomEdit::UpdateColors() {
     if (!isEnabled())
         SetColor(disabledColor_);
     else if (focused_)
-        SetColor(isReadOnly() && readOnlyColorOnFocus_ ? readOnlyColor_ : focusColor_);
-    else if (isReadOnly())
+        SetColor(IsReadOnly() && readOnlyColorOnFocus_ ? readOnlyColor_ : focusColor_);
+    else if (IsReadOnly())
         SetColor(readOnlyColor_);
     else
         SetColor(normalColor_);
@@ -166,7 +228,21 @@ void THvCustomEdit::UpdateFrame(bool isMouse, bool value) {
         mouseOver_ = value;
     else
         focused_ = value;
-    if (frameHotTrack_) RepaintFrame();
+    if (showButton_) {
+        // A flat, hot-tracked or themed button changes its face with the
+        // focus and the mouse; a pressed one keeps it.
+        if ((flatButtons_ || frameHotTrack_ || ThemeServicesActive()) && buttonState_ != 2) {
+            if (frameHotTrack_) {
+                update();
+            } else {
+                const int w = kSystemScrollBarWidth + 2;
+                const bool rtl = layoutDirection() == Qt::RightToLeft;
+                update(rtl ? 0 : width() - w, 0, w, height());
+            }
+        }
+    } else if (frameHotTrack_) {
+        RepaintFrame();
+    }
     UpdateColors();
 }
 
@@ -197,6 +273,11 @@ void THvCustomEdit::PaintFrame(Canvas& c) const {
     }
 }
 
+void THvCustomEdit::PaintNonClient(Canvas& c) const {
+    PaintFrame(c);
+    if (showButton_) PaintButton(c, ButtonRect());
+}
+
 void THvCustomEdit::paintEvent(QPaintEvent* e) {
     {
         QPainter bg(this);
@@ -205,20 +286,340 @@ void THvCustomEdit::paintEvent(QPaintEvent* e) {
     QLineEdit::paintEvent(e);
     Surface s(width(), height(), color_);
     Canvas c(s);
-    PaintFrame(c);
+    PaintNonClient(c);
     QPainter p(this);
     QPainterPath strip;
     strip.addRect(rect());
-    strip.addRect(rect().adjusted(kFrameStrip, kFrameStrip, -kFrameStrip, -kFrameStrip));
-    p.setClipPath(strip); // odd-even fill: only the strip
+    strip.addRect(contentsRect());
+    p.setClipPath(strip); // odd-even fill: only the non-client area
     p.drawImage(0, 0, s.image());
+}
+
+// ------------------------------------------------------------ button facility
+
+int THvCustomEdit::ButtonStripWidth() const {
+    return ThemeServicesActive() ? kSystemScrollBarWidth - 1 : kSystemScrollBarWidth;
+}
+
+TRect THvCustomEdit::ButtonRect() const {
+    if (!showButton_) return {};
+    const int w = ButtonStripWidth();
+    const int top = kFrameStrip, bottom = height() - kFrameStrip;
+    if (layoutDirection() == Qt::RightToLeft)
+        return Rect(kFrameStrip, top, kFrameStrip + w, bottom);
+    return Rect(width() - kFrameStrip - w, top, width() - kFrameStrip, bottom);
+}
+
+void THvCustomEdit::applyMargins() {
+    // The frame takes two pixels on every side; the button strip comes off
+    // the client area at the right (at the left for right-to-left reading).
+    const int w = showButton_ ? ButtonStripWidth() : 0;
+    const bool rtl = layoutDirection() == Qt::RightToLeft;
+    setContentsMargins(kFrameStrip + (rtl ? w : 0), kFrameStrip, kFrameStrip + (rtl ? 0 : w),
+                       kFrameStrip);
+}
+
+void THvCustomEdit::SetShowButton(bool v) {
+    if (showButton_ == v) return;
+    showButton_ = v;
+    if (v) setMouseTracking(true); // the cursor changes over the strip
+    applyMargins();
+    update();
+}
+
+void THvCustomEdit::SetButtonState(int state) {
+    if (buttonState_ == state) return;
+    buttonState_ = state;
+    // Painted at once, so that the pressed face shows while the button's
+    // events run.
+    if (showButton_ && isVisible()) {
+        const TRect r = ButtonRect();
+        repaint(r.Left, r.Top, r.Width(), r.Height());
+    }
+}
+
+void THvCustomEdit::RaiseButtonDown() {
+    if (OnButtonDown) OnButtonDown(this);
+}
+
+void THvCustomEdit::RaiseButtonUp() {
+    if (OnButtonUp) OnButtonUp(this);
+}
+
+void THvCustomEdit::PressButton() {
+    SetButtonState(2);
+    RaiseButtonDown();
+    RaiseButtonUp();
+    SetButtonState(0);
+}
+
+bool THvCustomEdit::inButtonStrip(const QPoint& p) const {
+    return showButton_ && ButtonRect().Contains(p.x(), p.y());
+}
+
+void THvCustomEdit::PaintButton(Canvas& c, TRect r) const {
+    const bool enabled = isEnabled();
+    const bool pressed = buttonState_ == 2;
+    const bool hot = focused_ || mouseOver_;
+    if (ThemeServicesActive()) {
+        // The combo-box drop-down part: normal, hot, pressed or disabled.
+        const TColor face = !enabled  ? clBtnFace
+                            : pressed ? DarkerColor(0xF7E7DC, 20)
+                            : hot     ? LighterColor(0xF7E7DC, 20)
+                                      : TColor(0xF7E7DC);
+        TRect inner;
+        PaintBox(c, r, enabled ? TColor(0xBF7F57) : TColor(clBtnShadow), inner);
+        c.FillRect(inner, face);
+        c.Brush.Color = face;
+        PaintDropDownArrow(c, inner, true, enabled, pressed);
+        return;
+    }
+    if (!flatButtons_) {
+        // DrawFrameControl's scroll-down button: pushed while pressed,
+        // inactive while disabled.
+        PaintDropDownButtonFace(c, r, pressed, enabled);
+        return;
+    }
+    TColor face = color_;
+    if (hot) {
+        if (flatButtonColor_ == clBtnFace) {
+            PaintSides(c, r, pressed ? clBtnShadow : clBtnHighlight, r, sdAll,
+                       pressed ? clBtnHighlight : clBtnShadow);
+        } else {
+            PaintColorButtonBevelSides(c, r, flatButtonColor_, pressed, r, sdAll);
+        }
+        face = flatButtonColor_;
+    }
+    c.FillRect(r, face);
+    c.Brush.Color = face;
+    PaintDropDownArrow(c, r, false, enabled, pressed);
+}
+
+void THvCustomEdit::mousePressEvent(QMouseEvent* e) {
+    if (inButtonStrip(e->position().toPoint())) {
+        // The strip is outside the text: a left press focuses the control
+        // and presses the button; other presses are dropped.
+        e->accept();
+        pressInStrip_ = true;
+        if (e->button() != Qt::LeftButton) return;
+        if (!hasFocus()) setFocus(Qt::MouseFocusReason);
+        PressButton();
+        return;
+    }
+    QLineEdit::mousePressEvent(e);
+}
+
+void THvCustomEdit::mouseDoubleClickEvent(QMouseEvent* e) {
+    if (inButtonStrip(e->position().toPoint())) {
+        e->accept();
+        pressInStrip_ = true;
+        if (e->button() == Qt::LeftButton) PressButton();
+        return;
+    }
+    QLineEdit::mouseDoubleClickEvent(e);
+}
+
+void THvCustomEdit::mouseMoveEvent(QMouseEvent* e) {
+    if (showButton_)
+        setCursor(inButtonStrip(e->position().toPoint()) ? Qt::ArrowCursor : Qt::IBeamCursor);
+    if (pressInStrip_) {
+        e->accept();
+        return;
+    }
+    QLineEdit::mouseMoveEvent(e);
+}
+
+void THvCustomEdit::mouseReleaseEvent(QMouseEvent* e) {
+    if (pressInStrip_) {
+        pressInStrip_ = false;
+        SetButtonState(0);
+        e->accept();
+        return;
+    }
+    QLineEdit::mouseReleaseEvent(e);
+}
+
+// ------------------------------------------------------------ masked edit
+
+THvCustomEdit::ParsedMask THvCustomEdit::ParseEditMask(const QString& mask) {
+    ParsedMask m;
+    if (mask.isEmpty()) return m;
+    // Qt's mask characters that stand for themselves here are escaped.
+    static const QString qtSpecial = QStringLiteral("AaNnXx90DdHhBb#><!\\");
+    auto literal = [&m](QChar ch) {
+        if (ch == QLatin1Char(';')) return; // Qt's mask cannot hold its separator
+        if (qtSpecial.contains(ch)) m.qtMask += QLatin1Char('\\');
+        m.qtMask += ch;
+        m.elements.push_back({true, false, ch});
+    };
+    auto slot = [&m](char qt, bool required) {
+        m.qtMask += QLatin1Char(qt);
+        m.elements.push_back({false, required, QChar()});
+    };
+    int i = 0;
+    const int n = int(mask.size());
+    for (; i < n; ++i) {
+        const QChar ch = mask[i];
+        if (ch == QLatin1Char(';')) break;
+        switch (ch.unicode()) {
+        case '\\':
+            if (i + 1 < n) literal(mask[++i]);
+            break;
+        case '!': // optional characters as leading blanks: Qt keeps them in place
+            break;
+        case '>':
+            m.qtMask += QLatin1Char('>');
+            break;
+        case '<':
+            if (i + 1 < n && mask[i + 1] == QLatin1Char('>')) {
+                m.qtMask += QLatin1Char('!');
+                ++i;
+            } else {
+                m.qtMask += QLatin1Char('<');
+            }
+            break;
+        case 'L':
+            slot('A', true);
+            break;
+        case 'l':
+            slot('a', false);
+            break;
+        case 'A':
+            slot('N', true);
+            break;
+        case 'a':
+            slot('n', false);
+            break;
+        case 'C':
+            slot('X', true);
+            break;
+        case 'c':
+            slot('x', false);
+            break;
+        case '0':
+            slot('9', true);
+            break;
+        case '9':
+            slot('0', false);
+            break;
+        case '#':
+            slot('#', false);
+            break;
+        case '_':
+            literal(QLatin1Char(' '));
+            break;
+        default:
+            literal(ch);
+            break;
+        }
+    }
+    // The second field: 0 keeps the literals out of Text.
+    if (i < n && mask[i] == QLatin1Char(';')) {
+        ++i;
+        if (i < n && mask[i] != QLatin1Char(';')) m.saveLiterals = mask[i++] != QLatin1Char('0');
+        if (i < n && mask[i] == QLatin1Char(';') && i + 1 < n) m.blank = mask[i + 1];
+    }
+    if (m.elements.empty()) {
+        m.qtMask.clear();
+        return m;
+    }
+    m.qtMask += QLatin1Char(';');
+    m.qtMask += m.blank;
+    return m;
+}
+
+void THvCustomEdit::SetEditMask(const QString& mask) {
+    if (editMask_ == mask) return;
+    editMask_ = mask;
+    mask_ = ParseEditMask(mask);
+    setInputMask(mask_.qtMask);
+    valueOnEnter_ = EditText();
+}
+
+QString THvCustomEdit::EditText() const {
+    if (!IsMasked()) return text();
+    if (echoMode() == QLineEdit::Normal) return displayText();
+    // A hidden text shows only its echo; its characters with the literals
+    // are the nearest form.
+    return text();
+}
+
+QString THvCustomEdit::Text() const {
+    if (!IsMasked()) return text();
+    const QString shown = EditText();
+    QString out;
+    for (size_t i = 0; i < mask_.elements.size(); ++i) {
+        const MaskElement& el = mask_.elements[i];
+        const QChar ch = int(i) < shown.size() ? shown[int(i)] : mask_.blank;
+        if (el.literal) {
+            if (mask_.saveLiterals) out += el.ch;
+        } else {
+            out += ch == mask_.blank ? QChar(QLatin1Char(' ')) : ch;
+        }
+    }
+    if (!mask_.saveLiterals)
+        while (out.endsWith(QLatin1Char(' ')))
+            out.chop(1);
+    return out;
+}
+
+void THvCustomEdit::SetText(const QString& v) {
+    setText(v);
+}
+
+bool THvCustomEdit::Validate(const QString& editText, int& pos) const {
+    for (size_t i = 0; i < mask_.elements.size(); ++i) {
+        const MaskElement& el = mask_.elements[i];
+        if (el.literal || !el.required) continue;
+        const QChar ch = int(i) < editText.size() ? editText[int(i)] : mask_.blank;
+        if (ch == mask_.blank || ch == QLatin1Char(' ')) {
+            pos = int(i);
+            return false;
+        }
+    }
+    pos = 0;
+    return true;
+}
+
+QString THvCustomEdit::DefaultMaskError() {
+    return QStringLiteral("Invalid input value.  Use escape key to abandon changes");
+}
+
+void THvCustomEdit::ValidateEdit() {
+    if (!IsMasked() || !isModified()) return;
+    int pos = 0;
+    if (Validate(GetEditText(), pos)) return;
+    if (!hasFocus()) {
+        reEnter_ = true; // the text from before stays the one Escape returns to
+        setFocus(Qt::OtherFocusReason);
+    }
+    setCursorPosition(pos);
+    ValidateError();
+}
+
+void THvCustomEdit::ValidateError() {
+    if (OnInvalidData) {
+        QString message;
+        OnInvalidData(this, message);
+        if (!message.isEmpty()) {
+            ShowDataEditError(this, message);
+            return;
+        }
+    }
+    MessageBeep();
+    ShowDataEditError(this, DefaultMaskError());
 }
 
 void THvCustomEdit::InvalidKeyBeep() const {
     if (beepOnInvalidKey_) MessageBeep();
 }
 
-void THvCustomEdit::KeyDown(int&, Qt::KeyboardModifiers) {}
+void THvCustomEdit::KeyDown(int& key, Qt::KeyboardModifiers mods) {
+    if (showButton_ && ((key == Qt::Key_Down && (mods & Qt::AltModifier)) || key == Qt::Key_F4)) {
+        PressButton();
+        key = 0;
+    }
+}
 
 bool THvCustomEdit::KeyPress(QChar ch) {
     if (ch == QChar(13) && tabOnEnter_) {
@@ -237,6 +638,13 @@ void THvCustomEdit::keyPressEvent(QKeyEvent* e) {
         return;
     }
     if (e->key() == Qt::Key_Escape) {
+        if (IsMasked() && isModified()) {
+            // Escape abandons the changes made to a masked text.
+            setText(valueOnEnter_);
+            setModified(false);
+            e->accept();
+            return;
+        }
         e->ignore();
         return;
     }
@@ -261,12 +669,27 @@ void THvCustomEdit::keyPressEvent(QKeyEvent* e) {
 }
 
 void THvCustomEdit::focusInEvent(QFocusEvent* e) {
+    if (IsMasked() && !reEnter_ && e->reason() != Qt::ActiveWindowFocusReason &&
+        e->reason() != Qt::PopupFocusReason)
+        valueOnEnter_ = EditText();
+    reEnter_ = false;
     QLineEdit::focusInEvent(e);
     UpdateFrame(false, true);
 }
 
 void THvCustomEdit::focusOutEvent(QFocusEvent* e) {
     QLineEdit::focusOutEvent(e);
+    if (buttonState_ != 0) SetButtonState(0);
+    // Leaving the control checks a masked text; a window that only loses
+    // activation (to a message box, say) is not left.
+    if (e->reason() != Qt::ActiveWindowFocusReason && e->reason() != Qt::PopupFocusReason &&
+        IsMasked() && isModified()) {
+        int pos = 0;
+        if (!Validate(GetEditText(), pos)) {
+            ValidateEdit();
+            return;
+        }
+    }
     UpdateFrame(false, false);
 }
 
@@ -284,6 +707,9 @@ void THvCustomEdit::changeEvent(QEvent* e) {
     QLineEdit::changeEvent(e);
     if (e->type() == QEvent::EnabledChange) {
         UpdateColors();
+        update();
+    } else if (e->type() == QEvent::LayoutDirectionChange) {
+        applyMargins();
         update();
     }
 }
@@ -312,7 +738,7 @@ bool THvCustomEdit::IsStored(const char* name) const {
         if (qstrcmp(name, n) == 0)
             return !(frameController_ &&
                      HasNotification(THvFrameControllerNotifications(notifications_), p));
-    if (qstrcmp(name, "Color") == 0) return isEnabled();
+    if (qstrcmp(name, "Color") == 0) return isEnabled() && !parentColor_;
     if (qstrcmp(name, "FocusColor") == 0) return ColorToRGB(focusColor_) != ColorToRGB(color_);
     return true;
 }

@@ -8,6 +8,9 @@
 #include <QLineEdit>
 #include <QPointer>
 
+#include <functional>
+#include <vector>
+
 namespace hv {
 
 class THvCustomEdit : public QLineEdit, public HvStreamable {
@@ -35,7 +38,9 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     Q_PROPERTY(bool ReadOnly READ ReadOnly WRITE SetReadOnly)
     Q_PROPERTY(bool FlatButtons READ FlatButtons WRITE SetFlatButtons)
     Q_PROPERTY(int FlatButtonColor READ FlatButtonColor WRITE SetFlatButtonColor)
-    Q_PROPERTY(QString Text READ text WRITE setText)
+    Q_PROPERTY(bool ParentColor READ ParentColor WRITE SetParentColor)
+    Q_PROPERTY(QString EditMask READ EditMask WRITE SetEditMask)
+    Q_PROPERTY(QString Text READ Text WRITE SetText)
     Q_PROPERTY(int MaxLength READ maxLength WRITE setMaxLength)
     Q_PROPERTY(QString PasswordChar READ PasswordChar WRITE SetPasswordChar)
   public:
@@ -65,6 +70,7 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     bool FlatButtons() const { return flatButtons_; }
     int FlatButtonColor() const { return flatButtonColor_; }
     QString PasswordChar() const { return passwordChar_; }
+    bool ParentColor() const { return parentColor_; }
     THvFrameController* FrameController() const { return frameController_; }
     int NormalColor() const { return normalColor_; }
     bool IsFocusedFlag() const { return focused_; }
@@ -91,9 +97,49 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     void SetReadOnlyColorOnFocus(bool v);
     void SetReadOnly(bool v);
     virtual void SetFlatButtons(bool v);
-    void SetFlatButtonColor(int v) { flatButtonColor_ = v; }
+    void SetFlatButtonColor(int v);
     void SetPasswordChar(const QString& v);
+    void SetParentColor(bool v);
     virtual void SetFrameController(THvFrameController* c);
+
+    // The masked edit. The mask is written as the toolkit's masked edit reads
+    // it: "mask;save literals;blank", with 0 and 9 for required and optional
+    // digits, L and l for letters, A and a for letters or digits, C and c for
+    // any character, # for a digit or sign, > < <> for case, \ for a literal
+    // and _ for a blank; the literals are saved in Text unless the second
+    // field is 0, and the blank defaults to '_'.
+    QString EditMask() const { return editMask_; }
+    void SetEditMask(const QString& mask);
+    bool IsMasked() const { return !mask_.elements.empty(); }
+    // The text as shown, literals and blanks included.
+    QString EditText() const;
+    // The text: with a mask, the characters typed (and the literals when they
+    // are saved), blanks as spaces.
+    QString Text() const;
+    void SetText(const QString& v);
+    // Whether the text fits the mask; else the position of the first
+    // required character that is missing.
+    bool Validate(const QString& editText, int& pos) const;
+    // Checks a modified masked text; on invalid input the focus stays, the
+    // caret goes to the first missing character and ValidateError runs.
+    void ValidateEdit();
+    // Called with an empty message when a masked text is invalid; a text set
+    // by the handler is shown as the error instead of the masked edit's own.
+    std::function<void(THvCustomEdit*, QString& message)> OnInvalidData;
+    static QString DefaultMaskError();
+
+    // The button facility: a drop-down button in a strip beside the text.
+    bool ShowButton() const { return showButton_; }
+    virtual void SetShowButton(bool v);
+    // 0 normal, 2 pressed.
+    int ButtonState() const { return buttonState_; }
+    // The strip in the control's coordinates; empty while the button is hidden.
+    TRect ButtonRect() const;
+    int ButtonStripWidth() const;
+    // A press of the button: from a click on the strip, Alt+Down or F4.
+    void PressButton();
+    std::function<void(THvCustomEdit*)> OnButtonDown;
+    std::function<void(THvCustomEdit*)> OnButtonUp;
 
     virtual bool UseThemes() const;
     // The frame as painted now: style and colour, or none (fsNone) when the
@@ -101,9 +147,14 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     TFrameStyleEx CurrentFrameStyle() const;
     TColor CurrentFrameColor() const;
     virtual TRect GetEditRect() const { return Rect(0, 0, width(), height()); }
+    // What validation reads: the masked edit's text as shown.
+    virtual QString GetEditText() const { return EditText(); }
+    virtual bool IsReadOnly() const { return isReadOnly(); }
     // The non-client strip: frame and ring, drawn onto a canvas of the
     // control's size.
     void PaintFrame(Canvas& c) const;
+    // The frame and, when shown, the button, as the non-client area shows them.
+    void PaintNonClient(Canvas& c) const;
 
     bool IsStored(const char* name) const override;
     bool ReadObsoleteProperty(const QString& name, const QVariant& value) override;
@@ -117,6 +168,13 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     virtual void ReadOnlyChanged();
     // After Color changed, from inside or outside.
     virtual void ColorChanged() {}
+    virtual void PaintButton(Canvas& c, TRect r) const;
+    virtual void SetButtonState(int state);
+    virtual void RaiseButtonDown();
+    virtual void RaiseButtonUp();
+    // The masked edit's answer to invalid input: the invalid-data event, then
+    // the data-edit error.
+    virtual void ValidateError();
     // Key hooks: KeyDown may clear the key (set it to 0); KeyPress returns
     // false to refuse a typed character.
     virtual void KeyDown(int& key, Qt::KeyboardModifiers mods);
@@ -132,8 +190,31 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     void leaveEvent(QEvent* e) override;
     void changeEvent(QEvent* e) override;
     void resizeEvent(QResizeEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseDoubleClickEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
+    struct MaskElement {
+        bool literal;
+        bool required;
+        QChar ch; // the literal
+    };
+    struct ParsedMask {
+        QString qtMask;
+        bool saveLiterals = true;
+        QChar blank = QLatin1Char('_');
+        std::vector<MaskElement> elements;
+    };
+    static ParsedMask ParseEditMask(const QString& mask);
+    void setColorValue(int v, bool outside);
+    void adoptParentColor();
+    void watchParent();
+    void applyMargins();
+    bool inButtonStrip(const QPoint& p) const;
     void applyColor();
     bool hot() const { return frameHotTrack_ && (focused_ || mouseOver_); }
     int alignment_ = taLeftJustify;
@@ -160,6 +241,15 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     bool flatButtons_ = false;
     int flatButtonColor_ = clBtnFace;
     QString passwordChar_;
+    bool parentColor_ = false;
+    QPointer<QWidget> watchedParent_;
+    QString editMask_;
+    ParsedMask mask_;
+    QString valueOnEnter_;
+    bool showButton_ = false;
+    int buttonState_ = 0;
+    bool pressInStrip_ = false;
+    bool reEnter_ = false;
     bool focused_ = false;
     bool mouseOver_ = false;
     bool frameVisible_ = false;

@@ -7,10 +7,107 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+#include <memory>
+
 namespace hv {
 
 enum THvGroupBoxStyle : int { gsStandard, gsCustom, gsTopLine, gsFlat, gsBanner, gsUnderline };
 enum TAlign : int { alNone, alTop, alBottom, alLeft, alRight, alClient };
+enum TDragState : int { dsDragEnter, dsDragLeave, dsDragMove };
+
+class THvCustomPanel;
+
+// What a docking carries: the client, where it is dropped and how it is
+// placed against the client it is dropped on.
+struct THvDragDockObject {
+    QWidget* Control = nullptr;
+    QWidget* DropOnControl = nullptr;
+    int DropAlign = alNone; // TAlign: the side of DropOnControl, alNone for the end
+    TRect DockRect;         // in screen coordinates
+    bool Floating = false;
+};
+
+// The dock tree of a panel that is a dock site: it lays its docked clients
+// out in zones side by side (top- and bottom-aligned panels) or one above the
+// other, and draws each zone's grabber: the client's caption with a close
+// glyph, or the plain grabber lines and close button.
+class THvPanelDockManager : public QObject {
+    Q_OBJECT
+  public:
+    explicit THvPanelDockManager(THvCustomPanel* site);
+    ~THvPanelDockManager() override;
+
+    static constexpr int kGrabberSize = 14;
+    int GrabberSize() const { return kGrabberSize; }
+    const QFont& CaptionFont() const { return captionFont_; }
+    const QFont& CloseGlyphFont() const { return closeFont_; }
+    THvCustomPanel* DockSite() const { return site_; }
+
+    // insertAt is a TAlign against dropControl: alLeft or alTop before it,
+    // anything else after it (at the end when dropControl is not docked).
+    void InsertControl(QWidget* control, int insertAt, QWidget* dropControl);
+    void RemoveControl(QWidget* control);
+    bool Contains(const QWidget* control) const;
+    QList<QWidget*> Clients() const;
+    // Lays the clients out again in the site's dock client rectangle.
+    void ResetBounds();
+
+    // Grabbers stand at the left of their zones for a site aligned to the top
+    // or bottom, else across their tops.
+    bool VerticalGrabbers() const;
+    TRect ZoneRect(const QWidget* client) const;
+    void AdjustDockRect(TRect& r) const;
+    TRect GrabberRect(const QWidget* client) const;
+    TRect CloseRect(const QWidget* client) const;
+    // Whether the client's caption shows in the active caption colours.
+    bool ShowsActive(const QWidget* client) const;
+    // What a grabber shows for the client: its Caption, else its window title.
+    static QString ClientCaption(const QWidget* client);
+
+    virtual void PaintSite(Canvas& c);
+    virtual void PaintDockFrame(Canvas& c, QWidget* client, const TRect& zone);
+
+    enum HitPart { hpNone, hpGrabber, hpClose };
+    HitPart HitTest(const QPoint& p, QWidget** client) const;
+    // Mouse on the site: a press on a grabber starts dragging the client out,
+    // a click on the close glyph closes it. True when the manager took it.
+    bool MouseDown(const QPoint& p, Qt::MouseButton button, const QPoint& global);
+    bool MouseMove(const QPoint& p, const QPoint& global);
+    bool MouseUp(const QPoint& p, Qt::MouseButton button, const QPoint& global);
+    bool IsDragging() const { return dragging_; }
+    THvCustomPanel* DragTarget() const { return dragTarget_; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+  private slots:
+    void ClientDestroyed(QObject* gone);
+
+  private:
+    QList<QWidget*> visibleClients() const;
+    void removeClient(const QObject* control);
+    void updateDragTarget(const QPoint& global);
+    void endDrag();
+    THvCustomPanel* site_;
+    QList<QPointer<QWidget>> clients_;
+    QFont captionFont_;
+    QFont closeFont_;
+    QPointer<QWidget> pressedClose_;
+    QPointer<QWidget> dragClient_;
+    QPoint pressGlobal_;
+    bool dragging_ = false;
+    QPointer<THvCustomPanel> dragTarget_;
+    bool dragAccepted_ = false;
+    THvDragDockObject dragObject_;
+};
+
+// Docks control into site (the toolkit's ManualDock): its old site must allow
+// the undocking; a null site floats it in a window of its own at floatRect.
+bool ManualDock(QWidget* control, THvCustomPanel* site, QWidget* dropControl = nullptr,
+                int controlSide = alNone, const QRect& floatRect = QRect());
+// The dock site a control is docked in, or none.
+THvCustomPanel* HostDockSite(const QWidget* control);
 
 class THvCustomPanel : public QWidget,
                        public HvCanvasPainter,
@@ -52,9 +149,39 @@ class THvCustomPanel : public QWidget,
         bool ShowDockClientCaptions READ ShowDockClientCaptions WRITE SetShowDockClientCaptions)
     Q_PROPERTY(int FrameControllerNotifications READ FrameControllerNotifications WRITE
                    SetFrameControllerNotifications)
+    Q_PROPERTY(bool DockSite READ DockSite WRITE SetDockSite)
+    Q_PROPERTY(bool UseDockManager READ UseDockManager WRITE SetUseDockManager)
   public:
     explicit THvCustomPanel(QWidget* parent = nullptr);
     ~THvCustomPanel() override;
+
+    bool DockSite() const { return dockSite_; }
+    bool UseDockManager() const { return useDockManager_; }
+    void SetDockSite(bool v);
+    void SetUseDockManager(bool v);
+    THvPanelDockManager* DockManager() const { return dockManager_.get(); }
+    // The client rectangle as docking sees it: inside the border width and,
+    // for a dock site, inside the borders.
+    void AdjustClientRect(TRect& r) const;
+    TRect DockClientRect() const;
+    int DockClientCount() const;
+    QWidget* DockClients(int i) const;
+
+    // The dock events, with the toolkit's defaults when unassigned.
+    void DockDrop(THvDragDockObject& source, int x, int y);
+    bool DockOver(THvDragDockObject& source, int x, int y, TDragState state);
+    void GetSiteInfo(QWidget* client, TRect& influenceRect, const QPoint& mousePos, bool& canDock);
+    bool DoUnDock(QWidget* newTarget, QWidget* client);
+
+    // Runs at the end of Paint, on the canvas the panel paints on.
+    std::function<void(THvCustomPanel*, Canvas&)> OnPaint;
+    std::function<void(THvCustomPanel*, THvDragDockObject&, int x, int y)> OnDockDrop;
+    std::function<void(THvCustomPanel*, THvDragDockObject&, int x, int y, TDragState, bool& accept)>
+        OnDockOver;
+    std::function<void(THvCustomPanel*, QWidget* client, TRect& influenceRect, QPoint mousePos,
+                       bool& canDock)>
+        OnGetSiteInfo;
+    std::function<void(THvCustomPanel*, QWidget* client, QWidget* newTarget, bool& allow)> OnUnDock;
 
     int Alignment() const { return alignment_; }
     int VerticalAlignment() const { return verticalAlignment_; }
@@ -122,10 +249,10 @@ class THvCustomPanel : public QWidget,
     void SetCaptionIndentX(int v);
     void SetCaptionIndentY(int v);
     void SetCaptionWordWrap(bool v);
-    void SetShowDockClientCaptions(bool v) { showDockClientCaptions_ = v; }
+    void SetShowDockClientCaptions(bool v);
     void SetFrameControllerNotifications(int v) { notifications_ = v; }
     void SetFrameController(THvFrameController* c);
-    void SetAlign(int v) { align_ = v; }
+    void SetAlign(int v);
     void SetFullRepaint(bool v) { fullRepaint_ = v; }
     // Moves and sizes the panel; aligned to the bottom (right) it keeps its
     // bottom (right) edge when the height (width) changes.
@@ -149,11 +276,17 @@ class THvCustomPanel : public QWidget,
   protected:
     virtual void Paint(Canvas& c);
     virtual void PaintCaptionText(Canvas& c, TRect r);
+    // The factory: a dock manager for a dock site that uses one, else none.
+    virtual THvPanelDockManager* CreateDockManager();
     void PaintGrid(Canvas& c, TRect r);
     void Realign();
     void paintEvent(QPaintEvent*) override { PaintWidgetFromCanvas(this, this); }
     void resizeEvent(QResizeEvent* e) override;
     void changeEvent(QEvent* e) override;
+    bool event(QEvent* e) override;
+    void mousePressEvent(QMouseEvent* e) override;
+    void mouseMoveEvent(QMouseEvent* e) override;
+    void mouseReleaseEvent(QMouseEvent* e) override;
     unsigned AlignmentFlag() const;
 
   private:
@@ -191,6 +324,9 @@ class THvCustomPanel : public QWidget,
     int notifications_ = fcnAll;
     int align_ = alNone;
     bool fullRepaint_ = true;
+    bool dockSite_ = false;
+    bool useDockManager_ = true;
+    std::unique_ptr<THvPanelDockManager> dockManager_;
     QPointer<THvFrameController> frameController_;
 };
 

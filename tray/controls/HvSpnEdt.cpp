@@ -79,6 +79,14 @@ void THvSpinButtons::SetGlyphDownLeft(const std::optional<Surface>& glyph) {
     downLeft_->SetGlyph(glyph.value_or(Surface()));
 }
 
+void THvSpinButtons::SetGlyphUpRightImage(const QImage& img) {
+    SetGlyphUpRight(img.isNull() ? std::nullopt : std::optional<Surface>(Surface::fromImage(img)));
+}
+
+void THvSpinButtons::SetGlyphDownLeftImage(const QImage& img) {
+    SetGlyphDownLeft(img.isNull() ? std::nullopt : std::optional<Surface>(Surface::fromImage(img)));
+}
+
 void THvSpinButtons::SetDirection(int v) {
     if (direction_ == v) return;
     direction_ = v;
@@ -163,6 +171,7 @@ THvSpinEdit::THvSpinEdit(QWidget* parent) : THvCustomEdit(parent) {
     spin_->UpRightButton()->InSpinEdit = true;
     spin_->DownLeftButton()->InSpinEdit = true;
     spin_->SetFocusControl(this);
+    spin_->SetColor(Color()); // the buttons take the edit's colour, as their parent's
     spin_->show();
     connect(spin_, &THvSpinButtons::UpRightClick, this, [this] { StepUp(increment_); });
     connect(spin_, &THvSpinButtons::DownLeftClick, this, [this] { StepDown(increment_); });
@@ -465,6 +474,11 @@ void THvSpinEdit::UpdateFrame(bool isMouse, bool value) {
     THvCustomEdit::UpdateFrame(isMouse, value);
     if (!FlatButtons()) return;
     spin_->SetColor((value || IsFocusedFlag()) ? FlatButtonColor() : Color());
+}
+
+void THvSpinEdit::ColorChanged() {
+    // The embedded buttons take the edit's colour.
+    if (spin_) spin_->SetColor(Color());
 }
 
 void THvSpinEdit::ReadOnlyChange() {

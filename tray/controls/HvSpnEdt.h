@@ -23,6 +23,8 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     Q_PROPERTY(int InitialDelay READ InitialDelay WRITE SetInitialDelay)
     Q_PROPERTY(int NumGlyphsUpRight READ NumGlyphsUpRight WRITE SetNumGlyphsUpRight)
     Q_PROPERTY(int NumGlyphsDownLeft READ NumGlyphsDownLeft WRITE SetNumGlyphsDownLeft)
+    Q_PROPERTY(QImage GlyphUpRight READ GlyphUpRightImage WRITE SetGlyphUpRightImage)
+    Q_PROPERTY(QImage GlyphDownLeft READ GlyphDownLeftImage WRITE SetGlyphDownLeftImage)
   public:
     explicit THvSpinButtons(QWidget* parent = nullptr);
 
@@ -51,6 +53,13 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     void SetFocusControl(QWidget* w) { focusControl_ = w; }
     void SetGlyphUpRight(const std::optional<Surface>& glyph);
     void SetGlyphDownLeft(const std::optional<Surface>& glyph);
+    const Surface& GlyphUpRight() const { return upRight_->Glyph(); }
+    const Surface& GlyphDownLeft() const { return downLeft_->Glyph(); }
+    // The glyphs as images, for form streams; a null image is no glyph.
+    QImage GlyphUpRightImage() const { return GlyphUpRight().toImage(); }
+    QImage GlyphDownLeftImage() const { return GlyphDownLeft().toImage(); }
+    void SetGlyphUpRightImage(const QImage& img);
+    void SetGlyphDownLeftImage(const QImage& img);
     void SetEnabledAll(bool v);
 
     // The children's rectangles for a control of w x h.
@@ -104,6 +113,10 @@ class THvSpinEdit : public THvCustomEdit {
     Q_PROPERTY(double Value READ ValueD WRITE SetValueD)
     Q_PROPERTY(int Direction READ Direction WRITE SetDirection)
     Q_PROPERTY(int Orientation READ Orientation WRITE SetOrientation)
+    Q_PROPERTY(QImage ButtonUpGlyph READ ButtonUpGlyphImage WRITE SetButtonUpGlyphImage)
+    Q_PROPERTY(QImage ButtonDownGlyph READ ButtonDownGlyphImage WRITE SetButtonDownGlyphImage)
+    Q_PROPERTY(int ButtonUpNumGlyphs READ ButtonUpNumGlyphs WRITE SetButtonUpNumGlyphs)
+    Q_PROPERTY(int ButtonDownNumGlyphs READ ButtonDownNumGlyphs WRITE SetButtonDownNumGlyphs)
   public:
     using Extended = long double;
     explicit THvSpinEdit(QWidget* parent = nullptr);
@@ -126,6 +139,15 @@ class THvSpinEdit : public THvCustomEdit {
     int Orientation() const { return spin_->Orientation(); }
     THvSpinButtons* SpinButtons() const { return spin_; }
     THvControlButton* ButtonOf(TSpinButtonType b) const;
+    // The embedded buttons' glyphs and glyph counts.
+    const Surface& ButtonUpGlyph() const { return spin_->GlyphUpRight(); }
+    const Surface& ButtonDownGlyph() const { return spin_->GlyphDownLeft(); }
+    int ButtonUpNumGlyphs() const { return spin_->NumGlyphsUpRight(); }
+    int ButtonDownNumGlyphs() const { return spin_->NumGlyphsDownLeft(); }
+    void SetButtonUpGlyph(const std::optional<Surface>& g) { spin_->SetGlyphUpRight(g); }
+    void SetButtonDownGlyph(const std::optional<Surface>& g) { spin_->SetGlyphDownLeft(g); }
+    void SetButtonUpNumGlyphs(int v) { spin_->SetNumGlyphsUpRight(v); }
+    void SetButtonDownNumGlyphs(int v) { spin_->SetNumGlyphsDownLeft(v); }
 
     void SetAllowKeyEdit(bool v);
     void SetAllowBlank(bool v) { allowBlank_ = v; }
@@ -167,6 +189,7 @@ class THvSpinEdit : public THvCustomEdit {
     bool ConfirmStep(Extended newValue);
     void NotifyStep(TSpinButtonType b);
     void UpdateFrame(bool isMouse, bool value) override;
+    void ColorChanged() override;
     void ReadOnlyOn() override { ReadOnlyChange(); }
     void ReadOnlyOff() override { ReadOnlyChange(); }
     void KeyDown(int& key, Qt::KeyboardModifiers mods) override;
@@ -196,8 +219,12 @@ class THvSpinEdit : public THvCustomEdit {
     void SetPageSizeD(double v) { pageSize_ = v; }
     double ValueD() { return double(Value()); }
     void SetValueD(double v) { SetValue(v); }
+    QImage ButtonUpGlyphImage() const { return spin_->GlyphUpRightImage(); }
+    QImage ButtonDownGlyphImage() const { return spin_->GlyphDownLeftImage(); }
+    void SetButtonUpGlyphImage(const QImage& img) { spin_->SetGlyphUpRightImage(img); }
+    void SetButtonDownGlyphImage(const QImage& img) { spin_->SetGlyphDownLeftImage(img); }
 
-    THvSpinButtons* spin_;
+    THvSpinButtons* spin_ = nullptr;
     bool allowKeyEdit_ = false;
     bool allowBlank_ = false;
     Extended blankValue_ = 0;
