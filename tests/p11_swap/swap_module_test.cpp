@@ -190,4 +190,19 @@ TEST_F(SwapTest,
     EXPECT_TRUE(token_slots().empty());
 }
 
+// A card put into the other reader while the library is finalised is listed
+// by the first C_GetSlotList after C_Initialize, beside the kept token.
+TEST_F(SwapTest, a_card_put_in_while_finalized_is_listed_by_the_first_slot_list_after_initialize) {
+    simulated_token kept(token_options(), first_port());
+    ASSERT_TRUE(kept.inserted()) << kept.error();
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    simulated_token added(token_options(), second_port());
+    ASSERT_TRUE(added.inserted()) << added.error();
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0, 1}));
+    EXPECT_EQ(slot_of(f, kept), 0u);
+    EXPECT_EQ(slot_of(f, added), 1u);
+}
+
 } // namespace
