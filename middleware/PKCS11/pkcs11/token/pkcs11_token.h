@@ -63,9 +63,9 @@ class pkcs11_token {
     // Frees the objects, closes the application and the device.
     CK_RV token_close();
     // The raw hardware serial number of the card this token first connected
-    // to (empty before the first connection). A token given one before its
-    // first connection takes no other card: another card in its reader is
-    // CKR_DEVICE_REMOVED.
+    // to (empty before the first connection). Given to a new token of the same
+    // reader, it makes token_open_device answer CKR_DEVICE_REMOVED when the
+    // reader holds another card.
     const std::vector<uint8_t>& card_serial() const { return card_serial_; }
     void expect_card(const std::vector<uint8_t>& serial) { card_serial_ = serial; }
     CK_RV open_application();
