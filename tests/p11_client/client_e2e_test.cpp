@@ -224,6 +224,37 @@ TEST_F(ClientTest, FinalizeEndsSessionsAndLogins) {
     EXPECT_EQ(find(s, CKO_PRIVATE_KEY, "finalized").size(), 1u);
 }
 
+// Applications keep the slot id across C_Finalize and C_Initialize (a widely
+// used conformance suite does so for every test): a token still in its reader
+// answers at that id without a new C_GetSlotList, while the sessions and the
+// login of before are gone.
+TEST_F(ClientTest, SlotIdOutlastsFinalizeSessionsAndLoginsDoNot) {
+    const auto serial_number = [&](CK_RV& rv) {
+        CK_TOKEN_INFO info{};
+        rv = f->C_GetTokenInfo(slot, &info);
+        return std::string(reinterpret_cast<const char*>(info.serialNumber),
+                           sizeof info.serialNumber);
+    };
+    CK_RV rv = CKR_GENERAL_ERROR;
+    const std::string serial = serial_number(rv);
+    ASSERT_EQ(rv, CKR_OK);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK) << "round " << round;
+        ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK) << "round " << round;
+        EXPECT_EQ(serial_number(rv), serial) << "round " << round;
+        ASSERT_EQ(rv, CKR_OK) << "round " << round;
+    }
+    CK_SESSION_INFO info;
+    EXPECT_EQ(f->C_GetSessionInfo(h, &info), CKR_SESSION_HANDLE_INVALID);
+    CK_SESSION_HANDLE s = 0;
+    ASSERT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
+              CKR_OK);
+    ASSERT_EQ(f->C_GetSessionInfo(s, &info), CKR_OK);
+    EXPECT_EQ(info.state, CKS_RW_PUBLIC_SESSION);
+    EXPECT_EQ(f->C_Logout(s), CKR_USER_NOT_LOGGED_IN);
+    EXPECT_EQ(f->C_Login(s, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
+}
+
 // The card's exponent is F4; another is refused before the card makes a key.
 TEST_F(ClientTest, GeneratedPairKeepsTheRequestedExponentOrIsRefused) {
     CK_OBJECT_HANDLE pub = 0, priv = 0;

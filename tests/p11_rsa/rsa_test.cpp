@@ -501,11 +501,11 @@ TEST_F(RsaTest, KeyDestroyedOrPurgedDuringMultiPartOperationGivesAnError) {
     ASSERT_EQ(f->C_SignInit(h, &m, priv), CKR_OK);
     ASSERT_EQ(f->C_SignUpdate(h, d.data(), d.size()), CKR_OK);
     ASSERT_EQ(f->C_Logout(h), CKR_OK);
-    EXPECT_EQ(f->C_SignUpdate(h, d.data(), d.size()), CKR_KEY_HANDLE_INVALID);
+    EXPECT_EQ(f->C_SignUpdate(h, d.data(), d.size()),
+              CKR_KEY_HANDLE_INVALID); // ends the operation
     bytes out(128);
     CK_ULONG out_len = out.size();
-    EXPECT_EQ(f->C_SignFinal(h, out.data(), &out_len),
-              CKR_KEY_HANDLE_INVALID); // ends the operation
+    EXPECT_EQ(f->C_SignFinal(h, out.data(), &out_len), CKR_OPERATION_NOT_INITIALIZED);
     ASSERT_EQ(f->C_Login(h, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
 
     // A public key destroyed under a running verification.

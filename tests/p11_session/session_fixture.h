@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -16,9 +17,10 @@
 namespace session_test {
 
 struct ctx_script {
-    CK_RV init = CKR_OK;     // answer of every init
-    CK_RV one_shot = CKR_OK; // answer of encrypt/decrypt before any output
-    uint32_t out_size = 8;   // what a sized step produces
+    CK_RV init = CKR_OK;        // answer of every init
+    CK_RV one_shot = CKR_OK;    // answer of encrypt/decrypt before any output
+    uint32_t out_size = 8;      // what a sized step produces
+    bool update_throws = false; // a digest update runs out of memory
 };
 inline ctx_script script;
 inline int live_contexts = 0;
@@ -45,6 +47,7 @@ class scripted_ctx : public pkcs11_key_ctx {
     }
     CK_RV digest_update(const uint8_t* data, uint32_t len) override {
         if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
+        if (script.update_throws) throw std::bad_alloc();
         digested.insert(digested.end(), data, data + len);
         return CKR_OK;
     }

@@ -82,6 +82,18 @@ TEST_F(SessionOps, AFailingOneShotEndsTheOperation) {
     EXPECT_EQ(C_DecryptInit(h, &aes, k), CKR_OK); // the slot is free again
 }
 
+// A context that fails by throwing (out of memory) ends its operation as an
+// error answer does, here in an update step.
+TEST_F(SessionOps, AContextThatThrowsEndsTheOperation) {
+    ASSERT_EQ(C_DigestInit(h, &sha1), CKR_OK);
+    script.update_throws = true;
+    EXPECT_EQ(C_DigestUpdate(h, data, 4), CKR_HOST_MEMORY);
+    script.update_throws = false;
+    EXPECT_EQ(live_contexts, 0);
+    EXPECT_EQ(C_DigestUpdate(h, data, 4), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(C_DigestInit(h, &sha1), CKR_OK);
+}
+
 TEST_F(SessionOps, AFailedInitLeavesTheSlotEmpty) {
     script.init = CKR_KEY_TYPE_INCONSISTENT;
     EXPECT_EQ(C_EncryptInit(h, &aes, k), CKR_KEY_TYPE_INCONSISTENT);
@@ -94,10 +106,12 @@ TEST_F(SessionOps, AFailedInitLeavesTheSlotEmpty) {
 
 TEST_F(SessionOps, VerifyNeedsASignatureAndReportsTheContextsAnswer) {
     ASSERT_EQ(C_VerifyInit(h, &rsa, k), CKR_OK);
-    EXPECT_EQ(C_Verify(h, data, 4, nullptr, 8), CKR_ARGUMENTS_BAD);
+    EXPECT_EQ(C_Verify(h, data, 4, nullptr, 8), CKR_ARGUMENTS_BAD); // ends the operation
     CK_BYTE good[8];
     std::memset(good, 0xAB, sizeof good);
     CK_BYTE bad[8] = {};
+    EXPECT_EQ(C_Verify(h, data, 4, good, 8), CKR_OPERATION_NOT_INITIALIZED);
+    ASSERT_EQ(C_VerifyInit(h, &rsa, k), CKR_OK);
     EXPECT_EQ(C_Verify(h, data, 4, bad, 8), CKR_SIGNATURE_INVALID); // ends the operation
     EXPECT_EQ(C_Verify(h, data, 4, good, 8), CKR_OPERATION_NOT_INITIALIZED);
     ASSERT_EQ(C_VerifyInit(h, &rsa, k), CKR_OK);

@@ -144,4 +144,65 @@ TEST_F(SwapTest,
     EXPECT_EQ(f->C_Login(fresh, CKU_SO, text(so_pin), 5), CKR_OK);
 }
 
+// Nothing watches the readers while the library is finalised. At the next
+// C_Initialize a token whose card was replaced, or pulled, has left its slot:
+// it answers neither as present nor with the old card's data, and the change
+// is reported as a slot event; the next C_GetSlotList lists the cards there
+// are then.
+TEST_F(SwapTest,
+       a_card_swapped_or_pulled_while_finalized_has_left_its_slot_at_the_next_initialize) {
+    std::optional<simulated_token> card;
+    card.emplace(token_options(), first_port());
+    ASSERT_TRUE(card->inserted()) << card->error();
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    const std::string pulled_serial = serial(0);
+    const auto slot_holds_no_token = [&] {
+        CK_TOKEN_INFO info{};
+        EXPECT_EQ(f->C_GetTokenInfo(0, &info), CKR_SLOT_ID_INVALID);
+        CK_SLOT_INFO slot_info{};
+        ASSERT_EQ(f->C_GetSlotInfo(0, &slot_info), CKR_OK); // still a slot
+        EXPECT_EQ(slot_info.flags & CKF_TOKEN_PRESENT, 0u);
+        CK_SLOT_ID changed = 99;
+        EXPECT_EQ(f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &changed, nullptr), CKR_OK);
+        EXPECT_EQ(changed, 0u);
+    };
+
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    ASSERT_TRUE(card->remove());
+    card.reset();
+    card.emplace(token_options(), first_port());
+    ASSERT_TRUE(card->inserted()) << card->error();
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    {
+        SCOPED_TRACE("swapped");
+        slot_holds_no_token();
+    }
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    EXPECT_NE(serial(0), pulled_serial);
+
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    ASSERT_TRUE(card->remove());
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    {
+        SCOPED_TRACE("pulled");
+        slot_holds_no_token();
+    }
+    EXPECT_TRUE(token_slots().empty());
+}
+
+// A card put into the other reader while the library is finalised is listed
+// by the first C_GetSlotList after C_Initialize, beside the kept token.
+TEST_F(SwapTest, a_card_put_in_while_finalized_is_listed_by_the_first_slot_list_after_initialize) {
+    simulated_token kept(token_options(), first_port());
+    ASSERT_TRUE(kept.inserted()) << kept.error();
+    ASSERT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0}));
+    ASSERT_EQ(f->C_Finalize(nullptr), CKR_OK);
+    simulated_token added(token_options(), second_port());
+    ASSERT_TRUE(added.inserted()) << added.error();
+    ASSERT_EQ(f->C_Initialize(nullptr), CKR_OK);
+    EXPECT_EQ(token_slots(), (std::vector<CK_SLOT_ID>{0, 1}));
+    EXPECT_EQ(slot_of(f, kept), 0u);
+    EXPECT_EQ(slot_of(f, added), 1u);
+}
+
 } // namespace

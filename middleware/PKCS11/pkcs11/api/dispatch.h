@@ -13,14 +13,24 @@
 
 namespace dispatch {
 
-// No exception crosses the C boundary: allocation failure becomes CKR_HOST_MEMORY.
-template <typename F> CK_RV shielded(F&& f) noexcept {
+// The answer for the exception being handled: allocation failure is
+// CKR_HOST_MEMORY, anything else CKR_GENERAL_ERROR. Only called in a handler.
+inline CK_RV exception_answer() noexcept {
     try {
-        return f();
+        throw;
     } catch (const std::bad_alloc&) {
         return CKR_HOST_MEMORY;
     } catch (...) {
         return CKR_GENERAL_ERROR;
+    }
+}
+
+// No exception crosses the C boundary.
+template <typename F> CK_RV shielded(F&& f) noexcept {
+    try {
+        return f();
+    } catch (...) {
+        return exception_answer();
     }
 }
 

@@ -3,6 +3,7 @@
 // converts between the host ABI and the inner 32-bit values. The vendor
 // extension's M_ functions are in exports_vendor.cpp.
 #include <cstring>
+#include <initializer_list>
 
 #include "abi_boundary.h"
 #include "dispatch.h"
@@ -47,56 +48,100 @@ CK_RV op_init(CK_SESSION_HANDLE hSession, session_op op, CK_MECHANISM_PTR pMecha
     });
 }
 
+// How a call drives its operation: a one-shot or final call finishes it, an
+// update call continues it.
+enum class step_kind { finishing, continuing };
+
+// Runs one call of the session's operations `ops` and applies PKCS#11 v2.20
+// section 11's rule to its answer, whoever gave it (the checks of the export,
+// the session or the key context): a one-shot or final call (C_Encrypt,
+// C_EncryptFinal, ... C_Verify, C_VerifyFinal) ends its operation on every
+// answer but CKR_BUFFER_TOO_SMALL and a successful size query (a null output
+// buffer); an update call ends it on every error but CKR_BUFFER_TOO_SMALL.
+// The application must then initialise again. A handle that names no session
+// has nothing to end. Runs inside the held library lock.
+template <typename F>
+CK_RV op_step(CK_SESSION_HANDLE hSession, step_kind kind, bool size_query,
+              std::initializer_list<session_op> ops, F&& run) {
+    CK_RV rv = CKR_OK;
+    try {
+        rv = run();
+    } catch (...) {
+        rv = dispatch::exception_answer();
+    }
+    const bool goes_on = rv == CKR_BUFFER_TOO_SMALL ||
+                         (rv == CKR_OK && (kind == step_kind::continuing || size_query));
+    if (!goes_on) {
+        if (pkcs11_session* session = pkcs11_core().session_mgr().find(hSession))
+            for (const session_op op : ops)
+                session->op_end(op);
+    }
+    return rv;
+}
+
 CK_RV op_oneshot_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR in, CK_ULONG in_len,
                       CK_BYTE_PTR out, CK_ULONG_PTR out_len) {
-    if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
-    if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
-    target t;
-    if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-    ulong_inout length(out_len);
-    return t.session->op_oneshot(op, in, static_cast<uint32_t>(in_len), out, length.get());
+    return op_step(hSession, step_kind::finishing, out == nullptr, {op}, [&]() -> CK_RV {
+        if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
+        if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        ulong_inout length(out_len);
+        return t.session->op_oneshot(op, in, static_cast<uint32_t>(in_len), out, length.get());
+    });
 }
 
 CK_RV op_final_body(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR out,
                     CK_ULONG_PTR out_len) {
-    if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
-    target t;
-    if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-    ulong_inout length(out_len);
-    return t.session->op_final(op, out, length.get());
+    return op_step(hSession, step_kind::finishing, out == nullptr, {op}, [&]() -> CK_RV {
+        if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
+        target t;
+        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+        ulong_inout length(out_len);
+        return t.session->op_final(op, out, length.get());
+    });
 }
 
 // Update of a digest or signature context (no output).
 CK_RV op_update_plain(CK_SESSION_HANDLE hSession, session_op op, CK_BYTE_PTR pPart,
                       CK_ULONG ulPartLen) {
     return locked([&]() -> CK_RV {
-        if (pPart == nullptr) return CKR_ARGUMENTS_BAD;
-        if (!length_ok(ulPartLen)) return CKR_DATA_LEN_RANGE;
-        target t;
-        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        return t.session->op_update(op, pPart, static_cast<uint32_t>(ulPartLen), nullptr, nullptr);
+        return op_step(hSession, step_kind::continuing, false, {op}, [&]() -> CK_RV {
+            if (pPart == nullptr) return CKR_ARGUMENTS_BAD;
+            if (!length_ok(ulPartLen)) return CKR_DATA_LEN_RANGE;
+            target t;
+            if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+            return t.session->op_update(op, pPart, static_cast<uint32_t>(ulPartLen), nullptr,
+                                        nullptr);
+        });
     });
 }
 
 // Update of the cipher context, optionally followed (under the same hold of the
 // lock) by a digest or signature update: over the plain input when encrypting,
 // over the decrypted output when decrypting. A size query (null output) or a
-// failed first step skips the second.
+// failed first step skips the second. An error of a combined call ends both
+// operations: the application cannot tell how far either went.
 CK_RV cipher_update(CK_SESSION_HANDLE hSession, session_op cipher, CK_BYTE_PTR in, CK_ULONG in_len,
                     CK_BYTE_PTR out, CK_ULONG_PTR out_len, bool has_second, session_op second) {
     return locked([&]() -> CK_RV {
-        if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
-        if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
-        target t;
-        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        ulong_inout length(out_len);
-        CK_RV rv =
-            t.session->op_update(cipher, in, static_cast<uint32_t>(in_len), out, length.get());
-        if (rv != CKR_OK || !has_second || out == nullptr) return rv;
-        if (cipher == session_op::encrypt)
-            return t.session->op_update(second, in, static_cast<uint32_t>(in_len), nullptr,
-                                        nullptr);
-        return t.session->op_update(second, out, length.value(), nullptr, nullptr);
+        const auto run = [&]() -> CK_RV {
+            if (in == nullptr || out_len == nullptr) return CKR_ARGUMENTS_BAD;
+            if (!length_ok(in_len)) return CKR_DATA_LEN_RANGE;
+            target t;
+            if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+            ulong_inout length(out_len);
+            CK_RV rv =
+                t.session->op_update(cipher, in, static_cast<uint32_t>(in_len), out, length.get());
+            if (rv != CKR_OK || !has_second || out == nullptr) return rv;
+            if (cipher == session_op::encrypt)
+                return t.session->op_update(second, in, static_cast<uint32_t>(in_len), nullptr,
+                                            nullptr);
+            return t.session->op_update(second, out, length.value(), nullptr, nullptr);
+        };
+        if (has_second)
+            return op_step(hSession, step_kind::continuing, false, {cipher, second}, run);
+        return op_step(hSession, step_kind::continuing, false, {cipher}, run);
     });
 }
 
@@ -557,15 +602,19 @@ TESSVIK_EXPORT CK_RV C_VerifyInit(CK_SESSION_HANDLE hSession, CK_MECHANISM_PTR p
 TESSVIK_EXPORT CK_RV C_Verify(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pData, CK_ULONG ulDataLen,
                               CK_BYTE_PTR pSignature, CK_ULONG ulSignatureLen) {
     return locked([&]() -> CK_RV {
-        // A missing signature is an error, never a valid signature.
-        if (pData == nullptr || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
-        if (!length_ok(ulDataLen)) return CKR_DATA_LEN_RANGE;
-        if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
-        target t;
-        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
-        return t.session->op_oneshot(session_op::verify, pData, static_cast<uint32_t>(ulDataLen),
-                                     pSignature, &signature_len);
+        // A verification has no size query.
+        return op_step(hSession, step_kind::finishing, false, {session_op::verify}, [&]() -> CK_RV {
+            // A missing signature is an error, never a valid signature.
+            if (pData == nullptr || pSignature == nullptr) return CKR_ARGUMENTS_BAD;
+            if (!length_ok(ulDataLen)) return CKR_DATA_LEN_RANGE;
+            if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
+            target t;
+            if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+            uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
+            return t.session->op_oneshot(session_op::verify, pData,
+                                         static_cast<uint32_t>(ulDataLen), pSignature,
+                                         &signature_len);
+        });
     });
 }
 
@@ -577,12 +626,14 @@ TESSVIK_EXPORT CK_RV C_VerifyUpdate(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pPar
 TESSVIK_EXPORT CK_RV C_VerifyFinal(CK_SESSION_HANDLE hSession, CK_BYTE_PTR pSignature,
                                    CK_ULONG ulSignatureLen) {
     return locked([&]() -> CK_RV {
-        if (pSignature == nullptr) return CKR_ARGUMENTS_BAD;
-        if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
-        target t;
-        if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
-        uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
-        return t.session->op_final(session_op::verify, pSignature, &signature_len);
+        return op_step(hSession, step_kind::finishing, false, {session_op::verify}, [&]() -> CK_RV {
+            if (pSignature == nullptr) return CKR_ARGUMENTS_BAD;
+            if (!length_ok(ulSignatureLen)) return CKR_SIGNATURE_LEN_RANGE;
+            target t;
+            if (CK_RV rv = find_session_token(hSession, t); rv != CKR_OK) return rv;
+            uint32_t signature_len = static_cast<uint32_t>(ulSignatureLen);
+            return t.session->op_final(session_op::verify, pSignature, &signature_len);
+        });
     });
 }
 

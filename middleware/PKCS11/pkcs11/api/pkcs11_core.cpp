@@ -99,10 +99,22 @@ CK_RV Pkcs11Core::initialize(CK_VOID_PTR pInitArgs) {
     // A lock that cannot be created is reported: running on without it would
     // let every export race.
     if (CK_RV rv = library_lock().install(callbacks); rv != CKR_OK) return rv;
-    initialised_ = true;
     const std::string enum_string = pkcs11_enum_string();
     const std::string enum_id = pkcs11_enum_id();
     gm_set_enum_filters(enum_string.c_str(), enum_id.c_str());
+    if (token_mgr_.token_count() > 0) {
+        // Tokens kept over an earlier C_Finalize keep their slot ids. One
+        // whose card left its reader meanwhile, or was replaced by another
+        // card, must not answer as present: it leaves before any export
+        // can reach it.
+        mutex held;
+        if (CK_RV rv = held.take(); rv != CKR_OK) {
+            (void)library_lock().destroy();
+            return rv;
+        }
+        token_mgr_.drop_absent_tokens();
+    }
+    initialised_ = true;
     return CKR_OK;
 }
 
@@ -118,21 +130,24 @@ CK_RV Pkcs11Core::finalize(CK_VOID_PTR pReserved) {
     SKF_CancelWaitForDevEvent();
     {
         // PKCS#11 v2.20 section 11.4: C_Finalize ends the application's use
-        // of the library. Every session closes (which logs its token out), and
-        // the tokens close their devices, so the next C_Initialize starts
-        // from nothing. Exports that came in before the flag was cleared end
-        // first; those after it answer CKR_CRYPTOKI_NOT_INITIALIZED.
+        // of the library. Every session closes (which logs its token out) and
+        // the tokens close their devices and drop what they read from their
+        // cards. The tokens themselves and their slot ids stay until unload:
+        // applications keep slot ids across C_Finalize and C_Initialize.
+        // Exports that came in before the flag was cleared end first; those
+        // after it answer CKR_CRYPTOKI_NOT_INITIALIZED.
         mutex held;
         (void)held.take();
         for (const auto& t : token_mgr_.tokens())
             for (uint32_t handle :
                  session_mgr_.sessions_of_slot(static_cast<uint32_t>(t->slot_id())))
                 (void)close_session(handle);
-        token_mgr_.delete_all_tokens();
         session_mgr_.close_all();
-        listed_slots_.clear();
-        token_mgr_.forget_assigned_slots();
-        enumerated_once_ = false;
+        token_mgr_.renew_tokens();
+        // No slot-event thread watches the readers until the next
+        // initialisation: the first C_GetSlotList after it looks for new
+        // cards whatever the last enumeration found.
+        enumerate_next_ = true;
         pending_slot_event_ = -1;
     }
     (void)library_lock().destroy();
@@ -234,7 +249,7 @@ uint32_t Pkcs11Core::refresh_tokens() {
     }
     const pkcs11_timing timing = pkcs11_get_timing();
     const uint32_t n = token_mgr_.token_count();
-    if (n > 0) {
+    if (n > 0 && !enumerate_next_) {
         if (now - last_enumeration_ < timing.enumeration_interval) return n;
         const uint32_t answering = token_mgr_.count_answering_tokens();
         last_enumeration_ = std::chrono::steady_clock::now();
@@ -243,6 +258,7 @@ uint32_t Pkcs11Core::refresh_tokens() {
     bool added = false;
     bool removed = false;
     token_mgr_.enumerate_tokens(&added, &removed);
+    enumerate_next_ = false;
     const uint32_t m = token_mgr_.token_count();
     last_enumeration_ = std::chrono::steady_clock::now();
     pending_slot_event_ = -1;

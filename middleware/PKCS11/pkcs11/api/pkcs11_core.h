@@ -43,9 +43,9 @@ class Pkcs11Core {
     // Threads inside a blocking C_WaitForSlotEvent (tests wait on it).
     int blocked_slot_event_waiters() const { return blocked_waiters_.load(); }
 
-    // A slot id names a slot when a token has had it since C_Initialize, when
-    // C_GetSlotList listed it, or, while no token is present, when it is one
-    // of the four slots shown then.
+    // A slot id names a slot when a token has had it since the library was
+    // loaded, when C_GetSlotList listed it, or, while no token is present,
+    // when it is one of the four slots shown then.
     bool slot_known(CK_SLOT_ID slotID) const;
     // The token in a slot; none: *rv = empty_slot for a slot that exists,
     // CKR_SLOT_ID_INVALID for an id that names no slot.
@@ -78,6 +78,7 @@ class Pkcs11Core {
     std::mutex init_mutex_; // C_Initialize and C_Finalize one at a time
     std::atomic<bool> initialised_{false};
     bool enumerated_once_ = false;
+    bool enumerate_next_ = false;          // the next refresh enumerates (set by C_Finalize)
     std::vector<CK_SLOT_ID> listed_slots_; // placeholder slots handed out by C_GetSlotList
     std::chrono::steady_clock::time_point last_enumeration_{};
 };

@@ -70,15 +70,20 @@ class pkcs11_session {
     // cipher (encryption or decryption); signature (signing or verification).
     CK_RV op_init(session_op op, const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key,
                   pkcs11_token& token);
+    // The one-shot, update and final steps run on the slot's context and leave
+    // the slot as it is: the exports end the operation after the answer
+    // (PKCS#11 v2.20 section 11's rule, applied in one place for every answer).
     // One-shot step; for verify, out/out_len are the signature and its length.
     CK_RV op_oneshot(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out,
                      uint32_t* out_len);
-    // Update step on the slot's context; out/out_len only for the cipher family.
-    // It never ends the operation.
+    // Update step; out/out_len only for the cipher family.
     CK_RV op_update(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out,
                     uint32_t* out_len);
     // Final step; for verify-final, out/out_len are the signature and its length.
     CK_RV op_final(session_op op, CK_BYTE* out, uint32_t* out_len);
+    // Ends the operation of that family's slot (nothing when none runs); its
+    // context is deleted and the slot is free for a new init.
+    void op_end(session_op op) { slot_for(op).reset(); }
     CK_RV digest_key(pkcs11_token& token, CK_OBJECT_HANDLE key);
     // Whether the slot of that operation family holds a context.
     bool op_active(session_op op) const;

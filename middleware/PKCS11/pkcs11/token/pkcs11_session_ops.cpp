@@ -138,34 +138,24 @@ CK_RV pkcs11_session::op_init(session_op op, const CK_MECHANISM* mechanism, CK_O
 
 CK_RV pkcs11_session::op_oneshot(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out,
                                  uint32_t* out_len) {
-    std::unique_ptr<pkcs11_key_ctx>& slot = slot_for(op);
+    const std::unique_ptr<pkcs11_key_ctx>& slot = slot_for(op);
     if (slot == nullptr) return CKR_OPERATION_NOT_INITIALIZED;
     if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
     // A verification has no size query: a missing signature is an error.
     if (op == session_op::verify && out == nullptr) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CKR_OK;
     switch (op) {
     case session_op::encrypt:
-        rv = slot->encrypt(in, in_len, out, out_len);
-        break;
+        return slot->encrypt(in, in_len, out, out_len);
     case session_op::decrypt:
-        rv = slot->decrypt(in, in_len, out, out_len);
-        break;
+        return slot->decrypt(in, in_len, out, out_len);
     case session_op::digest:
-        rv = slot->digest(in, in_len, out, out_len);
-        break;
+        return slot->digest(in, in_len, out, out_len);
     case session_op::sign:
-        rv = slot->sign(in, in_len, out, out_len);
-        break;
+        return slot->sign(in, in_len, out, out_len);
     case session_op::verify:
-        rv = slot->verify(in, in_len, out, *out_len);
-        break;
+        return slot->verify(in, in_len, out, *out_len);
     }
-    // A size query or a buffer that is too small keeps the operation; any
-    // other result ends it.
-    if (rv == CKR_BUFFER_TOO_SMALL || (rv == CKR_OK && out == nullptr)) return rv;
-    slot.reset();
-    return rv;
+    return CKR_GENERAL_ERROR;
 }
 
 CK_RV pkcs11_session::op_update(session_op op, const CK_BYTE* in, uint32_t in_len, CK_BYTE* out,
@@ -190,31 +180,23 @@ CK_RV pkcs11_session::op_update(session_op op, const CK_BYTE* in, uint32_t in_le
 }
 
 CK_RV pkcs11_session::op_final(session_op op, CK_BYTE* out, uint32_t* out_len) {
-    std::unique_ptr<pkcs11_key_ctx>& slot = slot_for(op);
+    const std::unique_ptr<pkcs11_key_ctx>& slot = slot_for(op);
     if (slot == nullptr) return CKR_OPERATION_NOT_INITIALIZED;
     if (out_len == nullptr) return CKR_ARGUMENTS_BAD;
     if (op == session_op::verify && out == nullptr) return CKR_ARGUMENTS_BAD;
-    CK_RV rv = CKR_OK;
     switch (op) {
     case session_op::encrypt:
-        rv = slot->encrypt_final(out, out_len);
-        break;
+        return slot->encrypt_final(out, out_len);
     case session_op::decrypt:
-        rv = slot->decrypt_final(out, out_len);
-        break;
+        return slot->decrypt_final(out, out_len);
     case session_op::digest:
-        rv = slot->digest_final(out, out_len);
-        break;
+        return slot->digest_final(out, out_len);
     case session_op::sign:
-        rv = slot->sign_final(out, out_len);
-        break;
+        return slot->sign_final(out, out_len);
     case session_op::verify:
-        rv = slot->verify_final(out, *out_len);
-        break;
+        return slot->verify_final(out, *out_len);
     }
-    if (rv == CKR_BUFFER_TOO_SMALL || (rv == CKR_OK && out == nullptr)) return rv;
-    slot.reset();
-    return rv;
+    return CKR_GENERAL_ERROR;
 }
 
 CK_RV pkcs11_session::digest_key(pkcs11_token& token, CK_OBJECT_HANDLE key) {

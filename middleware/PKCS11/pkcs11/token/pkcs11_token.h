@@ -62,6 +62,12 @@ class pkcs11_token {
     }
     // Frees the objects, closes the application and the device.
     CK_RV token_close();
+    // The raw hardware serial number of the card this token first connected
+    // to (empty before the first connection). Given to a new token of the same
+    // reader, it makes token_open_device answer CKR_DEVICE_REMOVED when the
+    // reader holds another card.
+    const std::vector<uint8_t>& card_serial() const { return card_serial_; }
+    void expect_card(const std::vector<uint8_t>& serial) { card_serial_ = serial; }
     CK_RV open_application();
     HAPPLICATION application() const { return application_; }
     // The OEM area can be read and the token has an application; *user_pin_set

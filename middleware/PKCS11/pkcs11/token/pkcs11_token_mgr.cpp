@@ -241,3 +241,30 @@ void pkcs11_token_mgr::delete_all_tokens() {
     }
     tokens_.clear();
 }
+
+void pkcs11_token_mgr::renew_tokens() {
+    for (auto& token : tokens_) {
+        // Nothing read from the card before (token information, objects,
+        // containers, login state) is used after; the serial number lets the
+        // next connection tell whether the reader still holds the same card.
+        auto fresh = std::make_unique<pkcs11_token>(token->device_name().c_str());
+        fresh->set_slot_id(token->slot_id());
+        fresh->expect_card(token->card_serial());
+        (void)token->token_close();
+        token = std::move(fresh);
+    }
+}
+
+void pkcs11_token_mgr::drop_absent_tokens() {
+    for (bool again = true; again;) {
+        again = false;
+        for (const auto& t : tokens_) {
+            if (t->token_open_device() != CKR_OK) {
+                record_slot_event(t->slot_id());
+                remove_token(t.get());
+                again = true;
+                break;
+            }
+        }
+    }
+}

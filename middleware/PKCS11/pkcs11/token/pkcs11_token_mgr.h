@@ -36,6 +36,14 @@ class pkcs11_token_mgr {
     // The first pending slot id, taken out of the table; -1 when none.
     int32_t take_slot_event();
     void delete_all_tokens();
+    // C_Finalize's step: every token starts again from nothing but its device
+    // name, its slot id and its card's serial number (its device closed, all it
+    // read from the card dropped). The tokens themselves stay until unload.
+    void renew_tokens();
+    // C_Initialize's step after a C_Finalize: a token whose reader no longer
+    // holds its card (pulled, or another card put in meanwhile) leaves the
+    // list and its slot is recorded as changed; the others are connected.
+    void drop_absent_tokens();
 
     // Called with the slot id of every token that leaves the list, before it
     // is deleted: the owner closes that slot's sessions with it, so that no
@@ -46,9 +54,8 @@ class pkcs11_token_mgr {
 
     // The first token with that slot id; a host value above 32 bits names none.
     pkcs11_token* find_token(CK_SLOT_ID slot_id) const;
-    // Whether a token has had that slot id since the last forget_assigned_slots.
+    // Whether a token has had that slot id since the library was loaded.
     bool slot_assigned(CK_SLOT_ID slot_id) const;
-    void forget_assigned_slots() { assigned_slots_.clear(); }
     uint32_t token_count() const { return static_cast<uint32_t>(tokens_.size()); }
     const std::vector<std::unique_ptr<pkcs11_token>>& tokens() const { return tokens_; }
     int32_t slot_event(size_t index) const { return slot_event_table_[index].load(); }
