@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   softhsm2 procps psmisc binutils
-  qt6-base-dev libcurl4-openssl-dev libudev-dev
+  qt6-base-dev libcurl4-openssl-dev libudev-dev libxcb1-dev
   xvfb xauth trayer x11-apps libnss3-tools gnutls-bin
   dbus-daemon
 )

@@ -79,6 +79,7 @@ struct download_job {
     TDownloadCheck check;
     std::atomic<bool> cancel{false};
     std::atomic<uint32_t> exit_code{still_active};
+    TDownloaded written; // read only once exit_code is 0
 };
 
 // The setup program is started as a program: owner may read, write, run.
@@ -88,7 +89,7 @@ constexpr QFileDevice::Permissions setup_permissions =
 void UpdateDownloadThread(std::shared_ptr<download_job> job) {
     uint32_t rc = download_error_file;
     try {
-        rc = DownloadFile(job->url, job->file, job->check, &job->cancel);
+        rc = DownloadFile(job->url, job->file, job->check, &job->cancel, &job->written);
     } catch (...) {
         // Out of memory: the download failed, and its waiter learns so.
     }
@@ -122,7 +123,7 @@ QString UpdateDirectory() {
 }
 
 uint32_t DownloadFile(const QString& url, const QString& file, const TDownloadCheck& check,
-                      const std::atomic<bool>* cancel) {
+                      const std::atomic<bool>* cancel, TDownloaded* written) {
     const QString scheme = url.trimmed().section(u':', 0, 0).toLower();
     if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
         return download_error_url;
@@ -182,7 +183,9 @@ uint32_t DownloadFile(const QString& url, const QString& file, const TDownloadCh
         out.cancelWriting(); // the temporary file goes, `file` stays as it was
         return result;
     }
-    return out.commit() ? 0 : download_error_file;
+    if (!out.commit()) return download_error_file;
+    if (written != nullptr) *written = {t.received, t.hash.result()};
+    return 0;
 }
 
 uint32_t VerifySetupFile(const QString& file, int64_t size, const QByteArray& sha256) {
@@ -214,13 +217,23 @@ int ReadUpdateVersions(const QString& clientFile, TUpdateVersions& versions) {
     const TIniFile ini(server);
     versions.ServerVersion = ini.ReadString(QStringLiteral("Mgr"), QStringLiteral("Version"), {});
     versions.SetupUrl = ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateFile"), {});
-    bool ok = false;
-    const qint64 size = ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSize"), {})
-                            .trimmed()
-                            .toLongLong(&ok);
-    versions.SetupSize = ok && size >= 0 ? size : -1;
-    versions.SetupSha256 =
-        ParseDigest(ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSHA256"), {}));
+    // Optional: a server may announce what the setup program is.
+    const QString sizeText =
+        ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSize"), {}).trimmed();
+    const QString digestText =
+        ini.ReadString(QStringLiteral("URL"), QStringLiteral("UpdateSHA256"), {}).trimmed();
+    if (!sizeText.isEmpty()) {
+        bool ok = false;
+        const qint64 size = sizeText.toLongLong(&ok);
+        if (ok && size >= 0)
+            versions.SetupSize = size;
+        else
+            versions.SetupCheckUnreadable = true;
+    }
+    if (!digestText.isEmpty()) {
+        versions.SetupSha256 = ParseDigest(digestText);
+        if (versions.SetupSha256.size() != 32) versions.SetupCheckUnreadable = true;
+    }
     return 0;
 }
 
@@ -280,10 +293,10 @@ void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested)
         return;
     }
     if (!AppendUpdateLog(log, Log("服务器版本高于客户端版本"))) return;
-    if (v.SetupUrl.trimmed().isEmpty() || v.SetupSize < 0 || v.SetupSha256.size() != 32) {
-        // Without the size and digest of the setup program there is nothing
-        // it could be checked against: the server's version file is not
-        // usable for an update.
+    if (v.SetupUrl.trimmed().isEmpty() || v.SetupCheckUnreadable) {
+        // No setup program named, or one announced with a size or digest
+        // that cannot be checked: the server's version file is not usable
+        // for an update.
         (void)AppendUpdateLog(log, Log("服务端版本更新失败"));
         return;
     }
@@ -300,6 +313,7 @@ void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested)
     job->file = setup;
     job->check.size = v.SetupSize;
     job->check.sha256 = v.SetupSha256;
+    job->check.max_bytes = setup_max_bytes;
     std::thread worker(UpdateDownloadThread, job);
 
     uint32_t exit_code = still_active;
@@ -335,9 +349,11 @@ void CheckForUpdate(QWidget* parent, const std::function<bool()>& exitRequested)
         (void)AppendUpdateLog(log, Log("放弃安装"));
         return;
     }
-    // Checked again right before it runs: the file is what the server
-    // announced, not something put there while the question was open.
-    if (const uint32_t rc = VerifySetupFile(setup, v.SetupSize, v.SetupSha256); rc != 0) {
+    // Checked again right before it runs: the file is what was downloaded
+    // (and so what the server announced, when it did), not something put
+    // there while the question was open.
+    if (const uint32_t rc = VerifySetupFile(setup, job->written.size, job->written.sha256);
+        rc != 0) {
         QFile::remove(setup);
         (void)AppendUpdateLog(log, Log("失败更新，返回值 = ") + QString::number(rc));
         return;

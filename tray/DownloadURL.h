@@ -6,10 +6,13 @@
 //
 // Downloads are HTTP or HTTPS only (libcurl), written to a temporary file
 // and put in place only when complete; a download that fails, is cut off or
-// is cancelled leaves no file behind. The server's version file gives, besides
-// "Version" [Mgr] and "UpdateFile" [URL], the setup program's size in bytes
-// ("UpdateSize" [URL]) and its SHA-256 digest in hex ("UpdateSHA256" [URL]);
-// the setup program is offered and started only when it matches both.
+// is cancelled leaves no file behind. The server's version file gives
+// "Version" [Mgr] and "UpdateFile" [URL]; it may also give the setup
+// program's size in bytes ("UpdateSize" [URL]) and its SHA-256 digest in hex
+// ("UpdateSHA256" [URL]). What it gives is checked: a setup program of
+// another size or digest is never offered or started, and a version file
+// whose size or digest cannot be read offers nothing. The setup program is
+// started only as it was downloaded (its digest is taken again first).
 #pragma once
 
 #include <QByteArray>
@@ -33,6 +36,9 @@ inline constexpr uint32_t download_error_digest = 1002; // not the SHA-256 annou
 inline constexpr uint32_t download_error_file = 1003;   // the file cannot be written
 inline constexpr uint32_t download_error_url = 1004;    // not an http or https address
 
+// The most a setup program of no announced size may be.
+inline constexpr int64_t setup_max_bytes = int64_t{1} << 30;
+
 // <data directory>/update/, created with its parents when missing.
 QString UpdateDirectory();
 
@@ -43,13 +49,20 @@ struct TDownloadCheck {
     int64_t max_bytes = -1;
 };
 
+// What a download wrote.
+struct TDownloaded {
+    int64_t size = -1;
+    QByteArray sha256;
+};
+
 // Downloads `url` into `file`: 0, or the libcurl code, the HTTP status, or
 // one of the download_error_ codes. `file` is replaced only by a complete
 // download that passes `check`; otherwise it is left as it was and no
 // temporary file remains. `cancel`, when set, stops the transfer (result
-// CURLE_ABORTED_BY_CALLBACK, 42).
+// CURLE_ABORTED_BY_CALLBACK, 42). `written`, when given, gets the size and
+// SHA-256 of what was put in place.
 uint32_t DownloadFile(const QString& url, const QString& file, const TDownloadCheck& check = {},
-                      const std::atomic<bool>* cancel = nullptr);
+                      const std::atomic<bool>* cancel = nullptr, TDownloaded* written = nullptr);
 
 // Size and SHA-256 of a file on disk against the expected ones: 0, or
 // download_error_size / download_error_digest / download_error_file.
@@ -59,8 +72,10 @@ struct TUpdateVersions {
     QString ClientVersion;
     QString ServerVersion;
     QString SetupUrl;
-    int64_t SetupSize = -1; // -1 when the version file gives none (or no number)
-    QByteArray SetupSha256; // 32 bytes; empty when the version file gives none (or no digest)
+    int64_t SetupSize = -1; // -1 when the version file gives none
+    QByteArray SetupSha256; // 32 bytes; empty when the version file gives none
+    // "UpdateSize" is there but no size, or "UpdateSHA256" but no digest.
+    bool SetupCheckUnreadable = false;
 };
 
 // 0 all read, 1 the client file cannot be read, 2 no client file, 3 the

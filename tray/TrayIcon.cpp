@@ -1,4 +1,5 @@
 #include "TrayIcon.h"
+#include "TrayIconX11.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -208,8 +209,15 @@ void TTrayIconHandler::SetNotifyAreaFactory(TNotifyAreaFactory factory) {
     g_notifyAreaFactory = std::move(factory);
 }
 
+namespace {
+std::unique_ptr<TNotifyArea> DefaultNotifyArea() {
+    if (auto x11 = MakeX11NotifyArea()) return x11;
+    return std::make_unique<QtNotifyArea>();
+}
+} // namespace
+
 TTrayIconHandler::TTrayIconHandler()
-    : notifyArea_(g_notifyAreaFactory ? g_notifyAreaFactory() : std::make_unique<QtNotifyArea>()) {}
+    : notifyArea_(g_notifyAreaFactory ? g_notifyAreaFactory() : DefaultNotifyArea()) {}
 
 TTrayIconHandler::~TTrayIconHandler() {
     if (g_trayHandler == this) g_trayHandler = nullptr;

@@ -4,8 +4,11 @@
 // the tray host restarts.
 //
 // The notification area is an interface (TNotifyArea) fed the fields of the
-// shell's icon record: the program's backend is Qt's QSystemTrayIcon, tests
-// use TRecordingNotifyArea. Callback messages come back through one shared
+// shell's icon record. On an X11 desktop with a tray host the program's
+// backend docks windows of its own (TrayIconX11.h), which report the pointer
+// moving and the balloons' life; elsewhere (no tray host, offscreen, Wayland)
+// it is Qt's QSystemTrayIcon, which reports presses only. Tests use
+// TRecordingNotifyArea. Callback messages come back through one shared
 // handler (TTrayIconHandler::TrayWindowProc). Icon identifiers are numbers
 // handed out by the handler, never addresses: a message with an identifier of
 // no live icon is ignored.
@@ -97,6 +100,10 @@ class TRecordingNotifyArea : public TNotifyArea {
 
 using TNotifyAreaFactory = std::function<std::unique_ptr<TNotifyArea>()>;
 
+// The shortest and longest time a balloon of the X11 notification area stays
+// (10 and 30 seconds, as the shell's); the record's uTimeout is held within.
+void SetBalloonTimeoutRange(std::uint32_t shortestMs, std::uint32_t longestMs);
+
 class TTrayIcon;
 
 // The hidden window shared by all tray icons (one per process, alive while
@@ -105,7 +112,8 @@ class TTrayIconHandler : public QObject {
     Q_OBJECT
   public:
     static TTrayIconHandler* Instance(); // nullptr when no icon exists
-    // The backend made for the next handler; empty: Qt's tray icon.
+    // The backend made for the next handler; empty: the X11 notification
+    // area where there is a tray host to dock into, else Qt's tray icon.
     static void SetNotifyAreaFactory(TNotifyAreaFactory factory);
 
     std::intptr_t TrayWindowProc(std::uint32_t msg, std::uintptr_t wParam, std::intptr_t lParam);

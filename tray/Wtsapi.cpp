@@ -27,7 +27,9 @@ QEvent::Type TWindowMessageEvent::EventType() {
 namespace {
 
 // logind's view of our session: Active and LockedHint turned into the
-// session-change codes. A remote connect has no counterpart here.
+// session-change codes. A session that logind reports as remote (Remote,
+// set for a login from another host, whose name is in RemoteHost) connects
+// and disconnects as a remote session, any other at the console.
 class LogindSessionSource : public QObject, public TSessionSource {
     Q_OBJECT
   public:
@@ -45,6 +47,7 @@ class LogindSessionSource : public QObject, public TSessionSource {
         path_ = path.value().path();
         active_ = Read(QStringLiteral("Active"));
         locked_ = Read(QStringLiteral("LockedHint"));
+        remote_ = Read(QStringLiteral("Remote"));
         return bus.connect(QStringLiteral("org.freedesktop.login1"), path_,
                            QStringLiteral("org.freedesktop.DBus.Properties"),
                            QStringLiteral("PropertiesChanged"), this,
@@ -60,9 +63,15 @@ class LogindSessionSource : public QObject, public TSessionSource {
             if (invalidated.contains(name)) return Read(name);
             return old;
         };
+        remote_ = value(QStringLiteral("Remote"), remote_);
         const bool active = value(QStringLiteral("Active"), active_);
         const bool locked = value(QStringLiteral("LockedHint"), locked_);
-        if (active != active_) deliver_(active ? WTS_CONSOLE_CONNECT : WTS_CONSOLE_DISCONNECT, 0);
+        if (active != active_) {
+            if (remote_)
+                deliver_(active ? WTS_REMOTE_CONNECT : WTS_REMOTE_DISCONNECT, 0);
+            else
+                deliver_(active ? WTS_CONSOLE_CONNECT : WTS_CONSOLE_DISCONNECT, 0);
+        }
         if (locked != locked_) deliver_(locked ? WTS_SESSION_LOCK : WTS_SESSION_UNLOCK, 0);
         active_ = active;
         locked_ = locked;
@@ -84,6 +93,7 @@ class LogindSessionSource : public QObject, public TSessionSource {
     QString path_;
     bool active_ = false;
     bool locked_ = false;
+    bool remote_ = false;
 };
 
 } // namespace

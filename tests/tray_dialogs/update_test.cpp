@@ -1,8 +1,11 @@
 // The update check against an HTTP server of the test's own on 127.0.0.1:
-// a newer version is found, downloaded, checked, offered and started; an
-// older or equal one is not; a 404, a connection cut short, a setup program
-// that is not what the version file announced, a cancel ("Update") and the
-// program closing leave no file that is offered or started.
+// a newer version is found, downloaded, checked, offered and started, from a
+// version file with only the version and the setup program's address as
+// from one that also announces its size and digest; an older or equal one
+// is not; a 404, a connection cut short, a setup program that is not what
+// the version file announced, an announcement that cannot be read, a cancel
+// ("Update") and the program closing leave no file that is offered or
+// started.
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
@@ -64,10 +67,14 @@ class Update : public ::testing::Test {
     }
     // The version file announcing `announced` as the setup program.
     void server_version(const std::string& v, const std::string& announced) {
-        server_.set("/version.ini",
-                    {200, "[Mgr]\nVersion=" + v + "\n[URL]\nUpdateFile=" + server_.url("/setup") +
-                              "\nUpdateSize=" + std::to_string(announced.size()) +
-                              "\nUpdateSHA256=" + sha256_hex(announced) + "\n"});
+        server_version_with(v, "UpdateSize=" + std::to_string(announced.size()) +
+                                   "\nUpdateSHA256=" + sha256_hex(announced) + "\n");
+    }
+    // The version file with the version, the setup program's address and
+    // `more` lines of [URL].
+    void server_version_with(const std::string& v, const std::string& more) {
+        server_.set("/version.ini", {200, "[Mgr]\nVersion=" + v + "\n[URL]\nUpdateFile=" +
+                                              server_.url("/setup") + "\n" + more});
     }
 
     // The texts of the log lines (after the date, the time and "：").
@@ -103,6 +110,9 @@ class Update : public ::testing::Test {
     void check(const std::function<bool()>& exitRequested = [] { return false; }) {
         CheckForUpdate(nullptr, exitRequested);
     }
+    // Both questions answered Yes: 1.3 is found over 1.2, the setup program
+    // downloaded and started.
+    void expect_offered_downloaded_and_started();
 
     traytest::user_dirs dirs_;
     http_server server_;
@@ -116,9 +126,7 @@ const std::string begun = "开始更新...";
 const std::string upgrade_question = "A new version is detected, do you want to upgrade?";
 const std::string install_question = "The new version has been downloaded, is it installed?";
 
-} // namespace
-
-TEST_F(Update, a_newer_version_is_downloaded_checked_offered_and_started) {
+void Update::expect_offered_downloaded_and_started() {
     answer(QMessageBox::Yes);
     answer(QMessageBox::Yes);
     check();
@@ -128,6 +136,12 @@ TEST_F(Update, a_newer_version_is_downloaded_checked_offered_and_started) {
     EXPECT_EQ(traytest::read_text(setup_path()), setup_program);
     EXPECT_EQ(server_.requests(), (std::vector<std::string>{"/version.ini", "/setup"}));
     EXPECT_TRUE(dialogtest::wait_for([&] { return started(); })) << "the setup program was started";
+}
+
+} // namespace
+
+TEST_F(Update, a_newer_version_is_downloaded_checked_offered_and_started) {
+    expect_offered_downloaded_and_started();
 }
 
 struct versions_case {
@@ -257,26 +271,87 @@ TEST_F(Update, the_update_command_answers_an_open_question_with_no) {
 }
 
 TEST_F(Update, a_setup_program_changed_while_the_question_is_open_is_not_started) {
-    answer(QMessageBox::Yes);
-    script_.then([this](QWidget* w) {
-        // Same size, other content.
-        traytest::write_text(setup_path(), "#!/bin/sh\necho altered > \"$0.started\"\n");
-        qobject_cast<QMessageBox*>(w)->button(QMessageBox::Yes)->click();
-    });
-    check();
-    EXPECT_EQ(log().back(), "失败更新，返回值 = 1002");
-    EXPECT_FALSE(std::filesystem::exists(setup_path()));
-    EXPECT_FALSE(started());
+    for (bool announced : {true, false}) {
+        SCOPED_TRACE(announced ? "size and digest announced" : "only the version file's address");
+        std::filesystem::remove(dir_ + "Logs.txt");
+        if (announced)
+            server_version("1.3", setup_program);
+        else
+            server_version_with("1.3", "");
+        answer(QMessageBox::Yes);
+        script_.then([this](QWidget* w) {
+            // Same size, other content.
+            traytest::write_text(setup_path(), "#!/bin/sh\necho altered > \"$0.started\"\n");
+            qobject_cast<QMessageBox*>(w)->button(QMessageBox::Yes)->click();
+        });
+        check();
+        EXPECT_EQ(log().back(), "失败更新，返回值 = 1002");
+        EXPECT_FALSE(std::filesystem::exists(setup_path()));
+        EXPECT_FALSE(started());
+    }
 }
 
-TEST_F(Update, a_version_file_without_the_setup_programs_digest_is_not_used) {
-    server_.set("/version.ini",
-                {200, "[Mgr]\nVersion=1.3\n[URL]\nUpdateFile=" + server_.url("/setup") + "\n"});
-    check();
-    EXPECT_EQ(script_.seen(), 0);
-    EXPECT_EQ(log(), (std::vector<std::string>{"Server Ver = 1.3  Client Ver = 1.2", found,
-                                               "服务端版本更新失败"}));
+// The server's version file as users' update servers publish it: the
+// version and the setup program's address, nothing more.
+TEST_F(Update, a_version_file_with_only_the_version_and_the_setup_address_is_offered_and_started) {
+    server_version_with("1.3", "");
+    expect_offered_downloaded_and_started();
 }
+
+struct announcement_case {
+    const char* name;
+    std::string more; // lines of [URL] after UpdateFile
+    // The last log line; empty: offered, downloaded and started.
+    std::string outcome;
+    bool downloaded; // the upgrade question was asked and answered Yes
+};
+void PrintTo(const announcement_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Announcement : public Update, public ::testing::WithParamInterface<announcement_case> {};
+
+// Whatever part of the size and digest the version file gives is checked;
+// one it gives that cannot be read offers nothing.
+TEST_P(Announcement, is_checked_as_far_as_it_goes) {
+    const announcement_case& c = GetParam();
+    server_version_with("1.3", c.more);
+    if (c.downloaded) answer(QMessageBox::Yes);
+    if (c.outcome.empty()) answer(QMessageBox::Yes);
+    check();
+    if (c.outcome.empty()) {
+        EXPECT_EQ(questions_, (std::vector<std::string>{upgrade_question, install_question}));
+        EXPECT_EQ(log().back(), begun);
+        EXPECT_TRUE(dialogtest::wait_for([&] { return started(); }));
+        return;
+    }
+    EXPECT_EQ(log().back(), c.outcome);
+    EXPECT_EQ(script_.seen(), c.downloaded ? 1 : 0) << "no install question";
+    EXPECT_FALSE(std::filesystem::exists(setup_path()));
+    EXPECT_FALSE(started());
+    if (!c.downloaded) {
+        EXPECT_EQ(server_.requests(), std::vector<std::string>{"/version.ini"});
+    }
+}
+
+const announcement_case announcement_cases[] = {
+    {"size_only", "UpdateSize=" + std::to_string(setup_program.size()) + "\n", "", true},
+    {"digest_only", "UpdateSHA256=" + sha256_hex(setup_program) + "\n", "", true},
+    {"empty_values", "UpdateSize=\nUpdateSHA256=\n", "", true},
+    {"other_size_only", "UpdateSize=" + std::to_string(setup_program.size() + 1) + "\n",
+     "失败更新，返回值 = 1001", true},
+    {"other_digest_only", "UpdateSHA256=" + sha256_hex(setup_program + "x") + "\n",
+     "失败更新，返回值 = 1002", true},
+    {"other_size_and_digest",
+     "UpdateSize=7\nUpdateSHA256=" + sha256_hex(setup_program + "x") + "\n",
+     "失败更新，返回值 = 1001", true},
+    {"size_not_a_number", "UpdateSize=about 40 bytes\n", "服务端版本更新失败", false},
+    {"digest_not_hex", "UpdateSHA256=" + std::string(64, 'z') + "\n", "服务端版本更新失败", false},
+    {"digest_too_short", "UpdateSHA256=" + sha256_hex(setup_program).substr(2) + "\n",
+     "服务端版本更新失败", false},
+};
+INSTANTIATE_TEST_SUITE_P(Cases, Announcement, ::testing::ValuesIn(announcement_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Update, no_client_file_or_no_server_version_file) {
     std::filesystem::remove(dir_ + "ClientConfig.ini");

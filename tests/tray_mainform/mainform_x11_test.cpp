@@ -172,15 +172,16 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     QWidget* trayWidget = nullptr;
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            trayWidget = TopLevel("QSystemTrayIconSys");
+            trayWidget = TopLevel("pruvell::TTrayIconWindow");
             return trayWidget && Colours(Screen().copy(trayWidget->geometry())) > 8;
         },
         15000))
         << "the icon never appeared in the tray";
     EXPECT_LE(trayWidget->geometry().bottom(), 40);
-    ASSERT_TRUE(QTest::qWaitFor([] { return TopLevel("QBalloonTip") != nullptr; }, 10000))
+    ASSERT_TRUE(
+        QTest::qWaitFor([] { return TopLevel("pruvell::TBalloonWindow") != nullptr; }, 10000))
         << "no balloon";
-    QWidget* balloon = TopLevel("QBalloonTip");
+    QWidget* balloon = TopLevel("pruvell::TBalloonWindow");
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Colours(Screen().copy(balloon->geometry())) > 8; }, 10000));
     const QImage withBalloon = Screen();
@@ -242,7 +243,8 @@ TEST(MainFormInTray, FindsRegistersAndRemovesTheTokensCertificates) {
     usb->Remove(usbName);
     EXPECT_EQ(form->TokenCount(), 0);
     EXPECT_EQ(CertStore("MY"), "");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return TopLevel("QBalloonTip") != nullptr; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return TopLevel("pruvell::TBalloonWindow") != nullptr; }, 10000));
 
     // It comes back, is registered again, and the about box is shown.
     ASSERT_TRUE(token.insert());
