@@ -375,6 +375,42 @@ TEST_F(ContainerTest, two_processes_see_each_others_changes_and_neither_loses_on
     c.stop();
 }
 
+// M_ForceLogout takes the key and certificate objects with the login, as a
+// logout does: the next search reads them again, and every object of the
+// card is listed once (public ones before the new login, all after it).
+TEST_F(ContainerTest, a_forced_logout_and_a_new_login_list_each_object_once) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    const rsa_key k = make_key(1024, "k");
+    const bytes id{0x4B};
+    module_client c;
+    ASSERT_TRUE(c.start(true));
+    ASSERT_EQ(c.store_key(k, id, 8), CKR_OK);
+    ASSERT_EQ(c.store_cert(k.cert_der, id, "k"), CKR_OK);
+    // Objects by class, from a search with an empty template.
+    const auto classes = [&c] {
+        std::map<CK_ULONG, int> n;
+        if (c.f->C_FindObjectsInit(c.s, nullptr, 0) != CKR_OK) return n;
+        CK_OBJECT_HANDLE h[16];
+        CK_ULONG count = 0;
+        while (c.f->C_FindObjects(c.s, h, 16, &count) == CKR_OK && count > 0)
+            for (CK_ULONG i = 0; i < count; ++i)
+                ++n[c.ulong_attribute(h[i], CKA_CLASS)];
+        c.f->C_FindObjectsFinal(c.s);
+        return n;
+    };
+    using counts = std::map<CK_ULONG, int>;
+    ASSERT_EQ(c.m->M_ReloadObjects(c.s), CKR_OK);
+    EXPECT_EQ(classes(), (counts{{CKO_CERTIFICATE, 1}, {CKO_PUBLIC_KEY, 1}, {CKO_PRIVATE_KEY, 1}}));
+    const auto force_logout = reinterpret_cast<M_ForceLogout_FN>(module().symbol("M_ForceLogout"));
+    ASSERT_NE(force_logout, nullptr);
+    ASSERT_EQ(force_logout(0), CKR_OK);
+    EXPECT_EQ(classes(), (counts{{CKO_CERTIFICATE, 1}, {CKO_PUBLIC_KEY, 1}}));
+    ASSERT_EQ(c.f->C_Login(c.s, CKU_USER, text(user_pin), strlen(user_pin)), CKR_OK);
+    EXPECT_EQ(classes(), (counts{{CKO_CERTIFICATE, 1}, {CKO_PUBLIC_KEY, 1}, {CKO_PRIVATE_KEY, 1}}));
+    c.stop();
+}
+
 TEST_F(ContainerTest, a_container_keeps_its_signature_and_exchange_pairs_apart) {
     simulated_token token(token_options());
     ASSERT_TRUE(token.inserted()) << token.error();

@@ -81,13 +81,38 @@ TEST(DataObjectHeader, attributes_longer_than_their_field_are_not_stored) {
     EXPECT_EQ(h[46], 0); // CKA_MODIFIABLE false is stored
     EXPECT_EQ(attr(*o, CKA_LABEL), label20);
 
-    // Reloaded, the label is the empty text (one NUL) and the identifier 8 zeros.
+    // Reloaded from the header alone, the label and application are empty
+    // and the identifier 8 zeros.
     const auto back = pkcs11_object::create(0, CKO_DATA, nullptr, 0);
     object_header_parse(h, *back);
-    EXPECT_EQ(attr(*back, CKA_LABEL), bytes{0});
-    EXPECT_EQ(attr(*back, CKA_APPLICATION), bytes{0});
+    EXPECT_EQ(attr(*back, CKA_LABEL), bytes{});
+    EXPECT_EQ(attr(*back, CKA_APPLICATION), bytes{});
     EXPECT_EQ(attr(*back, CKA_OBJECT_ID), bytes(8, 0));
     EXPECT_EQ(attr(*back, CKA_MODIFIABLE), bytes{0});
+    // The file name carries the label after its "_": loaded from that file,
+    // the object has it again, byte for byte.
+    data_object_set_file_name("PUBOBJ3_twenty-character-lbl", h, *back);
+    EXPECT_EQ(attr(*back, CKA_LABEL), label20);
+    EXPECT_EQ(attr(*back, ZELT_CKA_FILE_NAME), text("PUBOBJ3_twenty-character-lbl"));
+}
+
+// The header's label wins over the name's; a name without "_" carries none.
+TEST(DataObjectHeader, the_name_gives_the_label_only_when_the_header_has_none) {
+    const auto with_label = data_object({{CKA_TOKEN, {1}}, {CKA_LABEL, text("new")}});
+    const data_object_header h = object_header_build(*with_label);
+    const auto back = pkcs11_object::create(0, CKO_DATA, nullptr, 0);
+    object_header_parse(h, *back);
+    data_object_set_file_name("PUBOBJ1_old", h, *back);
+    EXPECT_EQ(attr(*back, CKA_LABEL), text("new"));
+
+    const auto without = data_object({{CKA_TOKEN, {1}}, {CKA_LABEL, {}}});
+    const data_object_header empty = object_header_build(*without);
+    const auto plain = pkcs11_object::create(0, CKO_DATA, nullptr, 0);
+    object_header_parse(empty, *plain);
+    data_object_set_file_name("PUBOBJ2", empty, *plain);
+    EXPECT_EQ(attr(*plain, CKA_LABEL), bytes{});
+    EXPECT_EQ(data_object_name_label("PRIOBJ12_a_b"), "a_b");
+    EXPECT_EQ(data_object_name_label("PRIOBJ12"), "");
 }
 
 TEST(DataObjectHeader, parses_into_the_attributes_it_was_built_from) {
@@ -101,8 +126,9 @@ TEST(DataObjectHeader, parses_into_the_attributes_it_was_built_from) {
     EXPECT_EQ(attr(*back, CKA_TOKEN), bytes{1});
     EXPECT_EQ(attr(*back, CKA_PRIVATE), bytes{0});
     EXPECT_EQ(attr(*back, CKA_MODIFIABLE), bytes{1});
-    EXPECT_EQ(attr(*back, CKA_LABEL), text("sixteen-chars-ok", true));
-    EXPECT_EQ(attr(*back, CKA_APPLICATION), text("a", true));
+    // Texts read back as they were written, without a terminator.
+    EXPECT_EQ(attr(*back, CKA_LABEL), text("sixteen-chars-ok"));
+    EXPECT_EQ(attr(*back, CKA_APPLICATION), text("a"));
     EXPECT_EQ(attr(*back, CKA_VALUE_LEN), u32(181));
     EXPECT_FALSE(back->attributes().has(CKA_VALUE)); // read later, when needed
     EXPECT_EQ(data_object_header_value_length(h), 181u);

@@ -524,6 +524,49 @@ TEST_F(RsaTest, KeyDestroyedOrPurgedDuringMultiPartOperationGivesAnError) {
     EXPECT_EQ(f->C_VerifyFinal(h, sig.data(), sig.size()), CKR_KEY_HANDLE_INVALID);
 }
 
+// The card forgets the login when another application resets it: the
+// private-key operations then answer CKR_USER_NOT_LOGGED_IN (not the card's
+// own code), so the application logs in again, and the key handle it holds
+// signs again after that login.
+TEST_F(RsaTest, AfterTheCardForgotTheLoginPrivateKeyOperationsAskForANewLogin) {
+    CK_OBJECT_HANDLE pub = 0, priv = 0;
+    ASSERT_EQ(generate(1024, pub, priv), CKR_OK);
+    const bytes d = random_bytes(20, 9);
+    bytes sig;
+    ASSERT_EQ(sign(CKM_SHA256_RSA_PKCS, priv, d, sig, false), CKR_OK);
+    bytes cipher(128);
+    CK_ULONG cipher_len = cipher.size();
+    CK_MECHANISM pkcs{CKM_RSA_PKCS, nullptr, 0};
+    ASSERT_EQ(f->C_EncryptInit(h, &pkcs, pub), CKR_OK);
+    ASSERT_EQ(f->C_Encrypt(h, const_cast<uint8_t*>(d.data()), d.size(), cipher.data(), &cipher_len),
+              CKR_OK);
+
+    // Each refused operation in a session of its own (whether a failed
+    // call ends its operation is not asked here).
+    const auto fresh_session = [&] {
+        CK_SESSION_HANDLE s = 0;
+        EXPECT_EQ(f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
+                  CKR_OK);
+        return s;
+    };
+    token_.sim().reset();
+    CK_MECHANISM m{CKM_SHA256_RSA_PKCS, nullptr, 0};
+    const CK_SESSION_HANDLE s1 = fresh_session();
+    bytes out(128);
+    CK_ULONG out_len = out.size();
+    ASSERT_EQ(f->C_SignInit(s1, &m, priv), CKR_OK);
+    EXPECT_EQ(f->C_Sign(s1, const_cast<uint8_t*>(d.data()), d.size(), out.data(), &out_len),
+              CKR_USER_NOT_LOGGED_IN);
+    const CK_SESSION_HANDLE s2 = fresh_session();
+    out_len = out.size();
+    ASSERT_EQ(f->C_DecryptInit(s2, &pkcs, priv), CKR_OK);
+    EXPECT_EQ(f->C_Decrypt(s2, cipher.data(), cipher_len, out.data(), &out_len),
+              CKR_USER_NOT_LOGGED_IN);
+
+    ASSERT_EQ(f->C_Login(h, CKU_USER, test_support::utf8(user_pin), std::strlen(user_pin)), CKR_OK);
+    EXPECT_EQ(sign(CKM_SHA256_RSA_PKCS, priv, d, sig, false), CKR_OK);
+}
+
 TEST_F(RsaTest, MechanismParameterIsCopiedAtInit) {
     CK_OBJECT_HANDLE pub = 0, priv = 0;
     ASSERT_EQ(generate(1024, pub, priv), CKR_OK);

@@ -60,7 +60,7 @@ CK_RV pkcs11_token_rsa_handler::rsa_sign(pkcs11_object& key, uint32_t hash_id, c
     const uint32_t rv =
         gm_rsa_sign_data(c->handle, device_key_spec(key), hash_id, data, len, sig, &produced);
     close_container(c);
-    if (rv != SAR_OK) return rv;
+    if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::private_key);
     if (produced != 128 && produced != 256) return CKR_DEVICE_ERROR;
     *sig_len = produced;
     return CKR_OK;
@@ -98,7 +98,9 @@ CK_RV pkcs11_token_rsa_handler::rsa_private_raw(pkcs11_object& key, uint32_t len
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, key, c); rv != CKR_OK) return rv;
     uint32_t out_len = len;
-    return gm_rsa_private_operation(c->handle, device_key_spec(key), buffer, len, buffer, &out_len);
+    return ckr_from_sar(
+        gm_rsa_private_operation(c->handle, device_key_spec(key), buffer, len, buffer, &out_len),
+        sar_use::private_key);
 }
 
 CK_RV pkcs11_token_rsa_handler::rsa_encrypt(pkcs11_object& key, uint32_t len, const uint8_t* data,
@@ -133,7 +135,9 @@ CK_RV pkcs11_token_rsa_handler::rsa_decrypt(pkcs11_object& key, uint32_t len, co
     if (len != k || *out_len < k - 11) return CKR_DATA_LEN_RANGE;
     pkcs11_container* c = nullptr;
     if (CK_RV rv = open_key_container(*token_, key, c); rv != CKR_OK) return rv;
-    return gm_rsa_private_decrypt(c->handle, device_key_spec(key), data, len, out, out_len);
+    return ckr_from_sar(
+        gm_rsa_private_decrypt(c->handle, device_key_spec(key), data, len, out, out_len),
+        sar_use::private_key);
 }
 
 CK_RV pkcs11_token_rsa_handler::rsa_wrap(pkcs11_object& key, pkcs11_object& to_wrap, uint8_t* out,

@@ -58,7 +58,7 @@ CK_RV pkcs11_token_sm2_handler::sm2_sign(pkcs11_object& key, const uint8_t* dige
     ECCSIGNATUREBLOB sig{};
     const uint32_t rv = gm_ecc_sign_data(c->handle, device_key_spec(key), digest, len, &sig);
     close_container(c);
-    if (rv != SAR_OK) return rv;
+    if (rv != SAR_OK) return ckr_from_sar(rv, sar_use::private_key);
     std::memcpy(out, sig.r + 32, 32);
     std::memcpy(out + 32, sig.s + 32, 32);
     *out_len = sm2_signature_size;
@@ -120,9 +120,10 @@ CK_RV pkcs11_token_sm2_handler::sm2_decrypt(pkcs11_object& key, uint32_t len, co
     std::vector<uint8_t> record(ECCCIPHERBLOB_FIXED_SIZE + len);
     uint32_t record_size = 0;
     if (sm2_cipher_der_decode({data, len}, record, record_size) != 0) return CKR_DATA_INVALID;
-    return gm_ecc_private_decrypt(c->handle, device_key_spec(key),
-                                  reinterpret_cast<const ECCCIPHERBLOB*>(record.data()), out,
-                                  out_len);
+    return ckr_from_sar(
+        gm_ecc_private_decrypt(c->handle, device_key_spec(key),
+                               reinterpret_cast<const ECCCIPHERBLOB*>(record.data()), out, out_len),
+        sar_use::private_key);
 }
 
 namespace {

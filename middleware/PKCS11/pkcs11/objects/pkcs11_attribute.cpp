@@ -34,6 +34,15 @@ bool prefix_equal(const pkcs11_attribute& stored, const inner_attribute& entry) 
            (entry.length == 0 || std::memcmp(stored.value.data(), entry.value, entry.length) == 0);
 }
 
+// The stored value is the entry's bytes, or the entry's bytes and one NUL
+// (the module keeps some texts with their terminator). Nothing else: "key1"
+// never finds "key10", an identifier 01 never finds 01 02.
+bool equal_or_with_nul(const pkcs11_attribute& stored, const inner_attribute& entry) {
+    if (stored.length() == entry.length) return prefix_equal(stored, entry);
+    return stored.length() == static_cast<uint64_t>(entry.length) + 1 && stored.value.back() == 0 &&
+           prefix_equal(stored, entry);
+}
+
 } // namespace
 
 bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entry) {
@@ -47,22 +56,11 @@ bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entr
         std::memcpy(wanted, entry.value, std::min<uint32_t>(entry.length, 4));
         return stored.length() == 4 && std::memcmp(stored.value.data(), wanted, 4) == 0;
     }
-    if (entry.type == CKA_LABEL || entry.type == CKA_APPLICATION) {
-        // Texts match with or without the NUL the module stores after them.
-        if (same_type && stored.length() == static_cast<uint64_t>(entry.length) + 1 &&
-            (entry.length == 0 ||
-             std::strncmp(reinterpret_cast<const char*>(stored.value.data()),
-                          static_cast<const char*>(entry.value), entry.length) == 0))
-            return true;
-    } else if (entry.type == CKA_OBJECT_ID) {
+    if (entry.type == CKA_LABEL || entry.type == CKA_APPLICATION || entry.type == CKA_ID)
+        return same_type && equal_or_with_nul(stored, entry);
+    if (entry.type == CKA_OBJECT_ID) {
         if (entry.length > stored.length()) return false;
         if (same_type && prefix_equal(stored, entry)) return true;
-    } else if (entry.type == CKA_ID) {
-        if (same_type &&
-            (stored.length() == entry.length ||
-             stored.length() == static_cast<uint64_t>(entry.length) + 1) &&
-            prefix_equal(stored, entry))
-            return true;
     }
     return same_type && stored.length() == entry.length &&
            (entry.length == 0 || std::memcmp(stored.value.data(), entry.value, entry.length) == 0);

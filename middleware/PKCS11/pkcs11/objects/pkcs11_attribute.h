@@ -38,9 +38,10 @@ struct pkcs11_attribute {
 };
 
 // True when the stored attribute satisfies one template entry (PKCS#11 search
-// and lookup matching with the module's tolerances: labels with or without a
-// trailing NUL, object identifiers by prefix, CKA_ID with or without a
-// trailing byte, integers by their 4-byte value).
+// and lookup matching with the module's tolerances: CKA_LABEL,
+// CKA_APPLICATION and CKA_ID equal to the entry or to the entry and one
+// trailing NUL, object identifiers by prefix, integers by their 4-byte value;
+// everything else byte for byte).
 bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entry);
 
 // The attributes of one object in the order in which each type was first set.

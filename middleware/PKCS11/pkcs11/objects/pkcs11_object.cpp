@@ -291,6 +291,17 @@ int64_t pkcs11_object::object_class() {
     return cached_class_;
 }
 
+CK_RV pkcs11_object::object_take_content(pkcs11_object& fresh) {
+    // Both verifiers read their own attribute lists: they go first.
+    verifier_.reset();
+    fresh.verifier_.reset();
+    attributes_ = std::move(fresh.attributes_);
+    fresh.attributes_ = pkcs11_attribute_mgr{};
+    cached_class_ = -1;
+    fresh.cached_class_ = -1;
+    return object_build_verifier();
+}
+
 CK_RV pkcs11_object::object_build_verifier() {
     verifier_.reset();
     const int64_t cls = object_class();

@@ -76,6 +76,10 @@ class pkcs11_object {
     void object_set_attributes(const inner_attribute* entries, uint32_t count);
     void object_set_attribute(uint32_t type, const void* bytes, uint32_t length);
     void object_remove_attribute(uint32_t type) { attributes_.remove(type); }
+    // Takes over the attributes of `fresh`, the same object read anew from the
+    // card (which is left empty): this object keeps its handle and owner and
+    // shows what the card holds now.
+    CK_RV object_take_content(pkcs11_object& fresh);
     // Every entry finds the first attribute of its type and matches it.
     bool object_matches_template(const inner_attribute* entries, uint32_t count) const;
 

@@ -58,6 +58,21 @@ void pkcs11_object_mgr::object_list_clear() {
     list_.clear();
 }
 
+std::vector<std::shared_ptr<pkcs11_object>>
+pkcs11_object_mgr::take_if(const std::function<bool(pkcs11_object&)>& predicate) {
+    std::vector<std::shared_ptr<pkcs11_object>> taken;
+    std::erase_if(list_, [&](const std::shared_ptr<pkcs11_object>& o) {
+        if (!predicate(*o)) return false;
+        taken.push_back(o);
+        return true;
+    });
+    return taken;
+}
+
+void pkcs11_object_mgr::replace_at(size_t index, std::shared_ptr<pkcs11_object> object) {
+    if (index < list_.size()) list_[index] = std::move(object);
+}
+
 pkcs11_object* pkcs11_object_mgr::object_mgr_find_by_id(const pkcs11_object& object,
                                                         uint32_t object_class) const {
     const pkcs11_attribute* id = object.attributes().find(CKA_ID);

@@ -32,6 +32,12 @@ class pkcs11_object_mgr {
     // Certificates, public keys and private keys.
     void object_mgr_purge_key_objects();
     void object_list_clear();
+    // Unlinks every object the predicate holds for and hands them over, in
+    // list order.
+    std::vector<std::shared_ptr<pkcs11_object>>
+    take_if(const std::function<bool(pkcs11_object&)>& predicate);
+    // Puts `object` where the object at position `index` stood.
+    void replace_at(size_t index, std::shared_ptr<pkcs11_object> object);
     // The first object of `object_class` whose CKA_ID matches the given
     // object's CKA_ID (at most 256 bytes); null when none.
     pkcs11_object* object_mgr_find_by_id(const pkcs11_object& object, uint32_t object_class) const;

@@ -73,7 +73,8 @@ CK_RV pkcs11_data_object_manager::data_object_unique_name(const char* prefix, st
     return CKR_OK;
 }
 
-CK_RV pkcs11_data_object_manager::data_object_load_all(const char* prefix) {
+CK_RV pkcs11_data_object_manager::data_object_load_all(const char* prefix,
+                                                       std::vector<std::string>* unread) {
     std::vector<char> list;
     if (CK_RV rv = file_list(list); rv != CKR_OK) return rv;
     const std::string_view wanted(prefix);
@@ -91,10 +92,16 @@ CK_RV pkcs11_data_object_manager::data_object_load_all(const char* prefix) {
         if (listed) continue;
         data_object_header header{};
         uint32_t got = static_cast<uint32_t>(header.size());
-        if (SKF_ReadFile(token_.application(), name.c_str(), 0,
-                         static_cast<uint32_t>(header.size()), header.data(), &got) != SAR_OK ||
-            got != header.size() || !data_object_header_usable(header))
+        if (const uint32_t rv =
+                SKF_ReadFile(token_.application(), name.c_str(), 0,
+                             static_cast<uint32_t>(header.size()), header.data(), &got);
+            rv != SAR_OK) {
+            // Gone since the list was read, or not readable now (the card
+            // went, another process reset it): only the latter is unknown.
+            if (rv != SAR_FILE_NOT_EXIST && unread != nullptr) unread->push_back(name);
             continue;
+        }
+        if (got != header.size() || !data_object_header_usable(header)) continue;
         std::shared_ptr<pkcs11_object> object = pkcs11_object::create(0, CKO_DATA, nullptr, 0);
         if (object == nullptr) continue;
         object_header_parse(header, *object);
@@ -104,7 +111,7 @@ CK_RV pkcs11_data_object_manager::data_object_load_all(const char* prefix) {
             const uint8_t yes = 1;
             object->object_set_attribute(CKA_PRIVATE, &yes, 1);
         }
-        set_file_name(*object, name);
+        data_object_set_file_name(name, header, *object);
         token_.objects().add(object);
     }
     return CKR_OK;
@@ -137,6 +144,16 @@ CK_RV pkcs11_data_object_manager::write_new_file(const std::string& name, uint32
     return rv;
 }
 
+CK_RV pkcs11_data_object_manager::new_file_name(const char* prefix, const pkcs11_object& object,
+                                                std::string& name) {
+    if (CK_RV rv = data_object_unique_name(prefix, name); rv != CKR_OK) return rv;
+    name += data_object_label_suffix(object);
+    // A label that neither the header nor a name can hold would be lost at
+    // the next reading: refused as the device refuses a name too long.
+    if (!data_object_file_keeps_label(name, object)) return SAR_NAMELENERR;
+    return CKR_OK;
+}
+
 CK_RV pkcs11_data_object_manager::data_object_create(pkcs11_object& object) {
     if (CK_RV rv = token_.open_application(); rv != CKR_OK) return rv;
     const std::span<const uint8_t> value = value_of(object);
@@ -149,8 +166,7 @@ CK_RV pkcs11_data_object_manager::data_object_create(pkcs11_object& object) {
     const uint32_t rights = prefix == data_object_private_prefix ? data_object_private_rights
                                                                  : data_object_public_rights;
     std::string name;
-    if (CK_RV rv = data_object_unique_name(prefix, name); rv != CKR_OK) return rv;
-    name += data_object_label_suffix(object);
+    if (CK_RV rv = new_file_name(prefix, object, name); rv != CKR_OK) return rv;
     if (CK_RV rv = write_new_file(name, rights, header, value); rv != CKR_OK) return rv;
     set_file_name(object, name);
     return CKR_OK;
@@ -176,8 +192,11 @@ CK_RV pkcs11_data_object_manager::data_object_update(pkcs11_object& object, bool
     if (const uint32_t rv = SKF_GetFileInfo(app, old_name.c_str(), &info); rv != SAR_OK) return rv;
     const char* prefix = data_object_prefix_for(object);
     const uint32_t size = static_cast<uint32_t>(header.size()) + n;
+    // A label the header cannot hold is read back from the file name: a new
+    // such label needs a file whose name carries it.
     uint32_t piece = 0;
     const bool in_place = info.FileSize == size && old_name.starts_with(prefix) &&
+                          data_object_file_keeps_label(old_name, object) &&
                           gm_file_write_piece(app, &piece) == SAR_OK && size <= piece;
     if (in_place) {
         // Same length, one command: the card keeps either the old record or the new.
@@ -193,8 +212,7 @@ CK_RV pkcs11_data_object_manager::data_object_update(pkcs11_object& object, bool
         const uint32_t rights = prefix == data_object_private_prefix ? data_object_private_rights
                                                                      : data_object_public_rights;
         std::string name;
-        if (CK_RV rv = data_object_unique_name(prefix, name); rv != CKR_OK) return rv;
-        name += data_object_label_suffix(object);
+        if (CK_RV rv = new_file_name(prefix, object, name); rv != CKR_OK) return rv;
         if (CK_RV rv = write_new_file(name, rights, header, value); rv != CKR_OK) return rv;
         if (const uint32_t rv = SKF_DeleteFile(app, old_name.c_str()); rv != SAR_OK) {
             (void)SKF_DeleteFile(app, name.c_str());

@@ -29,13 +29,11 @@ void put_field(const pkcs11_object& object, uint32_t type, uint8_t* field, size_
     std::copy(a->value.begin(), a->value.end(), field);
 }
 
-// A text field: the bytes up to the first NUL (at most the field), stored
-// with a terminating NUL.
+// A text field: the bytes up to the first NUL (at most the field), without
+// a terminator, so that the text reads back as it was written.
 std::vector<uint8_t> field_text(std::span<const uint8_t> field) {
     const auto end = std::find(field.begin(), field.end(), uint8_t{0});
-    std::vector<uint8_t> text(field.begin(), end);
-    text.push_back(0);
-    return text;
+    return {field.begin(), end};
 }
 
 void set_value_length(pkcs11_object& object, uint32_t n) {
@@ -73,6 +71,34 @@ void object_header_parse(std::span<const uint8_t, data_object_header_size> heade
                                 static_cast<uint32_t>(application.size()));
     object.object_set_attribute(CKA_OBJECT_ID, &header[object_id_offset], object_id_size);
     set_value_length(object, data_object_header_value_length(header));
+}
+
+std::string_view data_object_name_label(std::string_view name) {
+    const size_t underscore = name.find('_');
+    return underscore == std::string_view::npos ? std::string_view{} : name.substr(underscore + 1);
+}
+
+void data_object_set_file_name(std::string_view name,
+                               std::span<const uint8_t, data_object_header_size> header,
+                               pkcs11_object& object) {
+    object.object_set_attribute(ZELT_CKA_FILE_NAME, name.data(),
+                                static_cast<uint32_t>(name.size()));
+    // A label too long for its header field lives in the name alone.
+    if (header[label_offset] != 0) return;
+    const std::string_view label = data_object_name_label(name);
+    if (!label.empty())
+        object.object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
+}
+
+bool data_object_file_keeps_label(std::string_view name, const pkcs11_object& object) {
+    const pkcs11_attribute* a = object.attributes().find(CKA_LABEL);
+    if (a == nullptr) return data_object_name_label(name).empty();
+    // The header's field holds it.
+    if (a->length() != 0 && a->length() <= text_field_size && a->value[0] != 0) return true;
+    const auto end = std::find(a->value.begin(), a->value.end(), uint8_t{0});
+    return data_object_name_label(name) ==
+           std::string_view(reinterpret_cast<const char*>(a->value.data()),
+                            static_cast<size_t>(end - a->value.begin()));
 }
 
 uint32_t data_object_header_value_length(std::span<const uint8_t, data_object_header_size> header) {

@@ -51,10 +51,23 @@ using data_object_header = std::array<uint8_t, data_object_header_size>;
 // The header of an object as it stands (CKA_VALUE_LEN taken as it is).
 data_object_header object_header_build(const pkcs11_object& object);
 // Sets on the object, in order: CKA_TOKEN, CKA_LABEL (text up to its first
-// NUL, stored with a NUL), CKA_PRIVATE, CKA_MODIFIABLE, CKA_APPLICATION (as
-// the label), CKA_OBJECT_ID (always 8 bytes) and CKA_VALUE_LEN.
+// NUL, without a terminator: it reads back as written), CKA_PRIVATE,
+// CKA_MODIFIABLE, CKA_APPLICATION (as the label), CKA_OBJECT_ID (always 8
+// bytes) and CKA_VALUE_LEN.
 void object_header_parse(std::span<const uint8_t, data_object_header_size> header,
                          pkcs11_object& object);
+// The label a file name carries: the text after its first "_" (empty when none).
+std::string_view data_object_name_label(std::string_view name);
+// Sets ZELT_CKA_FILE_NAME on an object loaded from that file and, when the
+// header's label field is empty, the label the name carries: a label longer
+// than the field is kept in the name only.
+void data_object_set_file_name(std::string_view name,
+                               std::span<const uint8_t, data_object_header_size> header,
+                               pkcs11_object& object);
+// Whether the object, stored in a file of that name, is loaded again with its
+// CKA_LABEL: the header's field holds it (1 to 16 bytes, not beginning with a
+// NUL), or the name carries its text.
+bool data_object_file_keeps_label(std::string_view name, const pkcs11_object& object);
 // Whether a header read from the card describes an object: not all zeros (a
 // file whose writing did not end) and a value length a file can hold.
 bool data_object_header_usable(std::span<const uint8_t, data_object_header_size> header);
@@ -86,8 +99,9 @@ class pkcs11_data_object_manager {
 
     // Appends an object for every file whose name begins with the prefix and
     // whose header can be read, in the card's list order; files already in
-    // the token's object list are skipped. Device-API code of the file list.
-    CK_RV data_object_load_all(const char* prefix);
+    // the token's object list are skipped. The names of files that exist but
+    // could not be read go to `unread`. Device-API code of the file list.
+    CK_RV data_object_load_all(const char* prefix, std::vector<std::string>* unread = nullptr);
     // Writes a new file for a token data object and sets ZELT_CKA_FILE_NAME
     // and CKA_VALUE_LEN (the length of the value written) on it. Nothing is
     // left on the card when it fails.
@@ -103,6 +117,9 @@ class pkcs11_data_object_manager {
     CK_RV data_object_unique_name(const char* prefix, std::string& name);
 
   private:
+    // The name of a new file for the object: prefix, first free counter and
+    // the label. SAR_NAMELENERR when the file would not give the label back.
+    CK_RV new_file_name(const char* prefix, const pkcs11_object& object, std::string& name);
     // The device's file list (grown when 2048 bytes do not hold it).
     CK_RV file_list(std::vector<char>& list);
     // Creates a file and writes header and value into it; a file that could

@@ -5,6 +5,7 @@
 // before a search. Every change to stored objects bumps "CacheFile", and every
 // search first checks it, so the processes sharing a token see each other's
 // changes.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -38,6 +39,40 @@ bool already_gone(CK_RV rv) {
            rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR || rv == SAR_FILE_NOT_EXIST;
 }
 
+// The store an object was read from or written to; none for objects kept in
+// memory only.
+card_store store_of(pkcs11_object& object) {
+    if (!object.object_is_token()) return card_store::none;
+    const int64_t c = object.object_class();
+    if (c == CKO_DATA) {
+        const auto name = attribute_bytes(object, ZELT_CKA_FILE_NAME);
+        if (!name) return card_store::none;
+        const std::string text = stored_text(*name);
+        if (text.starts_with(data_object_public_prefix)) return card_store::public_files;
+        if (text.starts_with(data_object_private_prefix)) return card_store::private_files;
+        return card_store::none;
+    }
+    if ((c == CKO_CERTIFICATE || c == CKO_PUBLIC_KEY || c == CKO_PRIVATE_KEY) &&
+        object_container(object).has_value())
+        return card_store::containers;
+    return card_store::none;
+}
+
+// Where on the card a stored object lives: its file, or its container.
+std::string card_place(const pkcs11_object& object) {
+    if (const auto name = object_container(object)) return *name;
+    const auto file = attribute_bytes(object, ZELT_CKA_FILE_NAME);
+    return file ? stored_text(*file) : std::string{};
+}
+
+// What tells a stored object from every other one on the card: the file of a
+// data object; the container, key spec and class of a key or certificate.
+std::string card_identity(pkcs11_object& object) {
+    if (object.object_class() == CKO_DATA) return card_place(object);
+    return std::to_string(object.object_class()) + "/" + std::to_string(object.object_key_spec()) +
+           "/" + card_place(object);
+}
+
 } // namespace
 
 void pkcs11_token::drop_stored_objects() {
@@ -48,7 +83,8 @@ void pkcs11_token::drop_stored_objects() {
         const int64_t c = o->object_class();
         const bool on_card =
             o->object_is_token() && (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY);
-        if (o->owner_session() == 0 || on_card) drop.push_back(o.get());
+        if (o->owner_session() == 0 || on_card || store_of(*o) != card_store::none)
+            drop.push_back(o.get());
     }
     for (const pkcs11_object* o : drop)
         (void)objects_.object_mgr_remove(o);
@@ -56,6 +92,53 @@ void pkcs11_token::drop_stored_objects() {
     private_loaded_ = false;
     containers_loaded_ = false;
     info_cached_ = false;
+}
+
+void pkcs11_token::mark_stores_unread() {
+    public_loaded_ = false;
+    private_loaded_ = false;
+    containers_loaded_ = false;
+    info_cached_ = false;
+}
+
+bool pkcs11_token::read_store(card_store store,
+                              const std::function<CK_RV(std::vector<std::string>&)>& read) {
+    const auto in_store = [store](pkcs11_object& o) { return store_of(o) == store; };
+    // The objects listed so far step aside, so that the reading (which looks
+    // for partners and for files already listed) sees only what it reads.
+    std::vector<std::shared_ptr<pkcs11_object>> earlier = objects_.take_if(in_store);
+    std::vector<std::string> unread;
+    if (read(unread) != CKR_OK) {
+        // Nothing could be read: everything stays as it was.
+        (void)objects_.take_if(in_store);
+        for (auto& o : earlier)
+            objects_.add(std::move(o));
+        return false;
+    }
+    std::vector<bool> kept(earlier.size(), false);
+    const auto& list = objects_.objects();
+    for (size_t i = 0; i < list.size(); ++i) {
+        pkcs11_object& fresh = *list[i];
+        if (!in_store(fresh)) continue;
+        const std::string identity = card_identity(fresh);
+        for (size_t k = 0; k < earlier.size(); ++k) {
+            if (kept[k] || card_identity(*earlier[k]) != identity) continue;
+            // The same object: the one the application holds takes what the
+            // card holds now and keeps its handle.
+            if (earlier[k]->object_take_content(fresh) != CKR_OK) break;
+            kept[k] = true;
+            objects_.replace_at(i, earlier[k]);
+            break;
+        }
+    }
+    for (size_t k = 0; k < earlier.size(); ++k) {
+        if (kept[k]) continue;
+        // Its file or container could not be read this time: it is not gone.
+        const std::string place = card_place(*earlier[k]);
+        if (std::find(unread.begin(), unread.end(), place) != unread.end())
+            objects_.add(earlier[k]);
+    }
+    return unread.empty();
 }
 
 CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
@@ -66,7 +149,9 @@ CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
             drop_stored_objects();
             containers_.forget();
         }
-        if (containers_.cache_counter_changed()) drop_stored_objects();
+        // Another process changed the card: each store is read again before
+        // a search that may return its objects.
+        if (containers_.cache_counter_changed()) mark_stores_unread();
     }
     const inner_attribute* cls = nullptr;
     for (uint32_t i = 0; i < tmpl.size() && cls == nullptr; ++i)
@@ -84,29 +169,41 @@ CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
     return load_all_objects();
 }
 
+namespace {
+
+// The reading of one data-object store, for read_store.
+std::function<CK_RV(std::vector<std::string>&)> data_files(pkcs11_token& token,
+                                                           const char* prefix) {
+    return [&token, prefix](std::vector<std::string>& unread) {
+        return pkcs11_data_object_manager(token).data_object_load_all(prefix, &unread);
+    };
+}
+
+} // namespace
+
+// A flag is set only by a load that read every file, so a failed one is tried again.
 void pkcs11_token::load_data_objects() {
-    pkcs11_data_object_manager files(*this);
-    // A flag is set only by a load that read the file list, so a failed one is tried again.
-    if (!public_loaded_ && files.data_object_load_all(data_object_public_prefix) == CKR_OK)
-        public_loaded_ = true;
-    if (login_type_ == login_type_user && !private_loaded_ &&
-        files.data_object_load_all(data_object_private_prefix) == CKR_OK)
-        private_loaded_ = true;
+    if (!public_loaded_)
+        public_loaded_ =
+            read_store(card_store::public_files, data_files(*this, data_object_public_prefix));
+    if (login_type_ == login_type_user && !private_loaded_)
+        private_loaded_ =
+            read_store(card_store::private_files, data_files(*this, data_object_private_prefix));
 }
 
 CK_RV pkcs11_token::load_all_objects() {
-    pkcs11_data_object_manager files(*this);
-    if (!public_loaded_ && files.data_object_load_all(data_object_public_prefix) == CKR_OK)
-        public_loaded_ = true;
+    if (!public_loaded_)
+        public_loaded_ =
+            read_store(card_store::public_files, data_files(*this, data_object_public_prefix));
     (void)load_container_objects();
-    if (login_type_ == login_type_user && !private_loaded_ &&
-        files.data_object_load_all(data_object_private_prefix) == CKR_OK)
-        private_loaded_ = true;
+    if (login_type_ == login_type_user && !private_loaded_)
+        private_loaded_ =
+            read_store(card_store::private_files, data_files(*this, data_object_private_prefix));
     return CKR_OK;
 }
 
 CK_RV pkcs11_token::reload_objects() {
-    drop_stored_objects();
+    mark_stores_unread();
     (void)open_application();
     containers_.list().clear(); // closes the open container handles; the list is read anew
     (void)containers_.cache_counter_reload();
@@ -115,14 +212,18 @@ CK_RV pkcs11_token::reload_objects() {
 
 CK_RV pkcs11_token::load_container_objects() {
     if (containers_loaded_) return CKR_OK;
-    if (containers_.container_manager_load() != CKR_OK) return CKR_OK;
-    // Building an object may open its container; the list itself does not change.
-    std::vector<pkcs11_container*> list;
-    for (const auto& c : containers_.list().items())
-        list.push_back(c.get());
-    for (pkcs11_container* c : list)
-        (void)containers_.container_build_objects(*c);
-    containers_loaded_ = true;
+    containers_loaded_ =
+        read_store(card_store::containers, [this](std::vector<std::string>& unread) {
+            if (CK_RV rv = containers_.container_manager_load(); rv != CKR_OK) return rv;
+            // Building an object may open its container; the list itself does not change.
+            std::vector<pkcs11_container*> list;
+            for (const auto& c : containers_.list().items())
+                list.push_back(c.get());
+            for (pkcs11_container* c : list)
+                if (containers_.container_build_objects(*c) != CKR_OK)
+                    unread.emplace_back(c->text());
+            return CKR_OK;
+        });
     return CKR_OK;
 }
 

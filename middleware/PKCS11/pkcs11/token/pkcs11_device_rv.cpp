@@ -79,6 +79,11 @@ CK_RV ckr_from_sar(uint32_t sar, sar_use use, uint32_t retries_left) {
     // logs in and stores the certificate again).
     case sar_use::store:
         return sar == SAR_USER_NOT_LOGGED_IN ? CKR_USER_NOT_LOGGED_IN : sar;
+    // The card forgot the login (another application reset it, it lost
+    // power): PKCS#11 v2.20 answers CKR_USER_NOT_LOGGED_IN, and the
+    // application logs in again.
+    case sar_use::private_key:
+        return sar == SAR_USER_NOT_LOGGED_IN ? CKR_USER_NOT_LOGGED_IN : sar;
     }
     return sar;
 }

@@ -24,6 +24,7 @@ enum class sar_use {
     encrypt,      // a card cipher step that encrypts
     decrypt,      // a card cipher step that decrypts
     store,        // an object written to the card
+    private_key,  // a private-key operation on the card (sign, decrypt)
 };
 
 // retries_left (use pin): the tries the device API reported with a refused

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,14 @@ inline constexpr int32_t login_type_user = 1;
 inline constexpr int32_t login_type_nobody = 2;
 // M_RemoteUnblockUserPinMS's pReply has no length: it must hold this many bytes.
 inline constexpr uint32_t unblock_ms_reply_max = 256;
+
+// The places on the card that the token reads its stored objects from.
+enum class card_store : uint8_t {
+    none,          // session objects, and token keys kept in memory only
+    public_files,  // data objects in "PUBOBJ" files
+    private_files, // data objects in "PRIOBJ" files
+    containers,    // keys and certificates in key containers
+};
 
 class pkcs11_token {
   public:
@@ -82,10 +91,7 @@ class pkcs11_token {
     CK_RV pkcs11_token_logout() {
         login_type_ = login_type_nobody;
         // The card keeps its state.
-        objects_.object_mgr_purge_private();
-        objects_.object_mgr_purge_key_objects();
-        private_loaded_ = false;
-        containers_loaded_ = false;
+        drop_login_objects();
         return CKR_OK;
     }
     // Session bookkeeping of C_CloseSession: counts down, logs out after the last session.
@@ -103,8 +109,7 @@ class pkcs11_token {
     // M_ForceLogout's token step: nobody logged in, the card's security state cleared.
     CK_RV force_logout() {
         login_type_ = login_type_nobody;
-        private_loaded_ = false;
-        containers_loaded_ = false;
+        drop_login_objects();
         if (CK_RV rv = open_application(); rv != CKR_OK) return rv;
         return SKF_ClearSecureState(application_);
     }
@@ -212,6 +217,28 @@ class pkcs11_token {
     // Drops the objects read from the card (session objects stay) and the
     // flags that say which stores are loaded.
     void drop_stored_objects();
+    // At logout: the private data objects and the key and certificate
+    // objects go, and their stores count as not read (they are read again,
+    // with new handles, at the next search after a login).
+    void drop_login_objects() {
+        objects_.object_mgr_purge_private();
+        objects_.object_mgr_purge_key_objects();
+        private_loaded_ = false;
+        containers_loaded_ = false;
+    }
+    // Another process changed the card: every store counts as not read. The
+    // objects stay listed, with their handles, until their store is read
+    // again (read_store).
+    void mark_stores_unread();
+    // Reads one store anew with `read`, which appends the objects it finds to
+    // the list and names in `unread` the files or containers it could not
+    // read. An object listed before keeps its place in memory and its handle
+    // when the card still holds it (same file; same container, key spec and
+    // class) and takes the content read now; one the card no longer holds
+    // goes; one whose file or container could not be read stays as it was.
+    // True when the whole store was read (then it counts as loaded).
+    bool read_store(card_store store,
+                    const std::function<CK_RV(std::vector<std::string>& unread)>& read);
     bool card_matches();
     // CKR_DEVICE_REMOVED when the open device no longer holds this token's
     // card (pulled, or another card put in): nothing is sent to another card.

@@ -1,0 +1,475 @@
+// Objects that several processes share, through the built module (dlopen +
+// C_GetFunctionList) on a simulated token behind pcscd: the handles one
+// process holds outlast what another process creates, changes and destroys,
+// and a reading anew of the token (PKCS#11 v2.20 section 6.7.5: a handle stays
+// valid as long as the session and the object last); searches take CKA_LABEL
+// and CKA_ID exactly; data-object labels come back from the card as written.
+//
+// Other processes are this test binary run again with P11I_ROLE set: the
+// helper test "ObjectIdentityHelper.role" then plays that role and exits.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cardsim_harness.h"
+#include "module_loader.h"
+#include "test_hex.h"
+#include "test_process.h"
+#include "token_session.h"
+
+using cardsim::test::simulated_token;
+
+namespace {
+
+using test_support::so_pin;
+using test_support::user_pin;
+using bytes = std::vector<uint8_t>;
+constexpr CK_RV SAR_NAMELENERR = 0x0A000009;
+
+bytes text(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+// n bytes that differ from one seed to the next.
+bytes pattern(size_t n, uint8_t seed) {
+    bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(seed * 37 + i * 11);
+    return b;
+}
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+// The test's side of the module: a read-write session on slot 0, the user
+// logged in.
+class client {
+  public:
+    bool start(bool init_pin) {
+        if (module().f == nullptr) return false;
+        f = module().f;
+        m = module().m;
+        const auto ok = [](CK_RV rv, const char* step) {
+            if (rv != CKR_OK) ADD_FAILURE() << step << ": 0x" << std::hex << rv;
+            return rv == CKR_OK;
+        };
+        if (!ok(f->C_Initialize(nullptr), "C_Initialize")) return false;
+        CK_ULONG n = 0;
+        if (!ok(f->C_GetSlotList(CK_TRUE, nullptr, &n), "C_GetSlotList") || n == 0) return false;
+        if (!ok(f->C_OpenSession(0, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s),
+                "C_OpenSession"))
+            return false;
+        if (init_pin) return test_support::login_new_user(f, s);
+        return ok(f->C_Login(s, CKU_USER, test_support::utf8(user_pin), strlen(user_pin)),
+                  "C_Login");
+    }
+    // Closing the sessions logs the token out.
+    void stop() {
+        if (f == nullptr) return;
+        f->C_CloseAllSessions(0);
+        f->C_Finalize(nullptr);
+    }
+
+    CK_RV create_data(const std::string& label, const bytes& value, bool token, CK_OBJECT_HANDLE* h,
+                      const std::string& application = {}) {
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_BBOOL on_token = token ? CK_TRUE : CK_FALSE;
+        std::vector<CK_ATTRIBUTE> t = {
+            {CKA_CLASS, &cls, sizeof cls},
+            {CKA_TOKEN, &on_token, 1},
+            {CKA_LABEL, const_cast<char*>(label.data()), label.size()},
+            {CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()},
+        };
+        if (!application.empty())
+            t.push_back(
+                {CKA_APPLICATION, const_cast<char*>(application.data()), application.size()});
+        return f->C_CreateObject(s, t.data(), t.size(), h);
+    }
+    // An RSA public key kept in memory (session or token object).
+    CK_RV create_public_key(const bytes& id, bool token, CK_OBJECT_HANDLE* h) {
+        CK_OBJECT_CLASS cls = CKO_PUBLIC_KEY;
+        CK_KEY_TYPE kt = CKK_RSA;
+        CK_BBOOL on_token = token ? CK_TRUE : CK_FALSE;
+        bytes modulus(128, 0xC5);
+        uint8_t exponent[] = {1, 0, 1};
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_KEY_TYPE, &kt, sizeof kt},
+                            {CKA_TOKEN, &on_token, 1},
+                            {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()},
+                            {CKA_MODULUS, modulus.data(), modulus.size()},
+                            {CKA_PUBLIC_EXPONENT, exponent, sizeof exponent}};
+        return f->C_CreateObject(s, t, std::size(t), h);
+    }
+    // An RSA pair generated on the card; a label names its container.
+    CK_RV generate(const std::string& label, const bytes& id, CK_OBJECT_HANDLE* pub,
+                   CK_OBJECT_HANDLE* priv) {
+        CK_BBOOL yes = CK_TRUE;
+        CK_ULONG bits = 1024;
+        std::vector<CK_ATTRIBUTE> pt = {
+            {CKA_TOKEN, &yes, 1}, {CKA_VERIFY, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
+        std::vector<CK_ATTRIBUTE> st = {
+            {CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}};
+        for (auto* t : {&pt, &st}) {
+            if (!label.empty())
+                t->push_back({CKA_LABEL, const_cast<char*>(label.data()), label.size()});
+            if (!id.empty()) t->push_back({CKA_ID, const_cast<uint8_t*>(id.data()), id.size()});
+        }
+        CK_MECHANISM gen{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+        return f->C_GenerateKeyPair(s, &gen, pt.data(), pt.size(), st.data(), st.size(), pub, priv);
+    }
+
+    std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> t) {
+        std::vector<CK_OBJECT_HANDLE> out;
+        if (f->C_FindObjectsInit(s, t.empty() ? nullptr : t.data(), t.size()) != CKR_OK) return out;
+        CK_OBJECT_HANDLE h[16];
+        CK_ULONG n = 0;
+        while (f->C_FindObjects(s, h, 16, &n) == CKR_OK && n > 0)
+            out.insert(out.end(), h, h + n);
+        f->C_FindObjectsFinal(s);
+        return out;
+    }
+    std::vector<CK_OBJECT_HANDLE> find_class(CK_OBJECT_CLASS cls,
+                                             const std::string* label = nullptr) {
+        std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &cls, sizeof cls}};
+        if (label != nullptr)
+            t.push_back({CKA_LABEL, const_cast<char*>(label->data()), label->size()});
+        return find(t);
+    }
+
+    CK_RV get(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, bytes& out) {
+        CK_ATTRIBUTE a{type, nullptr, 0};
+        if (CK_RV rv = f->C_GetAttributeValue(s, h, &a, 1); rv != CKR_OK) return rv;
+        out.assign(a.ulValueLen, 0);
+        a.pValue = out.data();
+        return f->C_GetAttributeValue(s, h, &a, 1);
+    }
+    std::optional<bytes> attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+        bytes v;
+        if (get(h, type, v) != CKR_OK) return std::nullopt;
+        return v;
+    }
+    CK_ULONG ulong_attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
+        CK_ULONG v = 0;
+        CK_ATTRIBUTE a{type, &v, sizeof v};
+        return f->C_GetAttributeValue(s, h, &a, 1) == CKR_OK ? v : ~CK_ULONG{0};
+    }
+    // The label as text, up to a terminating NUL (key labels carry one).
+    std::string label_of(CK_OBJECT_HANDLE h) {
+        const auto v = attribute(h, CKA_LABEL);
+        return v ? std::string(v->begin(), std::find(v->begin(), v->end(), 0)) : "?";
+    }
+
+    // Signs with the private key and verifies with the public key; the first
+    // answer that is not CKR_OK.
+    CK_RV sign_and_verify(CK_OBJECT_HANDLE priv, CK_OBJECT_HANDLE pub) {
+        CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        uint8_t data[] = "held handles";
+        uint8_t sig[256];
+        CK_ULONG n = sizeof sig;
+        if (CK_RV rv = f->C_SignInit(s, &mech, priv); rv != CKR_OK) return rv;
+        if (CK_RV rv = f->C_Sign(s, data, sizeof data, sig, &n); rv != CKR_OK) return rv;
+        if (CK_RV rv = f->C_VerifyInit(s, &mech, pub); rv != CKR_OK) return rv;
+        return f->C_Verify(s, data, sizeof data, sig, n);
+    }
+
+    CK_FUNCTION_LIST* f = nullptr;
+    M_FUNCTION_LIST* m = nullptr;
+    CK_SESSION_HANDLE s = 0;
+};
+
+// Runs this binary again as another process in `role`; its exit status.
+int run_role(const std::string& role, std::map<std::string, std::string> vars = {}) {
+    vars["P11I_ROLE"] = role;
+    return test_support::run_self("ObjectIdentityHelper.role", vars);
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    FILE* in = fopen(path.c_str(), "r");
+    if (in == nullptr) return lines;
+    char buffer[4096];
+    while (fgets(buffer, sizeof buffer, in) != nullptr) {
+        std::string l(buffer);
+        while (!l.empty() && l.back() == '\n')
+            l.pop_back();
+        lines.push_back(l);
+    }
+    fclose(in);
+    return lines;
+}
+
+std::vector<std::string> split(const std::string& list) {
+    std::vector<std::string> out;
+    std::stringstream in(list);
+    for (std::string item; std::getline(in, item, ',');)
+        out.push_back(item);
+    return out;
+}
+
+class ObjectIdentityTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("p11i-" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // What another process finds for each label: "label count hex(CKA_LABEL)
+    // hex(CKA_APPLICATION)" ("label 0" when it finds none).
+    std::vector<std::string> other_process_labels(const std::string& labels) {
+        const std::string out = (dir_ / "labels").string();
+        std::filesystem::remove(out);
+        EXPECT_EQ(run_role("labels", {{"P11I_LABELS", labels}, {"P11I_OUT", out}}), 0);
+        return read_lines(out);
+    }
+
+    simulated_token token_{test_support::module_token_options()};
+    std::filesystem::path dir_;
+};
+
+} // namespace
+
+// ---- the other process ----
+
+// Roles (P11I_ROLE):
+//   "change": creates the data objects "theirs" and "a-twenty-byte-label!" and
+//     the key pair "their-key"; gives the data object labelled P11I_SHARED the
+//     label P11I_SHARED_LABEL and the value P11I_SHARED_VALUE (hex); destroys
+//     the data object labelled P11I_DOOMED and the private key labelled
+//     P11I_DOOMED_KEY (its public key goes with it).
+//   "labels": for each label of P11I_LABELS (comma-separated), writes what
+//     ObjectIdentityTest::other_process_labels describes to P11I_OUT.
+TEST(ObjectIdentityHelper, role) {
+    const std::string role = env("P11I_ROLE");
+    if (role.empty()) GTEST_SKIP() << "run by the other tests";
+    client c;
+    ASSERT_TRUE(c.start(false));
+    if (role == "change") {
+        CK_OBJECT_HANDLE h = 0, pub = 0, priv = 0;
+        ASSERT_EQ(c.create_data("theirs", pattern(30, 7), true, &h), CKR_OK);
+        ASSERT_EQ(c.create_data("a-twenty-byte-label!", pattern(12, 8), true, &h), CKR_OK);
+        ASSERT_EQ(c.generate("their-key", {}, &pub, &priv), CKR_OK);
+        const std::string shared = env("P11I_SHARED");
+        const auto found = c.find_class(CKO_DATA, &shared);
+        ASSERT_EQ(found.size(), 1u);
+        const std::string new_label = env("P11I_SHARED_LABEL");
+        bytes value = test_support::from_hex(env("P11I_SHARED_VALUE"));
+        CK_ATTRIBUTE change[] = {{CKA_LABEL, const_cast<char*>(new_label.data()), new_label.size()},
+                                 {CKA_VALUE, value.data(), value.size()}};
+        ASSERT_EQ(c.f->C_SetAttributeValue(c.s, found[0], change, 2), CKR_OK);
+        const std::string doomed = env("P11I_DOOMED");
+        const auto gone = c.find_class(CKO_DATA, &doomed);
+        ASSERT_EQ(gone.size(), 1u);
+        ASSERT_EQ(c.f->C_DestroyObject(c.s, gone[0]), CKR_OK);
+        const std::string doomed_key = env("P11I_DOOMED_KEY");
+        const auto keys = c.find_class(CKO_PRIVATE_KEY, &doomed_key);
+        ASSERT_EQ(keys.size(), 1u);
+        ASSERT_EQ(c.f->C_DestroyObject(c.s, keys[0]), CKR_OK);
+    } else if (role == "labels") {
+        FILE* out = fopen(env("P11I_OUT").c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        for (const std::string& label : split(env("P11I_LABELS"))) {
+            const auto found = c.find_class(CKO_DATA, &label);
+            std::string line = label + " " + std::to_string(found.size());
+            for (CK_OBJECT_HANDLE h : found)
+                for (CK_ATTRIBUTE_TYPE type : {CKA_LABEL, CKA_APPLICATION})
+                    line += " " + test_support::to_hex(c.attribute(h, type).value_or(text("?")));
+            fprintf(out, "%s\n", line.c_str());
+        }
+        fclose(out);
+    }
+    c.stop();
+}
+
+// Process A holds a key pair and data objects; process B creates, changes and
+// destroys objects on the same token. A's next searches read the token again:
+// what still exists keeps its handle (and shows what B made of it), what B
+// destroyed answers CKR_OBJECT_HANDLE_INVALID, and B's new objects get handles
+// A never gave out before. Every object is listed once.
+TEST_F(ObjectIdentityTest, handles_held_by_one_process_outlast_another_processes_changes) {
+    ASSERT_TRUE(token_.inserted()) << token_.error();
+    client a;
+    ASSERT_TRUE(a.start(true));
+    CK_OBJECT_HANDLE pub = 0, priv = 0, doomed_pub = 0, doomed_priv = 0;
+    ASSERT_EQ(a.generate("mine-key", {}, &pub, &priv), CKR_OK);
+    ASSERT_EQ(a.generate("doomed-key", {}, &doomed_pub, &doomed_priv), CKR_OK);
+    const bytes mine_value = pattern(40, 1);
+    const bytes new_value = pattern(24, 3); // as long as the value it replaces
+    CK_OBJECT_HANDLE mine = 0, shared = 0, doomed = 0;
+    ASSERT_EQ(a.create_data("mine", mine_value, true, &mine), CKR_OK);
+    ASSERT_EQ(a.create_data("shared", pattern(24, 2), true, &shared), CKR_OK);
+    ASSERT_EQ(a.create_data("doomed", pattern(8, 4), true, &doomed), CKR_OK);
+    ASSERT_EQ(a.sign_and_verify(priv, pub), CKR_OK);
+    const auto modulus = a.attribute(priv, CKA_MODULUS);
+    ASSERT_TRUE(modulus.has_value());
+    const std::set<CK_OBJECT_HANDLE> held = {pub,  priv,   doomed_pub, doomed_priv,
+                                             mine, shared, doomed};
+
+    ASSERT_EQ(run_role("change", {{"P11I_SHARED", "shared"},
+                                  {"P11I_SHARED_LABEL", "shared-new"},
+                                  {"P11I_SHARED_VALUE", test_support::to_hex(new_value)},
+                                  {"P11I_DOOMED", "doomed"},
+                                  {"P11I_DOOMED_KEY", "doomed-key"}}),
+              0);
+
+    // A search for data objects sees the change and reads the data files
+    // again; the keys are read again by a search that may return them.
+    bytes ignored;
+    EXPECT_EQ(a.find_class(CKO_DATA).size(), 4u);
+    EXPECT_EQ(a.sign_and_verify(priv, pub), CKR_OK);
+    EXPECT_EQ(a.attribute(mine, CKA_LABEL), text("mine"));
+    EXPECT_EQ(a.attribute(mine, CKA_VALUE), mine_value);
+    EXPECT_EQ(a.attribute(shared, CKA_LABEL), text("shared-new"));
+    EXPECT_EQ(a.attribute(shared, CKA_VALUE), new_value);
+    EXPECT_EQ(a.get(doomed, CKA_LABEL, ignored), CKR_OBJECT_HANDLE_INVALID);
+
+    const auto all = a.find({});
+    EXPECT_EQ(a.sign_and_verify(priv, pub), CKR_OK);
+    EXPECT_EQ(a.attribute(priv, CKA_MODULUS), modulus);
+    EXPECT_EQ(a.get(doomed_priv, CKA_LABEL, ignored), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(a.get(doomed_pub, CKA_LABEL, ignored), CKR_OBJECT_HANDLE_INVALID);
+    std::vector<std::string> listed;
+    for (CK_OBJECT_HANDLE h : all) {
+        listed.push_back(std::to_string(a.ulong_attribute(h, CKA_CLASS)) + " " + a.label_of(h));
+        if (held.count(h) == 0) {
+            EXPECT_GT(h, *held.rbegin()) << listed.back();
+        }
+    }
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, (std::vector<std::string>{"0 a-twenty-byte-label!", "0 mine", "0 shared-new",
+                                                "0 theirs", "2 mine-key", "2 their-key",
+                                                "3 mine-key", "3 their-key"}));
+    for (CK_OBJECT_HANDLE h : {pub, priv, mine, shared})
+        EXPECT_EQ(std::count(all.begin(), all.end(), h), 1) << h;
+
+    // Read anew on request: the same objects under the same handles.
+    ASSERT_EQ(a.m->M_ReloadObjects(a.s), CKR_OK);
+    const auto again = a.find({});
+    EXPECT_EQ(std::set<CK_OBJECT_HANDLE>(again.begin(), again.end()),
+              std::set<CK_OBJECT_HANDLE>(all.begin(), all.end()));
+    EXPECT_EQ(again.size(), all.size());
+    EXPECT_EQ(a.sign_and_verify(priv, pub), CKR_OK);
+    EXPECT_EQ(a.attribute(shared, CKA_VALUE), new_value);
+    a.stop();
+}
+
+// Where the objects of a search come from: created in a session, created on
+// the token, or read anew from the card (M_ReloadObjects).
+enum class origin { session, token, reloaded };
+
+struct search_case {
+    const char* name;
+    bool by_label; // labels of data objects, else identifiers of keys
+    origin from;
+};
+
+void PrintTo(const search_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class ExactSearch : public ObjectIdentityTest, public ::testing::WithParamInterface<search_case> {};
+
+// A label matches itself (and itself with a NUL), never a longer label; an
+// identifier likewise: "key1" among key1, key10 and key11 finds one object,
+// 01 among 01, 01 02 and 01 00 finds 01 and 01 00.
+TEST_P(ExactSearch, finds_the_value_itself_and_nothing_longer) {
+    const search_case& c = GetParam();
+    ASSERT_TRUE(token_.inserted()) << token_.error();
+    client a;
+    ASSERT_TRUE(a.start(true));
+    const bool token = c.from != origin::session;
+    std::vector<CK_ATTRIBUTE> t;
+    std::vector<std::string> want;
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_OBJECT_CLASS key_class = c.from == origin::reloaded ? CKO_PRIVATE_KEY : CKO_PUBLIC_KEY;
+    const std::string label = "key1";
+    const bytes id{0x01};
+    if (c.by_label) {
+        for (const char* l : {"key1", "key10", "key11"}) {
+            CK_OBJECT_HANDLE h = 0;
+            ASSERT_EQ(a.create_data(l, text(l), token, &h), CKR_OK) << l;
+        }
+        t = {{CKA_CLASS, &data, sizeof data},
+             {CKA_LABEL, const_cast<char*>(label.data()), label.size()}};
+        want = {test_support::to_hex(text("key1"))};
+    } else {
+        for (const bytes& each : {bytes{0x01}, bytes{0x01, 0x02}, bytes{0x01, 0x00}}) {
+            CK_OBJECT_HANDLE pub = 0, priv = 0;
+            const CK_RV rv = c.from == origin::reloaded ? a.generate({}, each, &pub, &priv)
+                                                        : a.create_public_key(each, token, &pub);
+            ASSERT_EQ(rv, CKR_OK) << test_support::to_hex(each);
+        }
+        t = {{CKA_CLASS, &key_class, sizeof key_class},
+             {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()}};
+        want = {"01", "0100"};
+    }
+    if (c.from == origin::reloaded) {
+        ASSERT_EQ(a.m->M_ReloadObjects(a.s), CKR_OK);
+    }
+    std::vector<std::string> found;
+    for (CK_OBJECT_HANDLE h : a.find(t))
+        found.push_back(test_support::to_hex(
+            a.attribute(h, c.by_label ? CKA_LABEL : CKA_ID).value_or(bytes{})));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, want);
+    a.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(LabelsAndIds, ExactSearch,
+                         ::testing::Values(search_case{"label_session", true, origin::session},
+                                           search_case{"label_token", true, origin::token},
+                                           search_case{"label_reloaded", true, origin::reloaded},
+                                           search_case{"id_session", false, origin::session},
+                                           search_case{"id_token", false, origin::token},
+                                           search_case{"id_reloaded", false, origin::reloaded}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Another process reads a data object's CKA_LABEL and CKA_APPLICATION exactly
+// as they were written (no terminator added), finds a 20-byte label (too long
+// for the file header, kept in the file name) by that label, and follows a
+// label changed to one of 20 bytes. A label no file name could carry is
+// refused instead of being lost.
+TEST_F(ObjectIdentityTest, data_object_labels_reach_another_process_byte_for_byte) {
+    ASSERT_TRUE(token_.inserted()) << token_.error();
+    client a;
+    ASSERT_TRUE(a.start(true));
+    CK_OBJECT_HANDLE h = 0, twenty = 0;
+    ASSERT_EQ(a.create_data("lbl-test", pattern(10, 1), true, &h, "app-x"), CKR_OK);
+    ASSERT_EQ(a.create_data("a-twenty-byte-label!", pattern(10, 2), true, &twenty), CKR_OK);
+    EXPECT_EQ(a.create_data(std::string(70, 'L'), pattern(10, 3), true, &h), SAR_NAMELENERR);
+    const auto hex = [](const std::string& s) { return test_support::to_hex(text(s)); };
+    EXPECT_EQ(
+        other_process_labels("lbl-test,a-twenty-byte-label!"),
+        (std::vector<std::string>{"lbl-test 1 " + hex("lbl-test") + " " + hex("app-x"),
+                                  "a-twenty-byte-label! 1 " + hex("a-twenty-byte-label!") + " "}));
+
+    const std::string longer = "another-20-byte-labl";
+    CK_ATTRIBUTE relabel{CKA_LABEL, const_cast<char*>(longer.data()), longer.size()};
+    const std::string first = "lbl-test";
+    const auto found = a.find_class(CKO_DATA, &first);
+    ASSERT_EQ(found.size(), 1u);
+    ASSERT_EQ(a.f->C_SetAttributeValue(a.s, found[0], &relabel, 1), CKR_OK);
+    EXPECT_EQ(other_process_labels("lbl-test," + longer),
+              (std::vector<std::string>{"lbl-test 0",
+                                        longer + " 1 " + hex(longer) + " " + hex("app-x")}));
+    // And this process, reading the token anew, finds both by their labels.
+    ASSERT_EQ(a.m->M_ReloadObjects(a.s), CKR_OK);
+    EXPECT_EQ(a.find_class(CKO_DATA, &longer).size(), 1u);
+    const std::string l20 = "a-twenty-byte-label!";
+    EXPECT_EQ(a.find_class(CKO_DATA, &l20), std::vector<CK_OBJECT_HANDLE>{twenty});
+    a.stop();
+}

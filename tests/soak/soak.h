@@ -1,0 +1,79 @@
+// The soak harness (README.md here): several processes using the module on
+// simulated tokens for a long time while faults are put in. What its parts
+// share: time, result names, the data-object values, the module, the
+// journals the workers keep.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "pkcs11.h"
+
+namespace soak {
+
+using bytes = std::vector<uint8_t>;
+
+// Wall-clock milliseconds: the processes' logs are compared with each other.
+int64_t now_ms();
+void pause_ms(int ms);
+
+// "CKR_OK", "CKR_SESSION_HANDLE_INVALID", ..., else "0x0A000010".
+std::string rv_name(CK_RV rv);
+std::string hex(const bytes& b);
+
+// The reader names of a pcscd lane (the same in every lane).
+std::string reader_name(int index);
+
+// A data object's label: "s<worker>-<9-digit sequence>" (12 bytes), every
+// other one with "-twentyb" after it (20 bytes: too long for the file
+// header, kept in the file name).
+std::string label_for(int worker, uint64_t sequence);
+// The value of the data object with that label (16 to 715 bytes).
+bytes value_for(const std::string& label);
+
+// The module, loaded with dlopen as an application loads it.
+struct module {
+    void* handle = nullptr;
+    CK_FUNCTION_LIST* f = nullptr;
+    M_FUNCTION_LIST* m = nullptr;
+    bool load(const std::string& path, std::string* error);
+};
+
+// The slot whose token has this serial number (CK_TOKEN_INFO, blank-padded).
+CK_RV slot_of(CK_FUNCTION_LIST* f, const std::string& serial, CK_SLOT_ID& slot);
+// All handles of a search; *rv the first failure.
+std::vector<CK_OBJECT_HANDLE> find(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
+                                   std::vector<CK_ATTRIBUTE> t, CK_RV* rv);
+std::vector<CK_OBJECT_HANDLE> find_data(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
+                                        const std::string* label, CK_RV* rv);
+CK_RV get(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type,
+          bytes& out);
+
+// A worker's journal: one line per step, "<ms> <tag> <label> [<result>]", tags
+//   B  a creation begins          C  the object exists (created or found)
+//   F  the creation failed        BD a destruction begins
+//   D  the object was destroyed   FD the destruction failed
+//   X  a doubtful object is not on the card
+// What it says at the end.
+struct journal {
+    std::map<std::string, int64_t> live; // label -> when it was known to exist
+    std::set<std::string> doubtful;      // may or may not be on the card
+    std::set<std::string> destroyed;
+    uint64_t next_sequence = 0;
+};
+journal read_journal(const std::string& path);
+// The sequence number within a label (0 when it has none).
+uint64_t sequence_of(const std::string& label);
+
+int run_driver(int argc, char** argv);
+int run_setup(int argc, char** argv);
+int run_worker(int argc, char** argv);
+int run_check(int argc, char** argv);
+
+// "--name value" options after the subcommand.
+std::map<std::string, std::string> options(int argc, char** argv);
+
+} // namespace soak

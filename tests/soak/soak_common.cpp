@@ -1,0 +1,204 @@
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <openssl/sha.h>
+
+#include "soak.h"
+
+namespace soak {
+
+int64_t now_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+void pause_ms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string rv_name(CK_RV rv) {
+    static const std::map<CK_RV, const char*> names = {
+        {CKR_OK, "CKR_OK"},
+        {CKR_GENERAL_ERROR, "CKR_GENERAL_ERROR"},
+        {CKR_ARGUMENTS_BAD, "CKR_ARGUMENTS_BAD"},
+        {CKR_ATTRIBUTE_TYPE_INVALID, "CKR_ATTRIBUTE_TYPE_INVALID"},
+        {CKR_DATA_LEN_RANGE, "CKR_DATA_LEN_RANGE"},
+        {CKR_DEVICE_ERROR, "CKR_DEVICE_ERROR"},
+        {CKR_DEVICE_MEMORY, "CKR_DEVICE_MEMORY"},
+        {CKR_DEVICE_REMOVED, "CKR_DEVICE_REMOVED"},
+        {CKR_KEY_HANDLE_INVALID, "CKR_KEY_HANDLE_INVALID"},
+        {CKR_OBJECT_HANDLE_INVALID, "CKR_OBJECT_HANDLE_INVALID"},
+        {CKR_OPERATION_ACTIVE, "CKR_OPERATION_ACTIVE"},
+        {CKR_OPERATION_NOT_INITIALIZED, "CKR_OPERATION_NOT_INITIALIZED"},
+        {CKR_PIN_INCORRECT, "CKR_PIN_INCORRECT"},
+        {CKR_SESSION_CLOSED, "CKR_SESSION_CLOSED"},
+        {CKR_SESSION_HANDLE_INVALID, "CKR_SESSION_HANDLE_INVALID"},
+        {CKR_SLOT_ID_INVALID, "CKR_SLOT_ID_INVALID"},
+        {CKR_TOKEN_NOT_PRESENT, "CKR_TOKEN_NOT_PRESENT"},
+        {CKR_TOKEN_NOT_RECOGNIZED, "CKR_TOKEN_NOT_RECOGNIZED"},
+        {CKR_USER_ALREADY_LOGGED_IN, "CKR_USER_ALREADY_LOGGED_IN"},
+        {CKR_USER_NOT_LOGGED_IN, "CKR_USER_NOT_LOGGED_IN"},
+        {CKR_CRYPTOKI_NOT_INITIALIZED, "CKR_CRYPTOKI_NOT_INITIALIZED"},
+        {CKR_FUNCTION_FAILED, "CKR_FUNCTION_FAILED"},
+        {CKR_SIGNATURE_INVALID, "CKR_SIGNATURE_INVALID"},
+    };
+    if (const auto it = names.find(rv); it != names.end()) return it->second;
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(rv));
+    return text;
+}
+
+std::string hex(const bytes& b) {
+    std::string out;
+    char two[3];
+    for (uint8_t v : b) {
+        std::snprintf(two, sizeof two, "%02X", v);
+        out += two;
+    }
+    return out;
+}
+
+std::string reader_name(int index) {
+    return index == 0 ? "Quessar vKessa Tavrel 00 00" : "Quessar vKessa Tavrel 00 01";
+}
+
+std::string label_for(int worker, uint64_t sequence) {
+    char text[40];
+    std::snprintf(text, sizeof text, "s%d-%09llu%s", worker,
+                  static_cast<unsigned long long>(sequence), sequence % 2 == 1 ? "-twentyb" : "");
+    return text;
+}
+
+bytes value_for(const std::string& label) {
+    uint8_t seed[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const uint8_t*>(label.data()), label.size(), seed);
+    const size_t n = 16 + (static_cast<size_t>(seed[0]) << 8 | seed[1]) % 700;
+    bytes out;
+    for (uint32_t block = 0; out.size() < n; ++block) {
+        uint8_t input[SHA256_DIGEST_LENGTH + 4];
+        std::memcpy(input, seed, sizeof seed);
+        std::memcpy(input + sizeof seed, &block, 4);
+        uint8_t digest[SHA256_DIGEST_LENGTH];
+        SHA256(input, sizeof input, digest);
+        out.insert(out.end(), digest, digest + sizeof digest);
+    }
+    out.resize(n);
+    return out;
+}
+
+bool module::load(const std::string& path, std::string* error) {
+    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        if (error != nullptr) *error = dlerror();
+        return false;
+    }
+    auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
+    auto get_ext = reinterpret_cast<M_GetExtFunctionList_FN>(dlsym(handle, "M_GetExtFunctionList"));
+    if (get_list == nullptr || get_ext == nullptr || get_list(&f) != CKR_OK ||
+        get_ext(&m) != CKR_OK) {
+        if (error != nullptr) *error = "no function lists in " + path;
+        return false;
+    }
+    return true;
+}
+
+CK_RV slot_of(CK_FUNCTION_LIST* f, const std::string& serial, CK_SLOT_ID& slot) {
+    CK_ULONG n = 0;
+    if (CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &n); rv != CKR_OK) return rv;
+    std::vector<CK_SLOT_ID> slots(n);
+    if (CK_RV rv = f->C_GetSlotList(CK_TRUE, slots.data(), &n); rv != CKR_OK) return rv;
+    slots.resize(n);
+    for (CK_SLOT_ID s : slots) {
+        CK_TOKEN_INFO info{};
+        if (f->C_GetTokenInfo(s, &info) != CKR_OK) continue;
+        std::string text(reinterpret_cast<const char*>(info.serialNumber), 16);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+            text.pop_back();
+        if (text == serial) {
+            slot = s;
+            return CKR_OK;
+        }
+    }
+    return CKR_TOKEN_NOT_PRESENT;
+}
+
+std::vector<CK_OBJECT_HANDLE> find(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
+                                   std::vector<CK_ATTRIBUTE> t, CK_RV* rv) {
+    std::vector<CK_OBJECT_HANDLE> out;
+    *rv = f->C_FindObjectsInit(s, t.empty() ? nullptr : t.data(), t.size());
+    if (*rv != CKR_OK) return out;
+    CK_OBJECT_HANDLE h[32];
+    CK_ULONG n = 0;
+    for (;;) {
+        *rv = f->C_FindObjects(s, h, 32, &n);
+        if (*rv != CKR_OK || n == 0) break;
+        out.insert(out.end(), h, h + n);
+    }
+    const CK_RV final_rv = f->C_FindObjectsFinal(s);
+    if (*rv == CKR_OK) *rv = final_rv;
+    return out;
+}
+
+std::vector<CK_OBJECT_HANDLE> find_data(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
+                                        const std::string* label, CK_RV* rv) {
+    static CK_OBJECT_CLASS data = CKO_DATA;
+    std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &data, sizeof data}};
+    if (label != nullptr) t.push_back({CKA_LABEL, const_cast<char*>(label->data()), label->size()});
+    return find(f, s, t, rv);
+}
+
+CK_RV get(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type,
+          bytes& out) {
+    CK_ATTRIBUTE a{type, nullptr, 0};
+    if (CK_RV rv = f->C_GetAttributeValue(s, h, &a, 1); rv != CKR_OK) return rv;
+    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_ATTRIBUTE_TYPE_INVALID;
+    out.assign(a.ulValueLen, 0);
+    a.pValue = out.data();
+    return f->C_GetAttributeValue(s, h, &a, 1);
+}
+
+uint64_t sequence_of(const std::string& label) {
+    const size_t dash = label.find('-');
+    if (dash == std::string::npos) return 0;
+    return std::strtoull(label.c_str() + dash + 1, nullptr, 10);
+}
+
+journal read_journal(const std::string& path) {
+    journal j;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        int64_t when = 0;
+        std::string tag, label;
+        if (!(fields >> when >> tag >> label)) continue; // a line cut by a kill
+        j.next_sequence = std::max(j.next_sequence, sequence_of(label) + 1);
+        if (tag == "B" || tag == "BD" || tag == "F" || tag == "FD") {
+            j.live.erase(label);
+            j.doubtful.insert(label);
+        } else if (tag == "C") {
+            j.doubtful.erase(label);
+            j.live[label] = when;
+        } else if (tag == "D" || tag == "X") {
+            j.doubtful.erase(label);
+            j.live.erase(label);
+            j.destroyed.insert(label);
+        }
+    }
+    return j;
+}
+
+std::map<std::string, std::string> options(int argc, char** argv) {
+    std::map<std::string, std::string> out;
+    for (int i = 2; i + 1 < argc; i += 2)
+        if (std::strncmp(argv[i], "--", 2) == 0) out[argv[i] + 2] = argv[i + 1];
+    return out;
+}
+
+} // namespace soak
