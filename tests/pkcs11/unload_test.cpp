@@ -46,7 +46,11 @@ TEST(ModuleUnload, UnloadStopsTheSlotEventThread) {
         ASSERT_EQ(mod.f->C_Initialize(&args), CKR_OK);
         CK_SLOT_ID slot;
         EXPECT_EQ(mod.f->C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
-        EXPECT_EQ(thread_count(), base + 1);
+        // The slot-event thread runs; the reader watch it starts for its
+        // first device-event wait may already run beside it.
+        const int running = thread_count();
+        EXPECT_GE(running, base + 1) << "round " << round;
+        EXPECT_LE(running, base + 2) << "round " << round;
         // Rounds 0 and 2 unload without C_Finalize (the application's lock is
         // then left to the application).
         if (round == 1) {
