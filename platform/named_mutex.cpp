@@ -55,6 +55,11 @@ registry& the_registry() {
     return r;
 }
 
+// Built while the program or library loads, so that it outlives every object
+// built later, and the threads those objects stop, that may still open a
+// mutex (objects are destroyed in the reverse order of their construction).
+[[maybe_unused]] const bool registry_built = (the_registry(), true);
+
 std::string global_directory() {
     const char* dir = std::getenv("TESSVIK_LOCK_DIR");
     return (dir && *dir) ? dir : "/tmp/tessvik-locks";

@@ -64,3 +64,15 @@ int slot_event_waiters(const loaded_module& mod) {
     auto hook = reinterpret_cast<int (*)()>(mod.symbol("tessvik_testing_slot_event_waiters"));
     return hook == nullptr ? -1 : hook();
 }
+
+bool hold_reader_listing(const loaded_module& mod) {
+    auto hook = reinterpret_cast<void (*)()>(mod.symbol("tessvik_testing_hold_reader_listing"));
+    if (hook == nullptr) return false;
+    hook();
+    return true;
+}
+
+int reader_listing_held(const loaded_module& mod) {
+    auto hook = reinterpret_cast<int (*)()>(mod.symbol("tessvik_testing_reader_listing_held"));
+    return hook == nullptr ? -1 : hook();
+}

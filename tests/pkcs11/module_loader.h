@@ -28,3 +28,8 @@ bool set_module_timing(const loaded_module& mod, unsigned enumeration_interval_m
                        unsigned settle_pause_ms);
 // Threads inside a blocking C_WaitForSlotEvent; -1 without the hook.
 int slot_event_waiters(const loaded_module& mod);
+// Holds the module's next reader listing until its unload has begun (call
+// after C_Initialize, before the scan); false without the hook.
+bool hold_reader_listing(const loaded_module& mod);
+// 1 while a listing is held, 0 when none is; -1 without the hook.
+int reader_listing_held(const loaded_module& mod);

@@ -147,6 +147,12 @@ std::vector<std::unique_ptr<gm_sc_dev>>& gm_handle_registry() {
     return registry;
 }
 
+namespace {
+// Built empty while the library loads, before the PKCS#11 core, so that the
+// core's destructor still finds it when it closes its tokens' devices.
+[[maybe_unused]] const bool registry_built = (gm_handle_registry(), true);
+} // namespace
+
 gm_sc_dev* gm_register_dev(std::unique_ptr<gm_sc_dev> dev) {
     if (!dev || dev->handle() == 0) return nullptr;
     try {

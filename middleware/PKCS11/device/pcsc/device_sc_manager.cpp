@@ -314,3 +314,10 @@ device_sc_manager& device_manager() {
     static device_sc_manager manager;
     return manager;
 }
+
+namespace {
+// Built empty while the library loads, before the PKCS#11 core (built on first
+// use), so that it is destroyed after the core has stopped the slot-event
+// thread, whose scans use it.
+[[maybe_unused]] const bool manager_built = (device_manager(), true);
+} // namespace

@@ -63,8 +63,13 @@ void start_fresh_in_child() {
 } // namespace
 
 // Built on first use, after every object of the library's load-time
-// initialisation (the library lock first), so that it is destroyed (and its
-// thread stopped) first.
+// initialisation (and after the library lock), so that it is destroyed (and
+// its thread stopped) first, at unload and at exit alike. Whatever the
+// slot-event thread or this destructor uses must therefore be built while the
+// library loads, as the device layer's objects are (its mutex, handle
+// registry, device-event state and device list, and the platform's tables of
+// named mutexes and message windows): an object first built later, on first
+// use by that thread, would be destroyed before the thread is stopped.
 Pkcs11Core& pkcs11_core() {
     static const bool built = [] {
         (void)library_lock();

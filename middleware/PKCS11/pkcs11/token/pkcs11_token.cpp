@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "pkcs11_config.h"
-#include "pkcs11_core.h"
 #include "pkcs11_device_rv.h"
 
 #include <mbedtls/platform_util.h>
@@ -72,24 +71,6 @@ void put_field(char* dest, size_t dest_size, const char* src, size_t field) {
     std::copy_n(src, strnlen(src, std::min(field, dest_size)), dest);
 }
 
-// The device API builds its process-wide tables (handles, device list, PC/SC
-// context) on first use, after the core, so they are destroyed before it at
-// unload. This object, built after the first device connection, is destroyed
-// before those tables: it closes every token's device while the device API
-// still stands (the core's own destructor then finds no token left).
-struct devices_closed_at_unload {
-    ~devices_closed_at_unload() {
-        Pkcs11Core& core = pkcs11_core();
-        SKF_CancelWaitForDevEvent();
-        core.stop_slot_event_thread();
-        core.token_mgr().delete_all_tokens();
-    }
-};
-
-void close_devices_at_unload() {
-    static devices_closed_at_unload closer;
-}
-
 } // namespace
 
 // ---- device and application ----
@@ -121,7 +102,6 @@ void pkcs11_token::connect_on_demand() {
     if (device_handle_ != 0) return;
     DEVHANDLE h = 0;
     if (SKF_ConnectDev(device_name_.c_str(), &h) == SAR_OK) {
-        close_devices_at_unload();
         device_handle_ = h;
         info_cached_ = false;
         (void)card_matches(); // notes the serial number of a first connection
@@ -140,7 +120,6 @@ CK_RV pkcs11_token::token_open_device() {
         DEVHANDLE handle = 0;
         if (const uint32_t rv = SKF_ConnectDev(device_name_.c_str(), &handle); rv != SAR_OK)
             return rv;
-        close_devices_at_unload();
         device_handle_ = handle;
         if (!card_matches()) return CKR_DEVICE_REMOVED; // another card took the reader
     }
