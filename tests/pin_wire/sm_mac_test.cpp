@@ -95,7 +95,8 @@ TEST_P(sm_mac_lengths, agrees_with_the_card_and_openssl) {
 }
 
 INSTANTIATE_TEST_SUITE_P(sm_mac, sm_mac_lengths,
-                         ::testing::Values(0, 1, 6, 13, 14, 15, 16, 17, 31, 32, 33, 3000));
+                         ::testing::Values(0, 1, 6, 13, 14, 15, 16, 17, 31, 32, 33, 3000),
+                         ::testing::PrintToStringParamName());
 
 TEST(sm_mac, refuses_missing_arguments) {
     const uint8_t key[16] = {}, iv[16] = {}, data[1] = {};
