@@ -19,7 +19,8 @@ inline std::string param_name(std::string_view text) {
     std::string name;
     bool gap = false;
     for (const char c : text) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        const bool kept =
+            (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
         if (!kept) {
             gap = true;
             continue;
