@@ -8,8 +8,10 @@
 #                                       Debian's default, whose vpcd readers are
 #                                       "Virtual PCD") is stopped first
 #   scripts/pcscd.sh stop [--lane K]    stop the pcscd this script started
-#   scripts/pcscd.sh status             exit 0 when our pcscd runs and its
+#   scripts/pcscd.sh status [--lane K]  exit 0 when our pcscd runs and its
 #                                       readers listen
+#   scripts/pcscd.sh lanes              the lanes K > 0 whose pcscd runs, one
+#                                       a line
 #
 # Lanes let end-to-end tests run side by side. Lane 0 is the machine's pcscd
 # (socket /run/pcscd/pcscd.comm, ports 35963/35964): what applications and the
@@ -228,11 +230,22 @@ status() {
   local pid
   if pid=$(our_pid) && ready; then
     echo "pcscd $pid runs with the project's readers"
-    if command -v pcsc_scan >/dev/null; then timeout 5 pcsc_scan -r 2>/dev/null || true; fi
+    if command -v pcsc_scan >/dev/null; then
+      PCSCLITE_CSOCK_NAME=$socket timeout 5 pcsc_scan -r 2>/dev/null || true
+    fi
     return 0
   fi
   echo "pcscd with the project's readers is not running"
   return 1
+}
+
+lanes() {
+  local dir
+  for dir in "$state_dir"/lane-*; do
+    [[ -d "$dir" && "${dir##*/lane-}" =~ ^[0-9]+$ ]] || continue
+    set_lane "${dir##*/lane-}"
+    if our_pid >/dev/null; then echo "$lane"; fi
+  done
 }
 
 # One start or stop at a time (tests of several build trees may call start
@@ -255,5 +268,6 @@ case "$command" in
   start) start ;;
   stop) stop ;;
   status) status ;;
-  *) echo "usage: $0 start|stop [--lane K] | status [--lane K]" >&2; exit 2 ;;
+  lanes) lanes ;;
+  *) echo "usage: $0 start|stop|status [--lane K] | lanes" >&2; exit 2 ;;
 esac

@@ -3,9 +3,40 @@
 # with AddressSanitizer and UBSan (warnings are errors), builds the module and
 # the card simulator once more with clang, starts pcscd with the project's
 # reader configuration and runs every test through CTest.
+#
+# The end-to-end tests start the pcscd lanes 1.. they take (scripts/pcscd.sh,
+# tests/support/cardsim_harness.h); the lanes this run started are stopped
+# when it ends, passed, failed or interrupted. Lane 0, the machine's pcscd
+# with the project's readers that applications and scripts/demo.sh use, is
+# left running, also when this run started it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
+
+lanes_before=
+fuzz_pid=
+lanes_known=0
+finish() {
+  local status=$? lane
+  trap - EXIT INT TERM
+  if [ -n "$fuzz_pid" ] && kill -0 "$fuzz_pid" 2>/dev/null; then
+    kill -- "-$fuzz_pid" 2>/dev/null || true
+    wait "$fuzz_pid" 2>/dev/null || true
+  fi
+  if ((lanes_known)); then
+    for lane in $(bash scripts/pcscd.sh lanes 2>/dev/null); do
+      grep -qx "$lane" <<<"$lanes_before" && continue
+      # The lane's test lock first (the name cardsim_harness.cpp gives it): a
+      # test of another build tree that holds the lane ends its turn before.
+      flock -w 300 "/tmp/tessvik-pcscd-tests.lane-$lane.lock" bash scripts/pcscd.sh stop --lane "$lane" ||
+        echo "test.sh: pcscd lane $lane could not be stopped" >&2
+    done
+  fi
+  exit "$status"
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 bash scripts/deps.sh
 
@@ -33,13 +64,17 @@ cmake --build "$clang_build" -j"$(nproc)" --target Tessvik cardsim
 
 if [ -f scripts/pcscd.sh ]; then
   bash scripts/pcscd.sh start
+  lanes_before=$(bash scripts/pcscd.sh lanes)
+  lanes_known=1
 fi
 
 # The libFuzzer targets, briefly (longer runs by hand: tests/fuzz/run.sh
 # SECONDS), alongside the tests: most of the suite's time goes to tests that
 # take turns with the simulated card, so the cores have room for it. clang
 # comes with scripts/deps.sh; without it the run fails.
-FUZZ_BUILD_DIR="$build/fuzz" bash tests/fuzz/run.sh 20 >"$build/fuzz.log" 2>&1 &
+# A session of its own, so that an early end stops its compilers and targets
+# together.
+FUZZ_BUILD_DIR="$build/fuzz" setsid bash tests/fuzz/run.sh 20 >"$build/fuzz.log" 2>&1 &
 fuzz_pid=$!
 
 tests_failed=0

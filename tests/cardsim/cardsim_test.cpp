@@ -186,7 +186,8 @@ TEST_P(DevInfo, ReportsTheConfiguredMaximumBufferSize) {
     EXPECT_TRUE(std::all_of(b.begin() + 230, b.end(), [](uint8_t x) { return x == 0; }));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, DevInfo, ::testing::Values(32, 1024, 2048, 4096));
+INSTANTIATE_TEST_SUITE_P(Sizes, DevInfo, ::testing::Values(32, 1024, 2048, 4096),
+                         ::testing::PrintToStringParamName());
 
 TEST(DeviceCommands, BlankCardHasNoLabelAndNoAuthAlgorithm) {
     cardsim::card card(cardsim::card_options{1024, true, ""});

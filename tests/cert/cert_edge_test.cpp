@@ -8,6 +8,7 @@
 
 #include "cert_builder.h"
 #include "cert_parser.h"
+#include "param_name.h"
 
 using namespace certtest;
 
@@ -288,7 +289,15 @@ TEST_P(CertTime, ReadsTheDigits) {
     EXPECT_EQ(t.sec, c.t.sec);
 }
 
-INSTANTIATE_TEST_SUITE_P(Times, CertTime, ::testing::ValuesIn(time_cases));
+// "utc_491231235959Z", "generalized_...", "tag04_..." for another tag.
+INSTANTIATE_TEST_SUITE_P(Times, CertTime, ::testing::ValuesIn(time_cases),
+                         [](const ::testing::TestParamInfo<time_case>& info) {
+                             const uint8_t tag = info.param.tag;
+                             const std::string kind = tag == 0x17   ? "utc"
+                                                      : tag == 0x18 ? "generalized"
+                                                                    : "tag" + hex(bytes{tag});
+                             return kind + "_" + test_support::param_name(info.param.text);
+                         });
 
 TEST(CertTime, NoDataAndLengthBeyondData) {
     bytes der{0x17, 0x0D, '2', '1'};
@@ -330,7 +339,13 @@ TEST_P(OidDotted, WritesTheArcs) {
     EXPECT_STREQ(buffer.data(), c.text); // always terminated inside the buffer
 }
 
-INSTANTIATE_TEST_SUITE_P(Oids, OidDotted, ::testing::ValuesIn(dotted_cases));
+// The OID's bytes and the buffer size: "oid_550403_in_64".
+INSTANTIATE_TEST_SUITE_P(Oids, OidDotted, ::testing::ValuesIn(dotted_cases),
+                         [](const ::testing::TestParamInfo<dotted_case>& info) {
+                             const std::string oid =
+                                 info.param.oid.empty() ? "none" : hex(info.param.oid);
+                             return "oid_" + oid + "_in_" + std::to_string(info.param.size);
+                         });
 
 TEST(CertChain, SecondCertificateIsLinkedAndAFailedOneIsDropped) {
     cert_parts a, b;

@@ -5,6 +5,7 @@
 
 #include "cert_test_support.h"
 #include "oid_table.h"
+#include "param_name.h"
 
 using namespace certtest;
 
@@ -68,7 +69,14 @@ TEST_P(OidTable, LooksUpExactBytes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, OidTable, ::testing::ValuesIn(oid_cases));
+// The table and the identifier: "pk_1_2_840_113549_1_1_1".
+INSTANTIATE_TEST_SUITE_P(Rows, OidTable, ::testing::ValuesIn(oid_cases),
+                         [](const ::testing::TestParamInfo<oid_case>& info) {
+                             const char* table = info.param.table == pk    ? "pk_"
+                                                 : info.param.table == ext ? "ext_"
+                                                                           : "md_";
+                             return table + test_support::param_name(info.param.dotted);
+                         });
 
 TEST(OidTable, UnknownDigestAndNullInput) {
     const uint8_t* back = nullptr;

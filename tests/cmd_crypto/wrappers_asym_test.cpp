@@ -175,7 +175,8 @@ TEST_P(rsa_generated, signature_verifies_with_openssl) {
     EXPECT_TRUE(evp_verify(pub.get(), EVP_sha256(), message, signature, nullptr));
 }
 
-INSTANTIATE_TEST_SUITE_P(crypto, rsa_generated, ::testing::Values(1024u, 2048u));
+INSTANTIATE_TEST_SUITE_P(crypto, rsa_generated, ::testing::Values(1024u, 2048u),
+                         ::testing::PrintToStringParamName());
 
 struct hash_case {
     const char* label;
@@ -498,7 +499,8 @@ TEST_P(rsa_chained, segments_and_chaining_bits) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(crypto, rsa_chained, ::testing::Values(0u, 63u, 64u, 65u, 192u));
+INSTANTIATE_TEST_SUITE_P(crypto, rsa_chained, ::testing::Values(0u, 63u, 64u, 65u, 192u),
+                         ::testing::PrintToStringParamName());
 
 // A real 1164-byte blob in 64-byte segments (18 full and one of 12), in
 // both the five-component and the three-component form: the key works.

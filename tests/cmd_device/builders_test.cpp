@@ -240,7 +240,8 @@ TEST_P(change_pin_block, layout_key_and_mac) {
     EXPECT_EQ(last_request.data, text(fresh));
 }
 
-INSTANTIATE_TEST_SUITE_P(boundaries, change_pin_block, ::testing::Values(0u, 6u, 13u, 14u, 16u));
+INSTANTIATE_TEST_SUITE_P(boundaries, change_pin_block, ::testing::Values(0u, 6u, 13u, 14u, 16u),
+                         ::testing::PrintToStringParamName());
 
 TEST(builder_unblock_pin, new_user_pin_under_the_so_key) {
     last_request = {};

@@ -139,7 +139,8 @@ TEST_P(rsa_api, imported_openssl_pair_is_used) {
     EXPECT_EQ(back, original);
 }
 
-INSTANTIATE_TEST_SUITE_P(bits, rsa_api, ::testing::Values(1024u, 2048u));
+INSTANTIATE_TEST_SUITE_P(bits, rsa_api, ::testing::Values(1024u, 2048u),
+                         ::testing::PrintToStringParamName());
 
 using rsa_rules = asym_token;
 

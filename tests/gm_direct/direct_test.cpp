@@ -478,7 +478,11 @@ TEST_P(card_path, a_device_without_a_larger_direct_size_ciphers_on_the_card) {
     EXPECT_GT(card_cipher_commands(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(sizes, card_path, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(sizes, card_path, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "direct_size_equal_to_chunk"
+                                                           : "direct_size_0");
+                         });
 
 TEST(direct_cipher_device, a_device_without_one_refuses_and_writes_nothing) {
     fake_device plain(reader, [](std::span<const uint8_t>) { return bytes{0x90, 0x00}; });

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -110,7 +111,13 @@ TEST_P(round_trip, record_arrives_whole_on_the_window_thread) {
 INSTANTIATE_TEST_SUITE_P(
     sizes, round_trip,
     ::testing::Values(round_trip_case{0, 0}, round_trip_case{1, 1}, round_trip_case{0, 512},
-                      round_trip_case{0xFEDCBA9876543210ull, plat::copydata_max}));
+                      round_trip_case{0xFEDCBA9876543210ull, plat::copydata_max}),
+    [](const ::testing::TestParamInfo<round_trip_case>& info) {
+        char data[17];
+        std::snprintf(data, sizeof data, "%llX",
+                      static_cast<unsigned long long>(info.param.dw_data));
+        return "data_" + std::string(data) + "_bytes_" + std::to_string(info.param.size);
+    });
 
 TEST_F(window_message, one_target_serves_several_sends_in_order) {
     inbox box;

@@ -14,6 +14,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include "param_name.h"
 #include "pkcs11_container_mgr.h"
 #include "test_templates.h"
 
@@ -45,7 +46,10 @@ INSTANTIATE_TEST_SUITE_P(
                       name_case{"", false, false},
                       // the card refuses names of 40 characters or more
                       name_case{"123456789012345678901234567890123456789", false, true},
-                      name_case{"1234567890123456789012345678901234567890", false, false}));
+                      name_case{"1234567890123456789012345678901234567890", false, false}),
+    [](const ::testing::TestParamInfo<name_case>& info) {
+        return test_support::param_name(info.param.name);
+    });
 
 TEST(GeneratedContainerName,
      is_cont_and_20_lower_case_hex_digits_and_never_repeats_within_a_second) {
@@ -275,7 +279,8 @@ TEST_P(RsaBlob, full_and_three_component_keys_give_the_same_complete_record) {
     EXPECT_TRUE(right_aligned(a.Coefficient, sizeof a.Coefficient, k.qi));
 }
 
-INSTANTIATE_TEST_SUITE_P(Bits, RsaBlob, ::testing::Values(1024, 2048));
+INSTANTIATE_TEST_SUITE_P(Bits, RsaBlob, ::testing::Values(1024, 2048),
+                         ::testing::PrintToStringParamName());
 
 TEST(RsaBlobRefusals, a_missing_component_or_a_number_that_does_not_fit_is_refused) {
     const rsa_parts& k = test_key(1024);

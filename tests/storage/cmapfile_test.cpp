@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "param_name.h"
 #include "pkcs11_storage_records.h"
 #include "storage_expect.h"
 
@@ -83,7 +84,10 @@ INSTANTIATE_TEST_SUITE_P(
         cmap_case{"key sizes keep their low 16 bits",
                   {{"W", gm_container_rsa, 0x12345, 0x10000}},
                   "",
-                  {{"W", 3, 0x2345, 0}}}));
+                  {{"W", 3, 0x2345, 0}}}),
+    [](const ::testing::TestParamInfo<cmap_case>& info) {
+        return test_support::param_name(info.param.what);
+    });
 
 TEST(cmapfile_layout_bytes, high_bytes_are_sign_extended_like_a_char_widened) {
     const std::vector<cmap_container> list = {{std::string("a\xE9", 2), gm_container_rsa, 1024, 0}};

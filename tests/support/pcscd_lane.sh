@@ -5,8 +5,8 @@
 #   - for lane K > 0 exports PCSCLITE_CSOCK_NAME (the lane's pcscd) and a
 #     TESSVIK_LOCK_DIR of the lane's own, which the clients inherit;
 #   - sets lane_port, the vpcd port of the lane's first reader;
-#   - starts the lane's pcscd and takes the lane's machine-wide lock on
-#     descriptor 9, held until the script ends.
+#   - takes the lane's machine-wide lock on descriptor 9, held until the
+#     script ends, and starts the lane's pcscd.
 lane=${TESSVIK_TEST_LANE:-}
 if [ -z "$lane" ]; then
   allocation=${CTEST_RESOURCE_GROUP_0_PCSCD_LANES:-}  # "id:K,slots:1"
@@ -30,6 +30,9 @@ if [ "$lane" != 0 ]; then
   lane_lock=/tmp/tessvik-pcscd-tests.lane-$lane.lock
 fi
 
-bash "$src/scripts/pcscd.sh" start --lane "$lane" >/dev/null || { echo "pcscd (lane $lane) could not be started"; exit 1; }
+# The lock first, as cardsim_harness does: scripts/test.sh stops the lanes it
+# started while holding their locks, so a lane running once the lock is held
+# keeps running until the script ends.
 exec 9>"$lane_lock"
 flock -w 300 9 || { echo "pcscd test lock $lane_lock not taken"; exit 1; }
+bash "$src/scripts/pcscd.sh" start --lane "$lane" >/dev/null || { echo "pcscd (lane $lane) could not be started"; exit 1; }

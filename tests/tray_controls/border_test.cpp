@@ -73,6 +73,7 @@ TEST(TrayBorder, GrooveIsAnEtchedLineTwoPixelsDeep) {
 struct StyleInset {
     TFrameStyleEx style;
     TRect inner;
+    const char* name; // the style's
 };
 class TrayStyledBorder : public ::testing::TestWithParam<StyleInset> {};
 TEST_P(TrayStyledBorder, InnerRectangleByStyle) {
@@ -82,13 +83,15 @@ TEST_P(TrayStyledBorder, InnerRectangleByStyle) {
     PaintStyledBorder(c, Rect(0, 0, 12, 12), GetParam().style, inner);
     EXPECT_EQ(inner, GetParam().inner);
 }
-INSTANTIATE_TEST_SUITE_P(Styles, TrayStyledBorder,
-                         ::testing::Values(StyleInset{fsNone, Rect(0, 0, 12, 12)},
-                                           StyleInset{fsFlat, Rect(1, 1, 11, 11)},
-                                           StyleInset{fsLowered, Rect(2, 2, 10, 10)},
-                                           StyleInset{fsButtonUp, Rect(2, 2, 10, 10)},
-                                           StyleInset{fsStatus, Rect(1, 1, 11, 11)},
-                                           StyleInset{fsFlatBold, Rect(2, 2, 10, 10)}));
+INSTANTIATE_TEST_SUITE_P(
+    Styles, TrayStyledBorder,
+    ::testing::Values(StyleInset{fsNone, Rect(0, 0, 12, 12), "fsNone"},
+                      StyleInset{fsFlat, Rect(1, 1, 11, 11), "fsFlat"},
+                      StyleInset{fsLowered, Rect(2, 2, 10, 10), "fsLowered"},
+                      StyleInset{fsButtonUp, Rect(2, 2, 10, 10), "fsButtonUp"},
+                      StyleInset{fsStatus, Rect(1, 1, 11, 11), "fsStatus"},
+                      StyleInset{fsFlatBold, Rect(2, 2, 10, 10), "fsFlatBold"}),
+    [](const ::testing::TestParamInfo<StyleInset>& info) { return std::string(info.param.name); });
 
 TEST(TrayBorder, RaisedBevelColours) {
     Surface s(6, 6, kBack);
@@ -175,6 +178,11 @@ struct ArrowCase {
     const char* picture;
 };
 class TraySpinArrow : public ::testing::TestWithParam<ArrowCase> {};
+// Where the arrow points, as the pictures show.
+static std::string ArrowName(const ::testing::TestParamInfo<ArrowCase>& info) {
+    static const char* const names[] = {"up", "down", "left", "right"};
+    return names[info.param.direction];
+}
 TEST_P(TraySpinArrow, ClassicArrowRows) {
     Surface s(9, 9, clWhite);
     Canvas c(s);
@@ -216,7 +224,8 @@ INSTANTIATE_TEST_SUITE_P(Directions, TraySpinArrow,
                                                         "..###....\n"
                                                         "..##.....\n"
                                                         "..#......\n"
-                                                        ".........\n"}));
+                                                        ".........\n"}),
+                         ArrowName);
 
 TEST(TrayBorder, DisabledArrowIsShadowGrey) {
     Surface s(9, 9, clWhite);

@@ -182,7 +182,11 @@ TEST_P(TrayGlyphs, NumGlyphsFromTheGlyphSize) {
 }
 INSTANTIATE_TEST_SUITE_P(Sizes, TrayGlyphs,
                          ::testing::Values(GlyphCase{48, 16, 3}, GlyphCase{80, 16, 1},
-                                           GlyphCase{16, 16, 1}, GlyphCase{30, 16, 1}));
+                                           GlyphCase{16, 16, 1}, GlyphCase{30, 16, 1}),
+                         [](const ::testing::TestParamInfo<GlyphCase>& info) {
+                             return std::to_string(info.param.w) + "x" +
+                                    std::to_string(info.param.h);
+                         });
 
 TEST(TrayControlButton, ZeroGlyphCountNeverDividesByZero) {
     THvControlButton b;

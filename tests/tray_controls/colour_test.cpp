@@ -1,5 +1,6 @@
 // Colour arithmetic on the 0-240 HSL scale and the system colour table.
 #include "HvCommon.h"
+#include "param_name.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +46,10 @@ TEST_P(TrayHue, EveryHueIsDefined) {
 INSTANTIATE_TEST_SUITE_P(Hues, TrayHue,
                          ::testing::Values(HueCase{0, RGB(255, 0, 0)}, HueCase{239, RGB(255, 0, 0)},
                                            HueCase{240, RGB(255, 6, 0)},
-                                           HueCase{80, RGB(0, 255, 2)}));
+                                           HueCase{80, RGB(0, 255, 2)}),
+                         [](const ::testing::TestParamInfo<HueCase>& info) {
+                             return "hue_" + std::to_string(info.param.hue);
+                         });
 
 TEST(TrayColour, HueNearTheEndOfTheCircleRoundTrips) {
     // RGB(255, 0, 1) has hue 240 after rounding: adjusting it keeps a red.
@@ -67,7 +71,10 @@ TEST_P(TrayAdjust, AdjustClampsBeyondTheRange) {
 INSTANTIATE_TEST_SUITE_P(Amounts, TrayAdjust,
                          ::testing::Values(AdjustCase{0, 0x808080}, AdjustCase{255, 0xFFFFFF},
                                            AdjustCase{256, 0xFFFFFF}, AdjustCase{-255, 0},
-                                           AdjustCase{-256, 0}, AdjustCase{100000, 0xFFFFFF}));
+                                           AdjustCase{-256, 0}, AdjustCase{100000, 0xFFFFFF}),
+                         [](const ::testing::TestParamInfo<AdjustCase>& info) {
+                             return test_support::number_name(info.param.amount);
+                         });
 
 TEST(TrayColour, BlendWeightsTheFirstColour) {
     EXPECT_EQ(BlendColors(clWhite, clBlack, 255), TColor(0xFFFFFF));

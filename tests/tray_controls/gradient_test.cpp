@@ -86,6 +86,15 @@ TEST(TrayGradient, SmallBoxIsSolidA) {
 
 class TrayBoxSymmetry : public ::testing::TestWithParam<std::tuple<TGradientDirection, int, int>> {
 };
+// "square_6x9".
+static std::string BoxName(const ::testing::TestParamInfo<TrayBoxSymmetry::ParamType>& info) {
+    const auto [d, w, h] = info.param;
+    const char* box = d == gdSquareBox       ? "square"
+                      : d == gdBigSquareBox  ? "big_square"
+                      : d == gdHorizontalBox ? "horizontal"
+                                             : "vertical";
+    return std::string(box) + "_" + std::to_string(w) + "x" + std::to_string(h);
+}
 // The mirrored quadrants give a picture symmetric about both centre lines,
 // odd widths and heights included.
 TEST_P(TrayBoxSymmetry, Symmetric) {
@@ -102,7 +111,8 @@ TEST_P(TrayBoxSymmetry, Symmetric) {
 INSTANTIATE_TEST_SUITE_P(Boxes, TrayBoxSymmetry,
                          ::testing::Combine(::testing::Values(gdSquareBox, gdBigSquareBox,
                                                               gdHorizontalBox, gdVerticalBox),
-                                            ::testing::Values(6, 7, 21), ::testing::Values(9, 14)));
+                                            ::testing::Values(6, 7, 21), ::testing::Values(9, 14)),
+                         BoxName);
 
 TEST(TrayGradient, DiagonalCornersAndMonotoneAlongTheDiagonal) {
     const Surface up = Gradient(40, 30, gdDiagonalUp, RGB(0, 0, 0), RGB(250, 250, 250));

@@ -12,6 +12,7 @@ struct ShrinkCase {
     int sides, borderWidth;
     bool includeWidth;
     TRect expected;
+    const char* name;
 };
 class TrayPanelShrink : public ::testing::TestWithParam<ShrinkCase> {};
 TEST_P(TrayPanelShrink, ShrinkByBorders) {
@@ -26,12 +27,15 @@ TEST_P(TrayPanelShrink, ShrinkByBorders) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Borders, TrayPanelShrink,
-    ::testing::Values(ShrinkCase{fsRaised, fsNone, sdAll, 0, false, Rect(2, 2, 98, 48)},
-                      ShrinkCase{fsFlat, fsLowered, sdAll, 3, true, Rect(6, 6, 94, 44)},
+    ::testing::Values(ShrinkCase{fsRaised, fsNone, sdAll, 0, false, Rect(2, 2, 98, 48), "raised"},
+                      ShrinkCase{fsFlat, fsLowered, sdAll, 3, true, Rect(6, 6, 94, 44),
+                                 "flat_lowered_width_3"},
                       ShrinkCase{fsFlat, fsNone, SideBit(sdLeft) | SideBit(sdBottom), 0, false,
-                                 Rect(1, 0, 100, 49)},
-                      ShrinkCase{fsStatus, fsNone, sdAll, 0, false, Rect(1, 1, 99, 49)},
-                      ShrinkCase{fsNone, fsFlatRounded, sdAll, 0, false, Rect(2, 2, 98, 48)}));
+                                 Rect(1, 0, 100, 49), "flat_left_and_bottom"},
+                      ShrinkCase{fsStatus, fsNone, sdAll, 0, false, Rect(1, 1, 99, 49), "status"},
+                      ShrinkCase{fsNone, fsFlatRounded, sdAll, 0, false, Rect(2, 2, 98, 48),
+                                 "inner_flat_rounded"}),
+    [](const ::testing::TestParamInfo<ShrinkCase>& info) { return std::string(info.param.name); });
 
 TEST(TrayPanel, BottomAlignedPanelKeepsItsBottomEdge) {
     THvPanel p;

@@ -1,6 +1,7 @@
 // The spin edit's value in its text: parsing, clamping, stepping and the
 // key filter; and the spin buttons.
 #include "HvSpnEdt.h"
+#include "param_name.h"
 #include "widget_support.h"
 
 #include <QWheelEvent>
@@ -44,7 +45,19 @@ INSTANTIATE_TEST_SUITE_P(Texts, TraySpinParse,
                                            ParseCase{" -3.5 ", true, -3.5},
                                            ParseCase{"+7", true, 7}, ParseCase{"1e2", true, 100},
                                            ParseCase{"", false, 0}, ParseCase{"12a", false, 0},
-                                           ParseCase{"inf", false, 0}, ParseCase{"--1", false, 0}));
+                                           ParseCase{"inf", false, 0}, ParseCase{"--1", false, 0}),
+                         [](const ::testing::TestParamInfo<ParseCase>& info) {
+                             // The signs and the point by name: " -3.5 " and "--1"
+                             // would otherwise read alike.
+                             std::string text;
+                             for (const char* p = info.param.text; *p != '\0'; ++p)
+                                 text += *p == '-'   ? std::string("_minus_")
+                                         : *p == '+' ? std::string("_plus_")
+                                         : *p == '.' ? std::string("_point_")
+                                         : *p == ' ' ? std::string("_space_")
+                                                     : std::string(1, *p);
+                             return test_support::param_name(text);
+                         });
 
 TEST(TraySpinEdit, NewShowsZeroAndDecimalsPad) {
     THvSpinEdit spin;

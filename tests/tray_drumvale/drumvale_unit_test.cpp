@@ -116,7 +116,8 @@ TEST_P(TokenTable, at_most_17_tokens_are_kept_and_every_index_is_checked) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, TokenTable, ::testing::Values(0, 1, 17, 18, 32));
+INSTANTIATE_TEST_SUITE_P(Counts, TokenTable, ::testing::Values(0, 1, 17, 18, 32),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(FakeModule, a_short_id_array_gets_the_required_count) {
     load(5, 0);
@@ -161,7 +162,8 @@ TEST_P(ContainerTable, at_most_65_names_and_never_past_the_callers_length) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Counts, ContainerTable, ::testing::Values(0, 3, 65, 66, 300));
+INSTANTIATE_TEST_SUITE_P(Counts, ContainerTable, ::testing::Values(0, 3, 65, 66, 300),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(FakeModule, pin_state_of_a_module_without_the_vendor_record_comes_from_the_token_flags) {
     load(1, 0);

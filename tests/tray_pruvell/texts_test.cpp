@@ -6,6 +6,7 @@
 
 #include "IniFiles.h"
 #include "ResStrs.h"
+#include "param_name.h"
 #include "test_env.h"
 
 using namespace pruvell;
@@ -190,7 +191,10 @@ INSTANTIATE_TEST_SUITE_P(
                       format_case{"%d%d%d", "3%d%d"},         // more places than values
                       format_case{"%n%x%p%08d%.99999s%", "%n%x%p%08d%.99999s%"},
                       format_case{"100%% sure, %d", "100% sure, 3"},
-                      format_case{"no places", "no places"}, format_case{"", ""}));
+                      format_case{"no places", "no places"}, format_case{"", ""}),
+    [](const ::testing::TestParamInfo<format_case>& info) {
+        return test_support::param_name(info.param.pattern);
+    });
 
 TEST(FormatTexts, a_hostile_language_text_is_shown_not_interpreted) {
     // What a tampered language file might hold in place of "K_OldCheck".

@@ -151,7 +151,11 @@ TEST_P(BalloonKind, MapsToTheShellInfoFlags) {
     icon->ShowBalloonHint(QString(), QStringLiteral("x"), GetParam(), 1);
     EXPECT_EQ(Last().data.dwInfoFlags, expected[GetParam()]);
 }
-INSTANTIATE_TEST_SUITE_P(Kinds, BalloonKind, ::testing::Range(0, 6));
+static std::string KindName(const ::testing::TestParamInfo<int>& info) {
+    static const char* const names[] = {"none", "info", "warning", "error", "user", "unknown_5"};
+    return names[info.param];
+}
+INSTANTIATE_TEST_SUITE_P(Kinds, BalloonKind, ::testing::Range(0, 6), KindName);
 
 TEST_F(TrayIconTest, ClickWithoutDoubleClickHandlerComesAtOnceOnButtonUp) {
     RecordEvents();
@@ -290,7 +294,25 @@ INSTANTIATE_TEST_SUITE_P(Messages, HandlerMessage,
                                            std::pair<std::uint32_t, int>{WM_QUIT, 1},
                                            std::pair<std::uint32_t, int>{WM_NCDESTROY, 1},
                                            std::pair<std::uint32_t, int>{0x0001 /* WM_CREATE */,
-                                                                         0}));
+                                                                         0}),
+                         [](const ::testing::TestParamInfo<HandlerMessage::ParamType>& info) {
+                             switch (info.param.first) {
+                             case WM_QUERYENDSESSION:
+                                 return std::string("WM_QUERYENDSESSION");
+                             case WM_ENDSESSION:
+                                 return std::string("WM_ENDSESSION");
+                             case WM_CLOSE:
+                                 return std::string("WM_CLOSE");
+                             case WM_DESTROY:
+                                 return std::string("WM_DESTROY");
+                             case WM_QUIT:
+                                 return std::string("WM_QUIT");
+                             case WM_NCDESTROY:
+                                 return std::string("WM_NCDESTROY");
+                             default:
+                                 return "message_" + std::to_string(info.param.first);
+                             }
+                         });
 
 TEST_F(TrayIconTest, RestartedTrayHostGetsTheVisibleIconAgain) {
     TTrayIcon hidden(owner.get());

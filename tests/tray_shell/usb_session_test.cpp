@@ -3,6 +3,7 @@
 // changes through an injected source up to the application-wide filter.
 #include "USBPIDUnit.h"
 #include "Wtsapi.h"
+#include "param_name.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -17,6 +18,7 @@ using namespace pruvell;
 struct PidCase {
     const char* name;
     std::uint32_t pid;
+    const char* what;
 };
 class ProductIdOfName : public ::testing::TestWithParam<PidCase> {};
 TEST_P(ProductIdOfName, ReadsTheFourCharactersAfterPid) {
@@ -27,15 +29,16 @@ INSTANTIATE_TEST_SUITE_P(
     Names, ProductIdOfName,
     ::testing::Values(
         PidCase{R"(\\?\USB#VID_1A86&PID_0223#5&2D3C1F&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})",
-                0x0223},
+                0x0223, "upper_case"},
         PidCase{R"(\\?\usb#vid_1a86&pid_0223#5&2d3c1f&0&1#{a5dcbf10-6530-11d2-901f-00c04fb951ed})",
-                0x0223},
-        PidCase{R"(\\?\USB#VID_1A86&PID_022A#1-1)", 0x022A},
-        PidCase{R"(\\?\USB#VID_1A86&PID_02G3#1-1)", 0}, // not hexadecimal
-        PidCase{R"(\\?\USB#VID_1A86#1-1)", 0},          // no "PID_"
-        PidCase{R"(\\?\USB#VID_1A86&PID_)", 0},         // nothing after it
-        PidCase{R"(\\?\USB#VID_1A86&PID_29)", 0x29},    // fewer than four
-        PidCase{R"(PID_0x12)", 0}));                    // no second prefix
+                0x0223, "lower_case"},
+        PidCase{R"(\\?\USB#VID_1A86&PID_022A#1-1)", 0x022A, "hex_letter"},
+        PidCase{R"(\\?\USB#VID_1A86&PID_02G3#1-1)", 0, "not_hexadecimal"},
+        PidCase{R"(\\?\USB#VID_1A86#1-1)", 0, "no_pid"},
+        PidCase{R"(\\?\USB#VID_1A86&PID_)", 0, "nothing_after_pid"},
+        PidCase{R"(\\?\USB#VID_1A86&PID_29)", 0x29, "fewer_than_four_digits"},
+        PidCase{R"(PID_0x12)", 0, "no_second_prefix"}),
+    [](const ::testing::TestParamInfo<PidCase>& info) { return std::string(info.param.what); });
 
 struct ProductCase {
     const char* product;
@@ -58,7 +61,12 @@ INSTANTIATE_TEST_SUITE_P(Products, UdevProduct,
                                            ProductCase{"1a86", false, 0, 0},
                                            ProductCase{"xyz/12/1", false, 0, 0},
                                            ProductCase{"12345/1/0", false, 0, 0},
-                                           ProductCase{nullptr, false, 0, 0}));
+                                           ProductCase{nullptr, false, 0, 0}),
+                         [](const ::testing::TestParamInfo<ProductCase>& info) {
+                             return info.param.product == nullptr
+                                        ? std::string("null")
+                                        : test_support::param_name(info.param.product);
+                         });
 
 TEST(UsbName, UdevDevicesReadLikeWindowsUsbInterfaces) {
     const QString name = UsbDeviceInterfaceName(0x1a86, 0x0229, QStringLiteral("1-1.2"));
