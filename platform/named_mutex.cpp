@@ -11,6 +11,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,11 +48,49 @@ struct registry {
     std::map<std::string, std::weak_ptr<mutex_state>> states;
 };
 
+registry& the_registry();
+
+// fork() copies the in-process half of every mutex as it stands, with the
+// waiters of the parent's threads recorded in its condition variable and
+// perhaps its guard taken by one of them. None of those threads exists in the
+// child: a notify there would wait for them for ever. So the registry and
+// every guard are held across fork(), and the child, where only the forking
+// thread runs, gets fresh guards and condition variables; its first wait
+// then opens a file description of its own (named_mutex::wait).
+void before_fork() {
+    registry& r = the_registry();
+    r.guard.lock();
+    for (auto& [path, weak] : r.states)
+        if (auto state = weak.lock()) state->guard.lock();
+}
+
+void after_fork_in_parent() {
+    registry& r = the_registry();
+    for (auto& [path, weak] : r.states)
+        if (auto state = weak.lock()) state->guard.unlock();
+    r.guard.unlock();
+}
+
+void after_fork_in_child() {
+    registry& r = the_registry();
+    for (auto& [path, weak] : r.states) {
+        if (auto state = weak.lock()) {
+            new (&state->guard) std::mutex;
+            new (&state->freed) std::condition_variable;
+        }
+    }
+    new (&r.guard) std::mutex;
+}
+
 registry& the_registry() {
     // Destroyed with the library, so that an unloaded library leaves no
     // memory behind. Only opening a mutex looks into it: a static handle that
-    // is closed after it is gone does not.
-    static registry r;
+    // is closed after it is gone does not. The fork handlers go with the
+    // library too (glibc drops a library's handlers when it is unloaded).
+    static registry r = [] {
+        (void)pthread_atfork(&before_fork, &after_fork_in_parent, &after_fork_in_child);
+        return registry{};
+    }();
     return r;
 }
 

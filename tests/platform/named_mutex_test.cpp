@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <set>
+#include <fstream>
 #include <string>
 
 #include <csignal>
@@ -16,6 +18,8 @@
 #include <thread.h>
 
 #include "test_dirs.h"
+#include "test_process.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -212,6 +216,56 @@ TEST_F(NamedMutex, OwnerDeathIsReportedAsAbandonedOnce) {
     EXPECT_TRUE(mutex->release());
     EXPECT_EQ(mutex->wait(0), plat::wait_object_0) << "reported once";
     EXPECT_TRUE(mutex->release());
+}
+
+// The parent's threads that wait for a mutex do not exist in a forked child:
+// the child's own waits and releases of that mutex must not wait for them,
+// also when fork() comes just as the parent hands the mutex to such a waiter.
+TEST_F(NamedMutex, AForkedChildIsNotHeldUpByTheParentsWaiters) {
+    auto mutex = create("Global\\forked");
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_EQ(mutex->wait(0), plat::wait_object_0);
+        std::atomic<pid_t> waiter_tid{0};
+        auto waiter = plat::thread::start([&] {
+            auto handle = plat::named_mutex::open("Global\\forked", nullptr);
+            waiter_tid = gettid();
+            if (handle && handle->wait(plat::infinite) == plat::wait_object_0) handle->release();
+            return 0u;
+        });
+        // Asleep in its wait for the mutex the main thread holds.
+        const auto sleeping = [&] {
+            if (waiter_tid == 0) return false;
+            std::ifstream stat("/proc/self/task/" + std::to_string(waiter_tid.load()) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            const size_t end = text.rfind(')');
+            return end != std::string::npos && end + 2 < text.size() && text[end + 2] == 'S';
+        };
+        ASSERT_TRUE(test_support::wait_until(sleeping, 5s, 1ms));
+
+        ASSERT_TRUE(mutex->release());
+        const pid_t child = fork();
+        if (child == 0) {
+            auto handle = plat::named_mutex::open("Global\\forked", nullptr);
+            for (int i = 0; handle && i < 3; ++i) {
+                const uint32_t got = handle->wait(20);
+                if (got == plat::wait_object_0 || got == plat::wait_abandoned) {
+                    if (!handle->release()) _exit(2);
+                } else if (got != plat::wait_timeout) {
+                    _exit(1);
+                }
+            }
+            _exit(handle ? 0 : 3);
+        }
+        int status = 0;
+        const bool ended = test_support::wait_for_exit(child, 10s, &status);
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+        waiter->join(plat::infinite);
+        ASSERT_TRUE(ended) << "round " << round << ": the child hung in the mutex";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
 }
 
 } // namespace

@@ -23,6 +23,7 @@
 #include "gm_filters.h"
 #include "gm_frame.h"
 #include "gm_handles.h"
+#include "pcsc_fork_guard.h"
 #include "transport.h"
 
 namespace {
@@ -376,7 +377,7 @@ int32_t CSmartCardConnectionNotifier::stop() {
     stop_event_.set();
     {
         std::lock_guard lock(context_mutex_);
-        if (context_ != 0) (void)SCardCancel(context_);
+        if (context_ != 0) (void)pcsc_call([&] { return SCardCancel(context_); });
     }
     // Every wait of the watch is bounded, so the thread ends within about
     // one wait slice even when the cancel came just before a wait began.
@@ -414,7 +415,9 @@ LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names) {
     names.clear();
     LPSTR list = nullptr;
     DWORD length = SCARD_AUTOALLOCATE;
-    const LONG rc = SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&list), &length);
+    const LONG rc = pcsc_call([&] {
+        return SCardListReaders(context, nullptr, reinterpret_cast<LPSTR>(&list), &length);
+    });
     if (rc == static_cast<LONG>(SCARD_E_NO_READERS_AVAILABLE)) return SCARD_S_SUCCESS;
     if (rc != SCARD_S_SUCCESS) return rc;
     for (size_t pos = 0; list != nullptr && pos < length && list[pos] != '\0';) {
@@ -422,7 +425,7 @@ LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names) {
         names.emplace_back(list + pos, n);
         pos += n + 1;
     }
-    if (list != nullptr) (void)SCardFreeMemory(context, list);
+    if (list != nullptr) (void)pcsc_call([&] { return SCardFreeMemory(context, list); });
     return SCARD_S_SUCCESS;
 }
 
@@ -430,7 +433,8 @@ LONG list_readers(SCARDCONTEXT context, std::vector<std::string>& names) {
 
 LONG CSmartCardConnectionNotifier::watch_round() {
     SCARDCONTEXT context = 0;
-    LONG rc = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    LONG rc = pcsc_call(
+        [&] { return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context); });
     if (rc != SCARD_S_SUCCESS) return rc;
     {
         std::lock_guard lock(context_mutex_);
@@ -470,7 +474,7 @@ LONG CSmartCardConnectionNotifier::watch_round() {
         std::lock_guard lock(context_mutex_);
         context_ = 0;
     }
-    (void)SCardReleaseContext(context);
+    (void)pcsc_call([&] { return SCardReleaseContext(context); });
     return rc;
 }
 

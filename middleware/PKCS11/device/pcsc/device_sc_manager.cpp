@@ -1,4 +1,5 @@
 #include "device_sc_manager.h"
+#include "pcsc_fork_guard.h"
 
 #include <PCSC/pcsclite.h>
 
@@ -88,21 +89,23 @@ size_t match_reader_names(std::span<const char> multi_string, const char* patter
 
 int list_matching_readers(const char* pattern, reader_table& table) {
     SCARDCONTEXT context = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context) != SCARD_S_SUCCESS)
+    if (pcsc_call([&] {
+            return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+        }) != SCARD_S_SUCCESS)
         return 0;
 
     // Ask for the size first: a fixed buffer would turn a long reader list
     // into "no readers", and every device would be taken as removed.
     DWORD length = 0;
     std::vector<char> names;
-    LONG rv = SCardListReaders(context, nullptr, nullptr, &length);
+    LONG rv = pcsc_call([&] { return SCardListReaders(context, nullptr, nullptr, &length); });
     if (rv == SCARD_S_SUCCESS && length > 0) {
         names.resize(length);
-        rv = SCardListReaders(context, nullptr, names.data(), &length);
+        rv = pcsc_call([&] { return SCardListReaders(context, nullptr, names.data(), &length); });
         names.resize(rv == SCARD_S_SUCCESS ? std::min<size_t>(length, names.size()) : 0);
     }
     if (rv != SCARD_S_SUCCESS || names.empty()) {
-        SCardReleaseContext(context);
+        pcsc_call([&] { return SCardReleaseContext(context); });
         return 0;
     }
 
@@ -114,9 +117,10 @@ int list_matching_readers(const char* pattern, reader_table& table) {
         states[i].dwCurrentState = SCARD_STATE_UNAWARE;
     }
     int count = 0;
-    if (!states.empty() &&
-        SCardGetStatusChange(context, 0, states.data(), static_cast<DWORD>(states.size())) ==
-            SCARD_S_SUCCESS) {
+    if (!states.empty() && pcsc_call([&] {
+                               return SCardGetStatusChange(context, 0, states.data(),
+                                                           static_cast<DWORD>(states.size()));
+                           }) == SCARD_S_SUCCESS) {
         for (size_t i = 0; i < states.size() && static_cast<size_t>(count) < reader_table_size;
              ++i) {
             if (!(states[i].dwEventState & SCARD_STATE_PRESENT)) continue;
@@ -124,7 +128,7 @@ int list_matching_readers(const char* pattern, reader_table& table) {
             ++count;
         }
     }
-    SCardReleaseContext(context);
+    pcsc_call([&] { return SCardReleaseContext(context); });
     return count;
 }
 

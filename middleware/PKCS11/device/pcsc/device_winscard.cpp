@@ -1,4 +1,5 @@
 #include "device_winscard.h"
+#include "pcsc_fork_guard.h"
 
 #include <PCSC/pcsclite.h>
 
@@ -51,7 +52,8 @@ void device_winscard::forget_inherited_connection() {
 uint32_t device_winscard::connect() {
     disconnect();
     SCARDCONTEXT context = 0;
-    const uint32_t rc = code(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context));
+    const uint32_t rc = code(pcsc_call(
+        [&] { return SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context); }));
     if (rc != SCARD_S_SUCCESS) return rc;
 
     uint32_t last = 0;
@@ -70,7 +72,7 @@ uint32_t device_winscard::connect() {
         if (last == pcsc_unknown_reader || attempt + 1 == connect_attempts) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(connect_retry_pause_ms.load()));
     }
-    SCardReleaseContext(context);
+    pcsc_call([&] { return SCardReleaseContext(context); });
     return last;
 }
 
@@ -78,10 +80,11 @@ uint32_t device_winscard::disconnect() {
     forget_inherited_connection();
     // Ending the card connection explicitly keeps a later send from reaching
     // the card through a handle the caller gave up.
-    if (card_ != 0 && context_ != 0) SCardDisconnect(card_, SCARD_LEAVE_CARD);
+    if (card_ != 0 && context_ != 0)
+        pcsc_call([&] { return SCardDisconnect(card_, SCARD_LEAVE_CARD); });
     card_ = 0;
     if (context_ != 0) {
-        SCardReleaseContext(context_);
+        pcsc_call([&] { return SCardReleaseContext(context_); });
         context_ = 0;
     }
     return 0;
