@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include <csignal>
