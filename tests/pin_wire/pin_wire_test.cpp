@@ -16,8 +16,8 @@
 //    command carries the first 4 bytes of MacFinal's answer;
 //  - "UnblockPin_MS" 84 1A 00 01, E-Lc: app || the response as given || the
 //    new PIN without terminator;
-//  - "GenECCKeyPair" 80 70 00 00, E-LcLe: app || cont || 00 02 01 00 for the
-//    signature and the exchange pair alike.
+//  - "GenECCKeyPair" 80 70 00 00, E-LcLe: app || cont || 00 00 01 00 (the bit
+//    length 256) for the signature and the exchange pair alike.
 // "VerifyPin" carries the PIN only wrapped: no PIN and no PIN key in any
 // APDU of a login.
 #include <gtest/gtest.h>
@@ -482,7 +482,7 @@ TEST_F(PinWire, pin_and_format_commands_carry_what_the_command_tables_lay_out) {
     }
     ASSERT_EQ(login(h, CKU_USER, user5.c_str()), CKR_OK);
 
-    // SM2 key-pair generation: GenECCKeyPair with 00 02 01 00 for both uses.
+    // SM2 key-pair generation: GenECCKeyPair with the bit length 256 for both uses.
     for (CK_ULONG spec : {2ul, 1ul}) {
         const recorded& r = step("SM2 key pair " + std::to_string(spec), [&] {
             CK_BBOOL yes = CK_TRUE;
@@ -505,7 +505,7 @@ TEST_F(PinWire, pin_and_format_commands_carry_what_the_command_tables_lay_out) {
         EXPECT_EQ(a.form, apdu::e_lcle);
         EXPECT_EQ(a.le, 0u);
         ASSERT_EQ(a.data.size(), 8u);
-        EXPECT_EQ(bytes(a.data.begin() + 4, a.data.end()), (bytes{0x00, 0x02, 0x01, 0x00}));
+        EXPECT_EQ(bytes(a.data.begin() + 4, a.data.end()), (bytes{0x00, 0x00, 0x01, 0x00}));
         EXPECT_TRUE(r.ok(at));
     }
     ASSERT_EQ(f->C_CloseSession(h), CKR_OK);

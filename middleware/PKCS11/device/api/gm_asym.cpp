@@ -269,11 +269,12 @@ uint32_t SKF_GenECCKeyPair(HCONTAINER hContainer, uint32_t ulAlgId, ECCPUBLICKEY
         if (const uint32_t rc = find_container(hContainer, false, c)) return rc;
         if (!c.ref.app->user_logged_in) return GM_ECC_GEN_NOT_LOGGED_IN;
         if (ulAlgId != SGD_SM2_1 && ulAlgId != SGD_SM2_2) return SAR_INVALIDPARAMERR;
-        // No key selector: the card chooses which pair it makes.
+        // The card takes the key's bit length, not the algorithm id; no key
+        // selector: the card chooses which pair it makes.
         uint8_t reply[256];
         uint32_t size = sizeof reply;
         const cmd_result w =
-            cmd_gen_ecc_key_pair(c.device(), c.app(), c.cont(), ulAlgId, reply, &size);
+            cmd_gen_ecc_key_pair(c.device(), c.app(), c.cont(), sm2_bits, reply, &size);
         if (w != cmd_ok) return gm_wrapper_error(w);
         if (size != 2 * sm2_value) return SAR_FAIL;
         pBlob->BitLen = sm2_bits;
