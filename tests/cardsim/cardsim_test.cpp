@@ -208,8 +208,10 @@ TEST(DeviceCommands, ShortDevInfoNamesTheDeviceByItsLabel) {
     EXPECT_EQ(card.transmit(ext_lc(hdr(0x80, 0x02), bytes(label.begin(), label.end()))),
               (bytes{0x90, 0x00}));
     EXPECT_EQ(text_at(card.transmit(get_short_dev_info), 32, 32), label);
-    // The empty label: header only.
-    EXPECT_EQ(card.transmit(hdr(0x80, 0x02)), (bytes{0x90, 0x00}));
+    // The empty label: one NUL. A header-only command is refused.
+    EXPECT_EQ(sw_of(card.transmit(hdr(0x80, 0x02))), 0x6700);
+    EXPECT_EQ(text_at(card.transmit(get_short_dev_info), 32, 32), label);
+    EXPECT_EQ(card.transmit(ext_lc(hdr(0x80, 0x02), {0x00})), (bytes{0x90, 0x00}));
     EXPECT_EQ(text_at(card.transmit(get_short_dev_info), 32, 32), "");
     EXPECT_EQ(sw_of(card.transmit(ext_lc(hdr(0x80, 0x02), bytes(33, 'x')))), 0x6700);
 }

@@ -118,7 +118,7 @@ TEST(cmd_crypto_pcsc, keys_mac_and_sm2_through_pcscd) {
 
     bytes xy(64);
     size = 64;
-    ASSERT_EQ(cmd_gen_ecc_key_pair(id, app, cont, 0x00020100, xy.data(), &size), cmd_ok);
+    ASSERT_EQ(cmd_gen_ecc_key_pair(id, app, cont, 256, xy.data(), &size), cmd_ok);
     bytes public_key = {0, 0, 1, 0};
     public_key.insert(public_key.end(), xy.begin(), xy.end());
     const bytes plain = seq(100, 9);

@@ -646,7 +646,7 @@ TEST_F(sm2_card, generated_key_signs_for_openssl_and_verifies_openssl) {
     log_in_user();
     bytes xy(256);
     uint32_t size = 256;
-    ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, 0x00020100, xy.data(), &size), cmd_ok);
+    ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, 256, xy.data(), &size), cmd_ok);
     ASSERT_EQ(size, 64u);
     const bytes x(xy.begin(), xy.begin() + 32), y(xy.begin() + 32, xy.begin() + 64);
     bytes exported(256);
@@ -702,8 +702,9 @@ TEST_F(sm2_card, digest_with_identity_gives_e) {
 }
 
 // Encryption both ways with an imported key pair whose private key OpenSSL
-// also holds; GenECCKeyPair, whatever its value, fills this card's signature
-// slot and leaves the exchange pair as it was.
+// also holds; GenECCKeyPair (bit length 256) fills this card's signature slot
+// and leaves the exchange pair as it was; an algorithm id in place of the bit
+// length is refused.
 TEST_F(sm2_card, encrypt_decrypt_both_ways) {
     log_in_user();
     pkey_ptr own(EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2"));
@@ -761,19 +762,23 @@ TEST_F(sm2_card, encrypt_decrypt_both_ways) {
               cmd_bad_status);
     EXPECT_EQ(cmd_last_status_word(), 0x6984u);
 
-    for (const uint32_t value : {0x00020100u, 0x00020200u}) {
-        bytes xy(64);
+    bytes xy(64);
+    for (const uint32_t value : {0x00020100u, 0x00020200u, 0u, 512u}) {
         size = 64;
-        ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, value, xy.data(), &size), cmd_ok);
-        bytes exported(128);
-        size = 128;
-        ASSERT_EQ(cmd_export_public_key(dev(), app, cont, 1, exported.data(), &size), cmd_ok);
-        EXPECT_TRUE(std::equal(xy.begin(), xy.end(), exported.begin() + 4)) << std::hex << value;
-        size = 128;
-        ASSERT_EQ(cmd_export_public_key(dev(), app, cont, exchange_slot, exported.data(), &size),
-                  cmd_ok);
-        EXPECT_TRUE(std::equal(x.begin(), x.end(), exported.begin() + 4)) << "exchange pair kept";
+        EXPECT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, value, xy.data(), &size), cmd_bad_status)
+            << std::hex << value;
+        EXPECT_EQ(cmd_last_status_word(), 0x6A80u);
     }
+    size = 64;
+    ASSERT_EQ(cmd_gen_ecc_key_pair(dev(), app, cont, 256, xy.data(), &size), cmd_ok);
+    bytes exported(128);
+    size = 128;
+    ASSERT_EQ(cmd_export_public_key(dev(), app, cont, 1, exported.data(), &size), cmd_ok);
+    EXPECT_TRUE(std::equal(xy.begin(), xy.end(), exported.begin() + 4));
+    size = 128;
+    ASSERT_EQ(cmd_export_public_key(dev(), app, cont, exchange_slot, exported.data(), &size),
+              cmd_ok);
+    EXPECT_TRUE(std::equal(x.begin(), x.end(), exported.begin() + 4)) << "exchange pair kept";
 }
 
 } // namespace

@@ -41,7 +41,9 @@ uint16_t create_application(command_context& ctx) {
     const std::string user_pin = text_of(r.bytes(max_pin_length));
     const uint32_t user_retries = r.u32();
     const uint32_t create_rights = get_le32(r.bytes(4).data());
-    r.bytes(4);
+    const auto reserved = r.bytes(4);
+    if (std::any_of(reserved.begin(), reserved.end(), [](uint8_t b) { return b != 0; }))
+        return sw::wrong_data;
     const uint8_t user_min = r.u8(), user_max = r.u8(), so_min = r.u8(), so_max = r.u8();
     if (name.empty() || is_reserved_name(name) || so_pin.empty() || user_pin.empty())
         return sw::wrong_data;

@@ -587,12 +587,12 @@ uint16_t delete_key_pair(command_context& ctx) {
 
 // ---- SM2 commands ----
 
-// "GenECCKeyPair" (80 70 00 00): app, cont, value (4) -> X || Y.
+// "GenECCKeyPair" (80 70 00 00): app, cont, bit length (4, BE: 256) -> X || Y.
 uint16_t gen_ecc_key_pair(command_context& ctx) {
     if (ctx.data.size() != 8) return sw::wrong_length;
+    if (get_be32(ctx.data.data() + 4) != 256) return sw::wrong_data;
     // No selector: the card generates the container's signature pair (as
-    // GM/T 0016's GenECCKeyPair does; an exchange pair comes by import),
-    // whatever the 4-byte value (an SM2 algorithm id or the bit length).
+    // GM/T 0016's GenECCKeyPair does; an exchange pair comes by import).
     reader r(ctx.data.first(4));
     located at;
     if (const uint16_t s = locate(ctx, r, 1, true, at); s != sw::ok) return s;

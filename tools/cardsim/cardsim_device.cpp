@@ -68,10 +68,11 @@ uint16_t get_short_dev_info(command_context& ctx) {
     return sw::ok;
 }
 
-// "SetLabel" (80 02 00 00): the label text without terminator, at most 32
-// bytes. A header-only command or a text of NULs sets an empty label.
+// "SetLabel" (80 02 00 00, E-Lc): the label text without terminator, 1 to
+// 32 bytes; a text of NULs sets an empty label. A header-only command is not
+// the command's form: 6700.
 uint16_t set_label(command_context& ctx) {
-    if (ctx.data.size() > 32) return sw::wrong_length;
+    if (ctx.data.empty() || ctx.data.size() > 32) return sw::wrong_length;
     ctx.card.persistent.device.label = text_of(ctx.data);
     ctx.persistent_changed();
     return sw::ok;
