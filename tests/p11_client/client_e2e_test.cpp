@@ -18,10 +18,12 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "p11_objects.h"
 #include "test_process.h"
 #include "token_session.h"
 
@@ -82,14 +84,7 @@ class ClientTest : public ::testing::Test {
         std::vector<CK_ATTRIBUTE> t{{CKA_CLASS, &cls, sizeof cls}};
         if (label != nullptr)
             t.push_back({CKA_LABEL, const_cast<char*>(label), (CK_ULONG)std::strlen(label)});
-        std::vector<CK_OBJECT_HANDLE> found;
-        if (f->C_FindObjectsInit(s, t.data(), t.size()) != CKR_OK) return found;
-        CK_OBJECT_HANDLE o[16];
-        CK_ULONG n = 0;
-        while (f->C_FindObjects(s, o, 16, &n) == CKR_OK && n > 0)
-            found.insert(found.end(), o, o + n);
-        f->C_FindObjectsFinal(s);
-        return found;
+        return test_support::find_objects(f, s, std::move(t));
     }
 
     // Signs and verifies on the token; CKR_OK when both succeed.

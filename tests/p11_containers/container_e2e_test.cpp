@@ -11,12 +11,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/bn.h>
@@ -26,6 +26,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "p11_objects.h"
 #include "test_hex.h"
 #include "test_process.h"
 #include "token_session.h"
@@ -36,6 +37,8 @@ namespace {
 
 constexpr CK_RV ZELT_CKR_CONTAINER_NOT_FOUND = 0x800003E8UL;
 constexpr CK_RV ZELT_CKR_CONTAINER_EXISTS = 0x800003E9UL;
+using test_support::env;
+using test_support::read_lines;
 using test_support::so_pin;
 using test_support::user_pin;
 
@@ -175,25 +178,11 @@ class module_client {
     std::vector<CK_OBJECT_HANDLE> find(CK_OBJECT_CLASS cls, const bytes* id = nullptr) {
         std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &cls, sizeof cls}};
         if (id != nullptr) t.push_back({CKA_ID, const_cast<uint8_t*>(id->data()), id->size()});
-        std::vector<CK_OBJECT_HANDLE> out;
-        if (f->C_FindObjectsInit(s, t.data(), t.size()) != CKR_OK) return out;
-        CK_OBJECT_HANDLE h[16];
-        CK_ULONG n = 0;
-        while (f->C_FindObjects(s, h, 16, &n) == CKR_OK && n > 0)
-            out.insert(out.end(), h, h + n);
-        f->C_FindObjectsFinal(s);
-        return out;
+        return test_support::find_objects(f, s, std::move(t));
     }
 
     std::optional<bytes> attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
-        CK_ATTRIBUTE a{type, nullptr, 0};
-        if (f->C_GetAttributeValue(s, h, &a, 1) != CKR_OK ||
-            a.ulValueLen == CK_UNAVAILABLE_INFORMATION)
-            return std::nullopt;
-        bytes v(a.ulValueLen);
-        a.pValue = v.data();
-        if (f->C_GetAttributeValue(s, h, &a, 1) != CKR_OK) return std::nullopt;
-        return v;
+        return test_support::attribute_value(f, s, h, type);
     }
     CK_ULONG ulong_attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
         CK_ULONG v = 0;
@@ -243,11 +232,6 @@ bytes unhex(const std::string& s) {
     return test_support::from_hex(s);
 }
 
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
-}
-
 class ContainerTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -295,24 +279,7 @@ TEST(ContainerHelper, role) {
     c.stop();
 }
 
-namespace {
-
-std::vector<std::string> read_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    FILE* in = fopen(path.c_str(), "r");
-    if (in == nullptr) return lines;
-    char buffer[16384];
-    while (fgets(buffer, sizeof buffer, in) != nullptr) {
-        std::string l(buffer);
-        while (!l.empty() && (l.back() == '\n' || l.back() == '\r'))
-            l.pop_back();
-        lines.push_back(l);
-    }
-    fclose(in);
-    return lines;
-}
-
-} // namespace
+namespace {} // namespace
 
 TEST_F(ContainerTest, certificate_and_key_survive_another_process_and_a_reinsertion_of_the_card) {
     const rsa_key k = make_key(2048, "alice");

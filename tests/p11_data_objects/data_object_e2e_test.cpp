@@ -12,12 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/evp.h>
@@ -26,6 +26,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "p11_objects.h"
 #include "test_hex.h"
 #include "test_process.h"
 #include "token_session.h"
@@ -34,6 +35,8 @@ using cardsim::test::simulated_token;
 
 namespace {
 
+using test_support::env;
+using test_support::read_lines;
 using test_support::so_pin;
 using test_support::user_pin;
 constexpr CK_RV SAR_FAIL = 0x0A000001;
@@ -64,11 +67,6 @@ std::string hex(const bytes& b) {
 }
 bytes unhex(const std::string& s) {
     return test_support::from_hex(s);
-}
-
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
 }
 
 // The test's side of the module: a read-write session on slot 0.
@@ -130,14 +128,7 @@ class client {
         std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &cls, sizeof cls}};
         if (label != nullptr)
             t.push_back({CKA_LABEL, const_cast<char*>(label->data()), label->size()});
-        std::vector<CK_OBJECT_HANDLE> out;
-        if (f->C_FindObjectsInit(s, t.data(), t.size()) != CKR_OK) return out;
-        CK_OBJECT_HANDLE h[16];
-        CK_ULONG n = 0;
-        while (f->C_FindObjects(s, h, 16, &n) == CKR_OK && n > 0)
-            out.insert(out.end(), h, h + n);
-        f->C_FindObjectsFinal(s);
-        return out;
+        return test_support::find_objects(f, s, std::move(t));
     }
     CK_OBJECT_HANDLE only(const std::string& label) {
         const auto found = find(&label);
@@ -145,16 +136,10 @@ class client {
     }
 
     CK_RV get(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, bytes& out) {
-        CK_ATTRIBUTE a{type, nullptr, 0};
-        if (CK_RV rv = f->C_GetAttributeValue(s, h, &a, 1); rv != CKR_OK) return rv;
-        out.assign(a.ulValueLen, 0);
-        a.pValue = out.data();
-        return f->C_GetAttributeValue(s, h, &a, 1);
+        return test_support::attribute_value(f, s, h, type, out);
     }
     std::optional<bytes> attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
-        bytes v;
-        if (get(h, type, v) != CKR_OK) return std::nullopt;
-        return v;
+        return test_support::attribute_value(f, s, h, type);
     }
     CK_RV set_value(CK_OBJECT_HANDLE h, const bytes& value) {
         CK_ATTRIBUTE a{CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()};
@@ -184,23 +169,6 @@ class client {
 int run_role(const std::string& role, std::map<std::string, std::string> vars = {}) {
     vars["P11D_ROLE"] = role;
     return test_support::run_self("DataObjectHelper.role", vars);
-}
-
-std::vector<std::string> read_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    FILE* in = fopen(path.c_str(), "r");
-    if (in == nullptr) return lines;
-    std::string line;
-    for (int c; (c = fgetc(in)) != EOF;) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line.push_back(static_cast<char>(c));
-        }
-    }
-    fclose(in);
-    return lines;
 }
 
 class DataObjectTest : public ::testing::Test {

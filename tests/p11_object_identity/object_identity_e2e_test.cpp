@@ -12,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -21,10 +20,12 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "p11_objects.h"
 #include "test_hex.h"
 #include "test_process.h"
 #include "token_session.h"
@@ -33,6 +34,8 @@ using cardsim::test::simulated_token;
 
 namespace {
 
+using test_support::env;
+using test_support::read_lines;
 using test_support::so_pin;
 using test_support::user_pin;
 using bytes = std::vector<uint8_t>;
@@ -48,11 +51,6 @@ bytes pattern(size_t n, uint8_t seed) {
     for (size_t i = 0; i < n; ++i)
         b[i] = static_cast<uint8_t>(seed * 37 + i * 11);
     return b;
-}
-
-std::string env(const char* name) {
-    const char* v = std::getenv(name);
-    return v != nullptr ? v : "";
 }
 
 // The test's side of the module: a read-write session on slot 0, the user
@@ -133,14 +131,7 @@ class client {
     }
 
     std::vector<CK_OBJECT_HANDLE> find(std::vector<CK_ATTRIBUTE> t) {
-        std::vector<CK_OBJECT_HANDLE> out;
-        if (f->C_FindObjectsInit(s, t.empty() ? nullptr : t.data(), t.size()) != CKR_OK) return out;
-        CK_OBJECT_HANDLE h[16];
-        CK_ULONG n = 0;
-        while (f->C_FindObjects(s, h, 16, &n) == CKR_OK && n > 0)
-            out.insert(out.end(), h, h + n);
-        f->C_FindObjectsFinal(s);
-        return out;
+        return test_support::find_objects(f, s, std::move(t));
     }
     std::vector<CK_OBJECT_HANDLE> find_class(CK_OBJECT_CLASS cls,
                                              const std::string* label = nullptr) {
@@ -151,16 +142,10 @@ class client {
     }
 
     CK_RV get(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type, bytes& out) {
-        CK_ATTRIBUTE a{type, nullptr, 0};
-        if (CK_RV rv = f->C_GetAttributeValue(s, h, &a, 1); rv != CKR_OK) return rv;
-        out.assign(a.ulValueLen, 0);
-        a.pValue = out.data();
-        return f->C_GetAttributeValue(s, h, &a, 1);
+        return test_support::attribute_value(f, s, h, type, out);
     }
     std::optional<bytes> attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
-        bytes v;
-        if (get(h, type, v) != CKR_OK) return std::nullopt;
-        return v;
+        return test_support::attribute_value(f, s, h, type);
     }
     CK_ULONG ulong_attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
         CK_ULONG v = 0;
@@ -195,21 +180,6 @@ class client {
 int run_role(const std::string& role, std::map<std::string, std::string> vars = {}) {
     vars["P11I_ROLE"] = role;
     return test_support::run_self("ObjectIdentityHelper.role", vars);
-}
-
-std::vector<std::string> read_lines(const std::string& path) {
-    std::vector<std::string> lines;
-    FILE* in = fopen(path.c_str(), "r");
-    if (in == nullptr) return lines;
-    char buffer[4096];
-    while (fgets(buffer, sizeof buffer, in) != nullptr) {
-        std::string l(buffer);
-        while (!l.empty() && l.back() == '\n')
-            l.pop_back();
-        lines.push_back(l);
-    }
-    fclose(in);
-    return lines;
 }
 
 std::vector<std::string> split(const std::string& list) {

@@ -1,7 +1,9 @@
 #include "test_process.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
@@ -49,6 +51,19 @@ bool wait_for_exit(pid_t pid, std::chrono::milliseconds timeout, int* status) {
     while (rc < 0 && errno == EINTR);
     ::close(fd);
     return rc > 0 && reaped();
+}
+
+std::string env(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::vector<std::string> read_lines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 } // namespace test_support

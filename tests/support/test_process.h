@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -21,5 +22,13 @@ int run_self(const std::string& gtest_filter, const std::map<std::string, std::s
 // ended, at most `timeout`; then reaps it into *status (waitpid's form) and
 // answers true. False when it still runs at the time-out.
 bool wait_for_exit(pid_t pid, std::chrono::milliseconds timeout, int* status);
+
+// An environment variable's value, "" when it is not set (how a second
+// process reads its part).
+std::string env(const char* name);
+
+// The lines of a text file (what a second process wrote), without their line
+// ends; none when it cannot be read.
+std::vector<std::string> read_lines(const std::string& path);
 
 } // namespace test_support
