@@ -20,8 +20,8 @@
 #include "module_loader.h"
 #include "openssl_ptr.h"
 #include "token_session.h"
+#include "user_session_test.h"
 
-using cardsim::test::simulated_token;
 using bytes = std::vector<uint8_t>;
 
 namespace {
@@ -56,18 +56,8 @@ const EVP_MD* md_for(CK_MECHANISM_TYPE m) {
     }
 }
 
-class RsaTest : public ::testing::Test {
+class RsaTest : public test_support::user_session_test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(token_.inserted()) << token_.error();
-        ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
-        f = module().f;
-        ASSERT_TRUE(test_support::start_user_session(f, slot, h));
-    }
-    void TearDown() override {
-        if (f != nullptr) f->C_Finalize(nullptr);
-    }
-
     CK_RV generate(CK_ULONG bits, CK_OBJECT_HANDLE& pub, CK_OBJECT_HANDLE& priv,
                    const char* label = "k", const bytes& pub_id = {}, const bytes& priv_id = {}) {
         CK_BBOOL yes = CK_TRUE;
@@ -175,11 +165,6 @@ class RsaTest : public ::testing::Test {
         }
         return f->C_VerifyFinal(h, const_cast<uint8_t*>(sig.data()), sig.size());
     }
-
-    simulated_token token_{test_support::module_token_options()};
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SLOT_ID slot = 0;
-    CK_SESSION_HANDLE h = 0;
 };
 
 // One generated 2048-bit pair for the whole table (generation is slow on the card).

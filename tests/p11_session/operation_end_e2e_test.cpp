@@ -14,24 +14,18 @@
 #include "cardsim_harness.h"
 #include "module_loader.h"
 #include "token_session.h"
-
-using cardsim::test::simulated_token;
+#include "user_session_test.h"
 
 namespace {
 
 using call = std::function<CK_RV(CK_SESSION_HANDLE)>;
 
-class OperationEnd : public ::testing::Test {
+class OperationEnd : public test_support::user_session_test {
   protected:
     void SetUp() override {
-        ASSERT_TRUE(token_.inserted()) << token_.error();
-        ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
-        f = module().f;
-        ASSERT_TRUE(test_support::start_user_session(f, slot, h));
+        user_session_test::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(make_keys());
-    }
-    void TearDown() override {
-        if (f != nullptr) f->C_Finalize(nullptr);
     }
 
     // A session DES3 key, an RSA pair on the token and a signature of `data`.
@@ -150,10 +144,6 @@ class OperationEnd : public ::testing::Test {
         };
     }
 
-    simulated_token token_{test_support::module_token_options()};
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SLOT_ID slot = 0;
-    CK_SESSION_HANDLE h = 0;
     CK_OBJECT_HANDLE des3 = 0;
     CK_OBJECT_HANDLE pub = 0;
     CK_OBJECT_HANDLE priv = 0;

@@ -15,8 +15,8 @@
 #include "cardsim_harness.h"
 #include "module_loader.h"
 #include "token_session.h"
+#include "user_session_test.h"
 
-using cardsim::test::simulated_token;
 using bytes = std::vector<uint8_t>;
 
 namespace {
@@ -64,18 +64,8 @@ bytes openssl_cipher(const char* name, const bytes& key, const bytes& iv, const 
     return out;
 }
 
-class SoftCipherModuleTest : public ::testing::Test {
+class SoftCipherModuleTest : public test_support::user_session_test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(token_.inserted()) << token_.error();
-        ASSERT_NE(module().f, nullptr) << "module not loaded: " << TESSVIK_MODULE_PATH;
-        f = module().f;
-        ASSERT_TRUE(test_support::start_user_session(f, slot, h));
-    }
-    void TearDown() override {
-        if (f != nullptr) f->C_Finalize(nullptr);
-    }
-
     CK_OBJECT_HANDLE secret(CK_KEY_TYPE kt, const bytes& value, bool token = false) {
         CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
         CK_BBOOL t = token ? CK_TRUE : CK_FALSE;
@@ -128,11 +118,6 @@ class SoftCipherModuleTest : public ::testing::Test {
         if (rv == CKR_OK) out.insert(out.end(), tail, tail + n);
         return rv;
     }
-
-    simulated_token token_{test_support::module_token_options()};
-    CK_FUNCTION_LIST* f = nullptr;
-    CK_SLOT_ID slot = 0;
-    CK_SESSION_HANDLE h = 0;
 };
 
 TEST_F(SoftCipherModuleTest, KnownAnswersAndOpensslSingleAndMultiPart) {
