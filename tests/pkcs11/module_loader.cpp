@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-bool loaded_module::load(std::string* error) {
-    handle = dlopen(TESSVIK_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+bool loaded_module::load(const char* path, std::string* error) {
+    handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) {
         if (error != nullptr) *error = dlerror();
         return false;
@@ -15,7 +15,7 @@ bool loaded_module::load(std::string* error) {
     auto get_ext = reinterpret_cast<M_GetExtFunctionList_FN>(dlsym(handle, "M_GetExtFunctionList"));
     if (get_list == nullptr || get_ext == nullptr || get_list(&f) != CKR_OK ||
         get_ext(&m) != CKR_OK) {
-        if (error != nullptr) *error = "function lists not available";
+        if (error != nullptr) *error = std::string("no function lists in ") + path;
         return false;
     }
     return true;

@@ -10,8 +10,10 @@ struct loaded_module {
     CK_FUNCTION_LIST* f = nullptr;
     M_FUNCTION_LIST* m = nullptr;
 
-    // RTLD_NOW | RTLD_LOCAL, then C_GetFunctionList and M_GetExtFunctionList.
-    bool load(std::string* error);
+    // RTLD_NOW | RTLD_LOCAL, then C_GetFunctionList and M_GetExtFunctionList;
+    // the module at `path`, or the one the test was built with.
+    bool load(const char* path, std::string* error);
+    bool load(std::string* error) { return load(TESSVIK_MODULE_PATH, error); }
     void* symbol(const char* name) const;
     void unload();
 };

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "module_loader.h"
+#include "p11_objects.h"
 #include "pkcs11.h"
 
 namespace soak {
@@ -18,6 +20,8 @@ using bytes = std::vector<uint8_t>;
 
 // Wall-clock milliseconds: the processes' logs are compared with each other.
 int64_t now_ms();
+// Pacing, never a wait on a state: how long a fault lasts, a worker's pause
+// after a failed step, the driver's round of checks.
 void pause_ms(int ms);
 
 // "CKR_OK", "CKR_SESSION_HANDLE_INVALID", ..., else "0x0A000010".
@@ -34,23 +38,17 @@ std::string label_for(int worker, uint64_t sequence);
 // The value of the data object with that label (16 to 715 bytes).
 bytes value_for(const std::string& label);
 
-// The module, loaded with dlopen as an application loads it.
-struct module {
-    void* handle = nullptr;
-    CK_FUNCTION_LIST* f = nullptr;
-    M_FUNCTION_LIST* m = nullptr;
-    bool load(const std::string& path, std::string* error);
-};
+// The module is loaded with dlopen as an application loads it
+// (loaded_module, module_loader.h); searches and attribute values go through
+// find_objects and attribute_value (p11_objects.h).
+using test_support::attribute_value;
+using test_support::find_objects;
 
 // The slot whose token has this serial number (CK_TOKEN_INFO, blank-padded).
 CK_RV slot_of(CK_FUNCTION_LIST* f, const std::string& serial, CK_SLOT_ID& slot);
-// All handles of a search; *rv the first failure.
-std::vector<CK_OBJECT_HANDLE> find(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
-                                   std::vector<CK_ATTRIBUTE> t, CK_RV* rv);
+// The data objects, all or those with this label; *rv the first failure.
 std::vector<CK_OBJECT_HANDLE> find_data(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
                                         const std::string* label, CK_RV* rv);
-CK_RV get(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type,
-          bytes& out);
 
 // A worker's journal: one line per step, "<ms> <tag> <label> [<result>]", tags
 //   B  a creation begins          C  the object exists (created or found)

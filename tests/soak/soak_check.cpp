@@ -1,10 +1,12 @@
 // The soak's final check: a fresh process reads every data object of both
 // tokens and compares them with the workers' journals.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "soak.h"
+#include "wait_until.h"
 
 namespace soak {
 
@@ -32,8 +34,8 @@ CK_RV read_token(CK_FUNCTION_LIST* f, const std::string& serial,
     if (rv != CKR_OK) return rv;
     for (CK_OBJECT_HANDLE h : handles) {
         bytes label, value;
-        if ((rv = get(f, s, h, CKA_LABEL, label)) != CKR_OK) return rv;
-        if ((rv = get(f, s, h, CKA_VALUE, value)) != CKR_OK) return rv;
+        if ((rv = attribute_value(f, s, h, CKA_LABEL, label)) != CKR_OK) return rv;
+        if ((rv = attribute_value(f, s, h, CKA_VALUE, value)) != CKR_OK) return rv;
         objects[std::string(label.begin(), label.end())].values.push_back(value);
     }
     f->C_CloseSession(s);
@@ -53,9 +55,9 @@ std::string first_line(const std::string& path) {
 // Prints "name value" lines: objects lost, duplicated, corrupted, ...
 int run_check(int argc, char** argv) {
     auto o = options(argc, argv);
-    module mod;
+    loaded_module mod;
     std::string error;
-    if (!mod.load(o["module"], &error)) {
+    if (!mod.load(o["module"].c_str(), &error)) {
         std::fprintf(stderr, "check: %s\n", error.c_str());
         return 2;
     }
@@ -69,12 +71,14 @@ int run_check(int argc, char** argv) {
     for (int token = 0; token < 2; ++token) {
         std::map<std::string, on_card> objects;
         const std::string serial = first_line(dir + "/token" + std::to_string(token) + ".serial");
+        // The token may still be coming back from the last fault.
         CK_RV rv = CKR_OK;
-        for (int attempt = 0; attempt < 20; ++attempt) {
-            objects.clear();
-            if ((rv = read_token(mod.f, serial, objects)) == CKR_OK) break;
-            pause_ms(500);
-        }
+        test_support::wait_until(
+            [&] {
+                objects.clear();
+                return (rv = read_token(mod.f, serial, objects)) == CKR_OK;
+            },
+            std::chrono::seconds(10), std::chrono::milliseconds(500));
         if (rv != CKR_OK) {
             std::printf("token%d_unreadable %s\n", token, rv_name(rv).c_str());
             ++counts["unreadable_tokens"];

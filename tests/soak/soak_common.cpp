@@ -1,11 +1,10 @@
-#include <dlfcn.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include <openssl/sha.h>
 
@@ -92,22 +91,6 @@ bytes value_for(const std::string& label) {
     return out;
 }
 
-bool module::load(const std::string& path, std::string* error) {
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        if (error != nullptr) *error = dlerror();
-        return false;
-    }
-    auto get_list = reinterpret_cast<CK_C_GetFunctionList>(dlsym(handle, "C_GetFunctionList"));
-    auto get_ext = reinterpret_cast<M_GetExtFunctionList_FN>(dlsym(handle, "M_GetExtFunctionList"));
-    if (get_list == nullptr || get_ext == nullptr || get_list(&f) != CKR_OK ||
-        get_ext(&m) != CKR_OK) {
-        if (error != nullptr) *error = "no function lists in " + path;
-        return false;
-    }
-    return true;
-}
-
 CK_RV slot_of(CK_FUNCTION_LIST* f, const std::string& serial, CK_SLOT_ID& slot) {
     CK_ULONG n = 0;
     if (CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &n); rv != CKR_OK) return rv;
@@ -128,39 +111,12 @@ CK_RV slot_of(CK_FUNCTION_LIST* f, const std::string& serial, CK_SLOT_ID& slot) 
     return CKR_TOKEN_NOT_PRESENT;
 }
 
-std::vector<CK_OBJECT_HANDLE> find(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
-                                   std::vector<CK_ATTRIBUTE> t, CK_RV* rv) {
-    std::vector<CK_OBJECT_HANDLE> out;
-    *rv = f->C_FindObjectsInit(s, t.empty() ? nullptr : t.data(), t.size());
-    if (*rv != CKR_OK) return out;
-    CK_OBJECT_HANDLE h[32];
-    CK_ULONG n = 0;
-    for (;;) {
-        *rv = f->C_FindObjects(s, h, 32, &n);
-        if (*rv != CKR_OK || n == 0) break;
-        out.insert(out.end(), h, h + n);
-    }
-    const CK_RV final_rv = f->C_FindObjectsFinal(s);
-    if (*rv == CKR_OK) *rv = final_rv;
-    return out;
-}
-
 std::vector<CK_OBJECT_HANDLE> find_data(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s,
                                         const std::string* label, CK_RV* rv) {
     static CK_OBJECT_CLASS data = CKO_DATA;
     std::vector<CK_ATTRIBUTE> t = {{CKA_CLASS, &data, sizeof data}};
     if (label != nullptr) t.push_back({CKA_LABEL, const_cast<char*>(label->data()), label->size()});
-    return find(f, s, t, rv);
-}
-
-CK_RV get(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s, CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type,
-          bytes& out) {
-    CK_ATTRIBUTE a{type, nullptr, 0};
-    if (CK_RV rv = f->C_GetAttributeValue(s, h, &a, 1); rv != CKR_OK) return rv;
-    if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION) return CKR_ATTRIBUTE_TYPE_INVALID;
-    out.assign(a.ulValueLen, 0);
-    a.pValue = out.data();
-    return f->C_GetAttributeValue(s, h, &a, 1);
+    return find_objects(f, s, std::move(t), rv);
 }
 
 uint64_t sequence_of(const std::string& label) {

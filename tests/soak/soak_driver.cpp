@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +21,10 @@
 
 #include <winscard.h>
 
+#include "cardsim_harness.h"
 #include "soak.h"
+#include "test_process.h"
+#include "wait_until.h"
 
 extern char** environ;
 
@@ -57,14 +61,10 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& output) {
 
 // Waits for `pid` at most `timeout_ms`; its exit status, or -1 when it still runs.
 int wait_exit(pid_t pid, int64_t timeout_ms) {
-    const int64_t end = now_ms() + timeout_ms;
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        if (now_ms() >= end) return -1;
-        pause_ms(50);
-    }
+    int status = 0;
+    if (!test_support::wait_for_exit(pid, std::chrono::milliseconds(timeout_ms), &status))
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int run_command(const std::vector<std::string>& args, const std::string& output,
@@ -79,28 +79,10 @@ int run_command(const std::vector<std::string>& args, const std::string& output,
     return rc;
 }
 
-// Whether PC/SC shows a card in the reader (a new context each time, so that
-// a restarted pcscd is found).
-bool card_in(const std::string& reader) {
-    SCARDCONTEXT ctx = 0;
-    if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS)
-        return false;
-    SCARD_READERSTATE state{};
-    state.szReader = reader.c_str();
-    state.dwCurrentState = SCARD_STATE_UNAWARE;
-    const bool present = SCardGetStatusChange(ctx, 0, &state, 1) == SCARD_S_SUCCESS &&
-                         (state.dwEventState & SCARD_STATE_PRESENT) != 0;
-    SCardReleaseContext(ctx);
-    return present;
-}
-
+// Whether PC/SC shows the reader with a card (`present`) or empty within
+// `timeout_ms` (a restarted pcscd is found too).
 bool wait_card(const std::string& reader, bool present, int64_t timeout_ms) {
-    const int64_t end = now_ms() + timeout_ms;
-    while (now_ms() < end) {
-        if (card_in(reader) == present) return true;
-        pause_ms(100);
-    }
-    return card_in(reader) == present;
+    return cardsim::test::wait_for_reader(reader, present, std::chrono::milliseconds(timeout_ms));
 }
 
 // Another application resets the card (SCardDisconnect with SCARD_RESET_CARD).
@@ -108,17 +90,16 @@ bool reset_card(const std::string& reader) {
     SCARDCONTEXT ctx = 0;
     if (SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &ctx) != SCARD_S_SUCCESS)
         return false;
-    SCARDHANDLE card = 0;
-    DWORD protocol = 0;
-    bool done = false;
-    for (int attempt = 0; attempt < 50 && !done; ++attempt) {
-        const LONG rc = SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
-                                     &card, &protocol);
-        if (rc == SCARD_S_SUCCESS)
-            done = SCardDisconnect(card, SCARD_RESET_CARD) == SCARD_S_SUCCESS;
-        else
-            pause_ms(100); // the card is in another's transaction
-    }
+    // Refused while the card is in another's transaction: tried again.
+    const bool done = test_support::wait_until(
+        [&] {
+            SCARDHANDLE card = 0;
+            DWORD protocol = 0;
+            return SCardConnect(ctx, reader.c_str(), SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &card,
+                                &protocol) == SCARD_S_SUCCESS &&
+                   SCardDisconnect(card, SCARD_RESET_CARD) == SCARD_S_SUCCESS;
+        },
+        std::chrono::seconds(5), std::chrono::milliseconds(100));
     SCardReleaseContext(ctx);
     return done;
 }
@@ -144,7 +125,7 @@ class driver {
         lane_ = std::stoi(value("lane", "9"));
         seconds_ = std::stoll(value("seconds", "1200"));
         out_ = value("out", "soak-out");
-        module_ = value("module", TESSVIK_SOAK_MODULE);
+        module_ = value("module", TESSVIK_MODULE_PATH);
         cardsim_ = value("cardsim", TESSVIK_SOAK_CARDSIM);
         source_ = value("source", TESSVIK_SOAK_SOURCE);
         workers_ = std::stoi(value("workers", "4"));
@@ -250,11 +231,10 @@ class driver {
         const std::string lock = lane_ == 0 ? "/tmp/tessvik-pcscd-tests.lock"
                                             : "/tmp/tessvik-pcscd-tests.lane-" + lane + ".lock";
         lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        bool locked = false;
-        for (int i = 0; i < 3000 && lock_fd_ >= 0 && !locked; ++i) {
-            locked = flock(lock_fd_, LOCK_EX | LOCK_NB) == 0;
-            if (!locked) pause_ms(100);
-        }
+        const bool locked =
+            lock_fd_ >= 0 &&
+            test_support::wait_until([&] { return flock(lock_fd_, LOCK_EX | LOCK_NB) == 0; },
+                                     std::chrono::seconds(300), std::chrono::milliseconds(100));
         if (!locked) return fail("lane lock " + lock + " not taken"), false;
         if (run_command({"bash", source_ + "/scripts/pcscd.sh", "start", "--lane", lane},
                         out_ + "/pcscd.out", 120000) != 0)

@@ -4,6 +4,7 @@
 // session, a new login, the key looked up again), and keeping a journal of
 // what it created. Every call's answer goes to its log.
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <openssl/param_build.h>
 
 #include "soak.h"
+#include "wait_until.h"
 
 namespace soak {
 
@@ -216,10 +218,11 @@ class worker {
         for (int i = 0; i < 2; ++i) {
             CK_OBJECT_CLASS cls = classes[i];
             CK_RV rv = CKR_OK;
-            const auto h = find(f_, session_,
-                                {{CKA_CLASS, &cls, sizeof cls},
-                                 {CKA_LABEL, const_cast<char*>(key_label), std::strlen(key_label)}},
-                                &rv);
+            const auto h =
+                find_objects(f_, session_,
+                             {{CKA_CLASS, &cls, sizeof cls},
+                              {CKA_LABEL, const_cast<char*>(key_label), std::strlen(key_label)}},
+                             &rv);
             if (rv != CKR_OK) {
                 failed("setup", rv, t, "find key");
                 return false;
@@ -233,8 +236,8 @@ class worker {
         }
         if (key_ == nullptr) {
             bytes n, e;
-            CK_RV rv = get(f_, session_, found[1], CKA_MODULUS, n);
-            if (rv == CKR_OK) rv = get(f_, session_, found[1], CKA_PUBLIC_EXPONENT, e);
+            CK_RV rv = attribute_value(f_, session_, found[1], CKA_MODULUS, n);
+            if (rv == CKR_OK) rv = attribute_value(f_, session_, found[1], CKA_PUBLIC_EXPONENT, e);
             if (rv != CKR_OK) {
                 failed("setup", rv, t, "public key");
                 return false;
@@ -298,7 +301,7 @@ class worker {
         const int64_t t = now_ms();
         if (it->second != 0) {
             bytes v;
-            const CK_RV rv = get(f_, session_, it->second, CKA_VALUE, v);
+            const CK_RV rv = attribute_value(f_, session_, it->second, CKA_VALUE, v);
             if (rv == CKR_OBJECT_HANDLE_INVALID) {
                 it->second = 0;
                 return failed("read", rv, t, label + " held handle");
@@ -317,10 +320,10 @@ class worker {
         if (it->second != 0 && found[0] != it->second)
             return wrong("read", "HANDLE_CHANGED", t, label);
         bytes v, l;
-        if (rv = get(f_, session_, found[0], CKA_VALUE, v); rv != CKR_OK)
+        if (rv = attribute_value(f_, session_, found[0], CKA_VALUE, v); rv != CKR_OK)
             return failed("read", rv, t, label);
         if (v != expected) return wrong("read", "CORRUPT", t, label);
-        if (rv = get(f_, session_, found[0], CKA_LABEL, l); rv != CKR_OK)
+        if (rv = attribute_value(f_, session_, found[0], CKA_LABEL, l); rv != CKR_OK)
             return failed("read", rv, t, label);
         if (l != bytes(label.begin(), label.end())) return wrong("read", "BADLABEL", t, label);
         it->second = found[0];
@@ -377,7 +380,7 @@ class worker {
             return;
         }
         bytes v;
-        if (rv = get(f_, session_, found[0], CKA_VALUE, v); rv != CKR_OK)
+        if (rv = attribute_value(f_, session_, found[0], CKA_VALUE, v); rv != CKR_OK)
             return failed("resolve", rv, t, label);
         doubtful_.erase(label);
         note("C", label);
@@ -412,9 +415,9 @@ int run_worker(int argc, char** argv) {
     auto o = options(argc, argv);
     std::signal(SIGTERM, on_term);
     std::signal(SIGINT, on_term);
-    module mod;
+    loaded_module mod;
     std::string error;
-    if (!mod.load(o["module"], &error)) {
+    if (!mod.load(o["module"].c_str(), &error)) {
         std::fprintf(stderr, "worker: %s\n", error.c_str());
         return 2;
     }
@@ -427,9 +430,9 @@ int run_worker(int argc, char** argv) {
 // on the token in reader R (0 or 1), and the token's serial number.
 int run_setup(int argc, char** argv) {
     auto o = options(argc, argv);
-    module mod;
+    loaded_module mod;
     std::string error;
-    if (!mod.load(o["module"], &error)) {
+    if (!mod.load(o["module"].c_str(), &error)) {
         std::fprintf(stderr, "setup: %s\n", error.c_str());
         return 2;
     }
@@ -443,14 +446,15 @@ int run_setup(int argc, char** argv) {
         return rv == CKR_OK;
     };
     if (!check("C_Initialize", f->C_Initialize(nullptr))) return 1;
+    // The module lists the token once pcscd has seen the card.
     CK_SLOT_ID slot = 0;
-    CK_ULONG n = 0;
-    for (int i = 0; i < 100 && n == 0; ++i) {
-        n = 1;
-        if (f->C_GetSlotList(CK_TRUE, &slot, &n) != CKR_OK) n = 0;
-        if (n == 0) pause_ms(200);
-    }
-    if (n == 0) return check("no token", CKR_TOKEN_NOT_PRESENT), 1;
+    const bool listed = test_support::wait_until(
+        [&] {
+            CK_ULONG n = 1;
+            return f->C_GetSlotList(CK_TRUE, &slot, &n) == CKR_OK && n > 0;
+        },
+        std::chrono::seconds(20), std::chrono::milliseconds(200));
+    if (!listed) return check("no token", CKR_TOKEN_NOT_PRESENT), 1;
     CK_SESSION_HANDLE s = 0;
     if (!check("C_OpenSession",
                f->C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &s)))
