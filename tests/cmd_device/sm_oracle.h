@@ -4,14 +4,11 @@
 // side's mistake is copied into the other.
 #pragma once
 
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include "sm4_oracle.h"
@@ -22,19 +19,9 @@ namespace oracle {
 using bytes = std::vector<uint8_t>;
 using block16 = std::array<uint8_t, 16>;
 
-// SM4-ECB by OpenSSL (tests/support).
+// SM4-ECB by OpenSSL and the PIN key (tests/support).
+using test_support::pin_key;
 using test_support::sm4_ecb;
-
-// First 16 bytes of SHA-1 over the PIN in a zero-filled 16-byte buffer.
-inline block16 pin_key(std::string_view pin) {
-    uint8_t buffer[16] = {};
-    std::copy_n(pin.begin(), std::min<size_t>(pin.size(), 16), buffer);
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(buffer, sizeof buffer, digest);
-    block16 key{};
-    std::copy_n(digest, 16, key.begin());
-    return key;
-}
 
 // Plain text of an SM block: decrypted, length prefix and padding checked.
 inline std::optional<bytes> unwrap(std::span<const uint8_t> key, std::span<const uint8_t> block) {

@@ -22,8 +22,6 @@
 // APDU of a login.
 #include <gtest/gtest.h>
 
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -52,14 +50,10 @@ const bytes dev_auth_key = {'7', '3', '5', '0', '9', '1', '4', '8',
 // SM4-ECB by OpenSSL over whole blocks.
 using test_support::sm4_ecb;
 
-// The PIN key: the first 16 bytes of SHA-1 over the PIN in a zero-filled
-// 16-byte buffer.
+// The PIN key (tests/support) as bytes.
 bytes pin_key(const std::string& pin) {
-    uint8_t buffer[16] = {};
-    std::memcpy(buffer, pin.data(), std::min<size_t>(pin.size(), 16));
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(buffer, sizeof buffer, digest);
-    return bytes(digest, digest + 16);
+    const auto key = test_support::pin_key(pin);
+    return bytes(key.begin(), key.end());
 }
 
 // The data of a secure-messaging block: LE16(n) || data || 80 || 00...

@@ -1,13 +1,18 @@
 // SM4 by OpenSSL, the tests' reference for the module's and the simulated
-// card's own SM4 code (neither side's mistake is copied into the other).
+// card's own SM4 code (neither side's mistake is copied into the other), and
+// the key of a PIN's SM4 blocks.
 #pragma once
 
 #include <openssl/evp.h>
+#include <openssl/sha.h>
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace test_support {
@@ -32,6 +37,18 @@ inline std::vector<uint8_t> sm4_ecb(std::span<const uint8_t> key, std::span<cons
         return {};
     out.resize(static_cast<size_t>(n + tail));
     return out;
+}
+
+// The PIN key: the first 16 bytes of SHA-1 over the PIN in a zero-filled
+// 16-byte buffer (a longer PIN counts with its first 16 bytes).
+inline std::array<uint8_t, 16> pin_key(std::string_view pin) {
+    uint8_t buffer[16] = {};
+    std::copy_n(pin.begin(), std::min<size_t>(pin.size(), 16), buffer);
+    uint8_t digest[SHA_DIGEST_LENGTH];
+    SHA1(buffer, sizeof buffer, digest);
+    std::array<uint8_t, 16> key{};
+    std::copy_n(digest, 16, key.begin());
+    return key;
 }
 
 } // namespace test_support
