@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <openssl/sha.h>
-
 #include "card.h"
 #include "sm4_oracle.h"
 #include "test_hex.h"
@@ -62,11 +60,7 @@ class card_side : public ::testing::Test {
         ASSERT_EQ(sw(e_lc("80 10 00 00", block)), 0x9000);
     }
     void log_in_user() {
-        uint8_t buffer[16] = {};
-        std::memcpy(buffer, "58204716", 8);
-        uint8_t digest[SHA_DIGEST_LENGTH];
-        SHA1(buffer, sizeof buffer, digest);
-        const bytes block = sm4_ecb(std::span(digest, 16),
+        const bytes block = sm4_ecb(test_support::pin_key("58204716"),
                                     hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
         ASSERT_EQ(sw(e_lc("80 18 00 01", hex("00 01") + block)), 0x9000);
     }

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <openssl/sha.h>
-
 #include "card.h"
 #include "cmd_app_file.h"
 #include "device_sc_manager.h"
@@ -68,11 +66,7 @@ class app_file : public ::testing::Test {
         return r;
     }
     void log_in_user() {
-        uint8_t buffer[16] = {};
-        std::memcpy(buffer, user_pin, sizeof user_pin - 1);
-        uint8_t digest[SHA_DIGEST_LENGTH];
-        SHA1(buffer, sizeof buffer, digest);
-        const bytes block = sm4_ecb(std::span(digest, 16),
+        const bytes block = sm4_ecb(test_support::pin_key(user_pin),
                                     hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
         ASSERT_EQ(card_.transmit(hex("80 18 00 01 00 00 12") + be16(app_id) + block), hex("90 00"));
     }
@@ -158,12 +152,8 @@ TEST_F(app_file, create_application_needs_device_authentication) {
     uint32_t info_size = sizeof info;
     ASSERT_EQ(cmd_open_application(id_, "SECOND", info, &info_size), cmd_ok);
     const uint16_t second = static_cast<uint16_t>(info[8] << 8 | info[9]);
-    uint8_t buffer[16] = {};
-    std::memcpy(buffer, "user-pin", 8);
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(buffer, sizeof buffer, digest);
-    const bytes block =
-        sm4_ecb(std::span(digest, 16), hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
+    const bytes block = sm4_ecb(test_support::pin_key("user-pin"),
+                                hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
     EXPECT_EQ(card_.transmit(hex("80 18 00 01 00 00 12") + be16(second) + block), hex("90 00"));
 }
 
