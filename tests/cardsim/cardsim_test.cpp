@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include "apdu.h"
 #include "card.h"
 #include "dispatch.h"
 #include "image.h"
+#include "sm4_oracle.h"
 
 namespace {
 
@@ -236,24 +236,11 @@ TEST(DeviceCommands, GenRandomReturnsExactlyLeBytes) {
     EXPECT_EQ(card.transmit(hdr(0x80, 0x50)), (bytes{0x67, 0x00}));
 }
 
-// SM4-ECB by OpenSSL directly, not through the simulator's helper.
-bytes sm4_ecb(const bytes& key, const bytes& in) {
-    EVP_CIPHER_CTX* c = EVP_CIPHER_CTX_new();
-    bytes out(in.size() + 16);
-    int n = 0, t = 0;
-    EVP_EncryptInit_ex(c, EVP_sm4_ecb(), nullptr, key.data(), nullptr);
-    EVP_CIPHER_CTX_set_padding(c, 0);
-    EVP_EncryptUpdate(c, out.data(), &n, in.data(), static_cast<int>(in.size()));
-    EVP_EncryptFinal_ex(c, out.data() + n, &t);
-    EVP_CIPHER_CTX_free(c);
-    out.resize(static_cast<size_t>(n + t));
-    return out;
-}
-
 bytes dev_auth_answer(cardsim::card& card, const bytes& key) {
     bytes block = body_of(card.transmit(gen_random(8)));
     block.resize(16, 0);
-    return ext_lc(hdr(0x80, 0x10), sm4_ecb(key, block));
+    // SM4-ECB by OpenSSL directly, not through the simulator's helper.
+    return ext_lc(hdr(0x80, 0x10), test_support::sm4_ecb(key, block, true));
 }
 
 TEST(DeviceCommands, DevAuthChecksTheChallengeOnceAndCountsFailures) {

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include <openssl/sha.h>
-
 #include "card.h"
 #include "sm4_oracle.h"
 #include "test_hex.h"
@@ -43,7 +41,7 @@ bytes e_lc(const char* header, const bytes& data) {
     return hex(header) + hex("00") + be16(data.size()) + data;
 }
 
-using app_oracle::sm4_ecb;
+using test_support::sm4_ecb;
 
 class card_side : public ::testing::Test {
   protected:
@@ -58,16 +56,12 @@ class card_side : public ::testing::Test {
         return r;
     }
     void authenticate_device() {
-        const bytes block = sm4_ecb(reinterpret_cast<const uint8_t*>("7350914826057319"),
-                                    challenge() + bytes(8, 0));
+        const bytes block = sm4_ecb(text("7350914826057319"), challenge() + bytes(8, 0), true);
         ASSERT_EQ(sw(e_lc("80 10 00 00", block)), 0x9000);
     }
     void log_in_user() {
-        uint8_t buffer[16] = {};
-        std::memcpy(buffer, "58204716", 8);
-        uint8_t digest[SHA_DIGEST_LENGTH];
-        SHA1(buffer, sizeof buffer, digest);
-        const bytes block = sm4_ecb(digest, hex("08 00") + challenge() + hex("80 00 00 00 00 00"));
+        const bytes block = sm4_ecb(test_support::pin_key("58204716"),
+                                    hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
         ASSERT_EQ(sw(e_lc("80 18 00 01", hex("00 01") + block)), 0x9000);
     }
     // CreateApplication of a record.

@@ -11,8 +11,6 @@
 #include <string>
 #include <vector>
 
-#include <openssl/sha.h>
-
 #include "card.h"
 #include "cmd_app_file.h"
 #include "device_sc_manager.h"
@@ -38,7 +36,7 @@ bytes be16(uint16_t v) {
     return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
 }
 
-using app_oracle::sm4_ecb;
+using test_support::sm4_ecb;
 
 // The simulated token's template: application "APP" (id 1) with this user
 // PIN, and the factory device-authentication key.
@@ -68,16 +66,13 @@ class app_file : public ::testing::Test {
         return r;
     }
     void log_in_user() {
-        uint8_t buffer[16] = {};
-        std::memcpy(buffer, user_pin, sizeof user_pin - 1);
-        uint8_t digest[SHA_DIGEST_LENGTH];
-        SHA1(buffer, sizeof buffer, digest);
-        const bytes block = sm4_ecb(digest, hex("08 00") + challenge() + hex("80 00 00 00 00 00"));
+        const bytes block = sm4_ecb(test_support::pin_key(user_pin),
+                                    hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
         ASSERT_EQ(card_.transmit(hex("80 18 00 01 00 00 12") + be16(app_id) + block), hex("90 00"));
     }
     void authenticate_device() {
-        const bytes block =
-            sm4_ecb(reinterpret_cast<const uint8_t*>(dev_auth_key), challenge() + bytes(8, 0));
+        const bytes block = sm4_ecb(std::span(reinterpret_cast<const uint8_t*>(dev_auth_key), 16),
+                                    challenge() + bytes(8, 0), true);
         ASSERT_EQ(card_.transmit(hex("80 10 00 00 00 00 10") + block), hex("90 00"));
     }
     uint16_t make_container(const char* name) {
@@ -157,11 +152,8 @@ TEST_F(app_file, create_application_needs_device_authentication) {
     uint32_t info_size = sizeof info;
     ASSERT_EQ(cmd_open_application(id_, "SECOND", info, &info_size), cmd_ok);
     const uint16_t second = static_cast<uint16_t>(info[8] << 8 | info[9]);
-    uint8_t buffer[16] = {};
-    std::memcpy(buffer, "user-pin", 8);
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(buffer, sizeof buffer, digest);
-    const bytes block = sm4_ecb(digest, hex("08 00") + challenge() + hex("80 00 00 00 00 00"));
+    const bytes block = sm4_ecb(test_support::pin_key("user-pin"),
+                                hex("08 00") + challenge() + hex("80 00 00 00 00 00"), true);
     EXPECT_EQ(card_.transmit(hex("80 18 00 01 00 00 12") + be16(second) + block), hex("90 00"));
 }
 
@@ -705,7 +697,7 @@ TEST_F(app_file, format_wipes_applications_and_takes_the_new_key) {
     ASSERT_EQ(cmd_enum_application_all(id_, list, &size), cmd_ok);
     EXPECT_EQ(bytes(list, list + size), hex("00")) << "no application after a format";
     // The new device-authentication key is in force.
-    const bytes block = sm4_ecb(key.data(), challenge() + bytes(8, 0));
+    const bytes block = sm4_ecb(key, challenge() + bytes(8, 0), true);
     EXPECT_EQ(card_.transmit(hex("80 10 00 00 00 00 10") + block), hex("90 00"));
 }
 

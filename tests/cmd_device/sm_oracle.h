@@ -4,18 +4,14 @@
 // side's mistake is copied into the other.
 #pragma once
 
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <vector>
 
+#include "sm4_oracle.h"
 #include "sm_wrap.h" // the module's SM4 (its sm4.h, next to it)
 
 namespace oracle {
@@ -23,32 +19,9 @@ namespace oracle {
 using bytes = std::vector<uint8_t>;
 using block16 = std::array<uint8_t, 16>;
 
-inline bytes sm4_ecb(std::span<const uint8_t> key, std::span<const uint8_t> in, bool encrypt) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free);
-    bytes out(in.size() + 16);
-    int n = 0, tail = 0;
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.data(), nullptr,
-                                  encrypt ? 1 : 0) != 1)
-        return {};
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    if (EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) != 1 ||
-        EVP_CipherFinal_ex(ctx.get(), out.data() + n, &tail) != 1)
-        return {};
-    out.resize(static_cast<size_t>(n + tail));
-    return out;
-}
-
-// First 16 bytes of SHA-1 over the PIN in a zero-filled 16-byte buffer.
-inline block16 pin_key(std::string_view pin) {
-    uint8_t buffer[16] = {};
-    std::copy_n(pin.begin(), std::min<size_t>(pin.size(), 16), buffer);
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(buffer, sizeof buffer, digest);
-    block16 key{};
-    std::copy_n(digest, 16, key.begin());
-    return key;
-}
+// SM4-ECB by OpenSSL and the PIN key (tests/support).
+using test_support::pin_key;
+using test_support::sm4_ecb;
 
 // Plain text of an SM block: decrypted, length prefix and padding checked.
 inline std::optional<bytes> unwrap(std::span<const uint8_t> key, std::span<const uint8_t> block) {

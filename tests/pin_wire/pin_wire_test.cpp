@@ -22,20 +22,17 @@
 // APDU of a login.
 #include <gtest/gtest.h>
 
-#include <openssl/evp.h>
-#include <openssl/sha.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "sm4_oracle.h"
 #include "sm_mac.h"
 
 using cardsim::test::first_port;
@@ -51,30 +48,12 @@ const bytes dev_auth_key = {'7', '3', '5', '0', '9', '1', '4', '8',
                             '2', '6', '0', '5', '7', '3', '1', '9'};
 
 // SM4-ECB by OpenSSL over whole blocks.
-bytes sm4_ecb(const bytes& key, const bytes& in, bool encrypt) {
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free);
-    bytes out(in.size() + 16);
-    int n = 0;
-    if (!ctx || key.size() != 16 || in.size() % 16 != 0 ||
-        EVP_CipherInit_ex(ctx.get(), EVP_sm4_ecb(), nullptr, key.data(), nullptr,
-                          encrypt ? 1 : 0) != 1)
-        return {};
-    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
-    if (EVP_CipherUpdate(ctx.get(), out.data(), &n, in.data(), static_cast<int>(in.size())) != 1)
-        return {};
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
+using test_support::sm4_ecb;
 
-// The PIN key: the first 16 bytes of SHA-1 over the PIN in a zero-filled
-// 16-byte buffer.
+// The PIN key (tests/support) as bytes.
 bytes pin_key(const std::string& pin) {
-    uint8_t buffer[16] = {};
-    std::memcpy(buffer, pin.data(), std::min<size_t>(pin.size(), 16));
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(buffer, sizeof buffer, digest);
-    return bytes(digest, digest + 16);
+    const auto key = test_support::pin_key(pin);
+    return bytes(key.begin(), key.end());
 }
 
 // The data of a secure-messaging block: LE16(n) || data || 80 || 00...

@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+
 namespace hv {
 
 namespace {
@@ -456,11 +458,28 @@ THvCustomEdit::ParsedMask THvCustomEdit::ParseEditMask(const QString& mask) {
         m.qtMask += QLatin1Char(qt);
         m.elements.push_back({false, required, QChar()});
     };
+    // The mask characters that stand for one typed character: Qt's mask
+    // character for it and whether it must be typed.
+    struct SlotChar {
+        char16_t mask;
+        char qt;
+        bool required;
+    };
+    static constexpr SlotChar slotChars[] = {
+        {u'L', 'A', true},  {u'l', 'a', false}, {u'A', 'N', true},
+        {u'a', 'n', false}, {u'C', 'X', true},  {u'c', 'x', false},
+        {u'0', '9', true},  {u'9', '0', false}, {u'#', '#', false},
+    };
     int i = 0;
     const int n = int(mask.size());
     for (; i < n; ++i) {
         const QChar ch = mask[i];
         if (ch == QLatin1Char(';')) break;
+        if (const SlotChar* k = std::ranges::find(slotChars, ch.unicode(), &SlotChar::mask);
+            k != std::ranges::end(slotChars)) {
+            slot(k->qt, k->required);
+            continue;
+        }
         switch (ch.unicode()) {
         case '\\':
             if (i + 1 < n) literal(mask[++i]);
@@ -477,33 +496,6 @@ THvCustomEdit::ParsedMask THvCustomEdit::ParseEditMask(const QString& mask) {
             } else {
                 m.qtMask += QLatin1Char('<');
             }
-            break;
-        case 'L':
-            slot('A', true);
-            break;
-        case 'l':
-            slot('a', false);
-            break;
-        case 'A':
-            slot('N', true);
-            break;
-        case 'a':
-            slot('n', false);
-            break;
-        case 'C':
-            slot('X', true);
-            break;
-        case 'c':
-            slot('x', false);
-            break;
-        case '0':
-            slot('9', true);
-            break;
-        case '9':
-            slot('0', false);
-            break;
-        case '#':
-            slot('#', false);
             break;
         case '_':
             literal(QLatin1Char(' '));

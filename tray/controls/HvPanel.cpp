@@ -165,10 +165,7 @@ void THvCustomPanel::SetAlign(int v) {
 void THvCustomPanel::SetDockSite(bool v) {
     if (dockSite_ == v) return;
     dockSite_ = v;
-    if (!v)
-        dockManager_.reset();
-    else if (auto* m = CreateDockManager())
-        dockManager_.reset(m);
+    RenewDockManager();
     Realign();
     update();
 }
@@ -182,11 +179,15 @@ void THvCustomPanel::SetShowDockClientCaptions(bool v) {
 void THvCustomPanel::SetUseDockManager(bool v) {
     if (useDockManager_ == v) return;
     useDockManager_ = v;
-    if (!v)
+    RenewDockManager();
+    update();
+}
+
+void THvCustomPanel::RenewDockManager() {
+    if (!dockSite_ || !useDockManager_)
         dockManager_.reset();
     else if (auto* m = CreateDockManager())
         dockManager_.reset(m);
-    update();
 }
 
 THvPanelDockManager* THvCustomPanel::CreateDockManager() {

@@ -290,6 +290,10 @@ class THvCustomPanel : public QWidget,
     unsigned AlignmentFlag() const;
 
   private:
+    // After a change of DockSite or UseDockManager: no dock manager unless
+    // both are on, else the one there or a new one from the factory.
+    void RenewDockManager();
+
     int alignment_ = taCenter;
     int verticalAlignment_ = avCenter;
     int bevelWidth_ = 1;
