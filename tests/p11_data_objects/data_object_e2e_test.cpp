@@ -20,13 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <openssl/sha.h>
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
 #include "p11_objects.h"
+#include "sm4_oracle.h"
 #include "test_hex.h"
 #include "test_process.h"
 #include "token_session.h"
@@ -498,25 +497,13 @@ TEST_F(DataObjectTest, signatures_are_logged_in_a_ring_of_ten_on_the_token) {
 
 namespace {
 
-// The 16-byte response of the SO-PIN unblock: SM4-ECB under the PIN key
-// (the first 16 bytes of SHA-1 over the PIN zero-padded to 16 bytes) over
-// the card's 8-byte challenge and 8 zero bytes.
+// The 16-byte response of the SO-PIN unblock: SM4-ECB under the SO PIN's
+// key over the card's 8-byte challenge and 8 zero bytes.
 bytes unblock_response(const std::string& so, const bytes& challenge) {
-    uint8_t padded[16] = {};
-    std::memcpy(padded, so.data(), std::min<size_t>(so.size(), sizeof padded));
-    uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(padded, sizeof padded, digest);
-    uint8_t block[16] = {};
-    std::memcpy(block, challenge.data(), 8);
-    bytes out(16 + 16);
-    int n = 0;
-    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
-    EVP_EncryptInit_ex(ctx, EVP_sm4_ecb(), nullptr, digest, nullptr);
-    EVP_CIPHER_CTX_set_padding(ctx, 0);
-    EVP_EncryptUpdate(ctx, out.data(), &n, block, sizeof block);
-    EVP_CIPHER_CTX_free(ctx);
-    out.resize(16);
-    return out;
+    bytes block(16, 0);
+    std::copy_n(challenge.begin(), 8, block.begin());
+    const auto key = test_support::pin_key(so);
+    return test_support::sm4_ecb(key, block, true);
 }
 
 } // namespace
