@@ -1,5 +1,6 @@
 // The calls applications repeat most (open and close a session, token
-// information, attribute values, an object search) through a PKCS#11 module
+// information, attribute values, an object search, the destruction of a
+// token object) through a PKCS#11 module
 // loaded with dlopen: the module on a simulated token (time per call and the
 // APDUs the card received per call) and the same client loop against
 // SoftHSM2, in one run.
@@ -202,6 +203,53 @@ void run(benchmark::State& state, p11_client* (*client_of)(benchmark::State&), c
     c->token->sim().clear_log();
 }
 
+// C_DestroyObject of a token data object (label and a 32-byte value), made
+// by C_CreateObject outside the timed part of each iteration. On the module
+// the object lives in a file of its own on the card.
+CK_RV create_token_object(p11_client& c, CK_OBJECT_HANDLE& o) {
+    CK_OBJECT_CLASS data = CKO_DATA;
+    CK_BBOOL yes = CK_TRUE;
+    char label[] = "bench destroy";
+    CK_BYTE value[32] = {};
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &data, sizeof data},
+                        {CKA_TOKEN, &yes, 1},
+                        {CKA_LABEL, label, sizeof label - 1},
+                        {CKA_VALUE, value, sizeof value}};
+    return c.f->C_CreateObject(c.h, t, 4, &o);
+}
+
+void run_destroy(benchmark::State& state, p11_client* (*client_of)(benchmark::State&)) {
+    p11_client* c = client_of(state);
+    if (c == nullptr) return;
+    for (auto _ : state) {
+        state.PauseTiming();
+        CK_OBJECT_HANDLE o = 0;
+        const CK_RV created = create_token_object(*c, o);
+        state.ResumeTiming();
+        if (created != CKR_OK) {
+            state.SkipWithError(("C_CreateObject failed: " + std::to_string(created)).c_str());
+            return;
+        }
+        if (CK_RV rv = c->f->C_DestroyObject(c->h, o); rv != CKR_OK) {
+            state.SkipWithError(("C_DestroyObject failed: " + std::to_string(rv)).c_str());
+            return;
+        }
+    }
+    if (c->token == nullptr) return;
+    // The destructions alone are counted.
+    constexpr int counted = 100;
+    size_t apdus = 0;
+    for (int i = 0; i < counted; ++i) {
+        CK_OBJECT_HANDLE o = 0;
+        if (create_token_object(*c, o) != CKR_OK) return;
+        c->token->sim().clear_log();
+        (void)c->f->C_DestroyObject(c->h, o);
+        apdus += c->token->sim().apdu_log().size();
+    }
+    state.counters["apdus_per_call"] = static_cast<double>(apdus) / counted;
+    c->token->sim().clear_log();
+}
+
 } // namespace
 
 BENCHMARK_CAPTURE(run, tessvik_open_close_session, tessvik_client, open_close)
@@ -226,6 +274,13 @@ BENCHMARK_CAPTURE(run, tessvik_find_objects_100, tessvik_client, find_objects)
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(run, softhsm2_find_objects_100, softhsm2_client, find_objects)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+
+BENCHMARK_CAPTURE(run_destroy, tessvik_destroy_object, tessvik_client)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(run_destroy, softhsm2_destroy_object, softhsm2_client)
     ->Unit(benchmark::kMicrosecond)
     ->UseRealTime();
 

@@ -158,6 +158,23 @@ TEST(CacheCounter, own_bumps_alone_are_no_change) {
     EXPECT_FALSE(a.changed(file));
 }
 
+// A data-object file named after the counter (57) takes the counter past the
+// name: a file created later, by any process of the module, gets another name.
+TEST(CacheCounter, a_bump_goes_past_the_counter_a_new_file_name_carries) {
+    shared_file card{true, 57};
+    fake_file file(card);
+    cache_counter a, b;
+    a.reload(file);
+    b.reload(file);
+    EXPECT_EQ(a.bump(file, 61), SAR_OK);
+    EXPECT_EQ(card.value, 61u);
+    EXPECT_FALSE(a.changed(file));
+    EXPECT_TRUE(b.changed(file));
+    // A name below the counter leaves the plain step of one.
+    EXPECT_EQ(b.bump(file, 3), SAR_OK);
+    EXPECT_EQ(card.value, 62u);
+}
+
 TEST(CacheCounter, a_bump_recreates_a_deleted_file_and_the_next_search_reloads) {
     shared_file card{true, 5};
     fake_file file(card);

@@ -442,6 +442,34 @@ TEST_F(DataObjectTest, damaged_files_on_the_card_are_skipped_or_refused_without_
     c.stop();
 }
 
+// Files as another writer leaves them when it relabels an object in place:
+// the file keeps its name, the header gets the new label. The name gives the
+// label only where the header cannot hold it (a label of over 16 bytes).
+TEST_F(DataObjectTest, a_file_relabelled_in_place_reads_back_with_the_label_of_its_header) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    client c;
+    ASSERT_TRUE(c.start(true, false));
+    const auto put = [&](const char* name, const char* header_label) {
+        bytes h(52, 0);
+        std::memcpy(h.data() + 4, header_label, strlen(header_label));
+        h[44] = 1;
+        h[46] = 1;
+        ASSERT_EQ(c.m->M_CreateFile(c.s, name, h.size(), 0xFF, 0xFF), CKR_OK) << name;
+        ASSERT_EQ(c.m->M_WriteFile(c.s, name, 0, h.data(), h.size()), CKR_OK) << name;
+    };
+    put("PUBOBJ97_old", "");               // relabelled to the empty label
+    put("PUBOBJ98_old", "new");            // relabelled to "new"
+    put("PUBOBJ99_a-label-of-17-chr", ""); // a label the header cannot hold
+    put("PUBOBJ100_sixteen-chars-ok", ""); // one it could hold: the header has none
+    std::vector<std::string> labels;
+    for (CK_OBJECT_HANDLE h : c.find())
+        if (auto l = c.attribute(h, CKA_LABEL)) labels.emplace_back(l->begin(), l->end());
+    std::sort(labels.begin(), labels.end());
+    EXPECT_EQ(labels, (std::vector<std::string>{"", "", "a-label-of-17-chr", "new"}));
+    c.stop();
+}
+
 TEST_F(DataObjectTest, signatures_are_logged_in_a_ring_of_ten_on_the_token) {
     simulated_token token(token_options());
     ASSERT_TRUE(token.inserted()) << token.error();

@@ -111,6 +111,14 @@ TEST(DataObjectHeader, the_name_gives_the_label_only_when_the_header_has_none) {
     object_header_parse(empty, *plain);
     data_object_set_file_name("PUBOBJ2", empty, *plain);
     EXPECT_EQ(attr(*plain, CKA_LABEL), bytes{});
+    // A file keeps its name when its object is relabelled: a label that the
+    // header's field could hold says nothing, the empty field is the label.
+    data_object_set_file_name("PUBOBJ3_old", empty, *plain);
+    EXPECT_EQ(attr(*plain, CKA_LABEL), bytes{});
+    data_object_set_file_name("PUBOBJ4_sixteen-chars-ok", empty, *plain);
+    EXPECT_EQ(attr(*plain, CKA_LABEL), bytes{});
+    data_object_set_file_name("PUBOBJ5_a-label-of-17-chr", empty, *plain);
+    EXPECT_EQ(attr(*plain, CKA_LABEL), text("a-label-of-17-chr"));
     EXPECT_EQ(data_object_name_label("PRIOBJ12_a_b"), "a_b");
     EXPECT_EQ(data_object_name_label("PRIOBJ12"), "");
 }
@@ -151,13 +159,15 @@ struct name_case {
     const char* what;
     std::string list; // as the device returns it
     const char* want;
+    uint64_t floor = 0; // the token's change counter
 };
 
 class DataObjectName : public ::testing::TestWithParam<name_case> {};
 
 TEST_P(DataObjectName, takes_the_first_counter_not_in_the_list) {
     const name_case& c = GetParam();
-    EXPECT_EQ(data_object_pick_name("PUBOBJ", std::span<const char>(c.list.data(), c.list.size())),
+    EXPECT_EQ(data_object_pick_name("PUBOBJ", std::span<const char>(c.list.data(), c.list.size()),
+                                    c.floor),
               c.want);
 }
 
@@ -173,13 +183,53 @@ INSTANTIATE_TEST_SUITE_P(
                   "PUBOBJ2"},
         name_case{"taken from k-1 on", std::string("PUBOBJ1\0PUBOBJ2\0", 16), "PUBOBJ3"},
         name_case{"private files do not count", std::string("PRIOBJ1\0PRIOBJ2\0", 16), "PUBOBJ1"},
-        name_case{"no terminating NUL", std::string("PUBOBJ0"), "PUBOBJ1"}),
+        name_case{"no terminating NUL", std::string("PUBOBJ0"), "PUBOBJ1"},
+        // The change counter is where the counter starts when it is higher:
+        // a name the module gave a file it deleted since comes no more.
+        name_case{"floor above the count", std::string("cardcf\0", 7), "PUBOBJ57", 57},
+        name_case{"floor on an empty list", std::string(), "PUBOBJ9", 9},
+        name_case{"floor taken in the list", std::string("PUBOBJ57_x\0PUBOBJ58\0", 20), "PUBOBJ59",
+                  57},
+        name_case{"count above the floor", std::string("cmapfile\0cardcf\0CacheFile\0", 26),
+                  "PUBOBJ2", 1}),
     [](const auto& info) {
         std::string n = info.param.what;
         for (char& ch : n)
             if (ch == ' ' || ch == '-') ch = '_';
         return n;
     });
+
+// Whether an object stored in a file of that name is read back with its label.
+TEST(DataObjectName, a_file_gives_back_the_labels_its_header_or_its_name_holds) {
+    const std::string l20 = "a-twenty-byte-label!";
+    const struct {
+        std::string name;
+        bytes label;
+        bool kept;
+    } cases[] = {
+        {"PUBOBJ3_old", text("new"), true},          // in the header
+        {"PUBOBJ3_old", bytes{}, true},              // the empty field
+        {"PUBOBJ3_old", bytes{0}, true},             // read back as the empty label
+        {"PUBOBJ3_old", text(l20.c_str()), false},   // neither holds it
+        {"PUBOBJ3_" + l20, text(l20.c_str()), true}, // the name holds it
+        {"PUBOBJ3_" + l20, bytes{}, false},          // the name would give it back
+        {"PUBOBJ3_" + l20, text("new"), true},       // the header's wins
+    };
+    for (const auto& c : cases) {
+        const auto o = data_object({{CKA_LABEL, c.label}});
+        EXPECT_EQ(data_object_file_keeps_label(c.name, *o), c.kept)
+            << c.name << " / " << std::string(c.label.begin(), c.label.end());
+    }
+}
+
+TEST(DataObjectName, the_counter_is_read_back_from_a_name) {
+    EXPECT_EQ(data_object_name_counter("PUBOBJ57_x"), 57u);
+    EXPECT_EQ(data_object_name_counter("PRIOBJ0"), 0u);
+    EXPECT_EQ(data_object_name_counter("PUBOBJ4294967295_a"), 4294967295u);
+    EXPECT_EQ(data_object_name_counter("PUBOBJ4294967296"), std::nullopt);
+    EXPECT_EQ(data_object_name_counter("PUBOBJ_x"), std::nullopt);
+    EXPECT_EQ(data_object_name_counter("PUBOBJ"), std::nullopt);
+}
 
 TEST(DataObjectName, the_label_is_appended_up_to_its_first_nul_when_it_is_at_most_64_bytes) {
     EXPECT_EQ(data_object_label_suffix(*data_object({{CKA_LABEL, text("x", true)}})), "_x");

@@ -200,10 +200,14 @@ class ObjectIdentityTest : public ::testing::Test {
 
     // What another process finds for each label: "label count hex(CKA_LABEL)
     // hex(CKA_APPLICATION)" ("label 0" when it finds none).
-    std::vector<std::string> other_process_labels(const std::string& labels) {
+    std::vector<std::string> other_process_labels(const std::string& labels,
+                                                  bool template_nul = false) {
         const std::string out = (dir_ / "labels").string();
         std::filesystem::remove(out);
-        EXPECT_EQ(run_role("labels", {{"P11I_LABELS", labels}, {"P11I_OUT", out}}), 0);
+        EXPECT_EQ(run_role("labels", {{"P11I_LABELS", labels},
+                                      {"P11I_OUT", out},
+                                      {"P11I_TEMPLATE_NUL", template_nul ? "1" : "0"}}),
+                  0);
         return read_lines(out);
     }
 
@@ -222,7 +226,13 @@ class ObjectIdentityTest : public ::testing::Test {
 //     the data object labelled P11I_DOOMED and the private key labelled
 //     P11I_DOOMED_KEY (its public key goes with it).
 //   "labels": for each label of P11I_LABELS (comma-separated), writes what
-//     ObjectIdentityTest::other_process_labels describes to P11I_OUT.
+//     ObjectIdentityTest::other_process_labels describes to P11I_OUT; with
+//     P11I_TEMPLATE_NUL=1 the search asks for each label with a NUL after it.
+//   "recreate": destroys the one data object labelled P11I_LABEL and creates
+//     another of that label with the value P11I_VALUE (hex).
+//   "regenerate": destroys the one private key labelled P11I_LABEL (its
+//     public key goes with it), generates a pair of that label and writes
+//     its modulus (hex) to P11I_OUT.
 TEST(ObjectIdentityHelper, role) {
     const std::string role = env("P11I_ROLE");
     if (role.empty()) GTEST_SKIP() << "run by the other tests";
@@ -252,14 +262,36 @@ TEST(ObjectIdentityHelper, role) {
     } else if (role == "labels") {
         FILE* out = fopen(env("P11I_OUT").c_str(), "w");
         ASSERT_NE(out, nullptr);
+        const bool with_nul = env("P11I_TEMPLATE_NUL") == "1";
         for (const std::string& label : split(env("P11I_LABELS"))) {
-            const auto found = c.find_class(CKO_DATA, &label);
+            const std::string wanted = with_nul ? label + std::string(1, '\0') : label;
+            const auto found = c.find_class(CKO_DATA, &wanted);
             std::string line = label + " " + std::to_string(found.size());
             for (CK_OBJECT_HANDLE h : found)
                 for (CK_ATTRIBUTE_TYPE type : {CKA_LABEL, CKA_APPLICATION})
                     line += " " + test_support::to_hex(c.attribute(h, type).value_or(text("?")));
             fprintf(out, "%s\n", line.c_str());
         }
+        fclose(out);
+    } else if (role == "recreate") {
+        const std::string label = env("P11I_LABEL");
+        const auto found = c.find_class(CKO_DATA, &label);
+        ASSERT_EQ(found.size(), 1u);
+        ASSERT_EQ(c.f->C_DestroyObject(c.s, found[0]), CKR_OK);
+        CK_OBJECT_HANDLE h = 0;
+        ASSERT_EQ(c.create_data(label, test_support::from_hex(env("P11I_VALUE")), true, &h),
+                  CKR_OK);
+    } else if (role == "regenerate") {
+        const std::string label = env("P11I_LABEL");
+        const auto found = c.find_class(CKO_PRIVATE_KEY, &label);
+        ASSERT_EQ(found.size(), 1u);
+        ASSERT_EQ(c.f->C_DestroyObject(c.s, found[0]), CKR_OK);
+        CK_OBJECT_HANDLE pub = 0, priv = 0;
+        ASSERT_EQ(c.generate(label, {}, &pub, &priv), CKR_OK);
+        FILE* out = fopen(env("P11I_OUT").c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        fprintf(out, "%s\n",
+                test_support::to_hex(c.attribute(pub, CKA_MODULUS).value_or(text("?"))).c_str());
         fclose(out);
     }
     c.stop();
@@ -337,14 +369,180 @@ TEST_F(ObjectIdentityTest, handles_held_by_one_process_outlast_another_processes
     a.stop();
 }
 
+// What process A does first with the handle it kept, after process B put
+// another object in the place of A's.
+enum class first_step { search, read, destroy, set_label, copy, sign_init, verify_init };
+
+struct stale_case {
+    const char* name;
+    first_step step;
+};
+
+void PrintTo(const stale_case& c, std::ostream* os) {
+    *os << c.name;
+}
+
+// The first step of A with its old handle: the answer, and for a read the
+// value it gave.
+CK_RV stale_step(client& a, first_step step, CK_OBJECT_HANDLE h, const std::string& label,
+                 bytes& read) {
+    switch (step) {
+    case first_step::search:
+        (void)a.find_class(CKO_DATA, &label);
+        return a.get(h, CKA_VALUE, read);
+    case first_step::read:
+        return a.get(h, CKA_VALUE, read);
+    case first_step::destroy:
+        return a.f->C_DestroyObject(a.s, h);
+    case first_step::set_label: {
+        char mine[] = "mine";
+        CK_ATTRIBUTE relabel{CKA_LABEL, mine, 4};
+        return a.f->C_SetAttributeValue(a.s, h, &relabel, 1);
+    }
+    case first_step::copy: {
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE on_token{CKA_TOKEN, &yes, 1};
+        CK_OBJECT_HANDLE copy = 0;
+        return a.f->C_CopyObject(a.s, h, &on_token, 1, &copy);
+    }
+    case first_step::sign_init: {
+        CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        return a.f->C_SignInit(a.s, &mech, h);
+    }
+    case first_step::verify_init: {
+        CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        return a.f->C_VerifyInit(a.s, &mech, h);
+    }
+    }
+    return CKR_GENERAL_ERROR;
+}
+
+class StaleDataHandle : public ObjectIdentityTest,
+                        public ::testing::WithParamInterface<stale_case> {};
+
+// A keeps the handle of its data object "x"; B destroys "x" and creates a
+// new "x" with another value, in the same place on the card as far as a
+// reader could tell. A's handle never names B's object: whatever A does
+// first with it, it reads no value but A's own and destroys or changes
+// nothing, and B's object stays as B made it. A's next search finds B's
+// object under a new handle.
+TEST_P(StaleDataHandle, never_names_the_object_another_process_put_in_its_place) {
+    const stale_case& c = GetParam();
+    ASSERT_TRUE(token_.inserted()) << token_.error();
+    client a;
+    ASSERT_TRUE(a.start(true));
+    const std::string label = "x";
+    const bytes mine = pattern(24, 1);
+    const bytes theirs = pattern(24, 2); // as long as A's: the same file size
+    CK_OBJECT_HANDLE held = 0;
+    ASSERT_EQ(a.create_data(label, mine, true, &held), CKR_OK);
+    ASSERT_EQ(
+        run_role("recreate", {{"P11I_LABEL", label}, {"P11I_VALUE", test_support::to_hex(theirs)}}),
+        0);
+
+    bytes read;
+    const CK_RV rv = stale_step(a, c.step, held, label, read);
+    if (c.step == first_step::read && rv == CKR_OK) {
+        // Answered from what the handle saw, without the card.
+        EXPECT_EQ(read, mine);
+    } else {
+        EXPECT_EQ(rv, CKR_OBJECT_HANDLE_INVALID);
+    }
+
+    const auto found = a.find_class(CKO_DATA, &label);
+    EXPECT_EQ(a.get(held, CKA_LABEL, read), CKR_OBJECT_HANDLE_INVALID);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_NE(found[0], held);
+    EXPECT_EQ(a.attribute(found[0], CKA_VALUE), theirs);
+    EXPECT_EQ(other_process_labels(label),
+              std::vector<std::string>{"x 1 " + test_support::to_hex(text(label)) + " "});
+    a.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstSteps, StaleDataHandle,
+                         ::testing::Values(stale_case{"search", first_step::search},
+                                           stale_case{"read", first_step::read},
+                                           stale_case{"destroy", first_step::destroy},
+                                           stale_case{"set_label", first_step::set_label},
+                                           stale_case{"copy", first_step::copy}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+class StaleKeyHandle : public ObjectIdentityTest,
+                       public ::testing::WithParamInterface<stale_case> {};
+
+// A keeps the handles of its RSA pair "kaba"; B destroys the pair and
+// generates another "kaba", which lands in the same container. A's handles
+// name the old pair only: A signs with no other key, reads no other modulus
+// and destroys nothing of B's, and finds B's pair under new handles.
+TEST_P(StaleKeyHandle, never_names_the_key_another_process_generated_in_its_place) {
+    const stale_case& c = GetParam();
+    ASSERT_TRUE(token_.inserted()) << token_.error();
+    client a;
+    ASSERT_TRUE(a.start(true));
+    const std::string label = "kaba";
+    CK_OBJECT_HANDLE pub = 0, priv = 0;
+    ASSERT_EQ(a.generate(label, {}, &pub, &priv), CKR_OK);
+    const auto mine = a.attribute(pub, CKA_MODULUS);
+    ASSERT_TRUE(mine.has_value());
+    const std::string out = (dir_ / "modulus").string();
+    ASSERT_EQ(run_role("regenerate", {{"P11I_LABEL", label}, {"P11I_OUT", out}}), 0);
+    const auto lines = read_lines(out);
+    ASSERT_EQ(lines.size(), 1u);
+    const bytes theirs = test_support::from_hex(lines[0]);
+    ASSERT_NE(theirs, *mine);
+
+    bytes ignored;
+    switch (c.step) {
+    case first_step::sign_init:
+        EXPECT_EQ(stale_step(a, c.step, priv, label, ignored), CKR_KEY_HANDLE_INVALID);
+        break;
+    case first_step::verify_init:
+        EXPECT_EQ(stale_step(a, c.step, pub, label, ignored), CKR_KEY_HANDLE_INVALID);
+        break;
+    case first_step::destroy:
+        EXPECT_EQ(stale_step(a, c.step, priv, label, ignored), CKR_OBJECT_HANDLE_INVALID);
+        break;
+    default: // a search for the keys first
+        (void)a.find_class(CKO_PRIVATE_KEY, &label);
+        EXPECT_EQ(a.get(pub, CKA_MODULUS, ignored), CKR_OBJECT_HANDLE_INVALID);
+        break;
+    }
+    EXPECT_EQ(a.get(priv, CKA_MODULUS, ignored), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(a.get(pub, CKA_MODULUS, ignored), CKR_OBJECT_HANDLE_INVALID);
+
+    // B's pair is whole, and A reaches it under new handles.
+    const auto privs = a.find_class(CKO_PRIVATE_KEY, &label);
+    const auto pubs = a.find_class(CKO_PUBLIC_KEY, &label);
+    ASSERT_EQ(privs.size(), 1u);
+    ASSERT_EQ(pubs.size(), 1u);
+    EXPECT_NE(privs[0], priv);
+    EXPECT_NE(pubs[0], pub);
+    EXPECT_EQ(a.attribute(pubs[0], CKA_MODULUS), theirs);
+    EXPECT_EQ(a.attribute(privs[0], CKA_MODULUS), theirs);
+    EXPECT_EQ(a.sign_and_verify(privs[0], pubs[0]), CKR_OK);
+    a.stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstSteps, StaleKeyHandle,
+                         ::testing::Values(stale_case{"search", first_step::search},
+                                           stale_case{"sign_init", first_step::sign_init},
+                                           stale_case{"verify_init", first_step::verify_init},
+                                           stale_case{"destroy", first_step::destroy}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // Where the objects of a search come from: created in a session, created on
-// the token, or read anew from the card (M_ReloadObjects).
-enum class origin { session, token, reloaded };
+// the token, read anew from the card (M_ReloadObjects), or searched for by
+// another process.
+enum class origin { session, token, reloaded, other_process };
+// Which side of a label search carries one NUL more: C callers often pass a
+// label with its terminator, and labels read from the card have none.
+enum class extra_nul { none, in_template, in_stored };
 
 struct search_case {
     const char* name;
     bool by_label; // labels of data objects, else identifiers of keys
     origin from;
+    extra_nul nul = extra_nul::none;
 };
 
 void PrintTo(const search_case& c, std::ostream* os) {
@@ -353,29 +551,31 @@ void PrintTo(const search_case& c, std::ostream* os) {
 
 class ExactSearch : public ObjectIdentityTest, public ::testing::WithParamInterface<search_case> {};
 
-// A label matches itself (and itself with a NUL), never a longer label; an
-// identifier likewise: "key1" among key1, key10 and key11 finds one object,
-// 01 among 01, 01 02 and 01 00 finds 01 and 01 00.
+// A label matches itself, and itself with one NUL more on either side, never
+// a longer label; an identifier likewise: "key1" among key1, key10 and key11
+// finds one object, 01 among 01, 01 02 and 01 00 finds 01 and 01 00.
 TEST_P(ExactSearch, finds_the_value_itself_and_nothing_longer) {
     const search_case& c = GetParam();
     ASSERT_TRUE(token_.inserted()) << token_.error();
     client a;
     ASSERT_TRUE(a.start(true));
     const bool token = c.from != origin::session;
+    const std::string nul(1, '\0');
     std::vector<CK_ATTRIBUTE> t;
     std::vector<std::string> want;
     CK_OBJECT_CLASS data = CKO_DATA;
     CK_OBJECT_CLASS key_class = c.from == origin::reloaded ? CKO_PRIVATE_KEY : CKO_PUBLIC_KEY;
-    const std::string label = "key1";
+    const std::string label = c.nul == extra_nul::in_template ? "key1" + nul : "key1";
     const bytes id{0x01};
     if (c.by_label) {
-        for (const char* l : {"key1", "key10", "key11"}) {
+        for (const std::string l : {"key1", "key10", "key11"}) {
             CK_OBJECT_HANDLE h = 0;
-            ASSERT_EQ(a.create_data(l, text(l), token, &h), CKR_OK) << l;
+            const std::string stored = c.nul == extra_nul::in_stored ? l + nul : l;
+            ASSERT_EQ(a.create_data(stored, text(l), token, &h), CKR_OK) << l;
         }
         t = {{CKA_CLASS, &data, sizeof data},
              {CKA_LABEL, const_cast<char*>(label.data()), label.size()}};
-        want = {test_support::to_hex(text("key1"))};
+        want = {"key1"};
     } else {
         for (const bytes& each : {bytes{0x01}, bytes{0x01, 0x02}, bytes{0x01, 0x00}}) {
             CK_OBJECT_HANDLE pub = 0, priv = 0;
@@ -387,26 +587,48 @@ TEST_P(ExactSearch, finds_the_value_itself_and_nothing_longer) {
              {CKA_ID, const_cast<uint8_t*>(id.data()), id.size()}};
         want = {"01", "0100"};
     }
+    if (c.from == origin::other_process) {
+        // Read from the card: the label without a terminator.
+        EXPECT_EQ(other_process_labels("key1", c.nul == extra_nul::in_template),
+                  std::vector<std::string>{"key1 1 " + test_support::to_hex(text("key1")) + " "});
+        a.stop();
+        return;
+    }
     if (c.from == origin::reloaded) {
         ASSERT_EQ(a.m->M_ReloadObjects(a.s), CKR_OK);
     }
     std::vector<std::string> found;
-    for (CK_OBJECT_HANDLE h : a.find(t))
-        found.push_back(test_support::to_hex(
-            a.attribute(h, c.by_label ? CKA_LABEL : CKA_ID).value_or(bytes{})));
+    for (CK_OBJECT_HANDLE h : a.find(t)) {
+        const bytes v = a.attribute(h, c.by_label ? CKA_LABEL : CKA_ID).value_or(bytes{});
+        // A label as text (it reads back with its NUL where it was written so);
+        // identifiers byte for byte.
+        found.push_back(c.by_label ? std::string(v.begin(), std::find(v.begin(), v.end(), 0))
+                                   : test_support::to_hex(v));
+    }
     std::sort(found.begin(), found.end());
     EXPECT_EQ(found, want);
     a.stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(LabelsAndIds, ExactSearch,
-                         ::testing::Values(search_case{"label_session", true, origin::session},
-                                           search_case{"label_token", true, origin::token},
-                                           search_case{"label_reloaded", true, origin::reloaded},
-                                           search_case{"id_session", false, origin::session},
-                                           search_case{"id_token", false, origin::token},
-                                           search_case{"id_reloaded", false, origin::reloaded}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    LabelsAndIds, ExactSearch,
+    ::testing::Values(
+        search_case{"label_session", true, origin::session},
+        search_case{"label_token", true, origin::token},
+        search_case{"label_reloaded", true, origin::reloaded},
+        search_case{"label_session_template_nul", true, origin::session, extra_nul::in_template},
+        search_case{"label_token_template_nul", true, origin::token, extra_nul::in_template},
+        search_case{"label_token_stored_nul", true, origin::token, extra_nul::in_stored},
+        search_case{"label_reloaded_template_nul", true, origin::reloaded, extra_nul::in_template},
+        search_case{"label_reloaded_stored_nul", true, origin::reloaded, extra_nul::in_stored},
+        search_case{"label_other_process_template_nul", true, origin::other_process,
+                    extra_nul::in_template},
+        search_case{"label_other_process_stored_nul", true, origin::other_process,
+                    extra_nul::in_stored},
+        search_case{"id_session", false, origin::session},
+        search_case{"id_token", false, origin::token},
+        search_case{"id_reloaded", false, origin::reloaded}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Another process reads a data object's CKA_LABEL and CKA_APPLICATION exactly
 // as they were written (no terminator added), finds a 20-byte label (too long

@@ -131,10 +131,10 @@ TEST_F(SessionOps, InitRefusals) {
         CK_RV expected;
     };
     const init_case cases[] = {
-        {"no key", C_EncryptInit, &aes, 0, CKR_OBJECT_HANDLE_INVALID},
+        {"no key", C_EncryptInit, &aes, 0, CKR_KEY_HANDLE_INVALID},
         {"key with high bits", C_EncryptInit, &aes, (CK_OBJECT_HANDLE{1} << 32) | k,
-         CKR_OBJECT_HANDLE_INVALID},
-        {"unknown key", C_SignInit, &rsa, ~0UL, CKR_OBJECT_HANDLE_INVALID},
+         CKR_KEY_HANDLE_INVALID},
+        {"unknown key", C_SignInit, &rsa, ~0UL, CKR_KEY_HANDLE_INVALID},
         {"null mechanism", C_DecryptInit, nullptr, k, CKR_ARGUMENTS_BAD},
         {"null mechanism (verify)", C_VerifyInit, nullptr, k, CKR_ARGUMENTS_BAD},
         {"parameter length without parameter", C_EncryptInit, &bad_parameter, k,
@@ -191,7 +191,7 @@ TEST_F(SessionOps, ARunningOperationOutlivesThePurgeOfItsKey) {
     ASSERT_EQ(token->objects().find(handle), nullptr); // purged from the list
     CK_ULONG len = sizeof out;
     EXPECT_EQ(C_Sign(h, data, 4, out, &len), CKR_OK);
-    EXPECT_EQ(C_SignInit(h, &rsa, handle), CKR_OBJECT_HANDLE_INVALID); // no new operation on it
+    EXPECT_EQ(C_SignInit(h, &rsa, handle), CKR_KEY_HANDLE_INVALID); // no new operation on it
 }
 
 TEST_F(SessionOps, DigestKeyFeedsTheKeyValue) {
@@ -201,7 +201,7 @@ TEST_F(SessionOps, DigestKeyFeedsTheKeyValue) {
     ASSERT_EQ(C_DigestInit(h, &sha1), CKR_OK);
     EXPECT_EQ(C_DigestKey(h, k), CKR_ATTRIBUTE_TYPE_INVALID); // no CKA_VALUE
     EXPECT_EQ(C_DigestKey(h, too_long), CKR_BUFFER_TOO_SMALL);
-    EXPECT_EQ(C_DigestKey(h, 0), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_DigestKey(h, 0), CKR_KEY_HANDLE_INVALID);
     ASSERT_EQ(C_DigestKey(h, valued), CKR_OK);
     EXPECT_EQ(digested, (std::vector<uint8_t>{9, 8, 7}));
 }
@@ -268,7 +268,7 @@ TEST_F(SessionKeys, WrapChecksBothKeys) {
     CK_ULONG len = sizeof out;
     EXPECT_EQ(C_WrapKey(h, &aes, 0, extractable, out, &len), CKR_WRAPPING_KEY_HANDLE_INVALID);
     EXPECT_EQ(C_WrapKey(h, &aes, no_wrap, extractable, out, &len), CKR_WRAPPED_KEY_INVALID);
-    EXPECT_EQ(C_WrapKey(h, &aes, wrapper, 0, out, &len), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_WrapKey(h, &aes, wrapper, 0, out, &len), CKR_KEY_HANDLE_INVALID);
     EXPECT_EQ(C_WrapKey(h, &aes, wrapper, kept, out, &len), CKR_KEY_NOT_WRAPPABLE);
     EXPECT_EQ(C_WrapKey(h, &aes, wrapper, extractable, out, &len), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(live_contexts, 0);
@@ -289,6 +289,8 @@ TEST_F(SessionKeys, UnwrapNeedsAKeyTypeAndASessionThatMayCreateTheKey) {
     const CK_OBJECT_HANDLE no_unwrap = key([](inner_builder& b) { b.flag(CKA_UNWRAP, false); });
     EXPECT_EQ(C_UnwrapKey(h, &aes, no_unwrap, wrapped, 16, plain, 1, &out_key),
               CKR_WRAPPED_KEY_INVALID);
+    EXPECT_EQ(C_UnwrapKey(h, &aes, 0, wrapped, 16, plain, 1, &out_key),
+              CKR_UNWRAPPING_KEY_HANDLE_INVALID);
     const CK_SESSION_HANDLE ro = open(false);
     CK_ATTRIBUTE to_token[] = {{CKA_KEY_TYPE, &generic, sizeof generic}, {CKA_TOKEN, &yes, 1}};
     EXPECT_EQ(C_UnwrapKey(ro, &aes, unwrapper, wrapped, 16, to_token, 2, &out_key),
@@ -305,7 +307,7 @@ TEST_F(SessionKeys, DeriveChecksBaseKeyAndAccess) {
     CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &secret, sizeof secret},
                            {CKA_KEY_TYPE, &generic, sizeof generic},
                            {CKA_TOKEN, &yes, 1}};
-    EXPECT_EQ(C_DeriveKey(h, &derive, 0, tmpl, 3, &out_key), CKR_OBJECT_HANDLE_INVALID);
+    EXPECT_EQ(C_DeriveKey(h, &derive, 0, tmpl, 3, &out_key), CKR_KEY_HANDLE_INVALID);
     const CK_SESSION_HANDLE ro = open(false);
     EXPECT_EQ(C_DeriveKey(ro, &derive, k, tmpl, 3, &out_key), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(C_DeriveKey(h, &derive, k, tmpl, 3, &out_key), CKR_FUNCTION_NOT_SUPPORTED);

@@ -211,6 +211,30 @@ uint32_t SKF_ReadFile(HAPPLICATION hApplication, const char* szFileName, uint32_
     });
 }
 
+uint32_t gm_read_file_piece(HAPPLICATION hApplication, const char* szFileName, uint32_t ulOffset,
+                            uint32_t ulSize, uint8_t* pbOutData, uint32_t* pulOutLen) {
+    return gm_locked_call([&]() -> uint32_t {
+        const gm_app_ref ref = gm_find_app(hApplication);
+        if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
+        if (const uint32_t rv = check_file_name(szFileName); rv != SAR_OK) return rv;
+        if (pulOutLen == nullptr || pbOutData == nullptr || ulSize == 0) return SAR_INVALIDPARAMERR;
+        if (*pulOutLen < ulSize) {
+            *pulOutLen = ulSize;
+            return SAR_BUFFER_TOO_SMALL;
+        }
+        if (ulSize > chunk_of(ref.dev) || ulOffset > file_offset_end ||
+            ulSize > file_offset_end - ulOffset)
+            return SAR_INDATALENERR;
+        uint32_t got = ulSize;
+        if (const cmd_result rc = cmd_read_file(ref.dev->device, app16(ref.app), szFileName,
+                                                ulOffset, &got, pbOutData);
+            rc != cmd_ok)
+            return gm_wrapper_error(rc);
+        *pulOutLen = got;
+        return SAR_OK;
+    });
+}
+
 uint32_t SKF_WriteFile(HAPPLICATION hApplication, const char* szFileName, uint32_t ulOffset,
                        const uint8_t* pbData, uint32_t ulSize) {
     return gm_locked_call([&]() -> uint32_t {

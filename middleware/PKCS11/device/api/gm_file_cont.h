@@ -47,6 +47,15 @@ uint32_t SKF_GetFileInfo(HAPPLICATION hApplication, const char* szFileName,
 // application, 0x01 the security officer.
 uint32_t SKF_ReadFile(HAPPLICATION hApplication, const char* szFileName, uint32_t ulOffset,
                       uint32_t ulSize, uint8_t* pbOutData, uint32_t* pulOutLen);
+// One "ReadFile" of at most ulSize bytes at ulOffset, with no file
+// information asked for first: for a small file whose rights the caller
+// knows (the change counter), where SKF_ReadFile would send two commands.
+// ulSize must fit one piece of the device's chunk size (else
+// SAR_INDATALENERR, nothing sent); the card enforces the file's rights.
+// *pulOutLen in: the room at pbOutData (below ulSize: SAR_BUFFER_TOO_SMALL and
+// *pulOutLen = ulSize); out: the bytes read (fewer when the file ends first).
+uint32_t gm_read_file_piece(HAPPLICATION hApplication, const char* szFileName, uint32_t ulOffset,
+                            uint32_t ulSize, uint8_t* pbOutData, uint32_t* pulOutLen);
 // Writes ulSize bytes at ulOffset (0 bytes: nothing sent, 0). The bytes must
 // lie within the first 0x10000 of the file: else SAR_INDATALENERR, nothing sent.
 uint32_t SKF_WriteFile(HAPPLICATION hApplication, const char* szFileName, uint32_t ulOffset,

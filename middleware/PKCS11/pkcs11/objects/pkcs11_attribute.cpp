@@ -34,13 +34,22 @@ bool prefix_equal(const pkcs11_attribute& stored, const inner_attribute& entry) 
            (entry.length == 0 || std::memcmp(stored.value.data(), entry.value, entry.length) == 0);
 }
 
-// The stored value is the entry's bytes, or the entry's bytes and one NUL
-// (the module keeps some texts with their terminator). Nothing else: "key1"
-// never finds "key10", an identifier 01 never finds 01 02.
+// The two values are the same text, one of them perhaps with one
+// terminating NUL more: C callers often pass a label with its terminator,
+// and a value read back from the card has none (or, for the objects of key
+// containers, always one). Nothing else: "key1" never finds "key10", an
+// identifier 01 never finds 01 02.
 bool equal_or_with_nul(const pkcs11_attribute& stored, const inner_attribute& entry) {
-    if (stored.length() == entry.length) return prefix_equal(stored, entry);
-    return stored.length() == static_cast<uint64_t>(entry.length) + 1 && stored.value.back() == 0 &&
-           prefix_equal(stored, entry);
+    const uint64_t have = stored.length();
+    const uint64_t want = entry.length;
+    if (have == want) return prefix_equal(stored, entry);
+    if (have == want + 1) return stored.value.back() == 0 && prefix_equal(stored, entry);
+    if (want == have + 1) {
+        const auto* bytes = static_cast<const uint8_t*>(entry.value);
+        return bytes[have] == 0 &&
+               (have == 0 || std::memcmp(stored.value.data(), bytes, stored.length()) == 0);
+    }
+    return false;
 }
 
 } // namespace

@@ -39,8 +39,9 @@ struct pkcs11_attribute {
 
 // True when the stored attribute satisfies one template entry (PKCS#11 search
 // and lookup matching with the module's tolerances: CKA_LABEL,
-// CKA_APPLICATION and CKA_ID equal to the entry or to the entry and one
-// trailing NUL, object identifiers by prefix, integers by their 4-byte value;
+// CKA_APPLICATION and CKA_ID equal to the entry, either of the two perhaps
+// with one trailing NUL more, object identifiers by prefix, integers by their
+// 4-byte value;
 // everything else byte for byte).
 bool attribute_match(const pkcs11_attribute& stored, const inner_attribute& entry);
 

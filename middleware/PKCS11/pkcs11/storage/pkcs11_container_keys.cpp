@@ -186,18 +186,24 @@ CK_RV pkcs11_container_manager::build_key_pair(pkcs11_container& container, bool
                              entry(ZELT_CKA_KEY_SPEC, &key_spec, 4),
                              entry(ZELT_CKA_CONTAINER_NAME, label.data(), label.size())});
 
+    // The public key is read with the objects: it is what tells this pair
+    // from one generated into the container later. A pair whose public key
+    // cannot be read leaves its container unread.
     CK_RV rv = CKR_OK;
     auto public_key = pkcs11_object::create(0, CKO_PUBLIC_KEY, pub.data(),
                                             static_cast<uint32_t>(pub.size()), &rv);
     if (public_key == nullptr) return rv;
     token_.objects().add(public_key);
-    if (!sm2) (void)container_load_rsa_public(*public_key);
+    CK_RV loaded = sm2 ? CKR_OK : container_load_rsa_public(*public_key);
     auto private_key = pkcs11_object::create(0, CKO_PRIVATE_KEY, priv.data(),
                                              static_cast<uint32_t>(priv.size()), &rv);
     if (private_key == nullptr) return rv;
     token_.objects().add(private_key);
-    if (!sm2) (void)container_load_rsa_public(*private_key);
-    return CKR_OK;
+    // One reading fills both halves of an SM2 pair.
+    const CK_RV second =
+        sm2 ? load_sm2_public(*private_key, &id) : container_load_rsa_public(*private_key);
+    if (loaded == CKR_OK) loaded = second;
+    return loaded;
 }
 
 CK_RV pkcs11_container_manager::container_build_objects(pkcs11_container& container) {
@@ -211,14 +217,18 @@ CK_RV pkcs11_container_manager::container_build_objects(pkcs11_container& contai
                                                   &sign_cert, &exch_cert);
         rv != SAR_OK)
         return rv;
+    CK_RV keys = CKR_OK;
     if (type == gm_container_rsa || type == gm_container_sm2) {
         const bool sm2 = type == gm_container_sm2;
-        if (sign_bits != 0) (void)build_key_pair(container, sm2, key_spec_signature, sign_bits);
-        if (exch_bits != 0) (void)build_key_pair(container, sm2, key_spec_exchange, exch_bits);
+        if (sign_bits != 0) keys = build_key_pair(container, sm2, key_spec_signature, sign_bits);
+        if (exch_bits != 0) {
+            const CK_RV rv = build_key_pair(container, sm2, key_spec_exchange, exch_bits);
+            if (keys == CKR_OK) keys = rv;
+        }
     }
     if (sign_cert != 0) (void)build_certificate(container, key_spec_signature);
     if (exch_cert != 0) (void)build_certificate(container, key_spec_exchange);
-    return CKR_OK;
+    return keys;
 }
 
 CK_RV pkcs11_container_manager::container_load_rsa_public(pkcs11_object& object) {
@@ -264,6 +274,11 @@ CK_RV pkcs11_container_manager::container_load_rsa_public(pkcs11_object& object)
 }
 
 CK_RV pkcs11_container_manager::container_load_sm2_public(pkcs11_object& object) {
+    return load_sm2_public(object, nullptr);
+}
+
+CK_RV pkcs11_container_manager::load_sm2_public(pkcs11_object& object,
+                                                const std::vector<uint8_t>* known_id) {
     const uint32_t key_spec = object.object_key_spec();
     pkcs11_container* container = nullptr;
     if (CK_RV rv = container_open_for_object(object, container); rv != CKR_OK) return rv;
@@ -281,7 +296,9 @@ CK_RV pkcs11_container_manager::container_load_sm2_public(pkcs11_object& object)
     uint8_t z[sm2_z_size];
     sm2_compute_z(blob, z);
     const std::vector<uint8_t> id =
-        container_key_id(container->text(), key_spec, read_key_id_file(container->text()));
+        known_id != nullptr
+            ? *known_id
+            : container_key_id(container->text(), key_spec, read_key_id_file(container->text()));
     const std::vector<uint8_t> label = with_nul(container->text());
     const uint32_t sm2 = static_cast<uint32_t>(ZELT_CKK_SM2);
 
@@ -378,6 +395,13 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
         update_map();
         if (!id->empty() && id->size() <= key_id_file_max)
             (void)container_write_key_id(container->text(), *id);
+        // The point of the pair, as a private key read back from the card
+        // has it: what tells this key from another put into the container.
+        const std::array<uint8_t, 3> head{0x04, 0x41, 0x04};
+        std::vector<uint8_t> stored(head.begin(), head.end());
+        stored.insert(stored.end(), xy, xy + 64);
+        object.object_set_attribute(CKA_EC_POINT, stored.data(),
+                                    static_cast<uint32_t>(stored.size()));
     }
     return rv;
 }

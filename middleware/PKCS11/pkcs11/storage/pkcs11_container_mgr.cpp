@@ -60,7 +60,7 @@ uint32_t cache_counter::create(counter_file& file) {
     return rv;
 }
 
-uint32_t cache_counter::bump(counter_file& file) {
+uint32_t cache_counter::bump(counter_file& file, uint32_t at_least) {
     uint32_t on_card = 0;
     const uint32_t read = file.read(on_card);
     if (read == SAR_FILE_NOT_EXIST) {
@@ -74,7 +74,7 @@ uint32_t cache_counter::bump(counter_file& file) {
     if (counter_.has_value() && on_card != *counter_) {
         stale_ = true; // another process changed the token: keep that for changed()
     }
-    const uint32_t next = on_card + 1;
+    const uint32_t next = std::max(on_card + 1, at_least);
     const uint32_t rv = file.write(next);
     if (rv == SAR_OK) counter_ = next;
     return rv;
@@ -105,8 +105,11 @@ uint32_t cache_counter::reload(counter_file& file) {
 uint32_t card_counter_file::read(uint32_t& value) {
     std::array<uint8_t, cache_file_size> bytes{};
     uint32_t got = bytes.size();
+    // Anyone may read the file: one command, without the file information
+    // first. The counter is read before every search and every use of a
+    // stored object.
     const uint32_t rv =
-        SKF_ReadFile(application_, cache_file_name, 0, bytes.size(), bytes.data(), &got);
+        gm_read_file_piece(application_, cache_file_name, 0, bytes.size(), bytes.data(), &got);
     if (rv != SAR_OK) return rv;
     if (got != bytes.size()) return SAR_FAIL;
     value = get_le32(bytes.data());
@@ -394,8 +397,9 @@ uint32_t pkcs11_container_manager::cache_counter_create() {
     return on_counter_file([this](counter_file& file) { return counter_.create(file); });
 }
 
-uint32_t pkcs11_container_manager::cache_counter_bump() {
-    return on_counter_file([this](counter_file& file) { return counter_.bump(file); });
+uint32_t pkcs11_container_manager::cache_counter_bump(uint32_t at_least) {
+    return on_counter_file(
+        [this, at_least](counter_file& file) { return counter_.bump(file, at_least); });
 }
 
 bool pkcs11_container_manager::cache_counter_changed() {

@@ -106,8 +106,10 @@ class cache_counter {
     // value other than the one held means another process changed the token
     // since this one last looked; that is remembered, so the next changed()
     // reports it (the other's change is never swallowed). A missing file is
-    // created. The write's result.
-    uint32_t bump(counter_file& file);
+    // created. `at_least`: the value to write when it is above value + 1 (a
+    // data-object file named after the counter keeps the counter past its
+    // name, see data_object_pick_name). The write's result.
+    uint32_t bump(counter_file& file, uint32_t at_least = 0);
     // Before a search: true when another process changed the token (a value
     // other than the one held, or a change noted by bump); the value read is
     // then held. A failed read: false, unless a change was noted.
@@ -226,7 +228,7 @@ class pkcs11_container_manager {
     // The change counter of the token.
     cache_counter& counter() { return counter_; }
     uint32_t cache_counter_create();
-    uint32_t cache_counter_bump();
+    uint32_t cache_counter_bump(uint32_t at_least = 0);
     bool cache_counter_changed();
     uint32_t cache_counter_reload();
 
@@ -247,6 +249,9 @@ class pkcs11_container_manager {
     // Deletes a container made for a store that then failed.
     void discard_new_container(pkcs11_container* container, bool created);
     CK_RV build_key_pair(pkcs11_container& container, bool sm2, uint32_t key_spec, uint32_t bits);
+    // container_load_sm2_public with the pair's identifier when it is known
+    // (read with the pair), else read from the identifier file.
+    CK_RV load_sm2_public(pkcs11_object& object, const std::vector<uint8_t>* known_id);
     CK_RV build_certificate(pkcs11_container& container, uint32_t key_spec);
     // The partner of a container key: same container, same key spec, the other class.
     pkcs11_object* find_partner(const pkcs11_object& object, uint32_t partner_class);

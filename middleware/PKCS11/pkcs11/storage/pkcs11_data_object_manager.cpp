@@ -69,7 +69,9 @@ CK_RV pkcs11_data_object_manager::data_object_unique_name(const char* prefix, st
             return rv;
         list.resize(std::min<size_t>(size, list.size()));
     }
-    name = data_object_pick_name(prefix, list);
+    // The change counter as this process last read it: the call that creates
+    // the file read it first (a search, or the check before a change).
+    name = data_object_pick_name(prefix, list, token_.containers().counter().value().value_or(0));
     return CKR_OK;
 }
 

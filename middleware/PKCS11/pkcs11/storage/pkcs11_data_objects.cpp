@@ -78,25 +78,33 @@ std::string_view data_object_name_label(std::string_view name) {
     return underscore == std::string_view::npos ? std::string_view{} : name.substr(underscore + 1);
 }
 
+std::string_view data_object_label_in_name(std::string_view name) {
+    // A file keeps its name when its object is relabelled, so a label the
+    // header could hold says nothing: the header's empty field is the label
+    // then (an object relabelled to the empty label, or to one the header
+    // cannot hold, by a writer that keeps the file).
+    const std::string_view label = data_object_name_label(name);
+    return label.size() > text_field_size ? label : std::string_view{};
+}
+
 void data_object_set_file_name(std::string_view name,
                                std::span<const uint8_t, data_object_header_size> header,
                                pkcs11_object& object) {
     object.object_set_attribute(ZELT_CKA_FILE_NAME, name.data(),
                                 static_cast<uint32_t>(name.size()));
-    // A label too long for its header field lives in the name alone.
     if (header[label_offset] != 0) return;
-    const std::string_view label = data_object_name_label(name);
+    const std::string_view label = data_object_label_in_name(name);
     if (!label.empty())
         object.object_set_attribute(CKA_LABEL, label.data(), static_cast<uint32_t>(label.size()));
 }
 
 bool data_object_file_keeps_label(std::string_view name, const pkcs11_object& object) {
     const pkcs11_attribute* a = object.attributes().find(CKA_LABEL);
-    if (a == nullptr) return data_object_name_label(name).empty();
+    if (a == nullptr) return data_object_label_in_name(name).empty();
     // The header's field holds it.
     if (a->length() != 0 && a->length() <= text_field_size && a->value[0] != 0) return true;
     const auto end = std::find(a->value.begin(), a->value.end(), uint8_t{0});
-    return data_object_name_label(name) ==
+    return data_object_label_in_name(name) ==
            std::string_view(reinterpret_cast<const char*>(a->value.data()),
                             static_cast<size_t>(end - a->value.begin()));
 }
@@ -122,18 +130,34 @@ std::vector<std::string> data_object_split_names(std::span<const char> list) {
     return names;
 }
 
-std::string data_object_pick_name(std::string_view prefix, std::span<const char> list) {
+std::string data_object_pick_name(std::string_view prefix, std::span<const char> list,
+                                  uint64_t floor) {
     const std::string base(prefix.substr(0, prefix_max));
-    if (list.empty()) return base + "0";
+    if (list.empty()) return base + std::to_string(floor);
     std::string text(list.begin(), list.end());
     const auto nuls = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\0'));
     std::replace(text.begin(), text.end(), '\0', '-');
     // At most one candidate per character of the list can occur in it, so
     // this ends.
-    for (uint64_t counter = nuls > 0 ? nuls - 1 : 0;; ++counter) {
+    for (uint64_t counter = std::max(nuls > 0 ? nuls - 1 : 0, floor);; ++counter) {
         std::string candidate = base + std::to_string(counter);
         if (text.find(candidate) == std::string::npos) return candidate;
     }
+}
+
+std::optional<uint32_t> data_object_name_counter(std::string_view name) {
+    constexpr size_t prefix_length = 6; // "PUBOBJ", "PRIOBJ"
+    if (name.size() <= prefix_length) return std::nullopt;
+    uint64_t counter = 0;
+    size_t digits = 0;
+    for (const char c : name.substr(prefix_length)) {
+        if (c < '0' || c > '9') break;
+        counter = counter * 10 + static_cast<uint64_t>(c - '0');
+        if (counter > 0xFFFFFFFFu) return std::nullopt;
+        ++digits;
+    }
+    if (digits == 0) return std::nullopt;
+    return static_cast<uint32_t>(counter);
 }
 
 std::string data_object_label_suffix(const pkcs11_object& object) {

@@ -22,6 +22,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -58,9 +59,12 @@ void object_header_parse(std::span<const uint8_t, data_object_header_size> heade
                          pkcs11_object& object);
 // The label a file name carries: the text after its first "_" (empty when none).
 std::string_view data_object_name_label(std::string_view name);
+// The label a file's name gives its object when the header's label field is
+// empty: the name's label when it is longer than the field (such a label is
+// kept in the name only), else none.
+std::string_view data_object_label_in_name(std::string_view name);
 // Sets ZELT_CKA_FILE_NAME on an object loaded from that file and, when the
-// header's label field is empty, the label the name carries: a label longer
-// than the field is kept in the name only.
+// header's label field is empty, the label data_object_label_in_name gives.
 void data_object_set_file_name(std::string_view name,
                                std::span<const uint8_t, data_object_header_size> header,
                                pkcs11_object& object);
@@ -80,9 +84,20 @@ uint32_t data_object_header_value_length(std::span<const uint8_t, data_object_he
 std::vector<std::string> data_object_split_names(std::span<const char> list);
 // The prefix (at most 16 characters) followed by the first free counter for
 // the given file list: the counter starts at the number of NULs in the list
-// minus one and goes up while the candidate occurs anywhere in the list
-// (read as one text, each NUL taken as "-").
-std::string data_object_pick_name(std::string_view prefix, std::span<const char> list);
+// minus one, or at `floor` when that is higher, and goes up while the
+// candidate occurs anywhere in the list (read as one text, each NUL taken as
+// "-").
+//
+// The module gives `floor` the token's change counter ("CacheFile"), which
+// it then keeps above the new name's counter: so no file it creates takes
+// the name of one it created before, and another process's handle to a
+// deleted data object never comes to name the next object created in its
+// place.
+std::string data_object_pick_name(std::string_view prefix, std::span<const char> list,
+                                  uint64_t floor = 0);
+// The counter in a data-object file name (the digits after its 6-character
+// prefix); nullopt when there are none.
+std::optional<uint32_t> data_object_name_counter(std::string_view name);
 // "_" and the label's text up to its first NUL when the object has a
 // non-empty CKA_LABEL of at most 64 bytes; else nothing.
 std::string data_object_label_suffix(const pkcs11_object& object);

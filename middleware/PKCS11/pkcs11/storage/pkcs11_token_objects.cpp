@@ -54,6 +54,7 @@ CK_RV pkcs11_token::create_object(uint32_t session, uint32_t access,
 CK_RV pkcs11_token::copy_object(uint32_t session, uint32_t access, CK_OBJECT_HANDLE handle,
                                 const p11abi::inner_template& tmpl, CK_OBJECT_HANDLE* new_handle) {
     if (new_handle == nullptr) return CKR_ARGUMENTS_BAD;
+    take_in_changes_for(handle);
     const std::shared_ptr<pkcs11_object> original = objects_.find_shared(handle);
     if (original == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     if (!original->object_visible_at(access)) return CKR_ACTION_PROHIBITED;
@@ -89,6 +90,7 @@ CK_RV pkcs11_token::copy_object(uint32_t session, uint32_t access, CK_OBJECT_HAN
 }
 
 CK_RV pkcs11_token::destroy_object(uint32_t access, CK_OBJECT_HANDLE handle) {
+    take_in_changes_for(handle);
     pkcs11_object* object = objects_.find(handle);
     if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     if (!object->object_visible_at(access)) return CKR_ACTION_PROHIBITED;
@@ -128,6 +130,7 @@ CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle
 
 CK_RV pkcs11_token::set_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle,
                                         const p11abi::inner_template& tmpl) {
+    take_in_changes_for(handle);
     const std::shared_ptr<pkcs11_object> object = objects_.find_shared(handle);
     if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
     // The values the template replaces, so that a change the card did not

@@ -7,6 +7,8 @@
 // changes.
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,12 +67,59 @@ std::string card_place(const pkcs11_object& object) {
     return file ? stored_text(*file) : std::string{};
 }
 
-// What tells a stored object from every other one on the card: the file of a
-// data object; the container, key spec and class of a key or certificate.
-std::string card_identity(pkcs11_object& object) {
-    if (object.object_class() == CKO_DATA) return card_place(object);
-    return std::to_string(object.object_class()) + "/" + std::to_string(object.object_key_spec()) +
-           "/" + card_place(object);
+// A big-endian number without its leading zero bytes.
+std::span<const uint8_t> number(const pkcs11_attribute* a) {
+    if (a == nullptr) return {};
+    std::span<const uint8_t> v(a->value);
+    while (!v.empty() && v.front() == 0)
+        v = v.subspan(1);
+    return v;
+}
+
+// What a key or certificate is, beyond where it lies: the public key of a
+// key (its modulus, or its point), the encoding of a certificate. Another
+// key generated into the same container, or another certificate imported
+// there, is another object. None of these values can be changed through
+// PKCS#11 (v2.20 sections 10.4, 10.6.3, 12.1), so a change by another
+// process never makes an object another one.
+std::optional<std::vector<uint8_t>> what_it_is(pkcs11_object& object) {
+    if (object.object_class() == CKO_CERTIFICATE) return attribute_bytes(object, CKA_VALUE);
+    const pkcs11_attribute* kt = object.attributes().find(CKA_KEY_TYPE);
+    const bool rsa = kt != nullptr && kt->length() == 4 && kt->as_u32() == CKK_RSA;
+    if (!rsa) {
+        auto point = attribute_bytes(object, CKA_EC_POINT);
+        if (!point || point->empty()) return std::nullopt;
+        return point;
+    }
+    const std::span<const uint8_t> modulus = number(object.attributes().find(CKA_MODULUS));
+    if (modulus.empty()) return std::nullopt;
+    return std::vector<uint8_t>(modulus.begin(), modulus.end());
+}
+
+// Whether `fresh`, just read from the card, is the object `earlier` stood
+// for. A data object is its file: the module never gives a new file the name
+// of one it deleted (data_object_pick_name), so a file of the same name is
+// the same object, whatever was written into it since. A key or certificate
+// is its container, key spec and class together with what it is; one of
+// whose value nothing is known is never taken for another.
+bool same_card_object(pkcs11_object& earlier, pkcs11_object& fresh) {
+    if (earlier.object_class() != fresh.object_class() || card_place(earlier) != card_place(fresh))
+        return false;
+    if (earlier.object_class() == CKO_DATA) return true;
+    if (earlier.object_key_spec() != fresh.object_key_spec()) return false;
+    const auto before = what_it_is(earlier);
+    return before.has_value() && before == what_it_is(fresh);
+}
+
+// The change counter a data object's file name asks for: one past the
+// counter in the name, so that no later file is given the same name
+// (data_object_pick_name). 0 for every other object.
+uint32_t counter_past_file_name(pkcs11_object& object) {
+    if (object.object_class() != CKO_DATA) return 0;
+    const auto name = attribute_bytes(object, ZELT_CKA_FILE_NAME);
+    if (!name) return 0;
+    const auto counter = data_object_name_counter(stored_text(*name));
+    return counter && *counter < 0xFFFFFFFFu ? *counter + 1 : 0;
 }
 
 } // namespace
@@ -99,6 +148,20 @@ void pkcs11_token::mark_stores_unread() {
     private_loaded_ = false;
     containers_loaded_ = false;
     info_cached_ = false;
+    public_stale_ = true;
+    private_stale_ = true;
+    containers_stale_ = true;
+}
+
+bool& pkcs11_token::stale_flag(card_store store) {
+    switch (store) {
+    case card_store::public_files:
+        return public_stale_;
+    case card_store::private_files:
+        return private_stale_;
+    default:
+        return containers_stale_;
+    }
 }
 
 bool pkcs11_token::read_store(card_store store,
@@ -115,14 +178,19 @@ bool pkcs11_token::read_store(card_store store,
             objects_.add(std::move(o));
         return false;
     }
+    // What could not be read is taken as it was: the objects read of it now
+    // (a container whose key could not be read whole) go again.
+    const auto unread_place = [&unread](const pkcs11_object& o) {
+        return std::find(unread.begin(), unread.end(), card_place(o)) != unread.end();
+    };
+    (void)objects_.take_if([&](pkcs11_object& o) { return in_store(o) && unread_place(o); });
     std::vector<bool> kept(earlier.size(), false);
     const auto& list = objects_.objects();
     for (size_t i = 0; i < list.size(); ++i) {
         pkcs11_object& fresh = *list[i];
         if (!in_store(fresh)) continue;
-        const std::string identity = card_identity(fresh);
         for (size_t k = 0; k < earlier.size(); ++k) {
-            if (kept[k] || card_identity(*earlier[k]) != identity) continue;
+            if (kept[k] || !same_card_object(*earlier[k], fresh)) continue;
             // The same object: the one the application holds takes what the
             // card holds now and keeps its handle.
             if (earlier[k]->object_take_content(fresh) != CKR_OK) break;
@@ -132,27 +200,44 @@ bool pkcs11_token::read_store(card_store store,
         }
     }
     for (size_t k = 0; k < earlier.size(); ++k) {
-        if (kept[k]) continue;
         // Its file or container could not be read this time: it is not gone.
-        const std::string place = card_place(*earlier[k]);
-        if (std::find(unread.begin(), unread.end(), place) != unread.end())
-            objects_.add(earlier[k]);
+        if (!kept[k] && unread_place(*earlier[k])) objects_.add(earlier[k]);
     }
+    if (unread.empty()) stale_flag(store) = false;
     return unread.empty();
 }
 
-CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
-    if (open_application() == CKR_OK) {
-        // The application was opened anew (reconnection, another card, a
-        // format): its container handles and objects belong to the old one.
-        if (containers_.application() != 0 && containers_.application() != application_) {
-            drop_stored_objects();
-            containers_.forget();
-        }
-        // Another process changed the card: each store is read again before
-        // a search that may return its objects.
-        if (containers_.cache_counter_changed()) mark_stores_unread();
+void pkcs11_token::take_in_card_changes() {
+    if (open_application() != CKR_OK) return;
+    // The application was opened anew (reconnection, another card, a
+    // format): its container handles and objects belong to the old one.
+    if (containers_.application() != 0 && containers_.application() != application_) {
+        drop_stored_objects();
+        containers_.forget();
     }
+    // Another process changed the card: each store is read again before a
+    // search that may return its objects, or a call that uses one of them.
+    if (containers_.cache_counter_changed()) mark_stores_unread();
+}
+
+void pkcs11_token::take_in_changes_for(CK_OBJECT_HANDLE handle) {
+    pkcs11_object* object = objects_.find(handle);
+    if (object == nullptr) return;
+    const card_store store = store_of(*object);
+    if (store == card_store::none) return;
+    take_in_card_changes();
+    // The object's store is read again when the card changed since it was
+    // read: an object the card no longer holds, or no longer holds as the
+    // same object, leaves the list.
+    if (!stale_flag(store)) return;
+    if (store == card_store::containers)
+        (void)load_container_objects();
+    else
+        load_data_objects();
+}
+
+CK_RV pkcs11_token::load_objects_for_find(const p11abi::inner_template& tmpl) {
+    take_in_card_changes();
     const inner_attribute* cls = nullptr;
     for (uint32_t i = 0; i < tmpl.size() && cls == nullptr; ++i)
         if (tmpl[i].type == CKA_CLASS) cls = &tmpl[i];
@@ -375,7 +460,7 @@ CK_RV pkcs11_token::token_store_object(const std::shared_ptr<pkcs11_object>& obj
     // The card writes containers for the logged-in user only.
     if (rv != CKR_OK) return ckr_from_sar(static_cast<uint32_t>(rv), sar_use::store);
     if (c == CKO_DATA || c == CKO_CERTIFICATE || c == CKO_PRIVATE_KEY) {
-        (void)containers_.cache_counter_bump();
+        (void)containers_.cache_counter_bump(counter_past_file_name(*object));
         info_cached_ = false;
     }
     objects_.add(object);
@@ -410,7 +495,7 @@ CK_RV pkcs11_token::token_update_object(pkcs11_object& object, const p11abi::inn
         return CKR_OK;
     }
     if (rv != CKR_OK) return rv;
-    (void)containers_.cache_counter_bump();
+    (void)containers_.cache_counter_bump(counter_past_file_name(object));
     info_cached_ = false;
     return CKR_OK;
 }

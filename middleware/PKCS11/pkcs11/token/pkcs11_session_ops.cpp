@@ -60,6 +60,14 @@ bool template_sets(const p11abi::inner_template& tmpl, uint32_t type) {
     return false;
 }
 
+// The key a call names by its handle, once what other processes changed on
+// the card is taken in: null when the handle names no object, or names one
+// the card no longer holds.
+std::shared_ptr<pkcs11_object> current_key(pkcs11_token& token, CK_OBJECT_HANDLE handle) {
+    token.take_in_changes_for(handle);
+    return token.objects().find_shared(handle);
+}
+
 } // namespace
 
 std::unique_ptr<pkcs11_key_ctx>& pkcs11_session::slot_for(session_op op) {
@@ -94,8 +102,8 @@ CK_RV pkcs11_session::op_init(session_op op, const CK_MECHANISM* mechanism, CK_O
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
     std::shared_ptr<pkcs11_object> key_object;
     if (op != session_op::digest) {
-        key_object = token.objects().find_shared(key);
-        if (key_object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+        key_object = current_key(token, key);
+        if (key_object == nullptr) return CKR_KEY_HANDLE_INVALID;
     }
     std::unique_ptr<pkcs11_key_ctx>& slot = slot_for(op);
     // Encryption and decryption share one slot, as do signing and verification;
@@ -200,8 +208,8 @@ CK_RV pkcs11_session::op_final(session_op op, CK_BYTE* out, uint32_t* out_len) {
 }
 
 CK_RV pkcs11_session::digest_key(pkcs11_token& token, CK_OBJECT_HANDLE key) {
-    pkcs11_object* object = token.objects().find(key);
-    if (object == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    const std::shared_ptr<pkcs11_object> object = current_key(token, key);
+    if (object == nullptr) return CKR_KEY_HANDLE_INVALID;
     if (object->object_needs_value_load()) {
         if (CK_RV rv = token.read_object_values(*object); rv != CKR_OK) return rv;
     }
@@ -296,11 +304,11 @@ CK_RV pkcs11_session::wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE w
                                pkcs11_token& token) {
     if (wrapped_len == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
-    std::shared_ptr<pkcs11_object> wrapping = token.objects().find_shared(wrapping_key);
+    std::shared_ptr<pkcs11_object> wrapping = current_key(token, wrapping_key);
     if (wrapping == nullptr) return CKR_WRAPPING_KEY_HANDLE_INVALID;
     if (!wrapping->attributes().flag(CKA_WRAP)) return CKR_WRAPPED_KEY_INVALID;
-    std::shared_ptr<pkcs11_object> target = token.objects().find_shared(key);
-    if (target == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    std::shared_ptr<pkcs11_object> target = current_key(token, key);
+    if (target == nullptr) return CKR_KEY_HANDLE_INVALID;
     if (!target->attributes().flag(CKA_EXTRACTABLE)) return CKR_KEY_NOT_WRAPPABLE;
     std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, wrapping, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
@@ -313,8 +321,8 @@ CK_RV pkcs11_session::unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
                                  pkcs11_token& token) {
     if (key == nullptr || wrapped == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
-    std::shared_ptr<pkcs11_object> unwrapping = token.objects().find_shared(unwrapping_key);
-    if (unwrapping == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    std::shared_ptr<pkcs11_object> unwrapping = current_key(token, unwrapping_key);
+    if (unwrapping == nullptr) return CKR_UNWRAPPING_KEY_HANDLE_INVALID;
     if (!unwrapping->attributes().flag(CKA_UNWRAP)) return CKR_WRAPPED_KEY_INVALID;
     const auto key_type = template_u32(tmpl, CKA_KEY_TYPE, false);
     if (!key_type || *key_type == 0xFFFFFFFFu) return CKR_TEMPLATE_INCOMPLETE;
@@ -351,8 +359,8 @@ CK_RV pkcs11_session::derive_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
                                  pkcs11_token& token) {
     if (key == nullptr) return CKR_ARGUMENTS_BAD;
     if (CK_RV rv = check_mechanism(mechanism); rv != CKR_OK) return rv;
-    std::shared_ptr<pkcs11_object> base = token.objects().find_shared(base_key);
-    if (base == nullptr) return CKR_OBJECT_HANDLE_INVALID;
+    std::shared_ptr<pkcs11_object> base = current_key(token, base_key);
+    if (base == nullptr) return CKR_KEY_HANDLE_INVALID;
     const auto given_class = template_u32(tmpl, CKA_CLASS, true);
     CK_RV rv = CKR_OK;
     std::shared_ptr<pkcs11_object> object = pkcs11_object::create(

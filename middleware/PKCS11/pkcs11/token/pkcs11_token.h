@@ -202,6 +202,12 @@ class pkcs11_token {
                               const p11abi::inner_template& tmpl);
     // Loads the stored objects a search or creation may concern.
     CK_RV load_objects_for_find(const p11abi::inner_template& tmpl);
+    // Before a call writes, copies, destroys or uses the object of a handle:
+    // when it is stored on the card, what other processes changed there is
+    // taken in first (one read of the change counter; its store is read
+    // again only when the counter moved), so that a handle whose object is
+    // gone, or whose place another object took, names nothing any more.
+    void take_in_changes_for(CK_OBJECT_HANDLE handle);
     // Adds a new object: session objects and token public and secret keys
     // stay in memory; the others are written to the card first.
     CK_RV token_store_object(const std::shared_ptr<pkcs11_object>& object);
@@ -230,6 +236,11 @@ class pkcs11_token {
     // objects stay listed, with their handles, until their store is read
     // again (read_store).
     void mark_stores_unread();
+    // Opens the application and, when the card changed under this process
+    // (another application, or the change counter moved), marks what is to
+    // be read again.
+    void take_in_card_changes();
+    bool& stale_flag(card_store store);
     // Reads one store anew with `read`, which appends the objects it finds to
     // the list and names in `unread` the files or containers it could not
     // read. An object listed before keeps its place in memory and its handle
@@ -275,6 +286,12 @@ class pkcs11_token {
     bool public_loaded_ = false;
     bool private_loaded_ = false;
     bool containers_loaded_ = false;
+    // The stores marked unread because the card changed under this process
+    // (rather than never read): an object of one is not used before its
+    // store is read again.
+    bool public_stale_ = false;
+    bool private_stale_ = false;
+    bool containers_stale_ = false;
     bool info_cached_ = false;
     std::vector<uint8_t> card_serial_; // raw hardware serial number of the token's card
     pkcs11_object_mgr objects_;
