@@ -338,6 +338,33 @@ TEST_F(TokenTest, init_token_formats_with_the_callers_so_pin_and_label) {
     EXPECT_EQ(login(s, CKU_SO, so_pin), CKR_OK);
 }
 
+// PKCS#11 passes the label as 32 blank-padded characters; the card keeps 31
+// (SKF_SetLabel), so a label without a blank is cut, not refused after the
+// format. C_GetTokenInfo shows what the card kept, blank-padded.
+TEST_F(TokenTest, init_token_takes_any_32_character_label_and_shows_what_the_card_kept) {
+    simulated_token a(token_options(), first_port());
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const struct {
+        std::string given;
+        std::string shown;
+    } cases[] = {
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234 "},
+        {"abcdefghijklmnopqrstuvwxyz01234 ", "abcdefghijklmnopqrstuvwxyz01234 "},
+        // The cut leaves a trailing blank, which goes as well.
+        {"abcdefghijklmnopqrstuvwxyz0123 Z", "abcdefghijklmnopqrstuvwxyz0123  "},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(c.given.size(), 32u);
+        ASSERT_EQ(f->C_InitToken(0, text(so_pin), 5, text(c.given.c_str())), CKR_OK) << c.given;
+        const CK_TOKEN_INFO info = token_info(0);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.label), 32), c.shown) << c.given;
+        EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u) << c.given;
+    }
+    const CK_SESSION_HANDLE s = open(0);
+    EXPECT_EQ(login(s, CKU_SO, so_pin), CKR_OK);
+}
+
 TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
     simulated_token a(token_options(true), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
@@ -377,6 +404,9 @@ TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_character
         {"A" + std::string(30, ' '), "A "},
         {"B", "B"},
         {"two words", "two words"},
+        // The card keeps 31 characters.
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"},
+        {std::string(40, 'L'), std::string(31, 'L')},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(m->M_SetTokenLabel(h, c.given.c_str()), CKR_OK) << c.given;

@@ -22,6 +22,9 @@ constexpr size_t app_list_size = 1024;
 constexpr uint32_t app_option_pkcs11 = 0x80002001;
 constexpr uint32_t dev_auth_alg_sm4_ecb = 0x401;
 constexpr uint32_t pin_max_length = 16; // the card's PIN key is one 16-byte block
+// SKF_SetLabel takes labels shorter than 32 characters; C_InitToken's label
+// has 32 (PKCS#11 v2.20 section 11.5: blank-padded, not NUL-terminated).
+constexpr size_t label_max_length = 31;
 constexpr uint32_t caps2_fingerprint = 0x2;
 
 // Installed as the device-authentication key by every format.
@@ -606,7 +609,9 @@ CK_RV pkcs11_token::device_authenticate() {
 
 CK_RV pkcs11_token::set_token_label(const char* label) {
     if (label == nullptr) return CKR_ARGUMENTS_BAD;
-    std::string text(label, strnlen(label, 32));
+    // The card keeps what SKF_SetLabel takes: a longer label (C_InitToken's
+    // 32 characters among them) is cut, not refused.
+    std::string text(label, strnlen(label, label_max_length));
     // Trailing blanks go, but never the first two characters (a one-letter
     // label padded with blanks keeps one blank).
     while (text.size() > 2 && text.back() == ' ')
