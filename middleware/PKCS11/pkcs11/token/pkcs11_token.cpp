@@ -492,6 +492,10 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     // The built-in template takes SO PINs of 4 to 16 bytes; checked before any copy.
     if (length < 4 || length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (pin == nullptr || label == nullptr) return CKR_ARGUMENTS_BAD;
+    // The device API takes PINs as NUL-terminated text: a NUL inside would
+    // give the card another SO PIN than the caller's (an empty one after the
+    // format has erased the token). Refused before anything reaches the card.
+    if (std::memchr(pin, '\0', length) != nullptr) return CKR_PIN_INVALID;
     const auto so_pin = pin_copy<pin_max_length + 1>(pin, length);
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (token_is_initialised()) {
@@ -537,8 +541,12 @@ void pkcs11_token::token_drop_storage() {
 }
 
 CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_length) {
+    // Everything the new application's record could be refused for without
+    // the card is checked before the format erases the token: the PIN
+    // lengths here (the record takes 1 to 16 bytes each), the name below.
     const size_t user_length = strnlen(record.user_pin, sizeof record.user_pin);
-    if (so_pin_length > record.so_pin_max_len || so_pin_length > pin_max_length ||
+    if (so_pin_length == 0 || so_pin_length > record.so_pin_max_len ||
+        so_pin_length > pin_max_length || user_length == 0 ||
         user_length < record.user_pin_min_len || user_length > record.user_pin_max_len ||
         user_length > pin_max_length)
         return CKR_PIN_LEN_RANGE;
@@ -550,7 +558,12 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
     if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got);
         rv != SAR_OK)
         return rv;
-    if (open_application() != CKR_TOKEN_NOT_RECOGNIZED) {
+    const bool has_application = open_application() != CKR_TOKEN_NOT_RECOGNIZED;
+    // The application the token had keeps its name; a token without one
+    // takes the configured name, which may be longer than the record holds.
+    const std::string app_name = application_name_.empty() ? pkcs11_app_name() : application_name_;
+    if (app_name.size() > gm_app_name_max) return SAR_NAMELENERR;
+    if (has_application) {
         DEVINFO dev{};
         if (const uint32_t rv = SKF_GetDevInfo(device_handle_, &dev); rv != SAR_OK) return rv;
         put_field(dev.Manufacturer, sizeof dev.Manufacturer, record.manufacturer, 32);
@@ -565,7 +578,7 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
             return rv;
     }
     if (const CK_RV rv = device_authenticate(); rv != CKR_OK) return rv;
-    if (application_name_.empty()) application_name_ = pkcs11_app_name();
+    application_name_ = app_name;
     char so_pin[pin_max_length + 1] = {};
     const wipe_on_exit wipe_so_pin(so_pin, sizeof so_pin);
     std::memcpy(so_pin, record.so_pin, so_pin_length);
