@@ -527,8 +527,12 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries);
         rv != SAR_OK)
         return ckr_from_sar(rv, sar_use::pin, retries);
-    char text[33] = {};
-    std::memcpy(text, label, 32);
+    // PKCS#11 passes the label as 32 blank-padded characters; the card's
+    // label holds 31 (SKF_SetLabel): the rest is cut, not refused, since the
+    // token is already formatted and a failure now would report an erased
+    // token as untouched.
+    char text[label_max_length + 1] = {};
+    std::memcpy(text, label, label_max_length);
     return set_token_label(text);
 }
 
@@ -622,9 +626,7 @@ CK_RV pkcs11_token::device_authenticate() {
 
 CK_RV pkcs11_token::set_token_label(const char* label) {
     if (label == nullptr) return CKR_ARGUMENTS_BAD;
-    // The card keeps what SKF_SetLabel takes: a longer label (C_InitToken's
-    // 32 characters among them) is cut, not refused.
-    std::string text(label, strnlen(label, label_max_length));
+    std::string text(label, strnlen(label, 32));
     // Trailing blanks go, but never the first two characters (a one-letter
     // label padded with blanks keeps one blank).
     while (text.size() > 2 && text.back() == ' ')
