@@ -398,13 +398,62 @@ TEST_F(remote_unblock, ms_form_sets_the_new_pin) {
                                        &reply_length, &retry),
               SAR_OK);
     EXPECT_EQ(SKF_VerifyPIN(app, 1, "80706050", &retry), SAR_OK);
-    // The response alone (no new PIN), or a new PIN over 16 bytes, is refused.
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, data.data(), 16, nullptr, nullptr, &retry),
-              SAR_INVALIDPARAMERR);
-    bytes too_long(16 + 17, '1');
-    EXPECT_EQ(gm_remote_unblock_pin_ms(app, too_long.data(), static_cast<uint32_t>(too_long.size()),
-                                       nullptr, nullptr, &retry),
-              SAR_INVALIDPARAMERR);
+}
+
+// How the data splits into response and new PIN is the card's format: the
+// device API sends the application id and the caller's data as given, up to
+// what one command carries, whatever the card then answers.
+TEST_F(remote_unblock, ms_form_sends_the_callers_data_as_given) {
+    const uint32_t chunk = cmd_get_chunk_size(gm_find_dev(dev)->device);
+    const uint16_t app_id = static_cast<uint16_t>(gm_find_app(app).app->app_id);
+    const struct {
+        const char* name;
+        size_t length;
+    } sent[] = {
+        {"a response alone", 16},
+        {"a 12-byte response and a 4-character PIN", 12 + 4},
+        {"a 16-byte response and a 20-character PIN", 16 + 20},
+        {"a 24-byte response and a 16-character PIN", 24 + 16},
+        {"all one command carries", chunk - 2},
+    };
+    for (const auto& c : sent) {
+        bytes data(c.length);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<uint8_t>('0' + i % 64);
+        card.clear_log();
+        uint32_t retry = 0;
+        (void)gm_remote_unblock_pin_ms(app, data.data(), static_cast<uint32_t>(data.size()),
+                                       nullptr, nullptr, &retry);
+        const auto hi = [](size_t v) { return static_cast<uint8_t>(v >> 8); };
+        const auto lo = [](size_t v) { return static_cast<uint8_t>(v); };
+        // E-Lc: 00 LcHi LcLo, then the id and the data.
+        const size_t lc = 2 + c.length;
+        bytes expected = {0x84, 0x1A, 0x00, 0x01, 0x00, hi(lc), lo(lc), hi(app_id), lo(app_id)};
+        expected.insert(expected.end(), data.begin(), data.end());
+        ASSERT_EQ(card.apdu_log().size(), 1u) << c.name;
+        EXPECT_EQ(card.apdu_log()[0], expected) << c.name;
+    }
+
+    // Refused with nothing sent: no data, and more than one command carries.
+    const bytes too_long(chunk - 1, '1');
+    const struct {
+        const char* name;
+        const uint8_t* data;
+        uint32_t length;
+        uint32_t expected;
+    } refused[] = {
+        {"null data", nullptr, 16, SAR_INVALIDPARAMERR},
+        {"empty data", too_long.data(), 0, SAR_INVALIDPARAMERR},
+        {"beyond the chunk", too_long.data(), chunk - 1, SAR_INDATALENERR},
+    };
+    for (const auto& c : refused) {
+        card.clear_log();
+        uint32_t retry = 77;
+        EXPECT_EQ(gm_remote_unblock_pin_ms(app, c.data, c.length, nullptr, nullptr, &retry),
+                  c.expected)
+            << c.name;
+        EXPECT_TRUE(card.apdu_log().empty()) << c.name;
+    }
 }
 
 } // namespace

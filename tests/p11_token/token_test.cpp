@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 
 #include "cardsim_harness.h"
 #include "module_loader.h"
+#include "p11_objects.h"
 #include "token_session.h"
 #include "wait_until.h"
 
@@ -338,6 +340,118 @@ TEST_F(TokenTest, init_token_formats_with_the_callers_so_pin_and_label) {
     EXPECT_EQ(login(s, CKU_SO, so_pin), CKR_OK);
 }
 
+// PKCS#11 passes the label as 32 blank-padded characters; the card keeps 31
+// (SKF_SetLabel), so a label without a blank is cut, not refused after the
+// format. C_GetTokenInfo shows what the card kept, blank-padded.
+TEST_F(TokenTest, init_token_takes_any_32_character_label_and_shows_what_the_card_kept) {
+    simulated_token a(token_options(), first_port());
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const struct {
+        std::string given;
+        std::string shown;
+    } cases[] = {
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234 "},
+        {"abcdefghijklmnopqrstuvwxyz01234 ", "abcdefghijklmnopqrstuvwxyz01234 "},
+        // The cut leaves a trailing blank, which goes as well.
+        {"abcdefghijklmnopqrstuvwxyz0123 Z", "abcdefghijklmnopqrstuvwxyz0123  "},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(c.given.size(), 32u);
+        ASSERT_EQ(f->C_InitToken(0, text(so_pin), 5, text(c.given.c_str())), CKR_OK) << c.given;
+        const CK_TOKEN_INFO info = token_info(0);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(info.label), 32), c.shown) << c.given;
+        EXPECT_NE(info.flags & CKF_TOKEN_INITIALIZED, 0u) << c.given;
+    }
+    const CK_SESSION_HANDLE s = open(0);
+    EXPECT_EQ(login(s, CKU_SO, so_pin), CKR_OK);
+}
+
+// An input the new application's record cannot take is refused before the
+// format, so the token keeps its objects, PINs and label.
+TEST_F(TokenTest, inputs_refused_before_the_format_leave_the_token_as_it_was) {
+    simulated_token a(token_options(), first_port());
+    ASSERT_TRUE(a.inserted()) << a.error();
+    ASSERT_EQ(token_slots().size(), 1u);
+    const std::string kept = "kept";
+    const std::vector<uint8_t> value = {1, 2, 3};
+    {
+        const CK_SESSION_HANDLE s = open(0);
+        ASSERT_TRUE(test_support::login_new_user(f, s));
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_BBOOL yes = CK_TRUE;
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_TOKEN, &yes, 1},
+                            {CKA_PRIVATE, &yes, 1},
+                            {CKA_LABEL, const_cast<char*>(kept.data()), kept.size()},
+                            {CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()}};
+        CK_OBJECT_HANDLE h = 0;
+        ASSERT_EQ(f->C_CreateObject(s, t, std::size(t), &h), CKR_OK);
+        ASSERT_EQ(f->C_CloseSession(s), CKR_OK);
+    }
+
+    token_format_info valid{};
+    std::strcpy(valid.label, "formatted");
+    std::strcpy(valid.manufacturer, "Quessar");
+    std::strcpy(valid.model, "Quessar");
+    std::strcpy(valid.so_pin, "so-pin-1");
+    std::strcpy(valid.user_pin, "user-pin-1");
+    valid.user_pin_retry_count = 5;
+    valid.so_pin_retry_count = 5;
+    valid.user_pin_max_len = 16;
+    valid.so_pin_max_len = 16;
+    const auto format = [&](void (*change)(token_format_info&)) {
+        token_format_info record = valid;
+        change(record);
+        const CK_SESSION_HANDLE s = open(0);
+        const CK_RV rv = m->M_FormatToken(s, &record);
+        EXPECT_EQ(f->C_CloseSession(s), CKR_OK);
+        return rv;
+    };
+    const std::string label(32, ' ');
+    // An SO PIN with a NUL inside: the card would be given "pevot".
+    const char nul_pin[] = {'p', 'e', 'v', 'o', 't', '\0', 'x'};
+    const struct {
+        const char* name;
+        std::function<CK_RV()> call;
+        CK_RV expected;
+    } cases[] = {
+        {"C_InitToken, an SO PIN with a NUL",
+         [&] {
+             return f->C_InitToken(0, reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(nul_pin)),
+                                   sizeof nul_pin, text(label.c_str()));
+         },
+         CKR_PIN_INVALID},
+        {"M_FormatToken, an empty SO PIN of no minimum length",
+         [&] { return format([](token_format_info& r) { r.so_pin[0] = '\0'; }); },
+         CKR_PIN_LEN_RANGE},
+        {"M_FormatToken, an empty user PIN of no minimum length",
+         [&] { return format([](token_format_info& r) { r.user_pin[0] = '\0'; }); },
+         CKR_PIN_LEN_RANGE},
+    };
+    for (const auto& c : cases) {
+        a.sim().clear_log();
+        EXPECT_EQ(c.call(), c.expected) << c.name;
+        for (const auto& apdu : a.sim().apdu_log())
+            EXPECT_FALSE(apdu.size() >= 2 && apdu[0] == 0xC0 && apdu[1] == 0x00)
+                << c.name << ": the card was formatted";
+
+        const CK_SESSION_HANDLE s = open(0);
+        ASSERT_EQ(login(s, CKU_USER, default_user_pin), CKR_OK) << c.name;
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        const auto found =
+            test_support::find_objects(f, s,
+                                       {{CKA_CLASS, &cls, sizeof cls},
+                                        {CKA_LABEL, const_cast<char*>(kept.data()), kept.size()}});
+        ASSERT_EQ(found.size(), 1u) << c.name;
+        EXPECT_EQ(test_support::attribute_value(f, s, found[0], CKA_VALUE), value) << c.name;
+        ASSERT_EQ(f->C_CloseSession(s), CKR_OK);
+    }
+    EXPECT_EQ(trimmed(token_info(0).label, 32), "Oskarvel");
+    const CK_SESSION_HANDLE s = open(0);
+    EXPECT_EQ(login(s, CKU_SO, so_pin), CKR_OK);
+}
+
 TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
     simulated_token a(token_options(true), first_port());
     ASSERT_TRUE(a.inserted()) << a.error();
@@ -356,6 +470,15 @@ TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
     record.user_pin_max_len = 16;
     record.so_pin_min_len = 4;
     record.so_pin_max_len = 16;
+    // The configured application name goes into the new application's
+    // record, which holds 32 characters: a longer one is refused before the
+    // card's device authentication.
+    ASSERT_EQ(m->M_SetEnumString(nullptr, nullptr, std::string(33, 'N').c_str()), CKR_OK);
+    a.sim().clear_log();
+    EXPECT_EQ(m->M_FormatToken(h, &record), CK_RV{0x0A000009}); // the device API's SAR_NAMELENERR
+    for (const auto& apdu : a.sim().apdu_log())
+        EXPECT_FALSE(apdu.size() >= 2 && apdu[0] == 0x80 && apdu[1] == 0x10) << "DevAuth sent";
+    ASSERT_EQ(m->M_SetEnumString(nullptr, nullptr, "APP"), CKR_OK);
     ASSERT_EQ(m->M_FormatToken(h, &record), CKR_OK);
     EXPECT_NE(token_info(0).flags & CKF_TOKEN_INITIALIZED, 0u);
     user_pin_info pi{};
@@ -377,6 +500,7 @@ TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_character
         {"A" + std::string(30, ' '), "A "},
         {"B", "B"},
         {"two words", "two words"},
+        {std::string(31, 'L'), std::string(31, 'L')},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(m->M_SetTokenLabel(h, c.given.c_str()), CKR_OK) << c.given;
@@ -386,6 +510,14 @@ TEST_F(TokenTest, labels_lose_trailing_blanks_but_keep_their_first_two_character
             << c.given;
         EXPECT_EQ(trimmed(info.label, 32),
                   std::string(c.stored).erase(c.stored.find_last_not_of(' ') + 1));
+    }
+    // The card's label holds 31 characters: a longer one is refused, and the
+    // label stays.
+    for (const std::string& longer :
+         {std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"), std::string(40, 'M')}) {
+        EXPECT_EQ(m->M_SetTokenLabel(h, longer.c_str()), CK_RV{0x0A000006})
+            << longer; // SAR_INVALIDPARAMERR
+        EXPECT_EQ(trimmed(token_info(0).label, 32), std::string(31, 'L'));
     }
 }
 

@@ -14,8 +14,8 @@
 //    MacInit 80 BC with the challenge block as IV, padding 0, feedback 0,
 //    MacUpdate 80 C0 with the new PIN, MacFinal 80 C2 with Le 16): the
 //    command carries the first 4 bytes of MacFinal's answer;
-//  - "UnblockPin_MS" 84 1A 00 01, E-Lc: app || the response as given || the
-//    new PIN without terminator;
+//  - "UnblockPin_MS" 84 1A 00 01, E-Lc: app || the response as given (of
+//    any length) || the new PIN without terminator;
 //  - "GenECCKeyPair" 80 70 00 00, E-LcLe: app || cont || 00 00 01 00 (the bit
 //    length 256) for the signature and the exchange pair alike.
 // "VerifyPin" carries the PIN only wrapped: no PIN and no PIN key in any
@@ -430,33 +430,51 @@ TEST_F(PinWire, pin_and_format_commands_carry_what_the_command_tables_lay_out) {
     ASSERT_EQ(f->C_Logout(h), CKR_OK);
 
     // M_RemoteUnblockUserPinMS: the SO's side answered the card's challenge
-    // (SM4-ECB under the SO PIN's key of challenge || 00 x 8); the response
-    // and the new PIN go as given.
+    // and the new PIN follows its response; the data goes as given, whatever
+    // the length of the response. This card's format is the 16-byte
+    // SM4-ECB under the SO PIN's key of challenge || 00 x 8, which unblocks;
+    // responses of other formats it may refuse, but they are sent all the
+    // same.
     lock_user_pin(h);
     auto unblock_ms = reinterpret_cast<decltype(&M_RemoteUnblockUserPinMS)>(
         module().symbol("M_RemoteUnblockUserPinMS"));
     ASSERT_NE(unblock_ms, nullptr);
-    bytes response;
-    {
-        const recorded& r = step("M_RemoteUnblockUserPinMS", [&] {
-            bytes challenge(8);
-            ASSERT_EQ(f->C_GenerateRandom(h, challenge.data(), challenge.size()), CKR_OK);
-            response = sm4_ecb(pin_key(so2), block_of(challenge), true);
-            ASSERT_EQ(response.size(), 16u);
-            bytes data = cat(response, text(user5));
-            std::vector<CK_BYTE> reply(256);
-            CK_ULONG retries = 0;
-            ASSERT_EQ(unblock_ms(h, data.data(), data.size(), reply.data(), &retries), CKR_OK);
-        });
+    const struct {
+        size_t response_length;
+        std::string new_pin;
+        bool this_cards_format;
+    } unblock_ms_rows[] = {{12, "4321", false}, {24, "5566778899001122", false}, {16, user5, true}};
+    for (const auto& row : unblock_ms_rows) {
+        bytes data;
+        const recorded& r =
+            step("M_RemoteUnblockUserPinMS " + std::to_string(row.response_length), [&] {
+                bytes challenge(8);
+                ASSERT_EQ(f->C_GenerateRandom(h, challenge.data(), challenge.size()), CKR_OK);
+                // This card's response, cut or run on into a second block
+                // for the other formats.
+                bytes response =
+                    sm4_ecb(pin_key(so2), cat(block_of(challenge), block_of({})), true);
+                response.resize(row.response_length);
+                data = cat(response, text(row.new_pin));
+                std::vector<CK_BYTE> reply(256);
+                CK_ULONG retries = 0;
+                const CK_RV rv = unblock_ms(h, data.data(), data.size(), reply.data(), &retries);
+                if (row.this_cards_format) {
+                    EXPECT_EQ(rv, CKR_OK);
+                }
+            });
         const size_t at = r.find(0x84, 0x1A);
-        ASSERT_LT(at, r.size());
+        ASSERT_LT(at, r.size()) << r.name;
+        EXPECT_EQ(r.count(0x84, 0x1A), 1u) << r.name;
         const apdu a = parse(r.apdus[at]);
-        EXPECT_EQ(a.p1, 0x00);
-        EXPECT_EQ(a.p2, 0x01);
-        EXPECT_EQ(a.form, apdu::e_lc);
-        ASSERT_EQ(a.data.size(), 2 + 16 + user5.size());
-        EXPECT_EQ(bytes(a.data.begin() + 2, a.data.end()), cat(response, text(user5)));
-        EXPECT_TRUE(r.ok(at));
+        EXPECT_EQ(a.p1, 0x00) << r.name;
+        EXPECT_EQ(a.p2, 0x01) << r.name;
+        EXPECT_EQ(a.form, apdu::e_lc) << r.name;
+        ASSERT_EQ(a.data.size(), 2 + row.response_length + row.new_pin.size()) << r.name;
+        EXPECT_EQ(bytes(a.data.begin() + 2, a.data.end()), data) << r.name;
+        if (row.this_cards_format) {
+            EXPECT_TRUE(r.ok(at)) << r.name;
+        }
         EXPECT_EQ(r.count(0x80, 0xC2), 0u) << "no MAC";
     }
     ASSERT_EQ(login(h, CKU_USER, user5.c_str()), CKR_OK);

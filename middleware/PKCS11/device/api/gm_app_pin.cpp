@@ -5,7 +5,6 @@
 #include <array>
 #include <cstring>
 #include <span>
-#include <string_view>
 #include <vector>
 
 #include <mbedtls/platform_util.h>
@@ -342,21 +341,18 @@ uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData,
 uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData,
                                   uint32_t ulLength, uint8_t* pbReply, uint32_t* pulReplyLen,
                                   uint32_t* pulRetryCount) {
-    constexpr uint32_t response_size = gm_unblock_ms_response_size;
     return gm_locked_call([&]() -> uint32_t {
         const gm_app_ref ref = gm_find_app(hApplication);
         if (ref.app == nullptr) return SAR_INVALIDHANDLEERR;
-        // The new PIN is refused rather than cut: a cut PIN would not be the
-        // PIN the caller knows.
-        if (pbData == nullptr || ulLength <= response_size ||
-            ulLength - response_size > unblock_ms_pin_max)
-            return SAR_INVALIDPARAMERR;
-        const std::string_view new_pin(reinterpret_cast<const char*>(pbData) + response_size,
-                                       ulLength - response_size);
-        const cmd_result rc =
-            cmd_unblock_pin_ms(ref.dev->device, app_id16(ref.app), {pbData, response_size}, new_pin,
-                               pbReply, pulReplyLen);
+        if (pbData == nullptr || ulLength == 0) return SAR_INVALIDPARAMERR;
+        // The caller's data is the command's whole data after the id: how much
+        // of it is the response is the card's format, so the command's own
+        // new-PIN field stays empty.
+        const cmd_result rc = cmd_unblock_pin_ms(ref.dev->device, app_id16(ref.app),
+                                                 {pbData, ulLength}, {}, pbReply, pulReplyLen);
         if (rc == cmd_ok) return SAR_OK;
+        // Refused before anything was sent: more than one command carries.
+        if (rc == cmd_bad_length && rc.status_word == sw_none) return SAR_INDATALENERR;
         // The card accepted it, but its reply does not fit the caller's buffer
         // (*pulReplyLen now holds the reply's length).
         if (rc == cmd_bad_length && pulReplyLen != nullptr && rc.status_word == sw_success)

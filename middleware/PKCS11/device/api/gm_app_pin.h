@@ -19,9 +19,6 @@ inline constexpr uint32_t gm_pin_type_so = 0;
 inline constexpr uint32_t gm_pin_type_user = 1;
 inline constexpr uint32_t gm_pin_max_length = 16;
 inline constexpr uint32_t gm_app_name_max = 32;
-// The data of gm_remote_unblock_pin_ms: this many response bytes, then the
-// new user PIN.
-inline constexpr uint32_t gm_unblock_ms_response_size = 16;
 
 // The card's reserved application and container name F0 F1 F2 F3 F4 F5 F6 F7
 // (opened without creation or login; the card keeps no files or keys there).
@@ -83,11 +80,13 @@ uint32_t SKF_UnblockPIN(HAPPLICATION hApplication, const char* szAdminPIN, const
 // Remote unblock: the caller's unblock data goes to the card as given.
 uint32_t gm_remote_unblock_pin(HAPPLICATION hApplication, const uint8_t* pbData, uint32_t ulLength,
                                uint32_t* pulRetryCount);
-// "UnblockPin_MS": pbData is the 16-byte response (as the caller got it; the
-// card checks it) followed by the new user PIN (1 to 16 bytes); both go to
-// the card as given, the PIN in clear without terminator. The card's reply
-// body, if any, goes to pbReply (*pulReplyLen: capacity in, length out; both
-// may be null to ignore it).
+// "UnblockPin_MS": the application id, then pbData as given: the SO side's
+// response followed by the new user PIN in clear, in whatever format the
+// card takes (the card, not the library, splits and checks it). Null or
+// empty data: SAR_INVALIDPARAMERR; data beyond what one command of the device
+// carries (its chunk size, less the 2-byte id): SAR_INDATALENERR; nothing is
+// sent then. The card's reply body, if any, goes to pbReply (*pulReplyLen:
+// capacity in, length out; both may be null to ignore it).
 uint32_t gm_remote_unblock_pin_ms(HAPPLICATION hApplication, const uint8_t* pbData,
                                   uint32_t ulLength, uint8_t* pbReply, uint32_t* pulReplyLen,
                                   uint32_t* pulRetryCount);

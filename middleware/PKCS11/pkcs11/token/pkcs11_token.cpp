@@ -22,6 +22,9 @@ constexpr size_t app_list_size = 1024;
 constexpr uint32_t app_option_pkcs11 = 0x80002001;
 constexpr uint32_t dev_auth_alg_sm4_ecb = 0x401;
 constexpr uint32_t pin_max_length = 16; // the card's PIN key is one 16-byte block
+// SKF_SetLabel takes labels shorter than 32 characters; C_InitToken's label
+// has 32 (PKCS#11 v2.20 section 11.5: blank-padded, not NUL-terminated).
+constexpr size_t label_max_length = 31;
 constexpr uint32_t caps2_fingerprint = 0x2;
 
 // Installed as the device-authentication key by every format.
@@ -489,6 +492,10 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     // The built-in template takes SO PINs of 4 to 16 bytes; checked before any copy.
     if (length < 4 || length > pin_max_length) return CKR_PIN_LEN_RANGE;
     if (pin == nullptr || label == nullptr) return CKR_ARGUMENTS_BAD;
+    // The device API takes PINs as NUL-terminated text: a NUL inside would
+    // give the card another SO PIN than the caller's (an empty one after the
+    // format has erased the token). Refused before anything reaches the card.
+    if (std::memchr(pin, '\0', length) != nullptr) return CKR_PIN_INVALID;
     const auto so_pin = pin_copy<pin_max_length + 1>(pin, length);
     if (CK_RV rv = same_card(); rv != CKR_OK) return rv;
     if (token_is_initialised()) {
@@ -520,8 +527,12 @@ CK_RV pkcs11_token::init_token(const CK_UTF8CHAR* pin, CK_ULONG length, const CK
     if (const uint32_t rv = SKF_VerifyPIN(application_, gm_pin_type_so, so_pin.data(), &retries);
         rv != SAR_OK)
         return ckr_from_sar(rv, sar_use::pin, retries);
-    char text[33] = {};
-    std::memcpy(text, label, 32);
+    // PKCS#11 passes the label as 32 blank-padded characters; the card's
+    // label holds 31 (SKF_SetLabel): the rest is cut, not refused, since the
+    // token is already formatted and a failure now would report an erased
+    // token as untouched.
+    char text[label_max_length + 1] = {};
+    std::memcpy(text, label, label_max_length);
     return set_token_label(text);
 }
 
@@ -534,8 +545,12 @@ void pkcs11_token::token_drop_storage() {
 }
 
 CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_length) {
+    // Everything the new application's record could be refused for without
+    // the card is checked before the format erases the token: the PIN
+    // lengths here (the record takes 1 to 16 bytes each), the name below.
     const size_t user_length = strnlen(record.user_pin, sizeof record.user_pin);
-    if (so_pin_length > record.so_pin_max_len || so_pin_length > pin_max_length ||
+    if (so_pin_length == 0 || so_pin_length > record.so_pin_max_len ||
+        so_pin_length > pin_max_length || user_length == 0 ||
         user_length < record.user_pin_min_len || user_length > record.user_pin_max_len ||
         user_length > pin_max_length)
         return CKR_PIN_LEN_RANGE;
@@ -547,7 +562,12 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
     if (const uint32_t rv = gm_read_oem_info(device_handle_, 0, oem.size(), oem.data(), &got);
         rv != SAR_OK)
         return rv;
-    if (open_application() != CKR_TOKEN_NOT_RECOGNIZED) {
+    const bool has_application = open_application() != CKR_TOKEN_NOT_RECOGNIZED;
+    // The application the token had keeps its name; a token without one
+    // takes the configured name, which may be longer than the record holds.
+    const std::string app_name = application_name_.empty() ? pkcs11_app_name() : application_name_;
+    if (app_name.size() > gm_app_name_max) return SAR_NAMELENERR;
+    if (has_application) {
         DEVINFO dev{};
         if (const uint32_t rv = SKF_GetDevInfo(device_handle_, &dev); rv != SAR_OK) return rv;
         put_field(dev.Manufacturer, sizeof dev.Manufacturer, record.manufacturer, 32);
@@ -562,7 +582,7 @@ CK_RV pkcs11_token::format_token(const token_format_info& record, size_t so_pin_
             return rv;
     }
     if (const CK_RV rv = device_authenticate(); rv != CKR_OK) return rv;
-    if (application_name_.empty()) application_name_ = pkcs11_app_name();
+    application_name_ = app_name;
     char so_pin[pin_max_length + 1] = {};
     const wipe_on_exit wipe_so_pin(so_pin, sizeof so_pin);
     std::memcpy(so_pin, record.so_pin, so_pin_length);
