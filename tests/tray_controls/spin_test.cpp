@@ -1,5 +1,6 @@
 // The spin edit's value in its text: parsing, clamping, stepping and the
 // key filter; and the spin buttons.
+#include "HvPanel.h"
 #include "HvSpnEdt.h"
 #include "param_name.h"
 #include "widget_support.h"
@@ -298,6 +299,43 @@ TEST(TraySpinButtons, LayoutOrientationAndDirection) {
     EXPECT_FALSE(sb.IsStored("GlyphDownLeft"));
     sb.SetGlyphUpRight(std::nullopt);
     EXPECT_EQ(sb.UpRightButton()->Style(), cbsRight);
+}
+
+// A stand-alone pair takes its parent's colour onto both faces until it is
+// given one of its own.
+TEST(TraySpinButtons, ParentColorPaintsTheFacesInTheParentsColour) {
+    THvPanel panel;
+    panel.SetColor(clYellow);
+    auto* sb = new THvSpinButtons(&panel);
+    EXPECT_TRUE(sb->ParentColor());
+    EXPECT_FALSE(sb->IsStored("Color"));
+    EXPECT_FALSE(sb->IsStored("ParentColor"));
+    // (3, 3) is inside the bevel and beside the arrow on both buttons.
+    EXPECT_EQ(RenderControl(sb->UpRightButton()).pixel(3, 3), clYellow);
+    EXPECT_EQ(RenderControl(sb->DownLeftButton()).pixel(3, 3), clYellow);
+    panel.SetColor(clRed);
+    EXPECT_EQ(sb->Color(), clRed);
+    EXPECT_EQ(RenderControl(sb->DownLeftButton()).pixel(3, 3), clRed);
+
+    sb->SetColor(clWhite);
+    EXPECT_FALSE(sb->ParentColor());
+    EXPECT_TRUE(sb->IsStored("Color"));
+    EXPECT_TRUE(sb->IsStored("ParentColor"));
+    panel.SetColor(clBlue);
+    EXPECT_EQ(RenderControl(sb->UpRightButton()).pixel(3, 3), clWhite);
+    sb->SetParentColor(true);
+    EXPECT_EQ(RenderControl(sb->UpRightButton()).pixel(3, 3), clBlue);
+
+    // A parent outside the control set lends its background colour.
+    QWidget plain;
+    QPalette p = plain.palette();
+    p.setColor(plain.backgroundRole(), QColor(0x12, 0x34, 0x56));
+    plain.setPalette(p);
+    auto* onPlain = new THvSpinButtons(&plain);
+    EXPECT_EQ(onPlain->Color(), TColor(RGB(0x12, 0x34, 0x56)));
+    p.setColor(plain.backgroundRole(), QColor(0x65, 0x43, 0x21));
+    plain.setPalette(p);
+    EXPECT_EQ(RenderControl(onPlain->UpRightButton()).pixel(3, 3), TColor(RGB(0x65, 0x43, 0x21)));
 }
 
 TEST(TraySpinButtons, RepeatClicksAfterTheInitialDelay) {
