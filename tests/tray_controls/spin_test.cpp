@@ -188,6 +188,41 @@ TEST(TraySpinEdit, IntegersOnlyRoundsTiesToEven) {
     EXPECT_EQ(spin.text(), QString("4"));
 }
 
+// The nearest integer, ties to even, decides: the range error comes only for
+// a rounded value outside 32 bits.
+struct IntegerCase {
+    const char* name;
+    long double value;
+    std::optional<int> expected; // none: the range error
+};
+class TraySpinValueAsInteger : public ::testing::TestWithParam<IntegerCase> {};
+TEST_P(TraySpinValueAsInteger, NearestIntegerOrTheRangeError) {
+    QStringList errors;
+    SetRangeErrorHandler([&](QWidget* control, const QString& m) {
+        EXPECT_NE(qobject_cast<THvSpinEdit*>(control), nullptr);
+        errors << m;
+    });
+    THvSpinEdit spin;
+    spin.SetIntegersOnly(false);
+    spin.SetDecimals(1);
+    spin.SetMax(0); // Min = Max: the range is off
+    spin.SetValue(GetParam().value);
+    const std::optional<int> got = spin.ValueAsInteger();
+    SetRangeErrorHandler(nullptr);
+    EXPECT_EQ(got, GetParam().expected);
+    EXPECT_EQ(errors, GetParam().expected ? QStringList() : QStringList{RangeErrorMessage()});
+}
+INSTANTIATE_TEST_SUITE_P(
+    Values, TraySpinValueAsInteger,
+    ::testing::Values(IntegerCase{"Largest", 2147483647.4L, 2147483647},
+                      IntegerCase{"TieAboveLargest", 2147483647.5L, std::nullopt},
+                      IntegerCase{"TieBelowLargest", 2147483646.5L, 2147483646},
+                      IntegerCase{"TieToSmallest", -2147483648.5L, -2147483647 - 1},
+                      IntegerCase{"BelowSmallest", -2147483648.6L, std::nullopt},
+                      IntegerCase{"Huge", 1e30L, std::nullopt},
+                      IntegerCase{"NegativeTie", -2.5L, -2}),
+    [](const ::testing::TestParamInfo<IntegerCase>& info) { return std::string(info.param.name); });
+
 TEST(TraySpinEdit, TypedCharacterRules) {
     SpinWindow w;
     w.spin->SetAllowKeyEdit(true);

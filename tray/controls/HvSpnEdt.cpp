@@ -272,10 +272,13 @@ THvSpinEdit::Extended THvSpinEdit::Value() {
     return ParseNumber(general).value_or(min_);
 }
 
-int THvSpinEdit::ValueAsInteger() {
+std::optional<int> THvSpinEdit::ValueAsInteger() {
     const Extended r = std::nearbyint(Value()); // the default rounding: ties to even
-    if (r < Extended(std::numeric_limits<int>::min())) return std::numeric_limits<int>::min();
-    if (r > Extended(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
+    if (r < Extended(std::numeric_limits<int>::min()) ||
+        r > Extended(std::numeric_limits<int>::max())) {
+        ShowRangeError(this);
+        return std::nullopt;
+    }
     return int(r);
 }
 

@@ -145,8 +145,9 @@ class THvSpinEdit : public THvCustomEdit {
     Extended Max() const { return max_; }
     Extended PageSize() const { return pageSize_; }
     Extended Value();
-    // The nearest integer (ties to even), clamped to the 32-bit range.
-    int ValueAsInteger();
+    // The nearest integer (ties to even). One outside the 32-bit range is the
+    // range error: it is reported and no value is given.
+    std::optional<int> ValueAsInteger();
     int Direction() const { return spin_->Direction(); }
     int Orientation() const { return spin_->Orientation(); }
     THvSpinButtons* SpinButtons() const { return spin_; }
