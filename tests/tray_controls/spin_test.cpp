@@ -300,6 +300,15 @@ TEST(TraySpinEdit, ButtonsSitInsideTheFrameAndTheTextLeavesThemRoom) {
     EXPECT_EQ(spin.SpinButtons()->width(), 40);
 }
 
+TEST(TraySpinEdit, TheButtonsShowTheArrowWhileTheTextShowsTheIBeam) {
+    SpinWindow w;
+    w.show();
+    QTest::mouseMove(w.window->windowHandle(), w.spin->mapTo(w.window.get(), QPoint(20, 12)));
+    EXPECT_EQ(w.spin->cursor().shape(), Qt::IBeamCursor);
+    EXPECT_EQ(w.spin->ButtonOf(sbUp)->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(w.spin->ButtonOf(sbDown)->cursor().shape(), Qt::ArrowCursor);
+}
+
 TEST(TraySpinEdit, ClickingTheButtonsSteps) {
     SpinWindow w;
     w.show();

@@ -219,6 +219,9 @@ THvSpinEdit::THvSpinEdit(QWidget* parent) : THvCustomEdit(parent) {
     spin_->UpRightButton()->InSpinEdit = true;
     spin_->DownLeftButton()->InSpinEdit = true;
     spin_->SetFocusControl(this);
+    // The buttons are no text: the arrow over them, whichever cursor the edit
+    // shows at the moment.
+    spin_->setCursor(Qt::ArrowCursor);
     spin_->SetColor(Color()); // the buttons take the edit's colour, as their parent's
     spin_->show();
     connect(spin_, &THvSpinButtons::UpRightClick, this, [this] { StepUp(increment_); });
