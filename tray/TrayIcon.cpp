@@ -491,6 +491,7 @@ void TTrayIcon::OpenMenuAt(int x, int y) {
     if (!PopupMenu) return;
     // Qt's menu takes the foreground and closes on a click elsewhere by
     // itself; the shell's foreground and WM_NULL workarounds have no use here.
+    PopupMenu->PopupComponent = this;
     PopupMenu->popup(QPoint(x, y));
 }
 

@@ -151,12 +151,14 @@ class TCustomImageList : public QObject {
 };
 
 // A popup menu with the toolkit's AutoPopup switch; the default item is the
-// menu's default action.
+// menu's default action. PopupComponent is whoever popped it up last, so that
+// the items' handlers can tell.
 class TPopupMenu : public QMenu {
     Q_OBJECT
   public:
     using QMenu::QMenu;
     bool AutoPopup = true;
+    QPointer<QObject> PopupComponent;
 };
 
 enum TMouseButton : int { mbLeft, mbRight, mbMiddle };

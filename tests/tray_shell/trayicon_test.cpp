@@ -207,8 +207,10 @@ TEST_F(TrayIconTest, RightButtonOpensThePopupMenuOnButtonDown) {
     TPopupMenu menu;
     menu.addAction(QStringLiteral("Exit"));
     icon->PopupMenu = &menu;
+    EXPECT_EQ(menu.PopupComponent.data(), nullptr);
     Send(WM_RBUTTONDOWN);
     EXPECT_TRUE(menu.isVisible());
+    EXPECT_EQ(menu.PopupComponent.data(), icon.data()); // the items can tell who opened it
     EXPECT_EQ(events, (std::vector<std::string>{"down1:16"}));
     Send(WM_RBUTTONUP);
     EXPECT_EQ(events.back(), "up1");
