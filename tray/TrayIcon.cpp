@@ -500,7 +500,15 @@ void TTrayIcon::OpenMenuAtCursor() {
     OpenMenuAt(p.x(), p.y());
 }
 
-void TTrayIcon::AppWindowHook(std::uint32_t msg) {
+void TTrayIcon::AppWindowHook(std::uint32_t msg, std::uintptr_t wParam) {
+    QPointer<TTrayIcon> self = this;
+    if (msg == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
+        if (QWidget* main = MainForm()) {
+            if (main->isMinimized()) main->showNormal();
+            main->setVisible(true);
+            if (!self) return;
+        }
+    }
     if (msg != 0 && msg == TaskbarCreatedMessage() && iconVisible_) AddTrayIcon();
 }
 

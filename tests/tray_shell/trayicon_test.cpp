@@ -429,6 +429,20 @@ TEST_F(TrayIconTest, MinimisingWithMinimizeToTraySendsTheFormToTheTray) {
     EXPECT_EQ(log->present.count(icon->IconId()), 1u);
 }
 
+// The application restored (WM_SYSCOMMAND with SC_RESTORE): a minimised main
+// form comes back normal and shown, also one the tray has hidden.
+TEST_F(TrayIconTest, RestoringTheApplicationShowsTheMainFormNormal) {
+    owner->show();
+    owner->showMinimized();
+    owner->hide();
+    icon->AppWindowHook(WM_SYSCOMMAND, SC_RESTORE);
+    EXPECT_TRUE(owner->isVisible());
+    EXPECT_FALSE(owner->isMinimized());
+    owner->hide();
+    icon->AppWindowHook(WM_SYSCOMMAND, SC_RESTORE);
+    EXPECT_TRUE(owner->isVisible());
+}
+
 TEST_F(TrayIconTest, MouseEnterOnFirstMoveAndExitWhenTheCursorLeaves) {
     int enter = 0, exitCount = 0, moves = 0;
     icon->OnMouseEnter = [&](QObject*) { ++enter; };
