@@ -491,6 +491,7 @@ void TTrayIcon::OpenMenuAt(int x, int y) {
     if (!PopupMenu) return;
     // Qt's menu takes the foreground and closes on a click elsewhere by
     // itself; the shell's foreground and WM_NULL workarounds have no use here.
+    PopupMenu->PopupComponent = this;
     PopupMenu->popup(QPoint(x, y));
 }
 
@@ -499,28 +500,54 @@ void TTrayIcon::OpenMenuAtCursor() {
     OpenMenuAt(p.x(), p.y());
 }
 
-void TTrayIcon::AppWindowHook(std::uint32_t msg) {
+void TTrayIcon::AppWindowHook(std::uint32_t msg, std::uintptr_t wParam) {
+    QPointer<TTrayIcon> self = this;
+    if (msg == WM_SIZE && wParam == SIZE_MINIMIZED && MinimizeToTray) {
+        SendToTray();
+        if (!self) return;
+    } else if (msg == WM_SYSCOMMAND && (wParam & 0xFFF0) == SC_RESTORE) {
+        if (QWidget* main = MainForm()) {
+            if (main->isMinimized()) main->showNormal();
+            main->setVisible(true);
+            if (!self) return;
+        }
+    }
     if (msg != 0 && msg == TaskbarCreatedMessage() && iconVisible_) AddTrayIcon();
 }
 
 bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
     if (watched == owner_ && event->type() == QEvent::Show) {
         owner_->activateWindow();
-    } else if (event->type() == QEvent::WindowStateChange && watched == MainForm()) {
-        if (MainForm()->isMinimized() && MinimizeToTray) {
-            // After the toolkit has finished minimising (showMinimized shows
-            // the window again once the state has changed).
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    QPointer<TTrayIcon> self = this;
-                    if (auto ev = OnMinimizeToTray) ev(this);
-                    if (self) SendToTray();
-                },
-                Qt::QueuedConnection);
-        }
+        return false;
     }
-    return false; // passed on in every case
+    auto* form = qobject_cast<QWidget*>(watched);
+    if (!form || event->type() != QEvent::WindowStateChange) return false;
+    const Qt::WindowStates old = static_cast<QWindowStateChangeEvent*>(event)->oldState();
+    if (!form->isMinimized() || (old & Qt::WindowMinimized) || !MinimizeToTray) return false;
+
+    // The owner form's minimise (its SC_MINIMIZE) is the tray's when a
+    // handler wants it: the form never sees it and goes to the tray. Qt
+    // reports it once the window system has minimised the window; taking the
+    // window back out of that would have the window system show it again, so
+    // it stays minimised in the tray until ShowMainForm brings it back normal.
+    // Queued, as showMinimized shows the window again after the state change.
+    if (watched == owner_ && owner_->isWindow() && OnMinimizeToTray) {
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                QPointer<TTrayIcon> self = this;
+                if (auto ev = OnMinimizeToTray) ev(this);
+                if (self) SendToTray();
+            },
+            Qt::QueuedConnection);
+        return true; // not passed on
+    }
+    // Else the minimise goes through, and the application's WM_SIZE with
+    // SIZE_MINIMIZED follows once the toolkit has finished minimising.
+    if (watched == MainForm())
+        QMetaObject::invokeMethod(
+            this, [this] { AppWindowHook(WM_SIZE, SIZE_MINIMIZED); }, Qt::QueuedConnection);
+    return false;
 }
 
 // ------------------------------------------------------------ dispatchers

@@ -38,12 +38,15 @@ constexpr std::uint32_t NIM_ADD = 0, NIM_MODIFY = 1, NIM_DELETE = 2, NIM_SETVERS
 constexpr std::uint32_t NIF_MESSAGE = 1, NIF_ICON = 2, NIF_TIP = 4, NIF_INFO = 0x10;
 constexpr std::uint32_t NIIF_NONE = 0, NIIF_INFO = 1, NIIF_WARNING = 2, NIIF_ERROR = 3,
                         NIIF_USER = 4;
-// Window messages seen by the handler window.
-constexpr std::uint32_t WM_DESTROY = 0x0002, WM_CLOSE = 0x0010, WM_QUERYENDSESSION = 0x0011,
-                        WM_QUIT = 0x0012, WM_ENDSESSION = 0x0016, WM_NCDESTROY = 0x0082,
-                        WM_MOUSEMOVE = 0x0200, WM_LBUTTONDOWN = 0x0201, WM_LBUTTONUP = 0x0202,
-                        WM_LBUTTONDBLCLK = 0x0203, WM_RBUTTONDOWN = 0x0204, WM_RBUTTONUP = 0x0205,
-                        WM_MBUTTONDOWN = 0x0207, WM_MBUTTONUP = 0x0208;
+// Window messages seen by the handler window and the application hook.
+constexpr std::uint32_t WM_DESTROY = 0x0002, WM_SIZE = 0x0005, WM_CLOSE = 0x0010,
+                        WM_QUERYENDSESSION = 0x0011, WM_QUIT = 0x0012, WM_ENDSESSION = 0x0016,
+                        WM_NCDESTROY = 0x0082, WM_MOUSEMOVE = 0x0200, WM_LBUTTONDOWN = 0x0201,
+                        WM_LBUTTONUP = 0x0202, WM_LBUTTONDBLCLK = 0x0203, WM_RBUTTONDOWN = 0x0204,
+                        WM_RBUTTONUP = 0x0205, WM_MBUTTONDOWN = 0x0207, WM_MBUTTONUP = 0x0208,
+                        WM_SYSCOMMAND = 0x0112;
+// WM_SIZE's kind and the WM_SYSCOMMAND command the hook looks at.
+constexpr std::uintptr_t SIZE_MINIMIZED = 1, SC_RESTORE = 0xF120;
 constexpr std::uint32_t NIN_BALLOONSHOW = 0x402, NIN_BALLOONHIDE = 0x403,
                         NIN_BALLOONTIMEOUT = 0x404, NIN_BALLOONUSERCLICK = 0x405;
 // The callback message of our icons.
@@ -151,12 +154,14 @@ class TCustomImageList : public QObject {
 };
 
 // A popup menu with the toolkit's AutoPopup switch; the default item is the
-// menu's default action.
+// menu's default action. PopupComponent is whoever popped it up last, so that
+// the items' handlers can tell.
 class TPopupMenu : public QMenu {
     Q_OBJECT
   public:
     using QMenu::QMenu;
     bool AutoPopup = true;
+    QPointer<QObject> PopupComponent;
 };
 
 enum TMouseButton : int { mbLeft, mbRight, mbMiddle };
@@ -238,8 +243,14 @@ class TTrayIcon : public QObject {
     bool StartupShowsMainForm() const { return startupShowsMainForm_; }
     std::uint32_t IconId() const { return data_.uID; }
     const TNotifyIconData& IconData() const { return data_; }
-    // The application window's messages (the "TaskbarCreated" re-add).
-    void AppWindowHook(std::uint32_t msg);
+    // The application window's messages: its minimise (WM_SIZE with
+    // SIZE_MINIMIZED) and restore (WM_SYSCOMMAND with SC_RESTORE), and the
+    // "TaskbarCreated" re-add. Nothing is marked handled. Qt has no
+    // application window: the main form's minimise is fed in from its state
+    // change, while a restore by the window system shows the form by itself
+    // and cannot be told from the platform's echo of a state the program set,
+    // so the restore comes only from callers.
+    void AppWindowHook(std::uint32_t msg, std::uintptr_t wParam = 0);
 
   protected:
     virtual void RaiseClick();

@@ -322,6 +322,88 @@ TEST(TrayEdit, ButtonFacesClassicPressedAndFlat) {
     EXPECT_EQ(hot.pixelColor(101, 5), ToQColor(LighterColor(clYellow, 100)));
 }
 
+// ------------------------------------------------------------ non-client strip
+
+// Through the window, as the window system delivers them: a right press then
+// asks for its context menu too, and a double click replaces its second press.
+namespace {
+QPoint InWindow(QWidget* w, QPoint p) {
+    return w->mapTo(w->window(), p);
+}
+} // namespace
+
+TEST(TrayEdit, PressesOnTheFrameFocusTheEditButNeverReachTheText) {
+    EditWindow w;
+    w.edit->setText("abc def");
+    w.show();
+    QWindow* win = w.window->windowHandle();
+    const QPoint frame = InWindow(w.edit, QPoint(1, 12)); // the left side of the frame
+    const QPoint text = InWindow(w.edit, QPoint(40, 12));
+    w.other->setFocus();
+    w.edit->setCursorPosition(1);
+
+    // On the text a press would move the caret to 0 and a double click
+    // select "abc".
+    QTest::mouseClick(win, Qt::LeftButton, {}, frame);
+    EXPECT_TRUE(w.edit->hasFocus());
+    EXPECT_EQ(w.edit->cursorPosition(), 1);
+    QTest::mouseDClick(win, Qt::LeftButton, {}, frame);
+    EXPECT_FALSE(w.edit->hasSelectedText());
+    EXPECT_EQ(w.edit->cursorPosition(), 1);
+
+    // A right press on the frame opens no menu; on the text it does.
+    QTest::mousePress(win, Qt::RightButton, {}, frame);
+    EXPECT_EQ(QApplication::activePopupWidget(), nullptr);
+    QTest::mouseRelease(win, Qt::RightButton, {}, frame);
+    QTest::mousePress(win, Qt::RightButton, {}, text);
+    QWidget* menu = QApplication::activePopupWidget();
+    ASSERT_NE(menu, nullptr);
+    menu->close();
+    QTest::mouseRelease(win, Qt::RightButton, {}, text);
+
+    // With the button shown, a left press anywhere on the strip presses it;
+    // a double click is two presses, as two clicks are.
+    int presses = 0;
+    w.edit->OnButtonDown = [&](THvCustomEdit*) { ++presses; };
+    w.edit->SetShowButton(true);
+    QTest::mouseClick(win, Qt::LeftButton, {}, frame);
+    EXPECT_EQ(presses, 1);
+    QTest::mouseDClick(win, Qt::LeftButton, {}, frame);
+    EXPECT_EQ(presses, 3);
+    QTest::mouseClick(win, Qt::RightButton, {}, frame);
+    QTest::mouseClick(win, Qt::LeftButton, {}, text);
+    EXPECT_EQ(presses, 3);
+    EXPECT_EQ(w.edit->ButtonState(), 0);
+}
+
+TEST(TrayEdit, TheStripShowsTheArrowAndTheTextTheLineEditsCursor) {
+    EditWindow w;
+    w.show();
+    QWindow* win = w.window->windowHandle();
+    struct Case {
+        QPoint at;
+        bool readOnly;
+        Qt::CursorShape expected;
+    };
+    const Case cases[] = {
+        {QPoint(60, 1), false, Qt::ArrowCursor},   // the top of the frame
+        {QPoint(60, 12), false, Qt::IBeamCursor},  // the text
+        {QPoint(119, 12), false, Qt::ArrowCursor}, // the right of the frame
+        {QPoint(60, 12), true, Qt::ArrowCursor},   // a read-only text: the line edit's arrow
+        {QPoint(60, 22), true, Qt::ArrowCursor},   // the bottom of the frame
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(QString("(%1, %2) read-only %3")
+                         .arg(c.at.x())
+                         .arg(c.at.y())
+                         .arg(c.readOnly)
+                         .toStdString());
+        w.edit->SetReadOnly(c.readOnly);
+        QTest::mouseMove(win, InWindow(w.edit, c.at));
+        EXPECT_EQ(w.edit->cursor().shape(), c.expected);
+    }
+}
+
 // ------------------------------------------------------------ parent colour
 
 TEST(TrayEdit, ParentColorFollowsTheParentsColour) {

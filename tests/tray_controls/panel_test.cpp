@@ -2,6 +2,7 @@
 #include "HvPanel.h"
 #include "widget_support.h"
 
+#include <QCursor>
 #include <QLineEdit>
 #include <QTemporaryDir>
 
@@ -46,6 +47,23 @@ TEST(TrayPanel, BottomAlignedPanelKeepsItsBottomEdge) {
     p.SetAlign(alRight);
     p.SetBounds(0, 80, 30, 60);
     EXPECT_EQ(p.geometry(), QRect(20, 80, 30, 60));
+}
+
+TEST(TrayPanel, CursorClientPosIsTheMouseInTheControlsOwnCoordinates) {
+    ShownWindow w;
+    auto* panel = new THvPanel(w.window.get());
+    panel->setGeometry(30, 40, 120, 80);
+    auto* box = new THvGroupBox(panel);
+    box->setGeometry(10, 20, 60, 50);
+    w.show();
+    QCursor::setPos(panel->mapToGlobal(QPoint(15, 25)));
+    EXPECT_EQ(panel->CursorClientPos(), (TPoint{15, 25}));
+    // The group box's client area is all of it, its caption strip included.
+    EXPECT_EQ(box->CursorClientPos(), (TPoint{5, 5}));
+    // Outside the control the position goes on past its edges.
+    QCursor::setPos(panel->mapToGlobal(QPoint(-3, 200)));
+    EXPECT_EQ(panel->CursorClientPos(), (TPoint{-3, 200}));
+    EXPECT_EQ(box->CursorClientPos(), (TPoint{-13, 180}));
 }
 
 TEST(TrayPanel, ChildrenKeepTheirOwnDisabledStateAcrossDisableEnable) {

@@ -1,5 +1,6 @@
 // The spin edit's value in its text: parsing, clamping, stepping and the
 // key filter; and the spin buttons.
+#include "HvPanel.h"
 #include "HvSpnEdt.h"
 #include "param_name.h"
 #include "widget_support.h"
@@ -187,6 +188,41 @@ TEST(TraySpinEdit, IntegersOnlyRoundsTiesToEven) {
     EXPECT_EQ(spin.text(), QString("4"));
 }
 
+// The nearest integer, ties to even, decides: the range error comes only for
+// a rounded value outside 32 bits.
+struct IntegerCase {
+    const char* name;
+    long double value;
+    std::optional<int> expected; // none: the range error
+};
+class TraySpinValueAsInteger : public ::testing::TestWithParam<IntegerCase> {};
+TEST_P(TraySpinValueAsInteger, NearestIntegerOrTheRangeError) {
+    QStringList errors;
+    SetRangeErrorHandler([&](QWidget* control, const QString& m) {
+        EXPECT_NE(qobject_cast<THvSpinEdit*>(control), nullptr);
+        errors << m;
+    });
+    THvSpinEdit spin;
+    spin.SetIntegersOnly(false);
+    spin.SetDecimals(1);
+    spin.SetMax(0); // Min = Max: the range is off
+    spin.SetValue(GetParam().value);
+    const std::optional<int> got = spin.ValueAsInteger();
+    SetRangeErrorHandler(nullptr);
+    EXPECT_EQ(got, GetParam().expected);
+    EXPECT_EQ(errors, GetParam().expected ? QStringList() : QStringList{RangeErrorMessage()});
+}
+INSTANTIATE_TEST_SUITE_P(
+    Values, TraySpinValueAsInteger,
+    ::testing::Values(IntegerCase{"Largest", 2147483647.4L, 2147483647},
+                      IntegerCase{"TieAboveLargest", 2147483647.5L, std::nullopt},
+                      IntegerCase{"TieBelowLargest", 2147483646.5L, 2147483646},
+                      IntegerCase{"TieToSmallest", -2147483648.5L, -2147483647 - 1},
+                      IntegerCase{"BelowSmallest", -2147483648.6L, std::nullopt},
+                      IntegerCase{"Huge", 1e30L, std::nullopt},
+                      IntegerCase{"NegativeTie", -2.5L, -2}),
+    [](const ::testing::TestParamInfo<IntegerCase>& info) { return std::string(info.param.name); });
+
 TEST(TraySpinEdit, TypedCharacterRules) {
     SpinWindow w;
     w.spin->SetAllowKeyEdit(true);
@@ -264,6 +300,15 @@ TEST(TraySpinEdit, ButtonsSitInsideTheFrameAndTheTextLeavesThemRoom) {
     EXPECT_EQ(spin.SpinButtons()->width(), 40);
 }
 
+TEST(TraySpinEdit, TheButtonsShowTheArrowWhileTheTextShowsTheIBeam) {
+    SpinWindow w;
+    w.show();
+    QTest::mouseMove(w.window->windowHandle(), w.spin->mapTo(w.window.get(), QPoint(20, 12)));
+    EXPECT_EQ(w.spin->cursor().shape(), Qt::IBeamCursor);
+    EXPECT_EQ(w.spin->ButtonOf(sbUp)->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_EQ(w.spin->ButtonOf(sbDown)->cursor().shape(), Qt::ArrowCursor);
+}
+
 TEST(TraySpinEdit, ClickingTheButtonsSteps) {
     SpinWindow w;
     w.show();
@@ -298,6 +343,43 @@ TEST(TraySpinButtons, LayoutOrientationAndDirection) {
     EXPECT_FALSE(sb.IsStored("GlyphDownLeft"));
     sb.SetGlyphUpRight(std::nullopt);
     EXPECT_EQ(sb.UpRightButton()->Style(), cbsRight);
+}
+
+// A stand-alone pair takes its parent's colour onto both faces until it is
+// given one of its own.
+TEST(TraySpinButtons, ParentColorPaintsTheFacesInTheParentsColour) {
+    THvPanel panel;
+    panel.SetColor(clYellow);
+    auto* sb = new THvSpinButtons(&panel);
+    EXPECT_TRUE(sb->ParentColor());
+    EXPECT_FALSE(sb->IsStored("Color"));
+    EXPECT_FALSE(sb->IsStored("ParentColor"));
+    // (3, 3) is inside the bevel and beside the arrow on both buttons.
+    EXPECT_EQ(RenderControl(sb->UpRightButton()).pixel(3, 3), clYellow);
+    EXPECT_EQ(RenderControl(sb->DownLeftButton()).pixel(3, 3), clYellow);
+    panel.SetColor(clRed);
+    EXPECT_EQ(sb->Color(), clRed);
+    EXPECT_EQ(RenderControl(sb->DownLeftButton()).pixel(3, 3), clRed);
+
+    sb->SetColor(clWhite);
+    EXPECT_FALSE(sb->ParentColor());
+    EXPECT_TRUE(sb->IsStored("Color"));
+    EXPECT_TRUE(sb->IsStored("ParentColor"));
+    panel.SetColor(clBlue);
+    EXPECT_EQ(RenderControl(sb->UpRightButton()).pixel(3, 3), clWhite);
+    sb->SetParentColor(true);
+    EXPECT_EQ(RenderControl(sb->UpRightButton()).pixel(3, 3), clBlue);
+
+    // A parent outside the control set lends its background colour.
+    QWidget plain;
+    QPalette p = plain.palette();
+    p.setColor(plain.backgroundRole(), QColor(0x12, 0x34, 0x56));
+    plain.setPalette(p);
+    auto* onPlain = new THvSpinButtons(&plain);
+    EXPECT_EQ(onPlain->Color(), TColor(RGB(0x12, 0x34, 0x56)));
+    p.setColor(plain.backgroundRole(), QColor(0x65, 0x43, 0x21));
+    plain.setPalette(p);
+    EXPECT_EQ(RenderControl(onPlain->UpRightButton()).pixel(3, 3), TColor(RGB(0x65, 0x43, 0x21)));
 }
 
 TEST(TraySpinButtons, RepeatClicksAfterTheInitialDelay) {

@@ -207,8 +207,10 @@ TEST_F(TrayIconTest, RightButtonOpensThePopupMenuOnButtonDown) {
     TPopupMenu menu;
     menu.addAction(QStringLiteral("Exit"));
     icon->PopupMenu = &menu;
+    EXPECT_EQ(menu.PopupComponent.data(), nullptr);
     Send(WM_RBUTTONDOWN);
     EXPECT_TRUE(menu.isVisible());
+    EXPECT_EQ(menu.PopupComponent.data(), icon.data()); // the items can tell who opened it
     EXPECT_EQ(events, (std::vector<std::string>{"down1:16"}));
     Send(WM_RBUTTONUP);
     EXPECT_EQ(events.back(), "up1");
@@ -425,6 +427,77 @@ TEST_F(TrayIconTest, MinimisingWithMinimizeToTraySendsTheFormToTheTray) {
     EXPECT_EQ(minimized, 1);
     EXPECT_TRUE(icon->IconVisible());
     EXPECT_EQ(log->present.count(icon->IconId()), 1u);
+}
+
+namespace {
+// A form that counts the window-state changes it gets to see.
+class StateForm : public QWidget {
+  public:
+    int stateChanges = 0;
+
+  protected:
+    void changeEvent(QEvent* e) override {
+        if (e->type() == QEvent::WindowStateChange) ++stateChanges;
+        QWidget::changeEvent(e);
+    }
+};
+} // namespace
+
+// Minimising the owner form: with a handler the tray takes the minimise and
+// the form never sees it; without one the minimise goes through and the
+// application's minimise then sends the form to the tray.
+struct MinimiseCase {
+    const char* name;
+    bool minimizeToTray;
+    bool handler;
+    int handlerCalls;
+    int stateChangesSeen;
+    bool visibleAfter;
+};
+class TrayIconMinimise : public TrayIconTest, public ::testing::WithParamInterface<MinimiseCase> {};
+TEST_P(TrayIconMinimise, MinimisingTheOwnerForm) {
+    const MinimiseCase& c = GetParam();
+    StateForm form;
+    auto* tray = new TTrayIcon(&form);
+    int calls = 0;
+    if (c.handler) tray->OnMinimizeToTray = [&](QObject*) { ++calls; };
+    tray->MinimizeToTray = c.minimizeToTray;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    form.stateChanges = 0;
+    form.showMinimized();
+    QCoreApplication::processEvents(); // what the tray queued has run
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.isVisible() == c.visibleAfter; }, 5000));
+    EXPECT_EQ(calls, c.handlerCalls);
+    EXPECT_EQ(form.stateChanges, c.stateChangesSeen);
+    EXPECT_EQ(tray->IconVisible(), !c.visibleAfter);
+    EXPECT_EQ(log->present.count(tray->IconId()), c.visibleAfter ? 0u : 1u);
+    // From the tray the form comes back normal.
+    tray->ShowMainForm();
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(form.isMinimized());
+}
+INSTANTIATE_TEST_SUITE_P(Paths, TrayIconMinimise,
+                         ::testing::Values(MinimiseCase{"TakenByTheTray", true, true, 1, 0, false},
+                                           MinimiseCase{"PassedOnThenSentToTheTray", true, false, 0,
+                                                        1, false},
+                                           MinimiseCase{"Off", false, true, 0, 1, true}),
+                         [](const ::testing::TestParamInfo<MinimiseCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// The application restored (WM_SYSCOMMAND with SC_RESTORE): a minimised main
+// form comes back normal and shown, also one the tray has hidden.
+TEST_F(TrayIconTest, RestoringTheApplicationShowsTheMainFormNormal) {
+    owner->show();
+    owner->showMinimized();
+    owner->hide();
+    icon->AppWindowHook(WM_SYSCOMMAND, SC_RESTORE);
+    EXPECT_TRUE(owner->isVisible());
+    EXPECT_FALSE(owner->isMinimized());
+    owner->hide();
+    icon->AppWindowHook(WM_SYSCOMMAND, SC_RESTORE);
+    EXPECT_TRUE(owner->isVisible());
 }
 
 TEST_F(TrayIconTest, MouseEnterOnFirstMoveAndExitWhenTheCursorLeaves) {

@@ -229,6 +229,21 @@ std::function<void(QWidget*, const QString&)>& dataEditErrorHandler() {
     static std::function<void(QWidget*, const QString&)> h;
     return h;
 }
+std::function<void(QWidget*, const QString&)>& rangeErrorHandler() {
+    static std::function<void(QWidget*, const QString&)> h;
+    return h;
+}
+// An error nobody handled reaches the user as the application's message box
+// over the control's window.
+void ShowToolkitError(const std::function<void(QWidget*, const QString&)>& handler,
+                      QWidget* control, const QString& message) {
+    if (handler) {
+        handler(control, message);
+        return;
+    }
+    QMessageBox::critical(control ? control->window() : nullptr,
+                          QApplication::applicationDisplayName(), message);
+}
 } // namespace
 
 int ReadXpColorScheme() {
@@ -295,15 +310,20 @@ void SetBeepHandler(std::function<void()> handler) {
 }
 
 void ShowDataEditError(QWidget* control, const QString& message) {
-    if (dataEditErrorHandler()) {
-        dataEditErrorHandler()(control, message);
-        return;
-    }
-    QMessageBox::critical(control ? control->window() : nullptr,
-                          QApplication::applicationDisplayName(), message);
+    ShowToolkitError(dataEditErrorHandler(), control, message);
 }
 void SetDataEditErrorHandler(std::function<void(QWidget*, const QString&)> handler) {
     dataEditErrorHandler() = std::move(handler);
+}
+
+QString RangeErrorMessage() {
+    return QStringLiteral("Range check error");
+}
+void ShowRangeError(QWidget* control) {
+    ShowToolkitError(rangeErrorHandler(), control, RangeErrorMessage());
+}
+void SetRangeErrorHandler(std::function<void(QWidget*, const QString&)> handler) {
+    rangeErrorHandler() = std::move(handler);
 }
 
 // ------------------------------------------------------------ lines and borders

@@ -214,6 +214,11 @@ void SetBeepHandler(std::function<void()> handler);
 // message box over the control's window. Tests replace it to record the text.
 void ShowDataEditError(QWidget* control, const QString& message);
 void SetDataEditErrorHandler(std::function<void(QWidget*, const QString&)> handler);
+// The range error of a value that does not fit the type it is read as: shown
+// the same way, with the toolkit's text.
+QString RangeErrorMessage();
+void ShowRangeError(QWidget* control);
+void SetRangeErrorHandler(std::function<void(QWidget*, const QString&)> handler);
 
 // The face of a drop-down button (the classic combo-box and scroll-down
 // button): raised, or flat in shadow while pressed, with the arrow on top.

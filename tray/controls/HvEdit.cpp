@@ -1,6 +1,7 @@
 #include "HvEdit.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -17,6 +18,8 @@ constexpr int kFrameStrip = 2;
 
 THvCustomEdit::THvCustomEdit(QWidget* parent) : QLineEdit(parent) {
     setFrame(false);
+    // The cursor changes between the text and the strip around it.
+    setMouseTracking(true);
     applyMargins();
     applyColor();
     // A key that the mask refuses is answered as the masked edit does.
@@ -88,6 +91,15 @@ bool THvCustomEdit::eventFilter(QObject* watched, QEvent* e) {
 }
 
 bool THvCustomEdit::event(QEvent* e) {
+    if (e->type() == QEvent::ContextMenu) {
+        // The menu of a right press on the strip: the press was dropped, and
+        // so is what it would open.
+        auto* ce = static_cast<QContextMenuEvent*>(e);
+        if (ce->reason() == QContextMenuEvent::Mouse && InNonClientStrip(ce->pos())) {
+            ce->accept();
+            return true;
+        }
+    }
     if (e->type() == ParentColorChangedEvent) {
         adoptParentColor();
         return true;
@@ -324,7 +336,6 @@ void THvCustomEdit::applyMargins() {
 void THvCustomEdit::SetShowButton(bool v) {
     if (showButton_ == v) return;
     showButton_ = v;
-    if (v) setMouseTracking(true); // the cursor changes over the strip
     applyMargins();
     update();
 }
@@ -355,8 +366,8 @@ void THvCustomEdit::PressButton() {
     SetButtonState(0);
 }
 
-bool THvCustomEdit::inButtonStrip(const QPoint& p) const {
-    return showButton_ && ButtonRect().Contains(p.x(), p.y());
+bool THvCustomEdit::InNonClientStrip(const QPoint& p) const {
+    return rect().contains(p) && !contentsRect().contains(p);
 }
 
 void THvCustomEdit::PaintButton(Canvas& c, TRect r) const {
@@ -397,33 +408,43 @@ void THvCustomEdit::PaintButton(Canvas& c, TRect r) const {
     PaintDropDownArrow(c, r, false, enabled, pressed);
 }
 
+void THvCustomEdit::NonClientPress(QMouseEvent* e) {
+    // The frame and the button strip are outside the text: a left press
+    // focuses the control and presses the button when it is shown; other
+    // presses are dropped, so the text never sees them.
+    e->accept();
+    pressInStrip_ = true;
+    if (e->button() != Qt::LeftButton) return;
+    if (!hasFocus()) setFocus(Qt::MouseFocusReason);
+    if (showButton_) PressButton();
+}
+
 void THvCustomEdit::mousePressEvent(QMouseEvent* e) {
-    if (inButtonStrip(e->position().toPoint())) {
-        // The strip is outside the text: a left press focuses the control
-        // and presses the button; other presses are dropped.
-        e->accept();
-        pressInStrip_ = true;
-        if (e->button() != Qt::LeftButton) return;
-        if (!hasFocus()) setFocus(Qt::MouseFocusReason);
-        PressButton();
+    if (InNonClientStrip(e->position().toPoint())) {
+        NonClientPress(e);
         return;
     }
     QLineEdit::mousePressEvent(e);
 }
 
 void THvCustomEdit::mouseDoubleClickEvent(QMouseEvent* e) {
-    if (inButtonStrip(e->position().toPoint())) {
-        e->accept();
-        pressInStrip_ = true;
-        if (e->button() == Qt::LeftButton) PressButton();
+    // A double click on the strip is one more press there, never a word
+    // selection.
+    if (InNonClientStrip(e->position().toPoint())) {
+        NonClientPress(e);
         return;
     }
     QLineEdit::mouseDoubleClickEvent(e);
 }
 
 void THvCustomEdit::mouseMoveEvent(QMouseEvent* e) {
-    if (showButton_)
-        setCursor(inButtonStrip(e->position().toPoint()) ? Qt::ArrowCursor : Qt::IBeamCursor);
+    // The strip shows the arrow; the text the line edit's own cursor (the
+    // I-beam, the arrow when read-only). A held button keeps the cursor of
+    // where the press began.
+    const Qt::CursorShape want = InNonClientStrip(e->position().toPoint()) || isReadOnly()
+                                     ? Qt::ArrowCursor
+                                     : Qt::IBeamCursor;
+    if (e->buttons() == Qt::NoButton && cursor().shape() != want) setCursor(want);
     if (pressInStrip_) {
         e->accept();
         return;

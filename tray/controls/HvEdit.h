@@ -136,6 +136,9 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     // The strip in the control's coordinates; empty while the button is hidden.
     TRect ButtonRect() const;
     int ButtonStripWidth() const;
+    // Whether a point lies in the non-client strip: the frame around the text
+    // and, when shown, the button strip.
+    bool InNonClientStrip(const QPoint& p) const;
     // A press of the button: from a click on the strip, Alt+Down or F4.
     void PressButton();
     std::function<void(THvCustomEdit*)> OnButtonDown;
@@ -214,7 +217,7 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     void adoptParentColor();
     void watchParent();
     void applyMargins();
-    bool inButtonStrip(const QPoint& p) const;
+    void NonClientPress(QMouseEvent* e);
     void applyColor();
     bool hot() const { return frameHotTrack_ && (focused_ || mouseOver_); }
     int alignment_ = taLeftJustify;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QChildEvent>
+#include <QCursor>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QKeySequence>
@@ -70,6 +71,11 @@ HV_PANEL_SETTER(CaptionIndentX, captionIndentX_, int)
 HV_PANEL_SETTER(CaptionIndentY, captionIndentY_, int)
 HV_PANEL_SETTER(CaptionWordWrap, captionWordWrap_, bool)
 #undef HV_PANEL_SETTER
+
+TPoint THvCustomPanel::CursorClientPos() const {
+    const QPoint p = mapFromGlobal(QCursor::pos());
+    return {p.x(), p.y()};
+}
 
 void THvCustomPanel::SetFlatColorAdjustment(int v) {
     // Lightness changes beyond +-255 mean nothing more; keep the value in

@@ -258,6 +258,8 @@ class THvCustomPanel : public QWidget,
     // bottom (right) edge when the height (width) changes.
     void SetBounds(int left, int top, int w, int h);
 
+    // The mouse position in the panel's client coordinates.
+    virtual TPoint CursorClientPos() const;
     // Insets of the borders (and, when asked, the border width).
     void ShrinkByBorders(TRect& r, bool includeBorderWidth) const;
     TRect WholeRect() const { return Rect(0, 0, width(), height()); }

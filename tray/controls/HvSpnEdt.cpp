@@ -25,6 +25,8 @@ THvSpinButtons::THvSpinButtons(QWidget* parent) : QWidget(parent) {
     SetGlyphDownLeft(std::nullopt);
     resize(16, 25);
     LayoutChildren();
+    watchParent();
+    adoptParentColor();
 }
 
 THvControlButton* THvSpinButtons::MakeChildButton() {
@@ -110,9 +112,54 @@ void THvSpinButtons::SetFlat(bool v) {
 }
 
 void THvSpinButtons::SetColor(int v) {
+    if (color_ == v) return;
+    parentColor_ = false;
+    watchParent();
+    applyColor(v);
+}
+
+void THvSpinButtons::applyColor(int v) {
     color_ = v;
     upRight_->SetColor(v);
     downLeft_->SetColor(v);
+}
+
+void THvSpinButtons::SetParentColor(bool v) {
+    if (parentColor_ == v) return;
+    parentColor_ = v;
+    watchParent();
+    adoptParentColor();
+}
+
+void THvSpinButtons::adoptParentColor() {
+    if (parentColor_ && parentWidget()) applyColor(ParentColorOf(this));
+}
+
+void THvSpinButtons::watchParent() {
+    // A parent of the control set sends the parent-colour notice itself; any
+    // other parent is watched for a change of its palette.
+    QWidget* want = parentColor_ ? parentWidget() : nullptr;
+    if (watchedParent_ == want) return;
+    if (watchedParent_) watchedParent_->removeEventFilter(this);
+    watchedParent_ = want;
+    if (want) want->installEventFilter(this);
+}
+
+bool THvSpinButtons::eventFilter(QObject* watched, QEvent* e) {
+    if (watched == watchedParent_ && e->type() == QEvent::PaletteChange) adoptParentColor();
+    return QWidget::eventFilter(watched, e);
+}
+
+bool THvSpinButtons::event(QEvent* e) {
+    if (e->type() == ParentColorChangedEvent) {
+        adoptParentColor();
+        return true;
+    }
+    if (e->type() == QEvent::ParentChange) {
+        watchParent();
+        adoptParentColor();
+    }
+    return QWidget::event(e);
 }
 
 void THvSpinButtons::SetDelay(int v) {
@@ -156,6 +203,7 @@ void THvSpinButtons::keyPressEvent(QKeyEvent* e) {
 }
 
 bool THvSpinButtons::IsStored(const char* name) const {
+    if (qstrcmp(name, "Color") == 0 || qstrcmp(name, "ParentColor") == 0) return !parentColor_;
     if (qstrcmp(name, "GlyphUpRight") == 0 || qstrcmp(name, "NumGlyphsUpRight") == 0)
         return customUpRight_;
     if (qstrcmp(name, "GlyphDownLeft") == 0 || qstrcmp(name, "NumGlyphsDownLeft") == 0)
@@ -171,6 +219,9 @@ THvSpinEdit::THvSpinEdit(QWidget* parent) : THvCustomEdit(parent) {
     spin_->UpRightButton()->InSpinEdit = true;
     spin_->DownLeftButton()->InSpinEdit = true;
     spin_->SetFocusControl(this);
+    // The buttons are no text: the arrow over them, whichever cursor the edit
+    // shows at the moment.
+    spin_->setCursor(Qt::ArrowCursor);
     spin_->SetColor(Color()); // the buttons take the edit's colour, as their parent's
     spin_->show();
     connect(spin_, &THvSpinButtons::UpRightClick, this, [this] { StepUp(increment_); });
@@ -224,10 +275,13 @@ THvSpinEdit::Extended THvSpinEdit::Value() {
     return ParseNumber(general).value_or(min_);
 }
 
-int THvSpinEdit::ValueAsInteger() {
+std::optional<int> THvSpinEdit::ValueAsInteger() {
     const Extended r = std::nearbyint(Value()); // the default rounding: ties to even
-    if (r < Extended(std::numeric_limits<int>::min())) return std::numeric_limits<int>::min();
-    if (r > Extended(std::numeric_limits<int>::max())) return std::numeric_limits<int>::max();
+    if (r < Extended(std::numeric_limits<int>::min()) ||
+        r > Extended(std::numeric_limits<int>::max())) {
+        ShowRangeError(this);
+        return std::nullopt;
+    }
     return int(r);
 }
 

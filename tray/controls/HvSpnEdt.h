@@ -19,6 +19,7 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     Q_PROPERTY(int Orientation READ Orientation WRITE SetOrientation)
     Q_PROPERTY(bool Flat READ Flat WRITE SetFlat)
     Q_PROPERTY(int Color READ Color WRITE SetColor)
+    Q_PROPERTY(bool ParentColor READ ParentColor WRITE SetParentColor)
     Q_PROPERTY(int Delay READ Delay WRITE SetDelay)
     Q_PROPERTY(int InitialDelay READ InitialDelay WRITE SetInitialDelay)
     Q_PROPERTY(int NumGlyphsUpRight READ NumGlyphsUpRight WRITE SetNumGlyphsUpRight)
@@ -32,6 +33,7 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     int Orientation() const { return orientation_; }
     bool Flat() const { return flat_; }
     int Color() const { return color_; }
+    bool ParentColor() const { return parentColor_; }
     int Delay() const { return upRight_->Delay(); }
     int InitialDelay() const { return upRight_->InitialDelay(); }
     int NumGlyphsUpRight() const { return upRight_->NumGlyphs(); }
@@ -45,7 +47,9 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     void SetDirection(int v);
     void SetOrientation(int v);
     void SetFlat(bool v);
+    // A colour of its own ends following the parent's.
     void SetColor(int v);
+    void SetParentColor(bool v);
     void SetDelay(int v);
     void SetInitialDelay(int v);
     void SetNumGlyphsUpRight(int v) { upRight_->SetNumGlyphs(v); }
@@ -79,9 +83,15 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     void keyPressEvent(QKeyEvent* e) override;
     void paintEvent(QPaintEvent*) override {}
     void Loaded() override { LayoutChildren(); }
+    bool event(QEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
 
   private:
     THvControlButton* MakeChildButton();
+    // The control's colour and its buttons' faces.
+    void applyColor(int v);
+    void adoptParentColor();
+    void watchParent();
     bool ChildPressed(THvControlButton* child);
     void ChildGlyphChanged(THvControlButton* child);
     void LayoutChildren();
@@ -93,6 +103,8 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     int orientation_ = orVertical;
     bool flat_ = false;
     int color_ = clBtnFace;
+    bool parentColor_ = true;
+    QPointer<QWidget> watchedParent_;
     bool customUpRight_ = false;
     bool customDownLeft_ = false;
 };
@@ -133,8 +145,9 @@ class THvSpinEdit : public THvCustomEdit {
     Extended Max() const { return max_; }
     Extended PageSize() const { return pageSize_; }
     Extended Value();
-    // The nearest integer (ties to even), clamped to the 32-bit range.
-    int ValueAsInteger();
+    // The nearest integer (ties to even). One outside the 32-bit range is the
+    // range error: it is reported and no value is given.
+    std::optional<int> ValueAsInteger();
     int Direction() const { return spin_->Direction(); }
     int Orientation() const { return spin_->Orientation(); }
     THvSpinButtons* SpinButtons() const { return spin_; }
