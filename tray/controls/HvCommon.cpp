@@ -82,6 +82,14 @@ TColor ParentColorOf(const QWidget* control) {
     return TColor(RGB(q.red(), q.green(), q.blue()));
 }
 
+void TParentColorWatch::Watch(QObject* control, QWidget* parent) {
+    if (watched_ == parent && control_ == control) return;
+    if (watched_ && control_) watched_->removeEventFilter(control_);
+    watched_ = parent;
+    control_ = control;
+    if (watched_ && control_) watched_->installEventFilter(control_);
+}
+
 void InvalidateTransparentChildren(QWidget* parent) {
     if (!parent) return;
     for (QObject* o : parent->children()) {

@@ -126,6 +126,28 @@ void NotifyParentColorChanged(QWidget* parent);
 // one, else its background colour.
 TColor ParentColorOf(const QWidget* control);
 
+// The parent a control with ParentColor follows. A parent of the control set
+// sends ParentColorChangedEvent itself; any other parent is watched, with the
+// control as its event filter, for a change of its palette.
+class TParentColorWatch {
+  public:
+    TParentColorWatch() = default;
+    TParentColorWatch(const TParentColorWatch&) = delete;
+    TParentColorWatch& operator=(const TParentColorWatch&) = delete;
+    ~TParentColorWatch() { Watch(nullptr, nullptr); }
+    // Watches `parent` for `control` (null: watches nothing).
+    void Watch(QObject* control, QWidget* parent);
+    // Whether `e`, seen by the control's event filter, is a palette change of
+    // the watched parent.
+    bool IsPaletteChange(const QObject* watched, const QEvent* e) const {
+        return watched == watched_ && watched_ && e->type() == QEvent::PaletteChange;
+    }
+
+  private:
+    QPointer<QWidget> watched_;
+    QPointer<QObject> control_;
+};
+
 // ------------------------------------------------------------ colours
 
 struct Hsl {

@@ -30,7 +30,6 @@ THvCustomEdit::THvCustomEdit(QWidget* parent) : QLineEdit(parent) {
 
 THvCustomEdit::~THvCustomEdit() {
     if (frameController_) frameController_->RemoveControl(this);
-    if (watchedParent_) watchedParent_->removeEventFilter(this);
 }
 
 void THvCustomEdit::applyColor() {
@@ -76,17 +75,11 @@ void THvCustomEdit::adoptParentColor() {
 }
 
 void THvCustomEdit::watchParent() {
-    // A parent of the control set sends the parent-colour notice itself; any
-    // other parent is watched for a change of its palette.
-    QWidget* want = parentColor_ ? parentWidget() : nullptr;
-    if (watchedParent_ == want) return;
-    if (watchedParent_) watchedParent_->removeEventFilter(this);
-    watchedParent_ = want;
-    if (want) want->installEventFilter(this);
+    parentWatch_.Watch(this, parentColor_ ? parentWidget() : nullptr);
 }
 
 bool THvCustomEdit::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == watchedParent_ && e->type() == QEvent::PaletteChange) adoptParentColor();
+    if (parentWatch_.IsPaletteChange(watched, e)) adoptParentColor();
     return QLineEdit::eventFilter(watched, e);
 }
 

@@ -245,7 +245,7 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     int flatButtonColor_ = clBtnFace;
     QString passwordChar_;
     bool parentColor_ = false;
-    QPointer<QWidget> watchedParent_;
+    TParentColorWatch parentWatch_;
     QString editMask_;
     ParsedMask mask_;
     QString valueOnEnter_;

@@ -136,17 +136,11 @@ void THvSpinButtons::adoptParentColor() {
 }
 
 void THvSpinButtons::watchParent() {
-    // A parent of the control set sends the parent-colour notice itself; any
-    // other parent is watched for a change of its palette.
-    QWidget* want = parentColor_ ? parentWidget() : nullptr;
-    if (watchedParent_ == want) return;
-    if (watchedParent_) watchedParent_->removeEventFilter(this);
-    watchedParent_ = want;
-    if (want) want->installEventFilter(this);
+    parentWatch_.Watch(this, parentColor_ ? parentWidget() : nullptr);
 }
 
 bool THvSpinButtons::eventFilter(QObject* watched, QEvent* e) {
-    if (watched == watchedParent_ && e->type() == QEvent::PaletteChange) adoptParentColor();
+    if (parentWatch_.IsPaletteChange(watched, e)) adoptParentColor();
     return QWidget::eventFilter(watched, e);
 }
 

@@ -104,7 +104,7 @@ class THvSpinButtons : public QWidget, public HvStreamable {
     bool flat_ = false;
     int color_ = clBtnFace;
     bool parentColor_ = true;
-    QPointer<QWidget> watchedParent_;
+    TParentColorWatch parentWatch_;
     bool customUpRight_ = false;
     bool customDownLeft_ = false;
 };
