@@ -43,6 +43,24 @@ CK_UTF8CHAR_PTR text(const char* s) {
     return test_support::utf8(s);
 }
 
+// An M_FormatToken record: SO PIN "so-pin-1", user PIN "user-pin-1", five
+// tries each, PINs of 4 to 16 bytes.
+token_format_info format_record(const char* label) {
+    token_format_info record{};
+    std::strcpy(record.label, label);
+    std::strcpy(record.manufacturer, "Quessar");
+    std::strcpy(record.model, "Quessar");
+    std::strcpy(record.so_pin, "so-pin-1");
+    std::strcpy(record.user_pin, "user-pin-1");
+    record.user_pin_retry_count = 5;
+    record.so_pin_retry_count = 5;
+    record.user_pin_min_len = 4;
+    record.user_pin_max_len = 16;
+    record.so_pin_min_len = 4;
+    record.so_pin_max_len = 16;
+    return record;
+}
+
 std::string trimmed(const CK_UTF8CHAR* p, size_t n) {
     std::string s(reinterpret_cast<const char*>(p), n);
     while (!s.empty() && s.back() == ' ')
@@ -390,16 +408,10 @@ TEST_F(TokenTest, inputs_refused_before_the_format_leave_the_token_as_it_was) {
         ASSERT_EQ(f->C_CloseSession(s), CKR_OK);
     }
 
-    token_format_info valid{};
-    std::strcpy(valid.label, "formatted");
-    std::strcpy(valid.manufacturer, "Quessar");
-    std::strcpy(valid.model, "Quessar");
-    std::strcpy(valid.so_pin, "so-pin-1");
-    std::strcpy(valid.user_pin, "user-pin-1");
-    valid.user_pin_retry_count = 5;
-    valid.so_pin_retry_count = 5;
-    valid.user_pin_max_len = 16;
-    valid.so_pin_max_len = 16;
+    token_format_info valid = format_record("formatted");
+    // An empty PIN is within these lengths; the record is still refused.
+    valid.user_pin_min_len = 0;
+    valid.so_pin_min_len = 0;
     const auto format = [&](void (*change)(token_format_info&)) {
         token_format_info record = valid;
         change(record);
@@ -458,18 +470,7 @@ TEST_F(TokenTest, format_token_on_a_blank_card_creates_the_application) {
     ASSERT_EQ(token_slots().size(), 1u);
     EXPECT_EQ(token_info(0).flags & CKF_TOKEN_INITIALIZED, 0u);
     const CK_SESSION_HANDLE h = open(0);
-    token_format_info record{};
-    std::strcpy(record.label, "Blank no more");
-    std::strcpy(record.manufacturer, "Quessar");
-    std::strcpy(record.model, "Quessar");
-    std::strcpy(record.so_pin, "so-pin-1");
-    std::strcpy(record.user_pin, "user-pin-1");
-    record.user_pin_retry_count = 5;
-    record.so_pin_retry_count = 5;
-    record.user_pin_min_len = 4;
-    record.user_pin_max_len = 16;
-    record.so_pin_min_len = 4;
-    record.so_pin_max_len = 16;
+    token_format_info record = format_record("Blank no more");
     // The configured application name goes into the new application's
     // record, which holds 32 characters: a longer one is refused before the
     // card's device authentication.
