@@ -43,6 +43,7 @@ bytes value_for(const std::string& label);
 // Several objects may carry one label; each creation is told apart by its
 // tag, "w<process>-<9-digit sequence>", at the start of its value.
 inline constexpr int recycle_token = 0;
+inline constexpr const char* worker_key_label = "soak-key"; // the workers' pair, on both tokens
 inline constexpr const char* recycle_key_label = "rk";
 const std::vector<std::string>& recycle_labels();
 bool is_recycle_label(const std::string& label);
@@ -54,6 +55,8 @@ std::string tag_of(const bytes& value);
 std::string tag_for(int process, uint64_t sequence);
 // A creation's name in the journals: "label/tag".
 std::string identity_of(const std::string& label, const std::string& tag);
+// A label's text, up to a NUL (key labels carry one).
+std::string label_text(const bytes& label);
 // Whether a logged result is a probe's finding that an old handle reached
 // another object (or one already destroyed): STALE_READ, STALE_DESTROY,
 // STALE_SIGN, HANDLE_REUSED.

@@ -17,11 +17,11 @@ struct on_card {
     std::vector<bytes> values; // one per object with that label
 };
 
-// The moduli of the recyclers' key pair label, by class.
-using key_moduli = std::map<CK_OBJECT_CLASS, std::multiset<bytes>>;
+// The token's RSA keys: label -> class -> moduli.
+using key_moduli = std::map<std::string, std::map<CK_OBJECT_CLASS, std::multiset<bytes>>>;
 
 // Every data object of the token with that serial number: label -> values;
-// and the recyclers' keys.
+// and its keys.
 CK_RV read_token(CK_FUNCTION_LIST* f, const std::string& serial,
                  std::map<std::string, on_card>& objects, key_moduli& keys) {
     CK_SLOT_ID slot = 0;
@@ -44,15 +44,11 @@ CK_RV read_token(CK_FUNCTION_LIST* f, const std::string& serial,
         objects[std::string(label.begin(), label.end())].values.push_back(value);
     }
     for (CK_OBJECT_CLASS cls : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY}) {
-        const std::string key_label = recycle_key_label;
-        for (CK_OBJECT_HANDLE h :
-             find_objects(f, s,
-                          {{CKA_CLASS, &cls, sizeof cls},
-                           {CKA_LABEL, const_cast<char*>(key_label.data()), key_label.size()}},
-                          &rv)) {
-            bytes modulus;
+        for (CK_OBJECT_HANDLE h : find_objects(f, s, {{CKA_CLASS, &cls, sizeof cls}}, &rv)) {
+            bytes label, modulus;
+            if ((rv = attribute_value(f, s, h, CKA_LABEL, label)) != CKR_OK) return rv;
             if ((rv = attribute_value(f, s, h, CKA_MODULUS, modulus)) != CKR_OK) return rv;
-            keys[cls].insert(modulus);
+            keys[label_text(label)][cls].insert(modulus);
         }
         if (rv != CKR_OK) return rv;
     }
@@ -138,14 +134,24 @@ void check_recycled(const std::map<std::string, on_card>& objects, const key_mod
         std::printf("%s %s\n", destroyed ? "recycled_destroyed_present" : "recycled_unknown",
                     identity.c_str());
     }
-    // A public key goes with its private key: they come and go in pairs.
-    const std::multiset<bytes> none;
-    const auto& priv = keys.count(CKO_PRIVATE_KEY) != 0 ? keys.at(CKO_PRIVATE_KEY) : none;
-    const auto& pub = keys.count(CKO_PUBLIC_KEY) != 0 ? keys.at(CKO_PUBLIC_KEY) : none;
-    for (const bytes& n : priv)
-        ++counts[pub.count(n) == 1 ? "recycled_key_pairs" : "recycled_key_unpaired"];
-    for (const bytes& n : pub)
-        if (priv.count(n) != 1) ++counts["recycled_key_unpaired"];
+    // Every key but the workers' is the recyclers'. A public key goes with
+    // its private key: they come and go in pairs. A pair of another label
+    // than the one it was generated with lost it (recycle_key).
+    for (const auto& [label, by_class] : keys) {
+        if (label == worker_key_label) continue;
+        const std::multiset<bytes> none;
+        const auto& priv =
+            by_class.count(CKO_PRIVATE_KEY) != 0 ? by_class.at(CKO_PRIVATE_KEY) : none;
+        const auto& pub = by_class.count(CKO_PUBLIC_KEY) != 0 ? by_class.at(CKO_PUBLIC_KEY) : none;
+        for (const bytes& n : priv)
+            ++counts[pub.count(n) == 1 ? "recycled_key_pairs" : "recycled_key_unpaired"];
+        for (const bytes& n : pub)
+            if (priv.count(n) != 1) ++counts["recycled_key_unpaired"];
+        if (label == recycle_key_label) continue;
+        counts["recycled_key_relabelled"] += static_cast<int>(priv.size());
+        std::printf("recycled_key_relabelled %s (%zu private, %zu public)\n", label.c_str(),
+                    priv.size(), pub.size());
+    }
 }
 
 // The recyclers' probes of old handles, and what they found wrong (their logs).
@@ -190,7 +196,7 @@ int run_check(int argc, char** argv) {
              {"recycled_expected", "recycled_found", "recycled_lost", "recycled_duplicated",
               "recycled_corrupted", "recycled_doubtful_present", "recycled_doubtful_absent",
               "recycled_destroyed_present", "recycled_unknown", "recycled_key_pairs",
-              "recycled_key_unpaired", "stale_probes", "stale_failures"})
+              "recycled_key_unpaired", "recycled_key_relabelled", "stale_probes", "stale_failures"})
             counts[name] = 0;
         count_probes(dir, workers, recyclers, counts);
     }

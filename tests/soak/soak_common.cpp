@@ -140,6 +140,10 @@ std::string identity_of(const std::string& label, const std::string& tag) {
     return label + "/" + tag;
 }
 
+std::string label_text(const bytes& label) {
+    return std::string(label.begin(), std::find(label.begin(), label.end(), 0));
+}
+
 bool is_stale_failure(const std::string& result) {
     return result == "STALE_READ" || result == "STALE_DESTROY" || result == "STALE_SIGN" ||
            result == "HANDLE_REUSED";

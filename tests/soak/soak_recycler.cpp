@@ -242,27 +242,33 @@ class recycler : public client {
 
     // The shared pair: every private key of its label destroyed, then a new
     // pair generated (the module puts it in a key container of that label).
+    // A pair generated while that container still held the other recycler's
+    // key gets a container of another name, whose name other processes then
+    // read as its label: every key of the token but the workers' is the
+    // recyclers', and one that lost its label is destroyed too (and logged
+    // RELABELLED), so that such pairs do not fill the card.
     void recycle_key() {
         const int64_t t = now_ms();
-        CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
         const std::string label = recycle_key_label;
         CK_RV rv = CKR_OK;
-        const auto found =
-            find_objects(f_, session_,
-                         {{CKA_CLASS, &cls, sizeof cls},
-                          {CKA_LABEL, const_cast<char*>(label.data()), label.size()}},
-                         &rv);
+        const auto found = private_keys(&rv);
         if (rv != CKR_OK) return failed("recycle_key", rv, t, "search");
         int destroyed = 0, gone = 0;
         for (CK_OBJECT_HANDLE h : found) {
-            bytes n, e;
-            rv = attribute_value(f_, session_, h, CKA_MODULUS, n);
+            bytes l, n, e;
+            rv = attribute_value(f_, session_, h, CKA_LABEL, l);
+            if (rv == CKR_OK) rv = attribute_value(f_, session_, h, CKA_MODULUS, n);
             if (rv == CKR_OK) rv = attribute_value(f_, session_, h, CKA_PUBLIC_EXPONENT, e);
             if (rv == CKR_OBJECT_HANDLE_INVALID) {
                 ++gone;
                 continue;
             }
             if (rv != CKR_OK) return failed("recycle_key", rv, t, "modulus");
+            const std::string text = label_text(l);
+            if (text == worker_key_label) continue;
+            if (text != label)
+                wrong("recycle_key", "RELABELLED", t,
+                      "h" + std::to_string(h) + " " + head(n) + " labelled " + text);
             if (!hold({h, CKO_PRIVATE_KEY, {}, n, e, false}, "recycle_key", t)) continue;
             rv = f_->C_DestroyObject(session_, h);
             if (rv == CKR_OK) {
@@ -312,6 +318,7 @@ class recycler : public client {
         if (rv != CKR_OK) return failed("probe_sign", rv, t, h.text() + " C_SignInit");
         bytes signature(512);
         CK_ULONG n = signature.size();
+        const int64_t signing = now_ms();
         rv = f_->C_Sign(session_, data.data(), data.size(), signature.data(), &n);
         if (rv != CKR_OK) return failed("probe_sign", rv, t, h.text() + " C_Sign");
         signature.resize(n);
@@ -321,12 +328,15 @@ class recycler : public client {
                              h.text() + " signs after its destruction");
             return succeeded("probe_sign", t, h.text() + " signed");
         }
-        std::string under = "no key held";
+        std::string under;
         for (const held& other : held_)
             if (other.cls != CKO_DATA && other.modulus != h.modulus &&
                 verifies(other, data, signature))
                 under = other.text();
-        wrong("probe_sign", "STALE_SIGN", t, h.text() + " signature verifies under " + under);
+        const std::string text = h.text() + " (C_SignInit " + std::to_string(signing - t) +
+                                 " ms, C_Sign " + std::to_string(now_ms() - signing) + " ms)";
+        if (under.empty()) under = current_signer(data, signature);
+        wrong("probe_sign", "STALE_SIGN", t, text + " signature verifies under " + under);
     }
 
     // An old key handle's modulus: CKR_OBJECT_HANDLE_INVALID or the modulus it had.
@@ -342,11 +352,37 @@ class recycler : public client {
         succeeded("probe_read", t, h.text() + (h.gone ? " gone, cached" : " read"));
     }
 
-    bool verifies(const held& key, const bytes& data, const bytes& signature) {
-        EVP_PKEY* k = public_key(key.modulus, key.exponent);
+    static bool verifies(const bytes& n, const bytes& e, const bytes& data,
+                         const bytes& signature) {
+        EVP_PKEY* k = public_key(n, e);
         const bool ok = k != nullptr && signature_verifies(k, data, signature);
         EVP_PKEY_free(k);
         return ok;
+    }
+    static bool verifies(const held& key, const bytes& data, const bytes& signature) {
+        return verifies(key.modulus, key.exponent, data, signature);
+    }
+
+    // Every private key of the token; *rv the first failure.
+    std::vector<CK_OBJECT_HANDLE> private_keys(CK_RV* rv) {
+        CK_OBJECT_CLASS cls = CKO_PRIVATE_KEY;
+        return find_objects(f_, session_, {{CKA_CLASS, &cls, sizeof cls}}, rv);
+    }
+
+    // Which of the token's keys a signature verifies under: the key that
+    // took the old one's place shows the module signed with it.
+    std::string current_signer(const bytes& data, const bytes& signature) {
+        CK_RV rv = CKR_OK;
+        for (CK_OBJECT_HANDLE h : private_keys(&rv)) {
+            bytes l, n, e;
+            if (attribute_value(f_, session_, h, CKA_MODULUS, n) == CKR_OK &&
+                attribute_value(f_, session_, h, CKA_PUBLIC_EXPONENT, e) == CKR_OK &&
+                verifies(n, e, data, signature)) {
+                (void)attribute_value(f_, session_, h, CKA_LABEL, l);
+                return "the token's key " + head(n) + " labelled " + label_text(l) + " now";
+            }
+        }
+        return rv == CKR_OK ? "no key on the token" : "no key found (" + rv_name(rv) + ")";
     }
 
     // A creation or destruction that ended without an answer (or a

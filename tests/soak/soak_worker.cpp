@@ -17,7 +17,7 @@ namespace soak {
 
 namespace {
 
-constexpr const char* key_label = "soak-key";
+constexpr const char* key_label = worker_key_label;
 constexpr size_t live_target = 10; // data objects a worker keeps on the card
 
 class worker : public client {
