@@ -38,6 +38,30 @@ std::string label_for(int worker, uint64_t sequence);
 // The value of the data object with that label (16 to 715 bytes).
 bytes value_for(const std::string& label);
 
+// The recyclers' objects (README.md): data objects of a few labels and one
+// RSA pair label that two processes destroy and create again on one token.
+// Several objects may carry one label; each creation is told apart by its
+// tag, "w<process>-<9-digit sequence>", at the start of its value.
+inline constexpr int recycle_token = 0;
+inline constexpr const char* worker_key_label = "soak-key"; // the workers' pair, on both tokens
+inline constexpr const char* recycle_key_label = "rk";
+const std::vector<std::string>& recycle_labels();
+bool is_recycle_label(const std::string& label);
+// The value of the creation `tag` of label: the tag, ':', then 16 to 715
+// bytes derived from both, so that any value read names one creation.
+bytes tagged_value(const std::string& label, const std::string& tag);
+// The tag a value starts with; empty when it starts with none.
+std::string tag_of(const bytes& value);
+std::string tag_for(int process, uint64_t sequence);
+// A creation's name in the journals: "label/tag".
+std::string identity_of(const std::string& label, const std::string& tag);
+// A label's text, up to a NUL (key labels carry one).
+std::string label_text(const bytes& label);
+// Whether a logged result is a probe's finding that an old handle reached
+// another object (or one already destroyed): STALE_READ, STALE_DESTROY,
+// STALE_SIGN, HANDLE_REUSED.
+bool is_stale_failure(const std::string& result);
+
 // The module is loaded with dlopen as an application loads it
 // (loaded_module, module_loader.h); searches and attribute values go through
 // find_objects and attribute_value (p11_objects.h).
@@ -63,12 +87,13 @@ struct journal {
     uint64_t next_sequence = 0;
 };
 journal read_journal(const std::string& path);
-// The sequence number within a label (0 when it has none).
+// The sequence number within a label or a tag (0 when it has none).
 uint64_t sequence_of(const std::string& label);
 
 int run_driver(int argc, char** argv);
 int run_setup(int argc, char** argv);
 int run_worker(int argc, char** argv);
+int run_recycler(int argc, char** argv);
 int run_check(int argc, char** argv);
 
 // "--name value" options after the subcommand.

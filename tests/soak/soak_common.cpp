@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -91,6 +92,63 @@ bytes value_for(const std::string& label) {
     return out;
 }
 
+// Three: the card has room for 32 files, its two workers keep up to 20 data
+// objects and the module five files of its own and of the key containers; two
+// recyclers racing may leave two objects on a label for a moment.
+const std::vector<std::string>& recycle_labels() {
+    static const std::vector<std::string> labels = {"rc-0", "rc-1", "rc-2"};
+    return labels;
+}
+
+bool is_recycle_label(const std::string& label) {
+    const auto& all = recycle_labels();
+    return std::find(all.begin(), all.end(), label) != all.end();
+}
+
+bytes tagged_value(const std::string& label, const std::string& tag) {
+    bytes out(tag.begin(), tag.end());
+    out.push_back(':');
+    const bytes rest = value_for(identity_of(label, tag));
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
+std::string tag_of(const bytes& value) {
+    const auto colon = std::find(value.begin(), value.end(), ':');
+    const std::string tag(value.begin(), colon);
+    // w<digits>-<9 digits>
+    const size_t dash = tag.find('-');
+    const auto digits = [&](size_t from, size_t to) {
+        return from < to && std::all_of(tag.begin() + static_cast<long>(from),
+                                        tag.begin() + static_cast<long>(to),
+                                        [](char c) { return c >= '0' && c <= '9'; });
+    };
+    if (colon == value.end() || tag.empty() || tag[0] != 'w' || dash == std::string::npos ||
+        !digits(1, dash) || tag.size() - dash - 1 != 9 || !digits(dash + 1, tag.size()))
+        return {};
+    return tag;
+}
+
+std::string tag_for(int process, uint64_t sequence) {
+    char text[40];
+    std::snprintf(text, sizeof text, "w%d-%09llu", process,
+                  static_cast<unsigned long long>(sequence));
+    return text;
+}
+
+std::string identity_of(const std::string& label, const std::string& tag) {
+    return label + "/" + tag;
+}
+
+std::string label_text(const bytes& label) {
+    return std::string(label.begin(), std::find(label.begin(), label.end(), 0));
+}
+
+bool is_stale_failure(const std::string& result) {
+    return result == "STALE_READ" || result == "STALE_DESTROY" || result == "STALE_SIGN" ||
+           result == "HANDLE_REUSED";
+}
+
 CK_RV slot_of(CK_FUNCTION_LIST* f, const std::string& serial, CK_SLOT_ID& slot) {
     CK_ULONG n = 0;
     if (CK_RV rv = f->C_GetSlotList(CK_TRUE, nullptr, &n); rv != CKR_OK) return rv;
@@ -120,7 +178,9 @@ std::vector<CK_OBJECT_HANDLE> find_data(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE s
 }
 
 uint64_t sequence_of(const std::string& label) {
-    const size_t dash = label.find('-');
+    const size_t slash = label.rfind('/'); // an identity: the tag's sequence
+    const size_t start = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dash = label.find('-', start);
     if (dash == std::string::npos) return 0;
     return std::strtoull(label.c_str() + dash + 1, nullptr, 10);
 }

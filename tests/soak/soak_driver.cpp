@@ -1,6 +1,7 @@
 // The soak's driver: a pcscd lane of its own, two simulated tokens, four
-// workers (two per token), a fault every 20 to 60 seconds, a watchdog for
-// hangs, then the final check and the report (README.md).
+// workers (two per token) and two recyclers (on token 0), a fault every 20 to
+// 60 seconds, a watchdog for hangs, then the final check and the report
+// (README.md).
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -108,7 +109,7 @@ struct fault {
     int64_t start = 0;
     int64_t end = 0;
     std::string kind; // remove, pcscd, reset, kill
-    int target = -1;  // token, or worker for kill
+    int target = -1;  // token, or process (worker or recycler) for kill
     bool ok = true;
 };
 
@@ -129,6 +130,7 @@ class driver {
         cardsim_ = value("cardsim", TESSVIK_SOAK_CARDSIM);
         source_ = value("source", TESSVIK_SOAK_SOURCE);
         workers_ = std::stoi(value("workers", "4"));
+        recyclers_ = std::stoi(value("recyclers", "2"));
         rng_.seed(std::stoull(value("seed", std::to_string(now_ms()))));
     }
 
@@ -138,7 +140,8 @@ class driver {
             fs::remove_all(entry.path());
         if (!enter_lane()) return 1;
         say("lane " + std::to_string(lane_) + ", " + std::to_string(seconds_) + " s, " +
-            std::to_string(workers_) + " workers, output in " + out_);
+            std::to_string(workers_) + " workers, " + std::to_string(recyclers_) +
+            " recyclers, output in " + out_);
         for (int t = 0; t < 2; ++t) {
             const int port = 35963 + 2 * lane_ + t;
             cardsims_[t] = spawn({cardsim_, "--port", std::to_string(port), "--image",
@@ -157,7 +160,7 @@ class driver {
         }
         start_ = now_ms();
         end_ = start_ + seconds_ * 1000;
-        for (int w = 0; w < workers_; ++w)
+        for (int w = 0; w < processes(); ++w)
             start_worker(w);
         std::vector<std::string> wanted;
         std::istringstream list(value("faults", "remove,pcscd,reset,kill"));
@@ -179,9 +182,10 @@ class driver {
             pause_ms(250);
         }
         stop_workers();
-        const int check_rc = run_command({self_path(), "check", "--module", module_, "--out", out_,
-                                          "--workers", std::to_string(workers_)},
-                                         out_ + "/check.txt", 180000);
+        const int check_rc =
+            run_command({self_path(), "check", "--module", module_, "--out", out_, "--workers",
+                         std::to_string(workers_), "--recyclers", std::to_string(recyclers_)},
+                        out_ + "/check.txt", 180000);
         for (pid_t p : cardsims_)
             if (p > 0) kill(p, SIGTERM);
         for (pid_t p : cardsims_)
@@ -242,7 +246,11 @@ class driver {
         return true;
     }
 
-    int token_of(int w) const { return w / (workers_ / 2); }
+    // Workers 0 .. workers_ - 1, then the recyclers; the logs and journals
+    // are wN for both.
+    int processes() const { return workers_ + recyclers_; }
+    bool is_recycler(int w) const { return w >= workers_; }
+    int token_of(int w) const { return is_recycler(w) ? recycle_token : w / (workers_ / 2); }
 
     void start_worker(int w) {
         const std::string id = std::to_string(w);
@@ -253,16 +261,16 @@ class driver {
             return s;
         }();
         worker_pids_[w] =
-            spawn({self_path(), "worker", "--module", module_, "--id", id, "--serial", serial,
-                   "--log", out_ + "/w" + id + ".log", "--journal", out_ + "/w" + id + ".journal",
-                   "--until", std::to_string(end_ + 30000)},
+            spawn({self_path(), is_recycler(w) ? "recycler" : "worker", "--module", module_, "--id",
+                   id, "--serial", serial, "--log", out_ + "/w" + id + ".log", "--journal",
+                   out_ + "/w" + id + ".journal", "--until", std::to_string(end_ + 30000)},
                   out_ + "/w" + id + ".out");
         worker_started_[w] = now_ms();
     }
 
     // Restarts workers that ended and kills those that hang.
     void watch() {
-        for (int w = 0; w < workers_; ++w) {
+        for (int w = 0; w < processes(); ++w) {
             const pid_t p = worker_pids_[w];
             int status = 0;
             if (waitpid(p, &status, WNOHANG) == p) {
@@ -316,7 +324,7 @@ class driver {
             f.target = static_cast<int>(pick(0, 1));
             f.ok = reset_card(reader_name(f.target));
         } else {
-            f.target = static_cast<int>(pick(0, workers_ - 1));
+            f.target = static_cast<int>(pick(0, processes() - 1));
             kill(worker_pids_[f.target], SIGKILL);
             (void)wait_exit(worker_pids_[f.target], 10000);
             pause_ms(static_cast<int>(pick(200, 2000)));
@@ -343,7 +351,7 @@ class driver {
 
     std::vector<log_line> read_logs() const {
         std::vector<log_line> lines;
-        for (int w = 0; w < workers_; ++w) {
+        for (int w = 0; w < processes(); ++w) {
             std::ifstream in(out_ + "/w" + std::to_string(w) + ".log");
             std::string text;
             while (std::getline(in, text)) {
@@ -375,8 +383,8 @@ class driver {
     void report(int check_rc) {
         const auto lines = read_logs();
         std::map<std::string, int> ops, by_code_in, by_code_out;
-        std::vector<std::string> outside;
-        int64_t total = 0, failed = 0, long_ops = 0;
+        std::vector<std::string> outside, stale;
+        int64_t total = 0, failed = 0, long_ops = 0, stale_count = 0;
         for (const log_line& l : lines) {
             if (l.op == "start" || l.op == "stop") continue;
             ++total;
@@ -385,18 +393,19 @@ class driver {
             if (l.result == "CKR_OK") continue;
             ++failed;
             const std::string key = l.op + " " + l.result;
+            const std::string line = "+" + std::to_string((l.t - start_) / 1000) + " s w" +
+                                     std::to_string(l.worker) + " " + key + l.detail;
+            if (is_stale_failure(l.result) && ++stale_count <= 40) stale.push_back(line);
             if (in_fault_window(l.t)) {
                 ++by_code_in[key];
             } else {
                 ++by_code_out[key];
-                if (outside.size() < 40)
-                    outside.push_back("+" + std::to_string((l.t - start_) / 1000) + " s w" +
-                                      std::to_string(l.worker) + " " + key + l.detail);
+                if (outside.size() < 40) outside.push_back(line);
             }
         }
         std::ostringstream r;
-        r << "Soak report: " << seconds_ << " s, " << workers_ << " workers on 2 tokens, lane "
-          << lane_ << "\n";
+        r << "Soak report: " << seconds_ << " s, " << workers_ << " workers and " << recyclers_
+          << " recyclers on 2 tokens, lane " << lane_ << "\n";
         r << "calls: " << total << " (";
         for (const auto& [op, n] : ops)
             r << op << " " << n << ", ";
@@ -417,22 +426,31 @@ class driver {
             r << "  " << n << "  " << k << "\n";
         for (const std::string& o : outside)
             r << "    " << o << "\n";
+        r << "stale-handle failures, within a fault window or not: " << stale_count << "\n";
+        for (const std::string& o : stale)
+            r << "    " << o << "\n";
         r << "hangs (a call over " << hang_ms / 2000 << " s: " << long_ops
           << "; watchdog: " << hangs_.size()
           << "; workers that ended by themselves: " << unexpected_exits_ << ")\n";
         for (const std::string& h : hangs_)
             r << "  " << h << "\n";
         r << "recovery after each fault (end of fault until every affected worker has signed\n"
-             "and worked on a data object again):\n";
+             "and worked on a data object again, and every affected recycler has recycled):\n";
         std::vector<int64_t> recoveries;
         for (const fault& f : faults_) {
             int64_t worst = 0;
             bool all = true;
-            for (int w = 0; w < workers_; ++w) {
+            for (int w = 0; w < processes(); ++w) {
                 if (!affects(f, w)) continue;
-                int64_t signed_at = -1, data_at = -1;
+                // A recycler signs only in probes: its recycling is enough.
+                int64_t signed_at = is_recycler(w) ? f.end : -1, data_at = -1;
                 for (const log_line& l : lines) {
                     if (l.worker != w || l.t < f.end || l.result != "CKR_OK") continue;
+                    if (is_recycler(w)) {
+                        if (l.op != "recycle") continue;
+                        data_at = l.t;
+                        break;
+                    }
                     if (l.op == "sign" && signed_at < 0) signed_at = l.t;
                     if ((l.op == "create" || l.op == "read" || l.op == "destroy" ||
                          l.op == "resolve") &&
@@ -474,6 +492,7 @@ class driver {
     int64_t seconds_ = 1200;
     std::string out_, module_, cardsim_, source_;
     int workers_ = 4;
+    int recyclers_ = 2;
     std::mt19937_64 rng_;
     int lock_fd_ = -1;
     pid_t cardsims_[2] = {-1, -1};
@@ -490,7 +509,7 @@ class driver {
 } // namespace
 
 // run [--seconds S] [--lane K] [--out DIR] [--seed N] [--faults KINDS] [--workers N]
-//     [--module M] [--cardsim C] [--source DIR]
+//     [--recyclers N] [--module M] [--cardsim C] [--source DIR]
 int run_driver(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     driver d(options(argc, argv));
