@@ -371,7 +371,19 @@ TEST_F(ObjectIdentityTest, handles_held_by_one_process_outlast_another_processes
 
 // What process A does first with the handle it kept, after process B put
 // another object in the place of A's.
-enum class first_step { search, read, destroy, set_label, copy, sign_init, verify_init };
+// read_unloaded: a read of a value A has not read since M_ReloadObjects;
+// sign_started: C_Sign of an operation A began before B's change.
+enum class first_step {
+    search,
+    read,
+    read_unloaded,
+    destroy,
+    set_label,
+    copy,
+    sign_init,
+    verify_init,
+    sign_started
+};
 
 struct stale_case {
     const char* name;
@@ -391,6 +403,7 @@ CK_RV stale_step(client& a, first_step step, CK_OBJECT_HANDLE h, const std::stri
         (void)a.find_class(CKO_DATA, &label);
         return a.get(h, CKA_VALUE, read);
     case first_step::read:
+    case first_step::read_unloaded:
         return a.get(h, CKA_VALUE, read);
     case first_step::destroy:
         return a.f->C_DestroyObject(a.s, h);
@@ -412,6 +425,12 @@ CK_RV stale_step(client& a, first_step step, CK_OBJECT_HANDLE h, const std::stri
     case first_step::verify_init: {
         CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
         return a.f->C_VerifyInit(a.s, &mech, h);
+    }
+    case first_step::sign_started: {
+        uint8_t data[] = "begun before";
+        uint8_t sig[256];
+        CK_ULONG n = sizeof sig;
+        return a.f->C_Sign(a.s, data, sizeof data, sig, &n);
     }
     }
     return CKR_GENERAL_ERROR;
@@ -436,6 +455,10 @@ TEST_P(StaleDataHandle, never_names_the_object_another_process_put_in_its_place)
     const bytes theirs = pattern(24, 2); // as long as A's: the same file size
     CK_OBJECT_HANDLE held = 0;
     ASSERT_EQ(a.create_data(label, mine, true, &held), CKR_OK);
+    // Read anew, the object's value stays on the card until it is asked for.
+    if (c.step == first_step::read_unloaded) {
+        ASSERT_EQ(a.m->M_ReloadObjects(a.s), CKR_OK);
+    }
     ASSERT_EQ(
         run_role("recreate", {{"P11I_LABEL", label}, {"P11I_VALUE", test_support::to_hex(theirs)}}),
         0);
@@ -462,6 +485,7 @@ TEST_P(StaleDataHandle, never_names_the_object_another_process_put_in_its_place)
 INSTANTIATE_TEST_SUITE_P(FirstSteps, StaleDataHandle,
                          ::testing::Values(stale_case{"search", first_step::search},
                                            stale_case{"read", first_step::read},
+                                           stale_case{"read_unloaded", first_step::read_unloaded},
                                            stale_case{"destroy", first_step::destroy},
                                            stale_case{"set_label", first_step::set_label},
                                            stale_case{"copy", first_step::copy}),
@@ -484,6 +508,10 @@ TEST_P(StaleKeyHandle, never_names_the_key_another_process_generated_in_its_plac
     ASSERT_EQ(a.generate(label, {}, &pub, &priv), CKR_OK);
     const auto mine = a.attribute(pub, CKA_MODULUS);
     ASSERT_TRUE(mine.has_value());
+    if (c.step == first_step::sign_started) {
+        CK_MECHANISM mech{CKM_SHA256_RSA_PKCS, nullptr, 0};
+        ASSERT_EQ(a.f->C_SignInit(a.s, &mech, priv), CKR_OK);
+    }
     const std::string out = (dir_ / "modulus").string();
     ASSERT_EQ(run_role("regenerate", {{"P11I_LABEL", label}, {"P11I_OUT", out}}), 0);
     const auto lines = read_lines(out);
@@ -494,6 +522,7 @@ TEST_P(StaleKeyHandle, never_names_the_key_another_process_generated_in_its_plac
     bytes ignored;
     switch (c.step) {
     case first_step::sign_init:
+    case first_step::sign_started:
         EXPECT_EQ(stale_step(a, c.step, priv, label, ignored), CKR_KEY_HANDLE_INVALID);
         break;
     case first_step::verify_init:
@@ -527,6 +556,7 @@ INSTANTIATE_TEST_SUITE_P(FirstSteps, StaleKeyHandle,
                          ::testing::Values(stale_case{"search", first_step::search},
                                            stale_case{"sign_init", first_step::sign_init},
                                            stale_case{"verify_init", first_step::verify_init},
+                                           stale_case{"sign_started", first_step::sign_started},
                                            stale_case{"destroy", first_step::destroy}),
                          [](const auto& info) { return std::string(info.param.name); });
 

@@ -20,6 +20,8 @@ namespace {
 
 using call = std::function<CK_RV(CK_SESSION_HANDLE)>;
 
+constexpr uint8_t ins_rsa_sign_ex = 0x1C; // "RSASignEx"
+
 class OperationEnd : public test_support::user_session_test {
   protected:
     void SetUp() override {
@@ -252,7 +254,7 @@ TEST_F(OperationEnd, AnErrorEndsTheOperationOfEveryOneShotUpdateAndFinalCall) {
         {"C_Sign the card refuses",
          then({sign_init,
                [&](CK_SESSION_HANDLE) {
-                   token_.sim().inject_status_word(0x6F00);
+                   token_.sim().inject_status_word_on(ins_rsa_sign_ex, 0x6F00);
                    return CK_RV{CKR_OK};
                }}),
          sign,

@@ -82,11 +82,17 @@ CK_RV library_mutex::lock() {
     swap_.lock_shared();
     if (handle_ == nullptr) {
         no_handle_.lock();
+        section_.store(0, std::memory_order_relaxed);
         return CKR_OK;
     }
     const CK_RV rv = callbacks_.lock_mutex(handle_);
-    if (rv != CKR_OK) swap_.unlock_shared();
-    return rv;
+    if (rv != CKR_OK) {
+        swap_.unlock_shared();
+        return rv;
+    }
+    const bool system_wide = callbacks_.lock_mutex == default_lock_mutex;
+    section_.store(system_wide ? ++sections_ : 0, std::memory_order_relaxed);
+    return CKR_OK;
 }
 
 void library_mutex::unlock() {

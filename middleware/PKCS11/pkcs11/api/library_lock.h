@@ -4,6 +4,8 @@
 // that every process using the module is serialised.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <shared_mutex>
 
@@ -49,12 +51,21 @@ class library_mutex {
     // and nothing is held), or the internal mutex when there is no handle.
     CK_RV lock();
     void unlock();
+    // The locked section the calling thread is in: a number that differs
+    // for every section under the library's own lock, which keeps every
+    // other process of the module out for its whole length; 0 under an
+    // application's lock or with no handle, which keep out this process's
+    // threads only. Within one non-zero section nothing but the caller
+    // changes the token's stored objects.
+    uint64_t section() const { return section_.load(std::memory_order_relaxed); }
 
   private:
     std::shared_mutex swap_;         // shared: inside a locked section; exclusive: swapping
     std::recursive_mutex no_handle_; // serialises the exports while there is no handle
     lock_callbacks callbacks_;
     void* handle_ = nullptr;
+    std::atomic<uint64_t> section_{0};
+    uint64_t sections_ = 0; // the last section's number, under the lock
 };
 
 library_mutex& library_lock();

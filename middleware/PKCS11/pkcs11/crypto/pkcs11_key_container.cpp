@@ -23,6 +23,9 @@ CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_c
     out = nullptr;
     const auto name = container_name_of(key);
     if (!name) return ZELT_CKR_CONTAINER_NOT_FOUND;
+    // The init checked the key; another process may have replaced it since.
+    // The card never uses another key through this one's operation.
+    if (token.stored_key_gone(key)) return CKR_KEY_HANDLE_INVALID;
     if (CK_RV rv = token.open_application(); rv != CKR_OK) return rv;
     pkcs11_container_manager& mgr = token.containers();
     if (mgr.application() != token.application() || mgr.list().find(*name) == nullptr) {

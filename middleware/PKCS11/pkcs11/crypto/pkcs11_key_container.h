@@ -24,7 +24,8 @@ uint32_t device_key_spec(const pkcs11_object& key);
 // part of it); none when absent, empty or longer than a container name.
 std::optional<std::string> container_name_of(const pkcs11_object& key);
 // The container of a key, opened through the token's application; the handle
-// is kept in the container record for reuse.
+// is kept in the container record for reuse. CKR_KEY_HANDLE_INVALID when the
+// key is a stored one the card no longer holds (pkcs11_token::stored_key_gone).
 CK_RV open_key_container(pkcs11_token& token, const pkcs11_object& key, pkcs11_container*& out);
 // Closing clears the record, so the next operation opens the container anew
 // instead of using a dead handle.

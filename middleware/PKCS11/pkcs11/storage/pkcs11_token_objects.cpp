@@ -117,7 +117,7 @@ CK_RV pkcs11_token::get_attribute_value(uint32_t access, CK_OBJECT_HANDLE handle
         return rv;
     };
     if (asks_for_card_values(tmpl)) {
-        if (CK_RV rv = read_object_values(*object); rv != CKR_OK) return nothing_read(rv);
+        if (CK_RV rv = read_stored_values(*object); rv != CKR_OK) return nothing_read(rv);
     }
     // Outside a user session only public objects can be read; nothing of a
     // private one is given out.

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "library_lock.h"
 #include "pkcs11_container_internal.h"
 #include "pkcs11_data_objects.h"
 #include "pkcs11_device_rv.h"
@@ -215,9 +216,23 @@ void pkcs11_token::take_in_card_changes() {
         drop_stored_objects();
         containers_.forget();
     }
+    // Read once in a section of the library's own lock, the counter holds
+    // for the rest of it: no other process of the module runs meanwhile (a
+    // signature's key check and the search of its log share one read).
+    const uint64_t section = library_lock().section();
+    if (section != 0 && section == counter_section_) return;
     // Another process changed the card: each store is read again before a
     // search that may return its objects, or a call that uses one of them.
     if (containers_.cache_counter_changed()) mark_stores_unread();
+    counter_section_ = section;
+}
+
+bool pkcs11_token::stored_key_gone(const pkcs11_object& key) {
+    // A key no longer listed (dropped at logout) is not compared: the
+    // operation goes on with what it holds.
+    if (objects_.find(key.handle()) != &key) return false;
+    take_in_changes_for(key.handle());
+    return objects_.find(key.handle()) != &key;
 }
 
 void pkcs11_token::take_in_changes_for(CK_OBJECT_HANDLE handle) {
@@ -334,6 +349,18 @@ CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
     default:
         return CKR_OK;
     }
+}
+
+CK_RV pkcs11_token::read_stored_values(pkcs11_object& object) {
+    const CK_RV rv = read_object_values(object);
+    const bool not_on_card = rv == SAR_FILE_NOT_EXIST || rv == ZELT_CKR_CONTAINER_NOT_FOUND ||
+                             rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR;
+    if (!not_on_card) return rv;
+    // Another process destroyed the object since its store was read: with
+    // that change taken in, its handle names nothing any more.
+    const uint32_t handle = object.handle();
+    take_in_changes_for(handle);
+    return objects_.find(handle) == &object ? rv : CKR_OBJECT_HANDLE_INVALID;
 }
 
 CK_RV pkcs11_token::assign_container_name(pkcs11_object& object) {

@@ -208,6 +208,11 @@ class pkcs11_token {
     // again only when the counter moved), so that a handle whose object is
     // gone, or whose place another object took, names nothing any more.
     void take_in_changes_for(CK_OBJECT_HANDLE handle);
+    // Before the card uses the key of a running operation: true when, with
+    // what other processes changed taken in, the card no longer holds it
+    // (destroyed, or another key generated into its container since the
+    // operation's init). A key the list no longer holds is not compared.
+    bool stored_key_gone(const pkcs11_object& key);
     // Adds a new object: session objects and token public and secret keys
     // stay in memory; the others are written to the card first.
     CK_RV token_store_object(const std::shared_ptr<pkcs11_object>& object);
@@ -215,6 +220,10 @@ class pkcs11_token {
     CK_RV token_destroy_object(pkcs11_object& object);
     // Reads the values of an object that are still on the card.
     CK_RV read_object_values(pkcs11_object& object);
+    // The same for C_GetAttributeValue: an object whose file or container
+    // the card no longer has answers CKR_OBJECT_HANDLE_INVALID once what
+    // other processes changed is taken in.
+    CK_RV read_stored_values(pkcs11_object& object);
 
   private:
     // Connects when the handle is null; a failure leaves it null and the
@@ -292,6 +301,9 @@ class pkcs11_token {
     bool public_stale_ = false;
     bool private_stale_ = false;
     bool containers_stale_ = false;
+    // The locked section in which the change counter was last read (0: none
+    // that keeps other processes out).
+    uint64_t counter_section_ = 0;
     bool info_cached_ = false;
     std::vector<uint8_t> card_serial_; // raw hardware serial number of the token's card
     pkcs11_object_mgr objects_;
