@@ -78,4 +78,19 @@ class client {
     int failures_in_a_row_ = 0;
 };
 
+// The main of a process of one role (worker, recycler): "--module M --id N
+// --serial S --log FILE --journal FILE --until MS" after the subcommand.
+template <typename Role> int run_role(const char* name, int argc, char** argv) {
+    auto o = options(argc, argv);
+    stop_on_signals();
+    loaded_module mod;
+    std::string error;
+    if (!mod.load(o["module"].c_str(), &error)) {
+        std::fprintf(stderr, "%s: %s\n", name, error.c_str());
+        return 2;
+    }
+    Role r(std::stoi(o["id"]), o["serial"], o["log"], o["journal"], std::stoll(o["until"]), mod.f);
+    return r.run();
+}
+
 } // namespace soak

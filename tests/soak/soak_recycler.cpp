@@ -423,17 +423,7 @@ class recycler : public client {
 
 // recycler --module M --id N --serial S --log FILE --journal FILE --until MS
 int run_recycler(int argc, char** argv) {
-    auto o = options(argc, argv);
-    stop_on_signals();
-    loaded_module mod;
-    std::string error;
-    if (!mod.load(o["module"].c_str(), &error)) {
-        std::fprintf(stderr, "recycler: %s\n", error.c_str());
-        return 2;
-    }
-    recycler r(std::stoi(o["id"]), o["serial"], o["log"], o["journal"], std::stoll(o["until"]),
-               mod.f);
-    return r.run();
+    return run_role<recycler>("recycler", argc, argv);
 }
 
 } // namespace soak

@@ -262,17 +262,7 @@ class worker : public client {
 
 // worker --module M --id N --serial S --log FILE --journal FILE --until MS
 int run_worker(int argc, char** argv) {
-    auto o = options(argc, argv);
-    stop_on_signals();
-    loaded_module mod;
-    std::string error;
-    if (!mod.load(o["module"].c_str(), &error)) {
-        std::fprintf(stderr, "worker: %s\n", error.c_str());
-        return 2;
-    }
-    worker w(std::stoi(o["id"]), o["serial"], o["log"], o["journal"], std::stoll(o["until"]),
-             mod.f);
-    return w.run();
+    return run_role<worker>("worker", argc, argv);
 }
 
 // setup --module M --reader R --serial-out FILE: the user PIN and the RSA key
