@@ -169,13 +169,11 @@ CK_RV pkcs11_token_sm2_handler::sm2_generate_pair(const char* container_name,
 
     uint8_t z[sm2_z_size];
     sm2_compute_z(blob, z);
-    uint8_t point[67] = {0x04, 0x41, 0x04};
-    std::memcpy(point + 3, blob.XCoordinate + 32, 32);
-    std::memcpy(point + 35, blob.YCoordinate + 32, 32);
+    const auto point = sm2_point_attribute(blob.XCoordinate + 32, blob.YCoordinate + 32);
     key_pair_mark_generated(public_key, private_key, static_cast<uint32_t>(ZELT_CKK_SM2), spec);
     public_key.object_set_attribute(CKA_VALUE, &blob, sizeof blob);
     public_key.object_set_attribute(ZELT_CKA_SM2_ZA, z, sizeof z);
-    key_pair_set(public_key, private_key, CKA_EC_POINT, point, sizeof point);
+    key_pair_set(public_key, private_key, CKA_EC_POINT, point.data(), point.size());
     return CKR_OK;
 }
 

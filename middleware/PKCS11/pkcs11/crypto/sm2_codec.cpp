@@ -256,6 +256,13 @@ bool sm2_point_xy(std::span<const uint8_t> point, const uint8_t*& xy) {
     return true;
 }
 
+std::array<uint8_t, 67> sm2_point_attribute(const uint8_t x[32], const uint8_t y[32]) {
+    std::array<uint8_t, 67> point{0x04, 0x41, 0x04};
+    std::memcpy(point.data() + 3, x, 32);
+    std::memcpy(point.data() + 35, y, 32);
+    return point;
+}
+
 uint32_t sm2_cipher_der_length(uint32_t cipher_len) {
     const uint64_t content = content_length(cipher_len);
     return static_cast<uint32_t>(1 + length_field_size(static_cast<uint32_t>(content)) + content);

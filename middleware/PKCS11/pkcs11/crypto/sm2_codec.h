@@ -4,6 +4,7 @@
 // OCTET STRING hash, OCTET STRING cipher }) and the GM/T 0016 ECCCIPHERBLOB.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 
@@ -26,6 +27,10 @@ void sm2_compute_z_xy(const uint8_t xy[64], uint8_t z[sm2_z_size]);
 // wrapping that CKA_EC_POINT carries). Anything shorter, longer than 256
 // bytes or without the 04 marker: false.
 bool sm2_point_xy(std::span<const uint8_t> point, const uint8_t*& xy);
+
+// The CKA_EC_POINT value of a key with coordinates x and y (32 bytes each):
+// the uncompressed point 04 || x || y inside its 04 41 OCTET STRING wrapping.
+std::array<uint8_t, 67> sm2_point_attribute(const uint8_t x[32], const uint8_t y[32]);
 
 // DER length of the encoding of a cipher text of `cipher_len` bytes.
 uint32_t sm2_cipher_der_length(uint32_t cipher_len);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,13 @@ inline std::string stored_text(const std::vector<uint8_t>& value) {
 inline std::vector<uint8_t> with_nul(std::string_view text) {
     std::vector<uint8_t> v(text.begin(), text.end());
     v.push_back(0);
+    return v;
+}
+
+// A big-endian number without its leading zero bytes.
+inline std::span<const uint8_t> significant(std::span<const uint8_t> v) {
+    while (!v.empty() && v.front() == 0)
+        v = v.subspan(1);
     return v;
 }
 

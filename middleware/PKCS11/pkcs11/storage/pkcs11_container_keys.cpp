@@ -19,14 +19,6 @@ namespace {
 constexpr uint32_t rsa_public_blob_size = sizeof(RSAPUBLICKEYBLOB);
 constexpr uint32_t ecc_public_blob_size = sizeof(ECCPUBLICKEYBLOB);
 
-// Strips leading zero bytes of a big-endian number.
-std::span<const uint8_t> significant(const std::vector<uint8_t>& v) {
-    size_t i = 0;
-    while (i < v.size() && v[i] == 0)
-        ++i;
-    return {v.data() + i, v.size() - i};
-}
-
 struct rsa_holder {
     rsa_holder() { mbedtls_rsa_init(&ctx, MBEDTLS_RSA_PKCS_V15, 0); }
     ~rsa_holder() { mbedtls_rsa_free(&ctx); }
@@ -289,9 +281,7 @@ CK_RV pkcs11_container_manager::load_sm2_public(pkcs11_object& object,
         rv != SAR_OK)
         return rv;
     if (length < ecc_public_blob_size) return CKR_DEVICE_ERROR;
-    std::array<uint8_t, 67> point{0x04, 0x41, 0x04};
-    std::memcpy(point.data() + 3, blob.XCoordinate + 32, 32);
-    std::memcpy(point.data() + 35, blob.YCoordinate + 32, 32);
+    const auto point = sm2_point_attribute(blob.XCoordinate + 32, blob.YCoordinate + 32);
     // Z of the default signer identity and this key (GM/T 0009).
     uint8_t z[sm2_z_size];
     sm2_compute_z(blob, z);
@@ -397,9 +387,7 @@ CK_RV pkcs11_container_manager::container_import_private_key(pkcs11_object& obje
             (void)container_write_key_id(container->text(), *id);
         // The point of the pair, as a private key read back from the card
         // has it: what tells this key from another put into the container.
-        const std::array<uint8_t, 3> head{0x04, 0x41, 0x04};
-        std::vector<uint8_t> stored(head.begin(), head.end());
-        stored.insert(stored.end(), xy, xy + 64);
+        const auto stored = sm2_point_attribute(xy, xy + 32);
         object.object_set_attribute(CKA_EC_POINT, stored.data(),
                                     static_cast<uint32_t>(stored.size()));
     }

@@ -36,10 +36,17 @@ std::optional<std::string> object_container(const pkcs11_object& object) {
     return stored_text(*v);
 }
 
-// A storage failure that means the object is already gone from the card.
+// A failure that means the card no longer has the object's file, container,
+// key or certificate.
+bool not_on_card(CK_RV rv) {
+    return rv == ZELT_CKR_CONTAINER_NOT_FOUND || rv == SAR_KEYNOTFOUNTERR ||
+           rv == SAR_CERTNOTFOUNTERR || rv == SAR_FILE_NOT_EXIST;
+}
+
+// A storage failure that means the object is already gone from the card (or
+// never had a place there).
 bool already_gone(CK_RV rv) {
-    return rv == ZELT_CKR_CONTAINER_NOT_FOUND || rv == CKR_ATTRIBUTE_TYPE_INVALID ||
-           rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR || rv == SAR_FILE_NOT_EXIST;
+    return not_on_card(rv) || rv == CKR_ATTRIBUTE_TYPE_INVALID;
 }
 
 // The store an object was read from or written to; none for objects kept in
@@ -68,15 +75,6 @@ std::string card_place(const pkcs11_object& object) {
     return file ? stored_text(*file) : std::string{};
 }
 
-// A big-endian number without its leading zero bytes.
-std::span<const uint8_t> number(const pkcs11_attribute* a) {
-    if (a == nullptr) return {};
-    std::span<const uint8_t> v(a->value);
-    while (!v.empty() && v.front() == 0)
-        v = v.subspan(1);
-    return v;
-}
-
 // What a key or certificate is, beyond where it lies: the public key of a
 // key (its modulus, or its point), the encoding of a certificate. Another
 // key generated into the same container, or another certificate imported
@@ -92,7 +90,9 @@ std::optional<std::vector<uint8_t>> what_it_is(pkcs11_object& object) {
         if (!point || point->empty()) return std::nullopt;
         return point;
     }
-    const std::span<const uint8_t> modulus = number(object.attributes().find(CKA_MODULUS));
+    const pkcs11_attribute* n = object.attributes().find(CKA_MODULUS);
+    const std::span<const uint8_t> modulus =
+        n != nullptr ? significant(n->value) : std::span<const uint8_t>{};
     if (modulus.empty()) return std::nullopt;
     return std::vector<uint8_t>(modulus.begin(), modulus.end());
 }
@@ -353,9 +353,7 @@ CK_RV pkcs11_token::read_object_values(pkcs11_object& object) {
 
 CK_RV pkcs11_token::read_stored_values(pkcs11_object& object) {
     const CK_RV rv = read_object_values(object);
-    const bool not_on_card = rv == SAR_FILE_NOT_EXIST || rv == ZELT_CKR_CONTAINER_NOT_FOUND ||
-                             rv == SAR_KEYNOTFOUNTERR || rv == SAR_CERTNOTFOUNTERR;
-    if (!not_on_card) return rv;
+    if (!not_on_card(rv)) return rv;
     // Another process destroyed the object since its store was read: with
     // that change taken in, its handle names nothing any more.
     const uint32_t handle = object.handle();
