@@ -2,6 +2,7 @@
 // on a token injected into the process-wide core.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,22 +24,22 @@ struct row {
     CK_FLAGS flags;
 };
 const row expected[] = {
-    {0x0, 1024, 2048, 0x10001},    {0x1, 1024, 2048, 0x62B01},     {0x3, 1024, 2048, 0x2B01},
-    {0x6, 1024, 2048, 0x2801},     {0xA, 1024, 2048, 0x10001},     {0xB, 1024, 2048, 0x2801},
-    {0xC, 1024, 2048, 0x2801},     {0x40, 1024, 2048, 0x2801},     {0x41, 1024, 2048, 0x2801},
-    {0x42, 1024, 2048, 0x2801},    {0x5, 1024, 2048, 0x2801},      {0x210, 128, 128, 0x401},
-    {0x220, 160, 160, 0x401},      {0x250, 256, 256, 0x401},       {0x260, 384, 384, 0x401},
-    {0x270, 512, 512, 0x401},      {0x120, 64, 64, 0x8001},        {0x121, 64, 64, 0x60301},
-    {0x122, 64, 64, 0x60301},      {0x125, 64, 64, 0x60301},       {0x131, 192, 192, 0x8001},
-    {0x132, 192, 192, 0x60301},    {0x133, 192, 192, 0x60301},     {0x136, 192, 192, 0x60301},
-    {0x1080, 16, 32, 0x8001},      {0x1081, 16, 32, 0x60301},      {0x1082, 16, 32, 0x60301},
-    {0x1085, 16, 32, 0x60301},     {0x100, 8, 1024, 0x8000},       {0x101, 1, 1024, 0x300},
-    {0x102, 1, 1024, 0x300},       {0x110, 8, 2048, 0x8000},       {0x111, 8, 2048, 0x300},
-    {0x390, 128, 128, 0x80000},    {0x392, 160, 160, 0x80000},     {0x393, 256, 256, 0x80000},
-    {0x395, 512, 512, 0x80000},    {0x83000000, 256, 256, 0x2B01}, {0x83000001, 256, 256, 0x2801},
-    {0x83000100, 16, 16, 0x8001},  {0x83000101, 16, 16, 0x60301},  {0x83000102, 16, 16, 0x60301},
-    {0x83000103, 16, 16, 0x60301}, {0x83000300, 256, 256, 0x401},  {0x83000400, 16, 16, 0x8001},
-    {0x83000401, 16, 16, 0x60301}, {0x83000402, 16, 16, 0x60301},  {0x83000403, 16, 16, 0x60301},
+    {0x0, 1024, 2048, 0x10001},    {0x1, 1024, 2048, 0x62B01},      {0x3, 1024, 2048, 0x2B01},
+    {0x6, 1024, 2048, 0x2801},     {0xA, 1024, 2048, 0x10001},      {0xB, 1024, 2048, 0x2801},
+    {0xC, 1024, 2048, 0x2801},     {0x40, 1024, 2048, 0x2801},      {0x41, 1024, 2048, 0x2801},
+    {0x42, 1024, 2048, 0x2801},    {0x5, 1024, 2048, 0x2801},       {0x210, 128, 128, 0x401},
+    {0x220, 160, 160, 0x401},      {0x250, 256, 256, 0x401},        {0x260, 384, 384, 0x401},
+    {0x270, 512, 512, 0x401},      {0x120, 64, 64, 0x8001},         {0x121, 64, 64, 0x60301},
+    {0x122, 64, 64, 0x60301},      {0x125, 64, 64, 0x60301},        {0x131, 192, 192, 0x8001},
+    {0x132, 192, 192, 0x60301},    {0x133, 192, 192, 0x60301},      {0x136, 192, 192, 0x60301},
+    {0x1080, 16, 32, 0x8001},      {0x1081, 16, 32, 0x60301},       {0x1082, 16, 32, 0x60301},
+    {0x1085, 16, 32, 0x60301},     {0x100, 8, 1024, 0x8000},        {0x101, 1, 1024, 0x300},
+    {0x102, 1, 1024, 0x300},       {0x110, 8, 2048, 0x8000},        {0x111, 8, 2048, 0x300},
+    {0x390, 128, 128, 0x80000},    {0x392, 160, 160, 0x80000},      {0x393, 256, 256, 0x80000},
+    {0x395, 512, 512, 0x80000},    {0x83000000, 256, 256, 0x12B01}, {0x83000001, 256, 256, 0x2801},
+    {0x83000100, 16, 16, 0x8001},  {0x83000101, 16, 16, 0x60301},   {0x83000102, 16, 16, 0x60301},
+    {0x83000103, 16, 16, 0x60301}, {0x83000300, 256, 256, 0x401},   {0x83000400, 16, 16, 0x8001},
+    {0x83000401, 16, 16, 0x60301}, {0x83000402, 16, 16, 0x60301},   {0x83000403, 16, 16, 0x60301},
 };
 static_assert(std::size(expected) == 48);
 
@@ -156,6 +157,96 @@ TEST_F(Mechanisms, EveryListedMechanismHasARouteTheFactoryMakes) {
         EXPECT_EQ(ctx->mechanism_type(), r.type);
     }
     EXPECT_EQ(kinds.size(), key_ctx_kind_count);
+}
+
+// The session refuses an init its mechanism's row does not flag; the context
+// that row routes to must not answer success without a result either. For
+// every row and every operation its flags lack, once that operation's init
+// went through (on a listed key of the class the operation takes), what an
+// application runs next (update then final, or the one-shot call, with a
+// 512-byte buffer) ends in an error, or in success with the length written.
+// A verification has no output: its success says "valid".
+TEST_F(Mechanisms, NoContextAnswersSuccessWithoutOutputForAnOperationItsRowDoesNotFlag) {
+    using init = CK_RV (pkcs11_key_ctx::*)();
+    using step = std::function<CK_RV(pkcs11_key_ctx&, uint8_t*, uint32_t*)>;
+    static const uint8_t in[16] = {};
+    struct operation {
+        const char* name;
+        CK_FLAGS flag;
+        uint32_t key_class;
+        init begin;
+        std::vector<std::vector<step>> runs; // each run: its steps in order
+    };
+    const step encrypt_update = [](auto& c, auto* out, auto* len) {
+        return c.encrypt_update(in, 16, out, len);
+    };
+    const step decrypt_update = [](auto& c, auto* out, auto* len) {
+        return c.decrypt_update(in, 16, out, len);
+    };
+    const operation operations[] = {
+        {"encrypt",
+         CKF_ENCRYPT,
+         CKO_PUBLIC_KEY,
+         &pkcs11_key_ctx::encrypt_init,
+         {{encrypt_update},
+          {[](auto& c, auto* out, auto* len) { return c.encrypt_final(out, len); }},
+          {[](auto& c, auto* out, auto* len) { return c.encrypt(in, 16, out, len); }}}},
+        {"decrypt",
+         CKF_DECRYPT,
+         CKO_PRIVATE_KEY,
+         &pkcs11_key_ctx::decrypt_init,
+         {{decrypt_update},
+          {[](auto& c, auto* out, auto* len) { return c.decrypt_final(out, len); }},
+          {[](auto& c, auto* out, auto* len) { return c.decrypt(in, 16, out, len); }}}},
+        {"digest",
+         CKF_DIGEST,
+         CKO_SECRET_KEY,
+         &pkcs11_key_ctx::digest_init,
+         {{[](auto& c, auto*, auto*) { return c.digest_update(in, 16); },
+           [](auto& c, auto* out, auto* len) { return c.digest_final(out, len); }},
+          {[](auto& c, auto* out, auto* len) { return c.digest(in, 16, out, len); }}}},
+        {"sign",
+         CKF_SIGN,
+         CKO_PRIVATE_KEY,
+         &pkcs11_key_ctx::sign_init,
+         {{[](auto& c, auto*, auto*) { return c.sign_update(in, 16); },
+           [](auto& c, auto* out, auto* len) { return c.sign_final(out, len); }},
+          {[](auto& c, auto* out, auto* len) { return c.sign(in, 16, out, len); }}}},
+        {"verify",
+         CKF_VERIFY,
+         CKO_PUBLIC_KEY,
+         &pkcs11_key_ctx::verify_init,
+         {{[](auto& c, auto*, auto*) { return c.verify_update(in, 16); },
+           [](auto& c, auto* out, auto*) { return c.verify_final(out, 64); }},
+          {[](auto& c, auto* out, auto*) { return c.verify(in, 16, out, 64); }}}},
+    };
+    size_t begun = 0;
+    for (const mechanism_row& r : mechanism_table) {
+        for (const operation& op : operations) {
+            if ((r.flags & op.flag) != 0) continue;
+            for (size_t i = 0; i < op.runs.size(); ++i) {
+                inner_builder b;
+                b.u32(CKA_CLASS, op.key_class).raw(CKA_VALUE, std::vector<uint8_t>(24, 7));
+                b.flag(CKA_TOKEN, r.route.precondition == key_ctx_precondition::token_key);
+                CK_RV rv = CKR_OK;
+                auto key = pkcs11_object::create(0, op.key_class, b.data(), b.size(), &rv);
+                ASSERT_EQ(rv, CKR_OK);
+                token->objects().add(key);
+                CK_MECHANISM m{r.type, nullptr, 0};
+                const auto ctx = key_ctx_create(m, key, token, 0);
+                ASSERT_NE(ctx, nullptr) << std::hex << r.type;
+                if (((*ctx).*op.begin)() != CKR_OK) continue; // refused at its init
+                ++begun;
+                std::vector<uint8_t> out(512, 0x5A);
+                uint32_t len = 512;
+                for (const step& s : op.runs[i])
+                    if ((rv = s(*ctx, out.data(), &len)) != CKR_OK) break;
+                EXPECT_TRUE(rv != CKR_OK || len != 512)
+                    << std::hex << r.type << " " << op.name << " run " << i;
+            }
+        }
+    }
+    EXPECT_GT(begun, 300u); // most contexts begin an operation they cannot run
 }
 
 // Every routed mechanism is listed: across the standard range and the vendor

@@ -322,6 +322,64 @@ TEST_F(OperationEnd, AnErrorEndsTheOperationOfEveryOneShotUpdateAndFinalCall) {
     }
 }
 
+// A mechanism takes only the operations C_GetMechanismInfo flags for it:
+// any other init or key call is refused and begins nothing, and the calls
+// that would follow find no operation (the caller's length stays as it was).
+TEST_F(OperationEnd, AnInitOrKeyCallItsMechanismIsNotFlaggedForBeginsNothing) {
+    CK_MECHANISM aes_ecb{CKM_AES_ECB, nullptr, 0};
+    CK_MECHANISM sha256{CKM_SHA256, nullptr, 0};
+    CK_MECHANISM sha1_rsa{CKM_SHA1_RSA_PKCS, nullptr, 0};
+    struct refused_case {
+        const char* what;
+        call init;
+        std::vector<call> ended;
+    };
+    const std::vector<refused_case> cases = {
+        {"C_DigestInit with a cipher",
+         [&](CK_SESSION_HANDLE s) { return f->C_DigestInit(s, &aes_ecb); },
+         {digest_update, digest_final, digest}},
+        {"C_EncryptInit with a digest",
+         [&](CK_SESSION_HANDLE s) { return f->C_EncryptInit(s, &sha256, des3); },
+         {encrypt_update, encrypt_final, encrypt}},
+        {"C_DecryptInit with a signature mechanism",
+         [&](CK_SESSION_HANDLE s) { return f->C_DecryptInit(s, &sha1_rsa, priv); },
+         {decrypt_update, decrypt_final, decrypt}},
+        {"C_SignInit with a cipher",
+         [&](CK_SESSION_HANDLE s) { return f->C_SignInit(s, &des3_ecb, des3); },
+         {sign_update, sign_final}},
+        {"C_VerifyInit with a digest",
+         [&](CK_SESSION_HANDLE s) { return f->C_VerifyInit(s, &sm3, pub); },
+         {verify_update, verify_final}},
+    };
+    for (const refused_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const CK_SESSION_HANDLE s = open();
+        EXPECT_EQ(c.init(s), CKR_MECHANISM_INVALID);
+        for (const call& probe : c.ended)
+            EXPECT_EQ(probe(s), CKR_OPERATION_NOT_INITIALIZED);
+        EXPECT_EQ(f->C_CloseSession(s), CKR_OK);
+    }
+    CK_ULONG n = 512;
+    ASSERT_EQ(f->C_DigestInit(h, &aes_ecb), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(f->C_DigestFinal(h, out, &n), CKR_OPERATION_NOT_INITIALIZED);
+    EXPECT_EQ(n, 512u);
+
+    // The library's triple DES and SM3 contexts could make and derive keys
+    // their mechanisms are not listed for; nothing is made.
+    CK_OBJECT_CLASS secret = CKO_SECRET_KEY;
+    CK_KEY_TYPE generic = CKK_GENERIC_SECRET;
+    CK_ULONG length = 24;
+    CK_BBOOL no = CK_FALSE;
+    CK_ATTRIBUTE tmpl[] = {{CKA_CLASS, &secret, sizeof secret},
+                           {CKA_KEY_TYPE, &generic, sizeof generic},
+                           {CKA_VALUE_LEN, &length, sizeof length},
+                           {CKA_TOKEN, &no, 1}};
+    CK_OBJECT_HANDLE made = 0;
+    EXPECT_EQ(f->C_GenerateKey(h, &des3_ecb, tmpl, 4, &made), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(f->C_DeriveKey(h, &sm3, des3, tmpl, 4, &made), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(made, 0u);
+}
+
 struct kept_case {
     const char* what;
     call start;   // initialises the operation

@@ -45,6 +45,15 @@ class scripted_ctx : public pkcs11_key_ctx {
     CK_RV decrypt(const uint8_t*, uint32_t, uint8_t* out, uint32_t* len) override {
         return script.one_shot != CKR_OK ? script.one_shot : sized(out, len);
     }
+    // The cipher updates hand the data through.
+    CK_RV encrypt_update(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t* len) override {
+        return passed_through(in, n, out, len);
+    }
+    CK_RV decrypt_update(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t* len) override {
+        return passed_through(in, n, out, len);
+    }
+    CK_RV sign_update(const uint8_t*, uint32_t) override { return check_active(); }
+    CK_RV verify_update(const uint8_t*, uint32_t) override { return check_active(); }
     CK_RV digest_update(const uint8_t* data, uint32_t len) override {
         if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
         if (script.update_throws) throw std::bad_alloc();
@@ -71,6 +80,15 @@ class scripted_ctx : public pkcs11_key_ctx {
     CK_RV init() {
         if (script.init != CKR_OK) return script.init;
         start();
+        return CKR_OK;
+    }
+    CK_RV passed_through(const uint8_t* in, uint32_t n, uint8_t* out, uint32_t* len) {
+        if (CK_RV rv = check_active(); rv != CKR_OK) return rv;
+        const uint32_t room = *len;
+        *len = n;
+        if (out == nullptr) return CKR_OK;
+        if (room < n) return CKR_BUFFER_TOO_SMALL;
+        if (n != 0) std::memcpy(out, in, n);
         return CKR_OK;
     }
     // The PKCS#11 size-query rule.

@@ -1,5 +1,7 @@
 // A session's three operation slots and the life of their contexts, through
 // the exports, with scripted key contexts.
+#include <functional>
+
 #include "session_fixture.h"
 
 namespace {
@@ -118,38 +120,107 @@ TEST_F(SessionOps, VerifyNeedsASignatureAndReportsTheContextsAnswer) {
     EXPECT_EQ(C_Verify(h, data, 4, good, 8), CKR_OK);
 }
 
+// The update of each family, as an application follows a refused init with it.
+CK_RV encrypt_update(CK_SESSION_HANDLE h) {
+    CK_BYTE in[16] = {};
+    CK_BYTE out[512];
+    CK_ULONG len = sizeof out;
+    return C_EncryptUpdate(h, in, sizeof in, out, &len);
+}
+CK_RV decrypt_update(CK_SESSION_HANDLE h) {
+    CK_BYTE in[16] = {};
+    CK_BYTE out[512];
+    CK_ULONG len = sizeof out;
+    return C_DecryptUpdate(h, in, sizeof in, out, &len);
+}
+CK_RV digest_update(CK_SESSION_HANDLE h) {
+    CK_BYTE in[16] = {};
+    return C_DigestUpdate(h, in, sizeof in);
+}
+CK_RV sign_update(CK_SESSION_HANDLE h) {
+    CK_BYTE in[16] = {};
+    return C_SignUpdate(h, in, sizeof in);
+}
+CK_RV verify_update(CK_SESSION_HANDLE h) {
+    CK_BYTE in[16] = {};
+    return C_VerifyUpdate(h, in, sizeof in);
+}
+CK_RV digest_init(CK_SESSION_HANDLE h, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE) {
+    return C_DigestInit(h, m);
+}
+
+// A refused init starts nothing: no context is made and the family's update
+// finds no operation. A mechanism takes only the operations its entry in the
+// mechanism list flags.
 TEST_F(SessionOps, InitRefusals) {
     CK_MECHANISM no_context{CKM_SHA384_KEY_DERIVATION, nullptr, 0};
     CK_MECHANISM bad_parameter{CKM_AES_CBC, nullptr, 16};
     CK_BYTE iv[16] = {};
     CK_MECHANISM huge_parameter{CKM_AES_CBC, iv, CK_ULONG{1} << 40};
+    CK_MECHANISM sha256{CKM_SHA256, nullptr, 0};
+    CK_MECHANISM sha1_rsa{CKM_SHA1_RSA_PKCS, nullptr, 0};
+    CK_MECHANISM aes_gen{CKM_AES_KEY_GEN, nullptr, 0};
+    CK_MECHANISM sha1_derive{CKM_SHA1_KEY_DERIVATION, nullptr, 0};
+    CK_MECHANISM sm3_sm2{ZELT_CKM_SM3_SM2, nullptr, 0};
+    CK_MECHANISM rsa_gen{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+    CK_MECHANISM rc4{CKM_RC4, nullptr, 0};
     struct init_case {
         const char* what;
         CK_RV (*init)(CK_SESSION_HANDLE, CK_MECHANISM_PTR, CK_OBJECT_HANDLE);
+        CK_RV (*update)(CK_SESSION_HANDLE);
         CK_MECHANISM* mechanism;
         CK_OBJECT_HANDLE key;
         CK_RV expected;
     };
     const init_case cases[] = {
-        {"no key", C_EncryptInit, &aes, 0, CKR_KEY_HANDLE_INVALID},
-        {"key with high bits", C_EncryptInit, &aes, (CK_OBJECT_HANDLE{1} << 32) | k,
+        {"no key", C_EncryptInit, encrypt_update, &aes, 0, CKR_KEY_HANDLE_INVALID},
+        {"key with high bits", C_EncryptInit, encrypt_update, &aes, (CK_OBJECT_HANDLE{1} << 32) | k,
          CKR_KEY_HANDLE_INVALID},
-        {"unknown key", C_SignInit, &rsa, ~0UL, CKR_KEY_HANDLE_INVALID},
-        {"null mechanism", C_DecryptInit, nullptr, k, CKR_ARGUMENTS_BAD},
-        {"null mechanism (verify)", C_VerifyInit, nullptr, k, CKR_ARGUMENTS_BAD},
-        {"parameter length without parameter", C_EncryptInit, &bad_parameter, k,
+        {"unknown key", C_SignInit, sign_update, &rsa, ~0UL, CKR_KEY_HANDLE_INVALID},
+        {"null mechanism", C_DecryptInit, decrypt_update, nullptr, k, CKR_ARGUMENTS_BAD},
+        {"null mechanism (verify)", C_VerifyInit, verify_update, nullptr, k, CKR_ARGUMENTS_BAD},
+        {"parameter length without parameter", C_EncryptInit, encrypt_update, &bad_parameter, k,
          CKR_MECHANISM_PARAM_INVALID},
-        {"absurd parameter length", C_EncryptInit, &huge_parameter, k, CKR_MECHANISM_PARAM_INVALID},
-        {"no context class", C_SignInit, &no_context, k, CKR_MECHANISM_INVALID},
-        {"digest mechanism cannot sign", C_SignInit, &sha1, k, CKR_MECHANISM_INVALID},
-        {"cipher mechanism cannot verify", C_VerifyInit, &aes, k, CKR_MECHANISM_INVALID},
+        {"absurd parameter length", C_EncryptInit, encrypt_update, &huge_parameter, k,
+         CKR_MECHANISM_PARAM_INVALID},
+        {"no context class", C_SignInit, sign_update, &no_context, k, CKR_MECHANISM_INVALID},
+        {"no context class (digest)", digest_init, digest_update, &no_context, 0,
+         CKR_MECHANISM_INVALID},
+        {"digest mechanism cannot sign", C_SignInit, sign_update, &sha1, k, CKR_MECHANISM_INVALID},
+        {"cipher mechanism cannot sign", C_SignInit, sign_update, &aes, k, CKR_MECHANISM_INVALID},
+        {"cipher mechanism cannot verify", C_VerifyInit, verify_update, &aes, k,
+         CKR_MECHANISM_INVALID},
+        {"key-pair generation cannot verify", C_VerifyInit, verify_update, &rsa_gen, k,
+         CKR_MECHANISM_INVALID},
+        {"cipher mechanism cannot digest", digest_init, digest_update, &aes, 0,
+         CKR_MECHANISM_INVALID},
+        {"derivation cannot digest", digest_init, digest_update, &sha1_derive, 0,
+         CKR_MECHANISM_INVALID},
+        {"digest mechanism cannot encrypt", C_EncryptInit, encrypt_update, &sha256, k,
+         CKR_MECHANISM_INVALID},
+        {"signature mechanism cannot encrypt", C_EncryptInit, encrypt_update, &sm3_sm2, k,
+         CKR_MECHANISM_INVALID},
+        {"signature mechanism cannot decrypt", C_DecryptInit, decrypt_update, &sha1_rsa, k,
+         CKR_MECHANISM_INVALID},
+        {"key generation cannot decrypt", C_DecryptInit, decrypt_update, &aes_gen, k,
+         CKR_MECHANISM_INVALID},
+        {"stream cipher cannot sign", C_SignInit, sign_update, &rc4, k, CKR_MECHANISM_INVALID},
     };
     for (const init_case& c : cases) {
         EXPECT_EQ(c.init(h, c.mechanism, c.key), c.expected) << c.what;
         EXPECT_EQ(live_contexts, 0) << c.what;
+        EXPECT_EQ(c.update(h), CKR_OPERATION_NOT_INITIALIZED) << c.what;
     }
     EXPECT_EQ(C_DigestInit(h, nullptr), CKR_ARGUMENTS_BAD);
-    EXPECT_EQ(C_DigestInit(h, &no_context), CKR_MECHANISM_INVALID);
+}
+
+// A sign-init refused for its mechanism leaves the verification it would
+// have replaced running.
+TEST_F(SessionOps, ARefusedSignInitReplacesNothing) {
+    ASSERT_EQ(C_VerifyInit(h, &rsa, k), CKR_OK);
+    EXPECT_EQ(C_SignInit(h, &sha1, k), CKR_MECHANISM_INVALID);
+    EXPECT_EQ(live_contexts, 1);
+    EXPECT_EQ(C_VerifyUpdate(h, data, 4), CKR_OK);
 }
 
 TEST_F(SessionOps, StepsWithoutAnOperation) {
@@ -312,6 +383,57 @@ TEST_F(SessionKeys, DeriveChecksBaseKeyAndAccess) {
     EXPECT_EQ(C_DeriveKey(ro, &derive, k, tmpl, 3, &out_key), CKR_SESSION_READ_ONLY);
     EXPECT_EQ(C_DeriveKey(h, &derive, k, tmpl, 3, &out_key), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(live_contexts, 0);
+}
+
+// The key calls take a mechanism only for what its entry flags: refused
+// before any context is made, and no key is left behind.
+TEST_F(SessionKeys, KeyCallsTakeOnlyWhatTheMechanismListFlags) {
+    const CK_SESSION_HANDLE user = open(true, 1);
+    const CK_OBJECT_HANDLE wrapper = key([](inner_builder& b) {
+        b.flag(CKA_WRAP, true).flag(CKA_UNWRAP, true).flag(CKA_EXTRACTABLE, true);
+    });
+    CK_MECHANISM aes_cbc{CKM_AES_CBC, nullptr, 0};
+    CK_MECHANISM sha256{CKM_SHA256, nullptr, 0};
+    CK_MECHANISM raw_rsa{CKM_RSA_X_509, nullptr, 0};
+    CK_MECHANISM des3_gen{CKM_DES3_KEY_GEN, nullptr, 0};
+    CK_ATTRIBUTE secret_tmpl[] = {{CKA_CLASS, &secret, sizeof secret},
+                                  {CKA_KEY_TYPE, &generic, sizeof generic}};
+    CK_ATTRIBUTE pub[] = {{CKA_KEY_TYPE, &rsa_type, sizeof rsa_type},
+                          {CKA_MODULUS_BITS, &bits, sizeof bits}};
+    CK_ATTRIBUTE priv[] = {{CKA_KEY_TYPE, &rsa_type, sizeof rsa_type}, {CKA_TOKEN, &yes, 1}};
+    CK_BYTE wrapped[16] = {};
+    CK_OBJECT_HANDLE a = 0;
+    CK_OBJECT_HANDLE b = 0;
+    CK_ULONG len = sizeof out;
+    struct key_case {
+        const char* what;
+        std::function<CK_RV()> call;
+    };
+    const key_case cases[] = {
+        {"C_GenerateKey with a cipher",
+         [&] { return C_GenerateKey(user, &aes, secret_tmpl, 2, &a); }},
+        {"C_GenerateKeyPair with PKCS #1 v1.5",
+         [&] { return C_GenerateKeyPair(user, &rsa, pub, 2, priv, 2, &a, &b); }},
+        {"C_GenerateKeyPair with a key generation",
+         [&] { return C_GenerateKeyPair(user, &aes_gen, pub, 2, priv, 2, &a, &b); }},
+        {"C_WrapKey with a digest",
+         [&] { return C_WrapKey(user, &sha1, wrapper, wrapper, out, &len); }},
+        {"C_WrapKey with raw RSA",
+         [&] { return C_WrapKey(user, &raw_rsa, wrapper, wrapper, out, &len); }},
+        {"C_UnwrapKey with a key generation",
+         [&] { return C_UnwrapKey(user, &des3_gen, wrapper, wrapped, 16, secret_tmpl, 2, &a); }},
+        {"C_DeriveKey with a digest",
+         [&] { return C_DeriveKey(user, &sha256, wrapper, secret_tmpl, 2, &a); }},
+        {"C_DeriveKey with a cipher",
+         [&] { return C_DeriveKey(user, &aes_cbc, wrapper, secret_tmpl, 2, &a); }},
+    };
+    const size_t objects_before = token->objects().size();
+    for (const key_case& c : cases) {
+        EXPECT_EQ(c.call(), CKR_MECHANISM_INVALID) << c.what;
+        EXPECT_EQ(live_contexts, 0) << c.what;
+        EXPECT_EQ(token->objects().size(), objects_before) << c.what;
+        EXPECT_EQ(a, 0u) << c.what;
+    }
 }
 
 } // namespace

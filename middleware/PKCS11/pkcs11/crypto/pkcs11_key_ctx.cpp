@@ -73,16 +73,19 @@ CK_RV pkcs11_key_ctx::key_check() const {
     return token_->objects().find(key_->handle()) == key_.get() ? CKR_OK : CKR_KEY_HANDLE_INVALID;
 }
 
+// An init only marks the operation begun. Every step a class does not
+// implement answers CKR_FUNCTION_NOT_SUPPORTED: the base has no output to
+// write, and success without output would leave the caller's buffer and
+// length as if a result were in them (its error also ends the operation).
 CK_RV pkcs11_key_ctx::encrypt_init() {
     start();
     return CKR_OK;
 }
 CK_RV pkcs11_key_ctx::encrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
-    return check_active();
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::encrypt_final(uint8_t*, uint32_t*) {
-    finish();
-    return CKR_OK;
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::encrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -93,11 +96,10 @@ CK_RV pkcs11_key_ctx::decrypt_init() {
     return CKR_OK;
 }
 CK_RV pkcs11_key_ctx::decrypt_update(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
-    return check_active();
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::decrypt_final(uint8_t*, uint32_t*) {
-    finish();
-    return CKR_OK;
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::decrypt(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -108,11 +110,10 @@ CK_RV pkcs11_key_ctx::digest_init() {
     return CKR_OK;
 }
 CK_RV pkcs11_key_ctx::digest_update(const uint8_t*, uint32_t) {
-    return check_active();
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::digest_final(uint8_t*, uint32_t*) {
-    finish();
-    return CKR_OK;
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::digest(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
@@ -123,11 +124,8 @@ CK_RV pkcs11_key_ctx::sign_init() {
     return CKR_OK;
 }
 CK_RV pkcs11_key_ctx::sign_update(const uint8_t*, uint32_t) {
-    return check_active();
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
-// A class that does not sign must never answer a signature request with
-// success and no signature, nor a verification with "valid": the base
-// one-shot and final signature steps are not supported.
 CK_RV pkcs11_key_ctx::sign_final(uint8_t*, uint32_t*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
@@ -135,6 +133,7 @@ CK_RV pkcs11_key_ctx::sign(const uint8_t*, uint32_t, uint8_t*, uint32_t*) {
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 
+// A verification the class does not implement is never answered "valid".
 CK_RV pkcs11_key_ctx::verify_init() {
     start();
     return CKR_OK;
@@ -143,7 +142,7 @@ CK_RV pkcs11_key_ctx::verify(const uint8_t*, uint32_t, const uint8_t*, uint32_t)
     return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::verify_update(const uint8_t*, uint32_t) {
-    return check_active();
+    return CKR_FUNCTION_NOT_SUPPORTED;
 }
 CK_RV pkcs11_key_ctx::verify_final(const uint8_t*, uint32_t) {
     return CKR_FUNCTION_NOT_SUPPORTED;

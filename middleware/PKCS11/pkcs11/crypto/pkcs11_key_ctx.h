@@ -58,7 +58,9 @@ class pkcs11_key_ctx {
     pkcs11_key_ctx& operator=(const pkcs11_key_ctx&) = delete;
 
     // Lengths are the inner 32-bit values; `out_len` is in/out (capacity in,
-    // produced or required length out).
+    // produced or required length out). The base inits mark the operation
+    // begun; every other operation a class does not override answers
+    // CKR_FUNCTION_NOT_SUPPORTED, never success without its output.
     virtual CK_RV encrypt_init();
     virtual CK_RV encrypt_update(const uint8_t* data, uint32_t len, uint8_t* out,
                                  uint32_t* out_len);

@@ -101,7 +101,9 @@ const std::array<mechanism_row, mechanism_count> mechanism_table = {{
     row(CKM_SHA1_KEY_DERIVATION, 160, 160, derive, any_key(kind::device_hash), dk::sha1),
     row(CKM_SHA256_KEY_DERIVATION, 256, 256, derive, any_key(kind::device_hash), dk::sha256),
     row(CKM_SHA512_KEY_DERIVATION, 512, 512, derive, any_key(kind::device_hash), dk::sha512),
-    row(ZELT_CKM_SM2, 256, 256, crypt_sign, any_key(kind::sm2)),
+    // SM2 key pairs are generated with ZELT_CKM_SM2 (no other mechanism
+    // makes them), and the calls take a mechanism only for what its row flags.
+    row(ZELT_CKM_SM2, 256, 256, crypt_sign | CKF_GENERATE_KEY_PAIR, any_key(kind::sm2)),
     row(ZELT_CKM_SM3_SM2, 256, 256, sign_verify, any_key(kind::sm3_sm2), dk::sm3),
     row(ZELT_CKM_SM1_KEY_GEN, 16, 16, key_gen, any_key(kind::device_symmetric), dk::none, sm1_ecb),
     row(ZELT_CKM_SM1_ECB, 16, 16, cipher, any_key(kind::device_symmetric), dk::none, sm1_ecb),

@@ -1,8 +1,10 @@
 // The mechanism table: one row per mechanism the module knows, holding
 // everything every part of the module needs to know about it. The token's
 // mechanism manager lists the rows for C_GetMechanismList and
-// C_GetMechanismInfo; the key-context factory (pkcs11_key_ctx.h) makes the
-// context class the row's route names; the card handlers take the row's hash
+// C_GetMechanismInfo, and a session takes a mechanism only for the operations
+// its flags name (pkcs11_session_ops.cpp); the key-context factory
+// (pkcs11_key_ctx.h) makes the context class the row's route names; the card
+// handlers take the row's hash
 // identifier and digest kind, and the card cipher contexts its device
 // algorithm (pkcs11_algo.h). A mechanism outside the table is nowhere.
 #pragma once

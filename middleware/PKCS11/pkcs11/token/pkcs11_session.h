@@ -129,7 +129,10 @@ class pkcs11_session {
     // of its operation, its replacement by a sign-init, or the session's end.
     std::unique_ptr<pkcs11_key_ctx>& slot_for(session_op op);
     const std::unique_ptr<pkcs11_key_ctx>& slot_for(session_op op) const;
-    std::unique_ptr<pkcs11_key_ctx> make_context(const CK_MECHANISM& mechanism,
+    // The context for one operation (a CKF_ flag) with a mechanism; none
+    // (CKR_MECHANISM_INVALID) when the token lists the mechanism without
+    // that flag or not at all, or the factory makes none.
+    std::unique_ptr<pkcs11_key_ctx> make_context(CK_FLAGS operation, const CK_MECHANISM& mechanism,
                                                  std::shared_ptr<pkcs11_object> key,
                                                  pkcs11_token& token);
     std::unique_ptr<pkcs11_key_ctx> digest_slot_;

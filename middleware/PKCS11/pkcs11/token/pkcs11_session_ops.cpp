@@ -23,7 +23,7 @@ CK_RV check_mechanism(const CK_MECHANISM* mechanism) {
     return CKR_OK;
 }
 
-// The CKF_ flag an operation family needs from the mechanism table.
+// The CKF_ flag an operation family needs in the mechanism's entry.
 CK_FLAGS flag_for(session_op op) {
     switch (op) {
     case session_op::encrypt:
@@ -90,9 +90,16 @@ bool pkcs11_session::op_active(session_op op) const {
     return slot_for(op) != nullptr;
 }
 
-std::unique_ptr<pkcs11_key_ctx> pkcs11_session::make_context(const CK_MECHANISM& mechanism,
+std::unique_ptr<pkcs11_key_ctx> pkcs11_session::make_context(CK_FLAGS operation,
+                                                             const CK_MECHANISM& mechanism,
                                                              std::shared_ptr<pkcs11_object> key,
                                                              pkcs11_token& token) {
+    // What C_GetMechanismInfo reports is the rule: a mechanism whose entry
+    // lacks the operation's flag gets no context, whatever class the factory
+    // would make of it. So no operation is begun that a context could only
+    // answer with success and no output.
+    const pkcs11_mechanism* listed = token.mechanisms().find(mechanism.mechanism);
+    if (listed == nullptr || (listed->flags() & operation) == 0) return nullptr;
     if (factory_ == nullptr) return nullptr;
     return factory_(mechanism, std::move(key), &token, cipher_path_);
 }
@@ -109,15 +116,8 @@ CK_RV pkcs11_session::op_init(session_op op, const CK_MECHANISM* mechanism, CK_O
     // Encryption and decryption share one slot, as do signing and verification;
     // a sign-init replaces whatever the signature slot holds.
     if (slot != nullptr && op != session_op::sign) return CKR_OPERATION_ACTIVE;
-    // A listed mechanism without the family's flag cannot run it: this keeps a
-    // cipher or digest context from ever answering a signature request.
-    if (op == session_op::sign || op == session_op::verify) {
-        const pkcs11_mechanism* listed = token.mechanisms().find(mechanism->mechanism);
-        if (listed != nullptr && (listed->flags() & flag_for(op)) == 0)
-            return CKR_MECHANISM_INVALID;
-    }
     std::unique_ptr<pkcs11_key_ctx> context =
-        make_context(*mechanism, std::move(key_object), token);
+        make_context(flag_for(op), *mechanism, std::move(key_object), token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     CK_RV rv = CKR_OK;
     switch (op) {
@@ -239,7 +239,7 @@ CK_RV pkcs11_session::generate_key(const CK_MECHANISM* mechanism,
     if (object->verifier() != nullptr) {
         if ((rv = object->verifier()->check_generate()) != CKR_OK) return rv;
     }
-    std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, object, token);
+    std::unique_ptr<pkcs11_key_ctx> context = make_context(CKF_GENERATE, *mechanism, object, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     if ((rv = context->generate_key()) != CKR_OK) return rv;
     context.reset();
@@ -281,7 +281,8 @@ CK_RV pkcs11_session::generate_key_pair(const CK_MECHANISM* mechanism,
         if (object->verifier() != nullptr && (rv = object->verifier()->check_generate()) != CKR_OK)
             return rv;
     }
-    std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, priv, token);
+    std::unique_ptr<pkcs11_key_ctx> context =
+        make_context(CKF_GENERATE_KEY_PAIR, *mechanism, priv, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     // The token's container objects are listed first: a later search would
     // otherwise read the new pair from the card a second time.
@@ -310,7 +311,7 @@ CK_RV pkcs11_session::wrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE w
     std::shared_ptr<pkcs11_object> target = current_key(token, key);
     if (target == nullptr) return CKR_KEY_HANDLE_INVALID;
     if (!target->attributes().flag(CKA_EXTRACTABLE)) return CKR_KEY_NOT_WRAPPABLE;
-    std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, wrapping, token);
+    std::unique_ptr<pkcs11_key_ctx> context = make_context(CKF_WRAP, *mechanism, wrapping, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     return context->wrap_key(*target, wrapped, wrapped_len);
 }
@@ -336,7 +337,8 @@ CK_RV pkcs11_session::unwrap_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
     if (object == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
     // The new key must be one this session may create.
     if (!object->object_visible_at(access_class())) return CKR_SESSION_READ_ONLY;
-    std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, unwrapping, token);
+    std::unique_ptr<pkcs11_key_ctx> context =
+        make_context(CKF_UNWRAP, *mechanism, unwrapping, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     const uint8_t no = 0;
     const uint8_t yes = 1;
@@ -367,7 +369,7 @@ CK_RV pkcs11_session::derive_key(const CK_MECHANISM* mechanism, CK_OBJECT_HANDLE
         handle_, given_class ? int64_t{*given_class} : int64_t{-1}, tmpl.data(), tmpl.size(), &rv);
     if (object == nullptr) return rv != CKR_OK ? rv : CKR_GENERAL_ERROR;
     if (!object->object_visible_at(access_class())) return CKR_SESSION_READ_ONLY;
-    std::unique_ptr<pkcs11_key_ctx> context = make_context(*mechanism, base, token);
+    std::unique_ptr<pkcs11_key_ctx> context = make_context(CKF_DERIVE, *mechanism, base, token);
     if (context == nullptr) return CKR_MECHANISM_INVALID;
     rv = context->derive_key(*object);
     context.reset();
