@@ -265,6 +265,11 @@ TEST_F(SoftCipherModuleTest, GeneratedKeysTwoSessionsWrappingAndRefusals) {
     v.pValue = got.data();
     ASSERT_EQ(f->C_GetAttributeValue(h, unwrapped, &v, 1), CKR_OK);
     EXPECT_EQ(got, secret_value);
+    // No wrapped bytes: no key (an empty one would be success without a result).
+    CK_OBJECT_HANDLE none = 0;
+    EXPECT_EQ(f->C_UnwrapKey(h, &ecb, k, wrapped.data(), 0, ut, 3, &none),
+              CKR_WRAPPED_KEY_LEN_RANGE);
+    EXPECT_EQ(none, 0u);
 }
 
 } // namespace

@@ -706,6 +706,11 @@ TEST_F(SymTest, WrapAndUnwrapSecretKeys) {
     ASSERT_EQ(f->C_UnwrapKey(h, &ecb, wrapping, wrapped.data(), wrapped.size(), u, 2, &unwrapped),
               CKR_OK);
     EXPECT_EQ(value_of(unwrapped), target_value);
+    // No wrapped bytes: no key (an empty one would be success without a result).
+    CK_OBJECT_HANDLE none = 0;
+    EXPECT_EQ(f->C_UnwrapKey(h, &ecb, wrapping, wrapped.data(), 0, u, 2, &none),
+              CKR_WRAPPED_KEY_LEN_RANGE);
+    EXPECT_EQ(none, 0u);
 
     const CK_OBJECT_HANDLE session_key = secret_key(pattern(16, 1), CKK_AES);
     bytes out(64);

@@ -277,6 +277,9 @@ class soft_des3_ctx : public soft_block_ctx {
         return encrypt(value->value.data(), value->length(), out, out_len);
     }
     CK_RV unwrap_key(const uint8_t* wrapped, uint32_t len, pkcs11_object& new_key) override {
+        // Nothing wrapped is no key: decrypting into an empty buffer would
+        // be a size query, and its success an empty key.
+        if (len == 0) return CKR_WRAPPED_KEY_LEN_RANGE;
         if (CK_RV rv = decrypt_init(); rv != CKR_OK) return rv;
         std::vector<uint8_t> plain(len);
         uint32_t plain_len = len;
