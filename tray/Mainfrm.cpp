@@ -47,28 +47,6 @@ bool IsTokenProductId(uint32_t pid) {
     return pid == 0x0165 || pid == 0x0223 || pid == 0x0224 || pid == 0x0229;
 }
 
-QString DescribeTokenError(uint32_t code) {
-    // PKCS#11 v2.20 return values, and the GM/T 0016 device codes the module
-    // passes on unchanged.
-    switch (code) {
-    case 0xA0:       // CKR_PIN_INCORRECT
-    case 0x0A000024: // SAR_PIN_INCORRECT
-        return QString::fromUtf8("PIN 码错误");
-    case 0xA4:       // CKR_PIN_LOCKED
-    case 0x0A000025: // SAR_PIN_LOCKED
-        return QString::fromUtf8("PIN 码已锁定");
-    case 0x30:       // CKR_DEVICE_ERROR
-    case 0x31:       // CKR_DEVICE_MEMORY
-    case 0x32:       // CKR_DEVICE_REMOVED
-    case 0xE0:       // CKR_TOKEN_NOT_PRESENT
-    case 0xE1:       // CKR_TOKEN_NOT_RECOGNIZED
-    case 0x0A000023: // SAR_DEVICE_REMOVED
-        return QString::fromUtf8("设备错误");
-    default:
-        return {};
-    }
-}
-
 // ------------------------------------------------------------ TTimer
 
 TTimer::TTimer(QObject* owner, const char* name, int interval, std::function<void()> onTimer)
@@ -299,8 +277,10 @@ void TMainForm::InitTokenLibrary() {
         return;
     }
     tokenLibraryReady_ = true;
-    if (ScanTokens() != 0) return;
-    // Every token whose certificates could not be registered is reported.
+    // A scan whose last connect failed still leaves the tokens it found.
+    (void)ScanTokens();
+    // Every token whose certificates could not be registered is reported,
+    // not only the last one: an earlier failure would otherwise pass unseen.
     RegisterAllTokens(true, true);
 }
 
@@ -317,14 +297,13 @@ uint32_t TMainForm::FindAndConnect() {
         return 1;
     }
     if (count > static_cast<uint32_t>(max_tokens)) count = max_tokens;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (uint32_t c = options_.Drumvale.token_connect(i); c != 0) {
-            tokenCount_ = static_cast<int>(count);
-            return c;
-        }
-    }
+    // A token that does not connect keeps none of the others from it; the
+    // last connect gives the result.
+    uint32_t last = 0;
+    for (uint32_t i = 0; i < count; ++i)
+        last = options_.Drumvale.token_connect(i);
     tokenCount_ = static_cast<int>(count);
-    return 0;
+    return last;
 }
 
 int TMainForm::ScanTokens() {
@@ -392,11 +371,7 @@ template <typename F> void TMainForm::ForEachCertificate(int index, F&& f) {
 uint32_t TMainForm::RegisterTokenCertificates(int index) {
     if (index < 0 || index >= tokenCount_ || index >= max_tokens) return DRUMVALE_E_BAD_INDEX;
     uint32_t result = 0;
-    lastRegistrationCode_ = 0;
-    if (!LoadContainerNames(index, result)) {
-        lastRegistrationCode_ = result;
-        return result;
-    }
+    if (!LoadContainerNames(index, result)) return result;
     const QByteArray provider = ProviderName().toUtf8();
     ForEachCertificate(
         index, [&](const QByteArray& container, uint32_t keySpec, const TQ9CertInfo& cert) {
@@ -411,7 +386,6 @@ uint32_t TMainForm::RegisterTokenCertificates(int index) {
             const uint32_t rc = options_.Drumvale.container_addcert_to_store(
                 container.constData(), provider.constData(), keySpec, cert.Der.data(), length);
             if (rc == 0) return true;
-            lastRegistrationCode_ = rc;
             result = rc + (keySpec == 1 ? 10000u : 20000u);
             return false;
         });
@@ -437,13 +411,9 @@ void TMainForm::WarnExpiringCertificates(int index) {
     });
 }
 
-void TMainForm::ReportRegistrationFailure(int index, uint32_t code, const QString& pattern) {
-    QString text = FormatText(pattern, {static_cast<long long>(code)});
-    if (const QString why = DescribeTokenError(lastRegistrationCode_); !why.isEmpty())
-        text += QString::fromUtf8("（") + why + QString::fromUtf8("）");
-    const QString label = QString::fromUtf8(tokens_[static_cast<size_t>(index)].Label).trimmed();
-    if (tokenCount_ > 1 && !label.isEmpty()) text = label + QStringLiteral(": ") + text;
-    ShowMessage(this, text, TMessageKind::information, true);
+void TMainForm::ReportRegistrationFailure(uint32_t code, const char* pattern) {
+    ShowMessage(this, FormatText(QString::fromUtf8(pattern), {static_cast<long long>(code)}),
+                TMessageKind::information, true);
 }
 
 void TMainForm::RegisterAllTokens(bool reload, bool reportFailures) {
@@ -451,8 +421,7 @@ void TMainForm::RegisterAllTokens(bool reload, bool reportFailures) {
     for (int i = 0; i < tokenCount_; ++i) {
         if (reload) (void)options_.Drumvale.token_reload_all_objects(static_cast<uint32_t>(i));
         const uint32_t rc = RegisterTokenCertificates(i);
-        if (rc != 0 && reportFailures)
-            ReportRegistrationFailure(i, rc, QString::fromUtf8("注册证书失败，错误码 = %d"));
+        if (rc != 0 && reportFailures) ReportRegistrationFailure(rc, "注册证书失败，错误码 = %d");
         if (!self) return; // a message box's loop may have ended the form
     }
 }
@@ -578,7 +547,7 @@ void TMainForm::TFindUSBKeyTimer() {
     for (int i = 0; i < tokenCount_; ++i) {
         (void)options_.Drumvale.token_reload_all_objects(static_cast<uint32_t>(i));
         if (const uint32_t rc = RegisterTokenCertificates(i); rc != 0)
-            ReportRegistrationFailure(i, rc, QString::fromUtf8("注册证书失败，错误码 =%d"));
+            ReportRegistrationFailure(rc, "注册证书失败，错误码 =%d");
         if (!self) return;
     }
     if (config_.CertTips == 1)

@@ -164,7 +164,7 @@ class TMainForm : public QWidget {
     void InitTokenLibrary();
     uint32_t FindAndConnect();
     void RegisterAllTokens(bool reload, bool reportFailures);
-    void ReportRegistrationFailure(int index, uint32_t code, const QString& pattern);
+    void ReportRegistrationFailure(uint32_t code, const char* pattern);
     bool LoadContainerNames(int index, uint32_t& result);
     template <typename F> void ForEachCertificate(int index, F&& f);
     void ShowBalloon(const QString& text, int iconKind);
@@ -190,7 +190,6 @@ class TMainForm : public QWidget {
     bool sessionRegistered_ = false;
     bool tokenLibraryReady_ = false;
     bool aboutRequested_ = false;
-    uint32_t lastRegistrationCode_ = 0; // Drumvale's code behind the last failure
     std::array<TQ9Info, max_tokens> tokens_{};
     TConfigInfo config_;
     TLanguageInfo languageInfo_;
@@ -212,10 +211,5 @@ class TMainForm : public QWidget {
            *TimerHideMainForm = nullptr;
     std::unique_ptr<TCopyDataWindow> trayWindow_;
 };
-
-// A short description of a token result code for the user: the PIN was
-// wrong, the PIN is locked, the device failed or left, or empty when the
-// code has no description.
-QString DescribeTokenError(uint32_t code);
 
 } // namespace pruvell

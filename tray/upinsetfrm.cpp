@@ -26,7 +26,7 @@ namespace {
 
 constexpr const char* pin_form_class = "TUPinSetForm";
 constexpr int old_pin_max_length = 16;
-constexpr int no_length_limit = 32767; // QLineEdit's own largest maximum
+constexpr uint32_t box_length_limit = 32767; // QLineEdit's own largest maximum
 
 // PKCS#11 v2.20 return values that mean "the token refused this PIN".
 constexpr uint32_t ckr_pin_incorrect = 0xA0;
@@ -100,22 +100,13 @@ bool ReadPinState(const TPinCalls& calls, uint32_t index, pin_state& s) {
 
 } // namespace
 
-bool IsStatedPinText(const QString& pin) {
-    return std::all_of(pin.begin(), pin.end(), [](QChar c) {
-        const char16_t u = c.unicode();
-        return (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z');
-    });
-}
-
 TPinLengthRange NewPinLengthRange(uint32_t tokenMaxPinLen, uint32_t tokenMinPinLen) {
-    const int token_min = static_cast<int>(std::min<uint32_t>(tokenMinPinLen, no_length_limit));
-    const int token_max =
-        tokenMaxPinLen == 0 ? no_length_limit
-                            : static_cast<int>(std::min<uint32_t>(tokenMaxPinLen, no_length_limit));
-    TPinLengthRange r{std::max(stated_min_pin_length, token_min),
-                      std::min(stated_max_pin_length, token_max)};
-    if (r.min > r.max) r = {std::max(token_min, 1), token_max};
-    return r;
+    if (tokenMaxPinLen == 0 || tokenMinPinLen > tokenMaxPinLen)
+        return {stated_min_pin_length, stated_max_pin_length};
+    const auto box_length = [](uint32_t n) {
+        return static_cast<int>(std::min<uint32_t>(n, box_length_limit));
+    };
+    return {std::max(box_length(tokenMinPinLen), 1), box_length(tokenMaxPinLen)};
 }
 
 bool PinDialogOpen() {
@@ -240,6 +231,9 @@ void TUPinSetForm::ApplyPinFormLayout() {
     HvGroupBox1->show();
     edtNewUPin1->setMaxLength(range_.max);
     edtNewUPin2->setMaxLength(range_.max);
+    // A PIN this dialog lets the user set must fit the old-PIN box of the
+    // next change, or it could never be given again.
+    edtUPin->setMaxLength(std::max(old_pin_max_length, range_.max));
 }
 
 void TUPinSetForm::edtUPinChange() {
@@ -327,17 +321,13 @@ void TUPinSetForm::btnOKClick() {
         ShowQuestionIconMessage(this, Text(u"S_PIN_equal"));
         return;
     }
-    const int length = CharacterCount(pin1);
-    if (length < range_.min || length > range_.max) {
+    // The token counts the bytes of the PIN it is given (PKCS#11 v2.20
+    // ulMaxPinLen); a character beyond ASCII takes more than one of them.
+    if (CharacterCount(pin1) < range_.min || pin1.toUtf8().size() > range_.max) {
         ShowMessage(
             this,
             FormatText(QStringLiteral("%s(%d--%d)"), {Text(u"UPIN_E2"), range_.min, range_.max}),
             TMessageKind::information);
-        return;
-    }
-    if (!IsStatedPinText(pin1)) {
-        // The rule as the dialog states it to the user.
-        ShowMessage(this, Text(u"P_SetPINInfo"), TMessageKind::information);
         return;
     }
     done(mrOk);

@@ -5,11 +5,10 @@
 // it takes the old PIN and the new PIN twice. CheckDefaultPin and
 // ChangeUserPin drive it and call Drumvale.
 //
-// The new PIN follows the rule the dialog's own text ("P_SetPINInfo") states
-// to the user: 8 to 16 characters, letters and digits only. The token's
-// limits narrow that range further when they are tighter. PINs travel as
-// UTF-8, the PKCS#11 encoding of PINs, so no character the user typed is
-// changed or dropped on the way to the token.
+// The new PIN's length is the token's to set (its minimum and maximum PIN
+// length); any character may be in it. PINs travel as UTF-8, the PKCS#11
+// encoding of PINs, so no character the user typed is changed or dropped on
+// the way to the token.
 #pragma once
 
 #include <QDialog>
@@ -37,14 +36,13 @@ struct TQ9Info;
 inline constexpr int mrOk = 1;
 inline constexpr int mrCancel = 2;
 
-// The stated rule for a new user PIN.
+// The range the dialog's own text ("P_SetPINInfo") states to the user.
 inline constexpr int stated_min_pin_length = 8;
 inline constexpr int stated_max_pin_length = 16;
-// Letters and digits of ASCII only.
-bool IsStatedPinText(const QString& pin);
-// The lengths a new PIN may have: the stated 8..16, narrowed by the token's
-// limits (a limit of 0 is no limit). A token that cannot hold any PIN of the
-// stated range keeps its own limits.
+// The lengths a new PIN may have: the token's limits, with a minimum of at
+// least 1 and a maximum of at most what a box holds. Limits that no PIN can
+// meet (a maximum of 0, a minimum above the maximum) say nothing usable, and
+// the stated range is taken instead.
 struct TPinLengthRange {
     int min;
     int max;

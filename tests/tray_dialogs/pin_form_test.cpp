@@ -49,23 +49,29 @@ struct new_pin_case {
     const char* pin2;
     const char* kind; // the box shown, or nullptr: accepted
     const char* key;  // its text
+    uint32_t token_min = 4;
 };
 void PrintTo(const new_pin_case& c, std::ostream* os) {
     *os << c.name;
 }
 
+// Any character the user can type is taken: the token alone sets the rule.
 const new_pin_case new_pin_cases[] = {
     {"accepted", "Abcd1234", "Abcd1234", nullptr, nullptr},
-    {"longest_accepted", "abcdefgh12345678", "abcdefgh12345678", nullptr, nullptr},
+    {"shortest_the_token_takes", "1234", "1234", nullptr, nullptr},
+    {"longest_the_token_takes", "abcdefgh12345678ABCDEFGH!@#$%^&*",
+     "abcdefgh12345678ABCDEFGH!@#$%^&*", nullptr, nullptr},
+    {"punctuation", "Abcd-1234!", "Abcd-1234!", nullptr, nullptr},
+    {"blank", "Abcd 1234", "Abcd 1234", nullptr, nullptr},
+    {"letter_outside_ascii", "Pässwort12", "Pässwort12", nullptr, nullptr},
+    {"digit_outside_ascii", "abcd١٢٣٤", "abcd١٢٣٤", nullptr, nullptr},
     {"confirmation_differs", "Abcd1234", "Abcd1235", "question", "S_PIN_equal"},
     {"differing_lengths_are_a_mismatch_first", "Abcd12", "Abcd1234", "question", "S_PIN_equal"},
-    {"too_short", "Abc1234", "Abc1234", "information", "length"},
-    // The token takes 4 characters, but the dialog tells the user 8 to 16.
-    {"token_minimum_below_the_stated_one", "1234", "1234", "information", "length"},
-    {"special_character", "Abcd-1234", "Abcd-1234", "information", "P_SetPINInfo"},
-    {"blank", "Abcd 1234", "Abcd 1234", "information", "P_SetPINInfo"},
-    {"letter_outside_ascii", "Pässwort12", "Pässwort12", "information", "P_SetPINInfo"},
-    {"digit_outside_ascii", "abcd١٢٣٤", "abcd١٢٣٤", "information", "P_SetPINInfo"},
+    {"too_short", "Abc1234", "Abc1234", "information", "(8--32)", 8},
+    // 11 characters the box takes, 33 bytes for the token, whose limit
+    // counts the bytes of the PIN (PKCS#11 v2.20 ulMaxPinLen).
+    {"more_bytes_than_the_token_takes", "密码密码密码密码密码密", "密码密码密码密码密码密",
+     "information", "(4--32)"},
 };
 
 class NewPin : public PinForm, public ::testing::WithParamInterface<new_pin_case> {};
@@ -74,11 +80,12 @@ class NewPin : public PinForm, public ::testing::WithParamInterface<new_pin_case
 
 TEST_P(NewPin, is_accepted_or_refused_with_the_language_files_message) {
     const new_pin_case& c = GetParam();
-    TUPinSetForm form(nullptr, 16, 4, 0); // the simulated token's limits
+    TUPinSetForm form(nullptr, 32, c.token_min, 0);
     show(&form);
     form.edtUPin->setText(QStringLiteral("58204716"));
     form.edtNewUPin1->setText(QString::fromUtf8(c.pin1));
     form.edtNewUPin2->setText(QString::fromUtf8(c.pin2));
+    ASSERT_EQ(form.edtNewUPin1->text(), QString::fromUtf8(c.pin1)) << "the box holds it all";
     // Enter in the confirmation box confirms even while OK is disabled for a
     // PIN shorter than the minimum; a click on OK when it is enabled.
     if (form.btnOK->isEnabled())
@@ -94,58 +101,72 @@ TEST_P(NewPin, is_accepted_or_refused_with_the_language_files_message) {
     EXPECT_TRUE(form.isVisible()) << "the dialog stays open";
     EXPECT_EQ(form.result(), 0);
     const QString text =
-        std::string(c.key) == "length"
-            ? QStringLiteral("User PIN code does not meet the length requirements!(8--16)")
-            : Text(QString::fromLatin1(c.key));
+        c.key[0] == '(' ? QStringLiteral("User PIN code does not meet the length requirements!") +
+                              QString::fromLatin1(c.key)
+                        : Text(QString::fromLatin1(c.key));
     EXPECT_EQ(lines_of(messages_), std::vector<std::string>{box(c.kind, text)});
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, NewPin, ::testing::ValuesIn(new_pin_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST(PinLengths, the_stated_range_narrowed_by_the_token) {
+TEST(PinLengths, the_tokens_own_limits_or_the_stated_range_when_they_hold_no_pin) {
     const struct {
         uint32_t token_max, token_min;
         int min, max;
     } cases[] = {
-        {16, 4, 8, 16}, {0, 0, 8, 16}, {64, 6, 8, 16}, {12, 10, 10, 12},
-        {16, 8, 8, 16}, {6, 4, 4, 6}, // a token that cannot hold 8 keeps its own limits
+        {16, 4, 4, 16},
+        {32, 4, 4, 32},
+        {12, 10, 10, 12},
+        {8, 8, 8, 8},
+        {16, 0, 1, 16},        // an empty PIN is never taken
+        {100000, 6, 6, 32767}, // no more than a box holds
+        // Limits that no PIN meets: the range the dialog's text states.
+        {0, 0, 8, 16},
+        {0, 4, 8, 16},
+        {4, 16, 8, 16},
     };
     for (const auto& c : cases) {
         const TPinLengthRange r = NewPinLengthRange(c.token_max, c.token_min);
         EXPECT_EQ(r.min, c.min) << c.token_max << "/" << c.token_min;
         EXPECT_EQ(r.max, c.max) << c.token_max << "/" << c.token_min;
     }
-    EXPECT_TRUE(IsStatedPinText(QStringLiteral("AZaz09")));
-    EXPECT_FALSE(IsStatedPinText(QStringLiteral("a_b")));
 }
 
 TEST_F(PinForm, ok_follows_the_minimum_and_the_boxes_hold_no_more_than_the_maximum) {
-    TUPinSetForm form(nullptr, 16, 8, 0);
-    show(&form);
-    EXPECT_TRUE(form.btnOK->isEnabled()) << "enabled before the first new-PIN event";
-    EXPECT_EQ(form.edtUPin->maxLength(), 16);
-    EXPECT_EQ(form.edtNewUPin1->maxLength(), 16);
-    EXPECT_EQ(form.edtNewUPin2->maxLength(), 16);
+    const struct {
+        uint32_t max, min;
+        int old_max; // the old-PIN box: 16, or the token's maximum when it is longer
+    } cases[] = {{16, 8, 16}, {32, 4, 32}};
+    for (const auto& c : cases) {
+        const int min = static_cast<int>(c.min), max = static_cast<int>(c.max);
+        const QString pin = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789").left(max);
+        TUPinSetForm form(nullptr, c.max, c.min, 0);
+        show(&form);
+        EXPECT_TRUE(form.btnOK->isEnabled()) << "enabled before the first new-PIN event";
+        EXPECT_EQ(form.edtUPin->maxLength(), c.old_max);
+        EXPECT_EQ(form.edtNewUPin1->maxLength(), max);
+        EXPECT_EQ(form.edtNewUPin2->maxLength(), max);
 
-    form.edtNewUPin1->setFocus();
-    ASSERT_TRUE(dialogtest::wait_for([&] { return form.edtNewUPin1->hasFocus(); }));
-    EXPECT_FALSE(form.btnOK->isEnabled());
-    QTest::keyClicks(form.edtNewUPin1, QStringLiteral("abcdefgh"));
-    EXPECT_EQ(form.Label5->text(), QStringLiteral("8"));
-    EXPECT_FALSE(form.btnOK->isEnabled()) << "the confirmation is still empty";
-    form.edtNewUPin2->setFocus();
-    ASSERT_TRUE(dialogtest::wait_for([&] { return form.edtNewUPin2->hasFocus(); }));
-    EXPECT_EQ(form.Label5->text(), QString()) << "the counter is cleared on exit";
-    QTest::keyClicks(form.edtNewUPin2, QStringLiteral("abcdefg"));
-    EXPECT_EQ(form.Label6->text(), QStringLiteral("7"));
-    EXPECT_FALSE(form.btnOK->isEnabled()) << "7 characters with a minimum of 8";
-    QTest::keyClicks(form.edtNewUPin2, QStringLiteral("h"));
-    EXPECT_TRUE(form.btnOK->isEnabled());
+        form.edtNewUPin1->setFocus();
+        ASSERT_TRUE(dialogtest::wait_for([&] { return form.edtNewUPin1->hasFocus(); }));
+        EXPECT_FALSE(form.btnOK->isEnabled()) << max;
+        QTest::keyClicks(form.edtNewUPin1, pin.left(min));
+        EXPECT_EQ(form.Label5->text(), QString::number(min));
+        EXPECT_FALSE(form.btnOK->isEnabled()) << "the confirmation is still empty";
+        form.edtNewUPin2->setFocus();
+        ASSERT_TRUE(dialogtest::wait_for([&] { return form.edtNewUPin2->hasFocus(); }));
+        EXPECT_EQ(form.Label5->text(), QString()) << "the counter is cleared on exit";
+        QTest::keyClicks(form.edtNewUPin2, pin.left(min - 1));
+        EXPECT_EQ(form.Label6->text(), QString::number(min - 1));
+        EXPECT_FALSE(form.btnOK->isEnabled()) << min - 1 << " characters with a minimum of " << min;
+        QTest::keyClicks(form.edtNewUPin2, pin.mid(min - 1, 1));
+        EXPECT_TRUE(form.btnOK->isEnabled()) << max;
 
-    QTest::keyClicks(form.edtNewUPin2, QStringLiteral("ijklmnopqrstuvwxyz"));
-    EXPECT_EQ(form.edtNewUPin2->text(), QStringLiteral("abcdefghijklmnop"));
-    EXPECT_EQ(form.Label6->text(), QStringLiteral("16"));
+        QTest::keyClicks(form.edtNewUPin2, pin.mid(min) + QStringLiteral("ABCDEFGH"));
+        EXPECT_EQ(form.edtNewUPin2->text(), pin);
+        EXPECT_EQ(form.Label6->text(), QString::number(max));
+    }
 }
 
 TEST_F(PinForm, enter_and_down_move_on_and_enter_in_the_confirmation_confirms) {

@@ -69,7 +69,7 @@ struct Added {
 struct Fake {
     uint32_t initRc = 0;
     std::vector<FakeToken> tokens;
-    int finds = 0, reloads = 0, removeAlls = 0, uninits = 0;
+    int finds = 0, connects = 0, reloads = 0, removeAlls = 0, uninits = 0;
     std::vector<Added> added;
 } g;
 
@@ -96,6 +96,7 @@ FakeToken* token(uint32_t i) {
     return i < g.tokens.size() ? &g.tokens[i] : nullptr;
 }
 uint32_t f_connect(uint32_t i) {
+    ++g.connects;
     return token(i) ? token(i)->connectRc : DRUMVALE_E_BAD_INDEX;
 }
 uint32_t f_info(uint32_t i, char* label, char*, char*, char*, uint32_t* maxPin, uint32_t* minPin,
@@ -141,6 +142,7 @@ uint32_t f_reload(uint32_t i) {
 uint32_t f_load_all(uint32_t i, char* buffer, uint32_t* length) {
     FakeToken* t = token(i);
     if (!t) return DRUMVALE_E_BAD_INDEX;
+    if (t->connectRc) return t->connectRc; // no session: the connect's failure again
     std::string all;
     for (const auto& c : t->containers)
         all += c.name + '\0';
@@ -373,15 +375,58 @@ TEST_F(MainFormPaths, start_up_registers_every_token_and_reports_each_failing_on
     EXPECT_EQ(addedTo("ROOT"), 1u);
     EXPECT_EQ(addedTo("CA"), 1u);
     // Both failing tokens are reported, each with its code: Drumvale's code
-    // plus 10000 (exchange key) or 20000 (signature key), and what it means.
-    EXPECT_EQ(messages(),
-              "information\tInformation\tsecond: 注册证书失败，错误码 = 10048（设备错误）\n"
-              "information\tInformation\tthird: 注册证书失败，错误码 = 20160（PIN 码错误）\n");
+    // plus 10000 (exchange key) or 20000 (signature key).
+    EXPECT_EQ(messages(), "information\tInformation\t注册证书失败，错误码 = 10048\n"
+                          "information\tInformation\t注册证书失败，错误码 = 20160\n");
     EXPECT_TRUE(timer("TAppUpdate").Enabled());
     for (const char* name :
          {"TFindUSBKey", "TUSBRemove", "TCheckDefaultUPIN", "TCloseProject", "TCheckInit",
           "TRegCert", "TUnRegCert", "TRegCertXE", "TimerHideMainForm"})
         EXPECT_FALSE(timer(name).Enabled()) << name;
+}
+
+TEST_F(MainFormPaths, every_token_is_connected_and_the_last_connect_decides_the_scan) {
+    const struct {
+        const char* name;
+        bool arrival; // found by the poll after a USB arrival, else at start
+        uint32_t connect1, connect2;
+        const char* registered; // the containers whose certificate is in "MY"
+        const char* message;
+        bool iconShown;
+    } cases[] = {
+        // The token that did not connect lists no containers.
+        {"the first fails at start", false, 0x30, 0, "c2", "注册证书失败，错误码 = 48", true},
+        {"the first fails after an arrival", true, 0x30, 0, "c2", "注册证书失败，错误码 =48", true},
+        // The last connect is the scan's result: it fails, and the tokens
+        // found are registered all the same.
+        {"the last fails at start", false, 0, 0x30, "c1", "注册证书失败，错误码 = 48", false},
+    };
+    for (const auto& c : cases) {
+        g = Fake{};
+        std::filesystem::remove(messages_);
+        FakeToken first = TokenWith("first", "c1"), second = TokenWith("second", "c2");
+        first.connectRc = c.connect1;
+        second.connectRc = c.connect2;
+        if (!c.arrival) g.tokens = {first, second};
+        TMainForm& form = start();
+        if (c.arrival) {
+            g.tokens = {first, second};
+            usb_->Arrive(token_name(0x0223));
+            QTRY_VERIFY_WITH_TIMEOUT(timer("TFindUSBKey").Enabled(), 5000);
+            timer("TFindUSBKey").Tick();
+            EXPECT_FALSE(timer("TFindUSBKey").Enabled()) << c.name;
+        }
+        EXPECT_EQ(g.connects, 2) << c.name;
+        EXPECT_EQ(form.TokenCount(), 2) << c.name;
+        std::string registered;
+        for (const Added& a : g.added)
+            if (a.store == "MY") registered += a.container;
+        EXPECT_EQ(registered, c.registered) << c.name;
+        EXPECT_EQ(messages(), std::string("information\tInformation\t") + c.message + "\n")
+            << c.name;
+        EXPECT_EQ(iconShown(), c.iconShown) << c.name;
+        form_.reset();
+    }
 }
 
 TEST_F(MainFormPaths, a_token_library_that_does_not_start_ends_the_program_after_its_message) {
