@@ -110,7 +110,9 @@ const std::array<mechanism_row, mechanism_count> mechanism_table = {{
     row(ZELT_CKM_SM1_CBC, 16, 16, cipher, any_key(kind::device_symmetric), dk::none, sm1_cbc),
     row(ZELT_CKM_SM1_CBC_PAD, 16, 16, cipher, any_key(kind::device_symmetric), dk::none,
         sm1_cbc_pad),
-    row(ZELT_CKM_SM3, 256, 256, digest, any_key(kind::soft_sm3), dk::sm3),
+    // SM3 also derives keys (the digest of the base key's value), and it is
+    // the only mechanism that derives with SM3.
+    row(ZELT_CKM_SM3, 256, 256, digest | CKF_DERIVE, any_key(kind::soft_sm3), dk::sm3),
     row(ZELT_CKM_SM4_KEY_GEN, 16, 16, key_gen, any_key(kind::device_symmetric), dk::none, sm4_ecb),
     row(ZELT_CKM_SM4_ECB, 16, 16, cipher, any_key(kind::device_symmetric), dk::none, sm4_ecb),
     row(ZELT_CKM_SM4_CBC, 16, 16, cipher, any_key(kind::device_symmetric), dk::none, sm4_cbc),
