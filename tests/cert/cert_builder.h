@@ -61,11 +61,12 @@ struct cert_parts {
     bytes after_key; // unique identifiers and extensions
     bytes outer_alg = seq({oid("1.2.840.113549.1.1.11"), tlv(0x05, {})});
     bytes signature = bit_string({0xAA, 0xBB, 0xCC});
+    bytes after_certificate; // padding of a fixed-size file, say
 
     bytes tbs() const {
         return seq({version, serial, sig_alg, issuer, validity, subject, spki, after_key});
     }
-    bytes build() const { return seq({tbs(), outer_alg, signature}); }
+    bytes build() const { return cat({seq({tbs(), outer_alg, signature}), after_certificate}); }
 };
 
 } // namespace certtest

@@ -227,6 +227,19 @@ const edge_case edge_cases[] = {
          c.after_key = {0x05, 0x00};
      },
      cert_err_invalid_format + asn1_err_length_mismatch, nullptr},
+    {"zero_padding_after_the_certificate",
+     [](cert_parts& c) { c.after_certificate = bytes(32, 0x00); }, 0,
+     [](const cert_record& r) {
+         EXPECT_EQ(r.der.size(), cert_parts{}.build().size() + 32); // the whole input is kept
+         EXPECT_EQ(r.raw.len, cert_parts{}.build().size());         // the certificate alone
+         EXPECT_EQ(hex(r.raw_serial.p, r.raw_serial.len), "020101");
+         EXPECT_EQ(hex(r.issuer_raw.p, r.issuer_raw.len), hex(cert_parts{}.issuer));
+         EXPECT_EQ(hex(r.subject_raw.p, r.subject_raw.len), hex(cert_parts{}.subject));
+         EXPECT_EQ(r.valid_from.year, 2021);
+         EXPECT_EQ(r.valid_from.day, 5);
+         EXPECT_EQ(r.valid_to.year, 2051);
+         EXPECT_EQ(r.sig.len, 3u); // read to the certificate's end
+     }},
     {"signature_with_unused_bits", [](cert_parts& c) { c.signature = bit_string({0xAA}, 1); },
      cert_err_invalid_signature + asn1_err_invalid_data, nullptr},
     {"signature_missing", [](cert_parts& c) { c.signature.clear(); },

@@ -295,12 +295,26 @@ TEST_F(scripted_token, certificate_export_is_bounded) {
     ASSERT_EQ(SKF_ExportCertificate(c, 1, out, &length), SAR_OK);
     ASSERT_EQ(length, 9u);
     EXPECT_EQ(bytes(out, out + 9), (bytes{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    // A length prefix that does not match what arrived.
-    answer_with(0x80, 0x4E, [](int) {
-        return answer({0, 0, 0, 10, 1, 2, 3, 4, 5, 6, 7, 8, 9}, 0x9000);
-    });
-    length = sizeof out;
-    EXPECT_EQ(SKF_ExportCertificate(c, 1, out, &length), SAR_FAIL);
+    // The first 4 bytes are the card's own, whatever they hold: not the
+    // length of the rest (one too many, none at all, text) on another card.
+    for (const bytes& prefix : {bytes{0, 0, 0, 10}, bytes{0xFF, 0xFF, 0xFF, 0xFF},
+                                bytes{'C', 'E', 'R', 'T'}, bytes{0x30, 0x82, 0x04, 0x00}}) {
+        // Two pieces per export (the size query reads the whole certificate too).
+        answer_with(0x80, 0x4E, [&prefix](int n) {
+            const bool first = n % 2 == 0;
+            bytes piece = first ? prefix : bytes{};
+            const bytes rest = first ? bytes{1, 2, 3, 4, 5} : bytes{6, 7, 8, 9};
+            piece.insert(piece.end(), rest.begin(), rest.end());
+            return answer(piece, first ? 0x6A9E : 0x9000);
+        });
+        std::fill(std::begin(out), std::end(out), 0);
+        length = 0;
+        ASSERT_EQ(SKF_ExportCertificate(c, 1, nullptr, &length), SAR_OK);
+        EXPECT_EQ(length, 9u);
+        ASSERT_EQ(SKF_ExportCertificate(c, 1, out, &length), SAR_OK);
+        ASSERT_EQ(length, 9u);
+        EXPECT_EQ(bytes(out, out + 9), (bytes{1, 2, 3, 4, 5, 6, 7, 8, 9}));
+    }
 }
 
 TEST_F(scripted_token, unknown_handles) {

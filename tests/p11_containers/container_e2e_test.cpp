@@ -11,7 +11,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -215,6 +218,44 @@ class module_client {
     CK_SESSION_HANDLE s = 0;
 };
 
+// A certificate's value with the attributes read from it, as one line:
+// CKA_VALUE, CKA_SERIAL_NUMBER, CKA_ISSUER, CKA_SUBJECT, CKA_START_DATE and
+// CKA_END_DATE in hex.
+std::string fields_line(const std::vector<bytes>& values) {
+    std::string line;
+    for (const bytes& v : values)
+        line += (line.empty() ? "" : " ") + test_support::to_hex(v);
+    return line;
+}
+
+// The same line for a DER certificate, the attributes taken by OpenSSL.
+std::string expected_fields(const bytes& value, const bytes& der) {
+    const unsigned char* p = der.data();
+    X509* x = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
+    if (x == nullptr) return "not a certificate";
+    const auto encoded = [](auto* item, auto encode) {
+        bytes out(static_cast<size_t>(encode(item, nullptr)));
+        unsigned char* q = out.data();
+        encode(item, &q);
+        return out;
+    };
+    const auto date = [](const ASN1_TIME* t) {
+        std::tm tm{};
+        ASN1_TIME_to_tm(t, &tm);
+        char text[32];
+        std::snprintf(text, sizeof text, "%04d%02d%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                      tm.tm_mday);
+        return bytes(text, text + std::strlen(text));
+    };
+    const std::string line =
+        fields_line({value, encoded(X509_get0_serialNumber(x), i2d_ASN1_INTEGER),
+                     encoded(X509_get_issuer_name(x), i2d_X509_NAME),
+                     encoded(X509_get_subject_name(x), i2d_X509_NAME), date(X509_get0_notBefore(x)),
+                     date(X509_get0_notAfter(x))});
+    X509_free(x);
+    return line;
+}
+
 bool contains(const std::vector<bytes>& list, const bytes& v) {
     return std::find(list.begin(), list.end(), v) != list.end();
 }
@@ -249,8 +290,9 @@ class ContainerTest : public ::testing::Test {
 // ---- the other process ----
 
 // Roles (P11C_ROLE): "list" writes the token's certificates (hex, one a line)
-// to P11C_OUT; "store" stores the certificate P11C_CERT (hex) with id P11C_ID;
-// "delete" destroys the certificates whose value is P11C_CERT.
+// to P11C_OUT; "fields" writes there the fields_line of every certificate;
+// "store" stores the certificate P11C_CERT (hex) with id P11C_ID; "delete"
+// destroys the certificates whose value is P11C_CERT.
 TEST(ContainerHelper, role) {
     const std::string role = env("P11C_ROLE");
     if (role.empty()) GTEST_SKIP() << "run by the other tests";
@@ -263,6 +305,17 @@ TEST(ContainerHelper, role) {
             fprintf(out, "%s\n", hex(v).c_str());
         for (CK_OBJECT_HANDLE h : c.find(CKO_PRIVATE_KEY))
             if (auto id = c.attribute(h, CKA_ID)) fprintf(out, "key %s\n", hex(*id).c_str());
+        fclose(out);
+    } else if (role == "fields") {
+        FILE* out = fopen(env("P11C_OUT").c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        for (CK_OBJECT_HANDLE h : c.find(CKO_CERTIFICATE)) {
+            std::vector<bytes> values;
+            for (CK_ATTRIBUTE_TYPE type : {CKA_VALUE, CKA_SERIAL_NUMBER, CKA_ISSUER, CKA_SUBJECT,
+                                           CKA_START_DATE, CKA_END_DATE})
+                values.push_back(c.attribute(h, type).value_or(bytes{}));
+            fprintf(out, "%s\n", fields_line(values).c_str());
+        }
         fclose(out);
     } else if (role == "store") {
         ASSERT_EQ(c.store_cert(unhex(env("P11C_CERT")), unhex(env("P11C_ID")), "other"), CKR_OK);
@@ -312,6 +365,38 @@ TEST_F(ContainerTest, certificate_and_key_survive_another_process_and_a_reinsert
     const std::string out = (dir_ / "list2").string();
     ASSERT_EQ(run_role("list", {{"P11C_OUT", out}}), 0);
     EXPECT_EQ(read_lines(out), (std::vector<std::string>{hex(k.cert_der), "key " + hex(id)}));
+}
+
+// Certificates stored by this process as the application gave them (the
+// second padded with zeros, as a fixed-size file holds it) are read by
+// another process from the card: the value comes back as stored, and the
+// serial, issuer, subject and dates are the certificate's.
+TEST_F(ContainerTest, another_process_reads_the_fields_of_certificates_with_or_without_padding) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    struct row {
+        const char* cn;
+        size_t padding;
+    };
+    const row rows[] = {{"plain", 0}, {"padded", 32}};
+    module_client c;
+    ASSERT_TRUE(c.start(true));
+    std::vector<std::string> expected;
+    uint8_t id = 0x50;
+    for (const row& r : rows) {
+        const rsa_key k = make_key(1024, r.cn);
+        bytes value = k.cert_der;
+        value.insert(value.end(), r.padding, 0x00);
+        ASSERT_EQ(c.store_cert(value, {id++}, r.cn), CKR_OK) << r.cn;
+        expected.push_back(expected_fields(value, k.cert_der));
+    }
+    c.stop();
+    const std::string out = (dir_ / "fields").string();
+    ASSERT_EQ(run_role("fields", {{"P11C_OUT", out}}), 0);
+    auto lines = read_lines(out);
+    std::sort(lines.begin(), lines.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(lines, expected);
 }
 
 TEST_F(ContainerTest, two_processes_see_each_others_changes_and_neither_loses_one) {

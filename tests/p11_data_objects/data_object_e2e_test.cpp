@@ -140,6 +140,25 @@ class client {
     std::optional<bytes> attribute(CK_OBJECT_HANDLE h, CK_ATTRIBUTE_TYPE type) {
         return test_support::attribute_value(f, s, h, type);
     }
+    // A token RSA key that signs (its public half is not needed).
+    CK_RV signing_key(CK_OBJECT_HANDLE& priv) {
+        CK_BBOOL yes = CK_TRUE;
+        CK_ULONG bits = 1024;
+        CK_ATTRIBUTE pt[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
+        CK_ATTRIBUTE st[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}};
+        CK_MECHANISM gen{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
+        CK_OBJECT_HANDLE pub = 0;
+        return f->C_GenerateKeyPair(s, &gen, pt, 2, st, 3, &pub, &priv);
+    }
+    // One signature through the function list's C_Sign, which keeps the log.
+    CK_RV sign(CK_OBJECT_HANDLE priv) {
+        CK_MECHANISM m{CKM_SHA1_RSA_PKCS, nullptr, 0};
+        uint8_t data[] = "logged";
+        uint8_t sig[256];
+        CK_ULONG sig_len = sizeof sig;
+        if (CK_RV rv = f->C_SignInit(s, &m, priv); rv != CKR_OK) return rv;
+        return f->C_Sign(s, data, sizeof data, sig, &sig_len);
+    }
     CK_RV set_value(CK_OBJECT_HANDLE h, const bytes& value) {
         CK_ATTRIBUTE a{CKA_VALUE, const_cast<uint8_t*>(value.data()), value.size()};
         return f->C_SetAttributeValue(s, h, &a, 1);
@@ -475,21 +494,9 @@ TEST_F(DataObjectTest, signatures_are_logged_in_a_ring_of_ten_on_the_token) {
     ASSERT_TRUE(token.inserted()) << token.error();
     client c;
     ASSERT_TRUE(c.start(true, true));
-    CK_BBOOL yes = CK_TRUE;
-    CK_ULONG bits = 1024;
-    CK_ATTRIBUTE pt[] = {{CKA_TOKEN, &yes, 1}, {CKA_MODULUS_BITS, &bits, sizeof bits}};
-    CK_ATTRIBUTE st[] = {{CKA_TOKEN, &yes, 1}, {CKA_PRIVATE, &yes, 1}, {CKA_SIGN, &yes, 1}};
-    CK_MECHANISM gen{CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-    CK_OBJECT_HANDLE pub = 0, priv = 0;
-    ASSERT_EQ(c.f->C_GenerateKeyPair(c.s, &gen, pt, 2, st, 3, &pub, &priv), CKR_OK);
-    const auto sign = [&] {
-        CK_MECHANISM m{CKM_SHA1_RSA_PKCS, nullptr, 0};
-        uint8_t data[] = "logged";
-        uint8_t sig[256];
-        CK_ULONG sig_len = sizeof sig;
-        ASSERT_EQ(c.f->C_SignInit(c.s, &m, priv), CKR_OK);
-        ASSERT_EQ(c.f->C_Sign(c.s, data, sizeof data, sig, &sig_len), CKR_OK);
-    };
+    CK_OBJECT_HANDLE priv = 0;
+    ASSERT_EQ(c.signing_key(priv), CKR_OK);
+    const auto sign = [&] { ASSERT_EQ(c.sign(priv), CKR_OK); };
     // Without a "LogSign" object nothing is logged and nothing is created.
     sign();
     EXPECT_TRUE(c.find().empty());
@@ -520,6 +527,43 @@ TEST_F(DataObjectTest, signatures_are_logged_in_a_ring_of_ten_on_the_token) {
     // On the card, for every process.
     const auto mine = c.attribute(c.only("LogSign"), CKA_VALUE);
     EXPECT_EQ(other_process_listing(), std::vector<std::string>{line("LogSign", *mine)});
+    c.stop();
+}
+
+// The log is a token object whose value is the 181-byte record: a "LogSign"
+// session object, and a token one whose value is longer than the record,
+// are the application's own and stay exactly as they are.
+TEST_F(DataObjectTest, a_log_in_the_session_or_longer_than_the_record_is_left_as_it_is) {
+    simulated_token token(token_options());
+    ASSERT_TRUE(token.inserted()) << token.error();
+    client c;
+    ASSERT_TRUE(c.start(true, true));
+    CK_OBJECT_HANDLE priv = 0;
+    ASSERT_EQ(c.signing_key(priv), CKR_OK);
+    struct row {
+        const char* name;
+        CK_BBOOL on_token;
+        size_t size;
+    };
+    const row rows[] = {{"session object", CK_FALSE, 181}, {"200 bytes", CK_TRUE, 200}};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        bytes value = random_bytes(r.size);
+        value[0] = 3; // a ring index the log would use
+        CK_OBJECT_CLASS cls = CKO_DATA;
+        CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                            {CKA_TOKEN, const_cast<CK_BBOOL*>(&r.on_token), 1},
+                            {CKA_LABEL, const_cast<char*>("LogSign"), 7},
+                            {CKA_VALUE, value.data(), value.size()}};
+        CK_OBJECT_HANDLE log = 0;
+        ASSERT_EQ(c.f->C_CreateObject(c.s, t, std::size(t), &log), CKR_OK);
+        ASSERT_EQ(c.sign(priv), CKR_OK);
+        EXPECT_EQ(c.attribute(log, CKA_VALUE), value);
+        if (r.on_token) {
+            EXPECT_EQ(other_process_listing(), std::vector<std::string>{line("LogSign", value)});
+        }
+        ASSERT_EQ(c.f->C_DestroyObject(c.s, log), CKR_OK);
+    }
     c.stop();
 }
 

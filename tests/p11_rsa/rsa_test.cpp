@@ -655,16 +655,15 @@ TEST_F(RsaTest, KeyPairGenerationNamesAndRefusals) {
 }
 
 TEST_F(RsaTest, FunctionListSignLogsTimeStampsInARingOfTen) {
-    // Token data objects are not yet written to token files: the log is a
-    // session data object labelled "LogSign".
+    // The log is the token data object labelled "LogSign".
     CK_OBJECT_HANDLE pub = 0, priv = 0;
     ASSERT_EQ(generate(1024, pub, priv), CKR_OK);
     CK_OBJECT_CLASS cls = CKO_DATA;
-    CK_BBOOL no = CK_FALSE;
+    CK_BBOOL yes = CK_TRUE;
     char label[] = "LogSign";
     bytes value(181, 0);
     CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
-                        {CKA_TOKEN, &no, 1},
+                        {CKA_TOKEN, &yes, 1},
                         {CKA_LABEL, label, 7},
                         {CKA_VALUE, value.data(), value.size()}};
     CK_OBJECT_HANDLE log = 0;

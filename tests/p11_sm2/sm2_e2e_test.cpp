@@ -581,6 +581,69 @@ TEST_F(Sm2Test, Sm3Sm2WithoutThePublicTwinNeedsAKey) {
     EXPECT_EQ(f->C_VerifyInit(h, &m, pub), CKR_DATA_INVALID);
 }
 
+// The point of a public key object is read as its last 64 bytes, X then Y,
+// whatever precedes them: X || Y alone, the uncompressed point, the OCTET
+// STRING that holds it, or any other prefix. With each, the key verifies the
+// card's signatures (ZELT_CKM_SM3_SM2 takes Z from it at the init) and
+// encrypts for the card's private key. A point of fewer than 64 bytes is no
+// point.
+TEST_F(Sm2Test, PublicPointsAreTheirLastSixtyFourBytes) {
+    CK_OBJECT_HANDLE card_pub = 0, priv = 0;
+    ASSERT_EQ(generate(card_pub, priv), CKR_OK);
+    const bytes card_point = attribute(card_pub, CKA_EC_POINT);
+    ASSERT_EQ(card_point.size(), 67u);
+    const bytes xy(card_point.begin() + 3, card_point.end());
+    const bytes data = random_bytes(200, 4);
+    bytes sig;
+    ASSERT_EQ(sign(ZELT_CKM_SM3_SM2, priv, data, sig, false), CKR_OK);
+    bytes zm = openssl_z(xy);
+    zm.insert(zm.end(), data.begin(), data.end());
+    const bytes e = openssl_sm3(zm);
+    bytes sig_e;
+    ASSERT_EQ(sign(ZELT_CKM_SM2, priv, e, sig_e, false), CKR_OK);
+
+    const auto with_prefix = [&xy](const bytes& prefix) {
+        bytes point = prefix;
+        point.insert(point.end(), xy.begin(), xy.end());
+        return point;
+    };
+    struct row {
+        const char* name;
+        bytes point;
+        CK_RV expected;
+    };
+    const row rows[] = {
+        {"X || Y", xy, CKR_OK},
+        {"04 X Y", with_prefix({0x04}), CKR_OK},
+        {"04 41 04 X Y", with_prefix({0x04, 0x41, 0x04}), CKR_OK},
+        {"another prefix", with_prefix({0xA5, 0x00, 0x02, 0x7F}), CKR_OK},
+        {"63 bytes", bytes(xy.begin() + 1, xy.end()), CKR_DATA_INVALID},
+    };
+    CK_OBJECT_CLASS pc = CKO_PUBLIC_KEY;
+    CK_KEY_TYPE kt = ZELT_CKK_SM2;
+    CK_BBOOL no = CK_FALSE;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        CK_ATTRIBUTE pt[] = {{CKA_CLASS, &pc, sizeof pc},
+                             {CKA_KEY_TYPE, &kt, sizeof kt},
+                             {CKA_TOKEN, &no, 1},
+                             {CKA_EC_POINT, const_cast<uint8_t*>(r.point.data()), r.point.size()}};
+        CK_OBJECT_HANDLE pub = 0;
+        ASSERT_EQ(f->C_CreateObject(h, pt, 4, &pub), CKR_OK);
+        EXPECT_EQ(verify(ZELT_CKM_SM3_SM2, pub, data, sig, false), r.expected);
+        EXPECT_EQ(verify(ZELT_CKM_SM2, pub, e, sig_e, false), r.expected);
+        const bytes plain = random_bytes(40, 8);
+        bytes c;
+        ASSERT_EQ(crypt(true, pub, plain, c), r.expected);
+        if (r.expected == CKR_OK) {
+            bytes back;
+            ASSERT_EQ(crypt(false, priv, c, back), CKR_OK);
+            EXPECT_EQ(back, plain);
+        }
+        EXPECT_EQ(f->C_DestroyObject(h, pub), CKR_OK);
+    }
+}
+
 // Pairs generated with an identifier: the card chooses the container slot a
 // generated pair goes to, and the objects name that slot (their key spec).
 // After the objects are read anew from the card, each pair keeps that key

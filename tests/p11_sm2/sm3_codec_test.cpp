@@ -292,7 +292,7 @@ TEST(Sm2CipherDer, MalformedInputIsRefused) {
     EXPECT_EQ(rc, 1);
 }
 
-TEST(Sm2Point, TakesTheUncompressedPointAtTheEnd) {
+TEST(Sm2Point, TakesTheLastSixtyFourBytes) {
     bytes raw(65, 0x22);
     raw[0] = 0x04;
     // The point as a DER OCTET STRING (04 41 ...), written in place: g++ 12
@@ -306,12 +306,26 @@ TEST(Sm2Point, TakesTheUncompressedPointAtTheEnd) {
     EXPECT_EQ(xy, raw.data() + 1);
     EXPECT_TRUE(sm2_point_xy(wrapped, xy));
     EXPECT_EQ(xy, wrapped.data() + 3);
-    EXPECT_FALSE(sm2_point_xy(bytes(10, 0x04), xy));
-    EXPECT_FALSE(sm2_point_xy(bytes(64, 0x04), xy));
+    // Whatever precedes them: nothing, or bytes of no meaning.
+    const bytes bare(raw.begin() + 1, raw.end());
+    EXPECT_TRUE(sm2_point_xy(bare, xy));
+    EXPECT_EQ(xy, bare.data());
     bytes no_marker = raw;
     no_marker[0] = 0x02;
-    EXPECT_FALSE(sm2_point_xy(no_marker, xy));
+    EXPECT_TRUE(sm2_point_xy(no_marker, xy));
+    EXPECT_EQ(xy, no_marker.data() + 1);
+    const bytes longest(256, 0x07);
+    EXPECT_TRUE(sm2_point_xy(longest, xy));
+    EXPECT_EQ(xy, longest.data() + 192);
+    EXPECT_FALSE(sm2_point_xy(bytes(10, 0x04), xy));
+    EXPECT_FALSE(sm2_point_xy(bytes(63, 0x04), xy));
     EXPECT_FALSE(sm2_point_xy(bytes(257, 0x04), xy));
+    // The uncompressed point, alone or wrapped, begins with 04 and holds more
+    // than x || y.
+    EXPECT_TRUE(sm2_point_marked(raw));
+    EXPECT_TRUE(sm2_point_marked(wrapped));
+    EXPECT_FALSE(sm2_point_marked(bytes(64, 0x04)));
+    EXPECT_FALSE(sm2_point_marked(no_marker));
 }
 
 namespace {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "pkcs11_config.h"
 #include "sign_log.h"
@@ -24,7 +25,7 @@ std::string entry(const sign_log_record& r, size_t n) {
 }
 
 TEST(SignLog, EntriesFormRingOfTen) {
-    sign_log_record r = sign_log_from_value({});
+    sign_log_record r = sign_log_from_value({}).value();
     sign_log_append(r, at(7));
     EXPECT_EQ(r[0], 1);
     EXPECT_EQ(entry(r, 0), "10-12-26-09-05-07|");
@@ -38,10 +39,18 @@ TEST(SignLog, EntriesFormRingOfTen) {
     EXPECT_EQ(entry(r, 1), "10-12-26-09-05-11|");
 }
 
-TEST(SignLog, StoredValueIsCutAndCorruptIndexRestarts) {
-    std::vector<uint8_t> value(300, 'x');
+TEST(SignLog, LongerValueIsNoRecordAndCorruptIndexRestarts) {
+    // Read as into 181 bytes: a longer value does not fit, a shorter one is
+    // padded with zeros.
+    EXPECT_FALSE(sign_log_from_value(std::vector<uint8_t>(182, 'x')).has_value());
+    EXPECT_FALSE(sign_log_from_value(std::vector<uint8_t>(300, 'x')).has_value());
+    const auto shorter = sign_log_from_value(std::vector<uint8_t>(20, 'y'));
+    ASSERT_TRUE(shorter.has_value());
+    EXPECT_EQ((*shorter)[19], 'y');
+    EXPECT_EQ((*shorter)[20], 0);
+    std::vector<uint8_t> value(181, 'x');
     value[0] = 200; // an index beyond the ring
-    sign_log_record r = sign_log_from_value(value);
+    sign_log_record r = sign_log_from_value(value).value();
     sign_log_append(r, at(1));
     EXPECT_EQ(r[0], 1);
     EXPECT_EQ(entry(r, 0), "10-12-26-09-05-01|");

@@ -410,22 +410,17 @@ uint32_t SKF_ExportCertificate(HCONTAINER hContainer, int32_t bSignFlag, uint8_t
         if (ref.cont == nullptr) return SAR_INVALIDHANDLEERR;
         if (pulCertLen == nullptr) return SAR_INVALIDPARAMERR;
         // The whole certificate is read on every call (also for a size
-        // query) into a buffer bounded at 65536 bytes plus the card's 4-byte
-        // length prefix, which must match what arrived.
-        (void)cmd_set_fs_cursor(ref.dev->device, 0);
-        apdu_holder command = build_export_certificate(
-            static_cast<uint16_t>(ref.cont->app_id), static_cast<uint16_t>(ref.cont->container_id),
-            certificate_kind(bSignFlag));
-        if (!command) return SAR_FAIL;
-        std::vector<uint8_t> work(cmd_export_prefix + gm_certificate_max);
+        // query) into a buffer bounded at 65536 bytes. The first 4 bytes of
+        // the card's first reply are the card's own and are dropped unread:
+        // cards differ in what they put there.
+        std::vector<uint8_t> work(gm_certificate_max);
         uint32_t length = static_cast<uint32_t>(work.size());
         if (const cmd_result rc =
-                cmd_read_continued(ref.dev->device, *command, work.data(), &length);
+                cmd_export_certificate_all(ref.dev->device, static_cast<uint16_t>(ref.cont->app_id),
+                                           static_cast<uint16_t>(ref.cont->container_id),
+                                           certificate_kind(bSignFlag), work.data(), &length);
             rc != cmd_ok)
             return continued_read_error(rc);
-        if (length < cmd_export_prefix || get_be32(work.data()) != length - cmd_export_prefix)
-            return SAR_FAIL;
-        length -= static_cast<uint32_t>(cmd_export_prefix);
-        return gm_copy_out(work.data() + cmd_export_prefix, length, pbCert, pulCertLen);
+        return gm_copy_out(work.data(), length, pbCert, pulCertLen);
     });
 }

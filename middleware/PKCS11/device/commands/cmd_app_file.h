@@ -143,8 +143,8 @@ cmd_result cmd_get_container_info(device_id device, uint16_t app, const char* na
 cmd_result cmd_import_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind,
                                   const uint8_t* certificate, uint32_t length);
 // One exchange; 0x9000 and 0x6A9E both succeed. With skip_prefix the reply's
-// first 4 bytes (the card's length prefix) are dropped; a reply shorter than
-// that is 3.
+// first 4 bytes (which the card fills as it chooses) are dropped unread; a
+// reply shorter than that is 3.
 cmd_result cmd_export_certificate(device_id device, bool skip_prefix, uint16_t app, uint16_t cont,
                                   uint8_t kind, uint8_t* buffer, uint32_t* size);
 cmd_result cmd_delete_certificate(device_id device, uint16_t app, uint16_t cont, uint8_t kind);
@@ -164,7 +164,7 @@ cmd_result cmd_write_oem_info(device_id device, uint32_t offset, const uint8_t* 
 
 // ---- continued reads (cmd_read_continued of the transport) ----
 // The whole name lists and the whole certificate (SetzFSCursor 0 first, the
-// card's length prefix dropped).
+// first 4 bytes of the card's first reply dropped unread).
 cmd_result cmd_enum_application_all(device_id device, uint8_t* buffer, uint32_t* size);
 cmd_result cmd_enum_files_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);
 cmd_result cmd_enum_containers_all(device_id device, uint16_t app, uint8_t* buffer, uint32_t* size);

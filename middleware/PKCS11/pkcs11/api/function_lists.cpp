@@ -2,6 +2,7 @@
 // entries that differ from the exports of the same names.
 #include <cstring>
 #include <ctime>
+#include <optional>
 
 #include "abi_boundary.h"
 #include "dispatch.h"
@@ -24,10 +25,13 @@ CK_RV get_token_info_fw(CK_SLOT_ID slotID, CK_TOKEN_INFO_PTR pInfo) {
 // Appends a time stamp to the "LogSign" data object of the session's token.
 // It walks the token's object list itself instead of running a search in the
 // session, so an object search the application has running in this session
-// is left exactly where it was. The object is a data object labelled
-// "LogSign" (7 bytes, a trailing NUL tolerated) that the session may see;
-// a token object is preferred to a session object. The new value is stored
-// as C_SetAttributeValue stores it. Failures of the log are not reported.
+// is left exactly where it was. The object is the first token data object
+// labelled "LogSign" (7 bytes, a trailing NUL tolerated, as a search finds
+// it) that the session may see; a session object of that label is never
+// taken. Its value is read as into a 181-byte buffer: a value that is missing
+// or longer is the application's own, and it is left as it is and nothing is
+// logged. The new value is stored as C_SetAttributeValue stores it. Failures
+// of the log are not reported.
 void append_sign_log(CK_SESSION_HANDLE hSession) {
     dispatch::target t;
     if (dispatch::find_session_token(hSession, t) != CKR_OK) return;
@@ -43,29 +47,27 @@ void append_sign_log(CK_SESSION_HANDLE hSession) {
     const uint8_t label[] = {'L', 'o', 'g', 'S', 'i', 'g', 'n'};
     std::shared_ptr<pkcs11_object> log;
     for (const auto& o : t.token->objects().objects()) {
-        if (o->object_class() != CKO_DATA) continue;
+        if (o->object_class() != CKO_DATA || !o->object_is_token()) continue;
         const pkcs11_attribute* l = o->attributes().find(CKA_LABEL);
         if (l == nullptr || l->length() < sizeof label || l->length() > sizeof label + 1) continue;
         if (std::memcmp(l->value.data(), label, sizeof label) != 0) continue;
         if (l->length() == sizeof label + 1 && l->value[sizeof label] != 0) continue;
         if (!object_searchable_at(o->object_storage_kind(), level)) continue;
-        if (o->object_is_token()) {
-            log = o;
-            break;
-        }
-        if (log == nullptr) log = o;
+        log = o;
+        break;
     }
     if (log == nullptr) return;
     // A stored value is read from the card first (values are read lazily).
     if (t.token->read_object_values(*log) != CKR_OK) return;
     const pkcs11_attribute* value = log->attributes().find(CKA_VALUE);
-    sign_log_record record = value != nullptr ? sign_log_from_value(value->value)
-                                              : sign_log_from_value(std::span<const uint8_t>{});
+    if (value == nullptr) return;
+    std::optional<sign_log_record> record = sign_log_from_value(value->value);
+    if (!record) return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     if (localtime_r(&now, &local) == nullptr) return;
-    sign_log_append(record, local);
-    CK_ATTRIBUTE entry{CKA_VALUE, record.data(), static_cast<CK_ULONG>(record.size())};
+    sign_log_append(*record, local);
+    CK_ATTRIBUTE entry{CKA_VALUE, record->data(), static_cast<CK_ULONG>(record->size())};
     p11abi::inner_template tmpl;
     if (p11abi::inner_template::from_input(&entry, 1, tmpl) == CKR_OK)
         (void)t.token->set_attribute_value(level, log->handle(), tmpl);

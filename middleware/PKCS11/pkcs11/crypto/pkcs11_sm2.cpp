@@ -19,12 +19,15 @@ namespace {
 
 constexpr uint32_t max_point_length = 256;
 
-// x || y of a key object's EC point (completed from its container first).
-CK_RV point_xy(pkcs11_token* token, pkcs11_object& key, uint8_t xy[64]) {
+// x || y of a key object's EC point (completed from its container first):
+// its last 64 bytes. With `marked` the point must also be the uncompressed
+// point (sm2_point_marked).
+CK_RV point_xy(pkcs11_token* token, pkcs11_object& key, uint8_t xy[64], bool marked = false) {
     if (CK_RV rv = complete_key(token, key); rv != CKR_OK) return rv;
     const pkcs11_attribute* point = key.attributes().find(CKA_EC_POINT);
     if (point == nullptr) return CKR_ATTRIBUTE_TYPE_INVALID;
     if (point->length() > max_point_length) return CKR_BUFFER_TOO_SMALL;
+    if (marked && !sm2_point_marked(point->value)) return CKR_DATA_INVALID;
     const uint8_t* p = nullptr;
     if (!sm2_point_xy(point->value, p)) return CKR_DATA_INVALID;
     std::memcpy(xy, p, 64);
@@ -317,7 +320,7 @@ class hardware_sm3sm2_ctx : public sm2_ctx_base {
         if (CK_RV rv = key_of_class(CKO_PRIVATE_KEY); rv != CKR_OK) return rv;
         pkcs11_object* twin = public_twin();
         if (twin == nullptr) return CKR_KEY_NEEDED;
-        return begin(*twin);
+        return begin(*twin, true);
     }
     CK_RV verify_init() override {
         if (CK_RV rv = key_of_class(CKO_PUBLIC_KEY); rv != CKR_OK) return rv;
@@ -367,9 +370,11 @@ class hardware_sm3sm2_ctx : public sm2_ctx_base {
         }
         return first;
     }
-    CK_RV begin(pkcs11_object& public_key) {
+    // Z of the public key; a signature's key (the private key's twin) has its
+    // point as the uncompressed point, a verification's any 64 bytes at the end.
+    CK_RV begin(pkcs11_object& public_key, bool marked = false) {
         uint8_t xy[64];
-        if (CK_RV rv = point_xy(token(), public_key, xy); rv != CKR_OK) return rv;
+        if (CK_RV rv = point_xy(token(), public_key, xy, marked); rv != CKR_OK) return rv;
         uint8_t z[sm2_z_size];
         sm2_compute_z_xy(xy, z);
         sm3_init(hash_);

@@ -42,9 +42,9 @@ class pkcs11_token_sm2_handler {
                             pkcs11_object& private_key);
 
     // The ECCPUBLICKEYBLOB of a key object's CKA_EC_POINT (the object is
-    // completed from its container first). No point: CKR_ATTRIBUTE_TYPE_INVALID;
-    // over 256 bytes: CKR_BUFFER_TOO_SMALL; no uncompressed point in its last
-    // 65 bytes: CKR_DATA_INVALID.
+    // completed from its container first): x and y are its last 64 bytes. No
+    // point: CKR_ATTRIBUTE_TYPE_INVALID; over 256 bytes: CKR_BUFFER_TOO_SMALL;
+    // under 64 bytes: CKR_DATA_INVALID.
     CK_RV public_blob(pkcs11_object& key, ECCPUBLICKEYBLOB& blob);
 
   private:

@@ -249,11 +249,13 @@ void sm2_compute_z(const ECCPUBLICKEYBLOB& key, uint8_t z[sm2_z_size]) {
 }
 
 bool sm2_point_xy(std::span<const uint8_t> point, const uint8_t*& xy) {
-    if (point.size() < 65 || point.size() > 256) return false;
-    const uint8_t* p = point.data() + point.size() - 65;
-    if (p[0] != 0x04) return false;
-    xy = p + 1;
+    if (point.size() < 64 || point.size() > 256) return false;
+    xy = point.data() + point.size() - 64;
     return true;
+}
+
+bool sm2_point_marked(std::span<const uint8_t> point) {
+    return point.size() > 64 && point[0] == 0x04;
 }
 
 std::array<uint8_t, 67> sm2_point_attribute(const uint8_t x[32], const uint8_t y[32]) {

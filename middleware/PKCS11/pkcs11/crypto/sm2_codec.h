@@ -22,11 +22,14 @@ void sm2_compute_z(const ECCPUBLICKEYBLOB& key, uint8_t z[sm2_z_size]);
 // The same from the 64 bytes x || y.
 void sm2_compute_z_xy(const uint8_t xy[64], uint8_t z[sm2_z_size]);
 
-// The 64 bytes x || y of an EC point attribute: the last 65 bytes must be the
-// uncompressed point 04 || x || y (raw, or inside the 04 41 OCTET STRING
-// wrapping that CKA_EC_POINT carries). Anything shorter, longer than 256
-// bytes or without the 04 marker: false.
+// The 64 bytes x || y of an EC point attribute: its last 64 bytes, whatever
+// precedes them (nothing, the uncompressed point's 04, or the 04 41 04 of the
+// OCTET STRING that CKA_EC_POINT carries). Shorter than 64 bytes or longer
+// than 256: false.
 bool sm2_point_xy(std::span<const uint8_t> point, const uint8_t*& xy);
+// Whether the attribute begins with 04 and holds more than x || y: the
+// uncompressed point, alone or in its OCTET STRING.
+bool sm2_point_marked(std::span<const uint8_t> point);
 
 // The CKA_EC_POINT value of a key with coordinates x and y (32 bytes each):
 // the uncompressed point 04 || x || y inside its 04 41 OCTET STRING wrapping.

@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-sign_log_record sign_log_from_value(std::span<const uint8_t> value) {
+std::optional<sign_log_record> sign_log_from_value(std::span<const uint8_t> value) {
     sign_log_record record{};
-    std::copy_n(value.begin(), std::min(value.size(), record.size()), record.begin());
+    if (value.size() > record.size()) return std::nullopt;
+    std::copy(value.begin(), value.end(), record.begin());
     return record;
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <span>
 
 inline constexpr size_t sign_log_record_size = 181;
@@ -15,7 +16,9 @@ inline constexpr const char* sign_log_label = "LogSign";
 
 using sign_log_record = std::array<uint8_t, sign_log_record_size>;
 
-// The record built from a stored value (copied over 181 zero bytes, longer values cut).
-sign_log_record sign_log_from_value(std::span<const uint8_t> value);
+// The record built from a stored value: the value copied over 181 zero
+// bytes. A longer value is not a record (it is read as into a 181-byte
+// buffer, which it does not fit): none.
+std::optional<sign_log_record> sign_log_from_value(std::span<const uint8_t> value);
 // Appends one entry for the given local time.
 void sign_log_append(sign_log_record& record, const std::tm& local_time);

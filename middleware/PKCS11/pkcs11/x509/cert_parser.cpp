@@ -318,19 +318,20 @@ int get_rsa_public_key(uint8_t** p, const uint8_t* end, mbedtls_rsa_context* rsa
 int parse_core(cert_record* crt, const uint8_t* der, size_t length) {
     crt->der.assign(der, der + length);
     uint8_t* p = crt->der.data();
-    const uint8_t* end = p + length;
+    const uint8_t* data_end = p + length;
     size_t len = 0;
 
     // Certificate ::= SEQUENCE { tbsCertificate, signatureAlgorithm, signatureValue }
-    // The data is exactly one certificate: nothing may follow it.
-    if (p == end || *p != tag_sequence) return cert_err_invalid_format;
+    // Bytes after it (the padding of a fixed-size card file, say) are not
+    // read: the certificate ends where its SEQUENCE does.
+    if (p == data_end || *p != tag_sequence) return cert_err_invalid_format;
     ++p;
-    int ret = mbedtls_asn1_get_len(&p, end, &len);
+    int ret = mbedtls_asn1_get_len(&p, data_end, &len);
     if (ret == MBEDTLS_ERR_ASN1_OUT_OF_DATA)
         return cert_err_invalid_format + asn1_err_length_mismatch;
     if (ret != 0) return cert_err_invalid_format + ret;
-    if (p + len != end) return cert_err_invalid_format + asn1_err_length_mismatch;
-    crt->raw = {tag_sequence, length, crt->der.data()};
+    const uint8_t* end = p + len;
+    crt->raw = {tag_sequence, static_cast<size_t>(end - crt->der.data()), crt->der.data()};
 
     // TBSCertificate ::= SEQUENCE { ... }
     crt->tbs.p = p;

@@ -90,7 +90,7 @@ struct cert_public_key {
 // the record is freed.
 struct cert_record {
     std::vector<uint8_t> der;
-    cert_span raw;
+    cert_span raw; // the certificate's own DER, without any bytes after it
     cert_span tbs;
     int version = 0; // 1, 2 or 3; 0 while the record holds no certificate
     cert_span serial;
@@ -130,7 +130,8 @@ void cert_record_init(cert_record* record);
 // Parses one DER certificate into the chain: into `chain` itself when it holds
 // none yet, else into a new record linked at the end. 0 or a negative code;
 // on failure the chain is as before (a first record is left empty).
-// The data must be exactly one certificate: trailing bytes are refused.
+// The data begins with one certificate; bytes after its SEQUENCE are kept in
+// the record's copy (`der`) but not read, and `raw` spans the certificate.
 int cert_record_parse(cert_record* chain, const uint8_t* der, size_t length);
 // Frees every record's contents and every record but the first.
 void cert_record_free(cert_record* chain);
