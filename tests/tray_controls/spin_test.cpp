@@ -60,6 +60,32 @@ INSTANTIATE_TEST_SUITE_P(Texts, TraySpinParse,
                              return test_support::param_name(text);
                          });
 
+// Fixed notation with at most 18 significant digits, padded with zeros to
+// the decimals; an integer part longer than that is written in scientific
+// notation.
+struct FormatCase {
+    const char* name;
+    long double value;
+    int decimals;
+    const char* text;
+};
+class TraySpinFormat : public ::testing::TestWithParam<FormatCase> {};
+TEST_P(TraySpinFormat, Format) {
+    EXPECT_EQ(THvSpinEdit::FormatNumber(GetParam().value, GetParam().decimals),
+              QString(GetParam().text));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Values, TraySpinFormat,
+    ::testing::Values(
+        FormatCase{"EighteenDecimals", 1234.56789L, 18, "1234.567890000000000000"},
+        FormatCase{"ThirdsToEighteenDigits", 1000.0L / 3, 18, "333.333333333333333000"},
+        FormatCase{"CarryIntoTheIntegerPart", 9.9996L, 3, "10.000"},
+        FormatCase{"NegativeThirds", -1000.0L / 3, 18, "-333.333333333333333000"},
+        FormatCase{"EighteenIntegerDigits", 123456789012345678.0L, 0, "123456789012345678"},
+        FormatCase{"NineteenIntegerDigits", 1e18L, 2, "1E18"},
+        FormatCase{"ScientificKeepsTheDigits", -1.5e25L, 2, "-1.5E25"}),
+    [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+
 TEST(TraySpinEdit, NewShowsZeroAndDecimalsPad) {
     THvSpinEdit spin;
     EXPECT_EQ(spin.text(), QString("0"));

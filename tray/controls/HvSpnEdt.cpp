@@ -10,6 +10,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -243,15 +246,55 @@ std::optional<THvSpinEdit::Extended> THvSpinEdit::ParseNumber(const QString& tex
     return v;
 }
 
+namespace {
+
+// The significant digits an extended value is written with.
+constexpr int kNumberPrecision = 18;
+
+// The general format's scientific form of digits d1 d2 ... (trailing zeros
+// dropped) times ten to exp: "1.5E25", "1E18".
+std::string ScientificText(std::string digits, int exp) {
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+    std::string text(1, digits[0]);
+    if (digits.size() > 1) text += '.' + digits.substr(1);
+    return text + 'E' + std::to_string(exp);
+}
+
+} // namespace
+
 QString THvSpinEdit::FormatNumber(Extended v, int decimals) {
-    char buf[128];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed,
-                                         std::clamp(decimals, 0, 18));
-    QString s = ec == std::errc() ? QString::fromLatin1(buf, int(end - buf)) : QStringLiteral("0");
+    if (std::isnan(v)) return QStringLiteral("NAN");
+    if (std::isinf(v)) return v < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
+    const int d = std::clamp(decimals, 0, kNumberPrecision);
+    const Extended a = std::fabs(v);
+    // The value rounded to the precision: its digits and the power of ten of
+    // the first one.
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%.*Le", kNumberPrecision - 1, a);
+    const std::string digits = std::string(1, buf[0]) + std::string(buf + 2, kNumberPrecision - 1);
+    const int exp = a == 0 ? 0 : std::atoi(std::strchr(buf, 'e') + 1);
+    std::string text;
+    if (exp + 1 > kNumberPrecision) {
+        // An integer part longer than the precision.
+        text = ScientificText(digits, exp);
+    } else if (exp + 1 + d <= kNumberPrecision) {
+        // The decimals end within the precision: rounded there.
+        std::snprintf(buf, sizeof buf, "%.*Lf", d, a);
+        text = buf;
+        const int integerDigits = int(std::min(text.find('.'), text.size()));
+        if (integerDigits > kNumberPrecision) text = ScientificText("1", integerDigits - 1);
+    } else {
+        // The precision ends first (so the integer part has a digit): the
+        // decimals after it are zeros.
+        text = digits.substr(0, std::size_t(exp) + 1) + '.' + digits.substr(std::size_t(exp) + 1);
+        const std::size_t shown = text.size() - text.find('.') - 1;
+        text.append(std::size_t(d) - shown, '0');
+    }
     // A value that rounds to zero is shown without a sign.
-    if (s.startsWith(QLatin1Char('-')) &&
-        s.count(QLatin1Char('0')) == s.size() - 1 - s.count(QLatin1Char('.')))
-        s.remove(0, 1);
+    if (std::signbit(v) && text.find_first_of("123456789") != std::string::npos)
+        text.insert(0, 1, '-');
+    QString s = QString::fromLatin1(text);
     s.replace(QLatin1Char('.'), QLocale().decimalPoint());
     return s;
 }
