@@ -7,6 +7,8 @@
 
 #include <QWheelEvent>
 
+#include <vector>
+
 using namespace hv;
 
 namespace {
@@ -180,6 +182,30 @@ TEST(TraySpinEdit, WithoutKeyEditOnlyStepsChangeTheText) {
     EXPECT_EQ(w.spin->text(), QString("1"));
 }
 
+// One step per notch of 120, however the wheel reports it.
+struct WheelCase {
+    const char* name;
+    std::vector<int> deltas;
+    const char* text; // from 10
+};
+class TraySpinWheel : public ::testing::TestWithParam<WheelCase> {};
+TEST_P(TraySpinWheel, OneStepPerNotch) {
+    THvSpinEdit spin;
+    spin.SetValue(10);
+    for (int dy : GetParam().deltas)
+        Wheel(&spin, dy, Qt::NoModifier);
+    EXPECT_EQ(spin.text(), QString(GetParam().text));
+}
+INSTANTIATE_TEST_SUITE_P(Deltas, TraySpinWheel,
+                         ::testing::Values(WheelCase{"TwoNotchesAtOnce", {240}, "12"},
+                                           WheelCase{"PartOfANotch", {40}, "10"},
+                                           WheelCase{"ThreePartsMakeANotch", {40, 40, 40}, "11"},
+                                           WheelCase{"HalvesDown", {-60, -60, -60}, "9"},
+                                           WheelCase{"BackAndForth", {40, -40, 40}, "10"}),
+                         [](const ::testing::TestParamInfo<WheelCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
 TEST(TraySpinEdit, WithKeyEditTypingAndDeletingWork) {
     SpinWindow w;
     BeepCounter beeps;
@@ -265,6 +291,14 @@ TEST(TraySpinEdit, TypedCharacterRules) {
     EXPECT_FALSE(w.spin->AcceptsTypedChar('-'));
     w.spin->selectAll();
     EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));
+    // A selection made left to right from the start: its caret is at the
+    // end, its start at 0.
+    w.spin->setSelection(0, 2);
+    ASSERT_EQ(w.spin->cursorPosition(), 2);
+    EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));
+    w.spin->setSelection(3, -2); // right to left from the end: the start is 1
+    ASSERT_EQ(w.spin->cursorPosition(), 1);
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('-'));
     w.spin->setText("-1");
     w.spin->setCursorPosition(0);
     EXPECT_FALSE(w.spin->AcceptsTypedChar('+'));

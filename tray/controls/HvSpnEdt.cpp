@@ -466,7 +466,9 @@ bool THvSpinEdit::AcceptsTypedChar(QChar key) const {
             ok = !t.contains(sep) || selectedText().contains(sep);
     }
     if (ok && (k == '+' || k == '-')) {
-        if (cursorPosition() == 0 && !t.contains(QLatin1Char('+')) && !t.contains(QLatin1Char('-')))
+        // SelStart: a selection's start, wherever its caret is.
+        const int selStart = hasSelectedText() ? selectionStart() : cursorPosition();
+        if (selStart == 0 && !t.contains(QLatin1Char('+')) && !t.contains(QLatin1Char('-')))
             ok = true;
         else
             ok = selectedText().size() == t.size() && hasSelectedText();
@@ -539,12 +541,20 @@ void THvSpinEdit::mouseReleaseEvent(QMouseEvent* e) {
 }
 
 void THvSpinEdit::wheelEvent(QWheelEvent* e) {
-    const int dy = e->angleDelta().y();
+    // One step per notch of 120: a high-resolution wheel or a touchpad
+    // reports a notch in parts, which add up until they make one.
+    constexpr int kWheelNotch = 120;
+    wheelAccumulator_ += e->angleDelta().y();
     const Extended step = (e->modifiers() & Qt::ControlModifier) ? pageSize_ : increment_;
-    if (dy < 0)
-        StepDown(step);
-    else if (dy > 0)
-        StepUp(step);
+    while (std::abs(wheelAccumulator_) >= kWheelNotch) {
+        if (wheelAccumulator_ < 0) {
+            wheelAccumulator_ += kWheelNotch;
+            StepDown(step);
+        } else {
+            wheelAccumulator_ -= kWheelNotch;
+            StepUp(step);
+        }
+    }
     e->accept();
 }
 

@@ -249,6 +249,8 @@ class THvSpinEdit : public THvCustomEdit {
     Extended min_ = 0;
     Extended max_ = 100;
     Extended pageSize_ = 10;
+    // Wheel movement not yet a whole notch.
+    int wheelAccumulator_ = 0;
 };
 
 } // namespace hv
