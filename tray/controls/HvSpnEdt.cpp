@@ -1,13 +1,16 @@
 #include "HvSpnEdt.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QStyleHints>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -512,21 +515,78 @@ bool THvSpinEdit::KeyPress(QChar ch) {
     return true;
 }
 
+namespace {
+
+// Qt's editing bindings besides paste and cut: none is a typed key, and
+// they vary with the platform's key scheme (under X11 Ctrl+K deletes to the
+// end of the line and Ctrl+U the whole line).
+bool IsEditingBinding(const QKeyEvent* e) {
+    static constexpr QKeySequence::StandardKey editing[] = {
+        QKeySequence::Undo,
+        QKeySequence::Redo,
+        QKeySequence::Delete,
+        QKeySequence::Backspace,
+        QKeySequence::DeleteStartOfWord,
+        QKeySequence::DeleteEndOfWord,
+        QKeySequence::DeleteEndOfLine,
+        QKeySequence::DeleteCompleteLine,
+    };
+    return std::ranges::any_of(editing, [e](QKeySequence::StandardKey k) { return e->matches(k); });
+}
+
+} // namespace
+
 void THvSpinEdit::keyPressEvent(QKeyEvent* e) {
-    if ((e->matches(QKeySequence::Paste) || e->matches(QKeySequence::Cut)) && !PasteAllowed()) {
-        e->accept();
-        return;
+    // The Backspace and Delete keys, with any modifier, go to the key
+    // filters, which refuse them without key editing.
+    if (e->key() != Qt::Key_Backspace && e->key() != Qt::Key_Delete) {
+        // Paste and cut are ignored unless the text may be edited.
+        if ((e->matches(QKeySequence::Paste) || e->matches(QKeySequence::Cut)) && !PasteAllowed()) {
+            e->accept();
+            return;
+        }
+        if (!allowKeyEdit_ && IsEditingBinding(e)) {
+            e->accept();
+            return;
+        }
     }
     THvCustomEdit::keyPressEvent(e);
 }
 
+QMenu* THvSpinEdit::CreateContextMenu() {
+    // Qt's standard menu of an edit, whose actions carry no names to find
+    // them by; without key editing only Copy and Select All stay.
+    auto* menu = new QMenu(this);
+    const bool editable = allowKeyEdit_ && !isReadOnly();
+    const bool shown = echoMode() == QLineEdit::Normal;
+    const bool shortcuts = QGuiApplication::styleHints()->showShortcutsInContextMenus();
+    auto add = [&](const char* name, const char* text, QKeySequence::StandardKey key, bool enabled,
+                   auto slot) {
+        QString label = QCoreApplication::translate("QLineEdit", text);
+        if (shortcuts && key != QKeySequence::UnknownKey)
+            label += QLatin1Char('\t') + QKeySequence(key).toString(QKeySequence::NativeText);
+        QAction* a = menu->addAction(label, this, slot);
+        a->setObjectName(QLatin1String(name));
+        a->setEnabled(enabled);
+    };
+    const bool selected = hasSelectedText();
+    add("edit-undo", "&Undo", QKeySequence::Undo, editable && isUndoAvailable(), &QLineEdit::undo);
+    add("edit-redo", "&Redo", QKeySequence::Redo, editable && isRedoAvailable(), &QLineEdit::redo);
+    menu->addSeparator();
+    add("edit-cut", "Cu&t", QKeySequence::Cut, PasteAllowed() && selected && shown,
+        &QLineEdit::cut);
+    add("edit-copy", "&Copy", QKeySequence::Copy, selected && shown, &QLineEdit::copy);
+    add("edit-paste", "&Paste", QKeySequence::Paste,
+        PasteAllowed() && !QGuiApplication::clipboard()->text().isEmpty(), &QLineEdit::paste);
+    add("edit-delete", "Delete", QKeySequence::UnknownKey, editable && selected, &QLineEdit::del);
+    menu->addSeparator();
+    add("select-all", "Select All", QKeySequence::SelectAll,
+        !text().isEmpty() && selectedText() != text(), &QLineEdit::selectAll);
+    return menu;
+}
+
 void THvSpinEdit::contextMenuEvent(QContextMenuEvent* e) {
-    QMenu* menu = createStandardContextMenu();
-    if (!PasteAllowed())
-        for (QAction* a : menu->actions())
-            if (a->objectName() == QLatin1String("edit-paste") ||
-                a->objectName() == QLatin1String("edit-cut"))
-                a->setEnabled(false);
+    QMenu* menu = CreateContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(e->globalPos());
 }
@@ -558,14 +618,14 @@ void THvSpinEdit::wheelEvent(QWheelEvent* e) {
     e->accept();
 }
 
-void THvSpinEdit::focusInEvent(QFocusEvent* e) {
-    THvCustomEdit::focusInEvent(e);
+void THvSpinEdit::EnterControl() {
+    THvCustomEdit::EnterControl();
     UpdateTextMargins();
     if (AutoSelect() && !(QApplication::mouseButtons() & Qt::LeftButton)) selectAll();
 }
 
-void THvSpinEdit::focusOutEvent(QFocusEvent* e) {
-    THvCustomEdit::focusOutEvent(e);
+void THvSpinEdit::ExitControl() {
+    THvCustomEdit::ExitControl();
     UpdateTextMargins();
     if (allowBlank_ && text().isEmpty()) return;
     SetValue(ParseNumber(text()).value_or(min_));
