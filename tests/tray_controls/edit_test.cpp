@@ -27,6 +27,19 @@ TEST(TrayEdit, BackgroundFollowsFocusReadOnlyAndEnabled) {
     EXPECT_EQ(w.edit->Color(), clWindow);
     w.edit->setFocus();
     EXPECT_EQ(w.edit->Color(), clYellow);
+    // Another window active: the edit is still its window's focused control.
+    {
+        QWidget elsewhere;
+        elsewhere.show();
+        QApplication::setActiveWindow(&elsewhere);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+        EXPECT_FALSE(w.edit->hasFocus());
+        EXPECT_EQ(w.edit->Color(), clYellow);
+    }
+    QApplication::setActiveWindow(w.window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.window.get()));
+    EXPECT_TRUE(w.edit->hasFocus());
+    EXPECT_EQ(w.edit->Color(), clYellow);
     w.other->setFocus();
     EXPECT_EQ(w.edit->Color(), clWindow);
 

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QVBoxLayout>
 
 using namespace hv;
 
@@ -224,6 +225,21 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
     cancel->SetModalResult(2);
     cancel->move(205, 70);
 
+    // A panel with a border width: its child is laid out inside the inner
+    // border, clear of the band between the two borders.
+    auto* banded = new THvPanel(win);
+    banded->SetCaption("Border width 5");
+    banded->SetBorderInner(fsLowered);
+    banded->SetBorderWidth(5);
+    banded->setGeometry(620, 516, 130, 100);
+    auto* bandedLayout = new QVBoxLayout(banded);
+    bandedLayout->setContentsMargins(0, 0, 0, 0);
+    auto* bandedEdit = new THvEdit(banded);
+    bandedEdit->setText("child");
+    bandedEdit->SetFrameVisible(true);
+    bandedLayout->addWidget(bandedEdit);
+    bandedLayout->addStretch();
+
     // The edit box's drop-down button, flat and classic, and masked edits.
     Label(win, "THvEdit: button, mask", 330, 516);
     auto* drop = new THvEdit(win);
@@ -292,4 +308,10 @@ TEST(TrayGallery, EveryControlInItsMainStyles) {
     EXPECT_EQ(img.pixelColor(330 + 130 - 2 - kSystemScrollBarWidth, 540), ToQColor(clBtnHighlight));
     EXPECT_EQ(img.pixelColor(10 + 200, 650 + 3), ToQColor(clActiveCaption));
     EXPECT_EQ(img.pixelColor(10 + 200, 650 + 2 + 48 + 1), ToQColor(clInactiveCaption));
+    // The banded panel's child begins inside raised border, band and lowered
+    // border (2 + 5 + 2 pixels): its frame, with the inner border's shadow
+    // just outside it.
+    EXPECT_EQ(bandedEdit->pos(), QPoint(9, 9));
+    EXPECT_EQ(img.pixelColor(620 + 9, 516 + 20), ToQColor(clBtnShadow));
+    EXPECT_EQ(img.pixelColor(620 + 8, 516 + 20), ToQColor(cl3DDkShadow));
 }

@@ -6,6 +6,8 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 
+#include <memory>
+
 using namespace hv;
 
 struct ShrinkCase {
@@ -37,6 +39,56 @@ INSTANTIATE_TEST_SUITE_P(
                       ShrinkCase{fsNone, fsFlatRounded, sdAll, 0, false, Rect(2, 2, 98, 48),
                                  "inner_flat_rounded"}),
     [](const ::testing::TestParamInfo<ShrinkCase>& info) { return std::string(info.param.name); });
+
+// Children are laid out inside the borders and then the border width; a
+// group box's caption room comes on top of that.
+struct ClientAreaCase {
+    const char* name;
+    int groupStyle; // -1: a plain panel
+    TFrameStyleEx outer, inner;
+    int sides, borderWidth;
+    TRect expected;
+    bool belowCaptionLine; // the text height is added to the expected top
+};
+class TrayPanelClientArea : public ::testing::TestWithParam<ClientAreaCase> {};
+TEST_P(TrayPanelClientArea, ChildrenSitInsideTheBordersAndTheBorderWidth) {
+    const ClientAreaCase& c = GetParam();
+    std::unique_ptr<THvCustomPanel> p;
+    if (c.groupStyle < 0) {
+        p = std::make_unique<THvPanel>();
+    } else {
+        auto g = std::make_unique<THvGroupBox>();
+        g->SetGroupStyle(c.groupStyle);
+        p = std::move(g);
+    }
+    p->resize(120, 105);
+    p->SetBorderOuter(c.outer);
+    p->SetBorderInner(c.inner);
+    p->SetBorderSides(c.sides);
+    p->SetBorderWidth(c.borderWidth);
+    const int ht = QFontMetrics(p->font()).height();
+    ASSERT_GE(ht / 2 - 1, c.borderWidth); // the caption line reaches below the border width
+    TRect expected = c.expected;
+    if (c.belowCaptionLine) expected.Top += ht;
+    EXPECT_EQ(p->ClientRectForChildren(), expected);
+    // What a layout of the panel's children fills.
+    EXPECT_EQ(p->contentsRect(), QRect(QPoint(expected.Left, expected.Top),
+                                       QPoint(expected.Right - 1, expected.Bottom - 1)));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Borders, TrayPanelClientArea,
+    ::testing::Values(ClientAreaCase{"raised_width_5", -1, fsRaised, fsNone, sdAll, 5,
+                                     Rect(7, 7, 113, 98), false},
+                      ClientAreaCase{"flat_lowered_left_top_width_3", -1, fsFlat, fsLowered,
+                                     SideBit(sdLeft) | SideBit(sdTop), 3, Rect(6, 6, 117, 102),
+                                     false},
+                      ClientAreaCase{"group_flat_width_5", gsFlat, fsNone, fsNone, sdAll, 5,
+                                     Rect(6, 1, 114, 99), true},
+                      ClientAreaCase{"group_top_line_width_5", gsTopLine, fsNone, fsNone, sdAll, 5,
+                                     Rect(5, 5, 115, 100), true}),
+    [](const ::testing::TestParamInfo<ClientAreaCase>& info) {
+        return std::string(info.param.name);
+    });
 
 TEST(TrayPanel, BottomAlignedPanelKeepsItsBottomEdge) {
     THvPanel p;

@@ -5,7 +5,13 @@
 #include "param_name.h"
 #include "widget_support.h"
 
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QInputMethodEvent>
+#include <QMenu>
 #include <QWheelEvent>
+
+#include <vector>
 
 using namespace hv;
 
@@ -60,6 +66,32 @@ INSTANTIATE_TEST_SUITE_P(Texts, TraySpinParse,
                              return test_support::param_name(text);
                          });
 
+// Fixed notation with at most 18 significant digits, padded with zeros to
+// the decimals; an integer part longer than that is written in scientific
+// notation.
+struct FormatCase {
+    const char* name;
+    long double value;
+    int decimals;
+    const char* text;
+};
+class TraySpinFormat : public ::testing::TestWithParam<FormatCase> {};
+TEST_P(TraySpinFormat, Format) {
+    EXPECT_EQ(THvSpinEdit::FormatNumber(GetParam().value, GetParam().decimals),
+              QString(GetParam().text));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Values, TraySpinFormat,
+    ::testing::Values(
+        FormatCase{"EighteenDecimals", 1234.56789L, 18, "1234.567890000000000000"},
+        FormatCase{"ThirdsToEighteenDigits", 1000.0L / 3, 18, "333.333333333333333000"},
+        FormatCase{"CarryIntoTheIntegerPart", 9.9996L, 3, "10.000"},
+        FormatCase{"NegativeThirds", -1000.0L / 3, 18, "-333.333333333333333000"},
+        FormatCase{"EighteenIntegerDigits", 123456789012345678.0L, 0, "123456789012345678"},
+        FormatCase{"NineteenIntegerDigits", 1e18L, 2, "1E18"},
+        FormatCase{"ScientificKeepsTheDigits", -1.5e25L, 2, "-1.5E25"}),
+    [](const ::testing::TestParamInfo<FormatCase>& info) { return std::string(info.param.name); });
+
 TEST(TraySpinEdit, NewShowsZeroAndDecimalsPad) {
     THvSpinEdit spin;
     EXPECT_EQ(spin.text(), QString("0"));
@@ -89,6 +121,93 @@ TEST(TraySpinEdit, MaxOfTheSettingsDialog) {
     w.other->setFocus();
     EXPECT_EQ(w.spin->text(), QString("365"));
 }
+
+// The exit handling (rewriting "400" to the Max of 365) and the enter
+// handling (selecting all) run when the focus moves between controls of the
+// window; the edit's own menu and a change of the active window leave the
+// text, the selection and the focus colour as they were.
+struct FocusCase {
+    const char* name;
+    void (*act)(SpinWindow& w);
+    const char* text;
+    const char* selected;
+    bool focusColour;
+};
+class TraySpinFocus : public ::testing::TestWithParam<FocusCase> {};
+TEST_P(TraySpinFocus, EnterAndExitRunOnlyBetweenControlsOfTheWindow) {
+    SpinWindow w;
+    w.spin->SetAllowKeyEdit(true);
+    w.spin->SetMax(365);
+    w.spin->SetFocusColor(clYellow);
+    w.show();
+    w.spin->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(w.spin, "400");
+    w.spin->setSelection(0, 2);
+    ASSERT_EQ(w.spin->Color(), clYellow);
+    GetParam().act(w);
+    EXPECT_EQ(w.spin->text(), QString(GetParam().text));
+    EXPECT_EQ(w.spin->selectedText(), QString(GetParam().selected));
+    EXPECT_EQ(w.spin->Color(), GetParam().focusColour ? clYellow : clWindow);
+}
+
+namespace {
+
+// Another top-level window takes the activation, then gives it back.
+void ActivateElsewhereAndBack(SpinWindow& w, QWidget* focusMeanwhile) {
+    QWidget elsewhere;
+    elsewhere.resize(100, 50);
+    elsewhere.show();
+    QApplication::setActiveWindow(&elsewhere);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
+    ASSERT_FALSE(w.spin->hasFocus());
+    if (focusMeanwhile) focusMeanwhile->setFocus();
+    QApplication::setActiveWindow(w.window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(w.window.get()));
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Reasons, TraySpinFocus,
+    ::testing::Values(FocusCase{"OwnContextMenu",
+                                [](SpinWindow& w) {
+                                    QApplication::clipboard()->setText("before");
+                                    QContextMenuEvent open(QContextMenuEvent::Keyboard,
+                                                           QPoint(5, 5),
+                                                           w.spin->mapToGlobal(QPoint(5, 5)));
+                                    QApplication::sendEvent(w.spin, &open);
+                                    auto* menu =
+                                        qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                                    ASSERT_NE(menu, nullptr);
+                                    EXPECT_EQ(w.spin->text(),
+                                              QString("400")); // while the menu is open
+                                    QAction* copy = menu->findChild<QAction*>("edit-copy");
+                                    ASSERT_NE(copy, nullptr);
+                                    copy->trigger();
+                                    menu->close();
+                                    EXPECT_EQ(QApplication::clipboard()->text(), QString("40"));
+                                    EXPECT_TRUE(w.spin->hasFocus());
+                                },
+                                "400", "40", true},
+                      FocusCase{"WindowDeactivatedAndActivatedAgain",
+                                [](SpinWindow& w) {
+                                    ActivateElsewhereAndBack(w, nullptr);
+                                    EXPECT_TRUE(w.spin->hasFocus());
+                                },
+                                "400", "40", true},
+                      FocusCase{"TabToAnotherControl",
+                                [](SpinWindow& w) {
+                                    QTest::keyClick(w.spin, Qt::Key_Tab);
+                                    EXPECT_TRUE(w.other->hasFocus());
+                                },
+                                "365", "", false},
+                      FocusCase{"AnotherControlFocusedWhileTheWindowWasInactive",
+                                [](SpinWindow& w) {
+                                    ActivateElsewhereAndBack(w, w.other);
+                                    EXPECT_TRUE(w.other->hasFocus());
+                                },
+                                "365", "", false}),
+    [](const ::testing::TestParamInfo<FocusCase>& info) { return std::string(info.param.name); });
 
 TEST(TraySpinEdit, RangeOffAndRangeForced) {
     THvSpinEdit spin;
@@ -153,6 +272,107 @@ TEST(TraySpinEdit, WithoutKeyEditOnlyStepsChangeTheText) {
     Wheel(w.spin, -120, Qt::ControlModifier);
     EXPECT_EQ(w.spin->text(), QString("1"));
 }
+
+// One step per notch of 120, however the wheel reports it.
+struct WheelCase {
+    const char* name;
+    std::vector<int> deltas;
+    const char* text; // from 10
+};
+class TraySpinWheel : public ::testing::TestWithParam<WheelCase> {};
+TEST_P(TraySpinWheel, OneStepPerNotch) {
+    THvSpinEdit spin;
+    spin.SetValue(10);
+    for (int dy : GetParam().deltas)
+        Wheel(&spin, dy, Qt::NoModifier);
+    EXPECT_EQ(spin.text(), QString(GetParam().text));
+}
+INSTANTIATE_TEST_SUITE_P(Deltas, TraySpinWheel,
+                         ::testing::Values(WheelCase{"TwoNotchesAtOnce", {240}, "12"},
+                                           WheelCase{"PartOfANotch", {40}, "10"},
+                                           WheelCase{"ThreePartsMakeANotch", {40, 40, 40}, "11"},
+                                           WheelCase{"HalvesDown", {-60, -60, -60}, "9"},
+                                           WheelCase{"BackAndForth", {40, -40, 40}, "10"}),
+                         [](const ::testing::TestParamInfo<WheelCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Typed "125" with key editing on, caret after the 1; then each row's way to
+// change the text with key editing as the row has it.
+struct KeyEditCase {
+    const char* name;
+    bool allowKeyEdit;
+    void (*act)(THvSpinEdit* spin);
+    const char* text;
+};
+class TraySpinKeyEdit : public ::testing::TestWithParam<KeyEditCase> {};
+TEST_P(TraySpinKeyEdit, OnlyWhatTheKeyFilterTakesChangesTheText) {
+    SpinWindow w;
+    w.spin->SetAllowKeyEdit(true);
+    w.show();
+    w.spin->setFocus();
+    w.spin->selectAll();
+    QTest::keyClicks(w.spin, "125");
+    w.spin->SetAllowKeyEdit(GetParam().allowKeyEdit);
+    w.spin->setCursorPosition(1);
+    GetParam().act(w.spin);
+    EXPECT_EQ(w.spin->text(), QString(GetParam().text));
+}
+
+namespace {
+
+// Ctrl with a letter, as a keyboard sends it: the key and its control
+// character (QTest would give the letter itself as the text).
+void ControlChord(THvSpinEdit* spin, Qt::Key letter) {
+    const QString text(QChar(char16_t(letter - Qt::Key_A + 1)));
+    QKeyEvent press(QEvent::KeyPress, letter, Qt::ControlModifier, text);
+    QApplication::sendEvent(spin, &press);
+    QKeyEvent release(QEvent::KeyRelease, letter, Qt::ControlModifier, text);
+    QApplication::sendEvent(spin, &release);
+}
+
+void Commit(THvSpinEdit* spin, const QString& text, int replaceFrom = 0, int replaceLength = 0) {
+    QInputMethodEvent e;
+    e.setCommitString(text, replaceFrom, replaceLength);
+    QApplication::sendEvent(spin, &e);
+}
+
+} // namespace
+
+INSTANTIATE_TEST_SUITE_P(
+    Edits, TraySpinKeyEdit,
+    ::testing::Values(
+        // Deletes to the end of the line where the key scheme is X11's.
+        KeyEditCase{"CtrlK", false, [](THvSpinEdit* spin) { ControlChord(spin, Qt::Key_K); },
+                    "125"},
+        KeyEditCase{"CtrlZ", false, [](THvSpinEdit* spin) { ControlChord(spin, Qt::Key_Z); },
+                    "125"},
+        KeyEditCase{"CtrlZWithKeyEdit", true,
+                    [](THvSpinEdit* spin) { ControlChord(spin, Qt::Key_Z); }, "0"},
+        KeyEditCase{"MenuHasOnlyCopyAndSelectAll", false,
+                    [](THvSpinEdit* spin) {
+                        QApplication::clipboard()->setText("9");
+                        spin->setSelection(0, 2);
+                        QContextMenuEvent open(QContextMenuEvent::Keyboard, QPoint(5, 5),
+                                               spin->mapToGlobal(QPoint(5, 5)));
+                        QApplication::sendEvent(spin, &open);
+                        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+                        ASSERT_NE(menu, nullptr);
+                        QStringList enabled;
+                        for (QAction* a : menu->actions())
+                            if (a->isEnabled() && !a->isSeparator()) enabled << a->objectName();
+                        EXPECT_EQ(enabled, (QStringList{"edit-copy", "select-all"}));
+                        menu->close();
+                    },
+                    "125"},
+        KeyEditCase{"InputMethodDigit", false, [](THvSpinEdit* spin) { Commit(spin, "7"); }, "125"},
+        KeyEditCase{"InputMethodDeletesBeforeTheCaret", false,
+                    [](THvSpinEdit* spin) { Commit(spin, "", -1, 1); }, "125"},
+        KeyEditCase{"InputMethodTextThroughTheFilter", true,
+                    [](THvSpinEdit* spin) { Commit(spin, "5x-"); }, "1525"},
+        KeyEditCase{"InputMethodReplacesAroundTheCaret", true,
+                    [](THvSpinEdit* spin) { Commit(spin, "9", -1, 1); }, "925"}),
+    [](const ::testing::TestParamInfo<KeyEditCase>& info) { return std::string(info.param.name); });
 
 TEST(TraySpinEdit, WithKeyEditTypingAndDeletingWork) {
     SpinWindow w;
@@ -239,6 +459,14 @@ TEST(TraySpinEdit, TypedCharacterRules) {
     EXPECT_FALSE(w.spin->AcceptsTypedChar('-'));
     w.spin->selectAll();
     EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));
+    // A selection made left to right from the start: its caret is at the
+    // end, its start at 0.
+    w.spin->setSelection(0, 2);
+    ASSERT_EQ(w.spin->cursorPosition(), 2);
+    EXPECT_TRUE(w.spin->AcceptsTypedChar('-'));
+    w.spin->setSelection(3, -2); // right to left from the end: the start is 1
+    ASSERT_EQ(w.spin->cursorPosition(), 1);
+    EXPECT_FALSE(w.spin->AcceptsTypedChar('-'));
     w.spin->setText("-1");
     w.spin->setCursorPosition(0);
     EXPECT_FALSE(w.spin->AcceptsTypedChar('+'));

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
@@ -26,6 +27,8 @@ THvCustomEdit::THvCustomEdit(QWidget* parent) : QLineEdit(parent) {
     connect(this, &QLineEdit::inputRejected, this, [this] {
         if (IsMasked()) MessageBeep();
     });
+    connect(qApp, &QApplication::focusChanged, this,
+            [this](QWidget*, QWidget* now) { FocusChanged(now); });
 }
 
 THvCustomEdit::~THvCustomEdit() {
@@ -595,10 +598,9 @@ void THvCustomEdit::ValidateEdit() {
     if (!IsMasked() || !isModified()) return;
     int pos = 0;
     if (Validate(GetEditText(), pos)) return;
-    if (!hasFocus()) {
-        reEnter_ = true; // the text from before stays the one Escape returns to
-        setFocus(Qt::OtherFocusReason);
-    }
+    // The control stays entered, so the text from before stays the one
+    // Escape returns to.
+    if (!hasFocus()) setFocus(Qt::OtherFocusReason);
     setCursorPosition(pos);
     ValidateError();
 }
@@ -660,6 +662,15 @@ void THvCustomEdit::keyPressEvent(QKeyEvent* e) {
         e->accept();
         return;
     }
+    const bool typesText = key != Qt::Key_Return && key != Qt::Key_Enter &&
+                           key != Qt::Key_Backspace && key != Qt::Key_Delete;
+    if (typesText && e->text().size() > 1) {
+        // A key that types several characters (a compose sequence, say) types
+        // them one by one.
+        TypeText(e->text());
+        e->accept();
+        return;
+    }
     QChar ch;
     if (key == Qt::Key_Return || key == Qt::Key_Enter)
         ch = QChar(13);
@@ -674,28 +685,82 @@ void THvCustomEdit::keyPressEvent(QKeyEvent* e) {
     QLineEdit::keyPressEvent(e);
 }
 
+void THvCustomEdit::TypeText(const QString& text) {
+    for (const QChar ch : text) {
+        // A control character types nothing into a single line.
+        if (!KeyPress(ch) || ch < QLatin1Char(' ')) continue;
+        QInputMethodEvent typed;
+        typed.setCommitString(QString(ch));
+        QLineEdit::inputMethodEvent(&typed);
+    }
+}
+
+void THvCustomEdit::inputMethodEvent(QInputMethodEvent* e) {
+    if (e->commitString().isEmpty() && e->replacementLength() == 0) {
+        QLineEdit::inputMethodEvent(e); // the composition only
+        return;
+    }
+    // The text an input method commits is typed, each character through
+    // KeyPress as typed keys go; text it replaces around the caret is deleted
+    // as Backspace deletes.
+    const bool replace = e->replacementLength() != 0 && KeyPress(QChar(8));
+    QInputMethodEvent ended; // the composition ends, the replaced text goes
+    if (replace) ended.setCommitString(QString(), e->replacementStart(), e->replacementLength());
+    QLineEdit::inputMethodEvent(&ended);
+    TypeText(e->commitString());
+    QInputMethodEvent composing(e->preeditString(), e->attributes());
+    QLineEdit::inputMethodEvent(&composing);
+    e->accept();
+}
+
 void THvCustomEdit::focusInEvent(QFocusEvent* e) {
-    if (IsMasked() && !reEnter_ && e->reason() != Qt::ActiveWindowFocusReason &&
-        e->reason() != Qt::PopupFocusReason)
-        valueOnEnter_ = EditText();
-    reEnter_ = false;
     QLineEdit::focusInEvent(e);
-    UpdateFrame(false, true);
+    // The focus coming back from the control's own menu, or with its window
+    // activated again, finds the control still entered.
+    if (entered_) return;
+    entered_ = true;
+    EnterControl();
 }
 
 void THvCustomEdit::focusOutEvent(QFocusEvent* e) {
     QLineEdit::focusOutEvent(e);
     if (buttonState_ != 0) SetButtonState(0);
-    // Leaving the control checks a masked text; a window that only loses
-    // activation (to a message box, say) is not left.
-    if (e->reason() != Qt::ActiveWindowFocusReason && e->reason() != Qt::PopupFocusReason &&
-        IsMasked() && isModified()) {
+    // A menu over the control, or its window losing activation (to a message
+    // box, say), leaves it the focused control of its window; so does the
+    // focus going to another window.
+    if (e->reason() == Qt::PopupFocusReason || e->reason() == Qt::ActiveWindowFocusReason) return;
+    const QWidget* next = QApplication::focusWidget();
+    if (next && next->window() != window()) return;
+    LeaveControl();
+}
+
+void THvCustomEdit::FocusChanged(QWidget* now) {
+    // The focus went to another control of the window while the control did
+    // not have it: moved there while the window was inactive, it lands there
+    // when the window is activated again.
+    if (entered_ && now && now != this && now->window() == window()) LeaveControl();
+}
+
+void THvCustomEdit::LeaveControl() {
+    // A masked text that does not fit keeps the focus: the control is not
+    // left.
+    if (IsMasked() && isModified()) {
         int pos = 0;
         if (!Validate(GetEditText(), pos)) {
             ValidateEdit();
             return;
         }
     }
+    entered_ = false;
+    ExitControl();
+}
+
+void THvCustomEdit::EnterControl() {
+    if (IsMasked()) valueOnEnter_ = EditText();
+    UpdateFrame(false, true);
+}
+
+void THvCustomEdit::ExitControl() {
     UpdateFrame(false, false);
 }
 

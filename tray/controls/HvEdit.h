@@ -184,9 +184,16 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     virtual bool KeyPress(QChar ch);
     void InvalidKeyBeep() const;
     void Loaded() override;
+    // The control becomes, and stops being, the focused control of its
+    // window: the focus moves to it from another control of the window, or
+    // from it to another one. Its menu and the window's activation move Qt's
+    // focus but neither of these.
+    virtual void EnterControl();
+    virtual void ExitControl();
 
     void paintEvent(QPaintEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
+    void inputMethodEvent(QInputMethodEvent* e) override;
     void focusInEvent(QFocusEvent* e) override;
     void focusOutEvent(QFocusEvent* e) override;
     void enterEvent(QEnterEvent* e) override;
@@ -218,6 +225,10 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     void watchParent();
     void applyMargins();
     void NonClientPress(QMouseEvent* e);
+    void LeaveControl();
+    // Characters typed one by one, each through KeyPress.
+    void TypeText(const QString& text);
+    void FocusChanged(QWidget* now);
     void applyColor();
     bool hot() const { return frameHotTrack_ && (focused_ || mouseOver_); }
     int alignment_ = taLeftJustify;
@@ -252,7 +263,8 @@ class THvCustomEdit : public QLineEdit, public HvStreamable {
     bool showButton_ = false;
     int buttonState_ = 0;
     bool pressInStrip_ = false;
-    bool reEnter_ = false;
+    // The control is the focused control of its window.
+    bool entered_ = false;
     bool focused_ = false;
     bool mouseOver_ = false;
     bool frameVisible_ = false;

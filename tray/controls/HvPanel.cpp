@@ -276,6 +276,7 @@ void THvCustomPanel::ShrinkByBorders(TRect& r, bool includeBorderWidth) const {
 TRect THvCustomPanel::ClientRectForChildren() const {
     TRect r = WholeRect();
     ShrinkByBorders(r, false);
+    AdjustClientRect(r);
     return r;
 }
 
@@ -551,8 +552,8 @@ void THvCustomGroupBox::SetGroupStyle(int v) {
     update();
 }
 
-TRect THvCustomGroupBox::ClientRectForChildren() const {
-    TRect r = THvCustomPanel::ClientRectForChildren();
+void THvCustomGroupBox::AdjustClientRect(TRect& r) const {
+    THvCustomPanel::AdjustClientRect(r);
     const int ht = QFontMetrics(font()).height(); // "Yy"
     switch (groupStyle_) {
     case gsStandard:
@@ -577,7 +578,6 @@ TRect THvCustomGroupBox::ClientRectForChildren() const {
         r.Top += ht + 4;
         break;
     }
-    return r;
 }
 
 TRect THvCustomGroupBox::CaptionRect() const {

@@ -160,9 +160,9 @@ class THvCustomPanel : public QWidget,
     void SetDockSite(bool v);
     void SetUseDockManager(bool v);
     THvPanelDockManager* DockManager() const { return dockManager_.get(); }
-    // The client rectangle as docking sees it: inside the border width and,
-    // for a dock site, inside the borders.
-    void AdjustClientRect(TRect& r) const;
+    // The client rectangle as docking and alignment see it: inside the border
+    // width and, for a dock site, inside the borders.
+    virtual void AdjustClientRect(TRect& r) const;
     TRect DockClientRect() const;
     int DockClientCount() const;
     QWidget* DockClients(int i) const;
@@ -266,8 +266,9 @@ class THvCustomPanel : public QWidget,
     virtual TPoint RepaintStripSize() const { return {1, 1}; }
     void GradientColorsInUse(TColor& start, TColor& stop) const;
     void FlatFrameColorInUse(TColor& color, int& adjustment) const;
-    // The client area that children are laid out in.
-    virtual TRect ClientRectForChildren() const;
+    // The client area that children are laid out in: inside the borders,
+    // then as AdjustClientRect narrows it.
+    TRect ClientRectForChildren() const;
 
     void FrameControllerChanged() override;
     void PaintInto(Canvas& c) override;
@@ -343,7 +344,8 @@ class THvCustomGroupBox : public THvCustomPanel {
     explicit THvCustomGroupBox(QWidget* parent = nullptr);
     int GroupStyle() const { return groupStyle_; }
     void SetGroupStyle(int v);
-    TRect ClientRectForChildren() const override;
+    // The panel's client rectangle, then the caption's room by the style.
+    void AdjustClientRect(TRect& r) const override;
     // The caption rectangle of the classic look.
     TRect CaptionRect() const;
     void FrameControllerChanged() override;

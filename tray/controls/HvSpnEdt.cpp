@@ -1,15 +1,21 @@
 #include "HvSpnEdt.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLocale>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QStyleHints>
 #include <QWheelEvent>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -243,15 +249,55 @@ std::optional<THvSpinEdit::Extended> THvSpinEdit::ParseNumber(const QString& tex
     return v;
 }
 
+namespace {
+
+// The significant digits an extended value is written with.
+constexpr int kNumberPrecision = 18;
+
+// The general format's scientific form of digits d1 d2 ... (trailing zeros
+// dropped) times ten to exp: "1.5E25", "1E18".
+std::string ScientificText(std::string digits, int exp) {
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+    std::string text(1, digits[0]);
+    if (digits.size() > 1) text += '.' + digits.substr(1);
+    return text + 'E' + std::to_string(exp);
+}
+
+} // namespace
+
 QString THvSpinEdit::FormatNumber(Extended v, int decimals) {
-    char buf[128];
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed,
-                                         std::clamp(decimals, 0, 18));
-    QString s = ec == std::errc() ? QString::fromLatin1(buf, int(end - buf)) : QStringLiteral("0");
+    if (std::isnan(v)) return QStringLiteral("NAN");
+    if (std::isinf(v)) return v < 0 ? QStringLiteral("-INF") : QStringLiteral("INF");
+    const int d = std::clamp(decimals, 0, kNumberPrecision);
+    const Extended a = std::fabs(v);
+    // The value rounded to the precision: its digits and the power of ten of
+    // the first one.
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%.*Le", kNumberPrecision - 1, a);
+    const std::string digits = std::string(1, buf[0]) + std::string(buf + 2, kNumberPrecision - 1);
+    const int exp = a == 0 ? 0 : std::atoi(std::strchr(buf, 'e') + 1);
+    std::string text;
+    if (exp + 1 > kNumberPrecision) {
+        // An integer part longer than the precision.
+        text = ScientificText(digits, exp);
+    } else if (exp + 1 + d <= kNumberPrecision) {
+        // The decimals end within the precision: rounded there.
+        std::snprintf(buf, sizeof buf, "%.*Lf", d, a);
+        text = buf;
+        const int integerDigits = int(std::min(text.find('.'), text.size()));
+        if (integerDigits > kNumberPrecision) text = ScientificText("1", integerDigits - 1);
+    } else {
+        // The precision ends first (so the integer part has a digit): the
+        // decimals after it are zeros.
+        text = digits.substr(0, std::size_t(exp) + 1) + '.' + digits.substr(std::size_t(exp) + 1);
+        const std::size_t shown = text.size() - text.find('.') - 1;
+        text.append(std::size_t(d) - shown, '0');
+    }
     // A value that rounds to zero is shown without a sign.
-    if (s.startsWith(QLatin1Char('-')) &&
-        s.count(QLatin1Char('0')) == s.size() - 1 - s.count(QLatin1Char('.')))
-        s.remove(0, 1);
+    if (std::signbit(v) && text.find_first_of("123456789") != std::string::npos)
+        text.insert(0, 1, '-');
+    QString s = QString::fromLatin1(text);
     s.replace(QLatin1Char('.'), QLocale().decimalPoint());
     return s;
 }
@@ -423,7 +469,9 @@ bool THvSpinEdit::AcceptsTypedChar(QChar key) const {
             ok = !t.contains(sep) || selectedText().contains(sep);
     }
     if (ok && (k == '+' || k == '-')) {
-        if (cursorPosition() == 0 && !t.contains(QLatin1Char('+')) && !t.contains(QLatin1Char('-')))
+        // SelStart: a selection's start, wherever its caret is.
+        const int selStart = hasSelectedText() ? selectionStart() : cursorPosition();
+        if (selStart == 0 && !t.contains(QLatin1Char('+')) && !t.contains(QLatin1Char('-')))
             ok = true;
         else
             ok = selectedText().size() == t.size() && hasSelectedText();
@@ -467,21 +515,78 @@ bool THvSpinEdit::KeyPress(QChar ch) {
     return true;
 }
 
+namespace {
+
+// Qt's editing bindings besides paste and cut: none is a typed key, and
+// they vary with the platform's key scheme (under X11 Ctrl+K deletes to the
+// end of the line and Ctrl+U the whole line).
+bool IsEditingBinding(const QKeyEvent* e) {
+    static constexpr QKeySequence::StandardKey editing[] = {
+        QKeySequence::Undo,
+        QKeySequence::Redo,
+        QKeySequence::Delete,
+        QKeySequence::Backspace,
+        QKeySequence::DeleteStartOfWord,
+        QKeySequence::DeleteEndOfWord,
+        QKeySequence::DeleteEndOfLine,
+        QKeySequence::DeleteCompleteLine,
+    };
+    return std::ranges::any_of(editing, [e](QKeySequence::StandardKey k) { return e->matches(k); });
+}
+
+} // namespace
+
 void THvSpinEdit::keyPressEvent(QKeyEvent* e) {
-    if ((e->matches(QKeySequence::Paste) || e->matches(QKeySequence::Cut)) && !PasteAllowed()) {
-        e->accept();
-        return;
+    // The Backspace and Delete keys, with any modifier, go to the key
+    // filters, which refuse them without key editing.
+    if (e->key() != Qt::Key_Backspace && e->key() != Qt::Key_Delete) {
+        // Paste and cut are ignored unless the text may be edited.
+        if ((e->matches(QKeySequence::Paste) || e->matches(QKeySequence::Cut)) && !PasteAllowed()) {
+            e->accept();
+            return;
+        }
+        if (!allowKeyEdit_ && IsEditingBinding(e)) {
+            e->accept();
+            return;
+        }
     }
     THvCustomEdit::keyPressEvent(e);
 }
 
+QMenu* THvSpinEdit::CreateContextMenu() {
+    // Qt's standard menu of an edit, whose actions carry no names to find
+    // them by; without key editing only Copy and Select All stay.
+    auto* menu = new QMenu(this);
+    const bool editable = allowKeyEdit_ && !isReadOnly();
+    const bool shown = echoMode() == QLineEdit::Normal;
+    const bool shortcuts = QGuiApplication::styleHints()->showShortcutsInContextMenus();
+    auto add = [&](const char* name, const char* text, QKeySequence::StandardKey key, bool enabled,
+                   auto slot) {
+        QString label = QCoreApplication::translate("QLineEdit", text);
+        if (shortcuts && key != QKeySequence::UnknownKey)
+            label += QLatin1Char('\t') + QKeySequence(key).toString(QKeySequence::NativeText);
+        QAction* a = menu->addAction(label, this, slot);
+        a->setObjectName(QLatin1String(name));
+        a->setEnabled(enabled);
+    };
+    const bool selected = hasSelectedText();
+    add("edit-undo", "&Undo", QKeySequence::Undo, editable && isUndoAvailable(), &QLineEdit::undo);
+    add("edit-redo", "&Redo", QKeySequence::Redo, editable && isRedoAvailable(), &QLineEdit::redo);
+    menu->addSeparator();
+    add("edit-cut", "Cu&t", QKeySequence::Cut, PasteAllowed() && selected && shown,
+        &QLineEdit::cut);
+    add("edit-copy", "&Copy", QKeySequence::Copy, selected && shown, &QLineEdit::copy);
+    add("edit-paste", "&Paste", QKeySequence::Paste,
+        PasteAllowed() && !QGuiApplication::clipboard()->text().isEmpty(), &QLineEdit::paste);
+    add("edit-delete", "Delete", QKeySequence::UnknownKey, editable && selected, &QLineEdit::del);
+    menu->addSeparator();
+    add("select-all", "Select All", QKeySequence::SelectAll,
+        !text().isEmpty() && selectedText() != text(), &QLineEdit::selectAll);
+    return menu;
+}
+
 void THvSpinEdit::contextMenuEvent(QContextMenuEvent* e) {
-    QMenu* menu = createStandardContextMenu();
-    if (!PasteAllowed())
-        for (QAction* a : menu->actions())
-            if (a->objectName() == QLatin1String("edit-paste") ||
-                a->objectName() == QLatin1String("edit-cut"))
-                a->setEnabled(false);
+    QMenu* menu = CreateContextMenu();
     menu->setAttribute(Qt::WA_DeleteOnClose);
     menu->popup(e->globalPos());
 }
@@ -496,23 +601,31 @@ void THvSpinEdit::mouseReleaseEvent(QMouseEvent* e) {
 }
 
 void THvSpinEdit::wheelEvent(QWheelEvent* e) {
-    const int dy = e->angleDelta().y();
+    // One step per notch of 120: a high-resolution wheel or a touchpad
+    // reports a notch in parts, which add up until they make one.
+    constexpr int kWheelNotch = 120;
+    wheelAccumulator_ += e->angleDelta().y();
     const Extended step = (e->modifiers() & Qt::ControlModifier) ? pageSize_ : increment_;
-    if (dy < 0)
-        StepDown(step);
-    else if (dy > 0)
-        StepUp(step);
+    while (std::abs(wheelAccumulator_) >= kWheelNotch) {
+        if (wheelAccumulator_ < 0) {
+            wheelAccumulator_ += kWheelNotch;
+            StepDown(step);
+        } else {
+            wheelAccumulator_ -= kWheelNotch;
+            StepUp(step);
+        }
+    }
     e->accept();
 }
 
-void THvSpinEdit::focusInEvent(QFocusEvent* e) {
-    THvCustomEdit::focusInEvent(e);
+void THvSpinEdit::EnterControl() {
+    THvCustomEdit::EnterControl();
     UpdateTextMargins();
     if (AutoSelect() && !(QApplication::mouseButtons() & Qt::LeftButton)) selectAll();
 }
 
-void THvSpinEdit::focusOutEvent(QFocusEvent* e) {
-    THvCustomEdit::focusOutEvent(e);
+void THvSpinEdit::ExitControl() {
+    THvCustomEdit::ExitControl();
     UpdateTextMargins();
     if (allowBlank_ && text().isEmpty()) return;
     SetValue(ParseNumber(text()).value_or(min_));

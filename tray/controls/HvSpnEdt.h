@@ -8,6 +8,8 @@
 #include <functional>
 #include <optional>
 
+class QMenu;
+
 namespace hv {
 
 enum TSpinDirection : int { sdUpDown, sdLeftRight };
@@ -210,8 +212,8 @@ class THvSpinEdit : public THvCustomEdit {
     void Loaded() override;
     void keyPressEvent(QKeyEvent* e) override;
     void wheelEvent(QWheelEvent* e) override;
-    void focusInEvent(QFocusEvent* e) override;
-    void focusOutEvent(QFocusEvent* e) override;
+    void EnterControl() override;
+    void ExitControl() override;
     void resizeEvent(QResizeEvent* e) override;
     void changeEvent(QEvent* e) override;
     void contextMenuEvent(QContextMenuEvent* e) override;
@@ -219,6 +221,7 @@ class THvSpinEdit : public THvCustomEdit {
 
   private:
     void ReadOnlyChange();
+    QMenu* CreateContextMenu();
     bool PasteAllowed() const { return allowKeyEdit_ && !isReadOnly(); }
     double BlankValueD() const { return double(blankValue_); }
     void SetBlankValueD(double v) { blankValue_ = v; }
@@ -249,6 +252,8 @@ class THvSpinEdit : public THvCustomEdit {
     Extended min_ = 0;
     Extended max_ = 100;
     Extended pageSize_ = 10;
+    // Wheel movement not yet a whole notch.
+    int wheelAccumulator_ = 0;
 };
 
 } // namespace hv
